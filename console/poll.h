@@ -1,0 +1,35 @@
+#pragma once
+// One poll of the picked meter, as the console runs it each second.
+
+#include <array>
+#include <optional>
+#include <string>
+
+// The texts one poll produced. A field left empty (nullopt) was not filled by
+// this poll and keeps what it showed.
+struct PollFields {
+  std::optional<std::string> kwh;            // 1010
+  std::optional<std::string> kw;             // 1011
+  std::optional<std::string> pf;             // 1013
+  std::optional<std::string> voltsLL;        // 1014
+  std::optional<std::string> voltsLN;        // 1035
+  std::optional<std::string> amps;           // 1015
+  std::optional<std::string> subInterval;    // 1091
+  std::optional<std::string> clock;          // 1092
+  std::optional<std::string> bufferStatus;   // 1082 "FULL" / "NOT FULL"
+  std::optional<std::string> rollovers;      // 1081
+  std::optional<std::string> daysToRollover; // 1087
+  std::optional<std::string> logEntries;     // 1090
+  std::optional<std::string> newestEntry;    // 1088
+
+  // The reading block's float pairs as read (pairsRead of them: 24, 2 for a
+  // QM4A, 0 when the read failed).
+  std::array<float, 24> pairs{};
+  int pairsRead = 0;
+};
+
+// Runs the reads for g_modelCode at g_slaveAddress with the counting rules of
+// the poll (g_okCount, g_badCount, g_lastResult, g_subIntervalSeconds).
+// Does nothing when the port is closed, the poll is suspended, or no model is
+// picked. Returns true when the display is to be refreshed (models 1 to 3).
+bool PollMeter(PollFields& fields);

@@ -1,0 +1,29 @@
+#pragma once
+// The device scan: asks each address of a range to identify itself.
+
+#include <string>
+
+// What the scan tells its caller while it runs. The window repaints on each
+// call; pylaxctl prints.
+class ScanSink {
+ public:
+  virtual ~ScanSink() = default;
+  // "Searching: %d of %d", before the address is asked (after it the scan
+  // waits 10 ms).
+  virtual void Progress(const std::string& line) = 0;
+  // "%02d - %s" for a meter that answered. For the first one of the scan,
+  // g_slaveAddress and g_modelCode are already set when this is called.
+  virtual void MeterFound(const std::string& entry, bool first) = 0;
+  // After each address, whatever its outcome.
+  virtual void AddressDone() {}
+};
+
+// The last address the scan asks, whatever the end value: nothing above it
+// can be identified, and an end typed as a negative number becomes a huge
+// unsigned value that must not keep the scan going.
+constexpr unsigned kLastScanAddress = 255;
+
+// Asks start..end (none when start > end) and returns how many answered.
+// Sets g_slaveAddress and g_modelCode from the first meter found; leaves them
+// as they were when none answers.
+int ScanBus(unsigned start, unsigned end, ScanSink& sink);

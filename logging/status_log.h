@@ -1,0 +1,32 @@
+#pragma once
+// The activity log: every message of the logging work goes through LogStatus,
+// which stamps it, shows it (the window's Status field and list, or pylaxctl's
+// stderr) and appends it to "log.txt" in the current directory.
+
+#include <string>
+
+constexpr const char* kLogFileName = "log.txt";
+
+// Empties (or creates) "log.txt"; true when it cannot be created.
+bool ResetLogFile();
+// "MM/DD/YY HH:MM:SS: message" for the given local time.
+std::string StampedLine(const std::string& message, const struct tm& localTime);
+
+class StatusLog {
+ public:
+  virtual ~StatusLog() = default;
+  // Takes the local time once, shows the message and the stamped line, then
+  // appends the stamped line and "\n" to "log.txt" (opened and closed again
+  // for every message; a file that cannot be opened is skipped silently).
+  void LogStatus(const std::string& message);
+
+  // Where the message goes on screen: the bare message and the stamped line.
+  virtual void Show(const std::string& message, const std::string& stampedLine) = 0;
+  // The download empties the message list before it empties "log.txt".
+  virtual void ClearMessages() {}
+  // Text put straight into the status field, bypassing the log (used when
+  // "log.txt" itself cannot be created).
+  virtual void ShowStatusOnly(const std::string& message) { Show(message, message); }
+  // Download progress: entries read so far of the total over all slots.
+  virtual void Progress(long done, long total) { (void)done; (void)total; }
+};

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian 12 machine lacks to build, run and test Pylax.
+# Run as root. Packages already present are not fetched again.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth imagemagick
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
