@@ -1,5 +1,6 @@
 #include "modbus/frame.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -122,12 +123,13 @@ uint16_t Crc16(const uint8_t* bytes, size_t length) {
 void FormatHexLine(const char* prefix, char* dest, size_t destSize, const uint8_t* bytes, int count) {
   static constexpr char kCut[] = " ...";
   static constexpr char kEnd[] = "\r\n";
-  if (destSize == 0) return;
   const size_t prefixLength = std::strlen(prefix);
-  // Room kept for the cut marker, the line end and the terminator.
-  const size_t reserve = sizeof(kCut) - 1 + sizeof(kEnd);
-  if (prefixLength + reserve > destSize) {
-    dest[0] = '\0';
+  const size_t bytesLength = count > 0 ? 3 * static_cast<size_t>(count) - 1 : 0;
+  const bool fits = prefixLength + bytesLength + sizeof(kEnd) <= destSize;
+  // A cut line keeps room for the marker, the line end and the terminator.
+  const size_t room = fits ? destSize : destSize - std::min(destSize, sizeof(kCut) - 1);
+  if (prefixLength + sizeof(kEnd) > room) {
+    if (destSize > 0) dest[0] = '\0';
     return;
   }
   std::memcpy(dest, prefix, prefixLength);
@@ -135,10 +137,7 @@ void FormatHexLine(const char* prefix, char* dest, size_t destSize, const uint8_
   int k = 0;
   for (; k < count; ++k) {
     const size_t need = (k == 0 ? 2 : 3);
-    // The last byte may use the space of the cut marker; any other byte must
-    // leave it free.
-    const size_t tail = (k == count - 1) ? sizeof(kEnd) : reserve;
-    if (at + need + tail > destSize) break;
+    if (at + need + sizeof(kEnd) > room) break;
     if (k > 0) dest[at++] = ' ';
     std::snprintf(dest + at, 3, "%02X", bytes[k]);
     at += 2;
