@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "modbus/result.h"
+
 // The texts one poll produced. A field left empty (nullopt) was not filled by
 // this poll and keeps what it showed.
 struct PollFields {
@@ -26,7 +28,19 @@ struct PollFields {
   // QM4A, 0 when the read failed).
   std::array<float, 24> pairs{};
   int pairsRead = 0;
+
+  // The result of this poll's last read that failed, ResultOk when none did.
+  // Unlike g_lastResult it also records a failed clock-block read, which the
+  // counters leave out; pylaxctl reports it.
+  ModbusResult lastFailure = ResultOk;
 };
+
+// A reading as the console shows it: "%.3f" of the value, always with a
+// decimal point whatever locale the process runs in (the CSV file relies on
+// it, and Qt sets the user's locale at start-up).
+std::string FormatReading(double value);
+// A register value as the console shows it: "%d" of its unsigned 16 bits.
+std::string FormatRegister(int value);
 
 // Runs the reads for g_modelCode at g_slaveAddress with the counting rules of
 // the poll (g_okCount, g_badCount, g_lastResult, g_subIntervalSeconds).

@@ -1,0 +1,43 @@
+#include "console/meter_state.h"
+
+int g_slaveAddress = -1;
+int g_modelCode = 0;
+bool g_pollSuspended = false;
+int g_okCount = 0;
+int g_badCount = 0;
+ModbusResult g_lastResult = ResultOk;
+int16_t g_subIntervalSeconds = 0;
+bool g_consoleStarted = false;
+
+namespace {
+// Register offsets within the reading block, row by row, for the columns
+// "All", "A", "B", "C": the phase values follow the totals as three pairs each.
+constexpr int kOffsets[kPhaseRows][kPhaseColumns] = {
+    {2, 16, 18, 20},   // kW: KW, KW-A, KW-B, KW-C
+    {8, 22, 24, 26},   // PF
+    {10, 28, 30, 32},  // Volts L-L: VLL, V-AB, V-BC, V-AC
+    {12, 34, 36, 38},  // Volts L-N
+    {14, 40, 42, 44},  // Amps
+};
+}  // namespace
+
+int g_phaseOffset[kPhaseRows] = {kOffsets[RowKw][0], kOffsets[RowPf][0], kOffsets[RowVoltsLL][0],
+                                 kOffsets[RowVoltsLN][0], kOffsets[RowAmps][0]};
+
+int PhaseOffset(PhaseRow row, int column) {
+  if (row < 0 || row >= kPhaseRows) row = RowKw;
+  if (column < 0 || column >= kPhaseColumns) column = 0;  // "All"
+  return kOffsets[row][column];
+}
+
+void ResetMeterState() {
+  g_slaveAddress = -1;
+  g_modelCode = 0;
+  g_pollSuspended = false;
+  g_okCount = 0;
+  g_badCount = 0;
+  g_lastResult = ResultOk;
+  g_subIntervalSeconds = 0;
+  g_consoleStarted = false;
+  for (int row = 0; row < kPhaseRows; ++row) g_phaseOffset[row] = kOffsets[row][0];
+}
