@@ -1,0 +1,49 @@
+#pragma once
+// pylaxctl's command line: global options, the command and its options.
+
+#include <string>
+#include <vector>
+
+// Exit statuses of pylaxctl; scripts can tell the failures apart.
+enum class ExitCode : int {
+  Success = 0,
+  TransactionFailed = 1,  // the meter did not answer or refused a request
+  Usage = 2,              // the command line is wrong
+  PortUnavailable = 3,    // the serial port could not be opened
+  NoMeter = 4,            // no meter answered the scan or at --slave
+  WrongModel = 5,         // the command needs a model the meter is not
+  LoggingNotStarted = 6,  // log start refused a value or a write failed
+  DownloadFailed = 7,     // log download did not write its file
+  SimulatorFailed = 8,    // --simulate could not start qm4sim
+};
+
+enum class Command { Scan, Read, ResetEnergy, SetClock, LogShow, LogStart, LogDownload };
+
+struct Options {
+  // Global.
+  std::string port = "COM1:";
+  int baud = 38400;
+  int slave = -1;  // -1: scan 1..10 and take the first meter found
+  bool simulate = false;
+  bool trace = false;
+  // The command and its own options.
+  Command command = Command::Scan;
+  unsigned scanStart = 1;
+  unsigned scanEnd = 10;
+  bool json = false;
+  bool watch = false;
+  long count = 0;  // --watch polls; 0 until interrupted
+  std::vector<unsigned> slots;
+  long interval = -1;  // -1: not given
+  bool oneShot = false;
+};
+
+// What parsing decided: run the command, or stop with text already printed
+// (help, version) or with a usage error.
+struct ParseOutcome {
+  bool run = false;
+  ExitCode exit = ExitCode::Success;
+};
+
+// Parses argv[1..]; prints help, the version or a one-line usage error itself.
+ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& options);

@@ -1,0 +1,299 @@
+// pylaxctl: the meter job from the command line, on the same core as the
+// console and the logging window.
+
+#include <unistd.h>
+
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/options.h"
+#include "cli/sim_launcher.h"
+#include "cli/stderr_log.h"
+#include "console/commands.h"
+#include "console/meter_state.h"
+#include "console/poll.h"
+#include "console/scan.h"
+#include "logging/download.h"
+#include "logging/logging_start.h"
+#include "meter/register_map.h"
+#include "modbus/master.h"
+#include "modbus/model.h"
+#include "modbus/serial_link.h"
+
+namespace {
+constexpr unsigned kDefaultScanStart = 1;
+constexpr unsigned kDefaultScanEnd = 10;
+constexpr auto kPollPeriod = std::chrono::seconds(1);
+constexpr const char* kModelNames[] = {"unknown", "QM4A", "QM4B", "QM4C"};
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void OnInterrupt(int) { g_interrupted = 1; }
+
+int Exit(ExitCode code) { return static_cast<int>(code); }
+
+int Fail(ExitCode code, const std::string& message) {
+  std::fprintf(stderr, "pylaxctl: %s\n", message.c_str());
+  return Exit(code);
+}
+
+std::string MeterName() {
+  char name[16];
+  std::snprintf(name, sizeof name, "%02d", g_slaveAddress);
+  return name;
+}
+
+// --trace: each transaction's entry of the trace ring, "Send->" and "Recv->"
+// lines, as soon as the response is in.
+void PrintTraceEntry() {
+  for (const char* c = g_traceRing[g_traceIndex]; *c != '\0'; ++c)
+    if (*c != '\r') std::fputc(*c, stderr);
+}
+
+// Scan sinks: pylaxctl scan prints the entries; picking a meter stays quiet.
+class PrintingScan : public ScanSink {
+ public:
+  void Progress(const std::string&) override {}
+  void MeterFound(const std::string& entry, bool) override { std::printf("%s\n", entry.c_str()); }
+};
+
+class QuietScan : public ScanSink {
+ public:
+  void Progress(const std::string&) override {}
+  void MeterFound(const std::string&, bool) override {}
+};
+
+int OpenLine(const Options& options) {
+  if (OpenPort(options.port.c_str(), options.baud)) return Exit(ExitCode::Success);
+  std::string name = options.port;
+  if (name.empty() || name.back() != ':') name += ":";
+  return Fail(ExitCode::PortUnavailable, "Unable to open " + name + " " + PortOpenFailureText());
+}
+
+// The meter the command talks to: the one at --slave, identified as the scan
+// identifies it, or the first one that a scan of 1 to 10 finds, as the
+// console picks it.
+int PickMeter(const Options& options) {
+  if (options.slave < 0) {
+    QuietScan sink;
+    if (ScanBus(kDefaultScanStart, kDefaultScanEnd, sink) == 0)
+      return Fail(ExitCode::NoMeter, "no meter answered at addresses 1 to 10");
+    return Exit(ExitCode::Success);
+  }
+  int slaveId = 0;
+  char text[kSlaveIdTextSize] = {};
+  const ModbusResult result = ReportSlaveId(g_port, options.slave, &slaveId, text);
+  if (result != ResultOk)
+    return Fail(ExitCode::NoMeter, "no meter identified at address " + std::to_string(options.slave) + ": " +
+                                       g_resultText[result]);
+  char entry[16 + kSlaveIdTextSize];
+  std::snprintf(entry, sizeof entry, "%02d - %s", options.slave, text);
+  g_slaveAddress = options.slave;
+  g_modelCode = ModelCodeFromText(entry);
+  return Exit(ExitCode::Success);
+}
+
+int RequireModel(bool acceptable, const char* needed) {
+  if (acceptable) return Exit(ExitCode::Success);
+  return Fail(ExitCode::WrongModel, std::string("this command needs ") + needed + "; the meter at address " +
+                                        MeterName() + " is " + kModelNames[g_modelCode]);
+}
+
+int RunScan(const Options& options) {
+  PrintingScan sink;
+  if (ScanBus(options.scanStart, options.scanEnd, sink) == 0)
+    return Fail(ExitCode::NoMeter, "no meter answered at addresses " + std::to_string(options.scanStart) + " to " +
+                                       std::to_string(std::min(options.scanEnd, kLastScanAddress)));
+  return Exit(ExitCode::Success);
+}
+
+// The label of each float pair of the reading block (register numbers
+// 259 + 2k); the last pair has none and is not shown.
+std::string PairLabel(int pair) { return RegisterLabel(static_cast<unsigned>(259 + 2 * pair)); }
+
+struct NamedText {
+  const char* key;
+  const std::optional<std::string>* text;
+};
+
+std::vector<NamedText> StatusTexts(const PollFields& fields) {
+  return {{"SUBINTERVAL", &fields.subInterval},   {"CLOCK", &fields.clock},
+          {"ROLLOVERS", &fields.rollovers},       {"BUFFER", &fields.bufferStatus},
+          {"DAYS-TO-ROLLOVER", &fields.daysToRollover}, {"LOG-ENTRIES", &fields.logEntries},
+          {"NEWEST-ENTRY", &fields.newestEntry}};
+}
+
+std::string JsonNumber(float value) {
+  if (value != value || value - value != 0) return "null";  // NaN and infinities
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+std::string JsonString(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+void PrintReadingsText(const PollFields& fields) {
+  for (int pair = 0; pair < fields.pairsRead; ++pair)
+    if (!PairLabel(pair).empty())
+      std::printf("%-17s %s\n", PairLabel(pair).c_str(), FormatReading(fields.pairs[pair]).c_str());
+  for (const NamedText& status : StatusTexts(fields))
+    if (status.text->has_value()) std::printf("%-17s %s\n", status.key, status.text->value().c_str());
+}
+
+void PrintReadingsJson(const PollFields& fields) {
+  std::string json = "{";
+  auto add = [&json](const std::string& key, const std::string& value) {
+    if (json.size() > 1) json += ",";
+    json += JsonString(key) + ":" + value;
+  };
+  for (int pair = 0; pair < fields.pairsRead; ++pair)
+    if (!PairLabel(pair).empty()) add(PairLabel(pair), JsonNumber(fields.pairs[pair]));
+  for (const NamedText& status : StatusTexts(fields))
+    if (status.text->has_value()) add(status.key, JsonString(status.text->value()));
+  std::printf("%s}\n", json.c_str());
+}
+
+// One poll; prints what was read and, when a read failed, the failure.
+bool PollAndPrint(const Options& options) {
+  PollFields fields;
+  PollMeter(fields);
+  if (options.json)
+    PrintReadingsJson(fields);
+  else
+    PrintReadingsText(fields);
+  std::fflush(stdout);
+  if (fields.lastFailure == ResultOk) return true;
+  std::fprintf(stderr, "pylaxctl: reading the meter at address %s: %s\n", MeterName().c_str(),
+               g_resultText[fields.lastFailure]);
+  return false;
+}
+
+int RunRead(const Options& options) {
+  if (int code = RequireModel(g_modelCode != ModelNone, "a QM4A, QM4B or QM4C")) return code;
+  if (!options.watch) return Exit(PollAndPrint(options) ? ExitCode::Success : ExitCode::TransactionFailed);
+  bool ok = true;
+  auto next = std::chrono::steady_clock::now();
+  for (long polls = 0; !g_interrupted && (options.count == 0 || polls < options.count); ++polls) {
+    if (polls > 0 && !options.json) std::printf("\n");
+    ok = PollAndPrint(options);
+    next += kPollPeriod;
+    if (options.count != 0 && polls + 1 == options.count) break;
+    while (!g_interrupted && std::chrono::steady_clock::now() < next)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return Exit(ok ? ExitCode::Success : ExitCode::TransactionFailed);
+}
+
+int RunResetEnergy() {
+  if (int code = RequireModel(g_modelCode != ModelNone, "a QM4A, QM4B or QM4C")) return code;
+  const ModbusResult result = ResetEnergyWithResult();
+  if (result != ResultOk) return Fail(ExitCode::TransactionFailed, std::string("Reset kWH: ") + g_resultText[result]);
+  std::printf("kWh of the meter at address %s reset\n", MeterName().c_str());
+  return Exit(ExitCode::Success);
+}
+
+int RunSetClock() {
+  if (int code = RequireModel(g_modelCode == ModelQM4C, "a QM4C")) return code;
+  const time_t now = time(nullptr);
+  struct tm local {};
+  localtime_r(&now, &local);
+  const ModbusResult result = SetClockFromWithResult(local);
+  if (result != ResultOk) return Fail(ExitCode::TransactionFailed, std::string("Set Clock: ") + g_resultText[result]);
+  int registers[3];
+  PackMeterTime(local, registers);
+  char text[48];
+  FormatMeterTime(registers[0], registers[1], registers[2], text, sizeof text);
+  std::printf("clock of the meter at address %s set to %s\n", MeterName().c_str(), text);
+  return Exit(ExitCode::Success);
+}
+
+int RunLogShow() {
+  if (int code = RequireModel(g_modelCode == ModelQM4C, "a QM4C")) return code;
+  if (!ReadLogSlots()) return Fail(ExitCode::TransactionFailed, "reading the logging slots failed");
+  // The sub-interval is what the console's poll last read, as the logging
+  // window shows it.
+  PollFields fields;
+  PollMeter(fields);
+  if (!fields.subInterval) return Fail(ExitCode::TransactionFailed, std::string("reading the sub-interval: ") +
+                                                                          g_resultText[fields.lastFailure]);
+  const LoggingSettings settings = CurrentLoggingSettings();
+  for (int slot = 0; slot < reg::kSlotCount; ++slot)
+    std::printf("slot %2d  %5u  %s\n", slot + 1, settings.slots[slot], RegisterLabel(settings.slots[slot]));
+  std::printf("sub-interval  %u s\n", settings.subInterval);
+  return Exit(ExitCode::Success);
+}
+
+int RunLogStart(const Options& options) {
+  if (int code = RequireModel(g_modelCode == ModelQM4C, "a QM4C")) return code;
+  LoggingSettings settings;
+  for (size_t slot = 0; slot < options.slots.size(); ++slot) settings.slots[slot] = options.slots[slot];
+  settings.subInterval = static_cast<unsigned>(options.interval);
+  settings.method = options.oneShot ? 1 : 0;
+  StderrLog log(false);
+  return Exit(StartLogging(settings, log) ? ExitCode::Success : ExitCode::LoggingNotStarted);
+}
+
+int RunLogDownload() {
+  if (int code = RequireModel(g_modelCode == ModelQM4C, "a QM4C")) return code;
+  StderrLog log(isatty(STDERR_FILENO) == 1);
+  const bool written = DownloadLoggedData(log);
+  log.Finish();
+  return Exit(written ? ExitCode::Success : ExitCode::DownloadFailed);
+}
+
+int RunCommand(const Options& options) {
+  if (int code = OpenLine(options)) return code;
+  if (options.command == Command::Scan) return RunScan(options);
+  if (int code = PickMeter(options)) return code;
+  switch (options.command) {
+    case Command::Read:
+      return RunRead(options);
+    case Command::ResetEnergy:
+      return RunResetEnergy();
+    case Command::SetClock:
+      return RunSetClock();
+    case Command::LogShow:
+      return RunLogShow();
+    case Command::LogStart:
+      return RunLogStart(options);
+    case Command::LogDownload:
+      return RunLogDownload();
+    case Command::Scan:
+      break;
+  }
+  return Exit(ExitCode::Success);
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  const ParseOutcome parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), options);
+  if (!parsed.run) return Exit(parsed.exit);
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+  SimLauncher simulator;
+  if (options.simulate) {
+    std::string error;
+    if (!StartSimulatedCom1(simulator, &error)) return Fail(ExitCode::SimulatorFailed, error);
+  }
+  if (options.trace) {
+    g_traceRepaintRequest = PrintTraceEntry;
+    g_traceLive = 1;
+  }
+  InitModbusLock();
+  const int code = RunCommand(options);
+  ClosePort();
+  return code;
+}

@@ -1,0 +1,47 @@
+#pragma once
+// Starts qm4sim, the meter simulator, on a pseudo terminal for the --simulate
+// option of pylaxctl and pylax, so a new user sees the program work without a
+// meter. No Qt here: both programs link it.
+
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+// The demo bus: a QM4C at 3, a QM4A at 7 and a QM4B at 9, the QM4C with a
+// pre-filled log so that a download has data.
+constexpr int kDemoPrefillEntries = 360;  // one hour at the 10 s sub-interval
+std::vector<std::string> DemoBusArguments();
+
+// Where qm4sim is: beside the running executable (the installed layout),
+// then ../sim/qm4sim from it (the build tree), then "qm4sim" on the PATH.
+std::string FindQm4sim();
+
+class SimLauncher {
+ public:
+  SimLauncher() = default;
+  ~SimLauncher();  // Stop()
+  SimLauncher(const SimLauncher&) = delete;
+  SimLauncher& operator=(const SimLauncher&) = delete;
+
+  // Starts qm4sim with its link in a private temporary directory and the
+  // given arguments, and waits for its "ready" line. False (with the reason
+  // in *error) when it cannot be started or does not get ready.
+  bool Start(const std::vector<std::string>& arguments, std::string* error);
+  // The symlink to the pseudo terminal the meters answer on.
+  const std::string& LinkPath() const { return linkPath_; }
+  // Ends qm4sim (SIGTERM), waits for it and removes the temporary directory.
+  void Stop();
+
+ private:
+  bool WaitForReady(std::string* error);
+  pid_t pid_ = -1;
+  int toSim_ = -1;    // its control channel; kept open while it runs
+  int fromSim_ = -1;  // its replies and events, drained so it never blocks
+  std::thread drain_;
+  std::string dir_;
+  std::string linkPath_;
+};
+
+// Starts the demo bus and maps COM1 to it (the port map's override).
+bool StartSimulatedCom1(SimLauncher& launcher, std::string* error);

@@ -1,0 +1,25 @@
+#pragma once
+// The logging messages of pylaxctl: on stderr, and in "log.txt" like the
+// logging window's. On a terminal a download shows a progress bar instead of
+// its stream of messages.
+
+#include <string>
+
+#include "logging/status_log.h"
+
+class StderrLog : public StatusLog {
+ public:
+  // progressBar: draw the bar (stderr is a terminal) and keep the messages
+  // for the end; otherwise print every message as it comes.
+  explicit StderrLog(bool progressBar) : progressBar_(progressBar) {}
+  void Show(const std::string& message, const std::string& stampedLine) override;
+  void ShowStatusOnly(const std::string& message) override;
+  void Progress(long done, long total) override;
+  // Ends the bar's line and prints the last message (the outcome).
+  void Finish();
+
+ private:
+  bool progressBar_;
+  bool barDrawn_ = false;
+  std::string last_;
+};
