@@ -1,0 +1,224 @@
+// qm4sim: a bus of simulated QM4 meters on a pseudo terminal. The logic
+// lives in pylax_sim; this file owns the terminal, the signals and the
+// poll() loop that joins the line, the control channel and the clock.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim/control.h"
+#include "sim/line_output.h"
+#include "sim/options.h"
+#include "sim/rtu.h"
+#include "sim/sim_bus.h"
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] ssize_t n = write(g_signalPipe[1], &byte, 1);
+}
+
+double Now() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+void Say(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+bool InstallSignals() {
+  if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // a reader of stdout that went away must not kill us
+  return true;
+}
+
+// The master side of a raw pseudo terminal, its slave side published at
+// link; -1 with a message on failure.
+int OpenTerminal(const std::string& link) {
+  int master = -1, slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    std::fprintf(stderr, "qm4sim: openpty: %s\n", std::strerror(errno));
+    return -1;
+  }
+  // Raw on the slave side: no echo, no line editing, no CR/LF translation.
+  // The settings stay with the terminal after we close our slave descriptor.
+  struct termios t {};
+  tcgetattr(slave, &t);
+  cfmakeraw(&t);
+  tcsetattr(slave, TCSANOW, &t);
+  const std::string device = ttyname(slave) ? ttyname(slave) : "";
+  close(slave);
+  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+  struct stat st {};
+  if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(link.c_str());  // stale link
+  if (device.empty() || symlink(device.c_str(), link.c_str()) != 0) {
+    std::fprintf(stderr, "qm4sim: cannot create link %s: %s\n", link.c_str(), std::strerror(errno));
+    close(master);
+    return -1;
+  }
+  return master;
+}
+
+class Simulator {
+ public:
+  Simulator(const SimOptions& o, int master)
+      : master_(master), framer_(kFrameSilence), bus_([](const std::string& e) { Say("event " + e); }) {
+    const double now = Now();
+    for (const MeterSetup& m : o.meters) bus_.AddMeter(m, now);
+    for (const FaultOption& f : o.faults) bus_.SetFault(f.address, f.fault);
+    line_.SetBaud(o.baud);
+    bus_.SetTurnaround((o.turnaroundMs >= 0 ? o.turnaroundMs : o.baud > 0 ? 5 : 0) / 1000.0);
+    if (o.prefill > 0)
+      for (SimMeter* m : bus_.Meters())
+        if (m->GetModel() == Model::QM4C) m->Prefill(o.prefill, now);
+  }
+
+  void Run();
+
+ private:
+  // A partial request left alone this long is noise. Real slaves use 3.5
+  // characters (4 ms at 9600 baud); a pseudo terminal on a busy machine can
+  // stall longer than that between two bytes of one write.
+  static constexpr double kFrameSilence = 0.05;
+  // With no master on the slave side the master side reports hang-up at
+  // once; look again this often instead of spinning.
+  static constexpr double kHangupRetry = 0.02;
+  static constexpr double kTick = 0.2;
+
+  int Timeout(double now) const;
+  bool ReadControl();
+  void ReadLine(double now);
+  void Serve(const std::vector<Request>& requests, double now);
+  void WriteDue(double now);
+
+  int master_;
+  RequestFramer framer_;
+  SimBus bus_;
+  LineOutput line_;
+  std::string control_;
+  bool stdinOpen_ = true;
+  double hangupUntil_ = 0;
+};
+
+int Simulator::Timeout(double now) const {
+  double until = std::min({now + kTick, line_.NextDue(), framer_.SilenceDeadline()});
+  if (hangupUntil_ > now) until = std::min(until, hangupUntil_);
+  return std::max(0, static_cast<int>(std::ceil((until - now) * 1000.0)));
+}
+
+// False when a quit command came.
+bool Simulator::ReadControl() {
+  char buf[4096];
+  const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+  if (n <= 0) {
+    if (n == 0 || (errno != EINTR && errno != EAGAIN)) stdinOpen_ = false;  // keep serving the line
+    return true;
+  }
+  control_.append(buf, static_cast<size_t>(n));
+  for (size_t eol; (eol = control_.find('\n')) != std::string::npos;) {
+    const std::string command = control_.substr(0, eol);
+    control_.erase(0, eol + 1);
+    const ControlResult r = ExecuteControl(bus_, line_, command, Now());
+    Say(r.reply);
+    if (r.quit) return false;
+  }
+  return true;
+}
+
+void Simulator::ReadLine(double now) {
+  uint8_t buf[512];
+  const ssize_t n = read(master_, buf, sizeof buf);
+  if (n <= 0) {
+    if (n < 0 && errno == EIO) hangupUntil_ = now + kHangupRetry;  // no master on the line
+    return;
+  }
+  std::vector<Request> requests;
+  framer_.Feed(buf, static_cast<size_t>(n), now, &requests);
+  Serve(requests, now);
+}
+
+void Simulator::Serve(const std::vector<Request>& requests, double now) {
+  for (const Request& r : requests) line_.Schedule(bus_.Handle(r, now), now);
+}
+
+// Bytes nobody can take (the master's buffer full or no master at all) are
+// lost, as on a real line.
+void Simulator::WriteDue(double now) {
+  const std::vector<uint8_t> bytes = line_.TakeDue(now);
+  if (!bytes.empty()) [[maybe_unused]] ssize_t n = write(master_, bytes.data(), bytes.size());
+}
+
+void Simulator::Run() {
+  for (;;) {
+    double now = Now();
+    const bool hangup = hangupUntil_ > now;
+    pollfd fds[3] = {{g_signalPipe[0], POLLIN, 0},
+                     {stdinOpen_ ? STDIN_FILENO : -1, POLLIN, 0},
+                     {hangup ? -1 : master_, POLLIN, 0}};
+    if (poll(fds, 3, Timeout(now)) < 0 && errno != EINTR) return;
+    now = Now();
+    if (fds[0].revents) return;
+    if (fds[1].revents && !ReadControl()) return;
+    if (fds[2].revents & POLLIN)
+      ReadLine(now);
+    else if (fds[2].revents & (POLLHUP | POLLERR))
+      hangupUntil_ = now + kHangupRetry;
+    std::vector<Request> late;
+    framer_.CheckSilence(now, &late);
+    Serve(late, now);
+    WriteDue(now);
+    bus_.Advance(now);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SimOptions options;
+  const std::string error = ParseOptions(argc, argv, &options);
+  if (options.help) {
+    std::fputs(kHelpText, stdout);
+    return 0;
+  }
+  if (!error.empty()) {
+    std::fprintf(stderr, "qm4sim: %s\nTry 'qm4sim --help'.\n", error.c_str());
+    return 2;
+  }
+  if (!InstallSignals()) return 1;
+  const int master = OpenTerminal(options.link);
+  if (master < 0) return 1;
+  {
+    Simulator sim(options, master);
+    Say("ready " + options.link);
+    sim.Run();
+  }
+  unlink(options.link.c_str());
+  close(master);
+  return 0;
+}

@@ -1,0 +1,31 @@
+#pragma once
+// qm4sim's command line.
+
+#include <string>
+#include <vector>
+
+#include "sim/faults.h"
+#include "sim/sim_meter.h"
+
+struct FaultOption {
+  int address = 0;
+  Fault fault;
+};
+
+struct SimOptions {
+  std::string link;
+  std::vector<MeterSetup> meters;  // 3:QM4C when none is given
+  int baud = 0;                    // 0: answers go out unpaced
+  int turnaroundMs = -1;           // -1: 5 ms when paced, else 0
+  long prefill = 0;
+  int subInterval = 900;
+  bool staticValues = false;
+  uint32_t seed = 1;
+  std::vector<FaultOption> faults;
+  bool help = false;
+};
+
+// Fills *options from argv; returns "" or the reason the line is refused.
+std::string ParseOptions(int argc, const char* const* argv, SimOptions* options);
+
+extern const char kHelpText[];

@@ -1,0 +1,110 @@
+#include "sim/rtu.h"
+
+#include <limits>
+
+#include "modbus/frame.h"
+
+namespace {
+
+constexpr long kNeedMore = 0;
+constexpr long kUnknownLength = -1;
+
+// The length of the request at the start of buf, kNeedMore when not yet
+// known, kUnknownLength for a function whose length no byte tells.
+long RequestLength(const std::vector<uint8_t>& buf) {
+  if (buf.size() < 2) return kNeedMore;
+  switch (buf[1]) {
+    case 1: case 2: case 3: case 4: case 5: case 6: case 8:
+      return 8;
+    case 7: case 11: case 12: case 17:
+      return 4;
+    case 15: case 16:
+      return buf.size() < 7 ? kNeedMore : 9 + static_cast<long>(buf[6]);
+    default:
+      return kUnknownLength;
+  }
+}
+
+}  // namespace
+
+void RequestFramer::Feed(const uint8_t* data, size_t n, double now, std::vector<Request>* out) {
+  if (n == 0) return;
+  CheckSilence(now, out);
+  buffer_.insert(buffer_.end(), data, data + n);
+  lastByte_ = now;
+  Extract(out);
+}
+
+void RequestFramer::Extract(std::vector<Request>* out) {
+  for (;;) {
+    const long length = RequestLength(buffer_);
+    if (length <= 0 || buffer_.size() < static_cast<size_t>(length)) return;
+    if (Crc16(buffer_.data(), static_cast<size_t>(length)) == 0)
+      Emit(static_cast<size_t>(length), out);
+    else
+      buffer_.erase(buffer_.begin());
+  }
+}
+
+void RequestFramer::Emit(size_t length, std::vector<Request>* out) {
+  Request r;
+  r.frame.assign(buffer_.begin(), buffer_.begin() + static_cast<long>(length));
+  r.slave = r.frame[0];
+  r.function = r.frame[1];
+  if (length == 8) {
+    r.first = r.frame[2] << 8 | r.frame[3];
+    r.count = r.frame[4] << 8 | r.frame[5];
+  }
+  buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(length));
+  out->push_back(std::move(r));
+}
+
+void RequestFramer::CheckSilence(double now, std::vector<Request>* out) {
+  if (buffer_.empty() || now < SilenceDeadline()) return;
+  if (buffer_.size() >= 4 && RequestLength(buffer_) == kUnknownLength &&
+      Crc16(buffer_.data(), buffer_.size()) == 0)
+    Emit(buffer_.size(), out);
+  buffer_.clear();
+}
+
+double RequestFramer::SilenceDeadline() const {
+  return buffer_.empty() ? std::numeric_limits<double>::infinity() : lastByte_ + silence_;
+}
+
+void AppendCrc(std::vector<uint8_t>* frame) {
+  const uint16_t crc = Crc16(frame->data(), frame->size());
+  frame->push_back(static_cast<uint8_t>(crc & 0xFF));
+  frame->push_back(static_cast<uint8_t>(crc >> 8));
+}
+
+std::vector<uint8_t> ReadAnswer(uint8_t slave, const uint16_t* values, int count) {
+  std::vector<uint8_t> f = {slave, 3, static_cast<uint8_t>(2 * count)};
+  for (int i = 0; i < count; ++i) {
+    f.push_back(static_cast<uint8_t>(values[i] >> 8));
+    f.push_back(static_cast<uint8_t>(values[i] & 0xFF));
+  }
+  AppendCrc(&f);
+  return f;
+}
+
+std::vector<uint8_t> WriteEcho(uint8_t slave, int address, uint16_t value) {
+  std::vector<uint8_t> f = {slave, 6, static_cast<uint8_t>(address >> 8),
+                            static_cast<uint8_t>(address & 0xFF), static_cast<uint8_t>(value >> 8),
+                            static_cast<uint8_t>(value & 0xFF)};
+  AppendCrc(&f);
+  return f;
+}
+
+std::vector<uint8_t> IdAnswer(uint8_t slave, uint8_t slaveId, const std::string& text) {
+  // Byte count: slave ID byte, run indicator (0xFF: running) and the text.
+  std::vector<uint8_t> f = {slave, 17, static_cast<uint8_t>(text.size() + 2), slaveId, 0xFF};
+  f.insert(f.end(), text.begin(), text.end());
+  AppendCrc(&f);
+  return f;
+}
+
+std::vector<uint8_t> ExceptionAnswer(uint8_t slave, uint8_t function, uint8_t code) {
+  std::vector<uint8_t> f = {slave, static_cast<uint8_t>(function | 0x80), code};
+  AppendCrc(&f);
+  return f;
+}

@@ -1,0 +1,93 @@
+#include "sim/sim_bus.h"
+
+bool SimBus::AddMeter(const MeterSetup& setup, double now) {
+  if (setup.address < 1 || setup.address > 255 || stations_.count(setup.address)) return false;
+  stations_[setup.address].meter = std::make_unique<SimMeter>(setup, now);
+  return true;
+}
+
+SimMeter* SimBus::Find(int address) {
+  const auto it = stations_.find(address);
+  return it == stations_.end() ? nullptr : it->second.meter.get();
+}
+
+std::vector<SimMeter*> SimBus::Meters() {
+  std::vector<SimMeter*> all;
+  for (auto& [address, station] : stations_) all.push_back(station.meter.get());
+  return all;
+}
+
+bool SimBus::SetFault(int address, const Fault& fault) {
+  const auto it = stations_.find(address);
+  if (it == stations_.end()) return false;
+  it->second.fault = fault;
+  return true;
+}
+
+void SimBus::Advance(double now) {
+  for (auto& [address, station] : stations_) station.meter->Advance(now);
+}
+
+// Address 0 reaches every meter and none answers; only writes make sense so.
+void SimBus::Broadcast(const Request& request, double now) {
+  if (request.function != 6) return;
+  for (auto& [address, station] : stations_) {
+    if (station.meter->Write(request.first, static_cast<uint16_t>(request.count), now) == 0)
+      Emit("write " + std::to_string(address) + " " + std::to_string(request.first) + " " +
+           std::to_string(request.count));
+  }
+}
+
+void SimBus::ReportRequest(const SimMeter& meter, const Request& request) {
+  const std::string address = std::to_string(meter.Address());
+  if (request.function == 3)
+    Emit("read " + address + " " + std::to_string(request.first) + " " + std::to_string(request.count));
+  else if (request.function == 17)
+    Emit("id " + address);
+  else if (request.function != 6)
+    Emit("other " + address + " " + std::to_string(request.function));
+}
+
+std::vector<uint8_t> SimBus::Answer(SimMeter& meter, const Request& request, double now) {
+  const uint8_t slave = request.slave;
+  switch (request.function) {
+    case 3: {
+      uint16_t values[kMaxReadCount];
+      const uint8_t code = meter.Read(request.first, request.count, now, values);
+      return code ? ExceptionAnswer(slave, 3, code) : ReadAnswer(slave, values, request.count);
+    }
+    case 6: {
+      const auto value = static_cast<uint16_t>(request.count);
+      const uint8_t code = meter.Write(request.first, value, now);
+      if (code) return ExceptionAnswer(slave, 6, code);
+      Emit("write " + std::to_string(slave) + " " + std::to_string(request.first) + " " +
+           std::to_string(value));
+      return WriteEcho(slave, request.first, value);
+    }
+    case 17:
+      return IdAnswer(slave, meter.SlaveIdByte(), meter.IdentificationText());
+    default:
+      return ExceptionAnswer(slave, request.function, kExceptionIllegalFunction);
+  }
+}
+
+AnswerPlan SimBus::Handle(const Request& request, double now) {
+  if (request.slave == 0) {
+    Broadcast(request, now);
+    return {};
+  }
+  const auto it = stations_.find(request.slave);
+  if (it == stations_.end()) return {};
+  Station& station = it->second;
+  Fault fault;
+  if (FaultMatches(station.fault, request)) {
+    fault = station.fault;
+    if (station.fault.remaining > 0 && --station.fault.remaining == 0) station.fault = Fault{};
+  }
+  ReportRequest(*station.meter, request);
+  if (fault.kind == FaultKind::Silent) return {};
+  if (fault.kind == FaultKind::Exception)
+    return ShapeAnswer(Fault{}, ExceptionAnswer(request.slave, request.function,
+                                                static_cast<uint8_t>(fault.arg)), turnaround_);
+  return ShapeAnswer(fault, Answer(*station.meter, request, now), turnaround_);
+}
