@@ -1,0 +1,48 @@
+#include "app/launch_options.h"
+
+#include <cstring>
+
+#include "app/version_info.h"
+#include "modbus/port_map.h"
+
+namespace {
+bool ApplyPort(const char* value, std::string& error) {
+  if (value != nullptr && ParsePortOverride(value)) return true;
+  error = std::string("--port wants COMn=PATH (n from 1 to ") + std::to_string(kComPortCount) +
+          "), not \"" + (value != nullptr ? value : "") + "\"";
+  return false;
+}
+}  // namespace
+
+bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::string& error) {
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (std::strcmp(arg, "--version") == 0) {
+      options.showVersion = true;
+    } else if (std::strcmp(arg, "--simulate") == 0) {
+      options.simulate = true;
+    } else if (std::strcmp(arg, "--port") == 0) {
+      if (!ApplyPort(i + 1 < argc ? argv[++i] : nullptr, error)) return false;
+    } else if (std::strncmp(arg, "--port=", 7) == 0) {
+      if (!ApplyPort(arg + 7, error)) return false;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
+  argv[argc] = nullptr;
+  return true;
+}
+
+std::string VersionText() {
+  using namespace version_info;
+  return std::string("pylax ") + kDottedVersion + "\n" +
+         "FileVersion: " + kFileVersion + "\n" +
+         "ProductVersion: " + kProductVersion + "\n" +
+         "FileDescription: " + kFileDescription + "\n" +
+         "InternalName: " + kInternalName + "\n" +
+         "OriginalFilename: " + kOriginalFilename + "\n" +
+         "ProductName: " + kProductName + "\n" +
+         "LegalCopyright: " + kLegalCopyright + "\n";
+}

@@ -1,0 +1,22 @@
+#pragma once
+// pylax's own options, taken out of the argument list before the server
+// module and the framework's parser see it (the parser would ignore them):
+//
+//   --version           print the version resource and end
+//   --simulate          run against qm4sim's meters, with COM1 mapped to it
+//   --port COMn=PATH    map COMn to a device (also --port=COMn=PATH)
+
+#include <string>
+
+struct LaunchOptions {
+  bool showVersion = false;
+  bool simulate = false;
+};
+
+// Removes the options above from argv (argc shrinks; argv[argc] stays null)
+// and applies each --port at once. False, with a message, for a --port whose
+// value is not COMn=PATH.
+bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::string& error);
+
+// The text of "pylax --version": every value of the version resource.
+std::string VersionText();

@@ -1,0 +1,27 @@
+// pylax: the Modbus RTU master for Orvant QM4 power meters.
+
+#include <cstdio>
+#include <string>
+
+#include "app/CMeterApp.h"
+#include "app/launch_options.h"
+
+// The application object comes first among the process-wide objects (the
+// trace window object g_commTraceDlg follows it) and so is destroyed last.
+// Objects in other files have no order of their own in C++; the priority
+// gives this one its place before all of default priority.
+CMeterApp theApp __attribute__((init_priority(200)));
+
+int main(int argc, char** argv) {
+  LaunchOptions options;
+  std::string error;
+  if (!TakeLaunchOptions(argc, argv, options, error)) {
+    std::fprintf(stderr, "pylax: %s\n", error.c_str());
+    return 2;
+  }
+  if (options.showVersion) {
+    std::fputs(VersionText().c_str(), stdout);
+    return 0;
+  }
+  return theApp.Run(argc, argv, options);
+}

@@ -1,0 +1,8 @@
+#pragma once
+// The interactive run: the console, constructed with no parent, made the main
+// window and run modally; it is destroyed before this returns. It brings up
+// the Qt application object it needs, from the program's arguments.
+
+class QWidget;
+
+void RunConsole(int& argc, char** argv, QWidget*& mainWindow);
