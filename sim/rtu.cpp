@@ -8,6 +8,8 @@ namespace {
 
 constexpr long kNeedMore = 0;
 constexpr long kUnknownLength = -1;
+// The longest request is 9 + 255 bytes; more pending is noise.
+constexpr size_t kMaxPending = 512;
 
 // The length of the request at the start of buf, kNeedMore when not yet
 // known, kUnknownLength for a function whose length no byte tells.
@@ -25,6 +27,19 @@ long RequestLength(const std::vector<uint8_t>& buf) {
   }
 }
 
+// Where a whole request of known length with a good CRC starts after
+// position 0, or 0 when none does.
+size_t NextGoodFrame(const std::vector<uint8_t>& buf) {
+  for (size_t i = 1; i + 4 <= buf.size(); ++i) {
+    const std::vector<uint8_t> rest(buf.begin() + static_cast<long>(i), buf.end());
+    const long length = RequestLength(rest);
+    if (length > 0 && rest.size() >= static_cast<size_t>(length) &&
+        Crc16(rest.data(), static_cast<size_t>(length)) == 0)
+      return i;
+  }
+  return 0;
+}
+
 }  // namespace
 
 void RequestFramer::Feed(const uint8_t* data, size_t n, double now, std::vector<Request>* out) {
@@ -36,8 +51,17 @@ void RequestFramer::Feed(const uint8_t* data, size_t n, double now, std::vector<
 }
 
 void RequestFramer::Extract(std::vector<Request>* out) {
+  if (buffer_.size() > kMaxPending) buffer_.erase(buffer_.begin(), buffer_.end() - kMaxPending);
   for (;;) {
-    const long length = RequestLength(buffer_);
+    long length = RequestLength(buffer_);
+    if (length == kUnknownLength) {
+      // Noise or a foreign function: skip to a good request behind it, if
+      // one is already in; else the silence decides.
+      const size_t skip = NextGoodFrame(buffer_);
+      if (skip == 0) return;
+      buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(skip));
+      length = RequestLength(buffer_);
+    }
     if (length <= 0 || buffer_.size() < static_cast<size_t>(length)) return;
     if (Crc16(buffer_.data(), static_cast<size_t>(length)) == 0)
       Emit(static_cast<size_t>(length), out);
