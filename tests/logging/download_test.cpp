@@ -1,0 +1,369 @@
+// The download against qm4sim's log: every CSV field compared with values
+// the test works out itself from the meter's raw registers.
+
+#include "logging/download.h"
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <set>
+
+#include "tests/console/core_fixture.h"
+#include "tests/logging/recording_log.h"
+
+namespace {
+constexpr int kSlots = 10;
+
+// What the meter holds, read through qm4sim's control channel.
+struct MeterLogView {
+  int timeStep = 0;
+  int count = 0;
+  time_t newest = 0;
+  int slots[kSlots] = {};
+  int exponents[4] = {};
+  std::map<int, std::array<int, kSlots>> raw;  // entry -> raw value per slot
+};
+
+std::string CTimeText(time_t t) {
+  struct tm local {};
+  localtime_r(&t, &local);
+  char text[64];
+  std::strftime(text, sizeof text, "%a %b %d %H:%M:%S %Y", &local);
+  return text;
+}
+
+time_t LocalMeterTime(int first, int second, int third) {
+  struct tm t {};
+  t.tm_mon = (first & 0xFF) - 1;
+  t.tm_mday = (first >> 8) & 0xFF;
+  t.tm_year = (second & 0xFF) + 100;
+  t.tm_hour = (second >> 8) & 0xFF;
+  t.tm_min = third & 0xFF;
+  t.tm_sec = (third >> 8) & 0xFF;
+  t.tm_isdst = -1;
+  return mktime(&t);
+}
+
+std::string Fixed3(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.3f", static_cast<double>(static_cast<float>(value)));
+  return text;
+}
+
+int LastSlotHolding(const MeterLogView& v, int number) {
+  for (int s = kSlots - 1; s >= 0; --s)
+    if (v.slots[s] == number) return s;
+  return -1;
+}
+
+// The numeric column of one slot for one entry, by the meter's classes.
+std::string ExpectedValue(const MeterLogView& v, int slot, int entry) {
+  const auto& raw = v.raw.at(entry);
+  const int n = v.slots[slot];
+  const double value = raw[slot];
+  auto scaled = [&](int exponent) { return Fixed3(value * std::pow(10.0, v.exponents[exponent])); };
+  if (n == 1 || n == 2 || n == 27 || n == 28 || n == 29 || n == 30) {
+    const bool high = n % 2 == 1;
+    const int partner = LastSlotHolding(v, high ? n + 1 : n - 1);
+    if (partner < 0) return Fixed3(value);  // a half alone: raw, unscaled
+    const double count = high ? value * 65536.0 + raw[partner] : raw[partner] * 65536.0 + value;
+    return Fixed3(count * std::pow(10.0, v.exponents[3]));
+  }
+  if ((n >= 3 && n <= 5) || (n >= 10 && n <= 12) || (n >= 31 && n <= 42)) return scaled(2);
+  if (n == 6 || (n >= 13 && n <= 15)) return Fixed3(value * 0.0001);
+  if (n == 7 || n == 8 || (n >= 16 && n <= 21)) return scaled(1);
+  if (n == 9 || (n >= 22 && n <= 24)) return scaled(0);
+  if (n == 26) return Fixed3(value * 0.01);
+  if (n >= 257 && n <= 336) {
+    const bool high = n % 2 == 1;
+    const int partner = LastSlotHolding(v, high ? n + 1 : n - 1);
+    if (partner < 0) return "";
+    const uint32_t bits = high ? (static_cast<uint32_t>(raw[slot]) << 16) | raw[partner]
+                               : (static_cast<uint32_t>(raw[partner]) << 16) | raw[slot];
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return Fixed3(f);
+  }
+  return "";  // 0, 25, 146, 155..157: no numeric value
+}
+
+std::string ExpectedRow(const MeterLogView& v, int entry) {
+  const time_t t = v.newest - static_cast<time_t>(entry) * v.timeStep;
+  char head[96];
+  std::snprintf(head, sizeof head, "%d,0x%08X,%s", entry + 1, static_cast<unsigned>(t), CTimeText(t).c_str());
+  std::string row = head;
+  for (int slot = 0; slot < kSlots; ++slot) row += "," + ExpectedValue(v, slot, entry);
+  const auto& raw = v.raw.at(entry);
+  if (const int error = LastSlotHolding(v, 146); error >= 0) {
+    char column[16];
+    std::snprintf(column, sizeof column, ",0x%04X", raw[error]);
+    row += column;
+  }
+  const int d1 = LastSlotHolding(v, 155), d2 = LastSlotHolding(v, 156), d3 = LastSlotHolding(v, 157);
+  if (d1 >= 0 && d2 >= 0 && d3 >= 0) row += "," + CTimeText(LocalMeterTime(raw[d1], raw[d2], raw[d3]));
+  return row;
+}
+
+class Download : public CoreOverSim {
+ protected:
+  // A QM4C at 3 with logging paused, so no entry is added while a test runs.
+  void StartMeter(int subInterval, const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args{"--meter", "3:QM4C", "--subinterval", std::to_string(subInterval)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    StartBus(args);
+    Sim("set 3 158 2");
+    g_slaveAddress = 3;
+    g_modelCode = 3;
+  }
+  void SetSlots(const std::array<int, kSlots>& slots) {
+    for (int i = 0; i < kSlots; ++i) Sim("set 3 " + std::to_string(168 + i) + " " + std::to_string(slots[i]));
+  }
+  int Get(int address) {
+    const std::string reply = sim_->Command("get 3 " + std::to_string(address));
+    EXPECT_EQ(reply.rfind("ok ", 0), 0u) << reply;
+    return std::stoi(reply.substr(3));
+  }
+  // entries: which rows to fetch raw values for (all when empty).
+  MeterLogView View(std::set<int> entries = {}) {
+    MeterLogView v;
+    v.timeStep = std::max(Get(149), 10);
+    v.count = Get(160) != 0 ? 5760 : Get(162);
+    v.newest = LocalMeterTime(Get(165), Get(166), Get(167));
+    for (int i = 0; i < kSlots; ++i) v.slots[i] = Get(168 + i);
+    for (int i = 0; i < 4; ++i) v.exponents[i] = static_cast<int16_t>(Get(137 + i));
+    if (entries.empty())
+      for (int e = 0; e < v.count; ++e) entries.insert(e);
+    for (int slot = 0; slot < kSlots; ++slot) {
+      Sim("set 3 157 " + std::to_string(slot + 1));
+      for (int e : entries) v.raw[e][slot] = Get(7999 + e);
+    }
+    Sim("set 3 157 0");
+    sim_->TakeEvents(0, 0);
+    return v;
+  }
+  std::vector<std::string> CsvLines() { return SplitLines(ReadWholeFile("03-data.csv")); }
+  void ExpectRows(const MeterLogView& v) {
+    const std::vector<std::string> lines = CsvLines();
+    ASSERT_EQ(lines.size(), static_cast<size_t>(v.count) + 1);
+    for (const auto& [entry, raw] : v.raw) EXPECT_EQ(lines[entry + 1], ExpectedRow(v, entry)) << "entry " << entry;
+  }
+  std::vector<std::string> SelectorWrites() {
+    std::vector<std::string> writes;
+    for (const std::string& event : Writes())
+      if (event.rfind("write 3 157 ", 0) == 0) writes.push_back(event.substr(12));
+    return writes;
+  }
+  RecordingLog log_;
+};
+
+const std::vector<std::string> kEverySlotSelectedAndReleased = {"1", "0", "2", "0", "3", "0", "4", "0", "5", "0", "6",
+                                                                "0", "7", "0", "8", "0", "9", "0", "10", "0", "0"};
+}  // namespace
+
+TEST_F(Download, EmptyLogGivesTheHeaderOnlyAndStillSelectsEverySlot) {
+  StartMeter(900);
+  SetSlots({3, 26, 146, 155, 156, 157, 0, 0, 0, 0});
+  Sim("prefill 3 0");
+  ASSERT_TRUE(DownloadLoggedData(log_));
+  EXPECT_EQ(ReadWholeFile("03-data.csv"),
+            "Data#, UTC, Date/Time,KW,HZ,ERROR,DAY-MONTH,HOUR-YEAR,SECOND-MINUTE,,,,,Error,Date/Time\n");
+  EXPECT_EQ(SelectorWrites(), kEverySlotSelectedAndReleased);
+  ASSERT_GE(log_.messages.size(), 6u);
+  EXPECT_EQ(log_.messages[0], "Starting Download.");
+  EXPECT_EQ(log_.clears, 1);
+  EXPECT_EQ(log_.messagesAtClear, 1u);
+  EXPECT_EQ(log_.messages[1], "\"Download Logged Data\" button pressed.");
+  EXPECT_EQ(log_.messages[2], "Reading data from meter. . .");
+  EXPECT_EQ(log_.messages[3], "Interval = 900 secs.");
+  EXPECT_EQ(log_.messages[4], "Registers 3, 26, 146, 155, 156, 157, 0, 0, 0, 0");
+  EXPECT_EQ(log_.messages[5], "Reading Data for Register 3.");
+  EXPECT_EQ(log_.messages.back(), "Data written to file \"03-data.csv\". Log available at \"log.txt\"");
+  // log.txt describes this download from the button line on.
+  std::string expectedFile;
+  for (size_t i = 1; i < log_.stampedLines.size(); ++i) expectedFile += log_.stampedLines[i] + "\n";
+  EXPECT_EQ(ReadWholeFile("log.txt"), expectedFile);
+}
+
+// Sub-interval 9 is taken as 10 s; energy pair, scaled classes with exponents
+// of both signs, a float pair and a free slot.
+TEST_F(Download, HundredThirtyEntriesInTwoSectionsEachFieldConverted) {
+  StartMeter(9);
+  SetSlots({1, 2, 3, 6, 8, 9, 26, 261, 262, 0});
+  Sim("prefill 3 130");
+  Sim("set 3 137 " + std::to_string(0xFFFD));  // current 10^-3
+  Sim("set 3 138 " + std::to_string(0xFFFF));  // voltage 10^-1
+  Sim("set 3 139 2");                           // power 10^2
+  Sim("set 3 140 " + std::to_string(0xFFFE));  // energy 10^-2
+  const MeterLogView view = View();
+  ASSERT_EQ(view.timeStep, 10);
+  ASSERT_TRUE(DownloadLoggedData(log_));
+  EXPECT_EQ(CsvLines()[0], "Data#, UTC, Date/Time,KWH,KWH,KW,PF,VLN,AMPS-AVG,HZ,KW,KW,");
+  ExpectRows(view);
+  EXPECT_EQ(log_.messages[3], "Interval = 10 secs.");
+  const std::vector<std::string> sectionMessages(log_.messages.begin() + 6, log_.messages.begin() + 11);
+  EXPECT_EQ(sectionMessages, (std::vector<std::string>{"Register 1: 130 entries available.",
+                                                       "Register 1: Reading 125 Modbus points.",
+                                                       "Register 1: 125 section points accumulated, 125 total points.",
+                                                       "Register 1: Reading 5 Modbus points.",
+                                                       "Register 1: 130 section points accumulated, 130 total points."}));
+  EXPECT_EQ(log_.progress.back(), std::make_pair(1300L, 1300L));
+}
+
+TEST_F(Download, SectionsAre125And5RegistersFromTheLogWindow) {
+  StartMeter(900);
+  Sim("prefill 3 130");
+  ASSERT_TRUE(DownloadLoggedData(log_));
+  int windowReads = 0;
+  for (const std::string& event : sim_->TakeEvents(0, 200)) {
+    if (event.rfind("read 3 7999 ", 0) != 0 && event.rfind("read 3 8124 ", 0) != 0) continue;
+    EXPECT_EQ(event, windowReads % 2 == 0 ? "read 3 7999 125" : "read 3 8124 5");
+    ++windowReads;
+  }
+  EXPECT_EQ(windowReads, 20);
+}
+
+// A full log: 5760 whatever register 162 says; two error slots and two 157
+// slots still give one error column and one date column, in step with the
+// header. The meter's own time of each entry (the date column) matches the
+// row's time at the meter's 900 s sub-interval.
+TEST_F(Download, FullLogWithErrorAndDateColumns) {
+  StartMeter(900);
+  SetSlots({146, 155, 156, 157, 1, 258, 22, 27, 146, 157});
+  Sim("set 3 145 4660");  // error word 0x1234
+  Sim("prefill 3 5760");
+  Sim("set 3 162 7");
+  std::set<int> sample{0, 1, 2, 124, 125, 126, 2879, 5757, 5758, 5759};
+  for (int e = 0; e < 5760; e += 233) sample.insert(e);
+  const MeterLogView view = View(sample);
+  ASSERT_EQ(view.count, 5760);
+  ASSERT_TRUE(DownloadLoggedData(log_));
+  const std::vector<std::string> lines = CsvLines();
+  EXPECT_EQ(lines[0],
+            "Data#, UTC, Date/Time,ERROR,DAY-MONTH,HOUR-YEAR,SECOND-MINUTE,KWH,KWH,AMPS-A,KVAH,ERROR,SECOND-MINUTE"
+            ",Error,Date/Time");
+  ExpectRows(view);
+  for (int e = 0; e < 5760; ++e) {
+    const std::string& row = lines[e + 1];
+    const size_t firstTime = row.find(',', row.find(',') + 1) + 1;
+    const std::string rowTime = row.substr(firstTime, 24);
+    ASSERT_EQ(row.substr(row.size() - 24), rowTime) << "entry " << e;
+    ASSERT_EQ(row.substr(row.size() - 32, 8), ",0x1234,") << "entry " << e;
+  }
+  EXPECT_NE(std::find(log_.messages.begin(), log_.messages.end(), "Register 146: 5760 entries available."),
+            log_.messages.end());
+}
+
+// Time step 0 is 10 s too; halves alone are raw; 257/258 is a float pair;
+// two slots of 155 still give one date column.
+TEST_F(Download, LoneEnergyHalvesFloatPairAndTimeStepFloor) {
+  StartMeter(0);
+  SetSlots({2, 28, 29, 30, 257, 258, 155, 156, 157, 155});
+  Sim("prefill 3 20");
+  const MeterLogView view = View();
+  ASSERT_TRUE(DownloadLoggedData(log_));
+  EXPECT_EQ(CsvLines()[0],
+            "Data#, UTC, Date/Time,KWH,KVAH,KVARH,KVARH,KWH,KWH,DAY-MONTH,HOUR-YEAR,SECOND-MINUTE,DAY-MONTH,Date/Time");
+  ExpectRows(view);
+  EXPECT_EQ(log_.messages[3], "Interval = 10 secs.");
+}
+
+// Without the exponents no slot has a value: the fields are empty, not
+// numbers left over in the buffer.
+TEST_F(Download, UnreadableExponentsLeaveEveryValueFieldEmpty) {
+  StartMeter(900);
+  SetSlots({1, 2, 3, 6, 8, 9, 26, 261, 262, 146});
+  Sim("prefill 3 3");
+  Sim("fault 3 exception 1 at 137");
+  ASSERT_TRUE(DownloadLoggedData(log_));
+  const std::vector<std::string> lines = CsvLines();
+  ASSERT_EQ(lines.size(), 4u);
+  for (int e = 1; e <= 3; ++e) EXPECT_NE(lines[e].find(",,,,,,,,,,0x0000"), std::string::npos) << lines[e];
+}
+
+TEST_F(Download, SectionThatKeepsFailingGivesUpAfterFiveRepetitions) {
+  StartMeter(900);
+  Sim("prefill 3 130");
+  Sim("fault 3 exception 6 at 7999");
+  EXPECT_FALSE(DownloadLoggedData(log_));
+  const std::vector<std::string> tail(log_.messages.end() - 7, log_.messages.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"Register 1: Reading 125 Modbus points.", "Response Timeout Retry #1",
+                                            "Response Timeout Retry #2", "Response Timeout Retry #3",
+                                            "Response Timeout Retry #4", "Response Timeout Retry #5",
+                                            "Error while reading data."}));
+  EXPECT_TRUE(std::filesystem::exists("03-data.csv"));
+  EXPECT_EQ(ReadWholeFile("03-data.csv"), "");
+}
+
+TEST_F(Download, SectionRepeatedFiveTimesThenReadCarriesOn) {
+  StartMeter(900);
+  Sim("prefill 3 130");
+  Sim("fault 3 exception 5 at 7999");
+  const MeterLogView view = View();
+  ASSERT_TRUE(DownloadLoggedData(log_));
+  EXPECT_EQ(std::count(log_.messages.begin(), log_.messages.end(), "Response Timeout Retry #5"), 1);
+  ExpectRows(view);
+}
+
+// Register 162 is 16 bits: a count above the buffer's 10000 entries is cut
+// to 10000 and nothing is stored beyond (the sanitizer build checks).
+TEST_F(Download, EntryCountAboveCapacityNeverStoresPastTheBuffer) {
+  StartMeter(900);
+  Sim("prefill 3 10");
+  Sim("set 3 162 12000");
+  EXPECT_FALSE(DownloadLoggedData(log_));  // the meter has no entries past 5760
+  EXPECT_NE(std::find(log_.messages.begin(), log_.messages.end(), "Register 1: 10000 entries available."),
+            log_.messages.end());
+  EXPECT_EQ(log_.messages.back(), "Error while reading data.");
+}
+
+namespace {
+// Makes the header's read of the slots fail once the download has said the
+// file is written.
+class FaultAfterConversion : public RecordingLog {
+ public:
+  explicit FaultAfterConversion(SimProcess& sim) : sim_(sim) {}
+  void Show(const std::string& message, const std::string& stamped) override {
+    RecordingLog::Show(message, stamped);
+    if (message.rfind("Data written to file", 0) == 0) sim_.Command("fault 3 exception 1 at 168");
+  }
+
+ private:
+  SimProcess& sim_;
+};
+}  // namespace
+
+TEST_F(Download, FailedHeaderReadDoesNotEndLookingSuccessful) {
+  StartMeter(900);
+  Sim("prefill 3 5");
+  FaultAfterConversion log(*sim_);
+  EXPECT_FALSE(DownloadLoggedData(log));
+  ASSERT_GE(log.messages.size(), 2u);
+  EXPECT_EQ(log.messages[log.messages.size() - 2], "Data written to file \"03-data.csv\". Log available at \"log.txt\"");
+  EXPECT_EQ(log.messages.back(), "Error while reading data.");
+  EXPECT_EQ(ReadWholeFile("03-data.csv"), "");
+}
+
+TEST_F(Download, UncreatableLogFileStopsBeforeAnythingIsSent) {
+  StartMeter(900);
+  std::filesystem::create_directory("log.txt");
+  EXPECT_FALSE(DownloadLoggedData(log_));
+  EXPECT_EQ(log_.messages, (std::vector<std::string>{"Starting Download."}));
+  EXPECT_EQ(log_.statusOnly, (std::vector<std::string>{"Cannot create file \"log.txt\"."}));
+  EXPECT_TRUE(sim_->TakeEvents(0, 200).empty());
+  EXPECT_FALSE(std::filesystem::exists("03-data.csv"));
+}
+
+TEST_F(Download, UnopenableDataFileStopsBeforeAnythingIsSent) {
+  StartMeter(900);
+  std::filesystem::create_directory("03-data.csv");
+  EXPECT_FALSE(DownloadLoggedData(log_));
+  EXPECT_EQ(log_.messages.back(), "Cannot open file \"03-data.csv\". Make sure it isn't being used.");
+  EXPECT_TRUE(sim_->TakeEvents(0, 200).empty());
+}
+
+TEST(DownloadFileName, TwoDigitsAtLeast) {
+  EXPECT_EQ(DataFileName(5), "05-data.csv");
+  EXPECT_EQ(DataFileName(100), "100-data.csv");
+}
