@@ -24,7 +24,7 @@ constexpr const char* kToolHelp =
     "  --slave N     the meter's address; without it addresses 1 to 10 are scanned\n"
     "                and the first meter found is used\n"
     "  --simulate    start qm4sim on a pseudo terminal as COM1: (a QM4C at 3 with a\n"
-    "                logged hour, a QM4A at 7, a QM4B at 9) and use it\n"
+    "                logged day, a QM4A at 7, a QM4B at 9) and use it\n"
     "  --trace       write each request and response (Send->, Recv->) to stderr\n"
     "  --help        this text; COMMAND --help describes a command\n"
     "  --version     the version\n"

@@ -29,7 +29,7 @@ namespace {
 constexpr unsigned kDefaultScanStart = 1;
 constexpr unsigned kDefaultScanEnd = 10;
 constexpr auto kPollPeriod = std::chrono::seconds(1);
-constexpr const char* kModelNames[] = {"unknown", "QM4A", "QM4B", "QM4C"};
+constexpr const char* kModelNames[] = {"of no known model", "a QM4A", "a QM4B", "a QM4C"};
 
 volatile std::sig_atomic_t g_interrupted = 0;
 

@@ -10,7 +10,7 @@
 
 // The demo bus: a QM4C at 3, a QM4A at 7 and a QM4B at 9, the QM4C with a
 // pre-filled log so that a download has data.
-constexpr int kDemoPrefillEntries = 360;  // one hour at the 10 s sub-interval
+constexpr int kDemoPrefillEntries = 96;  // one day at the simulated 15-minute sub-interval
 std::vector<std::string> DemoBusArguments();
 
 // Where qm4sim is: beside the running executable (the installed layout),

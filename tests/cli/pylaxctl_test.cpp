@@ -1,0 +1,266 @@
+// pylaxctl end to end: the tool as a process against qm4sim, its output,
+// its writes on the line and its exit statuses.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+
+#include "tests/console/core_fixture.h"
+
+extern char** environ;
+
+namespace {
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+  std::vector<std::string> ErrLines() const { return SplitLines(err); }
+};
+
+// Runs pylaxctl in the current directory with stdout and stderr in files
+// (never a terminal, so a download prints its messages, not a bar).
+ToolRun Pylaxctl(const std::vector<std::string>& args) {
+  std::vector<char*> argv{const_cast<char*>(PYLAXCTL_PATH)};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 1, "stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&files, 2, "stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  ToolRun run;
+  if (posix_spawn(&pid, PYLAXCTL_PATH, &files, nullptr, argv.data(), environ) == 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  posix_spawn_file_actions_destroy(&files);
+  run.out = ReadWholeFile("stdout.txt");
+  run.err = ReadWholeFile("stderr.txt");
+  return run;
+}
+
+class Cli : public CoreOverSim {
+ protected:
+  void SetUp() override {
+    CoreOverSim::SetUp();
+    StartBus({"--static", "--meter", "3:QM4C", "--meter", "7:QM4A", "--meter", "9:QM4B", "--prefill", "20"});
+    ClosePort();  // the tool opens the line itself
+  }
+  ToolRun Tool(int slave, std::vector<std::string> args) {
+    std::vector<std::string> all{"--port", sim_->LinkPath()};
+    if (slave > 0) all.insert(all.end(), {"--slave", std::to_string(slave)});
+    all.insert(all.end(), args.begin(), args.end());
+    return Pylaxctl(all);
+  }
+};
+
+class CliOffline : public ::testing::Test {
+ protected:
+  TempCurrentDirectory cwd_;
+};
+}  // namespace
+
+TEST_F(CliOffline, VersionAndHelpForTheToolAndEachCommand) {
+  ToolRun version = Pylaxctl({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "pylaxctl 2.2.0\n");
+  ToolRun help = Pylaxctl({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: pylaxctl [--port NAME] [--baud N] [--slave N] [--simulate] [--trace] COMMAND", 0), 0u);
+  for (const std::string command : {"scan", "read", "reset-energy", "set-clock", "log show", "log start", "log download"}) {
+    std::vector<std::string> args;
+    std::stringstream words(command);
+    for (std::string word; words >> word;) args.push_back(word);
+    args.push_back("--help");
+    ToolRun run = Pylaxctl(args);
+    EXPECT_EQ(run.status, 0) << command;
+    EXPECT_EQ(run.out.rfind("Usage: pylaxctl " + command, 0), 0u) << run.out;
+  }
+}
+
+TEST_F(CliOffline, UsageErrorsExitTwoWithOneLine) {
+  const std::vector<std::vector<std::string>> wrong = {
+      {},
+      {"frobnicate"},
+      {"--baud", "1000", "scan"},
+      {"--slave", "0", "read"},
+      {"--slave", "256", "read"},
+      {"read", "--count", "2"},
+      {"log"},
+      {"log", "start", "--slots", "1,2"},
+      {"log", "start", "--slots", "1,x", "--interval", "60"},
+      {"log", "start", "--slots", "1,2,3,4,5,6,7,8,9,10,11", "--interval", "60"},
+      {"scan", "--json"},
+  };
+  for (const auto& args : wrong) {
+    ToolRun run = Pylaxctl(args);
+    EXPECT_EQ(run.status, 2) << (args.empty() ? "" : args[0]);
+    EXPECT_EQ(run.ErrLines().size(), 1u) << run.err;
+    EXPECT_EQ(run.err.rfind("pylaxctl: ", 0), 0u) << run.err;
+  }
+}
+
+TEST_F(CliOffline, PortThatCannotBeOpenedSaysWhy) {
+  ToolRun run = Pylaxctl({"--port", "/dev/pylax-no-such-port", "scan"});
+  EXPECT_EQ(run.status, 3);
+  EXPECT_EQ(run.err, "pylaxctl: Unable to open /dev/pylax-no-such-port: /dev/pylax-no-such-port does not exist\n");
+}
+
+TEST_F(CliOffline, SimulateStartsTheDemoBus) {
+  ToolRun run = Pylaxctl({"--simulate", "scan", "--start", "3", "--end", "9"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::vector<std::string> lines = SplitLines(run.out);
+  ASSERT_EQ(lines.size(), 3u) << run.out;
+  EXPECT_EQ(lines[0], "03 - Orvant QM4C Power Meter");
+  EXPECT_EQ(lines[1], "07 - Orvant QM4A Power Meter");
+  EXPECT_EQ(lines[2], "09 - Orvant QM4B Power Meter");
+}
+
+TEST_F(Cli, ScanListsMetersInOrderOrSaysNoneAnswered) {
+  ToolRun run = Tool(0, {"scan", "--start", "2", "--end", "8"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "03 - Orvant QM4C Power Meter\n07 - Orvant QM4A Power Meter\n");
+  ToolRun none = Tool(0, {"scan", "--start", "4", "--end", "5"});
+  EXPECT_EQ(none.status, 4);
+  EXPECT_EQ(none.err, "pylaxctl: no meter answered at addresses 4 to 5\n");
+}
+
+TEST_F(Cli, WithoutSlaveTheFirstMeterOfOneToTenIsUsed) {
+  ToolRun run = Tool(0, {"reset-energy"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Writes(), (std::vector<std::string>{"write 3 128 30078"}));
+}
+
+TEST_F(Cli, ReadPrintsEachValueAsTheConsoleShowsIt) {
+  Sim("setfloat 9 258 1234.5678");
+  Sim("setfloat 9 272 42.0004");
+  ToolRun run = Tool(9, {"read"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::vector<std::string> lines = SplitLines(run.out);
+  ASSERT_EQ(lines.size(), 23u) << run.out;  // the 23 labelled pairs, no clock or log
+  EXPECT_EQ(lines[0], "KWH               1234.568");
+  EXPECT_EQ(lines[7], "AMPS-AVG          42.000");
+  EXPECT_EQ(lines[22].rfind("AMPS-C ", 0), 0u);
+}
+
+TEST_F(Cli, ReadJsonOfAQm4aHasEnergyAndPowerOnly) {
+  Sim("setfloat 7 258 1.5");
+  Sim("setfloat 7 260 -2.25");
+  ToolRun run = Tool(7, {"read", "--json"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "{\"KWH\":1.5,\"KW\":-2.25}\n");
+}
+
+TEST_F(Cli, ReadJsonOfAQm4cCarriesTheConsoleTexts) {
+  Sim("set 3 149 60");
+  Sim("set 3 160 1");
+  ToolRun run = Tool(3, {"read", "--json"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.front(), '{');
+  for (const char* key : {"\"KWH\":", "\"AMPS-C\":", "\"SUBINTERVAL\":\"60\"", "\"BUFFER\":\"FULL\"",
+                          "\"LOG-ENTRIES\":\"5760\"", "\"ROLLOVERS\":\"1\"", "\"CLOCK\":\"", "\"NEWEST-ENTRY\":\"",
+                          "\"DAYS-TO-ROLLOVER\":\""})
+    EXPECT_NE(run.out.find(key), std::string::npos) << key << " in " << run.out;
+}
+
+TEST_F(Cli, WatchPollsCountTimes) {
+  ToolRun run = Tool(7, {"read", "--json", "--watch", "--count", "2"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(SplitLines(run.out).size(), 2u);
+}
+
+TEST_F(Cli, FailedReadExitsOneWithTheResultText) {
+  Sim("fault 3 exception 0 at 300");
+  ToolRun run = Tool(3, {"read"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "pylaxctl: reading the meter at address 03: Err #4, Exception Response from Modbus Device\n");
+}
+
+TEST_F(Cli, SlaveThatDoesNotAnswer) {
+  ToolRun run = Tool(5, {"read"});
+  EXPECT_EQ(run.status, 4);
+  EXPECT_EQ(run.err, "pylaxctl: no meter identified at address 5: Err #1, Timeout Waiting For Response\n");
+}
+
+TEST_F(Cli, SetClockWritesThreeRegistersOnAQm4cOnly) {
+  ToolRun refused = Tool(7, {"set-clock"});
+  EXPECT_EQ(refused.status, 5);
+  EXPECT_EQ(refused.err, "pylaxctl: this command needs a QM4C; the meter at address 07 is a QM4A\n");
+  ToolRun run = Tool(3, {"set-clock"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::vector<std::string> writes = Writes();
+  ASSERT_EQ(writes.size(), 3u);
+  EXPECT_EQ(writes[0].rfind("write 3 154 ", 0), 0u);
+  EXPECT_EQ(writes[1].rfind("write 3 155 ", 0), 0u);
+  EXPECT_EQ(writes[2].rfind("write 3 156 ", 0), 0u);
+}
+
+TEST_F(Cli, ResetEnergyFailureExitsOne) {
+  Sim("fault 9 exception 1 at 128");
+  ToolRun run = Tool(9, {"reset-energy"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "pylaxctl: Reset kWH: Err #4, Exception Response from Modbus Device\n");
+}
+
+TEST_F(Cli, LogStartWritesInOrderOrRefusesWithItsMessages) {
+  ToolRun run = Tool(3, {"log", "start", "--slots", "3,26,146", "--interval", "60", "--one-shot"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "Logging Started Successfully\n");
+  const std::vector<std::string> expected = {
+      "write 3 128 16640", "write 3 168 3", "write 3 169 26", "write 3 170 146", "write 3 171 0",
+      "write 3 172 0",     "write 3 173 0", "write 3 174 0",  "write 3 175 0",   "write 3 176 0",
+      "write 3 177 0",     "write 3 158 1", "write 3 149 60", "write 3 157 0"};
+  EXPECT_EQ(Writes(), expected);
+  ToolRun refused = Tool(3, {"log", "start", "--slots", "3,43", "--interval", "60"});
+  EXPECT_EQ(refused.status, 6);
+  EXPECT_EQ(refused.err,
+            "Illegal \"Registers to log\" value.  Must be 0-42, 146, or 155-157, 257-336.\nError starting logging.\n");
+  EXPECT_TRUE(Writes().empty());
+}
+
+TEST_F(Cli, LogShowListsTheSlots) {
+  ToolRun run = Tool(3, {"log", "show"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::vector<std::string> lines = SplitLines(run.out);
+  ASSERT_EQ(lines.size(), 11u) << run.out;
+  EXPECT_EQ(lines[0], "slot  1      1  KWH");
+  EXPECT_EQ(lines[7], "slot  8    261  KW");
+  EXPECT_EQ(lines[10], "sub-interval  900 s");
+}
+
+TEST_F(Cli, LogDownloadWritesTheFileAndReportsTheSteps) {
+  Sim("set 3 158 2");  // no new entry while the test runs
+  ToolRun run = Tool(3, {"log", "download"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::vector<std::string> lines = SplitLines(ReadWholeFile("03-data.csv"));
+  ASSERT_EQ(lines.size(), 21u);
+  EXPECT_EQ(lines[0], "Data#, UTC, Date/Time,KWH,KWH,KW,PF,VLN,AMPS-AVG,HZ,KW,KW,");
+  EXPECT_EQ(lines[20].rfind("20,0x", 0), 0u);
+  const std::vector<std::string> messages = run.ErrLines();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.front(), "Starting Download.");
+  EXPECT_EQ(messages.back(), "Data written to file \"03-data.csv\". Log available at \"log.txt\"");
+  EXPECT_EQ(SplitLines(ReadWholeFile("log.txt")).size(), messages.size() - 1);
+}
+
+TEST_F(Cli, LogDownloadThatFailsExitsSeven) {
+  Sim("fault 3 exception 0 at 7999");
+  ToolRun run = Tool(3, {"log", "download"});
+  EXPECT_EQ(run.status, 7);
+  EXPECT_EQ(run.ErrLines().back(), "Error while reading data.");
+  EXPECT_EQ(ReadWholeFile("03-data.csv"), "");
+}
+
+TEST_F(Cli, TraceShowsEachRequestAndResponse) {
+  ToolRun run = Tool(9, {"--trace", "reset-energy"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::vector<std::string> lines = run.ErrLines();
+  ASSERT_EQ(lines.size(), 4u) << run.err;  // identification, then the write
+  EXPECT_EQ(lines[0], "Send->09 11 C7 EC");
+  EXPECT_EQ(lines[1].rfind("Recv->09 11 ", 0), 0u);
+  EXPECT_EQ(lines[2], "Send->09 06 00 80 75 7E 2F DA");
+  EXPECT_EQ(lines[3], "Recv->09 06 00 80 75 7E 2F DA");
+}
