@@ -1,0 +1,147 @@
+#include "console/CCommTraceDlg.h"
+
+#include <QDialog>
+#include <QKeyEvent>
+#include <cstring>
+
+#include "console/meter_state.h"
+#include "modbus/master.h"
+#include "modbus/result.h"
+#include "resources/app_resources.h"
+#include "ui_commtrace.h"
+
+CCommTraceDlg g_commTraceDlg;
+
+namespace {
+
+// Twelve entries of at most 1023 characters fill 12276 of these.
+constexpr size_t kTraceTextSize = 16384;
+
+void SetTextIfChanged(QLineEdit* field, const QString& text) {
+  if (field->text() != text) field->setText(text);
+}
+
+void RequestTraceRepaint() { g_commTraceDlg.RequestRepaint(); }
+
+}  // namespace
+
+// The window itself: the controls of template 129, with its events handed to
+// the process-wide object.
+class CCommTraceWindow : public QDialog {
+ public:
+  CCommTraceWindow(CCommTraceDlg& owner, QWidget* parent) : QDialog(parent), owner_(owner) {
+    ui.setupUi(this);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
+                   Qt::WindowCloseButtonHint);
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    connect(ui.freeze, &QPushButton::clicked, this, [this] { owner_.OnFreeze(); });
+    connect(ui.ok, &QPushButton::clicked, this, [this] { owner_.OnOK(); });
+  }
+
+  Ui::CCommTraceDlg ui;
+
+  void accept() override { owner_.OnOK(); }
+  // Escape destroys the window exactly as OK does.
+  void reject() override { owner_.DestroyWindow(); }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    owner_.OnPaint();
+    QDialog::paintEvent(event);
+  }
+  void closeEvent(QCloseEvent* event) override {
+    owner_.OnClose();
+    event->accept();
+  }
+
+ private:
+  CCommTraceDlg& owner_;
+};
+
+CCommTraceDlg::CCommTraceDlg() { g_traceRepaintRequest = &RequestTraceRepaint; }
+
+// The window, if any, belongs to its owner by then; the object has nothing
+// of its own to free.
+CCommTraceDlg::~CCommTraceDlg() = default;
+
+void CCommTraceDlg::Create(QWidget* owner) {
+  m_window = new CCommTraceWindow(*this, owner);
+  OnInitDialog();
+  m_window->show();
+  BringToFront();
+}
+
+bool CCommTraceDlg::OnInitDialog() {
+  DoDataExchange();
+  const QIcon icon = AppIcon();
+  m_window->setWindowIcon(icon);
+  return true;
+}
+
+void CCommTraceDlg::DestroyWindow() {
+  g_traceLive = 0;
+  if (m_window.isNull()) return;
+  CCommTraceWindow* window = m_window;
+  m_window.clear();
+  window->hide();
+  // This may run inside one of the window's own handlers (OK, Escape).
+  window->deleteLater();
+}
+
+void CCommTraceDlg::OnOK() { DestroyWindow(); }
+
+void CCommTraceDlg::OnClose() { DestroyWindow(); }
+
+void CCommTraceDlg::BringToFront() {
+  if (m_window.isNull()) return;
+  m_window->showNormal();
+  m_window->raise();
+  m_window->activateWindow();
+}
+
+void CCommTraceDlg::RequestRepaint() {
+  if (!m_window.isNull()) m_window->update();
+}
+
+void CCommTraceDlg::RepaintNow() {
+  if (!m_window.isNull()) m_window->repaint();
+}
+
+QWidget* CCommTraceDlg::Window() const { return m_window; }
+
+void CCommTraceDlg::OnFreeze() { g_traceLive = g_traceLive == 0 ? 1 : 0; }
+
+void CCommTraceDlg::OnPaint() {
+  // Oldest entry first: the one after the newest, then round the ring to
+  // the newest (g_traceIndex). An entry that was never written adds nothing.
+  char text[kTraceTextSize];
+  size_t length = 0;
+  text[0] = '\0';
+  for (int step = 1; step <= kTraceEntries; ++step) {
+    const char* entry = g_traceRing[(g_traceIndex + step) % kTraceEntries];
+    const size_t entryLength = strnlen(entry, kTraceEntryChars);
+    const size_t room = kTraceTextSize - 1 - length;
+    const size_t copied = entryLength < room ? entryLength : room;
+    std::memcpy(text + length, entry, copied);
+    length += copied;
+    text[length] = '\0';
+  }
+  m_traceText = QString::fromLatin1(text, static_cast<qsizetype>(length));
+  m_okText = QString::asprintf("%d", g_okCount);
+  m_badText = QString::asprintf("%d", g_badCount);
+  const int code = g_lastResult >= 0 && g_lastResult < kResultCount ? g_lastResult : ResultOk;
+  m_lastErrText = QString::fromLatin1(g_resultText[code]);
+  DoDataExchange();
+}
+
+void CCommTraceDlg::DoDataExchange() {
+  if (m_window.isNull()) return;
+  Ui::CCommTraceDlg& ui = m_window->ui;
+  // The ring's lines end in "\r\n"; the label breaks lines at "\n" alone.
+  QString shown = m_traceText;
+  shown.remove(QLatin1Char('\r'));
+  if (ui.trace->text() != shown) ui.trace->setText(shown);
+  SetTextIfChanged(ui.okCount, m_okText);
+  SetTextIfChanged(ui.badCount, m_badText);
+  SetTextIfChanged(ui.lastErr, m_lastErrText);
+}

@@ -1,0 +1,486 @@
+#include "console/CMeterConsoleDlg.h"
+
+#include <QAbstractItemView>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPainter>
+#include <QSignalBlocker>
+#include <QStyle>
+#include <QStyledItemDelegate>
+#include <cerrno>
+#include <cstdlib>
+#include <iterator>
+#include <optional>
+#include <string>
+
+#include "app/CAboutDlg.h"
+#include "app/CDisclaimerDlg.h"
+#include "console/CCommTraceDlg.h"
+#include "console/CCloseUpComboBox.h"
+#include "console/commands.h"
+#include "console/message_box.h"
+#include "console/poll.h"
+#include "console/scan.h"
+#include "logging/CLoggingDlg.h"
+#include "modbus/master.h"
+#include "modbus/model.h"
+#include "modbus/port_map.h"
+#include "modbus/serial_link.h"
+#include "resources/app_resources.h"
+#include "resources/resource.h"
+#include "ui_console.h"
+
+namespace {
+
+// Baud-rate list entries, top to bottom.
+constexpr int kBaudRates[] = {38400, 19200, 9600, 4800, 2400, 1200};
+
+constexpr unsigned kScanFieldMin = 1;
+constexpr unsigned kScanFieldMax = 256;
+
+// The device list's selection takes only the meters' own address range; the
+// scan itself sets whatever address answered.
+constexpr long kFirstSelectableAddress = 1;
+constexpr long kLastSelectableAddress = 63;
+
+// The device a COM entry maps to, shown beside the entry in the open list.
+constexpr int kPortDescriptionRole = Qt::UserRole + 1;
+
+class PortItemDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    const QString description = index.data(kPortDescriptionRole).toString();
+    if (!description.isEmpty()) option->text += QStringLiteral("   ") + description;
+  }
+};
+
+// A display refresh writes a field only when its text differs, so that the
+// caret and selection of a field being typed in survive the once-a-second
+// refresh, and so that a paint handler that refreshes causes no new paint.
+void SetTextIfChanged(QLineEdit* field, const QString& text) {
+  if (field->text() != text) field->setText(text);
+}
+
+// The scan-range fields take what is typed as a signed 32-bit number, with
+// no range check: "-1" becomes 4294967295. The refresh writes that back as
+// "4294967295", which must read back as the same value, so anything from
+// -2147483648 to 4294967295 is taken modulo 2^32. Text that is no number,
+// or a number no 32-bit field holds, gives 0.
+unsigned ScanFieldValue(const QString& text) {
+  bool ok = false;
+  const qlonglong value = text.trimmed().toLongLong(&ok, 10);
+  if (!ok || value < -2147483648LL || value > 4294967295LL) return 0;
+  return static_cast<unsigned>(value);
+}
+
+// The OK path takes only an unsigned decimal number (digits, blanks around
+// them allowed). A number too large for 32 bits is still a positive integer,
+// and the range check refuses it, so it saturates instead of wrapping.
+std::optional<unsigned> UnsignedFieldValue(const QString& text) {
+  const QString digits = text.trimmed();
+  if (digits.isEmpty()) return std::nullopt;
+  unsigned long long value = 0;
+  for (QChar c : digits) {
+    if (c < QLatin1Char('0') || c > QLatin1Char('9')) return std::nullopt;
+    value = std::min<unsigned long long>(value * 10 + (c.unicode() - '0'), 0xFFFFFFFFULL);
+  }
+  return static_cast<unsigned>(value);
+}
+
+// The leading decimal number of a device-list line ("07 - QM4C ..."), when
+// it lies in 1..63; -1 otherwise.
+int AddressFromDeviceLine(const QByteArray& line) {
+  const char* start = line.constData();
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(start, &end, 10);
+  if (end == start || errno == ERANGE) return -1;
+  return value >= kFirstSelectableAddress && value <= kLastSelectableAddress ? static_cast<int>(value) : -1;
+}
+
+}  // namespace
+
+// Shows the scan's progress in the device list, painting each step at once:
+// the scan holds the thread, so these paints are its only sign of life.
+class CMeterConsoleDlg::ScanProgress : public ScanSink {
+ public:
+  explicit ScanProgress(CMeterConsoleDlg& console) : console_(console) {}
+
+  void Progress(const std::string& line) override {
+    delete console_.m_deviceList->takeItem(0);
+    console_.m_deviceList->insertItem(0, QString::fromStdString(line));
+    console_.RepaintNow();
+  }
+
+  void MeterFound(const std::string& entry, bool first) override {
+    console_.m_deviceList->addItem(QString::fromStdString(entry));
+    if (first) {
+      console_.RepaintNow();
+      console_.m_deviceList->setCurrentRow(1);  // the new entry; the progress line is entry 0
+    }
+    console_.RepaintNow();
+  }
+
+  void AddressDone() override {
+    if (g_traceLive == 1) g_commTraceDlg.RepaintNow();
+  }
+
+ private:
+  CMeterConsoleDlg& console_;
+};
+
+CMeterConsoleDlg::CMeterConsoleDlg(QWidget* parent)
+    : QDialog(parent), ui(std::make_unique<Ui::CMeterConsoleDlg>()), m_hIcon(AppIcon()) {
+  ui->setupUi(this);
+  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  m_baudList = ui->baudList;
+  m_portList = ui->portList;
+  m_deviceList = ui->deviceList;
+  m_allButtons = {ui->kwPhaseAll, ui->pfPhaseAll, ui->voltsLLPhaseAll, ui->voltsLNPhaseAll, ui->ampsPhaseAll};
+  m_portList->setItemDelegate(new PortItemDelegate(m_portList));
+  m_portList->setCurrentIndex(-1);  // nothing chosen until the user picks a port
+  // Kept from the meter's older front panel: present, never shown, no handlers.
+  for (QWidget* unused : std::initializer_list<QWidget*>{ui->pulseCounterGroup, ui->pulseCount, ui->pulseEnable,
+                                                          ui->pulseResetCount, ui->startKwhLabel, ui->startKwh})
+    unused->hide();
+  ConnectControls();
+}
+
+CMeterConsoleDlg::~CMeterConsoleDlg() { DestroyWindow(); }
+
+void CMeterConsoleDlg::ConnectControls() {
+  connect(ui->rescan, &QPushButton::clicked, this, &CMeterConsoleDlg::OnRescan);
+  connect(ui->showComm, &QPushButton::clicked, this, &CMeterConsoleDlg::OnShowComm);
+  connect(ui->quit, &QPushButton::clicked, this, &CMeterConsoleDlg::OnOK);
+  connect(ui->resetKwh, &QPushButton::clicked, this, &CMeterConsoleDlg::OnResetKwh);
+  connect(ui->setClock, &QPushButton::clicked, this, &CMeterConsoleDlg::OnSetClock);
+  connect(ui->logging, &QPushButton::clicked, this, &CMeterConsoleDlg::OnLoggingSetup);
+  connect(m_deviceList, &QListWidget::itemSelectionChanged, this, &CMeterConsoleDlg::OnSelchangeDevices);
+  connect(m_baudList, &CCloseUpComboBox::closeUp, this, &CMeterConsoleDlg::OnCloseupBaudRate);
+  connect(m_portList, &CCloseUpComboBox::closeUp, this, &CMeterConsoleDlg::OnCloseupComPort);
+  connect(m_portList, &CCloseUpComboBox::dropDown, this, &CMeterConsoleDlg::OnDropdownComPort);
+  connect(ui->scanStart, &QLineEdit::textChanged, this, &CMeterConsoleDlg::OnChangeScanStart);
+  connect(ui->scanEnd, &QLineEdit::textChanged, this, &CMeterConsoleDlg::OnChangeScanEnd);
+
+  const QRadioButton* const phases[kPhaseRows][kPhaseColumns] = {
+      {ui->kwPhaseAll, ui->kwPhaseA, ui->kwPhaseB, ui->kwPhaseC},
+      {ui->pfPhaseAll, ui->pfPhaseA, ui->pfPhaseB, ui->pfPhaseC},
+      {ui->voltsLLPhaseAll, ui->voltsLLPhaseA, ui->voltsLLPhaseB, ui->voltsLLPhaseC},
+      {ui->voltsLNPhaseAll, ui->voltsLNPhaseA, ui->voltsLNPhaseB, ui->voltsLNPhaseC},
+      {ui->ampsPhaseAll, ui->ampsPhaseA, ui->ampsPhaseB, ui->ampsPhaseC},
+  };
+  for (int row = 0; row < kPhaseRows; ++row)
+    for (int column = 0; column < kPhaseColumns; ++column)
+      connect(phases[row][column], &QRadioButton::clicked, this,
+              [this, row, column] { OnPhaseClicked(static_cast<PhaseRow>(row), column); });
+}
+
+int CMeterConsoleDlg::DoModal() {
+  OnInitDialog();
+  if (!m_ended) exec();
+  DestroyWindow();
+  return result() == QDialog::Accepted ? IDOK : IDCANCEL;
+}
+
+void CMeterConsoleDlg::done(int result) {
+  m_ended = true;
+  QDialog::done(result);
+}
+
+bool CMeterConsoleDlg::OnInitDialog() {
+  UpdateData(false);
+  m_baudList->setCurrentIndex(0);
+  BuildSystemMenu();
+  setWindowIcon(m_hIcon);
+
+  CDisclaimerDlg terms;
+  if (terms.DoModal() == IDCANCEL) {
+    OnOK();
+    return true;
+  }
+
+  InitModbusLock();
+  m_timerId = SetTimer(1000);
+  if (m_timerId == 0) ShowAppMessage(this, QStringLiteral("Error: couldn't set up timer, try closing other programs"));
+  g_consoleStarted = true;
+  for (QRadioButton* all : m_allButtons) all->setChecked(true);
+  return true;
+}
+
+int CMeterConsoleDlg::SetTimer(int elapseMs) { return startTimer(elapseMs); }
+
+void CMeterConsoleDlg::BuildSystemMenu() {
+  m_systemMenu = new QMenu(this);
+  const auto addCommand = [this](const QString& text, unsigned id) {
+    m_systemMenu->addAction(text)->setData(id);
+  };
+  addCommand(tr("Mi&nimize"), kScMinimize);
+  addCommand(tr("&Close"), kScClose);
+  const QString aboutText = LoadResourceString(IDS_ABOUTBOX);
+  if (!aboutText.isEmpty()) {
+    m_systemMenu->addSeparator();
+    addCommand(aboutText, kIdmAboutBox);
+  }
+  connect(m_systemMenu, &QMenu::triggered, this, [this](QAction* action) { OnSysCommand(action->data().toUInt()); });
+}
+
+void CMeterConsoleDlg::contextMenuEvent(QContextMenuEvent* event) {
+  if (m_systemMenu) m_systemMenu->exec(event->globalPos());
+}
+
+void CMeterConsoleDlg::OnSysCommand(unsigned id) {
+  // The low four bits of a system command are the system's own.
+  switch (id & 0xFFF0) {
+    case kIdmAboutBox: {
+      CAboutDlg about;
+      about.DoModal();
+      break;
+    }
+    case kScMinimize:
+      showMinimized();
+      break;
+    case kScClose:
+      close();
+      break;
+    default:
+      break;
+  }
+}
+
+void CMeterConsoleDlg::paintEvent(QPaintEvent* event) { OnPaint(event); }
+
+void CMeterConsoleDlg::OnPaint(QPaintEvent* event) {
+  if (!isMinimized()) {
+    QDialog::paintEvent(event);
+    return;
+  }
+  // Where a window system still paints iconic windows: the icon, centred.
+  QPainter painter(this);
+  painter.fillRect(rect(), palette().window());
+  const int iconSize = style()->pixelMetric(QStyle::PM_LargeIconSize);
+  const int x = (width() - iconSize + 1) / 2;
+  const int y = (height() - iconSize + 1) / 2;
+  m_hIcon.paint(&painter, x, y, iconSize, iconSize);
+}
+
+void CMeterConsoleDlg::keyPressEvent(QKeyEvent* event) {
+  // Enter reaches the dialog only when no push button has taken it: the
+  // dialog's default command, the OK path.
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    OnOK();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+std::array<CMeterConsoleDlg::TextBinding, 15> CMeterConsoleDlg::TextBindings() {
+  return {{{ui->amps, &m_amps},
+           {ui->kw, &m_kw},
+           {ui->kwh, &m_kwh},
+           {ui->pf, &m_pf},
+           {ui->voltsLL, &m_voltsLL},
+           {ui->voltsLN, &m_voltsLN},
+           {ui->bufferStatus, &m_bufferStatus},
+           {ui->clock, &m_clock},
+           {ui->daysToRollover, &m_daysToRollover},
+           {ui->logEntries, &m_logEntries},
+           {ui->rollovers, &m_rollovers},
+           {ui->startKwh, &m_startKwh},
+           {ui->newestEntry, &m_newestEntry},
+           {ui->subInterval, &m_subInterval},
+           {ui->pulseCount, &m_pulseCount}}};
+}
+
+bool CMeterConsoleDlg::UpdateData(bool saveAndValidate) { return DoDataExchange(saveAndValidate); }
+
+bool CMeterConsoleDlg::DoDataExchange(bool saveAndValidate) {
+  for (const TextBinding& binding : TextBindings()) {
+    if (saveAndValidate)
+      *binding.member = binding.field->text();
+    else
+      SetTextIfChanged(binding.field, *binding.member);
+  }
+  return ExchangeScanField(saveAndValidate, ui->scanStart, m_scanStart) &&
+         ExchangeScanField(saveAndValidate, ui->scanEnd, m_scanEnd);
+}
+
+bool CMeterConsoleDlg::ExchangeScanField(bool saveAndValidate, QLineEdit* field, unsigned& value) {
+  if (!saveAndValidate) {
+    SetTextIfChanged(field, QString::number(value));
+    return true;
+  }
+  const auto refuse = [this, field](const QString& message) {
+    ShowAppMessage(this, message, MessageIcon::Exclamation);
+    field->setFocus();
+    field->selectAll();
+    return false;
+  };
+  const std::optional<unsigned> typed = UnsignedFieldValue(field->text());
+  if (!typed) return refuse(QStringLiteral("Please enter a positive integer."));
+  value = *typed;
+  if (value < kScanFieldMin || value > kScanFieldMax)
+    return refuse(QStringLiteral("Please enter an integer between %1 and %2.").arg(kScanFieldMin).arg(kScanFieldMax));
+  return true;
+}
+
+void CMeterConsoleDlg::ClearReadings() {
+  for (QString* reading : {&m_kwh, &m_kw, &m_pf, &m_voltsLL, &m_voltsLN, &m_amps}) reading->clear();
+}
+
+void CMeterConsoleDlg::RepaintNow() {
+  // The list lays its items out lazily, from the event loop this window is
+  // not running while it scans; lay them out before the paint.
+  m_deviceList->doItemsLayout();
+  repaint();
+}
+
+void CMeterConsoleDlg::timerEvent(QTimerEvent* event) { OnTimer(event->timerId()); }
+
+void CMeterConsoleDlg::OnTimer(int /*timerId*/) {
+  PollFields fields;
+  if (!PollMeter(fields)) return;
+  ApplyPollFields(fields);
+  UpdateData(false);
+}
+
+void CMeterConsoleDlg::ApplyPollFields(const PollFields& fields) {
+  const std::pair<const std::optional<std::string>*, QString*> filled[] = {
+      {&fields.kwh, &m_kwh},
+      {&fields.kw, &m_kw},
+      {&fields.pf, &m_pf},
+      {&fields.voltsLL, &m_voltsLL},
+      {&fields.voltsLN, &m_voltsLN},
+      {&fields.amps, &m_amps},
+      {&fields.subInterval, &m_subInterval},
+      {&fields.clock, &m_clock},
+      {&fields.bufferStatus, &m_bufferStatus},
+      {&fields.rollovers, &m_rollovers},
+      {&fields.daysToRollover, &m_daysToRollover},
+      {&fields.logEntries, &m_logEntries},
+      {&fields.newestEntry, &m_newestEntry},
+  };
+  for (const auto& [text, member] : filled)
+    if (text->has_value()) *member = QString::fromStdString(**text);
+}
+
+void CMeterConsoleDlg::OnRescan() {
+  if (!g_portOpen) {
+    ShowAppMessage(this, QStringLiteral("Please select a COM port"));
+    UpdateData(false);
+    return;
+  }
+  // Every change the scan makes to the list is the program's own: none of
+  // them is a selection by the user.
+  const QSignalBlocker programChanges(m_deviceList);
+  m_deviceList->clear();
+  ClearReadings();
+  m_deviceList->insertItem(0, QStringLiteral("Searching..."));
+  UpdateData(false);
+  RepaintNow();
+
+  ScanProgress progress(*this);
+  ScanBus(m_scanStart, m_scanEnd, progress);
+
+  delete m_deviceList->takeItem(0);
+  RepaintNow();
+  UpdateData(false);
+}
+
+void CMeterConsoleDlg::OnSelchangeDevices() {
+  const QList<QListWidgetItem*> selected = m_deviceList->selectedItems();
+  if (selected.isEmpty()) {
+    g_slaveAddress = -1;
+    return;
+  }
+  ClearReadings();
+  UpdateData(false);
+  RepaintNow();
+  const QByteArray line = selected.front()->text().toUtf8();
+  g_modelCode = ModelCodeFromText(line.constData());
+  g_slaveAddress = AddressFromDeviceLine(line);
+}
+
+void CMeterConsoleDlg::OnPhaseClicked(PhaseRow row, int column) {
+  g_phaseOffset[row] = PhaseOffset(row, column);
+  QString* const rowText[kPhaseRows] = {&m_kw, &m_pf, &m_voltsLL, &m_voltsLN, &m_amps};
+  rowText[row]->clear();
+}
+
+void CMeterConsoleDlg::OnResetKwh() { ResetEnergy(); }
+
+void CMeterConsoleDlg::OnSetClock() { SetClockFromPc(); }
+
+void CMeterConsoleDlg::OnLoggingSetup() {
+  if (g_modelCode != ModelQM4C) return;
+  // The logging window runs transactions of its own; the poll must not
+  // interleave with them while its modal loop lets the timer through.
+  g_pollSuspended = true;
+  CLoggingDlg logging(this);
+  logging.exec();
+  g_pollSuspended = false;
+}
+
+void CMeterConsoleDlg::OnShowComm() {
+  if (g_traceLive == 1) return;
+  if (g_commTraceDlg.IsWindowOpen()) {
+    // Frozen: the one window comes forward, still frozen.
+    g_commTraceDlg.BringToFront();
+    return;
+  }
+  g_commTraceDlg.Create(this);
+  g_traceLive = 1;
+}
+
+void CMeterConsoleDlg::OnCloseupBaudRate() {
+  const int index = m_baudList->currentIndex();
+  if (index >= 0 && index < static_cast<int>(std::size(kBaudRates))) m_baudRate = kBaudRates[index];
+  ReopenPort(m_baudRate);
+}
+
+void CMeterConsoleDlg::OnDropdownComPort() {
+  // Adapters come and go: say what each entry maps to now.
+  for (int entry = 0; entry < m_portList->count(); ++entry)
+    m_portList->setItemData(entry, QString::fromStdString(PortDescription(entry + 1)), kPortDescriptionRole);
+  m_portList->view()->setMinimumWidth(m_portList->view()->sizeHintForColumn(0));
+}
+
+void CMeterConsoleDlg::OnCloseupComPort() {
+  // The name comes from the entry's index: entry 0 is "COM1:", and no entry
+  // chosen (-1) gives "COM0:", which no port answers to.
+  char name[] = "COM1:";
+  name[3] = static_cast<char>('1' + m_portList->currentIndex());
+  if (!OpenPort(name, m_baudRate)) {
+    QString message = QStringLiteral("Unable to open %1").arg(QString::fromLatin1(name));
+    const std::string reason = PortOpenFailureText();
+    if (!reason.empty()) message += QLatin1Char('\n') + QString::fromStdString(reason);
+    ShowAppMessage(this, message);
+    return;
+  }
+  OnRescan();
+}
+
+void CMeterConsoleDlg::OnChangeScanStart() { m_scanStart = ScanFieldValue(ui->scanStart->text()); }
+
+void CMeterConsoleDlg::OnChangeScanEnd() { m_scanEnd = ScanFieldValue(ui->scanEnd->text()); }
+
+void CMeterConsoleDlg::OnOK() {
+  if (!UpdateData(true)) return;
+  QDialog::accept();
+}
+
+void CMeterConsoleDlg::OnCancel() { QDialog::reject(); }
+
+void CMeterConsoleDlg::DestroyWindow() {
+  if (m_windowDestroyed) return;
+  m_windowDestroyed = true;
+  if (g_consoleStarted && m_timerId != 0) killTimer(m_timerId);
+  ClosePort();
+  g_commTraceDlg.DestroyWindow();
+  hide();
+}

@@ -1,0 +1,142 @@
+#pragma once
+// The console (template 102): the program's main window. It lists the meters
+// the scan found, polls the picked one each second and sends the commands.
+// The scan, the poll and the commands live in the Qt-free core (scan.h,
+// poll.h, commands.h); this window moves their texts to and from its fields.
+
+#include <QDialog>
+#include <QIcon>
+#include <QString>
+#include <array>
+#include <memory>
+
+#include "console/meter_state.h"
+
+class QLineEdit;
+class QMenu;
+class QRadioButton;
+class QListWidget;
+class CCloseUpComboBox;
+struct PollFields;
+
+namespace Ui {
+class CMeterConsoleDlg;
+}
+
+class CMeterConsoleDlg : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit CMeterConsoleDlg(QWidget* parent = nullptr);
+  ~CMeterConsoleDlg() override;
+
+  // Runs the console: OnInitDialog (which runs the terms dialog), the modal
+  // loop unless the start-up has already ended the console, then
+  // DestroyWindow. Returns IDOK or IDCANCEL.
+  int DoModal();
+
+  // Shut-down: stops the poll timer (once the console has started), closes
+  // the port and the trace window, and hides the window. Runs once.
+  virtual void DestroyWindow();
+
+  // Enter (outside a push button), the Quit button and Escape arrive here as
+  // the dialog's IDOK and IDCANCEL.
+  void accept() override { OnOK(); }
+  void reject() override { OnCancel(); }
+
+  // The settings as the console holds them.
+  int BaudRate() const { return m_baudRate; }
+  unsigned ScanStart() const { return m_scanStart; }
+  unsigned ScanEnd() const { return m_scanEnd; }
+
+  // System commands of the console's menu (the window's context menu, as the
+  // window manager keeps the title-bar menu to itself).
+  enum : unsigned { kIdmAboutBox = 0x0010, kScMinimize = 0xF020, kScClose = 0xF060 };
+
+ protected:
+  // Members to controls (false: a display refresh) or controls to members
+  // with the scan range checked (true). False when a field was refused: its
+  // message has been shown and the focus is on it.
+  bool UpdateData(bool saveAndValidate);
+  bool DoDataExchange(bool saveAndValidate);
+
+  virtual bool OnInitDialog();
+  virtual void OnOK();
+  virtual void OnCancel();
+  // Window timer 1 every 1000 ms; returns the timer's id, 0 when it could
+  // not be set up.
+  virtual int SetTimer(int elapseMs);
+
+  void OnTimer(int timerId);
+  void OnRescan();
+  void OnSelchangeDevices();
+  void OnPhaseClicked(PhaseRow row, int column);
+  void OnSysCommand(unsigned id);
+  void OnPaint(QPaintEvent* event);
+
+  void OnResetKwh();
+  void OnSetClock();
+  void OnLoggingSetup();
+  void OnShowComm();
+  void OnCloseupBaudRate();
+  void OnCloseupComPort();
+  void OnDropdownComPort();
+  void OnChangeScanStart();
+  void OnChangeScanEnd();
+
+  void done(int result) override;
+  void timerEvent(QTimerEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  class ScanProgress;
+  struct TextBinding {
+    QLineEdit* field;
+    QString* member;
+  };
+
+  void ConnectControls();
+  void BuildSystemMenu();
+  std::array<TextBinding, 15> TextBindings();
+  void ClearReadings();
+  void ApplyPollFields(const PollFields& fields);
+  // Carries out every pending paint of the window before going on.
+  void RepaintNow();
+  bool ExchangeScanField(bool saveAndValidate, QLineEdit* field, unsigned& value);
+
+  std::unique_ptr<Ui::CMeterConsoleDlg> ui;
+
+  int m_baudRate = 38400;
+  unsigned m_scanStart = 1;
+  unsigned m_scanEnd = 10;
+
+  // The fifteen texts of the edit fields, in the order they are bound.
+  QString m_amps;            // 1015
+  QString m_kw;              // 1011
+  QString m_kwh;             // 1010
+  QString m_pf;              // 1013
+  QString m_voltsLL;         // 1014
+  QString m_voltsLN;         // 1035
+  QString m_bufferStatus;    // 1082
+  QString m_clock;           // 1092
+  QString m_daysToRollover;  // 1087
+  QString m_logEntries;      // 1090
+  QString m_rollovers;       // 1081
+  QString m_startKwh;        // 1089, hidden
+  QString m_newestEntry;     // 1088
+  QString m_subInterval;     // 1091
+  QString m_pulseCount;      // 1093, hidden
+
+  QIcon m_hIcon;
+  CCloseUpComboBox* m_baudList = nullptr;
+  CCloseUpComboBox* m_portList = nullptr;
+  QListWidget* m_deviceList = nullptr;
+  std::array<QRadioButton*, kPhaseRows> m_allButtons{};
+  QMenu* m_systemMenu = nullptr;
+
+  int m_timerId = 0;
+  bool m_ended = false;             // the modal loop has been ended (possibly before it ran)
+  bool m_windowDestroyed = false;
+};

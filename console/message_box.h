@@ -1,0 +1,23 @@
+#pragma once
+// Every message box of the program goes through ShowAppMessage: OK button
+// only, the executable's file name as the title. Tests set a hook in its
+// place, so no test ever waits on a modal box.
+
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+enum class MessageIcon { None, Exclamation, Information, Error };
+
+// Shows text modally over parent (the active window when null) and returns
+// when the user has closed the box.
+void ShowAppMessage(QWidget* parent, const QString& text, MessageIcon icon = MessageIcon::None);
+
+// While set, the hook receives each message instead of a box; an empty
+// function brings the boxes back.
+using MessageHook = std::function<void(const QString& title, const QString& text, MessageIcon icon)>;
+void SetMessageHook(MessageHook hook);
+
+// The executable's file name, directory left off: "pylax".
+QString ApplicationTitle();

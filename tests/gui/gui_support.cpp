@@ -1,0 +1,115 @@
+#include "tests/gui/gui_support.h"
+
+#include <QAbstractItemView>
+#include <QListWidget>
+#include <QPaintEvent>
+#include <QPushButton>
+#include <QTest>
+#include <cstring>
+
+#include "console/CCloseUpComboBox.h"
+#include "console/CCommTraceDlg.h"
+#include "console/meter_state.h"
+#include "app/CDisclaimerDlg.h"
+#include "modbus/master.h"
+#include "modbus/port_map.h"
+#include "modbus/serial_link.h"
+#include "resources/app_resources.h"
+#include "tests/support/sim_process.h"
+
+QString FieldText(const QWidget* root, int id) {
+  const QLineEdit* field = Control<QLineEdit>(root, id);
+  return field ? field->text() : QStringLiteral("<no field %1>").arg(id);
+}
+
+void TypeInto(const QWidget* root, int id, const QString& text) {
+  QLineEdit* field = Control<QLineEdit>(root, id);
+  field->setFocus();
+  QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+  if (text.isEmpty())
+    QTest::keyClick(field, Qt::Key_Delete);
+  else
+    QTest::keyClicks(field, text);
+}
+
+MessageLog::MessageLog() {
+  SetMessageHook([this](const QString& title, const QString& text, MessageIcon icon) {
+    titles << title;
+    texts << text;
+    icons.push_back(icon);
+  });
+}
+
+MessageLog::~MessageLog() { SetMessageHook(nullptr); }
+
+void ResetProgramState() {
+  g_commTraceDlg.DestroyWindow();
+  ClosePort();
+  ResetMeterState();
+  std::memset(g_traceRing, 0, sizeof g_traceRing);
+  g_traceIndex = 0;
+  g_traceLive = 0;
+  SetResourceString(IDS_ABOUTBOX, QStringLiteral("&About Pylax..."));
+}
+
+void TestConsole::Tick() {
+  QTimerEvent tick(1);
+  QCoreApplication::sendEvent(this, &tick);
+}
+
+int TestConsole::SetTimer(int elapseMs) {
+  requestedPeriodMs = elapseMs;
+  switch (timerMode) {
+    case TimerMode::Fail: return 0;
+    case TimerMode::Real: return CMeterConsoleDlg::SetTimer(elapseMs);
+    case TimerMode::Manual: break;
+  }
+  constexpr int kOneDayMs = 24 * 3600 * 1000;
+  return CMeterConsoleDlg::SetTimer(kOneDayMs);
+}
+
+void TestConsole::showEvent(QShowEvent* event) {
+  ++showCount;
+  CMeterConsoleDlg::showEvent(event);
+}
+
+void TestConsole::paintEvent(QPaintEvent* event) {
+  const QListWidget* devices = Control<QListWidget>(this, IDC_DEVICES);
+  paintedFirstLines << (devices->count() > 0 ? devices->item(0)->text() : QString());
+  CMeterConsoleDlg::paintEvent(event);
+}
+
+void StartConsole(TestConsole& console, bool accept) {
+  WhenModalOpens<CDisclaimerDlg>([accept](CDisclaimerDlg* terms) {
+    QTest::mouseClick(Control<QPushButton>(terms, accept ? IDOK : IDCANCEL), Qt::LeftButton);
+  });
+  console.OnInitDialog();
+  if (accept) {
+    console.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&console));
+  }
+}
+
+void ChooseFromList(CCloseUpComboBox* list, int index) {
+  list->setFocus();
+  QTest::keyClick(list, Qt::Key_F4);
+  QAbstractItemView* view = list->view();
+  QVERIFY(view->isVisible());
+  if (index < 0) {
+    QTest::keyClick(view, Qt::Key_Escape);
+  } else {
+    QTest::keyClick(view, Qt::Key_Home);
+    for (int step = 0; step < index; ++step) QTest::keyClick(view, Qt::Key_Down);
+    QTest::keyClick(view, Qt::Key_Return);
+  }
+  QVERIFY(!view->isVisible());
+  QCoreApplication::processEvents();  // the close-up and what it runs
+}
+
+void OpenSimulatorPort(TestConsole& console, const SimProcess& sim, unsigned start, unsigned end) {
+  SetPortOverride(1, sim.LinkPath());
+  TypeInto(&console, IDC_SCAN_START, QString::number(start));
+  TypeInto(&console, IDC_SCAN_END, QString::number(end));
+  ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 0);
+  QVERIFY(g_portOpen);
+}

@@ -1,0 +1,102 @@
+#pragma once
+// What the window tests share: finding controls by their id, catching the
+// message boxes, starting the console as a user does, choosing from its
+// drop-down lists, and putting the process-wide state back between tests.
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QStringList>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console/CMeterConsoleDlg.h"
+#include "console/message_box.h"
+#include "resources/resource.h"
+
+class CCloseUpComboBox;
+class SimProcess;
+
+// The control under root whose "controlId" property is id; null if none.
+template <typename T = QWidget>
+T* Control(const QWidget* root, int id) {
+  for (T* widget : root->findChildren<T*>())
+    if (widget->property("controlId").toInt() == id) return widget;
+  return nullptr;
+}
+
+// The text of edit field id under root.
+QString FieldText(const QWidget* root, int id);
+// Types text into edit field id as a user does: select all, then type.
+void TypeInto(const QWidget* root, int id, const QString& text);
+
+// Every message the program shows while this lives, instead of a box.
+class MessageLog {
+ public:
+  MessageLog();
+  ~MessageLog();
+  QStringList titles;
+  QStringList texts;
+  std::vector<MessageIcon> icons;
+};
+
+// The state of a freshly started program: meter state, no port open, no
+// trace window, an empty trace ring, the string table as built.
+void ResetProgramState();
+
+// Runs action on the first modal window of type Dialog that opens from now
+// on (the test's own code goes on; the action runs from the modal loop).
+template <typename Dialog>
+void WhenModalOpens(std::function<void(Dialog*)> action) {
+  auto* poll = new QTimer;
+  poll->setInterval(10);
+  QObject::connect(poll, &QTimer::timeout, [poll, action] {
+    if (auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget())) {
+      poll->stop();
+      poll->deleteLater();
+      action(dialog);
+    }
+  });
+  poll->start();
+}
+
+// The console with its protected handlers reachable, and a poll timer the
+// test drives itself: Manual starts a timer too slow to ever fire, so each
+// tick is one the test delivers; Real keeps the 1000 ms timer; Fail makes
+// setting up the timer fail.
+class TestConsole : public CMeterConsoleDlg {
+ public:
+  enum class TimerMode { Manual, Real, Fail };
+  TimerMode timerMode = TimerMode::Manual;
+  int requestedPeriodMs = 0;
+  int showCount = 0;
+  // Item 0 of the device list at each paint (the scan's visible progress).
+  QStringList paintedFirstLines;
+
+  using CMeterConsoleDlg::OnInitDialog;
+  using CMeterConsoleDlg::OnSysCommand;
+
+  // One timer message, as the window system delivers it.
+  void Tick();
+
+ protected:
+  int SetTimer(int elapseMs) override;
+  void showEvent(QShowEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+};
+
+// Runs the console's start-up with the terms dialog answered by a click on
+// ACCEPT (or DECLINE), and shows the console when it is still open.
+void StartConsole(TestConsole& console, bool accept = true);
+
+// Opens the drop-down list, moves to entry index (-1: leaves the list with
+// Escape, nothing chosen) with the keyboard and closes it; then lets the
+// close-up be handled.
+void ChooseFromList(CCloseUpComboBox* list, int index);
+
+// COM1 mapped to the simulator; the scan range typed into the console and
+// COM1 chosen from its port list (which opens the port and scans).
+void OpenSimulatorPort(TestConsole& console, const SimProcess& sim, unsigned start, unsigned end);

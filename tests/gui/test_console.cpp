@@ -1,0 +1,543 @@
+// The console's start-up, scan, poll display, device and phase selection,
+// OK path and about item, driven by clicks and keys against qm4sim.
+
+#include <QAction>
+#include <QFileInfo>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "app/CAboutDlg.h"
+#include "app/CDisclaimerDlg.h"
+#include "console/CCloseUpComboBox.h"
+#include "console/meter_state.h"
+#include "modbus/master.h"
+#include "modbus/port_map.h"
+#include "modbus/result.h"
+#include "modbus/serial_link.h"
+#include "resources/app_resources.h"
+#include "tests/gui/gui_support.h"
+#include "tests/support/sim_process.h"
+
+namespace {
+
+constexpr int kAllButtons[] = {IDC_KW_ALL, IDC_PF_ALL, IDC_VLL_ALL, IDC_VLN_ALL, IDC_AMPS_ALL};
+constexpr int kReadingFields[] = {IDC_KWH, IDC_KW, IDC_PF, IDC_VOLTS_LL, IDC_VOLTS_LN, IDC_AMPS};
+constexpr int kLoggingFields[] = {IDC_SUBINTERVAL, IDC_CLOCK,       IDC_BUFFER_STATUS, IDC_ROLLOVERS,
+                                  IDC_DAYS_TO_ROLLOVER, IDC_LOG_ENTRIES, IDC_NEWEST_ENTRY};
+
+QStringList ListLines(const QWidget* console) {
+  QStringList lines;
+  const QListWidget* list = Control<QListWidget>(console, IDC_DEVICES);
+  for (int row = 0; row < list->count(); ++row) lines << list->item(row)->text();
+  return lines;
+}
+
+int SelectedRow(const QWidget* console) {
+  const QListWidget* list = Control<QListWidget>(console, IDC_DEVICES);
+  const QList<QListWidgetItem*> selected = list->selectedItems();
+  return selected.isEmpty() ? -1 : list->row(selected.front());
+}
+
+void ClickLine(QWidget* console, int row, Qt::KeyboardModifiers modifiers = {}) {
+  QListWidget* list = Control<QListWidget>(console, IDC_DEVICES);
+  const QRect rect = list->visualItemRect(list->item(row));
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, modifiers, rect.center());
+}
+
+void SetFloat(SimProcess& sim, int address, int registerAddress, double value) {
+  QCOMPARE(QString::fromStdString(sim.Command("setfloat " + std::to_string(address) + " " +
+                                              std::to_string(registerAddress) + " " + std::to_string(value))),
+           QStringLiteral("ok"));
+}
+
+void SetRegister(SimProcess& sim, int address, int registerAddress, int value) {
+  QCOMPARE(QString::fromStdString(sim.Command("set " + std::to_string(address) + " " +
+                                              std::to_string(registerAddress) + " " + std::to_string(value))),
+           QStringLiteral("ok"));
+}
+
+// The menu that the right mouse button opens on the console: its entries
+// (a separator as "-"), then the entry with the given text is triggered, or
+// the menu is left with Escape when none is given.
+QStringList UseContextMenu(QWidget* console, const QString& choose = QString()) {
+  QStringList entries;
+  QTimer::singleShot(50, [&entries, choose] {
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (!menu) return;
+    QAction* chosen = nullptr;
+    for (QAction* action : menu->actions()) {
+      entries << (action->isSeparator() ? QStringLiteral("-") : action->text());
+      if (!choose.isEmpty() && action->text() == choose) chosen = action;
+    }
+    if (chosen) {
+      menu->setActiveAction(chosen);
+      QTest::keyClick(menu, Qt::Key_Return);
+    } else {
+      QTest::keyClick(menu, Qt::Key_Escape);
+    }
+  });
+  const QPoint inside(console->width() - 20, console->height() - 20);
+  QContextMenuEvent event(QContextMenuEvent::Mouse, inside, console->mapToGlobal(inside));
+  QCoreApplication::sendEvent(console, &event);
+  return entries;
+}
+
+}  // namespace
+
+class ConsoleTest : public QObject {
+  Q_OBJECT
+
+ private Q_SLOTS:
+  void init() { ResetProgramState(); }
+  void cleanup() { ResetProgramState(); }
+
+  // First: the lock can be set up only once per process.
+  void declineClosesTheConsoleUnshownWithoutTimerLockOrPhase();
+  void acceptStartsTheTimerAndChecksEveryAll();
+  void failedTimerIsReportedAndTheConsoleCarriesOn();
+  void realTimerPollsEverySecond();
+
+  void scanListsMetersInOrderAndSelectsTheFirstQuietly();
+  void scanWithStartAboveEndAsksNobody();
+  void scanOfOneAddressAsksItOnce();
+  void scanTakesAnAddressAbove63();
+  void rescanWithoutPortSaysSoAndKeepsTheList();
+
+  void selectionAbove63OrWithoutNumberPicksNoAddress();
+  void selectingAnotherMeterClearsTheReadingsAtOnce();
+
+  void qm4cTickFillsEveryField();
+  void qm4bTickFillsReadingsOnly();
+  void qm4aTickFillsEnergyAndPowerOnly();
+  void silentMeterIsCountedAndFieldsKeepTheirText();
+  void phaseClickClearsItsRowAndTheNextTickShowsThePhase();
+
+  void okPathRefusesAnOutOfRangeScanAddress();
+  void okPathRefusesTextAndChecksStartBeforeEnd();
+  void okPathWithOneAndTenClosesTheConsole();
+
+  void aboutItemOpensTheAboutBox();
+  void noAboutItemWithoutString101();
+};
+
+void ConsoleTest::declineClosesTheConsoleUnshownWithoutTimerLockOrPhase() {
+  QVERIFY(!ModbusLockInitialized());
+  TestConsole console;
+  WhenModalOpens<CDisclaimerDlg>(
+      [](CDisclaimerDlg* terms) { QTest::mouseClick(Control<QPushButton>(terms, IDCANCEL), Qt::LeftButton); });
+  QCOMPARE(console.DoModal(), int(IDOK));  // closed through its OK path
+  QCOMPARE(console.showCount, 0);
+  QCOMPARE(console.requestedPeriodMs, 0);
+  QVERIFY(!ModbusLockInitialized());
+  QVERIFY(!g_consoleStarted);
+  for (QRadioButton* radio : console.findChildren<QRadioButton*>()) QVERIFY(!radio->isChecked());
+}
+
+void ConsoleTest::acceptStartsTheTimerAndChecksEveryAll() {
+  TestConsole console;
+  StartConsole(console);
+  QCOMPARE(console.requestedPeriodMs, 1000);
+  QVERIFY(ModbusLockInitialized());
+  QVERIFY(g_consoleStarted);
+  for (int id : kAllButtons) QVERIFY(Control<QRadioButton>(&console, id)->isChecked());
+  QCOMPARE(console.findChildren<QRadioButton*>().size(), 20);
+  int checked = 0;
+  for (const QRadioButton* radio : console.findChildren<QRadioButton*>()) checked += radio->isChecked();
+  QCOMPARE(checked, 5);  // one per row: the rows are independent groups
+  QCOMPARE(console.windowTitle(), QStringLiteral("Orvant Metering Demo Software"));
+  QCOMPARE(Control<CCloseUpComboBox>(&console, IDC_BAUD_RATE)->currentText(), QStringLiteral("38400"));
+  QCOMPARE(Control<CCloseUpComboBox>(&console, IDC_COM_PORT)->currentIndex(), -1);
+  QCOMPARE(FieldText(&console, IDC_SCAN_START), QStringLiteral("1"));
+  QCOMPARE(FieldText(&console, IDC_SCAN_END), QStringLiteral("10"));
+  QVERIFY(!console.windowIcon().isNull());
+}
+
+void ConsoleTest::failedTimerIsReportedAndTheConsoleCarriesOn() {
+  MessageLog messages;
+  TestConsole console;
+  console.timerMode = TestConsole::TimerMode::Fail;
+  StartConsole(console);
+  QCOMPARE(messages.texts, QStringList{QStringLiteral("Error: couldn't set up timer, try closing other programs")});
+  QCOMPARE(messages.icons.front(), MessageIcon::None);
+  QCOMPARE(messages.titles.front(), QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+  QVERIFY(g_consoleStarted);
+  QVERIFY(console.isVisible());
+  for (int id : kAllButtons) QVERIFY(Control<QRadioButton>(&console, id)->isChecked());
+}
+
+void ConsoleTest::realTimerPollsEverySecond() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  console.timerMode = TestConsole::TimerMode::Real;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  QVERIFY(FieldText(&console, IDC_KWH).isEmpty());
+  // Generous: the first tick is due one second after start-up.
+  QTRY_VERIFY_WITH_TIMEOUT(!FieldText(&console, IDC_CLOCK).isEmpty(), 10000);
+  QVERIFY(!FieldText(&console, IDC_KWH).isEmpty());
+  QVERIFY(g_okCount >= 3);
+}
+
+void ConsoleTest::scanListsMetersInOrderAndSelectsTheFirstQuietly() {
+  SimProcess sim({"--meter", "3:QM4C", "--meter", "7:QM4A"});
+  TestConsole console;
+  StartConsole(console);
+  QSignalSpy selections(Control<QListWidget>(&console, IDC_DEVICES), &QListWidget::itemSelectionChanged);
+  console.paintedFirstLines.clear();
+  OpenSimulatorPort(console, sim, 1, 10);
+
+  QCOMPARE(ListLines(&console), (QStringList{QStringLiteral("03 - Orvant QM4C Power Meter"),
+                                             QStringLiteral("07 - Orvant QM4A Power Meter")}));
+  QCOMPARE(SelectedRow(&console), 0);
+  QCOMPARE(g_slaveAddress, 3);
+  QCOMPARE(g_modelCode, 3);
+  QCOMPARE(selections.count(), 0);
+  QCOMPARE(sim.TakeEvents(2, 2000), (std::vector<std::string>{"id 3", "id 7"}));
+
+  // Each step was painted while the scan held the thread.
+  const QStringList& painted = console.paintedFirstLines;
+  QVERIFY(painted.contains(QStringLiteral("Searching...")));
+  for (int address = 1; address <= 10; ++address)
+    QVERIFY2(painted.contains(QStringLiteral("Searching: %1 of 10").arg(address)), qPrintable(painted.join('|')));
+  QVERIFY(painted.indexOf(QStringLiteral("Searching: 1 of 10")) < painted.indexOf(QStringLiteral("Searching: 10 of 10")));
+  QCOMPARE(painted.back(), QStringLiteral("03 - Orvant QM4C Power Meter"));
+}
+
+void ConsoleTest::scanWithStartAboveEndAsksNobody() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  console.Tick();
+  QVERIFY(!FieldText(&console, IDC_KWH).isEmpty());
+  sim.TakeEvents(0, 0);
+
+  TypeInto(&console, IDC_SCAN_START, QStringLiteral("5"));
+  TypeInto(&console, IDC_SCAN_END, QStringLiteral("2"));
+  console.paintedFirstLines.clear();
+  QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
+
+  QVERIFY(ListLines(&console).isEmpty());
+  for (int id : kReadingFields) QVERIFY(FieldText(&console, id).isEmpty());
+  QVERIFY(sim.TakeEvents(0, 0).empty());
+  QVERIFY(console.paintedFirstLines.contains(QStringLiteral("Searching...")));
+  QVERIFY(!console.paintedFirstLines.join('|').contains(QStringLiteral("Searching:")));
+  QCOMPARE(g_slaveAddress, 3);  // a scan that finds nobody keeps the pick
+  QCOMPARE(g_modelCode, 3);
+}
+
+void ConsoleTest::scanOfOneAddressAsksItOnce() {
+  SimProcess sim({"--meter", "5:QM4B"});
+  TestConsole console;
+  StartConsole(console);
+  console.paintedFirstLines.clear();
+  OpenSimulatorPort(console, sim, 5, 5);
+  QCOMPARE(sim.TakeEvents(1, 2000), std::vector<std::string>{"id 5"});
+  QVERIFY(console.paintedFirstLines.contains(QStringLiteral("Searching: 5 of 5")));
+  QCOMPARE(ListLines(&console), QStringList{QStringLiteral("05 - Orvant QM4B Power Meter")});
+  QCOMPARE(g_modelCode, 2);
+}
+
+void ConsoleTest::scanTakesAnAddressAbove63() {
+  SimProcess sim({"--meter", "100:QM4B"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 99, 100);
+  QCOMPARE(ListLines(&console), QStringList{QStringLiteral("100 - Orvant QM4B Power Meter")});
+  QCOMPARE(SelectedRow(&console), 0);
+  QCOMPARE(g_slaveAddress, 100);
+  QCOMPARE(g_modelCode, 2);
+}
+
+void ConsoleTest::rescanWithoutPortSaysSoAndKeepsTheList() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  console.Tick();
+  const QString energy = FieldText(&console, IDC_KWH);
+  QVERIFY(!energy.isEmpty());
+
+  MessageLog messages;
+  SetPortOverride(2, "/nonexistent/tty");
+  ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 1);  // COM2 fails: no port open
+  QVERIFY(!g_portOpen);
+  messages.texts.clear();
+  QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
+  QCOMPARE(messages.texts, QStringList{QStringLiteral("Please select a COM port")});
+  QCOMPARE(messages.icons.front(), MessageIcon::None);
+  QCOMPARE(ListLines(&console), QStringList{QStringLiteral("03 - Orvant QM4C Power Meter")});
+  QCOMPARE(FieldText(&console, IDC_KWH), energy);
+}
+
+void ConsoleTest::selectionAbove63OrWithoutNumberPicksNoAddress() {
+  SimProcess sim({"--meter", "100:QM4B"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 100, 100);
+  QCOMPARE(g_slaveAddress, 100);
+
+  // The user takes the selection away and picks the line again.
+  ClickLine(&console, 0, Qt::ControlModifier);
+  QCOMPARE(SelectedRow(&console), -1);
+  QCOMPARE(g_slaveAddress, -1);
+  ClickLine(&console, 0);
+  QCOMPARE(g_slaveAddress, -1);  // 100 is beyond what a selection takes
+  QCOMPARE(g_modelCode, 2);
+
+  sim.TakeEvents(0, 0);
+  console.Tick();
+  QCOMPARE(g_badCount, 1);
+  QCOMPARE(g_lastResult, int(ResultBadParameter));
+  QVERIFY(sim.TakeEvents(0, 0).empty());  // refused before anything was sent
+
+  // A line that starts without a number (not one the scan writes).
+  Control<QListWidget>(&console, IDC_DEVICES)->addItem(QStringLiteral("Orvant QM4C Power Meter"));
+  ClickLine(&console, 1);
+  QCOMPARE(g_slaveAddress, -1);
+  QCOMPARE(g_modelCode, 3);
+  console.Tick();
+  QCOMPARE(g_badCount, 2);
+  QCOMPARE(g_lastResult, int(ResultBadParameter));
+}
+
+void ConsoleTest::selectingAnotherMeterClearsTheReadingsAtOnce() {
+  SimProcess sim({"--meter", "3:QM4C", "--meter", "7:QM4A"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 7);
+  console.Tick();
+  for (int id : kReadingFields) QVERIFY(!FieldText(&console, id).isEmpty());
+  const QString clock = FieldText(&console, IDC_CLOCK);
+
+  console.paintedFirstLines.clear();
+  ClickLine(&console, 1);
+  QCOMPARE(g_slaveAddress, 7);
+  QCOMPARE(g_modelCode, 1);
+  QVERIFY(!console.paintedFirstLines.isEmpty());  // painted before returning
+  for (int id : kReadingFields) QVERIFY(FieldText(&console, id).isEmpty());
+  QCOMPARE(FieldText(&console, IDC_CLOCK), clock);  // the QM4C fields stay
+}
+
+void ConsoleTest::qm4cTickFillsEveryField() {
+  SimProcess sim({"--static", "--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  SetFloat(sim, 3, 258, 1234.5);  // kWh
+  SetFloat(sim, 3, 260, 5.25);    // kW
+  SetFloat(sim, 3, 266, 0.875);   // PF
+  SetFloat(sim, 3, 268, 415.5);   // V L-L
+  SetFloat(sim, 3, 270, 240.25);  // V L-N
+  SetFloat(sim, 3, 272, 12.125);  // A
+  SetRegister(sim, 3, 149, 300);
+  QCOMPARE(QString::fromStdString(sim.Command("clock 3 2009 06 15 14 03 07")), QStringLiteral("ok"));
+  SetRegister(sim, 3, 161, 17);
+  SetRegister(sim, 3, 162, 123);
+  SetRegister(sim, 3, 165, (5 << 8) | 3);    // 5 March
+  SetRegister(sim, 3, 166, (14 << 8) | 123); // 2123, 14 h
+  SetRegister(sim, 3, 167, (7 << 8) | 3);    // 14:03:07
+  const int okBefore = g_okCount;
+  console.Tick();
+
+  QCOMPARE(g_okCount, okBefore + 3);
+  QCOMPARE(FieldText(&console, IDC_KWH), QStringLiteral("1234.500"));
+  QCOMPARE(FieldText(&console, IDC_KW), QStringLiteral("5.250"));
+  QCOMPARE(FieldText(&console, IDC_PF), QStringLiteral("0.875"));
+  QCOMPARE(FieldText(&console, IDC_VOLTS_LL), QStringLiteral("415.500"));
+  QCOMPARE(FieldText(&console, IDC_VOLTS_LN), QStringLiteral("240.250"));
+  QCOMPARE(FieldText(&console, IDC_AMPS), QStringLiteral("12.125"));
+  QCOMPARE(FieldText(&console, IDC_SUBINTERVAL), QStringLiteral("300"));
+  QVERIFY2(FieldText(&console, IDC_CLOCK).startsWith(QStringLiteral("6/15/2009  14:0")),
+           qPrintable(FieldText(&console, IDC_CLOCK)));
+  QCOMPARE(FieldText(&console, IDC_DAYS_TO_ROLLOVER), QStringLiteral("17"));
+  QCOMPARE(FieldText(&console, IDC_NEWEST_ENTRY), QStringLiteral("3/5/2123  14:03:07"));
+  QCOMPARE(FieldText(&console, IDC_ROLLOVERS), QStringLiteral("0"));
+  QCOMPARE(FieldText(&console, IDC_BUFFER_STATUS), QStringLiteral("NOT FULL"));
+  QCOMPARE(FieldText(&console, IDC_LOG_ENTRIES), QStringLiteral("123"));
+
+  SetRegister(sim, 3, 160, 2);
+  console.Tick();
+  QCOMPARE(FieldText(&console, IDC_ROLLOVERS), QStringLiteral("2"));
+  QCOMPARE(FieldText(&console, IDC_BUFFER_STATUS), QStringLiteral("FULL"));
+  QCOMPARE(FieldText(&console, IDC_LOG_ENTRIES), QStringLiteral("5760"));
+  QVERIFY(FieldText(&console, IDC_START_KWH).isEmpty());
+  QVERIFY(FieldText(&console, IDC_PULSE_COUNT).isEmpty());
+}
+
+void ConsoleTest::qm4bTickFillsReadingsOnly() {
+  SimProcess sim({"--static", "--meter", "9:QM4B"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 9, 9);
+  SetFloat(sim, 9, 272, 7.5);
+  sim.TakeEvents(0, 0);
+  console.Tick();
+  QCOMPARE(sim.TakeEvents(1, 2000), std::vector<std::string>{"read 9 258 48"});
+  QCOMPARE(FieldText(&console, IDC_AMPS), QStringLiteral("7.500"));
+  for (int id : kReadingFields) QVERIFY(!FieldText(&console, id).isEmpty());
+  for (int id : kLoggingFields) QVERIFY(FieldText(&console, id).isEmpty());
+}
+
+void ConsoleTest::qm4aTickFillsEnergyAndPowerOnly() {
+  SimProcess sim({"--static", "--meter", "7:QM4A"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 7, 7);
+  SetFloat(sim, 7, 258, 42.0);
+  SetFloat(sim, 7, 260, 1.5);
+  console.Tick();
+  QCOMPARE(FieldText(&console, IDC_KWH), QStringLiteral("42.000"));
+  QCOMPARE(FieldText(&console, IDC_KW), QStringLiteral("1.500"));
+  for (int id : {IDC_PF, IDC_VOLTS_LL, IDC_VOLTS_LN, IDC_AMPS}) QVERIFY(FieldText(&console, id).isEmpty());
+  for (int id : kLoggingFields) QVERIFY(FieldText(&console, id).isEmpty());
+}
+
+void ConsoleTest::silentMeterIsCountedAndFieldsKeepTheirText() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  console.Tick();
+  QStringList before;
+  for (int id : kReadingFields) before << FieldText(&console, id);
+  for (int id : kLoggingFields) before << FieldText(&console, id);
+  const int ok = g_okCount;
+  const int bad = g_badCount;
+
+  QCOMPARE(QString::fromStdString(sim.Command("fault 3 silent")), QStringLiteral("ok"));
+  console.Tick();
+  QCOMPARE(g_badCount, bad + 1);  // the reading block; the failed clock block is counted nowhere
+  QCOMPARE(g_okCount, ok);
+  QCOMPARE(g_lastResult, int(ResultTimeout));
+  QStringList after;
+  for (int id : kReadingFields) after << FieldText(&console, id);
+  for (int id : kLoggingFields) after << FieldText(&console, id);
+  QCOMPARE(after, before);
+}
+
+void ConsoleTest::phaseClickClearsItsRowAndTheNextTickShowsThePhase() {
+  SimProcess sim({"--static", "--meter", "3:QM4B"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  SetFloat(sim, 3, 268, 400.0);  // V L-L
+  SetFloat(sim, 3, 288, 415.5);  // V-BC
+  console.Tick();
+  QCOMPARE(FieldText(&console, IDC_VOLTS_LL), QStringLiteral("400.000"));
+  const QString amps = FieldText(&console, IDC_AMPS);
+
+  QTest::mouseClick(Control<QRadioButton>(&console, IDC_VLL_ALL + 2), Qt::LeftButton);  // "B"
+  QVERIFY(Control<QRadioButton>(&console, IDC_VLL_ALL + 2)->isChecked());
+  QVERIFY(!Control<QRadioButton>(&console, IDC_VLL_ALL)->isChecked());
+  QVERIFY(Control<QRadioButton>(&console, IDC_KW_ALL)->isChecked());  // another row's choice stays
+  QCOMPARE(g_phaseOffset[RowVoltsLL], 30);
+
+  // While the meter does not answer, the cleared row shows empty at the refresh.
+  QCOMPARE(QString::fromStdString(sim.Command("fault 3 silent 1")), QStringLiteral("ok"));
+  console.Tick();
+  QVERIFY(FieldText(&console, IDC_VOLTS_LL).isEmpty());
+  QCOMPARE(FieldText(&console, IDC_AMPS), amps);
+
+  sim.TakeEvents(0, 0);
+  console.Tick();
+  QCOMPARE(FieldText(&console, IDC_VOLTS_LL), QStringLiteral("415.500"));
+  QCOMPARE(sim.TakeEvents(1, 2000), std::vector<std::string>{"read 3 258 48"});  // same request
+}
+
+void ConsoleTest::okPathRefusesAnOutOfRangeScanAddress() {
+  MessageLog messages;
+  TestConsole console;
+  StartConsole(console);
+  TypeInto(&console, IDC_SCAN_START, QStringLiteral("300"));
+  QTest::keyClick(Control<QLineEdit>(&console, IDC_SCAN_START), Qt::Key_Return);
+  QCOMPARE(messages.texts, QStringList{QStringLiteral("Please enter an integer between 1 and 256.")});
+  QCOMPARE(messages.icons.front(), MessageIcon::Exclamation);
+  QVERIFY(console.isVisible());
+  QLineEdit* start = Control<QLineEdit>(&console, IDC_SCAN_START);
+  QCOMPARE(QApplication::focusWidget(), start);
+  QCOMPARE(start->selectedText(), QStringLiteral("300"));
+
+  messages.texts.clear();
+  TypeInto(&console, IDC_SCAN_START, QStringLiteral("256"));
+  TypeInto(&console, IDC_SCAN_END, QStringLiteral("0"));
+  QTest::mouseClick(Control<QPushButton>(&console, IDC_QUIT), Qt::LeftButton);
+  QCOMPARE(messages.texts, QStringList{QStringLiteral("Please enter an integer between 1 and 256.")});
+  QCOMPARE(QApplication::focusWidget(), Control<QLineEdit>(&console, IDC_SCAN_END));
+  QVERIFY(console.isVisible());
+}
+
+void ConsoleTest::okPathRefusesTextAndChecksStartBeforeEnd() {
+  MessageLog messages;
+  TestConsole console;
+  StartConsole(console);
+  TypeInto(&console, IDC_SCAN_START, QStringLiteral("abc"));
+  TypeInto(&console, IDC_SCAN_END, QStringLiteral("-5"));
+  QTest::keyClick(Control<QLineEdit>(&console, IDC_SCAN_END), Qt::Key_Return);
+  QCOMPARE(messages.texts, QStringList{QStringLiteral("Please enter a positive integer.")});
+  QCOMPARE(messages.icons.front(), MessageIcon::Exclamation);
+  QCOMPARE(QApplication::focusWidget(), Control<QLineEdit>(&console, IDC_SCAN_START));
+  QCOMPARE(Control<QLineEdit>(&console, IDC_SCAN_START)->selectedText(), QStringLiteral("abc"));
+
+  messages.texts.clear();
+  TypeInto(&console, IDC_SCAN_START, QStringLiteral("4"));
+  QTest::keyClick(Control<QLineEdit>(&console, IDC_SCAN_START), Qt::Key_Return);
+  QCOMPARE(messages.texts, QStringList{QStringLiteral("Please enter a positive integer.")});
+  QCOMPARE(QApplication::focusWidget(), Control<QLineEdit>(&console, IDC_SCAN_END));
+  QVERIFY(console.isVisible());
+}
+
+void ConsoleTest::okPathWithOneAndTenClosesTheConsole() {
+  MessageLog messages;
+  TestConsole console;
+  StartConsole(console);
+  TypeInto(&console, IDC_SCAN_START, QStringLiteral("1"));
+  TypeInto(&console, IDC_SCAN_END, QStringLiteral("10"));
+  QTest::keyClick(Control<QLineEdit>(&console, IDC_SCAN_END), Qt::Key_Return);
+  QVERIFY(messages.texts.isEmpty());
+  QVERIFY(!console.isVisible());
+  QCOMPARE(console.result(), int(QDialog::Accepted));
+  QCOMPARE(console.ScanStart(), 1u);
+  QCOMPARE(console.ScanEnd(), 10u);
+}
+
+void ConsoleTest::aboutItemOpensTheAboutBox() {
+  TestConsole console;
+  StartConsole(console);
+  bool aboutShown = false;
+  WhenModalOpens<CAboutDlg>([&aboutShown](CAboutDlg* about) {
+    aboutShown = true;
+    QTest::keyClick(about, Qt::Key_Escape);
+  });
+  const QStringList entries = UseContextMenu(&console, QStringLiteral("&About Pylax..."));
+  QVERIFY(entries.size() >= 2);
+  QCOMPARE(entries.mid(entries.size() - 2), (QStringList{QStringLiteral("-"), QStringLiteral("&About Pylax...")}));
+  QVERIFY(aboutShown);
+
+  // The low four bits of a system command are not the command's own.
+  aboutShown = false;
+  WhenModalOpens<CAboutDlg>([&aboutShown](CAboutDlg* about) {
+    aboutShown = true;
+    QTest::keyClick(about, Qt::Key_Return);
+  });
+  console.OnSysCommand(0x0013);
+  QVERIFY(aboutShown);
+  QVERIFY(console.isVisible());
+}
+
+void ConsoleTest::noAboutItemWithoutString101() {
+  SetResourceString(IDS_ABOUTBOX, QString());
+  TestConsole console;
+  StartConsole(console);
+  const QStringList entries = UseContextMenu(&console);
+  QVERIFY(!entries.isEmpty());
+  QVERIFY(!entries.contains(QStringLiteral("-")));
+  QVERIFY(!entries.contains(QStringLiteral("&About Pylax...")));
+}
+
+QTEST_MAIN(ConsoleTest)
+#include "test_console.moc"
