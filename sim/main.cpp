@@ -39,11 +39,51 @@ double Now() {
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-void Say(const std::string& line) {
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
+// Replies and events go out through a queue so that a reader who is slow
+// to take them never stops the meters: on a pipe, stdout is non-blocking
+// and the loop writes when it is writable. Events beyond a generous backlog
+// are dropped (a reader that far behind is not reading them); replies never.
+class StdoutQueue {
+ public:
+  StdoutQueue() {
+    struct stat st {};
+    if (fstat(STDOUT_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
+      fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
+      nonblocking_ = true;
+    }
+  }
+  // A last try, never a wait: a reader that stopped reading must not keep
+  // the simulator from ending.
+  ~StdoutQueue() {
+    Flush();
+    if (nonblocking_) fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) & ~O_NONBLOCK);
+  }
+  void Say(const std::string& line, bool droppable = false) {
+    if (droppable && pending_.size() > kMaxBacklog) return;
+    pending_ += line;
+    pending_ += '\n';
+    Flush();
+  }
+  void Flush() {
+    while (!pending_.empty()) {
+      const ssize_t n = write(STDOUT_FILENO, pending_.data(), pending_.size());
+      if (n > 0) {
+        pending_.erase(0, static_cast<size_t>(n));
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        if (n < 0 && errno != EAGAIN) pending_.clear();  // nobody reads any more
+        return;
+      }
+    }
+  }
+  bool Waiting() const { return !pending_.empty(); }
+
+ private:
+  static constexpr size_t kMaxBacklog = 8u << 20;
+  std::string pending_;
+  bool nonblocking_ = false;
+};
 
 bool InstallSignals() {
   if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
@@ -88,7 +128,9 @@ int OpenTerminal(const std::string& link) {
 class Simulator {
  public:
   Simulator(const SimOptions& o, int master)
-      : master_(master), framer_(kFrameSilence), bus_([](const std::string& e) { Say("event " + e); }) {
+      : master_(master),
+        framer_(kFrameSilence),
+        bus_([this](const std::string& e) { out_.Say("event " + e, true); }) {
     const double now = Now();
     for (const MeterSetup& m : o.meters) bus_.AddMeter(m, now);
     for (const FaultOption& f : o.faults) bus_.SetFault(f.address, f.fault);
@@ -100,6 +142,7 @@ class Simulator {
   }
 
   void Run();
+  void Say(const std::string& line) { out_.Say(line); }
 
  private:
   // A partial request left alone this long is noise. Real slaves use 3.5
@@ -117,6 +160,7 @@ class Simulator {
   void Serve(const std::vector<Request>& requests, double now);
   void WriteDue(double now);
 
+  StdoutQueue out_;
   int master_;
   RequestFramer framer_;
   SimBus bus_;
@@ -145,7 +189,7 @@ bool Simulator::ReadControl() {
     const std::string command = control_.substr(0, eol);
     control_.erase(0, eol + 1);
     const ControlResult r = ExecuteControl(bus_, line_, command, Now());
-    Say(r.reply);
+    out_.Say(r.reply);
     if (r.quit) return false;
   }
   return true;
@@ -178,12 +222,14 @@ void Simulator::Run() {
   for (;;) {
     double now = Now();
     const bool hangup = hangupUntil_ > now;
-    pollfd fds[3] = {{g_signalPipe[0], POLLIN, 0},
+    pollfd fds[4] = {{g_signalPipe[0], POLLIN, 0},
                      {stdinOpen_ ? STDIN_FILENO : -1, POLLIN, 0},
-                     {hangup ? -1 : master_, POLLIN, 0}};
-    if (poll(fds, 3, Timeout(now)) < 0 && errno != EINTR) return;
+                     {hangup ? -1 : master_, POLLIN, 0},
+                     {out_.Waiting() ? STDOUT_FILENO : -1, POLLOUT, 0}};
+    if (poll(fds, 4, Timeout(now)) < 0 && errno != EINTR) return;
     now = Now();
     if (fds[0].revents) return;
+    if (fds[3].revents) out_.Flush();
     if (fds[1].revents && !ReadControl()) return;
     if (fds[2].revents & POLLIN)
       ReadLine(now);
@@ -215,7 +261,7 @@ int main(int argc, char** argv) {
   if (master < 0) return 1;
   {
     Simulator sim(options, master);
-    Say("ready " + options.link);
+    sim.Say("ready " + options.link);
     sim.Run();
   }
   unlink(options.link.c_str());

@@ -48,10 +48,10 @@ void RequestFramer::Feed(const uint8_t* data, size_t n, double now, std::vector<
   buffer_.insert(buffer_.end(), data, data + n);
   lastByte_ = now;
   Extract(out);
+  TrimNoise();
 }
 
 void RequestFramer::Extract(std::vector<Request>* out) {
-  if (buffer_.size() > kMaxPending) buffer_.erase(buffer_.begin(), buffer_.end() - kMaxPending);
   for (;;) {
     long length = RequestLength(buffer_);
     if (length == kUnknownLength) {
@@ -68,6 +68,13 @@ void RequestFramer::Extract(std::vector<Request>* out) {
     else
       buffer_.erase(buffer_.begin());
   }
+}
+
+// What stays pending longer than any request is noise: keep only the tail
+// that could still begin one.
+void RequestFramer::TrimNoise() {
+  if (buffer_.size() > kMaxPending)
+    buffer_.erase(buffer_.begin(), buffer_.end() - static_cast<long>(kMaxPending));
 }
 
 void RequestFramer::Emit(size_t length, std::vector<Request>* out) {

@@ -36,6 +36,7 @@ class RequestFramer {
 
  private:
   void Extract(std::vector<Request>* out);
+  void TrimNoise();
   void Emit(size_t length, std::vector<Request>* out);
 
   double silence_;

@@ -46,6 +46,28 @@ TEST(SimFramer, FindsRequestsInAnyChunking) {
   EXPECT_EQ(got[2].first, 128);
   EXPECT_EQ(got[2].count, 30078);
   EXPECT_EQ(f.Pending(), 0u);
+  // Reads of 509 bytes cut frames anywhere; none may be lost.
+  Bytes many;
+  for (int i = 0; i < 200; ++i) {
+    const Bytes r = ReadRequest(3, i, 1);
+    many.insert(many.end(), r.begin(), r.end());
+  }
+  got.clear();
+  for (size_t i = 0; i < many.size(); i += 509) f.Feed(&many[i], std::min<size_t>(509, many.size() - i), kT0, &got);
+  ASSERT_EQ(got.size(), 200u);
+  EXPECT_EQ(got[199].first, 199);
+}
+
+TEST(SimFramer, KeepsNoNoiseBacklog) {
+  RequestFramer f(0.05);
+  const Bytes noise(2000, 0xEE);  // function 0xEE: no length known
+  std::vector<Request> got;
+  f.Feed(noise.data(), noise.size(), kT0, &got);
+  EXPECT_LE(f.Pending(), 512u);
+  const Bytes good = IdRequest(3);
+  f.Feed(good.data(), good.size(), kT0, &got);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].slave, 3);
 }
 
 TEST(SimFramer, DropsBadCrcAndResynchronises) {

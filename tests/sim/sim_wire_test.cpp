@@ -292,6 +292,22 @@ TEST_F(SimWire, PacedAtTheBaudRate) {
   EXPECT_GT(seconds, 0.8 * 255 * 10 / 9600);
 }
 
+TEST_F(SimWire, KeepsServingWhileNobodyReadsItsEvents) {
+  Start({});
+  // 6000 broadcast writes make 6000 event lines, far more than a pipe holds.
+  Bytes burst;
+  for (int i = 0; i < 6000; ++i) {
+    const Bytes w = WriteRequest(0, 157, i % 11);
+    burst.insert(burst.end(), w.begin(), w.end());
+  }
+  line_->Send(burst);
+  EXPECT_EQ(ReadOk(3, 157, 1)[0], 5999 % 11);
+  EXPECT_EQ(sim_->Command("get 3 157"), "ok " + std::to_string(5999 % 11));
+  const std::vector<std::string> events = sim_->TakeEvents();
+  ASSERT_EQ(events.size(), 6001u);
+  EXPECT_EQ(events[5999], "write 3 157 " + std::to_string(5999 % 11));
+}
+
 TEST_F(SimWire, EndsCleanlyOnSigtermAndQuit) {
   for (const bool quit : {false, true}) {
     Start({});
