@@ -59,7 +59,7 @@ std::string FindQm4sim() {
 
 SimLauncher::~SimLauncher() { Stop(); }
 
-bool SimLauncher::Start(const std::vector<std::string>& arguments, std::string* error) {
+bool SimLauncher::Start(const std::vector<std::string>& arguments, std::string* error, const std::string& program) {
   char dirTemplate[] = "/tmp/pylax-sim-XXXXXX";
   if (mkdtemp(dirTemplate) == nullptr) {
     *error = std::string("cannot create a temporary directory: ") + std::strerror(errno);
@@ -75,7 +75,6 @@ bool SimLauncher::Start(const std::vector<std::string>& arguments, std::string* 
   }
   std::vector<std::string> all{"--link", linkPath_};
   all.insert(all.end(), arguments.begin(), arguments.end());
-  const std::string program = FindQm4sim();
   pid_ = fork();
   if (pid_ == 0) ExecSimulator(program, all, input[0], output[1]);
   close(input[0]);

@@ -27,7 +27,9 @@ class SimLauncher {
   // Starts qm4sim with its link in a private temporary directory and the
   // given arguments, and waits for its "ready" line. False (with the reason
   // in *error) when it cannot be started or does not get ready.
-  bool Start(const std::vector<std::string>& arguments, std::string* error);
+  // program: the qm4sim to run (benchmarks name the built one).
+  bool Start(const std::vector<std::string>& arguments, std::string* error,
+             const std::string& program = FindQm4sim());
   // The symlink to the pseudo terminal the meters answer on.
   const std::string& LinkPath() const { return linkPath_; }
   // Ends qm4sim (SIGTERM), waits for it and removes the temporary directory.
