@@ -1,0 +1,317 @@
+#include "logging/CLoggingDlg.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <algorithm>
+
+#include "console/message_box.h"
+#include "logging/download.h"
+#include "logging/logging_start.h"
+#include "ui_logging.h"
+
+namespace {
+
+// Field ranges: a slot holds a register number up to the last float
+// register, 336; the sub-interval register is signed 16-bit on the meter.
+constexpr unsigned kHighestSlotValue = 336;
+constexpr unsigned kHighestSubInterval = 32767;
+
+constexpr unsigned kPausedBit = 0x2;  // bit 1 of the logging control word
+
+// The narrowest the dialog font is condensed to (see FitFontToTemplate).
+constexpr int kNarrowestStretch = 76;
+
+// Reads a field as the framework does for an unsigned member: decimal
+// digits, blanks around them allowed. A number too large for the member
+// cannot be held, so it counts as no positive integer at all.
+bool ParseUnsigned(const QString& text, unsigned& value) {
+  const QString trimmed = text.trimmed();
+  if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('-'))) return false;
+  bool ok = false;
+  value = trimmed.toUInt(&ok, 10);
+  return ok;
+}
+
+}  // namespace
+
+// True when every static text and radio caption fits the width its
+// control has in the template.
+bool CaptionsFit(const QWidget& dialog) {
+  for (const QWidget* caption : dialog.findChildren<QWidget*>()) {
+    const bool hasCaption = qobject_cast<const QLabel*>(caption) || qobject_cast<const QRadioButton*>(caption);
+    if (hasCaption && caption->sizeHint().width() > caption->width()) return false;
+  }
+  return true;
+}
+
+// One run of the field transfer: its direction and whether a field was
+// refused, after which every later field is left alone.
+struct CLoggingDlg::DataExchange {
+  QWidget* dialog;
+  bool saveAndValidate;
+  bool failed = false;
+  bool unreadable = false;  // the refused field held no number at all
+
+  void Fail(QLineEdit* field, const QString& message) {
+    ShowAppMessage(dialog, message, MessageIcon::Exclamation);
+    field->setFocus();
+    field->selectAll();
+    failed = true;
+  }
+
+  void UnsignedInRange(QLineEdit* field, unsigned& value, unsigned low, unsigned high) {
+    if (failed) return;
+    if (!saveAndValidate) {
+      field->setText(QString::number(value));
+      return;
+    }
+    unsigned read = 0;
+    if (!ParseUnsigned(field->text(), read)) {
+      unreadable = true;
+      Fail(field, QStringLiteral("Please enter a positive integer."));
+      return;
+    }
+    value = read;  // kept even when out of range: the caller goes on with it
+    if (read < low || read > high)
+      Fail(field, QStringLiteral("Please enter an integer between %1 and %2.").arg(low).arg(high));
+  }
+
+  // value: index of the checked button, -1 when none is checked.
+  void Radio(const std::array<QRadioButton*, 2>& group, int& value) {
+    if (failed) return;
+    if (saveAndValidate) {
+      value = -1;
+      for (int i = 0; i < int(group.size()); ++i)
+        if (group[i]->isChecked()) value = i;
+      return;
+    }
+    // Auto-exclusive buttons cannot all be unchecked, yet a value outside
+    // the group must show none checked.
+    for (QRadioButton* button : group) button->setAutoExclusive(false);
+    for (int i = 0; i < int(group.size()); ++i) group[i]->setChecked(i == value);
+    for (QRadioButton* button : group) button->setAutoExclusive(true);
+  }
+};
+
+// While a start or a download holds the thread: no input reaches the window,
+// the cursor says it is busy, and the download shows its progress bar.
+class CLoggingDlg::BusyScope {
+ public:
+  BusyScope(CLoggingDlg& dialog, QProgressBar* progress) : dialog_(dialog), progress_(progress) {
+    dialog_.m_busy = true;
+    qApp->installEventFilter(&dialog_);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    if (progress_) {
+      progress_->setRange(0, 0);  // busy until the first section gives the total
+      progress_->show();
+      progress_->repaint();
+    }
+  }
+  ~BusyScope() {
+    if (progress_) progress_->hide();
+    QApplication::restoreOverrideCursor();
+    qApp->removeEventFilter(&dialog_);
+    dialog_.m_busy = false;
+  }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  CLoggingDlg& dialog_;
+  QProgressBar* progress_;
+};
+
+CLoggingDlg::CLoggingDlg(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::CLoggingDlg>()) {
+  ui->setupUi(this);
+  FitFontToTemplate();
+  // Modal frame with title bar, system menu, minimise, maximise and help
+  // boxes. Whether a transient dialog gets a taskbar entry is the window
+  // manager's choice on X11.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinMaxButtonsHint | Qt::WindowContextHelpButtonHint | Qt::WindowCloseButtonHint);
+  // The hidden "Pause" button (1100) has no command: nothing sets the
+  // paused bit, so pausing is not offered.
+  connect(ui->startButton, &QPushButton::clicked, this, &CLoggingDlg::OnStartRestart);
+  connect(ui->downloadButton, &QPushButton::clicked, this, &CLoggingDlg::OnDownload);
+}
+
+CLoggingDlg::~CLoggingDlg() = default;
+
+// The template's sizes were made for MS Sans Serif 8, whose average
+// character is 6 px wide; the sans-serif faces Linux puts in its place are
+// wider (DejaVu Sans 8: 6.8 px, "SubInterval Length (Seconds)" 163 px in a
+// 142 px label). Rather than cut captions, condense the font just enough
+// that every caption fits, keeping its height and so the line spacing the
+// legend's 13 px lines rely on.
+void CLoggingDlg::FitFontToTemplate() {
+  QFont condensed = font();
+  for (int stretch = 100; stretch >= kNarrowestStretch && !CaptionsFit(*this); stretch -= 2) {
+    condensed.setStretch(stretch);
+    setFont(condensed);
+  }
+}
+
+bool CLoggingDlg::UpdateData(bool saveAndValidate) { return !ExchangeFields(saveAndValidate).failed; }
+
+CLoggingDlg::DataExchange CLoggingDlg::ExchangeFields(bool saveAndValidate) {
+  DataExchange dx{this, saveAndValidate};
+  DoDataExchange(dx);
+  return dx;
+}
+
+void CLoggingDlg::DoDataExchange(DataExchange& dx) {
+  m_pauseButton = ui->pauseButton;
+  m_statusField = ui->statusEdit;
+  m_messageList = ui->messageList;
+  dx.UnsignedInRange(ui->slot1Edit, m_slot1, 0, kHighestSlotValue);
+  dx.UnsignedInRange(ui->slot2Edit, m_slot2, 0, kHighestSlotValue);
+  dx.UnsignedInRange(ui->slot3Edit, m_slot3, 0, kHighestSlotValue);
+  dx.UnsignedInRange(ui->subIntervalEdit, m_subInterval, 0, kHighestSubInterval);
+  dx.Radio({ui->continuousRadio, ui->oneShotRadio}, m_loggingMethod);
+  dx.UnsignedInRange(ui->slot4Edit, m_slot4, 0, kHighestSlotValue);
+  dx.UnsignedInRange(ui->slot5Edit, m_slot5, 0, kHighestSlotValue);
+  dx.UnsignedInRange(ui->slot6Edit, m_slot6, 0, kHighestSlotValue);
+  dx.UnsignedInRange(ui->slot7Edit, m_slot7, 0, kHighestSlotValue);
+  dx.UnsignedInRange(ui->slot8Edit, m_slot8, 0, kHighestSlotValue);
+  dx.UnsignedInRange(ui->slot9Edit, m_slot9, 0, kHighestSlotValue);
+  dx.UnsignedInRange(ui->slot10Edit, m_slot10, 0, kHighestSlotValue);
+}
+
+bool CLoggingDlg::OnInitDialog() {
+  UpdateData(false);
+  ReadLogSlots();  // a silent meter leaves the slots of the last opening
+  SetMembers(CurrentLoggingSettings());
+  m_pauseButton->setText((unsigned(g_logControl) & kPausedBit) ? QStringLiteral("RESUME")
+                                                               : QStringLiteral("PAUSE"));
+  UpdateData(false);
+  return true;
+}
+
+void CLoggingDlg::showEvent(QShowEvent* event) {
+  // The first showing is the dialog's initialisation: the fields are filled
+  // before the window reaches the screen.
+  if (!m_initialised) {
+    m_initialised = true;
+    OnInitDialog();
+  }
+  QDialog::showEvent(event);
+}
+
+void CLoggingDlg::OnStartRestart() {
+  // A refused field has had its message box. An out-of-range number stays
+  // in its member, and the core refuses it with its own two messages. A
+  // field holding no number leaves its member, and every later one, at
+  // what the window last held: settings the user no longer sees. Starting
+  // with those would erase the meter's log for a setup nobody asked for,
+  // so the box is the only answer then and nothing is sent.
+  if (ExchangeFields(true).unreadable) return;
+  LoggingSettings settings = SettingsFromMembers();
+  BusyScope busy(*this, nullptr);
+  StartLogging(settings, *this);
+  m_loggingMethod = settings.method;
+}
+
+void CLoggingDlg::OnDownload() {
+  BusyScope busy(*this, ui->downloadProgress);
+  DownloadLoggedData(*this);
+}
+
+void CLoggingDlg::OnOK() {
+  if (UpdateData(true)) QDialog::accept();
+}
+
+void CLoggingDlg::OnCancel() {
+  if (!m_busy) QDialog::reject();
+}
+
+void CLoggingDlg::accept() { OnOK(); }
+
+void CLoggingDlg::reject() { OnCancel(); }
+
+void CLoggingDlg::keyPressEvent(QKeyEvent* event) {
+  // Enter presses the focused button, as in any dialog; from any other
+  // control it takes the OK path. No button is a default button, so Enter
+  // in a field never starts or downloads anything.
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    if (auto* button = qobject_cast<QPushButton*>(focusWidget()))
+      button->click();
+    else
+      OnOK();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+bool CLoggingDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (!m_busy || !watched->isWidgetType() || static_cast<QWidget*>(watched)->window() != this)
+    return QDialog::eventFilter(watched, event);
+  switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+      return true;
+    default:
+      return QDialog::eventFilter(watched, event);
+  }
+}
+
+void CLoggingDlg::Show(const std::string& message, const std::string& stampedLine) {
+  m_statusField->setText(QString::fromStdString(message));
+  m_statusField->repaint();
+  m_messageList->insertItem(0, QString::fromStdString(stampedLine));
+  m_messageList->doItemsLayout();
+  m_messageList->repaint();
+  KeepPainting();
+}
+
+void CLoggingDlg::ClearMessages() {
+  m_messageList->clear();
+  m_messageList->repaint();
+}
+
+void CLoggingDlg::ShowStatusOnly(const std::string& message) {
+  m_statusField->setText(QString::fromStdString(message));
+  m_statusField->repaint();
+}
+
+void CLoggingDlg::Progress(long done, long total) {
+  // A full log is 10 slots x 5760 entries = 57600, well inside an int.
+  const long range = std::max(total, 1L);
+  ui->downloadProgress->setRange(0, int(range));
+  ui->downloadProgress->setValue(int(std::clamp(done, 0L, range)));
+  ui->downloadProgress->repaint();
+  KeepPainting();
+}
+
+void CLoggingDlg::KeepPainting() { QCoreApplication::processEvents(); }
+
+std::array<unsigned*, reg::kSlotCount> CLoggingDlg::SlotMembers() {
+  return {&m_slot1, &m_slot2, &m_slot3, &m_slot4, &m_slot5, &m_slot6, &m_slot7, &m_slot8, &m_slot9, &m_slot10};
+}
+
+LoggingSettings CLoggingDlg::SettingsFromMembers() {
+  LoggingSettings settings;
+  const auto slots = SlotMembers();
+  for (int i = 0; i < reg::kSlotCount; ++i) settings.slots[i] = *slots[i];
+  settings.subInterval = m_subInterval;
+  settings.method = m_loggingMethod;
+  return settings;
+}
+
+void CLoggingDlg::SetMembers(const LoggingSettings& settings) {
+  const auto slots = SlotMembers();
+  for (int i = 0; i < reg::kSlotCount; ++i) *slots[i] = settings.slots[i];
+  m_subInterval = settings.subInterval;
+  m_loggingMethod = settings.method;
+}

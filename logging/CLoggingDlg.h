@@ -1,0 +1,95 @@
+#pragma once
+// The modal window "Logging Setup and Download" (template 142). It only moves
+// the logging settings between its fields and the core (logging_start.h,
+// download.h) and shows each message of a start or a download the moment the
+// core logs it.
+
+#include <QDialog>
+#include <array>
+#include <memory>
+#include <string>
+
+#include "logging/status_log.h"
+#include "meter/register_map.h"
+
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+struct LoggingSettings;
+
+namespace Ui {
+class CLoggingDlg;
+}
+
+class CLoggingDlg : public QDialog, public StatusLog {
+  Q_OBJECT
+
+ public:
+  explicit CLoggingDlg(QWidget* parent = nullptr);
+  ~CLoggingDlg() override;
+
+  // Fills the fields from the members (false) or reads them back (true).
+  // Reading stops at the first refused field, after its message box, with
+  // the focus on that field; returns false then.
+  bool UpdateData(bool saveAndValidate = true);
+
+  // StatusLog: where LogStatus puts each message, painted at once.
+  void Show(const std::string& message, const std::string& stampedLine) override;
+  void ClearMessages() override;
+  void ShowStatusOnly(const std::string& message) override;
+  void Progress(long done, long total) override;
+
+  // The OK path (Enter): the field transfer, then the end of the window if
+  // it succeeded. Nothing goes to the meter.
+  void accept() override;
+  // Escape and the close box: the end of the window, nothing sent. Ignored
+  // while a start or a download runs.
+  void reject() override;
+
+ protected:
+  struct DataExchange;
+  DataExchange ExchangeFields(bool saveAndValidate);
+  void DoDataExchange(DataExchange& dx);
+  bool OnInitDialog();
+  void OnOK();
+  void OnCancel();
+
+  void showEvent(QShowEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  class BusyScope;
+
+  // The members, in the order the field transfer binds them.
+  QPushButton* m_pauseButton = nullptr;
+  QLineEdit* m_statusField = nullptr;
+  QListWidget* m_messageList = nullptr;
+  unsigned m_slot1 = 0;
+  unsigned m_slot2 = 0;
+  unsigned m_slot3 = 0;
+  unsigned m_subInterval = 0;
+  int m_loggingMethod = 0;  // 0 Continuous, 1 One-Shot
+  unsigned m_slot4 = 0;
+  unsigned m_slot5 = 0;
+  unsigned m_slot6 = 0;
+  unsigned m_slot7 = 0;
+  unsigned m_slot8 = 0;
+  unsigned m_slot9 = 0;
+  unsigned m_slot10 = 0;
+
+  void OnStartRestart();
+  void OnDownload();
+
+  void FitFontToTemplate();
+  std::array<unsigned*, reg::kSlotCount> SlotMembers();
+  LoggingSettings SettingsFromMembers();
+  void SetMembers(const LoggingSettings& settings);
+  // Lets paint events and the window manager's pings through while a long
+  // operation holds the thread; eventFilter drops user input meanwhile.
+  void KeepPainting();
+
+  std::unique_ptr<Ui::CLoggingDlg> ui;
+  bool m_initialised = false;
+  bool m_busy = false;
+};
