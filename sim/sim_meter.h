@@ -11,7 +11,13 @@
 //   QM4B, QM4C  0..41    all integer readings (register numbers 1..42)
 //               256..335 all forty float pairs
 //   QM4C        149..177 logging and clock registers (150..153, 159, 163, 164 read 0)
-//               7999..13758 the log data window
+//               7999..13758 the log data window: entry k of the selected slot
+//               at 7999 + k; entries not logged yet, and every entry while
+//               the selector (157) is 0, read 0 rather than an exception, as
+//               the window is always there
+// The QM4C's slots start as register numbers 1, 2, 3, 6, 8, 9, 26, 261, 262
+// and 0 (kWh pair, kW, PF, VLN, current, Hz, the kW float pair, free), so a
+// fresh or prefilled log has something in every column type.
 // So a QM4A, the energy-and-power model, answers the poll's read of 4
 // registers from 258 but refuses the 48-register reading block.
 //

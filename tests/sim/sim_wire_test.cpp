@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -306,6 +307,18 @@ TEST_F(SimWire, KeepsServingWhileNobodyReadsItsEvents) {
   const std::vector<std::string> events = sim_->TakeEvents();
   ASSERT_EQ(events.size(), 6001u);
   EXPECT_EQ(events[5999], "write 3 157 " + std::to_string(5999 % 11));
+}
+
+TEST(SimProcessStart, ReportsASimulatorThatCannotStart) {
+  // A refused command line: qm4sim exits with its usage error at once.
+  EXPECT_NONFATAL_FAILURE(
+      {
+        try {
+          SimProcess bad({"--meter", "3:QM4Z"});
+        } catch (const std::exception&) {
+        }
+      },
+      "qm4sim did not get ready");
 }
 
 TEST_F(SimWire, EndsCleanlyOnSigtermAndQuit) {
