@@ -147,6 +147,8 @@ HRESULT CServerModule::UnregisterTypeLibrary() {
   TypeLibrary library;
   std::string path;
   HRESULT hr = LoadModuleTypeLibrary(m_hInstance, library, path);
+  // UnRegisterTypeLib is our own here, so there is no system library to
+  // look it up in at run time, and no case in which it is missing.
   if (SUCCEEDED(hr)) {
     const TLIBATTR& attr = library.attr;
     UnRegisterTypeLib(attr.guid, attr.wMajorVerNum, attr.wMinorVerNum, attr.lcid, attr.syskind);
