@@ -127,7 +127,9 @@ void SimMeter::Advance(double now) {
       maxDemand_[i] = std::max(maxDemand_[i], demand_[i]);
     }
   }
-  if (!HasLogging()) return;
+  // A static meter's log changes only by command, so a test's log stays as
+  // it was set up; a sub-interval of 0 stops logging (no 1 s flood).
+  if (!HasLogging() || static_ || subInterval_ == 0) return;
   // After a long stop (a suspended process) catch up at most one buffer's
   // worth; older entries would be dropped anyway.
   for (int n = 0; now >= nextCapture_; ++n) {
@@ -319,7 +321,10 @@ bool SimMeter::Unpin(int address) { return pins_.erase(address) > 0; }
 void SimMeter::SetStatic(bool on, double now) {
   Advance(now);
   if (on && !static_) frozenPhase_ = PhaseTime(now);
-  if (!on && static_) start_ = now - frozenPhase_;  // carry on from the frozen moment
+  if (!on && static_) {
+    start_ = now - frozenPhase_;  // carry on from the frozen moment
+    nextCapture_ = now + Period();
+  }
   static_ = on;
 }
 

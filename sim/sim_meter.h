@@ -22,7 +22,7 @@
 // registers from 258 but refuses the 48-register reading block.
 //
 // Writes (function 6) are taken at 128 on every model and, on a QM4C, at 149
-// (sub-interval, any value; a period below 1 s is taken as 1 s), 154..156
+// (sub-interval, any value; 0 stops live logging), 154..156
 // (clock parts; a field out of range is exception 3), 157 (slot selector
 // 0..10, else exception 3), 158 (control word) and 168..177 (slots, any
 // value: the master decides what it logs). Other existing registers are
@@ -56,6 +56,8 @@ struct MeterSetup {
   Model model = Model::QM4C;
   uint32_t seed = 1;
   int subInterval = 900;  // 96 entries a day: 5760 entries are 60 days
+  // Readings stand still and the log takes no entries of its own (prefill,
+  // capture and erase still work), so tests see fixed values.
   bool staticValues = false;
 };
 
@@ -115,6 +117,8 @@ class SimMeter {
   LogEntry Capture(const Snapshot& s) const;
   bool ApplyState(int address, uint16_t value, double now);
   void RunCommand(uint16_t value, double now);
+  // Entry spacing in seconds; a sub-interval of 0 still spaces prefilled
+  // entries and counts days by 1 s.
   int Period() const { return subInterval_ < 1 ? 1 : subInterval_; }
 
   int address_;

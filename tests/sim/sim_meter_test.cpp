@@ -243,7 +243,7 @@ TEST(SimLogBuffer, RollsOverContinuousAndStopsOneShot) {
 
 class SimLogging : public ::testing::Test {
  protected:
-  SimLogging() : m(MeterOf(Model::QM4C, true), kT0) {
+  SimLogging() : m(MeterOf(Model::QM4C), kT0) {
     m.SetClock(Fields(2024, 3, 5, 12, 0, 0), kT0);
     // Slots: kW, the three clock registers, the kW float pair, error word.
     const int slots[10] = {3, 155, 156, 157, 261, 262, 146, 0, 0, 0};
@@ -307,6 +307,18 @@ TEST_F(SimLogging, FillsAtTheSubIntervalUnlessPaused) {
   EXPECT_EQ(m.Write(reg::kLogControl, 0, kT0 + 600), 0);
   EXPECT_EQ(Reg(m, reg::kLogEntries, kT0 + 661), 4);
   EXPECT_EQ(Reg(m, reg::kDaysToRollover, kT0 + 661), (5760 - 4) * 60 / 86400);
+}
+
+TEST_F(SimLogging, StaticMeterOrZeroSubIntervalTakesNoEntriesOfItsOwn) {
+  m.SetStatic(true, kT0);
+  EXPECT_EQ(Reg(m, reg::kLogEntries, kT0 + 600), 0);
+  m.CaptureNow(kT0 + 600);
+  EXPECT_EQ(Reg(m, reg::kLogEntries, kT0 + 600), 1);
+  m.SetStatic(false, kT0 + 600);  // no burst for the frozen time
+  EXPECT_EQ(Reg(m, reg::kLogEntries, kT0 + 659), 1);
+  EXPECT_EQ(Reg(m, reg::kLogEntries, kT0 + 660), 2);
+  EXPECT_EQ(m.Write(reg::kSubInterval, 0, kT0 + 660), 0);
+  EXPECT_EQ(Reg(m, reg::kLogEntries, kT0 + 6000), 2);
 }
 
 TEST_F(SimLogging, RestartCommandErasesTheLog) {
