@@ -70,12 +70,6 @@ void MangleBytes(const Fault& fault, std::vector<uint8_t>* f) {
 
 }  // namespace
 
-const char* FaultKindName(FaultKind kind) {
-  for (const KindName& k : kKindNames)
-    if (k.kind == kind) return k.name;
-  return "";
-}
-
 std::optional<FaultKind> ParseFaultKind(std::string_view name) {
   for (const KindName& k : kKindNames)
     if (name == k.name) return k.kind;

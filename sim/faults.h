@@ -34,7 +34,6 @@ struct Fault {
   int onlyAddress = -1;  // else only requests touching this register address
 };
 
-const char* FaultKindName(FaultKind kind);
 std::optional<FaultKind> ParseFaultKind(std::string_view name);
 // pause and delay need a number of milliseconds.
 bool FaultNeedsArg(FaultKind kind);

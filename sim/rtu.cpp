@@ -79,12 +79,11 @@ void RequestFramer::TrimNoise() {
 
 void RequestFramer::Emit(size_t length, std::vector<Request>* out) {
   Request r;
-  r.frame.assign(buffer_.begin(), buffer_.begin() + static_cast<long>(length));
-  r.slave = r.frame[0];
-  r.function = r.frame[1];
+  r.slave = buffer_[0];
+  r.function = buffer_[1];
   if (length == 8) {
-    r.first = r.frame[2] << 8 | r.frame[3];
-    r.count = r.frame[4] << 8 | r.frame[5];
+    r.first = buffer_[2] << 8 | buffer_[3];
+    r.count = buffer_[4] << 8 | buffer_[5];
   }
   buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(length));
   out->push_back(std::move(r));

@@ -12,7 +12,6 @@ struct Request {
   uint8_t function = 0;
   int first = 0;  // function 3: first address; function 6: the address
   int count = 0;  // function 3: register count; function 6: the value
-  std::vector<uint8_t> frame;  // the whole request, CRC included
 };
 
 // Requests are framed as a slave must on a shared line: a frame whose length
