@@ -110,12 +110,12 @@ std::string CmdFault(const Context& c) {
   if (!meter) return reply;
   const char* usage = "usage: fault ADDR KIND[:ARG] [ARG] [COUNT] [at REGADDR]";
   if (c.w.size() < 3) return Err(usage);
-  std::string spec(c.w[2]);
+  std::string faultText(c.w[2]);
   size_t next = 3;
-  const std::optional<FaultKind> bare = ParseFaultKind(spec);
-  if (bare && FaultNeedsArg(*bare) && c.w.size() > next) spec += ":" + std::string(c.w[next++]);
+  const std::optional<FaultKind> bare = ParseFaultKind(faultText);
+  if (bare && FaultNeedsArg(*bare) && c.w.size() > next) faultText += ":" + std::string(c.w[next++]);
   std::string error;
-  std::optional<Fault> fault = ParseFaultSpec(spec, &error);
+  std::optional<Fault> fault = ParseFaultText(faultText, &error);
   if (!fault) return Err(error);
   if (c.w.size() > next && c.w[next] != "at") {
     const std::optional<long> count = ParseNumber(c.w[next++], 0, 1000000);

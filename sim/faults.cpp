@@ -87,9 +87,9 @@ int DefaultFaultArg(FaultKind kind) {
   }
 }
 
-std::optional<Fault> ParseFaultSpec(std::string_view spec, std::string* error) {
-  const size_t colon = spec.find(':');
-  const std::string_view name = spec.substr(0, colon);
+std::optional<Fault> ParseFaultText(std::string_view faultText, std::string* error) {
+  const size_t colon = faultText.find(':');
+  const std::string_view name = faultText.substr(0, colon);
   const std::optional<FaultKind> kind = ParseFaultKind(name);
   if (!kind) {
     *error = "unknown fault kind '" + std::string(name) + "'";
@@ -105,7 +105,7 @@ std::optional<Fault> ParseFaultSpec(std::string_view spec, std::string* error) {
     }
     return fault;
   }
-  const std::string_view arg = spec.substr(colon + 1);
+  const std::string_view arg = faultText.substr(colon + 1);
   const auto [end, ec] = std::from_chars(arg.data(), arg.data() + arg.size(), fault.arg);
   if (ec != std::errc() || end != arg.data() + arg.size() || fault.arg < 0 || fault.arg > 600000) {
     *error = "bad fault argument '" + std::string(arg) + "'";

@@ -39,7 +39,7 @@ std::optional<FaultKind> ParseFaultKind(std::string_view name);
 bool FaultNeedsArg(FaultKind kind);
 // "KIND" or "KIND:ARG" with the kind's default argument filled in; an error
 // text in *error when it does not parse.
-std::optional<Fault> ParseFaultSpec(std::string_view spec, std::string* error);
+std::optional<Fault> ParseFaultText(std::string_view faultText, std::string* error);
 // Default ARG when none is given.
 int DefaultFaultArg(FaultKind kind);
 

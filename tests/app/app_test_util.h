@@ -74,7 +74,7 @@ inline std::string RegisteredAppIdLines() {
 
 // A minimal type library in the MSFT format: header, segment directory,
 // guid table, name table and string table, with the identity given.
-struct TypeLibSpec {
+struct TypeLibFields {
   std::uint8_t guid[16] = {0x78, 0x56, 0x34, 0x12, 0xBC, 0x9A, 0xF0, 0xDE,
                            0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
   std::uint32_t lcid = 0;
@@ -87,4 +87,4 @@ struct TypeLibSpec {
 // {12345678-9ABC-DEF0-0123-456789ABCDEF}
 inline const std::string kTypeLibId = "{12345678-9ABC-DEF0-0123-456789ABCDEF}";
 
-std::string MakeTypeLibrary(const TypeLibSpec& spec);
+std::string MakeTypeLibrary(const TypeLibFields& fields);

@@ -11,13 +11,13 @@ namespace {
 using TypeLibraryFile = RegistryFixture;
 
 TEST_F(TypeLibraryFile, ReadsIdentityNameAndHelpStringFromTheHeader) {
-  TypeLibSpec spec;
-  spec.lcid = 0x409;
-  spec.syskind = SYS_WIN64;
-  spec.major = 2;
-  spec.minor = 10;
+  TypeLibFields fields;
+  fields.lcid = 0x409;
+  fields.syskind = SYS_WIN64;
+  fields.major = 2;
+  fields.minor = 10;
   std::string path = folder_.Path() + "/lib.tlb";
-  WriteText(path, MakeTypeLibrary(spec));
+  WriteText(path, MakeTypeLibrary(fields));
   TypeLibrary library;
   ASSERT_EQ(LoadTypeLib(path, library), S_OK);
   EXPECT_EQ(GuidToRegistryForm(library.attr.guid), kTypeLibId);
@@ -30,7 +30,7 @@ TEST_F(TypeLibraryFile, ReadsIdentityNameAndHelpStringFromTheHeader) {
 }
 
 TEST_F(TypeLibraryFile, AnythingElseIsNoTypeLibrary) {
-  std::string good = MakeTypeLibrary(TypeLibSpec{});
+  std::string good = MakeTypeLibrary(TypeLibFields{});
   std::string badMagic = good;
   badMagic[0] = 'X';
   std::string badMarker = good;
@@ -80,10 +80,10 @@ TEST(TypeLibraryPath, HelpDirectoryKeepsItsTrailingSeparator) {
 }
 
 TEST_F(TypeLibraryFile, RegistersAsWindowsDoesAndUnregistersToNothing) {
-  TypeLibSpec spec;
-  spec.minor = 10;
+  TypeLibFields fields;
+  fields.minor = 10;
   std::string path = folder_.Path() + "/pylax.tlb";
-  WriteText(path, MakeTypeLibrary(spec));
+  WriteText(path, MakeTypeLibrary(fields));
   TypeLibrary library;
   ASSERT_EQ(LoadTypeLib(path, library), S_OK);
   ASSERT_EQ(RegisterTypeLib(library, path, folder_.Path() + "/"), S_OK);
@@ -99,10 +99,10 @@ TEST_F(TypeLibraryFile, RegistersAsWindowsDoesAndUnregistersToNothing) {
 }
 
 TEST_F(TypeLibraryFile, TheNameStandsInForAMissingHelpString) {
-  TypeLibSpec spec;
-  spec.helpString = "";
+  TypeLibFields fields;
+  fields.helpString = "";
   std::string path = folder_.Path() + "/pylax.tlb";
-  WriteText(path, MakeTypeLibrary(spec));
+  WriteText(path, MakeTypeLibrary(fields));
   TypeLibrary library;
   ASSERT_EQ(LoadTypeLib(path, library), S_OK);
   ASSERT_EQ(RegisterTypeLib(library, path, ""), S_OK);
@@ -110,12 +110,12 @@ TEST_F(TypeLibraryFile, TheNameStandsInForAMissingHelpString) {
 }
 
 TEST_F(TypeLibraryFile, UnregisteringOneLocaleKeepsTheOthers) {
-  TypeLibSpec english;
+  TypeLibFields english;
   english.lcid = 0x409;
-  TypeLibSpec neutral;
+  TypeLibFields neutral;
   std::string path = folder_.Path() + "/pylax.tlb";
-  for (const TypeLibSpec& spec : {english, neutral}) {
-    WriteText(path, MakeTypeLibrary(spec));
+  for (const TypeLibFields& fields : {english, neutral}) {
+    WriteText(path, MakeTypeLibrary(fields));
     TypeLibrary library;
     ASSERT_EQ(LoadTypeLib(path, library), S_OK);
     ASSERT_EQ(RegisterTypeLib(library, path, folder_.Path() + "/"), S_OK);

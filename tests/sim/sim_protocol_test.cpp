@@ -121,9 +121,9 @@ class SimBusTest : public ::testing::Test {
       all.insert(all.end(), c.bytes.begin(), c.bytes.end());
     return all;
   }
-  void Fault(const std::string& spec, int remaining = 0, int only = -1) {
+  void Fault(const std::string& faultText, int remaining = 0, int only = -1) {
     std::string error;
-    auto f = ParseFaultSpec(spec, &error);
+    auto f = ParseFaultText(faultText, &error);
     ASSERT_TRUE(f) << error;
     f->remaining = remaining;
     f->onlyAddress = only;
@@ -159,7 +159,7 @@ TEST_F(SimBusTest, BroadcastWritesEveryMeterAndAnswersNone) {
 
 TEST_F(SimBusTest, EachFaultGivesItsResultCode) {
   const struct {
-    const char* spec;
+    const char* faultText;
     int result;
   } reads[] = {
       {"silent", ResultTimeout},      {"oversize", ResultTooLarge},   {"cut", ResultBadLength},
@@ -167,8 +167,8 @@ TEST_F(SimBusTest, EachFaultGivesItsResultCode) {
       {"wrongfunc", ResultWrongFunction}, {"badcount", ResultBadByteCount},
   };
   for (const auto& c : reads) {
-    Fault(c.spec);
-    EXPECT_EQ(ReadResult(Answer(ReadRequest(3, 258, 48))), c.result) << c.spec;
+    Fault(c.faultText);
+    EXPECT_EQ(ReadResult(Answer(ReadRequest(3, 258, 48))), c.result) << c.faultText;
   }
   Fault("echo");
   const Bytes echo = Answer(WriteRequest(3, 157, 4));
