@@ -106,7 +106,7 @@ std::string ParseFault(std::string_view value, SimOptions* o) {
   const std::optional<long> address = Number(value.substr(0, colon), 1, 255);
   if (!address || colon == std::string_view::npos) return "bad --fault '" + std::string(value) + "'";
   std::string error;
-  const std::optional<Fault> fault = ParseFaultSpec(value.substr(colon + 1), &error);
+  const std::optional<Fault> fault = ParseFaultText(value.substr(colon + 1), &error);
   if (!fault) return "bad --fault '" + std::string(value) + "': " + error;
   o->faults.push_back({static_cast<int>(*address), *fault});
   return "";
