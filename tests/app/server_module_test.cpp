@@ -45,7 +45,7 @@ TEST_F(ServerModule, RegistrationWithoutTypeLibraryWritesOnlyTheAppIdKeys) {
 TEST_F(ServerModule, ATypeLibraryBesideTheProgramIsRegisteredWithItsFolderAsHelpDirectory) {
   PlaceModule("bin/pylax");
   const std::string tlb = folder_.Path() + "/bin/pylax.tlb";
-  WriteText(tlb, MakeTypeLibrary(TypeLibSpec{}));
+  WriteText(tlb, MakeTypeLibrary(TypeLibFields{}));
   Initialize();
   RunRegistration(module_);
   const std::string key = "[HKEY_CLASSES_ROOT\\TypeLib\\" + kTypeLibId;
@@ -70,7 +70,7 @@ TEST_F(ServerModule, ATypeLibraryBesideTheProgramIsRegisteredWithItsFolderAsHelp
 TEST_F(ServerModule, ADotOnlyInADirectoryNamePutsTheTypeLibraryThere) {
   PlaceModule("v2.d/pylax");
   const std::string tlb = folder_.Path() + "/v2.tlb";
-  WriteText(tlb, MakeTypeLibrary(TypeLibSpec{}));
+  WriteText(tlb, MakeTypeLibrary(TypeLibFields{}));
   Initialize();
   EXPECT_EQ(module_.RegisterTypeLibrary(), S_OK);
   EXPECT_NE(Registry().find("\\win32]\n@=\"" + tlb + "\"\n"), std::string::npos) << Registry();
@@ -79,7 +79,7 @@ TEST_F(ServerModule, ADotOnlyInADirectoryNamePutsTheTypeLibraryThere) {
 
 TEST_F(ServerModule, AFaultyScriptStepStillLetsTheTypeLibraryStepRun) {
   PlaceModule("bin/pylax");
-  WriteText(folder_.Path() + "/bin/pylax.tlb", MakeTypeLibrary(TypeLibSpec{}));
+  WriteText(folder_.Path() + "/bin/pylax.tlb", MakeTypeLibrary(TypeLibFields{}));
   const std::string damaged = "garbage\n";
   WriteText(registryPath_, damaged);
   Initialize();
