@@ -119,7 +119,7 @@ TEST_F(ApplicationObject, AProgramPathWithHyphensSlashesAndAQuoteStillRegisters)
   instance_.path = folder_.Path() + "/my-tools/v2.d/it's/pylax";
   std::filesystem::create_directories(folder_.Path() + "/my-tools/v2.d/it's");
   WriteText(instance_.path, "\x7F" "ELF");
-  WriteText(folder_.Path() + "/my-tools/v2.tlb", MakeTypeLibrary(TypeLibSpec{}));
+  WriteText(folder_.Path() + "/my-tools/v2.tlb", MakeTypeLibrary(TypeLibFields{}));
   EXPECT_EQ(Run({instance_.path, "-RegServer"}), 0);
   const std::string text = Registry();
   EXPECT_EQ(text.rfind(RegisteredAppIdLines(), 0), 0u) << text;

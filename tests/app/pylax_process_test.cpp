@@ -139,7 +139,7 @@ TEST_F(PylaxProcess, RegistersAndUnregistersFromAnOddPathWithoutADisplay) {
   std::filesystem::copy_file(PYLAX_PATH, program_);
   std::filesystem::permissions(program_, std::filesystem::perms::owner_all);
   const std::string tlb = folder_.Path() + "/my-tools/v2.tlb";
-  WriteText(tlb, MakeTypeLibrary(TypeLibSpec{}));
+  WriteText(tlb, MakeTypeLibrary(TypeLibFields{}));
 
   EXPECT_EQ(RunToEnd({"/RegServer"}, false), 0);
   const std::string key = "[HKEY_CLASSES_ROOT\\TypeLib\\" + kTypeLibId;
