@@ -44,8 +44,9 @@ constexpr unsigned kScanFieldMax = 256;
 constexpr long kFirstSelectableAddress = 1;
 constexpr long kLastSelectableAddress = 63;
 
-// The device a COM entry maps to, shown beside the entry in the open list.
-constexpr int kPortDescriptionRole = Qt::UserRole + 1;
+// The device a COM entry maps to: shown beside the entry in the open list,
+// and as the entry's tooltip where a long by-id name does not fit.
+constexpr int kPortDescriptionRole = Qt::ToolTipRole;
 
 class PortItemDelegate : public QStyledItemDelegate {
  public:

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <utility>
 
 namespace {
 
@@ -29,7 +30,7 @@ QString ApplicationTitle() {
   return QFileInfo(QCoreApplication::applicationFilePath()).fileName();
 }
 
-void SetMessageHook(MessageHook hook) { Hook() = std::move(hook); }
+MessageHook SetMessageHook(MessageHook hook) { return std::exchange(Hook(), std::move(hook)); }
 
 void ShowAppMessage(QWidget* parent, const QString& text, MessageIcon icon) {
   if (Hook()) {

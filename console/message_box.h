@@ -15,9 +15,9 @@ enum class MessageIcon { None, Exclamation, Information, Error };
 void ShowAppMessage(QWidget* parent, const QString& text, MessageIcon icon = MessageIcon::None);
 
 // While set, the hook receives each message instead of a box; an empty
-// function brings the boxes back.
+// function brings the boxes back. Returns the hook it replaces.
 using MessageHook = std::function<void(const QString& title, const QString& text, MessageIcon icon)>;
-void SetMessageHook(MessageHook hook);
+MessageHook SetMessageHook(MessageHook hook);
 
 // The executable's file name, directory left off: "pylax".
 QString ApplicationTitle();

@@ -33,14 +33,20 @@ void TypeInto(const QWidget* root, int id, const QString& text) {
 }
 
 MessageLog::MessageLog() {
-  SetMessageHook([this](const QString& title, const QString& text, MessageIcon icon) {
+  previous_ = SetMessageHook([this](const QString& title, const QString& text, MessageIcon icon) {
     titles << title;
     texts << text;
     icons.push_back(icon);
   });
 }
 
-MessageLog::~MessageLog() { SetMessageHook(nullptr); }
+MessageLog::~MessageLog() { SetMessageHook(std::move(previous_)); }
+
+void MessageLog::Clear() {
+  titles.clear();
+  texts.clear();
+  icons.clear();
+}
 
 void ResetProgramState() {
   g_commTraceDlg.DestroyWindow();

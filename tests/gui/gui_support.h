@@ -33,14 +33,21 @@ QString FieldText(const QWidget* root, int id);
 // Types text into edit field id as a user does: select all, then type.
 void TypeInto(const QWidget* root, int id, const QString& text);
 
-// Every message the program shows while this lives, instead of a box.
+// Every message the program shows while this lives, instead of a box; the
+// hook it replaced comes back when it goes.
 class MessageLog {
  public:
   MessageLog();
   ~MessageLog();
+  MessageLog(const MessageLog&) = delete;
+  MessageLog& operator=(const MessageLog&) = delete;
+  void Clear();
   QStringList titles;
   QStringList texts;
   std::vector<MessageIcon> icons;
+
+ private:
+  MessageHook previous_;
 };
 
 // The state of a freshly started program: meter state, no port open, no

@@ -92,8 +92,14 @@ class ConsoleTest : public QObject {
   Q_OBJECT
 
  private Q_SLOTS:
-  void init() { ResetProgramState(); }
-  void cleanup() { ResetProgramState(); }
+  void init() {
+    ResetProgramState();
+    unexpected_.Clear();
+  }
+  void cleanup() {
+    ResetProgramState();
+    QCOMPARE(unexpected_.texts, QStringList());  // no message the test did not ask for
+  }
 
   // First: the lock can be set up only once per process.
   void declineClosesTheConsoleUnshownWithoutTimerLockOrPhase();
@@ -122,6 +128,9 @@ class ConsoleTest : public QObject {
 
   void aboutItemOpensTheAboutBox();
   void noAboutItemWithoutString101();
+
+ private:
+  MessageLog unexpected_;
 };
 
 void ConsoleTest::declineClosesTheConsoleUnshownWithoutTimerLockOrPhase() {

@@ -1,0 +1,390 @@
+// The console's commands and settings: what reaches the meter, the port and
+// baud lists acting on close-up, the scan-range fields, the logging window's
+// poll suspension, the hidden controls and the shut-down.
+
+#include <QCheckBox>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <ctime>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "app/CDisclaimerDlg.h"
+#include "console/CCloseUpComboBox.h"
+#include "console/CCommTraceDlg.h"
+#include "console/commands.h"
+#include "console/meter_state.h"
+#include "logging/CLoggingDlg.h"
+#include "modbus/master.h"
+#include "modbus/port_map.h"
+#include "modbus/serial_link.h"
+#include "tests/gui/gui_support.h"
+#include "tests/support/sim_process.h"
+
+namespace {
+
+using Events = std::vector<std::string>;
+
+void Click(QWidget* console, int id) { QTest::mouseClick(Control<QPushButton>(console, id), Qt::LeftButton); }
+
+speed_t PortSpeed() {
+  termios settings{};
+  if (tcgetattr(g_port, &settings) != 0) return B0;
+  return cfgetospeed(&settings);
+}
+
+// The port is opened close-on-exec; clearing that flag marks the descriptor
+// of this opening, so a later check tells whether the port was opened anew
+// (the new descriptor may well get the same number).
+void MarkPortDescriptor() { fcntl(g_port, F_SETFD, 0); }
+bool PortDescriptorMarked() { return (fcntl(g_port, F_GETFD) & FD_CLOEXEC) == 0; }
+
+// The local time a meter timestamp written by Set Clock stands for.
+time_t WrittenTime(int dayMonth, int hourYear, int secondMinute) {
+  tm local{};
+  local.tm_mon = (dayMonth & 0xFF) - 1;
+  local.tm_mday = dayMonth >> 8;
+  local.tm_year = (hourYear & 0xFF) + 100;
+  local.tm_hour = hourYear >> 8;
+  local.tm_min = secondMinute & 0xFF;
+  local.tm_sec = secondMinute >> 8;
+  local.tm_isdst = -1;
+  return mktime(&local);
+}
+
+int WrittenValue(const std::string& event, const std::string& prefix) {
+  if (event.rfind(prefix, 0) != 0) return -1;
+  return std::stoi(event.substr(prefix.size()));
+}
+
+}  // namespace
+
+class CommandsTest : public QObject {
+  Q_OBJECT
+
+ private Q_SLOTS:
+  void init() {
+    ResetProgramState();
+    unexpected_.Clear();
+  }
+  void cleanup() {
+    ResetProgramState();
+    QCOMPARE(unexpected_.texts, QStringList());  // no message the test did not ask for
+  }
+
+  void resetKwhWritesTheResetCommand();
+  void setClockWritesThePcTimeInThreeWrites();
+  void setClockForAFixedTimeWritesItsThreeValues();
+  void commandsWithoutTheirNeedsSendNothing();
+  void loggingWindowSuspendsThePollWhileItIsOpen();
+
+  void baudChangeReopensThePortWithoutAScan();
+  void baudChangeLeavesThePortClosedWhenItCannotReopen();
+  void baudChosenBeforeAnyPortTakesEffectWithThePort();
+  void choosingTheOpenPortAgainReopensAndRescans();
+  void portThatCannotOpenIsReportedByItsName();
+  void noPortChosenIsCom0();
+  void portListShowsWhatEachEntryMapsTo();
+
+  void scanFieldsTakeSignedNumbersAndShowThemUnsigned();
+  void hiddenControlsArePresentHiddenAndInert();
+  void escapeClosesWithoutCheckingTheFields();
+  void shutDownClosesThePortAndTheTraceWindow();
+
+ private:
+  MessageLog unexpected_;
+};
+
+void CommandsTest::resetKwhWritesTheResetCommand() {
+  SimProcess sim({"--meter", "7:QM4A"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 7, 7);
+  sim.TakeEvents(0, 0);
+  Click(&console, IDC_RESET_KWH);
+  QCOMPARE(sim.TakeEvents(1, 2000), Events{"write 7 128 30078"});
+}
+
+void CommandsTest::setClockWritesThePcTimeInThreeWrites() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  sim.TakeEvents(0, 0);
+  const time_t before = time(nullptr);
+  Click(&console, IDC_SET_CLOCK);
+  const time_t after = time(nullptr);
+  const Events writes = sim.TakeEvents(3, 2000);
+  QCOMPARE(writes.size(), size_t(3));
+  const int dayMonth = WrittenValue(writes[0], "write 3 154 ");
+  const int hourYear = WrittenValue(writes[1], "write 3 155 ");
+  const int secondMinute = WrittenValue(writes[2], "write 3 156 ");
+  QVERIFY(dayMonth >= 0 && hourYear >= 0 && secondMinute >= 0);
+  const time_t written = WrittenTime(dayMonth, hourYear, secondMinute);
+  QVERIFY(written >= before && written <= after);
+}
+
+void CommandsTest::setClockForAFixedTimeWritesItsThreeValues() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  sim.TakeEvents(0, 0);
+  tm local{};
+  local.tm_year = 2009 - 1900;
+  local.tm_mon = 5;
+  local.tm_mday = 15;
+  local.tm_hour = 14;
+  local.tm_min = 3;
+  local.tm_sec = 7;
+  SetClockFrom(local);
+  QCOMPARE(sim.TakeEvents(3, 2000), (Events{"write 3 154 3846", "write 3 155 3593", "write 3 156 1795"}));
+}
+
+void CommandsTest::commandsWithoutTheirNeedsSendNothing() {
+  SimProcess sim({"--meter", "3:QM4C", "--meter", "7:QM4A"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 7);
+  QListWidget* devices = Control<QListWidget>(&console, IDC_DEVICES);
+
+  // A QM4A: no clock to set, no log to set up.
+  QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(1)).center());
+  QCOMPARE(g_modelCode, 1);
+  sim.TakeEvents(0, 0);
+  Click(&console, IDC_SET_CLOCK);
+  Click(&console, IDC_LOGGING);
+  QVERIFY(QApplication::activeModalWidget() == nullptr);
+  QVERIFY(sim.TakeEvents(0, 0).empty());
+
+  // A line that names no model: nothing to reset either.
+  devices->addItem(QStringLiteral("05 - Foreign device"));
+  QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(2)).center());
+  QCOMPARE(g_modelCode, 0);
+  Click(&console, IDC_RESET_KWH);
+  QVERIFY(sim.TakeEvents(0, 0).empty());
+
+  // The port closed: a QM4C picked, and still nothing goes out.
+  QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(0)).center());
+  QCOMPARE(g_modelCode, 3);
+  SetPortOverride(2, "/nonexistent/tty");
+  MessageLog messages;
+  ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 1);
+  QVERIFY(!g_portOpen);
+  Click(&console, IDC_RESET_KWH);
+  Click(&console, IDC_SET_CLOCK);
+  QVERIFY(sim.TakeEvents(0, 0).empty());
+}
+
+void CommandsTest::loggingWindowSuspendsThePollWhileItIsOpen() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  bool suspendedWhileOpen = false;
+  bool tickReadNothing = false;
+  WhenModalOpens<CLoggingDlg>([&](CLoggingDlg* logging) {
+    suspendedWhileOpen = g_pollSuspended;
+    sim.TakeEvents(0, 300);
+    const int ok = g_okCount;
+    console.Tick();
+    tickReadNothing = g_okCount == ok && sim.TakeEvents(0, 0).empty();
+    QTest::keyClick(logging, Qt::Key_Escape);
+  });
+  Click(&console, IDC_LOGGING);
+  QVERIFY(suspendedWhileOpen);
+  QVERIFY(tickReadNothing);
+  QVERIFY(!g_pollSuspended);
+}
+
+void CommandsTest::baudChangeReopensThePortWithoutAScan() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  QCOMPARE(PortSpeed(), speed_t(B38400));
+  sim.TakeEvents(0, 0);
+
+  ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_BAUD_RATE), 2);
+  QCOMPARE(console.BaudRate(), 9600);
+  QVERIFY(g_portOpen);
+  QCOMPARE(PortSpeed(), speed_t(B9600));
+  QVERIFY(sim.TakeEvents(0, 0).empty());  // no scan
+  QCOMPARE(g_slaveAddress, 3);
+  QCOMPARE(g_modelCode, 3);
+
+  // The same rate again still closes and reopens the port.
+  MarkPortDescriptor();
+  ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_BAUD_RATE), 2);
+  QVERIFY(g_portOpen);
+  QVERIFY(!PortDescriptorMarked());
+
+  ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_BAUD_RATE), 5);
+  QCOMPARE(console.BaudRate(), 1200);
+  QCOMPARE(PortSpeed(), speed_t(B1200));
+}
+
+void CommandsTest::baudChangeLeavesThePortClosedWhenItCannotReopen() {
+  MessageLog messages;
+  TestConsole console;
+  StartConsole(console);
+  {
+    SimProcess sim({"--meter", "3:QM4C"});
+    OpenSimulatorPort(console, sim, 3, 3);
+  }  // the simulator and its device are gone
+  ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_BAUD_RATE), 1);
+  QCOMPARE(console.BaudRate(), 19200);
+  QVERIFY(!g_portOpen);
+  QVERIFY(messages.texts.isEmpty());
+}
+
+void CommandsTest::baudChosenBeforeAnyPortTakesEffectWithThePort() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_BAUD_RATE), 3);
+  QCOMPARE(console.BaudRate(), 4800);
+  QVERIFY(!g_portOpen);
+  OpenSimulatorPort(console, sim, 3, 3);
+  QCOMPARE(PortSpeed(), speed_t(B4800));
+}
+
+void CommandsTest::choosingTheOpenPortAgainReopensAndRescans() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  QCOMPARE(sim.TakeEvents(1, 2000), Events{"id 3"});
+  MarkPortDescriptor();
+  ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 0);
+  QVERIFY(g_portOpen);
+  QVERIFY(!PortDescriptorMarked());
+  QCOMPARE(sim.TakeEvents(1, 2000), Events{"id 3"});
+  QCOMPARE(Control<QListWidget>(&console, IDC_DEVICES)->count(), 1);
+}
+
+void CommandsTest::portThatCannotOpenIsReportedByItsName() {
+  MessageLog messages;
+  TestConsole console;
+  StartConsole(console);
+  SetPortOverride(7, "/nonexistent/ttyUSB7");
+  ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 6);
+  QCOMPARE(messages.texts.size(), 1);
+  QCOMPARE(messages.texts.front().section(QLatin1Char('\n'), 0, 0), QStringLiteral("Unable to open COM7:"));
+  QCOMPARE(messages.icons.front(), MessageIcon::None);
+  QVERIFY(!g_portOpen);
+  QCOMPARE(Control<QListWidget>(&console, IDC_DEVICES)->count(), 0);  // no scan
+}
+
+void CommandsTest::noPortChosenIsCom0() {
+  MessageLog messages;
+  TestConsole console;
+  StartConsole(console);
+  ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), -1);
+  QCOMPARE(messages.texts.size(), 1);
+  QCOMPARE(messages.texts.front().section(QLatin1Char('\n'), 0, 0), QStringLiteral("Unable to open COM0:"));
+}
+
+void CommandsTest::portListShowsWhatEachEntryMapsTo() {
+  TestConsole console;
+  StartConsole(console);
+  SetPortOverride(4, "/dev/null");
+  CCloseUpComboBox* ports = Control<CCloseUpComboBox>(&console, IDC_COM_PORT);
+  QTest::keyClick(ports, Qt::Key_F4);  // the list says what each entry is as it opens
+  QCOMPARE(ports->itemText(3), QStringLiteral("COM4"));
+  QVERIFY2(ports->itemData(3, Qt::ToolTipRole).toString().startsWith(QStringLiteral("/dev/null")),
+           qPrintable(ports->itemData(3, Qt::ToolTipRole).toString()));
+  QVERIFY(ports->view()->width() > ports->width());  // room for the devices beside the names
+  QTest::keyClick(ports->view(), Qt::Key_Escape);
+}
+
+void CommandsTest::scanFieldsTakeSignedNumbersAndShowThemUnsigned() {
+  MessageLog messages;
+  TestConsole console;
+  StartConsole(console);
+  const auto refresh = [&console] {
+    // Rescan without a port ends with a display refresh.
+    Click(&console, IDC_RESCAN);
+  };
+
+  TypeInto(&console, IDC_SCAN_START, QStringLiteral("abc"));
+  QCOMPARE(console.ScanStart(), 0u);
+  TypeInto(&console, IDC_SCAN_END, QStringLiteral("-1"));
+  QCOMPARE(console.ScanEnd(), 4294967295u);
+  refresh();
+  QCOMPARE(FieldText(&console, IDC_SCAN_START), QStringLiteral("0"));
+  QCOMPARE(FieldText(&console, IDC_SCAN_END), QStringLiteral("4294967295"));
+  QCOMPARE(console.ScanEnd(), 4294967295u);  // what the refresh wrote reads back the same
+
+  TypeInto(&console, IDC_SCAN_START, QStringLiteral("300"));
+  QCOMPARE(console.ScanStart(), 300u);  // no range check until the OK path
+  TypeInto(&console, IDC_SCAN_END, QStringLiteral("99999999999"));
+  QCOMPARE(console.ScanEnd(), 0u);
+  TypeInto(&console, IDC_SCAN_END, QStringLiteral("-2147483648"));
+  QCOMPARE(console.ScanEnd(), 2147483648u);
+  TypeInto(&console, IDC_SCAN_END, QStringLiteral("12x"));
+  QCOMPARE(console.ScanEnd(), 0u);
+  TypeInto(&console, IDC_SCAN_END, QString());
+  QCOMPARE(console.ScanEnd(), 0u);
+  refresh();
+  QCOMPARE(FieldText(&console, IDC_SCAN_START), QStringLiteral("300"));
+  QCOMPARE(FieldText(&console, IDC_SCAN_END), QStringLiteral("0"));
+}
+
+void CommandsTest::hiddenControlsArePresentHiddenAndInert() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  MessageLog messages;
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  sim.TakeEvents(0, 0);
+  for (int id : {IDC_START_KWH, IDC_PULSE_COUNT, IDC_PULSE_ENABLE, IDC_PULSE_RESET}) {
+    QWidget* control = Control(&console, id);
+    QVERIFY2(control, qPrintable(QString::number(id)));
+    QVERIFY(control->isHidden());
+  }
+  Control<QCheckBox>(&console, IDC_PULSE_ENABLE)->click();
+  Control<QPushButton>(&console, IDC_PULSE_RESET)->click();
+  QVERIFY(messages.texts.isEmpty());
+  QVERIFY(sim.TakeEvents(0, 0).empty());
+  QVERIFY(console.isVisible());
+}
+
+void CommandsTest::escapeClosesWithoutCheckingTheFields() {
+  MessageLog messages;
+  TestConsole console;
+  StartConsole(console);
+  TypeInto(&console, IDC_SCAN_START, QStringLiteral("300"));
+  QTest::keyClick(Control<QLineEdit>(&console, IDC_SCAN_START), Qt::Key_Escape);
+  QVERIFY(messages.texts.isEmpty());
+  QVERIFY(!console.isVisible());
+  QCOMPARE(console.result(), int(QDialog::Rejected));
+}
+
+void CommandsTest::shutDownClosesThePortAndTheTraceWindow() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  WhenModalOpens<CDisclaimerDlg>(
+      [](CDisclaimerDlg* terms) { QTest::mouseClick(Control<QPushButton>(terms, IDOK), Qt::LeftButton); });
+  bool portWasOpen = false;
+  bool traceWasOpen = false;
+  WhenModalOpens<CMeterConsoleDlg>([&](CMeterConsoleDlg* shown) {
+    auto* running = static_cast<TestConsole*>(shown);
+    OpenSimulatorPort(*running, sim, 3, 3);
+    portWasOpen = g_portOpen;
+    Click(running, IDC_SHOW_COMM);
+    traceWasOpen = g_commTraceDlg.IsWindowOpen();
+    Click(running, IDC_QUIT);
+  });
+  QCOMPARE(console.DoModal(), int(IDOK));
+  QVERIFY(portWasOpen);
+  QVERIFY(traceWasOpen);
+  QVERIFY(!g_portOpen);
+  QVERIFY(!g_commTraceDlg.IsWindowOpen());
+  QCOMPARE(g_traceLive, 0);
+}
+
+QTEST_MAIN(CommandsTest)
+#include "test_commands.moc"

@@ -1,0 +1,250 @@
+// The communication trace window: opened with Show Comm, showing the trace
+// ring oldest first with the poll counters, frozen and unfrozen, closed with
+// OK, Escape or its close box.
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "console/CCommTraceDlg.h"
+#include "console/meter_state.h"
+#include "modbus/master.h"
+#include "modbus/result.h"
+#include "tests/gui/gui_support.h"
+#include "tests/support/sim_process.h"
+
+namespace {
+
+QWidget* TraceWindow() { return g_commTraceDlg.Window(); }
+
+QStringList TraceLines() {
+  const QLabel* trace = Control<QLabel>(TraceWindow(), IDC_TRACE);
+  return trace->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QString TraceField(int id) { return FieldText(TraceWindow(), id); }
+
+void ShowComm(QWidget* console) {
+  QTest::mouseClick(Control<QPushButton>(console, IDC_SHOW_COMM), Qt::LeftButton);
+}
+
+int OpenTraceWindows() {
+  int open = 0;
+  for (QWidget* window : QApplication::topLevelWidgets())
+    if (window->isVisible() && window->property("controlId").toInt() == IDD_COMMTRACE) ++open;
+  return open;
+}
+
+// The slave address a "Send->" line of a report-slave-ID request names.
+QString RequestLine(int address) {
+  return QStringLiteral("Send->%1 11 ").arg(QStringLiteral("%1").arg(address, 2, 16, QLatin1Char('0')).toUpper());
+}
+
+}  // namespace
+
+class TraceTest : public QObject {
+  Q_OBJECT
+
+ private Q_SLOTS:
+  void init() {
+    ResetProgramState();
+    unexpected_.Clear();
+  }
+  void cleanup() {
+    ResetProgramState();
+    QCOMPARE(unexpected_.texts, QStringList());
+  }
+
+  void openedBeforeAnyTransactionIsEmpty();
+  void scanPaintsEachExchangeOldestFirst();
+  void fifteenExchangesLeaveTheLastTwelve();
+  void timeoutShowsAnEmptyRecvLine();
+  void frozenWindowIgnoresTicksUntilPaintedOrUnfrozen();
+  void closedAndReopenedWindowShowsTheSameRing();
+  void escapeAndCloseBoxCloseItAsOkDoes();
+  void countersOnlyGrowAndTheLastErrorStays();
+
+ private:
+  MessageLog unexpected_;
+};
+
+void TraceTest::openedBeforeAnyTransactionIsEmpty() {
+  TestConsole console;
+  StartConsole(console);
+  ShowComm(&console);
+  QVERIFY(g_commTraceDlg.IsWindowOpen());
+  QCOMPARE(g_traceLive, 1);
+  QVERIFY(QTest::qWaitForWindowExposed(TraceWindow()));
+  QCOMPARE(TraceWindow()->windowTitle(), QStringLiteral("Modbus Protocol Communication"));
+  QCOMPARE(Control<QLabel>(TraceWindow(), IDC_TRACE)->text(), QString());
+  QCOMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("0"));
+  QCOMPARE(TraceField(IDC_BAD_COUNT), QStringLiteral("0"));
+  QCOMPARE(TraceField(IDC_LAST_ERROR), QStringLiteral("Ok"));
+  QCOMPARE(Control<QPushButton>(TraceWindow(), IDC_FREEZE)->text(), QStringLiteral("Freeze"));
+
+  ShowComm(&console);  // while live: nothing happens
+  QCOMPARE(OpenTraceWindows(), 1);
+}
+
+void TraceTest::scanPaintsEachExchangeOldestFirst() {
+  SimProcess sim({"--meter", "1:QM4A", "--meter", "2:QM4B", "--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 4, 4);  // one silent address, to have the port open
+  ShowComm(&console);
+  QVERIFY(QTest::qWaitForWindowExposed(TraceWindow()));
+  TypeInto(&console, IDC_SCAN_START, QStringLiteral("1"));
+  TypeInto(&console, IDC_SCAN_END, QStringLiteral("3"));
+  QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
+
+  // No event has been handled since the scan: what shows was painted by it.
+  const QStringList lines = TraceLines();
+  QCOMPARE(lines.size(), 8);
+  QVERIFY(lines[0].startsWith(RequestLine(4)));  // the first scan's silent address
+  QCOMPARE(lines[1], QStringLiteral("Recv->"));
+  for (int address = 1; address <= 3; ++address) {
+    QVERIFY2(lines[2 * address].startsWith(RequestLine(address)), qPrintable(lines[2 * address]));
+    QVERIFY(lines[2 * address + 1].startsWith(QStringLiteral("Recv->%1 11 ").arg(address, 2, 10, QLatin1Char('0'))));
+  }
+}
+
+void TraceTest::fifteenExchangesLeaveTheLastTwelve() {
+  std::vector<std::string> meters;
+  for (int address = 1; address <= 15; ++address) {
+    meters.push_back("--meter");
+    meters.push_back(std::to_string(address) + ":QM4A");
+  }
+  SimProcess sim(meters);
+  TestConsole console;
+  StartConsole(console);
+  ShowComm(&console);
+  OpenSimulatorPort(console, sim, 1, 15);
+  const QStringList lines = TraceLines();
+  QCOMPARE(lines.size(), 24);
+  for (int entry = 0; entry < 12; ++entry) {
+    const int address = entry + 4;
+    QVERIFY2(lines[2 * entry].startsWith(RequestLine(address)), qPrintable(lines[2 * entry]));
+    QVERIFY(lines[2 * entry + 1].startsWith(QStringLiteral("Recv->")));
+  }
+}
+
+void TraceTest::timeoutShowsAnEmptyRecvLine() {
+  SimProcess sim({"--meter", "3:QM4B"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  ShowComm(&console);
+  QCOMPARE(QString::fromStdString(sim.Command("fault 3 silent")), QStringLiteral("ok"));
+  console.Tick();
+  QTRY_COMPARE(TraceField(IDC_BAD_COUNT), QStringLiteral("1"));
+  const QStringList lines = TraceLines();
+  QCOMPARE(lines.size(), 4);
+  QVERIFY(lines[2].startsWith(QStringLiteral("Send->03 03 01 02 00 30 ")));
+  QCOMPARE(lines[3], QStringLiteral("Recv->"));
+  QCOMPARE(TraceField(IDC_LAST_ERROR), QString::fromLatin1(g_resultText[ResultTimeout]));
+}
+
+void TraceTest::frozenWindowIgnoresTicksUntilPaintedOrUnfrozen() {
+  SimProcess sim({"--meter", "3:QM4B"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  ShowComm(&console);
+  console.Tick();
+  QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("1"));
+
+  QPushButton* freeze = Control<QPushButton>(TraceWindow(), IDC_FREEZE);
+  QTest::mouseClick(freeze, Qt::LeftButton);
+  QCOMPARE(g_traceLive, 0);
+  QCOMPARE(freeze->text(), QStringLiteral("Freeze"));
+  console.Tick();
+  QTest::qWait(200);
+  QCOMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("1"));  // no paint was asked for
+
+  // Show Comm while frozen: the same window, still frozen.
+  QWidget* window = TraceWindow();
+  ShowComm(&console);
+  QCOMPARE(TraceWindow(), window);
+  QCOMPARE(OpenTraceWindows(), 1);
+  QCOMPARE(g_traceLive, 0);
+
+  // Uncovered: painted with what the ring holds now, frozen or not.
+  window->repaint();
+  QCOMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("2"));
+
+  QTest::mouseClick(freeze, Qt::LeftButton);
+  QCOMPARE(g_traceLive, 1);
+  QCOMPARE(freeze->text(), QStringLiteral("Freeze"));
+  console.Tick();
+  QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("3"));
+}
+
+void TraceTest::closedAndReopenedWindowShowsTheSameRing() {
+  SimProcess sim({"--meter", "3:QM4B"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  ShowComm(&console);
+  console.Tick();
+  QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("1"));
+  const QStringList shown = TraceLines();
+
+  QTest::mouseClick(Control<QPushButton>(TraceWindow(), IDOK), Qt::LeftButton);
+  QVERIFY(!g_commTraceDlg.IsWindowOpen());
+  QCOMPARE(g_traceLive, 0);
+  console.Tick();  // counted, but there is no window to paint
+
+  ShowComm(&console);
+  QVERIFY(g_commTraceDlg.IsWindowOpen());
+  QCOMPARE(g_traceLive, 1);
+  QVERIFY(QTest::qWaitForWindowExposed(TraceWindow()));
+  QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("2"));
+  QCOMPARE(TraceLines().mid(0, shown.size()), shown);
+  QCOMPARE(OpenTraceWindows(), 1);
+}
+
+void TraceTest::escapeAndCloseBoxCloseItAsOkDoes() {
+  TestConsole console;
+  StartConsole(console);
+  ShowComm(&console);
+  QTest::keyClick(TraceWindow(), Qt::Key_Escape);
+  QVERIFY(!g_commTraceDlg.IsWindowOpen());
+  QCOMPARE(g_traceLive, 0);
+
+  ShowComm(&console);
+  QVERIFY(g_commTraceDlg.IsWindowOpen());
+  TraceWindow()->close();
+  QVERIFY(!g_commTraceDlg.IsWindowOpen());
+  QCOMPARE(g_traceLive, 0);
+  QTest::qWait(50);  // the closed windows are deleted from the event loop
+  QCOMPARE(OpenTraceWindows(), 0);
+  QVERIFY(console.isVisible());
+}
+
+void TraceTest::countersOnlyGrowAndTheLastErrorStays() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  ShowComm(&console);
+  QCOMPARE(QString::fromStdString(sim.Command("fault 3 badcrc 1")), QStringLiteral("ok"));
+  console.Tick();  // reading block fails; clock and log status succeed
+  QTRY_COMPARE(TraceField(IDC_BAD_COUNT), QStringLiteral("1"));
+  QCOMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("2"));
+  QCOMPARE(TraceField(IDC_LAST_ERROR), QString::fromLatin1(g_resultText[ResultCrc]));
+
+  console.Tick();
+  QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("5"));
+  QCOMPARE(TraceField(IDC_BAD_COUNT), QStringLiteral("1"));
+  QCOMPARE(TraceField(IDC_LAST_ERROR), QString::fromLatin1(g_resultText[ResultCrc]));
+
+  // A scan's and a command's exchanges count nowhere.
+  QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
+  QTest::mouseClick(Control<QPushButton>(&console, IDC_RESET_KWH), Qt::LeftButton);
+  QCOMPARE(g_okCount, 5);
+  QCOMPARE(g_badCount, 1);
+}
+
+QTEST_MAIN(TraceTest)
+#include "test_trace.moc"
