@@ -38,8 +38,6 @@ bool ParseUnsigned(const QString& text, unsigned& value) {
   return ok;
 }
 
-}  // namespace
-
 // True when every static text and radio caption fits the width its
 // control has in the template.
 bool CaptionsFit(const QWidget& dialog) {
@@ -49,6 +47,8 @@ bool CaptionsFit(const QWidget& dialog) {
   }
   return true;
 }
+
+}  // namespace
 
 // One run of the field transfer: its direction and whether a field was
 // refused, after which every later field is left alone.
@@ -294,7 +294,9 @@ void CLoggingDlg::Progress(long done, long total) {
   KeepPainting();
 }
 
-void CLoggingDlg::KeepPainting() { QCoreApplication::processEvents(); }
+void CLoggingDlg::KeepPainting() {
+  if (m_busy) QCoreApplication::processEvents();
+}
 
 std::array<unsigned*, reg::kSlotCount> CLoggingDlg::SlotMembers() {
   return {&m_slot1, &m_slot2, &m_slot3, &m_slot4, &m_slot5, &m_slot6, &m_slot7, &m_slot8, &m_slot9, &m_slot10};

@@ -48,6 +48,8 @@ class CLoggingDlg : public QDialog, public StatusLog {
 
  protected:
   struct DataExchange;
+  // One field transfer; the result tells whether a field was refused and
+  // whether it held no number at all.
   DataExchange ExchangeFields(bool saveAndValidate);
   void DoDataExchange(DataExchange& dx);
   bool OnInitDialog();
