@@ -1,0 +1,78 @@
+// Pictures of the windows as a user meets them: the terms dialog, then the
+// console polling a simulated QM4C, its about box and its trace window. They go to
+// $PYLAX_SCREENSHOT_DIR (scripts/screenshots.sh sets it, under xvfb-run);
+// without it they go to a temporary folder, so the test run keeps the
+// picture-taking path working.
+
+#include <QDir>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "app/CAboutDlg.h"
+#include "app/CDisclaimerDlg.h"
+#include "console/CCloseUpComboBox.h"
+#include "console/CCommTraceDlg.h"
+#include "modbus/port_map.h"
+#include "tests/gui/gui_support.h"
+#include "tests/support/sim_process.h"
+
+class ScreenshotsTest : public QObject {
+  Q_OBJECT
+
+ private Q_SLOTS:
+  void termsAndLiveConsole();
+};
+
+void ScreenshotsTest::termsAndLiveConsole() {
+  QTemporaryDir temporary;
+  const QString wanted = qEnvironmentVariable("PYLAX_SCREENSHOT_DIR");
+  const QDir folder(wanted.isEmpty() ? temporary.path() : wanted);
+  QVERIFY(folder.exists());
+  const auto save = [&folder](QWidget* window, const QString& name) {
+    const QString path = folder.filePath(name);
+    QVERIFY2(window->grab().save(path), qPrintable(path));
+    qInfo("saved %s", qPrintable(path));
+  };
+
+  SimProcess sim({"--meter", "3:QM4C", "--meter", "7:QM4A", "--prefill", "1500", "--subinterval", "300"});
+  SetPortOverride(1, sim.LinkPath());
+  MessageLog messages;
+  TestConsole console;
+  console.timerMode = TestConsole::TimerMode::Real;
+
+  WhenModalOpens<CDisclaimerDlg>([&save](CDisclaimerDlg* terms) {
+    QVERIFY(QTest::qWaitForWindowExposed(terms));
+    save(terms, QStringLiteral("terms.png"));
+    QTest::mouseClick(Control<QPushButton>(terms, IDOK), Qt::LeftButton);
+  });
+  console.OnInitDialog();
+  console.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&console));
+  OpenSimulatorPort(console, sim, 3, 7);
+  QCOMPARE(g_slaveAddress, 3);
+  // Two ticks of the real timer, so every field has its reading.
+  QTRY_VERIFY_WITH_TIMEOUT(g_okCount >= 6, 10000);
+  QTest::mouseClick(Control<QRadioButton>(&console, IDC_VLN_ALL + 1), Qt::LeftButton);  // Volts L-N, phase A
+  QTRY_VERIFY_WITH_TIMEOUT(!FieldText(&console, IDC_VOLTS_LN).isEmpty(), 5000);
+  save(&console, QStringLiteral("console.png"));
+
+  WhenModalOpens<CAboutDlg>([&save](CAboutDlg* about) {
+    QVERIFY(QTest::qWaitForWindowExposed(about));
+    save(about, QStringLiteral("about.png"));
+    QTest::keyClick(about, Qt::Key_Escape);
+  });
+  console.OnSysCommand(CMeterConsoleDlg::kIdmAboutBox);
+
+  QTest::mouseClick(Control<QPushButton>(&console, IDC_SHOW_COMM), Qt::LeftButton);
+  QVERIFY(QTest::qWaitForWindowExposed(g_commTraceDlg.Window()));
+  const int ok = g_okCount;
+  QTRY_VERIFY_WITH_TIMEOUT(g_okCount > ok, 5000);
+  QTest::qWait(100);
+  save(g_commTraceDlg.Window(), QStringLiteral("commtrace.png"));
+  QVERIFY(messages.texts.isEmpty());
+}
+
+QTEST_MAIN(ScreenshotsTest)
+#include "screenshots.moc"
