@@ -33,7 +33,6 @@ class CCommTraceWindow : public QDialog {
     ui.setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                    Qt::WindowCloseButtonHint);
-    setAttribute(Qt::WA_DeleteOnClose, false);
     connect(ui.freeze, &QPushButton::clicked, this, [this] { owner_.OnFreeze(); });
     connect(ui.ok, &QPushButton::clicked, this, [this] { owner_.OnOK(); });
   }
@@ -129,6 +128,8 @@ void CCommTraceDlg::OnPaint() {
   m_traceText = QString::fromLatin1(text, static_cast<qsizetype>(length));
   m_okText = QString::asprintf("%d", g_okCount);
   m_badText = QString::asprintf("%d", g_badCount);
+  // Every code the poll stores is 0..10; the check keeps a stray one from
+  // reading past the eleven texts.
   const int code = g_lastResult >= 0 && g_lastResult < kResultCount ? g_lastResult : ResultOk;
   m_lastErrText = QString::fromLatin1(g_resultText[code]);
   DoDataExchange();

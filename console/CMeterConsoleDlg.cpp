@@ -8,6 +8,7 @@
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QStyledItemDelegate>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <iterator>

@@ -121,6 +121,7 @@ class ConsoleTest : public QObject {
   void qm4aTickFillsEnergyAndPowerOnly();
   void silentMeterIsCountedAndFieldsKeepTheirText();
   void phaseClickClearsItsRowAndTheNextTickShowsThePhase();
+  void ticksWithoutPortOrModelChangeNothing();
 
   void okPathRefusesAnOutOfRangeScanAddress();
   void okPathRefusesTextAndChecksStartBeforeEnd();
@@ -456,6 +457,39 @@ void ConsoleTest::phaseClickClearsItsRowAndTheNextTickShowsThePhase() {
   console.Tick();
   QCOMPARE(FieldText(&console, IDC_VOLTS_LL), QStringLiteral("415.500"));
   QCOMPARE(sim.TakeEvents(1, 2000), std::vector<std::string>{"read 3 258 48"});  // same request
+}
+
+void ConsoleTest::ticksWithoutPortOrModelChangeNothing() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+
+  // A line naming no model: picked with model 0, and a tick neither reads
+  // nor refreshes (a refresh would overwrite what is typed in a field).
+  QListWidget* devices = Control<QListWidget>(&console, IDC_DEVICES);
+  devices->addItem(QStringLiteral("05 - Foreign device"));
+  ClickLine(&console, 1);
+  QCOMPARE(g_slaveAddress, 5);
+  QCOMPARE(g_modelCode, 0);
+  TypeInto(&console, IDC_KWH, QStringLiteral("typed"));
+  sim.TakeEvents(0, 0);
+  console.Tick();
+  QCOMPARE(FieldText(&console, IDC_KWH), QStringLiteral("typed"));
+  QVERIFY(sim.TakeEvents(0, 0).empty());
+  QCOMPARE(g_okCount + g_badCount, 0);
+
+  // The QM4C again, but no port open.
+  ClickLine(&console, 0);
+  QCOMPARE(g_modelCode, 3);
+  SetPortOverride(2, "/nonexistent/tty");
+  MessageLog messages;
+  ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 1);
+  QVERIFY(!g_portOpen);
+  TypeInto(&console, IDC_KWH, QStringLiteral("typed"));
+  console.Tick();
+  QCOMPARE(FieldText(&console, IDC_KWH), QStringLiteral("typed"));
+  QCOMPARE(g_okCount + g_badCount, 0);
 }
 
 void ConsoleTest::okPathRefusesAnOutOfRangeScanAddress() {
