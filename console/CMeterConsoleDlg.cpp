@@ -20,6 +20,7 @@
 #include "console/CCommTraceDlg.h"
 #include "console/CCloseUpComboBox.h"
 #include "console/commands.h"
+#include "console/field_validation.h"
 #include "console/message_box.h"
 #include "console/poll.h"
 #include "console/scan.h"
@@ -77,20 +78,6 @@ unsigned ScanFieldValue(const QString& text) {
   bool ok = false;
   const qlonglong value = text.trimmed().toLongLong(&ok, 10);
   if (!ok || value < -2147483648LL || value > 4294967295LL) return 0;
-  return static_cast<unsigned>(value);
-}
-
-// The OK path takes only an unsigned decimal number (digits, blanks around
-// them allowed). A number too large for 32 bits is still a positive integer,
-// and the range check refuses it, so it saturates instead of wrapping.
-std::optional<unsigned> UnsignedFieldValue(const QString& text) {
-  const QString digits = text.trimmed();
-  if (digits.isEmpty()) return std::nullopt;
-  unsigned long long value = 0;
-  for (QChar c : digits) {
-    if (c < QLatin1Char('0') || c > QLatin1Char('9')) return std::nullopt;
-    value = std::min<unsigned long long>(value * 10 + (c.unicode() - '0'), 0xFFFFFFFFULL);
-  }
   return static_cast<unsigned>(value);
 }
 
@@ -317,18 +304,11 @@ bool CMeterConsoleDlg::ExchangeScanField(bool saveAndValidate, QLineEdit* field,
     SetTextIfChanged(field, QString::number(value));
     return true;
   }
-  const auto refuse = [this, field](const QString& message) {
-    ShowAppMessage(this, message, MessageIcon::Exclamation);
-    field->setFocus();
-    field->selectAll();
-    return false;
-  };
-  const std::optional<unsigned> typed = UnsignedFieldValue(field->text());
-  if (!typed) return refuse(QStringLiteral("Please enter a positive integer."));
-  value = *typed;
-  if (value < kScanFieldMin || value > kScanFieldMax)
-    return refuse(QStringLiteral("Please enter an integer between %1 and %2.").arg(kScanFieldMin).arg(kScanFieldMax));
-  return true;
+  const FieldReading typed = ReadUnsignedField(field->text(), kScanFieldMin, kScanFieldMax);
+  if (typed.check != FieldCheck::NotANumber) value = typed.value;
+  if (typed.check == FieldCheck::Ok) return true;
+  RefuseField(this, field, typed.check, kScanFieldMin, kScanFieldMax);
+  return false;
 }
 
 void CMeterConsoleDlg::ClearReadings() {

@@ -10,7 +10,7 @@
 #include <QRadioButton>
 #include <algorithm>
 
-#include "console/message_box.h"
+#include "console/field_validation.h"
 #include "logging/download.h"
 #include "logging/logging_start.h"
 #include "ui_logging.h"
@@ -26,17 +26,6 @@ constexpr unsigned kPausedBit = 0x2;  // bit 1 of the logging control word
 
 // The narrowest the dialog font is condensed to (see FitFontToTemplate).
 constexpr int kNarrowestStretch = 76;
-
-// Reads a field as the framework does for an unsigned member: decimal
-// digits, blanks around them allowed. A number too large for the member
-// cannot be held, so it counts as no positive integer at all.
-bool ParseUnsigned(const QString& text, unsigned& value) {
-  const QString trimmed = text.trimmed();
-  if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('-'))) return false;
-  bool ok = false;
-  value = trimmed.toUInt(&ok, 10);
-  return ok;
-}
 
 // True when every static text and radio caption fits the width its
 // control has in the template.
@@ -58,28 +47,22 @@ struct CLoggingDlg::DataExchange {
   bool failed = false;
   bool unreadable = false;  // the refused field held no number at all
 
-  void Fail(QLineEdit* field, const QString& message) {
-    ShowAppMessage(dialog, message, MessageIcon::Exclamation);
-    field->setFocus();
-    field->selectAll();
-    failed = true;
-  }
-
   void UnsignedInRange(QLineEdit* field, unsigned& value, unsigned low, unsigned high) {
     if (failed) return;
     if (!saveAndValidate) {
       field->setText(QString::number(value));
       return;
     }
-    unsigned read = 0;
-    if (!ParseUnsigned(field->text(), read)) {
+    const FieldReading read = ReadUnsignedField(field->text(), low, high);
+    if (read.check == FieldCheck::NotANumber) {
       unreadable = true;
-      Fail(field, QStringLiteral("Please enter a positive integer."));
-      return;
+    } else {
+      value = read.value;  // kept even when out of range: the caller goes on with it
     }
-    value = read;  // kept even when out of range: the caller goes on with it
-    if (read < low || read > high)
-      Fail(field, QStringLiteral("Please enter an integer between %1 and %2.").arg(low).arg(high));
+    if (read.check != FieldCheck::Ok) {
+      RefuseField(dialog, field, read.check, low, high);
+      failed = true;
+    }
   }
 
   // value: index of the checked button, -1 when none is checked.
