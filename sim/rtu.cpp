@@ -127,8 +127,10 @@ std::vector<uint8_t> WriteEcho(uint8_t slave, int address, uint16_t value) {
 
 std::vector<uint8_t> IdAnswer(uint8_t slave, uint8_t slaveId, const std::string& text) {
   // Byte count: slave ID byte, run indicator (0xFF: running) and the text.
-  std::vector<uint8_t> f = {slave, 17, static_cast<uint8_t>(text.size() + 2), slaveId, 0xFF};
-  f.insert(f.end(), text.begin(), text.end());
+  std::vector<uint8_t> f;
+  f.reserve(text.size() + 7);
+  f.assign({slave, 17, static_cast<uint8_t>(text.size() + 2), slaveId, 0xFF});
+  for (const char c : text) f.push_back(static_cast<uint8_t>(c));
   AppendCrc(&f);
   return f;
 }
