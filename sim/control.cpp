@@ -162,6 +162,19 @@ std::string CmdStatic(const Context& c) {
   return "ok";
 }
 
+// The rest of the line, words joined by single blanks, becomes the text.
+std::string CmdIdText(const Context& c) {
+  std::string reply;
+  SimMeter* meter = MeterArg(c, &reply);
+  if (!meter) return reply;
+  std::string text;
+  for (size_t i = 2; i < c.w.size(); ++i) text += (i > 2 ? " " : "") + std::string(c.w[i]);
+  // 250 bytes keep the answer within its one-byte byte count.
+  if (text.size() > 250) return Err("usage: idtext ADDR [TEXT] (at most 250 characters)");
+  meter->SetIdentificationText(text);
+  return "ok";
+}
+
 std::string CmdClock(const Context& c) {
   std::string reply;
   SimMeter* meter = MeterArg(c, &reply);
@@ -236,6 +249,7 @@ ControlResult ExecuteControl(SimBus& bus, LineOutput& line, std::string_view com
   if (name == "capture") return {CmdCapture(c)};
   if (name == "static") return {CmdStatic(c)};
   if (name == "clock") return {CmdClock(c)};
+  if (name == "idtext") return {CmdIdText(c)};
   if (name == "baud") return {CmdBaud(c)};
   if (name == "turnaround") return {CmdTurnaround(c)};
   return {Err("unknown command '" + std::string(name) + "'")};

@@ -72,6 +72,7 @@ const char kHelpText[] =
     "  capture ADDR [N]          take N log entries now, as a sub-interval's end\n"
     "  static ADDR on|off        freeze or release the readings and live logging\n"
     "  clock ADDR YYYY MM DD hh mm ss   set the meter's clock\n"
+    "  idtext ADDR [TEXT]        identify with TEXT (none: the meter's own)\n"
     "  baud N                    pace answers at N baud (0: unpaced)\n"
     "  turnaround MS             wait MS ms before each answer\n"
     "  quit                      end the simulator\n"

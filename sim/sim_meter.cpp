@@ -104,6 +104,7 @@ SimMeter::SimMeter(const MeterSetup& setup, double now)
 }
 
 std::string SimMeter::IdentificationText() const {
+  if (!idText_.empty()) return idText_;
   return std::string("Orvant ") + ModelName(model_) + " Power Meter";
 }
 

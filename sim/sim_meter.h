@@ -69,6 +69,9 @@ class SimMeter {
   Model GetModel() const { return model_; }
   // "Orvant QM4C Power Meter": the scan finds the model name in it.
   std::string IdentificationText() const;
+  // Another identification text (tests: a device that names no model, one
+  // naming two); empty brings the meter's own back.
+  void SetIdentificationText(const std::string& text) { idText_ = text; }
   uint8_t SlaveIdByte() const;
 
   // Brings energies, demands and the log up to time now.
@@ -129,6 +132,7 @@ class SimMeter {
   double start_;
   double lastAdvance_;
   bool static_;
+  std::string idText_;
   double frozenPhase_ = 0;
   double kwh_, kvah_, kvarh_;
   double demand_[3] = {};  // kW, kVAr, kVA

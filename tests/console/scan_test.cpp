@@ -92,3 +92,19 @@ TEST_F(Scan, HugeEndStopsAfterAddress255AndPicksAHighAddress) {
   EXPECT_EQ(g_slaveAddress, 254);
   EXPECT_EQ(g_modelCode, 2);
 }
+
+// The model comes from the identification text alone: a device naming no
+// model is listed and picked with model 0 (the poll then reads nothing from
+// it); a text naming two models takes the first of QM4A, QM4B, QM4C.
+TEST_F(Scan, ModelComesFromTheIdentificationText) {
+  StartBus({"--meter", "2:QM4C", "--meter", "4:QM4C"});
+  ASSERT_EQ(sim_->Command("idtext 2 Acme Flow Computer"), "ok");
+  ASSERT_EQ(sim_->Command("idtext 4 QM4B and QM4A gateway"), "ok");
+  EXPECT_EQ(ScanBus(1, 5, sink_), 2);
+  EXPECT_EQ(sink_.entries, (std::vector<std::string>{"02 - Acme Flow Computer", "04 - QM4B and QM4A gateway"}));
+  EXPECT_EQ(g_slaveAddress, 2);
+  EXPECT_EQ(g_modelCode, 0);
+  EXPECT_EQ(ScanBus(3, 5, sink_), 1);
+  EXPECT_EQ(g_slaveAddress, 4);
+  EXPECT_EQ(g_modelCode, 1);
+}

@@ -111,6 +111,7 @@ class ConsoleTest : public QObject {
   void scanWithStartAboveEndAsksNobody();
   void scanOfOneAddressAsksItOnce();
   void scanTakesAnAddressAbove63();
+  void scanPicksAFirstMeterNamingNoModel();
   void rescanWithoutPortSaysSoAndKeepsTheList();
 
   void selectionAbove63OrWithoutNumberPicksNoAddress();
@@ -261,6 +262,23 @@ void ConsoleTest::scanTakesAnAddressAbove63() {
   QCOMPARE(SelectedRow(&console), 0);
   QCOMPARE(g_slaveAddress, 100);
   QCOMPARE(g_modelCode, 2);
+}
+
+// Listed and selected with model 0; the ticks then read nothing from it.
+void ConsoleTest::scanPicksAFirstMeterNamingNoModel() {
+  SimProcess sim({"--meter", "4:QM4C", "--meter", "6:QM4A"});
+  QCOMPARE(QString::fromStdString(sim.Command("idtext 4 Acme Flow Computer")), QStringLiteral("ok"));
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 1, 6);
+  QCOMPARE(ListLines(&console),
+           (QStringList{QStringLiteral("04 - Acme Flow Computer"), QStringLiteral("06 - Orvant QM4A Power Meter")}));
+  QCOMPARE(SelectedRow(&console), 0);
+  QCOMPARE(g_slaveAddress, 4);
+  QCOMPARE(g_modelCode, 0);
+  sim.TakeEvents(0, 0);
+  console.Tick();
+  QVERIFY(sim.TakeEvents(0, 300).empty());
 }
 
 void ConsoleTest::rescanWithoutPortSaysSoAndKeepsTheList() {
