@@ -10,13 +10,16 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 run_build() {
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPYLAX_WERROR=ON "$@"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
   cmake --build "$dir" -j "$jobs"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600
 }
 
-run_build build
+run_build build -DPYLAX_WERROR=ON
 # Qt and fontconfig keep caches alive until exit; leak reports from them
 # would drown ours, so the sanitizer run checks memory errors, not leaks.
+# GCC's flow warnings are unreliable with the sanitizers' instrumentation
+# (false "maybe uninitialized" inside std::regex), so only the plain build
+# treats warnings as errors.
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_build build-asan -DPYLAX_SANITIZE=ON -DPYLAX_BUILD_BENCH=OFF
