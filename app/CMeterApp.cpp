@@ -1,45 +1,14 @@
 #include "app/CMeterApp.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
-#include <QSocketNotifier>
-#include <cerrno>
 #include <cstdio>
 
 #include "app/command_line.h"
+#include "app/quit_signal.h"
 #include "app/run_console.h"
 #include "app/server_module.h"
 #include "app/step_log.h"
 #include "cli/sim_launcher.h"
-
-namespace {
-
-// SIGINT and SIGTERM end a windowless run. A handler may only do
-// async-signal-safe work, so it writes a byte to a pipe and the event loop,
-// watching the pipe's other end, quits in its own time.
-int g_quitPipe[2] = {-1, -1};
-
-void OnQuitSignal(int) {
-  int savedErrno = errno;
-  char byte = 'q';
-  ssize_t written = ::write(g_quitPipe[1], &byte, 1);
-  (void)written;  // a full pipe already holds a quit request
-  errno = savedErrno;
-}
-
-void SetQuitSignalHandler(void (*handler)(int)) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-}
-
-}  // namespace
 
 CMeterApp::CMeterApp() : m_hInstance(GetModuleHandle()) {}
 
@@ -119,20 +88,7 @@ bool CMeterApp::StartSimulator() {
 // program ends it, so it waits for the outside to ask: SIGINT or SIGTERM.
 int CMeterApp::RunWindowlessServer() {
   QCoreApplication application(m_argc, m_argv);
-  if (::pipe2(g_quitPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
-  QSocketNotifier notifier(g_quitPipe[0], QSocketNotifier::Read);
-  QObject::connect(&notifier, &QSocketNotifier::activated, &application, [] {
-    char byte;
-    while (::read(g_quitPipe[0], &byte, 1) > 0) {
-    }
-    QCoreApplication::quit();
-  });
-  SetQuitSignalHandler(OnQuitSignal);
+  QuitOnSignal quitOnSignal([] { QCoreApplication::quit(); });
   RecordStep("WindowlessRun");
-  int code = application.exec();
-  SetQuitSignalHandler(SIG_DFL);
-  ::close(g_quitPipe[0]);
-  ::close(g_quitPipe[1]);
-  g_quitPipe[0] = g_quitPipe[1] = -1;
-  return code;
+  return application.exec();
 }

@@ -2,11 +2,16 @@
 
 #include <QApplication>
 
+#include "app/quit_signal.h"
 #include "console/CMeterConsoleDlg.h"
 
 void RunConsole(int& argc, char** argv, QWidget*& mainWindow) {
   // Its name, the title of every message box, is the executable's file name.
   QApplication application(argc, argv);
+  // Ctrl+C in the terminal, or the session ending, closes the windows as
+  // their close boxes do (the terms dialog declines, the console cancels):
+  // the port is closed and the simulated meters are stopped.
+  QuitOnSignal quitOnSignal([] { QApplication::closeAllWindows(); });
   CMeterConsoleDlg dlg;
   mainWindow = &dlg;
   dlg.DoModal();  // its result changes nothing here

@@ -213,6 +213,28 @@ TEST_F(PylaxProcess, SimulateStartsTheDemoMetersAndEndsThemWithPylax) {
   EXPECT_NE(::kill(children[0], 0), 0);  // reaped: no such process any more
 }
 
+// Ctrl+C or SIGTERM while the terms dialog waits: the dialog is closed as by
+// its close box (declined), the run ends the usual way with 0, and the
+// simulated meters go with their temporary link folder.
+TEST_F(PylaxProcess, InteractiveRunEndsInOrderOnSigterm) {
+  Start({"--simulate"});
+  ASSERT_TRUE(WaitForStep("QuitOnSignal")) << ReadText(folder_.Path() + "/stdout.txt.err");
+  const std::vector<pid_t> children = ChildrenOf(pid_);
+  ASSERT_EQ(children.size(), 1u);
+  std::string cmdline = ReadText("/proc/" + std::to_string(children[0]) + "/cmdline");
+  std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+  const size_t link = cmdline.find("--link ") + 7;
+  const std::string linkFolder = std::filesystem::path(cmdline.substr(link, cmdline.find(' ', link) - link)).parent_path();
+  ASSERT_TRUE(std::filesystem::exists(linkFolder)) << cmdline;
+
+  ::kill(pid_, SIGTERM);
+  EXPECT_EQ(Wait(), 0);
+  EXPECT_NE(::kill(children[0], 0), 0);
+  EXPECT_FALSE(std::filesystem::exists(linkFolder));
+  const std::vector<std::string> steps = Steps();
+  EXPECT_NE(std::find(steps.begin(), steps.end(), "ExitInstance"), steps.end()) << "ended through ExitInstance";
+}
+
 TEST_F(PylaxProcess, VersionPrintsTheVersionResourceAndEnds) {
   EXPECT_EQ(RunToEnd({"--version"}, false), 0);
   EXPECT_EQ(ReadText(folder_.Path() + "/stdout.txt"),
