@@ -119,3 +119,13 @@ void OpenSimulatorPort(TestConsole& console, const SimProcess& sim, unsigned sta
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 0);
   QVERIFY(g_portOpen);
 }
+
+void ConsoleTestBase::init() {
+  ResetProgramState();
+  unexpected_.Clear();
+}
+
+void ConsoleTestBase::cleanup() {
+  ResetProgramState();
+  QCOMPARE(unexpected_.texts, QStringList());  // no message the test did not ask for
+}

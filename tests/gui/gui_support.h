@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QObject>
 #include <QStringList>
 #include <QTimer>
 #include <QWidget>
@@ -53,6 +54,20 @@ class MessageLog {
 // The state of a freshly started program: meter state, no port open, no
 // trace window, an empty trace ring, the string table as built.
 void ResetProgramState();
+
+// The base of the console's window tests: every test starts from a freshly
+// started program, and fails if the program showed a message the test did
+// not capture itself.
+class ConsoleTestBase : public QObject {
+  Q_OBJECT
+
+ protected Q_SLOTS:
+  void init();
+  void cleanup();
+
+ private:
+  MessageLog unexpected_;
+};
 
 // Runs action on the first modal window of type Dialog that opens from now
 // on (the test's own code goes on; the action runs from the modal loop).

@@ -61,19 +61,10 @@ int WrittenValue(const std::string& event, const std::string& prefix) {
 
 }  // namespace
 
-class CommandsTest : public QObject {
+class CommandsTest : public ConsoleTestBase {
   Q_OBJECT
 
  private Q_SLOTS:
-  void init() {
-    ResetProgramState();
-    unexpected_.Clear();
-  }
-  void cleanup() {
-    ResetProgramState();
-    QCOMPARE(unexpected_.texts, QStringList());  // no message the test did not ask for
-  }
-
   void resetKwhWritesTheResetCommand();
   void setClockWritesThePcTimeInThreeWrites();
   void setClockForAFixedTimeWritesItsThreeValues();
@@ -93,8 +84,6 @@ class CommandsTest : public QObject {
   void escapeClosesWithoutCheckingTheFields();
   void shutDownClosesThePortAndTheTraceWindow();
 
- private:
-  MessageLog unexpected_;
 };
 
 void CommandsTest::resetKwhWritesTheResetCommand() {

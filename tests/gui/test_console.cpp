@@ -88,19 +88,10 @@ QStringList UseContextMenu(QWidget* console, const QString& choose = QString()) 
 
 }  // namespace
 
-class ConsoleTest : public QObject {
+class ConsoleTest : public ConsoleTestBase {
   Q_OBJECT
 
  private Q_SLOTS:
-  void init() {
-    ResetProgramState();
-    unexpected_.Clear();
-  }
-  void cleanup() {
-    ResetProgramState();
-    QCOMPARE(unexpected_.texts, QStringList());  // no message the test did not ask for
-  }
-
   // First: the lock can be set up only once per process.
   void declineClosesTheConsoleUnshownWithoutTimerLockOrPhase();
   void acceptStartsTheTimerAndChecksEveryAll();
@@ -131,8 +122,6 @@ class ConsoleTest : public QObject {
   void aboutItemOpensTheAboutBox();
   void noAboutItemWithoutString101();
 
- private:
-  MessageLog unexpected_;
 };
 
 void ConsoleTest::declineClosesTheConsoleUnshownWithoutTimerLockOrPhase() {

@@ -43,19 +43,10 @@ QString RequestLine(int address) {
 
 }  // namespace
 
-class TraceTest : public QObject {
+class TraceTest : public ConsoleTestBase {
   Q_OBJECT
 
  private Q_SLOTS:
-  void init() {
-    ResetProgramState();
-    unexpected_.Clear();
-  }
-  void cleanup() {
-    ResetProgramState();
-    QCOMPARE(unexpected_.texts, QStringList());
-  }
-
   void openedBeforeAnyTransactionIsEmpty();
   void scanPaintsEachExchangeOldestFirst();
   void fifteenExchangesLeaveTheLastTwelve();
@@ -65,8 +56,6 @@ class TraceTest : public QObject {
   void escapeAndCloseBoxCloseItAsOkDoes();
   void countersOnlyGrowAndTheLastErrorStays();
 
- private:
-  MessageLog unexpected_;
 };
 
 void TraceTest::openedBeforeAnyTransactionIsEmpty() {
