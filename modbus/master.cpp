@@ -60,8 +60,10 @@ bool ModbusLockInitialized() { return g_lockInitialized; }
 
 ModbusResult ReadHoldingRegisters(int port, int slave, int firstAddress, int count, int* values) {
   std::lock_guard<std::recursive_mutex> hold(g_modbusLock);
+  // firstAddress > 65535 - count rather than firstAddress + count > 65535:
+  // the sum overflows for a first address near INT_MAX.
   if (!SlaveInRange(slave) || count < 1 || count > kMaxReadCount || firstAddress < 0 ||
-      firstAddress + count > 65535) {
+      firstAddress > 65535 - count) {
     return ResultBadParameter;
   }
   BuildReadRequest(g_readRequest, slave, firstAddress, count);

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -24,6 +25,17 @@ using Clock = std::chrono::steady_clock;
 
 int g_lastOpenErrno = 0;
 std::string g_lastOpenDevice;
+// The whole name of the open port, which g_portName may hold only in part: a
+// /dev/serial/by-id path is often longer than 31 characters, and a reopen at
+// another rate must find the same device.
+std::string g_openName;
+std::string g_openDevice;
+int g_lineBaud = 38400;     // the rate the open port runs at
+bool g_deviceGone = false;  // the open port's device hung up or failed
+
+// Ten bits a character at 8N1, rounded up to whole milliseconds: 9 at 1200
+// baud (8.33 ms), 5 at 2400, 3 at 4800, 1 at 38400.
+int CharacterMs(int baudRate) { return (10000 + baudRate - 1) / baudRate; }
 
 speed_t SpeedFor(int baudRate) {
   switch (baudRate) {
@@ -55,8 +67,8 @@ int OpenExclusive(const std::string& device) {
 }
 
 // Opens the device behind name, keeping the reason when it fails.
-int OpenDevice(const char* name) {
-  g_lastOpenDevice = ResolvePortName(name);
+int OpenDevice(const std::string& name) {
+  g_lastOpenDevice = ResolvePortName(name.c_str());
   if (g_lastOpenDevice.empty()) {
     g_lastOpenErrno = ENOENT;
     return -1;
@@ -90,14 +102,36 @@ int MillisecondsLeft(Clock::time_point deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// Waits up to timeoutMs for input; true when some is there.
-bool WaitReadable(int port, int timeoutMs) {
+enum class Wait { Readable, Quiet, Gone };
+
+// The device has hung up or failed (USB adapter pulled, the simulator ended):
+// every later read fails at once until the port is opened again.
+Wait MarkGone() {
+  g_deviceGone = true;
+  return Wait::Gone;
+}
+
+// Waits up to timeoutMs for input. Input still buffered when the device hung
+// up is Readable, so it is read before the hang-up is seen.
+Wait WaitReadable(int port, int timeoutMs) {
+  if (port < 0) return Wait::Gone;
   struct pollfd pfd {port, POLLIN, 0};
   for (;;) {
     const int n = ::poll(&pfd, 1, timeoutMs);
     if (n < 0 && errno == EINTR) continue;
-    return n > 0 && (pfd.revents & POLLIN);
+    if (n < 0) return MarkGone();
+    if (n == 0) return Wait::Quiet;
+    if (pfd.revents & POLLIN) return Wait::Readable;
+    return MarkGone();  // POLLHUP, POLLERR or POLLNVAL
   }
+}
+
+// One read of whatever is buffered. A tty reads 0 or EIO once the device has
+// hung up; EAGAIN only means a wake-up without data.
+ssize_t ReadSome(int port, uint8_t* buffer, size_t size) {
+  const ssize_t n = ::read(port, buffer, size);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) MarkGone();
+  return n;
 }
 
 // Bytes already waiting beyond what the caller asked for: read and counted,
@@ -105,15 +139,60 @@ bool WaitReadable(int port, int timeoutMs) {
 int CountOverflow(int port) {
   uint8_t scratch[255];
   int extra = 0;
-  while (WaitReadable(port, 0)) {
-    const ssize_t n = ::read(port, scratch, sizeof scratch);
+  while (WaitReadable(port, 0) == Wait::Readable) {
+    const ssize_t n = ReadSome(port, scratch, sizeof scratch);
     if (n <= 0) break;
     extra += static_cast<int>(n);
   }
   return extra;
 }
 
+int WriteTimeoutMs(int k, int baudRate) {
+  // 5 ms a byte, or a character's time where that is longer (1200 baud).
+  return kWriteTotalConstantMs + std::max(kWriteTotalPerByteMs, CharacterMs(baudRate)) * k;
+}
+
+// A stuck device (a pseudo terminal nobody reads, a hung USB adapter) may
+// never take the bytes: every wait is bounded by the write's own deadline.
+bool WaitWritable(int port, Clock::time_point deadline) {
+  struct pollfd pfd {port, POLLOUT, 0};
+  const int n = ::poll(&pfd, 1, MillisecondsLeft(deadline));
+  return n > 0 && (pfd.revents & POLLOUT) && !(pfd.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+// Waits until the request has left the line, as the RS-485 turnaround needs,
+// but no longer than the deadline. tcdrain itself cannot be bounded, so it is
+// called only once the kernel's queue has emptied in time; what is left then
+// is the adapter's own small FIFO.
+void WaitUntilSent(int port, Clock::time_point deadline) {
+  for (;;) {
+    int queued = 0;
+    if (::ioctl(port, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
+    if (Clock::now() >= deadline) return;
+    ::usleep(1000);
+  }
+  ::tcdrain(port);
+}
+
+// Makes fd the open port at baudRate.
+void UsePort(int fd, int baudRate) {
+  g_port = fd;
+  g_openDevice = g_lastOpenDevice;
+  g_deviceGone = false;
+  ConfigurePort(g_port, baudRate);
+  g_portOpen = 1;
+}
+
 }  // namespace
+
+int ResponseTotalTimeoutMs(int m, int baudRate) {
+  // 1 ms a byte covers a character up to 9600 baud (1.04 ms there: the 600 ms
+  // constant absorbs the 0.04, at most 21 ms for the largest read). Below,
+  // each byte gets its whole character time: a 121-byte answer at 1200 baud
+  // needs 1008 ms, which 600 + 121 would cut at 721.
+  const int perByteMs = baudRate >= 9600 ? kResponseTotalPerByteMs : CharacterMs(baudRate);
+  return kResponseTotalConstantMs + perByteMs * m;
+}
 
 bool OpenPort(const char* name, int baudRate) {
   CloseIfOpen();
@@ -122,9 +201,8 @@ bool OpenPort(const char* name, int baudRate) {
     g_portOpen = 0;
     return false;
   }
-  g_port = fd;
-  ConfigurePort(g_port, baudRate);
-  g_portOpen = 1;
+  UsePort(fd, baudRate);
+  g_openName = name;
   std::strncpy(g_portName, name, kPortNameSize - 1);
   g_portName[kPortNameSize - 1] = '\0';
   return true;
@@ -132,11 +210,9 @@ bool OpenPort(const char* name, int baudRate) {
 
 void ReopenPort(int baudRate) {
   CloseIfOpen();
-  const int fd = OpenDevice(g_portName);
-  if (fd < 0) return;
-  g_port = fd;
-  ConfigurePort(g_port, baudRate);
-  g_portOpen = 1;
+  if (g_openName.empty()) return;
+  const int fd = OpenDevice(g_openName);
+  if (fd >= 0) UsePort(fd, baudRate);
 }
 
 void ConfigurePort(int port, int baudRate) {
@@ -148,6 +224,7 @@ void ConfigurePort(int port, int baudRate) {
   tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | PARMRK | IGNBRK | BRKINT);
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
+  g_lineBaud = baudRate > 0 ? baudRate : 38400;
   ::cfsetispeed(&tio, SpeedFor(baudRate));
   ::cfsetospeed(&tio, SpeedFor(baudRate));
   ::tcsetattr(port, TCSANOW, &tio);
@@ -158,51 +235,56 @@ void ConfigurePort(int port, int baudRate) {
 
 void DrainInput(int port) {
   uint8_t scratch[255];
-  // The first wait is the 1 ms drain timeout; after that only what is
-  // already buffered is taken.
+  // Nothing pending costs the 1 ms drain timeout. Once stale bytes show up
+  // (a late answer still arriving), they are followed to their end: at low
+  // rates and behind USB adapters the bytes of one answer come further apart
+  // than 1 ms, so the drain reads on until the line has been quiet for the
+  // 35 ms that end a response. A line that never falls quiet is left after
+  // as long as a read of the largest answer may take.
+  const auto limit = Clock::now() + std::chrono::milliseconds(ResponseTotalTimeoutMs(kDrainLimitBytes, g_lineBaud));
   int timeoutMs = kDrainTimeoutMs;
-  while (WaitReadable(port, timeoutMs)) {
-    const ssize_t n = ::read(port, scratch, sizeof scratch);
-    if (n <= 0) break;
-    timeoutMs = 0;
+  while (!g_deviceGone && Clock::now() < limit &&
+         WaitReadable(port, std::min(timeoutMs, MillisecondsLeft(limit))) == Wait::Readable) {
+    ReadSome(port, scratch, sizeof scratch);
+    timeoutMs = kInterByteTimeoutMs;
   }
 }
 
 int WritePort(int port, const uint8_t* bytes, int count) {
+  if (port < 0) return count;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(WriteTimeoutMs(count, g_lineBaud));
   int written = 0;
   while (written < count) {
     const ssize_t n = ::write(port, bytes + written, static_cast<size_t>(count - written));
     if (n > 0) {
       written += static_cast<int>(n);
-    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      struct pollfd pfd {port, POLLOUT, 0};
-      ::poll(&pfd, 1, 25 + 5 * count);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN) {
+      if (!WaitWritable(port, deadline)) break;
     } else {
+      MarkGone();
       break;
     }
   }
-  // The line waits until the last byte has left, as the RS-485 turnaround needs.
-  ::tcdrain(port);
+  // A request that did not leave in time is not sent whole: the read then
+  // finds no answer (result 1), as on a line where the write timed out.
+  if (written == count) WaitUntilSent(port, deadline);
   return count;
 }
 
 ModbusResult ReadResponse(int port, uint8_t* buffer, int m, int* received) {
   const auto start = Clock::now();
-  const auto total = start + std::chrono::milliseconds(kResponseTotalConstantMs + kResponseTotalPerByteMs * m);
+  const auto total = start + std::chrono::milliseconds(ResponseTotalTimeoutMs(m, g_lineBaud));
   int got = 0;
-  while (got < m) {
+  while (got < m && !g_deviceGone) {
     // Before the first byte only the total timeout counts; after it, a
     // silence of 35 ms ends the response as well.
     int wait = MillisecondsLeft(total);
     if (got > 0 && wait > kInterByteTimeoutMs) wait = kInterByteTimeoutMs;
-    if (!WaitReadable(port, wait)) break;
-    const ssize_t n = ::read(port, buffer + got, static_cast<size_t>(m - got));
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (n <= 0) {
-      *received = 0;
-      return ResultTimeout;
-    }
-    got += static_cast<int>(n);
+    if (WaitReadable(port, wait) != Wait::Readable) break;
+    const ssize_t n = ReadSome(port, buffer + got, static_cast<size_t>(m - got));
+    if (n > 0) got += static_cast<int>(n);
   }
   if (got == 0) {
     *received = 0;
@@ -220,6 +302,12 @@ ModbusResult ReadResponse(int port, uint8_t* buffer, int m, int* received) {
 }
 
 void ClosePort() { CloseIfOpen(); }
+
+bool PortDeviceGone() { return g_portOpen == 1 && g_deviceGone; }
+
+std::string PortGoneText() {
+  return g_openDevice + " has gone away (unplugged, or the program behind it ended); pick the port again once it is back";
+}
 
 std::string PortOpenFailureText() {
   const std::string& device = g_lastOpenDevice;

@@ -11,7 +11,8 @@
 
 extern int g_port;            // file descriptor of the open port, -1 when none
 extern int g_portOpen;        // 1 while g_port is usable, else 0
-extern char g_portName[32];   // the name last opened with success ("COM1:" or a path)
+extern char g_portName[32];   // the name last opened with success ("COM1:" or a path), cut
+                              // to 31 characters; the link keeps the whole name to reopen it
 
 constexpr int kPortNameSize = 32;
 
@@ -20,22 +21,36 @@ constexpr int kPortNameSize = 32;
 // open leaves no port open. On failure the reason is kept for
 // PortOpenFailureText.
 bool OpenPort(const char* name, int baudRate);
-// Closes and reopens g_portName at another rate; silent, no scan. On failure
+// Closes and reopens the port last opened with success at another rate; silent, no scan. On failure
 // g_portOpen stays 0.
 void ReopenPort(int baudRate);
 // Raw, 8 data bits, no parity, 1 stop bit, no flow control, DTR on, RS-485
 // RTS toggling where the driver has it. Failures are not reported.
 void ConfigurePort(int port, int baudRate);
-// Discards whatever input is pending; returns within about 1 ms when nothing is.
+// Discards whatever input is pending; returns within about 1 ms when nothing
+// is, and at once on a closed port (g_port -1).
 void DrainInput(int port);
-// One write of the whole request; returns count.
+// One write of the whole request, given up after 25 + 5 ms a byte (or a
+// character's time a byte where that is longer); returns count.
 int WritePort(int port, const uint8_t* bytes, int count);
 // Reads up to m bytes; ends at m bytes, at 35 ms silence after the first byte,
-// or 600 + m ms after it began. Bytes already waiting beyond m are counted into
-// received (not stored) and give ResultTooLarge. Nothing received: ResultTimeout.
+// or ResponseTotalTimeoutMs after it began. Bytes already waiting beyond m are
+// counted into received (not stored) and give ResultTooLarge. Nothing
+// received: ResultTimeout, at once on a closed port or a device that has gone.
 ModbusResult ReadResponse(int port, uint8_t* buffer, int m, int* received);
 // Closes the port if it is open.
 void ClosePort();
+
+// The open port's device hung up or failed since it was opened (USB adapter
+// pulled, simulator ended): every transaction fails at once with result 1
+// until the port is opened again.
+bool PortDeviceGone();
+// "/dev/ttyUSB0 has gone away ...", naming the device, for PortDeviceGone.
+std::string PortGoneText();
+
+// The total read timeout for m bytes at a rate: 600 + m ms at 9600 baud and
+// up, 600 ms plus m character times below.
+int ResponseTotalTimeoutMs(int m, int baudRate);
 
 // Why the last OpenPort failed, in words a user can act on ("does not exist",
 // "is in use by another program", "permission denied ..."). Empty after a
@@ -47,3 +62,9 @@ constexpr int kInterByteTimeoutMs = 35;
 constexpr int kResponseTotalConstantMs = 600;
 constexpr int kResponseTotalPerByteMs = 1;
 constexpr int kDrainTimeoutMs = 1;
+constexpr int kWriteTotalConstantMs = 25;
+constexpr int kWriteTotalPerByteMs = 5;
+// A drain follows stale bytes for at most a read of this many bytes would
+// take (the largest answer our callers ask for, 125 registers): 900 ms at
+// 38400 baud, 3.3 s at 1200.
+constexpr int kDrainLimitBytes = 300;

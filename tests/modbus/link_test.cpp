@@ -1,13 +1,19 @@
 // The master over a real pseudo terminal against qm4sim: every result code
 // produced by a real frame on the line, the timeouts, the drain, the trace
 // ring, reopening and exclusive opening.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
+#include <filesystem>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -113,7 +119,9 @@ TEST_F(MasterOverPty, BadParametersSendNothingAndWriteNoTraceEntry) {
   sim_.TakeEvents(0, 0);
   const struct {
     int slave, first, count;
-  } reads[] = {{1, 258, 0}, {1, 258, 510}, {1, -1, 4}, {1, 65500, 36}, {256, 258, 4}, {-1, 258, 4}, {1, 65535, 1}};
+  } reads[] = {{1, 258, 0},  {1, 258, 510}, {1, -1, 4},      {1, 65500, 36},
+               {256, 258, 4}, {-1, 258, 4},  {1, 65535, 1},   {1, INT_MAX, 4},
+               {1, INT_MAX - 100, 509}};  // first + count overflows an int
   for (const auto& r : reads) {
     EXPECT_EQ(ReadHoldingRegisters(g_port, r.slave, r.first, r.count, values), ResultBadParameter)
         << r.slave << " " << r.first << " " << r.count;
@@ -153,6 +161,46 @@ TEST_F(MasterOverPty, LateAnswerIsDrainedByTheNextTransaction) {
   ASSERT_EQ(sim_.Command("set 1 149 1234").substr(0, 2), "ok");
   EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultOk);
   EXPECT_EQ(values[0], 1234) << "stale bytes must not be taken for this answer";
+}
+
+TEST_F(MasterOverPty, LateAnswerStillArrivingIsDrainedToItsEnd) {
+  // At 1200 baud an 85-byte answer takes 708 ms; it starts after the read
+  // for it has given up and is still coming in when the next transaction
+  // begins, so the drain must follow it to its end, not stop at the first
+  // moment the buffer is empty.
+  ASSERT_EQ(sim_.Command("baud 1200").substr(0, 2), "ok");
+  ReopenPort(1200);
+  Fault("delay 1650");
+  int values[40] = {};
+  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 258, 40, values), ResultTimeout);  // gives up at 600 + 9 * 105 ms
+  Fault("none");
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  ASSERT_EQ(sim_.Command("set 1 149 4321").substr(0, 2), "ok");
+  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultOk) << NewestEntry();
+  EXPECT_EQ(values[0], 4321);
+}
+
+TEST_F(MasterOverPty, LowRatesReadWholeAnswers) {
+  // The total timeout must cover the answer's characters: 48 registers are
+  // 101 bytes, 842 ms at 1200 baud; 125 registers 255 bytes, 1063 ms at 2400.
+  const struct {
+    int baud, count;
+  } cases[] = {{1200, 48}, {2400, 125}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(sim_.Command("baud " + std::to_string(c.baud)).substr(0, 2), "ok");
+    ReopenPort(c.baud);
+    int values[125];
+    EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 7999, c.count, values), ResultOk) << c.baud << " baud";
+  }
+}
+
+TEST(SerialLink, TotalTimeoutCoversTheCharactersAndStaysAt600PlusMFrom9600Up) {
+  const struct {
+    int m, baud, expectedMs;
+  } cases[] = {{121, 38400, 721}, {121, 19200, 721}, {275, 9600, 875}, {33, 4800, 699},
+               {275, 2400, 1975}, {121, 1200, 1689}};
+  for (const auto& c : cases)
+    EXPECT_EQ(ResponseTotalTimeoutMs(c.m, c.baud), c.expectedMs) << c.m << " bytes at " << c.baud;
 }
 
 TEST_F(MasterOverPty, ResponsePausedMidFrameIsCutThere) {
@@ -208,7 +256,84 @@ TEST_F(MasterOverPty, ReopeningAtAnotherRate) {
   EXPECT_STREQ(g_portName, sim_.LinkPath().c_str()) << "only a successful open names the port";
   EXPECT_FALSE(OpenPort("COM0:", 38400));
   EXPECT_FALSE(PortOpenFailureText().empty());
+  // A closed port fails at once, traced as a silent slave, instead of
+  // waiting out 600 + m ms on a descriptor that poll() ignores.
+  const auto start = Clock::now();
   EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultTimeout);
+  EXPECT_LT(MillisecondsSince(start), 300);
+  EXPECT_EQ(NewestEntry(), "Send->01 03 00 95 00 01 94 26\r\nRecv->\r\n");
+
+  // A device path longer than g_portName holds is reopened whole.
+  const std::string dir = ::testing::TempDir() + "pylax-a-folder-with-a-rather-long-name";
+  std::filesystem::create_directories(dir);
+  const std::string longPath = dir + "/serial-port";
+  std::filesystem::remove(longPath);
+  std::filesystem::create_symlink(sim_.LinkPath(), longPath);
+  ASSERT_TRUE(OpenPort(longPath.c_str(), 38400));
+  EXPECT_EQ(std::strlen(g_portName), 31u);
+  ReopenPort(9600);
+  EXPECT_EQ(g_portOpen, 1) << "reopened by its whole name";
+  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultOk);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(SerialLink, AVanishedDeviceFailsAtOnceAndWorksAgainWhenPickedAgain) {
+  // The port is a name (a symlink) that points at whichever simulator is
+  // there now, as /dev/ttyUSB0 names whichever adapter is plugged in.
+  const std::string name = ::testing::TempDir() + "pylax-replugged";
+  auto sim = std::make_unique<SimProcess>(std::vector<std::string>{"--meter", "1:QM4C", "--static"});
+  std::filesystem::remove(name);
+  std::filesystem::create_symlink(sim->LinkPath(), name);
+  ASSERT_TRUE(OpenPort(name.c_str(), 38400));
+  sim.reset();  // unplugged
+
+  int values[1];
+  const auto start = Clock::now();
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultTimeout);
+  EXPECT_LT(MillisecondsSince(start), 500) << "five transactions on a gone device fail at once";
+  EXPECT_TRUE(PortDeviceGone());
+  EXPECT_NE(PortGoneText().find(name + " has gone away"), std::string::npos) << PortGoneText();
+
+  sim = std::make_unique<SimProcess>(std::vector<std::string>{"--meter", "1:QM4C", "--static"});
+  std::filesystem::remove(name);
+  std::filesystem::create_symlink(sim->LinkPath(), name);
+  ASSERT_TRUE(OpenPort(name.c_str(), 38400)) << PortOpenFailureText();
+  EXPECT_FALSE(PortDeviceGone());
+  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultOk);
+  ClosePort();
+  std::filesystem::remove(name);
+}
+
+TEST(SerialLink, AWriteToADeviceThatTakesNoBytesGivesUp) {
+  // A pseudo terminal whose other side reads nothing: once its buffer is
+  // full, a write can never finish. The transaction must give up (25 + 5 x 8
+  // ms for the write, then the read's 600 + 1 ms) rather than wait for ever.
+  int controller = -1, device = -1;
+  ASSERT_EQ(openpty(&controller, &device, nullptr, nullptr, nullptr), 0);
+  const std::string path = ttyname(device);
+  ASSERT_TRUE(OpenPort(path.c_str(), 38400));
+  const uint8_t junk[256] = {};
+  while (::write(g_port, junk, sizeof junk) > 0) {
+  }
+  auto transaction = std::async(std::launch::async, [] {
+    int values[1];
+    return ReadHoldingRegisters(g_port, 1, 149, 1, values);
+  });
+  // Should the write hang, reading the other side after 5 s frees it, so the
+  // test fails instead of hanging.
+  if (transaction.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    const int flags = fcntl(controller, F_GETFL);
+    fcntl(controller, F_SETFL, flags | O_NONBLOCK);
+    uint8_t sink[4096];
+    while (transaction.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
+      while (::read(controller, sink, sizeof sink) > 0) {
+      }
+    ADD_FAILURE() << "the write did not give up";
+  }
+  EXPECT_EQ(transaction.get(), ResultTimeout);
+  ClosePort();
+  close(device);
+  close(controller);
 }
 
 TEST_F(MasterOverPty, ASecondProcessCannotOpenAnOpenPort) {
