@@ -9,7 +9,7 @@ enum class ExitCode : int {
   Success = 0,
   TransactionFailed = 1,  // the meter did not answer or refused a request
   Usage = 2,              // the command line is wrong
-  PortUnavailable = 3,    // the serial port could not be opened
+  PortUnavailable = 3,    // the serial port could not be opened, or its device went away
   NoMeter = 4,            // no meter answered the scan or at --slave
   WrongModel = 5,         // the command needs a model the meter is not
   LoggingNotStarted = 6,  // log start refused a value or a write failed

@@ -188,6 +188,7 @@ int RunRead(const Options& options) {
   for (long polls = 0; !g_interrupted && (options.count == 0 || polls < options.count); ++polls) {
     if (polls > 0 && !options.json) std::printf("\n");
     ok = PollAndPrint(options);
+    if (PortDeviceGone()) break;
     next += kPollPeriod;
     if (options.count != 0 && polls + 1 == options.count) break;
     while (!g_interrupted && std::chrono::steady_clock::now() < next)
@@ -253,8 +254,7 @@ int RunLogDownload() {
   return Exit(written ? ExitCode::Success : ExitCode::DownloadFailed);
 }
 
-int RunCommand(const Options& options) {
-  if (int code = OpenLine(options)) return code;
+int RunCommandOnLine(const Options& options) {
   if (options.command == Command::Scan) return RunScan(options);
   if (int code = PickMeter(options)) return code;
   switch (options.command) {
@@ -274,6 +274,15 @@ int RunCommand(const Options& options) {
       break;
   }
   return Exit(ExitCode::Success);
+}
+
+// A device that went away mid-command (adapter pulled, simulator ended) is
+// said once, by name, rather than left to look like a silent meter.
+int RunCommand(const Options& options) {
+  if (int code = OpenLine(options)) return code;
+  const int code = RunCommandOnLine(options);
+  if (code != 0 && PortDeviceGone()) return Fail(ExitCode::PortUnavailable, PortGoneText());
+  return code;
 }
 }  // namespace
 

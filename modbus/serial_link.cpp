@@ -306,7 +306,7 @@ void ClosePort() { CloseIfOpen(); }
 bool PortDeviceGone() { return g_portOpen == 1 && g_deviceGone; }
 
 std::string PortGoneText() {
-  return g_openDevice + " has gone away (unplugged, or the program behind it ended); pick the port again once it is back";
+  return g_openDevice + " has gone away (unplugged, or the program behind it ended)";
 }
 
 std::string PortOpenFailureText() {

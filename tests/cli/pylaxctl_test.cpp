@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "tests/console/core_fixture.h"
 
@@ -19,9 +21,9 @@ struct ToolRun {
   std::vector<std::string> ErrLines() const { return SplitLines(err); }
 };
 
-// Runs pylaxctl in the current directory with stdout and stderr in files
+// Starts pylaxctl in the current directory with stdout and stderr in files
 // (never a terminal, so a download prints its messages, not a bar).
-ToolRun Pylaxctl(const std::vector<std::string>& args) {
+pid_t StartPylaxctl(const std::vector<std::string>& args) {
   std::vector<char*> argv{const_cast<char*>(PYLAXCTL_PATH)};
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
@@ -30,17 +32,22 @@ ToolRun Pylaxctl(const std::vector<std::string>& args) {
   posix_spawn_file_actions_addopen(&files, 1, "stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&files, 2, "stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = -1;
-  ToolRun run;
-  if (posix_spawn(&pid, PYLAXCTL_PATH, &files, nullptr, argv.data(), environ) == 0) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
+  if (posix_spawn(&pid, PYLAXCTL_PATH, &files, nullptr, argv.data(), environ) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&files);
+  return pid;
+}
+
+ToolRun FinishPylaxctl(pid_t pid) {
+  ToolRun run;
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid)
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.out = ReadWholeFile("stdout.txt");
   run.err = ReadWholeFile("stderr.txt");
   return run;
 }
+
+ToolRun Pylaxctl(const std::vector<std::string>& args) { return FinishPylaxctl(StartPylaxctl(args)); }
 
 class Cli : public CoreOverSim {
  protected:
@@ -49,12 +56,13 @@ class Cli : public CoreOverSim {
     StartBus({"--static", "--meter", "3:QM4C", "--meter", "7:QM4A", "--meter", "9:QM4B", "--prefill", "20"});
     ClosePort();  // the tool opens the line itself
   }
-  ToolRun Tool(int slave, std::vector<std::string> args) {
+  std::vector<std::string> ToolArgs(int slave, std::vector<std::string> args) {
     std::vector<std::string> all{"--port", sim_->LinkPath()};
     if (slave > 0) all.insert(all.end(), {"--slave", std::to_string(slave)});
     all.insert(all.end(), args.begin(), args.end());
-    return Pylaxctl(all);
+    return all;
   }
+  ToolRun Tool(int slave, std::vector<std::string> args) { return Pylaxctl(ToolArgs(slave, std::move(args))); }
 };
 
 class CliOffline : public ::testing::Test {
@@ -177,6 +185,19 @@ TEST_F(Cli, FailedReadExitsOneWithTheResultText) {
   ToolRun run = Tool(3, {"read"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "pylaxctl: reading the meter at address 03: Err #4, Exception Response from Modbus Device\n");
+}
+
+TEST_F(Cli, ADeviceThatGoesAwayIsNamedOnceAndEndsTheCommand) {
+  const std::string device = sim_->LinkPath();
+  const pid_t tool = StartPylaxctl(ToolArgs(3, {"read", "--watch", "--count", "30"}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  sim_.reset();  // the adapter is pulled
+  ToolRun run = FinishPylaxctl(tool);
+  EXPECT_EQ(run.status, 3);
+  const std::vector<std::string> lines = run.ErrLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "pylaxctl: " + device + " has gone away (unplugged, or the program behind it ended)");
+  EXPECT_LE(lines.size(), 2u) << run.err;
 }
 
 TEST_F(Cli, SlaveThatDoesNotAnswer) {
