@@ -121,6 +121,13 @@ bool ReadSlotEntries(LoggedData& data, int slot, const LogStatusBlock& status, t
   return true;
 }
 
+bool ReadSelectedSlot(LoggedData& data, int slot, const LogStatusBlock& status, time_t newest, StatusLog& log) {
+  log.LogStatus(Format("Reading Data for Register %d.", static_cast<int>(data.slotRegisters[slot])));
+  if (status.entryCount == 0) return true;
+  const long done = static_cast<long>(status.entryCount) * slot;
+  return ReadSlotEntries(data, slot, status, newest, done, log);
+}
+
 bool ReadSlot(LoggedData& data, int slot, const LogStatusBlock& status, StatusLog& log) {
   data.pointCount = 0;
   int registers[kSlotBlockCount];
@@ -129,14 +136,12 @@ bool ReadSlot(LoggedData& data, int slot, const LogStatusBlock& status, StatusLo
   for (int i = 0; i < reg::kSlotCount; ++i) data.slotRegisters[i] = static_cast<int16_t>(registers[3 + i] & 0xFFFF);
   log.LogStatus(Format("Registers %d, %d, %d, %d, %d, %d, %d, %d, %d, %d", slots[0], slots[1], slots[2], slots[3],
                        slots[4], slots[5], slots[6], slots[7], slots[8], slots[9]));
-  if (!Write(reg::kSlotSelector, slot + 1)) return false;
-  log.LogStatus(Format("Reading Data for Register %d.", static_cast<int>(data.slotRegisters[slot])));
-  if (status.entryCount != 0) {
-    const time_t newest = MeterTimeValue(registers[0], registers[1], registers[2]);
-    const long done = static_cast<long>(status.entryCount) * slot;
-    if (!ReadSlotEntries(data, slot, status, newest, done, log)) return false;
-  }
-  return Write(reg::kSlotSelector, 0);
+  const time_t newest = MeterTimeValue(registers[0], registers[1], registers[2]);
+  // Once the selection is sent it is released whatever happens after it, so
+  // a download that fails never leaves the meter with a slot selected.
+  const bool read = Write(reg::kSlotSelector, slot + 1) && ReadSelectedSlot(data, slot, status, newest, log);
+  const bool released = Write(reg::kSlotSelector, 0);
+  return read && released;
 }
 
 // The slots of data holding a register number, in slot order.

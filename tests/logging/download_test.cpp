@@ -294,6 +294,8 @@ TEST_F(Download, SectionThatKeepsFailingGivesUpAfterFiveRepetitions) {
                                             "Error while reading data."}));
   EXPECT_TRUE(std::filesystem::exists("03-data.csv"));
   EXPECT_EQ(ReadWholeFile("03-data.csv"), "");
+  EXPECT_EQ(SelectorWrites(), (std::vector<std::string>{"1", "0"}));  // the slot given up is released
+  EXPECT_EQ(Get(157), 0);
 }
 
 TEST_F(Download, SectionRepeatedFiveTimesThenReadCarriesOn) {
