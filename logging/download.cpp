@@ -7,6 +7,7 @@
 
 #include "console/meter_state.h"
 #include "console/poll.h"
+#include "logging/replacement_file.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"
 
@@ -280,13 +281,10 @@ void WriteRow(FILE* file, const LoggedData& data, int l, const ExtraColumns& col
   std::fputs("\n", file);
 }
 
-// False when the file could not be written completely (disk full, I/O error).
-bool WriteDataFile(FILE* file, const LoggedData& data, const int (&headerSlots)[reg::kSlotCount]) {
+void WriteDataFile(FILE* file, const LoggedData& data, const int (&headerSlots)[reg::kSlotCount]) {
   const ExtraColumns columns = FindExtraColumns(data);
   WriteHeader(file, headerSlots, columns);
   for (int l = 0; l < data.pointCount; ++l) WriteRow(file, data, l, columns);
-  const bool written = std::ferror(file) == 0;
-  return std::fclose(file) == 0 && written;
 }
 
 constexpr const char* kReadErrorMessage = "Error while reading data.";
@@ -323,8 +321,10 @@ bool DownloadLoggedData(StatusLog& log) {
   }
   log.LogStatus("\"Download Logged Data\" button pressed.");
   const std::string fileName = DataFileName(g_slaveAddress);
-  FILE* file = std::fopen(fileName.c_str(), "w");
-  if (file == nullptr) {
+  // Written beside the old file and put in its place only once complete, so
+  // a download that fails leaves yesterday's file as it was.
+  ReplacementFile file(fileName);
+  if (!file.Open()) {
     log.LogStatus(Format("Cannot open file \"%s\". Make sure it isn't being used.", fileName.c_str()));
     return false;
   }
@@ -333,19 +333,18 @@ bool DownloadLoggedData(StatusLog& log) {
   auto data = std::make_unique<LoggedData>();
   if (ReadLoggedData(*data, log)) {
     log.LogStatus(kReadErrorMessage);
-    std::fclose(file);
     return false;
   }
   ConvertLoggedData(*data);
   log.LogStatus(Format("Data written to file \"%s\". Log available at \"%s\"", fileName.c_str(), kLogFileName));
   int headerSlots[reg::kSlotCount];
   if (Read(reg::kLogSlots, reg::kSlotCount, headerSlots) != ResultOk) {
-    // The message above already promised a file; say that it is empty.
+    // The message above already promised a file; say that none was written.
     log.LogStatus(kReadErrorMessage);
-    std::fclose(file);
     return false;
   }
-  if (!WriteDataFile(file, *data, headerSlots)) {
+  WriteDataFile(file.Stream(), *data, headerSlots);
+  if (!file.Commit()) {
     log.LogStatus(Format("Error while writing file \"%s\".", fileName.c_str()));
     return false;
   }

@@ -10,11 +10,15 @@
 #include <functional>
 #include <set>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include "tests/console/core_fixture.h"
 #include "tests/logging/recording_log.h"
 
 namespace {
 constexpr int kSlots = 10;
+constexpr const char* kDataFile = "03-data.csv";
 
 // What the meter holds, read through qm4sim's control channel.
 struct MeterLogView {
@@ -143,7 +147,12 @@ class Download : public CoreOverSim {
     sim_->TakeEvents(0, 0);
     return v;
   }
-  std::vector<std::string> CsvLines() { return SplitLines(ReadWholeFile("03-data.csv")); }
+  std::vector<std::string> CsvLines() { return SplitLines(ReadWholeFile(kDataFile)); }
+  std::set<std::string> FolderContents() {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(".")) names.insert(entry.path().filename());
+    return names;
+  }
   void ExpectRows(const MeterLogView& v) {
     const std::vector<std::string> lines = CsvLines();
     ASSERT_EQ(lines.size(), static_cast<size_t>(v.count) + 1);
@@ -166,9 +175,11 @@ TEST_F(Download, EmptyLogGivesTheHeaderOnlyAndStillSelectsEverySlot) {
   StartMeter(900);
   SetSlots({3, 26, 146, 155, 156, 157, 0, 0, 0, 0});
   Sim("prefill 3 0");
+  std::ofstream(kDataFile) << "an older download\n";
   ASSERT_TRUE(DownloadLoggedData(log_));
-  EXPECT_EQ(ReadWholeFile("03-data.csv"),
+  EXPECT_EQ(ReadWholeFile(kDataFile),
             "Data#, UTC, Date/Time,KW,HZ,ERROR,DAY-MONTH,HOUR-YEAR,SECOND-MINUTE,,,,,Error,Date/Time\n");
+  EXPECT_EQ(FolderContents(), (std::set<std::string>{kDataFile, "log.txt"}));
   EXPECT_EQ(SelectorWrites(), kEverySlotSelectedAndReleased);
   ASSERT_GE(log_.messages.size(), 6u);
   EXPECT_EQ(log_.messages[0], "Starting Download.");
@@ -282,22 +293,6 @@ TEST_F(Download, UnreadableExponentsLeaveEveryValueFieldEmpty) {
   for (int e = 1; e <= 3; ++e) EXPECT_NE(lines[e].find(",,,,,,,,,,0x0000"), std::string::npos) << lines[e];
 }
 
-TEST_F(Download, SectionThatKeepsFailingGivesUpAfterFiveRepetitions) {
-  StartMeter(900);
-  Sim("prefill 3 130");
-  Sim("fault 3 exception 6 at 7999");
-  EXPECT_FALSE(DownloadLoggedData(log_));
-  const std::vector<std::string> tail(log_.messages.end() - 7, log_.messages.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{"Register 1: Reading 125 Modbus points.", "Response Timeout Retry #1",
-                                            "Response Timeout Retry #2", "Response Timeout Retry #3",
-                                            "Response Timeout Retry #4", "Response Timeout Retry #5",
-                                            "Error while reading data."}));
-  EXPECT_TRUE(std::filesystem::exists("03-data.csv"));
-  EXPECT_EQ(ReadWholeFile("03-data.csv"), "");
-  EXPECT_EQ(SelectorWrites(), (std::vector<std::string>{"1", "0"}));  // the slot given up is released
-  EXPECT_EQ(Get(157), 0);
-}
-
 TEST_F(Download, SectionRepeatedFiveTimesThenReadCarriesOn) {
   StartMeter(900);
   Sim("prefill 3 130");
@@ -321,31 +316,99 @@ TEST_F(Download, EntryCountAboveCapacityNeverStoresPastTheBuffer) {
 }
 
 namespace {
-// Makes the header's read of the slots fail once the download has said the
-// file is written.
-class FaultAfterConversion : public RecordingLog {
+// Runs a qm4sim command each time a message starting with `at` is shown.
+class ScriptedLog : public RecordingLog {
  public:
-  explicit FaultAfterConversion(SimProcess& sim) : sim_(sim) {}
+  ScriptedLog(SimProcess& sim, std::string at, std::string command)
+      : sim_(sim), at_(std::move(at)), command_(std::move(command)) {}
   void Show(const std::string& message, const std::string& stamped) override {
     RecordingLog::Show(message, stamped);
-    if (message.rfind("Data written to file", 0) == 0) sim_.Command("fault 3 exception 1 at 168");
+    if (at_.empty() || message.rfind(at_, 0) != 0) return;
+    EXPECT_EQ(sim_.Command(command_).rfind("ok", 0), 0u) << command_;
   }
 
  private:
   SimProcess& sim_;
+  std::string at_;
+  std::string command_;
 };
+
+// Files past this size cannot be written (a disk that fills up); the write
+// that crosses it fails instead of raising SIGXFSZ.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &previous_);
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{bytes, previous_.rlim_max};
+    if (bytes > 0) setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &previous_); }
+
+ private:
+  rlimit previous_{};
+};
+
+struct FailureCase {
+  const char* name;
+  std::vector<std::string> simCommands;  // before the download
+  bool closePort;
+  std::string at;       // a message prefix, and what happens at it (ScriptedLog)
+  std::string command;
+  rlim_t fileSizeLimit;  // 0: none
+  std::vector<std::string> lastMessages;
+  std::vector<std::string> selectorWrites;
+};
+
+const FailureCase kFailureCases[] = {
+    {"SilentMeter", {"fault 3 silent"}, false, "", "", 0,
+     {"Reading data from meter. . .", "Error while reading data."}, {}},
+    {"PortClosed", {}, true, "", "", 0, {"Reading data from meter. . .", "Error while reading data."}, {}},
+    {"SectionGivenUp", {"fault 3 exception 6 at 7999"}, false, "", "", 0,
+     {"Register 1: Reading 125 Modbus points.", "Response Timeout Retry #1", "Response Timeout Retry #2",
+      "Response Timeout Retry #3", "Response Timeout Retry #4", "Response Timeout Retry #5",
+      "Error while reading data."},
+     {"1", "0"}},
+    {"HeaderReadFailed", {}, false, "Data written to file", "fault 3 exception 1 at 168", 0,
+     {"Data written to file \"03-data.csv\". Log available at \"log.txt\"", "Error while reading data."},
+     kEverySlotSelectedAndReleased},
+    {"WriteError", {}, false, "", "", 4096,
+     {"Data written to file \"03-data.csv\". Log available at \"log.txt\"",
+      "Error while writing file \"03-data.csv\"."},
+     kEverySlotSelectedAndReleased},
+};
+
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
+
+class FailedDownload : public Download, public ::testing::WithParamInterface<FailureCase> {};
 }  // namespace
 
-TEST_F(Download, FailedHeaderReadDoesNotEndLookingSuccessful) {
+// Whatever ends a download early, the previous file stays byte for byte,
+// no temporary file is left beside it and no slot stays selected.
+TEST_P(FailedDownload, KeepsThePreviousFileAndReleasesTheSlot) {
+  const FailureCase& c = GetParam();
   StartMeter(900);
-  Sim("prefill 3 5");
-  FaultAfterConversion log(*sim_);
-  EXPECT_FALSE(DownloadLoggedData(log));
-  ASSERT_GE(log.messages.size(), 2u);
-  EXPECT_EQ(log.messages[log.messages.size() - 2], "Data written to file \"03-data.csv\". Log available at \"log.txt\"");
-  EXPECT_EQ(log.messages.back(), "Error while reading data.");
-  EXPECT_EQ(ReadWholeFile("03-data.csv"), "");
+  Sim("prefill 3 130");
+  const std::string previous = "Data#, UTC, Date/Time,KW\r\n1,0x00000000,yesterday's,\x01\xff\n";
+  std::ofstream(kDataFile, std::ios::binary) << previous;
+  for (const std::string& command : c.simCommands) Sim(command);
+  if (c.closePort) ClosePort();
+  ScriptedLog log(*sim_, c.at, c.command);
+  {
+    FileSizeLimit limit(c.fileSizeLimit);
+    EXPECT_FALSE(DownloadLoggedData(log));
+  }
+  ASSERT_GE(log.messages.size(), c.lastMessages.size());
+  EXPECT_EQ(std::vector<std::string>(log.messages.end() - static_cast<long>(c.lastMessages.size()), log.messages.end()),
+            c.lastMessages);
+  EXPECT_EQ(ReadWholeFile(kDataFile), previous);
+  EXPECT_EQ(FolderContents(), (std::set<std::string>{kDataFile, "log.txt"}));
+  EXPECT_EQ(SelectorWrites(), c.selectorWrites);
+  EXPECT_EQ(Get(157), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Download, FailedDownload, ::testing::ValuesIn(kFailureCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Download, UncreatableLogFileStopsBeforeAnythingIsSent) {
   StartMeter(900);
