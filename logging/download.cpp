@@ -7,6 +7,7 @@
 
 #include "console/meter_state.h"
 #include "console/poll.h"
+#include "logging/meter_io.h"
 #include "logging/replacement_file.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"
@@ -29,13 +30,9 @@ std::string Format(const char* format, ...) {
   return text;
 }
 
-ModbusResult Read(int firstAddress, int count, int* values) {
-  return ReadHoldingRegisters(g_port, g_slaveAddress, firstAddress, count, values);
-}
-
-bool Write(int address, int value) {
-  return WriteSingleRegister(g_port, g_slaveAddress, address, value) == ResultOk;
-}
+// Sent even after a stop was asked for: a download never leaves the meter
+// with a slot selected.
+bool ReleaseSlot() { return WriteSingleRegister(g_port, g_slaveAddress, reg::kSlotSelector, 0) == ResultOk; }
 
 unsigned SlotRegister(const LoggedData& data, int slot) { return static_cast<uint16_t>(data.slotRegisters[slot]); }
 
@@ -67,13 +64,11 @@ void TimeText(time_t value, char (&text)[kTimeTextSize]) {
 // each repetition logged; after kSectionRetries repetitions the download gives
 // up instead of asking for ever a meter that has gone away.
 bool ReadSection(int offset, int count, int* values, StatusLog& log) {
-  ModbusResult result = Read(reg::kLogWindow + offset, count, values);
-  for (int retry = 1; result != ResultOk; ++retry) {
-    if (retry > kSectionRetries) return false;
-    log.LogStatus(Format("Response Timeout Retry #%d", retry));
-    result = Read(reg::kLogWindow + offset, count, values);
+  for (int retry = 0;; ++retry) {
+    if (ReadMeter(reg::kLogWindow + offset, count, values, log)) return true;
+    if (retry == kSectionRetries || log.StopRequested()) return false;
+    log.LogStatus(Format("Response Timeout Retry #%d", retry + 1));
   }
-  return true;
 }
 
 struct LogStatusBlock {
@@ -83,7 +78,7 @@ struct LogStatusBlock {
 
 bool ReadLogStatusBlock(LogStatusBlock& status, StatusLog& log) {
   int registers[kStatusBlockCount];
-  if (Read(reg::kSubInterval, kStatusBlockCount, registers) != ResultOk) return false;
+  if (!ReadMeter(reg::kSubInterval, kStatusBlockCount, registers, log)) return false;
   auto at = [&](int address) { return registers[address - reg::kSubInterval] & 0xFFFF; };
   status.timeStep = std::max(at(reg::kSubInterval), kMinTimeStepSeconds);
   log.LogStatus(Format("Interval = %d secs.", status.timeStep));
@@ -132,7 +127,7 @@ bool ReadSelectedSlot(LoggedData& data, int slot, const LogStatusBlock& status, 
 bool ReadSlot(LoggedData& data, int slot, const LogStatusBlock& status, StatusLog& log) {
   data.pointCount = 0;
   int registers[kSlotBlockCount];
-  if (Read(reg::kNewestEntryTime, kSlotBlockCount, registers) != ResultOk) return false;
+  if (!ReadMeter(reg::kNewestEntryTime, kSlotBlockCount, registers, log)) return false;
   const int16_t* slots = data.slotRegisters;
   for (int i = 0; i < reg::kSlotCount; ++i) data.slotRegisters[i] = static_cast<int16_t>(registers[3 + i] & 0xFFFF);
   log.LogStatus(Format("Registers %d, %d, %d, %d, %d, %d, %d, %d, %d, %d", slots[0], slots[1], slots[2], slots[3],
@@ -140,8 +135,8 @@ bool ReadSlot(LoggedData& data, int slot, const LogStatusBlock& status, StatusLo
   const time_t newest = MeterTimeValue(registers[0], registers[1], registers[2]);
   // Once the selection is sent it is released whatever happens after it, so
   // a download that fails never leaves the meter with a slot selected.
-  const bool read = Write(reg::kSlotSelector, slot + 1) && ReadSelectedSlot(data, slot, status, newest, log);
-  const bool released = Write(reg::kSlotSelector, 0);
+  const bool read = WriteMeter(reg::kSlotSelector, slot + 1, log) && ReadSelectedSlot(data, slot, status, newest, log);
+  const bool released = ReleaseSlot();
   return read && released;
 }
 
@@ -287,7 +282,15 @@ void WriteDataFile(FILE* file, const LoggedData& data, const int (&headerSlots)[
   for (int l = 0; l < data.pointCount; ++l) WriteRow(file, data, l, columns);
 }
 
-constexpr const char* kReadErrorMessage = "Error while reading data.";
+// A download that ends early says why: stopped on request, or the meter's
+// data could not be read.
+bool Failed(StatusLog& log, const std::string& fileName) {
+  if (log.StopRequested())
+    log.LogStatus(Format("Download stopped; \"%s\" was not written.", fileName.c_str()));
+  else
+    log.LogStatus("Error while reading data.");
+  return false;
+}
 }  // namespace
 
 bool ReadLoggedData(LoggedData& data, StatusLog& log) {
@@ -295,13 +298,13 @@ bool ReadLoggedData(LoggedData& data, StatusLog& log) {
   if (!ReadLogStatusBlock(status, log)) return true;
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
     if (!ReadSlot(data, slot, status, log)) return true;
-  return !Write(reg::kSlotSelector, 0);
+  return !WriteMeter(reg::kSlotSelector, 0, log);
 }
 
 void ConvertLoggedData(LoggedData& data) {
   for (bool& defined : data.valueDefined) defined = false;
   int registers[kExponentCount];
-  if (Read(reg::kCurrentExponent, kExponentCount, registers) != ResultOk) return;
+  if (ReadHoldingRegisters(g_port, g_slaveAddress, reg::kCurrentExponent, kExponentCount, registers) != ResultOk) return;
   int exponents[kExponentCount];
   for (int i = 0; i < kExponentCount; ++i) exponents[i] = ScaleExponent(registers[i]);
   constexpr unsigned kEnergyHighWords[] = {1, 27, 29};
@@ -331,18 +334,15 @@ bool DownloadLoggedData(StatusLog& log) {
   log.LogStatus("Reading data from meter. . .");
   // About 840 KB: on the heap, and only for this download.
   auto data = std::make_unique<LoggedData>();
-  if (ReadLoggedData(*data, log)) {
-    log.LogStatus(kReadErrorMessage);
-    return false;
-  }
+  // A stop asked for after the last slot ends the download before the
+  // exponents are read.
+  if (ReadLoggedData(*data, log) || log.StopRequested()) return Failed(log, fileName);
   ConvertLoggedData(*data);
   log.LogStatus(Format("Data written to file \"%s\". Log available at \"%s\"", fileName.c_str(), kLogFileName));
   int headerSlots[reg::kSlotCount];
-  if (Read(reg::kLogSlots, reg::kSlotCount, headerSlots) != ResultOk) {
-    // The message above already promised a file; say that none was written.
-    log.LogStatus(kReadErrorMessage);
-    return false;
-  }
+  // The message above already promised a file; a failure says that none was
+  // written.
+  if (!ReadMeter(reg::kLogSlots, reg::kSlotCount, headerSlots, log)) return Failed(log, fileName);
   WriteDataFile(file.Stream(), *data, headerSlots);
   if (!file.Commit()) {
     log.LogStatus(Format("Error while writing file \"%s\".", fileName.c_str()));

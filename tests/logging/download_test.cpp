@@ -316,7 +316,8 @@ TEST_F(Download, EntryCountAboveCapacityNeverStoresPastTheBuffer) {
 }
 
 namespace {
-// Runs a qm4sim command each time a message starting with `at` is shown.
+// Acts each time a message starting with `at` is shown: runs a qm4sim
+// command, or with the command "stop" asks the download to stop.
 class ScriptedLog : public RecordingLog {
  public:
   ScriptedLog(SimProcess& sim, std::string at, std::string command)
@@ -324,13 +325,18 @@ class ScriptedLog : public RecordingLog {
   void Show(const std::string& message, const std::string& stamped) override {
     RecordingLog::Show(message, stamped);
     if (at_.empty() || message.rfind(at_, 0) != 0) return;
-    EXPECT_EQ(sim_.Command(command_).rfind("ok", 0), 0u) << command_;
+    if (command_ == "stop")
+      stop_ = true;
+    else
+      EXPECT_EQ(sim_.Command(command_).rfind("ok", 0), 0u) << command_;
   }
+  bool StopRequested() const override { return stop_; }
 
  private:
   SimProcess& sim_;
   std::string at_;
   std::string command_;
+  bool stop_ = false;
 };
 
 // Files past this size cannot be written (a disk that fills up); the write
@@ -376,6 +382,13 @@ const FailureCase kFailureCases[] = {
      {"Data written to file \"03-data.csv\". Log available at \"log.txt\"",
       "Error while writing file \"03-data.csv\"."},
      kEverySlotSelectedAndReleased},
+    // A stop sends nothing more but the release of the selected slot.
+    {"StoppedBeforeASection", {}, false, "Register 2: Reading 125", "stop", 0,
+     {"Register 2: Reading 125 Modbus points.", "Download stopped; \"03-data.csv\" was not written."},
+     {"1", "0", "2", "0"}},
+    {"StoppedWhileRetrying", {"fault 3 exception 6 at 7999"}, false, "Response Timeout Retry #2", "stop", 0,
+     {"Response Timeout Retry #1", "Response Timeout Retry #2", "Download stopped; \"03-data.csv\" was not written."},
+     {"1", "0"}},
 };
 
 void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
