@@ -354,3 +354,26 @@ TEST_F(SimLogging, ContinuousRollsOverAndOneShotStops) {
 }
 
 }  // namespace
+
+// A numbered log tells each entry's instant; elapsed sub-intervals add entries
+// one sub-interval after the newest whatever time passed, move the clock on,
+// and reach a static meter's log too.
+TEST(SimSequenceLog, ElapsedSubIntervalsAddNumberedEntriesOneSubIntervalApart) {
+  MeterSetup setup = MeterOf(Model::QM4C, true);
+  setup.sequenceLog = true;
+  setup.subInterval = 10;
+  SimMeter m(setup, kT0);
+  m.SetClock(Fields(2024, 1, 1, 0, 0, 0), kT0);
+  m.Prefill(3, kT0);
+  m.ElapseSubIntervals(2, kT0 + 7);
+  const double t = kT0 + 7;
+  EXPECT_EQ(Reg(m, reg::kLogEntries, t), 5);
+  EXPECT_EQ(Reg(m, 167, t), 20 << 8);  // newest entry 00:00:20
+  EXPECT_EQ(Reg(m, 156, t), 27 << 8);  // the clock 00:00:27
+  for (int slot : {1, 10}) {
+    ASSERT_EQ(m.Write(reg::kSlotSelector, static_cast<uint16_t>(slot), t), 0);
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(Reg(m, reg::kLogWindow + k, t), 5 - k) << slot << " " << k;
+  }
+  m.Prefill(2, t);  // numbered from 1 again
+  EXPECT_EQ(Reg(m, reg::kLogWindow, t), 2);
+}
