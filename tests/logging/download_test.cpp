@@ -222,17 +222,21 @@ TEST_F(Download, HundredThirtyEntriesInTwoSectionsEachFieldConverted) {
   EXPECT_EQ(log_.progress.back(), std::make_pair(1300L, 1300L));
 }
 
+// Each slot: its status block, the selection, sections of 125 and 5
+// registers from the log window, the newest entry's time once more (whether
+// the meter logged meanwhile), the release.
 TEST_F(Download, SectionsAre125And5RegistersFromTheLogWindow) {
   StartMeter(900);
   Sim("prefill 3 130");
   ASSERT_TRUE(DownloadLoggedData(log_));
-  int windowReads = 0;
-  for (const std::string& event : sim_->TakeEvents(0, 200)) {
-    if (event.rfind("read 3 7999 ", 0) != 0 && event.rfind("read 3 8124 ", 0) != 0) continue;
-    EXPECT_EQ(event, windowReads % 2 == 0 ? "read 3 7999 125" : "read 3 8124 5");
-    ++windowReads;
+  std::vector<std::string> expected{"read 3 149 14"};
+  for (int slot = 1; slot <= kSlots; ++slot) {
+    const std::string selected = std::to_string(slot);
+    expected.insert(expected.end(), {"read 3 165 13", "write 3 157 " + selected, "read 3 7999 125", "read 3 8124 5",
+                                     "read 3 165 3", "write 3 157 0"});
   }
-  EXPECT_EQ(windowReads, 20);
+  expected.insert(expected.end(), {"write 3 157 0", "read 3 137 4", "read 3 168 10"});
+  EXPECT_EQ(sim_->TakeEvents(expected.size(), 2000), expected);
 }
 
 // A full log: 5760 whatever register 162 says; two error slots and two 157
@@ -316,26 +320,28 @@ TEST_F(Download, EntryCountAboveCapacityNeverStoresPastTheBuffer) {
 }
 
 namespace {
-// Acts each time a message starting with `at` is shown: runs a qm4sim
-// command, or with the command "stop" asks the download to stop.
+// Acts each time a message starting with `at` is shown: runs qm4sim
+// commands, where the command "stop" asks the download to stop.
 class ScriptedLog : public RecordingLog {
  public:
-  ScriptedLog(SimProcess& sim, std::string at, std::string command)
-      : sim_(sim), at_(std::move(at)), command_(std::move(command)) {}
+  ScriptedLog(SimProcess& sim, std::string at, std::vector<std::string> commands)
+      : sim_(sim), at_(std::move(at)), commands_(std::move(commands)) {}
   void Show(const std::string& message, const std::string& stamped) override {
     RecordingLog::Show(message, stamped);
     if (at_.empty() || message.rfind(at_, 0) != 0) return;
-    if (command_ == "stop")
-      stop_ = true;
-    else
-      EXPECT_EQ(sim_.Command(command_).rfind("ok", 0), 0u) << command_;
+    for (const std::string& command : commands_) {
+      if (command == "stop")
+        stop_ = true;
+      else
+        EXPECT_EQ(sim_.Command(command).rfind("ok", 0), 0u) << command;
+    }
   }
   bool StopRequested() const override { return stop_; }
 
  private:
   SimProcess& sim_;
   std::string at_;
-  std::string command_;
+  std::vector<std::string> commands_;
   bool stop_ = false;
 };
 
@@ -359,34 +365,48 @@ struct FailureCase {
   const char* name;
   std::vector<std::string> simCommands;  // before the download
   bool closePort;
-  std::string at;       // a message prefix, and what happens at it (ScriptedLog)
-  std::string command;
+  std::string at;  // a message prefix, and what happens at it (ScriptedLog)
+  std::vector<std::string> commands;
   rlim_t fileSizeLimit;  // 0: none
   std::vector<std::string> lastMessages;
   std::vector<std::string> selectorWrites;
 };
 
+const char* const kSlot2NewEntry = "Register 2: the meter logged a new entry while it was read; reading again.";
+
 const FailureCase kFailureCases[] = {
-    {"SilentMeter", {"fault 3 silent"}, false, "", "", 0,
+    {"SilentMeter", {"fault 3 silent"}, false, "", {}, 0,
      {"Reading data from meter. . .", "Error while reading data."}, {}},
-    {"PortClosed", {}, true, "", "", 0, {"Reading data from meter. . .", "Error while reading data."}, {}},
-    {"SectionGivenUp", {"fault 3 exception 6 at 7999"}, false, "", "", 0,
+    {"PortClosed", {}, true, "", {}, 0, {"Reading data from meter. . .", "Error while reading data."}, {}},
+    {"SectionGivenUp", {"fault 3 exception 6 at 7999"}, false, "", {}, 0,
      {"Register 1: Reading 125 Modbus points.", "Response Timeout Retry #1", "Response Timeout Retry #2",
       "Response Timeout Retry #3", "Response Timeout Retry #4", "Response Timeout Retry #5",
       "Error while reading data."},
      {"1", "0"}},
-    {"HeaderReadFailed", {}, false, "Data written to file", "fault 3 exception 1 at 168", 0,
+    {"HeaderReadFailed", {}, false, "Data written to file", {"fault 3 exception 1 at 168"}, 0,
      {"Data written to file \"03-data.csv\". Log available at \"log.txt\"", "Error while reading data."},
      kEverySlotSelectedAndReleased},
-    {"WriteError", {}, false, "", "", 4096,
+    {"WriteError", {}, false, "", {}, 4096,
      {"Data written to file \"03-data.csv\". Log available at \"log.txt\"",
       "Error while writing file \"03-data.csv\"."},
      kEverySlotSelectedAndReleased},
+    // The meter logs before every section of slot 2: its first pass and
+    // three more readings of one section see the log move, then it gives up.
+    {"LogKeptChanging", {"set 3 158 0"}, false, "Register 2: Reading", {"elapse 3"}, 0,
+     {kSlot2NewEntry, "Register 2: Reading 125 Modbus points.", kSlot2NewEntry,
+      "Register 2: Reading 125 Modbus points.", kSlot2NewEntry, "Register 2: Reading 125 Modbus points.",
+      kSlot2NewEntry, "Register 2: Reading 125 Modbus points.", "Error while reading data."},
+     {"1", "0", "2", "0"}},
+    // The newest entry moves by part of the 900 s time step.
+    {"LogChanged", {"set 3 158 0"}, false, "Reading Data for Register 3.", {"set 3 149 7", "elapse 3"}, 0,
+     {"Register 3: Reading 125 Modbus points.", "Register 3: the meter's clock or log changed during the download.",
+      "Error while reading data."},
+     {"1", "0", "2", "0", "3", "0"}},
     // A stop sends nothing more but the release of the selected slot.
-    {"StoppedBeforeASection", {}, false, "Register 2: Reading 125", "stop", 0,
+    {"StoppedBeforeASection", {}, false, "Register 2: Reading 125", {"stop"}, 0,
      {"Register 2: Reading 125 Modbus points.", "Download stopped; \"03-data.csv\" was not written."},
      {"1", "0", "2", "0"}},
-    {"StoppedWhileRetrying", {"fault 3 exception 6 at 7999"}, false, "Response Timeout Retry #2", "stop", 0,
+    {"StoppedWhileRetrying", {"fault 3 exception 6 at 7999"}, false, "Response Timeout Retry #2", {"stop"}, 0,
      {"Response Timeout Retry #1", "Response Timeout Retry #2", "Download stopped; \"03-data.csv\" was not written."},
      {"1", "0"}},
 };
@@ -406,7 +426,7 @@ TEST_P(FailedDownload, KeepsThePreviousFileAndReleasesTheSlot) {
   std::ofstream(kDataFile, std::ios::binary) << previous;
   for (const std::string& command : c.simCommands) Sim(command);
   if (c.closePort) ClosePort();
-  ScriptedLog log(*sim_, c.at, c.command);
+  ScriptedLog log(*sim_, c.at, c.commands);
   {
     FileSizeLimit limit(c.fileSizeLimit);
     EXPECT_FALSE(DownloadLoggedData(log));
@@ -421,6 +441,140 @@ TEST_P(FailedDownload, KeepsThePreviousFileAndReleasesTheSlot) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Download, FailedDownload, ::testing::ValuesIn(kFailureCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+namespace {
+// Lets one 10 s sub-interval pass on the meter at each of the given messages
+// (prefixes), each used once, in turn.
+class ElapsingLog : public RecordingLog {
+ public:
+  ElapsingLog(SimProcess& sim, std::vector<std::string> at) : sim_(sim), at_(std::move(at)) {}
+  void Show(const std::string& message, const std::string& stamped) override {
+    RecordingLog::Show(message, stamped);
+    if (next_ < at_.size() && message.rfind(at_[next_], 0) == 0) {
+      ++next_;
+      EXPECT_EQ(sim_.Command("elapse 3"), "ok");
+    }
+  }
+
+ private:
+  SimProcess& sim_;
+  std::vector<std::string> at_;
+  size_t next_ = 0;
+};
+
+struct InstantCase {
+  const char* name;
+  std::vector<std::string> elapseAt;
+  int newEntryMessages;
+  std::vector<std::string> rows;  // the first two and the last
+  int rowCount;
+  int newestTimeReads;  // once after a slot, after each section once the log moved
+};
+
+// 130 entries numbered 1 (Sun Dec 31 23:38:30 2023) to 130 (Mon Jan 01
+// 00:00:00 2024) in every slot; a sub-interval passing adds the next number,
+// 10 s later. Slots 1 and 10 are the kWh pair (number x 65537), slot 2 the
+// error word, the others power (the number itself).
+const InstantCase kInstantCases[] = {
+    // Logged before slot 4's sections: slots 1 to 3 have no value in the
+    // newest row, slots 4 to 10 none in the oldest.
+    {"BeforeASlot",
+     {"Reading Data for Register 4."},
+     1,
+     {"1,0x6592008A,Mon Jan 01 00:00:10 2024,,,,131.000,131.000,131.000,131.000,131.000,131.000,,",
+      "2,0x65920080,Mon Jan 01 00:00:00 2024,8519810.000,,130.000,130.000,130.000,130.000,130.000,130.000,130.000,"
+      "8519810.000,0x0082",
+      "131,0x6591FB76,Sun Dec 31 23:38:30 2023,,,1.000,,,,,,,,0x0001"},
+     131,
+     3 + 3 + 6 * 2},
+    // And again while slot 4 is read section by section: that section is
+    // read once more, and two rows are new.
+    {"AlsoDuringASection",
+     {"Reading Data for Register 4.", "Register 4: the meter logged"},
+     2,
+     {"1,0x65920094,Mon Jan 01 00:00:20 2024,,,,132.000,132.000,132.000,132.000,132.000,132.000,,",
+      "2,0x6592008A,Mon Jan 01 00:00:10 2024,,,,131.000,131.000,131.000,131.000,131.000,131.000,,",
+      "132,0x6591FB76,Sun Dec 31 23:38:30 2023,,,1.000,,,,,,,,0x0001"},
+     132,
+     3 + 4 + 6 * 2},
+    // Logged within slot 1's first pass: it is read again, and every slot
+    // has every row.
+    {"WithinTheFirstSlot",
+     {"Register 1: Reading 5 Modbus points."},
+     1,
+     {"1,0x6592008A,Mon Jan 01 00:00:10 2024,8585347.000,,131.000,131.000,131.000,131.000,131.000,131.000,131.000,"
+      "8585347.000,0x0083",
+      "2,0x65920080,Mon Jan 01 00:00:00 2024,8519810.000,,130.000,130.000,130.000,130.000,130.000,130.000,130.000,"
+      "8519810.000,0x0082",
+      "130,0x6591FB80,Sun Dec 31 23:38:40 2023,131074.000,,2.000,2.000,2.000,2.000,2.000,2.000,2.000,131074.000,"
+      "0x0002"},
+     130,
+     3 + 9 * 2},
+};
+
+void PrintTo(const InstantCase& c, std::ostream* out) { *out << c.name; }
+
+class LoggingDuringDownload : public Download, public ::testing::WithParamInterface<InstantCase> {
+ protected:
+  void SetUp() override {
+    Download::SetUp();
+    setenv("TZ", "UTC", 1);
+    tzset();
+  }
+  void TearDown() override {
+    unsetenv("TZ");
+    tzset();
+    Download::TearDown();
+  }
+};
+}  // namespace
+
+// Every row holds the values of one logging instant, labelled with its time:
+// the numbers in a row agree, and rows step back by one number and 10 s.
+TEST_P(LoggingDuringDownload, EachRowHoldsOneInstant) {
+  const InstantCase& c = GetParam();
+  StartBus({"--meter", "3:QM4C", "--static", "--log-sequence", "--subinterval", "10"});
+  g_slaveAddress = 3;
+  g_modelCode = 3;
+  SetSlots({1, 146, 3, 4, 5, 10, 11, 12, 31, 2});
+  Sim("set 3 139 0");  // power and energy unscaled
+  Sim("set 3 140 0");
+  Sim("clock 3 2024 1 1 0 0 0");
+  Sim("prefill 3 130");
+  sim_->TakeEvents(0, 0);
+  ElapsingLog log(*sim_, c.elapseAt);
+  ASSERT_TRUE(DownloadLoggedData(log));
+  const std::vector<std::string> events = sim_->TakeEvents(0, 200);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "read 3 165 3"), c.newestTimeReads);
+  const std::vector<std::string> lines = CsvLines();
+  ASSERT_EQ(lines.size(), static_cast<size_t>(c.rowCount) + 1);
+  EXPECT_EQ(lines[0], "Data#, UTC, Date/Time,KWH,ERROR,KW,KVAR,KVA,KW-A,KW-B,KW-C,KVA-A,KWH,Error");
+  EXPECT_EQ((std::vector<std::string>{lines[1], lines[2], lines.back()}), c.rows);
+  const long newest = std::stol(lines[1].substr(lines[1].find(",0x") + 3, 8), nullptr, 16);
+  const int newestNumber = 130 + static_cast<int>(c.elapseAt.size());
+  for (int l = 0; l < c.rowCount; ++l) {
+    std::vector<std::string> fields;
+    std::stringstream row(lines[l + 1]);
+    for (std::string field; std::getline(row, field, ',');) fields.push_back(field);
+    fields.resize(14);
+    const int number = newestNumber - l;
+    EXPECT_EQ(std::stol(fields[1], nullptr, 16), newest - 10L * l) << "row " << l + 1;
+    char error[8];
+    std::snprintf(error, sizeof error, "0x%04X", number);
+    const std::string kwh = Fixed3(number * 65537.0), power = Fixed3(number);
+    const std::string ofThisInstant[14] = {"", "", "", kwh, "", power, power, power, power, power, power, power, kwh,
+                                           error};
+    for (int column = 3; column < 14; ++column)
+      EXPECT_TRUE(fields[column].empty() || fields[column] == ofThisInstant[column]) << lines[l + 1];
+  }
+  EXPECT_EQ(std::count_if(log.messages.begin(), log.messages.end(),
+                          [](const std::string& m) { return m.find("logged a new entry while it was read") != m.npos; }),
+            c.newEntryMessages);
+  EXPECT_EQ(Get(157), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Download, LoggingDuringDownload, ::testing::ValuesIn(kInstantCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Download, UncreatableLogFileStopsBeforeAnythingIsSent) {
