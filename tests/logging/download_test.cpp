@@ -320,95 +320,80 @@ TEST_F(Download, EntryCountAboveCapacityNeverStoresPastTheBuffer) {
 }
 
 namespace {
-// Acts each time a message starting with `at` is shown: runs qm4sim
-// commands, where the command "stop" asks the download to stop.
+// At a message starting with `at`, a qm4sim command, or "stop": asks the
+// download to stop.
+struct Step {
+  std::string at;
+  std::string command;
+};
+
+// Takes its steps in turn, each at the first message it fits.
 class ScriptedLog : public RecordingLog {
  public:
-  ScriptedLog(SimProcess& sim, std::string at, std::vector<std::string> commands)
-      : sim_(sim), at_(std::move(at)), commands_(std::move(commands)) {}
+  ScriptedLog(SimProcess& sim, std::vector<Step> steps) : sim_(sim), steps_(std::move(steps)) {}
   void Show(const std::string& message, const std::string& stamped) override {
     RecordingLog::Show(message, stamped);
-    if (at_.empty() || message.rfind(at_, 0) != 0) return;
-    for (const std::string& command : commands_) {
-      if (command == "stop")
-        stop_ = true;
-      else
-        EXPECT_EQ(sim_.Command(command).rfind("ok", 0), 0u) << command;
-    }
+    if (next_ == steps_.size() || message.rfind(steps_[next_].at, 0) != 0) return;
+    const std::string& command = steps_[next_++].command;
+    if (command == "stop")
+      stop_ = true;
+    else
+      EXPECT_EQ(sim_.Command(command), "ok");
   }
   bool StopRequested() const override { return stop_; }
 
  private:
   SimProcess& sim_;
-  std::string at_;
-  std::vector<std::string> commands_;
+  std::vector<Step> steps_;
+  size_t next_ = 0;
   bool stop_ = false;
-};
-
-// Files past this size cannot be written (a disk that fills up); the write
-// that crosses it fails instead of raising SIGXFSZ.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &previous_);
-    signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{bytes, previous_.rlim_max};
-    if (bytes > 0) setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &previous_); }
-
- private:
-  rlimit previous_{};
 };
 
 struct FailureCase {
   const char* name;
   std::vector<std::string> simCommands;  // before the download
   bool closePort;
-  std::string at;  // a message prefix, and what happens at it (ScriptedLog)
-  std::vector<std::string> commands;
+  std::vector<Step> script;
   rlim_t fileSizeLimit;  // 0: none
   std::vector<std::string> lastMessages;
   std::vector<std::string> selectorWrites;
 };
 
 const char* const kSlot2NewEntry = "Register 2: the meter logged a new entry while it was read; reading again.";
+const char* const kSlot2Section = "Register 2: Reading 125 Modbus points.";
+const char* const kStopped = "Download stopped; \"03-data.csv\" was not written.";
 
 const FailureCase kFailureCases[] = {
-    {"SilentMeter", {"fault 3 silent"}, false, "", {}, 0,
-     {"Reading data from meter. . .", "Error while reading data."}, {}},
-    {"PortClosed", {}, true, "", {}, 0, {"Reading data from meter. . .", "Error while reading data."}, {}},
-    {"SectionGivenUp", {"fault 3 exception 6 at 7999"}, false, "", {}, 0,
+    {"SilentMeter", {"fault 3 silent"}, false, {}, 0, {"Reading data from meter. . .", "Error while reading data."}, {}},
+    {"PortClosed", {}, true, {}, 0, {"Reading data from meter. . .", "Error while reading data."}, {}},
+    {"SectionGivenUp", {"fault 3 exception 6 at 7999"}, false, {}, 0,
      {"Register 1: Reading 125 Modbus points.", "Response Timeout Retry #1", "Response Timeout Retry #2",
       "Response Timeout Retry #3", "Response Timeout Retry #4", "Response Timeout Retry #5",
       "Error while reading data."},
      {"1", "0"}},
-    {"HeaderReadFailed", {}, false, "Data written to file", {"fault 3 exception 1 at 168"}, 0,
+    {"HeaderReadFailed", {}, false, {{"Data written to file", "fault 3 exception 1 at 168"}}, 0,
      {"Data written to file \"03-data.csv\". Log available at \"log.txt\"", "Error while reading data."},
      kEverySlotSelectedAndReleased},
-    {"WriteError", {}, false, "", {}, 4096,
+    {"WriteError", {}, false, {}, 4096,
      {"Data written to file \"03-data.csv\". Log available at \"log.txt\"",
       "Error while writing file \"03-data.csv\"."},
      kEverySlotSelectedAndReleased},
     // The meter logs before every section of slot 2: its first pass and
     // three more readings of one section see the log move, then it gives up.
-    {"LogKeptChanging", {"set 3 158 0"}, false, "Register 2: Reading", {"elapse 3"}, 0,
-     {kSlot2NewEntry, "Register 2: Reading 125 Modbus points.", kSlot2NewEntry,
-      "Register 2: Reading 125 Modbus points.", kSlot2NewEntry, "Register 2: Reading 125 Modbus points.",
-      kSlot2NewEntry, "Register 2: Reading 125 Modbus points.", "Error while reading data."},
+    {"LogKeptChanging", {"set 3 158 0"}, false, std::vector<Step>(6, {"Register 2: Reading", "elapse 3"}), 0,
+     {kSlot2NewEntry, kSlot2Section, kSlot2NewEntry, kSlot2Section, kSlot2NewEntry, kSlot2Section, kSlot2NewEntry,
+      kSlot2Section, "Error while reading data."},
      {"1", "0", "2", "0"}},
     // The newest entry moves by part of the 900 s time step.
-    {"LogChanged", {"set 3 158 0"}, false, "Reading Data for Register 3.", {"set 3 149 7", "elapse 3"}, 0,
+    {"LogChanged", {"set 3 158 0"}, false,
+     {{"Reading Data for Register 3.", "set 3 149 7"}, {"Register 3: 130 entries", "elapse 3"}}, 0,
      {"Register 3: Reading 125 Modbus points.", "Register 3: the meter's clock or log changed during the download.",
       "Error while reading data."},
      {"1", "0", "2", "0", "3", "0"}},
     // A stop sends nothing more but the release of the selected slot.
-    {"StoppedBeforeASection", {}, false, "Register 2: Reading 125", {"stop"}, 0,
-     {"Register 2: Reading 125 Modbus points.", "Download stopped; \"03-data.csv\" was not written."},
-     {"1", "0", "2", "0"}},
-    {"StoppedWhileRetrying", {"fault 3 exception 6 at 7999"}, false, "Response Timeout Retry #2", {"stop"}, 0,
-     {"Response Timeout Retry #1", "Response Timeout Retry #2", "Download stopped; \"03-data.csv\" was not written."},
-     {"1", "0"}},
+    {"StoppedBeforeASection", {}, false, {{kSlot2Section, "stop"}}, 0, {kSlot2Section, kStopped}, {"1", "0", "2", "0"}},
+    {"StoppedWhileRetrying", {"fault 3 exception 6 at 7999"}, false, {{"Response Timeout Retry #2", "stop"}}, 0,
+     {"Response Timeout Retry #1", "Response Timeout Retry #2", kStopped}, {"1", "0"}},
 };
 
 void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
@@ -426,11 +411,15 @@ TEST_P(FailedDownload, KeepsThePreviousFileAndReleasesTheSlot) {
   std::ofstream(kDataFile, std::ios::binary) << previous;
   for (const std::string& command : c.simCommands) Sim(command);
   if (c.closePort) ClosePort();
-  ScriptedLog log(*sim_, c.at, c.commands);
-  {
-    FileSizeLimit limit(c.fileSizeLimit);
-    EXPECT_FALSE(DownloadLoggedData(log));
-  }
+  ScriptedLog log(*sim_, c.script);
+  // A file size limit stands for a full disk: the write that crosses it fails.
+  rlimit unlimited{};
+  getrlimit(RLIMIT_FSIZE, &unlimited);
+  const rlimit limited{c.fileSizeLimit, unlimited.rlim_max};
+  signal(SIGXFSZ, SIG_IGN);
+  if (c.fileSizeLimit > 0) setrlimit(RLIMIT_FSIZE, &limited);
+  EXPECT_FALSE(DownloadLoggedData(log));
+  setrlimit(RLIMIT_FSIZE, &unlimited);
   ASSERT_GE(log.messages.size(), c.lastMessages.size());
   EXPECT_EQ(std::vector<std::string>(log.messages.end() - static_cast<long>(c.lastMessages.size()), log.messages.end()),
             c.lastMessages);
@@ -444,32 +433,12 @@ INSTANTIATE_TEST_SUITE_P(Download, FailedDownload, ::testing::ValuesIn(kFailureC
                          [](const auto& info) { return std::string(info.param.name); });
 
 namespace {
-// Lets one 10 s sub-interval pass on the meter at each of the given messages
-// (prefixes), each used once, in turn.
-class ElapsingLog : public RecordingLog {
- public:
-  ElapsingLog(SimProcess& sim, std::vector<std::string> at) : sim_(sim), at_(std::move(at)) {}
-  void Show(const std::string& message, const std::string& stamped) override {
-    RecordingLog::Show(message, stamped);
-    if (next_ < at_.size() && message.rfind(at_[next_], 0) == 0) {
-      ++next_;
-      EXPECT_EQ(sim_.Command("elapse 3"), "ok");
-    }
-  }
-
- private:
-  SimProcess& sim_;
-  std::vector<std::string> at_;
-  size_t next_ = 0;
-};
-
 struct InstantCase {
   const char* name;
-  std::vector<std::string> elapseAt;
+  std::vector<Step> script;  // each step lets one 10 s sub-interval pass
   int newEntryMessages;
-  std::vector<std::string> rows;  // the first two and the last
-  int rowCount;
   int newestTimeReads;  // once after a slot, after each section once the log moved
+  std::vector<std::string> rows;  // the first two and the last
 };
 
 // 130 entries numbered 1 (Sun Dec 31 23:38:30 2023) to 130 (Mon Jan 01
@@ -480,98 +449,80 @@ const InstantCase kInstantCases[] = {
     // Logged before slot 4's sections: slots 1 to 3 have no value in the
     // newest row, slots 4 to 10 none in the oldest.
     {"BeforeASlot",
-     {"Reading Data for Register 4."},
+     {{"Reading Data for Register 4.", "elapse 3"}},
      1,
+     3 + 3 + 6 * 2,
      {"1,0x6592008A,Mon Jan 01 00:00:10 2024,,,,131.000,131.000,131.000,131.000,131.000,131.000,,",
       "2,0x65920080,Mon Jan 01 00:00:00 2024,8519810.000,,130.000,130.000,130.000,130.000,130.000,130.000,130.000,"
       "8519810.000,0x0082",
-      "131,0x6591FB76,Sun Dec 31 23:38:30 2023,,,1.000,,,,,,,,0x0001"},
-     131,
-     3 + 3 + 6 * 2},
+      "131,0x6591FB76,Sun Dec 31 23:38:30 2023,,,1.000,,,,,,,,0x0001"}},
     // And again while slot 4 is read section by section: that section is
     // read once more, and two rows are new.
     {"AlsoDuringASection",
-     {"Reading Data for Register 4.", "Register 4: the meter logged"},
+     {{"Reading Data for Register 4.", "elapse 3"}, {"Register 4: the meter logged", "elapse 3"}},
      2,
+     3 + 4 + 6 * 2,
      {"1,0x65920094,Mon Jan 01 00:00:20 2024,,,,132.000,132.000,132.000,132.000,132.000,132.000,,",
       "2,0x6592008A,Mon Jan 01 00:00:10 2024,,,,131.000,131.000,131.000,131.000,131.000,131.000,,",
-      "132,0x6591FB76,Sun Dec 31 23:38:30 2023,,,1.000,,,,,,,,0x0001"},
-     132,
-     3 + 4 + 6 * 2},
+      "132,0x6591FB76,Sun Dec 31 23:38:30 2023,,,1.000,,,,,,,,0x0001"}},
     // Logged within slot 1's first pass: it is read again, and every slot
     // has every row.
     {"WithinTheFirstSlot",
-     {"Register 1: Reading 5 Modbus points."},
+     {{"Register 1: Reading 5 Modbus points.", "elapse 3"}},
      1,
+     3 + 9 * 2,
      {"1,0x6592008A,Mon Jan 01 00:00:10 2024,8585347.000,,131.000,131.000,131.000,131.000,131.000,131.000,131.000,"
       "8585347.000,0x0083",
       "2,0x65920080,Mon Jan 01 00:00:00 2024,8519810.000,,130.000,130.000,130.000,130.000,130.000,130.000,130.000,"
       "8519810.000,0x0082",
       "130,0x6591FB80,Sun Dec 31 23:38:40 2023,131074.000,,2.000,2.000,2.000,2.000,2.000,2.000,2.000,131074.000,"
-      "0x0002"},
-     130,
-     3 + 9 * 2},
+      "0x0002"}},
 };
 
 void PrintTo(const InstantCase& c, std::ostream* out) { *out << c.name; }
 
-class LoggingDuringDownload : public Download, public ::testing::WithParamInterface<InstantCase> {
- protected:
-  void SetUp() override {
-    Download::SetUp();
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
-  void TearDown() override {
-    unsetenv("TZ");
-    tzset();
-    Download::TearDown();
-  }
-};
+class LoggingDuringDownload : public Download, public ::testing::WithParamInterface<InstantCase> {};
 }  // namespace
 
 // Every row holds the values of one logging instant, labelled with its time:
-// the numbers in a row agree, and rows step back by one number and 10 s.
+// the numbers in a row agree, and rows step back by one number.
 TEST_P(LoggingDuringDownload, EachRowHoldsOneInstant) {
   const InstantCase& c = GetParam();
-  StartBus({"--meter", "3:QM4C", "--static", "--log-sequence", "--subinterval", "10"});
-  g_slaveAddress = 3;
-  g_modelCode = 3;
+  setenv("TZ", "UTC", 1);  // the other tests work out local times in any zone
+  tzset();
+  StartMeter(10, {"--static", "--log-sequence"});
+  Sim("set 3 158 0");
   SetSlots({1, 146, 3, 4, 5, 10, 11, 12, 31, 2});
   Sim("set 3 139 0");  // power and energy unscaled
   Sim("set 3 140 0");
   Sim("clock 3 2024 1 1 0 0 0");
   Sim("prefill 3 130");
   sim_->TakeEvents(0, 0);
-  ElapsingLog log(*sim_, c.elapseAt);
+  ScriptedLog log(*sim_, c.script);
   ASSERT_TRUE(DownloadLoggedData(log));
   const std::vector<std::string> events = sim_->TakeEvents(0, 200);
   EXPECT_EQ(std::count(events.begin(), events.end(), "read 3 165 3"), c.newestTimeReads);
-  const std::vector<std::string> lines = CsvLines();
-  ASSERT_EQ(lines.size(), static_cast<size_t>(c.rowCount) + 1);
-  EXPECT_EQ(lines[0], "Data#, UTC, Date/Time,KWH,ERROR,KW,KVAR,KVA,KW-A,KW-B,KW-C,KVA-A,KWH,Error");
-  EXPECT_EQ((std::vector<std::string>{lines[1], lines[2], lines.back()}), c.rows);
-  const long newest = std::stol(lines[1].substr(lines[1].find(",0x") + 3, 8), nullptr, 16);
-  const int newestNumber = 130 + static_cast<int>(c.elapseAt.size());
-  for (int l = 0; l < c.rowCount; ++l) {
-    std::vector<std::string> fields;
-    std::stringstream row(lines[l + 1]);
-    for (std::string field; std::getline(row, field, ',');) fields.push_back(field);
-    fields.resize(14);
-    const int number = newestNumber - l;
-    EXPECT_EQ(std::stol(fields[1], nullptr, 16), newest - 10L * l) << "row " << l + 1;
-    char error[8];
-    std::snprintf(error, sizeof error, "0x%04X", number);
-    const std::string kwh = Fixed3(number * 65537.0), power = Fixed3(number);
-    const std::string ofThisInstant[14] = {"", "", "", kwh, "", power, power, power, power, power, power, power, kwh,
-                                           error};
-    for (int column = 3; column < 14; ++column)
-      EXPECT_TRUE(fields[column].empty() || fields[column] == ofThisInstant[column]) << lines[l + 1];
-  }
   EXPECT_EQ(std::count_if(log.messages.begin(), log.messages.end(),
                           [](const std::string& m) { return m.find("logged a new entry while it was read") != m.npos; }),
             c.newEntryMessages);
   EXPECT_EQ(Get(157), 0);
+  const std::vector<std::string> lines = CsvLines();
+  ASSERT_EQ(lines.size(), std::stoul(c.rows.back()) + 1);
+  EXPECT_EQ(lines[0], "Data#, UTC, Date/Time,KWH,ERROR,KW,KVAR,KVA,KW-A,KW-B,KW-C,KVA-A,KWH,Error");
+  EXPECT_EQ((std::vector<std::string>{lines[1], lines[2], lines.back()}), c.rows);
+  for (size_t l = 1; l < lines.size(); ++l) {
+    const int number = 131 + static_cast<int>(c.script.size()) - static_cast<int>(l);
+    const std::string power = Fixed3(number), kwh = Fixed3(number * 65537.0);
+    char error[8];
+    std::snprintf(error, sizeof error, "0x%04X", number);
+    const std::string instant[] = {kwh, "", power, power, power, power, power, power, power, kwh, error};
+    std::vector<std::string> fields;
+    std::stringstream row(lines[l]);
+    for (std::string field; std::getline(row, field, ',');) fields.push_back(field);
+    fields.resize(14);
+    for (size_t i = 0; i < std::size(instant); ++i)
+      EXPECT_TRUE(fields[3 + i].empty() || fields[3 + i] == instant[i]) << lines[l];
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Download, LoggingDuringDownload, ::testing::ValuesIn(kInstantCases),

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -366,14 +367,8 @@ TEST(SimSequenceLog, ElapsedSubIntervalsAddNumberedEntriesOneSubIntervalApart) {
   m.SetClock(Fields(2024, 1, 1, 0, 0, 0), kT0);
   m.Prefill(3, kT0);
   m.ElapseSubIntervals(2, kT0 + 7);
-  const double t = kT0 + 7;
-  EXPECT_EQ(Reg(m, reg::kLogEntries, t), 5);
-  EXPECT_EQ(Reg(m, 167, t), 20 << 8);  // newest entry 00:00:20
-  EXPECT_EQ(Reg(m, 156, t), 27 << 8);  // the clock 00:00:27
-  for (int slot : {1, 10}) {
-    ASSERT_EQ(m.Write(reg::kSlotSelector, static_cast<uint16_t>(slot), t), 0);
-    for (int k = 0; k < 5; ++k) EXPECT_EQ(Reg(m, reg::kLogWindow + k, t), 5 - k) << slot << " " << k;
-  }
-  m.Prefill(2, t);  // numbered from 1 again
-  EXPECT_EQ(Reg(m, reg::kLogWindow, t), 2);
+  EXPECT_EQ(Reg(m, 167, kT0 + 7), 20 << 8);  // newest entry 00:00:20
+  EXPECT_EQ(Reg(m, 156, kT0 + 7), 27 << 8);  // the clock 00:00:27
+  ASSERT_EQ(m.Write(reg::kSlotSelector, 10, kT0 + 7), 0);
+  for (int k = 0; k < 6; ++k) EXPECT_EQ(Reg(m, reg::kLogWindow + k, kT0 + 7), std::max(5 - k, 0)) << k;
 }
