@@ -7,16 +7,24 @@
 
 #include "console/meter_state.h"
 #include "console/poll.h"
+#include "logging/meter_io.h"
+#include "logging/replacement_file.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"
 
 namespace {
 constexpr int kStatusBlockCount = 14;  // 149..162
 constexpr int kSlotBlockCount = 13;    // 165..177: newest entry time and the slots
+constexpr int kNewestTimeCount = 3;    // 165..167
 constexpr int kExponentCount = 4;      // 137..140
 constexpr int kTimeTextSize = 32;      // "Thu Mar 05 14:03:07 2009" and its terminator
 constexpr int kErrorRegister = 146;
 constexpr int kDateRegisters[3] = {155, 156, 157};
+// Entries lie at least 10 s apart and a section takes about 2 s even at 1200
+// baud, so a section whose window moves more often than this is not being
+// moved by the meter's logging alone.
+constexpr int kNewEntryRereads = 3;
+constexpr const char* kNewEntryMessage = "Register %d: the meter logged a new entry while it was read; reading again.";
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -28,13 +36,9 @@ std::string Format(const char* format, ...) {
   return text;
 }
 
-ModbusResult Read(int firstAddress, int count, int* values) {
-  return ReadHoldingRegisters(g_port, g_slaveAddress, firstAddress, count, values);
-}
-
-bool Write(int address, int value) {
-  return WriteSingleRegister(g_port, g_slaveAddress, address, value) == ResultOk;
-}
+// Sent even after a stop was asked for: a download never leaves the meter
+// with a slot selected.
+bool ReleaseSlot() { return WriteSingleRegister(g_port, g_slaveAddress, reg::kSlotSelector, 0) == ResultOk; }
 
 unsigned SlotRegister(const LoggedData& data, int slot) { return static_cast<uint16_t>(data.slotRegisters[slot]); }
 
@@ -66,13 +70,11 @@ void TimeText(time_t value, char (&text)[kTimeTextSize]) {
 // each repetition logged; after kSectionRetries repetitions the download gives
 // up instead of asking for ever a meter that has gone away.
 bool ReadSection(int offset, int count, int* values, StatusLog& log) {
-  ModbusResult result = Read(reg::kLogWindow + offset, count, values);
-  for (int retry = 1; result != ResultOk; ++retry) {
-    if (retry > kSectionRetries) return false;
-    log.LogStatus(Format("Response Timeout Retry #%d", retry));
-    result = Read(reg::kLogWindow + offset, count, values);
+  for (int retry = 0;; ++retry) {
+    if (ReadMeter(reg::kLogWindow + offset, count, values, log)) return true;
+    if (retry == kSectionRetries || log.StopRequested()) return false;
+    log.LogStatus(Format("Response Timeout Retry #%d", retry + 1));
   }
-  return true;
 }
 
 struct LogStatusBlock {
@@ -82,7 +84,7 @@ struct LogStatusBlock {
 
 bool ReadLogStatusBlock(LogStatusBlock& status, StatusLog& log) {
   int registers[kStatusBlockCount];
-  if (Read(reg::kSubInterval, kStatusBlockCount, registers) != ResultOk) return false;
+  if (!ReadMeter(reg::kSubInterval, kStatusBlockCount, registers, log)) return false;
   auto at = [&](int address) { return registers[address - reg::kSubInterval] & 0xFFFF; };
   status.timeStep = std::max(at(reg::kSubInterval), kMinTimeStepSeconds);
   log.LogStatus(Format("Interval = %d secs.", status.timeStep));
@@ -93,94 +95,204 @@ bool ReadLogStatusBlock(LogStatusBlock& status, StatusLog& log) {
   return true;
 }
 
-// Reads entryCount entries of the selected slot, newest first, each stamped
-// one time step before the one after it.
-bool ReadSlotEntries(LoggedData& data, int slot, const LogStatusBlock& status, time_t newest, long done,
-                     StatusLog& log) {
-  const int number = data.slotRegisters[slot];
-  log.LogStatus(Format("Register %d: %d entries available.", number, status.entryCount));
-  time_t t = newest;
-  int offset = 0;
-  for (int remaining = status.entryCount; remaining != 0;) {
-    const int n = std::min(remaining, kSectionRegisters);
-    log.LogStatus(Format("Register %d: Reading %d Modbus points.", number, n));
-    int values[kSectionRegisters];
-    if (!ReadSection(offset, n, values, log)) return false;
-    for (int i = 0; i < n; ++i) {
-      data.times[data.pointCount] = t;
-      data.raw[slot][data.pointCount] = values[i];
-      ++data.pointCount;
-      t -= status.timeStep;
+// The time of the newest log entry, read again after a slot or section to
+// see whether the meter logged meanwhile.
+bool ReadNewestTime(time_t& newest, const StatusLog& log) {
+  int registers[kNewestTimeCount];
+  if (!ReadMeter(reg::kNewestEntryTime, kNewestTimeCount, registers, log)) return false;
+  newest = MeterTimeValue(registers[0], registers[1], registers[2]);
+  return true;
+}
+
+// Row 0 becomes `rows` instants newer: every row moves down, and the new top
+// rows hold nothing read yet.
+void ShiftRows(LoggedData& data, int rows) {
+  if (rows == 0) return;
+  for (int32_t* column : data.raw) {
+    std::copy_backward(column, column + data.pointCount, column + data.pointCount + rows);
+    std::fill_n(column, rows, kNotRead);
+  }
+  data.pointCount = static_cast<int16_t>(data.pointCount + rows);
+}
+
+void GrowRows(LoggedData& data, int rows) {
+  if (rows <= data.pointCount) return;
+  for (int32_t* column : data.raw) std::fill(column + data.pointCount, column + rows, kNotRead);
+  data.pointCount = static_cast<int16_t>(rows);
+}
+
+// Places n entries of slotEntries, read from the log window at offset while
+// the newest entry was at time newest, in the rows of their instants. Newest
+// times only ever move forward by whole time steps while the meter logs; one
+// that went back or moved by part of a step (the meter's clock was set, its
+// log restarted), or would push rows past the capacity, gives false.
+bool PlaceEntries(LoggedData& data, int slot, time_t newest, int offset, int n) {
+  if (data.pointCount == 0) data.newestTime = newest;
+  const time_t ahead = newest - data.newestTime;
+  const time_t shift = ahead / data.timeStep;
+  if (ahead < 0 || ahead % data.timeStep != 0 ||
+      std::max<time_t>(data.pointCount + shift, offset + n) > kLoggedDataCapacity)
+    return false;
+  ShiftRows(data, static_cast<int>(shift));
+  data.newestTime = newest;
+  GrowRows(data, offset + n);
+  std::copy_n(data.slotEntries + offset, n, data.raw[slot] + offset);
+  return true;
+}
+
+// Reads the selected slot's entries (newest first) into data.slotEntries
+// and places them in rows by the newest-entry time they were read under.
+class SlotReader {
+ public:
+  SlotReader(LoggedData& data, int slot, const LogStatusBlock& status, StatusLog& log)
+      : data_(data), slot_(slot), count_(status.entryCount), log_(log) {}
+  bool Read(time_t newest);
+
+ private:
+  int Number() const { return data_.slotRegisters[slot_]; }
+  int SectionSize(int offset) const { return std::min(count_ - offset, kSectionRegisters); }
+  bool ReadSectionOf(int offset);
+  void ReportSection(int end);
+  bool ReadBySection(time_t newest);
+  bool Place(time_t newest, int offset, int n);
+  void LogNewEntry() { log_.LogStatus(Format(kNewEntryMessage, Number())); }
+
+  LoggedData& data_;
+  const int slot_;
+  const int count_;
+  StatusLog& log_;
+};
+
+// One pass over the whole slot, bracketed by the newest time read before it
+// and once after it: when nothing is logged, that is the one read this adds.
+// A pass that saw the log move may mix two windows: the slot is read again,
+// and so are the slots after it, a section at a time.
+bool SlotReader::Read(time_t newest) {
+  log_.LogStatus(Format("Register %d: %d entries available.", Number(), count_));
+  if (data_.readBySection) return ReadBySection(newest);
+  for (int offset = 0; offset < count_; offset += SectionSize(offset)) {
+    if (!ReadSectionOf(offset)) return false;
+    ReportSection(offset + SectionSize(offset));
+  }
+  time_t after = 0;
+  if (!ReadNewestTime(after, log_)) return false;
+  if (after == newest) return Place(newest, 0, count_);
+  LogNewEntry();
+  data_.readBySection = true;
+  return ReadBySection(after);
+}
+
+// Each section bracketed on its own gets through even when a whole slot takes
+// longer than a sub-interval (5760 entries at 1200 baud take about 96 s); a
+// section that saw the log move is read again, at most kNewEntryRereads
+// times.
+bool SlotReader::ReadBySection(time_t newest) {
+  for (int offset = 0; offset < count_; offset += SectionSize(offset)) {
+    for (int reread = 0;; ++reread) {
+      time_t after = 0;
+      if (!ReadSectionOf(offset) || !ReadNewestTime(after, log_)) return false;
+      if (after == newest) break;
+      if (reread == kNewEntryRereads) return false;
+      LogNewEntry();
+      newest = after;
     }
-    remaining -= n;
-    offset += n;
-    log.LogStatus(Format("Register %d: %d section points accumulated, %d total points.", number, offset,
-                         static_cast<int>(data.pointCount)));
-    log.Progress(done + data.pointCount, static_cast<long>(status.entryCount) * reg::kSlotCount);
+    if (!Place(newest, offset, SectionSize(offset))) return false;
+    ReportSection(offset + SectionSize(offset));
   }
   return true;
 }
 
+bool SlotReader::ReadSectionOf(int offset) {
+  const int n = SectionSize(offset);
+  log_.LogStatus(Format("Register %d: Reading %d Modbus points.", Number(), n));
+  return ReadSection(offset, n, data_.slotEntries + offset, log_);
+}
+
+// Every section read so far is counted, so the section and total counts are
+// the same number.
+void SlotReader::ReportSection(int end) {
+  log_.LogStatus(Format("Register %d: %d section points accumulated, %d total points.", Number(), end, end));
+  log_.Progress(static_cast<long>(count_) * slot_ + end, static_cast<long>(count_) * reg::kSlotCount);
+}
+
+bool SlotReader::Place(time_t newest, int offset, int n) {
+  if (PlaceEntries(data_, slot_, newest, offset, n)) return true;
+  log_.LogStatus(Format("Register %d: the meter's clock or log changed during the download.", Number()));
+  return false;
+}
+
+bool ReadSelectedSlot(LoggedData& data, int slot, const LogStatusBlock& status, time_t newest, StatusLog& log) {
+  log.LogStatus(Format("Reading Data for Register %d.", static_cast<int>(data.slotRegisters[slot])));
+  return status.entryCount == 0 || SlotReader(data, slot, status, log).Read(newest);
+}
+
 bool ReadSlot(LoggedData& data, int slot, const LogStatusBlock& status, StatusLog& log) {
-  data.pointCount = 0;
   int registers[kSlotBlockCount];
-  if (Read(reg::kNewestEntryTime, kSlotBlockCount, registers) != ResultOk) return false;
+  if (!ReadMeter(reg::kNewestEntryTime, kSlotBlockCount, registers, log)) return false;
   const int16_t* slots = data.slotRegisters;
   for (int i = 0; i < reg::kSlotCount; ++i) data.slotRegisters[i] = static_cast<int16_t>(registers[3 + i] & 0xFFFF);
   log.LogStatus(Format("Registers %d, %d, %d, %d, %d, %d, %d, %d, %d, %d", slots[0], slots[1], slots[2], slots[3],
                        slots[4], slots[5], slots[6], slots[7], slots[8], slots[9]));
-  if (!Write(reg::kSlotSelector, slot + 1)) return false;
-  log.LogStatus(Format("Reading Data for Register %d.", static_cast<int>(data.slotRegisters[slot])));
-  if (status.entryCount != 0) {
-    const time_t newest = MeterTimeValue(registers[0], registers[1], registers[2]);
-    const long done = static_cast<long>(status.entryCount) * slot;
-    if (!ReadSlotEntries(data, slot, status, newest, done, log)) return false;
-  }
-  return Write(reg::kSlotSelector, 0);
+  const time_t newest = MeterTimeValue(registers[0], registers[1], registers[2]);
+  // Once the selection is sent it is released whatever happens after it, so
+  // a download that fails never leaves the meter with a slot selected.
+  const bool read = WriteMeter(reg::kSlotSelector, slot + 1, log) && ReadSelectedSlot(data, slot, status, newest, log);
+  const bool released = ReleaseSlot();
+  return read && released;
 }
 
 // The slots of data holding a register number, in slot order.
-int SlotsHolding(const LoggedData& data, unsigned number, int (&slots)[reg::kSlotCount]) {
+struct SlotSet {
+  int slots[reg::kSlotCount];
   int count = 0;
+  const int* begin() const { return slots; }
+  const int* end() const { return slots + count; }
+};
+
+SlotSet SlotsHolding(const LoggedData& data, unsigned number) {
+  SlotSet set;
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
-    if (SlotRegister(data, slot) == number) slots[count++] = slot;
-  return count;
+    if (SlotRegister(data, slot) == number) set.slots[set.count++] = slot;
+  return set;
 }
 
-void SetRaw(LoggedData& data, const int* slots, int count) {
-  for (int i = 0; i < count; ++i) {
-    const int slot = slots[i];
-    for (int l = 0; l < data.pointCount; ++l) data.values[slot][l] = static_cast<float>(data.raw[slot][l]);
-    data.valueDefined[slot] = true;
-  }
+bool WasRead(const LoggedData& data, int slot, int l) { return data.raw[slot][l] != kNotRead; }
+
+void SetValue(LoggedData& data, int slot, int l, float value) {
+  data.values[slot][l] = value;
+  data.valueDefined[slot].set(static_cast<size_t>(l));
 }
 
-// An energy count split over two slots: every slot of the high word with
-// every slot of the low word gives the scaled count to both. A half logged
-// without its partner is shown raw and unscaled.
-void ConvertEnergyPairs(LoggedData& data, unsigned highNumber, int energyExponent) {
-  int high[reg::kSlotCount];
-  int low[reg::kSlotCount];
-  const int highCount = SlotsHolding(data, highNumber, high);
-  const int lowCount = SlotsHolding(data, highNumber + 1, low);
-  if (highCount == 0) {
-    SetRaw(data, low, lowCount);
-    return;
-  }
-  if (lowCount == 0 || data.pointCount == 0) {
-    SetRaw(data, high, highCount);
-    return;
-  }
+void SetRaw(LoggedData& data, const SlotSet& slots) {
+  for (int slot : slots)
+    for (int l = 0; l < data.pointCount; ++l)
+      if (WasRead(data, slot, l)) SetValue(data, slot, l, static_cast<float>(data.raw[slot][l]));
+}
+
+// Every slot of a pair's first register with every slot of its second: both
+// get the value made of the two, in each row where both were read.
+template <typename Combine>
+void ConvertPairs(LoggedData& data, const SlotSet& high, const SlotSet& low, Combine combine) {
   for (int l = 0; l < data.pointCount; ++l)
-    for (int h = 0; h < highCount; ++h)
-      for (int w = 0; w < lowCount; ++w) {
-        const float value = ConvertEnergyPair(static_cast<unsigned>(data.raw[high[h]][l]),
-                                              static_cast<unsigned>(data.raw[low[w]][l]), energyExponent);
-        data.values[high[h]][l] = value;
-        data.values[low[w]][l] = value;
+    for (int h : high)
+      for (int w : low) {
+        if (!WasRead(data, h, l) || !WasRead(data, w, l)) continue;
+        const float value = combine(data.raw[h][l], data.raw[w][l]);
+        SetValue(data, h, l, value);
+        SetValue(data, w, l, value);
       }
-  for (int h = 0; h < highCount; ++h) data.valueDefined[high[h]] = true;
-  for (int w = 0; w < lowCount; ++w) data.valueDefined[low[w]] = true;
+}
+
+// An energy count split over two slots, scaled; a half whose partner is in
+// no slot is shown raw and unscaled.
+void ConvertEnergyPairs(LoggedData& data, unsigned highNumber, int energyExponent) {
+  const SlotSet high = SlotsHolding(data, highNumber);
+  const SlotSet low = SlotsHolding(data, highNumber + 1);
+  if (high.count == 0) return SetRaw(data, low);
+  if (low.count == 0) return SetRaw(data, high);
+  ConvertPairs(data, high, low, [energyExponent](int32_t msw, int32_t lsw) {
+    return ConvertEnergyPair(static_cast<unsigned>(msw), static_cast<unsigned>(lsw), energyExponent);
+  });
 }
 
 bool IsScaledClass(ConversionClass cls) {
@@ -193,8 +305,8 @@ void ConvertScaledSlots(LoggedData& data, const int (&exponents)[kExponentCount]
     const ConversionClass cls = ClassOfRegister(SlotRegister(data, slot));
     if (!IsScaledClass(cls)) continue;
     for (int l = 0; l < data.pointCount; ++l)
-      data.values[slot][l] = ConvertLoggedValue(cls, static_cast<unsigned>(data.raw[slot][l]), exponents);
-    data.valueDefined[slot] = true;
+      if (WasRead(data, slot, l))
+        SetValue(data, slot, l, ConvertLoggedValue(cls, static_cast<unsigned>(data.raw[slot][l]), exponents));
   }
 }
 
@@ -203,22 +315,8 @@ void ConvertScaledSlots(LoggedData& data, const int (&exponents)[kExponentCount]
 void ConvertFloatPairs(LoggedData& data) {
   constexpr unsigned kFirstFloat = 257;
   constexpr unsigned kLastFloatHigh = 335;
-  for (unsigned number = kFirstFloat; number <= kLastFloatHigh; number += 2) {
-    int high[reg::kSlotCount];
-    int low[reg::kSlotCount];
-    const int highCount = SlotsHolding(data, number, high);
-    const int lowCount = SlotsHolding(data, number + 1, low);
-    if (highCount == 0 || lowCount == 0) continue;
-    for (int l = 0; l < data.pointCount; ++l)
-      for (int h = 0; h < highCount; ++h)
-        for (int w = 0; w < lowCount; ++w) {
-          const float value = WordsToFloat(data.raw[high[h]][l], data.raw[low[w]][l]);
-          data.values[high[h]][l] = value;
-          data.values[low[w]][l] = value;
-        }
-    for (int h = 0; h < highCount; ++h) data.valueDefined[high[h]] = true;
-    for (int w = 0; w < lowCount; ++w) data.valueDefined[low[w]] = true;
-  }
+  for (unsigned number = kFirstFloat; number <= kLastFloatHigh; number += 2)
+    ConvertPairs(data, SlotsHolding(data, number), SlotsHolding(data, number + 1), WordsToFloat);
 }
 
 // The highest-numbered slot holding a register number, -1 when none does.
@@ -252,53 +350,74 @@ void WriteHeader(FILE* file, const int (&headerSlots)[reg::kSlotCount], const Ex
   std::fputs("\n", file);
 }
 
+// The meter's own time logged in the date slots; empty where one of them was
+// not read, or where mktime cannot represent the time (it returns -1).
+void DateText(const LoggedData& data, int l, const ExtraColumns& columns, char (&text)[kTimeTextSize]) {
+  text[0] = '\0';
+  for (int slot : columns.dateSlots)
+    if (!WasRead(data, slot, l)) return;
+  const time_t logged = MeterTimeValue(data.raw[columns.dateSlots[0]][l], data.raw[columns.dateSlots[1]][l],
+                                       data.raw[columns.dateSlots[2]][l]);
+  if (logged != static_cast<time_t>(-1)) TimeText(logged, text);
+}
+
 void WriteRow(FILE* file, const LoggedData& data, int l, const ExtraColumns& columns) {
+  const time_t time = data.newestTime - static_cast<time_t>(l) * data.timeStep;
   char timeText[kTimeTextSize];
-  TimeText(data.times[l], timeText);
+  TimeText(time, timeText);
   // The UTC column is the time value as an unsigned 32-bit number.
-  std::fprintf(file, "%d,0x%08lX,%s", l + 1, static_cast<unsigned long>(static_cast<uint32_t>(data.times[l])),
-               timeText);
+  std::fprintf(file, "%d,0x%08lX,%s", l + 1, static_cast<unsigned long>(static_cast<uint32_t>(time)), timeText);
   for (int slot = 0; slot < reg::kSlotCount; ++slot) {
-    const std::string value = data.valueDefined[slot] ? FormatReading(data.values[slot][l]) : std::string();
+    const std::string value = data.valueDefined[slot][l] ? FormatReading(data.values[slot][l]) : std::string();
     std::fprintf(file, ",%s", value.c_str());
   }
-  if (columns.errorSlot >= 0)
-    std::fprintf(file, ",0x%04lX", static_cast<unsigned long>(data.raw[columns.errorSlot][l] & 0xFFFF));
+  if (columns.errorSlot >= 0) {
+    const int32_t error = data.raw[columns.errorSlot][l];
+    if (error == kNotRead)
+      std::fputs(",", file);
+    else
+      std::fprintf(file, ",0x%04lX", static_cast<unsigned long>(error & 0xFFFF));
+  }
   if (columns.HasDate()) {
-    const time_t logged = MeterTimeValue(data.raw[columns.dateSlots[0]][l], data.raw[columns.dateSlots[1]][l],
-                                         data.raw[columns.dateSlots[2]][l]);
-    // A meter time mktime cannot represent (it returns -1) gets an empty date.
-    char dateText[kTimeTextSize] = "";
-    if (logged != static_cast<time_t>(-1)) TimeText(logged, dateText);
+    char dateText[kTimeTextSize];
+    DateText(data, l, columns, dateText);
     std::fprintf(file, ",%s", dateText);
   }
   std::fputs("\n", file);
 }
 
-// False when the file could not be written completely (disk full, I/O error).
-bool WriteDataFile(FILE* file, const LoggedData& data, const int (&headerSlots)[reg::kSlotCount]) {
+void WriteDataFile(FILE* file, const LoggedData& data, const int (&headerSlots)[reg::kSlotCount]) {
   const ExtraColumns columns = FindExtraColumns(data);
   WriteHeader(file, headerSlots, columns);
   for (int l = 0; l < data.pointCount; ++l) WriteRow(file, data, l, columns);
-  const bool written = std::ferror(file) == 0;
-  return std::fclose(file) == 0 && written;
 }
 
-constexpr const char* kReadErrorMessage = "Error while reading data.";
+// A download that ends early says why: stopped on request, or the meter's
+// data could not be read.
+bool Failed(StatusLog& log, const std::string& fileName) {
+  if (log.StopRequested())
+    log.LogStatus(Format("Download stopped; \"%s\" was not written.", fileName.c_str()));
+  else
+    log.LogStatus("Error while reading data.");
+  return false;
+}
 }  // namespace
 
 bool ReadLoggedData(LoggedData& data, StatusLog& log) {
   LogStatusBlock status{};
   if (!ReadLogStatusBlock(status, log)) return true;
+  data.pointCount = 0;
+  data.timeStep = status.timeStep;
+  data.readBySection = false;
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
     if (!ReadSlot(data, slot, status, log)) return true;
-  return !Write(reg::kSlotSelector, 0);
+  return !WriteMeter(reg::kSlotSelector, 0, log);
 }
 
 void ConvertLoggedData(LoggedData& data) {
-  for (bool& defined : data.valueDefined) defined = false;
+  for (auto& defined : data.valueDefined) defined.reset();
   int registers[kExponentCount];
-  if (Read(reg::kCurrentExponent, kExponentCount, registers) != ResultOk) return;
+  if (ReadHoldingRegisters(g_port, g_slaveAddress, reg::kCurrentExponent, kExponentCount, registers) != ResultOk) return;
   int exponents[kExponentCount];
   for (int i = 0; i < kExponentCount; ++i) exponents[i] = ScaleExponent(registers[i]);
   constexpr unsigned kEnergyHighWords[] = {1, 27, 29};
@@ -318,29 +437,27 @@ bool DownloadLoggedData(StatusLog& log) {
   }
   log.LogStatus("\"Download Logged Data\" button pressed.");
   const std::string fileName = DataFileName(g_slaveAddress);
-  FILE* file = std::fopen(fileName.c_str(), "w");
-  if (file == nullptr) {
+  // Written beside the old file and put in its place only once complete, so
+  // a download that fails leaves yesterday's file as it was.
+  ReplacementFile file(fileName);
+  if (!file.Open()) {
     log.LogStatus(Format("Cannot open file \"%s\". Make sure it isn't being used.", fileName.c_str()));
     return false;
   }
   log.LogStatus("Reading data from meter. . .");
-  // About 840 KB: on the heap, and only for this download.
+  // About 850 KB: on the heap, and only for this download.
   auto data = std::make_unique<LoggedData>();
-  if (ReadLoggedData(*data, log)) {
-    log.LogStatus(kReadErrorMessage);
-    std::fclose(file);
-    return false;
-  }
+  // A stop asked for after the last slot ends the download before the
+  // exponents are read.
+  if (ReadLoggedData(*data, log) || log.StopRequested()) return Failed(log, fileName);
   ConvertLoggedData(*data);
   log.LogStatus(Format("Data written to file \"%s\". Log available at \"%s\"", fileName.c_str(), kLogFileName));
   int headerSlots[reg::kSlotCount];
-  if (Read(reg::kLogSlots, reg::kSlotCount, headerSlots) != ResultOk) {
-    // The message above already promised a file; say that it is empty.
-    log.LogStatus(kReadErrorMessage);
-    std::fclose(file);
-    return false;
-  }
-  if (!WriteDataFile(file, *data, headerSlots)) {
+  // The message above already promised a file; a failure says that none was
+  // written.
+  if (!ReadMeter(reg::kLogSlots, reg::kSlotCount, headerSlots, log)) return Failed(log, fileName);
+  WriteDataFile(file.Stream(), *data, headerSlots);
+  if (!file.Commit()) {
     log.LogStatus(Format("Error while writing file \"%s\".", fileName.c_str()));
     return false;
   }

@@ -1,6 +1,7 @@
 #pragma once
 // Downloading the meter's log of all ten slots into "%02d-data.csv".
 
+#include <bitset>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -12,20 +13,31 @@ constexpr int kLoggedDataCapacity = 10000;   // entries per slot
 constexpr int kSectionRegisters = 125;       // registers per section read
 constexpr int kMinTimeStepSeconds = 10;
 constexpr int kSectionRetries = 5;           // repetitions of a failing section read before giving up
+constexpr int32_t kNotRead = -1;             // a raw cell no entry of its row's instant was read into
 
-// The buffer of one download (about 840 KB); allocate it for the download only.
+// The buffer of one download (about 850 KB); allocate it for the download only.
+// Row l holds the values logged at newestTime - l * timeStep, one logging
+// instant a row: a slot read before the meter logged its newest instants, or
+// after its oldest dropped out, has kNotRead in those rows.
 struct LoggedData {
-  int16_t pointCount = 0;
+  int16_t pointCount = 0;  // rows
   int16_t slotRegisters[reg::kSlotCount] = {};
-  time_t times[kLoggedDataCapacity];
+  time_t newestTime = 0;
+  int timeStep = 0;
   int32_t raw[reg::kSlotCount][kLoggedDataCapacity];
   float values[reg::kSlotCount][kLoggedDataCapacity];
-  // Whether values[slot][*] was set by the conversion (a slot without a
-  // defined value gets an empty CSV field).
-  bool valueDefined[reg::kSlotCount] = {};
+  // The cells the conversion gave a value (any other gets an empty CSV
+  // field).
+  std::bitset<kLoggedDataCapacity> valueDefined[reg::kSlotCount];
+  // The selected slot's entries as read, before they are placed in rows.
+  int slotEntries[kLoggedDataCapacity];
+  // Set once the meter has logged during the download: the slots left are
+  // read a section at a time, each section bracketed on its own.
+  bool readBySection = false;
 };
 
-// Reads every entry of every slot; true on failure, false when all was read.
+// Reads every entry of every slot into the row of its logging instant; true
+// on failure, false when all was read.
 bool ReadLoggedData(LoggedData& data, StatusLog& log);
 // Fills data.values from data.raw; reads the scale exponents itself.
 void ConvertLoggedData(LoggedData& data);

@@ -1,6 +1,7 @@
 #include "logging/logging_start.h"
 
 #include "console/meter_state.h"
+#include "logging/meter_io.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"
 
@@ -17,6 +18,7 @@ constexpr const char* kIllegalSlotMessage =
 constexpr const char* kIllegalSubIntervalMessage = "Illegal \"Subinterval Length\" value must be 10-32767.";
 constexpr const char* kStartFailedMessage = "Error starting logging.";
 constexpr const char* kStartedMessage = "Logging Started Successfully";
+constexpr const char* kStartStoppedMessage = "Logging start stopped before all settings were written.";
 
 bool SlotsLoggable(const LoggingSettings& settings) {
   for (unsigned slot : settings.slots)
@@ -24,19 +26,16 @@ bool SlotsLoggable(const LoggingSettings& settings) {
   return true;
 }
 
-bool Write(int address, int value) {
-  return WriteSingleRegister(g_port, g_slaveAddress, address, value) == ResultOk;
-}
-
 // The restart command first (it erases the log), then the configuration;
-// stops at the first write the meter does not acknowledge.
-bool WriteLoggingSetup(const LoggingSettings& settings) {
-  if (!Write(reg::kCommand, reg::kCommandRestartLogging)) return false;
+// stops at the first write the meter does not acknowledge, or after the
+// current one when a stop is asked for.
+bool WriteLoggingSetup(const LoggingSettings& settings, const StatusLog& log) {
+  if (!WriteMeter(reg::kCommand, reg::kCommandRestartLogging, log)) return false;
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
-    if (!Write(reg::kLogSlots + slot, static_cast<int>(settings.slots[slot]))) return false;
-  if (!Write(reg::kLogControl, static_cast<uint16_t>(g_logControl))) return false;
-  if (!Write(reg::kSubInterval, static_cast<int>(settings.subInterval))) return false;
-  return Write(reg::kSlotSelector, 0);
+    if (!WriteMeter(reg::kLogSlots + slot, static_cast<int>(settings.slots[slot]), log)) return false;
+  if (!WriteMeter(reg::kLogControl, static_cast<uint16_t>(g_logControl), log)) return false;
+  if (!WriteMeter(reg::kSubInterval, static_cast<int>(settings.subInterval), log)) return false;
+  return WriteMeter(reg::kSlotSelector, 0, log);
 }
 }  // namespace
 
@@ -74,8 +73,8 @@ bool StartLogging(LoggingSettings& settings, StatusLog& log) {
     log.LogStatus(kStartFailedMessage);
     return false;
   }
-  if (!WriteLoggingSetup(settings)) {
-    log.LogStatus(kStartFailedMessage);
+  if (!WriteLoggingSetup(settings, log)) {
+    log.LogStatus(log.StopRequested() ? kStartStoppedMessage : kStartFailedMessage);
     return false;
   }
   log.LogStatus(kStartedMessage);

@@ -29,4 +29,8 @@ class StatusLog {
   virtual void ShowStatusOnly(const std::string& message) { Show(message, message); }
   // Download progress: entries read so far of the total over all slots.
   virtual void Progress(long done, long total) { (void)done; (void)total; }
+  // Asked before each transaction of a logging start or a download: once
+  // true, the operation sends nothing more (a selected slot is still
+  // released), keeps the previous data file and ends as on a failure.
+  virtual bool StopRequested() const { return false; }
 };

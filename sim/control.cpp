@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -142,14 +143,16 @@ std::string CmdPrefill(const Context& c) {
   return "ok";
 }
 
-std::string CmdCapture(const Context& c) {
+// capture and elapse: "NAME ADDR [N]" on a meter with a log; add takes the
+// N entries.
+std::string CmdLogEntries(const Context& c, const std::function<void(SimMeter&, long)>& add) {
   std::string reply;
   SimMeter* meter = MeterArg(c, &reply);
   if (!meter) return reply;
   const std::optional<long> n = c.w.size() == 2 ? 1 : c.w.size() == 3 ? ParseNumber(c.w[2], 1, 100000) : std::nullopt;
-  if (!n) return Err("usage: capture ADDR [N]");
+  if (!n) return Err("usage: " + std::string(c.w[0]) + " ADDR [N]");
   if (meter->GetModel() != Model::QM4C) return Err("meter " + std::string(c.w[1]) + " has no log");
-  for (long i = 0; i < *n; ++i) meter->CaptureNow(c.now);
+  add(*meter, *n);
   return "ok";
 }
 
@@ -246,7 +249,11 @@ ControlResult ExecuteControl(SimBus& bus, LineOutput& line, std::string_view com
   if (name == "setfloat") return {CmdSetFloat(c)};
   if (name == "fault") return {CmdFault(c)};
   if (name == "prefill") return {CmdPrefill(c)};
-  if (name == "capture") return {CmdCapture(c)};
+  if (name == "capture")
+    return {CmdLogEntries(c, [&](SimMeter& m, long n) {
+      for (long i = 0; i < n; ++i) m.CaptureNow(now);
+    })};
+  if (name == "elapse") return {CmdLogEntries(c, [&](SimMeter& m, long n) { m.ElapseSubIntervals(n, now); })};
   if (name == "static") return {CmdStatic(c)};
   if (name == "clock") return {CmdClock(c)};
   if (name == "idtext") return {CmdIdText(c)};

@@ -18,6 +18,9 @@ class MeterClock {
   // unchanged).
   bool WritePart(int index, uint16_t value, double now);
 
+  // The clock jumps the given seconds ahead.
+  void Skip(int64_t seconds) { baseSteady_ -= static_cast<double>(seconds); }
+
   // The meter's wall time as seconds of a calendar without time zone
   // (counted as if it were UTC), so that no daylight-saving jump ever
   // changes what the meter shows.

@@ -1,6 +1,6 @@
 #include "sim/meter_log.h"
 
-MeterLog::MeterLog() : ring_(reg::kLogCapacity) {}
+MeterLog::MeterLog(bool sequenceValues) : ring_(reg::kLogCapacity), sequenceValues_(sequenceValues) {}
 
 void MeterLog::Erase() {
   head_ = -1;
@@ -10,8 +10,9 @@ void MeterLog::Erase() {
   newestTime_ = 0;
 }
 
-bool MeterLog::Add(const LogEntry& entry, int64_t time, bool oneShot) {
+bool MeterLog::Add(LogEntry entry, int64_t time, bool oneShot) {
   if (stopped_) return false;
+  if (sequenceValues_) entry.fill(static_cast<uint16_t>(total_ + 1));
   head_ = (head_ + 1) % reg::kLogCapacity;
   ring_[head_] = entry;
   if (count_ < reg::kLogCapacity) ++count_;

@@ -18,13 +18,17 @@ using LogEntry = std::array<uint16_t, reg::kSlotCount>;
 
 class MeterLog {
  public:
-  MeterLog();
+  // sequenceValues: every slot of an entry holds the entry's sequence number
+  // instead of the value given to Add, so that a reader can tell which
+  // logging instant a value comes from.
+  explicit MeterLog(bool sequenceValues = false);
 
   // Register 128 <- 16640: no entries, no rollovers, logging running again.
   void Erase();
   // Adds the newest entry taken at calendar time `time`. A one-shot log that
-  // is full takes no more; returns false then.
-  bool Add(const LogEntry& entry, int64_t time, bool oneShot);
+  // is full takes no more; returns false then. Entries are numbered from 1
+  // after each erase (modulo 65536 where they stand for values).
+  bool Add(LogEntry entry, int64_t time, bool oneShot);
 
   int Entries() const { return count_; }  // 0 .. 5760
   int Rollovers() const;                  // saturates at 65535
@@ -44,4 +48,5 @@ class MeterLog {
   uint64_t total_ = 0;  // entries added since the last erase
   bool stopped_ = false;
   int64_t newestTime_ = 0;
+  bool sequenceValues_;
 };

@@ -28,6 +28,11 @@ const char kHelpText[] =
     "  --static             readings stand still (energy too) and the log takes\n"
     "                       no entries of its own: values depend only on the seed\n"
     "                       and the address\n"
+    "  --log-sequence       every slot of a QM4C's log entry holds the entry's\n"
+    "                       sequence number (1 for the first after the log was\n"
+    "                       erased or prefilled, modulo 65536) instead of its\n"
+    "                       register's value, so a download shows which logging\n"
+    "                       instant each value comes from\n"
     "  --seed N             seed of the simulated loads and log values (default 1)\n"
     "  --fault ADDR:KIND[:ARG]  start with a fault on meter ADDR (kinds below)\n"
     "  --help               show this text\n"
@@ -70,6 +75,9 @@ const char kHelpText[] =
     "                            \"fault ADDR none\" clears\n"
     "  prefill ADDR N            erase the log and fill it with N entries\n"
     "  capture ADDR [N]          take N log entries now, as a sub-interval's end\n"
+    "  elapse ADDR [N]           N sub-intervals pass at once (static meters too):\n"
+    "                            the clock moves on by them and the log takes an\n"
+    "                            entry one sub-interval after its newest for each\n"
     "  static ADDR on|off        freeze or release the readings and live logging\n"
     "  clock ADDR YYYY MM DD hh mm ss   set the meter's clock\n"
     "  idtext ADDR [TEXT]        identify with TEXT (none: the meter's own)\n"
@@ -153,6 +161,10 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* o) {
       o->staticValues = true;
       continue;
     }
+    if (arg == "--log-sequence" && !inlineValue) {
+      o->sequenceLog = true;
+      continue;
+    }
     bool valued = false;
     for (std::string_view v : kValued) valued = valued || arg == v;
     if (!valued) return "unknown option '" + std::string(argv[i]) + "'";
@@ -168,6 +180,7 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* o) {
     m.seed = o->seed;
     m.subInterval = o->subInterval;
     m.staticValues = o->staticValues;
+    m.sequenceLog = o->sequenceLog;
   }
   for (const FaultOption& f : o->faults) {
     bool found = false;

@@ -20,6 +20,7 @@ struct SimOptions {
   long prefill = 0;
   int subInterval = 900;
   bool staticValues = false;
+  bool sequenceLog = false;
   uint32_t seed = 1;
   std::vector<FaultOption> faults;
   bool help = false;

@@ -89,6 +89,7 @@ SimMeter::SimMeter(const MeterSetup& setup, double now)
       model_(setup.model),
       load_(LoadParamsFromSeed(setup.seed, setup.address)),
       clock_(now),
+      log_(setup.sequenceLog),
       start_(now),
       lastAdvance_(now),
       static_(setup.staticValues),
@@ -359,6 +360,19 @@ void SimMeter::Prefill(long n, double now) {
 void SimMeter::CaptureNow(double now) {
   Advance(now);
   if (!HasLogging() || (control_ & 2)) return;
-  const int64_t calendar = clock_.CalendarSeconds(now);
+  LogEntryAt(clock_.CalendarSeconds(now), now);
+}
+
+void SimMeter::ElapseSubIntervals(long n, double now) {
+  Advance(now);
+  if (!HasLogging()) return;
+  for (long i = 0; i < n; ++i) {
+    clock_.Skip(Period());
+    if (control_ & 2) continue;
+    LogEntryAt(log_.Empty() ? clock_.CalendarSeconds(now) : log_.NewestTime() + Period(), now);
+  }
+}
+
+void SimMeter::LogEntryAt(int64_t calendar, double now) {
   log_.Add(Capture(TakeSnapshot(PhaseTime(now), calendar)), calendar, control_ & 1);
 }

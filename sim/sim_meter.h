@@ -59,6 +59,9 @@ struct MeterSetup {
   // Readings stand still and the log takes no entries of its own (prefill,
   // capture and erase still work), so tests see fixed values.
   bool staticValues = false;
+  // Every log entry holds its sequence number in all ten slots (tests tell
+  // the logging instant of each downloaded value by it).
+  bool sequenceLog = false;
 };
 
 class SimMeter {
@@ -101,6 +104,10 @@ class SimMeter {
   void Prefill(long n, double now);
   // Takes one log entry now, as at a sub-interval's end (a test hook).
   void CaptureNow(double now);
+  // n sub-intervals pass at once (a test hook, static meters too): the clock
+  // moves on by them and each ends with an entry one sub-interval after the
+  // newest, so the entries keep their spacing whatever time a test took.
+  void ElapseSubIntervals(long n, double now);
 
   bool Exists(int address) const;
 
@@ -118,6 +125,7 @@ class SimMeter {
   uint16_t IntegerRegister(int registerNumber, const Snapshot& s) const;
   uint16_t ScaledValue(Quantity q, double value) const;
   LogEntry Capture(const Snapshot& s) const;
+  void LogEntryAt(int64_t calendar, double now);
   bool ApplyState(int address, uint16_t value, double now);
   void RunCommand(uint16_t value, double now);
   // Entry spacing in seconds; a sub-interval of 0 still spaces prefilled

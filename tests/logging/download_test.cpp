@@ -10,11 +10,15 @@
 #include <functional>
 #include <set>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include "tests/console/core_fixture.h"
 #include "tests/logging/recording_log.h"
 
 namespace {
 constexpr int kSlots = 10;
+constexpr const char* kDataFile = "03-data.csv";
 
 // What the meter holds, read through qm4sim's control channel.
 struct MeterLogView {
@@ -143,7 +147,12 @@ class Download : public CoreOverSim {
     sim_->TakeEvents(0, 0);
     return v;
   }
-  std::vector<std::string> CsvLines() { return SplitLines(ReadWholeFile("03-data.csv")); }
+  std::vector<std::string> CsvLines() { return SplitLines(ReadWholeFile(kDataFile)); }
+  std::set<std::string> FolderContents() {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(".")) names.insert(entry.path().filename());
+    return names;
+  }
   void ExpectRows(const MeterLogView& v) {
     const std::vector<std::string> lines = CsvLines();
     ASSERT_EQ(lines.size(), static_cast<size_t>(v.count) + 1);
@@ -166,9 +175,11 @@ TEST_F(Download, EmptyLogGivesTheHeaderOnlyAndStillSelectsEverySlot) {
   StartMeter(900);
   SetSlots({3, 26, 146, 155, 156, 157, 0, 0, 0, 0});
   Sim("prefill 3 0");
+  std::ofstream(kDataFile) << "an older download\n";
   ASSERT_TRUE(DownloadLoggedData(log_));
-  EXPECT_EQ(ReadWholeFile("03-data.csv"),
+  EXPECT_EQ(ReadWholeFile(kDataFile),
             "Data#, UTC, Date/Time,KW,HZ,ERROR,DAY-MONTH,HOUR-YEAR,SECOND-MINUTE,,,,,Error,Date/Time\n");
+  EXPECT_EQ(FolderContents(), (std::set<std::string>{kDataFile, "log.txt"}));
   EXPECT_EQ(SelectorWrites(), kEverySlotSelectedAndReleased);
   ASSERT_GE(log_.messages.size(), 6u);
   EXPECT_EQ(log_.messages[0], "Starting Download.");
@@ -211,17 +222,21 @@ TEST_F(Download, HundredThirtyEntriesInTwoSectionsEachFieldConverted) {
   EXPECT_EQ(log_.progress.back(), std::make_pair(1300L, 1300L));
 }
 
+// Each slot: its status block, the selection, sections of 125 and 5
+// registers from the log window, the newest entry's time once more (whether
+// the meter logged meanwhile), the release.
 TEST_F(Download, SectionsAre125And5RegistersFromTheLogWindow) {
   StartMeter(900);
   Sim("prefill 3 130");
   ASSERT_TRUE(DownloadLoggedData(log_));
-  int windowReads = 0;
-  for (const std::string& event : sim_->TakeEvents(0, 200)) {
-    if (event.rfind("read 3 7999 ", 0) != 0 && event.rfind("read 3 8124 ", 0) != 0) continue;
-    EXPECT_EQ(event, windowReads % 2 == 0 ? "read 3 7999 125" : "read 3 8124 5");
-    ++windowReads;
+  std::vector<std::string> expected{"read 3 149 14"};
+  for (int slot = 1; slot <= kSlots; ++slot) {
+    const std::string selected = std::to_string(slot);
+    expected.insert(expected.end(), {"read 3 165 13", "write 3 157 " + selected, "read 3 7999 125", "read 3 8124 5",
+                                     "read 3 165 3", "write 3 157 0"});
   }
-  EXPECT_EQ(windowReads, 20);
+  expected.insert(expected.end(), {"write 3 157 0", "read 3 137 4", "read 3 168 10"});
+  EXPECT_EQ(sim_->TakeEvents(expected.size(), 2000), expected);
 }
 
 // A full log: 5760 whatever register 162 says; two error slots and two 157
@@ -282,20 +297,6 @@ TEST_F(Download, UnreadableExponentsLeaveEveryValueFieldEmpty) {
   for (int e = 1; e <= 3; ++e) EXPECT_NE(lines[e].find(",,,,,,,,,,0x0000"), std::string::npos) << lines[e];
 }
 
-TEST_F(Download, SectionThatKeepsFailingGivesUpAfterFiveRepetitions) {
-  StartMeter(900);
-  Sim("prefill 3 130");
-  Sim("fault 3 exception 6 at 7999");
-  EXPECT_FALSE(DownloadLoggedData(log_));
-  const std::vector<std::string> tail(log_.messages.end() - 7, log_.messages.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{"Register 1: Reading 125 Modbus points.", "Response Timeout Retry #1",
-                                            "Response Timeout Retry #2", "Response Timeout Retry #3",
-                                            "Response Timeout Retry #4", "Response Timeout Retry #5",
-                                            "Error while reading data."}));
-  EXPECT_TRUE(std::filesystem::exists("03-data.csv"));
-  EXPECT_EQ(ReadWholeFile("03-data.csv"), "");
-}
-
 TEST_F(Download, SectionRepeatedFiveTimesThenReadCarriesOn) {
   StartMeter(900);
   Sim("prefill 3 130");
@@ -319,31 +320,213 @@ TEST_F(Download, EntryCountAboveCapacityNeverStoresPastTheBuffer) {
 }
 
 namespace {
-// Makes the header's read of the slots fail once the download has said the
-// file is written.
-class FaultAfterConversion : public RecordingLog {
+// At a message starting with `at`, a qm4sim command, or "stop": asks the
+// download to stop.
+struct Step {
+  std::string at;
+  std::string command;
+};
+
+// Takes its steps in turn, each at the first message it fits.
+class ScriptedLog : public RecordingLog {
  public:
-  explicit FaultAfterConversion(SimProcess& sim) : sim_(sim) {}
+  ScriptedLog(SimProcess& sim, std::vector<Step> steps) : sim_(sim), steps_(std::move(steps)) {}
   void Show(const std::string& message, const std::string& stamped) override {
     RecordingLog::Show(message, stamped);
-    if (message.rfind("Data written to file", 0) == 0) sim_.Command("fault 3 exception 1 at 168");
+    if (next_ == steps_.size() || message.rfind(steps_[next_].at, 0) != 0) return;
+    const std::string& command = steps_[next_++].command;
+    if (command == "stop")
+      stop_ = true;
+    else
+      EXPECT_EQ(sim_.Command(command), "ok");
   }
+  bool StopRequested() const override { return stop_; }
 
  private:
   SimProcess& sim_;
+  std::vector<Step> steps_;
+  size_t next_ = 0;
+  bool stop_ = false;
 };
+
+struct FailureCase {
+  const char* name;
+  std::vector<std::string> simCommands;  // before the download
+  bool closePort;
+  std::vector<Step> script;
+  rlim_t fileSizeLimit;  // 0: none
+  std::vector<std::string> lastMessages;
+  std::vector<std::string> selectorWrites;
+};
+
+const char* const kSlot2NewEntry = "Register 2: the meter logged a new entry while it was read; reading again.";
+const char* const kSlot2Section = "Register 2: Reading 125 Modbus points.";
+const char* const kStopped = "Download stopped; \"03-data.csv\" was not written.";
+
+const FailureCase kFailureCases[] = {
+    {"SilentMeter", {"fault 3 silent"}, false, {}, 0, {"Reading data from meter. . .", "Error while reading data."}, {}},
+    {"PortClosed", {}, true, {}, 0, {"Reading data from meter. . .", "Error while reading data."}, {}},
+    {"SectionGivenUp", {"fault 3 exception 6 at 7999"}, false, {}, 0,
+     {"Register 1: Reading 125 Modbus points.", "Response Timeout Retry #1", "Response Timeout Retry #2",
+      "Response Timeout Retry #3", "Response Timeout Retry #4", "Response Timeout Retry #5",
+      "Error while reading data."},
+     {"1", "0"}},
+    {"HeaderReadFailed", {}, false, {{"Data written to file", "fault 3 exception 1 at 168"}}, 0,
+     {"Data written to file \"03-data.csv\". Log available at \"log.txt\"", "Error while reading data."},
+     kEverySlotSelectedAndReleased},
+    {"WriteError", {}, false, {}, 4096,
+     {"Data written to file \"03-data.csv\". Log available at \"log.txt\"",
+      "Error while writing file \"03-data.csv\"."},
+     kEverySlotSelectedAndReleased},
+    // The meter logs before every section of slot 2: its first pass and
+    // three more readings of one section see the log move, then it gives up.
+    {"LogKeptChanging", {"set 3 158 0"}, false, std::vector<Step>(6, {"Register 2: Reading", "elapse 3"}), 0,
+     {kSlot2NewEntry, kSlot2Section, kSlot2NewEntry, kSlot2Section, kSlot2NewEntry, kSlot2Section, kSlot2NewEntry,
+      kSlot2Section, "Error while reading data."},
+     {"1", "0", "2", "0"}},
+    // The newest entry moves by part of the 900 s time step.
+    {"LogChanged", {"set 3 158 0"}, false,
+     {{"Reading Data for Register 3.", "set 3 149 7"}, {"Register 3: 130 entries", "elapse 3"}}, 0,
+     {"Register 3: Reading 125 Modbus points.", "Register 3: the meter's clock or log changed during the download.",
+      "Error while reading data."},
+     {"1", "0", "2", "0", "3", "0"}},
+    // A stop sends nothing more but the release of the selected slot.
+    {"StoppedBeforeASection", {}, false, {{kSlot2Section, "stop"}}, 0, {kSlot2Section, kStopped}, {"1", "0", "2", "0"}},
+    {"StoppedWhileRetrying", {"fault 3 exception 6 at 7999"}, false, {{"Response Timeout Retry #2", "stop"}}, 0,
+     {"Response Timeout Retry #1", "Response Timeout Retry #2", kStopped}, {"1", "0"}},
+};
+
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
+
+class FailedDownload : public Download, public ::testing::WithParamInterface<FailureCase> {};
 }  // namespace
 
-TEST_F(Download, FailedHeaderReadDoesNotEndLookingSuccessful) {
+// Whatever ends a download early, the previous file stays byte for byte,
+// no temporary file is left beside it and no slot stays selected.
+TEST_P(FailedDownload, KeepsThePreviousFileAndReleasesTheSlot) {
+  const FailureCase& c = GetParam();
   StartMeter(900);
-  Sim("prefill 3 5");
-  FaultAfterConversion log(*sim_);
+  Sim("prefill 3 130");
+  const std::string previous = "Data#, UTC, Date/Time,KW\r\n1,0x00000000,yesterday's,\x01\xff\n";
+  std::ofstream(kDataFile, std::ios::binary) << previous;
+  for (const std::string& command : c.simCommands) Sim(command);
+  if (c.closePort) ClosePort();
+  ScriptedLog log(*sim_, c.script);
+  // A file size limit stands for a full disk: the write that crosses it fails.
+  rlimit unlimited{};
+  getrlimit(RLIMIT_FSIZE, &unlimited);
+  const rlimit limited{c.fileSizeLimit, unlimited.rlim_max};
+  signal(SIGXFSZ, SIG_IGN);
+  if (c.fileSizeLimit > 0) setrlimit(RLIMIT_FSIZE, &limited);
   EXPECT_FALSE(DownloadLoggedData(log));
-  ASSERT_GE(log.messages.size(), 2u);
-  EXPECT_EQ(log.messages[log.messages.size() - 2], "Data written to file \"03-data.csv\". Log available at \"log.txt\"");
-  EXPECT_EQ(log.messages.back(), "Error while reading data.");
-  EXPECT_EQ(ReadWholeFile("03-data.csv"), "");
+  setrlimit(RLIMIT_FSIZE, &unlimited);
+  ASSERT_GE(log.messages.size(), c.lastMessages.size());
+  EXPECT_EQ(std::vector<std::string>(log.messages.end() - static_cast<long>(c.lastMessages.size()), log.messages.end()),
+            c.lastMessages);
+  EXPECT_EQ(ReadWholeFile(kDataFile), previous);
+  EXPECT_EQ(FolderContents(), (std::set<std::string>{kDataFile, "log.txt"}));
+  EXPECT_EQ(SelectorWrites(), c.selectorWrites);
+  EXPECT_EQ(Get(157), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Download, FailedDownload, ::testing::ValuesIn(kFailureCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+namespace {
+struct InstantCase {
+  const char* name;
+  std::vector<Step> script;  // each step lets one 10 s sub-interval pass
+  int newEntryMessages;
+  int newestTimeReads;  // once after a slot, after each section once the log moved
+  std::vector<std::string> rows;  // the first two and the last
+};
+
+// 130 entries numbered 1 (Sun Dec 31 23:38:30 2023) to 130 (Mon Jan 01
+// 00:00:00 2024) in every slot; a sub-interval passing adds the next number,
+// 10 s later. Slots 1 and 10 are the kWh pair (number x 65537), slot 2 the
+// error word, the others power (the number itself).
+const InstantCase kInstantCases[] = {
+    // Logged before slot 4's sections: slots 1 to 3 have no value in the
+    // newest row, slots 4 to 10 none in the oldest.
+    {"BeforeASlot",
+     {{"Reading Data for Register 4.", "elapse 3"}},
+     1,
+     3 + 3 + 6 * 2,
+     {"1,0x6592008A,Mon Jan 01 00:00:10 2024,,,,131.000,131.000,131.000,131.000,131.000,131.000,,",
+      "2,0x65920080,Mon Jan 01 00:00:00 2024,8519810.000,,130.000,130.000,130.000,130.000,130.000,130.000,130.000,"
+      "8519810.000,0x0082",
+      "131,0x6591FB76,Sun Dec 31 23:38:30 2023,,,1.000,,,,,,,,0x0001"}},
+    // And again while slot 4 is read section by section: that section is
+    // read once more, and two rows are new.
+    {"AlsoDuringASection",
+     {{"Reading Data for Register 4.", "elapse 3"}, {"Register 4: the meter logged", "elapse 3"}},
+     2,
+     3 + 4 + 6 * 2,
+     {"1,0x65920094,Mon Jan 01 00:00:20 2024,,,,132.000,132.000,132.000,132.000,132.000,132.000,,",
+      "2,0x6592008A,Mon Jan 01 00:00:10 2024,,,,131.000,131.000,131.000,131.000,131.000,131.000,,",
+      "132,0x6591FB76,Sun Dec 31 23:38:30 2023,,,1.000,,,,,,,,0x0001"}},
+    // Logged within slot 1's first pass: it is read again, and every slot
+    // has every row.
+    {"WithinTheFirstSlot",
+     {{"Register 1: Reading 5 Modbus points.", "elapse 3"}},
+     1,
+     3 + 9 * 2,
+     {"1,0x6592008A,Mon Jan 01 00:00:10 2024,8585347.000,,131.000,131.000,131.000,131.000,131.000,131.000,131.000,"
+      "8585347.000,0x0083",
+      "2,0x65920080,Mon Jan 01 00:00:00 2024,8519810.000,,130.000,130.000,130.000,130.000,130.000,130.000,130.000,"
+      "8519810.000,0x0082",
+      "130,0x6591FB80,Sun Dec 31 23:38:40 2023,131074.000,,2.000,2.000,2.000,2.000,2.000,2.000,2.000,131074.000,"
+      "0x0002"}},
+};
+
+void PrintTo(const InstantCase& c, std::ostream* out) { *out << c.name; }
+
+class LoggingDuringDownload : public Download, public ::testing::WithParamInterface<InstantCase> {};
+}  // namespace
+
+// Every row holds the values of one logging instant, labelled with its time:
+// the numbers in a row agree, and rows step back by one number.
+TEST_P(LoggingDuringDownload, EachRowHoldsOneInstant) {
+  const InstantCase& c = GetParam();
+  setenv("TZ", "UTC", 1);  // the other tests work out local times in any zone
+  tzset();
+  StartMeter(10, {"--static", "--log-sequence"});
+  Sim("set 3 158 0");
+  SetSlots({1, 146, 3, 4, 5, 10, 11, 12, 31, 2});
+  Sim("set 3 139 0");  // power and energy unscaled
+  Sim("set 3 140 0");
+  Sim("clock 3 2024 1 1 0 0 0");
+  Sim("prefill 3 130");
+  sim_->TakeEvents(0, 0);
+  ScriptedLog log(*sim_, c.script);
+  ASSERT_TRUE(DownloadLoggedData(log));
+  const std::vector<std::string> events = sim_->TakeEvents(0, 200);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "read 3 165 3"), c.newestTimeReads);
+  EXPECT_EQ(std::count_if(log.messages.begin(), log.messages.end(),
+                          [](const std::string& m) { return m.find("logged a new entry while it was read") != m.npos; }),
+            c.newEntryMessages);
+  EXPECT_EQ(Get(157), 0);
+  const std::vector<std::string> lines = CsvLines();
+  ASSERT_EQ(lines.size(), std::stoul(c.rows.back()) + 1);
+  EXPECT_EQ(lines[0], "Data#, UTC, Date/Time,KWH,ERROR,KW,KVAR,KVA,KW-A,KW-B,KW-C,KVA-A,KWH,Error");
+  EXPECT_EQ((std::vector<std::string>{lines[1], lines[2], lines.back()}), c.rows);
+  for (size_t l = 1; l < lines.size(); ++l) {
+    const int number = 131 + static_cast<int>(c.script.size()) - static_cast<int>(l);
+    const std::string power = Fixed3(number), kwh = Fixed3(number * 65537.0);
+    char error[8];
+    std::snprintf(error, sizeof error, "0x%04X", number);
+    const std::string instant[] = {kwh, "", power, power, power, power, power, power, power, kwh, error};
+    std::vector<std::string> fields;
+    std::stringstream row(lines[l]);
+    for (std::string field; std::getline(row, field, ',');) fields.push_back(field);
+    fields.resize(14);
+    for (size_t i = 0; i < std::size(instant); ++i)
+      EXPECT_TRUE(fields[3 + i].empty() || fields[3 + i] == instant[i]) << lines[l];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Download, LoggingDuringDownload, ::testing::ValuesIn(kInstantCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Download, UncreatableLogFileStopsBeforeAnythingIsSent) {
   StartMeter(900);

@@ -10,6 +10,19 @@ namespace {
 const char* const kIllegalSlot = "Illegal \"Registers to log\" value.  Must be 0-42, 146, or 155-157, 257-336.";
 const char* const kIllegalSubInterval = "Illegal \"Subinterval Length\" value must be 10-32767.";
 const char* const kStartFailed = "Error starting logging.";
+const char* const kStartStopped = "Logging start stopped before all settings were written.";
+
+// Answers "stop" from the question after the first `allowed` on; the start
+// asks before each write.
+class StopAfterQuestions : public RecordingLog {
+ public:
+  explicit StopAfterQuestions(int allowed) : allowed_(allowed) {}
+  bool StopRequested() const override { return ++asked_ > allowed_; }
+
+ private:
+  int allowed_;
+  mutable int asked_ = 0;
+};
 
 class LoggingStart : public CoreOverSim {
  protected:
@@ -119,4 +132,23 @@ TEST_F(LoggingStart, FailedSlotReadLeavesTheSlotsAsTheyWere) {
   EXPECT_FALSE(ReadLogSlots());
   EXPECT_EQ(g_logSlots[4], 26);
   EXPECT_EQ(g_logSlots[0], 0);
+}
+
+// A stop during a start ends it after the write under way: the writes before
+// stay done and nothing more is sent. A stop after the last write finds the
+// start complete.
+TEST_F(LoggingStart, StopEndsTheStartAfterTheCurrentWrite) {
+  const struct {
+    int writesBeforeStop;
+    const char* message;
+  } cases[] = {{3, kStartStopped}, {14, "Logging Started Successfully"}};
+  for (const auto& c : cases) {
+    StopAfterQuestions log(c.writesBeforeStop);
+    LoggingSettings settings = Settings({3, 4, 5}, 60);
+    EXPECT_EQ(StartLogging(settings, log), c.writesBeforeStop == 14);
+    std::vector<std::string> expected = ExpectedWrites(settings, 0);
+    expected.resize(static_cast<size_t>(c.writesBeforeStop));
+    EXPECT_EQ(Writes(), expected);
+    EXPECT_EQ(log.messages, std::vector<std::string>{c.message});
+  }
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -354,3 +355,20 @@ TEST_F(SimLogging, ContinuousRollsOverAndOneShotStops) {
 }
 
 }  // namespace
+
+// A numbered log tells each entry's instant; elapsed sub-intervals add entries
+// one sub-interval after the newest whatever time passed, move the clock on,
+// and reach a static meter's log too.
+TEST(SimSequenceLog, ElapsedSubIntervalsAddNumberedEntriesOneSubIntervalApart) {
+  MeterSetup setup = MeterOf(Model::QM4C, true);
+  setup.sequenceLog = true;
+  setup.subInterval = 10;
+  SimMeter m(setup, kT0);
+  m.SetClock(Fields(2024, 1, 1, 0, 0, 0), kT0);
+  m.Prefill(3, kT0);
+  m.ElapseSubIntervals(2, kT0 + 7);
+  EXPECT_EQ(Reg(m, 167, kT0 + 7), 20 << 8);  // newest entry 00:00:20
+  EXPECT_EQ(Reg(m, 156, kT0 + 7), 27 << 8);  // the clock 00:00:27
+  ASSERT_EQ(m.Write(reg::kSlotSelector, 10, kT0 + 7), 0);
+  for (int k = 0; k < 6; ++k) EXPECT_EQ(Reg(m, reg::kLogWindow + k, kT0 + 7), std::max(5 - k, 0)) << k;
+}

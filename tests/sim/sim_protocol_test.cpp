@@ -264,7 +264,7 @@ SimOptions Parse(std::vector<const char*> args, std::string* error) {
 TEST(SimOptionsTest, ParsesTheCommandLine) {
   std::string error;
   SimOptions o = Parse({"--link", "/tmp/x", "--meter", "1:QM4A", "--meter=12:QM4C", "--baud", "9600",
-                        "--prefill", "100", "--subinterval", "60", "--static", "--seed", "7", "--fault",
+                        "--prefill", "100", "--subinterval", "60", "--static", "--log-sequence", "--seed", "7", "--fault",
                         "12:delay:800"},
                        &error);
   EXPECT_EQ(error, "");
@@ -274,6 +274,7 @@ TEST(SimOptionsTest, ParsesTheCommandLine) {
   EXPECT_EQ(o.meters[1].model, Model::QM4C);
   EXPECT_EQ(o.meters[1].subInterval, 60);
   EXPECT_TRUE(o.meters[0].staticValues);
+  EXPECT_TRUE(o.meters[1].sequenceLog);
   EXPECT_EQ(o.meters[0].seed, 7u);
   EXPECT_EQ(o.baud, 9600);
   EXPECT_EQ(o.prefill, 100);
@@ -287,6 +288,7 @@ TEST(SimOptionsTest, ParsesTheCommandLine) {
   EXPECT_EQ(o.meters[0].address, 3);
   EXPECT_EQ(o.meters[0].model, Model::QM4C);
   EXPECT_EQ(o.meters[0].subInterval, 900);
+  EXPECT_FALSE(o.meters[0].sequenceLog);
 }
 
 TEST(SimOptionsTest, RefusesBadLines) {
@@ -333,6 +335,8 @@ TEST(SimControl, RepliesToEachCommand) {
   EXPECT_EQ(run("get 3 162"), "ok 130");
   EXPECT_EQ(run("capture 3 2"), "ok");
   EXPECT_EQ(run("get 3 162"), "ok 132");
+  EXPECT_EQ(run("elapse 3 3"), "ok");
+  EXPECT_EQ(run("get 3 162"), "ok 135");
   EXPECT_EQ(run("fault 3 pause 300 2"), "ok");
   EXPECT_EQ(run("fault 3 silent 1 at 258"), "ok");
   EXPECT_EQ(run("fault 3 none"), "ok");
@@ -356,6 +360,8 @@ TEST(SimControl, ExplainsWhatItRefuses) {
   EXPECT_EQ(run("get 3 500"), "err meter 3 has no register 500");
   EXPECT_EQ(run("get 7 149"), "err meter 7 has no register 149");
   EXPECT_EQ(run("prefill 7 10"), "err meter 7 has no log");
+  EXPECT_EQ(run("elapse 7"), "err meter 7 has no log");
+  EXPECT_EQ(run("elapse 3 0"), "err usage: elapse ADDR [N]");
   EXPECT_EQ(run("set 3 1"), "err usage: set ADDR REGADDR VALUE");
   EXPECT_EQ(run("set 3 162 70000"), "err usage: set ADDR REGADDR VALUE");
   EXPECT_EQ(run("set 3 154 13"), "err value out of range");  // month 13
