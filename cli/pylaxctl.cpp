@@ -31,9 +31,9 @@ constexpr unsigned kDefaultScanEnd = 10;
 constexpr auto kPollPeriod = std::chrono::seconds(1);
 constexpr const char* kModelNames[] = {"of no known model", "a QM4A", "a QM4B", "a QM4C"};
 
-volatile std::sig_atomic_t g_interrupted = 0;
-
-void OnInterrupt(int) { g_interrupted = 1; }
+// Ctrl+C ends --watch after its poll, and a download or logging start at its
+// next safe point, so the meter is not left with a slot selected.
+void OnInterrupt(int) { g_stopRequested = 1; }
 
 int Exit(ExitCode code) { return static_cast<int>(code); }
 
@@ -185,13 +185,13 @@ int RunRead(const Options& options) {
   if (!options.watch) return Exit(PollAndPrint(options) ? ExitCode::Success : ExitCode::TransactionFailed);
   bool ok = true;
   auto next = std::chrono::steady_clock::now();
-  for (long polls = 0; !g_interrupted && (options.count == 0 || polls < options.count); ++polls) {
+  for (long polls = 0; !g_stopRequested && (options.count == 0 || polls < options.count); ++polls) {
     if (polls > 0 && !options.json) std::printf("\n");
     ok = PollAndPrint(options);
     if (PortDeviceGone()) break;
     next += kPollPeriod;
     if (options.count != 0 && polls + 1 == options.count) break;
-    while (!g_interrupted && std::chrono::steady_clock::now() < next)
+    while (!g_stopRequested && std::chrono::steady_clock::now() < next)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return Exit(ok ? ExitCode::Success : ExitCode::TransactionFailed);

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
+#include <QTimer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <algorithm>
@@ -82,12 +83,19 @@ struct CLoggingDlg::DataExchange {
   }
 };
 
+namespace {
+int g_busyWindows = 0;  // logging windows running a start or a download
+}  // namespace
+
 // While a start or a download holds the thread: no input reaches the window,
-// the cursor says it is busy, and the download shows its progress bar.
+// the cursor says it is busy, and the download shows its progress bar. A
+// quit asked for meanwhile (SIGINT, SIGTERM) has stopped the operation at a
+// safe point; once it has returned, the windows close as the quit asked.
 class CLoggingDlg::BusyScope {
  public:
   BusyScope(CLoggingDlg& dialog, QProgressBar* progress) : dialog_(dialog), progress_(progress) {
     dialog_.m_busy = true;
+    ++g_busyWindows;
     qApp->installEventFilter(&dialog_);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     if (progress_) {
@@ -101,6 +109,8 @@ class CLoggingDlg::BusyScope {
     QApplication::restoreOverrideCursor();
     qApp->removeEventFilter(&dialog_);
     dialog_.m_busy = false;
+    --g_busyWindows;
+    if (g_stopRequested) QTimer::singleShot(0, qApp, [] { QApplication::closeAllWindows(); });
   }
   BusyScope(const BusyScope&) = delete;
   BusyScope& operator=(const BusyScope&) = delete;
@@ -211,6 +221,11 @@ void CLoggingDlg::OnOK() {
 
 void CLoggingDlg::OnCancel() {
   if (!m_busy) QDialog::reject();
+}
+
+void CLoggingDlg::StopAndCloseAllWindows() {
+  g_stopRequested = 1;
+  if (g_busyWindows == 0) QApplication::closeAllWindows();
 }
 
 void CLoggingDlg::accept() { OnOK(); }

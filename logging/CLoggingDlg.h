@@ -39,6 +39,12 @@ class CLoggingDlg : public QDialog, public StatusLog {
   void ShowStatusOnly(const std::string& message) override;
   void Progress(long done, long total) override;
 
+  // The program's quit (SIGINT, SIGTERM): closes every window, the console
+  // with its port included. A start or a download under way is asked to stop
+  // at its next safe point first, and the windows close once it has, so the
+  // port is not closed under it.
+  static void StopAndCloseAllWindows();
+
   // The OK path (Enter): the field transfer, then the end of the window if
   // it succeeded. Nothing goes to the meter.
   void accept() override;

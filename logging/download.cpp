@@ -68,11 +68,12 @@ void TimeText(time_t value, char (&text)[kTimeTextSize]) {
 
 // Reads one section of the log window. A section that fails is asked again,
 // each repetition logged; after kSectionRetries repetitions the download gives
-// up instead of asking for ever a meter that has gone away.
+// up instead of asking for ever a meter that has gone away. A device that has
+// gone away (adapter pulled) is not asked again at all.
 bool ReadSection(int offset, int count, int* values, StatusLog& log) {
   for (int retry = 0;; ++retry) {
     if (ReadMeter(reg::kLogWindow + offset, count, values, log)) return true;
-    if (retry == kSectionRetries || log.StopRequested()) return false;
+    if (retry == kSectionRetries || log.StopRequested() || PortDeviceGone()) return false;
     log.LogStatus(Format("Response Timeout Retry #%d", retry + 1));
   }
 }

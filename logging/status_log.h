@@ -3,6 +3,7 @@
 // which stamps it, shows it (the window's Status field and list, or pylaxctl's
 // stderr) and appends it to "log.txt" in the current directory.
 
+#include <csignal>
 #include <string>
 
 constexpr const char* kLogFileName = "log.txt";
@@ -11,6 +12,12 @@ constexpr const char* kLogFileName = "log.txt";
 bool ResetLogFile();
 // "MM/DD/YY HH:MM:SS: message" for the given local time.
 std::string StampedLine(const std::string& message, const struct tm& localTime);
+
+// Set to 1 (by a SIGINT or SIGTERM handler) to end a logging start or
+// download in progress at its next safe point: after the transaction under
+// way, with the slot selection released and the old data file kept. The
+// program then ends. Never cleared by the program itself; tests reset it.
+extern volatile std::sig_atomic_t g_stopRequested;
 
 class StatusLog {
  public:
@@ -31,6 +38,7 @@ class StatusLog {
   virtual void Progress(long done, long total) { (void)done; (void)total; }
   // Asked before each transaction of a logging start or a download: once
   // true, the operation sends nothing more (a selected slot is still
-  // released), keeps the previous data file and ends as on a failure.
-  virtual bool StopRequested() const { return false; }
+  // released), keeps the previous data file and ends as on a failure. A
+  // SIGINT or SIGTERM asks it of every log (g_stopRequested).
+  virtual bool StopRequested() const { return g_stopRequested != 0; }
 };

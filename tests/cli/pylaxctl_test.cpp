@@ -6,6 +6,10 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <set>
+#include <csignal>
+#include <cstdio>
 #include <chrono>
 #include <thread>
 
@@ -272,7 +276,36 @@ TEST_F(Cli, LogDownloadThatFailsExitsSeven) {
   ToolRun run = Tool(3, {"log", "download"});
   EXPECT_EQ(run.status, 7);
   EXPECT_EQ(run.ErrLines().back(), "Error while reading data.");
-  EXPECT_EQ(ReadWholeFile("03-data.csv"), "");
+  EXPECT_FALSE(std::filesystem::exists("03-data.csv"));
+}
+
+TEST_F(Cli, CtrlCEndsADownloadAtASafePoint) {
+  // A full log takes many seconds; Ctrl+C after one of them must leave the
+  // meter with no slot selected and yesterday's file as it was.
+  Sim("prefill 3 5760");
+  Sim("set 3 158 2");
+  {
+    std::FILE* old = std::fopen("03-data.csv", "w");
+    std::fputs("yesterday\n", old);
+    std::fclose(old);
+  }
+  Writes();
+  const pid_t tool = StartPylaxctl(ToolArgs(3, {"log", "download"}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ::kill(tool, SIGINT);
+  ToolRun run = FinishPylaxctl(tool);
+  EXPECT_EQ(run.status, 7) << run.err;
+  EXPECT_EQ(ReadWholeFile("03-data.csv"), "yesterday\n");
+  std::set<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(".")) files.insert(entry.path().filename());
+  EXPECT_EQ(files, (std::set<std::string>{"03-data.csv", "log.txt", "stderr.txt", "stdout.txt"}));
+  const std::vector<std::string> writes = Writes();
+  ASSERT_FALSE(writes.empty());
+  EXPECT_EQ(writes.back(), "write 3 157 0");
+  const std::vector<std::string> messages = run.ErrLines();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back(), "Download stopped; \"03-data.csv\" was not written.");
+  EXPECT_LT(messages.size(), 500u) << "stopped long before the 1400 messages of a whole download";
 }
 
 TEST_F(Cli, TraceShowsEachRequestAndResponse) {

@@ -113,6 +113,7 @@ class LoggingWindowTest : public QObject {
   void downloadTakesNoInputButShowsProgress();
   void logFileUnwritable();
   void dataFileUnwritable();
+  void quitDuringADownloadWaitsForASafePoint();
 
   void enterTransfersFieldsAndEnds();
   void enterWithARefusedFieldStaysOpen();
@@ -166,6 +167,7 @@ void LoggingWindowTest::init() {
 }
 
 void LoggingWindowTest::cleanup() {
+  g_stopRequested = 0;
   ClosePort();
   sim_.reset();
   SetMessageHook({});
@@ -629,6 +631,30 @@ void LoggingWindowTest::downloadTakesNoInputButShowsProgress() {
   QCOMPARE(dlg.steps.back().value, 1300);
   QVERIFY(!dlg.findChild<QProgressBar*>("downloadProgress")->isVisible());
   QVERIFY(Button(dlg, "startButton")->isEnabled());
+}
+
+void LoggingWindowTest::quitDuringADownloadWaitsForASafePoint() {
+  // Ctrl+C in the terminal while a download of 11 sections a slot runs: the
+  // download ends after the transaction under way, releases the slot, keeps
+  // yesterday's file, and only then do the windows close.
+  Sim("prefill 3 1300");
+  Sim("set 3 158 2");
+  QFile old("03-data.csv");
+  QVERIFY(old.open(QIODevice::WriteOnly));
+  old.write("yesterday\n");
+  old.close();
+  ProbedLoggingDlg dlg;
+  Open(dlg);
+  dlg.onStep = [](size_t count) {
+    if (count == 2) CLoggingDlg::StopAndCloseAllWindows();  // as the signal's notifier calls it
+  };
+  Requests();
+  Click(Button(dlg, "downloadButton"));
+  QVERIFY2(dlg.steps.size() <= 3, qPrintable(QString::number(dlg.steps.size())));
+  QCOMPARE(Requests().constLast(), QStringLiteral("write 3 157 0"));
+  QTRY_VERIFY(!dlg.isVisible());
+  QCOMPARE(FileLines("03-data.csv"), QStringList{QStringLiteral("yesterday")});
+  QCOMPARE(QDir().entryList(QDir::Files), (QStringList{"03-data.csv", "log.txt"}));
 }
 
 void LoggingWindowTest::logFileUnwritable() {
