@@ -1,8 +1,9 @@
 #include "cli/options.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
-#include <cstdio>
-#include <map>
+#include <sstream>
 
 #include "modbus/port_map.h"
 
@@ -11,108 +12,119 @@ constexpr const char* kVersion = "pylaxctl 2.2.0";
 constexpr int kBaudRates[] = {38400, 19200, 9600, 4800, 2400, 1200};
 constexpr long kMaxSlave = 255;
 constexpr size_t kMaxSlots = 10;
+constexpr long kMaxUnsigned = 0xFFFFFFFFL;
+constexpr long kMaxCount = 1000000000L;
+constexpr size_t kHelpColumn = 16;
 
-constexpr const char* kToolHelp =
-    "Usage: pylaxctl [--port NAME] [--baud N] [--slave N] [--simulate] [--trace] COMMAND ...\n"
-    "\n"
-    "Talks to Orvant QM4A, QM4B and QM4C power meters as the Modbus RTU master.\n"
-    "\n"
-    "Options:\n"
-    "  --port NAME   COM1: to COM9: through the port map (COMn=PATH maps one to a\n"
-    "                device), or a device path; default COM1:\n"
-    "  --baud N      38400, 19200, 9600, 4800, 2400 or 1200; default 38400\n"
-    "  --slave N     the meter's address; without it addresses 1 to 10 are scanned\n"
-    "                and the first meter found is used\n"
-    "  --simulate    start qm4sim on a pseudo terminal as COM1: (a QM4C at 3 with a\n"
-    "                logged day, a QM4A at 7, a QM4B at 9) and use it\n"
-    "  --trace       write each request and response (Send->, Recv->) to stderr\n"
-    "  --help        this text; COMMAND --help describes a command\n"
-    "  --version     the version\n"
-    "\n"
-    "Commands:\n"
-    "  scan          list the meters that answer\n"
-    "  read          the meter's readings\n"
-    "  reset-energy  reset the meter's kWh accumulator\n"
-    "  set-clock     set the meter's clock from this computer's local time (QM4C)\n"
-    "  log show      the logging slots and sub-interval (QM4C)\n"
-    "  log start     restart the meter's logging; erases its log (QM4C)\n"
-    "  log download  the meter's log into NN-data.csv and log.txt (QM4C)\n"
-    "\n"
-    "Exit status: 0 success, 1 the meter did not answer or refused, 2 usage,\n"
-    "3 port cannot be opened, 4 no meter found, 5 wrong meter model,\n"
-    "6 logging not started, 7 download failed, 8 simulator failed.\n";
+// Help in the order a reader looks for it: the usage line (drawn from the
+// options themselves), what the command does, its options, the commands
+// under it, then the details.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  HelpFormatter() { column_width(kHelpColumn); }
 
-const std::map<std::string, const char*> kCommandHelp = {
-    {"scan",
-     "Usage: pylaxctl scan [--start N] [--end N]\n"
-     "\n"
-     "Asks each address from --start (default 1) to --end (default 10; nothing\n"
-     "above 255 is asked) to identify itself and prints one line per meter that\n"
-     "answers, \"NN - identification\", in address order.\n"},
-    {"read",
-     "Usage: pylaxctl read [--json] [--watch [--count N]]\n"
-     "\n"
-     "Polls the meter once as the console does and prints each value as a label\n"
-     "and its text: energy, powers, power factors, voltages and currents (a QM4A\n"
-     "gives energy and total power only), and for a QM4C its sub-interval,\n"
-     "clock and log status.\n"
-     "  --json      one JSON object per poll\n"
-     "  --watch     poll once a second until interrupted\n"
-     "  --count N   with --watch, stop after N polls\n"},
-    {"reset-energy",
-     "Usage: pylaxctl reset-energy\n"
-     "\n"
-     "Resets the meter's kWh accumulator (command 30078 to register 128).\n"},
-    {"set-clock",
-     "Usage: pylaxctl set-clock\n"
-     "\n"
-     "Sets the clock of a QM4C from this computer's local time.\n"},
-    {"log",
-     "Usage: pylaxctl log show|start|download ...\n"
-     "\n"
-     "The QM4C's data logging; 'pylaxctl log SUBCOMMAND --help' for each.\n"},
-    {"log show",
-     "Usage: pylaxctl log show\n"
-     "\n"
-     "Prints the register logged in each of the ten slots with its label, and the\n"
-     "sub-interval. The meter does not report whether it logs continuously or\n"
-     "once; that is only what the last start told it.\n"},
-    {"log start",
-     "Usage: pylaxctl log start --slots A,B,... --interval S [--one-shot]\n"
-     "\n"
-     "Restarts the meter's logging with up to ten register numbers (missing\n"
-     "slots are 0, free) and a sub-interval of S seconds (10 to 32767),\n"
-     "continuous unless --one-shot. ERASES ALL LOGGED DATA. Loggable: 0-42,\n"
-     "146, 155-157, 257-336. Messages go to stderr and log.txt.\n"},
-    {"log download",
-     "Usage: pylaxctl log download\n"
-     "\n"
-     "Reads every entry of the ten slots (the meter's log is not changed) into\n"
-     "NN-data.csv (NN the meter's address) in the current directory; log.txt\n"
-     "there records the steps. A progress bar on a terminal, the messages\n"
-     "otherwise.\n"},
+  std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override {
+    std::string help = make_usage(app, name) + "\n" + app->get_description() + "\n" + make_groups(app, mode) +
+                       make_subcommands(app, mode);
+    if (!app->get_footer().empty()) help += "\n" + app->get_footer() + "\n";
+    return help;
+  }
+
+  std::string make_usage(const CLI::App* app, std::string name) const override {
+    for (const CLI::Option* option : Listed(app))
+      if (option->get_needs().empty()) name += " " + OptionUsage(app, option);
+    if (!app->get_subcommands({}).empty()) name += " COMMAND ...";
+    return "Usage: " + name + "\n";
+  }
+
+  // A command's own commands are listed by their whole name ("log show").
+  std::string make_subcommands(const CLI::App* app, CLI::AppFormatMode) const override {
+    std::ostringstream list;
+    for (const CLI::App* command : app->get_subcommands({})) {
+      const std::vector<const CLI::App*> nested = command->get_subcommands({});
+      if (nested.empty())
+        CLI::detail::format_help(list, command->get_name(), command->get_description(), column_width_);
+      for (const CLI::App* sub : nested)
+        CLI::detail::format_help(list, command->get_name() + " " + sub->get_name(), sub->get_description(),
+                                 column_width_);
+    }
+    return list.str().empty() ? "" : "\nCommands:\n" + list.str();
+  }
+
+  // The usage line already says which options are required and which need
+  // another; the option's line only names its value.
+  std::string make_option_opts(const CLI::Option* option) const override {
+    const std::string value = option->get_type_name();
+    return value.empty() ? "" : " " + value;
+  }
+
+  std::string make_option_desc(const CLI::Option* option) const override {
+    const std::string value = option->get_default_str();
+    return option->get_description() + (value.empty() ? "" : "; default " + value);
+  }
+
+ private:
+  // Help and version end the run, so the usage line leaves them out.
+  static std::vector<const CLI::Option*> Listed(const CLI::App* app) {
+    return app->get_options(
+        [app](const CLI::Option* option) { return option != app->get_help_ptr() && option != app->get_version_ptr(); });
+  }
+
+  // "[--watch [--count N]]": an option that needs another sits inside its
+  // brackets; a required one has none.
+  std::string OptionUsage(const CLI::App* app, const CLI::Option* option) const {
+    std::string text = option->get_name() + make_option_opts(option);
+    for (const CLI::Option* other : Listed(app)) {
+      const auto needs = other->get_needs();
+      if (std::find(needs.begin(), needs.end(), option) != needs.end()) text += " " + OptionUsage(app, other);
+    }
+    return option->get_required() ? text : "[" + text + "]";
+  }
 };
-
-const std::map<std::string, Command> kCommands = {
-    {"scan", Command::Scan},          {"read", Command::Read},           {"reset-energy", Command::ResetEnergy},
-    {"set-clock", Command::SetClock}, {"log show", Command::LogShow},    {"log start", Command::LogStart},
-    {"log download", Command::LogDownload},
-};
-
-ParseOutcome UsageError(const std::string& message) {
-  std::fprintf(stderr, "pylaxctl: %s (see pylaxctl --help)\n", message.c_str());
-  return {false, ExitCode::Usage};
-}
-
-ParseOutcome Printed(const char* text) {
-  std::fputs(text, stdout);
-  return {false, ExitCode::Success};
-}
 
 bool ParseNumber(const std::string& text, long& value) {
   const char* end = text.data() + text.size();
   const auto result = std::from_chars(text.data(), end, value);
   return result.ec == std::errc() && result.ptr == end;
+}
+
+// A decimal number from min to max. It is written back plainly because
+// CLI11's own conversion reads "010" as octal.
+CLI::Validator Whole(long min, long max, const std::string& message) {
+  return CLI::Validator(
+      [=](std::string& text) {
+        long value = 0;
+        if (!ParseNumber(text, value) || value < min || value > max) return message;
+        text = std::to_string(value);
+        return std::string();
+      },
+      "");
+}
+
+CLI::Validator NumberUpTo(long max) { return Whole(0, max, "needs a number from 0 to " + std::to_string(max)); }
+
+CLI::Validator BaudRate() {
+  return CLI::Validator(
+      [](std::string& text) {
+        long baud = 0;
+        const bool known = ParseNumber(text, baud) &&
+                           std::find(std::begin(kBaudRates), std::end(kBaudRates), baud) != std::end(kBaudRates);
+        return known ? std::string() : std::string("must be 38400, 19200, 9600, 4800, 2400 or 1200");
+      },
+      "");
+}
+
+// "COMn=PATH" maps COMn for this run and then names it.
+CLI::Validator PortName() {
+  return CLI::Validator(
+      [](std::string& text) {
+        if (text.empty()) return std::string("needs a port name");
+        if (text.find('=') == std::string::npos) return std::string();
+        if (!ParsePortOverride(text)) return text + " is not COMn=PATH";
+        text = "COM" + std::to_string(ComPortNumber(text.substr(0, text.find('=')))) + ":";
+        return std::string();
+      },
+      "");
 }
 
 bool ParseSlots(const std::string& text, std::vector<unsigned>& slots) {
@@ -121,7 +133,7 @@ bool ParseSlots(const std::string& text, std::vector<unsigned>& slots) {
   for (;;) {
     const size_t comma = text.find(',', start);
     long value = 0;
-    if (!ParseNumber(text.substr(start, comma - start), value) || value < 0 || value > 0xFFFFFFFFL) return false;
+    if (!ParseNumber(text.substr(start, comma - start), value) || value < 0 || value > kMaxUnsigned) return false;
     slots.push_back(static_cast<unsigned>(value));
     if (comma == std::string::npos) break;
     start = comma + 1;
@@ -129,147 +141,146 @@ bool ParseSlots(const std::string& text, std::vector<unsigned>& slots) {
   return slots.size() <= kMaxSlots;
 }
 
-bool ValidBaud(long baud) {
-  for (int rate : kBaudRates)
-    if (rate == baud) return true;
-  return false;
+// A command of the tool; its summary is what the tool's help lists, its
+// details close its own help.
+CLI::App* AddCommand(CLI::App& parent, const std::string& name, const std::string& summary, const std::string& details,
+                     Options& options, Command command) {
+  CLI::App* app = parent.add_subcommand(name, summary);
+  app->footer(details);
+  app->set_help_flag("-h,--help", "this text");
+  app->callback([&options, command] { options.command = command; });
+  return app;
 }
 
-// Walks the arguments, taking "--name value" and "--name=value" alike.
-class ArgumentReader {
- public:
-  explicit ArgumentReader(const std::vector<std::string>& args) : args_(args) {}
-  bool Done() const { return index_ >= args_.size(); }
-  const std::string& Peek() const { return args_[index_]; }
-  // The next word's option name (before any '=').
-  std::string Next() {
-    std::string word = args_[index_++];
-    const auto eq = word.find('=');
-    if (word.rfind("--", 0) == 0 && eq != std::string::npos) {
-      inlineValue_ = word.substr(eq + 1);
-      hasInline_ = true;
-      return word.substr(0, eq);
-    }
-    hasInline_ = false;
-    return word;
-  }
-  bool Value(std::string& value) {
-    if (hasInline_) {
-      value = inlineValue_;
-      hasInline_ = false;
-      return true;
-    }
-    if (Done()) return false;
-    value = args_[index_++];
-    return true;
-  }
+void DefineCommandLine(CLI::App& app, Options& options) {
+  app.formatter(std::make_shared<HelpFormatter>());
+  // An option given twice counts as given last; the global options may also
+  // follow the command; one command, whose absence RequireCommand reports.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.fallthrough();
+  app.require_subcommand(0, 1);
+  app.add_option("--port", options.port,
+                 "COM1: to COM9: through the port map (COMn=PATH maps one to a\n"
+                 "device), or a device path")
+      ->type_name("NAME")
+      ->capture_default_str()
+      ->transform(PortName());
+  app.add_option("--baud", options.baud, "38400, 19200, 9600, 4800, 2400 or 1200")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(BaudRate());
+  app.add_option("--slave", options.slave,
+                 "the meter's address; without it addresses 1 to 10 are scanned\n"
+                 "and the first meter found is used")
+      ->type_name("N")
+      ->transform(Whole(1, kMaxSlave, "must be an address from 1 to " + std::to_string(kMaxSlave)));
+  app.add_flag("--simulate", options.simulate,
+               "start qm4sim on a pseudo terminal as COM1: (a QM4C at 3 with a\n"
+               "logged day, a QM4A at 7, a QM4B at 9) and use it");
+  app.add_flag("--trace", options.trace, "write each request and response (Send->, Recv->) to stderr");
+  app.set_help_flag("-h,--help", "this text; COMMAND --help describes a command");  // listed after the options
+  app.set_version_flag("--version", kVersion, "the version");
 
- private:
-  const std::vector<std::string>& args_;
-  size_t index_ = 0;
-  std::string inlineValue_;
-  bool hasInline_ = false;
-};
+  CLI::App* scan = AddCommand(app, "scan", "list the meters that answer",
+                              "Asks each address from --start to --end to identify itself and prints one\n"
+                              "line per meter that answers, \"NN - identification\", in address order.",
+                              options, Command::Scan);
+  scan->add_option("--start", options.scanStart, "the first address asked")
+      ->type_name("N")
+      ->capture_default_str()
+      ->transform(NumberUpTo(kMaxUnsigned));
+  scan->add_option("--end", options.scanEnd, "the last address asked (nothing above 255 is asked)")
+      ->type_name("N")
+      ->capture_default_str()
+      ->transform(NumberUpTo(kMaxUnsigned));
 
-// Returns false with a usage error already printed.
-bool ParseGlobalOption(const std::string& name, ArgumentReader& reader, Options& options, ParseOutcome& outcome) {
-  std::string value;
-  long number = 0;
-  if (name == "--simulate") {
-    options.simulate = true;
-  } else if (name == "--trace") {
-    options.trace = true;
-  } else if (name == "--port") {
-    if (!reader.Value(value) || value.empty()) return outcome = UsageError("--port needs a port name"), false;
-    if (value.find('=') != std::string::npos) {
-      if (!ParsePortOverride(value)) return outcome = UsageError("--port " + value + ": expected COMn=PATH"), false;
-      value = "COM" + std::to_string(ComPortNumber(value.substr(0, value.find('=')))) + ":";
-    }
-    options.port = value;
-  } else if (name == "--baud") {
-    if (!reader.Value(value) || !ParseNumber(value, number) || !ValidBaud(number))
-      return outcome = UsageError("--baud must be 38400, 19200, 9600, 4800, 2400 or 1200"), false;
-    options.baud = static_cast<int>(number);
-  } else if (name == "--slave") {
-    if (!reader.Value(value) || !ParseNumber(value, number) || number < 1 || number > kMaxSlave)
-      return outcome = UsageError("--slave must be an address from 1 to 255"), false;
-    options.slave = static_cast<int>(number);
-  } else {
-    return outcome = UsageError("unknown option " + name), false;
-  }
-  return true;
+  CLI::App* read = AddCommand(app, "read", "the meter's readings",
+                              "Polls the meter once as the console does and prints each value as a label\n"
+                              "and its text: energy, powers, power factors, voltages and currents (a QM4A\n"
+                              "gives energy and total power only), and for a QM4C its sub-interval,\n"
+                              "clock and log status.",
+                              options, Command::Read);
+  read->add_flag("--json", options.json, "one JSON object per poll");
+  CLI::Option* watch = read->add_flag("--watch", options.watch, "poll once a second until interrupted");
+  read->add_option("--count", options.count, "with --watch, stop after N polls")
+      ->type_name("N")
+      ->transform(Whole(1, kMaxCount, "needs a number from 1 to " + std::to_string(kMaxCount)))
+      ->needs(watch);
+
+  AddCommand(app, "reset-energy", "reset the meter's kWh accumulator",
+             "Resets the meter's kWh accumulator (command 30078 to register 128).", options, Command::ResetEnergy);
+  AddCommand(app, "set-clock", "set the meter's clock from this computer's local time (QM4C)", "", options,
+             Command::SetClock);
+
+  CLI::App* log = app.add_subcommand("log", "the QM4C's data logging");
+  AddCommand(*log, "show", "the logging slots and sub-interval (QM4C)",
+             "Prints the register logged in each of the ten slots with its label, and the\n"
+             "sub-interval. The meter does not report whether it logs continuously or\n"
+             "once; that is only what the last start told it.",
+             options, Command::LogShow);
+  CLI::App* start = AddCommand(*log, "start", "restart the meter's logging; erases its log (QM4C)",
+                               "Restarts the meter's logging. ERASES ALL LOGGED DATA. Messages go to stderr\n"
+                               "and log.txt.",
+                               options, Command::LogStart);
+  start
+      ->add_option_function<std::string>(
+          "--slots",
+          [&options](const std::string& text) {
+            if (!ParseSlots(text, options.slots))
+              throw CLI::ValidationError("--slots", "needs up to ten register numbers separated by commas");
+          },
+          "up to ten register numbers (missing slots are 0, free); loggable:\n"
+          "0-42, 146, 155-157, 257-336")
+      ->type_name("A,B,...")
+      ->required();
+  start->add_option("--interval", options.interval, "the sub-interval in seconds, 10 to 32767")
+      ->type_name("S")
+      ->transform(NumberUpTo(kMaxUnsigned))
+      ->required();
+  start->add_flag("--one-shot", options.oneShot, "log once; without it, continuously");
+  AddCommand(*log, "download", "the meter's log into NN-data.csv and log.txt (QM4C)",
+             "Reads every entry of the ten slots (the meter's log is not changed) into\n"
+             "NN-data.csv (NN the meter's address) in the current directory; log.txt\n"
+             "there records the steps. A progress bar on a terminal, the messages\n"
+             "otherwise.",
+             options, Command::LogDownload);
+  // Set after the commands, which would inherit it.
+  app.footer(
+      "Exit status: 0 success, 1 the meter did not answer or refused, 2 usage,\n"
+      "3 port cannot be opened, 4 no meter found, 5 wrong meter model,\n"
+      "6 logging not started, 7 download failed, 8 simulator failed.");
 }
 
-bool ParseUnsigned(ArgumentReader& reader, const std::string& name, long max, long& number, ParseOutcome& outcome) {
-  std::string value;
-  if (!reader.Value(value) || !ParseNumber(value, number) || number < 0 || number > max) {
-    outcome = UsageError(name + " needs a number from 0 to " + std::to_string(max));
-    return false;
+// CLI11's own check for a missing command comes before, and hides, its
+// complaint about an unknown one, so the command is required here, after
+// parsing.
+void RequireCommand(const CLI::App& app) {
+  const CLI::App* given = &app;
+  while (!given->get_subcommands().empty()) given = given->get_subcommands().front();
+  const std::vector<const CLI::App*> commands = given->get_subcommands({});
+  if (commands.empty()) return;
+  std::string message = "no command given";
+  if (given != &app) {
+    message = given->get_name() + " needs " + commands.front()->get_name();
+    for (size_t i = 1; i < commands.size(); ++i)
+      message += (i + 1 < commands.size() ? ", " : " or ") + commands[i]->get_name();
   }
-  return true;
-}
-
-bool ParseCommandOption(const std::string& name, ArgumentReader& reader, Options& options, ParseOutcome& outcome) {
-  long number = 0;
-  std::string value;
-  const Command command = options.command;
-  if (command == Command::Scan && (name == "--start" || name == "--end")) {
-    if (!ParseUnsigned(reader, name, 0xFFFFFFFFL, number, outcome)) return false;
-    (name == "--start" ? options.scanStart : options.scanEnd) = static_cast<unsigned>(number);
-  } else if (command == Command::Read && name == "--json") {
-    options.json = true;
-  } else if (command == Command::Read && name == "--watch") {
-    options.watch = true;
-  } else if (command == Command::Read && name == "--count") {
-    if (!ParseUnsigned(reader, name, 1000000000L, number, outcome)) return false;
-    if (number == 0) return outcome = UsageError("--count must be at least 1"), false;
-    options.count = number;
-  } else if (command == Command::LogStart && name == "--slots") {
-    if (!reader.Value(value) || !ParseSlots(value, options.slots))
-      return outcome = UsageError("--slots needs up to ten register numbers separated by commas"), false;
-  } else if (command == Command::LogStart && name == "--interval") {
-    if (!ParseUnsigned(reader, name, 0xFFFFFFFFL, number, outcome)) return false;
-    options.interval = number;
-  } else if (command == Command::LogStart && name == "--one-shot") {
-    options.oneShot = true;
-  } else {
-    return ParseGlobalOption(name, reader, options, outcome);
-  }
-  return true;
-}
-
-ParseOutcome CheckCommandOptions(const Options& options) {
-  if (options.count != 0 && !options.watch) return UsageError("--count goes with --watch");
-  if (options.command == Command::LogStart && (options.slots.empty() || options.interval < 0))
-    return UsageError("log start needs --slots and --interval");
-  return {true, ExitCode::Success};
+  throw CLI::RequiredError(message, CLI::ExitCodes::RequiredError);
 }
 }  // namespace
 
 ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& options) {
-  ArgumentReader reader(args);
-  ParseOutcome outcome;
-  std::string commandName;
-  while (!reader.Done() && reader.Peek().rfind("-", 0) == 0) {
-    const std::string name = reader.Next();
-    if (name == "--help" || name == "-h") return Printed(kToolHelp);
-    if (name == "--version") return Printed((std::string(kVersion) + "\n").c_str());
-    if (!ParseGlobalOption(name, reader, options, outcome)) return outcome;
+  CLI::App app("Talks to Orvant QM4A, QM4B and QM4C power meters as the Modbus RTU master.", "pylaxctl");
+  DefineCommandLine(app, options);
+  app.failure_message([](const CLI::App*, const CLI::Error& error) {
+    return "pylaxctl: " + std::string(error.what()) + " (see pylaxctl --help)\n";
+  });
+  try {
+    app.parse(std::vector<std::string>(args.rbegin(), args.rend()));  // CLI11 takes them last first
+    RequireCommand(app);
+  } catch (const CLI::ParseError& error) {
+    const int status = app.exit(error);
+    return {false, status == 0 ? ExitCode::Success : ExitCode::Usage};
   }
-  if (reader.Done()) return UsageError("no command given");
-  commandName = reader.Next();
-  if (commandName == "log" && !reader.Done() && reader.Peek().rfind("-", 0) != 0)
-    commandName += " " + reader.Next();
-  const auto command = kCommands.find(commandName);
-  if (command == kCommands.end() && commandName != "log") return UsageError("unknown command " + commandName);
-  while (!reader.Done()) {
-    const std::string name = reader.Next();
-    if (name == "--help" || name == "-h") return Printed(kCommandHelp.at(commandName));
-    if (command == kCommands.end()) return UsageError("log needs show, start or download");
-    options.command = command->second;
-    if (!ParseCommandOption(name, reader, options, outcome)) return outcome;
-  }
-  if (command == kCommands.end()) return UsageError("log needs show, start or download");
-  options.command = command->second;
-  return CheckCommandOptions(options);
+  return {true, ExitCode::Success};
 }

@@ -106,6 +106,11 @@ TEST_F(CliOffline, UsageErrorsExitTwoWithOneLine) {
       {"log", "start", "--slots", "1,x", "--interval", "60"},
       {"log", "start", "--slots", "1,2,3,4,5,6,7,8,9,10,11", "--interval", "60"},
       {"scan", "--json"},
+      {"--slave"},
+      {"--port", "COMx=/tmp/y", "scan"},
+      {"read", "--watch", "--count", "0"},
+      {"log", "frob"},
+      {"log", "start", "--slots", "1", "2", "--interval", "60"},
   };
   for (const auto& args : wrong) {
     ToolRun run = Pylaxctl(args);
@@ -144,6 +149,12 @@ TEST_F(Cli, WithoutSlaveTheFirstMeterOfOneToTenIsUsed) {
   ToolRun run = Tool(0, {"reset-energy"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(Writes(), (std::vector<std::string>{"write 3 128 30078"}));
+}
+
+TEST_F(Cli, NumbersOnTheCommandLineAreDecimal) {
+  ToolRun run = Tool(0, {"--slave", "011", "read"});  // octal 011 is the QM4B at 9
+  EXPECT_EQ(run.status, 4);
+  EXPECT_EQ(run.err, "pylaxctl: no meter identified at address 11: Err #1, Timeout Waiting For Response\n");
 }
 
 TEST_F(Cli, ReadPrintsEachValueAsTheConsoleShowsIt) {
