@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/options.h"
 #include "cli/sim_launcher.h"
 #include "cli/stderr_log.h"
@@ -128,6 +130,9 @@ std::vector<NamedText> StatusTexts(const PollFields& fields) {
           {"NEWEST-ENTRY", &fields.newestEntry}};
 }
 
+// The shortest text that reads back as the same float (std::to_chars): a
+// script sees 13720 and 1e+06, where nlohmann's dump would write 13720.0,
+// 1000000.0, or the float widened to a double, 85.02485656738281.
 std::string JsonNumber(float value) {
   if (value != value || value - value != 0) return "null";  // NaN and infinities
   char text[32];
@@ -135,14 +140,7 @@ std::string JsonNumber(float value) {
   return std::string(text, result.ptr);
 }
 
-std::string JsonString(const std::string& text) {
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') quoted += '\\';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
+std::string JsonString(const std::string& text) { return nlohmann::json(text).dump(); }
 
 void PrintReadingsText(const PollFields& fields) {
   for (int pair = 0; pair < fields.pairsRead; ++pair)

@@ -177,6 +177,29 @@ TEST_F(Cli, ReadJsonOfAQm4aHasEnergyAndPowerOnly) {
   EXPECT_EQ(run.out, "{\"KWH\":1.5,\"KW\":-2.25}\n");
 }
 
+TEST_F(Cli, ReadJsonWritesEachFloatAsItsShortestText) {
+  // The value set in each pair, and its key and text in the line; nlohmann's
+  // own dump would write 13720.0, 1000000.0 and 0.10000000149011612.
+  const std::vector<std::pair<std::string, std::string>> pairs = {
+      {"0.1", "\"KWH\":0.1"},
+      {"1e-7", "\"KW\":1e-07"},
+      {"123456.7", "\"KVAR\":123456.7"},
+      {"13720", "\"KVA\":13720"},
+      {"-0", "\"PF\":-0"},
+      {"1e6", "\"VLL\":1e+06"},
+      {"0.0001", "\"VLN\":1e-04"},
+      {"nan", "\"AMPS-AVG\":null"},
+      {"-inf", "\"KW-A\":null"}};
+  std::string expected = "{";
+  for (size_t pair = 0; pair < pairs.size(); ++pair) {
+    Sim("setfloat 9 " + std::to_string(258 + 2 * pair) + " " + pairs[pair].first);
+    expected += pairs[pair].second + ",";
+  }
+  ToolRun run = Tool(9, {"read", "--json"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.rfind(expected, 0), 0u) << run.out;
+}
+
 TEST_F(Cli, ReadJsonOfAQm4cCarriesTheConsoleTexts) {
   Sim("set 3 149 60");
   Sim("set 3 160 1");
