@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <charconv>
+#include <functional>
 #include <sstream>
 
 #include "modbus/port_map.h"
@@ -88,30 +89,42 @@ bool ParseNumber(const std::string& text, long& value) {
   return result.ec == std::errc() && result.ptr == end;
 }
 
-// A decimal number from min to max. It is written back plainly because
+// "a, b or c".
+std::string OneOf(const std::vector<std::string>& words) {
+  std::string text = words.front();
+  for (size_t i = 1; i < words.size(); ++i) text += (i + 1 < words.size() ? ", " : " or ") + words[i];
+  return text;
+}
+
+std::string BaudRates() {
+  std::vector<std::string> rates;
+  for (int rate : kBaudRates) rates.push_back(std::to_string(rate));
+  return OneOf(rates);
+}
+
+// A decimal number that `accepts` takes. It is written back plainly because
 // CLI11's own conversion reads "010" as octal.
-CLI::Validator Whole(long min, long max, const std::string& message) {
+CLI::Validator Decimal(const std::function<bool(long)>& accepts, const std::string& message) {
   return CLI::Validator(
       [=](std::string& text) {
         long value = 0;
-        if (!ParseNumber(text, value) || value < min || value > max) return message;
+        if (!ParseNumber(text, value) || !accepts(value)) return message;
         text = std::to_string(value);
         return std::string();
       },
       "");
 }
 
+CLI::Validator Whole(long min, long max, const std::string& message) {
+  return Decimal([=](long value) { return value >= min && value <= max; }, message);
+}
+
 CLI::Validator NumberUpTo(long max) { return Whole(0, max, "needs a number from 0 to " + std::to_string(max)); }
 
 CLI::Validator BaudRate() {
-  return CLI::Validator(
-      [](std::string& text) {
-        long baud = 0;
-        const bool known = ParseNumber(text, baud) &&
-                           std::find(std::begin(kBaudRates), std::end(kBaudRates), baud) != std::end(kBaudRates);
-        return known ? std::string() : std::string("must be 38400, 19200, 9600, 4800, 2400 or 1200");
-      },
-      "");
+  return Decimal(
+      [](long baud) { return std::find(std::begin(kBaudRates), std::end(kBaudRates), baud) != std::end(kBaudRates); },
+      "must be " + BaudRates());
 }
 
 // "COMn=PATH" maps COMn for this run and then names it.
@@ -165,10 +178,7 @@ void DefineCommandLine(CLI::App& app, Options& options) {
       ->type_name("NAME")
       ->capture_default_str()
       ->transform(PortName());
-  app.add_option("--baud", options.baud, "38400, 19200, 9600, 4800, 2400 or 1200")
-      ->type_name("N")
-      ->capture_default_str()
-      ->check(BaudRate());
+  app.add_option("--baud", options.baud, BaudRates())->type_name("N")->capture_default_str()->transform(BaudRate());
   app.add_option("--slave", options.slave,
                  "the meter's address; without it addresses 1 to 10 are scanned\n"
                  "and the first meter found is used")
@@ -261,9 +271,9 @@ void RequireCommand(const CLI::App& app) {
   if (commands.empty()) return;
   std::string message = "no command given";
   if (given != &app) {
-    message = given->get_name() + " needs " + commands.front()->get_name();
-    for (size_t i = 1; i < commands.size(); ++i)
-      message += (i + 1 < commands.size() ? ", " : " or ") + commands[i]->get_name();
+    std::vector<std::string> names;
+    for (const CLI::App* command : commands) names.push_back(command->get_name());
+    message = given->get_name() + " needs " + OneOf(names);
   }
   throw CLI::RequiredError(message, CLI::ExitCodes::RequiredError);
 }
