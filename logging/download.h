@@ -34,6 +34,8 @@ struct LoggedData {
   // Set once the meter has logged during the download: the slots left are
   // read a section at a time, each section bracketed on its own.
   bool readBySection = false;
+  unsigned SlotRegister(int slot) const { return static_cast<uint16_t>(slotRegisters[slot]); }
+  bool WasRead(int slot, int l) const { return raw[slot][l] != kNotRead; }
 };
 
 // Reads every entry of every slot into the row of its logging instant; true
