@@ -40,7 +40,7 @@ struct LoggedData {
 
 // Reads every entry of every slot into the row of its logging instant; true
 // on failure, false when all was read.
-bool ReadLoggedData(LoggedData& data, StatusLog& log);
+[[nodiscard]] bool ReadLoggedData(LoggedData& data, StatusLog& log);
 // Fills data.values from data.raw; reads the scale exponents itself.
 void ConvertLoggedData(LoggedData& data);
 // "%02d-data.csv" for a slave address.
