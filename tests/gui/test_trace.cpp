@@ -18,10 +18,14 @@ namespace {
 
 QWidget* TraceWindow() { return g_commTraceDlg.Window(); }
 
+// What the trace field shows.
 QStringList TraceLines() {
   const QLabel* trace = Control<QLabel>(TraceWindow(), IDC_TRACE);
   return trace->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
+
+// The whole trace the window holds: the ring, oldest first.
+QStringList RingLines() { return g_commTraceDlg.m_traceText.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts); }
 
 QString TraceField(int id) { return FieldText(TraceWindow(), id); }
 
@@ -50,6 +54,7 @@ class TraceTest : public ConsoleTestBase {
   void openedBeforeAnyTransactionIsEmpty();
   void scanPaintsEachExchangeOldestFirst();
   void fifteenExchangesLeaveTheLastTwelve();
+  void traceTooLongForTheFieldShowsItsEnd();
   void timeoutShowsAnEmptyRecvLine();
   void frozenWindowIgnoresTicksUntilPaintedOrUnfrozen();
   void closedAndReopenedWindowShowsTheSameRing();
@@ -109,13 +114,39 @@ void TraceTest::fifteenExchangesLeaveTheLastTwelve() {
   StartConsole(console);
   ShowComm(&console);
   OpenSimulatorPort(console, sim, 1, 15);
-  const QStringList lines = TraceLines();
+  const QStringList lines = RingLines();
   QCOMPARE(lines.size(), 24);
   for (int entry = 0; entry < 12; ++entry) {
     const int address = entry + 4;
     QVERIFY2(lines[2 * entry].startsWith(RequestLine(address)), qPrintable(lines[2 * entry]));
     QVERIFY(lines[2 * entry + 1].startsWith(QStringLiteral("Recv->")));
   }
+}
+
+// Polls of 48 registers wrap to several lines each: twelve of them do not
+// fit, and the field shows the newest whole lines, the last one the newest
+// answer.
+void TraceTest::traceTooLongForTheFieldShowsItsEnd() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  ShowComm(&console);
+  for (int tick = 0; tick < 4; ++tick) console.Tick();
+  QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("12"));
+
+  const QStringList ring = RingLines();
+  QCOMPARE(ring.size(), 24);
+  QVERIFY(ring.last().startsWith(QStringLiteral("Recv->03 03 ")));
+  const QStringList shown = TraceLines();
+  QVERIFY2(shown.size() < ring.size(), qPrintable(QString::number(shown.size())));
+  QCOMPARE(shown, ring.mid(ring.size() - shown.size()));
+
+  // It fits, and with one more line from the top it would not.
+  QLabel* field = Control<QLabel>(TraceWindow(), IDC_TRACE);
+  QVERIFY(field->heightForWidth(field->width()) <= field->height());
+  field->setText(ring.mid(ring.size() - shown.size() - 1).join(QLatin1Char('\n')));
+  QVERIFY(field->heightForWidth(field->width()) > field->height());
 }
 
 void TraceTest::timeoutShowsAnEmptyRecvLine() {
