@@ -123,7 +123,7 @@ void CCommTraceDlg::OnClose() { DestroyWindow(); }
 
 void CCommTraceDlg::BringToFront() {
   if (m_window.isNull()) return;
-  m_window->showNormal();
+  m_window->setWindowState((m_window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
   m_window->raise();
   m_window->activateWindow();
 }

@@ -57,6 +57,8 @@ class TraceTest : public ConsoleTestBase {
   void traceTooLongForTheFieldShowsItsEnd();
   void timeoutShowsAnEmptyRecvLine();
   void frozenWindowIgnoresTicksUntilPaintedOrUnfrozen();
+  void showCommBringsAFrozenWindowForwardKeepingItsSize_data();
+  void showCommBringsAFrozenWindowForwardKeepingItsSize();
   void closedAndReopenedWindowShowsTheSameRing();
   void escapeAndCloseBoxCloseItAsOkDoes();
   void countersOnlyGrowAndTheLastErrorStays();
@@ -198,6 +200,34 @@ void TraceTest::frozenWindowIgnoresTicksUntilPaintedOrUnfrozen() {
   QCOMPARE(freeze->text(), QStringLiteral("Freeze"));
   console.Tick();
   QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("3"));
+}
+
+void TraceTest::showCommBringsAFrozenWindowForwardKeepingItsSize_data() {
+  QTest::addColumn<int>("state");  // Qt::WindowStates the user left it in
+  QTest::addColumn<int>("shown");  // and what Show Comm brings forward
+  QTest::newRow("maximised") << int(Qt::WindowMaximized) << int(Qt::WindowMaximized);
+  QTest::newRow("minimised") << int(Qt::WindowMinimized) << int(Qt::WindowNoState);
+  QTest::newRow("minimised from maximised")
+      << int(Qt::WindowMinimized | Qt::WindowMaximized) << int(Qt::WindowMaximized);
+}
+
+void TraceTest::showCommBringsAFrozenWindowForwardKeepingItsSize() {
+  QFETCH(int, state);
+  QFETCH(int, shown);
+  TestConsole console;
+  StartConsole(console);
+  ShowComm(&console);
+  QWidget* window = TraceWindow();
+  QTest::mouseClick(Control<QPushButton>(window, IDC_FREEZE), Qt::LeftButton);
+  window->setWindowState(Qt::WindowStates(state));
+  console.activateWindow();
+  QVERIFY(QTest::qWaitForWindowActive(&console));
+
+  ShowComm(&console);
+  QCOMPARE(TraceWindow(), window);
+  QCOMPARE(int(window->windowState() & ~Qt::WindowActive), shown);
+  QVERIFY(QTest::qWaitForWindowActive(window));
+  QCOMPARE(g_traceLive, 0);
 }
 
 void TraceTest::closedAndReopenedWindowShowsTheSameRing() {
