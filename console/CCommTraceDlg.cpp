@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QWindow>
 #include <cstring>
 
 #include "console/meter_state.h"
@@ -63,6 +64,11 @@ class CCommTraceWindow : public QDialog {
     ui.trace->setMargin(kTraceMargin);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                    Qt::WindowCloseButtonHint);
+    // Owned by the console, yet no transient child of its window: Qt blocks
+    // a window whose transient parents meet a modal window's, and the
+    // console's dialogs, modal to the console, must leave this one working.
+    create();
+    windowHandle()->setTransientParent(nullptr);
     connect(ui.freeze, &QPushButton::clicked, this, [this] { owner_.OnFreeze(); });
     connect(ui.ok, &QPushButton::clicked, this, [this] { owner_.OnOK(); });
   }

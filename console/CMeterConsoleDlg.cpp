@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
+#include <QScreen>
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QStyledItemDelegate>
@@ -128,6 +129,9 @@ CMeterConsoleDlg::CMeterConsoleDlg(QWidget* parent)
   ui->setupUi(this);
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
+  // Run modally, yet blocking no other window (it has no parent): the trace
+  // window takes input beside it.
+  setWindowModality(Qt::WindowModal);
   m_baudList = ui->baudList;
   m_portList = ui->portList;
   m_deviceList = ui->deviceList;
@@ -227,7 +231,8 @@ void CMeterConsoleDlg::OnSysCommand(unsigned id) {
   // The low four bits of a system command are the system's own.
   switch (id & 0xFFF0) {
     case kIdmAboutBox: {
-      CAboutDlg about;
+      CAboutDlg about(this);
+      PlaceOverConsole(about);
       about.DoModal();
       break;
     }
@@ -240,6 +245,18 @@ void CMeterConsoleDlg::OnSysCommand(unsigned id) {
     default:
       break;
   }
+}
+
+void CMeterConsoleDlg::PlaceOverConsole(QDialog& dialog) {
+  // An explicit position: left to Qt, a dialog's placement is only a hint
+  // that some desktops leave to the window manager, which may put it in a
+  // corner of the screen.
+  QRect placed(QPoint(), dialog.size());
+  placed.moveCenter(geometry().center());
+  const QRect screenArea = screen()->availableGeometry();
+  placed.moveTopLeft(QPoint(std::max(placed.left(), screenArea.left()), std::max(placed.top(), screenArea.top())));
+  dialog.setGeometry(placed);
+  dialog.setWindowModality(Qt::WindowModal);
 }
 
 void CMeterConsoleDlg::paintEvent(QPaintEvent* event) { OnPaint(event); }
@@ -404,6 +421,7 @@ void CMeterConsoleDlg::OnLoggingSetup() {
   // interleave with them while its modal loop lets the timer through.
   g_pollSuspended = true;
   CLoggingDlg logging(this);
+  PlaceOverConsole(logging);
   logging.exec();
   g_pollSuspended = false;
 }

@@ -99,6 +99,10 @@ class CMeterConsoleDlg : public QDialog {
 
   void ConnectControls();
   void BuildSystemMenu();
+  // Centres a dialog on the console (within the screen) and makes it modal
+  // to the console alone, as the original's dialogs disabled their owner
+  // only: the modeless trace window goes on taking input.
+  void PlaceOverConsole(QDialog& dialog);
   std::array<TextBinding, 15> TextBindings();
   void ClearReadings();
   void ApplyPollFields(const PollFields& fields);

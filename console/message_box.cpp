@@ -40,5 +40,8 @@ void ShowAppMessage(QWidget* parent, const QString& text, MessageIcon icon) {
   }
   QMessageBox box(BoxIcon(icon), ApplicationTitle(), text, QMessageBox::Ok,
                   parent ? parent : QApplication::activeWindow());
+  // Like the original's boxes, which disabled their owner only: the
+  // modeless trace window goes on taking input.
+  box.setWindowModality(Qt::WindowModal);
   box.exec();
 }

@@ -10,8 +10,8 @@ class QWidget;
 
 enum class MessageIcon { None, Exclamation, Information, Error };
 
-// Shows text modally over parent (the active window when null) and returns
-// when the user has closed the box.
+// Shows text over parent (the active window when null), modal to that window
+// alone, and returns when the user has closed the box.
 void ShowAppMessage(QWidget* parent, const QString& text, MessageIcon icon = MessageIcon::None);
 
 // While set, the hook receives each message instead of a box; an empty

@@ -5,12 +5,14 @@
 #include <QCheckBox>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <ctime>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "app/CAboutDlg.h"
 #include "app/CDisclaimerDlg.h"
 #include "console/CCloseUpComboBox.h"
 #include "console/CCommTraceDlg.h"
@@ -70,6 +72,8 @@ class CommandsTest : public ConsoleTestBase {
   void setClockForAFixedTimeWritesItsThreeValues();
   void commandsWithoutTheirNeedsSendNothing();
   void loggingWindowSuspendsThePollWhileItIsOpen();
+  void dialogsOpenCentredOnTheConsole_data();
+  void dialogsOpenCentredOnTheConsole();
 
   void baudChangeReopensThePortWithoutAScan();
   void baudChangeLeavesThePortClosedWhenItCannotReopen();
@@ -145,7 +149,7 @@ void CommandsTest::commandsWithoutTheirNeedsSendNothing() {
   sim.TakeEvents(0, 0);
   Click(&console, IDC_SET_CLOCK);
   Click(&console, IDC_LOGGING);
-  QVERIFY(QApplication::activeModalWidget() == nullptr);
+  QCOMPARE(QApplication::activeModalWidget(), &console);  // no logging window over it
   QVERIFY(sim.TakeEvents(0, 0).empty());
 
   // A line that names no model: nothing to reset either.
@@ -186,6 +190,37 @@ void CommandsTest::loggingWindowSuspendsThePollWhileItIsOpen() {
   QVERIFY(suspendedWhileOpen);
   QVERIFY(tickReadNothing);
   QVERIFY(!g_pollSuspended);
+}
+
+void CommandsTest::dialogsOpenCentredOnTheConsole_data() {
+  QTest::addColumn<bool>("logging");  // else the about box
+  QTest::newRow("logging window") << true;
+  QTest::newRow("about box") << false;
+}
+
+// Placed by the program, not left to the window manager, wherever the user
+// has moved the console.
+void CommandsTest::dialogsOpenCentredOnTheConsole() {
+  QFETCH(bool, logging);
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  console.move(console.screen()->availableGeometry().topLeft() + QPoint(250, 180));
+  QPoint centre, consoleCentre;
+  bool placed = false;
+  WhenModalOpens<QDialog>([&](QDialog* dialog) {
+    centre = dialog->geometry().center();
+    consoleCentre = console.geometry().center();
+    placed = dialog->testAttribute(Qt::WA_Moved);
+    QTest::keyClick(dialog, Qt::Key_Escape);
+  });
+  if (logging)
+    Click(&console, IDC_LOGGING);
+  else
+    console.OnSysCommand(CMeterConsoleDlg::kIdmAboutBox);
+  QVERIFY(placed);
+  QVERIFY((centre - consoleCentre).manhattanLength() <= 1);
 }
 
 void CommandsTest::baudChangeReopensThePortWithoutAScan() {

@@ -6,7 +6,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QWindow>
 
+#include "app/CDisclaimerDlg.h"
 #include "console/CCommTraceDlg.h"
 #include "console/meter_state.h"
 #include "modbus/master.h"
@@ -40,6 +42,13 @@ int OpenTraceWindows() {
   return open;
 }
 
+// A click as the window system delivers it: not to a window that a modal
+// one blocks.
+void ClickThroughWindow(QWidget* button) {
+  QWidget* window = button->window();
+  QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, button->mapTo(window, button->rect().center()));
+}
+
 // The slave address a "Send->" line of a report-slave-ID request names.
 QString RequestLine(int address) {
   return QStringLiteral("Send->%1 11 ").arg(QStringLiteral("%1").arg(address, 2, 16, QLatin1Char('0')).toUpper());
@@ -61,6 +70,8 @@ class TraceTest : public ConsoleTestBase {
   void showCommBringsAFrozenWindowForwardKeepingItsSize();
   void closedAndReopenedWindowShowsTheSameRing();
   void escapeAndCloseBoxCloseItAsOkDoes();
+  void dialogsOverTheConsoleLeaveTheTraceWindowWorking_data();
+  void dialogsOverTheConsoleLeaveTheTraceWindowWorking();
   void countersOnlyGrowAndTheLastErrorStays();
 
 };
@@ -270,6 +281,66 @@ void TraceTest::escapeAndCloseBoxCloseItAsOkDoes() {
   QTest::qWait(50);  // the closed windows are deleted from the event loop
   QCOMPARE(OpenTraceWindows(), 0);
   QVERIFY(console.isVisible());
+}
+
+void TraceTest::dialogsOverTheConsoleLeaveTheTraceWindowWorking_data() {
+  QTest::addColumn<QString>("opened");
+  QTest::addColumn<QString>("caption");
+  QTest::newRow("message box") << QStringLiteral("message box") << QStringLiteral("Pylax");
+  QTest::newRow("about box") << QStringLiteral("about box") << QStringLiteral("About Pylax");
+  QTest::newRow("logging window") << QStringLiteral("logging window") << QStringLiteral("Logging Setup and Download");
+}
+
+// The console runs as the program runs it (modally); a dialog over it blocks
+// the console alone, so Freeze and Escape still reach the trace window.
+void TraceTest::dialogsOverTheConsoleLeaveTheTraceWindowWorking() {
+  QFETCH(QString, opened);
+  QFETCH(QString, caption);
+  SimProcess sim({"--meter", "3:QM4C"});
+  const MessageHook hooked = SetMessageHook({});  // real message boxes
+  TestConsole console;
+  QString shownCaption;
+  Qt::WindowModality modality = Qt::NonModal;
+  bool frozen = false, traceClosed = false, consoleTookTheClick = true;
+  const auto useTheTraceWindow = [&](QDialog* dialog) {
+    shownCaption = dialog->windowTitle();
+    modality = dialog->windowModality();
+    ClickThroughWindow(Control<QPushButton>(TraceWindow(), IDC_FREEZE));
+    frozen = g_traceLive == 0;
+    QTest::keyClick(TraceWindow()->windowHandle(), Qt::Key_Escape);
+    traceClosed = !g_commTraceDlg.IsWindowOpen();
+    ClickThroughWindow(Control<QPushButton>(&console, IDC_SHOW_COMM));
+    consoleTookTheClick = g_commTraceDlg.IsWindowOpen();
+    QTest::keyClick(dialog, Qt::Key_Escape);
+  };
+  WhenModalOpens<CDisclaimerDlg>(
+      [](CDisclaimerDlg* terms) { QTest::mouseClick(Control<QPushButton>(terms, IDOK), Qt::LeftButton); });
+  WhenModalOpens<CMeterConsoleDlg>([&](CMeterConsoleDlg*) {
+    OpenSimulatorPort(console, sim, 3, 3);
+    ShowComm(&console);
+    QVERIFY(QTest::qWaitForWindowExposed(TraceWindow()));
+    if (opened == QLatin1String("message box")) {
+      TypeInto(&console, IDC_SCAN_START, QStringLiteral("abc"));
+      WhenModalOpens<QDialog>(useTheTraceWindow);
+      QTest::keyClick(Control<QLineEdit>(&console, IDC_SCAN_START), Qt::Key_Return);  // refused
+      TypeInto(&console, IDC_SCAN_START, QStringLiteral("3"));
+    } else if (opened == QLatin1String("about box")) {
+      WhenModalOpens<QDialog>(useTheTraceWindow);
+      console.OnSysCommand(CMeterConsoleDlg::kIdmAboutBox);
+    } else {
+      WhenModalOpens<QDialog>(useTheTraceWindow);
+      QTest::mouseClick(Control<QPushButton>(&console, IDC_LOGGING), Qt::LeftButton);
+    }
+    QTest::mouseClick(Control<QPushButton>(&console, IDC_QUIT), Qt::LeftButton);
+  });
+  console.DoModal();
+  SetMessageHook(hooked);
+
+  QCOMPARE(shownCaption, caption);
+  QCOMPARE(modality, Qt::WindowModal);
+  QVERIFY(frozen);
+  QVERIFY(traceClosed);
+  QVERIFY(!consoleTookTheClick);
 }
 
 void TraceTest::countersOnlyGrowAndTheLastErrorStays() {
