@@ -318,7 +318,7 @@ bool CMeterConsoleDlg::DoDataExchange(bool saveAndValidate) {
 
 bool CMeterConsoleDlg::ExchangeScanField(bool saveAndValidate, QLineEdit* field, unsigned& value) {
   if (!saveAndValidate) {
-    SetTextIfChanged(field, QString::number(value));
+    if (!BeingTypedIn(field)) SetTextIfChanged(field, QString::number(value));
     return true;
   }
   const FieldReading typed = ReadUnsignedField(field->text(), kScanFieldMin, kScanFieldMax);
@@ -326,6 +326,12 @@ bool CMeterConsoleDlg::ExchangeScanField(bool saveAndValidate, QLineEdit* field,
   if (typed.check == FieldCheck::Ok) return true;
   RefuseField(this, field, typed.check, kScanFieldMin, kScanFieldMax);
   return false;
+}
+
+bool CMeterConsoleDlg::BeingTypedIn(const QLineEdit* field) const {
+  // Text on its way to a number ("", "-", "1" of "12") would be replaced by
+  // the member's value each second; the member has the value all the same.
+  return field == focusWidget() && field->isModified();
 }
 
 void CMeterConsoleDlg::ClearReadings() {

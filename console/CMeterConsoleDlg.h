@@ -108,7 +108,11 @@ class CMeterConsoleDlg : public QDialog {
   void ApplyPollFields(const PollFields& fields);
   // Carries out every pending paint of the window before going on.
   void RepaintNow();
+  // A display refresh leaves a scan field alone while the user is typing in
+  // it (it has the focus and was changed); leaving it lets the next refresh
+  // show the value taken from it.
   bool ExchangeScanField(bool saveAndValidate, QLineEdit* field, unsigned& value);
+  bool BeingTypedIn(const QLineEdit* field) const;
 
   std::unique_ptr<Ui::CMeterConsoleDlg> ui;
 

@@ -84,6 +84,8 @@ class CommandsTest : public ConsoleTestBase {
   void portListShowsWhatEachEntryMapsTo();
 
   void scanFieldsTakeSignedNumbersAndShowThemUnsigned();
+  void tickLeavesAScanFieldBeingTypedIn_data();
+  void tickLeavesAScanFieldBeingTypedIn();
   void hiddenControlsArePresentHiddenAndInert();
   void escapeClosesWithoutCheckingTheFields();
   void shutDownClosesThePortAndTheTraceWindow();
@@ -355,6 +357,47 @@ void CommandsTest::scanFieldsTakeSignedNumbersAndShowThemUnsigned() {
   refresh();
   QCOMPARE(FieldText(&console, IDC_SCAN_START), QStringLiteral("300"));
   QCOMPARE(FieldText(&console, IDC_SCAN_END), QStringLiteral("0"));
+}
+
+void CommandsTest::tickLeavesAScanFieldBeingTypedIn_data() {
+  QTest::addColumn<int>("field");
+  QTest::addColumn<QStringList>("typed");  // into the emptied field, a tick after each part
+  QTest::addColumn<unsigned>("value");
+  QTest::newRow("End emptied, then 12") << int(IDC_SCAN_END) << QStringList{QStringLiteral("12")} << 12u;
+  QTest::newRow("letters in Start") << int(IDC_SCAN_START) << QStringList{QStringLiteral("a"), QStringLiteral("b")} << 0u;
+  QTest::newRow("a minus sign first") << int(IDC_SCAN_START) << QStringList{QStringLiteral("-"), QStringLiteral("1")}
+                                      << 4294967295u;
+}
+
+// The poll refreshes every field each second; one being typed in keeps what
+// is typed, and shows the value taken from it once the user has left it.
+void CommandsTest::tickLeavesAScanFieldBeingTypedIn() {
+  QFETCH(int, field);
+  QFETCH(QStringList, typed);
+  QFETCH(unsigned, value);
+  SimProcess sim({"--meter", "3:QM4B"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  QLineEdit* edit = Control<QLineEdit>(&console, field);
+  edit->setFocus();
+  QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(edit, Qt::Key_Delete);
+  console.Tick();
+  QString soFar;
+  for (const QString& part : typed) {
+    QTest::keyClicks(edit, part);
+    soFar += part;
+    QCOMPARE(edit->text(), soFar);
+    console.Tick();
+    QCOMPARE(edit->text(), soFar);
+  }
+  QCOMPARE(field == IDC_SCAN_END ? console.ScanEnd() : console.ScanStart(), value);
+  QVERIFY(FieldText(&console, IDC_KWH) != QString());  // the ticks did refresh
+
+  QTest::keyClick(edit, Qt::Key_Tab);
+  console.Tick();
+  QCOMPARE(edit->text(), QString::number(value));
 }
 
 void CommandsTest::hiddenControlsArePresentHiddenAndInert() {
