@@ -338,6 +338,15 @@ void CMeterConsoleDlg::ClearReadings() {
   for (QString* reading : {&m_kwh, &m_kw, &m_pf, &m_voltsLL, &m_voltsLN, &m_amps}) reading->clear();
 }
 
+void CMeterConsoleDlg::ClearLogFieldsUnlessQm4c(int model) {
+  // Only a QM4C has a clock and a log: a QM4A or QM4B would otherwise show
+  // the QM4C's last values as its own.
+  if (model == ModelQM4C) return;
+  for (QString* field :
+       {&m_subInterval, &m_clock, &m_bufferStatus, &m_rollovers, &m_daysToRollover, &m_logEntries, &m_newestEntry})
+    field->clear();
+}
+
 void CMeterConsoleDlg::RepaintNow() {
   // The list lays its items out lazily, from the event loop this window is
   // not running while it scans; lay them out before the paint.
@@ -391,6 +400,7 @@ void CMeterConsoleDlg::OnRescan() {
 
   ScanProgress progress(*this);
   ScanBus(m_scanStart, m_scanEnd, progress);
+  ClearLogFieldsUnlessQm4c(g_modelCode);
 
   delete m_deviceList->takeItem(0);
   RepaintNow();
@@ -403,11 +413,13 @@ void CMeterConsoleDlg::OnSelchangeDevices() {
     g_slaveAddress = -1;
     return;
   }
+  const QByteArray line = selected.front()->text().toUtf8();
+  const int model = ModelCodeFromText(line.constData());
   ClearReadings();
+  ClearLogFieldsUnlessQm4c(model);
   UpdateData(false);
   RepaintNow();
-  const QByteArray line = selected.front()->text().toUtf8();
-  g_modelCode = ModelCodeFromText(line.constData());
+  g_modelCode = model;
   g_slaveAddress = AddressFromDeviceLine(line);
 }
 

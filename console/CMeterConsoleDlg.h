@@ -105,6 +105,8 @@ class CMeterConsoleDlg : public QDialog {
   void PlaceOverConsole(QDialog& dialog);
   std::array<TextBinding, 15> TextBindings();
   void ClearReadings();
+  // Empties the clock, sub-interval and log fields for any model but a QM4C.
+  void ClearLogFieldsUnlessQm4c(int model);
   void ApplyPollFields(const PollFields& fields);
   // Carries out every pending paint of the window before going on.
   void RepaintNow();

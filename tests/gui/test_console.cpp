@@ -105,7 +105,8 @@ class ConsoleTest : public ConsoleTestBase {
   void rescanWithoutPortSaysSoAndKeepsTheList();
 
   void selectionAbove63OrWithoutNumberPicksNoAddress();
-  void selectingAnotherMeterClearsTheReadingsAtOnce();
+  void pickingAMeterClearsWhatItDoesNotProvideAtOnce_data();
+  void pickingAMeterClearsWhatItDoesNotProvideAtOnce();
 
   void qm4cTickFillsEveryField();
   void qm4bTickFillsReadingsOnly();
@@ -321,22 +322,40 @@ void ConsoleTest::selectionAbove63OrWithoutNumberPicksNoAddress() {
   QCOMPARE(g_lastResult, int(ResultBadParameter));
 }
 
-void ConsoleTest::selectingAnotherMeterClearsTheReadingsAtOnce() {
-  SimProcess sim({"--meter", "3:QM4C", "--meter", "7:QM4A"});
+void ConsoleTest::pickingAMeterClearsWhatItDoesNotProvideAtOnce_data() {
+  QTest::addColumn<int>("line");       // the device-list line clicked, or -1:
+  QTest::addColumn<int>("scanStart");  // a rescan from this address instead
+  QTest::addColumn<int>("model");
+  QTest::newRow("QM4A clicked") << 1 << 0 << 1;
+  QTest::newRow("QM4B clicked") << 2 << 0 << 2;
+  QTest::newRow("rescan picks the QM4A") << -1 << 4 << 1;
+}
+
+// The QM4C's clock, sub-interval and log fields would otherwise go on
+// showing its values as the new meter's.
+void ConsoleTest::pickingAMeterClearsWhatItDoesNotProvideAtOnce() {
+  QFETCH(int, line);
+  QFETCH(int, scanStart);
+  QFETCH(int, model);
+  SimProcess sim({"--meter", "3:QM4C", "--meter", "4:QM4A", "--meter", "5:QM4B"});
   TestConsole console;
   StartConsole(console);
-  OpenSimulatorPort(console, sim, 3, 7);
+  OpenSimulatorPort(console, sim, 3, 5);
   console.Tick();
   for (int id : kReadingFields) QVERIFY(!FieldText(&console, id).isEmpty());
-  const QString clock = FieldText(&console, IDC_CLOCK);
+  for (int id : kLoggingFields) QVERIFY(!FieldText(&console, id).isEmpty());
 
   console.paintedFirstLines.clear();
-  ClickLine(&console, 1);
-  QCOMPARE(g_slaveAddress, 7);
-  QCOMPARE(g_modelCode, 1);
+  if (line >= 0) {
+    ClickLine(&console, line);
+  } else {
+    TypeInto(&console, IDC_SCAN_START, QString::number(scanStart));
+    QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
+  }
+  QCOMPARE(g_modelCode, model);
   QVERIFY(!console.paintedFirstLines.isEmpty());  // painted before returning
   for (int id : kReadingFields) QVERIFY(FieldText(&console, id).isEmpty());
-  QCOMPARE(FieldText(&console, IDC_CLOCK), clock);  // the QM4C fields stay
+  for (int id : kLoggingFields) QVERIFY2(FieldText(&console, id).isEmpty(), qPrintable(QString::number(id)));
 }
 
 void ConsoleTest::qm4cTickFillsEveryField() {
