@@ -2,6 +2,7 @@
 
 #include <QAbstractItemView>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
@@ -91,6 +92,32 @@ int AddressFromDeviceLine(const QByteArray& line) {
   const long value = std::strtol(start, &end, 10);
   if (end == start || errno == ERANGE) return -1;
   return value >= kFirstSelectableAddress && value <= kLastSelectableAddress ? static_cast<int>(value) : -1;
+}
+
+// While it lives, every key, mouse and other input event of the program is
+// dropped before it reaches a widget.
+class InputDiscard : public QObject {
+ public:
+  InputDiscard() { QCoreApplication::instance()->installEventFilter(this); }
+  ~InputDiscard() override { QCoreApplication::instance()->removeEventFilter(this); }
+  InputDiscard(const InputDiscard&) = delete;
+  InputDiscard& operator=(const InputDiscard&) = delete;
+
+ protected:
+  bool eventFilter(QObject* /*watched*/, QEvent* event) override { return event->isInputEvent(); }
+};
+
+// At most this long to empty the event queue after a scan: enough for what
+// queued while it ran, and no trap for input made after it.
+constexpr int kQueueDrainMs = 100;
+
+// A scan holds the thread for its whole length: a click or key made
+// meanwhile waits in the queue and, handled afterwards, would act on a list
+// that has changed under it (the click made on 07 picks 09). The queue is
+// emptied with its input dropped; paints and the rest are handled.
+void DiscardInputQueuedMeanwhile() {
+  const InputDiscard discard;
+  QCoreApplication::processEvents(QEventLoop::AllEvents, kQueueDrainMs);
 }
 
 }  // namespace
@@ -405,6 +432,7 @@ void CMeterConsoleDlg::OnRescan() {
   delete m_deviceList->takeItem(0);
   RepaintNow();
   UpdateData(false);
+  DiscardInputQueuedMeanwhile();
 }
 
 void CMeterConsoleDlg::OnSelchangeDevices() {

@@ -2,6 +2,8 @@
 // OK path and about item, driven by clicks and keys against qm4sim.
 
 #include <QAction>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
@@ -103,6 +105,8 @@ class ConsoleTest : public ConsoleTestBase {
   void scanTakesAnAddressAbove63();
   void scanPicksAFirstMeterNamingNoModel();
   void rescanWithoutPortSaysSoAndKeepsTheList();
+  void inputMadeDuringAScanIsDropped_data();
+  void inputMadeDuringAScanIsDropped();
 
   void selectionAbove63OrWithoutNumberPicksNoAddress();
   void pickingAMeterClearsWhatItDoesNotProvideAtOnce_data();
@@ -289,6 +293,45 @@ void ConsoleTest::rescanWithoutPortSaysSoAndKeepsTheList() {
   QCOMPARE(messages.icons.front(), MessageIcon::None);
   QCOMPARE(ListLines(&console), QStringList{QStringLiteral("03 - Orvant QM4C Power Meter")});
   QCOMPARE(FieldText(&console, IDC_KWH), energy);
+}
+
+void ConsoleTest::inputMadeDuringAScanIsDropped_data() {
+  QTest::addColumn<bool>("click");  // else the Down key
+  QTest::newRow("click on line 03") << true;
+  QTest::newRow("Down key") << false;
+}
+
+// The scan holds the thread, so what the user does meanwhile waits in the
+// queue: replayed afterwards, the click made on 03 would land on 04, which
+// has taken its place once the progress line has gone.
+void ConsoleTest::inputMadeDuringAScanIsDropped() {
+  QFETCH(bool, click);
+  SimProcess sim({"--meter", "3:QM4C", "--meter", "4:QM4A", "--meter", "5:QM4B"});
+  TestConsole console;
+  StartConsole(console);
+  QListWidget* list = Control<QListWidget>(&console, IDC_DEVICES);
+  bool queued = false;
+  console.onPaint = [&](const QString& firstLine) {
+    if (queued || firstLine != QStringLiteral("Searching: 5 of 5")) return;
+    queued = true;
+    if (click) {
+      const QPoint at = list->visualItemRect(list->item(1)).center();
+      const QPoint global = list->viewport()->mapToGlobal(at);
+      QCoreApplication::postEvent(list->viewport(), new QMouseEvent(QEvent::MouseButtonPress, at, global, Qt::LeftButton,
+                                                                    Qt::LeftButton, Qt::NoModifier));
+      QCoreApplication::postEvent(list->viewport(), new QMouseEvent(QEvent::MouseButtonRelease, at, global,
+                                                                    Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
+    } else {
+      QCoreApplication::postEvent(list, new QKeyEvent(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier));
+    }
+  };
+  OpenSimulatorPort(console, sim, 3, 5);
+  QVERIFY(queued);
+  QTest::qWait(100);
+  QCOMPARE(SelectedRow(&console), 0);
+  QCOMPARE(g_slaveAddress, 3);
+  QCOMPARE(g_modelCode, 3);
+  QCOMPARE(console.paintedFirstLines.back(), QStringLiteral("03 - Orvant QM4C Power Meter"));
 }
 
 void ConsoleTest::selectionAbove63OrWithoutNumberPicksNoAddress() {
