@@ -5,7 +5,7 @@
 #include "app/quit_signal.h"
 #include "console/CMeterConsoleDlg.h"
 
-void RunConsole(int& argc, char** argv, QWidget*& mainWindow) {
+void RunConsole(int& argc, char** argv, QWidget*& mainWindow, bool simulated) {
   // Its name, the title of every message box, is the executable's file name.
   QApplication application(argc, argv);
   // Ctrl+C in the terminal, or the session ending, closes the windows as
@@ -13,6 +13,9 @@ void RunConsole(int& argc, char** argv, QWidget*& mainWindow) {
   // the port is closed and the simulated meters are stopped.
   QuitOnSignal quitOnSignal([] { QApplication::closeAllWindows(); });
   CMeterConsoleDlg dlg;
+  // The simulated meters answer on COM1: the demo starts as if the user had
+  // picked it, rather than waiting for a choice a new user cannot know.
+  if (simulated) dlg.ChoosePortOnceShown(0);
   mainWindow = &dlg;
   dlg.DoModal();  // its result changes nothing here
   mainWindow = nullptr;

@@ -10,12 +10,14 @@
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <iterator>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/CAboutDlg.h"
 #include "app/CDisclaimerDlg.h"
@@ -287,7 +289,18 @@ void CMeterConsoleDlg::PlaceOverConsole(QDialog& dialog) {
   dialog.setWindowModality(Qt::WindowModal);
 }
 
-void CMeterConsoleDlg::paintEvent(QPaintEvent* event) { OnPaint(event); }
+void CMeterConsoleDlg::ChoosePortOnceShown(int entry) { m_portToChoose = entry; }
+
+void CMeterConsoleDlg::paintEvent(QPaintEvent* event) {
+  OnPaint(event);
+  // The first paint puts the console on the screen; the choice follows from
+  // the event loop, as the user's own would.
+  if (const std::optional<int> entry = std::exchange(m_portToChoose, std::nullopt))
+    QTimer::singleShot(0, this, [this, entry] {
+      m_portList->setCurrentIndex(*entry);
+      OnCloseupComPort();
+    });
+}
 
 void CMeterConsoleDlg::OnPaint(QPaintEvent* event) {
   if (!isMinimized()) {

@@ -9,6 +9,7 @@
 #include <QString>
 #include <array>
 #include <memory>
+#include <optional>
 
 #include "console/meter_state.h"
 
@@ -43,6 +44,11 @@ class CMeterConsoleDlg : public QDialog {
   // the dialog's IDOK and IDCANCEL.
   void accept() override { OnOK(); }
   void reject() override { OnCancel(); }
+
+  // Chooses entry of the port list as the user would (the port opened, the
+  // bus scanned, the first meter polled), once the console is on the
+  // screen, where the scan's progress shows. pylax --simulate: COM1.
+  void ChoosePortOnceShown(int entry);
 
   // The settings as the console holds them.
   int BaudRate() const { return m_baudRate; }
@@ -146,6 +152,7 @@ class CMeterConsoleDlg : public QDialog {
   std::array<QRadioButton*, kPhaseRows> m_allButtons{};
   QMenu* m_systemMenu = nullptr;
 
+  std::optional<int> m_portToChoose;  // ChoosePortOnceShown, until the first paint
   int m_timerId = 0;
   bool m_ended = false;             // the modal loop has been ended (possibly before it ran)
   bool m_windowDestroyed = false;

@@ -98,6 +98,7 @@ class ConsoleTest : public ConsoleTestBase {
   void acceptStartsTheTimerAndChecksEveryAll();
   void failedTimerIsReportedAndTheConsoleCarriesOn();
   void realTimerPollsEverySecond();
+  void portChosenAtStartOpensScansAndPolls();
 
   void scanListsMetersInOrderAndSelectsTheFirstQuietly();
   void scanWithStartAboveEndAsksNobody();
@@ -183,6 +184,38 @@ void ConsoleTest::realTimerPollsEverySecond() {
   // Generous: the first tick is due one second after start-up.
   QTRY_VERIFY_WITH_TIMEOUT(!FieldText(&console, IDC_CLOCK).isEmpty(), 10000);
   QVERIFY(!FieldText(&console, IDC_KWH).isEmpty());
+  QVERIFY(g_okCount >= 3);
+}
+
+// pylax --simulate: COM1 chosen once the console shows, as the user would
+// choose it: the port opened, the default range scanned in view, the first
+// meter polled.
+void ConsoleTest::portChosenAtStartOpensScansAndPolls() {
+  std::vector<std::string> meters{"--meter", "1:QM4C"};
+  for (int address = 2; address <= 10; ++address) meters.insert(meters.end(), {"--meter", std::to_string(address) + ":QM4A"});
+  SimProcess sim(meters);
+  SetPortOverride(1, sim.LinkPath());
+  TestConsole console;
+  console.timerMode = TestConsole::TimerMode::Real;
+  console.ChoosePortOnceShown(0);
+  WhenModalOpens<CDisclaimerDlg>(
+      [](CDisclaimerDlg* terms) { QTest::mouseClick(Control<QPushButton>(terms, IDOK), Qt::LeftButton); });
+  bool polled = false;
+  QString port;
+  QStringList lines;
+  WhenModalOpens<CMeterConsoleDlg>([&](CMeterConsoleDlg*) {
+    polled = QTest::qWaitFor([&console] { return !FieldText(&console, IDC_CLOCK).isEmpty(); }, 10000);
+    port = Control<CCloseUpComboBox>(&console, IDC_COM_PORT)->currentText();
+    lines = ListLines(&console);
+    QTest::mouseClick(Control<QPushButton>(&console, IDC_QUIT), Qt::LeftButton);
+  });
+  console.DoModal();
+  QVERIFY(polled);
+  QCOMPARE(port, QStringLiteral("COM1"));
+  QCOMPARE(lines.size(), 10);
+  QCOMPARE(lines.front(), QStringLiteral("01 - Orvant QM4C Power Meter"));
+  QVERIFY(console.paintedFirstLines.contains(QStringLiteral("Searching: 10 of 10")));
+  QCOMPARE(g_slaveAddress, 1);
   QVERIFY(g_okCount >= 3);
 }
 
