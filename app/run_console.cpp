@@ -6,7 +6,6 @@
 #include "console/CMeterConsoleDlg.h"
 
 void RunConsole(int& argc, char** argv, QWidget*& mainWindow, bool simulated) {
-  // Its name, the title of every message box, is the executable's file name.
   QApplication application(argc, argv);
   // Ctrl+C in the terminal, or the session ending, closes the windows as
   // their close boxes do (the terms dialog declines, the console cancels):
