@@ -32,7 +32,7 @@ bool CMeterApp::InitInstance() {
   // Qt draws every dialog in the platform's own style: there is no separate
   // three-dimensional look to switch on.
   RecordStep("RunConsole");
-  RunConsole(m_argc, m_argv, m_pMainWnd);
+  RunConsole(m_argc, m_argv, m_pMainWnd, m_options.simulate);
   return false;
 }
 

@@ -2,18 +2,22 @@
 
 #include <QAbstractItemView>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
+#include <QScreen>
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <iterator>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/CAboutDlg.h"
 #include "app/CDisclaimerDlg.h"
@@ -92,6 +96,33 @@ int AddressFromDeviceLine(const QByteArray& line) {
   return value >= kFirstSelectableAddress && value <= kLastSelectableAddress ? static_cast<int>(value) : -1;
 }
 
+// While it lives, every key, mouse and other input event of the program is
+// dropped before it reaches a widget.
+class InputDiscard : public QObject {
+ public:
+  InputDiscard() { QCoreApplication::instance()->installEventFilter(this); }
+  ~InputDiscard() override { QCoreApplication::instance()->removeEventFilter(this); }
+  InputDiscard(const InputDiscard&) = delete;
+  InputDiscard& operator=(const InputDiscard&) = delete;
+
+ protected:
+  bool eventFilter(QObject* /*watched*/, QEvent* event) override { return event->isInputEvent(); }
+};
+
+// At most this long to empty the event queue after a scan: enough for what
+// queued while it ran, and no trap for input made after it.
+constexpr int kQueueDrainMs = 100;
+
+// A scan holds the thread for its whole length: a click or key made
+// meanwhile waits in the queue and, handled afterwards, would act on a list
+// that has changed under it (the click made on 07 picks 09). The queue is
+// emptied with its input dropped; paints and the rest are handled. Timers
+// wait for the event loop: a poll tick would only hold the emptying up.
+void DiscardInputQueuedMeanwhile() {
+  const InputDiscard discard;
+  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::X11ExcludeTimers, kQueueDrainMs);
+}
+
 }  // namespace
 
 // Shows the scan's progress in the device list, painting each step at once:
@@ -128,6 +159,9 @@ CMeterConsoleDlg::CMeterConsoleDlg(QWidget* parent)
   ui->setupUi(this);
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
+  // Run modally, yet blocking no other window (it has no parent): the trace
+  // window takes input beside it.
+  setWindowModality(Qt::WindowModal);
   m_baudList = ui->baudList;
   m_portList = ui->portList;
   m_deviceList = ui->deviceList;
@@ -227,7 +261,8 @@ void CMeterConsoleDlg::OnSysCommand(unsigned id) {
   // The low four bits of a system command are the system's own.
   switch (id & 0xFFF0) {
     case kIdmAboutBox: {
-      CAboutDlg about;
+      CAboutDlg about(this);
+      PlaceOverConsole(about);
       about.DoModal();
       break;
     }
@@ -242,7 +277,30 @@ void CMeterConsoleDlg::OnSysCommand(unsigned id) {
   }
 }
 
-void CMeterConsoleDlg::paintEvent(QPaintEvent* event) { OnPaint(event); }
+void CMeterConsoleDlg::PlaceOverConsole(QDialog& dialog) {
+  // An explicit position: left to Qt, a dialog's placement is only a hint
+  // that some desktops leave to the window manager, which may put it in a
+  // corner of the screen.
+  QRect placed(QPoint(), dialog.size());
+  placed.moveCenter(geometry().center());
+  const QRect screenArea = screen()->availableGeometry();
+  placed.moveTopLeft(QPoint(std::max(placed.left(), screenArea.left()), std::max(placed.top(), screenArea.top())));
+  dialog.setGeometry(placed);
+  dialog.setWindowModality(Qt::WindowModal);
+}
+
+void CMeterConsoleDlg::ChoosePortOnceShown(int entry) { m_portToChoose = entry; }
+
+void CMeterConsoleDlg::paintEvent(QPaintEvent* event) {
+  OnPaint(event);
+  // The first paint puts the console on the screen; the choice follows from
+  // the event loop, as the user's own would.
+  if (const std::optional<int> entry = std::exchange(m_portToChoose, std::nullopt))
+    QTimer::singleShot(0, this, [this, entry] {
+      m_portList->setCurrentIndex(*entry);
+      OnCloseupComPort();
+    });
+}
 
 void CMeterConsoleDlg::OnPaint(QPaintEvent* event) {
   if (!isMinimized()) {
@@ -301,7 +359,7 @@ bool CMeterConsoleDlg::DoDataExchange(bool saveAndValidate) {
 
 bool CMeterConsoleDlg::ExchangeScanField(bool saveAndValidate, QLineEdit* field, unsigned& value) {
   if (!saveAndValidate) {
-    SetTextIfChanged(field, QString::number(value));
+    if (!BeingTypedIn(field)) SetTextIfChanged(field, QString::number(value));
     return true;
   }
   const FieldReading typed = ReadUnsignedField(field->text(), kScanFieldMin, kScanFieldMax);
@@ -311,8 +369,23 @@ bool CMeterConsoleDlg::ExchangeScanField(bool saveAndValidate, QLineEdit* field,
   return false;
 }
 
+bool CMeterConsoleDlg::BeingTypedIn(const QLineEdit* field) const {
+  // Text on its way to a number ("", "-", "1" of "12") would be replaced by
+  // the member's value each second; the member has the value all the same.
+  return field == focusWidget() && field->isModified();
+}
+
 void CMeterConsoleDlg::ClearReadings() {
   for (QString* reading : {&m_kwh, &m_kw, &m_pf, &m_voltsLL, &m_voltsLN, &m_amps}) reading->clear();
+}
+
+void CMeterConsoleDlg::ClearLogFieldsUnlessQm4c(int model) {
+  // Only a QM4C has a clock and a log: a QM4A or QM4B would otherwise show
+  // the QM4C's last values as its own.
+  if (model == ModelQM4C) return;
+  for (QString* field :
+       {&m_subInterval, &m_clock, &m_bufferStatus, &m_rollovers, &m_daysToRollover, &m_logEntries, &m_newestEntry})
+    field->clear();
 }
 
 void CMeterConsoleDlg::RepaintNow() {
@@ -368,10 +441,12 @@ void CMeterConsoleDlg::OnRescan() {
 
   ScanProgress progress(*this);
   ScanBus(m_scanStart, m_scanEnd, progress);
+  ClearLogFieldsUnlessQm4c(g_modelCode);
 
   delete m_deviceList->takeItem(0);
   RepaintNow();
   UpdateData(false);
+  DiscardInputQueuedMeanwhile();
 }
 
 void CMeterConsoleDlg::OnSelchangeDevices() {
@@ -380,11 +455,13 @@ void CMeterConsoleDlg::OnSelchangeDevices() {
     g_slaveAddress = -1;
     return;
   }
+  const QByteArray line = selected.front()->text().toUtf8();
+  const int model = ModelCodeFromText(line.constData());
   ClearReadings();
+  ClearLogFieldsUnlessQm4c(model);
   UpdateData(false);
   RepaintNow();
-  const QByteArray line = selected.front()->text().toUtf8();
-  g_modelCode = ModelCodeFromText(line.constData());
+  g_modelCode = model;
   g_slaveAddress = AddressFromDeviceLine(line);
 }
 
@@ -404,6 +481,7 @@ void CMeterConsoleDlg::OnLoggingSetup() {
   // interleave with them while its modal loop lets the timer through.
   g_pollSuspended = true;
   CLoggingDlg logging(this);
+  PlaceOverConsole(logging);
   logging.exec();
   g_pollSuspended = false;
 }

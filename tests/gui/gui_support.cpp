@@ -82,6 +82,7 @@ void TestConsole::showEvent(QShowEvent* event) {
 void TestConsole::paintEvent(QPaintEvent* event) {
   const QListWidget* devices = Control<QListWidget>(this, IDC_DEVICES);
   paintedFirstLines << (devices->count() > 0 ? devices->item(0)->text() : QString());
+  if (onPaint) onPaint(paintedFirstLines.back());
   CMeterConsoleDlg::paintEvent(event);
 }
 
