@@ -15,7 +15,7 @@
 #include "cli/sim_launcher.h"
 #include "cli/stderr_log.h"
 #include "console/commands.h"
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "console/poll.h"
 #include "console/scan.h"
 #include "logging/download.h"

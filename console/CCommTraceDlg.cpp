@@ -6,7 +6,7 @@
 #include <QWindow>
 #include <cstring>
 
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/result.h"
 #include "resources/app_resources.h"

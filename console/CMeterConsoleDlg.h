@@ -11,7 +11,7 @@
 #include <memory>
 #include <optional>
 
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 
 class QLineEdit;
 class QMenu;

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "meter/register_map.h"
 #include "modbus/master.h"
 #include "modbus/model.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/model.h"
 #include "modbus/serial_link.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "console/poll.h"
 #include "logging/csv_writer.h"
 #include "logging/meter_io.h"

@@ -19,7 +19,7 @@
 #include <string>
 
 #include "cli/sim_launcher.h"
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "logging/download.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"

@@ -9,7 +9,7 @@
 
 #include "console/CCloseUpComboBox.h"
 #include "console/CCommTraceDlg.h"
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "app/CDisclaimerDlg.h"
 #include "modbus/master.h"
 #include "modbus/port_map.h"

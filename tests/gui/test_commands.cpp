@@ -17,7 +17,7 @@
 #include "console/CCloseUpComboBox.h"
 #include "console/CCommTraceDlg.h"
 #include "console/commands.h"
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "logging/CLoggingDlg.h"
 #include "modbus/master.h"
 #include "modbus/port_map.h"

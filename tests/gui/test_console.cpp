@@ -14,7 +14,7 @@
 #include "app/CAboutDlg.h"
 #include "app/CDisclaimerDlg.h"
 #include "console/CCloseUpComboBox.h"
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/port_map.h"
 #include "modbus/result.h"

@@ -10,7 +10,7 @@
 
 #include "app/CDisclaimerDlg.h"
 #include "console/CCommTraceDlg.h"
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/result.h"
 #include "tests/gui/gui_support.h"
