@@ -20,6 +20,7 @@
 #include "console/scan.h"
 #include "logging/download.h"
 #include "logging/logging_start.h"
+#include "meter/reading_format.h"
 #include "meter/register_map.h"
 #include "modbus/master.h"
 #include "modbus/model.h"

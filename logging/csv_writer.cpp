@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "console/poll.h"
+#include "meter/reading_format.h"
 
 namespace {
 constexpr int kTimeTextSize = 32;  // "Thu Mar 05 14:03:07 2009" and its terminator

@@ -5,11 +5,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "meter/meter_state.h"
-#include "console/poll.h"
 #include "logging/csv_writer.h"
 #include "logging/meter_io.h"
 #include "logging/replacement_file.h"
+#include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"
 
