@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "console/CMeterConsoleDlg.h"
-#include "console/message_box.h"
+#include "widgets/message_box.h"
 #include "resources/resource.h"
 
 class CCloseUpComboBox;

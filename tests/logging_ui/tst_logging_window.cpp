@@ -21,7 +21,7 @@
 #include <functional>
 #include <memory>
 
-#include "console/message_box.h"
+#include "widgets/message_box.h"
 #include "meter/meter_state.h"
 #include "logging/CLoggingDlg.h"
 #include "logging/logging_start.h"

@@ -1,4 +1,4 @@
-#include "console/message_box.h"
+#include "widgets/message_box.h"
 
 #include <QApplication>
 #include <QMessageBox>
