@@ -86,16 +86,13 @@ int PickMeter(const Options& options) {
       return Fail(ExitCode::NoMeter, "no meter answered at addresses 1 to 10");
     return Exit(ExitCode::Success);
   }
-  int slaveId = 0;
-  char text[kSlaveIdTextSize] = {};
-  const ModbusResult result = ReportSlaveId(g_port, options.slave, &slaveId, text);
+  std::string entry;
+  const ModbusResult result = IdentifyMeter(options.slave, entry);
   if (result != ResultOk)
     return Fail(ExitCode::NoMeter, "no meter identified at address " + std::to_string(options.slave) + ": " +
                                        g_resultText[result]);
-  char entry[16 + kSlaveIdTextSize];
-  std::snprintf(entry, sizeof entry, "%02d - %s", options.slave, text);
   g_slaveAddress = options.slave;
-  g_modelCode = ModelCodeFromText(entry);
+  g_modelCode = MeterOfDeviceLine(entry).model;
   return Exit(ExitCode::Success);
 }
 

@@ -12,7 +12,6 @@
 #include <QStyledItemDelegate>
 #include <QTimer>
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <iterator>
 #include <optional>
@@ -44,11 +43,6 @@ constexpr int kBaudRates[] = {38400, 19200, 9600, 4800, 2400, 1200};
 
 constexpr unsigned kScanFieldMin = 1;
 constexpr unsigned kScanFieldMax = 256;
-
-// The device list's selection takes only the meters' own address range; the
-// scan itself sets whatever address answered.
-constexpr long kFirstSelectableAddress = 1;
-constexpr long kLastSelectableAddress = 63;
 
 // The device a COM entry maps to: shown beside the entry in the open list,
 // and as the entry's tooltip where a long by-id name does not fit.
@@ -83,17 +77,6 @@ unsigned ScanFieldValue(const QString& text) {
   const qlonglong value = text.trimmed().toLongLong(&ok, 10);
   if (!ok || value < -2147483648LL || value > 4294967295LL) return 0;
   return static_cast<unsigned>(value);
-}
-
-// The leading decimal number of a device-list line ("07 - QM4C ..."), when
-// it lies in 1..63; -1 otherwise.
-int AddressFromDeviceLine(const QByteArray& line) {
-  const char* start = line.constData();
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(start, &end, 10);
-  if (end == start || errno == ERANGE) return -1;
-  return value >= kFirstSelectableAddress && value <= kLastSelectableAddress ? static_cast<int>(value) : -1;
 }
 
 // While it lives, every key, mouse and other input event of the program is
@@ -455,14 +438,13 @@ void CMeterConsoleDlg::OnSelchangeDevices() {
     g_slaveAddress = -1;
     return;
   }
-  const QByteArray line = selected.front()->text().toUtf8();
-  const int model = ModelCodeFromText(line.constData());
+  const DeviceLineMeter meter = MeterOfDeviceLine(selected.front()->text().toStdString());
   ClearReadings();
-  ClearLogFieldsUnlessQm4c(model);
+  ClearLogFieldsUnlessQm4c(meter.model);
   UpdateData(false);
   RepaintNow();
-  g_modelCode = model;
-  g_slaveAddress = AddressFromDeviceLine(line);
+  g_modelCode = meter.model;
+  g_slaveAddress = meter.address;
 }
 
 void CMeterConsoleDlg::OnPhaseClicked(PhaseRow row, int column) {
