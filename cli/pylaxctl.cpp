@@ -52,7 +52,7 @@ std::string MeterName() {
 // --trace: each transaction's entry of the trace ring, "Send->" and "Recv->"
 // lines, as soon as the response is in.
 void PrintTraceEntry() {
-  for (const char* c = g_traceRing[g_traceIndex]; *c != '\0'; ++c)
+  for (const char* c = TraceEntryOldestFirst(kTraceEntries - 1); *c != '\0'; ++c)
     if (*c != '\r') std::fputc(*c, stderr);
 }
 

@@ -147,13 +147,13 @@ QWidget* CCommTraceDlg::Window() const { return m_window; }
 void CCommTraceDlg::OnFreeze() { g_traceLive = g_traceLive == 0 ? 1 : 0; }
 
 void CCommTraceDlg::OnPaint() {
-  // Oldest entry first: the one after the newest, then round the ring to
-  // the newest (g_traceIndex). An entry that was never written adds nothing.
+  // Oldest entry first, the newest at the end. An entry that was never
+  // written adds nothing.
   char text[kTraceTextSize];
   size_t length = 0;
   text[0] = '\0';
-  for (int step = 1; step <= kTraceEntries; ++step) {
-    const char* entry = g_traceRing[(g_traceIndex + step) % kTraceEntries];
+  for (int k = 0; k < kTraceEntries; ++k) {
+    const char* entry = TraceEntryOldestFirst(k);
     const size_t entryLength = strnlen(entry, kTraceEntryChars);
     const size_t room = kTraceTextSize - 1 - length;
     const size_t copied = entryLength < room ? entryLength : room;
