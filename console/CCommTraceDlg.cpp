@@ -10,6 +10,7 @@
 #include "modbus/master.h"
 #include "modbus/result.h"
 #include "resources/app_resources.h"
+#include "widgets/set_text.h"
 #include "ui_commtrace.h"
 
 CCommTraceDlg g_commTraceDlg;
@@ -21,10 +22,6 @@ constexpr size_t kTraceTextSize = 16384;
 
 // Pixels between the trace field's sunken frame and its text.
 constexpr int kTraceMargin = 2;
-
-void SetTextIfChanged(QLineEdit* field, const QString& text) {
-  if (field->text() != text) field->setText(text);
-}
 
 void RequestTraceRepaint() { g_commTraceDlg.RequestRepaint(); }
 

@@ -25,6 +25,7 @@
 #include "console/commands.h"
 #include "widgets/field_validation.h"
 #include "widgets/message_box.h"
+#include "widgets/set_text.h"
 #include "console/poll.h"
 #include "console/scan.h"
 #include "logging/CLoggingDlg.h"
@@ -39,7 +40,6 @@
 namespace {
 
 // Baud-rate list entries, top to bottom.
-constexpr int kBaudRates[] = {38400, 19200, 9600, 4800, 2400, 1200};
 
 constexpr unsigned kScanFieldMin = 1;
 constexpr unsigned kScanFieldMax = 256;
@@ -59,13 +59,6 @@ class PortItemDelegate : public QStyledItemDelegate {
     if (!description.isEmpty()) option->text += QStringLiteral("   ") + description;
   }
 };
-
-// A display refresh writes a field only when its text differs, so that the
-// caret and selection of a field being typed in survive the once-a-second
-// refresh, and so that a paint handler that refreshes causes no new paint.
-void SetTextIfChanged(QLineEdit* field, const QString& text) {
-  if (field->text() != text) field->setText(text);
-}
 
 // The scan-range fields take what is typed as a signed 32-bit number, with
 // no range check: "-1" becomes 4294967295. The refresh writes that back as
