@@ -18,7 +18,7 @@
 #include <filesystem>
 #include <string>
 
-#include "cli/sim_launcher.h"
+#include "sim/sim_launcher.h"
 #include "console/meter_state.h"
 #include "logging/download.h"
 #include "modbus/master.h"

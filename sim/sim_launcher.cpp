@@ -1,4 +1,4 @@
-#include "cli/sim_launcher.h"
+#include "sim/sim_launcher.h"
 
 #include <cerrno>
 #include <csignal>

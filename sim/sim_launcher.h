@@ -1,7 +1,8 @@
 #pragma once
-// Starts qm4sim, the meter simulator, on a pseudo terminal for the --simulate
-// option of pylaxctl and pylax, so a new user sees the program work without a
-// meter. No Qt here: both programs link it.
+// Starts qm4sim, the meter simulator, on a pseudo terminal: the one way a
+// program of ours starts it (pylax and pylaxctl for --simulate, so a new user
+// sees the program work without a meter, and the benchmarks). No Qt here: all
+// of them link it.
 
 #include <string>
 #include <sys/types.h>
