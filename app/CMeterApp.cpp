@@ -8,7 +8,7 @@
 #include "app/run_console.h"
 #include "app/server_module.h"
 #include "app/step_log.h"
-#include "cli/sim_launcher.h"
+#include "sim/sim_launcher.h"
 
 CMeterApp::CMeterApp() : m_hInstance(GetModuleHandle()) {}
 

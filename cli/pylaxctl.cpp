@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "cli/sim_launcher.h"
+#include "sim/sim_launcher.h"
 #include "cli/stderr_log.h"
 #include "console/commands.h"
 #include "meter/meter_state.h"
