@@ -7,7 +7,7 @@
 #include "resources/resource.h"
 #include "ui_about.h"
 
-CAboutDlg::CAboutDlg() : ui(std::make_unique<Ui::CAboutDlg>()) {
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::CAboutDlg>()) {
   ui->setupUi(this);
   ui->icon->setPixmap(AppIcon().pixmap(32, 32));
   ui->edition->setText(QStringLiteral("Logging edition, version %1").arg(QLatin1String(version_info::kDottedVersion)));

@@ -13,7 +13,8 @@ class CAboutDlg : public QDialog {
   Q_OBJECT
 
  public:
-  CAboutDlg();
+  // parent: the window it opens over and blocks (none: it blocks every window).
+  explicit CAboutDlg(QWidget* parent = nullptr);
   ~CAboutDlg() override;
 
   // Runs the box modally; IDOK for Enter, IDCANCEL otherwise.

@@ -8,7 +8,7 @@
 #include "app/run_console.h"
 #include "app/server_module.h"
 #include "app/step_log.h"
-#include "cli/sim_launcher.h"
+#include "sim/sim_launcher.h"
 
 CMeterApp::CMeterApp() : m_hInstance(GetModuleHandle()) {}
 
@@ -32,7 +32,7 @@ bool CMeterApp::InitInstance() {
   // Qt draws every dialog in the platform's own style: there is no separate
   // three-dimensional look to switch on.
   RecordStep("RunConsole");
-  RunConsole(m_argc, m_argv, m_pMainWnd);
+  RunConsole(m_argc, m_argv, m_pMainWnd, m_options.simulate);
   return false;
 }
 

@@ -6,8 +6,7 @@
 #include "console/CMeterConsoleDlg.h"
 #include "logging/CLoggingDlg.h"
 
-void RunConsole(int& argc, char** argv, QWidget*& mainWindow) {
-  // Its name, the title of every message box, is the executable's file name.
+void RunConsole(int& argc, char** argv, QWidget*& mainWindow, bool simulated) {
   QApplication application(argc, argv);
   // Ctrl+C in the terminal, or the session ending, closes the windows as
   // their close boxes do (the terms dialog declines, the console cancels):
@@ -16,6 +15,9 @@ void RunConsole(int& argc, char** argv, QWidget*& mainWindow) {
   // logging window then closes the windows.
   QuitOnSignal quitOnSignal(CLoggingDlg::StopAndCloseAllWindows);
   CMeterConsoleDlg dlg;
+  // The simulated meters answer on COM1: the demo starts as if the user had
+  // picked it, rather than waiting for a choice a new user cannot know.
+  if (simulated) dlg.ChoosePortOnceShown(0);
   mainWindow = &dlg;
   dlg.DoModal();  // its result changes nothing here
   mainWindow = nullptr;

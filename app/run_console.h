@@ -2,7 +2,8 @@
 // The interactive run: the console, constructed with no parent, made the main
 // window and run modally; it is destroyed before this returns. It brings up
 // the Qt application object it needs, from the program's arguments.
+// simulated (--simulate): the console chooses COM1 once it shows.
 
 class QWidget;
 
-void RunConsole(int& argc, char** argv, QWidget*& mainWindow);
+void RunConsole(int& argc, char** argv, QWidget*& mainWindow, bool simulated);

@@ -14,14 +14,15 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/options.h"
-#include "cli/sim_launcher.h"
+#include "sim/sim_launcher.h"
 #include "cli/stderr_log.h"
 #include "console/commands.h"
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "console/poll.h"
 #include "console/scan.h"
 #include "logging/download.h"
 #include "logging/logging_start.h"
+#include "meter/reading_format.h"
 #include "meter/register_map.h"
 #include "modbus/master.h"
 #include "modbus/model.h"
@@ -53,7 +54,7 @@ std::string MeterName() {
 // --trace: each transaction's entry of the trace ring, "Send->" and "Recv->"
 // lines, as soon as the response is in.
 void PrintTraceEntry() {
-  for (const char* c = g_traceRing[g_traceIndex]; *c != '\0'; ++c)
+  for (const char* c = TraceEntryOldestFirst(kTraceEntries - 1); *c != '\0'; ++c)
     if (*c != '\r') std::fputc(*c, stderr);
 }
 
@@ -87,16 +88,13 @@ int PickMeter(const Options& options) {
       return Fail(ExitCode::NoMeter, "no meter answered at addresses 1 to 10");
     return Exit(ExitCode::Success);
   }
-  int slaveId = 0;
-  char text[kSlaveIdTextSize] = {};
-  const ModbusResult result = ReportSlaveId(g_port, options.slave, &slaveId, text);
+  std::string entry;
+  const ModbusResult result = IdentifyMeter(options.slave, entry);
   if (result != ResultOk)
     return Fail(ExitCode::NoMeter, "no meter identified at address " + std::to_string(options.slave) + ": " +
                                        g_resultText[result]);
-  char entry[16 + kSlaveIdTextSize];
-  std::snprintf(entry, sizeof entry, "%02d - %s", options.slave, text);
   g_slaveAddress = options.slave;
-  g_modelCode = ModelCodeFromText(entry);
+  g_modelCode = MeterOfDeviceLine(entry).model;
   return Exit(ExitCode::Success);
 }
 

@@ -2,12 +2,15 @@
 
 #include <QDialog>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QWindow>
 #include <cstring>
 
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/result.h"
 #include "resources/app_resources.h"
+#include "widgets/set_text.h"
 #include "ui_commtrace.h"
 
 CCommTraceDlg g_commTraceDlg;
@@ -17,11 +20,31 @@ namespace {
 // Twelve entries of at most 1023 characters fill 12276 of these.
 constexpr size_t kTraceTextSize = 16384;
 
-void SetTextIfChanged(QLineEdit* field, const QString& text) {
-  if (field->text() != text) field->setText(text);
-}
+// Pixels between the trace field's sunken frame and its text.
+constexpr int kTraceMargin = 2;
 
 void RequestTraceRepaint() { g_commTraceDlg.RequestRepaint(); }
+
+// The field draws its text from the top of its contents less its margin,
+// wrapped at blanks.
+bool FitsInField(const QLabel* field, const QString& text) {
+  const int margin = field->margin();
+  const QRect room = field->contentsRect().adjusted(margin, margin, -margin, -margin);
+  const int flags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
+  return field->fontMetrics().boundingRect(room, flags, text).height() <= room.height();
+}
+
+// The field cuts what does not fit below, yet the newest exchanges, at the
+// end, are what the window is opened for: whole lines go from the top until
+// the rest fits, so the newest exchange shows in full at the bottom.
+QString EndThatFits(const QLabel* field, QString text) {
+  while (!FitsInField(field, text)) {
+    const qsizetype nextLine = text.indexOf(QLatin1Char('\n')) + 1;
+    if (nextLine == 0) break;  // one line left: it shows from its start
+    text.remove(0, nextLine);
+  }
+  return text;
+}
 
 }  // namespace
 
@@ -31,8 +54,18 @@ class CCommTraceWindow : public QDialog {
  public:
   CCommTraceWindow(CCommTraceDlg& owner, QWidget* parent) : QDialog(parent), owner_(owner) {
     ui.setupUi(this);
+    // Text drawn right from the field's contents edge, where FitsInField
+    // measures it (a label's own indent differs between its paint and its
+    // size hint).
+    ui.trace->setIndent(0);
+    ui.trace->setMargin(kTraceMargin);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                    Qt::WindowCloseButtonHint);
+    // Owned by the console, yet no transient child of its window: Qt blocks
+    // a window whose transient parents meet a modal window's, and the
+    // console's dialogs, modal to the console, must leave this one working.
+    create();
+    windowHandle()->setTransientParent(nullptr);
     connect(ui.freeze, &QPushButton::clicked, this, [this] { owner_.OnFreeze(); });
     connect(ui.ok, &QPushButton::clicked, this, [this] { owner_.OnOK(); });
   }
@@ -93,7 +126,7 @@ void CCommTraceDlg::OnClose() { DestroyWindow(); }
 
 void CCommTraceDlg::BringToFront() {
   if (m_window.isNull()) return;
-  m_window->showNormal();
+  m_window->setWindowState((m_window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
   m_window->raise();
   m_window->activateWindow();
 }
@@ -111,13 +144,13 @@ QWidget* CCommTraceDlg::Window() const { return m_window; }
 void CCommTraceDlg::OnFreeze() { g_traceLive = g_traceLive == 0 ? 1 : 0; }
 
 void CCommTraceDlg::OnPaint() {
-  // Oldest entry first: the one after the newest, then round the ring to
-  // the newest (g_traceIndex). An entry that was never written adds nothing.
+  // Oldest entry first, the newest at the end. An entry that was never
+  // written adds nothing.
   char text[kTraceTextSize];
   size_t length = 0;
   text[0] = '\0';
-  for (int step = 1; step <= kTraceEntries; ++step) {
-    const char* entry = g_traceRing[(g_traceIndex + step) % kTraceEntries];
+  for (int k = 0; k < kTraceEntries; ++k) {
+    const char* entry = TraceEntryOldestFirst(k);
     const size_t entryLength = strnlen(entry, kTraceEntryChars);
     const size_t room = kTraceTextSize - 1 - length;
     const size_t copied = entryLength < room ? entryLength : room;
@@ -138,9 +171,12 @@ void CCommTraceDlg::OnPaint() {
 void CCommTraceDlg::DoDataExchange() {
   if (m_window.isNull()) return;
   Ui::CCommTraceDlg& ui = m_window->ui;
-  // The ring's lines end in "\r\n"; the label breaks lines at "\n" alone.
-  QString shown = m_traceText;
-  shown.remove(QLatin1Char('\r'));
+  // The ring's lines end in "\r\n"; the label breaks lines at "\n" alone,
+  // and the last line's break would only add an empty line below it.
+  QString lines = m_traceText;
+  lines.remove(QLatin1Char('\r'));
+  if (lines.endsWith(QLatin1Char('\n'))) lines.chop(1);
+  const QString shown = EndThatFits(ui.trace, lines);
   if (ui.trace->text() != shown) ui.trace->setText(shown);
   SetTextIfChanged(ui.okCount, m_okText);
   SetTextIfChanged(ui.badCount, m_badText);

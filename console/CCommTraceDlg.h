@@ -25,6 +25,8 @@ class CCommTraceDlg {
   virtual void DestroyWindow();
 
   bool IsWindowOpen() const { return !m_window.isNull(); }
+  // Brings the window forward, restored if minimised, its size otherwise
+  // as the user left it (maximised stays maximised).
   void BringToFront();
   // Asks for a paint when the thread is next idle (each transaction, while live).
   void RequestRepaint();

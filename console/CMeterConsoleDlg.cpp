@@ -2,26 +2,30 @@
 
 #include <QAbstractItemView>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
+#include <QScreen>
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <iterator>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/CAboutDlg.h"
 #include "app/CDisclaimerDlg.h"
 #include "console/CCommTraceDlg.h"
 #include "console/CCloseUpComboBox.h"
 #include "console/commands.h"
-#include "console/field_validation.h"
-#include "console/message_box.h"
+#include "widgets/field_validation.h"
+#include "widgets/message_box.h"
+#include "widgets/set_text.h"
 #include "console/poll.h"
 #include "console/scan.h"
 #include "logging/CLoggingDlg.h"
@@ -36,15 +40,9 @@
 namespace {
 
 // Baud-rate list entries, top to bottom.
-constexpr int kBaudRates[] = {38400, 19200, 9600, 4800, 2400, 1200};
 
 constexpr unsigned kScanFieldMin = 1;
 constexpr unsigned kScanFieldMax = 256;
-
-// The device list's selection takes only the meters' own address range; the
-// scan itself sets whatever address answered.
-constexpr long kFirstSelectableAddress = 1;
-constexpr long kLastSelectableAddress = 63;
 
 // The device a COM entry maps to: shown beside the entry in the open list,
 // and as the entry's tooltip where a long by-id name does not fit.
@@ -62,13 +60,6 @@ class PortItemDelegate : public QStyledItemDelegate {
   }
 };
 
-// A display refresh writes a field only when its text differs, so that the
-// caret and selection of a field being typed in survive the once-a-second
-// refresh, and so that a paint handler that refreshes causes no new paint.
-void SetTextIfChanged(QLineEdit* field, const QString& text) {
-  if (field->text() != text) field->setText(text);
-}
-
 // The scan-range fields take what is typed as a signed 32-bit number, with
 // no range check: "-1" becomes 4294967295. The refresh writes that back as
 // "4294967295", which must read back as the same value, so anything from
@@ -81,15 +72,31 @@ unsigned ScanFieldValue(const QString& text) {
   return static_cast<unsigned>(value);
 }
 
-// The leading decimal number of a device-list line ("07 - QM4C ..."), when
-// it lies in 1..63; -1 otherwise.
-int AddressFromDeviceLine(const QByteArray& line) {
-  const char* start = line.constData();
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(start, &end, 10);
-  if (end == start || errno == ERANGE) return -1;
-  return value >= kFirstSelectableAddress && value <= kLastSelectableAddress ? static_cast<int>(value) : -1;
+// While it lives, every key, mouse and other input event of the program is
+// dropped before it reaches a widget.
+class InputDiscard : public QObject {
+ public:
+  InputDiscard() { QCoreApplication::instance()->installEventFilter(this); }
+  ~InputDiscard() override { QCoreApplication::instance()->removeEventFilter(this); }
+  InputDiscard(const InputDiscard&) = delete;
+  InputDiscard& operator=(const InputDiscard&) = delete;
+
+ protected:
+  bool eventFilter(QObject* /*watched*/, QEvent* event) override { return event->isInputEvent(); }
+};
+
+// At most this long to empty the event queue after a scan: enough for what
+// queued while it ran, and no trap for input made after it.
+constexpr int kQueueDrainMs = 100;
+
+// A scan holds the thread for its whole length: a click or key made
+// meanwhile waits in the queue and, handled afterwards, would act on a list
+// that has changed under it (the click made on 07 picks 09). The queue is
+// emptied with its input dropped; paints and the rest are handled. Timers
+// wait for the event loop: a poll tick would only hold the emptying up.
+void DiscardInputQueuedMeanwhile() {
+  const InputDiscard discard;
+  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::X11ExcludeTimers, kQueueDrainMs);
 }
 
 }  // namespace
@@ -128,6 +135,9 @@ CMeterConsoleDlg::CMeterConsoleDlg(QWidget* parent)
   ui->setupUi(this);
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
+  // Run modally, yet blocking no other window (it has no parent): the trace
+  // window takes input beside it.
+  setWindowModality(Qt::WindowModal);
   m_baudList = ui->baudList;
   m_portList = ui->portList;
   m_deviceList = ui->deviceList;
@@ -227,7 +237,8 @@ void CMeterConsoleDlg::OnSysCommand(unsigned id) {
   // The low four bits of a system command are the system's own.
   switch (id & 0xFFF0) {
     case kIdmAboutBox: {
-      CAboutDlg about;
+      CAboutDlg about(this);
+      PlaceOverConsole(about);
       about.DoModal();
       break;
     }
@@ -242,7 +253,30 @@ void CMeterConsoleDlg::OnSysCommand(unsigned id) {
   }
 }
 
-void CMeterConsoleDlg::paintEvent(QPaintEvent* event) { OnPaint(event); }
+void CMeterConsoleDlg::PlaceOverConsole(QDialog& dialog) {
+  // An explicit position: left to Qt, a dialog's placement is only a hint
+  // that some desktops leave to the window manager, which may put it in a
+  // corner of the screen.
+  QRect placed(QPoint(), dialog.size());
+  placed.moveCenter(geometry().center());
+  const QRect screenArea = screen()->availableGeometry();
+  placed.moveTopLeft(QPoint(std::max(placed.left(), screenArea.left()), std::max(placed.top(), screenArea.top())));
+  dialog.setGeometry(placed);
+  dialog.setWindowModality(Qt::WindowModal);
+}
+
+void CMeterConsoleDlg::ChoosePortOnceShown(int entry) { m_portToChoose = entry; }
+
+void CMeterConsoleDlg::paintEvent(QPaintEvent* event) {
+  OnPaint(event);
+  // The first paint puts the console on the screen; the choice follows from
+  // the event loop, as the user's own would.
+  if (const std::optional<int> entry = std::exchange(m_portToChoose, std::nullopt))
+    QTimer::singleShot(0, this, [this, entry] {
+      m_portList->setCurrentIndex(*entry);
+      OnCloseupComPort();
+    });
+}
 
 void CMeterConsoleDlg::OnPaint(QPaintEvent* event) {
   if (!isMinimized()) {
@@ -301,7 +335,7 @@ bool CMeterConsoleDlg::DoDataExchange(bool saveAndValidate) {
 
 bool CMeterConsoleDlg::ExchangeScanField(bool saveAndValidate, QLineEdit* field, unsigned& value) {
   if (!saveAndValidate) {
-    SetTextIfChanged(field, QString::number(value));
+    if (!BeingTypedIn(field)) SetTextIfChanged(field, QString::number(value));
     return true;
   }
   const FieldReading typed = ReadUnsignedField(field->text(), kScanFieldMin, kScanFieldMax);
@@ -311,8 +345,23 @@ bool CMeterConsoleDlg::ExchangeScanField(bool saveAndValidate, QLineEdit* field,
   return false;
 }
 
+bool CMeterConsoleDlg::BeingTypedIn(const QLineEdit* field) const {
+  // Text on its way to a number ("", "-", "1" of "12") would be replaced by
+  // the member's value each second; the member has the value all the same.
+  return field == focusWidget() && field->isModified();
+}
+
 void CMeterConsoleDlg::ClearReadings() {
   for (QString* reading : {&m_kwh, &m_kw, &m_pf, &m_voltsLL, &m_voltsLN, &m_amps}) reading->clear();
+}
+
+void CMeterConsoleDlg::ClearLogFieldsUnlessQm4c(int model) {
+  // Only a QM4C has a clock and a log: a QM4A or QM4B would otherwise show
+  // the QM4C's last values as its own.
+  if (model == ModelQM4C) return;
+  for (QString* field :
+       {&m_subInterval, &m_clock, &m_bufferStatus, &m_rollovers, &m_daysToRollover, &m_logEntries, &m_newestEntry})
+    field->clear();
 }
 
 void CMeterConsoleDlg::RepaintNow() {
@@ -368,10 +417,12 @@ void CMeterConsoleDlg::OnRescan() {
 
   ScanProgress progress(*this);
   ScanBus(m_scanStart, m_scanEnd, progress);
+  ClearLogFieldsUnlessQm4c(g_modelCode);
 
   delete m_deviceList->takeItem(0);
   RepaintNow();
   UpdateData(false);
+  DiscardInputQueuedMeanwhile();
 }
 
 void CMeterConsoleDlg::OnSelchangeDevices() {
@@ -380,12 +431,13 @@ void CMeterConsoleDlg::OnSelchangeDevices() {
     g_slaveAddress = -1;
     return;
   }
+  const DeviceLineMeter meter = MeterOfDeviceLine(selected.front()->text().toStdString());
   ClearReadings();
+  ClearLogFieldsUnlessQm4c(meter.model);
   UpdateData(false);
   RepaintNow();
-  const QByteArray line = selected.front()->text().toUtf8();
-  g_modelCode = ModelCodeFromText(line.constData());
-  g_slaveAddress = AddressFromDeviceLine(line);
+  g_modelCode = meter.model;
+  g_slaveAddress = meter.address;
 }
 
 void CMeterConsoleDlg::OnPhaseClicked(PhaseRow row, int column) {
@@ -404,6 +456,7 @@ void CMeterConsoleDlg::OnLoggingSetup() {
   // interleave with them while its modal loop lets the timer through.
   g_pollSuspended = true;
   CLoggingDlg logging(this);
+  PlaceOverConsole(logging);
   logging.exec();
   g_pollSuspended = false;
 }

@@ -9,8 +9,9 @@
 #include <QString>
 #include <array>
 #include <memory>
+#include <optional>
 
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 
 class QLineEdit;
 class QMenu;
@@ -43,6 +44,11 @@ class CMeterConsoleDlg : public QDialog {
   // the dialog's IDOK and IDCANCEL.
   void accept() override { OnOK(); }
   void reject() override { OnCancel(); }
+
+  // Chooses entry of the port list as the user would (the port opened, the
+  // bus scanned, the first meter polled), once the console is on the
+  // screen, where the scan's progress shows. pylax --simulate: COM1.
+  void ChoosePortOnceShown(int entry);
 
   // The settings as the console holds them.
   int BaudRate() const { return m_baudRate; }
@@ -99,12 +105,22 @@ class CMeterConsoleDlg : public QDialog {
 
   void ConnectControls();
   void BuildSystemMenu();
+  // Centres a dialog on the console (within the screen) and makes it modal
+  // to the console alone, as the original's dialogs disabled their owner
+  // only: the modeless trace window goes on taking input.
+  void PlaceOverConsole(QDialog& dialog);
   std::array<TextBinding, 15> TextBindings();
   void ClearReadings();
+  // Empties the clock, sub-interval and log fields for any model but a QM4C.
+  void ClearLogFieldsUnlessQm4c(int model);
   void ApplyPollFields(const PollFields& fields);
   // Carries out every pending paint of the window before going on.
   void RepaintNow();
+  // A display refresh leaves a scan field alone while the user is typing in
+  // it (it has the focus and was changed); leaving it lets the next refresh
+  // show the value taken from it.
   bool ExchangeScanField(bool saveAndValidate, QLineEdit* field, unsigned& value);
+  bool BeingTypedIn(const QLineEdit* field) const;
 
   std::unique_ptr<Ui::CMeterConsoleDlg> ui;
 
@@ -136,6 +152,7 @@ class CMeterConsoleDlg : public QDialog {
   std::array<QRadioButton*, kPhaseRows> m_allButtons{};
   QMenu* m_systemMenu = nullptr;
 
+  std::optional<int> m_portToChoose;  // ChoosePortOnceShown, until the first paint
   int m_timerId = 0;
   bool m_ended = false;             // the modal loop has been ended (possibly before it ran)
   bool m_windowDestroyed = false;

@@ -1,6 +1,6 @@
 #include "console/commands.h"
 
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "meter/register_map.h"
 #include "modbus/master.h"
 #include "modbus/model.h"

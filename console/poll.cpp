@@ -1,8 +1,7 @@
 #include "console/poll.h"
 
-#include <charconv>
-
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
+#include "meter/reading_format.h"
 #include "meter/register_map.h"
 #include "modbus/master.h"
 #include "modbus/model.h"
@@ -97,15 +96,6 @@ void PollLogStatus(PollFields& fields) {
   fields.newestEntry = MeterTimeText(&registers[reg::kNewestEntryTime - reg::kLogStatusBlock]);
 }
 }  // namespace
-
-std::string FormatReading(double value) {
-  char text[64];
-  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 3);
-  if (result.ec != std::errc()) return std::string();
-  return std::string(text, result.ptr);
-}
-
-std::string FormatRegister(int value) { return std::to_string(value & 0xFFFF); }
 
 bool PollMeter(PollFields& fields) {
   if (!g_portOpen || g_pollSuspended) return false;

@@ -35,13 +35,6 @@ struct PollFields {
   ModbusResult lastFailure = ResultOk;
 };
 
-// A reading as the console shows it: "%.3f" of the value, always with a
-// decimal point whatever locale the process runs in (the CSV file relies on
-// it, and Qt sets the user's locale at start-up).
-std::string FormatReading(double value);
-// A register value as the console shows it: "%d" of its unsigned 16 bits.
-std::string FormatRegister(int value);
-
 // Runs the reads for g_modelCode at g_slaveAddress with the counting rules of
 // the poll (g_okCount, g_badCount, g_lastResult, g_subIntervalSeconds).
 // Does nothing when the port is closed, the poll is suspended, or no model is

@@ -1,11 +1,13 @@
 #include "console/scan.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/model.h"
 #include "modbus/serial_link.h"
@@ -23,12 +25,31 @@ std::string ProgressLine(unsigned address, unsigned end) {
   return line;
 }
 
-std::string DeviceEntry(unsigned address, const char* text) {
-  char entry[16 + kSlaveIdTextSize];
-  std::snprintf(entry, sizeof entry, "%02d - %s", static_cast<int>(address), text);
-  return entry;
-}
+constexpr long kFirstSelectableAddress = 1;
+constexpr long kLastSelectableAddress = 63;
 }  // namespace
+
+ModbusResult IdentifyMeter(int address, std::string& entry) {
+  int slaveId = 0;
+  char text[kSlaveIdTextSize] = {};
+  const ModbusResult result = ReportSlaveId(g_port, address, &slaveId, text);
+  if (result != ResultOk) return result;
+  char line[16 + kSlaveIdTextSize];
+  std::snprintf(line, sizeof line, "%02d - %s", address, text);
+  entry = line;
+  return ResultOk;
+}
+
+DeviceLineMeter MeterOfDeviceLine(const std::string& line) {
+  DeviceLineMeter meter{-1, ModelCodeFromText(line.c_str())};
+  const char* start = line.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(start, &end, 10);
+  if (end != start && errno != ERANGE && value >= kFirstSelectableAddress && value <= kLastSelectableAddress)
+    meter.address = static_cast<int>(value);
+  return meter;
+}
 
 int ScanBus(unsigned start, unsigned end, ScanSink& sink) {
   const unsigned last = std::min(end, kLastScanAddress);
@@ -36,14 +57,12 @@ int ScanBus(unsigned start, unsigned end, ScanSink& sink) {
   for (unsigned address = start; address <= last; ++address) {
     sink.Progress(ProgressLine(address, end));
     std::this_thread::sleep_for(kPausePerAddress);
-    int slaveId = 0;
-    char text[kSlaveIdTextSize] = {};
-    if (ReportSlaveId(g_port, static_cast<int>(address), &slaveId, text) == ResultOk) {
-      const std::string entry = DeviceEntry(address, text);
+    std::string entry;
+    if (IdentifyMeter(static_cast<int>(address), entry) == ResultOk) {
       const bool first = found == 0;
       if (first) {
         g_slaveAddress = static_cast<int>(address);
-        g_modelCode = ModelCodeFromText(entry.c_str());
+        g_modelCode = MeterOfDeviceLine(entry).model;
       }
       ++found;
       sink.MeterFound(entry, first);

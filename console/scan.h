@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "modbus/result.h"
+
 // What the scan tells its caller while it runs. The window repaints on each
 // call; pylaxctl prints.
 class ScanSink {
@@ -22,6 +24,20 @@ class ScanSink {
 // can be identified, and an end typed as a negative number becomes a huge
 // unsigned value that must not keep the scan going.
 constexpr unsigned kLastScanAddress = 255;
+
+// Asks address to identify itself; on ResultOk, entry is its device line:
+// "%02d - %s", the address and the meter's own text.
+ModbusResult IdentifyMeter(int address, std::string& entry);
+
+// The meter a device line names: its model (ModelCodeFromText of the line)
+// and its address, the line's leading number where it lies in 1..63 (the
+// meters' own range; the scan itself takes whatever address answered), -1
+// otherwise.
+struct DeviceLineMeter {
+  int address;
+  int model;
+};
+DeviceLineMeter MeterOfDeviceLine(const std::string& line);
 
 // Asks start..end (none when start > end) and returns how many answered.
 // Sets g_slaveAddress and g_modelCode from the first meter found; leaves them

@@ -11,7 +11,7 @@
 #include <QRadioButton>
 #include <algorithm>
 
-#include "console/field_validation.h"
+#include "widgets/field_validation.h"
 #include "logging/download.h"
 #include "logging/logging_start.h"
 #include "ui_logging.h"

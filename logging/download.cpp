@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "console/meter_state.h"
-#include "console/poll.h"
+#include "logging/csv_writer.h"
 #include "logging/meter_io.h"
 #include "logging/replacement_file.h"
+#include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"
 
@@ -17,9 +17,6 @@ constexpr int kStatusBlockCount = 14;  // 149..162
 constexpr int kSlotBlockCount = 13;    // 165..177: newest entry time and the slots
 constexpr int kNewestTimeCount = 3;    // 165..167
 constexpr int kExponentCount = 4;      // 137..140
-constexpr int kTimeTextSize = 32;      // "Thu Mar 05 14:03:07 2009" and its terminator
-constexpr int kErrorRegister = 146;
-constexpr int kDateRegisters[3] = {155, 156, 157};
 // Entries lie at least 10 s apart and a section takes about 2 s even at 1200
 // baud, so a section whose window moves more often than this is not being
 // moved by the meter's logging alone.
@@ -39,32 +36,6 @@ std::string Format(const char* format, ...) {
 // Sent even after a stop was asked for: a download never leaves the meter
 // with a slot selected.
 bool ReleaseSlot() { return WriteSingleRegister(g_port, g_slaveAddress, reg::kSlotSelector, 0) == ResultOk; }
-
-unsigned SlotRegister(const LoggedData& data, int slot) { return static_cast<uint16_t>(data.slotRegisters[slot]); }
-
-// A meter timestamp as the local time it names. The meter keeps wall-clock
-// time, so daylight saving is left for mktime to decide (tm_isdst -1).
-time_t MeterTimeValue(int first, int second, int third) {
-  struct tm broken = MeterTimeToTm(UnpackMeterTime(first, second, third));
-  return mktime(&broken);
-}
-
-// "Thu Mar 05 14:03:07 2009": the C library's time text with the day of month
-// zero-padded, built from our own name tables so the user's locale cannot
-// change it. A time that cannot be broken into local time gives an empty text.
-void TimeText(time_t value, char (&text)[kTimeTextSize]) {
-  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  struct tm local {};
-  if (localtime_r(&value, &local) == nullptr || local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 ||
-      local.tm_mon > 11) {
-    text[0] = '\0';
-    return;
-  }
-  std::snprintf(text, kTimeTextSize, "%s %s %02d %02d:%02d:%02d %d", kDays[local.tm_wday], kMonths[local.tm_mon],
-                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, local.tm_year + 1900);
-}
 
 // Reads one section of the log window. A section that fails is asked again,
 // each repetition logged; after kSectionRetries repetitions the download gives
@@ -253,11 +224,9 @@ struct SlotSet {
 SlotSet SlotsHolding(const LoggedData& data, unsigned number) {
   SlotSet set;
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
-    if (SlotRegister(data, slot) == number) set.slots[set.count++] = slot;
+    if (data.SlotRegister(slot) == number) set.slots[set.count++] = slot;
   return set;
 }
-
-bool WasRead(const LoggedData& data, int slot, int l) { return data.raw[slot][l] != kNotRead; }
 
 void SetValue(LoggedData& data, int slot, int l, float value) {
   data.values[slot][l] = value;
@@ -267,7 +236,7 @@ void SetValue(LoggedData& data, int slot, int l, float value) {
 void SetRaw(LoggedData& data, const SlotSet& slots) {
   for (int slot : slots)
     for (int l = 0; l < data.pointCount; ++l)
-      if (WasRead(data, slot, l)) SetValue(data, slot, l, static_cast<float>(data.raw[slot][l]));
+      if (data.WasRead(slot, l)) SetValue(data, slot, l, static_cast<float>(data.raw[slot][l]));
 }
 
 // Every slot of a pair's first register with every slot of its second: both
@@ -277,7 +246,7 @@ void ConvertPairs(LoggedData& data, const SlotSet& high, const SlotSet& low, Com
   for (int l = 0; l < data.pointCount; ++l)
     for (int h : high)
       for (int w : low) {
-        if (!WasRead(data, h, l) || !WasRead(data, w, l)) continue;
+        if (!data.WasRead(h, l) || !data.WasRead(w, l)) continue;
         const float value = combine(data.raw[h][l], data.raw[w][l]);
         SetValue(data, h, l, value);
         SetValue(data, w, l, value);
@@ -303,10 +272,10 @@ bool IsScaledClass(ConversionClass cls) {
 
 void ConvertScaledSlots(LoggedData& data, const int (&exponents)[kExponentCount]) {
   for (int slot = 0; slot < reg::kSlotCount; ++slot) {
-    const ConversionClass cls = ClassOfRegister(SlotRegister(data, slot));
+    const ConversionClass cls = ClassOfRegister(data.SlotRegister(slot));
     if (!IsScaledClass(cls)) continue;
     for (int l = 0; l < data.pointCount; ++l)
-      if (WasRead(data, slot, l))
+      if (data.WasRead(slot, l))
         SetValue(data, slot, l, ConvertLoggedValue(cls, static_cast<unsigned>(data.raw[slot][l]), exponents));
   }
 }
@@ -318,79 +287,6 @@ void ConvertFloatPairs(LoggedData& data) {
   constexpr unsigned kLastFloatHigh = 335;
   for (unsigned number = kFirstFloat; number <= kLastFloatHigh; number += 2)
     ConvertPairs(data, SlotsHolding(data, number), SlotsHolding(data, number + 1), WordsToFloat);
-}
-
-// The highest-numbered slot holding a register number, -1 when none does.
-int LastSlotHolding(const LoggedData& data, unsigned number) {
-  for (int slot = reg::kSlotCount - 1; slot >= 0; --slot)
-    if (SlotRegister(data, slot) == number) return slot;
-  return -1;
-}
-
-struct ExtraColumns {
-  int errorSlot = -1;
-  int dateSlots[3] = {-1, -1, -1};
-  bool HasDate() const { return dateSlots[0] >= 0 && dateSlots[1] >= 0 && dateSlots[2] >= 0; }
-};
-
-ExtraColumns FindExtraColumns(const LoggedData& data) {
-  ExtraColumns columns;
-  columns.errorSlot = LastSlotHolding(data, kErrorRegister);
-  for (int i = 0; i < 3; ++i) columns.dateSlots[i] = LastSlotHolding(data, kDateRegisters[i]);
-  return columns;
-}
-
-// The header names each row's columns once: one ",Error" for the error
-// column and one ",Date/Time" for the date column, whatever number of slots
-// log those registers, so header and rows always have the same fields.
-void WriteHeader(FILE* file, const int (&headerSlots)[reg::kSlotCount], const ExtraColumns& columns) {
-  std::fputs("Data#, UTC, Date/Time", file);
-  for (int number : headerSlots) std::fprintf(file, ",%s", RegisterLabel(static_cast<unsigned>(number & 0xFFFF)));
-  if (columns.errorSlot >= 0) std::fputs(",Error", file);
-  if (columns.HasDate()) std::fputs(",Date/Time", file);
-  std::fputs("\n", file);
-}
-
-// The meter's own time logged in the date slots; empty where one of them was
-// not read, or where mktime cannot represent the time (it returns -1).
-void DateText(const LoggedData& data, int l, const ExtraColumns& columns, char (&text)[kTimeTextSize]) {
-  text[0] = '\0';
-  for (int slot : columns.dateSlots)
-    if (!WasRead(data, slot, l)) return;
-  const time_t logged = MeterTimeValue(data.raw[columns.dateSlots[0]][l], data.raw[columns.dateSlots[1]][l],
-                                       data.raw[columns.dateSlots[2]][l]);
-  if (logged != static_cast<time_t>(-1)) TimeText(logged, text);
-}
-
-void WriteRow(FILE* file, const LoggedData& data, int l, const ExtraColumns& columns) {
-  const time_t time = data.newestTime - static_cast<time_t>(l) * data.timeStep;
-  char timeText[kTimeTextSize];
-  TimeText(time, timeText);
-  // The UTC column is the time value as an unsigned 32-bit number.
-  std::fprintf(file, "%d,0x%08lX,%s", l + 1, static_cast<unsigned long>(static_cast<uint32_t>(time)), timeText);
-  for (int slot = 0; slot < reg::kSlotCount; ++slot) {
-    const std::string value = data.valueDefined[slot][l] ? FormatReading(data.values[slot][l]) : std::string();
-    std::fprintf(file, ",%s", value.c_str());
-  }
-  if (columns.errorSlot >= 0) {
-    const int32_t error = data.raw[columns.errorSlot][l];
-    if (error == kNotRead)
-      std::fputs(",", file);
-    else
-      std::fprintf(file, ",0x%04lX", static_cast<unsigned long>(error & 0xFFFF));
-  }
-  if (columns.HasDate()) {
-    char dateText[kTimeTextSize];
-    DateText(data, l, columns, dateText);
-    std::fprintf(file, ",%s", dateText);
-  }
-  std::fputs("\n", file);
-}
-
-void WriteDataFile(FILE* file, const LoggedData& data, const int (&headerSlots)[reg::kSlotCount]) {
-  const ExtraColumns columns = FindExtraColumns(data);
-  WriteHeader(file, headerSlots, columns);
-  for (int l = 0; l < data.pointCount; ++l) WriteRow(file, data, l, columns);
 }
 
 // A download that ends early says why: stopped on request, or the meter's

@@ -34,11 +34,13 @@ struct LoggedData {
   // Set once the meter has logged during the download: the slots left are
   // read a section at a time, each section bracketed on its own.
   bool readBySection = false;
+  unsigned SlotRegister(int slot) const { return static_cast<uint16_t>(slotRegisters[slot]); }
+  bool WasRead(int slot, int l) const { return raw[slot][l] != kNotRead; }
 };
 
 // Reads every entry of every slot into the row of its logging instant; true
 // on failure, false when all was read.
-bool ReadLoggedData(LoggedData& data, StatusLog& log);
+[[nodiscard]] bool ReadLoggedData(LoggedData& data, StatusLog& log);
 // Fills data.values from data.raw; reads the scale exponents itself.
 void ConvertLoggedData(LoggedData& data);
 // "%02d-data.csv" for a slave address.

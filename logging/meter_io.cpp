@@ -1,6 +1,6 @@
 #include "logging/meter_io.h"
 
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"
 

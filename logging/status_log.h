@@ -8,8 +8,9 @@
 
 constexpr const char* kLogFileName = "log.txt";
 
-// Empties (or creates) "log.txt"; true when it cannot be created.
-bool ResetLogFile();
+// Empties (or creates) "log.txt"; true when it cannot be created. True means
+// failure here, so a caller must not drop it.
+[[nodiscard]] bool ResetLogFile();
 // "MM/DD/YY HH:MM:SS: message" for the given local time.
 std::string StampedLine(const std::string& message, const struct tm& localTime);
 

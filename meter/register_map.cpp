@@ -154,6 +154,11 @@ struct tm MeterTimeToTm(const MeterTime& t) {
   return out;
 }
 
+time_t MeterTimeValue(int first, int second, int third) {
+  struct tm broken = MeterTimeToTm(UnpackMeterTime(first, second, third));
+  return mktime(&broken);
+}
+
 void PackMeterTime(const struct tm& t, int registers[3]) {
   registers[0] = t.tm_mday * 256 + (t.tm_mon + 1);
   registers[1] = t.tm_hour * 256 + (t.tm_year + 1900 - 2000);

@@ -72,6 +72,10 @@ struct MeterTime {
 MeterTime UnpackMeterTime(int first, int second, int third);
 // The same as C library broken-down time (tm_isdst = -1: let mktime decide).
 struct tm MeterTimeToTm(const MeterTime& t);
+// A meter timestamp as the local time value it names (mktime), -1 where the
+// C library cannot represent it. The meter keeps wall-clock time, so
+// daylight saving is left for mktime to decide.
+time_t MeterTimeValue(int first, int second, int third);
 // The three register values of a meter timestamp for a broken-down local time.
 void PackMeterTime(const struct tm& t, int registers[3]);
 // "%d/%d/2%03d  %02d:%02d:%02d": month, day, year byte, hour, minute, second.

@@ -55,6 +55,8 @@ bool SlaveInRange(int slave) { return slave >= 0 && slave <= 255; }
 
 }  // namespace
 
+const char* TraceEntryOldestFirst(int k) { return g_traceRing[(g_traceIndex + 1 + k) % kTraceEntries]; }
+
 void InitModbusLock() { g_lockInitialized = true; }
 bool ModbusLockInitialized() { return g_lockInitialized; }
 

@@ -12,6 +12,11 @@ extern char g_traceRing[kTraceEntries][kTraceEntryChars];
 extern int g_traceIndex;   // the newest entry; the first transaction writes entry 1
 extern int g_traceLive;    // 1 while the trace window is shown and not frozen
 
+// The ring read in time order: k = 0 the oldest entry (the one after the
+// newest), kTraceEntries - 1 the newest (g_traceIndex). An entry never
+// written is empty.
+const char* TraceEntryOldestFirst(int k);
+
 // Asked (when g_traceLive is 1) after each transaction has written its
 // response line, so the trace window can schedule a repaint. Null when no
 // window listens.

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 
 #include "modbus/port_map.h"
 
@@ -37,18 +38,16 @@ bool g_deviceGone = false;  // the open port's device hung up or failed
 // baud (8.33 ms), 5 at 2400, 3 at 4800, 1 at 38400.
 int CharacterMs(int baudRate) { return (10000 + baudRate - 1) / baudRate; }
 
+// The termios speed of each offered rate, in the order of kBaudRates.
+constexpr speed_t kSpeeds[] = {B38400, B19200, B9600, B4800, B2400, B1200};
+static_assert(std::size(kSpeeds) == std::size(kBaudRates));
+
+// Callers check the rate first (IsOfferedBaudRate); anything else runs at
+// 38400, the rate the program starts with.
 speed_t SpeedFor(int baudRate) {
-  switch (baudRate) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B38400;
-  }
+  for (size_t i = 0; i < std::size(kBaudRates); ++i)
+    if (kBaudRates[i] == baudRate) return kSpeeds[i];
+  return B38400;
 }
 
 // Exclusive use: TIOCEXCL keeps other openers out (except root), and the
@@ -224,7 +223,7 @@ void ConfigurePort(int port, int baudRate) {
   tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | PARMRK | IGNBRK | BRKINT);
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
-  g_lineBaud = baudRate > 0 ? baudRate : 38400;
+  g_lineBaud = IsOfferedBaudRate(baudRate) ? baudRate : 38400;
   ::cfsetispeed(&tio, SpeedFor(baudRate));
   ::cfsetospeed(&tio, SpeedFor(baudRate));
   ::tcsetattr(port, TCSANOW, &tio);
@@ -299,6 +298,10 @@ ModbusResult ReadResponse(int port, uint8_t* buffer, int m, int* received) {
   }
   *received = got;
   return ResultOk;
+}
+
+bool IsOfferedBaudRate(int baudRate) {
+  return std::find(std::begin(kBaudRates), std::end(kBaudRates), baudRate) != std::end(kBaudRates);
 }
 
 void ClosePort() { CloseIfOpen(); }

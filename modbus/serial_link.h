@@ -16,6 +16,11 @@ extern char g_portName[32];   // the name last opened with success ("COM1:" or a
 
 constexpr int kPortNameSize = 32;
 
+// The rates the link offers, fastest first, as the console lists them; the
+// program starts at the first.
+constexpr int kBaudRates[] = {38400, 19200, 9600, 4800, 2400, 1200};
+bool IsOfferedBaudRate(int baudRate);
+
 // Opens name ("COM1:".."COM9:" through the port map, or a device path) for
 // exclusive use and configures it. Closes any open port first, so a failed
 // open leaves no port open. On failure the reason is kept for

@@ -9,7 +9,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$top/build}")
 out=$(realpath -m "${2:-$top/docs}")
 
-driver=$build/tests/gui/GuiScreenshots
+driver=$build/tests/gui/test_gui_screenshots
 if [ ! -x "$driver" ]; then
   echo "screenshots: $driver is not built; build first: cmake --build $build" >&2
   exit 1

@@ -52,7 +52,7 @@ std::vector<uint8_t> SimBus::Answer(SimMeter& meter, const Request& request, dou
   const uint8_t slave = request.slave;
   switch (request.function) {
     case 3: {
-      uint16_t values[kMaxReadCount];
+      uint16_t values[kSimMaxRegistersPerRead];
       const uint8_t code = meter.Read(request.first, request.count, now, values);
       return code ? ExceptionAnswer(slave, 3, code) : ReadAnswer(slave, values, request.count);
     }

@@ -251,7 +251,7 @@ LogEntry SimMeter::Capture(const Snapshot& s) const {
 }
 
 uint8_t SimMeter::Read(int first, int count, double now, uint16_t* values) {
-  if (count < 1 || count > kMaxReadCount) return kExceptionIllegalValue;
+  if (count < 1 || count > kSimMaxRegistersPerRead) return kExceptionIllegalValue;
   for (int a = first; a < first + count; ++a)
     if (!Exists(a)) return kExceptionIllegalAddress;
   Advance(now);

@@ -48,8 +48,9 @@ constexpr uint8_t kExceptionIllegalAddress = 2;
 constexpr uint8_t kExceptionIllegalValue = 3;
 constexpr uint8_t kExceptionDeviceFailure = 4;
 
-// Modbus allows at most 125 registers in one read response.
-constexpr int kMaxReadCount = 125;
+// Modbus allows at most 125 registers in one read response; the simulated
+// meters refuse more, though the master may ask for up to its kMaxReadCount.
+constexpr int kSimMaxRegistersPerRead = 125;
 
 struct MeterSetup {
   int address = 3;

@@ -18,11 +18,11 @@
 #include <filesystem>
 #include <string>
 
-#include "cli/sim_launcher.h"
-#include "console/meter_state.h"
 #include "logging/download.h"
+#include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"
+#include "sim/sim_launcher.h"
 
 namespace {
 constexpr int kBaud = 38400;

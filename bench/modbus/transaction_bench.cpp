@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/sim_launcher.h"
+#include "sim/sim_launcher.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,10 @@ struct SwitchCase {
   const char* line;
   RegistrationSwitch expected;
 };
+
+// The case's line, so that its ctest name is the same at every discovery
+// (the default prints the struct's bytes, a pointer among them).
+void PrintTo(const SwitchCase& c, std::ostream* os) { *os << '[' << c.line << ']'; }
 
 class SwitchMatching : public ::testing::TestWithParam<SwitchCase> {};
 

@@ -13,7 +13,7 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/console/core_fixture.h"
+#include "tests/support/core_fixture.h"
 
 extern char** environ;
 

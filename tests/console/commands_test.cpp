@@ -2,7 +2,7 @@
 
 #include "console/commands.h"
 
-#include "tests/console/core_fixture.h"
+#include "tests/support/core_fixture.h"
 
 namespace {
 class Commands : public CoreOverSim {

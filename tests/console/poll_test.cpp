@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "tests/console/core_fixture.h"
+#include "tests/support/core_fixture.h"
 
 namespace {
 // Distinct values for the 24 float pairs of the reading block (address

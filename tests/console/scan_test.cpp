@@ -2,7 +2,7 @@
 
 #include "console/scan.h"
 
-#include "tests/console/core_fixture.h"
+#include "tests/support/core_fixture.h"
 
 namespace {
 class RecordingScan : public ScanSink {

@@ -9,7 +9,7 @@
 
 #include "console/CCloseUpComboBox.h"
 #include "console/CCommTraceDlg.h"
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "app/CDisclaimerDlg.h"
 #include "modbus/master.h"
 #include "modbus/port_map.h"
@@ -82,6 +82,7 @@ void TestConsole::showEvent(QShowEvent* event) {
 void TestConsole::paintEvent(QPaintEvent* event) {
   const QListWidget* devices = Control<QListWidget>(this, IDC_DEVICES);
   paintedFirstLines << (devices->count() > 0 ? devices->item(0)->text() : QString());
+  if (onPaint) onPaint(paintedFirstLines.back());
   CMeterConsoleDlg::paintEvent(event);
 }
 

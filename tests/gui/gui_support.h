@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "console/CMeterConsoleDlg.h"
-#include "console/message_box.h"
+#include "widgets/message_box.h"
 #include "resources/resource.h"
 
 class CCloseUpComboBox;
@@ -97,6 +97,8 @@ class TestConsole : public CMeterConsoleDlg {
   int showCount = 0;
   // Item 0 of the device list at each paint (the scan's visible progress).
   QStringList paintedFirstLines;
+  // Called at each paint with that item, while the console paints.
+  std::function<void(const QString& firstLine)> onPaint;
 
   using CMeterConsoleDlg::OnInitDialog;
   using CMeterConsoleDlg::OnSysCommand;

@@ -5,17 +5,19 @@
 #include <QCheckBox>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <ctime>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "app/CAboutDlg.h"
 #include "app/CDisclaimerDlg.h"
 #include "console/CCloseUpComboBox.h"
 #include "console/CCommTraceDlg.h"
 #include "console/commands.h"
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "logging/CLoggingDlg.h"
 #include "modbus/master.h"
 #include "modbus/port_map.h"
@@ -70,6 +72,8 @@ class CommandsTest : public ConsoleTestBase {
   void setClockForAFixedTimeWritesItsThreeValues();
   void commandsWithoutTheirNeedsSendNothing();
   void loggingWindowSuspendsThePollWhileItIsOpen();
+  void dialogsOpenCentredOnTheConsole_data();
+  void dialogsOpenCentredOnTheConsole();
 
   void baudChangeReopensThePortWithoutAScan();
   void baudChangeLeavesThePortClosedWhenItCannotReopen();
@@ -80,6 +84,8 @@ class CommandsTest : public ConsoleTestBase {
   void portListShowsWhatEachEntryMapsTo();
 
   void scanFieldsTakeSignedNumbersAndShowThemUnsigned();
+  void tickLeavesAScanFieldBeingTypedIn_data();
+  void tickLeavesAScanFieldBeingTypedIn();
   void hiddenControlsArePresentHiddenAndInert();
   void escapeClosesWithoutCheckingTheFields();
   void shutDownClosesThePortAndTheTraceWindow();
@@ -145,7 +151,7 @@ void CommandsTest::commandsWithoutTheirNeedsSendNothing() {
   sim.TakeEvents(0, 0);
   Click(&console, IDC_SET_CLOCK);
   Click(&console, IDC_LOGGING);
-  QVERIFY(QApplication::activeModalWidget() == nullptr);
+  QCOMPARE(QApplication::activeModalWidget(), &console);  // no logging window over it
   QVERIFY(sim.TakeEvents(0, 0).empty());
 
   // A line that names no model: nothing to reset either.
@@ -186,6 +192,37 @@ void CommandsTest::loggingWindowSuspendsThePollWhileItIsOpen() {
   QVERIFY(suspendedWhileOpen);
   QVERIFY(tickReadNothing);
   QVERIFY(!g_pollSuspended);
+}
+
+void CommandsTest::dialogsOpenCentredOnTheConsole_data() {
+  QTest::addColumn<bool>("logging");  // else the about box
+  QTest::newRow("logging window") << true;
+  QTest::newRow("about box") << false;
+}
+
+// Placed by the program, not left to the window manager, wherever the user
+// has moved the console.
+void CommandsTest::dialogsOpenCentredOnTheConsole() {
+  QFETCH(bool, logging);
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  console.move(console.screen()->availableGeometry().topLeft() + QPoint(250, 180));
+  QPoint centre, consoleCentre;
+  bool placed = false;
+  WhenModalOpens<QDialog>([&](QDialog* dialog) {
+    centre = dialog->geometry().center();
+    consoleCentre = console.geometry().center();
+    placed = dialog->testAttribute(Qt::WA_Moved);
+    QTest::keyClick(dialog, Qt::Key_Escape);
+  });
+  if (logging)
+    Click(&console, IDC_LOGGING);
+  else
+    console.OnSysCommand(CMeterConsoleDlg::kIdmAboutBox);
+  QVERIFY(placed);
+  QVERIFY((centre - consoleCentre).manhattanLength() <= 1);
 }
 
 void CommandsTest::baudChangeReopensThePortWithoutAScan() {
@@ -320,6 +357,47 @@ void CommandsTest::scanFieldsTakeSignedNumbersAndShowThemUnsigned() {
   refresh();
   QCOMPARE(FieldText(&console, IDC_SCAN_START), QStringLiteral("300"));
   QCOMPARE(FieldText(&console, IDC_SCAN_END), QStringLiteral("0"));
+}
+
+void CommandsTest::tickLeavesAScanFieldBeingTypedIn_data() {
+  QTest::addColumn<int>("field");
+  QTest::addColumn<QStringList>("typed");  // into the emptied field, a tick after each part
+  QTest::addColumn<unsigned>("value");
+  QTest::newRow("End emptied, then 12") << int(IDC_SCAN_END) << QStringList{QStringLiteral("12")} << 12u;
+  QTest::newRow("letters in Start") << int(IDC_SCAN_START) << QStringList{QStringLiteral("a"), QStringLiteral("b")} << 0u;
+  QTest::newRow("a minus sign first") << int(IDC_SCAN_START) << QStringList{QStringLiteral("-"), QStringLiteral("1")}
+                                      << 4294967295u;
+}
+
+// The poll refreshes every field each second; one being typed in keeps what
+// is typed, and shows the value taken from it once the user has left it.
+void CommandsTest::tickLeavesAScanFieldBeingTypedIn() {
+  QFETCH(int, field);
+  QFETCH(QStringList, typed);
+  QFETCH(unsigned, value);
+  SimProcess sim({"--meter", "3:QM4B"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  QLineEdit* edit = Control<QLineEdit>(&console, field);
+  edit->setFocus();
+  QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(edit, Qt::Key_Delete);
+  console.Tick();
+  QString soFar;
+  for (const QString& part : typed) {
+    QTest::keyClicks(edit, part);
+    soFar += part;
+    QCOMPARE(edit->text(), soFar);
+    console.Tick();
+    QCOMPARE(edit->text(), soFar);
+  }
+  QCOMPARE(field == IDC_SCAN_END ? console.ScanEnd() : console.ScanStart(), value);
+  QVERIFY(FieldText(&console, IDC_KWH) != QString());  // the ticks did refresh
+
+  QTest::keyClick(edit, Qt::Key_Tab);
+  console.Tick();
+  QCOMPARE(edit->text(), QString::number(value));
 }
 
 void CommandsTest::hiddenControlsArePresentHiddenAndInert() {

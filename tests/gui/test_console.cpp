@@ -2,7 +2,8 @@
 // OK path and about item, driven by clicks and keys against qm4sim.
 
 #include <QAction>
-#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
@@ -13,7 +14,7 @@
 #include "app/CAboutDlg.h"
 #include "app/CDisclaimerDlg.h"
 #include "console/CCloseUpComboBox.h"
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/port_map.h"
 #include "modbus/result.h"
@@ -97,6 +98,7 @@ class ConsoleTest : public ConsoleTestBase {
   void acceptStartsTheTimerAndChecksEveryAll();
   void failedTimerIsReportedAndTheConsoleCarriesOn();
   void realTimerPollsEverySecond();
+  void portChosenAtStartOpensScansAndPolls();
 
   void scanListsMetersInOrderAndSelectsTheFirstQuietly();
   void scanWithStartAboveEndAsksNobody();
@@ -104,9 +106,12 @@ class ConsoleTest : public ConsoleTestBase {
   void scanTakesAnAddressAbove63();
   void scanPicksAFirstMeterNamingNoModel();
   void rescanWithoutPortSaysSoAndKeepsTheList();
+  void inputMadeDuringAScanIsDropped_data();
+  void inputMadeDuringAScanIsDropped();
 
   void selectionAbove63OrWithoutNumberPicksNoAddress();
-  void selectingAnotherMeterClearsTheReadingsAtOnce();
+  void pickingAMeterClearsWhatItDoesNotProvideAtOnce_data();
+  void pickingAMeterClearsWhatItDoesNotProvideAtOnce();
 
   void qm4cTickFillsEveryField();
   void qm4bTickFillsReadingsOnly();
@@ -163,7 +168,7 @@ void ConsoleTest::failedTimerIsReportedAndTheConsoleCarriesOn() {
   StartConsole(console);
   QCOMPARE(messages.texts, QStringList{QStringLiteral("Error: couldn't set up timer, try closing other programs")});
   QCOMPARE(messages.icons.front(), MessageIcon::None);
-  QCOMPARE(messages.titles.front(), QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+  QCOMPARE(messages.titles.front(), QStringLiteral("Pylax"));
   QVERIFY(g_consoleStarted);
   QVERIFY(console.isVisible());
   for (int id : kAllButtons) QVERIFY(Control<QRadioButton>(&console, id)->isChecked());
@@ -179,6 +184,38 @@ void ConsoleTest::realTimerPollsEverySecond() {
   // Generous: the first tick is due one second after start-up.
   QTRY_VERIFY_WITH_TIMEOUT(!FieldText(&console, IDC_CLOCK).isEmpty(), 10000);
   QVERIFY(!FieldText(&console, IDC_KWH).isEmpty());
+  QVERIFY(g_okCount >= 3);
+}
+
+// pylax --simulate: COM1 chosen once the console shows, as the user would
+// choose it: the port opened, the default range scanned in view, the first
+// meter polled.
+void ConsoleTest::portChosenAtStartOpensScansAndPolls() {
+  std::vector<std::string> meters{"--meter", "1:QM4C"};
+  for (int address = 2; address <= 10; ++address) meters.insert(meters.end(), {"--meter", std::to_string(address) + ":QM4A"});
+  SimProcess sim(meters);
+  SetPortOverride(1, sim.LinkPath());
+  TestConsole console;
+  console.timerMode = TestConsole::TimerMode::Real;
+  console.ChoosePortOnceShown(0);
+  WhenModalOpens<CDisclaimerDlg>(
+      [](CDisclaimerDlg* terms) { QTest::mouseClick(Control<QPushButton>(terms, IDOK), Qt::LeftButton); });
+  bool polled = false;
+  QString port;
+  QStringList lines;
+  WhenModalOpens<CMeterConsoleDlg>([&](CMeterConsoleDlg*) {
+    polled = QTest::qWaitFor([&console] { return !FieldText(&console, IDC_CLOCK).isEmpty(); }, 10000);
+    port = Control<CCloseUpComboBox>(&console, IDC_COM_PORT)->currentText();
+    lines = ListLines(&console);
+    QTest::mouseClick(Control<QPushButton>(&console, IDC_QUIT), Qt::LeftButton);
+  });
+  console.DoModal();
+  QVERIFY(polled);
+  QCOMPARE(port, QStringLiteral("COM1"));
+  QCOMPARE(lines.size(), 10);
+  QCOMPARE(lines.front(), QStringLiteral("01 - Orvant QM4C Power Meter"));
+  QVERIFY(console.paintedFirstLines.contains(QStringLiteral("Searching: 10 of 10")));
+  QCOMPARE(g_slaveAddress, 1);
   QVERIFY(g_okCount >= 3);
 }
 
@@ -291,6 +328,45 @@ void ConsoleTest::rescanWithoutPortSaysSoAndKeepsTheList() {
   QCOMPARE(FieldText(&console, IDC_KWH), energy);
 }
 
+void ConsoleTest::inputMadeDuringAScanIsDropped_data() {
+  QTest::addColumn<bool>("click");  // else the Down key
+  QTest::newRow("click on line 03") << true;
+  QTest::newRow("Down key") << false;
+}
+
+// The scan holds the thread, so what the user does meanwhile waits in the
+// queue: replayed afterwards, the click made on 03 would land on 04, which
+// has taken its place once the progress line has gone.
+void ConsoleTest::inputMadeDuringAScanIsDropped() {
+  QFETCH(bool, click);
+  SimProcess sim({"--meter", "3:QM4C", "--meter", "4:QM4A", "--meter", "5:QM4B"});
+  TestConsole console;
+  StartConsole(console);
+  QListWidget* list = Control<QListWidget>(&console, IDC_DEVICES);
+  bool queued = false;
+  console.onPaint = [&](const QString& firstLine) {
+    if (queued || firstLine != QStringLiteral("Searching: 5 of 5")) return;
+    queued = true;
+    if (click) {
+      const QPoint at = list->visualItemRect(list->item(1)).center();
+      const QPoint global = list->viewport()->mapToGlobal(at);
+      QCoreApplication::postEvent(list->viewport(), new QMouseEvent(QEvent::MouseButtonPress, at, global, Qt::LeftButton,
+                                                                    Qt::LeftButton, Qt::NoModifier));
+      QCoreApplication::postEvent(list->viewport(), new QMouseEvent(QEvent::MouseButtonRelease, at, global,
+                                                                    Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
+    } else {
+      QCoreApplication::postEvent(list, new QKeyEvent(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier));
+    }
+  };
+  OpenSimulatorPort(console, sim, 3, 5);
+  QVERIFY(queued);
+  QTest::qWait(100);
+  QCOMPARE(SelectedRow(&console), 0);
+  QCOMPARE(g_slaveAddress, 3);
+  QCOMPARE(g_modelCode, 3);
+  QCOMPARE(console.paintedFirstLines.back(), QStringLiteral("03 - Orvant QM4C Power Meter"));
+}
+
 void ConsoleTest::selectionAbove63OrWithoutNumberPicksNoAddress() {
   SimProcess sim({"--meter", "100:QM4B"});
   TestConsole console;
@@ -322,22 +398,40 @@ void ConsoleTest::selectionAbove63OrWithoutNumberPicksNoAddress() {
   QCOMPARE(g_lastResult, int(ResultBadParameter));
 }
 
-void ConsoleTest::selectingAnotherMeterClearsTheReadingsAtOnce() {
-  SimProcess sim({"--meter", "3:QM4C", "--meter", "7:QM4A"});
+void ConsoleTest::pickingAMeterClearsWhatItDoesNotProvideAtOnce_data() {
+  QTest::addColumn<int>("line");       // the device-list line clicked, or -1:
+  QTest::addColumn<int>("scanStart");  // a rescan from this address instead
+  QTest::addColumn<int>("model");
+  QTest::newRow("QM4A clicked") << 1 << 0 << 1;
+  QTest::newRow("QM4B clicked") << 2 << 0 << 2;
+  QTest::newRow("rescan picks the QM4A") << -1 << 4 << 1;
+}
+
+// The QM4C's clock, sub-interval and log fields would otherwise go on
+// showing its values as the new meter's.
+void ConsoleTest::pickingAMeterClearsWhatItDoesNotProvideAtOnce() {
+  QFETCH(int, line);
+  QFETCH(int, scanStart);
+  QFETCH(int, model);
+  SimProcess sim({"--meter", "3:QM4C", "--meter", "4:QM4A", "--meter", "5:QM4B"});
   TestConsole console;
   StartConsole(console);
-  OpenSimulatorPort(console, sim, 3, 7);
+  OpenSimulatorPort(console, sim, 3, 5);
   console.Tick();
   for (int id : kReadingFields) QVERIFY(!FieldText(&console, id).isEmpty());
-  const QString clock = FieldText(&console, IDC_CLOCK);
+  for (int id : kLoggingFields) QVERIFY(!FieldText(&console, id).isEmpty());
 
   console.paintedFirstLines.clear();
-  ClickLine(&console, 1);
-  QCOMPARE(g_slaveAddress, 7);
-  QCOMPARE(g_modelCode, 1);
+  if (line >= 0) {
+    ClickLine(&console, line);
+  } else {
+    TypeInto(&console, IDC_SCAN_START, QString::number(scanStart));
+    QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
+  }
+  QCOMPARE(g_modelCode, model);
   QVERIFY(!console.paintedFirstLines.isEmpty());  // painted before returning
   for (int id : kReadingFields) QVERIFY(FieldText(&console, id).isEmpty());
-  QCOMPARE(FieldText(&console, IDC_CLOCK), clock);  // the QM4C fields stay
+  for (int id : kLoggingFields) QVERIFY2(FieldText(&console, id).isEmpty(), qPrintable(QString::number(id)));
 }
 
 void ConsoleTest::qm4cTickFillsEveryField() {

@@ -6,9 +6,11 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QWindow>
 
+#include "app/CDisclaimerDlg.h"
 #include "console/CCommTraceDlg.h"
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/result.h"
 #include "tests/gui/gui_support.h"
@@ -18,10 +20,14 @@ namespace {
 
 QWidget* TraceWindow() { return g_commTraceDlg.Window(); }
 
+// What the trace field shows.
 QStringList TraceLines() {
   const QLabel* trace = Control<QLabel>(TraceWindow(), IDC_TRACE);
   return trace->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
+
+// The whole trace the window holds: the ring, oldest first.
+QStringList RingLines() { return g_commTraceDlg.m_traceText.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts); }
 
 QString TraceField(int id) { return FieldText(TraceWindow(), id); }
 
@@ -34,6 +40,13 @@ int OpenTraceWindows() {
   for (QWidget* window : QApplication::topLevelWidgets())
     if (window->isVisible() && window->property("controlId").toInt() == IDD_COMMTRACE) ++open;
   return open;
+}
+
+// A click as the window system delivers it: not to a window that a modal
+// one blocks.
+void ClickThroughWindow(QWidget* button) {
+  QWidget* window = button->window();
+  QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, button->mapTo(window, button->rect().center()));
 }
 
 // The slave address a "Send->" line of a report-slave-ID request names.
@@ -50,10 +63,15 @@ class TraceTest : public ConsoleTestBase {
   void openedBeforeAnyTransactionIsEmpty();
   void scanPaintsEachExchangeOldestFirst();
   void fifteenExchangesLeaveTheLastTwelve();
+  void traceTooLongForTheFieldShowsItsEnd();
   void timeoutShowsAnEmptyRecvLine();
   void frozenWindowIgnoresTicksUntilPaintedOrUnfrozen();
+  void showCommBringsAFrozenWindowForwardKeepingItsSize_data();
+  void showCommBringsAFrozenWindowForwardKeepingItsSize();
   void closedAndReopenedWindowShowsTheSameRing();
   void escapeAndCloseBoxCloseItAsOkDoes();
+  void dialogsOverTheConsoleLeaveTheTraceWindowWorking_data();
+  void dialogsOverTheConsoleLeaveTheTraceWindowWorking();
   void countersOnlyGrowAndTheLastErrorStays();
 
 };
@@ -85,10 +103,15 @@ void TraceTest::scanPaintsEachExchangeOldestFirst() {
   QVERIFY(QTest::qWaitForWindowExposed(TraceWindow()));
   TypeInto(&console, IDC_SCAN_START, QStringLiteral("1"));
   TypeInto(&console, IDC_SCAN_END, QStringLiteral("3"));
+  // What shows as the console paints its last step was painted by the
+  // scan itself, which handles no event before it ends.
+  QStringList lines;
+  console.onPaint = [&lines](const QString& firstLine) {
+    if (firstLine == QStringLiteral("Searching: 3 of 3")) lines = TraceLines();
+  };
   QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
-
-  // No event has been handled since the scan: what shows was painted by it.
-  const QStringList lines = TraceLines();
+  QCOMPARE(lines.size(), 6);
+  lines = TraceLines();
   QCOMPARE(lines.size(), 8);
   QVERIFY(lines[0].startsWith(RequestLine(4)));  // the first scan's silent address
   QCOMPARE(lines[1], QStringLiteral("Recv->"));
@@ -109,13 +132,39 @@ void TraceTest::fifteenExchangesLeaveTheLastTwelve() {
   StartConsole(console);
   ShowComm(&console);
   OpenSimulatorPort(console, sim, 1, 15);
-  const QStringList lines = TraceLines();
+  const QStringList lines = RingLines();
   QCOMPARE(lines.size(), 24);
   for (int entry = 0; entry < 12; ++entry) {
     const int address = entry + 4;
     QVERIFY2(lines[2 * entry].startsWith(RequestLine(address)), qPrintable(lines[2 * entry]));
     QVERIFY(lines[2 * entry + 1].startsWith(QStringLiteral("Recv->")));
   }
+}
+
+// Polls of 48 registers wrap to several lines each: twelve of them do not
+// fit, and the field shows the newest whole lines, the last one the newest
+// answer.
+void TraceTest::traceTooLongForTheFieldShowsItsEnd() {
+  SimProcess sim({"--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  ShowComm(&console);
+  for (int tick = 0; tick < 4; ++tick) console.Tick();
+  QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("12"));
+
+  const QStringList ring = RingLines();
+  QCOMPARE(ring.size(), 24);
+  QVERIFY(ring.last().startsWith(QStringLiteral("Recv->03 03 ")));
+  const QStringList shown = TraceLines();
+  QVERIFY2(shown.size() < ring.size(), qPrintable(QString::number(shown.size())));
+  QCOMPARE(shown, ring.mid(ring.size() - shown.size()));
+
+  // It fits, and with one more line from the top it would not.
+  QLabel* field = Control<QLabel>(TraceWindow(), IDC_TRACE);
+  QVERIFY(field->heightForWidth(field->width()) <= field->height());
+  field->setText(ring.mid(ring.size() - shown.size() - 1).join(QLatin1Char('\n')));
+  QVERIFY(field->heightForWidth(field->width()) > field->height());
 }
 
 void TraceTest::timeoutShowsAnEmptyRecvLine() {
@@ -169,6 +218,34 @@ void TraceTest::frozenWindowIgnoresTicksUntilPaintedOrUnfrozen() {
   QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("3"));
 }
 
+void TraceTest::showCommBringsAFrozenWindowForwardKeepingItsSize_data() {
+  QTest::addColumn<int>("state");  // Qt::WindowStates the user left it in
+  QTest::addColumn<int>("shown");  // and what Show Comm brings forward
+  QTest::newRow("maximised") << int(Qt::WindowMaximized) << int(Qt::WindowMaximized);
+  QTest::newRow("minimised") << int(Qt::WindowMinimized) << int(Qt::WindowNoState);
+  QTest::newRow("minimised from maximised")
+      << int(Qt::WindowMinimized | Qt::WindowMaximized) << int(Qt::WindowMaximized);
+}
+
+void TraceTest::showCommBringsAFrozenWindowForwardKeepingItsSize() {
+  QFETCH(int, state);
+  QFETCH(int, shown);
+  TestConsole console;
+  StartConsole(console);
+  ShowComm(&console);
+  QWidget* window = TraceWindow();
+  QTest::mouseClick(Control<QPushButton>(window, IDC_FREEZE), Qt::LeftButton);
+  window->setWindowState(Qt::WindowStates(state));
+  console.activateWindow();
+  QVERIFY(QTest::qWaitForWindowActive(&console));
+
+  ShowComm(&console);
+  QCOMPARE(TraceWindow(), window);
+  QCOMPARE(int(window->windowState() & ~Qt::WindowActive), shown);
+  QVERIFY(QTest::qWaitForWindowActive(window));
+  QCOMPARE(g_traceLive, 0);
+}
+
 void TraceTest::closedAndReopenedWindowShowsTheSameRing() {
   SimProcess sim({"--meter", "3:QM4B"});
   TestConsole console;
@@ -209,6 +286,66 @@ void TraceTest::escapeAndCloseBoxCloseItAsOkDoes() {
   QTest::qWait(50);  // the closed windows are deleted from the event loop
   QCOMPARE(OpenTraceWindows(), 0);
   QVERIFY(console.isVisible());
+}
+
+void TraceTest::dialogsOverTheConsoleLeaveTheTraceWindowWorking_data() {
+  QTest::addColumn<QString>("opened");
+  QTest::addColumn<QString>("caption");
+  QTest::newRow("message box") << QStringLiteral("message box") << QStringLiteral("Pylax");
+  QTest::newRow("about box") << QStringLiteral("about box") << QStringLiteral("About Pylax");
+  QTest::newRow("logging window") << QStringLiteral("logging window") << QStringLiteral("Logging Setup and Download");
+}
+
+// The console runs as the program runs it (modally); a dialog over it blocks
+// the console alone, so Freeze and Escape still reach the trace window.
+void TraceTest::dialogsOverTheConsoleLeaveTheTraceWindowWorking() {
+  QFETCH(QString, opened);
+  QFETCH(QString, caption);
+  SimProcess sim({"--meter", "3:QM4C"});
+  const MessageHook hooked = SetMessageHook({});  // real message boxes
+  TestConsole console;
+  QString shownCaption;
+  Qt::WindowModality modality = Qt::NonModal;
+  bool frozen = false, traceClosed = false, consoleTookTheClick = true;
+  const auto useTheTraceWindow = [&](QDialog* dialog) {
+    shownCaption = dialog->windowTitle();
+    modality = dialog->windowModality();
+    ClickThroughWindow(Control<QPushButton>(TraceWindow(), IDC_FREEZE));
+    frozen = g_traceLive == 0;
+    QTest::keyClick(TraceWindow()->windowHandle(), Qt::Key_Escape);
+    traceClosed = !g_commTraceDlg.IsWindowOpen();
+    ClickThroughWindow(Control<QPushButton>(&console, IDC_SHOW_COMM));
+    consoleTookTheClick = g_commTraceDlg.IsWindowOpen();
+    QTest::keyClick(dialog, Qt::Key_Escape);
+  };
+  WhenModalOpens<CDisclaimerDlg>(
+      [](CDisclaimerDlg* terms) { QTest::mouseClick(Control<QPushButton>(terms, IDOK), Qt::LeftButton); });
+  WhenModalOpens<CMeterConsoleDlg>([&](CMeterConsoleDlg*) {
+    OpenSimulatorPort(console, sim, 3, 3);
+    ShowComm(&console);
+    QVERIFY(QTest::qWaitForWindowExposed(TraceWindow()));
+    if (opened == QLatin1String("message box")) {
+      TypeInto(&console, IDC_SCAN_START, QStringLiteral("abc"));
+      WhenModalOpens<QDialog>(useTheTraceWindow);
+      QTest::keyClick(Control<QLineEdit>(&console, IDC_SCAN_START), Qt::Key_Return);  // refused
+      TypeInto(&console, IDC_SCAN_START, QStringLiteral("3"));
+    } else if (opened == QLatin1String("about box")) {
+      WhenModalOpens<QDialog>(useTheTraceWindow);
+      console.OnSysCommand(CMeterConsoleDlg::kIdmAboutBox);
+    } else {
+      WhenModalOpens<QDialog>(useTheTraceWindow);
+      QTest::mouseClick(Control<QPushButton>(&console, IDC_LOGGING), Qt::LeftButton);
+    }
+    QTest::mouseClick(Control<QPushButton>(&console, IDC_QUIT), Qt::LeftButton);
+  });
+  console.DoModal();
+  SetMessageHook(hooked);
+
+  QCOMPARE(shownCaption, caption);
+  QCOMPARE(modality, Qt::WindowModal);
+  QVERIFY(frozen);
+  QVERIFY(traceClosed);
+  QVERIFY(!consoleTookTheClick);
 }
 
 void TraceTest::countersOnlyGrowAndTheLastErrorStays() {

@@ -13,8 +13,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 
-#include "tests/console/core_fixture.h"
 #include "tests/logging/recording_log.h"
+#include "tests/support/core_fixture.h"
 
 namespace {
 constexpr int kSlots = 10;

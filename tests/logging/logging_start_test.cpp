@@ -3,8 +3,8 @@
 
 #include "logging/logging_start.h"
 
-#include "tests/console/core_fixture.h"
 #include "tests/logging/recording_log.h"
+#include "tests/support/core_fixture.h"
 
 namespace {
 const char* const kIllegalSlot = "Illegal \"Registers to log\" value.  Must be 0-42, 146, or 155-157, 257-336.";

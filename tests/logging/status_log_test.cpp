@@ -6,8 +6,8 @@
 #include <regex>
 
 #include "logging/status_log.h"
-#include "tests/console/core_fixture.h"
 #include "tests/logging/recording_log.h"
+#include "tests/support/core_fixture.h"
 
 namespace {
 struct tm FixedTime(int year, int month, int day, int hour, int minute, int second) {

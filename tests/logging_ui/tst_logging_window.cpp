@@ -21,8 +21,8 @@
 #include <functional>
 #include <memory>
 
-#include "console/message_box.h"
-#include "console/meter_state.h"
+#include "widgets/message_box.h"
+#include "meter/meter_state.h"
 #include "logging/CLoggingDlg.h"
 #include "logging/logging_start.h"
 #include "modbus/serial_link.h"

@@ -226,6 +226,9 @@ TEST_F(MasterOverPty, ThirteenthTransactionOverwritesTheFirstEntry) {
   ASSERT_EQ(ReadHoldingRegisters(g_port, 1, 200, 1, values), ResultException);
   EXPECT_EQ(g_traceIndex, 1);
   EXPECT_EQ(std::string(g_traceRing[1]).substr(0, 18), "Send->01 03 00 C8 ");
+  // In time order: the second transaction (address 150) is now the oldest.
+  EXPECT_EQ(std::string(TraceEntryOldestFirst(0)).substr(0, 18), "Send->01 03 00 96 ");
+  EXPECT_EQ(std::string(TraceEntryOldestFirst(kTraceEntries - 1)).substr(0, 18), "Send->01 03 00 C8 ");
 }
 
 TEST_F(MasterOverPty, RepaintIsAskedOnlyWhileTheTraceIsLive) {

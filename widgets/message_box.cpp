@@ -1,9 +1,10 @@
-#include "console/message_box.h"
+#include "widgets/message_box.h"
 
 #include <QApplication>
-#include <QFileInfo>
 #include <QMessageBox>
 #include <utility>
+
+#include "app/version_info.h"
 
 namespace {
 
@@ -25,9 +26,9 @@ QMessageBox::Icon BoxIcon(MessageIcon icon) {
 }  // namespace
 
 QString ApplicationTitle() {
-  // The whole file name: Linux programs carry no extension to strip, and a
-  // name like "pylax-2.2" must keep its dot.
-  return QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+  // Not the executable's file name: on Linux that is "pylax", lower case,
+  // where the Windows program's "Pylax.EXE" gave its boxes "Pylax".
+  return QString::fromLatin1(version_info::kInternalName);
 }
 
 MessageHook SetMessageHook(MessageHook hook) { return std::exchange(Hook(), std::move(hook)); }
@@ -39,5 +40,8 @@ void ShowAppMessage(QWidget* parent, const QString& text, MessageIcon icon) {
   }
   QMessageBox box(BoxIcon(icon), ApplicationTitle(), text, QMessageBox::Ok,
                   parent ? parent : QApplication::activeWindow());
+  // Like the original's boxes, which disabled their owner only: the
+  // modeless trace window goes on taking input.
+  box.setWindowModality(Qt::WindowModal);
   box.exec();
 }

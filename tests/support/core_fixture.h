@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 #include "logging/logging_start.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"

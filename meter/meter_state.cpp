@@ -1,4 +1,4 @@
-#include "console/meter_state.h"
+#include "meter/meter_state.h"
 
 int g_slaveAddress = -1;
 int g_modelCode = 0;

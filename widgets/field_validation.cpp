@@ -1,9 +1,9 @@
-#include "console/field_validation.h"
+#include "widgets/field_validation.h"
 
 #include <QLineEdit>
 #include <algorithm>
 
-#include "console/message_box.h"
+#include "widgets/message_box.h"
 
 FieldReading ReadUnsignedField(const QString& text, unsigned low, unsigned high) {
   const QString digits = text.trimmed();

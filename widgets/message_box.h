@@ -1,7 +1,7 @@
 #pragma once
 // Every message box of the program goes through ShowAppMessage: OK button
-// only, the executable's file name as the title. Tests set a hook in its
-// place, so no test ever waits on a modal box.
+// only, the program's name as the title. Tests set a hook in its place, so
+// no test ever waits on a modal box.
 
 #include <QString>
 #include <functional>
@@ -10,8 +10,8 @@ class QWidget;
 
 enum class MessageIcon { None, Exclamation, Information, Error };
 
-// Shows text modally over parent (the active window when null) and returns
-// when the user has closed the box.
+// Shows text over parent (the active window when null), modal to that window
+// alone, and returns when the user has closed the box.
 void ShowAppMessage(QWidget* parent, const QString& text, MessageIcon icon = MessageIcon::None);
 
 // While set, the hook receives each message instead of a box; an empty
@@ -19,5 +19,5 @@ void ShowAppMessage(QWidget* parent, const QString& text, MessageIcon icon = Mes
 using MessageHook = std::function<void(const QString& title, const QString& text, MessageIcon icon)>;
 MessageHook SetMessageHook(MessageHook hook);
 
-// The executable's file name, directory left off: "pylax".
+// The program's name, as its about box and version resource give it: "Pylax".
 QString ApplicationTitle();

@@ -1,6 +1,7 @@
-#include "cli/sim_launcher.h"
+#include "sim/sim_launcher.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -13,9 +14,10 @@
 #include "modbus/port_map.h"
 
 namespace {
-// qm4sim prints its ready line within milliseconds; a generous bound keeps a
-// loaded machine from failing the start.
+// qm4sim prints its ready line within milliseconds and ends within
+// milliseconds of SIGTERM; generous bounds keep a loaded machine from failing.
 constexpr int kReadyTimeoutMs = 10000;
+constexpr int kExitWaitMs = 3000;
 
 std::string ExecutableDirectory() {
   char path[4096];
@@ -29,10 +31,12 @@ std::string ExecutableDirectory() {
 
 bool IsExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 
-[[noreturn]] void ExecSimulator(const std::string& program, const std::vector<std::string>& arguments, int in,
-                                int out) {
-  // Ends with us even if we die without cleaning up.
+[[noreturn]] void ExecSimulator(const std::string& program, const std::vector<std::string>& arguments,
+                                pid_t parent, int in, int out) {
+  // Ends with us even if we die without cleaning up; a parent that died
+  // before this took hold is caught by the check after it.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) _exit(127);
   dup2(in, STDIN_FILENO);
   dup2(out, STDOUT_FILENO);
   std::vector<char*> argv;
@@ -41,6 +45,23 @@ bool IsExecutable(const std::string& path) { return access(path.c_str(), X_OK) =
   argv.push_back(nullptr);
   execvp(program.c_str(), argv.data());
   _exit(127);
+}
+
+// Waits up to timeoutMs for the child to end; true once it has been reaped.
+bool Reaped(pid_t pid, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int status = 0;
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid || (r < 0 && errno == ECHILD)) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    usleep(5000);
+  }
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
 }
 }  // namespace
 
@@ -59,7 +80,8 @@ std::string FindQm4sim() {
 
 SimLauncher::~SimLauncher() { Stop(); }
 
-bool SimLauncher::Start(const std::vector<std::string>& arguments, std::string* error, const std::string& program) {
+bool SimLauncher::Start(const std::vector<std::string>& arguments, std::string* error, const std::string& program,
+                        Output output) {
   char dirTemplate[] = "/tmp/pylax-sim-XXXXXX";
   if (mkdtemp(dirTemplate) == nullptr) {
     *error = std::string("cannot create a temporary directory: ") + std::strerror(errno);
@@ -67,27 +89,40 @@ bool SimLauncher::Start(const std::vector<std::string>& arguments, std::string* 
   }
   dir_ = dirTemplate;
   linkPath_ = dir_ + "/com1";
-  int input[2];
-  int output[2];
-  if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) {
+  int toChild[2] = {-1, -1};
+  int fromChild[2] = {-1, -1};
+  if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) {
     *error = std::string("cannot create pipes: ") + std::strerror(errno);
+    for (int& fd : toChild) CloseFd(fd);
     return false;
   }
   std::vector<std::string> all{"--link", linkPath_};
   all.insert(all.end(), arguments.begin(), arguments.end());
+  const pid_t parent = getpid();
   pid_ = fork();
-  if (pid_ == 0) ExecSimulator(program, all, input[0], output[1]);
-  close(input[0]);
-  close(output[1]);
-  toSim_ = input[1];
-  fromSim_ = output[0];
+  if (pid_ == 0) ExecSimulator(program, all, parent, toChild[0], fromChild[1]);
+  close(toChild[0]);
+  close(fromChild[1]);
+  toSim_ = toChild[1];
+  fromSim_ = fromChild[0];
   if (pid_ < 0) {
     *error = std::string("cannot start qm4sim: ") + std::strerror(errno);
     return false;
   }
-  return WaitForReady(error);
+  if (!WaitForReady(error)) return false;
+  if (output == Output::Drained) {
+    const int fd = fromSim_;
+    drain_ = std::thread([fd] {
+      char buffer[4096];
+      while (read(fd, buffer, sizeof buffer) > 0) {
+      }
+    });
+  }
+  return true;
 }
 
+// Reads a byte at a time, so that nothing after the ready line is taken from
+// a caller that keeps the output.
 bool SimLauncher::WaitForReady(std::string* error) {
   std::string line;
   for (;;) {
@@ -105,35 +140,25 @@ bool SimLauncher::WaitForReady(std::string* error) {
       line += c;
       continue;
     }
-    if (line.rfind("ready", 0) == 0) break;
+    if (line.rfind("ready", 0) == 0) return true;
     line.clear();
   }
-  // From here on its replies and events are read and dropped, so that a long
-  // session never fills the pipe and stalls the simulated meters.
-  const int fd = fromSim_;
-  drain_ = std::thread([fd] {
-    char buffer[4096];
-    while (read(fd, buffer, sizeof buffer) > 0) {
-    }
-  });
-  return true;
 }
 
 void SimLauncher::Stop() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    if (!Reaped(pid_, kExitWaitMs)) {
+      kill(pid_, SIGKILL);
+      Reaped(pid_, kExitWaitMs);
     }
     pid_ = -1;
   }
-  if (toSim_ >= 0) close(toSim_);
-  toSim_ = -1;
+  CloseFd(toSim_);
   if (drain_.joinable()) drain_.join();
-  if (fromSim_ >= 0) close(fromSim_);
-  fromSim_ = -1;
+  CloseFd(fromSim_);
   if (!dir_.empty()) {
-    unlink(linkPath_.c_str());
+    unlink(linkPath_.c_str());  // qm4sim removes it; this covers a killed one
     rmdir(dir_.c_str());
     dir_.clear();
   }
