@@ -1,16 +1,17 @@
 #include "cli/options.h"
 
-#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <charconv>
 #include <functional>
 #include <sstream>
 
+#include <CLI/CLI.hpp>
+
 #include "modbus/port_map.h"
+#include "modbus/serial_link.h"
 
 namespace {
 constexpr const char* kVersion = "pylaxctl 2.2.0";
-constexpr int kBaudRates[] = {38400, 19200, 9600, 4800, 2400, 1200};
 constexpr long kMaxSlave = 255;
 constexpr size_t kMaxSlots = 10;
 constexpr long kMaxUnsigned = 0xFFFFFFFFL;
@@ -122,9 +123,8 @@ CLI::Validator Whole(long min, long max, const std::string& message) {
 CLI::Validator NumberUpTo(long max) { return Whole(0, max, "needs a number from 0 to " + std::to_string(max)); }
 
 CLI::Validator BaudRate() {
-  return Decimal(
-      [](long baud) { return std::find(std::begin(kBaudRates), std::end(kBaudRates), baud) != std::end(kBaudRates); },
-      "must be " + BaudRates());
+  return Decimal([](long baud) { return baud == static_cast<int>(baud) && IsOfferedBaudRate(static_cast<int>(baud)); },
+                 "must be " + BaudRates());
 }
 
 // "COMn=PATH" maps COMn for this run and then names it.
