@@ -2,7 +2,7 @@
 
 #include <QKeyEvent>
 
-#include "app/version_info.h"
+#include "resources/version_info.h"
 #include "resources/app_resources.h"
 #include "resources/resource.h"
 #include "ui_about.h"

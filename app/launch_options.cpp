@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/version_info.h"
+#include "resources/version_info.h"
 #include "modbus/port_map.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <QMessageBox>
 #include <utility>
 
-#include "app/version_info.h"
+#include "resources/version_info.h"
 
 namespace {
 
