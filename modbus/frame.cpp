@@ -175,6 +175,20 @@ void BuildReportSlaveIdRequest(uint8_t frame[kReportSlaveIdRequestLength], int s
   AppendCrc(frame, 2);
 }
 
+int AnswerLengthSoFar(const uint8_t* request, const uint8_t* response, int got) {
+  const uint8_t function = request[1];
+  if (got < 2) return 2;
+  if (response[1] == (function | 0x80)) return kExceptionLength;
+  switch (function) {
+    case 0x03:
+      return 5 + 2 * (request[4] * 256 + request[5]);
+    case 0x06:
+      return 8;
+    default:  // 0x11
+      return got < 3 ? 3 : 5 + response[2];
+  }
+}
+
 ModbusResult CheckReadResponse(const uint8_t* response, int r, int slave, int count, int* values) {
   const ModbusResult common = CheckCommon(response, r, r == 2 * count + 5, slave, 0x03);
   if (common != ResultOk) return common;

@@ -26,6 +26,15 @@ void BuildReadRequest(uint8_t frame[kRequestLength], int slave, int firstAddress
 void BuildWriteRequest(uint8_t frame[kRequestLength], int slave, int address, int value);
 void BuildReportSlaveIdRequest(uint8_t frame[kReportSlaveIdRequestLength], int slave);
 
+// The length framing's rule: how long the answer to request is, as far as
+// the first got bytes of response tell. A result above got is the least
+// count to have before asking again (2 to see the function, 3 to see a report
+// slave ID's byte count); a result equal to got means the answer is complete
+// there if its CRC is right. The exception form is 5 bytes; otherwise a read
+// of 48 registers answers 5 + 2 x 48 = 101 bytes, a write 8, a report slave
+// ID 5 + its byte count.
+int AnswerLengthSoFar(const uint8_t* request, const uint8_t* response, int got);
+
 // Response checks, in the order that decides precedence (length, CRC, address,
 // exception, function, then the function's own fields). They read no byte at
 // or beyond r. On ResultOk the decoded values are stored; otherwise the out

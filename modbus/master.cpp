@@ -25,8 +25,9 @@ uint8_t g_writeResponse[kWriteResponseBufferSize];
 uint8_t g_idRequest[kReportSlaveIdRequestLength];
 uint8_t g_idResponse[kReportSlaveIdResponseBufferSize];
 
-// Read asks for 20 bytes more than a normal answer and write for 4 more, so a
-// response ends by the 35 ms silence after its last byte, not by its count.
+// Read asks for 20 bytes more than a normal answer and write for 4 more, so
+// under the silence framing a response ends by the 35 ms silence after its
+// last byte, not by its count.
 constexpr int kReadSlack = 25;
 constexpr int kWriteAskedFor = 12;
 constexpr int kReportSlaveIdAskedFor = 100;
@@ -42,7 +43,7 @@ ModbusResult Exchange(int port, const uint8_t* request, int requestLength, uint8
   DrainInput(port);
   WritePort(port, request, requestLength);
   int received = 0;
-  const ModbusResult transport = ReadResponse(port, response, m, &received);
+  const ModbusResult transport = ReadResponse(port, request, response, m, &received);
   *r = received < m ? received : m;
 
   const size_t used = std::strlen(entry);

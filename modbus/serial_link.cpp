@@ -11,12 +11,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 
+#include "modbus/frame.h"
 #include "modbus/port_map.h"
 
 int g_port = -1;
+Framing g_framing = Framing::Silence;
 int g_portOpen = 0;
 char g_portName[kPortNameSize] = "";
 
@@ -272,17 +275,36 @@ int WritePort(int port, const uint8_t* bytes, int count) {
   return count;
 }
 
-ModbusResult ReadResponse(int port, uint8_t* buffer, int m, int* received) {
+ModbusResult ReadResponse(int port, const uint8_t* request, uint8_t* buffer, int m, int* received) {
   const auto start = Clock::now();
   const auto total = start + std::chrono::milliseconds(ResponseTotalTimeoutMs(m, g_lineBaud));
+  // Under the length framing each read stops at the length the answer can
+  // end at (a read of 4 registers: 2 bytes, then 13), so nothing after a
+  // complete answer is taken. Once the bytes there fail the CRC, the read
+  // goes on exactly as the silence framing reads.
+  bool byLength = g_framing == Framing::Length;
   int got = 0;
-  while (got < m && !g_deviceGone) {
+  for (;;) {
+    int limit = m;
+    if (byLength) {
+      const int need = AnswerLengthSoFar(request, buffer, got);
+      if (need <= got) {
+        if (Crc16(buffer, static_cast<size_t>(got)) == 0) {
+          *received = got;
+          return ResultOk;
+        }
+        byLength = false;
+      } else {
+        limit = std::min(need, m);
+      }
+    }
+    if (got >= m || g_deviceGone) break;
     // Before the first byte only the total timeout counts; after it, a
     // silence of 35 ms ends the response as well.
     int wait = MillisecondsLeft(total);
     if (got > 0 && wait > kInterByteTimeoutMs) wait = kInterByteTimeoutMs;
     if (WaitReadable(port, wait) != Wait::Readable) break;
-    const ssize_t n = ReadSome(port, buffer + got, static_cast<size_t>(m - got));
+    const ssize_t n = ReadSome(port, buffer + got, static_cast<size_t>(limit - got));
     if (n > 0) got += static_cast<int>(n);
   }
   if (got == 0) {
@@ -298,6 +320,26 @@ ModbusResult ReadResponse(int port, uint8_t* buffer, int m, int* received) {
   }
   *received = got;
   return ResultOk;
+}
+
+const char* FramingName(Framing framing) { return framing == Framing::Length ? "length" : "silence"; }
+
+bool ChooseFraming(const std::string& value, std::string* error) {
+  const char* fromEnvironment = value.empty() ? std::getenv("PYLAX_FRAMING") : nullptr;
+  const std::string chosen = fromEnvironment != nullptr ? fromEnvironment : value;
+  for (const Framing framing : {Framing::Silence, Framing::Length}) {
+    if (chosen == FramingName(framing)) {
+      g_framing = framing;
+      return true;
+    }
+  }
+  if (chosen.empty()) {
+    g_framing = Framing::Silence;
+    return true;
+  }
+  *error = std::string(fromEnvironment != nullptr ? "PYLAX_FRAMING" : "--framing") +
+           " wants silence or length, not \"" + chosen + "\"";
+  return false;
 }
 
 bool IsOfferedBaudRate(int baudRate) {

@@ -38,11 +38,27 @@ void DrainInput(int port);
 // One write of the whole request, given up after 25 + 5 ms a byte (or a
 // character's time a byte where that is longer); returns count.
 int WritePort(int port, const uint8_t* bytes, int count);
-// Reads up to m bytes; ends at m bytes, at 35 ms silence after the first byte,
-// or ResponseTotalTimeoutMs after it began. Bytes already waiting beyond m are
-// counted into received (not stored) and give ResultTooLarge. Nothing
-// received: ResultTimeout, at once on a closed port or a device that has gone.
-ModbusResult ReadResponse(int port, uint8_t* buffer, int m, int* received);
+// Reads up to m bytes of the answer to request; ends at m bytes, at 35 ms
+// silence after the first byte, or ResponseTotalTimeoutMs after it began.
+// Bytes already waiting beyond m are counted into received (not stored) and
+// give ResultTooLarge. Nothing received: ResultTimeout, at once on a closed
+// port or a device that has gone. Under Framing::Length it also ends, with
+// ResultOk, as soon as the bytes form a complete answer to request with a
+// right CRC (AnswerLengthSoFar), leaving what follows to the next drain.
+ModbusResult ReadResponse(int port, const uint8_t* request, uint8_t* buffer, int m, int* received);
+// How a response read ends, chosen once per run. Silence: only by the 35 ms
+// of quiet (or m bytes, or the total timeout), the default. Length: also as
+// soon as a complete answer with a right CRC is in; anything else falls back
+// to the silence. Nothing above the link knows which is in use.
+enum class Framing { Silence, Length };
+extern Framing g_framing;
+// "silence" or "length", as the option and the trace spell it.
+const char* FramingName(Framing framing);
+// Sets g_framing from value (--framing), or, when value is empty, from the
+// environment variable PYLAX_FRAMING, else Silence. False, with a message
+// naming the bad value and its source, for anything but silence or length.
+bool ChooseFraming(const std::string& value, std::string* error);
+
 // Closes the port if it is open.
 void ClosePort();
 

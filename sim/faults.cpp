@@ -16,6 +16,7 @@ constexpr KindName kKindNames[] = {
     {FaultKind::WrongAddr, "wrongaddr"}, {FaultKind::WrongFunc, "wrongfunc"},
     {FaultKind::BadCount, "badcount"},  {FaultKind::Echo, "echo"},
     {FaultKind::Pause, "pause"},        {FaultKind::Delay, "delay"},
+    {FaultKind::Noise, "noise"},
 };
 
 // The master asks for 20 bytes more than a read answer holds, 4 more for a
@@ -34,6 +35,11 @@ void MangleBytes(const Fault& fault, std::vector<uint8_t>* f) {
   switch (fault.kind) {
     case FaultKind::Oversize:
       f->insert(f->end(), static_cast<size_t>(fault.arg), 0x55);
+      break;
+    case FaultKind::Noise:
+      // 0xFF is what a floating line reads as; no answer starts that way, so
+      // even a master that frames by length sees no answer's CRC in it.
+      f->insert(f->begin(), static_cast<size_t>(fault.arg), 0xFF);
       break;
     case FaultKind::Cut: {
       const size_t keep = f->size() > static_cast<size_t>(fault.arg) ? f->size() - fault.arg : 1;
@@ -80,7 +86,8 @@ bool FaultNeedsArg(FaultKind kind) { return kind == FaultKind::Pause || kind == 
 
 int DefaultFaultArg(FaultKind kind) {
   switch (kind) {
-    case FaultKind::Oversize: return kOversizeBytes;
+    case FaultKind::Oversize:
+    case FaultKind::Noise: return kOversizeBytes;
     case FaultKind::Cut: return kCutBytes;
     case FaultKind::Exception: return 4;  // slave device failure
     default: return 0;

@@ -1,9 +1,9 @@
 #pragma once
 // Faults a meter shows on request, one for each failure a master must
-// recognise: silence (timeout), an answer too long, cut, an exception, a bad
-// CRC, another slave's address, another function, a wrong byte count, a
-// write echo with another value, a pause in the middle of a frame and a
-// late answer.
+// recognise: silence (timeout), an answer too long (bytes after it or noise
+// before it), cut, an exception, a bad CRC, another slave's address, another
+// function, a wrong byte count, a write echo with another value, a pause in
+// the middle of a frame and a late answer.
 
 #include <optional>
 #include <string>
@@ -16,6 +16,7 @@ enum class FaultKind {
   None,
   Silent,     // no answer, the request is not heard (a write is not applied)
   Oversize,   // the answer and ARG bytes more (default 100), in one burst
+  Noise,      // ARG bytes of line noise (default 100), then the answer, in one burst
   Cut,        // the answer without its last ARG bytes (default 3)
   Exception,  // exception code ARG (default 4) instead of the answer; nothing applied
   BadCrc,     // one bit of the CRC flipped

@@ -48,6 +48,7 @@ const char kHelpText[] =
     "Fault kinds (ARG optional unless noted):\n"
     "  silent          no answer; the request is not heard\n"
     "  oversize[:N]    the answer plus N bytes (default 100) in one burst\n"
+    "  noise[:N]       N bytes 0xFF (default 100), then the answer, in one burst\n"
     "  cut[:N]         the answer without its last N bytes (default 3)\n"
     "  exception[:C]   exception code C (default 4) instead of the answer\n"
     "  badcrc          one CRC bit flipped\n"

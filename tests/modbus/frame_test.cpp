@@ -124,6 +124,27 @@ TEST(Frame, ReadOf128RegistersCarriesByteCountZero) {
   EXPECT_EQ(values[127], 127);
 }
 
+TEST(Frame, AnswerLengthAsFarAsTheBytesTell) {
+  uint8_t read48[kRequestLength], write[kRequestLength], id[kReportSlaveIdRequestLength];
+  BuildReadRequest(read48, 1, 258, 48);
+  BuildWriteRequest(write, 1, 149, 60);
+  BuildReportSlaveIdRequest(id, 1);
+  const struct {
+    const uint8_t* request;
+    Bytes response;
+    int expected;
+  } cases[] = {
+      {read48, {}, 2},                  {read48, {0x01}, 2},
+      {read48, {0x01, 0x03}, 101},      {read48, {0x01, 0x83}, 5},
+      {read48, {0x01, 0x04}, 101},      {write, {0x01, 0x06}, 8},
+      {write, {0x01, 0x86}, 5},         {id, {0x01, 0x11}, 3},
+      {id, {0x01, 0x11, 0x20}, 37},     {id, {0x01, 0x91}, 5},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(AnswerLengthSoFar(c.request, c.response.data(), static_cast<int>(c.response.size())), c.expected)
+        << c.response.size() << " bytes, function " << int(c.request[1]);
+}
+
 TEST(Frame, WriteResponseChecks) {
   const Bytes echo = WithCrc({0x01, 0x06, 0x00, 0x80, 0x75, 0x7E});
   EXPECT_EQ(CheckWriteResponse(echo.data(), 8, 1, 128, 0x757E), ResultOk);

@@ -35,9 +35,13 @@ class MasterOverPty : public ::testing::Test {
     std::memset(g_traceRing, 0, sizeof g_traceRing);
     g_traceIndex = 0;
     g_traceLive = 0;
+    g_framing = Framing::Silence;
     ASSERT_TRUE(OpenPort(sim_.LinkPath().c_str(), 38400)) << PortOpenFailureText();
   }
-  void TearDown() override { ClosePort(); }
+  void TearDown() override {
+    ClosePort();
+    g_framing = Framing::Silence;
+  }
 
   std::string NewestEntry() const { return g_traceRing[g_traceIndex]; }
   void Fault(const std::string& kind) { ASSERT_EQ(sim_.Command("fault 1 " + kind).substr(0, 2), "ok"); }
@@ -67,31 +71,86 @@ TEST_F(MasterOverPty, EachTransactionEndToEnd) {
   EXPECT_EQ(NewestEntry().substr(0, 19), "Send->02 11 C0 DC\r\n");
 }
 
-TEST_F(MasterOverPty, EveryFailureCodeFromARealFrame) {
-  int values[4] = {11, 22, 33, 44};
+TEST_F(MasterOverPty, EveryResultCodeFromARealFrameAlikeUnderBothFramings) {
+  enum class Call { Read4, Read48, ReadMissing, ReadRefused, Write, Id };
   const struct {
     const char* fault;
+    Call call;
     ModbusResult expected;
   } cases[] = {
-      {"oversize", ResultTooLarge},   {"cut", ResultBadLength},           {"exception", ResultException},
-      {"badcrc", ResultCrc},          {"wrongaddr", ResultWrongAddress},  {"wrongfunc", ResultWrongFunction},
-      {"badcount", ResultBadByteCount},
+      {"none", Call::Read48, ResultOk},
+      {"none", Call::Write, ResultOk},
+      {"none", Call::Id, ResultOk},
+      {"silent", Call::Read4, ResultTimeout},
+      // 100 bytes of noise ahead of a 13-byte answer, 33 asked for.
+      {"noise", Call::Read4, ResultTooLarge},
+      {"cut", Call::Read48, ResultBadLength},
+      {"cut", Call::Write, ResultBadLength},
+      {"exception", Call::Read48, ResultException},
+      {"exception", Call::Write, ResultException},
+      {"none", Call::ReadMissing, ResultException},  // a register the meter does not have
+      {"badcrc", Call::Read48, ResultCrc},
+      {"badcrc", Call::Id, ResultCrc},
+      {"wrongaddr", Call::Read48, ResultWrongAddress},
+      {"wrongfunc", Call::Read48, ResultWrongFunction},
+      {"badcount", Call::Read48, ResultBadByteCount},
+      // Its byte count promises 2 bytes more than come: length falls back.
+      {"badcount", Call::Id, ResultBadByteCount},
+      {"echo", Call::Write, ResultWriteMismatch},
+      {"none", Call::ReadRefused, ResultBadParameter},
+  };
+  const auto run = [](Call call) -> ModbusResult {
+    int values[48] = {};
+    int id = 0;
+    char text[kSlaveIdTextSize] = "";
+    switch (call) {
+      case Call::Read4: return ReadHoldingRegisters(g_port, 1, 258, 4, values);
+      case Call::Read48: return ReadHoldingRegisters(g_port, 1, 258, 48, values);  // the poll's largest, 101 bytes
+      case Call::ReadMissing: return ReadHoldingRegisters(g_port, 1, 5000, 4, values);
+      case Call::ReadRefused: return ReadHoldingRegisters(g_port, 1, 258, 0, values);
+      case Call::Write: return WriteSingleRegister(g_port, 1, 149, 61);
+      case Call::Id: return ReportSlaveId(g_port, 1, &id, text);
+    }
+    return ResultOk;
   };
   for (const auto& c : cases) {
-    Fault(c.fault);
-    // 48 registers: the largest read the poll makes, 101 bytes back.
-    int block[48];
-    EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 258, c.fault == std::string("oversize") ? 4 : 48, block), c.expected)
-        << c.fault;
-    Fault("none");
+    std::string entries[2];
+    for (const Framing framing : {Framing::Silence, Framing::Length}) {
+      g_framing = framing;
+      Fault(c.fault);
+      EXPECT_EQ(run(c.call), c.expected) << c.fault << " under " << FramingName(framing);
+      entries[static_cast<int>(framing)] = NewestEntry();
+      Fault("none");
+    }
+    EXPECT_EQ(entries[1], entries[0]) << c.fault << ": the trace must not tell the framings apart";
   }
-  // A register the meter does not have is an exception without any fault.
+  int values[4] = {11, 22, 33, 44};
   EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 5000, 4, values), ResultException);
   EXPECT_EQ(values[0], 11) << "the caller's array is untouched on failure";
+}
 
-  Fault("echo");
-  EXPECT_EQ(WriteSingleRegister(g_port, 1, 149, 61), ResultWriteMismatch);
-  Fault("none");
+TEST_F(MasterOverPty, LengthFramingEndsAtTheAnswerAndLeavesWhatFollowsToTheDrain) {
+  // A whole answer (13 bytes for 4 registers) and 100 bytes after it, 33
+  // asked for. Silence reads on and finds too many, as it always has; length
+  // stops at byte 13, before any silence could, and the next drain takes
+  // the rest.
+  const struct {
+    Framing framing;
+    ModbusResult expected;
+    size_t bytesShown;
+  } cases[] = {{Framing::Silence, ResultTooLarge, 33}, {Framing::Length, ResultOk, 13}};
+  for (const auto& c : cases) {
+    g_framing = c.framing;
+    Fault("oversize");
+    int values[4] = {};
+    EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 258, 4, values), c.expected) << FramingName(c.framing);
+    const std::string entry = NewestEntry();
+    EXPECT_EQ(entry.size(), 31u + 6 + 3 * c.bytesShown + 1) << entry;
+    Fault("none");
+    ASSERT_EQ(sim_.Command("set 1 149 " + std::to_string(700 + c.bytesShown)).substr(0, 2), "ok");
+    EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultOk) << FramingName(c.framing);
+    EXPECT_EQ(values[0], static_cast<int>(700 + c.bytesShown)) << "the trailing bytes went to the drain";
+  }
 }
 
 TEST_F(MasterOverPty, SilentSlaveTimesOutAndLeavesAnEmptyResponseLine) {
