@@ -4,6 +4,7 @@
 
 #include "resources/version_info.h"
 #include "modbus/port_map.h"
+#include "modbus/serial_link.h"
 
 namespace {
 bool ApplyPort(const char* value, std::string& error) {
@@ -15,6 +16,9 @@ bool ApplyPort(const char* value, std::string& error) {
 }  // namespace
 
 bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::string& error) {
+  // A --framing without a value is an error; none at all leaves the choice
+  // to the environment.
+  const char* framing = nullptr;
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -26,13 +30,21 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
       if (!ApplyPort(i + 1 < argc ? argv[++i] : nullptr, error)) return false;
     } else if (std::strncmp(arg, "--port=", 7) == 0) {
       if (!ApplyPort(arg + 7, error)) return false;
+    } else if (std::strcmp(arg, "--framing") == 0) {
+      framing = i + 1 < argc ? argv[++i] : "";
+    } else if (std::strncmp(arg, "--framing=", 10) == 0) {
+      framing = arg + 10;
     } else {
       argv[kept++] = argv[i];
     }
   }
   argc = kept;
   argv[argc] = nullptr;
-  return true;
+  if (framing != nullptr && *framing == '\0') {
+    error = "--framing wants silence or length";
+    return false;
+  }
+  return ChooseFraming(framing != nullptr ? framing : "", &error);
 }
 
 std::string VersionText() {

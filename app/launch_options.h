@@ -5,6 +5,8 @@
 //   --version           print the version resource and end
 //   --simulate          run against qm4sim's meters, with COM1 mapped to it
 //   --port COMn=PATH    map COMn to a device (also --port=COMn=PATH)
+//   --framing MODE      silence or length: how the link ends a response (also
+//                       --framing=MODE); without it PYLAX_FRAMING decides
 
 #include <string>
 
@@ -14,8 +16,9 @@ struct LaunchOptions {
 };
 
 // Removes the options above from argv (argc shrinks; argv[argc] stays null)
-// and applies each --port at once. False, with a message, for a --port whose
-// value is not COMn=PATH.
+// and applies each --port at once, then the framing. False, with a message,
+// for a --port whose value is not COMn=PATH or a framing (given or from the
+// environment) that is neither silence nor length.
 bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::string& error);
 
 // The text of "pylax --version": every value of the version resource.

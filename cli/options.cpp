@@ -188,6 +188,11 @@ void DefineCommandLine(CLI::App& app, Options& options) {
                "start qm4sim on a pseudo terminal as COM1: (a QM4C at 3 with a\n"
                "logged day, a QM4A at 7, a QM4B at 9) and use it");
   app.add_flag("--trace", options.trace, "write each request and response (Send->, Recv->) to stderr");
+  app.add_option("--framing", options.framing,
+                 "how a response ends: silence, 35 ms of quiet after it (the\n"
+                 "default), or length, as soon as a whole answer with a right\n"
+                 "CRC is in (faster); without it PYLAX_FRAMING decides")
+      ->type_name("silence|length");
   app.set_help_flag("-h,--help", "this text; COMMAND --help describes a command");  // listed after the options
   app.set_version_flag("--version", kVersion, "the version");
 
@@ -288,6 +293,8 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& opt
   try {
     app.parse(std::vector<std::string>(args.rbegin(), args.rend()));  // CLI11 takes them last first
     RequireCommand(app);
+    std::string error;
+    if (!ChooseFraming(options.framing, &error)) throw CLI::ValidationError(error);
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);
     return {false, status == 0 ? ExitCode::Success : ExitCode::Usage};

@@ -26,6 +26,7 @@ struct Options {
   int slave = -1;  // -1: scan 1..10 and take the first meter found
   bool simulate = false;
   bool trace = false;
+  std::string framing;  // empty: PYLAX_FRAMING, else silence (ChooseFraming)
   // The command and its own options.
   Command command = Command::Scan;
   unsigned scanStart = 1;
@@ -46,4 +47,6 @@ struct ParseOutcome {
 };
 
 // Parses argv[1..]; prints help, the version or a one-line usage error itself.
+// Sets the link's framing (--framing, else PYLAX_FRAMING); a bad value of
+// either is a usage error.
 ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& options);

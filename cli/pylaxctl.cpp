@@ -294,6 +294,7 @@ int main(int argc, char** argv) {
     if (!StartSimulatedCom1(simulator, &error)) return Fail(ExitCode::SimulatorFailed, error);
   }
   if (options.trace) {
+    std::fprintf(stderr, "framing: %s\n", FramingName(g_framing));
     g_traceRepaintRequest = PrintTraceEntry;
     g_traceLive = 1;
   }

@@ -246,17 +246,35 @@ TEST_F(PylaxProcess, VersionPrintsTheVersionResourceAndEnds) {
   EXPECT_FALSE(std::filesystem::exists(stepLog_));  // nothing else ran
 }
 
-TEST_F(PylaxProcess, ABadPortMappingIsExplainedAndNothingStarts) {
-  EXPECT_EQ(RunToEnd({"--port", "COM0=/dev/ttyUSB0"}, false), 2);
-  EXPECT_EQ(ReadText(folder_.Path() + "/stdout.txt.err"),
-            "pylax: --port wants COMn=PATH (n from 1 to 9), not \"COM0=/dev/ttyUSB0\"\n");
-  EXPECT_EQ(RunToEnd({"--port"}, false), 2);
+TEST_F(PylaxProcess, ABadPortMappingOrFramingIsExplainedAndNothingStarts) {
+  const struct {
+    const char* environment;  // PYLAX_FRAMING
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {nullptr, {"--port", "COM0=/dev/ttyUSB0"}, "pylax: --port wants COMn=PATH (n from 1 to 9), not \"COM0=/dev/ttyUSB0\"\n"},
+      {nullptr, {"--port"}, "pylax: --port wants COMn=PATH (n from 1 to 9), not \"\"\n"},
+      {nullptr, {"--framing", "fast"}, "pylax: --framing wants silence or length, not \"fast\"\n"},
+      {nullptr, {"--framing"}, "pylax: --framing wants silence or length\n"},
+      {"fast", {}, "pylax: PYLAX_FRAMING wants silence or length, not \"fast\"\n"},
+      {"fast", {"--framing=bytes"}, "pylax: --framing wants silence or length, not \"bytes\"\n"},
+  };
+  for (const auto& c : cases) {
+    if (c.environment != nullptr)
+      ::setenv("PYLAX_FRAMING", c.environment, 1);
+    else
+      ::unsetenv("PYLAX_FRAMING");
+    EXPECT_EQ(RunToEnd(c.args, false), 2) << c.message;
+    EXPECT_EQ(ReadText(folder_.Path() + "/stdout.txt.err"), c.message);
+  }
+  ::unsetenv("PYLAX_FRAMING");
   EXPECT_FALSE(std::filesystem::exists(stepLog_));
 }
 
 TEST_F(PylaxProcess, OwnOptionsAreTakenOutBeforeTheSwitchIsLookedFor) {
-  // "--port COM2=/dev/null" is pylax's; what is left ends in the switch.
-  EXPECT_EQ(RunToEnd({"/RegServer", "--port", "COM2=/dev/null"}, false), 0);
+  // "--port COM2=/dev/null" and "--framing length" are pylax's; what is
+  // left ends in the switch.
+  EXPECT_EQ(RunToEnd({"/RegServer", "--port", "COM2=/dev/null", "--framing", "length"}, false), 0);
   EXPECT_EQ(Registry(), RegisteredAppIdLines());
 }
 

@@ -81,7 +81,7 @@ TEST_F(CliOffline, VersionAndHelpForTheToolAndEachCommand) {
   EXPECT_EQ(version.out, "pylaxctl 2.2.0\n");
   ToolRun help = Pylaxctl({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: pylaxctl [--port NAME] [--baud N] [--slave N] [--simulate] [--trace] COMMAND", 0), 0u);
+  EXPECT_EQ(help.out.rfind("Usage: pylaxctl [--port NAME] [--baud N] [--slave N] [--simulate] [--trace] [--framing silence|length] COMMAND", 0), 0u);
   for (const std::string command : {"scan", "read", "reset-energy", "set-clock", "log show", "log start", "log download"}) {
     std::vector<std::string> args;
     std::stringstream words(command);
@@ -111,6 +111,8 @@ TEST_F(CliOffline, UsageErrorsExitTwoWithOneLine) {
       {"read", "--watch", "--count", "0"},
       {"log", "frob"},
       {"log", "start", "--slots", "1", "2", "--interval", "60"},
+      {"--framing", "crc", "scan"},
+      {"--framing", "Length", "scan"},
   };
   for (const auto& args : wrong) {
     ToolRun run = Pylaxctl(args);
@@ -342,13 +344,39 @@ TEST_F(Cli, CtrlCEndsADownloadAtASafePoint) {
   EXPECT_LT(messages.size(), 500u) << "stopped long before the 1400 messages of a whole download";
 }
 
-TEST_F(Cli, TraceShowsEachRequestAndResponse) {
-  ToolRun run = Tool(9, {"--trace", "reset-energy"});
-  EXPECT_EQ(run.status, 0) << run.err;
-  const std::vector<std::string> lines = run.ErrLines();
-  ASSERT_EQ(lines.size(), 4u) << run.err;  // identification, then the write
-  EXPECT_EQ(lines[0], "Send->09 11 C7 EC");
-  EXPECT_EQ(lines[1].rfind("Recv->09 11 ", 0), 0u);
-  EXPECT_EQ(lines[2], "Send->09 06 00 80 75 7E 2F DA");
-  EXPECT_EQ(lines[3], "Recv->09 06 00 80 75 7E 2F DA");
+TEST_F(Cli, TraceSaysTheFramingOnceThenEachRequestAndResponse) {
+  // The option wins over the environment; a bad environment value is a
+  // usage error of its own.
+  const struct {
+    const char* environment;
+    std::vector<std::string> option;
+    int status;
+    const char* firstLine;
+  } cases[] = {
+      {nullptr, {}, 0, "framing: silence"},
+      {"length", {}, 0, "framing: length"},
+      {"silence", {"--framing", "length"}, 0, "framing: length"},
+      {"length", {"--framing", "silence"}, 0, "framing: silence"},
+      {"fast", {}, 2, "pylaxctl: PYLAX_FRAMING wants silence or length, not \"fast\" (see pylaxctl --help)"},
+  };
+  for (const auto& c : cases) {
+    if (c.environment != nullptr)
+      ::setenv("PYLAX_FRAMING", c.environment, 1);
+    else
+      ::unsetenv("PYLAX_FRAMING");
+    std::vector<std::string> args = c.option;
+    args.insert(args.end(), {"--trace", "reset-energy"});
+    ToolRun run = Tool(9, args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    const std::vector<std::string> lines = run.ErrLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], c.firstLine);
+    if (c.status != 0) continue;
+    ASSERT_EQ(lines.size(), 5u) << run.err;  // the framing, the identification, then the write
+    EXPECT_EQ(lines[1], "Send->09 11 C7 EC");
+    EXPECT_EQ(lines[2].rfind("Recv->09 11 ", 0), 0u);
+    EXPECT_EQ(lines[3], "Send->09 06 00 80 75 7E 2F DA");
+    EXPECT_EQ(lines[4], "Recv->09 06 00 80 75 7E 2F DA");
+  }
+  ::unsetenv("PYLAX_FRAMING");
 }
