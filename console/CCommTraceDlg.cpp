@@ -9,6 +9,7 @@
 #include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/result.h"
+#include "modbus/serial_link.h"
 #include "resources/app_resources.h"
 #include "widgets/set_text.h"
 #include "ui_commtrace.h"
@@ -105,6 +106,12 @@ void CCommTraceDlg::Create(QWidget* owner) {
 
 bool CCommTraceDlg::OnInitDialog() {
   DoDataExchange();
+  // The bytes of an exchange look the same under both framings, so the
+  // caption says when the link frames by length; the default keeps the
+  // template's caption.
+  if (g_framing != Framing::Silence)
+    m_window->setWindowTitle(
+        QStringLiteral("%1 (%2 framing)").arg(m_window->windowTitle(), QLatin1String(FramingName(g_framing))));
   const QIcon icon = AppIcon();
   m_window->setWindowIcon(icon);
   return true;

@@ -13,8 +13,11 @@
 #include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/result.h"
+#include "modbus/serial_link.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/sim_process.h"
+
+Q_DECLARE_METATYPE(Framing)
 
 namespace {
 
@@ -61,6 +64,8 @@ class TraceTest : public ConsoleTestBase {
 
  private Q_SLOTS:
   void openedBeforeAnyTransactionIsEmpty();
+  void captionNamesTheLengthFraming_data();
+  void captionNamesTheLengthFraming();
   void scanPaintsEachExchangeOldestFirst();
   void fifteenExchangesLeaveTheLastTwelve();
   void traceTooLongForTheFieldShowsItsEnd();
@@ -92,6 +97,26 @@ void TraceTest::openedBeforeAnyTransactionIsEmpty() {
 
   ShowComm(&console);  // while live: nothing happens
   QCOMPARE(OpenTraceWindows(), 1);
+}
+
+void TraceTest::captionNamesTheLengthFraming_data() {
+  QTest::addColumn<Framing>("framing");
+  QTest::addColumn<QString>("caption");
+  QTest::newRow("silence") << Framing::Silence << QStringLiteral("Modbus Protocol Communication");
+  QTest::newRow("length") << Framing::Length << QStringLiteral("Modbus Protocol Communication (length framing)");
+}
+
+void TraceTest::captionNamesTheLengthFraming() {
+  QFETCH(Framing, framing);
+  QFETCH(QString, caption);
+  g_framing = framing;
+  TestConsole console;
+  StartConsole(console);
+  ShowComm(&console);
+  QVERIFY(QTest::qWaitForWindowExposed(TraceWindow()));
+  QCOMPARE(TraceWindow()->windowTitle(), caption);
+  QCOMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("0"));  // the template's controls stay
+  g_framing = Framing::Silence;
 }
 
 void TraceTest::scanPaintsEachExchangeOldestFirst() {
