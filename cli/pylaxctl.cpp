@@ -58,7 +58,8 @@ void PrintTraceEntry() {
     if (*c != '\r') std::fputc(*c, stderr);
 }
 
-// Scan sinks: pylaxctl scan prints the entries; picking a meter stays quiet.
+// Scan sinks: pylaxctl scan prints the entries; picking a meter stays quiet
+// and ends at the first meter, the one it picks.
 class PrintingScan : public ScanSink {
  public:
   void Progress(const std::string&) override {}
@@ -69,6 +70,7 @@ class QuietScan : public ScanSink {
  public:
   void Progress(const std::string&) override {}
   void MeterFound(const std::string&, bool) override {}
+  bool StopAtFirstMeter() const override { return true; }
 };
 
 int OpenLine(const Options& options) {

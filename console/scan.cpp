@@ -68,6 +68,7 @@ int ScanBus(unsigned start, unsigned end, ScanSink& sink) {
       sink.MeterFound(entry, first);
     }
     sink.AddressDone();
+    if (found > 0 && sink.StopAtFirstMeter()) break;
   }
   return found;
 }

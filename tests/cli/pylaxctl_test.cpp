@@ -147,10 +147,27 @@ TEST_F(Cli, ScanListsMetersInOrderOrSaysNoneAnswered) {
   EXPECT_EQ(none.err, "pylaxctl: no meter answered at addresses 4 to 5\n");
 }
 
-TEST_F(Cli, WithoutSlaveTheFirstMeterOfOneToTenIsUsed) {
-  ToolRun run = Tool(0, {"reset-energy"});
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(Writes(), (std::vector<std::string>{"write 3 128 30078"}));
+TEST_F(Cli, WithoutSlaveTheFirstMeterOfOneToTenIsUsedAndNoAddressAfterItIsAsked) {
+  // Meters at 3, 7 and 9: the scan that picks the meter asks 1 to 3 only.
+  const struct {
+    std::vector<std::string> command;
+    std::vector<std::string> writes;
+  } cases[] = {
+      {{"reset-energy"}, {"write 3 128 30078"}},
+      {{"read"}, {}},
+      {{"log", "show"}, {}},
+  };
+  for (const auto& c : cases) {
+    ToolRun run = Tool(0, c.command);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> identified, written;
+    for (const std::string& event : sim_->TakeEvents(0, 200)) {
+      if (event.rfind("id ", 0) == 0) identified.push_back(event);
+      if (event.rfind("write ", 0) == 0) written.push_back(event);
+    }
+    EXPECT_EQ(identified, (std::vector<std::string>{"id 3"})) << c.command[0];
+    EXPECT_EQ(written, c.writes) << c.command[0];
+  }
 }
 
 TEST_F(Cli, NumbersOnTheCommandLineAreDecimal) {
