@@ -33,7 +33,7 @@ void ReopenPort(int baudRate);
 // RTS toggling where the driver has it. Failures are not reported.
 void ConfigurePort(int port, int baudRate);
 // Discards whatever input is pending; returns within about 1 ms when nothing
-// is, and at once on a closed port (g_port -1).
+// is (at once under Framing::Length), and at once on a closed port (g_port -1).
 void DrainInput(int port);
 // One write of the whole request, given up after 25 + 5 ms a byte (or a
 // character's time a byte where that is longer); returns count.
