@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
   libgtest-dev libgmock-dev libbenchmark-dev
+  libmodbus-dev
   libcli11-dev nlohmann-json3-dev
   xvfb xauth imagemagick
 )
