@@ -245,7 +245,7 @@ void DrainInput(int port) {
   // as long as a read of the largest answer may take.
   // Under the length framing only what is already in is looked for: bytes
   // after a complete answer came with it, and the 1 ms wait would be a
-  // ninth of a read of 4 registers at 38400 baud (8.4 ms of line).
+  // an eighth of a read of 4 registers at 38400 baud (8.4 ms of line).
   const auto limit = Clock::now() + std::chrono::milliseconds(ResponseTotalTimeoutMs(kDrainLimitBytes, g_lineBaud));
   int timeoutMs = g_framing == Framing::Length ? 0 : kDrainTimeoutMs;
   while (!g_deviceGone && Clock::now() < limit &&
