@@ -16,7 +16,7 @@
 #include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"
-#include "sim/sim_launcher.h"
+#include "bench/paced_sim.h"
 
 namespace {
 constexpr int kBaud = 38400;
@@ -39,15 +39,8 @@ void CountExchange() {
 
 int main() {
   SimLauncher sim;
-  std::string error;
-  if (!sim.Start({"--meter", "3:QM4C", "--static", "--baud", std::to_string(kBaud)}, &error, QM4SIM_PATH)) {
-    std::fprintf(stderr, "qm4sim: %s\n", error.c_str());
+  if (!StartAndOpenSim(sim, {"--meter", "3:QM4C", "--static", "--baud", std::to_string(kBaud)}, kBaud, QM4SIM_PATH))
     return 1;
-  }
-  if (!OpenPort(sim.LinkPath().c_str(), kBaud)) {
-    std::fprintf(stderr, "Unable to open %s: %s\n", sim.LinkPath().c_str(), PortOpenFailureText().c_str());
-    return 1;
-  }
   g_slaveAddress = 3;
   g_modelCode = 3;
   g_traceLive = 1;

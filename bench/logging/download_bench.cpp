@@ -23,7 +23,7 @@
 #include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"
-#include "sim/sim_launcher.h"
+#include "bench/paced_sim.h"
 
 namespace {
 constexpr int kBaud = 38400;
@@ -67,14 +67,7 @@ int main() {
   }
   const double silenceMs = g_framing == Framing::Silence ? kInterByteTimeoutMs : 0.0;
   const std::vector<std::string> args{"--meter", "3:QM4C", "--baud", std::to_string(kBaud), "--prefill", "5760"};
-  if (!sim.Start(args, &error, QM4SIM_PATH)) {
-    std::fprintf(stderr, "qm4sim: %s\n", error.c_str());
-    return 1;
-  }
-  if (!OpenPort(sim.LinkPath().c_str(), kBaud)) {
-    std::fprintf(stderr, "Unable to open %s: %s\n", sim.LinkPath().c_str(), PortOpenFailureText().c_str());
-    return 1;
-  }
+  if (!StartAndOpenSim(sim, args, kBaud, QM4SIM_PATH)) return 1;
   g_slaveAddress = 3;
   g_modelCode = 3;
   g_traceLive = 1;
