@@ -88,6 +88,8 @@ int OpenDevice(const std::string& name) {
     return -1;
   }
   if (g_lastOpenTransport != Transport::Serial) {
+    // Any errno marks the failure; PortOpenFailureText gives the gateway's
+    // own reason (lookup, refused, timed out).
     const int fd = ConnectGateway(g_lastOpenDevice, &g_lastGatewayFailure);
     g_lastOpenErrno = fd < 0 ? ECONNREFUSED : 0;
     return fd;
