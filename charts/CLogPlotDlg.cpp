@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QScatterSeries>
+#include <QScreen>
 #include <QValueAxis>
 #include <QVBoxLayout>
 #include <QWheelEvent>
@@ -129,12 +130,16 @@ CLogPlotDlg::CLogPlotDlg(const LogTable& table, const QString& path, QWidget* ow
     withErrors = false;  // the marks go into the topmost chart only
   }
   if (m_views.isEmpty()) AddChart(table, ColumnKind::Power, withErrors);  // no value column: the rows' times alone
-  resize(1100, std::min(900, 80 + 190 * int(m_views.size())));
+  // Within the screen, title bar included.
+  const QRect room = screen()->availableGeometry();
+  resize(std::min(1100, room.width() - 40), std::min(80 + 180 * int(m_views.size()), room.height() - 80));
 }
 
 void CLogPlotDlg::AddChart(const LogTable& table, ColumnKind kind, bool withErrors) {
   auto* chart = new QChart;
-  chart->legend()->setAlignment(Qt::AlignRight);
+  // Legends above the lines rather than beside them, so the charts' time
+  // axes line up whatever their labels' widths.
+  chart->legend()->setAlignment(Qt::AlignTop);
   chart->setMargins(QMargins(4, 2, 4, 2));
   auto* timeAxis = new QDateTimeAxis;
   timeAxis->setFormat(TimeFormatFor(m_lastMs - m_firstMs));

@@ -13,8 +13,11 @@
 namespace {
 constexpr float kNotRead = std::numeric_limits<float>::quiet_NaN();
 constexpr int kKwhChannel = 0;
+constexpr size_t kGrowthTicks = 3600;
 constexpr int kKwhPair = 0;  // reading block offset 0: the kWh pair
-constexpr const char* kPhaseNames[kPhaseColumns] = {"Total", "Phase A", "Phase B", "Phase C"};
+// The console's phase columns; line-to-line voltages are between phases.
+constexpr const char* kPhaseNames[kPhaseColumns] = {"All", "Phase A", "Phase B", "Phase C"};
+constexpr const char* kLinePhaseNames[kPhaseColumns] = {"All", "A-B", "B-C", "A-C"};
 constexpr const char* kQuantityNames[kTrendQuantities] = {"kW", "PF", "Volts L-L", "Volts L-N", "Amps", "kWh"};
 
 // Channel 1 + 4 * row + column holds the console's row at that phase column.
@@ -113,12 +116,15 @@ std::vector<int> ChannelsOf(TrendQuantity quantity) {
   return channels;
 }
 
-const char* ChannelPhaseName(int channel) { return channel == kKwhChannel ? "Total" : kPhaseNames[ColumnOf(channel)]; }
+const char* ChannelPhaseName(int channel) {
+  if (channel == kKwhChannel) return "All";
+  return (RowOf(channel) == RowVoltsLL ? kLinePhaseNames : kPhaseNames)[ColumnOf(channel)];
+}
 
 std::string ChannelName(int channel) {
   if (channel == kKwhChannel) return "kWh";
   const std::string quantity = kQuantityNames[RowOf(channel)];
-  return ColumnOf(channel) == 0 ? quantity : quantity + " " + kPhaseNames[ColumnOf(channel)];
+  return ColumnOf(channel) == 0 ? quantity : quantity + " " + ChannelPhaseName(channel);
 }
 
 TrendValues TrendValuesOf(const PollFields& fields) {
@@ -139,6 +145,14 @@ void TrendStore::Add(int64_t timeMs, const std::string& meter, const TrendValues
   if (runs_.empty() || runs_.back().meter != meter) runs_.push_back({nextRunId_++, meter});
   const uint32_t run = runs_.back().id;
   if (times_.size() < capacity_) {
+    // Grown an hour of ticks at a time, never past the capacity: doubling
+    // would hold up to twice the memory the ticks need.
+    if (times_.size() == times_.capacity()) {
+      const size_t room = std::min(capacity_, times_.size() + kGrowthTicks);
+      times_.reserve(room);
+      values_.reserve(room * kTrendChannels);
+      runIds_.reserve(room);
+    }
     times_.push_back(timeMs);
     values_.insert(values_.end(), values.begin(), values.end());
     runIds_.push_back(run);

@@ -23,9 +23,11 @@ const char* TrendQuantityName(TrendQuantity quantity);  // "kW", "PF", "Volts L-
 constexpr int kTrendChannels = 21;
 // The channels of a quantity: one for kWh, four (total, A, B, C) for the rest.
 std::vector<int> ChannelsOf(TrendQuantity quantity);
-// "kW", "kW Phase A", ... as the data file's header names the channel.
+// "kW", "kW Phase A", "Volts L-L A-B", ... as the data file's header names
+// the channel.
 std::string ChannelName(int channel);
-// "Total", "Phase A", ... within its quantity.
+// "All", "Phase A", "A-B", ... within its quantity, as the console's phase
+// buttons say.
 const char* ChannelPhaseName(int channel);
 
 // The channel values of one tick: NaN where the tick did not read the value

@@ -64,6 +64,7 @@ class CMeterConsoleDlg : public QDialog {
 
   // The trend window (Trend... in the menu, Ctrl+T), while it is open.
   CTrendDlg* TrendWindow() const;
+  const TrendStore& TrendData() const { return m_trendStore; }
 
  protected:
   // Members to controls (false: a display refresh) or controls to members
