@@ -19,7 +19,9 @@
 #include "widgets/message_box.h"
 
 namespace {
-constexpr const char* kSpanNames[] = {"Last 10 minutes", "Last hour", "Last 6 hours", "Last 24 hours"};
+constexpr const char* kSpanNames[] = {"Last minute", "Last 10 minutes", "Last hour", "Last 6 hours", "Last 24 hours"};
+constexpr int kFirstSpan = 1;  // ten minutes: long enough to see a load move, short enough to see each tick
+constexpr int kLongestSecondsSpan = 1;
 // Older meters' lines are dashed, so a change of meter shows in the chart.
 constexpr Qt::PenStyle kRunStyles[] = {Qt::DashLine, Qt::SolidLine};
 }  // namespace
@@ -34,6 +36,7 @@ CTrendDlg::CTrendDlg(const TrendStore& store, QWidget* owner) : QDialog(owner), 
     m_quantity->addItem(QString::fromLatin1(TrendQuantityName(static_cast<TrendQuantity>(q))));
   m_span = new QComboBox;
   for (const char* name : kSpanNames) m_span->addItem(QString::fromLatin1(name));
+  m_span->setCurrentIndex(kFirstSpan);
   m_pause = new QPushButton(QStringLiteral("Pause"));
   auto* savePicture = new QPushButton(QStringLiteral("Save Picture..."));
   auto* saveData = new QPushButton(QStringLiteral("Save Data..."));
@@ -88,7 +91,7 @@ void CTrendDlg::Redraw() {
   const int64_t fromMs = toMs - kSpansMs[std::max(0, m_span->currentIndex())];
 
   auto* timeAxis = new QDateTimeAxis;
-  timeAxis->setFormat(m_span->currentIndex() == 0 ? QStringLiteral("hh:mm:ss") : QStringLiteral("hh:mm"));
+  timeAxis->setFormat(m_span->currentIndex() <= kLongestSecondsSpan ? QStringLiteral("hh:mm:ss") : QStringLiteral("hh:mm"));
   timeAxis->setTitleText(QStringLiteral("PC time"));
   timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(fromMs), QDateTime::fromMSecsSinceEpoch(toMs));
   auto* valueAxis = new QValueAxis;
@@ -106,12 +109,14 @@ void CTrendDlg::Redraw() {
       for (const auto& point : segment) low = std::min(low, point.second), high = std::max(high, point.second);
     QPen pen(LineColor(line.channel == 0 ? 0 : (line.channel - 1) % 4), 1.5);  // by phase
     pen.setStyle(kRunStyles[line.meter == newestMeter ? 1 : 0]);
-    const QString name = QStringLiteral("%1: %2").arg(QString::fromStdString(line.meter),
-                                                        QString::fromLatin1(ChannelPhaseName(line.channel)));
+    const QString name = QStringLiteral("%1 %2").arg(QString::fromStdString(ShortMeterName(line.meter)),
+                                                       QString::fromLatin1(ChannelPhaseName(line.channel)));
     AddSegments(*m_chart, line.segments, name, pen, timeAxis, valueAxis);
   }
   const auto [bottom, top] = PaddedRange(low, high);
   valueAxis->setRange(bottom, top);
+  // The legend names each meter short; the title gives the newest in full.
+  m_chart->setTitle(QString::fromStdString(newestMeter));
 }
 
 bool CTrendDlg::SavePicture(const QString& path) {

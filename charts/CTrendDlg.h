@@ -25,7 +25,8 @@ class CTrendDlg : public QDialog {
   void Refresh();
 
   // The spans the window offers, shortest first.
-  static constexpr int64_t kSpansMs[] = {10 * 60 * 1000, 60 * 60 * 1000, 6 * 60 * 60 * 1000, 24 * 60 * 60 * 1000};
+  static constexpr int64_t kSpansMs[] = {60 * 1000, 10 * 60 * 1000, 60 * 60 * 1000, 6 * 60 * 60 * 1000,
+                                         24 * 60 * 60 * 1000};
 
   // The file is written at once; false after the message saying why not.
   bool SavePicture(const QString& path);
@@ -34,6 +35,7 @@ class CTrendDlg : public QDialog {
   QChart* Chart() const { return m_chart; }
   QComboBox* QuantityList() const { return m_quantity; }
   QPushButton* PauseButton() const { return m_pause; }
+  QComboBox* SpanList() const { return m_span; }
 
  private:
   void OnPause();

@@ -7,6 +7,8 @@
 #include <optional>
 
 #include "console/poll.h"
+#include "console/scan.h"
+#include "modbus/model.h"
 #include "meter/meter_state.h"
 #include "meter/reading_format.h"
 
@@ -137,6 +139,16 @@ TrendValues TrendValuesOf(const PollFields& fields) {
     for (int column = 0; column < kPhaseColumns; ++column)
       values[ChannelOf(static_cast<PhaseRow>(row), column)] = valueAt(PhaseOffset(static_cast<PhaseRow>(row), column));
   return values;
+}
+
+std::string ShortMeterName(const std::string& deviceLine) {
+  static constexpr const char* kModels[] = {"QM4A", "QM4B", "QM4C"};
+  const DeviceLineMeter meter = MeterOfDeviceLine(deviceLine);
+  if (meter.address < 0 || meter.model < ModelQM4A || meter.model > ModelQM4C) return deviceLine;
+  const char* model = kModels[meter.model - ModelQM4A];
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d - %s", meter.address, model);
+  return text;
 }
 
 TrendStore::TrendStore(int capacity) : capacity_(static_cast<size_t>(std::max(capacity, 1))) {}

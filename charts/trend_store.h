@@ -35,6 +35,11 @@ const char* ChannelPhaseName(int channel);
 using TrendValues = std::array<float, kTrendChannels>;
 TrendValues TrendValuesOf(const PollFields& fields);
 
+// A device line made short for a legend: "03 - QM4C" from "03 - Orvant QM4C
+// Power Meter ...", the address and the model; the line itself when it
+// names no model.
+std::string ShortMeterName(const std::string& deviceLine);
+
 using TrendPoint = std::pair<double, double>;  // ms since 1970, value
 using TrendSegment = std::vector<TrendPoint>;
 

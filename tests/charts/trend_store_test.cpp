@@ -151,3 +151,14 @@ TEST(TrendStore, DataFileHasEveryTickWithEmptyFieldsForWhatWasNotRead) {
             "1970-01-01 00:00:02.250,\"03 - Orvant \"\"QM4C\"\"\",," + empties + "\n");
   std::free(text);
 }
+
+TEST(TrendStore, LegendNamesTheMeterByAddressAndModel) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"03 - Orvant QM4C Power Meter", "03 - QM4C"},
+      {"7 - Orvant QM4A", "07 - QM4A"},
+      {"99 - Orvant QM4B", "99 - Orvant QM4B"},  // no meter's address: the line as it is
+      {"12 - some other device", "12 - some other device"},
+      {"", ""},
+  };
+  for (const auto& [line, name] : cases) EXPECT_EQ(ShortMeterName(line), name) << line;
+}

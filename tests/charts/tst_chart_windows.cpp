@@ -95,12 +95,13 @@ void ChartWindowsTest::trendFollowsThePoll() {
       QCOMPARE(QString::fromStdString(FormatReading(value)), FieldText(&console, field));
     }
   }
-  const QString qm4c = LineOf(&console, 0);
-  QVERIFY(qm4c.startsWith(QStringLiteral("03 - ")));
+  QVERIFY(LineOf(&console, 0).startsWith(QStringLiteral("03 - ")));
+  QCOMPARE(trend->Chart()->title(), LineOf(&console, 0));
+  const QString qm4c = QStringLiteral("03 - QM4C");
   const std::map<QString, int> qm4cLines = PointsByName(trend->Chart());
   QCOMPARE(qm4cLines.size(), size_t(4));
   for (const char* phase : {"All", "Phase A", "Phase B", "Phase C"})
-    QVERIFY2(qm4cLines.count(qm4c + QStringLiteral(": ") + QLatin1String(phase)), phase);
+    QVERIFY2(qm4cLines.count(qm4c + QLatin1Char(' ') + QLatin1String(phase)), phase);
 
   // Paused, the chart stands still while the ticks are kept; resumed, it follows.
   QTest::mouseClick(trend->PauseButton(), Qt::LeftButton);
@@ -116,11 +117,10 @@ void ChartWindowsTest::trendFollowsThePoll() {
   ClickLine(&console, 1);
   console.Tick();
   console.Tick();
-  const QString qm4a = LineOf(&console, 1);
   const std::map<QString, int> both = PointsByName(trend->Chart());
   QCOMPARE(both.size(), size_t(5));
-  QVERIFY(both.count(qm4a + QStringLiteral(": All")));
-  QCOMPARE(store.MeterAt(store.Count() - 1), qm4a.toStdString());
+  QVERIFY(both.count(QStringLiteral("07 - QM4A All")));
+  QCOMPARE(store.MeterAt(store.Count() - 1), LineOf(&console, 1).toStdString());
 
   QTemporaryDir folder;
   QVERIFY(trend->SaveData(folder.filePath(QStringLiteral("trend.csv"))));
