@@ -23,6 +23,7 @@ namespace {
 // One turn step of the wheel narrows the shown time by a fifth.
 constexpr double kWheelZoom = 0.8;
 constexpr int kChartMinimumHeight = 150;
+constexpr int kLegendWidth = 150;  // "KWH (slot 10)", "Error word not 0"
 constexpr qint64 kHourMs = 3600 * 1000;
 
 // A chart that hands the wheel and the Home key to its window; a drag
@@ -137,9 +138,11 @@ CLogPlotDlg::CLogPlotDlg(const LogTable& table, const QString& path, QWidget* ow
 
 void CLogPlotDlg::AddChart(const LogTable& table, ColumnKind kind, bool withErrors) {
   auto* chart = new QChart;
-  // Legends above the lines rather than beside them, so the charts' time
-  // axes line up whatever their labels' widths.
-  chart->legend()->setAlignment(Qt::AlignTop);
+  // Legends beside the lines, leaving the height to them, all as wide, so
+  // the charts' time axes end at the same place.
+  chart->legend()->setAlignment(Qt::AlignRight);
+  chart->legend()->setMinimumWidth(kLegendWidth);
+  chart->legend()->setMaximumWidth(kLegendWidth);
   chart->setMargins(QMargins(4, 2, 4, 2));
   auto* timeAxis = new QDateTimeAxis;
   timeAxis->setFormat(TimeFormatFor(m_lastMs - m_firstMs));

@@ -52,6 +52,12 @@ CTrendDlg::CTrendDlg(const TrendStore& store, QWidget* owner) : QDialog(owner), 
 
   m_chart = new QChart;
   m_chart->legend()->setAlignment(Qt::AlignBottom);
+  // The axes stay; each redraw replaces the lines only.
+  m_timeAxis = new QDateTimeAxis;
+  m_timeAxis->setTitleText(QStringLiteral("PC time"));
+  m_valueAxis = new QValueAxis;
+  m_chart->addAxis(m_timeAxis, Qt::AlignBottom);
+  m_chart->addAxis(m_valueAxis, Qt::AlignLeft);
   m_view = new QChartView(m_chart);
   m_view->setRenderHint(QPainter::Antialiasing);
   auto* layout = new QVBoxLayout(this);
@@ -82,28 +88,19 @@ void CTrendDlg::OnPause() {
 
 void CTrendDlg::Redraw() {
   m_chart->removeAllSeries();
-  for (QAbstractAxis* axis : m_chart->axes()) {
-    m_chart->removeAxis(axis);
-    delete axis;
-  }
   const auto quantity = static_cast<TrendQuantity>(std::max(0, m_quantity->currentIndex()));
   const int64_t toMs = m_pausedAtMs.value_or(QDateTime::currentMSecsSinceEpoch());
   const int64_t fromMs = toMs - kSpansMs[std::max(0, m_span->currentIndex())];
-
-  auto* timeAxis = new QDateTimeAxis;
-  timeAxis->setFormat(m_span->currentIndex() <= kLongestSecondsSpan ? QStringLiteral("hh:mm:ss") : QStringLiteral("hh:mm"));
-  timeAxis->setTitleText(QStringLiteral("PC time"));
-  timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(fromMs), QDateTime::fromMSecsSinceEpoch(toMs));
-  auto* valueAxis = new QValueAxis;
-  valueAxis->setTitleText(QString::fromLatin1(TrendQuantityName(quantity)));
-  m_chart->addAxis(timeAxis, Qt::AlignBottom);
-  m_chart->addAxis(valueAxis, Qt::AlignLeft);
+  m_timeAxis->setFormat(m_span->currentIndex() <= kLongestSecondsSpan ? QStringLiteral("hh:mm:ss")
+                                                                       : QStringLiteral("hh:mm"));
+  m_timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(fromMs), QDateTime::fromMSecsSinceEpoch(toMs));
+  m_valueAxis->setTitleText(QString::fromLatin1(TrendQuantityName(quantity)));
 
   // Two points (lowest, highest) for each pixel column at most.
   const int buckets = std::max(100, static_cast<int>(m_chart->plotArea().width()));
   const std::vector<TrendLine> lines = m_store.Lines(ChannelsOf(quantity), fromMs, toMs, buckets);
   double low = std::numeric_limits<double>::infinity(), high = -low;
-  const std::string newestMeter = lines.empty() ? std::string() : lines.back().meter;
+  const std::string newestMeter = m_store.Count() > 0 ? m_store.MeterAt(m_store.Count() - 1) : std::string();
   for (const TrendLine& line : lines) {
     for (const TrendSegment& segment : line.segments)
       for (const auto& point : segment) low = std::min(low, point.second), high = std::max(high, point.second);
@@ -111,10 +108,10 @@ void CTrendDlg::Redraw() {
     pen.setStyle(kRunStyles[line.meter == newestMeter ? 1 : 0]);
     const QString name = QStringLiteral("%1 %2").arg(QString::fromStdString(ShortMeterName(line.meter)),
                                                        QString::fromLatin1(ChannelPhaseName(line.channel)));
-    AddSegments(*m_chart, line.segments, name, pen, timeAxis, valueAxis);
+    AddSegments(*m_chart, line.segments, name, pen, m_timeAxis, m_valueAxis);
   }
   const auto [bottom, top] = PaddedRange(low, high);
-  valueAxis->setRange(bottom, top);
+  m_valueAxis->setRange(bottom, top);
   // The legend names each meter short; the title gives the newest in full.
   m_chart->setTitle(QString::fromStdString(newestMeter));
 }

@@ -12,6 +12,8 @@
 
 class QChart;
 class QChartView;
+class QDateTimeAxis;
+class QValueAxis;
 class QComboBox;
 class QPushButton;
 
@@ -46,6 +48,8 @@ class CTrendDlg : public QDialog {
   const TrendStore& m_store;
   QChart* m_chart = nullptr;
   QChartView* m_view = nullptr;
+  QDateTimeAxis* m_timeAxis = nullptr;
+  QValueAxis* m_valueAxis = nullptr;
   QComboBox* m_quantity = nullptr;
   QComboBox* m_span = nullptr;
   QPushButton* m_pause = nullptr;

@@ -215,7 +215,8 @@ ColumnKind KindOfLabel(const std::string& label) {
 }
 
 const char* KindTitle(ColumnKind kind) {
-  static constexpr const char* kTitles[kColumnKinds] = {"kWh", "kW, kVAr, kVA", "PF", "V", "A", "Hz"};
+  // Short enough to stand beside a low chart; the legend has the units.
+  static constexpr const char* kTitles[kColumnKinds] = {"Energy", "Power", "PF", "V", "A", "Hz"};
   return kTitles[static_cast<int>(kind)];
 }
 

@@ -14,7 +14,7 @@ enum class ColumnKind { Energy, Power, PowerFactor, Voltage, Current, Frequency 
 constexpr int kColumnKinds = 6;
 // The kind a header label names ("KWH" Energy, "KW-A" Power, ...).
 ColumnKind KindOfLabel(const std::string& label);
-// "kWh", "kW, kVAr, kVA", "PF", "V", "A", "Hz": the axis title of a kind.
+// "Energy", "Power", "PF", "V", "A", "Hz": the axis title of a kind.
 const char* KindTitle(ColumnKind kind);
 
 // A logged column that holds values: NaN where the field is empty.

@@ -57,6 +57,7 @@ void ChartScreenshotsTest::trendAndPlot() {
   auto* plot = console.findChild<CLogPlotDlg*>();
   QVERIFY(plot != nullptr);
   QVERIFY(QTest::qWaitForWindowExposed(plot));
+  QTest::qWait(300);
   save(plot, QStringLiteral("plot.png"));
   plot->close();
 
@@ -70,6 +71,7 @@ void ChartScreenshotsTest::trendAndPlot() {
   const int ticks = wanted.isEmpty() ? 3 : 55;
   QTRY_VERIFY_WITH_TIMEOUT(console.TrendData().Count() >= ticks, ticks * 1500);
   QVERIFY(QTest::qWaitForWindowExposed(trend));
+  QTest::qWait(300);  // the chart lays out its new lines from the event loop
   save(trend, QStringLiteral("trend.png"));
   QVERIFY(messages.texts.isEmpty());
 }

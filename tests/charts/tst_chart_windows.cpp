@@ -190,7 +190,7 @@ void ChartWindowsTest::plotOfADownload() {
       {"AMPS-AVG", 130},     {"HZ", 130},           {"KW (slot 8)", 130}, {"KW (slot 9)", 130},
   };
   QCOMPARE(lines, expected);
-  QCOMPARE(axisTitles, QStringList({"kWh", "kW, kVAr, kVA", "PF", "V", "A", "Hz"}));
+  QCOMPARE(axisTitles, QStringList({"Energy", "Power", "PF", "V", "A", "Hz"}));
 }
 
 void ChartWindowsTest::plotRefusesAMalformedFile() {
