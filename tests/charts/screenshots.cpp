@@ -1,9 +1,7 @@
 // Pictures of the chart windows as a user meets them: the trend of a
 // simulated QM4C polled by the console, and the plot of its full 60-day log
-// downloaded through the logging window. They go to $PYLAX_SCREENSHOT_DIR
-// (scripts/screenshots.sh sets it, under xvfb-run); without it they go to a
-// temporary folder, with fewer ticks, so the test run keeps the
-// picture-taking path working.
+// downloaded through the logging window, into a ScreenshotFolder (for the
+// test run, with fewer ticks).
 
 #include <QChart>
 #include <QComboBox>
@@ -27,18 +25,12 @@ class ChartScreenshotsTest : public QObject {
 };
 
 void ChartScreenshotsTest::trendAndPlot() {
-  QTemporaryDir temporary;
-  const QString wanted = qEnvironmentVariable("PYLAX_SCREENSHOT_DIR");
-  const QDir folder(wanted.isEmpty() ? temporary.path() : wanted);
-  QVERIFY(folder.exists());
-  const auto save = [&folder](QWidget* window, const QString& name) {
-    const QString path = folder.filePath(name);
-    QVERIFY2(window->grab().save(path), qPrintable(path));
-    qInfo("saved %s", qPrintable(path));
-  };
+  const ScreenshotFolder folder;
+  const auto save = [&folder](QWidget* window, const QString& name) { QVERIFY2(folder.Save(window, name), qPrintable(name)); };
   // The download writes into the current directory.
+  QTemporaryDir downloads;
   const QString previous = QDir::currentPath();
-  QDir::setCurrent(temporary.path());
+  QDir::setCurrent(downloads.path());
 
   SimProcess sim({"--meter", "3:QM4C", "--prefill", "5760"});  // 900 s apart: 60 days
   MessageLog messages;
@@ -68,7 +60,7 @@ void ChartScreenshotsTest::trendAndPlot() {
   CTrendDlg* trend = console.TrendWindow();
   QVERIFY(trend != nullptr);
   trend->SpanList()->setCurrentIndex(0);
-  const int ticks = wanted.isEmpty() ? 3 : 55;
+  const int ticks = folder.Wanted() ? 55 : 3;
   QTRY_VERIFY_WITH_TIMEOUT(console.TrendData().Count() >= ticks, ticks * 1500);
   QVERIFY(QTest::qWaitForWindowExposed(trend));
   QTest::qWait(300);  // the chart lays out its new lines from the event loop
