@@ -22,7 +22,7 @@
 namespace {
 // One turn step of the wheel narrows the shown time by a fifth.
 constexpr double kWheelZoom = 0.8;
-constexpr int kChartMinimumHeight = 150;
+constexpr int kChartMinimumHeight = 120;
 constexpr int kLegendWidth = 150;  // "KWH (slot 10)", "Error word not 0"
 constexpr qint64 kHourMs = 3600 * 1000;
 
@@ -131,9 +131,10 @@ CLogPlotDlg::CLogPlotDlg(const LogTable& table, const QString& path, QWidget* ow
     withErrors = false;  // the marks go into the topmost chart only
   }
   if (m_views.isEmpty()) AddChart(table, ColumnKind::Power, withErrors);  // no value column: the rows' times alone
-  // Within the screen, title bar included.
+  // Within the screen with room to spare for the window manager's frame: a
+  // window as tall as the screen gets its title bar pushed above the top.
   const QRect room = screen()->availableGeometry();
-  resize(std::min(1100, room.width() - 40), std::min(80 + 180 * int(m_views.size()), room.height() - 80));
+  resize(std::min(1100, room.width() - 60), std::min(80 + 160 * int(m_views.size()), room.height() - 120));
 }
 
 void CLogPlotDlg::AddChart(const LogTable& table, ColumnKind kind, bool withErrors) {

@@ -32,6 +32,8 @@ std::vector<std::string> SplitFields(const std::string& line) {
   return fields;
 }
 
+std::string FieldCount(size_t count) { return std::to_string(count) + (count == 1 ? " field" : " fields"); }
+
 bool IsRegisterLabel(const std::string& text) {
   static const std::set<std::string> labels = [] {
     std::set<std::string> all;
@@ -120,7 +122,7 @@ struct Layout {
 bool ParseHeader(const std::string& line, Layout& layout, LogTable& table, std::string& reason) {
   const std::vector<std::string> fields = SplitFields(line);
   if (fields.size() < kSlotsStart + kSlotColumns || fields.size() > kSlotsStart + kSlotColumns + 2) {
-    reason = "the header has " + std::to_string(fields.size()) + " fields, not 13 to 15";
+    reason = "the header has " + FieldCount(fields.size()) + ", not 13 to 15";
     return false;
   }
   for (int i = 0; i < kSlotsStart; ++i)
@@ -161,7 +163,7 @@ bool ParseHeader(const std::string& line, Layout& layout, LogTable& table, std::
 bool ParseRow(const std::string& line, const Layout& layout, LogTable& table, std::string& reason) {
   const std::vector<std::string> fields = SplitFields(line);
   if (fields.size() != layout.FieldCount()) {
-    reason = std::to_string(fields.size()) + " fields where the header has " + std::to_string(layout.FieldCount());
+    reason = FieldCount(fields.size()) + " where the header has " + std::to_string(layout.FieldCount());
     return false;
   }
   const long long expectedNumber = table.RowCount() + 1;

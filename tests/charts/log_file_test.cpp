@@ -92,7 +92,7 @@ TEST(LogFile, NamesTheLineThatDoesNotFit) {
       {h + "1,0x6B16ABB6,Mon Dez 07 12:51:02 2026,,,,,,,,,,\n", 2,
        "the Date/Time field \"Mon Dez 07 12:51:02 2026\" is no time such as \"Thu Mar 05 14:03:07 2009\""},
       {h + "1,0x6B16ABB6,,,,12.5 kW,,,,,,,\n", 2, "field 6 \"12.5 kW\" is no number"},
-      {h + kPlainRow + "\n\n", 3, "1 fields where the header has 13"},
+      {h + kPlainRow + "\n\n", 3, "1 field where the header has 13"},
       {kHeader + "\n1,0x6B16ABB6,,,,,,,,,,,,4,\n", 2, "the Error field \"4\" is not 0x and four hexadecimal digits"},
       {kHeader + "\n1,0x6B16ABB6,,,,,,,,,,,,,yesterday\n", 2, "the meter's Date/Time field \"yesterday\" is no time"},
       {h + std::string(5000, ',') + "\n", 2, "the line is longer than 4096 characters"},

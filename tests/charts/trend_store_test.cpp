@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "console/poll.h"
 
 namespace {
 TrendValues Values(float kwh, float kw) {
@@ -28,38 +27,6 @@ std::vector<size_t> SegmentSizes(const TrendLine& line) {
   return sizes;
 }
 }  // namespace
-
-TEST(TrendStore, ChannelsTakeTheReadingBlockPairsOfEachPhase) {
-  PollFields fields;
-  for (int pair = 0; pair < 24; ++pair) fields.pairs[pair] = float(pair) + 0.5f;
-  struct Case {
-    TrendQuantity quantity;
-    int column;
-    float qm4c;  // pairs 0..23 read
-    std::string name;
-  };
-  const Case cases[] = {
-      {TrendQuantity::Kwh, 0, 0.5f, "kWh"},         {TrendQuantity::Kw, 0, 1.5f, "kW"},
-      {TrendQuantity::Kw, 1, 8.5f, "kW Phase A"},    {TrendQuantity::Kw, 3, 10.5f, "kW Phase C"},
-      {TrendQuantity::Pf, 0, 4.5f, "PF"},            {TrendQuantity::Pf, 2, 12.5f, "PF Phase B"},
-      {TrendQuantity::VoltsLL, 0, 5.5f, "Volts L-L"}, {TrendQuantity::VoltsLL, 3, 16.5f, "Volts L-L A-C"},
-      {TrendQuantity::VoltsLN, 1, 17.5f, "Volts L-N Phase A"}, {TrendQuantity::Amps, 0, 7.5f, "Amps"},
-      {TrendQuantity::Amps, 3, 22.5f, "Amps Phase C"},
-  };
-  for (const Case& c : cases) {
-    const int channel = ChannelsOf(c.quantity)[c.column];
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(ChannelName(channel), c.name);
-    fields.pairsRead = 24;
-    EXPECT_EQ(TrendValuesOf(fields)[channel], c.qm4c);
-    // A QM4A reads kWh and kW only; a failed read, nothing.
-    fields.pairsRead = 2;
-    const bool qm4aHasIt = channel <= kKw;
-    EXPECT_EQ(std::isnan(TrendValuesOf(fields)[channel]), !qm4aHasIt);
-    fields.pairsRead = 0;
-    EXPECT_TRUE(std::isnan(TrendValuesOf(fields)[channel]));
-  }
-}
 
 TEST(TrendStore, TheFullRingDropsTheOldestTickAndItsMeter) {
   TrendStore store(3);
@@ -150,15 +117,4 @@ TEST(TrendStore, DataFileHasEveryTickWithEmptyFieldsForWhatWasNotRead) {
             "1970-01-01 00:00:01.250,\"03 - Orvant \"\"QM4C\"\"\",12.500,3.250" + empties + "\n" +
             "1970-01-01 00:00:02.250,\"03 - Orvant \"\"QM4C\"\"\",," + empties + "\n");
   std::free(text);
-}
-
-TEST(TrendStore, LegendNamesTheMeterByAddressAndModel) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"03 - Orvant QM4C Power Meter", "03 - QM4C"},
-      {"7 - Orvant QM4A", "07 - QM4A"},
-      {"99 - Orvant QM4B", "99 - Orvant QM4B"},  // no meter's address: the line as it is
-      {"12 - some other device", "12 - some other device"},
-      {"", ""},
-  };
-  for (const auto& [line, name] : cases) EXPECT_EQ(ShortMeterName(line), name) << line;
 }
