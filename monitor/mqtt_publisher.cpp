@@ -32,17 +32,21 @@ std::string ObjectId(const std::string& key) {
   return id;
 }
 
-// mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; a password in the URL is
-// refused, as it would show in the process list.
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; a user or password in the URL
+// is refused, as a password would show in the process list.
 bool ParseUrl(const std::string& url, std::string& host, int& port, bool& tls, std::string* error) {
   const size_t scheme = url.find("://");
   const std::string name = scheme == std::string::npos ? "" : url.substr(0, scheme);
   tls = name == "mqtts";
   std::string rest = scheme == std::string::npos ? "" : url.substr(scheme + 3);
   if (!rest.empty() && rest.back() == '/') rest.pop_back();
-  if ((name != "mqtt" && !tls) || rest.empty() || rest.find_first_of("/@") != std::string::npos) {
-    *error = "--mqtt wants mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (user and password are options of their "
-             "own), not \"" + url + "\"";
+  if (rest.find('@') != std::string::npos) {  // not echoed: it may hold a password
+    *error = "--mqtt wants mqtt://HOST[:PORT] with no user or password in it (--mqtt-user, and the password "
+             "from the config file, --mqtt-password-file or PYLAX_MQTT_PASSWORD)";
+    return false;
+  }
+  if ((name != "mqtt" && !tls) || rest.empty() || rest.find('/') != std::string::npos) {
+    *error = "--mqtt wants mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not \"" + url + "\"";
     return false;
   }
   port = tls ? 8883 : 1883;
