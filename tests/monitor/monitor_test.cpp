@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -75,13 +76,18 @@ int Finish(pid_t pid, int signal = 0) {
 class Broker {
  public:
   explicit Broker(int port) : port_(port) {
-    std::ofstream("mosquitto.conf") << "listener " << port << " 127.0.0.1\nallow_anonymous true\n";
+    // Only pylax with its password gets in: the monitor's must reach it.
+    EXPECT_EQ(Finish(Spawn(MOSQUITTO_PASSWD_PATH, {"-b", "-c", "passwd", "pylax", "s3cret"}, "passwd")), 0);
+    std::ofstream("mosquitto.conf") << "listener " << port << " 127.0.0.1\nallow_anonymous false\n"
+                                    << "password_file " << std::filesystem::current_path().string() << "/passwd\n"
+                                    // Run as root, it would change to a user who cannot read our directory.
+                                    << "user " << getpwuid(getuid())->pw_name << "\n";
     Start();
   }
   ~Broker() { Stop(); }
   void Start() {
     pid_ = Spawn(MOSQUITTO_PATH, {"-c", "mosquitto.conf"}, "mosquitto");
-    ASSERT_TRUE(WaitUntil([this] { return Accepts(); }));
+    ASSERT_TRUE(WaitUntil([this] { return Accepts(); })) << ReadWholeFile("mosquitto.err");
   }
   void Stop() {
     if (pid_ > 0) Finish(pid_, SIGTERM);
@@ -121,6 +127,7 @@ class Subscriber {
                                  std::string(static_cast<const char*>(message->payload), message->payloadlen));
     });
     mosquitto_reconnect_delay_set(client_, 1, 1, false);
+    mosquitto_username_pw_set(client_, "pylax", "s3cret");
     mosquitto_connect(client_, "127.0.0.1", port, 30);
     mosquitto_loop_start(client_);
   }
