@@ -169,6 +169,18 @@ CLI::App* AddCommand(CLI::App& parent, const std::string& name, const std::strin
   return app;
 }
 
+// --start and --end of the addresses a command scans.
+void AddScanRange(CLI::App& command, unsigned& start, unsigned& end) {
+  command.add_option("--start", start, "the first address asked")
+      ->type_name("N")
+      ->capture_default_str()
+      ->transform(NumberUpTo(kMaxUnsigned));
+  command.add_option("--end", end, "the last address asked (nothing above 255 is asked)")
+      ->type_name("N")
+      ->capture_default_str()
+      ->transform(NumberUpTo(kMaxUnsigned));
+}
+
 // A service's config file names every option plainly ("port = ...",
 // "interval = 5"), the tool's own and the monitor's alike; CLI11 would want
 // the monitor's in a [monitor] section, so they are put there as read.
@@ -203,14 +215,7 @@ void DefineMonitor(CLI::App& app, Options& options) {
       "MQTT password comes from there (mqtt-password), --mqtt-password-file or\n"
       "PYLAX_MQTT_PASSWORD, never from the command line.",
       options, Command::Monitor);
-  command->add_option("--start", monitor.start, "the first address scanned")
-      ->type_name("N")
-      ->capture_default_str()
-      ->transform(NumberUpTo(kMaxUnsigned));
-  command->add_option("--end", monitor.end, "the last address scanned (nothing above 255 is asked)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->transform(NumberUpTo(kMaxUnsigned));
+  AddScanRange(*command, monitor.start, monitor.end);
   command->add_option("--interval", monitor.interval, "seconds from one round of polls to the next")
       ->type_name("S")
       ->capture_default_str()
@@ -299,14 +304,7 @@ void DefineCommandLine(CLI::App& app, Options& options) {
                               "Asks each address from --start to --end to identify itself and prints one\n"
                               "line per meter that answers, \"NN - identification\", in address order.",
                               options, Command::Scan);
-  scan->add_option("--start", options.scanStart, "the first address asked")
-      ->type_name("N")
-      ->capture_default_str()
-      ->transform(NumberUpTo(kMaxUnsigned));
-  scan->add_option("--end", options.scanEnd, "the last address asked (nothing above 255 is asked)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->transform(NumberUpTo(kMaxUnsigned));
+  AddScanRange(*scan, options.scanStart, options.scanEnd);
 
   CLI::App* read = AddCommand(app, "read", "the meter's readings",
                               "Polls the meter once as the console does and prints each value as a label\n"

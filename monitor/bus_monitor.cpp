@@ -58,6 +58,7 @@ class FoundMeters : public ScanSink {
                      dash == std::string::npos ? entry : entry.substr(dash + 3)});
   }
   void AddressDone() override { ++address_; }
+  bool Cancelled() const override { return g_monitorStop != 0; }
   struct Found {
     int address;
     int model;
@@ -159,16 +160,18 @@ void BusMonitor::PollRound() {
 void BusMonitor::Poll(Meter& meter) {
   g_slaveAddress = meter.info.address;
   g_modelCode = meter.info.model;
-  const int okBefore = g_okCount;
-  const int badBefore = g_badCount;
+  // The poll's counters count this poll only: an always-on process would
+  // otherwise run them past their range.
+  g_okCount = 0;
+  g_badCount = 0;
   PollFields fields;
   PollMeter(fields);
   // The poll's own counters leave a failed clock-block read out; it is still
   // a transaction that failed. A poll's failures all count under its last
   // failure's result: after one, a meter rarely answers the next read.
-  int failed = g_badCount - badBefore;
+  int failed = g_badCount;
   if (fields.lastFailure != ResultOk && failed == 0) failed = 1;
-  if (g_okCount > okBefore) Tell([&](Publisher& p) { p.Transactions(meter.info, ResultOk, g_okCount - okBefore); });
+  if (g_okCount > 0) Tell([&](Publisher& p) { p.Transactions(meter.info, ResultOk, g_okCount); });
   if (failed > 0) Tell([&](Publisher& p) { p.Transactions(meter.info, fields.lastFailure, failed); });
   // The readings decide: a QM4C whose log status failed still gave them.
   if (fields.pairsRead == 0) {

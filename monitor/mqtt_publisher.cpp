@@ -162,9 +162,10 @@ std::string MqttPublisher::Topic(const std::string& meterId, const char* leaf) c
 // latest state again on reconnect, so an outage costs no memory.
 void MqttPublisher::Publish(const std::string& topic, const std::string& payload) {
   if (!connected_) return;
+  ++unacknowledged_;  // before: the acknowledgement may come before the call returns
   if (mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), kQos,
-                        true) == MOSQ_ERR_SUCCESS)
-    ++unacknowledged_;
+                        true) != MOSQ_ERR_SUCCESS)
+    --unacknowledged_;
 }
 
 void MqttPublisher::PublishMeter(const Meter& meter) {

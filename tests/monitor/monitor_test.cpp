@@ -263,6 +263,18 @@ TEST_F(Monitor, RefusesWhatCanNeverWorkBeforeTouchingTheBus) {
   close(taken);
 }
 
+// A scan of 1 to 255 with nothing there would take three minutes.
+TEST_F(Monitor, EndsWhenAskedEvenInTheMiddleOfAScan) {
+  StartSim();
+  const pid_t monitor = Spawn(PYLAXCTL_PATH, {"--port", "bus", "monitor", "--start", "10", "--end", "255"}, "monitor");
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  kill(monitor, SIGTERM);
+  int status = 0;
+  EXPECT_TRUE(WaitUntil([&] { return waitpid(monitor, &status, WNOHANG) == monitor; }, 10));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  if (!WIFEXITED(status)) Finish(monitor, SIGKILL);
+}
+
 TEST_F(Monitor, PublishesTheServedValuesThroughOutagesFaultsAndTheEnd) {
   StartSim();
   const int mqttPort = FreePort();
