@@ -2,8 +2,9 @@
 
 #include <mosquitto.h>
 
-#include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -144,8 +145,9 @@ bool MqttPublisher::Start(std::string* error) {
   }
   // A broker that is not there yet is no error: the loop keeps trying.
   const int rc = mosquitto_connect_async(client_, host_.c_str(), port_, kKeepAliveSeconds);
-  if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_ERRNO)
-    Say("MQTT broker " + host_ + ":" + std::to_string(port_) + ": " + mosquitto_strerror(rc) + "; trying again");
+  if (rc != MOSQ_ERR_SUCCESS)
+    Say("MQTT broker " + host_ + ":" + std::to_string(port_) + ": " +
+        (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)) + "; trying again");
   if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) {
     *error = "MQTT: cannot start the network thread";
     return false;
@@ -220,9 +222,11 @@ void MqttPublisher::Stopping() {
   const auto until = std::chrono::steady_clock::now() + kGoodbyeWait;
   while (connected_ && unacknowledged_ > 0 && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  connected_ = false;
+  // Never connected, the network thread may sit in a reconnect delay of up
+  // to 30 s: it is cancelled rather than waited for.
+  const bool wasConnected = connected_.exchange(false);
   mosquitto_disconnect(client_);
-  mosquitto_loop_stop(client_, false);
+  mosquitto_loop_stop(client_, !wasConnected);
   loopRunning_ = false;
 }
 
