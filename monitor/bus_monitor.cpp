@@ -85,6 +85,7 @@ void BusMonitor::Run() {
   while (!g_monitorStop) {
     const bool rescanDue = options_.rescanMinutes > 0 && Clock::now() >= nextScan_;
     if (g_monitorRescan || rescanDue) {
+      if (g_monitorRescan) Say("SIGHUP: scanning addresses " + RangeText() + " again");
       g_monitorRescan = 0;
       Scan();
       next = Clock::now();  // the scan's time is no poll's: the schedule starts again
@@ -145,8 +146,11 @@ void BusMonitor::Scan() {
     Tell([&](Publisher& p) { p.MeterFound(meter.info); });
   }
   if (meters_.empty())
-    Say("no meter answered at addresses " + std::to_string(options_.start) + " to " +
-        std::to_string(std::min(options_.end, kLastScanAddress)) + "; the range is scanned again later");
+    Say("no meter answered at addresses " + RangeText() + "; the range is scanned again later");
+}
+
+std::string BusMonitor::RangeText() const {
+  return std::to_string(options_.start) + " to " + std::to_string(std::min(options_.end, kLastScanAddress));
 }
 
 void BusMonitor::PollRound() {

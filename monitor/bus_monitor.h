@@ -39,6 +39,7 @@ class BusMonitor {
 
   bool WaitForPort(bool gone);
   void Scan();
+  std::string RangeText() const;  // "1 to 10"
   void PollRound();
   void Poll(Meter& meter);
   void SetOnline(Meter& meter, bool online);

@@ -75,15 +75,18 @@ int Finish(pid_t pid, int signal = 0) {
 
 class Broker {
  public:
-  explicit Broker(int port) : port_(port) {
-    // Only pylax with its password gets in: the monitor's must reach it.
+  // Only pylax with its password gets in on port, a plain listener; more
+  // lines of configuration may follow.
+  explicit Broker(int port, const std::string& more = "") : port_(port) {
     EXPECT_EQ(Finish(Spawn(MOSQUITTO_PASSWD_PATH, {"-b", "-c", "passwd", "pylax", "s3cret"}, "passwd")), 0);
-    std::ofstream("mosquitto.conf") << "listener " << port << " 127.0.0.1\nallow_anonymous false\n"
-                                    << "password_file " << std::filesystem::current_path().string() << "/passwd\n"
+    std::ofstream("mosquitto.conf") << "per_listener_settings false\nallow_anonymous false\n"
+                                    << "password_file " << Here("passwd") << "\n"
                                     // Run as root, it would change to a user who cannot read our directory.
-                                    << "user " << getpwuid(getuid())->pw_name << "\n";
+                                    << "user " << getpwuid(getuid())->pw_name << "\n"
+                                    << "listener " << port << " 127.0.0.1\n" << more;
     Start();
   }
+  static std::string Here(const std::string& file) { return std::filesystem::current_path().string() + "/" + file; }
   ~Broker() { Stop(); }
   void Start() {
     pid_ = Spawn(MOSQUITTO_PATH, {"-c", "mosquitto.conf"}, "mosquitto");
@@ -410,4 +413,36 @@ TEST_F(Monitor, PublishesTheServedValuesThroughOutagesFaultsAndTheEnd) {
                             "pylax/COM4/availability"})
     EXPECT_TRUE(subscriber.WaitFor(topic, "offline", 5)) << topic;
   EXPECT_EQ(ReadWholeFile("monitor.err").find("s3cret"), std::string::npos);
+}
+
+// mqtts: the broker's certificate, signed by a CA of the test's own, is
+// checked against --mqtt-ca-file; the states arrive through it.
+TEST_F(Monitor, PublishesOverTlsToABrokerSignedByItsCaFile) {
+  std::ofstream("san.ext") << "subjectAltName=IP:127.0.0.1\n";
+  for (const std::string command :
+       {"req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=pylax-test-ca",
+        "req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj /CN=127.0.0.1",
+        "x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 -extfile san.ext"}) {
+    std::vector<std::string> args;
+    std::stringstream words(command);
+    for (std::string word; words >> word;) args.push_back(word);
+    ASSERT_EQ(Finish(Spawn(OPENSSL_PATH, args, "openssl")), 0) << ReadWholeFile("openssl.err");
+  }
+  StartSim();
+  const int plainPort = FreePort();
+  const int tlsPort = FreePort();
+  Broker broker(plainPort, "listener " + std::to_string(tlsPort) + " 127.0.0.1\ncafile " + Broker::Here("ca.pem") +
+                               "\ncertfile " + Broker::Here("server.pem") + "\nkeyfile " + Broker::Here("server.key") +
+                               "\n");
+  Subscriber subscriber(plainPort);
+  setenv("PYLAX_MQTT_PASSWORD", "s3cret", 1);
+  const pid_t monitor = Spawn(PYLAXCTL_PATH,
+                              {"--port", "bus", "monitor", "--start", "7", "--end", "7", "--mqtt-user", "pylax",
+                               "--mqtt", "mqtts://127.0.0.1:" + std::to_string(tlsPort), "--mqtt-ca-file", "ca.pem"},
+                              "monitor");
+  unsetenv("PYLAX_MQTT_PASSWORD");
+  EXPECT_TRUE(WaitUntil([&] { return !subscriber.Last("pylax/bus_7/state").empty(); })) << ReadWholeFile("monitor.err");
+  EXPECT_EQ(json::parse(subscriber.Last("pylax/bus_7/state"))["KW"], 42.75);
+  EXPECT_EQ(Finish(monitor, SIGTERM), 0);
+  EXPECT_TRUE(subscriber.WaitFor("pylax/bus/availability", "offline", 5));
 }
