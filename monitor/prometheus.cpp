@@ -97,9 +97,13 @@ void PrometheusExporter::State(const MeterInfo& info, const PollFields& fields, 
   for (int pair = 0; pair < fields.pairsRead; ++pair) meter.readings[PairLabel(pair)] = fields.pairs[pair];
 }
 
+// An offline meter's last readings are withdrawn rather than shown as if
+// current; its up says why they are missing.
 void PrometheusExporter::Availability(const MeterInfo& info, bool online) {
   std::lock_guard<std::mutex> hold(mutex_);
-  meters_[info.id].up = online;
+  MeterMetrics& meter = meters_[info.id];
+  meter.up = online;
+  if (!online) meter.readings.clear();
 }
 
 void PrometheusExporter::Transactions(const MeterInfo& info, ModbusResult result, int count) {

@@ -379,6 +379,7 @@ TEST_F(Monitor, PublishesTheServedValuesThroughOutagesFaultsAndTheEnd) {
   EXPECT_TRUE(subscriber.WaitFor("pylax/COM4_9/availability", "offline"));
   metrics = Scrape(httpPort);
   EXPECT_EQ(metrics["pylax_up{" + m9 + "}"], 0);
+  EXPECT_EQ(metrics.count("pylax_current_amperes{" + m9 + R"(,phase="all"})"), 0u);  // no stale readings
   EXPECT_GE(metrics["pylax_poll_transactions_total{" + m9 + R"(,result="timeout"})"], 3);
   EXPECT_EQ(subscriber.Last("pylax/COM4_3/availability"), "online");
   sim_->Command("fault 9 none");
