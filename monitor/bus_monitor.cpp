@@ -75,45 +75,46 @@ BusMonitor::BusMonitor(const MonitorOptions& options, std::string portName, int 
     : options_(options), portName_(std::move(portName)), baud_(baud), busId_(std::move(busId)) {}
 
 void BusMonitor::Run() {
-  if (!OpenPort(portName_.c_str(), baud_)) {
+  const bool open = OpenPort(portName_.c_str(), baud_);
+  if (!open)
     Say("Unable to open " + PortLabel(portName_) + " " + PortOpenFailureText() + "; trying again every " +
         std::to_string(kPortRetry.count()) + " s");
-    if (!WaitForPort(false)) return;
+  if (open || WaitForPort(false)) {
+    Scan();
+    PollUntilStopped();
   }
-  Scan();
-  auto next = Clock::now();
+  Tell([](Publisher& p) { p.Stopping(); });
+  ClosePort();
+}
+
+void BusMonitor::PollUntilStopped() {
   while (!g_monitorStop) {
     const bool rescanDue = options_.rescanMinutes > 0 && Clock::now() >= nextScan_;
     if (g_monitorRescan || rescanDue) {
       if (g_monitorRescan) Say("SIGHUP: scanning addresses " + RangeText() + " again");
       g_monitorRescan = 0;
-      Scan();
-      next = Clock::now();  // the scan's time is no poll's: the schedule starts again
+      Scan();  // not part of the round that follows it at once
     }
     const auto start = Clock::now();
     PollRound();
-    if (g_monitorStop) break;
+    if (g_monitorStop) return;
     if (PortDeviceGone()) {
       Say(PortGoneText() + "; trying again every " + std::to_string(kPortRetry.count()) + " s");
       for (auto& [address, meter] : meters_) {
         meter.failedPolls = 0;
         SetOnline(meter, false);
       }
-      if (!WaitForPort(true)) break;
-      next = Clock::now();
+      if (!WaitForPort(true)) return;
       continue;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const bool overrun = seconds > options_.interval;
-    Tell([&](Publisher& p) { p.RoundDone(seconds, overrun); });
+    Tell([&](Publisher& p) { p.RoundDone(seconds, seconds > options_.interval); });
     // A round that overran is followed at once; the rhythm restarts from it
     // rather than hurrying to catch up the rounds it missed.
-    next = std::max(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.interval)),
-                    Clock::now());
-    if (!SleepUntil(next, true)) break;
+    if (!SleepUntil(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.interval)),
+                    true))
+      return;
   }
-  Tell([](Publisher& p) { p.Stopping(); });
-  ClosePort();
 }
 
 // The port is tried every kPortRetry until it opens (true) or the monitor

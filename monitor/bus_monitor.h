@@ -37,6 +37,8 @@ class BusMonitor {
     std::optional<bool> online;  // unknown until the first poll decides
   };
 
+  // Rounds of polls, rescans and waits for a port gone, until asked to end.
+  void PollUntilStopped();
   bool WaitForPort(bool gone);
   void Scan();
   std::string RangeText() const;  // "1 to 10"

@@ -266,16 +266,25 @@ TEST_F(Monitor, RefusesWhatCanNeverWorkBeforeTouchingTheBus) {
   close(taken);
 }
 
-// A scan of 1 to 255 with nothing there would take three minutes.
-TEST_F(Monitor, EndsWhenAskedEvenInTheMiddleOfAScan) {
+// Asked to end in the middle of a scan of 10 to 255 (three minutes with
+// nothing there), or while waiting for a port that is not there.
+TEST_F(Monitor, EndsWhenAskedWhileScanningOrWaitingForThePort) {
   StartSim();
-  const pid_t monitor = Spawn(PYLAXCTL_PATH, {"--port", "bus", "monitor", "--start", "10", "--end", "255"}, "monitor");
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  kill(monitor, SIGTERM);
-  int status = 0;
-  EXPECT_TRUE(WaitUntil([&] { return waitpid(monitor, &status, WNOHANG) == monitor; }, 10));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  if (!WIFEXITED(status)) Finish(monitor, SIGKILL);
+  const struct {
+    const char* port;
+    const char* said;
+  } cases[] = {{"bus", "found"}, {"/dev/pylax-no-such-port", "Unable to open /dev/pylax-no-such-port: "
+                                                              "/dev/pylax-no-such-port does not exist; trying again every 5 s"}};
+  for (const auto& c : cases) {
+    const pid_t monitor = Spawn(PYLAXCTL_PATH, {"--port", c.port, "monitor", "--start", "10", "--end", "255"}, "monitor");
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    kill(monitor, SIGTERM);
+    int status = 0;
+    EXPECT_TRUE(WaitUntil([&] { return waitpid(monitor, &status, WNOHANG) == monitor; }, 10)) << c.port;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    if (!WIFEXITED(status)) Finish(monitor, SIGKILL);
+    EXPECT_EQ(Lines("monitor.err", c.said), c.said == std::string("found") ? 0 : 1) << ReadWholeFile("monitor.err");
+  }
 }
 
 TEST_F(Monitor, PublishesTheServedValuesThroughOutagesFaultsAndTheEnd) {
