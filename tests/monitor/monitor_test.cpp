@@ -426,8 +426,9 @@ TEST_F(Monitor, PublishesTheServedValuesThroughOutagesFaultsAndTheEnd) {
 }
 
 // mqtts: the broker's certificate, signed by a CA of the test's own, is
-// checked against --mqtt-ca-file; the states arrive through it.
-TEST_F(Monitor, PublishesOverTlsToABrokerSignedByItsCaFile) {
+// checked against --mqtt-ca-file; the states arrive through it. A meter
+// that answers only after the scan is found by the rescan SIGHUP asks for.
+TEST_F(Monitor, PublishesOverTlsToABrokerSignedByItsCaFileAndRescansOnHangUp) {
   std::ofstream("san.ext") << "subjectAltName=IP:127.0.0.1\n";
   for (const std::string command :
        {"req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=pylax-test-ca",
@@ -445,14 +446,21 @@ TEST_F(Monitor, PublishesOverTlsToABrokerSignedByItsCaFile) {
                                "\ncertfile " + Broker::Here("server.pem") + "\nkeyfile " + Broker::Here("server.key") +
                                "\n");
   Subscriber subscriber(plainPort);
+  EXPECT_EQ(sim_->Command("fault 9 silent"), "ok");
   setenv("PYLAX_MQTT_PASSWORD", "s3cret", 1);
   const pid_t monitor = Spawn(PYLAXCTL_PATH,
-                              {"--port", "bus", "monitor", "--start", "7", "--end", "7", "--mqtt-user", "pylax",
+                              {"--port", "bus", "monitor", "--start", "7", "--end", "9", "--mqtt-user", "pylax",
                                "--mqtt", "mqtts://127.0.0.1:" + std::to_string(tlsPort), "--mqtt-ca-file", "ca.pem"},
                               "monitor");
   unsetenv("PYLAX_MQTT_PASSWORD");
   EXPECT_TRUE(WaitUntil([&] { return !subscriber.Last("pylax/bus_7/state").empty(); })) << ReadWholeFile("monitor.err");
   EXPECT_EQ(json::parse(subscriber.Last("pylax/bus_7/state"))["KW"], 42.75);
+  EXPECT_EQ(sim_->Command("fault 9 none"), "ok");
+  kill(monitor, SIGHUP);
+  EXPECT_TRUE(WaitUntil([&] { return !subscriber.Last("pylax/bus_9/state").empty(); })) << ReadWholeFile("monitor.err");
+  EXPECT_EQ(json::parse(subscriber.Last("pylax/bus_9/state"))["KVAR"], 3.5);
+  EXPECT_EQ(Lines("monitor.err", "SIGHUP: scanning addresses 7 to 9 again"), 1);
+  EXPECT_EQ(Lines("monitor.err", "found 09 - Orvant QM4B Power Meter (bus_9)"), 1);
   EXPECT_EQ(Finish(monitor, SIGTERM), 0);
   EXPECT_TRUE(subscriber.WaitFor("pylax/bus/availability", "offline", 5));
 }
