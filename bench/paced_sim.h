@@ -2,9 +2,11 @@
 // What the timing programs share: the simulated bus they measure against.
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "modbus/master.h"
 #include "modbus/serial_link.h"
 #include "sim/sim_launcher.h"
 
@@ -21,4 +23,30 @@ inline bool StartAndOpenSim(SimLauncher& sim, const std::vector<std::string>& ar
     return false;
   }
   return true;
+}
+
+// The exchanges since the tally was last cleared and their bytes, as their
+// trace entries show them ("Send->", "Recv->", three characters a byte):
+// what the line had to carry.
+struct LineTally {
+  long exchanges = 0;
+  long requestBytes = 0;
+  long answerBytes = 0;
+};
+inline LineTally g_lineTally;
+
+inline long TracedBytes(const char* line) {
+  const char* end = std::strstr(line, "\r\n");
+  const long chars = static_cast<long>(end != nullptr ? end - line : std::strlen(line)) - 6;
+  return chars > 0 ? (chars + 1) / 3 : 0;
+}
+
+// For g_traceRepaintRequest, with g_traceLive 1.
+inline void TallyExchange() {
+  const char* entry = g_traceRing[g_traceIndex];
+  const char* recv = std::strstr(entry, "Recv->");
+  if (recv == nullptr) return;
+  ++g_lineTally.exchanges;
+  g_lineTally.requestBytes += TracedBytes(entry);
+  g_lineTally.answerBytes += TracedBytes(recv);
 }

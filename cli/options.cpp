@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <sstream>
 
@@ -66,10 +68,12 @@ class HelpFormatter : public CLI::Formatter {
   }
 
  private:
-  // Help and version end the run, so the usage line leaves them out.
+  // Help and version end the run, so the usage line leaves them out, as it
+  // leaves out the hidden options (no group).
   static std::vector<const CLI::Option*> Listed(const CLI::App* app) {
-    return app->get_options(
-        [app](const CLI::Option* option) { return option != app->get_help_ptr() && option != app->get_version_ptr(); });
+    return app->get_options([app](const CLI::Option* option) {
+      return option != app->get_help_ptr() && option != app->get_version_ptr() && !option->get_group().empty();
+    });
   }
 
   // "[--watch [--count N]]": an option that needs another sits inside its
@@ -165,6 +169,105 @@ CLI::App* AddCommand(CLI::App& parent, const std::string& name, const std::strin
   return app;
 }
 
+// --start and --end of the addresses a command scans.
+void AddScanRange(CLI::App& command, unsigned& start, unsigned& end) {
+  command.add_option("--start", start, "the first address asked")
+      ->type_name("N")
+      ->capture_default_str()
+      ->transform(NumberUpTo(kMaxUnsigned));
+  command.add_option("--end", end, "the last address asked (nothing above 255 is asked)")
+      ->type_name("N")
+      ->capture_default_str()
+      ->transform(NumberUpTo(kMaxUnsigned));
+}
+
+// A service's config file names every option plainly ("port = ...",
+// "interval = 5"), the tool's own and the monitor's alike; CLI11 would want
+// the monitor's in a [monitor] section, so they are put there as read.
+class FlatConfig : public CLI::ConfigTOML {
+ public:
+  FlatConfig(const CLI::App& tool, const CLI::App& monitor) : tool_(tool), monitor_(monitor) {}
+  std::vector<CLI::ConfigItem> from_config(std::istream& input) const override {
+    std::vector<CLI::ConfigItem> items = CLI::ConfigTOML::from_config(input);
+    for (CLI::ConfigItem& item : items)
+      if (item.parents.empty() && tool_.get_option_no_throw("--" + item.name) == nullptr &&
+          monitor_.get_option_no_throw("--" + item.name) != nullptr)
+        item.parents = {monitor_.get_name()};
+    return items;
+  }
+
+ private:
+  const CLI::App& tool_;
+  const CLI::App& monitor_;
+};
+
+void DefineMonitor(CLI::App& app, Options& options) {
+  MonitorOptions& monitor = options.monitor;
+  CLI::App* command = AddCommand(
+      app, "monitor", "poll every meter of the bus, always, for MQTT, Prometheus or a pipe",
+      "Scans --start to --end, then polls every meter found, one after the other,\n"
+      "every --interval seconds (a round that takes longer is followed at once and\n"
+      "counted as an overrun); a meter is offline after 3 failed polls in a row.\n"
+      "The range is scanned again every --rescan-minutes and on SIGHUP. A port that\n"
+      "is missing or goes away is tried again every 5 s. SIGTERM or SIGINT end it\n"
+      "(exit 0). Framing is length unless --framing or PYLAX_FRAMING say otherwise.\n"
+      "--config FILE takes any option from a file of \"name = value\" lines; the\n"
+      "MQTT password comes from there (mqtt-password), --mqtt-password-file or\n"
+      "PYLAX_MQTT_PASSWORD, never from the command line.",
+      options, Command::Monitor);
+  AddScanRange(*command, monitor.start, monitor.end);
+  command->add_option("--interval", monitor.interval, "seconds from one round of polls to the next")
+      ->type_name("S")
+      ->capture_default_str()
+      ->check(CLI::Range(0.1, 86400.0).description(""));
+  command->add_option("--rescan-minutes", monitor.rescanMinutes, "minutes between scans (0: only on SIGHUP)")
+      ->type_name("M")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 10080.0).description(""));
+  command->add_option("--mqtt", monitor.mqtt.url, "publish to the broker at mqtt://HOST[:PORT] or mqtts://HOST[:PORT]")
+      ->type_name("URL");
+  command->add_option("--mqtt-ca-file", monitor.mqtt.caFile, "mqtts: the CA of the broker's certificate")
+      ->type_name("FILE")
+      ->check(CLI::Validator(CLI::ExistingFile).description(""));
+  command->add_option("--mqtt-client-id", monitor.mqtt.clientId, "the MQTT client id; default pylax-BUS")
+      ->type_name("ID");
+  command->add_option("--mqtt-user", monitor.mqtt.user, "the MQTT user name")->type_name("NAME");
+  command->add_option("--mqtt-password-file", "a file whose first line is the MQTT password")
+      ->type_name("FILE")
+      ->check(CLI::Validator(CLI::ExistingFile).description(""));
+  command->add_option("--mqtt-password", monitor.mqtt.password)->group("");  // config file only, see CheckPassword
+  command->add_option("--mqtt-prefix", monitor.mqtt.prefix, "the first level of every topic")
+      ->type_name("PREFIX")
+      ->capture_default_str();
+  command->add_option("--ha-discovery-prefix", monitor.mqtt.discoveryPrefix, "Home Assistant's discovery prefix")
+      ->type_name("PREFIX")
+      ->capture_default_str();
+  command->add_flag_function(
+      "--no-ha-discovery", [&monitor](std::int64_t) { monitor.mqtt.discovery = false; },
+      "publish no Home Assistant discovery");
+  command->add_option("--prometheus", monitor.prometheus, "serve GET /metrics at ADDR:PORT (e.g. 127.0.0.1:9464)")
+      ->type_name("ADDR:PORT");
+  command->add_flag("--json", monitor.json, "each state object as one line on stdout");
+  app.config_formatter(std::make_shared<FlatConfig>(app, *command));
+}
+
+// Command lines show in the process list and the shell's history.
+void CheckPassword(const std::vector<std::string>& args, CLI::App& app, MqttSettings& mqtt) {
+  for (const std::string& arg : args)
+    if (arg.rfind("--mqtt-password", 0) == 0 && arg.rfind("--mqtt-password-file", 0) != 0)
+      throw CLI::ValidationError("--mqtt-password",
+                                 "is taken from the config file, --mqtt-password-file or PYLAX_MQTT_PASSWORD, "
+                                 "never from the command line");
+  if (!mqtt.password.empty()) return;
+  const CLI::Option* file = app.get_subcommand("monitor")->get_option("--mqtt-password-file");
+  if (file->count() > 0) {
+    std::ifstream in(file->as<std::string>());
+    std::getline(in, mqtt.password);
+  } else if (const char* fromEnvironment = std::getenv("PYLAX_MQTT_PASSWORD")) {
+    mqtt.password = fromEnvironment;
+  }
+}
+
 void DefineCommandLine(CLI::App& app, Options& options) {
   app.formatter(std::make_shared<HelpFormatter>());
   // An option given twice counts as given last; the global options may also
@@ -194,6 +297,7 @@ void DefineCommandLine(CLI::App& app, Options& options) {
                  "default), or length, as soon as a whole answer with a right\n"
                  "CRC is in (faster); without it PYLAX_FRAMING decides")
       ->type_name("silence|length");
+  app.set_config("--config", "", "take options from FILE, \"name = value\" a line")->type_name("FILE");
   app.set_help_flag("-h,--help", "this text; COMMAND --help describes a command");  // listed after the options
   app.set_version_flag("--version", kVersion, "the version");
 
@@ -201,14 +305,7 @@ void DefineCommandLine(CLI::App& app, Options& options) {
                               "Asks each address from --start to --end to identify itself and prints one\n"
                               "line per meter that answers, \"NN - identification\", in address order.",
                               options, Command::Scan);
-  scan->add_option("--start", options.scanStart, "the first address asked")
-      ->type_name("N")
-      ->capture_default_str()
-      ->transform(NumberUpTo(kMaxUnsigned));
-  scan->add_option("--end", options.scanEnd, "the last address asked (nothing above 255 is asked)")
-      ->type_name("N")
-      ->capture_default_str()
-      ->transform(NumberUpTo(kMaxUnsigned));
+  AddScanRange(*scan, options.scanStart, options.scanEnd);
 
   CLI::App* read = AddCommand(app, "read", "the meter's readings",
                               "Polls the meter once as the console does and prints each value as a label\n"
@@ -260,11 +357,13 @@ void DefineCommandLine(CLI::App& app, Options& options) {
              "there records the steps. A progress bar on a terminal, the messages\n"
              "otherwise.",
              options, Command::LogDownload);
+  DefineMonitor(app, options);
   // Set after the commands, which would inherit it.
   app.footer(
       "Exit status: 0 success, 1 the meter did not answer or refused, 2 usage,\n"
       "3 port cannot be opened, 4 no meter found, 5 wrong meter model,\n"
-      "6 logging not started, 7 download failed, 8 simulator failed.");
+      "6 logging not started, 7 download failed, 8 simulator failed,\n"
+      "9 monitor cannot serve /metrics or start MQTT.");
 }
 
 // CLI11's own check for a missing command comes before, and hides, its
@@ -294,6 +393,10 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& opt
   try {
     app.parse(std::vector<std::string>(args.rbegin(), args.rend()));  // CLI11 takes them last first
     RequireCommand(app);
+    CheckPassword(args, app, options.monitor.mqtt);
+    // The monitor polls many meters: the faster framing unless told.
+    if (options.command == Command::Monitor && options.framing.empty() && std::getenv("PYLAX_FRAMING") == nullptr)
+      options.framing = FramingName(Framing::Length);
     std::string error;
     if (!ChooseFraming(options.framing, &error)) throw CLI::ValidationError(error);
   } catch (const CLI::ParseError& error) {

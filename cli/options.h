@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "monitor/monitor_options.h"
+
 // Exit statuses of pylaxctl; scripts can tell the failures apart.
 enum class ExitCode : int {
   Success = 0,
@@ -15,9 +17,10 @@ enum class ExitCode : int {
   LoggingNotStarted = 6,  // log start refused a value or a write failed
   DownloadFailed = 7,     // log download did not write its file
   SimulatorFailed = 8,    // --simulate could not start qm4sim
+  MonitorFailed = 9,      // monitor: /metrics cannot listen, or MQTT cannot start
 };
 
-enum class Command { Scan, Read, ResetEnergy, SetClock, LogShow, LogStart, LogDownload };
+enum class Command { Scan, Read, ResetEnergy, SetClock, LogShow, LogStart, LogDownload, Monitor };
 
 struct Options {
   // Global.
@@ -37,6 +40,7 @@ struct Options {
   std::vector<unsigned> slots;
   long interval = -1;  // -1: not given
   bool oneShot = false;
+  MonitorOptions monitor;
 };
 
 // What parsing decided: run the command, or stop with text already printed
@@ -47,6 +51,8 @@ struct ParseOutcome {
 };
 
 // Parses argv[1..]; prints help, the version or a one-line usage error itself.
-// Sets the link's framing (--framing, else PYLAX_FRAMING); a bad value of
-// either is a usage error.
+// Sets the link's framing (--framing, else PYLAX_FRAMING, else silence, or
+// length for monitor); a bad value of either is a usage error. Fills the
+// MQTT password of monitor from its config file, --mqtt-password-file or
+// PYLAX_MQTT_PASSWORD; given on the command line it is a usage error.
 ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& options);

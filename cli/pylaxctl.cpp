@@ -3,15 +3,13 @@
 
 #include <unistd.h>
 
-#include <charconv>
 #include <chrono>
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "cli/options.h"
 #include "sim/sim_launcher.h"
@@ -19,6 +17,7 @@
 #include "console/commands.h"
 #include "meter/meter_state.h"
 #include "console/poll.h"
+#include "console/poll_json.h"
 #include "console/scan.h"
 #include "logging/download.h"
 #include "logging/logging_start.h"
@@ -27,6 +26,10 @@
 #include "modbus/master.h"
 #include "modbus/model.h"
 #include "modbus/serial_link.h"
+#include "monitor/bus_monitor.h"
+#include "monitor/meter_id.h"
+#include "monitor/mqtt_publisher.h"
+#include "monitor/prometheus.h"
 
 namespace {
 constexpr unsigned kDefaultScanStart = 1;
@@ -36,7 +39,12 @@ constexpr const char* kModelNames[] = {"of no known model", "a QM4A", "a QM4B", 
 
 // Ctrl+C ends --watch after its poll, and a download or logging start at its
 // next safe point, so the meter is not left with a slot selected.
-void OnInterrupt(int) { g_stopRequested = 1; }
+void OnInterrupt(int) {
+  g_stopRequested = 1;
+  g_monitorStop = 1;
+}
+
+void OnHangUp(int) { g_monitorRescan = 1; }
 
 int Exit(ExitCode code) { return static_cast<int>(code); }
 
@@ -114,34 +122,6 @@ int RunScan(const Options& options) {
   return Exit(ExitCode::Success);
 }
 
-// The label of each float pair of the reading block (register numbers
-// 259 + 2k); the last pair has none and is not shown.
-std::string PairLabel(int pair) { return RegisterLabel(static_cast<unsigned>(259 + 2 * pair)); }
-
-struct NamedText {
-  const char* key;
-  const std::optional<std::string>* text;
-};
-
-std::vector<NamedText> StatusTexts(const PollFields& fields) {
-  return {{"SUBINTERVAL", &fields.subInterval},   {"CLOCK", &fields.clock},
-          {"ROLLOVERS", &fields.rollovers},       {"BUFFER", &fields.bufferStatus},
-          {"DAYS-TO-ROLLOVER", &fields.daysToRollover}, {"LOG-ENTRIES", &fields.logEntries},
-          {"NEWEST-ENTRY", &fields.newestEntry}};
-}
-
-// The shortest text that reads back as the same float (std::to_chars): a
-// script sees 13720 and 1e+06, where nlohmann's dump would write 13720.0,
-// 1000000.0, or the float widened to a double, 85.02485656738281.
-std::string JsonNumber(float value) {
-  if (value != value || value - value != 0) return "null";  // NaN and infinities
-  char text[32];
-  const auto result = std::to_chars(text, text + sizeof text, value);
-  return std::string(text, result.ptr);
-}
-
-std::string JsonString(const std::string& text) { return nlohmann::json(text).dump(); }
-
 void PrintReadingsText(const PollFields& fields) {
   for (int pair = 0; pair < fields.pairsRead; ++pair)
     if (!PairLabel(pair).empty())
@@ -150,25 +130,12 @@ void PrintReadingsText(const PollFields& fields) {
     if (status.text->has_value()) std::printf("%-17s %s\n", status.key, status.text->value().c_str());
 }
 
-void PrintReadingsJson(const PollFields& fields) {
-  std::string json = "{";
-  auto add = [&json](const std::string& key, const std::string& value) {
-    if (json.size() > 1) json += ",";
-    json += JsonString(key) + ":" + value;
-  };
-  for (int pair = 0; pair < fields.pairsRead; ++pair)
-    if (!PairLabel(pair).empty()) add(PairLabel(pair), JsonNumber(fields.pairs[pair]));
-  for (const NamedText& status : StatusTexts(fields))
-    if (status.text->has_value()) add(status.key, JsonString(status.text->value()));
-  std::printf("%s}\n", json.c_str());
-}
-
 // One poll; prints what was read and, when a read failed, the failure.
 bool PollAndPrint(const Options& options) {
   PollFields fields;
   PollMeter(fields);
   if (options.json)
-    PrintReadingsJson(fields);
+    std::printf("%s\n", JsonObject(ReadingMembers(fields)).c_str());
   else
     PrintReadingsText(fields);
   std::fflush(stdout);
@@ -257,6 +224,32 @@ int RunLogDownload() {
   return Exit(written ? ExitCode::Success : ExitCode::DownloadFailed);
 }
 
+// The monitor opens the port itself: one that is missing at start is waited
+// for like one that goes away later. Its publishers start first, so that a
+// bad address or URL fails at once.
+int RunMonitor(const Options& options) {
+  const std::string bus = BusId(options.port);
+  BusMonitor monitor(options.monitor, options.port, options.baud, bus);
+  std::string error;
+  PrometheusExporter prometheus;
+  if (!options.monitor.prometheus.empty()) {
+    if (!prometheus.Start(options.monitor.prometheus, &error)) return Fail(ExitCode::MonitorFailed, error);
+    monitor.AddPublisher(&prometheus);
+  }
+  std::unique_ptr<MqttPublisher> mqtt;
+  if (!options.monitor.mqtt.url.empty()) {
+    mqtt = std::make_unique<MqttPublisher>(options.monitor.mqtt, bus);
+    if (!mqtt->Start(&error)) return Fail(ExitCode::MonitorFailed, error);
+    monitor.AddPublisher(mqtt.get());
+  }
+  JsonLinesPublisher lines;
+  if (options.monitor.json) monitor.AddPublisher(&lines);
+  std::signal(SIGHUP, OnHangUp);
+  std::signal(SIGPIPE, SIG_IGN);  // a broker or scraper that went away is no reason to end
+  monitor.Run();
+  return Exit(ExitCode::Success);
+}
+
 int RunCommandOnLine(const Options& options) {
   if (options.command == Command::Scan) return RunScan(options);
   if (int code = PickMeter(options)) return code;
@@ -274,6 +267,7 @@ int RunCommandOnLine(const Options& options) {
     case Command::LogDownload:
       return RunLogDownload();
     case Command::Scan:
+    case Command::Monitor:
       break;
   }
   return Exit(ExitCode::Success);
@@ -283,6 +277,7 @@ int RunCommandOnLine(const Options& options) {
 // said once, by name, rather than left to look like a silent meter (a watch
 // of a gateway has said it already).
 int RunCommand(const Options& options) {
+  if (options.command == Command::Monitor) return RunMonitor(options);
   if (int code = OpenLine(options)) return code;
   const int code = RunCommandOnLine(options);
   if (code != 0 && PortDeviceGone() && !(options.watch && PortReconnects()))

@@ -54,7 +54,7 @@ DeviceLineMeter MeterOfDeviceLine(const std::string& line) {
 int ScanBus(unsigned start, unsigned end, ScanSink& sink) {
   const unsigned last = std::min(end, kLastScanAddress);
   int found = 0;
-  for (unsigned address = start; address <= last; ++address) {
+  for (unsigned address = start; address <= last && !sink.Cancelled(); ++address) {
     sink.Progress(ProgressLine(address, end));
     std::this_thread::sleep_for(kPausePerAddress);
     std::string entry;

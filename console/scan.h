@@ -22,6 +22,9 @@ class ScanSink {
   // meter ends the scan at the first, sparing the empty addresses after it
   // (at 38400 baud each costs the 700 ms an unanswered identification waits).
   virtual bool StopAtFirstMeter() const { return false; }
+  // Asked before each address: true ends the scan there (the monitor, asked
+  // to end, does not wait out a long range).
+  virtual bool Cancelled() const { return false; }
 };
 
 // The last address the scan asks, whatever the end value: nothing above it

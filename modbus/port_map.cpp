@@ -43,7 +43,8 @@ std::vector<std::string> DevicesOfFamily(const std::string& family) {
   return paths;
 }
 
-// The stable /dev/serial/by-id name of a device, "" when it has none.
+}  // namespace
+
 std::string ByIdName(const std::string& device) {
   const std::string byId = "/dev/serial/by-id";
   std::string result;
@@ -61,8 +62,6 @@ std::string ByIdName(const std::string& device) {
   }
   return result;
 }
-
-}  // namespace
 
 int ComPortNumber(const std::string& name) {
   std::string upper = name;

@@ -22,6 +22,9 @@ void SetPortOverride(int comNumber, const std::string& path);
 bool ParsePortOverride(const std::string& text);
 // The serial devices found on the machine, in the stable order above.
 std::vector<std::string> SerialDevices();
+// The stable /dev/serial/by-id name of a device (its real path), "" when it
+// has none.
+std::string ByIdName(const std::string& device);
 // What the port list shows beside COMn: the device and, where it has one, its
 // /dev/serial/by-id name, or the gateway's address; "not present" when
 // nothing maps to it.

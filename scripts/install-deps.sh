@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev
   libcli11-dev nlohmann-json3-dev
+  libmosquitto-dev mosquitto mosquitto-clients libcpp-httplib-dev openssl
   xvfb xauth imagemagick
 )
 

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -23,18 +22,6 @@ constexpr int kBaud = 38400;
 constexpr int kRepetitions = 25;
 constexpr double kTurnaroundMs = 5.0;  // qm4sim's default with --baud
 
-long g_exchanges = 0;
-long g_answerBytes = 0;
-
-// Counts each exchange and its answer's bytes from its trace entry: "Recv->"
-// and three characters a byte.
-void CountExchange() {
-  const char* recv = std::strstr(g_traceRing[g_traceIndex], "Recv->");
-  if (recv == nullptr) return;
-  ++g_exchanges;
-  const long chars = static_cast<long>(std::strlen(recv)) - 6 - 2;
-  g_answerBytes += chars > 0 ? (chars + 1) / 3 : 0;
-}
 }  // namespace
 
 int main() {
@@ -44,13 +31,12 @@ int main() {
   g_slaveAddress = 3;
   g_modelCode = 3;
   g_traceLive = 1;
-  g_traceRepaintRequest = CountExchange;
+  g_traceRepaintRequest = TallyExchange;
   std::printf("%-8s %9s %9s %7s %10s\n", "framing", "median ms", "line ms", "ratio", "exchanges");
   for (const Framing framing : {Framing::Silence, Framing::Length}) {
     g_framing = framing;
     std::vector<double> ms;
-    g_exchanges = 0;
-    g_answerBytes = 0;
+    g_lineTally = {};
     for (int i = 0; i < kRepetitions; ++i) {
       PollFields fields;
       const auto start = std::chrono::steady_clock::now();
@@ -62,9 +48,9 @@ int main() {
       }
     }
     std::sort(ms.begin(), ms.end());
-    const double exchanges = static_cast<double>(g_exchanges) / kRepetitions;
+    const double exchanges = static_cast<double>(g_lineTally.exchanges) / kRepetitions;
     const double quietMs = framing == Framing::Silence ? kInterByteTimeoutMs : 0.0;
-    const double line = g_answerBytes * 10.0 * 1000.0 / kBaud / kRepetitions + exchanges * (kTurnaroundMs + quietMs);
+    const double line = g_lineTally.answerBytes * 10.0 * 1000.0 / kBaud / kRepetitions + exchanges * (kTurnaroundMs + quietMs);
     std::printf("%-8s %9.1f %9.1f %7.3f %10.1f\n", FramingName(framing), ms[ms.size() / 2], line,
                 ms[ms.size() / 2] / line, exchanges);
   }

@@ -81,8 +81,8 @@ TEST_F(CliOffline, VersionAndHelpForTheToolAndEachCommand) {
   EXPECT_EQ(version.out, "pylaxctl 2.2.0\n");
   ToolRun help = Pylaxctl({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: pylaxctl [--port NAME] [--baud N] [--slave N] [--simulate] [--trace] [--framing silence|length] COMMAND", 0), 0u);
-  for (const std::string command : {"scan", "read", "reset-energy", "set-clock", "log show", "log start", "log download"}) {
+  EXPECT_EQ(help.out.rfind("Usage: pylaxctl [--port NAME] [--baud N] [--slave N] [--simulate] [--trace] [--framing silence|length] [--config FILE] COMMAND", 0), 0u);
+  for (const std::string command : {"scan", "read", "reset-energy", "set-clock", "log show", "log start", "log download", "monitor"}) {
     std::vector<std::string> args;
     std::stringstream words(command);
     for (std::string word; words >> word;) args.push_back(word);

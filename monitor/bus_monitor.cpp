@@ -1,0 +1,208 @@
+#include "monitor/bus_monitor.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+
+#include "console/poll_json.h"
+#include "console/scan.h"
+#include "meter/meter_state.h"
+#include "modbus/model.h"
+#include "modbus/serial_link.h"
+#include "monitor/meter_id.h"
+
+volatile std::sig_atomic_t g_monitorStop = 0;
+volatile std::sig_atomic_t g_monitorRescan = 0;
+
+namespace {
+// Signals are looked at this often while the monitor waits: a short enough
+// answer to SIGTERM, and no busy loop.
+constexpr auto kSignalCheck = std::chrono::milliseconds(50);
+
+void Say(const std::string& message) {
+  std::fprintf(stderr, "pylaxctl: %s\n", message.c_str());
+  std::fflush(stderr);
+}
+
+std::string PortLabel(std::string name) {
+  if (!name.empty() && name.back() != ':') name += ":";
+  return name;
+}
+
+// UTC with seconds, ISO 8601, so that collectors in any time zone agree.
+std::string UtcNow() {
+  const std::time_t now = std::time(nullptr);
+  struct tm utc {};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+std::string StateJson(const MeterInfo& info, const PollFields& fields) {
+  std::vector<JsonMember> members{{"time", JsonString(UtcNow())}, {"meter", JsonString(info.id)}};
+  for (JsonMember& member : ReadingMembers(fields)) members.push_back(std::move(member));
+  return JsonObject(members);
+}
+
+// The scan's findings: "NN - text" gives the meter's own text; the address
+// is the one being asked, which may lie above the 63 a device line names.
+class FoundMeters : public ScanSink {
+ public:
+  explicit FoundMeters(unsigned start) : address_(start) {}
+  void Progress(const std::string&) override {}
+  void MeterFound(const std::string& entry, bool) override {
+    const size_t dash = entry.find(" - ");
+    found.push_back({static_cast<int>(address_), ModelCodeFromText(entry.c_str()),
+                     dash == std::string::npos ? entry : entry.substr(dash + 3)});
+  }
+  void AddressDone() override { ++address_; }
+  bool Cancelled() const override { return g_monitorStop != 0; }
+  struct Found {
+    int address;
+    int model;
+    std::string identification;
+  };
+  std::vector<Found> found;
+
+ private:
+  unsigned address_;
+};
+}  // namespace
+
+BusMonitor::BusMonitor(const MonitorOptions& options, std::string portName, int baud, std::string busId)
+    : options_(options), portName_(std::move(portName)), baud_(baud), busId_(std::move(busId)) {}
+
+void BusMonitor::Run() {
+  const bool open = OpenPort(portName_.c_str(), baud_);
+  if (!open)
+    Say("Unable to open " + PortLabel(portName_) + " " + PortOpenFailureText() + "; trying again every " +
+        std::to_string(kPortRetry.count()) + " s");
+  if (open || WaitForPort(false)) {
+    Scan();
+    PollUntilStopped();
+  }
+  Tell([](Publisher& p) { p.Stopping(); });
+  ClosePort();
+}
+
+void BusMonitor::PollUntilStopped() {
+  while (!g_monitorStop) {
+    const bool rescanDue = options_.rescanMinutes > 0 && Clock::now() >= nextScan_;
+    if (g_monitorRescan || rescanDue) {
+      if (g_monitorRescan) Say("SIGHUP: scanning addresses " + RangeText() + " again");
+      g_monitorRescan = 0;
+      Scan();  // not part of the round that follows it at once
+    }
+    const auto start = Clock::now();
+    PollRound();
+    if (g_monitorStop) return;
+    if (PortDeviceGone()) {
+      Say(PortGoneText() + "; trying again every " + std::to_string(kPortRetry.count()) + " s");
+      for (auto& [address, meter] : meters_) {
+        meter.failedPolls = 0;
+        SetOnline(meter, false);
+      }
+      if (!WaitForPort(true)) return;
+      continue;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    Tell([&](Publisher& p) { p.RoundDone(seconds, seconds > options_.interval); });
+    // A round that overran is followed at once; the rhythm restarts from it
+    // rather than hurrying to catch up the rounds it missed.
+    if (!SleepUntil(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.interval)),
+                    true))
+      return;
+  }
+}
+
+// The port is tried every kPortRetry until it opens (true) or the monitor
+// is asked to end (false).
+bool BusMonitor::WaitForPort(bool gone) {
+  for (;;) {
+    if (!SleepUntil(Clock::now() + kPortRetry, false)) return false;
+    if (gone)
+      ReopenPort(baud_);
+    else
+      OpenPort(portName_.c_str(), baud_);
+    if (g_portOpen == 1) break;
+  }
+  Say(PortLabel(portName_) + " is open again; polling");
+  return true;
+}
+
+void BusMonitor::Scan() {
+  FoundMeters sink(options_.start);
+  ScanBus(options_.start, options_.end, sink);
+  nextScan_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(options_.rescanMinutes * 60));
+  for (const FoundMeters::Found& found : sink.found) {
+    Meter& meter = meters_[found.address];
+    if (meter.info.model == found.model && meter.info.identification == found.identification) continue;
+    meter.info = {MeterId(busId_, found.address), found.address, found.model, found.identification};
+    char entry[16];
+    std::snprintf(entry, sizeof entry, "%02d - ", found.address);
+    Say(std::string("found ") + entry + found.identification + " (" + meter.info.id + ")");
+    Tell([&](Publisher& p) { p.MeterFound(meter.info); });
+  }
+  if (meters_.empty())
+    Say("no meter answered at addresses " + RangeText() + "; the range is scanned again later");
+}
+
+std::string BusMonitor::RangeText() const {
+  return std::to_string(options_.start) + " to " + std::to_string(std::min(options_.end, kLastScanAddress));
+}
+
+void BusMonitor::PollRound() {
+  for (auto& [address, meter] : meters_) {
+    if (g_monitorStop || PortDeviceGone()) return;
+    Poll(meter);
+  }
+}
+
+// One poll of a meter, as the console polls the meter it shows.
+void BusMonitor::Poll(Meter& meter) {
+  g_slaveAddress = meter.info.address;
+  g_modelCode = meter.info.model;
+  // The poll's counters count this poll only: an always-on process would
+  // otherwise run them past their range.
+  g_okCount = 0;
+  g_badCount = 0;
+  PollFields fields;
+  PollMeter(fields);
+  // The poll's own counters leave a failed clock-block read out; it is still
+  // a transaction that failed. A poll's failures all count under its last
+  // failure's result: after one, a meter rarely answers the next read.
+  int failed = g_badCount;
+  if (fields.lastFailure != ResultOk && failed == 0) failed = 1;
+  if (g_okCount > 0) Tell([&](Publisher& p) { p.Transactions(meter.info, ResultOk, g_okCount); });
+  if (failed > 0) Tell([&](Publisher& p) { p.Transactions(meter.info, fields.lastFailure, failed); });
+  // The readings decide: a QM4C whose log status failed still gave them.
+  if (fields.pairsRead == 0) {
+    if (++meter.failedPolls == kFailedPollsOffline) {
+      if (meter.online == true) Say("meter " + meter.info.id + " stopped answering: " + g_resultText[fields.lastFailure]);
+      SetOnline(meter, false);
+    }
+    return;
+  }
+  meter.failedPolls = 0;
+  SetOnline(meter, true);
+  const std::string state = StateJson(meter.info, fields);
+  Tell([&](Publisher& p) { p.State(meter.info, fields, state); });
+}
+
+// Said when it changes, and the first time it is known: a retained
+// "online" of an earlier run must not outlive a meter that never answers.
+void BusMonitor::SetOnline(Meter& meter, bool online) {
+  if (meter.online == online) return;
+  if (online && meter.online.has_value()) Say("meter " + meter.info.id + " answers again");
+  meter.online = online;
+  Tell([&](Publisher& p) { p.Availability(meter.info, online); });
+}
+
+bool BusMonitor::SleepUntil(Clock::time_point when, bool wakeForRescan) {
+  while (!g_monitorStop && !(wakeForRescan && g_monitorRescan) && Clock::now() < when)
+    std::this_thread::sleep_for(std::min<Clock::duration>(kSignalCheck, when - Clock::now()));
+  return !g_monitorStop;
+}

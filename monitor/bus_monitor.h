@@ -1,0 +1,62 @@
+#pragma once
+// The always-on poller of one bus: scans its range, polls every meter found
+// one after the other, round after round, and tells its publishers.
+
+#include <chrono>
+#include <csignal>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "monitor/monitor_options.h"
+#include "monitor/publisher.h"
+
+// Set from signal handlers: end after the current poll; rescan the range
+// before the next round.
+extern volatile std::sig_atomic_t g_monitorStop;
+extern volatile std::sig_atomic_t g_monitorRescan;
+
+class BusMonitor {
+ public:
+  BusMonitor(const MonitorOptions& options, std::string portName, int baud, std::string busId);
+  void AddPublisher(Publisher* publisher) { publishers_.push_back(publisher); }
+  // Runs until g_monitorStop; the port is closed on return.
+  void Run();
+
+  // After this many failed polls in a row a meter is unavailable.
+  static constexpr int kFailedPollsOffline = 3;
+  // How often a port that is missing or gone is tried again.
+  static constexpr std::chrono::seconds kPortRetry{5};
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Meter {
+    MeterInfo info;
+    int failedPolls = 0;
+    std::optional<bool> online;  // unknown until the first poll decides
+  };
+
+  // Rounds of polls, rescans and waits for a port gone, until asked to end.
+  void PollUntilStopped();
+  bool WaitForPort(bool gone);
+  void Scan();
+  std::string RangeText() const;  // "1 to 10"
+  void PollRound();
+  void Poll(Meter& meter);
+  void SetOnline(Meter& meter, bool online);
+  // False when the monitor is to end; wakeForRescan: also returns at SIGHUP.
+  bool SleepUntil(Clock::time_point when, bool wakeForRescan);
+  template <typename Call>
+  void Tell(Call call) {
+    for (Publisher* publisher : publishers_) call(*publisher);
+  }
+
+  MonitorOptions options_;
+  std::string portName_;
+  int baud_;
+  std::string busId_;
+  std::map<int, Meter> meters_;  // by address, polled in address order
+  std::vector<Publisher*> publishers_;
+  Clock::time_point nextScan_;
+};

@@ -1,0 +1,26 @@
+#pragma once
+// What `pylaxctl monitor` is told: the range it scans, its rhythm and where
+// it publishes.
+
+#include <string>
+
+struct MqttSettings {
+  std::string url;      // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; empty: no MQTT
+  std::string caFile;   // mqtts: the CA that signed the broker's certificate
+  std::string clientId; // empty: pylax-BUS
+  std::string user;
+  std::string password; // from the config file, a file or PYLAX_MQTT_PASSWORD only
+  std::string prefix = "pylax";
+  bool discovery = true;
+  std::string discoveryPrefix = "homeassistant";
+};
+
+struct MonitorOptions {
+  unsigned start = 1;
+  unsigned end = 10;
+  double interval = 5;       // seconds from the start of one round to the next
+  double rescanMinutes = 5;  // 0: only when asked (SIGHUP)
+  bool json = false;         // NDJSON state objects on stdout
+  std::string prometheus;    // ADDR:PORT of /metrics; empty: none
+  MqttSettings mqtt;
+};

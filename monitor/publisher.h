@@ -1,0 +1,43 @@
+#pragma once
+// What the monitor tells the systems it feeds. Every call comes from the
+// polling thread; a publisher that talks to the network must not block it.
+
+#include <string>
+
+#include "console/poll.h"
+#include "modbus/result.h"
+
+struct MeterInfo {
+  std::string id;              // MeterId: bus and address
+  int address = 0;
+  int model = 0;               // ModelQM4A..ModelQM4C
+  std::string identification;  // the meter's own text ("Orvant QM4C Power Meter")
+};
+
+// "QM4A", "QM4B", "QM4C".
+const char* ModelName(int model);
+
+class Publisher {
+ public:
+  virtual ~Publisher() = default;
+  // A meter the scan found, or found again as another model.
+  virtual void MeterFound(const MeterInfo&) {}
+  // A poll that read the readings: fields as read, state the JSON object.
+  virtual void State(const MeterInfo&, const PollFields&, const std::string&) {}
+  // Online at the first good poll, offline after 3 failed polls in a row, or
+  // when the port has gone.
+  virtual void Availability(const MeterInfo&, bool) {}
+  // count transactions of a poll ended with result.
+  virtual void Transactions(const MeterInfo&, ModbusResult, int) {}
+  // A round of polls took seconds; it overran when it took longer than the
+  // interval.
+  virtual void RoundDone(double, bool) {}
+  // The monitor is ending: say so while the connection is still there.
+  virtual void Stopping() {}
+};
+
+// --json: each state object as one line on stdout.
+class JsonLinesPublisher : public Publisher {
+ public:
+  void State(const MeterInfo&, const PollFields&, const std::string& state) override;
+};
