@@ -13,9 +13,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <algorithm>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -42,20 +41,41 @@ struct Served {
   std::vector<int> values;  // a read's served values
 };
 
-std::vector<Served> ReadJournal(const std::string& path) {
-  std::vector<Served> lines;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream words(line);
-    long sequence = 0;
-    Served s;
-    std::string kind;
-    words >> sequence >> s.slave >> s.function >> s.first >> s.count >> s.fault >> kind;
-    for (int v; kind == "values" && words >> v;) s.values.push_back(v);
-    lines.push_back(s);
+// The journal line of the request just answered. qm4sim writes it before the
+// answer goes out, so it is there once the transaction is over; a line is
+// waited for a moment all the same. The buffers are reused: the soak itself
+// allocates nothing per transaction, so its memory is the master's.
+class JournalReader {
+ public:
+  explicit JournalReader(const std::string& path) : file_(std::fopen(path.c_str(), "r")) {}
+  ~JournalReader() {
+    if (file_) std::fclose(file_);
   }
-  return lines;
-}
+  bool Next(Served& s) {
+    if (!file_) return false;
+    for (int wait = 0; !std::fgets(line_, sizeof line_, file_); ++wait) {
+      if (wait == kWaits) return false;
+      std::clearerr(file_);
+      usleep(1000);
+    }
+    char fault[16], kind[16];
+    int used = 0;
+    long sequence = 0;
+    if (std::sscanf(line_, "%ld %d %d %d %d %15s %15s%n", &sequence, &s.slave, &s.function, &s.first, &s.count, fault,
+                    kind, &used) != 7)
+      return false;
+    s.fault = fault;
+    s.values.clear();
+    const char* at = line_ + used;
+    for (int v, n; std::string(kind) == "values" && std::sscanf(at, "%d%n", &v, &n) == 1; at += n) s.values.push_back(v);
+    return true;
+  }
+
+ private:
+  static constexpr int kWaits = 1000;
+  std::FILE* file_;
+  char line_[4096];
+};
 
 long ResidentKb() {
   long pages = 0, resident = 0;
@@ -94,6 +114,25 @@ int RunOne(Transaction t, int* values) {
                          : WriteSingleRegister(g_port, kSlave, t.first, t.count);
 }
 
+// Judges one transaction by its journal line; the earlier answer that may
+// still arrive during it is the previous fault's.
+void Judge(const Transaction& t, int result, const int* values, const Served& s, Framing framing,
+           bool staleMayArrive, long index, Figures& f) {
+  if (s.fault != "none") ++f.faults, ++f.faultsByKind[s.fault];
+  result == ResultOk ? ++f.ok : (++f.failed, ++f.failuresByResult[result]);
+  if (result == ResultOk && t.function == 3 &&
+      (s.values.size() != static_cast<size_t>(t.count) || !std::equal(s.values.begin(), s.values.end(), values)))
+    ++f.wrongValues;
+  const int own = OwnFaultResult(s.fault, framing);
+  const bool fits = result == own || (staleMayArrive && FitsStaleBytes(result)) ||
+                    (staleMayArrive && result == ResultOk && own != ResultTimeout);
+  if (staleMayArrive && result != own) ++f.stale;
+  if (fits) return;
+  ++f.misfits;
+  std::fprintf(stderr, "transaction %ld (%d %d %d): fault %s gave result %d\n", index + 1, t.function, t.first, t.count,
+               s.fault.c_str(), result);
+}
+
 bool Soak(Framing framing, long n, const std::string& chance, const std::string& seed, Figures& f) {
   g_framing = framing;
   char dir[] = "/tmp/pylax-soak-XXXXXX";
@@ -104,45 +143,28 @@ bool Soak(Framing framing, long n, const std::string& chance, const std::string&
                              journal},
                        38400, QM4SIM_PATH))
     return false;
-  std::vector<int> results(static_cast<size_t>(n));
-  std::vector<std::vector<int>> returned(static_cast<size_t>(n));
+  JournalReader reader(journal);
+  Served served;
+  served.values.reserve(kMaxReadCount);
   int values[kMaxReadCount];
+  bool staleMayArrive = false;  // an earlier answer may still come during this one
   for (long i = 0; i < n; ++i) {
     const Transaction t = kCycle[i % std::size(kCycle)];
-    results[i] = RunOne(t, values);
-    if (results[i] == ResultOk && t.function == 3) returned[i].assign(values, values + t.count);
+    const int result = RunOne(t, values);
+    if (!reader.Next(served) || served.function != t.function || served.first != t.first) {
+      ++f.outOfStep;
+      break;
+    }
+    Judge(t, result, values, served, framing, staleMayArrive, i, f);
+    staleMayArrive = served.fault == "delay" || served.fault == "late";
+    ++f.transactions;
     if (i == n / 10) f.rssEarlyKb = ResidentKb();
   }
   f.rssEndKb = ResidentKb();
   ClosePort();
   sim.Stop();
-  const std::vector<Served> served = ReadJournal(journal);
   std::remove(journal.c_str());
   rmdir(dir);
-  f.transactions = n;
-  bool staleMayArrive = false;  // an earlier answer may still come during this one
-  for (long i = 0; i < n; ++i) {
-    const Transaction t = kCycle[i % std::size(kCycle)];
-    if (static_cast<size_t>(i) >= served.size() || served[i].function != t.function || served[i].first != t.first) {
-      ++f.outOfStep;
-      continue;
-    }
-    const Served& s = served[i];
-    const int result = results[i];
-    if (s.fault != "none") ++f.faults, ++f.faultsByKind[s.fault];
-    result == ResultOk ? ++f.ok : (++f.failed, ++f.failuresByResult[result]);
-    if (result == ResultOk && t.function == 3 && returned[i] != s.values) ++f.wrongValues;
-    const int own = OwnFaultResult(s.fault, framing);
-    const bool fits = result == own || (staleMayArrive && FitsStaleBytes(result)) ||
-                      (staleMayArrive && result == ResultOk && own != ResultTimeout);
-    if (staleMayArrive && result != own) ++f.stale;
-    if (!fits) {
-      ++f.misfits;
-      std::fprintf(stderr, "transaction %ld (%d %d %d): fault %s gave result %d\n", i + 1, t.function, t.first,
-                   t.count, s.fault.c_str(), result);
-    }
-    staleMayArrive = s.fault == "delay" || s.fault == "late";
-  }
   return true;
 }
 
@@ -172,7 +194,8 @@ int main(int argc, char** argv) {
     Figures f;
     if (!Soak(framing, n, chance, seed, f)) return 2;
     Print(framing, f, std::atof(chance.c_str()));
-    ok = ok && f.wrongValues == 0 && f.misfits == 0 && f.outOfStep == 0 && f.ok + f.failed == n &&
+    ok = ok && f.wrongValues == 0 && f.misfits == 0 && f.outOfStep == 0 && f.transactions == n &&
+         f.ok + f.failed == n &&
          f.rssEndKb - f.rssEarlyKb <= kRssSlackKb;
   }
   std::printf(ok ? "all checks passed\n" : "CHECKS FAILED\n");
