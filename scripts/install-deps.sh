@@ -10,6 +10,7 @@ packages=(
   libmodbus-dev
   libcli11-dev nlohmann-json3-dev
   xvfb xauth imagemagick
+  clang libclang-rt-14-dev
 )
 
 missing=()
