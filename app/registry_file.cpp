@@ -281,6 +281,9 @@ class RegistryTextParser {
     std::string_view next;
     while (!data.empty() && data.back() == '\\' && NextLine(next)) {
       data.pop_back();
+      // Blanks around a line break are layout, as the next line's indent is:
+      // kept, they would be lost when the file is read back.
+      data.erase(data.find_last_not_of(" \t") + 1);
       std::size_t lead = next.find_first_not_of(" \t");
       data += lead == std::string_view::npos ? std::string_view() : next.substr(lead);
     }

@@ -41,7 +41,7 @@ TEST(RegistryText, ReadsWhatItWritesEscapesIncluded) {
 TEST(RegistryText, AcceptsCrLfCommentsHexContinuationsAndImpliedParents) {
   const std::string text =
       "REGEDIT4\r\n\r\n; a comment\r\n[HKEY_LOCAL_MACHINE\\S\\T]\r\n"
-      "\"bin\"=hex:01,02,\\\r\n  03,04\r\n";
+      "\"bin\"=hex:01,02, \\\r\n  03,04\r\n";
   RegistryTree tree;
   std::string error;
   ASSERT_TRUE(ParseRegistryText(text, tree, error)) << error;
