@@ -8,11 +8,16 @@
 # fuzz/regressions/<target>/, where ctest replays it in the ordinary builds;
 # the script then ends with 1.
 #
-#   scripts/fuzz.sh [SECONDS]
+#   scripts/fuzz.sh [SECONDS [TARGET ...]]    (all targets when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-180}
+shift $(( $# > 0 ? 1 : 0 ))
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  for seeds in fuzz/corpus/*/; do targets+=("$(basename "$seeds")"); done
+fi
 jobs=$(nproc 2>/dev/null || echo 2)
 build=build-fuzz
 
@@ -22,8 +27,8 @@ cmake --build "$build" -j "$jobs" --target pylax_fuzz
 
 found=0
 printf '%-18s %12s %8s %8s  %s\n' target executions cov ft result
-for seeds in fuzz/corpus/*/; do
-  name=$(basename "$seeds")
+for name in "${targets[@]}"; do
+  seeds=fuzz/corpus/$name
   work=$build/fuzz/run/$name
   rm -rf "$work"
   mkdir -p "$work/corpus" "$work/artifacts"
