@@ -64,7 +64,8 @@ AnswerPlan ShapeAnswer(const Fault& fault, std::vector<uint8_t> answer, double t
 // The random fault mode: each answer is spoiled with a chance per kind, drawn
 // from a seeded generator so that a run can be repeated. The kinds are those
 // a noisy line or a slow meter shows; a delay is long enough to pass every
-// read's timeout (600 + m ms, m at most 2 x 125 + 25 for our reads).
+// read's timeout at 9600 baud and up (600 + m ms, m at most 2 x 125 + 25 for
+// our reads; slower lines wait longer, and see it as a slow answer).
 constexpr int kRandomDelayMs = 1000;
 constexpr FaultKind kRandomFaultKinds[] = {FaultKind::BadCrc,   FaultKind::Cut,       FaultKind::Oversize,
                                            FaultKind::WrongAddr, FaultKind::WrongFunc, FaultKind::Silent,
