@@ -30,6 +30,13 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
       if (!ApplyPort(i + 1 < argc ? argv[++i] : nullptr, error)) return false;
     } else if (std::strncmp(arg, "--port=", 7) == 0) {
       if (!ApplyPort(arg + 7, error)) return false;
+    } else if (std::strcmp(arg, "--plot") == 0 || std::strncmp(arg, "--plot=", 7) == 0) {
+      const char* file = arg[6] == '=' ? arg + 7 : (i + 1 < argc ? argv[++i] : "");
+      if (*file == '\0') {
+        error = "--plot wants the data file to show";
+        return false;
+      }
+      options.plotFile = file;
     } else if (std::strcmp(arg, "--framing") == 0) {
       framing = i + 1 < argc ? argv[++i] : "";
     } else if (std::strncmp(arg, "--framing=", 10) == 0) {

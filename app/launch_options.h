@@ -7,18 +7,21 @@
 //   --port COMn=PATH    map COMn to a device (also --port=COMn=PATH)
 //   --framing MODE      silence or length: how the link ends a response (also
 //                       --framing=MODE); without it PYLAX_FRAMING decides
+//   --plot FILE         show the plot of a downloaded data file, nothing else
+//                       (also --plot=FILE)
 
 #include <string>
 
 struct LaunchOptions {
   bool showVersion = false;
   bool simulate = false;
+  std::string plotFile;  // --plot: empty when not given
 };
 
 // Removes the options above from argv (argc shrinks; argv[argc] stays null)
 // and applies each --port at once, then the framing. False, with a message,
-// for a --port whose value is not COMn=PATH or a framing (given or from the
-// environment) that is neither silence nor length.
+// for a --port whose value is not COMn=PATH, a framing (given or from the
+// environment) that is neither silence nor length, or a --plot without a file.
 bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::string& error);
 
 // The text of "pylax --version": every value of the version resource.

@@ -5,6 +5,7 @@
 
 #include "app/CMeterApp.h"
 #include "app/launch_options.h"
+#include "charts/CLogPlotDlg.h"
 
 // The application object comes first among the process-wide objects (the
 // trace window object g_commTraceDlg follows it) and so is destroyed last.
@@ -23,5 +24,7 @@ int main(int argc, char** argv) {
     std::fputs(VersionText().c_str(), stdout);
     return 0;
   }
+  // A downloaded file is looked at without a meter: no terms, no console.
+  if (!options.plotFile.empty()) return CLogPlotDlg::RunStandalone(argc, argv, QString::fromStdString(options.plotFile));
   return theApp.Run(argc, argv, options);
 }

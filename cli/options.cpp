@@ -174,7 +174,8 @@ void DefineCommandLine(CLI::App& app, Options& options) {
   app.require_subcommand(0, 1);
   app.add_option("--port", options.port,
                  "COM1: to COM9: through the port map (COMn=PATH maps one to a\n"
-                 "device), or a device path")
+                 "device or an address), a device path, or a gateway's address:\n"
+                 "tcp://HOST:PORT (RTU over TCP), mbtcp://HOST:PORT (Modbus TCP)")
       ->type_name("NAME")
       ->capture_default_str()
       ->transform(PortName());

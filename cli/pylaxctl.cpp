@@ -182,11 +182,16 @@ int RunRead(const Options& options) {
   if (int code = RequireModel(g_modelCode != ModelNone, "a QM4A, QM4B or QM4C")) return code;
   if (!options.watch) return Exit(PollAndPrint(options) ? ExitCode::Success : ExitCode::TransactionFailed);
   bool ok = true;
+  bool lossSaid = false;
   auto next = std::chrono::steady_clock::now();
   for (long polls = 0; !g_stopRequested && (options.count == 0 || polls < options.count); ++polls) {
     if (polls > 0 && !options.json) std::printf("\n");
     ok = PollAndPrint(options);
-    if (PortDeviceGone()) break;
+    // A device gone ends the watch; a gateway's lost connection is said once
+    // and tried again at the next poll, until it is back.
+    if (PortDeviceGone() && !PortReconnects()) break;
+    if (PortDeviceGone() && !lossSaid) std::fprintf(stderr, "pylaxctl: %s\n", PortGoneText().c_str());
+    lossSaid = PortDeviceGone();
     next += kPollPeriod;
     if (options.count != 0 && polls + 1 == options.count) break;
     while (!g_stopRequested && std::chrono::steady_clock::now() < next)
@@ -275,11 +280,13 @@ int RunCommandOnLine(const Options& options) {
 }
 
 // A device that went away mid-command (adapter pulled, simulator ended) is
-// said once, by name, rather than left to look like a silent meter.
+// said once, by name, rather than left to look like a silent meter (a watch
+// of a gateway has said it already).
 int RunCommand(const Options& options) {
   if (int code = OpenLine(options)) return code;
   const int code = RunCommandOnLine(options);
-  if (code != 0 && PortDeviceGone()) return Fail(ExitCode::PortUnavailable, PortGoneText());
+  if (code != 0 && PortDeviceGone() && !(options.watch && PortReconnects()))
+    return Fail(ExitCode::PortUnavailable, PortGoneText());
   return code;
 }
 }  // namespace

@@ -3,10 +3,12 @@
 #include <QAbstractItemView>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
 #include <QScreen>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QStyledItemDelegate>
@@ -20,6 +22,7 @@
 
 #include "app/CAboutDlg.h"
 #include "app/CDisclaimerDlg.h"
+#include "charts/CTrendDlg.h"
 #include "console/CCommTraceDlg.h"
 #include "console/CCloseUpComboBox.h"
 #include "console/commands.h"
@@ -226,6 +229,8 @@ void CMeterConsoleDlg::BuildSystemMenu() {
     m_systemMenu->addSeparator();
     addCommand(aboutText, kIdmAboutBox);
   }
+  addCommand(tr("&Trend...\tCtrl+T"), kIdmTrend);
+  new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this, this, &CMeterConsoleDlg::OnTrend);
   connect(m_systemMenu, &QMenu::triggered, this, [this](QAction* action) { OnSysCommand(action->data().toUInt()); });
 }
 
@@ -242,6 +247,9 @@ void CMeterConsoleDlg::OnSysCommand(unsigned id) {
       about.DoModal();
       break;
     }
+    case kIdmTrend:
+      OnTrend();
+      break;
     case kScMinimize:
       showMinimized();
       break;
@@ -376,6 +384,10 @@ void CMeterConsoleDlg::timerEvent(QTimerEvent* event) { OnTimer(event->timerId()
 void CMeterConsoleDlg::OnTimer(int /*timerId*/) {
   PollFields fields;
   if (!PollMeter(fields)) return;
+  const QListWidgetItem* meter = m_deviceList->currentItem();
+  m_trendStore.Add(QDateTime::currentMSecsSinceEpoch(), meter ? meter->text().toStdString() : std::string(),
+                   TrendValuesOf(fields));
+  if (m_trendDlg) m_trendDlg->Refresh();
   ApplyPollFields(fields);
   UpdateData(false);
 }
@@ -472,6 +484,15 @@ void CMeterConsoleDlg::OnShowComm() {
   g_traceLive = 1;
 }
 
+CTrendDlg* CMeterConsoleDlg::TrendWindow() const { return m_trendDlg; }
+
+void CMeterConsoleDlg::OnTrend() {
+  if (!m_trendDlg) m_trendDlg = new CTrendDlg(m_trendStore, this);
+  m_trendDlg->show();
+  m_trendDlg->raise();
+  m_trendDlg->activateWindow();
+}
+
 void CMeterConsoleDlg::OnCloseupBaudRate() {
   const int index = m_baudList->currentIndex();
   if (index >= 0 && index < static_cast<int>(std::size(kBaudRates))) m_baudRate = kBaudRates[index];
@@ -517,5 +538,6 @@ void CMeterConsoleDlg::DestroyWindow() {
   if (g_consoleStarted && m_timerId != 0) killTimer(m_timerId);
   ClosePort();
   g_commTraceDlg.DestroyWindow();
+  if (m_trendDlg) m_trendDlg->close();
   hide();
 }

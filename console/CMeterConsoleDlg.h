@@ -6,11 +6,13 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QPointer>
 #include <QString>
 #include <array>
 #include <memory>
 #include <optional>
 
+#include "charts/trend_store.h"
 #include "meter/meter_state.h"
 
 class QLineEdit;
@@ -18,6 +20,7 @@ class QMenu;
 class QRadioButton;
 class QListWidget;
 class CCloseUpComboBox;
+class CTrendDlg;
 struct PollFields;
 
 namespace Ui {
@@ -57,7 +60,11 @@ class CMeterConsoleDlg : public QDialog {
 
   // System commands of the console's menu (the window's context menu, as the
   // window manager keeps the title-bar menu to itself).
-  enum : unsigned { kIdmAboutBox = 0x0010, kScMinimize = 0xF020, kScClose = 0xF060 };
+  enum : unsigned { kIdmAboutBox = 0x0010, kIdmTrend = 0x0020, kScMinimize = 0xF020, kScClose = 0xF060 };
+
+  // The trend window (Trend... in the menu, Ctrl+T), while it is open.
+  CTrendDlg* TrendWindow() const;
+  const TrendStore& TrendData() const { return m_trendStore; }
 
  protected:
   // Members to controls (false: a display refresh) or controls to members
@@ -84,6 +91,7 @@ class CMeterConsoleDlg : public QDialog {
   void OnSetClock();
   void OnLoggingSetup();
   void OnShowComm();
+  void OnTrend();
   void OnCloseupBaudRate();
   void OnCloseupComPort();
   void OnDropdownComPort();
@@ -151,6 +159,11 @@ class CMeterConsoleDlg : public QDialog {
   QListWidget* m_deviceList = nullptr;
   std::array<QRadioButton*, kPhaseRows> m_allButtons{};
   QMenu* m_systemMenu = nullptr;
+
+  // Each poll tick's readings, kept for the trend window whether or not it
+  // is open, so that it shows the past when it opens.
+  TrendStore m_trendStore;
+  QPointer<CTrendDlg> m_trendDlg;
 
   std::optional<int> m_portToChoose;  // ChoosePortOnceShown, until the first paint
   int m_timerId = 0;

@@ -12,8 +12,10 @@
 #include <algorithm>
 
 #include "widgets/field_validation.h"
+#include "charts/CLogPlotDlg.h"
 #include "logging/download.h"
 #include "logging/logging_start.h"
+#include "meter/meter_state.h"
 #include "ui_logging.h"
 
 namespace {
@@ -132,6 +134,7 @@ CLoggingDlg::CLoggingDlg(QWidget* parent) : QDialog(parent), ui(std::make_unique
   // paused bit, so pausing is not offered.
   connect(ui->startButton, &QPushButton::clicked, this, &CLoggingDlg::OnStartRestart);
   connect(ui->downloadButton, &QPushButton::clicked, this, &CLoggingDlg::OnDownload);
+  connect(ui->plotButton, &QPushButton::clicked, this, &CLoggingDlg::OnPlot);
 }
 
 CLoggingDlg::~CLoggingDlg() = default;
@@ -212,7 +215,13 @@ void CLoggingDlg::OnStartRestart() {
 
 void CLoggingDlg::OnDownload() {
   BusyScope busy(*this, ui->downloadProgress);
-  DownloadLoggedData(*this);
+  if (DownloadLoggedData(*this)) ui->plotButton->setEnabled(true);
+}
+
+void CLoggingDlg::OnPlot() {
+  // Beside the console rather than inside this window, so the plot stays
+  // open when this window closes.
+  CLogPlotDlg::Open(parentWidget(), QString::fromStdString(DataFileName(g_slaveAddress)));
 }
 
 void CLoggingDlg::OnOK() {

@@ -88,6 +88,8 @@ class CLoggingDlg : public QDialog, public StatusLog {
 
   void OnStartRestart();
   void OnDownload();
+  // Opens the plot of the data file the last download wrote.
+  void OnPlot();
 
   void FitFontToTemplate();
   std::array<unsigned*, reg::kSlotCount> SlotMembers();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "modbus/frame.h"
+#include "modbus/mbap.h"
 #include "modbus/serial_link.h"
 
 char g_traceRing[kTraceEntries][kTraceEntryChars];
@@ -33,21 +34,27 @@ constexpr int kWriteAskedFor = 12;
 constexpr int kReportSlaveIdAskedFor = 100;
 
 // Steps 4 to 9 of every transaction: trace the request, drain, write, read,
-// trace the response, ask for a repaint. Returns the transport result and the
-// count received (no more than m).
+// trace the response, ask for a repaint. The trace shows the bytes as they
+// went over the port (under Modbus TCP the MBAP frames); the response is then
+// in the RTU form the checks take. Returns the transport result and the
+// count of the response (no more than m).
 ModbusResult Exchange(int port, const uint8_t* request, int requestLength, uint8_t* response, int m, int* r) {
   g_traceIndex = (g_traceIndex + 1) % kTraceEntries;
   char* entry = g_traceRing[g_traceIndex];
-  FormatHexLine("Send->", entry, kTraceEntryChars, request, requestLength);
+  uint8_t wire[kRequestLength + kMbapExtraLength];
+  const int wireLength = WireRequest(request, requestLength, wire);
+  FormatHexLine("Send->", entry, kTraceEntryChars, wire, wireLength);
 
   DrainInput(port);
-  WritePort(port, request, requestLength);
+  RestoreLostConnection();
+  WritePort(port, wire, wireLength);
   int received = 0;
   const ModbusResult transport = ReadResponse(port, request, response, m, &received);
   *r = received < m ? received : m;
 
   const size_t used = std::strlen(entry);
   FormatHexLine("Recv->", entry + used, kTraceEntryChars - used, response, *r);
+  *r = ReceivedAsRtu(response, *r);
   if (g_traceLive == 1 && g_traceRepaintRequest) g_traceRepaintRequest();
   return transport;
 }

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "modbus/gateway.h"
+
 namespace {
 
 std::array<std::string, kComPortCount + 1> g_overrides;
@@ -111,6 +113,7 @@ std::string ResolvePortName(const std::string& name) {
 std::string PortDescription(int comNumber) {
   const std::string device = ResolvePortName("COM" + std::to_string(comNumber) + ":");
   if (device.empty()) return "not present";
+  if (TransportOf(device) != Transport::Serial) return device;  // a gateway's address says it all
   char real[PATH_MAX];
   const std::string resolved = ::realpath(device.c_str(), real) ? real : device;
   const std::string byId = ByIdName(resolved);

@@ -2,7 +2,9 @@
 // Turns the console's port names ("COM1:".."COM9:") into device paths:
 // a --port COMn=PATH given on the command line, else $PYLAX_COMn, else the
 // machine's serial devices in a stable order (/dev/ttyUSB*, /dev/ttyACM*,
-// /dev/ttyS*, numerically). Any other name is taken as a device path.
+// /dev/ttyS*, numerically). Any other name is taken as a device path or a
+// gateway's address (tcp://HOST:PORT, mbtcp://HOST:PORT), and so is what a
+// COMn maps to.
 
 #include <string>
 #include <vector>
@@ -21,5 +23,6 @@ bool ParsePortOverride(const std::string& text);
 // The serial devices found on the machine, in the stable order above.
 std::vector<std::string> SerialDevices();
 // What the port list shows beside COMn: the device and, where it has one, its
-// /dev/serial/by-id name; "not present" when nothing maps to it.
+// /dev/serial/by-id name, or the gateway's address; "not present" when
+// nothing maps to it.
 std::string PortDescription(int comNumber);

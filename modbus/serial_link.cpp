@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 #include <iterator>
 
 #include "modbus/frame.h"
+#include "modbus/gateway.h"
+#include "modbus/mbap.h"
 #include "modbus/port_map.h"
 
 int g_port = -1;
@@ -29,6 +32,7 @@ using Clock = std::chrono::steady_clock;
 
 int g_lastOpenErrno = 0;
 std::string g_lastOpenDevice;
+std::string g_lastGatewayFailure;  // why the last connect to a gateway failed
 // The whole name of the open port, which g_portName may hold only in part: a
 // /dev/serial/by-id path is often longer than 31 characters, and a reopen at
 // another rate must find the same device.
@@ -36,6 +40,12 @@ std::string g_openName;
 std::string g_openDevice;
 int g_lineBaud = 38400;     // the rate the open port runs at
 bool g_deviceGone = false;  // the open port's device hung up or failed
+// What the open port is: a serial device, or a gateway's TCP connection.
+Transport g_transport = Transport::Serial;
+Transport g_lastOpenTransport = Transport::Serial;
+// Under Modbus TCP each request carries the next transaction id; its answer
+// must carry the same.
+uint16_t g_transactionId = 0;
 
 // Ten bits a character at 8N1, rounded up to whole milliseconds: 9 at 1200
 // baud (8.33 ms), 5 at 2400, 3 at 4800, 1 at 38400.
@@ -68,12 +78,21 @@ int OpenExclusive(const std::string& device) {
   return fd;
 }
 
-// Opens the device behind name, keeping the reason when it fails.
+// Opens the device or connects to the gateway behind name, keeping the
+// reason when it fails.
 int OpenDevice(const std::string& name) {
   g_lastOpenDevice = ResolvePortName(name.c_str());
+  g_lastOpenTransport = TransportOf(g_lastOpenDevice);
   if (g_lastOpenDevice.empty()) {
     g_lastOpenErrno = ENOENT;
     return -1;
+  }
+  if (g_lastOpenTransport != Transport::Serial) {
+    // Any errno marks the failure; PortOpenFailureText gives the gateway's
+    // own reason (lookup, refused, timed out).
+    const int fd = ConnectGateway(g_lastOpenDevice, &g_lastGatewayFailure);
+    g_lastOpenErrno = fd < 0 ? ECONNREFUSED : 0;
+    return fd;
   }
   const int fd = OpenExclusive(g_lastOpenDevice);
   g_lastOpenErrno = fd < 0 ? errno : 0;
@@ -128,6 +147,12 @@ Wait WaitReadable(int port, int timeoutMs) {
   }
 }
 
+bool OverTcp() { return g_transport != Transport::Serial; }
+
+// Over TCP silence is no frame boundary (segments split and join anywhere),
+// so the read ends by length there whatever the framing option says.
+bool ReadsByLength() { return g_framing == Framing::Length || OverTcp(); }
+
 // One read of whatever is buffered. A tty reads 0 or EIO once the device has
 // hung up; EAGAIN only means a wake-up without data.
 ssize_t ReadSome(int port, uint8_t* buffer, size_t size) {
@@ -176,10 +201,17 @@ void WaitUntilSent(int port, Clock::time_point deadline) {
   ::tcdrain(port);
 }
 
+// One write of what the port takes now. A socket whose peer has gone must
+// give EPIPE, not the SIGPIPE that would end the program.
+ssize_t WriteSome(int port, const uint8_t* bytes, size_t count) {
+  return OverTcp() ? ::send(port, bytes, count, MSG_NOSIGNAL) : ::write(port, bytes, count);
+}
+
 // Makes fd the open port at baudRate.
 void UsePort(int fd, int baudRate) {
   g_port = fd;
   g_openDevice = g_lastOpenDevice;
+  g_transport = g_lastOpenTransport;
   g_deviceGone = false;
   ConfigurePort(g_port, baudRate);
   g_portOpen = 1;
@@ -219,6 +251,8 @@ void ReopenPort(int baudRate) {
 
 void ConfigurePort(int port, int baudRate) {
   struct termios tio {};
+  // A gateway's socket has no line settings; its rate still sets the timeouts.
+  g_lineBaud = IsOfferedBaudRate(baudRate) ? baudRate : 38400;
   if (::tcgetattr(port, &tio) != 0) return;
   ::cfmakeraw(&tio);
   tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
@@ -226,7 +260,6 @@ void ConfigurePort(int port, int baudRate) {
   tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | PARMRK | IGNBRK | BRKINT);
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
-  g_lineBaud = IsOfferedBaudRate(baudRate) ? baudRate : 38400;
   ::cfsetispeed(&tio, SpeedFor(baudRate));
   ::cfsetospeed(&tio, SpeedFor(baudRate));
   ::tcsetattr(port, TCSANOW, &tio);
@@ -247,7 +280,7 @@ void DrainInput(int port) {
   // after a complete answer came with it, and the 1 ms wait would be a
   // an eighth of a read of 4 registers at 38400 baud (8.4 ms of line).
   const auto limit = Clock::now() + std::chrono::milliseconds(ResponseTotalTimeoutMs(kDrainLimitBytes, g_lineBaud));
-  int timeoutMs = g_framing == Framing::Length ? 0 : kDrainTimeoutMs;
+  int timeoutMs = ReadsByLength() ? 0 : kDrainTimeoutMs;
   while (!g_deviceGone && Clock::now() < limit &&
          WaitReadable(port, std::min(timeoutMs, MillisecondsLeft(limit))) == Wait::Readable) {
     ReadSome(port, scratch, sizeof scratch);
@@ -260,7 +293,7 @@ int WritePort(int port, const uint8_t* bytes, int count) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(WriteTimeoutMs(count, g_lineBaud));
   int written = 0;
   while (written < count) {
-    const ssize_t n = ::write(port, bytes + written, static_cast<size_t>(count - written));
+    const ssize_t n = WriteSome(port, bytes + written, static_cast<size_t>(count - written));
     if (n > 0) {
       written += static_cast<int>(n);
     } else if (n < 0 && errno == EINTR) {
@@ -273,8 +306,9 @@ int WritePort(int port, const uint8_t* bytes, int count) {
     }
   }
   // A request that did not leave in time is not sent whole: the read then
-  // finds no answer (result 1), as on a line where the write timed out.
-  if (written == count) WaitUntilSent(port, deadline);
+  // finds no answer (result 1), as on a line where the write timed out. A
+  // socket has no line to turn around.
+  if (written == count && !OverTcp()) WaitUntilSent(port, deadline);
   return count;
 }
 
@@ -285,27 +319,33 @@ ModbusResult ReadResponse(int port, const uint8_t* request, uint8_t* buffer, int
   // end at (a read of 4 registers: 2 bytes, then 13), so nothing after a
   // complete answer is taken. Once the bytes there fail the CRC, the read
   // goes on exactly as the silence framing reads.
-  bool byLength = g_framing == Framing::Length;
+  bool byLength = ReadsByLength();
+  const bool mbap = g_transport == Transport::ModbusTcp;
   int got = 0;
   for (;;) {
     int limit = m;
+    bool lengthDue = false;  // the length says more bytes belong to the answer
     if (byLength) {
-      const int need = AnswerLengthSoFar(request, buffer, got);
+      const int need = mbap ? MbapLengthSoFar(buffer, got) : AnswerLengthSoFar(request, buffer, got);
       if (need <= got) {
-        if (Crc16(buffer, static_cast<size_t>(got)) == 0) {
+        // An MBAP frame has no CRC: its header is checked with the answer.
+        if (mbap || Crc16(buffer, static_cast<size_t>(got)) == 0) {
           *received = got;
           return ResultOk;
         }
         byLength = false;
       } else {
         limit = std::min(need, m);
+        lengthDue = true;
       }
     }
     if (got >= m || g_deviceGone) break;
     // Before the first byte only the total timeout counts; after it, a
-    // silence of 35 ms ends the response as well.
+    // silence of 35 ms ends the response as well. Over TCP a pause is no end
+    // while the length says more is coming: a gateway may send an answer in
+    // pieces, and the network may hold one back.
     int wait = MillisecondsLeft(total);
-    if (got > 0 && wait > kInterByteTimeoutMs) wait = kInterByteTimeoutMs;
+    if (got > 0 && wait > kInterByteTimeoutMs && !(lengthDue && OverTcp())) wait = kInterByteTimeoutMs;
     if (WaitReadable(port, wait) != Wait::Readable) break;
     const ssize_t n = ReadSome(port, buffer + got, static_cast<size_t>(limit - got));
     if (n > 0) got += static_cast<int>(n);
@@ -353,12 +393,38 @@ void ClosePort() { CloseIfOpen(); }
 
 bool PortDeviceGone() { return g_portOpen == 1 && g_deviceGone; }
 
+bool PortReconnects() { return g_portOpen == 1 && OverTcp(); }
+
 std::string PortGoneText() {
+  if (OverTcp()) return g_openDevice + ": the connection to the gateway was lost; it is opened again at the next transaction";
   return g_openDevice + " has gone away (unplugged, or the program behind it ended)";
+}
+
+int WireRequest(const uint8_t* request, int length, uint8_t* wire) {
+  if (g_transport == Transport::ModbusTcp) return MbapFromRtu(request, length, ++g_transactionId, wire);
+  std::memcpy(wire, request, static_cast<size_t>(length));
+  return length;
+}
+
+int ReceivedAsRtu(uint8_t* response, int received) {
+  return g_transport == Transport::ModbusTcp ? RtuFromMbap(response, received, g_transactionId) : received;
+}
+
+void RestoreLostConnection() {
+  if (!PortDeviceGone() || !OverTcp()) return;
+  std::string failure;
+  const int fd = ConnectGateway(g_openDevice, &failure);
+  if (fd < 0) return;  // still away: this transaction finds no answer (result 1)
+  // The new connection takes the old one's descriptor number: the callers of
+  // the transactions hold that number (g_port) for as long as the port is open.
+  ::dup3(fd, g_port, O_CLOEXEC);
+  ::close(fd);
+  g_deviceGone = false;
 }
 
 std::string PortOpenFailureText() {
   const std::string& device = g_lastOpenDevice;
+  if (g_lastOpenErrno != 0 && g_lastOpenTransport != Transport::Serial) return g_lastGatewayFailure;
   switch (g_lastOpenErrno) {
     case 0:
       return "";

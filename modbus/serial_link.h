@@ -21,8 +21,9 @@ constexpr int kPortNameSize = 32;
 constexpr int kBaudRates[] = {38400, 19200, 9600, 4800, 2400, 1200};
 bool IsOfferedBaudRate(int baudRate);
 
-// Opens name ("COM1:".."COM9:" through the port map, or a device path) for
-// exclusive use and configures it. Closes any open port first, so a failed
+// Opens name ("COM1:".."COM9:" through the port map, a device path, or a
+// gateway's address: tcp://HOST:PORT, mbtcp://HOST:PORT) for exclusive use
+// and configures it; a gateway is connected to. Closes any open port first, so a failed
 // open leaves no port open. On failure the reason is kept for
 // PortOpenFailureText.
 bool OpenPort(const char* name, int baudRate);
@@ -45,6 +46,9 @@ int WritePort(int port, const uint8_t* bytes, int count);
 // port or a device that has gone. Under Framing::Length it also ends, with
 // ResultOk, as soon as the bytes form a complete answer to request with a
 // right CRC (AnswerLengthSoFar), leaving what follows to the next drain.
+// Over TCP it always reads so, by the MBAP length field under Modbus TCP
+// (no CRC there), and the 35 ms silence ends it only where the length does
+// not say that more is to come.
 ModbusResult ReadResponse(int port, const uint8_t* request, uint8_t* buffer, int m, int* received);
 // How a response read ends, chosen once per run. Silence: only by the 35 ms
 // of quiet (or m bytes, or the total timeout), the default. Length: also as
@@ -68,6 +72,26 @@ void ClosePort();
 bool PortDeviceGone();
 // "/dev/ttyUSB0 has gone away ...", naming the device, for PortDeviceGone.
 std::string PortGoneText();
+
+// The open port is a gateway's TCP connection (tcp:// or mbtcp://, see
+// modbus/gateway.h): one lost is not the end of the port, as a device gone
+// is, but opened again at the next transaction (RestoreLostConnection).
+// PortDeviceGone says it is lost meanwhile.
+bool PortReconnects();
+// Called by every transaction after the drain, before the request goes out:
+// a gateway's connection found lost gets one try at connecting again (within
+// kGatewayConnectTimeoutMs); when that fails, the port stays gone and the
+// transaction finds no answer (result 1). Nothing on a serial port.
+void RestoreLostConnection();
+// The request as it goes over the open port, into wire (room for length + 4
+// bytes); returns its length. The RTU frame itself, but under Modbus TCP its
+// MBAP frame with the next transaction id.
+int WireRequest(const uint8_t* request, int length, uint8_t* wire);
+// Turns the received bytes of an answer, in place, into the RTU form the
+// response checks take, and returns their count: under Modbus TCP the MBAP
+// frame checked against the last request's header (RtuFromMbap); otherwise
+// the bytes as they are.
+int ReceivedAsRtu(uint8_t* response, int received);
 
 // The total read timeout for m bytes at a rate: 600 + m ms at 9600 baud and
 // up, 600 ms plus m character times below.

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-base-dev-tools libgl-dev fonts-dejavu-core
+  # Qt Charts needs the OpenGL module's CMake files, which its package does not pull in.
+  qt6-base-dev qt6-base-dev-tools qt6-charts-dev libqt6opengl6-dev libgl-dev fonts-dejavu-core
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev
   libcli11-dev nlohmann-json3-dev

@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # Saves pictures of the windows into docs/: the terms dialog (terms.png), the
-# console polling a simulated QM4C (console.png), its about box (about.png)
-# and its trace window (commtrace.png). Builds nothing: it runs the window
-# test that takes them, from an existing build, on a virtual X display.
+# console polling a simulated QM4C (console.png), its about box (about.png),
+# its trace window (commtrace.png), its trend window (trend.png) and the plot
+# of a full 60-day log (plot.png). Builds nothing: it runs the window tests
+# that take them, from an existing build, on a virtual X display.
 #   scripts/screenshots.sh [BUILD_DIR [OUT_DIR]]   (defaults: build, docs)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$top/build}")
 out=$(realpath -m "${2:-$top/docs}")
 
-driver=$build/tests/gui/test_gui_screenshots
-if [ ! -x "$driver" ]; then
-  echo "screenshots: $driver is not built; build first: cmake --build $build" >&2
-  exit 1
-fi
+drivers=("$build/tests/gui/test_gui_screenshots" "$build/tests/charts/test_charts_screenshots")
+for driver in "${drivers[@]}"; do
+  if [ ! -x "$driver" ]; then
+    echo "screenshots: $driver is not built; build first: cmake --build $build" >&2
+    exit 1
+  fi
+done
 mkdir -p "$out"
-xvfb-run -a -s "-screen 0 1280x1024x24" \
-  env QT_QPA_PLATFORM=xcb PYLAX_SCREENSHOT_DIR="$out" "$driver"
+for driver in "${drivers[@]}"; do
+  xvfb-run -a -s "-screen 0 1280x1024x24" \
+    env QT_QPA_PLATFORM=xcb PYLAX_SCREENSHOT_DIR="$out" "$driver"
+done

@@ -24,6 +24,7 @@
 #include "sim/options.h"
 #include "sim/rtu.h"
 #include "sim/sim_bus.h"
+#include "sim/tcp_server.h"
 
 namespace {
 
@@ -267,19 +268,25 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!InstallSignals()) return 1;
-  const int master = OpenTerminal(options.link);
-  if (master < 0) return 1;
+  const bool overTcp = options.gateway != Transport::Serial;
+  std::string served = options.link, failure;
+  const int master = overTcp ? StartGateway(options.gatewayAddress, options.gateway, &served, &failure)
+                             : OpenTerminal(options.link);
+  if (master < 0) {
+    if (overTcp) std::fprintf(stderr, "qm4sim: %s\n", failure.c_str());
+    return 1;
+  }
   {
     Simulator sim(options, master);
     if (!options.journal.empty() && !sim.OpenJournal(options.journal)) {
       std::fprintf(stderr, "qm4sim: cannot write journal %s: %s\n", options.journal.c_str(), std::strerror(errno));
-      unlink(options.link.c_str());
+      if (!overTcp) unlink(options.link.c_str());
       return 1;
     }
-    sim.Say("ready " + options.link);
+    sim.Say("ready " + served);
     sim.Run();
   }
-  unlink(options.link.c_str());
+  if (!overTcp) unlink(options.link.c_str());
   close(master);
   return 0;
 }

@@ -7,13 +7,26 @@
 
 const char kHelpText[] =
     "Usage: qm4sim --link PATH [options]\n"
+    "       qm4sim --tcp|--mbtcp HOST:PORT [options]\n"
     "Simulates a bus of Orvant QM4 power meters (Modbus RTU slaves) on a pseudo\n"
     "terminal. The terminal's slave side is published as the symbolic link PATH;\n"
     "\"ready PATH\" is printed once a master can open it. SIGINT or SIGTERM ends\n"
-    "the simulator (exit 0) and removes the link.\n"
+    "the simulator (exit 0) and removes the link. With --tcp or --mbtcp the bus\n"
+    "is served at a TCP address instead, as an Ethernet gateway serves it: one\n"
+    "client at a time, the same meters, pacing and faults; \"ready tcp://HOST:PORT\"\n"
+    "(or mbtcp://) names the port listened at (PORT 0 takes a free one).\n"
     "\n"
     "Options:\n"
-    "  --link PATH          where to publish the serial device (required)\n"
+    "  --link PATH          where to publish the serial device (required unless\n"
+    "                       --tcp or --mbtcp is given)\n"
+    "  --tcp HOST:PORT      serve RTU over TCP: the RTU bytes pass unchanged\n"
+    "  --mbtcp HOST:PORT    serve Modbus TCP: MBAP frames, the unit id as the\n"
+    "                       slave address; a meter's first byte is awaited 500 ms,\n"
+    "                       an answer that is no whole frame with a right CRC is\n"
+    "                       dropped after 150 ms of quiet (so bad CRC, cut, noise\n"
+    "                       and oversize give no answer), and a pause inside an\n"
+    "                       answer (the pause fault) splits its MBAP frame into\n"
+    "                       two writes as far apart\n"
     "  --meter ADDR:MODEL   a meter at slave address ADDR (1..255), MODEL QM4A,\n"
     "                       QM4B or QM4C; repeatable (default: 3:QM4C)\n"
     "  --baud N             pace answers as a line at N baud: 10 bits a character\n"
@@ -141,6 +154,11 @@ std::string ParseValued(std::string_view name, std::string_view value, SimOption
     o->link = value;
     return value.empty() ? "empty --link" : "";
   }
+  if (name == "--tcp" || name == "--mbtcp") {
+    o->gateway = name == "--tcp" ? Transport::RtuOverTcp : Transport::ModbusTcp;
+    o->gatewayAddress = value;
+    return value.empty() ? "empty " + std::string(name) : "";
+  }
   if (name == "--meter") return ParseMeter(value, o);
   if (name == "--fault") return ParseFault(value, o);
   if (name == "--journal") {
@@ -165,8 +183,8 @@ std::string ParseValued(std::string_view name, std::string_view value, SimOption
 }  // namespace
 
 std::string ParseOptions(int argc, const char* const* argv, SimOptions* o) {
-  static const std::string_view kValued[] = {"--link", "--meter", "--baud", "--turnaround",
-                                             "--prefill", "--subinterval", "--seed", "--fault",
+  static const std::string_view kValued[] = {"--link",  "--meter", "--baud",          "--turnaround", "--prefill",
+                                             "--subinterval", "--seed", "--fault", "--tcp", "--mbtcp",
                                              "--random-faults", "--fault-seed", "--journal"};
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -198,7 +216,7 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* o) {
     }
     if (std::string error = ParseValued(arg, value, o); !error.empty()) return error;
   }
-  if (o->link.empty()) return "--link PATH is required";
+  if (o->link.empty() && o->gateway == Transport::Serial) return "--link PATH is required";
   if (o->meters.empty()) o->meters.push_back(MeterSetup{});
   for (MeterSetup& m : o->meters) {
     m.seed = o->seed;

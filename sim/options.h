@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "modbus/gateway.h"
 #include "sim/faults.h"
 #include "sim/sim_meter.h"
 
@@ -14,6 +15,10 @@ struct FaultOption {
 
 struct SimOptions {
   std::string link;
+  // --tcp or --mbtcp HOST:PORT: the bus served as a gateway there instead of
+  // on a pseudo terminal.
+  Transport gateway = Transport::Serial;
+  std::string gatewayAddress;
   std::vector<MeterSetup> meters;  // 3:QM4C when none is given
   int baud = 0;                    // 0: answers go out unpaced
   int turnaroundMs = -1;           // -1: 5 ms when paced, else 0

@@ -140,7 +140,10 @@ bool SimLauncher::WaitForReady(std::string* error) {
       line += c;
       continue;
     }
-    if (line.rfind("ready", 0) == 0) return true;
+    if (line.rfind("ready ", 0) == 0) {
+      portName_ = line.substr(6);
+      return true;
+    }
     line.clear();
   }
 }

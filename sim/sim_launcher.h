@@ -39,6 +39,10 @@ class SimLauncher {
              const std::string& program = FindQm4sim(), Output output = Output::Drained);
   // The symlink to the pseudo terminal the meters answer on.
   const std::string& LinkPath() const { return linkPath_; }
+  // What a master opens, as qm4sim's ready line names it: the link, or with
+  // --tcp or --mbtcp among the arguments the address it serves at
+  // ("tcp://127.0.0.1:41234"; the link is then not made).
+  const std::string& PortName() const { return portName_; }
   pid_t Pid() const { return pid_; }
   // Its control channel: commands go to ControlFd; its replies and events,
   // from the line after "ready" on, come from OutputFd (Output::Kept only).
@@ -56,6 +60,7 @@ class SimLauncher {
   std::thread drain_;
   std::string dir_;
   std::string linkPath_;
+  std::string portName_;
 };
 
 // Starts the demo bus and maps COM1 to it (the port map's override).

@@ -9,12 +9,18 @@
 // response (the master asks for more bytes than a normal answer holds). At
 // 38400 baud a read of 48 registers is 8 + 101 bytes: 28.4 ms on the wire,
 // 5 ms turnaround and 35 ms silence, 68.4 ms in all; 33.4 ms by length.
+//
+// The same exchanges through qm4sim serving as a gateway on loopback (RTU
+// over TCP, Modbus TCP), its bus paced alike: the share of the socket and
+// the gateway next to the pseudo terminal's. Then all three unpaced, where
+// only the transport and the two programs take time.
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -107,13 +113,41 @@ Timing MeasureLibmodbus(const std::string&, int, const Case&) { return {}; }
 
 void PrintRow(const Case& c, int baud, const char* who, const Timing& t, bool silence) {
   const int responseBytes = c.registers > 0 ? 2 * c.registers + 5 : 8;
-  const double paced = PacedMilliseconds(baud, responseBytes, silence);
+  const double paced = baud > 0 ? PacedMilliseconds(baud, responseBytes, silence) : 0;
   if (t.medianMs < 0) {
     std::printf("%-9s %6d %-10s  not measured\n", c.name, baud, who);
     return;
   }
+  if (baud == 0) {
+    std::printf("%-9s %6s %-10s %9.3f %9s %7s %8s %8.3f\n", c.name, "-", who, t.medianMs, "-", "-", "-", t.cpuMs);
+    return;
+  }
   std::printf("%-9s %6d %-10s %9.1f %9.1f %7.3f %8.2f %8.3f\n", c.name, baud, who, t.medianMs, paced,
               t.medianMs / paced, t.medianMs - paced, t.cpuMs);
+}
+
+// qm4sim on a pseudo terminal (option empty) or as a gateway (--tcp,
+// --mbtcp) at baud (0: unpaced); every case under the framing given, which
+// the sockets read by length whatever it says.
+bool MeasureTransport(const Case* cases, size_t count, int baud, const std::string& option, const char* who,
+                      Framing framing) {
+  SimLauncher sim;
+  std::string error;
+  std::vector<std::string> args{"--meter", "1:QM4C", "--static", "--baud", std::to_string(baud)};
+  if (!option.empty()) args.insert(args.begin(), {option, "127.0.0.1:0"});
+  if (!sim.Start(args, &error)) {
+    std::fprintf(stderr, "qm4sim: %s\n", error.c_str());
+    return false;
+  }
+  if (!OpenPort(sim.PortName().c_str(), baud > 0 ? baud : 38400)) {
+    std::fprintf(stderr, "Unable to open %s: %s\n", sim.PortName().c_str(), PortOpenFailureText().c_str());
+    return false;
+  }
+  g_framing = framing;
+  for (size_t i = 0; i < count; ++i)
+    PrintRow(cases[i], baud, who, Measure([&] { return RunOurs(cases[i]); }), framing == Framing::Silence);
+  ClosePort();
+  return true;
 }
 
 }  // namespace
@@ -148,6 +182,14 @@ int main() {
       ClosePort();
       PrintRow(c, baud, "libmodbus", MeasureLibmodbus(sim.LinkPath(), baud, c), false);
     }
+    for (const char* form : {"tcp", "mbtcp"})
+      if (!MeasureTransport(cases, std::size(cases), baud, std::string("--") + form, form, Framing::Length)) return 1;
   }
+  const struct {
+    const char* option;
+    const char* who;
+  } unpaced[] = {{"", "pty length"}, {"--tcp", "tcp"}, {"--mbtcp", "mbtcp"}};
+  for (const auto& transport : unpaced)
+    if (!MeasureTransport(cases, std::size(cases), 0, transport.option, transport.who, Framing::Length)) return 1;
   return 0;
 }

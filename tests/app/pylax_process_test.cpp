@@ -258,6 +258,8 @@ TEST_F(PylaxProcess, ABadPortMappingOrFramingIsExplainedAndNothingStarts) {
       {nullptr, {"--framing"}, "pylax: --framing wants silence or length\n"},
       {"fast", {}, "pylax: PYLAX_FRAMING wants silence or length, not \"fast\"\n"},
       {"fast", {"--framing=bytes"}, "pylax: --framing wants silence or length, not \"bytes\"\n"},
+      {nullptr, {"--plot"}, "pylax: --plot wants the data file to show\n"},
+      {nullptr, {"--plot="}, "pylax: --plot wants the data file to show\n"},
   };
   for (const auto& c : cases) {
     if (c.environment != nullptr)

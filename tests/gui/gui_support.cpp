@@ -1,6 +1,7 @@
 #include "tests/gui/gui_support.h"
 
 #include <QAbstractItemView>
+#include <QDir>
 #include <QListWidget>
 #include <QPaintEvent>
 #include <QPushButton>
@@ -129,4 +130,11 @@ void ConsoleTestBase::init() {
 void ConsoleTestBase::cleanup() {
   ResetProgramState();
   QCOMPARE(unexpected_.texts, QStringList());  // no message the test did not ask for
+}
+
+bool ScreenshotFolder::Save(QWidget* window, const QString& name) const {
+  const QString path = QDir(Wanted() ? wanted_ : temporary_.path()).filePath(name);
+  if (!window->grab().save(path)) return false;
+  qInfo("saved %s", qPrintable(path));
+  return true;
 }

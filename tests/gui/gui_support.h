@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QObject>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -124,3 +125,18 @@ void ChooseFromList(CCloseUpComboBox* list, int index);
 // COM1 mapped to the simulator; the scan range typed into the console and
 // COM1 chosen from its port list (which opens the port and scans).
 void OpenSimulatorPort(TestConsole& console, const SimProcess& sim, unsigned start, unsigned end);
+
+// Where the picture-taking tests put their pictures: $PYLAX_SCREENSHOT_DIR
+// (scripts/screenshots.sh sets it, under xvfb-run), else a temporary folder,
+// so that the test run keeps the picture-taking path working.
+class ScreenshotFolder {
+ public:
+  // A folder was asked for: the pictures are for the README.
+  bool Wanted() const { return !wanted_.isEmpty(); }
+  // Saves the window's picture as name (and says so); false if it failed.
+  bool Save(QWidget* window, const QString& name) const;
+
+ private:
+  QTemporaryDir temporary_;
+  QString wanted_ = qEnvironmentVariable("PYLAX_SCREENSHOT_DIR");
+};

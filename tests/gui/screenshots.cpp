@@ -4,10 +4,8 @@
 // without it they go to a temporary folder, so the test run keeps the
 // picture-taking path working.
 
-#include <QDir>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include "app/CAboutDlg.h"
@@ -26,15 +24,8 @@ class ScreenshotsTest : public QObject {
 };
 
 void ScreenshotsTest::termsAndLiveConsole() {
-  QTemporaryDir temporary;
-  const QString wanted = qEnvironmentVariable("PYLAX_SCREENSHOT_DIR");
-  const QDir folder(wanted.isEmpty() ? temporary.path() : wanted);
-  QVERIFY(folder.exists());
-  const auto save = [&folder](QWidget* window, const QString& name) {
-    const QString path = folder.filePath(name);
-    QVERIFY2(window->grab().save(path), qPrintable(path));
-    qInfo("saved %s", qPrintable(path));
-  };
+  const ScreenshotFolder folder;
+  const auto save = [&folder](QWidget* window, const QString& name) { QVERIFY2(folder.Save(window, name), qPrintable(name)); };
 
   SimProcess sim({"--meter", "3:QM4C", "--meter", "7:QM4A", "--prefill", "1500", "--subinterval", "300"});
   SetPortOverride(1, sim.LinkPath());

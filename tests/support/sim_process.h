@@ -18,6 +18,8 @@ class SimProcess {
 
   // The symlink to the pseudo terminal's slave side: what the master opens.
   const std::string& LinkPath() const { return launcher_.LinkPath(); }
+  // The link, or the address qm4sim serves at with --tcp or --mbtcp.
+  const std::string& PortName() const { return launcher_.PortName(); }
   // Sends one control line ("set 3 160 1") and returns its reply line
   // ("ok", "ok 42", "err ..."), events that arrive meanwhile are kept.
   std::string Command(const std::string& line);

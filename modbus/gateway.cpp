@@ -1,0 +1,157 @@
+#include "modbus/gateway.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char kRtuOverTcpScheme[] = "tcp://";
+constexpr const char kModbusTcpScheme[] = "mbtcp://";
+
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+int MillisecondsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// getaddrinfo has no timeout of its own: a DNS server that does not answer
+// holds it through the resolver's retries, half a minute and more. So the
+// lookup runs on a thread of its own, and one that misses the deadline is
+// left to finish there; the shared state outlives whichever side ends last.
+struct Lookup {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  int status = EAI_AGAIN;
+  addrinfo* addresses = nullptr;
+  ~Lookup() {
+    if (addresses) freeaddrinfo(addresses);
+  }
+};
+
+// The addresses of host, or nullptr with the reason in *failure.
+std::shared_ptr<Lookup> Resolve(const std::string& host, const std::string& port, Clock::time_point deadline,
+                                std::string* failure) {
+  auto lookup = std::make_shared<Lookup>();
+  std::thread([lookup, host, port] {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int status = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    std::lock_guard<std::mutex> hold(lookup->mutex);
+    lookup->status = status;
+    lookup->addresses = found;
+    lookup->done = true;
+    lookup->finished.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> hold(lookup->mutex);
+  if (!lookup->finished.wait_until(hold, deadline, [&] { return lookup->done; })) {
+    *failure = "looking up " + host + " timed out";
+    return nullptr;
+  }
+  if (lookup->status == 0) return lookup;
+  *failure = lookup->status == EAI_NONAME || lookup->status == EAI_NODATA
+                 ? "host name " + host + " not found"
+                 : "looking up " + host + " failed: " + gai_strerror(lookup->status);
+  return nullptr;
+}
+
+// One connect to one address, waiting no later than deadline; the socket or
+// -1 with errno set (ETIMEDOUT when the deadline passed).
+int ConnectOne(const addrinfo& address, Clock::time_point deadline) {
+  const int fd = ::socket(address.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int error = 0;
+  if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
+    error = errno;
+    if (error == EINPROGRESS) {
+      struct pollfd pfd {fd, POLLOUT, 0};
+      int n;
+      while ((n = ::poll(&pfd, 1, MillisecondsLeft(deadline))) < 0 && errno == EINTR) {
+      }
+      socklen_t size = sizeof error;
+      if (n <= 0) error = ETIMEDOUT;
+      else if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+    }
+  }
+  if (error != 0) {
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return fd;
+}
+
+std::string ConnectFailureText(int error) {
+  switch (error) {
+    case ECONNREFUSED:
+      return "connection refused (nothing listens at that port)";
+    case ETIMEDOUT:
+      return "timed out (no answer within " + std::to_string(kGatewayConnectTimeoutMs / 1000) + " s)";
+    default:
+      return std::strerror(error);
+  }
+}
+
+}  // namespace
+
+Transport TransportOf(const std::string& device) {
+  if (StartsWith(device, kRtuOverTcpScheme)) return Transport::RtuOverTcp;
+  if (StartsWith(device, kModbusTcpScheme)) return Transport::ModbusTcp;
+  return Transport::Serial;
+}
+
+bool SplitHostPort(const std::string& text, std::string* host, std::string* port) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size() || colon + 6 < text.size()) return false;
+  *port = text.substr(colon + 1);
+  if (port->find_first_not_of("0123456789") != std::string::npos || std::atoi(port->c_str()) > 65535) return false;
+  *host = text.substr(0, colon);
+  if (host->size() > 2 && host->front() == '[' && host->back() == ']') *host = host->substr(1, host->size() - 2);
+  return true;
+}
+
+int ConnectGateway(const std::string& address, std::string* failure) {
+  const size_t schemeEnd = address.find("://");
+  std::string host, port;
+  if (schemeEnd == std::string::npos || !SplitHostPort(address.substr(schemeEnd + 3), &host, &port)) {
+    *failure = address + " is not of the form tcp://HOST:PORT or mbtcp://HOST:PORT";
+    return -1;
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kGatewayConnectTimeoutMs);
+  std::string reason;
+  const std::shared_ptr<Lookup> lookup = Resolve(host, port, deadline, &reason);
+  if (!lookup) {
+    *failure = address + ": " + reason;
+    return -1;
+  }
+  // Every address the name has (IPv6 and IPv4 alike), in the resolver's
+  // order, within the one deadline; the last one's failure is told.
+  int error = ETIMEDOUT;
+  for (const addrinfo* a = lookup->addresses; a != nullptr && Clock::now() < deadline; a = a->ai_next) {
+    const int fd = ConnectOne(*a, deadline);
+    if (fd >= 0) return fd;
+    error = errno;
+  }
+  *failure = address + ": " + ConnectFailureText(error);
+  return -1;
+}

@@ -1,0 +1,28 @@
+#pragma once
+// Meters behind an Ethernet gateway: the port names that are addresses and
+// the TCP connection to them. tcp://HOST:PORT carries the RTU frames
+// unchanged (a transparent serial server); mbtcp://HOST:PORT speaks Modbus
+// TCP (modbus/mbap.h). Anything else is a serial device.
+
+#include <string>
+
+enum class Transport { Serial, RtuOverTcp, ModbusTcp };
+
+// Which transport a resolved port name (a device path or an address) uses.
+Transport TransportOf(const std::string& device);
+
+// Splits "HOST:PORT" (a literal IPv6 host in brackets: "[::1]:502") into its
+// parts; false when either is missing or PORT is not a number 0..65535.
+bool SplitHostPort(const std::string& text, std::string* host, std::string* port);
+
+// Name resolution and connecting together get this long, never the system's
+// minutes: a gateway on a site's network answers a connect within
+// milliseconds, and one that does not within 3 s is taken as away.
+constexpr int kGatewayConnectTimeoutMs = 3000;
+
+// Connects to the gateway an address names (tcp:// or mbtcp://) within
+// kGatewayConnectTimeoutMs. Returns the socket (non-blocking, close-on-exec,
+// Nagle off so that a request leaves at once), or -1 with the reason in
+// *failure, naming the address: "host name not found", "connection refused",
+// "timed out" and the like.
+int ConnectGateway(const std::string& address, std::string* failure);

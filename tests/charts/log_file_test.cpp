@@ -1,0 +1,115 @@
+// The data file reader: what it takes from files a download writes, and the
+// line it names for anything else.
+
+#include "charts/log_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+
+namespace {
+const std::string kHeader = "Data#, UTC, Date/Time,KWH,KW,ERROR,DAY-MONTH,HOUR-YEAR,SECOND-MINUTE,KW,,,,Error,Date/Time";
+const std::string kRow1 = "1,0x6B16ABB6,Mon Dec 07 12:51:02 2026,39686.000,101.910,,,,,101.911,,,,0x0004,Mon Dec 07 12:51:00 2026";
+const std::string kRow2 = "2,0x6B16A832,Mon Dec 07 12:36:02 2026,,-93.280,,,,,nan,,,,0x0000,";
+const std::string kPlainHeader = "Data#, UTC, Date/Time,KWH,KWH,KW,PF,VLN,AMPS-AVG,HZ,KW,KW,";
+const std::string kPlainRow = "1,0x6B16ABB6,Mon Dec 07 12:51:02 2026,39686.000,39686.000,101.910,0.972,277.700,125.730,60.010,101.911,101.911,";
+
+bool Parse(const std::string& text, LogTable& table, LogFileError& error) {
+  std::istringstream in(text);
+  return ParseLogFile(in, table, error);
+}
+
+std::string Rows(int count) {
+  std::string rows;
+  for (int n = 1; n <= count; ++n) rows += std::to_string(n) + ",0x00000000," + std::string(10, ',') + "\n";  // no time, no values
+  return rows;
+}
+}  // namespace
+
+TEST(LogFile, ReadsTheColumnsRowsErrorsAndGapsOfADownload) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  for (const char* end : {"\n", "\r\n"}) {
+    SCOPED_TRACE(end[0] == '\r' ? "CR LF" : "LF");
+    LogTable table;
+    LogFileError error;
+    ASSERT_TRUE(Parse(kHeader + end + kRow1 + end + kRow2 + end, table, error)) << error.line << ": " << error.reason;
+    ASSERT_EQ(table.RowCount(), 2);
+    EXPECT_EQ(table.times[0], 1796647862);  // Mon Dec 07 12:51:02 2026 UTC
+    EXPECT_EQ(table.times[1], 1796647862 - 900);
+    ASSERT_EQ(table.columns.size(), 3u);  // ERROR, the date slots and the empty ones hold no values
+    EXPECT_EQ(table.columns[0].name, "KWH");
+    EXPECT_EQ(table.columns[0].kind, ColumnKind::Energy);
+    EXPECT_EQ(table.columns[1].name, "KW (slot 2)");
+    EXPECT_EQ(table.columns[2].name, "KW (slot 7)");
+    EXPECT_EQ(table.columns[2].kind, ColumnKind::Power);
+    EXPECT_EQ(table.columns[0].values[0], 39686.0f);
+    EXPECT_TRUE(std::isnan(table.columns[0].values[1]));  // empty field
+    EXPECT_EQ(table.columns[1].values[1], -93.28f);
+    EXPECT_TRUE(std::isnan(table.columns[2].values[1]));  // a float pair holding NaN
+    EXPECT_TRUE(table.hasErrorColumn);
+    EXPECT_EQ(table.errorWords, (std::vector<int>{4, 0}));
+  }
+  LogTable plain;
+  LogFileError error;
+  ASSERT_TRUE(Parse(kPlainHeader + "\n" + kPlainRow + "\n", plain, error));
+  EXPECT_FALSE(plain.hasErrorColumn);
+  std::vector<ColumnKind> kinds;
+  for (const LogColumn& column : plain.columns) kinds.push_back(column.kind);
+  using K = ColumnKind;
+  EXPECT_EQ(kinds, (std::vector<K>{K::Energy, K::Energy, K::Power, K::PowerFactor, K::Voltage, K::Current,
+                                   K::Frequency, K::Power, K::Power}));
+  // A download of an empty log: the header alone.
+  ASSERT_TRUE(Parse(kPlainHeader + "\n", plain, error));
+  EXPECT_EQ(plain.RowCount(), 0);
+  // As many rows as a download may write.
+  ASSERT_TRUE(Parse("Data#, UTC, Date/Time,KW,,,,,,,,,\n" + Rows(kMaxLogRows), plain, error));
+  EXPECT_EQ(plain.RowCount(), kMaxLogRows);
+}
+
+TEST(LogFile, NamesTheLineThatDoesNotFit) {
+  struct Case {
+    std::string text;
+    int line;
+    std::string reason;
+  };
+  const std::string h = kPlainHeader + "\n";
+  const Case cases[] = {
+      {"", 1, "the file is empty"},
+      {"KW,PF\n1,2\n", 1, "the header has 2 fields, not 13 to 15"},
+      {"Data#,UTC,Date/Time,KWH,KWH,KW,PF,VLN,AMPS-AVG,HZ,KW,KW,\n", 1,
+       "the header does not begin \"Data#, UTC, Date/Time\""},
+      {"Data#, UTC, Date/Time,KWH,kwh,KW,PF,VLN,AMPS-AVG,HZ,KW,KW,\n", 1, "\"kwh\" is no register label"},
+      {kPlainHeader + ",Errors\n", 1, "\"Errors\" is neither \"Error\" nor \"Date/Time\""},
+      {h + "1,0x6B16ABB6,Mon Dec 07 12:51:02 2026,1,2,3\n", 2, "6 fields where the header has 13"},
+      {h + kPlainRow + "\n" + kPlainRow + "\n", 3, "the row number is \"1\", not 2"},
+      {h + "1,0x6b16abb6,Mon Dec 07 12:51:02 2026,,,,,,,,,,\n", 2,
+       "the UTC field \"0x6b16abb6\" is not 0x and eight hexadecimal digits"},
+      {h + "1,0x6B16ABB6,Mon Dec 7 12:51:02 2026,,,,,,,,,,\n", 2,
+       "the Date/Time field \"Mon Dec 7 12:51:02 2026\" is no time such as \"Thu Mar 05 14:03:07 2009\""},
+      {h + "1,0x6B16ABB6,Mon Dez 07 12:51:02 2026,,,,,,,,,,\n", 2,
+       "the Date/Time field \"Mon Dez 07 12:51:02 2026\" is no time such as \"Thu Mar 05 14:03:07 2009\""},
+      {h + "1,0x6B16ABB6,,,,12.5 kW,,,,,,,\n", 2, "field 6 \"12.5 kW\" is no number"},
+      {h + kPlainRow + "\n\n", 3, "1 field where the header has 13"},
+      {kHeader + "\n1,0x6B16ABB6,,,,,,,,,,,,4,\n", 2, "the Error field \"4\" is not 0x and four hexadecimal digits"},
+      {kHeader + "\n1,0x6B16ABB6,,,,,,,,,,,,,yesterday\n", 2, "the meter's Date/Time field \"yesterday\" is no time"},
+      {h + std::string(5000, ',') + "\n", 2, "the line is longer than 4096 characters"},
+      {h + std::string("1,0x6B16ABB6,\0,,,,,,,,,,\n", 25), 2, "the line holds a NUL byte"},
+      {"Data#, UTC, Date/Time,KW,,,,,,,,,\n" + Rows(kMaxLogRows + 1), kMaxLogRows + 2, "more than 10000 rows"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 120));
+    LogTable table;
+    LogFileError error;
+    EXPECT_FALSE(Parse(c.text, table, error));
+    EXPECT_EQ(error.line, c.line);
+    EXPECT_EQ(error.reason, c.reason);
+  }
+  LogTable table;
+  LogFileError error;
+  EXPECT_FALSE(ReadLogFile("/nonexistent/03-data.csv", table, error));
+  EXPECT_EQ(error.line, 0);
+  EXPECT_EQ(error.reason, "it cannot be opened: No such file or directory");
+}
