@@ -216,11 +216,11 @@ std::string CmdTurnaround(const Context& c) {
   return "ok";
 }
 
-// random SPEC [SEED]: the random fault mode, as --random-faults.
+// random CHANCES [SEED]: the random fault mode, as --random-faults.
 std::string CmdRandom(const Context& c) {
   const std::optional<long> seed =
       c.w.size() == 2 ? 1 : c.w.size() == 3 ? ParseNumber(c.w[2], 0, 4294967295L) : std::nullopt;
-  if (c.w.size() < 2 || !seed) return Err("usage: random SPEC [SEED]");
+  if (c.w.size() < 2 || !seed) return Err("usage: random CHANCES [SEED]");
   std::string error;
   const std::optional<RandomFaults> faults = RandomFaults::Parse(c.w[1], static_cast<uint32_t>(*seed), &error);
   if (!faults) return Err(error);
