@@ -1,20 +1,15 @@
 #include "app/registrar.h"
 
-#include <strings.h>
-
 #include <algorithm>
 
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/registry_limits.h"
 #include "app/resources.h"
 #include "app/step_log.h"
 
 namespace {
-
-bool SameWord(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 struct Token {
   std::string text;
@@ -76,6 +71,8 @@ struct ScriptRoot {
 class ScriptParser {
  public:
   explicit ScriptParser(const std::vector<Token>& tokens) : tokens_(tokens) {}
+  // The bound the script goes past, when that is why Parse refused it.
+  const std::string& Bound() const { return bound_; }
 
   bool Parse(std::vector<ScriptRoot>& roots) {
     while (pos_ < tokens_.size()) {
@@ -84,7 +81,7 @@ class ScriptParser {
       if (tokens_[pos_++].quoted || root.hive.empty() || !Accept("{")) return false;
       while (!Accept("}")) {
         ScriptKey key;
-        if (!ParseKey(key)) return false;
+        if (!ParseKey(key, 1)) return false;
         root.keys.push_back(std::move(key));
       }
       roots.push_back(std::move(root));
@@ -94,7 +91,7 @@ class ScriptParser {
 
  private:
   bool AtWord(std::string_view word) const {
-    return pos_ < tokens_.size() && !tokens_[pos_].quoted && SameWord(tokens_[pos_].text, word);
+    return pos_ < tokens_.size() && !tokens_[pos_].quoted && SameRegistryName(tokens_[pos_].text, word);
   }
   bool Accept(std::string_view word) {
     if (!AtWord(word)) return false;
@@ -108,7 +105,14 @@ class ScriptParser {
   bool TakeName(std::string& name) {
     if (pos_ >= tokens_.size() || AtWord("{") || AtWord("}") || AtWord("=")) return false;
     name = tokens_[pos_++].text;
+    if (name.size() > kRegistryMaxNameLength)
+      return Beyond("a name longer than " + std::to_string(kRegistryMaxNameLength) + " characters");
     return !name.empty() && name.find('\\') == std::string::npos;
+  }
+
+  bool Beyond(const std::string& what) {
+    bound_ = what;
+    return false;
   }
 
   void TakeFlags(ScriptKey& key) {
@@ -125,7 +129,11 @@ class ScriptParser {
     }
   }
 
-  bool ParseKey(ScriptKey& key) {
+  // Each level of nesting is a call: depth is bounded before it goes on.
+  bool ParseKey(ScriptKey& key, int depth) {
+    if (depth > kRegistryMaxDepth)
+      return Beyond("keys nested deeper than " + std::to_string(kRegistryMaxDepth) + " levels");
+    if (++keys_ > kRegistryMaxKeys) return Beyond("more than " + std::to_string(kRegistryMaxKeys) + " keys");
     TakeFlags(key);
     if (!TakeName(key.name)) return false;
     if (Accept("=")) {
@@ -142,7 +150,7 @@ class ScriptParser {
         continue;
       }
       ScriptKey subkey;
-      if (!ParseKey(subkey)) return false;
+      if (!ParseKey(subkey, depth + 1)) return false;
       key.subkeys.push_back(std::move(subkey));
     }
     return true;
@@ -154,12 +162,14 @@ class ScriptParser {
     const std::string& type = tokens_[pos_].text;
     const std::string& data = tokens_[pos_ + 1].text;
     pos_ += 2;
-    if (SameWord(type, "s")) {
+    if (data.size() > kRegistryMaxValueLength)
+      return Beyond("a value longer than " + std::to_string(kRegistryMaxValueLength) + " characters");
+    if (SameRegistryName(type, "s")) {
       value.data = data;
       value.isString = true;
       return true;
     }
-    if (!SameWord(type, "d") || data.empty()) return false;
+    if (!SameRegistryName(type, "d") || data.empty()) return false;
     char* end = nullptr;
     unsigned long long number = std::strtoull(data.c_str(), &end, 0);
     if (*end != '\0' || number > 0xFFFFFFFFull || data[0] == '-') return false;
@@ -172,6 +182,8 @@ class ScriptParser {
 
   const std::vector<Token>& tokens_;
   std::size_t pos_ = 0;
+  std::size_t keys_ = 0;
+  std::string bound_;
 };
 
 void RegisterKey(RegistryKey& parent, const ScriptKey& script) {
@@ -223,21 +235,28 @@ bool CRegistrar::ExpandVariables(std::string_view script, std::string& expanded)
       continue;
     }
     auto found = std::find_if(replacements_.begin(), replacements_.end(),
-                              [&](const auto& entry) { return SameWord(entry.first, name); });
+                              [&](const auto& entry) { return SameRegistryName(entry.first, name); });
     if (found == replacements_.end()) return false;
     expanded += found->second;
   }
   return true;
 }
 
-HRESULT CRegistrar::ApplyScript(std::string_view script, bool doRegister, RegistryTree& tree) const {
+HRESULT CRegistrar::ApplyScript(std::string_view script, bool doRegister, RegistryTree& tree,
+                                std::string* error) const {
   std::string expanded;
   std::vector<Token> tokens;
   std::vector<ScriptRoot> roots;
-  if (!ExpandVariables(script, expanded) || !Tokenize(expanded, tokens) ||
-      !ScriptParser(tokens).Parse(roots)) {
+  auto refuse = [error](const std::string& bound) {
+    if (error) *error = bound;
     return DISP_E_EXCEPTION;
-  }
+  };
+  const std::string tooLarge = "it is larger than " + std::to_string(kRegistryMaxBytes) + " bytes";
+  if (script.size() > kRegistryMaxBytes) return refuse(tooLarge);
+  if (!ExpandVariables(script, expanded)) return refuse("");
+  if (expanded.size() > kRegistryMaxBytes) return refuse(tooLarge);
+  ScriptParser parser(tokens);
+  if (!Tokenize(expanded, tokens) || !parser.Parse(roots)) return refuse(parser.Bound());
   for (const ScriptRoot& root : roots) {
     RegistryKey* hive = tree.Find(root.hive);
     for (const ScriptKey& key : root.keys) {
@@ -260,7 +279,11 @@ HRESULT CRegistrar::ApplyResource(const std::string& modulePath, unsigned resour
   if (FAILED(hr)) return hr;
   RegistryTransaction transaction(RegistryFilePath());
   hr = transaction.Open();
-  if (SUCCEEDED(hr)) hr = ApplyScript(script, doRegister, transaction.Tree());
+  std::string bound;
+  if (SUCCEEDED(hr)) hr = ApplyScript(script, doRegister, transaction.Tree(), &bound);
+  if (!bound.empty())
+    std::fprintf(stderr, "pylax: registry script %u of %s refused, registry file %s left as it is: %s\n", resourceId,
+                 modulePath.c_str(), RegistryFilePath().c_str(), bound.c_str());
   if (SUCCEEDED(hr)) hr = transaction.Commit();
   return hr;
 }

@@ -47,8 +47,11 @@ class CRegistrar {
   HRESULT ResourceUnregister(const std::string& modulePath, unsigned resourceId,
                              std::string_view type);
 
-  // The script applied to a tree in memory (S_OK or DISP_E_EXCEPTION).
-  HRESULT ApplyScript(std::string_view script, bool doRegister, RegistryTree& tree) const;
+  // The script applied to a tree in memory (S_OK or DISP_E_EXCEPTION). A
+  // script past a bound of registry_limits.h is refused, the bound named in
+  // *error; a script fault leaves *error empty.
+  HRESULT ApplyScript(std::string_view script, bool doRegister, RegistryTree& tree,
+                      std::string* error = nullptr) const;
 
  private:
   HRESULT ApplyResource(const std::string& modulePath, unsigned resourceId, std::string_view type,

@@ -9,19 +9,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <strings.h>
+#include <cstdio>
+
+#include "app/registry_limits.h"
 
 namespace {
 
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
+char LowerChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 
 std::string Lower(std::string_view text) {
   std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : lower) c = LowerChar(c);
   return lower;
 }
 
@@ -45,11 +44,18 @@ constexpr const char* kHives[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKE
 
 }  // namespace
 
+// Every byte counts: a name with a NUL in it is not the same as its part
+// before the NUL (strncasecmp would stop there).
+bool SameRegistryName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerChar(x) == LowerChar(y); });
+}
+
 // ---- keys and values ----------------------------------------------------
 
 RegistryKey* RegistryKey::Find(std::string_view name) const {
   for (const auto& key : subkeys_) {
-    if (SameName(key->name_, name)) return key.get();
+    if (SameRegistryName(key->name_, name)) return key.get();
   }
   return nullptr;
 }
@@ -62,7 +68,7 @@ RegistryKey& RegistryKey::Create(std::string_view name) {
 
 bool RegistryKey::Remove(std::string_view name) {
   auto it = std::find_if(subkeys_.begin(), subkeys_.end(),
-                         [&](const auto& key) { return SameName(key->name_, name); });
+                         [&](const auto& key) { return SameRegistryName(key->name_, name); });
   if (it == subkeys_.end()) return false;
   subkeys_.erase(it);
   return true;
@@ -70,14 +76,14 @@ bool RegistryKey::Remove(std::string_view name) {
 
 const RegistryValue* RegistryKey::Value(std::string_view name) const {
   for (const RegistryValue& value : values_) {
-    if (SameName(value.name, name)) return &value;
+    if (SameRegistryName(value.name, name)) return &value;
   }
   return nullptr;
 }
 
 void RegistryKey::SetValue(std::string_view name, std::string data, bool isString) {
   for (RegistryValue& value : values_) {
-    if (SameName(value.name, name)) {
+    if (SameRegistryName(value.name, name)) {
       value.data = std::move(data);
       value.isString = isString;
       return;
@@ -88,7 +94,7 @@ void RegistryKey::SetValue(std::string_view name, std::string data, bool isStrin
 
 bool RegistryKey::DeleteValue(std::string_view name) {
   auto it = std::find_if(values_.begin(), values_.end(),
-                         [&](const RegistryValue& value) { return SameName(value.name, name); });
+                         [&](const RegistryValue& value) { return SameRegistryName(value.name, name); });
   if (it == values_.end()) return false;
   values_.erase(it);
   return true;
@@ -131,7 +137,7 @@ std::string HiveName(std::string_view name) {
                 {"HKLM", "HKEY_LOCAL_MACHINE"}, {"HKU", "HKEY_USERS"},
                 {"HKCC", "HKEY_CURRENT_CONFIG"}};
   for (const auto& entry : kNames) {
-    if (SameName(name, entry.shortName) || SameName(name, entry.fullName)) return entry.fullName;
+    if (SameRegistryName(name, entry.shortName) || SameRegistryName(name, entry.fullName)) return entry.fullName;
   }
   return {};
 }
@@ -180,13 +186,17 @@ class RegistryTextParser {
   RegistryTextParser(std::string_view text, RegistryTree& tree) : text_(text), tree_(tree) {}
 
   bool Parse(std::string& error) {
+    if (text_.size() > kRegistryMaxBytes) {
+      error = "it is larger than " + std::to_string(kRegistryMaxBytes) + " bytes";
+      return false;
+    }
     std::string_view line;
     bool sawHeader = false;
     while (NextLine(line)) {
       if (line.empty() || line[0] == ';') continue;
       bool ok = sawHeader ? ParseLine(line) : line == "REGEDIT4";
       if (!ok) {
-        error = "line " + std::to_string(lineNumber_) + " cannot be read";
+        error = "line " + std::to_string(lineNumber_) + (bound_.empty() ? " cannot be read" : " holds " + bound_);
         return false;
       }
       sawHeader = true;
@@ -212,11 +222,37 @@ class RegistryTextParser {
     return false;
   }
 
+  // Names the bound a line goes past; false to refuse the line.
+  bool Beyond(const std::string& what) {
+    bound_ = what;
+    return false;
+  }
+
   // "[path]"; the deletion form "[-path]" is an instruction, not content.
   bool ParseKeyLine(std::string_view line) {
     if (line.back() != ']' || line.size() < 3 || line[1] == '-') return false;
-    key_ = tree_.Create(line.substr(1, line.size() - 2));
+    const std::string_view path = line.substr(1, line.size() - 2);
+    if (++keys_ > kRegistryMaxKeys) return Beyond("more than " + std::to_string(kRegistryMaxKeys) + " keys");
+    int depth = 0;
+    for (std::size_t start = 0, end = 0; end != std::string_view::npos; start = end + 1, ++depth) {
+      end = path.find('\\', start);
+      if (path.substr(start, end - start).size() > kRegistryMaxNameLength) return Beyond(LongName("key"));
+    }
+    if (depth - 1 > kRegistryMaxDepth)
+      return Beyond("a key nested deeper than " + std::to_string(kRegistryMaxDepth) + " levels");
+    key_ = tree_.Create(path);
     return key_ != nullptr;
+  }
+
+  static std::string LongName(const char* what) {
+    return std::string("a ") + what + " name longer than " + std::to_string(kRegistryMaxNameLength) + " characters";
+  }
+  bool SetValue(const std::string& name, std::string data, bool isString) {
+    if (name.size() > kRegistryMaxNameLength) return Beyond(LongName("value"));
+    if (data.size() > kRegistryMaxValueLength)
+      return Beyond("a value longer than " + std::to_string(kRegistryMaxValueLength) + " characters");
+    key_->SetValue(name, std::move(data), isString);
+    return true;
   }
 
   bool ParseValueLine(std::string_view line) {
@@ -232,8 +268,7 @@ class RegistryTextParser {
     if (pos < line.size() && line[pos] == '"') {
       std::string data;
       if (!ReadQuoted(line, pos, data) || pos != line.size()) return false;
-      key_->SetValue(name, std::move(data));
-      return true;
+      return SetValue(name, std::move(data), true);
     }
     return ParseTypedData(name, line.substr(pos));
   }
@@ -246,12 +281,14 @@ class RegistryTextParser {
     std::string_view next;
     while (!data.empty() && data.back() == '\\' && NextLine(next)) {
       data.pop_back();
+      // Blanks around a line break are layout, as the next line's indent is:
+      // kept, they would be lost when the file is read back.
+      data.erase(data.find_last_not_of(" \t") + 1);
       std::size_t lead = next.find_first_not_of(" \t");
       data += lead == std::string_view::npos ? std::string_view() : next.substr(lead);
     }
     if (!data.empty() && data.back() == '\\') return false;  // the file ended inside it
-    key_->SetValue(name, std::move(data), false);
-    return true;
+    return SetValue(name, std::move(data), false);
   }
 
   std::string_view text_;
@@ -259,6 +296,8 @@ class RegistryTextParser {
   std::size_t pos_ = 0;
   int lineNumber_ = 0;
   RegistryKey* key_ = nullptr;
+  std::size_t keys_ = 0;
+  std::string bound_;  // the bound the refused line goes past, if that is why
 };
 
 std::vector<const RegistryKey*> SortedSubkeys(const RegistryKey& key) {
@@ -347,10 +386,11 @@ bool ReadWholeFile(const std::string& path, std::string& text, bool& exists) {
   if (fd < 0) return errno == ENOENT;
   exists = true;
   char buffer[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, n);
+  ssize_t n = 0;
+  // Past the bound is enough to refuse it: the rest is not read.
+  while (text.size() <= kRegistryMaxBytes && (n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, n);
   ::close(fd);
-  return n == 0;
+  return n >= 0;
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -395,15 +435,26 @@ HRESULT RegistryTransaction::Open() {
   bool exists = false;
   if (!ReadWholeFile(path_, text, exists)) return HRESULT_REGISTRY_IO_FAILED;
   std::string error;
-  if (!ParseRegistryText(text, tree_, error)) return HRESULT_REGISTRY_CORRUPT;
+  if (!ParseRegistryText(text, tree_, error)) {
+    Refuse(error);
+    return HRESULT_REGISTRY_CORRUPT;
+  }
   original_ = FormatRegistryText(tree_);
   return S_OK;
+}
+
+void RegistryTransaction::Refuse(const std::string& reason) const {
+  std::fprintf(stderr, "pylax: registry file %s left as it is: %s\n", path_.c_str(), reason.c_str());
 }
 
 HRESULT RegistryTransaction::Commit() {
   std::string text = FormatRegistryText(tree_);
   if (text == original_) return S_OK;
   if (!FitsTheFormat(tree_.Root())) return E_INVALIDARG;
+  if (text.size() > kRegistryMaxBytes) {
+    Refuse("it would grow larger than " + std::to_string(kRegistryMaxBytes) + " bytes");
+    return E_INVALIDARG;
+  }
   std::string tempPath = path_ + ".XXXXXX";
   int fd = ::mkstemp(tempPath.data());
   if (fd < 0) return HRESULT_REGISTRY_IO_FAILED;

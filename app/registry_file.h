@@ -63,13 +63,16 @@ class RegistryTree {
   RegistryKey root_;
 };
 
+// Names compare without regard to ASCII case, every byte of them.
+bool SameRegistryName(std::string_view a, std::string_view b);
+
 // "HKCR" and the other abbreviations a registry script uses, and the full
 // names, to the full hive name; "" for anything else.
 std::string HiveName(std::string_view name);
 
 // The file's text, and back. ParseRegistryText refuses (false, with the line
-// number in error) anything it cannot read faithfully, so such a file is
-// never rewritten. FormatRegistryText writes keys in name order, each key's
+// number in error) anything it cannot read faithfully or that goes past a
+// bound of registry_limits.h, so such a file is never rewritten. FormatRegistryText writes keys in name order, each key's
 // default value first.
 bool ParseRegistryText(std::string_view text, RegistryTree& tree, std::string& error);
 std::string FormatRegistryText(const RegistryTree& tree);
@@ -97,6 +100,8 @@ class RegistryTransaction {
   HRESULT Commit();
 
  private:
+  // Says on stderr why the file stays as it is.
+  void Refuse(const std::string& reason) const;
   std::string path_;
   int lockFd_ = -1;
   RegistryTree tree_;

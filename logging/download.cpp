@@ -33,20 +33,34 @@ std::string Format(const char* format, ...) {
   return text;
 }
 
-// Sent even after a stop was asked for: a download never leaves the meter
-// with a slot selected.
-bool ReleaseSlot() { return WriteSingleRegister(g_port, g_slaveAddress, reg::kSlotSelector, 0) == ResultOk; }
-
-// Reads one section of the log window. A section that fails is asked again,
-// each repetition logged; after kSectionRetries repetitions the download gives
-// up instead of asking for ever a meter that has gone away. A device that has
-// gone away (adapter pulled) is not asked again at all.
-bool ReadSection(int offset, int count, int* values, StatusLog& log) {
+// Every transaction of a download is asked again when its answer is
+// spoiled, each repetition logged: one bad answer on a noisy line must not end
+// a download that has run for a minute. Reads change nothing, and writing a
+// slot selection twice selects the same slot. After kTransactionRetries
+// repetitions the download gives up instead of asking for ever a meter that
+// has gone away; a closed port, or a device that has gone away (adapter
+// pulled), is not asked again at all.
+template <typename Transaction>
+bool Repeated(Transaction transaction, StatusLog& log) {
   for (int retry = 0;; ++retry) {
-    if (ReadMeter(reg::kLogWindow + offset, count, values, log)) return true;
-    if (retry == kSectionRetries || log.StopRequested() || PortDeviceGone()) return false;
+    if (transaction()) return true;
+    if (retry == kTransactionRetries || log.StopRequested() || !g_portOpen || PortDeviceGone()) return false;
     log.LogStatus(Format("Response Timeout Retry #%d", retry + 1));
   }
+}
+
+bool ReadRepeated(int firstAddress, int count, int* values, StatusLog& log) {
+  return Repeated([&] { return ReadMeter(firstAddress, count, values, log); }, log);
+}
+
+bool SelectSlot(int value, StatusLog& log) {
+  return Repeated([&] { return WriteMeter(reg::kSlotSelector, value, log); }, log);
+}
+
+// Sent even after a stop was asked for: a download never leaves the meter
+// with a slot selected.
+bool ReleaseSlot(StatusLog& log) {
+  return Repeated([] { return WriteSingleRegister(g_port, g_slaveAddress, reg::kSlotSelector, 0) == ResultOk; }, log);
 }
 
 struct LogStatusBlock {
@@ -56,7 +70,7 @@ struct LogStatusBlock {
 
 bool ReadLogStatusBlock(LogStatusBlock& status, StatusLog& log) {
   int registers[kStatusBlockCount];
-  if (!ReadMeter(reg::kSubInterval, kStatusBlockCount, registers, log)) return false;
+  if (!ReadRepeated(reg::kSubInterval, kStatusBlockCount, registers, log)) return false;
   auto at = [&](int address) { return registers[address - reg::kSubInterval] & 0xFFFF; };
   status.timeStep = std::max(at(reg::kSubInterval), kMinTimeStepSeconds);
   log.LogStatus(Format("Interval = %d secs.", status.timeStep));
@@ -69,9 +83,9 @@ bool ReadLogStatusBlock(LogStatusBlock& status, StatusLog& log) {
 
 // The time of the newest log entry, read again after a slot or section to
 // see whether the meter logged meanwhile.
-bool ReadNewestTime(time_t& newest, const StatusLog& log) {
+bool ReadNewestTime(time_t& newest, StatusLog& log) {
   int registers[kNewestTimeCount];
-  if (!ReadMeter(reg::kNewestEntryTime, kNewestTimeCount, registers, log)) return false;
+  if (!ReadRepeated(reg::kNewestEntryTime, kNewestTimeCount, registers, log)) return false;
   newest = MeterTimeValue(registers[0], registers[1], registers[2]);
   return true;
 }
@@ -177,7 +191,7 @@ bool SlotReader::ReadBySection(time_t newest) {
 bool SlotReader::ReadSectionOf(int offset) {
   const int n = SectionSize(offset);
   log_.LogStatus(Format("Register %d: Reading %d Modbus points.", Number(), n));
-  return ReadSection(offset, n, data_.slotEntries + offset, log_);
+  return ReadRepeated(reg::kLogWindow + offset, n, data_.slotEntries + offset, log_);
 }
 
 // Every section read so far is counted, so the section and total counts are
@@ -200,7 +214,7 @@ bool ReadSelectedSlot(LoggedData& data, int slot, const LogStatusBlock& status, 
 
 bool ReadSlot(LoggedData& data, int slot, const LogStatusBlock& status, StatusLog& log) {
   int registers[kSlotBlockCount];
-  if (!ReadMeter(reg::kNewestEntryTime, kSlotBlockCount, registers, log)) return false;
+  if (!ReadRepeated(reg::kNewestEntryTime, kSlotBlockCount, registers, log)) return false;
   const int16_t* slots = data.slotRegisters;
   for (int i = 0; i < reg::kSlotCount; ++i) data.slotRegisters[i] = static_cast<int16_t>(registers[3 + i] & 0xFFFF);
   log.LogStatus(Format("Registers %d, %d, %d, %d, %d, %d, %d, %d, %d, %d", slots[0], slots[1], slots[2], slots[3],
@@ -208,8 +222,8 @@ bool ReadSlot(LoggedData& data, int slot, const LogStatusBlock& status, StatusLo
   const time_t newest = MeterTimeValue(registers[0], registers[1], registers[2]);
   // Once the selection is sent it is released whatever happens after it, so
   // a download that fails never leaves the meter with a slot selected.
-  const bool read = WriteMeter(reg::kSlotSelector, slot + 1, log) && ReadSelectedSlot(data, slot, status, newest, log);
-  const bool released = ReleaseSlot();
+  const bool read = SelectSlot(slot + 1, log) && ReadSelectedSlot(data, slot, status, newest, log);
+  const bool released = ReleaseSlot(log);
   return read && released;
 }
 
@@ -308,13 +322,13 @@ bool ReadLoggedData(LoggedData& data, StatusLog& log) {
   data.readBySection = false;
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
     if (!ReadSlot(data, slot, status, log)) return true;
-  return !WriteMeter(reg::kSlotSelector, 0, log);
+  return !SelectSlot(0, log);
 }
 
-void ConvertLoggedData(LoggedData& data) {
+void ConvertLoggedData(LoggedData& data, StatusLog& log) {
   for (auto& defined : data.valueDefined) defined.reset();
   int registers[kExponentCount];
-  if (ReadHoldingRegisters(g_port, g_slaveAddress, reg::kCurrentExponent, kExponentCount, registers) != ResultOk) return;
+  if (!ReadRepeated(reg::kCurrentExponent, kExponentCount, registers, log)) return;
   int exponents[kExponentCount];
   for (int i = 0; i < kExponentCount; ++i) exponents[i] = ScaleExponent(registers[i]);
   constexpr unsigned kEnergyHighWords[] = {1, 27, 29};
@@ -347,12 +361,12 @@ bool DownloadLoggedData(StatusLog& log) {
   // A stop asked for after the last slot ends the download before the
   // exponents are read.
   if (ReadLoggedData(*data, log) || log.StopRequested()) return Failed(log, fileName);
-  ConvertLoggedData(*data);
+  ConvertLoggedData(*data, log);
   log.LogStatus(Format("Data written to file \"%s\". Log available at \"%s\"", fileName.c_str(), kLogFileName));
   int headerSlots[reg::kSlotCount];
   // The message above already promised a file; a failure says that none was
   // written.
-  if (!ReadMeter(reg::kLogSlots, reg::kSlotCount, headerSlots, log)) return Failed(log, fileName);
+  if (!ReadRepeated(reg::kLogSlots, reg::kSlotCount, headerSlots, log)) return Failed(log, fileName);
   WriteDataFile(file.Stream(), *data, headerSlots);
   if (!file.Commit()) {
     log.LogStatus(Format("Error while writing file \"%s\".", fileName.c_str()));

@@ -12,7 +12,7 @@
 constexpr int kLoggedDataCapacity = 10000;   // entries per slot
 constexpr int kSectionRegisters = 125;       // registers per section read
 constexpr int kMinTimeStepSeconds = 10;
-constexpr int kSectionRetries = 5;           // repetitions of a failing section read before giving up
+constexpr int kTransactionRetries = 5;       // repetitions of a failing read or slot selection before giving up
 constexpr int32_t kNotRead = -1;             // a raw cell no entry of its row's instant was read into
 
 // The buffer of one download (about 850 KB); allocate it for the download only.
@@ -42,7 +42,7 @@ struct LoggedData {
 // on failure, false when all was read.
 [[nodiscard]] bool ReadLoggedData(LoggedData& data, StatusLog& log);
 // Fills data.values from data.raw; reads the scale exponents itself.
-void ConvertLoggedData(LoggedData& data);
+void ConvertLoggedData(LoggedData& data, StatusLog& log);
 // "%02d-data.csv" for a slave address.
 std::string DataFileName(int slaveAddress);
 // The whole download of the logging window's button: log file, data file,

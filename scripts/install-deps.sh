@@ -12,6 +12,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   libmosquitto-dev mosquitto mosquitto-clients libcpp-httplib-dev openssl
   xvfb xauth imagemagick
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -216,6 +216,18 @@ std::string CmdTurnaround(const Context& c) {
   return "ok";
 }
 
+// random CHANCES [SEED]: the random fault mode, as --random-faults.
+std::string CmdRandom(const Context& c) {
+  const std::optional<long> seed =
+      c.w.size() == 2 ? 1 : c.w.size() == 3 ? ParseNumber(c.w[2], 0, 4294967295L) : std::nullopt;
+  if (c.w.size() < 2 || !seed) return Err("usage: random CHANCES [SEED]");
+  std::string error;
+  const std::optional<RandomFaults> faults = RandomFaults::Parse(c.w[1], static_cast<uint32_t>(*seed), &error);
+  if (!faults) return Err(error);
+  c.bus.SetRandomFaults(*faults);
+  return "ok";
+}
+
 }  // namespace
 
 std::optional<long> ParseNumber(std::string_view text, long low, long high) {
@@ -259,5 +271,6 @@ ControlResult ExecuteControl(SimBus& bus, LineOutput& line, std::string_view com
   if (name == "idtext") return {CmdIdText(c)};
   if (name == "baud") return {CmdBaud(c)};
   if (name == "turnaround") return {CmdTurnaround(c)};
+  if (name == "random") return {CmdRandom(c)};
   return {Err("unknown command '" + std::string(name) + "'")};
 }

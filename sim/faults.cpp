@@ -1,6 +1,8 @@
 #include "sim/faults.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstdlib>
 
 namespace {
 
@@ -16,7 +18,7 @@ constexpr KindName kKindNames[] = {
     {FaultKind::WrongAddr, "wrongaddr"}, {FaultKind::WrongFunc, "wrongfunc"},
     {FaultKind::BadCount, "badcount"},  {FaultKind::Echo, "echo"},
     {FaultKind::Pause, "pause"},        {FaultKind::Delay, "delay"},
-    {FaultKind::Noise, "noise"},
+    {FaultKind::Noise, "noise"},        {FaultKind::Late, "late"},
 };
 
 // The master asks for 20 bytes more than a read answer holds, 4 more for a
@@ -82,6 +84,12 @@ std::optional<FaultKind> ParseFaultKind(std::string_view name) {
   return std::nullopt;
 }
 
+const char* FaultKindName(FaultKind kind) {
+  for (const KindName& k : kKindNames)
+    if (kind == k.kind) return k.name;
+  return "none";
+}
+
 bool FaultNeedsArg(FaultKind kind) { return kind == FaultKind::Pause || kind == FaultKind::Delay; }
 
 int DefaultFaultArg(FaultKind kind) {
@@ -139,4 +147,73 @@ AnswerPlan ShapeAnswer(const Fault& fault, std::vector<uint8_t> answer, double t
             {fault.arg / 1000.0, std::vector<uint8_t>(half, answer.end())}};
   }
   return {{delay, std::move(answer)}};
+}
+
+namespace {
+std::optional<double> ParseChance(std::string_view text) {
+  const std::string copy(text);
+  char* end = nullptr;
+  const double chance = std::strtod(copy.c_str(), &end);
+  if (copy.empty() || *end != '\0' || !(chance >= 0 && chance <= 1)) return std::nullopt;
+  return chance;
+}
+
+int RandomKindIndex(FaultKind kind) {
+  for (int i = 0; i < kRandomFaultKindCount; ++i)
+    if (kRandomFaultKinds[i] == kind) return i;
+  return -1;
+}
+}  // namespace
+
+std::optional<RandomFaults> RandomFaults::Parse(std::string_view text, uint32_t seed, std::string* error) {
+  RandomFaults faults;
+  faults.generator_.seed(seed);
+  if (text == "off") return faults;
+  if (const std::optional<double> total = ParseChance(text)) {
+    for (double& chance : faults.chance_) chance = *total / kRandomFaultKindCount;
+    return faults;
+  }
+  double sum = 0;
+  for (size_t start = 0; start <= text.size();) {
+    const size_t comma = std::min(text.find(',', start), text.size());
+    const std::string_view entry = text.substr(start, comma - start);
+    start = comma + 1;
+    const size_t equals = entry.find('=');
+    const std::optional<FaultKind> kind = ParseFaultKind(entry.substr(0, equals));
+    const int index = kind ? RandomKindIndex(*kind) : -1;
+    const std::optional<double> chance =
+        equals == std::string_view::npos ? std::nullopt : ParseChance(entry.substr(equals + 1));
+    if (index < 0 || !chance) {
+      *error = "bad random fault '" + std::string(entry) + "' (want KIND=CHANCE, KIND one of badcrc, cut, "
+               "oversize, wrongaddr, wrongfunc, silent, delay, late)";
+      return std::nullopt;
+    }
+    faults.chance_[index] = *chance;
+    sum += *chance;
+  }
+  if (sum > 1) {
+    *error = "random fault chances add up to more than 1";
+    return std::nullopt;
+  }
+  return faults;
+}
+
+bool RandomFaults::Active() const {
+  for (double chance : chance_)
+    if (chance > 0) return true;
+  return false;
+}
+
+Fault RandomFaults::Draw() {
+  double roll = std::uniform_real_distribution<double>(0.0, 1.0)(generator_);
+  Fault fault;
+  for (int i = 0; i < kRandomFaultKindCount; ++i) {
+    roll -= chance_[i];
+    if (roll < 0) {
+      fault.kind = kRandomFaultKinds[i];
+      fault.arg = fault.kind == FaultKind::Delay ? kRandomDelayMs : DefaultFaultArg(fault.kind);
+      break;
+    }
+  }
+  return fault;
 }

@@ -6,6 +6,7 @@
 // the middle of a frame and a late answer.
 
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,7 @@ enum class FaultKind {
   Echo,       // a write's echo carries the value with bit 0 flipped
   Pause,      // ARG ms of silence after the first half of the answer
   Delay,      // ARG ms more before the answer
+  Late,       // the answer held back until the next request comes in, then sent before its answer
 };
 
 struct Fault {
@@ -43,6 +45,7 @@ bool FaultNeedsArg(FaultKind kind);
 std::optional<Fault> ParseFaultText(std::string_view faultText, std::string* error);
 // Default ARG when none is given.
 int DefaultFaultArg(FaultKind kind);
+const char* FaultKindName(FaultKind kind);
 
 bool FaultMatches(const Fault& fault, const Request& request);
 
@@ -57,3 +60,30 @@ using AnswerPlan = std::vector<AnswerChunk>;
 // Applies the byte and timing faults to a normal answer. Silent and
 // Exception are decided before the answer exists (see SimBus).
 AnswerPlan ShapeAnswer(const Fault& fault, std::vector<uint8_t> answer, double turnaround);
+
+// The random fault mode: each answer is spoiled with a chance per kind, drawn
+// from a seeded generator so that a run can be repeated. The kinds are those
+// a noisy line or a slow meter shows; a delay is long enough to pass every
+// read's timeout at 9600 baud and up (600 + m ms, m at most 2 x 125 + 25 for
+// our reads; slower lines wait longer, and see it as a slow answer).
+constexpr int kRandomDelayMs = 1000;
+constexpr FaultKind kRandomFaultKinds[] = {FaultKind::BadCrc,   FaultKind::Cut,       FaultKind::Oversize,
+                                           FaultKind::WrongAddr, FaultKind::WrongFunc, FaultKind::Silent,
+                                           FaultKind::Delay,    FaultKind::Late};
+constexpr int kRandomFaultKindCount = sizeof kRandomFaultKinds / sizeof kRandomFaultKinds[0];
+
+class RandomFaults {
+ public:
+  // "P" spreads a total chance P evenly over every kind; "KIND=P,KIND=P"
+  // names each ("badcrc=0.01,late=0.002"); "off" or "0" spoils nothing.
+  // Chances lie in 0..1 and add up to at most 1. Empty optional with a
+  // reason in *error otherwise.
+  static std::optional<RandomFaults> Parse(std::string_view text, uint32_t seed, std::string* error);
+  // The fault for the next answer (kind None for most).
+  Fault Draw();
+  bool Active() const;
+
+ private:
+  double chance_[kRandomFaultKindCount] = {};
+  std::mt19937 generator_;
+};

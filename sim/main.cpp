@@ -135,6 +135,8 @@ class Simulator {
     const double now = Now();
     for (const MeterSetup& m : o.meters) bus_.AddMeter(m, now);
     for (const FaultOption& f : o.faults) bus_.SetFault(f.address, f.fault);
+    std::string ignored;  // the options checked the text
+    if (!o.randomFaults.empty()) bus_.SetRandomFaults(*RandomFaults::Parse(o.randomFaults, o.faultSeed, &ignored));
     line_.SetBaud(o.baud);
     bus_.SetTurnaround((o.turnaroundMs >= 0 ? o.turnaroundMs : o.baud > 0 ? 5 : 0) / 1000.0);
     if (o.prefill > 0)
@@ -144,6 +146,7 @@ class Simulator {
 
   void Run();
   void Say(const std::string& line) { out_.Say(line); }
+  bool OpenJournal(const std::string& path) { return bus_.OpenJournal(path); }
 
  private:
   // A partial request left alone this long is noise. Real slaves use 3.5
@@ -275,6 +278,11 @@ int main(int argc, char** argv) {
   }
   {
     Simulator sim(options, master);
+    if (!options.journal.empty() && !sim.OpenJournal(options.journal)) {
+      std::fprintf(stderr, "qm4sim: cannot write journal %s: %s\n", options.journal.c_str(), std::strerror(errno));
+      if (!overTcp) unlink(options.link.c_str());
+      return 1;
+    }
     sim.Say("ready " + served);
     sim.Run();
   }

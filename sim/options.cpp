@@ -48,6 +48,14 @@ const char kHelpText[] =
     "                       instant each value comes from\n"
     "  --seed N             seed of the simulated loads and log values (default 1)\n"
     "  --fault ADDR:KIND[:ARG]  start with a fault on meter ADDR (kinds below)\n"
+    "  --random-faults CHANCES  spoil answers at random: a total chance spread\n"
+    "                       evenly over badcrc, cut, oversize, wrongaddr,\n"
+    "                       wrongfunc, silent, delay (1000 ms) and late (\"0.02\"),\n"
+    "                       or a chance per kind (\"badcrc=0.01,late=0.005\")\n"
+    "  --fault-seed N       seed of the random faults (default 1)\n"
+    "  --journal PATH       write one line per request heard: SEQ SLAVE FUNCTION\n"
+    "                       FIRST COUNT FAULT SERVED (the values the answer\n"
+    "                       carried before any fault spoiled it)\n"
     "  --help               show this text\n"
     "\n"
     "Models: QM4A has the energy and power registers (addresses 0..4 and float\n"
@@ -71,6 +79,8 @@ const char kHelpText[] =
     "  echo            a write's echo with another value (the write is applied)\n"
     "  pause:MS        MS ms of silence in the middle of the answer\n"
     "  delay:MS        MS ms more before the answer\n"
+    "  late            the answer held back until the next request, then sent\n"
+    "                  ahead of that request's answer\n"
     "  none            no fault\n"
     "\n"
     "Control commands on stdin, one a line; each gets one reply line, \"ok\",\n"
@@ -97,6 +107,8 @@ const char kHelpText[] =
     "  idtext ADDR [TEXT]        identify with TEXT (none: the meter's own)\n"
     "  baud N                    pace answers at N baud (0: unpaced)\n"
     "  turnaround MS             wait MS ms before each answer\n"
+    "  random CHANCES [SEED]     spoil answers at random as --random-faults\n"
+    "                            (\"random off\" stops)\n"
     "  quit                      end the simulator\n"
     "\n"
     "Events on stdout, one a line, as they happen:\n"
@@ -149,11 +161,21 @@ std::string ParseValued(std::string_view name, std::string_view value, SimOption
   }
   if (name == "--meter") return ParseMeter(value, o);
   if (name == "--fault") return ParseFault(value, o);
+  if (name == "--journal") {
+    o->journal = value;
+    return value.empty() ? "empty --journal" : "";
+  }
+  if (name == "--random-faults") {
+    std::string error;
+    o->randomFaults = value;
+    return RandomFaults::Parse(value, 1, &error) ? "" : "bad --random-faults: " + error;
+  }
   if (name == "--baud" && (n = Number(value, 0, 4000000))) o->baud = static_cast<int>(*n);
   else if (name == "--turnaround" && (n = Number(value, 0, 60000))) o->turnaroundMs = static_cast<int>(*n);
   else if (name == "--prefill" && (n = Number(value, 0, 10000000))) o->prefill = *n;
   else if (name == "--subinterval" && (n = Number(value, 0, 65535))) o->subInterval = static_cast<int>(*n);
   else if (name == "--seed" && (n = Number(value, 0, 4294967295L))) o->seed = static_cast<uint32_t>(*n);
+  else if (name == "--fault-seed" && (n = Number(value, 0, 4294967295L))) o->faultSeed = static_cast<uint32_t>(*n);
   else return "bad value '" + std::string(value) + "' for " + std::string(name);
   return "";
 }
@@ -161,8 +183,9 @@ std::string ParseValued(std::string_view name, std::string_view value, SimOption
 }  // namespace
 
 std::string ParseOptions(int argc, const char* const* argv, SimOptions* o) {
-  static const std::string_view kValued[] = {"--link",   "--meter",       "--baud", "--turnaround", "--prefill",
-                                             "--subinterval", "--seed", "--fault", "--tcp",        "--mbtcp"};
+  static const std::string_view kValued[] = {"--link",  "--meter", "--baud",          "--turnaround", "--prefill",
+                                             "--subinterval", "--seed", "--fault", "--tcp", "--mbtcp",
+                                             "--random-faults", "--fault-seed", "--journal"};
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     std::string_view value;

@@ -28,6 +28,9 @@ struct SimOptions {
   bool sequenceLog = false;
   uint32_t seed = 1;
   std::vector<FaultOption> faults;
+  std::string randomFaults;  // RandomFaults::Parse's text; empty: none
+  uint32_t faultSeed = 1;
+  std::string journal;  // where to journal every request; empty: nowhere
   bool help = false;
 };
 

@@ -71,23 +71,47 @@ std::vector<uint8_t> SimBus::Answer(SimMeter& meter, const Request& request, dou
   }
 }
 
-AnswerPlan SimBus::Handle(const Request& request, double now) {
-  if (request.slave == 0) {
-    Broadcast(request, now);
+Fault SimBus::FaultFor(Station& station, const Request& request) {
+  if (FaultMatches(station.fault, request)) {
+    const Fault fault = station.fault;
+    if (station.fault.remaining > 0 && --station.fault.remaining == 0) station.fault = Fault{};
+    return fault;
+  }
+  return random_ ? random_->Draw() : Fault{};
+}
+
+AnswerPlan SimBus::Answered(const Request& request, double now) {
+  const auto it = stations_.find(request.slave);
+  if (request.slave == 0 || it == stations_.end()) {
+    if (request.slave == 0) Broadcast(request, now);
+    journal_.Record(request, FaultKind::None, {});
     return {};
   }
-  const auto it = stations_.find(request.slave);
-  if (it == stations_.end()) return {};
   Station& station = it->second;
-  Fault fault;
-  if (FaultMatches(station.fault, request)) {
-    fault = station.fault;
-    if (station.fault.remaining > 0 && --station.fault.remaining == 0) station.fault = Fault{};
-  }
+  const Fault fault = FaultFor(station, request);
   ReportRequest(*station.meter, request);
-  if (fault.kind == FaultKind::Silent) return {};
-  if (fault.kind == FaultKind::Exception)
-    return ShapeAnswer(Fault{}, ExceptionAnswer(request.slave, request.function,
-                                                static_cast<uint8_t>(fault.arg)), turnaround_);
-  return ShapeAnswer(fault, Answer(*station.meter, request, now), turnaround_);
+  if (fault.kind == FaultKind::Silent) {
+    journal_.Record(request, fault.kind, {});
+    return {};
+  }
+  if (fault.kind == FaultKind::Exception) {
+    const std::vector<uint8_t> answer =
+        ExceptionAnswer(request.slave, request.function, static_cast<uint8_t>(fault.arg));
+    journal_.Record(request, fault.kind, answer);
+    return ShapeAnswer(Fault{}, answer, turnaround_);
+  }
+  std::vector<uint8_t> answer = Answer(*station.meter, request, now);
+  journal_.Record(request, fault.kind, answer);
+  AnswerPlan plan = ShapeAnswer(fault, std::move(answer), turnaround_);
+  if (fault.kind != FaultKind::Late) return plan;
+  held_ = std::move(plan);
+  return {};
+}
+
+AnswerPlan SimBus::Handle(const Request& request, double now) {
+  AnswerPlan plan = std::move(held_);
+  held_.clear();
+  AnswerPlan answer = Answered(request, now);
+  plan.insert(plan.end(), std::make_move_iterator(answer.begin()), std::make_move_iterator(answer.end()));
+  return plan;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/faults.h"
+#include "sim/journal.h"
 #include "sim/sim_meter.h"
 
 class SimBus {
@@ -27,8 +28,13 @@ class SimBus {
   // Replaces the meter's fault (kind None clears it); false for no meter.
   bool SetFault(int address, const Fault& fault);
   void SetTurnaround(double seconds) { turnaround_ = seconds; }
+  // Spoils answers at random (a meter's own fault, where it matches, wins).
+  void SetRandomFaults(const RandomFaults& faults) { random_ = faults; }
+  // Journals every request heard from now on; false when path cannot be written.
+  bool OpenJournal(const std::string& path) { return journal_.Open(path); }
 
-  // The answer to one request; empty when nothing goes on the line (another
+  // What goes on the line after one request: an answer held back by a late
+  // fault, then the request's own answer; empty when nothing does (another
   // slave's address, a broadcast, a silent fault).
   AnswerPlan Handle(const Request& request, double now);
   void Advance(double now);
@@ -39,6 +45,8 @@ class SimBus {
     Fault fault;
   };
 
+  AnswerPlan Answered(const Request& request, double now);
+  Fault FaultFor(Station& station, const Request& request);
   void Broadcast(const Request& request, double now);
   std::vector<uint8_t> Answer(SimMeter& meter, const Request& request, double now);
   void ReportRequest(const SimMeter& meter, const Request& request);
@@ -47,4 +55,7 @@ class SimBus {
   EventSink sink_;
   std::map<int, Station> stations_;
   double turnaround_ = 0;
+  std::optional<RandomFaults> random_;
+  Journal journal_;
+  AnswerPlan held_;  // a late answer, waiting for the next request
 };

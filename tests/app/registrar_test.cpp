@@ -122,6 +122,45 @@ TEST(RegistrarGrammar, UnregistrationKeepsAKeyThatStillHasForeignSubkeys) {
                    "[HKEY_CLASSES_ROOT\\K\\Foreign]", ""}));
 }
 
+// Each bound of registry_limits.h: a script at the bound is applied; one past
+// it is refused, named, and changes nothing.
+TEST(RegistrarGrammar, BoundsAreAppliedAtTheLimitAndRefusedOnePast) {
+  auto nested = [](int depth) {
+    std::string script = "HKCR {";
+    for (int i = 0; i < depth; ++i) script += " k {";
+    for (int i = 0; i <= depth; ++i) script += " }";
+    return script;
+  };
+  auto name = [](size_t n) { return "HKCR { " + std::string(n, 'k') + " }"; };
+  auto value = [](size_t n) { return "HKCR { k = s '" + std::string(n, 'x') + "' }"; };
+  auto keys = [](int n) {
+    std::string script = "HKCR {";
+    for (int i = 0; i < n; ++i) script += " k" + std::to_string(i);
+    return script + " }";
+  };
+  auto bytes = [](size_t n) { return "HKCR { k }" + std::string(n - 10, ' '); };
+  const struct {
+    std::string atLimit, pastLimit, bound;
+  } cases[] = {
+      {nested(32), nested(33), "keys nested deeper than 32 levels"},
+      {name(255), name(256), "a name longer than 255 characters"},
+      {value(16383), value(16384), "a value longer than 16383 characters"},
+      {keys(1000), keys(1001), "more than 1000 keys"},
+      {bytes(1 << 20), bytes((1 << 20) + 1), "it is larger than 1048576 bytes"},
+  };
+  CRegistrar registrar;
+  for (const auto& c : cases) {
+    RegistryTree tree;
+    std::string bound;
+    EXPECT_EQ(registrar.ApplyScript(c.atLimit, true, tree, &bound), S_OK) << c.bound;
+    EXPECT_EQ(bound, "");
+    const std::string before = FormatRegistryText(tree);
+    EXPECT_EQ(registrar.ApplyScript(c.pastLimit, true, tree, &bound), DISP_E_EXCEPTION) << c.bound;
+    EXPECT_EQ(bound, c.bound);
+    EXPECT_EQ(FormatRegistryText(tree), before);
+  }
+}
+
 TEST(RegistrarGrammar, AFaultyScriptChangesNothing) {
   const char* faulty[] = {
       "HKCR { A { val = s 'x' } }",   // a value without a name

@@ -41,7 +41,7 @@ TEST(RegistryText, ReadsWhatItWritesEscapesIncluded) {
 TEST(RegistryText, AcceptsCrLfCommentsHexContinuationsAndImpliedParents) {
   const std::string text =
       "REGEDIT4\r\n\r\n; a comment\r\n[HKEY_LOCAL_MACHINE\\S\\T]\r\n"
-      "\"bin\"=hex:01,02,\\\r\n  03,04\r\n";
+      "\"bin\"=hex:01,02, \\\r\n  03,04\r\n";
   RegistryTree tree;
   std::string error;
   ASSERT_TRUE(ParseRegistryText(text, tree, error)) << error;
@@ -122,6 +122,63 @@ TEST_F(RegistryFile, AValueWithALineBreakIsRefusedAndTheFileKept) {
   transaction.Tree().Create("HKEY_CLASSES_ROOT\\A")->SetValue("", "/tmp/odd\nname");
   EXPECT_EQ(transaction.Commit(), E_INVALIDARG);
   EXPECT_EQ(Registry(), before);
+}
+
+// Each bound of registry_limits.h: a file at the bound is read and written
+// back; one past it is refused with a message naming the file and the line,
+// and the file stays byte for byte.
+TEST_F(RegistryFile, BoundsAreReadAtTheLimitAndRefusedOnePast) {
+  const std::string hive = "REGEDIT4\n[HKEY_CLASSES_ROOT";
+  auto nested = [&](int depth) {
+    std::string text = hive;
+    for (int i = 0; i < depth; ++i) text += "\\k";
+    return text + "]\n";
+  };
+  auto keyName = [&](size_t n) { return hive + "\\" + std::string(n, 'k') + "]\n"; };
+  auto valueName = [&](size_t n) { return hive + "\\k]\n\"" + std::string(n, 'v') + "\"=\"x\"\n"; };
+  auto value = [&](size_t n) { return hive + "\\k]\n@=\"" + std::string(n, 'x') + "\"\n"; };
+  auto keys = [&](int n) {
+    std::string text = "REGEDIT4\n";
+    for (int i = 0; i < n; ++i) text += "[HKEY_CLASSES_ROOT\\k" + std::to_string(i) + "]\n";
+    return text;
+  };
+  auto bytes = [&](size_t n) { return "REGEDIT4\n;" + std::string(n - 11, 'c') + "\n"; };
+  const struct {
+    std::string atLimit, pastLimit, message;
+  } cases[] = {
+      {nested(32), nested(33), "line 2 holds a key nested deeper than 32 levels"},
+      {keyName(255), keyName(256), "line 2 holds a key name longer than 255 characters"},
+      {valueName(255), valueName(256), "line 3 holds a value name longer than 255 characters"},
+      {value(16383), value(16384), "line 3 holds a value longer than 16383 characters"},
+      {keys(1000), keys(1001), "line 1002 holds more than 1000 keys"},
+      {bytes(1 << 20), bytes((1 << 20) + 1), "it is larger than 1048576 bytes"},
+  };
+  for (const auto& c : cases) {
+    WriteText(registryPath_, c.atLimit);
+    {
+      RegistryTransaction transaction(registryPath_);
+      ASSERT_EQ(transaction.Open(), S_OK) << c.message;
+      transaction.Tree().Create("HKEY_CLASSES_ROOT\\added");
+      EXPECT_EQ(transaction.Commit(), S_OK) << c.message;
+    }
+    WriteText(registryPath_, c.pastLimit);
+    testing::internal::CaptureStderr();
+    RegistryTransaction transaction(registryPath_);
+    EXPECT_EQ(transaction.Open(), HRESULT_REGISTRY_CORRUPT) << c.message;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "pylax: registry file " + registryPath_ + " left as it is: " + c.message + "\n");
+    EXPECT_EQ(Registry(), c.pastLimit) << c.message;
+  }
+}
+
+// A NUL inside a name is part of it: "a\0x" and "a\0y" are two keys.
+TEST(RegistryText, NamesDifferingAfterANulAreTwoKeys) {
+  RegistryTree tree;
+  std::string error;
+  static const char kText[] = "REGEDIT4\n[HKEY_CLASSES_ROOT\\a\0x]\n[HKEY_CLASSES_ROOT\\a\0y]\n";
+  const std::string text(kText, sizeof kText - 1);
+  ASSERT_TRUE(ParseRegistryText(text, tree, error)) << error;
+  EXPECT_EQ(tree.Root().Find("HKEY_CLASSES_ROOT")->Subkeys().size(), 2u);
 }
 
 TEST_F(RegistryFile, CreatesMissingFoldersOnTheWay) {

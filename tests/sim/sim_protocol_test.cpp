@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "meter/register_map.h"
 #include "modbus/frame.h"
@@ -18,6 +21,13 @@
 namespace {
 
 constexpr double kT0 = 50.0;
+
+std::string ReadWholeText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 std::vector<Request> FeedAll(RequestFramer& f, const Bytes& bytes, double now) {
   std::vector<Request> out;
@@ -208,6 +218,58 @@ TEST_F(SimBusTest, FaultsCountDownAndCanTargetOneRegister) {
   EXPECT_TRUE(Answer(WriteRequest(3, 158, 1)).empty());
 }
 
+// A late answer goes out only after the next request, ahead of its answer;
+// the journal has one line per request with what was served before a fault.
+TEST_F(SimBusTest, LateAnswerWaitsForTheNextRequestAndTheJournalSaysWhatWasServed) {
+  const std::string journal = ::testing::TempDir() + "sim-journal";
+  ASSERT_TRUE(bus.OpenJournal(journal));
+  ASSERT_EQ(bus.Find(3)->Set(149, 900, kT0), true);
+  Fault("late", 1);
+  EXPECT_TRUE(Answer(ReadRequest(3, 149, 1)).empty());
+  const Bytes late = ReadAnswer(3, std::vector<uint16_t>{900}.data(), 1);
+  EXPECT_EQ(Answer(WriteRequest(3, 128, 30078)), Concat({late, WriteEcho(3, 128, 30078)}));
+  Fault("badcrc", 1);
+  Answer(ReadRequest(3, 149, 2));
+  Answer(IdRequest(9));
+  EXPECT_EQ(ReadWholeText(journal), "1 3 3 149 1 late values 900\n"
+                                    "2 3 6 128 30078 none echo 128 30078\n"
+                                    "3 3 3 149 2 badcrc values 900 " + std::to_string(bus.Find(3)->Get(150, kT0).value()) +
+                                        "\n"
+                                    "4 9 17 0 0 none nothing\n");
+}
+
+TEST(SimRandomFaults, SpreadsOrNamesChancesAndRepeatsWithItsSeed) {
+  const struct {
+    const char* text;
+    const char* error;  // "" when it parses
+  } cases[] = {
+      {"0.08", ""},
+      {"badcrc=0.5,late=0.5", ""},
+      {"off", ""},
+      {"1.5", "bad random fault '1.5'"},
+      {"badcrc=0.6,cut=0.6", "random fault chances add up to more than 1"},
+      {"exception=0.1", "bad random fault 'exception=0.1'"},
+      {"badcrc", "bad random fault 'badcrc'"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_EQ(RandomFaults::Parse(c.text, 1, &error).has_value(), *c.error == '\0') << c.text;
+    EXPECT_EQ(error.substr(0, std::strlen(c.error)), c.error) << c.text;
+  }
+  std::string error;
+  RandomFaults all = *RandomFaults::Parse("1", 7, &error), again = all, halves = *RandomFaults::Parse("cut=0.5,delay=0.5", 7, &error);
+  int kinds[kRandomFaultKindCount] = {};
+  for (int i = 0; i < 800; ++i) {
+    const Fault fault = all.Draw();
+    EXPECT_EQ(fault.kind, again.Draw().kind);
+    for (int k = 0; k < kRandomFaultKindCount; ++k) kinds[k] += fault.kind == kRandomFaultKinds[k];
+    const Fault half = halves.Draw();
+    EXPECT_TRUE(half.kind == FaultKind::Cut || (half.kind == FaultKind::Delay && half.arg == kRandomDelayMs));
+  }
+  for (int count : kinds) EXPECT_GT(count, 60);  // about 100 of each kind
+  EXPECT_EQ(RandomFaults::Parse("off", 7, &error)->Draw().kind, FaultKind::None);
+}
+
 TEST(SimShape, PauseSplitsAndDelayWaits) {
   const Bytes answer = WithCrc({3, 3, 2, 0, 1});
   Fault pause;
@@ -265,9 +327,12 @@ TEST(SimOptionsTest, ParsesTheCommandLine) {
   std::string error;
   SimOptions o = Parse({"--link", "/tmp/x", "--meter", "1:QM4A", "--meter=12:QM4C", "--baud", "9600",
                         "--prefill", "100", "--subinterval", "60", "--static", "--log-sequence", "--seed", "7", "--fault",
-                        "12:delay:800"},
+                        "12:delay:800", "--random-faults", "cut=0.1", "--fault-seed", "9", "--journal", "/tmp/j"},
                        &error);
   EXPECT_EQ(error, "");
+  EXPECT_EQ(o.randomFaults, "cut=0.1");
+  EXPECT_EQ(o.faultSeed, 9u);
+  EXPECT_EQ(o.journal, "/tmp/j");
   EXPECT_EQ(o.link, "/tmp/x");
   ASSERT_EQ(o.meters.size(), 2u);
   EXPECT_EQ(o.meters[1].address, 12);
@@ -296,6 +361,7 @@ TEST(SimOptionsTest, RefusesBadLines) {
   const std::vector<std::vector<const char*>> bad = {
       {},
       {"--link", "/x", "--meter", "3:QM4D"},
+      {"--link", "/x", "--random-faults", "cut=2"},
       {"--link", "/x", "--meter", "0:QM4C"},
       {"--link", "/x", "--meter", "3:QM4C", "--meter", "3:QM4A"},
       {"--link", "/x", "--baud", "fast"},
