@@ -1,8 +1,10 @@
-// The port map's names: a COM name, a "COMn=PATH" mapping (--port), and the
-// name resolved as the link resolves it before opening.
+// The port map's names: a COM name, a "COMn=PATH" mapping (--port), the
+// name resolved as the link resolves it before opening, and a gateway's
+// HOST:PORT address.
 
 #include <string>
 
+#include "modbus/gateway.h"
 #include "modbus/port_map.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -11,5 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (number < 0 || number > kComPortCount) __builtin_trap();
   ParsePortOverride(text);
   ResolvePortName(text);
+  TransportOf(text);
+  std::string host, port;
+  if (SplitHostPort(text, &host, &port) && (host.empty() || port.empty())) __builtin_trap();
   return 0;
 }

@@ -39,12 +39,14 @@ std::string Format(const char* format, ...) {
 // slot selection twice selects the same slot. After kTransactionRetries
 // repetitions the download gives up instead of asking for ever a meter that
 // has gone away; a closed port, or a device that has gone away (adapter
-// pulled), is not asked again at all.
+// pulled), is not asked again at all. A gateway's lost connection is: the
+// next transaction connects again.
 template <typename Transaction>
 bool Repeated(Transaction transaction, StatusLog& log) {
   for (int retry = 0;; ++retry) {
     if (transaction()) return true;
-    if (retry == kTransactionRetries || log.StopRequested() || !g_portOpen || PortDeviceGone()) return false;
+    if (retry == kTransactionRetries || log.StopRequested() || !g_portOpen || (PortDeviceGone() && !PortReconnects()))
+      return false;
     log.LogStatus(Format("Response Timeout Retry #%d", retry + 1));
   }
 }
