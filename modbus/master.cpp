@@ -12,6 +12,7 @@ int g_traceIndex = 0;
 int g_traceLive = 0;
 void (*g_traceRepaintRequest)() = nullptr;
 std::recursive_mutex g_modbusLock;
+unsigned long g_transactionsByResult[kResultCount] = {};
 
 namespace {
 
@@ -61,15 +62,12 @@ ModbusResult Exchange(int port, const uint8_t* request, int requestLength, uint8
 
 bool SlaveInRange(int slave) { return slave >= 0 && slave <= 255; }
 
-}  // namespace
+ModbusResult Counted(ModbusResult result) {
+  ++g_transactionsByResult[result];
+  return result;
+}
 
-const char* TraceEntryOldestFirst(int k) { return g_traceRing[(g_traceIndex + 1 + k) % kTraceEntries]; }
-
-void InitModbusLock() { g_lockInitialized = true; }
-bool ModbusLockInitialized() { return g_lockInitialized; }
-
-ModbusResult ReadHoldingRegisters(int port, int slave, int firstAddress, int count, int* values) {
-  std::lock_guard<std::recursive_mutex> hold(g_modbusLock);
+ModbusResult Read(int port, int slave, int firstAddress, int count, int* values) {
   // firstAddress > 65535 - count rather than firstAddress + count > 65535:
   // the sum overflows for a first address near INT_MAX.
   if (!SlaveInRange(slave) || count < 1 || count > kMaxReadCount || firstAddress < 0 ||
@@ -83,8 +81,7 @@ ModbusResult ReadHoldingRegisters(int port, int slave, int firstAddress, int cou
   return CheckReadResponse(g_readResponse, r, slave, count, values);
 }
 
-ModbusResult WriteSingleRegister(int port, int slave, int address, int value) {
-  std::lock_guard<std::recursive_mutex> hold(g_modbusLock);
+ModbusResult Write(int port, int slave, int address, int value) {
   if (!SlaveInRange(slave) || address < 0 || address > 1023 || value < 0 || value > 65535) {
     return ResultBadParameter;
   }
@@ -95,8 +92,7 @@ ModbusResult WriteSingleRegister(int port, int slave, int address, int value) {
   return CheckWriteResponse(g_writeResponse, r, slave, address, value);
 }
 
-ModbusResult ReportSlaveId(int port, int slave, int* slaveId, char* text) {
-  std::lock_guard<std::recursive_mutex> hold(g_modbusLock);
+ModbusResult ReportId(int port, int slave, int* slaveId, char* text) {
   if (!SlaveInRange(slave)) return ResultBadParameter;
   BuildReportSlaveIdRequest(g_idRequest, slave);
   int r = 0;
@@ -104,4 +100,26 @@ ModbusResult ReportSlaveId(int port, int slave, int* slaveId, char* text) {
       Exchange(port, g_idRequest, kReportSlaveIdRequestLength, g_idResponse, kReportSlaveIdAskedFor, &r);
   if (transport != ResultOk) return transport;
   return CheckReportSlaveIdResponse(g_idResponse, r, slave, slaveId, text, kSlaveIdTextSize);
+}
+
+}  // namespace
+
+const char* TraceEntryOldestFirst(int k) { return g_traceRing[(g_traceIndex + 1 + k) % kTraceEntries]; }
+
+void InitModbusLock() { g_lockInitialized = true; }
+bool ModbusLockInitialized() { return g_lockInitialized; }
+
+ModbusResult ReadHoldingRegisters(int port, int slave, int firstAddress, int count, int* values) {
+  std::lock_guard<std::recursive_mutex> hold(g_modbusLock);
+  return Counted(Read(port, slave, firstAddress, count, values));
+}
+
+ModbusResult WriteSingleRegister(int port, int slave, int address, int value) {
+  std::lock_guard<std::recursive_mutex> hold(g_modbusLock);
+  return Counted(Write(port, slave, address, value));
+}
+
+ModbusResult ReportSlaveId(int port, int slave, int* slaveId, char* text) {
+  std::lock_guard<std::recursive_mutex> hold(g_modbusLock);
+  return Counted(ReportId(port, slave, slaveId, text));
 }

@@ -37,6 +37,10 @@ constexpr int kWriteResponseBufferSize = 300;
 constexpr int kReportSlaveIdResponseBufferSize = 100;
 constexpr int kSlaveIdTextSize = 94;  // 93 characters and the terminator
 
+// How many transactions have ended with each result since the process began,
+// bad parameters included: the monitor publishes them per meter.
+extern unsigned long g_transactionsByResult[kResultCount];
+
 // slave 0..255; count 1..509; firstAddress >= 0; firstAddress + count <= 65535.
 ModbusResult ReadHoldingRegisters(int port, int slave, int firstAddress, int count, int* values);
 // slave 0..255; address 0..1023; value 0..65535.

@@ -1,6 +1,7 @@
 #include "monitor/bus_monitor.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
 #include <ctime>
 #include <thread>
@@ -8,6 +9,7 @@
 #include "console/poll_json.h"
 #include "console/scan.h"
 #include "meter/meter_state.h"
+#include "modbus/master.h"
 #include "modbus/model.h"
 #include "modbus/serial_link.h"
 #include "monitor/meter_id.h"
@@ -169,15 +171,14 @@ void BusMonitor::Poll(Meter& meter) {
   // otherwise run them past their range.
   g_okCount = 0;
   g_badCount = 0;
+  unsigned long before[kResultCount];
+  std::copy(std::begin(g_transactionsByResult), std::end(g_transactionsByResult), before);
   PollFields fields;
   PollMeter(fields);
-  // The poll's own counters leave a failed clock-block read out; it is still
-  // a transaction that failed. A poll's failures all count under its last
-  // failure's result: after one, a meter rarely answers the next read.
-  int failed = g_badCount;
-  if (fields.lastFailure != ResultOk && failed == 0) failed = 1;
-  if (g_okCount > 0) Tell([&](Publisher& p) { p.Transactions(meter.info, ResultOk, g_okCount); });
-  if (failed > 0) Tell([&](Publisher& p) { p.Transactions(meter.info, fields.lastFailure, failed); });
+  for (ModbusResult result = 0; result < kResultCount; ++result) {
+    const auto count = static_cast<int>(g_transactionsByResult[result] - before[result]);
+    if (count > 0) Tell([&](Publisher& p) { p.Transactions(meter.info, result, count); });
+  }
   // The readings decide: a QM4C whose log status failed still gave them.
   if (fields.pairsRead == 0) {
     if (++meter.failedPolls == kFailedPollsOffline) {

@@ -118,7 +118,9 @@ TEST_F(MasterOverPty, EveryResultCodeFromARealFrameAlikeUnderBothFramings) {
     for (const Framing framing : {Framing::Silence, Framing::Length}) {
       g_framing = framing;
       Fault(c.fault);
+      const unsigned long tallied = g_transactionsByResult[c.expected];
       EXPECT_EQ(run(c.call), c.expected) << c.fault << " under " << FramingName(framing);
+      EXPECT_EQ(g_transactionsByResult[c.expected], tallied + 1) << c.fault << ": tallied under its result";
       entries[static_cast<int>(framing)] = NewestEntry();
       Fault("none");
     }
