@@ -6,8 +6,6 @@
 #include <limits>
 #include <optional>
 
-#include "console/poll.h"
-#include "console/scan.h"
 #include "modbus/model.h"
 #include "meter/meter_state.h"
 #include "meter/reading_format.h"
@@ -129,11 +127,11 @@ std::string ChannelName(int channel) {
   return ColumnOf(channel) == 0 ? quantity : quantity + " " + ChannelPhaseName(channel);
 }
 
-TrendValues TrendValuesOf(const PollFields& fields) {
+TrendValues TrendValuesOf(const float* pairs, int pairsRead) {
   TrendValues values;
   values.fill(kNotRead);
   // Offsets are register offsets in the reading block: pair = offset / 2.
-  const auto valueAt = [&fields](int offset) { return offset / 2 < fields.pairsRead ? fields.pairs[offset / 2] : kNotRead; };
+  const auto valueAt = [&](int offset) { return offset / 2 < pairsRead ? pairs[offset / 2] : kNotRead; };
   values[kKwhChannel] = valueAt(2 * kKwhPair);
   for (int row = 0; row < kPhaseRows; ++row)
     for (int column = 0; column < kPhaseColumns; ++column)

@@ -11,8 +11,6 @@
 #include <utility>
 #include <vector>
 
-struct PollFields;
-
 // The quantities of the trend, as the console's rows name them.
 enum class TrendQuantity { Kw, Pf, VoltsLL, VoltsLN, Amps, Kwh };
 constexpr int kTrendQuantities = 6;
@@ -30,10 +28,11 @@ std::string ChannelName(int channel);
 // buttons say.
 const char* ChannelPhaseName(int channel);
 
-// The channel values of one tick: NaN where the tick did not read the value
-// (a failed read, or a model without it: a QM4A has kWh and kW only).
+// The channel values of one tick from the float pairs of the reading block
+// that its poll read (pairsRead of them): NaN where the tick did not read the
+// value (a failed read, or a model without it: a QM4A has kWh and kW only).
 using TrendValues = std::array<float, kTrendChannels>;
-TrendValues TrendValuesOf(const PollFields& fields);
+TrendValues TrendValuesOf(const float* pairs, int pairsRead);
 
 // A device line made short for a legend: "03 - QM4C" from "03 - Orvant QM4C
 // Power Meter ...", the address and the model; the line itself when it

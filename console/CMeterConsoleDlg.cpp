@@ -386,7 +386,7 @@ void CMeterConsoleDlg::OnTimer(int /*timerId*/) {
   if (!PollMeter(fields)) return;
   const QListWidgetItem* meter = m_deviceList->currentItem();
   m_trendStore.Add(QDateTime::currentMSecsSinceEpoch(), meter ? meter->text().toStdString() : std::string(),
-                   TrendValuesOf(fields));
+                   TrendValuesOf(fields.pairs.data(), fields.pairsRead));
   if (m_trendDlg) m_trendDlg->Refresh();
   ApplyPollFields(fields);
   UpdateData(false);

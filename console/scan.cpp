@@ -24,9 +24,6 @@ std::string ProgressLine(unsigned address, unsigned end) {
   std::snprintf(line, sizeof line, "Searching: %d of %d", static_cast<int>(address), static_cast<int>(end));
   return line;
 }
-
-constexpr long kFirstSelectableAddress = 1;
-constexpr long kLastSelectableAddress = 63;
 }  // namespace
 
 ModbusResult IdentifyMeter(int address, std::string& entry) {
@@ -38,17 +35,6 @@ ModbusResult IdentifyMeter(int address, std::string& entry) {
   std::snprintf(line, sizeof line, "%02d - %s", address, text);
   entry = line;
   return ResultOk;
-}
-
-DeviceLineMeter MeterOfDeviceLine(const std::string& line) {
-  DeviceLineMeter meter{-1, ModelCodeFromText(line.c_str())};
-  const char* start = line.c_str();
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(start, &end, 10);
-  if (end != start && errno != ERANGE && value >= kFirstSelectableAddress && value <= kLastSelectableAddress)
-    meter.address = static_cast<int>(value);
-  return meter;
 }
 
 int ScanBus(unsigned start, unsigned end, ScanSink& sink) {

@@ -36,16 +36,6 @@ constexpr unsigned kLastScanAddress = 255;
 // "%02d - %s", the address and the meter's own text.
 ModbusResult IdentifyMeter(int address, std::string& entry);
 
-// The meter a device line names: its model (ModelCodeFromText of the line)
-// and its address, the line's leading number where it lies in 1..63 (the
-// meters' own range; the scan itself takes whatever address answered), -1
-// otherwise.
-struct DeviceLineMeter {
-  int address;
-  int model;
-};
-DeviceLineMeter MeterOfDeviceLine(const std::string& line);
-
 // Asks start..end (none when start > end), or up to the first meter when the
 // sink stops there, and returns how many answered.
 // Sets g_slaveAddress and g_modelCode from the first meter found; leaves them

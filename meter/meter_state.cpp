@@ -1,5 +1,10 @@
 #include "meter/meter_state.h"
 
+#include <cerrno>
+#include <cstdlib>
+
+#include "modbus/model.h"
+
 int g_slaveAddress = -1;
 int g_modelCode = 0;
 bool g_pollSuspended = false;
@@ -40,4 +45,17 @@ void ResetMeterState() {
   g_subIntervalSeconds = 0;
   g_consoleStarted = false;
   for (int row = 0; row < kPhaseRows; ++row) g_phaseOffset[row] = kOffsets[row][0];
+}
+
+DeviceLineMeter MeterOfDeviceLine(const std::string& line) {
+  constexpr long kFirstSelectableAddress = 1;
+  constexpr long kLastSelectableAddress = 63;
+  DeviceLineMeter meter{-1, ModelCodeFromText(line.c_str())};
+  const char* start = line.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(start, &end, 10);
+  if (end != start && errno != ERANGE && value >= kFirstSelectableAddress && value <= kLastSelectableAddress)
+    meter.address = static_cast<int>(value);
+  return meter;
 }
