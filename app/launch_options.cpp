@@ -54,14 +54,4 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
   return ChooseFraming(framing != nullptr ? framing : "", &error);
 }
 
-std::string VersionText() {
-  using namespace version_info;
-  return std::string("pylax ") + kDottedVersion + "\n" +
-         "FileVersion: " + kFileVersion + "\n" +
-         "ProductVersion: " + kProductVersion + "\n" +
-         "FileDescription: " + kFileDescription + "\n" +
-         "InternalName: " + kInternalName + "\n" +
-         "OriginalFilename: " + kOriginalFilename + "\n" +
-         "ProductName: " + kProductName + "\n" +
-         "LegalCopyright: " + kLegalCopyright + "\n";
-}
+std::string VersionText() { return version_info::Text("pylax"); }

@@ -11,9 +11,9 @@
 
 #include "modbus/port_map.h"
 #include "modbus/serial_link.h"
+#include "resources/version_info.h"
 
 namespace {
-constexpr const char* kVersion = "pylaxctl 2.2.0";
 constexpr long kMaxSlave = 255;
 constexpr size_t kMaxSlots = 10;
 constexpr long kMaxUnsigned = 0xFFFFFFFFL;
@@ -87,6 +87,13 @@ class HelpFormatter : public CLI::Formatter {
     return option->get_required() ? text : "[" + text + "]";
   }
 };
+
+// pylax's text with this program's name; CLI11 adds the last line's end.
+std::string VersionText() {
+  std::string text = version_info::Text("pylaxctl");
+  text.pop_back();
+  return text;
+}
 
 bool ParseNumber(const std::string& text, long& value) {
   const char* end = text.data() + text.size();
@@ -299,7 +306,7 @@ void DefineCommandLine(CLI::App& app, Options& options) {
       ->type_name("silence|length");
   app.set_config("--config", "", "take options from FILE, \"name = value\" a line")->type_name("FILE");
   app.set_help_flag("-h,--help", "this text; COMMAND --help describes a command");  // listed after the options
-  app.set_version_flag("--version", kVersion, "the version");
+  app.set_version_flag("--version", VersionText(), "the version");
 
   CLI::App* scan = AddCommand(app, "scan", "list the meters that answer",
                               "Asks each address from --start to --end to identify itself and prints one\n"

@@ -52,14 +52,17 @@ std::string StateJson(const MeterInfo& info, const PollFields& fields) {
 // is the one being asked, which may lie above the 63 a device line names.
 class FoundMeters : public ScanSink {
  public:
-  explicit FoundMeters(unsigned start) : address_(start) {}
+  FoundMeters(unsigned start, ServiceNotify& notify) : address_(start), notify_(notify) {}
   void Progress(const std::string&) override {}
   void MeterFound(const std::string& entry, bool) override {
     const size_t dash = entry.find(" - ");
     found.push_back({static_cast<int>(address_), ModelCodeFromText(entry.c_str()),
                      dash == std::string::npos ? entry : entry.substr(dash + 3)});
   }
-  void AddressDone() override { ++address_; }
+  void AddressDone() override {
+    ++address_;
+    notify_.Alive();  // a full range at a low rate takes minutes
+  }
   bool Cancelled() const override { return g_monitorStop != 0; }
   struct Found {
     int address;
@@ -70,6 +73,7 @@ class FoundMeters : public ScanSink {
 
  private:
   unsigned address_;
+  ServiceNotify& notify_;
 };
 }  // namespace
 
@@ -78,11 +82,17 @@ BusMonitor::BusMonitor(const MonitorOptions& options, std::string portName, int 
 
 void BusMonitor::Run() {
   const bool open = OpenPort(portName_.c_str(), baud_);
-  if (!open)
-    Say("Unable to open " + PortLabel(portName_) + " " + PortOpenFailureText() + "; trying again every " +
-        std::to_string(kPortRetry.count()) + " s");
+  if (!open) {
+    const std::string waiting = "Unable to open " + PortLabel(portName_) + " " + PortOpenFailureText() +
+                                "; trying again every " + std::to_string(kPortRetry.count()) + " s";
+    Say(waiting);
+    // Waiting for the port is the monitor's loop too: `systemctl start`
+    // returns rather than waiting with it for an adapter to be plugged in.
+    notify_.Ready(waiting);
+  }
   if (open || WaitForPort(false)) {
     Scan();
+    notify_.Ready("meters found: " + std::to_string(meters_.size()) + " at addresses " + RangeText());
     PollUntilStopped();
   }
   Tell([](Publisher& p) { p.Stopping(); });
@@ -101,7 +111,9 @@ void BusMonitor::PollUntilStopped() {
     PollRound();
     if (g_monitorStop) return;
     if (PortDeviceGone()) {
-      Say(PortGoneText() + "; trying again every " + std::to_string(kPortRetry.count()) + " s");
+      const std::string waiting = PortGoneText() + "; trying again every " + std::to_string(kPortRetry.count()) + " s";
+      Say(waiting);
+      notify_.Status(waiting);
       for (auto& [address, meter] : meters_) {
         meter.failedPolls = 0;
         SetOnline(meter, false);
@@ -111,6 +123,7 @@ void BusMonitor::PollUntilStopped() {
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     Tell([&](Publisher& p) { p.RoundDone(seconds, seconds > options_.interval); });
+    NotifyRound(seconds);
     // A round that overran is followed at once; the rhythm restarts from it
     // rather than hurrying to catch up the rounds it missed.
     if (!SleepUntil(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.interval)),
@@ -135,7 +148,7 @@ bool BusMonitor::WaitForPort(bool gone) {
 }
 
 void BusMonitor::Scan() {
-  FoundMeters sink(options_.start);
+  FoundMeters sink(options_.start, notify_);
   ScanBus(options_.start, options_.end, sink);
   nextScan_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(options_.rescanMinutes * 60));
@@ -159,6 +172,7 @@ std::string BusMonitor::RangeText() const {
 void BusMonitor::PollRound() {
   for (auto& [address, meter] : meters_) {
     if (g_monitorStop || PortDeviceGone()) return;
+    notify_.Alive();
     Poll(meter);
   }
 }
@@ -203,7 +217,17 @@ void BusMonitor::SetOnline(Meter& meter, bool online) {
 }
 
 bool BusMonitor::SleepUntil(Clock::time_point when, bool wakeForRescan) {
-  while (!g_monitorStop && !(wakeForRescan && g_monitorRescan) && Clock::now() < when)
+  while (!g_monitorStop && !(wakeForRescan && g_monitorRescan) && Clock::now() < when) {
+    notify_.Alive();
     std::this_thread::sleep_for(std::min<Clock::duration>(kSignalCheck, when - Clock::now()));
+  }
   return !g_monitorStop;
+}
+
+void BusMonitor::NotifyRound(double seconds) {
+  const auto online = std::count_if(meters_.begin(), meters_.end(), [](const auto& entry) {
+    return entry.second.online == true;
+  });
+  notify_.Status(RoundStatus(static_cast<int>(online), static_cast<int>(meters_.size()), seconds, UtcNow()));
+  notify_.Alive();
 }

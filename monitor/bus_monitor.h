@@ -11,6 +11,7 @@
 
 #include "monitor/monitor_options.h"
 #include "monitor/publisher.h"
+#include "monitor/service_notify.h"
 
 // Set from signal handlers: end after the current poll; rescan the range
 // before the next round.
@@ -45,6 +46,7 @@ class BusMonitor {
   void PollRound();
   void Poll(Meter& meter);
   void SetOnline(Meter& meter, bool online);
+  void NotifyRound(double seconds);
   // False when the monitor is to end; wakeForRescan: also returns at SIGHUP.
   bool SleepUntil(Clock::time_point when, bool wakeForRescan);
   template <typename Call>
@@ -59,4 +61,5 @@ class BusMonitor {
   std::map<int, Meter> meters_;  // by address, polled in address order
   std::vector<Publisher*> publishers_;
   Clock::time_point nextScan_;
+  ServiceNotify notify_;
 };

@@ -11,6 +11,12 @@ packages=(
   libmodbus-dev
   libcli11-dev nlohmann-json3-dev
   libmosquitto-dev mosquitto mosquitto-clients libcpp-httplib-dev openssl
+  # The monitor's sd_notify (Type=notify service).
+  libsystemd-dev
+  # The Debian packages (scripts/package.sh: CPack, dpkg-shlibdeps) and their
+  # tests: lintian, systemd-analyze verify of the unit (man for its
+  # Documentation= pages), bash-completion's loader.
+  dpkg-dev lintian systemd man-db bash-completion
   xvfb xauth imagemagick
   clang libclang-rt-14-dev
 )

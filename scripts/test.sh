@@ -2,8 +2,10 @@
 # Builds Pylax twice and runs every test in both builds: once as shipped
 # (warnings are errors), once with the address and undefined-behaviour
 # sanitizers, since the link works in fixed buffers and an overrun must fail
-# a test rather than pass silently. Then each fuzz target runs briefly (20 s)
-# in a clang build of its own; a new finding fails the run.
+# a test rather than pass silently. The plain build's tests also build the
+# Debian packages from it (scripts/package.sh, the ctest fixture
+# Package.build) and check them, lintian included. Then each fuzz target runs
+# briefly (20 s) in a clang build of its own; a new finding fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "resources/version_info.h"
 #include "sim/control.h"
 #include "sim/line_output.h"
 #include "sim/options.h"
@@ -261,6 +262,10 @@ int main(int argc, char** argv) {
   const std::string error = ParseOptions(argc, argv, &options);
   if (options.help) {
     std::fputs(kHelpText, stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::fputs(version_info::Text("qm4sim").c_str(), stdout);
     return 0;
   }
   if (!error.empty()) {

@@ -57,6 +57,7 @@ const char kHelpText[] =
     "                       FIRST COUNT FAULT SERVED (the values the answer\n"
     "                       carried before any fault spoiled it)\n"
     "  --help               show this text\n"
+    "  --version            show the version\n"
     "\n"
     "Models: QM4A has the energy and power registers (addresses 0..4 and float\n"
     "pairs 256..265), QM4B all readings (0..41, 256..335), QM4C also the clock,\n"
@@ -195,8 +196,8 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* o) {
       arg = arg.substr(0, eq);
       inlineValue = true;
     }
-    if (arg == "--help") {
-      o->help = true;
+    if (arg == "--help" || arg == "--version") {
+      (arg == "--help" ? o->help : o->version) = true;
       return "";
     }
     if (arg == "--static" && !inlineValue) {

@@ -32,6 +32,7 @@ struct SimOptions {
   uint32_t faultSeed = 1;
   std::string journal;  // where to journal every request; empty: nowhere
   bool help = false;
+  bool version = false;
 };
 
 // Fills *options from argv; returns "" or the reason the line is refused.

@@ -78,7 +78,7 @@ class CliOffline : public ::testing::Test {
 TEST_F(CliOffline, VersionAndHelpForTheToolAndEachCommand) {
   ToolRun version = Pylaxctl({"--version"});
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, "pylaxctl 2.2.0\n");
+  EXPECT_EQ(version.out.rfind("pylaxctl 2.2.0.0\nFileVersion: 2, 2, 0, 0\n", 0), 0u) << version.out;
   ToolRun help = Pylaxctl({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: pylaxctl [--port NAME] [--baud N] [--slave N] [--simulate] [--trace] [--framing silence|length] [--config FILE] COMMAND", 0), 0u);
