@@ -57,11 +57,11 @@ const ArchivedRun* PickRun(const ArchivedMeterRuns& meter, const ExportRequest& 
 // empty fields, as a download leaves a row no slot was read into.
 class RowWriter {
  public:
-  RowWriter(FILE* file, const ArchivedRun& run, time_t newest) : file_(file), newest_(newest) {
-    data_->timeStep = run.shape.timeStep;
-    for (int slot = 0; slot < reg::kSlotCount; ++slot) data_->slotRegisters[slot] = static_cast<int16_t>(run.shape.slots[slot]);
+  RowWriter(FILE* file, const LogRunShape& shape, time_t newest) : file_(file), newest_(newest) {
+    data_->timeStep = shape.timeStep;
+    for (int slot = 0; slot < reg::kSlotCount; ++slot) data_->slotRegisters[slot] = static_cast<int16_t>(shape.slots[slot]);
     int headerSlots[reg::kSlotCount];
-    std::copy(std::begin(run.shape.slots), std::end(run.shape.slots), headerSlots);
+    std::copy(std::begin(shape.slots), std::end(shape.slots), headerSlots);
     WriteDataHeader(file_, *data_, headerSlots);
     StartPart(0);
   }
@@ -118,8 +118,7 @@ std::vector<std::string> ArchiveListLines(const std::vector<ArchivedMeterRuns>& 
   return lines;
 }
 
-bool ExportArchive(SqliteStore& store, const ExportRequest& request, FILE* file, ExportOutcome& outcome,
-                   std::string* error) {
+bool PlanExport(SqliteStore& store, const ExportRequest& request, ExportOutcome& outcome, std::string* error) {
   outcome = {};
   std::vector<ArchivedMeterRuns> meters;
   if (!store.ListMeters(meters, error)) return false;
@@ -129,13 +128,19 @@ bool ExportArchive(SqliteStore& store, const ExportRequest& request, FILE* file,
   if (run == nullptr) return false;
   outcome.meter = meter->meter;
   outcome.run = run->number;
-  const time_t step = run->shape.timeStep;
+  outcome.shape = run->shape;
+  return true;
+}
+
+bool WriteExport(SqliteStore& store, const ExportRequest& request, FILE* file, ExportOutcome& outcome,
+                 std::string* error) {
+  const time_t step = outcome.shape.timeStep;
   std::unique_ptr<RowWriter> writer;
   time_t newest = 0;
-  const bool read = store.RunEntries(meter->meter, run->number, request.from, request.to, [&](const ArchiveEntry& entry) {
+  const bool read = store.RunEntries(outcome.meter, outcome.run, request.from, request.to, [&](const ArchiveEntry& entry) {
     if (!writer) {
       newest = entry.time;
-      writer = std::make_unique<RowWriter>(file, *run, newest);
+      writer = std::make_unique<RowWriter>(file, outcome.shape, newest);
     }
     if ((newest - entry.time) % step != 0) {
       ++outcome.offGrid;

@@ -25,17 +25,20 @@ struct ExportRequest {
 struct ExportOutcome {
   ArchivedMeter meter;
   int run = 0;
+  LogRunShape shape;
   long rows = 0;      // rows written: every instant from the newest entry to the oldest
   long entries = 0;   // of them holding an entry (the others, gaps, have empty fields)
   long offGrid = 0;   // entries left out: not on the newest entry's sub-interval grid
   std::vector<int> otherRuns;  // other runs with entries in the span
 };
 
-// Picks the meter and the run, then writes the header and one row per
-// instant, newest first, to file. False with *error when no meter or run
-// fits (nothing is written then) or the archive cannot be read.
-bool ExportArchive(SqliteStore& store, const ExportRequest& request, FILE* file, ExportOutcome& outcome,
-                   std::string* error);
+// Picks the meter and the run; false with *error when none fits or the
+// archive cannot be read.
+bool PlanExport(SqliteStore& store, const ExportRequest& request, ExportOutcome& outcome, std::string* error);
+// Then writes the header and one row per instant of the span, newest first,
+// to file.
+bool WriteExport(SqliteStore& store, const ExportRequest& request, FILE* file, ExportOutcome& outcome,
+                 std::string* error);
 
 // "2026-12-07", "2026-12-07T12:49", "2026-12-07 12:49:28" as local time, or
 // with a trailing "Z" as UTC. False for anything else.

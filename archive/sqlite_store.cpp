@@ -46,7 +46,7 @@ std::string Schema() {
   }
   return "CREATE TABLE IF NOT EXISTS meters (\n"
          "  id INTEGER PRIMARY KEY,\n  meter TEXT NOT NULL,\n  identification TEXT NOT NULL,\n"
-         "  model TEXT NOT NULL,\n  UNIQUE (meter, identification));\n"
+         "  model TEXT NOT NULL,\n  address INTEGER NOT NULL,\n  UNIQUE (meter, identification));\n"
          "CREATE TABLE IF NOT EXISTS runs (\n"
          "  id INTEGER PRIMARY KEY,\n  meter INTEGER NOT NULL REFERENCES meters(id),\n"
          "  number INTEGER NOT NULL,\n  sub_interval INTEGER NOT NULL,\n" +
@@ -186,8 +186,9 @@ class BatchWriter {
 
 bool BatchWriter::MeterRow() {
   const ArchivedMeter& meter = *batch_.meter;
-  Statement insert(db_, "INSERT INTO meters (meter, identification, model) VALUES (?, ?, ?) ON CONFLICT DO NOTHING");
-  insert.Bind(1, meter.id).Bind(2, meter.identification).Bind(3, meter.model).Step();
+  Statement insert(db_, "INSERT INTO meters (meter, identification, model, address) VALUES (?, ?, ?, ?) "
+                        "ON CONFLICT DO NOTHING");
+  insert.Bind(1, meter.id).Bind(2, meter.identification).Bind(3, meter.model).Bind(4, meter.address).Step();
   Statement find(db_, "SELECT id FROM meters WHERE meter = ? AND identification = ?");
   find.Bind(1, meter.id).Bind(2, meter.identification);
   if (!insert.Ok() || !find.Step()) return false;
@@ -361,10 +362,10 @@ bool SqliteStore::Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::
 }
 
 bool SqliteStore::ListMeters(std::vector<ArchivedMeterRuns>& meters, std::string* error) {
-  Statement meterRows(db_, "SELECT id, meter, identification, model FROM meters ORDER BY id");
+  Statement meterRows(db_, "SELECT id, meter, identification, model, address FROM meters ORDER BY id");
   while (meterRows.Step()) {
     ArchivedMeterRuns item;
-    item.meter = {meterRows.Text(1), 0, meterRows.Text(3), meterRows.Text(2)};
+    item.meter = {meterRows.Text(1), static_cast<int>(meterRows.Int(4)), meterRows.Text(3), meterRows.Text(2)};
     Statement runRows(db_, "SELECT r.id, r.number, r.conflicts, r.sub_interval, " + RunSlotColumns("r.") +
                                ", min(e.time), max(e.time), count(e.time) FROM runs r "
                                "LEFT JOIN entries e ON e.run = r.id WHERE r.meter = ? GROUP BY r.id ORDER BY r.number");

@@ -38,6 +38,15 @@ struct SyncResult {
   bool AllArchived() const;
 };
 
+// The status log a sync reads through: it shows nothing and keeps no
+// "log.txt" (that file describes a download); a stop is asked as for any
+// logging operation (g_stopRequested).
+class SyncStatusLog : public StatusLog {
+ public:
+  void Show(const std::string&, const std::string&) override {}
+  bool KeepsLogFile() const override { return false; }
+};
+
 // log takes the reading's messages (the download's own) and is asked
 // whether to stop before each transaction; it keeps no "log.txt" of its own
 // unless it says so.
