@@ -192,6 +192,7 @@ bool SlotReader::Read(time_t newest) {
 // section that saw the log move is read again, at most kNewEntryRereads
 // times.
 bool SlotReader::ReadBySection(time_t newest) {
+  Follow(newest);
   for (int offset = 0; offset < count_; offset += SectionSize(offset)) {
     for (int reread = 0;; ++reread) {
       time_t after = 0;

@@ -38,10 +38,12 @@ class ArchiveCli : public ArchiveSync {
     Sim("prefill 3 200");
     ClosePort();  // pylaxctl opens it
     setenv("TZ", "UTC", 1);
+    setenv("PYLAX_FRAMING", "length", 1);
     tzset();
   }
   void TearDown() override {
     unsetenv("TZ");
+    unsetenv("PYLAX_FRAMING");
     tzset();
     ArchiveSync::TearDown();
   }
@@ -106,6 +108,7 @@ TEST_P(CliCases, SaysWhatHappenedAndExits) {
   Sim("prefill 3 200");
   ClosePort();
   setenv("TZ", "UTC", 1);
+  setenv("PYLAX_FRAMING", "length", 1);
   tzset();
   std::vector<std::string> args;
   for (const std::string& arg : c.args) args.push_back(arg == "LINK" ? sim_->LinkPath() : arg);

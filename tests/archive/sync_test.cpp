@@ -47,6 +47,12 @@ const SyncCase kCases[] = {
       {{"elapse 3 5"}, {{"Reading Data for Register 6.", "elapse 3"}}, 5, 0, false, 0, -1},
       {{}, {}, 1, 0, false, 0, -1}},
      {{{1, 26}}}},
+    // The same during a first sync: the slots read after entry 21 was
+    // logged read one entry more, so entry 1 is whole in every slot.
+    {"LoggedDuringTheFirstSync", nullptr,
+     {{{"prefill 3 20"}, {{"Reading Data for Register 6.", "elapse 3"}}, 20, 0, false, 0, -1},
+      {{}, {}, 1, 0, false, 0, -1}},
+     {{{1, 21}}}},
     {"RestartedWithOtherSlots", nullptr,
      {{{"prefill 3 20"}, {}, 20, 0, false, 0, -1}, {{"set 3 168 5", "set 3 128 16640", "elapse 3 4"}, {}, 4, 0, true, 0, -1}},
      {{{1, 20}}, {{1, 4}}}},
