@@ -11,6 +11,10 @@ packages=(
   libmodbus-dev
   libcli11-dev nlohmann-json3-dev
   libmosquitto-dev mosquitto mosquitto-clients libcpp-httplib-dev openssl
+  # The log archive: SQLite for its embedded store, a real influxd for the
+  # tests and the benchmark of its InfluxDB store, the zone data for the
+  # daylight-saving test.
+  libsqlite3-dev influxdb tzdata
   xvfb xauth imagemagick
   clang libclang-rt-14-dev
 )
