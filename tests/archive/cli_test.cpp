@@ -1,29 +1,14 @@
 // pylaxctl log sync and archive list|export as processes: what they say,
 // their exit statuses, and a sync killed at any point.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include "monitor/meter_id.h"
 #include "tests/archive/sync_fixture.h"
+#include "tests/support/pylaxctl_process.h"
 
 namespace {
-pid_t StartPylaxctl(const std::vector<std::string>& args) {
-  std::vector<char*> argv{const_cast<char*>(PYLAXCTL_PATH)};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 1, "stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&files, 2, "stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, PYLAXCTL_PATH, &files, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&files);
-  return pid;
-}
-
 int Finish(pid_t pid) {
   int status = 0;
   if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
