@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -24,6 +25,8 @@ namespace {
 constexpr double kTurnaroundMs = 5.0;  // qm4sim's default with --baud
 constexpr double kBitsPerCharacter = 10.0;
 const ArchivedMeter kMeter{"bench_3", 3, "QM4C", "Orvant QM4C Power Meter"};
+int g_onlyBaud = 0;         // 0: 38400 and 9600
+std::string g_onlyFraming;  // empty: both
 
 double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -48,7 +51,10 @@ bool MeasureSync(SimLauncher& sim, int baud, long fresh, const std::string& dir)
   const auto start = std::chrono::steady_clock::now();
   const SyncResult result = SyncMeterLog(kMeter, {&store}, log);
   const double wall = Seconds(start);
-  if (!result.AllArchived()) return false;
+  if (!result.AllArchived()) {
+    std::fprintf(stderr, "sync failed: %s%s\n", result.failure.c_str(), result.archives[0].error.c_str());
+    return false;
+  }
   const double line = LineLimit(baud);
   std::printf("| %d | %s | %ld | %ld | %ld | %.2f s | %.2f s | %.3f |\n", baud, FramingName(g_framing), fresh,
               result.archives[0].outcome.added, g_lineTally.exchanges, wall, line, wall / line);
@@ -61,6 +67,8 @@ bool BenchSync(const std::string& dir) {
   std::printf("|---|---|---|---|---|---|---|---|\n");
   for (const int baud : {38400, 9600})
     for (const Framing framing : {Framing::Silence, Framing::Length}) {
+      if ((g_onlyBaud != 0 && baud != g_onlyBaud) || (!g_onlyFraming.empty() && g_onlyFraming != FramingName(framing)))
+        continue;
       g_framing = framing;
       for (const long fresh : {0L, 60L, 1440L, 5760L}) {
         SimLauncher sim;
@@ -136,8 +144,13 @@ void BenchStores(const std::string& dir) {
 }
 }  // namespace
 
+// pylax_bench_archive [sync|stores] [BAUD FRAMING]: all by default.
 int main(int argc, char** argv) {
   const std::string what = argc > 1 ? argv[1] : "";
+  if (argc > 3) {
+    g_onlyBaud = std::atoi(argv[2]);
+    g_onlyFraming = argv[3];
+  }
   const std::string dir = std::filesystem::temp_directory_path() / ("pylax-bench-archive-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   g_slaveAddress = 3;
