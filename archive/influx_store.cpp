@@ -78,6 +78,26 @@ std::map<unsigned, PointValue> EntryPoints(const LogRunShape& shape, const Archi
   return points;
 }
 
+// The points a query of time, register and the three fields gave, by
+// instant and register; columns taken by name, as a field never written is
+// no column at all.
+ArchivedPoints PointsOf(const std::string& body) {
+  ArchivedPoints points;
+  const nlohmann::json json = nlohmann::json::parse(body.empty() ? "{}" : body, nullptr, false);
+  if (!json.is_object() || !json.contains("results") || !json["results"][0].contains("series")) return points;
+  const nlohmann::json& series = json["results"][0]["series"][0];
+  std::map<std::string, size_t> column;
+  for (size_t i = 0; i < series["columns"].size(); ++i) column[series["columns"][i].get<std::string>()] = i;
+  for (const auto& row : series["values"]) {
+    PointValue point;
+    for (const char* field : {"value", "error", "raw"})
+      if (column.count(field) > 0 && !row[column[field]].is_null()) point = {field, row[column[field]].get<double>()};
+    const std::string reg = row[column["register"]].get<std::string>();
+    points[row[column["time"]].get<long long>()][static_cast<unsigned>(std::stoul(reg))] = point;
+  }
+  return points;
+}
+
 std::string CursorFields(const SyncCursor& c, long conflicts, time_t archivedNewest) {
   std::string slots;
   for (int slot = 0; slot < reg::kSlotCount; ++slot) slots += (slot > 0 ? "," : "") + std::to_string(c.shape.slots[slot]);
@@ -275,15 +295,7 @@ bool InfluxStore::Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::
   outcome = {};
   std::string existingBody;
   if (!ArchivedAt(batch, existingBody, error)) return false;
-  ArchivedPoints archived;
-  const nlohmann::json existing = nlohmann::json::parse(existingBody.empty() ? "{}" : existingBody, nullptr, false);
-  if (existing.contains("results") && existing["results"][0].contains("series"))
-    for (const auto& row : existing["results"][0]["series"][0]["values"]) {
-      PointValue point;
-      for (int column = 2; column <= 4; ++column)
-        if (!row[column].is_null()) point = {column == 2 ? "value" : column == 3 ? "error" : "raw", row[column].get<double>()};
-      archived[row[0].get<long long>()][static_cast<unsigned>(std::stoul(row[1].get<std::string>()))] = point;
-    }
+  const ArchivedPoints archived = PointsOf(existingBody);
   const bool sameRun = cursor_ && !batch.newRun;
   outcome.run = sameRun ? cursor_->run : cursor_ ? cursor_->run + 1 : 1;
   outcome.runFirst = sameRun ? cursor_->runFirst : 0;
