@@ -53,6 +53,13 @@ const SyncCase kCases[] = {
      {{{"prefill 3 20"}, {{"Reading Data for Register 6.", "elapse 3"}}, 20, 0, false, 0, -1},
       {{}, {}, 1, 0, false, 0, -1}},
      {{{1, 21}}}},
+    // Entry 26 is logged before slot 1 is read: every slot reads it, and
+    // the next sync finds nothing new.
+    {"LoggedBeforeTheFirstSlot", nullptr,
+     {{{"prefill 3 20"}, {}, 20, 0, false, 0, -1},
+      {{"elapse 3 5"}, {{"Registers 1, 2,", "elapse 3"}}, 6, 0, false, 0, -1},
+      {{}, {}, 0, 0, false, 0, 1}},
+     {{{1, 26}}}},
     {"RestartedWithOtherSlots", nullptr,
      {{{"prefill 3 20"}, {}, 20, 0, false, 0, -1}, {{"set 3 168 5", "set 3 128 16640", "elapse 3 4"}, {}, 4, 0, true, 0, -1}},
      {{{1, 20}}, {{1, 4}}}},
@@ -63,6 +70,15 @@ const SyncCase kCases[] = {
      {{{"prefill 3 20"}, {}, 20, 0, false, 0, -1}, {{"set 3 128 16640"}, {}, 0, 0, false, 0, 1},
       {{"elapse 3 2"}, {}, 2, 0, true, 0, -1}},
      {{{1, 20}}, {{1, 2}}}},
+    {"ErasedAndLoggedAsManyAgain", nullptr,
+     {{{"prefill 3 20"}, {}, 20, 0, false, 0, -1}, {{"set 3 128 16640", "elapse 3 20"}, {}, 20, 0, true, 0, -1}},
+     {{{1, 20}}, {{1, 20}}}},
+    // A full log has no count to go by: its newest entry moved by half a
+    // sub-interval, all its entries are taken again as a new run.
+    {"ClockSetOnAFullLogIsANewRun", nullptr,
+     {{{"prefill 3 5760"}, {}, 5760, 0, false, 0, -1},
+      {{"clock 3 {newest+30}", "capture 3"}, {}, 5760, 0, true, 0, -1}},
+     {{{1, 5760}}, {{2, 5761}}}},
     // Entries 21 to 23 are logged at the instants of entries 11 to 13: the
     // archived ones stay.
     {"ClockSetBackGivesConflicts", nullptr,
