@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -93,7 +94,7 @@ ArchivedPoints PointsOf(const std::string& body) {
     for (const char* field : {"value", "error", "raw"})
       if (column.count(field) > 0 && !row[column[field]].is_null()) point = {field, row[column[field]].get<double>()};
     const std::string reg = row[column["register"]].get<std::string>();
-    points[row[column["time"]].get<long long>()][static_cast<unsigned>(std::stoul(reg))] = point;
+    points[row[column["time"]].get<long long>()][static_cast<unsigned>(std::strtoul(reg.c_str(), nullptr, 10))] = point;
   }
   return points;
 }
@@ -115,7 +116,7 @@ void SplitNumbers(const std::string& text, int count, const std::function<void(i
   size_t start = 0;
   for (int i = 0; i < count && start <= text.size(); ++i) {
     const size_t comma = text.find(',', start);
-    take(i, std::stol(text.substr(start, comma - start)));
+    take(i, std::strtol(text.c_str() + start, nullptr, 10));
     if (comma == std::string::npos) break;
     start = comma + 1;
   }

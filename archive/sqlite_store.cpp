@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cstdlib>
 #include <sstream>
 
 namespace {
@@ -78,7 +79,7 @@ void SplitRaw(const std::string& text, int32_t (&raw)[reg::kSlotCount]) {
   std::istringstream in(text);
   std::string field;
   for (int slot = 0; slot < reg::kSlotCount && std::getline(in, field, ','); ++slot)
-    raw[slot] = static_cast<int32_t>(std::stol(field));
+    raw[slot] = static_cast<int32_t>(std::strtol(field.c_str(), nullptr, 10));
 }
 
 // A prepared statement, finalised on every path.
