@@ -9,9 +9,16 @@
 namespace {
 class InfluxArchive : public ArchiveSync {
  protected:
+  // An administrator the tests sync as, and a user who may only read one
+  // database.
   static void SetUpTestSuite() {
-    server_ = new InfluxServer(INFLUXD_PATH);
+    server_ = new InfluxServer(INFLUXD_PATH, true);
     ASSERT_TRUE(server_->Start());
+    ASSERT_TRUE(server_->Execute("CREATE USER pylax WITH PASSWORD 'admin-secret' WITH ALL PRIVILEGES"));
+    server_->UseCredentials("pylax", "admin-secret");
+    for (const char* statement : {"CREATE USER reader WITH PASSWORD 'reader-secret'", "CREATE DATABASE sync_readonly",
+                                  "GRANT READ ON sync_readonly TO reader"})
+      ASSERT_TRUE(server_->Execute(statement)) << statement;
   }
   static void TearDownTestSuite() {
     delete server_;
@@ -27,11 +34,14 @@ class InfluxArchive : public ArchiveSync {
     tzset();
     ArchiveSync::TearDown();
   }
-  InfluxStore Store(const std::string& database) {
+  InfluxStore Store(const std::string& database, const std::string& user = "pylax",
+                    const std::string& password = "admin-secret") {
     InfluxSettings settings;
     settings.host = "127.0.0.1";
     settings.port = server_->Port();
     settings.database = database;
+    settings.user = user;
+    settings.password = password;
     return InfluxStore("influx://127.0.0.1:" + std::to_string(settings.port) + "/" + database, settings);
   }
   // The meter's points by field: value, error, raw.
@@ -131,3 +141,45 @@ TEST_F(InfluxArchive, AwayThenCatchesUp) {
   EXPECT_EQ(result.archives[1].outcome.runEntries, 25);
   EXPECT_EQ(Counts("sync_away"), (std::vector<long>{25 * 9, 0, 0}));  // slots 1 to 9 hold a register with a value
 }
+
+namespace {
+struct RefusalCase {
+  const char* name;
+  const char* user;
+  const char* password;
+  const char* database;
+  const char* error;
+};
+
+const RefusalCase kRefusals[] = {
+    {"NoUser", "", "", "sync_refused", "InfluxDB refused the query: unable to parse authentication credentials"},
+    {"WrongPassword", "pylax", "guess", "sync_refused", "InfluxDB refused the query: authorization failed"},
+    {"MayNotReadAMissingDatabase", "reader", "reader-secret", "sync_refused",
+     "InfluxDB refused the query: error authorizing query: reader not authorized to execute statement 'SELECT * "
+     "FROM pylax_log_sync WHERE meter = 'COM1_3' AND identification = 'Orvant QM4C Power Meter' ORDER BY time DESC "
+     "LIMIT 1', requires READ on sync_refused"},
+    {"MayNotWrite", "reader", "reader-secret", "sync_readonly",
+     "InfluxDB refused the write (HTTP 403): \"reader\" user is not authorized to write to database \"sync_readonly\""},
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.name; }
+
+class InfluxRefusals : public InfluxArchive, public ::testing::WithParamInterface<RefusalCase> {};
+}  // namespace
+
+// A server that will not take the entries says why in its own words, and
+// nothing counts as archived there: SQLite beside it still takes them.
+TEST_P(InfluxRefusals, SaysWhyAndArchivesNothingThere) {
+  const RefusalCase& c = GetParam();
+  StartMeter();
+  Sim("prefill 3 20");
+  InfluxStore influx = Store(c.database, c.user, c.password);
+  const SyncResult result = Sync({}, {&influx});
+  EXPECT_EQ(result.archives[0].outcome.added, 20);
+  EXPECT_FALSE(result.archives[1].ok);
+  EXPECT_EQ(result.archives[1].error, c.error);
+  EXPECT_EQ(server_->Query(c.database, "SELECT count(*) FROM pylax_log_sync")["results"][0].count("series"), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Archive, InfluxRefusals, ::testing::ValuesIn(kRefusals),
+                         [](const auto& info) { return std::string(info.param.name); });

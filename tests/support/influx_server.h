@@ -34,7 +34,8 @@ inline int FreeLoopbackPort() {
 
 class InfluxServer {
  public:
-  explicit InfluxServer(const char* program) : program_(program) {
+  // withAuthentication: requests need a user, as a site's server does.
+  explicit InfluxServer(const char* program, bool withAuthentication = false) : program_(program) {
     char pattern[] = "/tmp/pylax-influx-XXXXXX";
     dir_ = mkdtemp(pattern);
     port_ = FreeLoopbackPort();
@@ -43,6 +44,7 @@ class InfluxServer {
         << "[meta]\n  dir = \"" << dir_ << "/meta\"\n"
         << "[data]\n  dir = \"" << dir_ << "/data\"\n  wal-dir = \"" << dir_ << "/wal\"\n  query-log-enabled = false\n"
         << "[http]\n  bind-address = \"127.0.0.1:" << port_ << "\"\n  log-enabled = false\n"
+        << "  auth-enabled = " << (withAuthentication ? "true" : "false") << "\n"
         << "[monitor]\n  store-enabled = false\n[continuous_queries]\n  enabled = false\n";
   }
   ~InfluxServer() {
@@ -76,11 +78,24 @@ class InfluxServer {
     pid_ = -1;
   }
   int Port() const { return port_; }
+  // The user the queries below go as.
+  void UseCredentials(const std::string& user, const std::string& password) {
+    user_ = user;
+    password_ = password;
+  }
   nlohmann::json Query(const std::string& database, const std::string& statement) const {
     httplib::Client client("127.0.0.1", port_);
+    if (!user_.empty()) client.set_basic_auth(user_, password_);
     const auto result = client.Get("/query", httplib::Params{{"db", database}, {"q", statement}, {"epoch", "s"}},
                                     httplib::Headers{});
     return result ? nlohmann::json::parse(result->body) : nlohmann::json();
+  }
+  // A statement that changes the server (users, databases); true when taken.
+  bool Execute(const std::string& statement) const {
+    httplib::Client client("127.0.0.1", port_);
+    if (!user_.empty()) client.set_basic_auth(user_, password_);
+    const auto result = client.Post("/query", httplib::Params{{"q", statement}});
+    return result && result->status == 200 && result->body.find("error") == std::string::npos;
   }
 
  private:
@@ -88,5 +103,7 @@ class InfluxServer {
   std::string dir_;
   int port_ = 0;
   pid_t pid_ = -1;
+  std::string user_;
+  std::string password_;
 };
 
