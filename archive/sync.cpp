@@ -269,10 +269,13 @@ std::vector<std::string> SyncReportLines(const ArchivedMeter& meter, const Archi
             UtcText(o.runFirst) + " to " + UtcText(o.runLast);
   std::vector<std::string> lines{line};
   if (report.newRun) lines.push_back(head + "a new log run: " + report.newRunReason);
-  if (report.gap)
-    lines.push_back(head + "gap: " + std::to_string(report.gap->entries) + " entries logged after " +
-                    UtcText(report.gap->after) + " and before " + UtcText(report.gap->before) +
-                    " were dropped by the meter before they could be read");
+  if (report.gap) {
+    const bool one = report.gap->entries == 1;
+    lines.push_back(head + "gap: " + std::to_string(report.gap->entries) + (one ? " entry" : " entries") +
+                    " lost between " + UtcText(report.gap->after) + " and " + UtcText(report.gap->before) +
+                    (one ? " (the meter dropped it before it could be read)"
+                         : " (the meter dropped them before they could be read)"));
+  }
   if (o.conflicts > 0)
     lines.push_back(head + std::to_string(o.conflicts) + " conflict" + (o.conflicts == 1 ? "" : "s") +
                     ": instants already archived with other values keep their archived values");

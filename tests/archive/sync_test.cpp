@@ -60,6 +60,13 @@ const SyncCase kCases[] = {
       {{"elapse 3 5"}, {{"Registers 1, 2,", "elapse 3"}}, 6, 0, false, 0, -1},
       {{}, {}, 0, 0, false, 0, 1}},
      {{{1, 26}}}},
+    // A full log read while it logs: entry 1 drops out before the slots
+    // after slot 3 reach it (gone from the meter: the run starts at 2), and
+    // those slots read no further than the 5760 the log window holds.
+    {"LoggedDuringASyncOfAFullLog", nullptr,
+     {{{"prefill 3 5760"}, {{"Reading Data for Register 6.", "elapse 3"}}, 5759, 0, false, 0, -1},
+      {{}, {}, 1, 0, false, 0, -1}},
+     {{{2, 5761}}}},
     {"RestartedWithOtherSlots", nullptr,
      {{{"prefill 3 20"}, {}, 20, 0, false, 0, -1}, {{"set 3 168 5", "set 3 128 16640", "elapse 3 4"}, {}, 4, 0, true, 0, -1}},
      {{{1, 20}}, {{1, 4}}}},
@@ -195,4 +202,79 @@ TEST_F(ArchiveSync, ExportOfStepsIsTheDownloadsFile) {
   std::fclose(file);
   EXPECT_EQ(outcome.rows, 39);
   EXPECT_EQ(ReadWholeFile("export.csv"), ReadWholeFile("03-data.csv"));
+}
+
+namespace {
+struct ReportCase {
+  const char* name;
+  ArchiveSyncReport report;
+  std::vector<std::string> lines;
+};
+
+ArchiveSyncReport Report(bool ok, const char* error, bool newRun, StoreOutcome outcome, std::optional<Gap> gap) {
+  ArchiveSyncReport report;
+  report.url = "sqlite:a.sqlite";
+  report.ok = ok;
+  report.error = error;
+  report.newRun = newRun;
+  report.newRunReason = newRun ? "the meter's log was erased and started again" : "";
+  report.outcome = outcome;
+  report.gap = gap;
+  return report;
+}
+
+// 1768477620 is 2026-01-15T11:47:00Z.
+const ReportCase kReports[] = {
+    {"NothingArchivedYet", Report(true, "", false, {}, {}), {"COM1_3 -> sqlite:a.sqlite: 0 new entries"}},
+    {"OneEntry", Report(true, "", false, {1, 1, 0, 0, 1768477620, 1768477620, 1}, {}),
+     {"COM1_3 -> sqlite:a.sqlite: 1 new entry, log run 1 holds 1 from 2026-01-15T11:47:00Z to 2026-01-15T11:47:00Z"}},
+    {"NewRunGapConflicts", Report(true, "", true, {2, 5760, 0, 2, 1768477620, 1768823160, 5760}, Gap{1768477500, 1768477620, 1}),
+     {"COM1_3 -> sqlite:a.sqlite: 5760 new entries, log run 2 holds 5760 from 2026-01-15T11:47:00Z to 2026-01-19T11:46:00Z",
+      "COM1_3 -> sqlite:a.sqlite: a new log run: the meter's log was erased and started again",
+      "COM1_3 -> sqlite:a.sqlite: gap: 1 entry lost between 2026-01-15T11:45:00Z and 2026-01-15T11:47:00Z (the "
+      "meter dropped it before it could be read)",
+      "COM1_3 -> sqlite:a.sqlite: 2 conflicts: instants already archived with other values keep their archived values"}},
+    {"OneConflict", Report(true, "", false, {1, 0, 0, 1, 1768477620, 1768477620, 1}, {}),
+     {"COM1_3 -> sqlite:a.sqlite: 0 new entries, log run 1 holds 1 from 2026-01-15T11:47:00Z to 2026-01-15T11:47:00Z",
+      "COM1_3 -> sqlite:a.sqlite: 1 conflict: instants already archived with other values keep their archived values"}},
+    {"Failed", Report(false, "cannot write the archive a.sqlite: disk I/O error", false, {}, {}),
+     {"COM1_3 -> sqlite:a.sqlite: cannot write the archive a.sqlite: disk I/O error; nothing of this sync counts as "
+      "archived there"}},
+};
+
+struct TimeCase {
+  const char* text;
+  const char* tz;
+  bool ok;
+  time_t time;
+};
+
+const TimeCase kTimes[] = {
+    {"2026-01-15", "UTC", true, 1768435200},           {"2026-01-15T11:47Z", "UTC", true, 1768477620},
+    {"2026-01-15 11:47:00", "UTC", true, 1768477620},  {"2026-07-01T12:00", "Europe/Berlin", true, 1782900000},
+    {"2026-07-01T12:00Z", "Europe/Berlin", true, 1782907200}, {"2026-01-15X", "UTC", false, 0},
+    {"2026-01-15T11", "UTC", false, 0},                {"2026-01-15T11:47:00+01", "UTC", false, 0},
+    {"yesterday", "UTC", false, 0},
+};
+}  // namespace
+
+TEST(ArchiveWords, SyncReportLines) {
+  for (const ReportCase& c : kReports) EXPECT_EQ(SyncReportLines(kMeter, c.report), c.lines) << c.name;
+}
+
+// Local unless it ends in Z.
+TEST(ArchiveWords, ExportTimes) {
+  const char* tz = std::getenv("TZ");
+  const std::string previous = tz != nullptr ? tz : "";
+  for (const TimeCase& c : kTimes) {
+    setenv("TZ", c.tz, 1);
+    tzset();
+    time_t time = 0;
+    EXPECT_EQ(ParseArchiveTime(c.text, time), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(time, c.time) << c.text;
+    }
+  }
+  if (previous.empty()) unsetenv("TZ"); else setenv("TZ", previous.c_str(), 1);
+  tzset();
 }
