@@ -258,6 +258,61 @@ void DefineMonitor(CLI::App& app, Options& options) {
   app.config_formatter(std::make_shared<FlatConfig>(app, *command));
 }
 
+// The archive's options: log sync writes to the archives, archive list and
+// export read one back. A password never stands on the command line.
+void AddArchiveUrls(CLI::App& command, ArchiveOptions& archive, bool repeatable) {
+  CLI::Option* option = command.add_option("--archive", archive.urls,
+                                           repeatable ? "an archive to write to (repeatable): sqlite:PATH,\n"
+                                                        "influx://HOST[:PORT]/DATABASE or influxs://...; default\n"
+                                                        "sqlite:$XDG_DATA_HOME/pylax/archive.sqlite"
+                                                      : "the archive to read, sqlite:PATH; default\n"
+                                                        "sqlite:$XDG_DATA_HOME/pylax/archive.sqlite");
+  option->type_name("URL");
+  if (repeatable) option->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+void DefineArchive(CLI::App& app, CLI::App& log, Options& options) {
+  ArchiveOptions& archive = options.archive;
+  CLI::App* sync = AddCommand(log, "sync", "the meter's new log entries into archives (QM4C)",
+                              "Reads the log's state and only the entries newer than each archive holds\n"
+                              "for this meter and log run (the whole log the first time), and writes them\n"
+                              "to every archive given. Says per archive how many entries were new, the\n"
+                              "run's span, any gap and any conflict. The meter's log is not changed.\n"
+                              "InfluxDB: --influx-user (or PYLAX_INFLUX_USER), the password from\n"
+                              "--influx-password-file or PYLAX_INFLUX_PASSWORD.",
+                              options, Command::LogSync);
+  AddArchiveUrls(*sync, archive, true);
+  sync->add_option("--influx-user", archive.influxUser, "the InfluxDB user")->type_name("NAME");
+  sync->add_option("--influx-password-file", archive.influxPasswordFile, "a file whose first line is the password")
+      ->type_name("FILE")
+      ->check(CLI::Validator(CLI::ExistingFile).description(""));
+  sync->add_option("--influx-ca-file", archive.influxCaFile, "influxs: the CA of the server's certificate")
+      ->type_name("FILE")
+      ->check(CLI::Validator(CLI::ExistingFile).description(""));
+
+  CLI::App* command = app.add_subcommand("archive", "the log archive: what it holds, and exports of it");
+  CLI::App* list = AddCommand(*command, "list", "the archived meters, log runs, spans, gaps and conflicts",
+                              "Lists every meter of the archive with its log runs: sub-interval, slots,\n"
+                              "entries, span, conflicts and gaps. Opens no port.",
+                              options, Command::ArchiveList);
+  AddArchiveUrls(*list, archive, false);
+  CLI::App* exporter = AddCommand(*command, "export", "one log run into a file laid out as NN-data.csv",
+                                  "Writes the entries of one meter's log run from --from to --to as a\n"
+                                  "download writes NN-data.csv (NN the meter's address; --output - for\n"
+                                  "stdout): newest first, an instant without an entry a row of empty fields.\n"
+                                  "Times: 2026-12-07, 2026-12-07T12:49[:28], local, or UTC with a final Z.\n"
+                                  "Opens no port.",
+                                  options, Command::ArchiveExport);
+  AddArchiveUrls(*exporter, archive, false);
+  exporter->add_option("--meter", archive.meter, "the meter's id (BUS_ADDRESS); needed when several")->type_name("ID");
+  exporter->add_option("--from", archive.from, "the oldest instant exported")->type_name("T");
+  exporter->add_option("--to", archive.to, "the newest instant exported")->type_name("T");
+  exporter->add_option("--run", archive.run, "the log run; default the newest with entries in the span")
+      ->type_name("N")
+      ->transform(Whole(1, kMaxCount, "needs a number from 1 to " + std::to_string(kMaxCount)));
+  exporter->add_option("--output", archive.output, "the file written; - for stdout")->type_name("FILE");
+}
+
 // Command lines show in the process list and the shell's history.
 void CheckPassword(const std::vector<std::string>& args, CLI::App& app, MqttSettings& mqtt) {
   for (const std::string& arg : args)
@@ -364,13 +419,15 @@ void DefineCommandLine(CLI::App& app, Options& options) {
              "there records the steps. A progress bar on a terminal, the messages\n"
              "otherwise.",
              options, Command::LogDownload);
+  DefineArchive(app, *log, options);
   DefineMonitor(app, options);
   // Set after the commands, which would inherit it.
   app.footer(
       "Exit status: 0 success, 1 the meter did not answer or refused, 2 usage,\n"
       "3 port cannot be opened, 4 no meter found, 5 wrong meter model,\n"
       "6 logging not started, 7 download failed, 8 simulator failed,\n"
-      "9 monitor cannot serve /metrics or start MQTT.");
+      "9 monitor cannot serve /metrics or start MQTT, 10 an archive did not take\n"
+      "its entries or cannot be read, 11 nothing archived fits.");
 }
 
 // CLI11's own check for a missing command comes before, and hides, its

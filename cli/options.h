@@ -18,9 +18,24 @@ enum class ExitCode : int {
   DownloadFailed = 7,     // log download did not write its file
   SimulatorFailed = 8,    // --simulate could not start qm4sim
   MonitorFailed = 9,      // monitor: /metrics cannot listen, or MQTT cannot start
+  ArchiveFailed = 10,     // log sync: an archive did not take its entries; archive: it cannot be read
+  NothingArchived = 11,   // archive list/export: no meter, run or entry that fits
 };
 
-enum class Command { Scan, Read, ResetEnergy, SetClock, LogShow, LogStart, LogDownload, Monitor };
+enum class Command { Scan, Read, ResetEnergy, SetClock, LogShow, LogStart, LogDownload, LogSync, Monitor, ArchiveList, ArchiveExport };
+
+// log sync and archive list|export.
+struct ArchiveOptions {
+  std::vector<std::string> urls;  // empty: the default archive
+  std::string influxUser;         // else PYLAX_INFLUX_USER
+  std::string influxPasswordFile; // else PYLAX_INFLUX_PASSWORD
+  std::string influxCaFile;
+  std::string meter;              // export: the meter id
+  std::string from;               // export: the span, as ParseArchiveTime takes it
+  std::string to;
+  int run = 0;                    // export: 0 the newest run in the span
+  std::string output;             // export: empty "NN-data.csv", "-" stdout
+};
 
 struct Options {
   // Global.
@@ -41,6 +56,7 @@ struct Options {
   long interval = -1;  // -1: not given
   bool oneShot = false;
   MonitorOptions monitor;
+  ArchiveOptions archive;
 };
 
 // What parsing decided: run the command, or stop with text already printed

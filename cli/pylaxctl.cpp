@@ -5,13 +5,19 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "archive/archive_url.h"
+#include "archive/export.h"
+#include "archive/sync.h"
 #include "cli/options.h"
+#include "logging/replacement_file.h"
 #include "sim/sim_launcher.h"
 #include "cli/stderr_log.h"
 #include "console/commands.h"
@@ -77,8 +83,9 @@ class PrintingScan : public ScanSink {
 class QuietScan : public ScanSink {
  public:
   void Progress(const std::string&) override {}
-  void MeterFound(const std::string&, bool) override {}
+  void MeterFound(const std::string& line, bool) override { entry = line; }
   bool StopAtFirstMeter() const override { return true; }
+  std::string entry;
 };
 
 int OpenLine(const Options& options) {
@@ -90,15 +97,15 @@ int OpenLine(const Options& options) {
 
 // The meter the command talks to: the one at --slave, identified as the scan
 // identifies it, or the first one that a scan of 1 to 10 finds, as the
-// console picks it.
-int PickMeter(const Options& options) {
+// console picks it. entry: its device line ("03 - Orvant QM4C ...").
+int PickMeter(const Options& options, std::string& entry) {
   if (options.slave < 0) {
     QuietScan sink;
     if (ScanBus(kDefaultScanStart, kDefaultScanEnd, sink) == 0)
       return Fail(ExitCode::NoMeter, "no meter answered at addresses 1 to 10");
+    entry = sink.entry;
     return Exit(ExitCode::Success);
   }
-  std::string entry;
   const ModbusResult result = IdentifyMeter(options.slave, entry);
   if (result != ResultOk)
     return Fail(ExitCode::NoMeter, "no meter identified at address " + std::to_string(options.slave) + ": " +
@@ -224,6 +231,110 @@ int RunLogDownload() {
   return Exit(written ? ExitCode::Success : ExitCode::DownloadFailed);
 }
 
+std::vector<std::string> ArchiveUrls(const ArchiveOptions& archive) {
+  return archive.urls.empty() ? std::vector<std::string>{DefaultArchiveUrl()} : archive.urls;
+}
+
+// The InfluxDB user and password as for MQTT: the password from a file or
+// the environment, never from the command line.
+ArchiveAccess AccessOf(const ArchiveOptions& archive) {
+  ArchiveAccess access;
+  access.influxCaFile = archive.influxCaFile;
+  access.influxUser = archive.influxUser;
+  if (const char* user = std::getenv("PYLAX_INFLUX_USER"); access.influxUser.empty() && user != nullptr)
+    access.influxUser = user;
+  if (!archive.influxPasswordFile.empty()) {
+    std::ifstream in(archive.influxPasswordFile);
+    std::getline(in, access.influxPassword);
+  } else if (const char* password = std::getenv("PYLAX_INFLUX_PASSWORD")) {
+    access.influxPassword = password;
+  }
+  return access;
+}
+
+// Each archive is synced on its own: one that cannot be opened or written
+// is said, and the others still take their entries.
+int RunLogSync(const Options& options, const std::string& entry) {
+  if (int code = RequireModel(g_modelCode == ModelQM4C, "a QM4C")) return code;
+  const std::string prefix = entry.substr(0, entry.find(" - ") + 3);
+  const ArchivedMeter meter{MeterId(BusId(options.port), g_slaveAddress), g_slaveAddress, ModelName(g_modelCode),
+                            entry.substr(prefix.size())};
+  bool allOpened = true;
+  std::vector<std::unique_ptr<ArchiveStore>> opened;
+  std::vector<ArchiveStore*> stores;
+  for (const std::string& url : ArchiveUrls(options.archive)) {
+    std::string error;
+    opened.push_back(OpenArchive(url, AccessOf(options.archive), &error));
+    if (opened.back()) stores.push_back(opened.back().get());
+    allOpened = allOpened && opened.back() != nullptr;
+    if (!error.empty()) std::fprintf(stderr, "pylaxctl: %s\n", error.c_str());
+  }
+  SyncStatusLog log;
+  const SyncResult result = SyncMeterLog(meter, stores, log);
+  if (!result.meterRead) return Fail(ExitCode::TransactionFailed, meter.id + ": " + result.failure + "; nothing archived");
+  for (const ArchiveSyncReport& report : result.archives)
+    for (const std::string& line : SyncReportLines(meter, report)) std::fprintf(report.ok ? stdout : stderr, "%s\n", line.c_str());
+  return Exit(allOpened && result.AllArchived() ? ExitCode::Success : ExitCode::ArchiveFailed);
+}
+
+std::unique_ptr<SqliteStore> ReadableArchive(const ArchiveOptions& archive, std::string* error) {
+  return OpenArchiveForReading(ArchiveUrls(archive).back(), error);
+}
+
+int RunArchiveList(const Options& options) {
+  std::string error;
+  const std::unique_ptr<SqliteStore> store = ReadableArchive(options.archive, &error);
+  std::vector<ArchivedMeterRuns> meters;
+  if (!store || !store->ListMeters(meters, &error)) return Fail(ExitCode::ArchiveFailed, error);
+  if (meters.empty()) return Fail(ExitCode::NothingArchived, store->Url() + " holds no meter");
+  for (const std::string& line : ArchiveListLines(meters)) std::printf("%s\n", line.c_str());
+  return Exit(ExitCode::Success);
+}
+
+bool ParseSpan(const ArchiveOptions& archive, ExportRequest& request, std::string* error) {
+  if (!archive.from.empty() && !ParseArchiveTime(archive.from, request.from)) *error = "--from " + archive.from;
+  if (!archive.to.empty() && !ParseArchiveTime(archive.to, request.to)) *error = "--to " + archive.to;
+  if (!error->empty()) *error += " is not a time such as 2026-12-07, 2026-12-07T12:49 or 2026-12-07T12:49:28Z";
+  return error->empty();
+}
+
+// What the export left to say: which run, what else the span holds.
+void SayExport(const ExportOutcome& outcome, const std::string& where) {
+  std::fprintf(stderr, "pylaxctl: log run %d of %s: %ld rows, %ld with an entry, to %s\n", outcome.run,
+               outcome.meter.id.c_str(), outcome.rows, outcome.entries, where.c_str());
+  for (int run : outcome.otherRuns)
+    std::fprintf(stderr, "pylaxctl: log run %d also has entries in the span (--run %d)\n", run, run);
+  if (outcome.offGrid > 0)
+    std::fprintf(stderr,
+                 "pylaxctl: %ld entries off the newest entry's sub-interval grid were left out (the meter's clock was "
+                 "set during the run); a --to before them exports them\n",
+                 outcome.offGrid);
+}
+
+int RunArchiveExport(const Options& options) {
+  std::string error;
+  ExportRequest request;
+  request.meter = options.archive.meter;
+  request.run = options.archive.run;
+  if (!ParseSpan(options.archive, request, &error)) return Fail(ExitCode::Usage, error);
+  const std::unique_ptr<SqliteStore> store = ReadableArchive(options.archive, &error);
+  if (!store) return Fail(ExitCode::ArchiveFailed, error);
+  ExportOutcome outcome;
+  if (!PlanExport(*store, request, outcome, &error)) return Fail(ExitCode::NothingArchived, error);
+  if (options.archive.output == "-") {
+    if (!WriteExport(*store, request, stdout, outcome, &error)) return Fail(ExitCode::ArchiveFailed, error);
+    SayExport(outcome, "stdout");
+    return Exit(ExitCode::Success);
+  }
+  const std::string name = options.archive.output.empty() ? DataFileName(outcome.meter.address) : options.archive.output;
+  ReplacementFile file(name);
+  if (!file.Open()) return Fail(ExitCode::ArchiveFailed, "cannot write " + name);
+  if (!WriteExport(*store, request, file.Stream(), outcome, &error)) return Fail(ExitCode::ArchiveFailed, error);
+  if (!file.Commit()) return Fail(ExitCode::ArchiveFailed, "cannot write " + name);
+  SayExport(outcome, name);
+  return Exit(ExitCode::Success);
+}
+
 // The monitor opens the port itself: one that is missing at start is waited
 // for like one that goes away later. Its publishers start first, so that a
 // bad address or URL fails at once.
@@ -252,7 +363,8 @@ int RunMonitor(const Options& options) {
 
 int RunCommandOnLine(const Options& options) {
   if (options.command == Command::Scan) return RunScan(options);
-  if (int code = PickMeter(options)) return code;
+  std::string entry;
+  if (int code = PickMeter(options, entry)) return code;
   switch (options.command) {
     case Command::Read:
       return RunRead(options);
@@ -266,8 +378,12 @@ int RunCommandOnLine(const Options& options) {
       return RunLogStart(options);
     case Command::LogDownload:
       return RunLogDownload();
+    case Command::LogSync:
+      return RunLogSync(options, entry);
     case Command::Scan:
     case Command::Monitor:
+    case Command::ArchiveList:
+    case Command::ArchiveExport:
       break;
   }
   return Exit(ExitCode::Success);
@@ -278,6 +394,8 @@ int RunCommandOnLine(const Options& options) {
 // of a gateway has said it already).
 int RunCommand(const Options& options) {
   if (options.command == Command::Monitor) return RunMonitor(options);
+  if (options.command == Command::ArchiveList) return RunArchiveList(options);
+  if (options.command == Command::ArchiveExport) return RunArchiveExport(options);
   if (int code = OpenLine(options)) return code;
   const int code = RunCommandOnLine(options);
   if (code != 0 && PortDeviceGone() && !(options.watch && PortReconnects()))

@@ -69,12 +69,12 @@ void DateText(const LoggedData& data, int l, const ExtraColumns& columns, char (
   if (logged != static_cast<time_t>(-1)) TimeText(logged, text);
 }
 
-void WriteRow(FILE* file, const LoggedData& data, int l, const ExtraColumns& columns) {
+void WriteRow(FILE* file, const LoggedData& data, int l, int number, const ExtraColumns& columns) {
   const time_t time = data.newestTime - static_cast<time_t>(l) * data.timeStep;
   char timeText[kTimeTextSize];
   TimeText(time, timeText);
   // The UTC column is the time value as an unsigned 32-bit number.
-  std::fprintf(file, "%d,0x%08lX,%s", l + 1, static_cast<unsigned long>(static_cast<uint32_t>(time)), timeText);
+  std::fprintf(file, "%d,0x%08lX,%s", number, static_cast<unsigned long>(static_cast<uint32_t>(time)), timeText);
   for (int slot = 0; slot < reg::kSlotCount; ++slot) {
     const std::string value = data.valueDefined[slot][l] ? FormatReading(data.values[slot][l]) : std::string();
     std::fprintf(file, ",%s", value.c_str());
@@ -97,7 +97,15 @@ void WriteRow(FILE* file, const LoggedData& data, int l, const ExtraColumns& col
 }  // namespace
 
 void WriteDataFile(FILE* file, const LoggedData& data, const int (&headerSlots)[reg::kSlotCount]) {
+  WriteDataHeader(file, data, headerSlots);
+  WriteDataRows(file, data, 1);
+}
+
+void WriteDataHeader(FILE* file, const LoggedData& data, const int (&headerSlots)[reg::kSlotCount]) {
+  WriteHeader(file, headerSlots, FindExtraColumns(data));
+}
+
+void WriteDataRows(FILE* file, const LoggedData& data, int firstNumber) {
   const ExtraColumns columns = FindExtraColumns(data);
-  WriteHeader(file, headerSlots, columns);
-  for (int l = 0; l < data.pointCount; ++l) WriteRow(file, data, l, columns);
+  for (int l = 0; l < data.pointCount; ++l) WriteRow(file, data, l, firstNumber + l, columns);
 }

@@ -14,6 +14,7 @@
 
 namespace {
 constexpr int kStatusBlockCount = 14;  // 149..162
+constexpr int kLogStateCount = 29;     // 149..177: status, newest entry time and the slots
 constexpr int kSlotBlockCount = 13;    // 165..177: newest entry time and the slots
 constexpr int kNewestTimeCount = 3;    // 165..167
 constexpr int kExponentCount = 4;      // 137..140
@@ -70,16 +71,20 @@ struct LogStatusBlock {
   int entryCount;
 };
 
-bool ReadLogStatusBlock(LogStatusBlock& status, StatusLog& log) {
-  int registers[kStatusBlockCount];
-  if (!ReadRepeated(reg::kSubInterval, kStatusBlockCount, registers, log)) return false;
+// registers: from address 149 on, at least up to 162.
+LogStatusBlock StatusOfRegisters(const int* registers) {
   auto at = [&](int address) { return registers[address - reg::kSubInterval] & 0xFFFF; };
-  status.timeStep = std::max(at(reg::kSubInterval), kMinTimeStepSeconds);
-  log.LogStatus(Format("Interval = %d secs.", status.timeStep));
   const int count = at(reg::kRollovers) != 0 ? reg::kLogCapacity : at(reg::kLogEntries);
   // Register 162 is 16 bits and could claim up to 65535 entries, more than the
   // buffer holds; only the newest kLoggedDataCapacity are read and stored.
-  status.entryCount = std::min(count, kLoggedDataCapacity);
+  return {std::max(at(reg::kSubInterval), kMinTimeStepSeconds), std::min(count, kLoggedDataCapacity)};
+}
+
+bool ReadLogStatusBlock(LogStatusBlock& status, StatusLog& log) {
+  int registers[kStatusBlockCount];
+  if (!ReadRepeated(reg::kSubInterval, kStatusBlockCount, registers, log)) return false;
+  status = StatusOfRegisters(registers);
+  log.LogStatus(Format("Interval = %d secs.", status.timeStep));
   return true;
 }
 
@@ -132,11 +137,12 @@ bool PlaceEntries(LoggedData& data, int slot, time_t newest, int offset, int n) 
 // and places them in rows by the newest-entry time they were read under.
 class SlotReader {
  public:
-  SlotReader(LoggedData& data, int slot, const LogStatusBlock& status, StatusLog& log)
-      : data_(data), slot_(slot), count_(status.entryCount), log_(log) {}
+  SlotReader(LoggedData& data, int slot, const LogReadPlan& plan, StatusLog& log)
+      : data_(data), slot_(slot), plan_(plan), count_(plan.entries), log_(log) {}
   bool Read(time_t newest);
 
  private:
+  void Follow(time_t newest);
   int Number() const { return data_.slotRegisters[slot_]; }
   int SectionSize(int offset) const { return std::min(count_ - offset, kSectionRegisters); }
   bool ReadSectionOf(int offset);
@@ -147,15 +153,26 @@ class SlotReader {
 
   LoggedData& data_;
   const int slot_;
-  const int count_;
+  const LogReadPlan& plan_;
+  int count_;
   StatusLog& log_;
 };
+
+// Entries the meter logged since the plan's newest push the instants wanted
+// further back; following them, the slot reads that many more (5760 at most,
+// all the log window holds).
+void SlotReader::Follow(time_t newest) {
+  if (!plan_.followNewEntries || newest <= plan_.newest) return;
+  const time_t logged = (newest - plan_.newest) / data_.timeStep;
+  count_ = static_cast<int>(std::min<time_t>(plan_.entries + logged, std::min(reg::kLogCapacity, kLoggedDataCapacity)));
+}
 
 // One pass over the whole slot, bracketed by the newest time read before it
 // and once after it: when nothing is logged, that is the one read this adds.
 // A pass that saw the log move may mix two windows: the slot is read again,
 // and so are the slots after it, a section at a time.
 bool SlotReader::Read(time_t newest) {
+  Follow(newest);
   log_.LogStatus(Format("Register %d: %d entries available.", Number(), count_));
   if (data_.readBySection) return ReadBySection(newest);
   for (int offset = 0; offset < count_; offset += SectionSize(offset)) {
@@ -175,6 +192,7 @@ bool SlotReader::Read(time_t newest) {
 // section that saw the log move is read again, at most kNewEntryRereads
 // times.
 bool SlotReader::ReadBySection(time_t newest) {
+  Follow(newest);
   for (int offset = 0; offset < count_; offset += SectionSize(offset)) {
     for (int reread = 0;; ++reread) {
       time_t after = 0;
@@ -183,6 +201,7 @@ bool SlotReader::ReadBySection(time_t newest) {
       if (reread == kNewEntryRereads) return false;
       LogNewEntry();
       newest = after;
+      Follow(newest);
     }
     if (!Place(newest, offset, SectionSize(offset))) return false;
     ReportSection(offset + SectionSize(offset));
@@ -209,12 +228,12 @@ bool SlotReader::Place(time_t newest, int offset, int n) {
   return false;
 }
 
-bool ReadSelectedSlot(LoggedData& data, int slot, const LogStatusBlock& status, time_t newest, StatusLog& log) {
+bool ReadSelectedSlot(LoggedData& data, int slot, const LogReadPlan& plan, time_t newest, StatusLog& log) {
   log.LogStatus(Format("Reading Data for Register %d.", static_cast<int>(data.slotRegisters[slot])));
-  return status.entryCount == 0 || SlotReader(data, slot, status, log).Read(newest);
+  return plan.entries == 0 || SlotReader(data, slot, plan, log).Read(newest);
 }
 
-bool ReadSlot(LoggedData& data, int slot, const LogStatusBlock& status, StatusLog& log) {
+bool ReadSlot(LoggedData& data, int slot, const LogReadPlan& plan, StatusLog& log) {
   int registers[kSlotBlockCount];
   if (!ReadRepeated(reg::kNewestEntryTime, kSlotBlockCount, registers, log)) return false;
   const int16_t* slots = data.slotRegisters;
@@ -224,7 +243,7 @@ bool ReadSlot(LoggedData& data, int slot, const LogStatusBlock& status, StatusLo
   const time_t newest = MeterTimeValue(registers[0], registers[1], registers[2]);
   // Once the selection is sent it is released whatever happens after it, so
   // a download that fails never leaves the meter with a slot selected.
-  const bool read = SelectSlot(slot + 1, log) && ReadSelectedSlot(data, slot, status, newest, log);
+  const bool read = SelectSlot(slot + 1, log) && ReadSelectedSlot(data, slot, plan, newest, log);
   const bool released = ReleaseSlot(log);
   return read && released;
 }
@@ -319,24 +338,42 @@ bool Failed(StatusLog& log, const std::string& fileName) {
 bool ReadLoggedData(LoggedData& data, StatusLog& log) {
   LogStatusBlock status{};
   if (!ReadLogStatusBlock(status, log)) return true;
-  data.pointCount = 0;
-  data.timeStep = status.timeStep;
-  data.readBySection = false;
-  for (int slot = 0; slot < reg::kSlotCount; ++slot)
-    if (!ReadSlot(data, slot, status, log)) return true;
-  return !SelectSlot(0, log);
+  return !ReadNewestEntries(data, {status.timeStep, status.entryCount, 0, false}, log);
 }
 
-void ConvertLoggedData(LoggedData& data, StatusLog& log) {
+bool ReadNewestEntries(LoggedData& data, const LogReadPlan& plan, StatusLog& log) {
+  data.pointCount = 0;
+  data.timeStep = plan.timeStep;
+  data.readBySection = false;
+  for (int slot = 0; slot < reg::kSlotCount; ++slot)
+    if (!ReadSlot(data, slot, plan, log)) return false;
+  return SelectSlot(0, log);
+}
+
+bool ReadLogState(LogState& state, StatusLog& log) {
+  int registers[kLogStateCount];
+  if (!ReadRepeated(reg::kSubInterval, kLogStateCount, registers, log)) return false;
+  const LogStatusBlock status = StatusOfRegisters(registers);
+  auto at = [&](int address) { return registers[address - reg::kSubInterval] & 0xFFFF; };
+  state.timeStep = status.timeStep;
+  state.entries = status.entryCount;
+  state.full = at(reg::kRollovers) != 0;
+  state.newest = MeterTimeValue(at(reg::kNewestEntryTime), at(reg::kNewestEntryTime + 1), at(reg::kNewestEntryTime + 2));
+  for (int i = 0; i < reg::kSlotCount; ++i) state.slots[i] = static_cast<unsigned>(at(reg::kLogSlots + i));
+  return true;
+}
+
+bool ConvertLoggedData(LoggedData& data, StatusLog& log) {
   for (auto& defined : data.valueDefined) defined.reset();
   int registers[kExponentCount];
-  if (!ReadRepeated(reg::kCurrentExponent, kExponentCount, registers, log)) return;
+  if (!ReadRepeated(reg::kCurrentExponent, kExponentCount, registers, log)) return false;
   int exponents[kExponentCount];
   for (int i = 0; i < kExponentCount; ++i) exponents[i] = ScaleExponent(registers[i]);
   constexpr unsigned kEnergyHighWords[] = {1, 27, 29};
   for (unsigned high : kEnergyHighWords) ConvertEnergyPairs(data, high, exponents[3]);
   ConvertScaledSlots(data, exponents);
   ConvertFloatPairs(data);
+  return true;
 }
 
 std::string DataFileName(int slaveAddress) { return Format("%02d-data.csv", slaveAddress); }

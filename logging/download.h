@@ -41,8 +41,37 @@ struct LoggedData {
 // Reads every entry of every slot into the row of its logging instant; true
 // on failure, false when all was read.
 [[nodiscard]] bool ReadLoggedData(LoggedData& data, StatusLog& log);
-// Fills data.values from data.raw; reads the scale exponents itself.
-void ConvertLoggedData(LoggedData& data, StatusLog& log);
+// Fills data.values from data.raw; reads the scale exponents itself. False
+// when they could not be read: nothing is converted then.
+bool ConvertLoggedData(LoggedData& data, StatusLog& log);
+
+// The log as one read of 149..177 shows it.
+struct LogState {
+  int timeStep = 0;     // the sub-interval, raised to 10 s as the download takes it
+  int entries = 0;      // entries held: 5760 once full (at most kLoggedDataCapacity)
+  bool full = false;    // register 160 not 0
+  time_t newest = 0;    // the newest entry's time, as the download computes it
+  unsigned slots[reg::kSlotCount] = {};
+};
+// One transaction, repeated as the download repeats it; false when the meter
+// did not answer.
+[[nodiscard]] bool ReadLogState(LogState& state, StatusLog& log);
+
+// Which entries ReadNewestEntries reads of each slot: the newest `entries`
+// of the log whose newest entry was at `newest`. With followNewEntries a
+// slot read after the meter logged more reads as many more, so that every
+// slot still reaches the oldest instant wanted; without, every slot reads
+// `entries`, as the download does.
+struct LogReadPlan {
+  int timeStep = 0;
+  int entries = 0;
+  time_t newest = 0;
+  bool followNewEntries = false;
+};
+// Reads the plan's entries of every slot into the rows of their instants,
+// bracketed by the newest entry's time as the download reads them; true when
+// every slot was read and the selection released.
+[[nodiscard]] bool ReadNewestEntries(LoggedData& data, const LogReadPlan& plan, StatusLog& log);
 // "%02d-data.csv" for a slave address.
 std::string DataFileName(int slaveAddress);
 // The whole download of the logging window's button: log file, data file,

@@ -35,6 +35,7 @@ void StatusLog::LogStatus(const std::string& message) {
   localtime_r(&now, &local);
   const std::string line = StampedLine(message, local);
   Show(message, line);
+  if (!KeepsLogFile()) return;
   FILE* file = std::fopen(kLogFileName, "a");
   if (file == nullptr) return;  // the message is then on screen only
   std::fprintf(file, "%s\n", line.c_str());

@@ -42,4 +42,8 @@ class StatusLog {
   // released), keeps the previous data file and ends as on a failure. A
   // SIGINT or SIGTERM asks it of every log (g_stopRequested).
   virtual bool StopRequested() const { return g_stopRequested != 0; }
+  // Whether LogStatus appends to "log.txt": the log's own work (the window,
+  // pylaxctl's start and download) does; work that only reads the log for
+  // another record of it (the archive's sync) does not.
+  virtual bool KeepsLogFile() const { return true; }
 };

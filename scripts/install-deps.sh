@@ -17,6 +17,10 @@ packages=(
   # tests: lintian, systemd-analyze verify of the unit (man for its
   # Documentation= pages), bash-completion's loader.
   dpkg-dev lintian systemd man-db bash-completion
+  # The log archive: SQLite for its embedded store, a real influxd for the
+  # tests and the benchmark of its InfluxDB store, the zone data for the
+  # daylight-saving test.
+  libsqlite3-dev influxdb tzdata
   xvfb xauth imagemagick
   clang libclang-rt-14-dev
 )

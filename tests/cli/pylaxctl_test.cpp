@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "tests/support/core_fixture.h"
+#include "tests/support/pylaxctl_process.h"
 
 extern char** environ;
 
@@ -24,22 +25,6 @@ struct ToolRun {
   std::string err;
   std::vector<std::string> ErrLines() const { return SplitLines(err); }
 };
-
-// Starts pylaxctl in the current directory with stdout and stderr in files
-// (never a terminal, so a download prints its messages, not a bar).
-pid_t StartPylaxctl(const std::vector<std::string>& args) {
-  std::vector<char*> argv{const_cast<char*>(PYLAXCTL_PATH)};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 1, "stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&files, 2, "stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, PYLAXCTL_PATH, &files, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&files);
-  return pid;
-}
 
 ToolRun FinishPylaxctl(pid_t pid) {
   ToolRun run;

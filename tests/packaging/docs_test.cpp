@@ -166,12 +166,12 @@ TEST(Completion, OffersTheWordsThatFitWhereTheCursorIs) {
     std::vector<std::string> words;
     std::vector<std::string> offered;
   } cases[] = {
-      {"pylaxctl ", {"pylaxctl", ""}, {"log", "monitor", "read", "reset-energy", "scan", "set-clock"}},
-      {"pylaxctl log ", {"pylaxctl", "log", ""}, {"download", "show", "start"}},
+      {"pylaxctl ", {"pylaxctl", ""}, {"archive", "log", "monitor", "read", "reset-energy", "scan", "set-clock"}},
+      {"pylaxctl log ", {"pylaxctl", "log", ""}, {"download", "show", "start", "sync"}},
       {"pylaxctl --slave 3 re", {"pylaxctl", "--slave", "3", "re"}, {"read", "reset-energy"}},
       // "log" is the port's value here, not the command.
       {"pylaxctl --port log ", {"pylaxctl", "--port", "log", ""},
-       {"log", "monitor", "read", "reset-energy", "scan", "set-clock"}},
+       {"archive", "log", "monitor", "read", "reset-energy", "scan", "set-clock"}},
       {"pylaxctl --fr", {"pylaxctl", "--fr"}, {"--framing"}},
       {"pylaxctl --framing ", {"pylaxctl", "--framing", ""}, {"length", "silence"}},
       {"pylaxctl --baud 9", {"pylaxctl", "--baud", "9"}, {"9600"}},

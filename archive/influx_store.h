@@ -1,0 +1,76 @@
+#pragma once
+// A site's time-series engine as an archive: InfluxDB 1.x's HTTP write API
+// with line protocol (which InfluxDB 2 and 3 in their v1 compatibility,
+// VictoriaMetrics and others take too).
+//
+// Points: measurement pylax_log; tags meter, model, register (the register
+// number) and label (the CSV header's label, left out where it is empty);
+// field value (a float) where the CSV has a number, error (integer) for the
+// error word, raw (integer) for any other logged register (the date and
+// time registers, a float half without its partner); the entry's time in
+// seconds. Free slots give no point.
+//
+// InfluxDB has no cheap "newest archived" of its own, so the store keeps its
+// cursor in the database beside the points: measurement pylax_log_sync,
+// tags meter and identification, written only after every point of a sync
+// was confirmed (HTTP 204). A sync that fails after some batches leaves
+// points but no cursor; the next one sends them again, and the same point
+// written twice is one point.
+
+#include <memory>
+#include <string>
+
+#include "archive/archive.h"
+
+namespace httplib {
+class Client;
+}
+
+struct InfluxSettings {
+  std::string host;
+  int port = 8086;
+  std::string database;
+  bool tls = false;       // influxs://
+  std::string caFile;     // influxs: the CA of the server's certificate; empty: the system's
+  std::string user;       // empty: no authentication
+  std::string password;
+};
+
+class InfluxStore : public ArchiveStore {
+ public:
+  // At most this many lines go in one write request.
+  static constexpr size_t kBatchLines = 5000;
+
+  InfluxStore(std::string url, InfluxSettings settings);
+  ~InfluxStore() override;
+  InfluxStore(const InfluxStore&) = delete;
+  InfluxStore& operator=(const InfluxStore&) = delete;
+
+  const std::string& Url() const override { return url_; }
+  // Creates the database when it does not exist; refuses clearly where the
+  // user may not.
+  bool LoadCursor(const ArchivedMeter& meter, std::optional<SyncCursor>& cursor, std::string* error) override;
+  bool Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::string* error) override;
+
+ private:
+  struct Response;
+  Response Query(const std::string& statement, bool post);
+  bool CreateDatabase(std::string* error);
+  bool Write(const std::string& lines, std::string* error);
+  bool ArchivedAt(const ArchiveBatch& batch, std::string& existing, std::string* error);
+
+  std::string url_;
+  InfluxSettings settings_;
+  std::unique_ptr<httplib::Client> client_;
+  std::optional<SyncCursor> cursor_;  // as loaded for the meter being synced
+  long conflicts_ = 0;                // the run's conflicts so far
+  time_t archivedNewest_ = 0;         // the meter's newest instant archived, any run
+};
+
+// Line protocol: a tag value with its commas, blanks and equals signs
+// escaped; a string field value quoted with its quotes and backslashes.
+std::string InfluxTag(const std::string& value);
+std::string TagPair(const std::string& name, const std::string& value);
+std::string InfluxString(const std::string& value);
+// The lines of one entry's points.
+std::string InfluxEntryLines(const ArchivedMeter& meter, const LogRunShape& shape, const ArchiveEntry& entry);

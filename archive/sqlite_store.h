@@ -1,0 +1,60 @@
+#pragma once
+// The embedded archive: one SQLite file in WAL mode, one transaction per
+// sync, so that a sync killed at any point leaves the file as it was before
+// that sync. Also what `pylaxctl archive list` and `archive export` read.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+
+struct sqlite3;
+
+// A log run as the archive holds it.
+struct ArchivedRun {
+  int number = 0;
+  LogRunShape shape;
+  time_t first = 0;
+  time_t last = 0;
+  long entries = 0;
+  long conflicts = 0;
+  std::vector<Gap> gaps;
+};
+
+struct ArchivedMeterRuns {
+  ArchivedMeter meter;
+  std::vector<ArchivedRun> runs;  // oldest first
+};
+
+class SqliteStore : public ArchiveStore {
+ public:
+  // url: as given ("sqlite:PATH"), for messages.
+  SqliteStore(std::string url, std::string path);
+  ~SqliteStore() override;
+  SqliteStore(const SqliteStore&) = delete;
+  SqliteStore& operator=(const SqliteStore&) = delete;
+
+  // Opens (creates) the file and its tables. createMissing false: a file
+  // that does not exist is refused rather than made (list, export).
+  bool Open(bool createMissing, std::string* error);
+
+  const std::string& Url() const override { return url_; }
+  bool LoadCursor(const ArchivedMeter& meter, std::optional<SyncCursor>& cursor, std::string* error) override;
+  bool Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::string* error) override;
+
+  // Every meter with its runs, meters in the order first archived.
+  bool ListMeters(std::vector<ArchivedMeterRuns>& meters, std::string* error);
+  // The entries of one run of a meter from `from` to `to` (inclusive), newest
+  // first, each passed to take.
+  bool RunEntries(const ArchivedMeter& meter, int run, time_t from, time_t to,
+                  const std::function<void(const ArchiveEntry&)>& take, std::string* error);
+
+ private:
+  bool Exec(const char* sql, std::string* error);
+  std::string Error(const std::string& what) const;
+
+  std::string url_;
+  std::string path_;
+  sqlite3* db_ = nullptr;
+};

@@ -1,0 +1,160 @@
+// pylaxctl log sync and archive list|export as processes: what they say,
+// their exit statuses, and a sync killed at any point.
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include "monitor/meter_id.h"
+#include "tests/archive/sync_fixture.h"
+#include "tests/support/pylaxctl_process.h"
+
+namespace {
+int Finish(pid_t pid) {
+  int status = 0;
+  if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class ArchiveCli : public ArchiveSync {
+ protected:
+  void StartMeter() {
+    ArchiveSync::StartMeter();
+    Sim("clock 3 2026 01 15 12 00 00");
+    Sim("prefill 3 200");
+    ClosePort();  // pylaxctl opens it
+    setenv("TZ", "UTC", 1);
+    setenv("PYLAX_FRAMING", "length", 1);
+    tzset();
+  }
+  void TearDown() override {
+    unsetenv("TZ");
+    unsetenv("PYLAX_FRAMING");
+    tzset();
+    ArchiveSync::TearDown();
+  }
+  ArchivedMeter Meter() const { return {MeterId(BusId(sim_->LinkPath()), 3), 3, "QM4C", "Orvant QM4C Power Meter"}; }
+  long Archived(const std::string& path) {
+    SqliteStore store("sqlite:" + path, path);
+    std::string error;
+    std::vector<ArchivedMeterRuns> meters;
+    EXPECT_TRUE(store.Open(true, &error) && store.ListMeters(meters, &error)) << error;
+    long entries = 0;
+    for (const ArchivedMeterRuns& m : meters)
+      for (const ArchivedRun& run : m.runs) entries += run.entries;
+    return entries;
+  }
+};
+
+struct CliCase {
+  const char* name;
+  std::vector<std::string> args;  // after pylaxctl; LINK stands for the simulator's port
+  int status;
+  std::vector<std::string> out;  // STEM stands for the meter's id
+  std::vector<std::string> err;
+};
+
+const CliCase kCliCases[] = {
+    {"SyncTwoArchivesOneAway",
+     {"--port", "LINK", "--slave", "3", "log", "sync", "--archive", "sqlite:a.sqlite", "--archive",
+      "influx://127.0.0.1:9/pylax"},
+     10,
+     {"STEM -> sqlite:a.sqlite: 200 new entries, log run 1 holds 200 from 2026-01-15T08:41:00Z to 2026-01-15T12:00:00Z"},
+     {"STEM -> influx://127.0.0.1:9/pylax: cannot reach InfluxDB at 127.0.0.1:9 (Connection); nothing of this sync "
+      "counts as archived there"}},
+    {"NoSuchArchiveKind", {"--port", "LINK", "--slave", "3", "log", "sync", "--archive", "mysql://db"}, 10, {},
+     {"pylaxctl: mysql://db is not an archive: sqlite:PATH, influx://HOST[:PORT]/DATABASE or "
+      "influxs://HOST[:PORT]/DATABASE"}},
+    {"PasswordInTheUrl", {"--port", "LINK", "--slave", "3", "log", "sync", "--archive", "influx://u:secret@h/db"}, 10, {},
+     {"pylaxctl: an archive URL takes no user or password: give --influx-user, and the password in "
+      "--influx-password-file or PYLAX_INFLUX_PASSWORD"}},
+    {"WrongModel", {"--port", "LINK", "--slave", "7", "log", "sync", "--archive", "sqlite:a.sqlite"}, 5, {},
+     {"pylaxctl: this command needs a QM4C; the meter at address 07 is a QM4A"}},
+    {"ListOfNothing", {"archive", "list", "--archive", "sqlite:none.sqlite"}, 10, {},
+     {"pylaxctl: cannot open the archive none.sqlite: unable to open database file"}},
+    {"ExportBadTime", {"archive", "export", "--from", "yesterday"}, 2, {},
+     {"pylaxctl: --from yesterday is not a time such as 2026-12-07, 2026-12-07T12:49 or 2026-12-07T12:49:28Z"}},
+};
+
+void PrintTo(const CliCase& c, std::ostream* out) { *out << c.name; }
+
+class CliCases : public ArchiveCli, public ::testing::WithParamInterface<CliCase> {};
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+}  // namespace
+
+TEST_P(CliCases, SaysWhatHappenedAndExits) {
+  const CliCase& c = GetParam();
+  StartBus({"--meter", "3:QM4C", "--meter", "7:QM4A", "--static", "--subinterval", "60"});
+  Sim("clock 3 2026 01 15 12 00 00");
+  Sim("prefill 3 200");
+  ClosePort();
+  setenv("TZ", "UTC", 1);
+  setenv("PYLAX_FRAMING", "length", 1);
+  tzset();
+  std::vector<std::string> args;
+  for (const std::string& arg : c.args) args.push_back(arg == "LINK" ? sim_->LinkPath() : arg);
+  EXPECT_EQ(Finish(StartPylaxctl(args)), c.status);
+  std::vector<std::string> out, err;
+  for (const std::string& line : c.out) out.push_back(Replaced(line, "STEM", Meter().id));
+  for (const std::string& line : c.err) err.push_back(Replaced(line, "STEM", Meter().id));
+  EXPECT_EQ(SplitLines(ReadWholeFile("stdout.txt")), out);
+  EXPECT_EQ(SplitLines(ReadWholeFile("stderr.txt")), err);
+}
+
+INSTANTIATE_TEST_SUITE_P(Archive, CliCases, ::testing::ValuesIn(kCliCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Killed after its identification, its state read, halfway through the
+// slots, and once all was read (about when it commits): the archive holds
+// all of that sync or none of it, and the next sync completes it.
+TEST_F(ArchiveCli, KilledSyncLeavesTheArchiveWhole) {
+  StartMeter();
+  for (const size_t requests : {1, 2, 30, 64}) {
+    const std::string path = "killed-after-" + std::to_string(requests) + ".sqlite";
+    sim_->TakeEvents(0, 0);
+    const pid_t pid = StartPylaxctl({"--port", sim_->LinkPath(), "--slave", "3", "log", "sync", "--archive", "sqlite:" + path});
+    ASSERT_GE(sim_->TakeEvents(requests, 20000).size(), requests);
+    kill(pid, SIGKILL);
+    ASSERT_EQ(Finish(pid), 128 + SIGKILL);
+    const long before = Archived(path);
+    EXPECT_TRUE(before == 0 || before == 200) << requests << " requests: " << before;
+    ASSERT_TRUE(OpenPort(sim_->LinkPath().c_str(), 38400));
+    SqliteStore store("sqlite:" + path, path);
+    std::string error;
+    ASSERT_TRUE(store.Open(true, &error)) << error;
+    SyncStatusLog log;
+    const SyncResult result = SyncMeterLog(Meter(), {&store}, log);
+    ClosePort();
+    ASSERT_TRUE(result.AllArchived()) << result.failure << result.archives[0].error;
+    EXPECT_EQ(result.archives[0].outcome.added, 200 - before) << requests << " requests";
+    EXPECT_EQ(result.archives[0].outcome.runEntries, 200) << requests << " requests";
+  }
+}
+
+// archive list and export read back what a sync wrote: the export is the
+// run's newest entries in the span, laid out as a download.
+TEST_F(ArchiveCli, ListAndExport) {
+  StartMeter();
+  ASSERT_EQ(Finish(StartPylaxctl({"--port", sim_->LinkPath(), "--slave", "3", "log", "sync", "--archive", "sqlite:a.sqlite"})), 0);
+  ASSERT_EQ(Finish(StartPylaxctl({"archive", "list", "--archive", "sqlite:a.sqlite"})), 0);
+  EXPECT_EQ(SplitLines(ReadWholeFile("stdout.txt")),
+            (std::vector<std::string>{Meter().id + "  Orvant QM4C Power Meter (QM4C)",
+                                      "  run 1: every 60 s, slots 1 2 3 6 8 9 26 261 262 0 (KWH,KWH,KW,PF,VLN,AMPS-AVG,HZ,KW,KW,)",
+                                      "    200 entries from 2026-01-15T08:41:00Z to 2026-01-15T12:00:00Z"}));
+  ASSERT_EQ(Finish(StartPylaxctl({"archive", "export", "--archive", "sqlite:a.sqlite", "--from", "2026-01-15T11:58",
+                                  "--to", "2026-01-15T11:59:00Z", "--output", "-"})),
+            0);
+  const std::vector<std::string> rows = SplitLines(ReadWholeFile("stdout.txt"));
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0], "Data#, UTC, Date/Time,KWH,KWH,KW,PF,VLN,AMPS-AVG,HZ,KW,KW,");
+  EXPECT_EQ(rows[1].substr(0, 37), "1,0x6968D684,Thu Jan 15 11:59:00 2026");
+  EXPECT_EQ(rows[2].substr(0, 37), "2,0x6968D648,Thu Jan 15 11:58:00 2026");
+  EXPECT_EQ(SplitLines(ReadWholeFile("stderr.txt")),
+            std::vector<std::string>{"pylaxctl: log run 1 of " + Meter().id + ": 2 rows, 2 with an entry, to stdout"});
+  EXPECT_EQ(Finish(StartPylaxctl({"archive", "export", "--archive", "sqlite:a.sqlite", "--meter", "COM9_1"})), 11);
+  EXPECT_EQ(SplitLines(ReadWholeFile("stderr.txt")), std::vector<std::string>{"pylaxctl: the archive holds no meter COM9_1"});
+}
