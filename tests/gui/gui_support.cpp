@@ -43,6 +43,10 @@ MessageLog::MessageLog() {
 
 MessageLog::~MessageLog() { SetMessageHook(std::move(previous_)); }
 
+QByteArray CurrentTestRun() {
+  return QByteArray(QTest::currentTestFunction()) + '/' + QTest::currentDataTag();
+}
+
 void MessageLog::Clear() {
   titles.clear();
   texts.clear();

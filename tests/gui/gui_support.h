@@ -4,6 +4,7 @@
 // drop-down lists, and putting the process-wide state back between tests.
 
 #include <QApplication>
+#include <QByteArray>
 #include <QLineEdit>
 #include <QObject>
 #include <QStringList>
@@ -70,18 +71,26 @@ class ConsoleTestBase : public QObject {
   MessageLog unexpected_;
 };
 
+// The test function, and its data row, that is running now.
+QByteArray CurrentTestRun();
+
 // Runs action on the first modal window of type Dialog that opens from now
 // on (the test's own code goes on; the action runs from the modal loop).
+// Only while the test function that asked is running: one that ended
+// first, by a failed check or without the window ever opening, leaves a
+// watch that stops at its next look without acting, so the action never
+// reaches into a finished test's locals from the next one.
 template <typename Dialog>
 void WhenModalOpens(std::function<void(Dialog*)> action) {
   auto* poll = new QTimer;
   poll->setInterval(10);
-  QObject::connect(poll, &QTimer::timeout, [poll, action] {
-    if (auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget())) {
-      poll->stop();
-      poll->deleteLater();
-      action(dialog);
-    }
+  QObject::connect(poll, &QTimer::timeout, [poll, action, run = CurrentTestRun()] {
+    auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
+    const bool ended = CurrentTestRun() != run;
+    if (dialog == nullptr && !ended) return;
+    poll->stop();
+    poll->deleteLater();
+    if (!ended) action(dialog);
   });
   poll->start();
 }

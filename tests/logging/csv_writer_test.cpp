@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -73,6 +75,48 @@ TEST(CsvWriter, HeaderRowsAndTheEmptyFieldsOfCellsNotRead) {
   EXPECT_EQ(WrittenFile(*data, kHeaderSlots),
             "Data#, UTC, Date/Time,KW,HZ,,DAY-MONTH,HOUR-YEAR,,KWH,KWH,KWH,KWH\n"
             "1,0x49AFDB9B,Thu Mar 05 14:03:07 2009,12.500,50.000,,,,,1234.500,1234.500,12.500,12.500\n");
+}
+
+// The header line alone (no rows): the labels of the slots read for it, in
+// slot order, then ",Error" and ",Date/Time" once each where the download's
+// own read of the slots found register 146 and the whole 155..157 trio.
+struct HeaderCase {
+  int headerSlots[reg::kSlotCount];
+  int16_t downloadedSlots[reg::kSlotCount];
+  const char* header;
+};
+
+constexpr HeaderCase kHeaderCases[] = {
+    {{3, 26, 146, 155, 156, 157, 0, 0, 0, 0},
+     {3, 26, 146, 155, 156, 157, 0, 0, 0, 0},
+     "Data#, UTC, Date/Time,KW,HZ,ERROR,DAY-MONTH,HOUR-YEAR,SECOND-MINUTE,,,,,Error,Date/Time\n"},
+    {{24, 23, 22, 9, 42, 41, 327, 330, 28, 30},
+     {24, 23, 22, 9, 42, 41, 327, 330, 28, 30},
+     "Data#, UTC, Date/Time,AMPS-C,AMPS-B,AMPS-A,AMPS-AVG,KVA-MAX,KVAR-MAX,KVA-DEMAND,KVAR-DEMAND,KVAH,KVARH\n"},
+    {{146, 155, 156, 157, 146, 155, 156, 157, 0, 0},
+     {146, 155, 156, 157, 146, 155, 156, 157, 0, 0},
+     "Data#, UTC, Date/Time,ERROR,DAY-MONTH,HOUR-YEAR,SECOND-MINUTE,ERROR,DAY-MONTH,HOUR-YEAR,SECOND-MINUTE,,,"
+     "Error,Date/Time\n"},
+    {{155, 156, 0, 0, 0, 0, 0, 0, 0, 0},
+     {155, 156, 0, 0, 0, 0, 0, 0, 0, 0},
+     "Data#, UTC, Date/Time,DAY-MONTH,HOUR-YEAR,,,,,,,,\n"},
+    {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+     {146, 155, 156, 157, 0, 0, 0, 0, 0, 0},
+     "Data#, UTC, Date/Time,,,,,,,,,,,Error,Date/Time\n"},
+    {{146, 155, 156, 157, 0, 0, 0, 0, 0, 0},
+     {0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+     "Data#, UTC, Date/Time,ERROR,DAY-MONTH,HOUR-YEAR,SECOND-MINUTE,,,,,,\n"},
+    {{337, 65535, 25, 305, 43, 147, 154, 158, 256, 0},
+     {0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+     "Data#, UTC, Date/Time,,,,,,,,,,\n"},
+};
+
+TEST(CsvWriter, HeaderLabelsEachSlotAndAddsTheErrorAndDateColumnsOnce) {
+  auto data = std::make_unique<LoggedData>();
+  for (const HeaderCase& c : kHeaderCases) {
+    std::copy(std::begin(c.downloadedSlots), std::end(c.downloadedSlots), data->slotRegisters);
+    EXPECT_EQ(WrittenFile(*data, c.headerSlots), c.header);
+  }
 }
 
 }  // namespace

@@ -1,73 +1,129 @@
-// Register map: the loggable set at its edges, labels, encodings, conversion.
+// Register map: every row of its tables, the encodings, the conversions.
 #include "meter/register_map.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
+#include <utility>
 
 namespace {
 
-TEST(RegisterMap, LoggableSetEdges) {
-  for (unsigned n : {0u, 42u, 146u, 155u, 157u, 257u, 336u}) EXPECT_TRUE(IsLoggableRegister(n)) << n;
-  for (unsigned n : {43u, 145u, 147u, 154u, 158u, 256u, 337u, 65535u}) EXPECT_FALSE(IsLoggableRegister(n)) << n;
-}
+using C = ConversionClass;
 
-TEST(RegisterMap, Labels) {
-  for (unsigned n : {0u, 25u, 43u, 145u, 147u, 154u, 158u, 256u, 305u, 306u}) EXPECT_STREQ(RegisterLabel(n), "") << n;
-  EXPECT_STREQ(RegisterLabel(1), "KWH");
-  EXPECT_STREQ(RegisterLabel(2), "KWH");
-  EXPECT_STREQ(RegisterLabel(26), "HZ");
-  EXPECT_STREQ(RegisterLabel(146), "ERROR");
-  EXPECT_STREQ(RegisterLabel(155), "DAY-MONTH");
-  EXPECT_STREQ(RegisterLabel(156), "HOUR-YEAR");
-  EXPECT_STREQ(RegisterLabel(157), "SECOND-MINUTE");
-  EXPECT_STREQ(RegisterLabel(38), "KVAR-DEMAND");
-  EXPECT_STREQ(RegisterLabel(327), "KVA-DEMAND");
-  EXPECT_STREQ(RegisterLabel(328), "KVA-DEMAND");
-  EXPECT_STREQ(RegisterLabel(329), "KVAR-DEMAND");
-  EXPECT_STREQ(RegisterLabel(333), "KVA-MAX");
-  EXPECT_STREQ(RegisterLabel(336), "KVAR-MAX");
-  EXPECT_STREQ(RegisterLabel(257), "KWH");
-  EXPECT_STREQ(RegisterLabel(261), "KW");
-  EXPECT_STREQ(RegisterLabel(304), "AMPS-C");
-  EXPECT_STREQ(RegisterLabel(307), "HZ");
-  EXPECT_STREQ(RegisterLabel(337), "");
-  EXPECT_STREQ(RegisterLabel(4000000000u), "");
-}
+// One row of the meter's register map as the logging code reads it: the
+// column label, the logging window's legend text, the conversion class and
+// the float pair the legend puts beside it.
+struct IntegerRow {
+  unsigned number;
+  const char* label;
+  const char* description;
+  ConversionClass cls;
+  unsigned legendPair;
+};
 
-TEST(RegisterMap, EachIntegerRegisterPairsWithTheFloatOfTheSameLabel) {
-  for (unsigned n = 1; n <= 42; ++n) {
-    if (n == 25) continue;
-    const unsigned pair = LegendFloatPair(n);
-    ASSERT_NE(pair, 0u) << n;
-    EXPECT_EQ(pair % 2, 1u) << n;
-    // 38/39 and 41/42 have their labels reversed in the float range, so
-    // compare what the legend says: the same quantity by description.
-    if (n == 38 || n == 39 || n == 41 || n == 42) continue;
-    EXPECT_STREQ(RegisterLabel(pair), RegisterLabel(n)) << n;
+constexpr IntegerRow kIntegerRows[] = {
+    {0, "", "", C::None, 0},
+    {1, "KWH", "kWh MSW", C::EnergyMsw, 257},
+    {2, "KWH", "kWh LSW", C::EnergyLsw, 257},
+    {3, "KW", "kW", C::Power, 261},
+    {4, "KVAR", "kVAr", C::Power, 263},
+    {5, "KVA", "kVA", C::Power, 265},
+    {6, "PF", "Pf", C::PowerFactor, 267},
+    {7, "VLL", "Voltage L-L", C::Voltage, 269},
+    {8, "VLN", "Voltage L-N", C::Voltage, 271},
+    {9, "AMPS-AVG", "Current Avg", C::Current, 273},
+    {10, "KW-A", "kW Phase A", C::Power, 275},
+    {11, "KW-B", "kW Phase B", C::Power, 277},
+    {12, "KW-C", "kW Phase C", C::Power, 279},
+    {13, "PF-A", "Pf Phase A", C::PowerFactor, 281},
+    {14, "PF-B", "Pf Phase B", C::PowerFactor, 283},
+    {15, "PF-C", "Pf Phase C", C::PowerFactor, 285},
+    {16, "V-AB", "Voltage A-B", C::Voltage, 287},
+    {17, "V-BC", "Voltage B-C", C::Voltage, 289},
+    {18, "V-AC", "Voltage A-C", C::Voltage, 291},
+    {19, "V-AN", "Voltage A-N", C::Voltage, 293},
+    {20, "V-BN", "Voltage B-N", C::Voltage, 295},
+    {21, "V-CN", "Voltage C-N", C::Voltage, 297},
+    {22, "AMPS-A", "Current Phase A", C::Current, 299},
+    {23, "AMPS-B", "Current Phase B", C::Current, 301},
+    {24, "AMPS-C", "Current Phase C", C::Current, 303},
+    {25, "", "", C::None, 0},
+    {26, "HZ", "Frequency", C::Frequency, 307},
+    {27, "KVAH", "kVAh MSW", C::EnergyMsw, 309},
+    {28, "KVAH", "kVAh LSW", C::EnergyLsw, 309},
+    {29, "KVARH", "kVArh MSW", C::EnergyMsw, 311},
+    {30, "KVARH", "kVArh LSW", C::EnergyLsw, 311},
+    {31, "KVA-A", "kVA Phase A", C::Power, 313},
+    {32, "KVA-B", "kVA Phase B", C::Power, 315},
+    {33, "KVA-C", "kVA Phase C", C::Power, 317},
+    {34, "KVAR-A", "kVAr Phase A", C::Power, 319},
+    {35, "KVAR-B", "kVAr Phase B", C::Power, 321},
+    {36, "KVAR-C", "kVAr Phase C", C::Power, 323},
+    {37, "KW-DEMAND", "kW Present Demand", C::Power, 325},
+    {38, "KVAR-DEMAND", "kVAr Present Demand", C::Power, 327},
+    {39, "KVA-DEMAND", "kVA Present Demand", C::Power, 329},
+    {40, "KW-MAX", "kW Max Demand", C::Power, 331},
+    {41, "KVAR-MAX", "kVAr Max Demand", C::Power, 333},
+    {42, "KVA-MAX", "kVA Max Demand", C::Power, 335},
+    {146, "ERROR", "Error", C::ErrorWord, 0},
+    {155, "DAY-MONTH", "Date/Time", C::Timestamp, 0},
+    {156, "HOUR-YEAR", "Date/Time", C::Timestamp, 0},
+    {157, "SECOND-MINUTE", "Date/Time", C::Timestamp, 0},
+};
+
+TEST(RegisterMap, EveryIntegerRegistersLabelDescriptionClassAndLegendPair) {
+  for (const IntegerRow& row : kIntegerRows) {
+    EXPECT_TRUE(IsLoggableRegister(row.number)) << row.number;
+    EXPECT_STREQ(RegisterLabel(row.number), row.label) << row.number;
+    EXPECT_STREQ(RegisterDescription(row.number), row.description) << row.number;
+    EXPECT_EQ(ClassOfRegister(row.number), row.cls) << row.number;
+    EXPECT_EQ(LegendFloatPair(row.number), row.legendPair) << row.number;
   }
-  EXPECT_EQ(LegendFloatPair(3), 261u);
-  EXPECT_EQ(LegendFloatPair(26), 307u);
-  EXPECT_EQ(LegendFloatPair(31), 313u);
-  EXPECT_EQ(LegendFloatPair(42), 335u);
-  EXPECT_EQ(LegendFloatPair(0), 0u);
-  EXPECT_EQ(LegendFloatPair(146), 0u);
 }
 
-TEST(RegisterMap, Classes) {
-  EXPECT_EQ(ClassOfRegister(1), ConversionClass::EnergyMsw);
-  EXPECT_EQ(ClassOfRegister(30), ConversionClass::EnergyLsw);
-  EXPECT_EQ(ClassOfRegister(6), ConversionClass::PowerFactor);
-  EXPECT_EQ(ClassOfRegister(9), ConversionClass::Current);
-  EXPECT_EQ(ClassOfRegister(21), ConversionClass::Voltage);
-  EXPECT_EQ(ClassOfRegister(26), ConversionClass::Frequency);
-  EXPECT_EQ(ClassOfRegister(42), ConversionClass::Power);
-  EXPECT_EQ(ClassOfRegister(25), ConversionClass::None);
-  EXPECT_EQ(ClassOfRegister(146), ConversionClass::ErrorWord);
-  EXPECT_EQ(ClassOfRegister(156), ConversionClass::Timestamp);
-  EXPECT_EQ(ClassOfRegister(300), ConversionClass::FloatPair);
-  EXPECT_EQ(ClassOfRegister(337), ConversionClass::None);
+// The 40 float pairs by their odd register number; from 327 on KVA runs
+// before KVAR, the reverse of integer registers 38/39 and 41/42.
+constexpr std::pair<unsigned, const char*> kFloatPairs[] = {
+    {257, "KWH"},       {259, "KWH"},        {261, "KW"},          {263, "KVAR"},   {265, "KVA"},
+    {267, "PF"},        {269, "VLL"},        {271, "VLN"},         {273, "AMPS-AVG"}, {275, "KW-A"},
+    {277, "KW-B"},      {279, "KW-C"},       {281, "PF-A"},        {283, "PF-B"},   {285, "PF-C"},
+    {287, "V-AB"},      {289, "V-BC"},       {291, "V-AC"},        {293, "V-AN"},   {295, "V-BN"},
+    {297, "V-CN"},      {299, "AMPS-A"},     {301, "AMPS-B"},      {303, "AMPS-C"}, {305, ""},
+    {307, "HZ"},        {309, "KVAH"},       {311, "KVARH"},       {313, "KVA-A"},  {315, "KVA-B"},
+    {317, "KVA-C"},     {319, "KVAR-A"},     {321, "KVAR-B"},      {323, "KVAR-C"}, {325, "KW-DEMAND"},
+    {327, "KVA-DEMAND"}, {329, "KVAR-DEMAND"}, {331, "KW-MAX"},    {333, "KVA-MAX"}, {335, "KVAR-MAX"},
+};
+
+TEST(RegisterMap, BothRegistersOfEveryFloatPairCarryItsLabel) {
+  for (const auto& [odd, label] : kFloatPairs) {
+    for (const unsigned n : {odd, odd + 1}) {
+      EXPECT_TRUE(IsLoggableRegister(n)) << n;
+      EXPECT_STREQ(RegisterLabel(n), label) << n;
+      EXPECT_EQ(ClassOfRegister(n), C::FloatPair) << n;
+      EXPECT_STREQ(RegisterDescription(n), "") << n;
+      EXPECT_EQ(LegendFloatPair(n), 0u) << n;
+    }
+  }
+}
+
+// Everything between and beyond the tables: no label, no class, not
+// loggable (a slot read back as 65535 included).
+TEST(RegisterMap, NumbersOutsideTheTablesHaveNothing) {
+  constexpr std::pair<unsigned, unsigned> kGaps[] = {{43, 145}, {147, 154}, {158, 256}, {337, 400}};
+  for (const auto& [first, last] : kGaps) {
+    for (unsigned n = first; n <= last; ++n) {
+      EXPECT_FALSE(IsLoggableRegister(n)) << n;
+      EXPECT_STREQ(RegisterLabel(n), "") << n;
+      EXPECT_EQ(ClassOfRegister(n), C::None) << n;
+      EXPECT_STREQ(RegisterDescription(n), "") << n;
+    }
+  }
+  for (const unsigned n : {65535u, 4000000000u}) {
+    EXPECT_FALSE(IsLoggableRegister(n)) << n;
+    EXPECT_STREQ(RegisterLabel(n), "") << n;
+    EXPECT_EQ(ClassOfRegister(n), C::None) << n;
+  }
 }
 
 TEST(RegisterMap, WordsToFloat) {

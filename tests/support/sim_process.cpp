@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <stdexcept>
 
 namespace {
 
@@ -29,8 +28,8 @@ SimProcess::SimProcess(const std::vector<std::string>& extraArgs) {
   signal(SIGPIPE, SIG_IGN);
   std::string error;
   if (!launcher_.Start(extraArgs, &error, Qm4simPath(), SimLauncher::Output::Kept)) {
+    launcher_.Stop();
     ADD_FAILURE() << "qm4sim did not get ready (" << error << ")";
-    throw std::runtime_error("qm4sim did not start");
   }
 }
 

@@ -10,7 +10,11 @@
 class SimProcess {
  public:
   // extraArgs go to qm4sim after --link, e.g. {"--meter", "3:QM4C", "--meter", "7:QM4A"}.
-  // Waits until qm4sim prints "ready PATH"; aborts the test on failure.
+  // Waits until qm4sim prints "ready PATH". One that does not get ready is
+  // ended at once and reported as a GoogleTest failure; the test's own checks
+  // then fail as well (its link cannot be opened, commands are not sent). No
+  // exception: QtTest ends the whole program on one, so the window tests
+  // after it would not run.
   explicit SimProcess(const std::vector<std::string>& extraArgs);
   ~SimProcess() = default;  // the launcher ends qm4sim and waits for it
   SimProcess(const SimProcess&) = delete;
