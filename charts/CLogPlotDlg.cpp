@@ -149,7 +149,6 @@ void CLogPlotDlg::AddChart(const LogTable& table, ColumnKind kind, bool withErro
   timeAxis->setFormat(TimeFormatFor(m_lastMs - m_firstMs));
   timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(qint64(m_firstMs)), QDateTime::fromMSecsSinceEpoch(qint64(m_lastMs)));
   auto* valueAxis = new QValueAxis;
-  valueAxis->setTitleText(QString::fromLatin1(KindTitle(kind)));
   chart->addAxis(timeAxis, Qt::AlignBottom);
   chart->addAxis(valueAxis, Qt::AlignLeft);
 
@@ -157,6 +156,7 @@ void CLogPlotDlg::AddChart(const LogTable& table, ColumnKind kind, bool withErro
   int n = 0;
   for (const LogColumn& column : table.columns) {
     if (column.kind != kind) continue;
+    valueAxis->setTitleText(QString::fromStdString(column.unit));
     const std::vector<TrendSegment> segments = ColumnSegments(table, column);
     for (const TrendSegment& segment : segments)
       for (const auto& point : segment) low = std::min(low, point.second), high = std::max(high, point.second);

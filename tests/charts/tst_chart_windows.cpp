@@ -190,7 +190,7 @@ void ChartWindowsTest::plotOfADownload() {
       {"AMPS-AVG", 130},     {"HZ", 130},           {"KW (slot 8)", 130}, {"KW (slot 9)", 130},
   };
   QCOMPARE(lines, expected);
-  QCOMPARE(axisTitles, QStringList({"Energy", "Power", "PF", "V", "A", "Hz"}));
+  QCOMPARE(axisTitles, QStringList({"kWh", "kW", "PF", "V", "A", "Hz"}));
 }
 
 void ChartWindowsTest::plotRefusesAMalformedFile() {
@@ -211,10 +211,10 @@ void ChartWindowsTest::plotMarksErrorsAndZooms() {
   const QString path = folder.filePath(QStringLiteral("05-data.csv"));
   WriteFile(path,
             "Data#, UTC, Date/Time,KWH,KW,ERROR,,,,,,,,Error\n"
-            "1,0x00000000,Mon Dec 07 12:51:00 2026,12.000,4.000,,,,,,,,,0x0004\n"
-            "2,0x00000000,Mon Dec 07 12:50:00 2026,11.000,,,,,,,,,,0x0000\n"
-            "3,0x00000000,Mon Dec 07 12:49:00 2026,10.000,3.000,,,,,,,,,\n"
-            "4,0x00000000,Mon Dec 07 12:48:00 2026,9.000,2.000,,,,,,,,,0x8000\n");
+            "1,0x6B16ABB4,Mon Dec 07 12:51:00 2026,12.000,4.000,,,,,,,,,0x0004\n"
+            "2,0x6B16AB78,Mon Dec 07 12:50:00 2026,11.000,,,,,,,,,,0x0000\n"
+            "3,0x6B16AB3C,Mon Dec 07 12:49:00 2026,10.000,3.000,,,,,,,,,\n"
+            "4,0x6B16AB00,Mon Dec 07 12:48:00 2026,9.000,2.000,,,,,,,,,0x8000\n");
   CLogPlotDlg* plot = CLogPlotDlg::Open(nullptr, path);
   QVERIFY(plot != nullptr);
   std::unique_ptr<CLogPlotDlg> owned(plot);
