@@ -98,6 +98,18 @@ class ZoomPlot : public QCustomPlot {
   double pressedAt_ = 0;
 };
 
+// The kinds logged, in the order of the charts; a chart for the times and
+// the error marks where no column holds values.
+std::vector<ColumnKind> ChartKinds(const LogTable& table) {
+  std::vector<ColumnKind> kinds;
+  for (int kind = 0; kind < kColumnKinds; ++kind)
+    if (std::any_of(table.columns.begin(), table.columns.end(),
+                    [kind](const LogColumn& column) { return int(column.kind) == kind; }))
+      kinds.push_back(static_cast<ColumnKind>(kind));
+  if (kinds.empty()) kinds.push_back(ColumnKind::Power);
+  return kinds;
+}
+
 QString UnitsOf(const LogTable& table, ColumnKind kind) {
   QStringList units;
   for (const LogColumn& column : table.columns)
@@ -175,27 +187,11 @@ CLogPlotDlg::CLogPlotDlg(LogTable table, const QString& path, QWidget* owner)
                          [this] { StepBack(); }});
   m_plot->plotLayout()->clear();  // the charts below replace the default one
   m_plot->setAutoAddPlottableToLegend(false);
-  auto* aligned = new QCPMarginGroup(m_plot);
-  std::vector<ColumnKind> kinds;
-  for (int kind = 0; kind < kColumnKinds; ++kind)
-    if (std::any_of(m_table.columns.begin(), m_table.columns.end(),
-                    [kind](const LogColumn& column) { return int(column.kind) == kind; }))
-      kinds.push_back(static_cast<ColumnKind>(kind));
-  if (kinds.empty()) kinds.push_back(ColumnKind::Power);  // no value column: a chart for the times and the marks
-  bool withErrors = m_table.hasErrorColumn;
-  for (ColumnKind kind : kinds) {
-    QCPLegend* legend = nullptr;
-    QCPAxisRect* chart = AddChart(kind, legend);
-    chart->setMarginGroup(QCP::msLeft | QCP::msRight, aligned);
-    AddLines(chart, legend, kind);
-    if (withErrors) AddErrorMarks(chart, legend);
-    withErrors = false;  // the marks go into the topmost chart only
-  }
-  // One set of time labels, under the lowest chart.
-  QCPAxis* time = m_charts.back()->axis(QCPAxis::atBottom);
-  time->setTickLabels(true);
-  time->setLabel(QStringLiteral("Local time"));
-  m_plot->plotLayout()->setColumnStretchFactor(1, 0.001);  // the legends as narrow as their names
+  m_plot->setPlottingHint(QCP::phFastPolylines);
+  // Bands of 550 slices filled with antialiasing take three times as long to
+  // draw; their lines over them stay smooth.
+  m_plot->setNotAntialiasedElements(QCP::aeFills);
+  AddCharts();
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(4, 4, 4, 4);
@@ -208,7 +204,24 @@ CLogPlotDlg::CLogPlotDlg(LogTable table, const QString& path, QWidget* owner)
   });
 }
 
-QCPAxisRect* CLogPlotDlg::AddChart(ColumnKind kind, QCPLegend*& legend) {
+void CLogPlotDlg::AddCharts() {
+  auto* aligned = new QCPMarginGroup(m_plot);
+  bool withErrors = m_table.hasErrorColumn;
+  for (ColumnKind kind : ChartKinds(m_table)) {
+    const auto [chart, legend] = AddChart(kind);
+    chart->setMarginGroup(QCP::msLeft | QCP::msRight, aligned);
+    AddLines(chart, legend, kind);
+    if (withErrors) AddErrorMarks(chart, legend);
+    withErrors = false;  // the marks go into the topmost chart only
+  }
+  // One set of time labels, under the lowest chart.
+  QCPAxis* time = m_charts.back()->axis(QCPAxis::atBottom);
+  time->setTickLabels(true);
+  time->setLabel(QStringLiteral("Local time"));
+  m_plot->plotLayout()->setColumnStretchFactor(1, 0.001);  // the legends as narrow as their names
+}
+
+std::pair<QCPAxisRect*, QCPLegend*> CLogPlotDlg::AddChart(ColumnKind kind) {
   const int row = int(m_charts.size());
   auto* chart = new QCPAxisRect(m_plot);
   m_plot->plotLayout()->addElement(row, 0, chart);
@@ -221,14 +234,14 @@ QCPAxisRect* CLogPlotDlg::AddChart(ColumnKind kind, QCPLegend*& legend) {
   // The legend at the top of the chart's right side, as tall as its names.
   auto* side = new QCPLayoutGrid;
   m_plot->plotLayout()->addElement(row, 1, side);
-  legend = new QCPLegend;
+  auto* legend = new QCPLegend;
   side->addElement(0, 0, legend);
   side->addElement(1, 0, new QCPLayoutElement(m_plot));
   side->setRowStretchFactor(0, 0.001);
   legend->setLayer(QStringLiteral("legend"));
   legend->setBorderPen(Qt::NoPen);
   m_charts.append(chart);
-  return chart;
+  return {chart, legend};
 }
 
 void CLogPlotDlg::AddLines(QCPAxisRect* chart, QCPLegend* legend, ColumnKind kind) {
@@ -241,12 +254,14 @@ void CLogPlotDlg::AddLines(QCPAxisRect* chart, QCPLegend* legend, ColumnKind kin
     const QColor colour = LineColor(n++);
     QPen pen(colour, 1.5);
     QString name = QString::fromStdString(column.name);
-    if (const int under = m_coinciding[c]; under >= 0) {
-      const int lying = int(std::count(m_coinciding.begin(), m_coinciding.end(), under));
-      const int place = int(std::count(m_coinciding.begin(), m_coinciding.begin() + c, under));
+    if (const int under = m_coinciding[c].under; under >= 0) {
+      const auto over = [under](const Coinciding& other) { return other.under == under; };
+      const int lying = int(std::count_if(m_coinciding.begin(), m_coinciding.end(), over));
+      const int place = int(std::count_if(m_coinciding.begin(), m_coinciding.begin() + c, over));
       pen.setDashPattern({kDash, kDash * lying});
       pen.setDashOffset(kDash * place);
-      name += QStringLiteral(" = ") + QString::fromStdString(m_table.columns[under].name);
+      name += (m_coinciding[c].exact ? QStringLiteral(" = ") : QStringLiteral(" ≈ ")) +
+              QString::fromStdString(m_table.columns[under].name);
     }
     // Drawn in the order made: the band (its high edge filled down to its
     // low one), the line over it, the dots on top.
@@ -261,7 +276,7 @@ void CLogPlotDlg::AddLines(QCPAxisRect* chart, QCPLegend* legend, ColumnKind kin
     QColor fill = colour;
     fill.setAlpha(kBandAlpha);
     // A line lying on an earlier one would lay its band over that one's.
-    if (m_coinciding[c] < 0) {
+    if (m_coinciding[c].under < 0) {
       line.high->setBrush(fill);
       line.high->setChannelFillGraph(line.low);
     }

@@ -11,9 +11,11 @@
 
 #include <QDialog>
 #include <QList>
+#include <utility>
 #include <vector>
 
 #include "charts/log_file.h"
+#include "charts/plot_series.h"
 
 class QCustomPlot;
 class QCPAxisRect;
@@ -61,7 +63,8 @@ class CLogPlotDlg : public QDialog {
   };
 
   CLogPlotDlg(LogTable table, const QString& path, QWidget* owner);
-  QCPAxisRect* AddChart(ColumnKind kind, QCPLegend*& legend);
+  void AddCharts();
+  std::pair<QCPAxisRect*, QCPLegend*> AddChart(ColumnKind kind);
   void AddLines(QCPAxisRect* chart, QCPLegend* legend, ColumnKind kind);
   void AddErrorMarks(QCPAxisRect* chart, QCPLegend* legend);
   void Redraw();
@@ -73,7 +76,7 @@ class CLogPlotDlg : public QDialog {
 
   LogTable m_table;
   std::vector<int> m_rows;        // with a time, oldest first
-  std::vector<int> m_coinciding;  // per column, as CoincidingColumns
+  std::vector<Coinciding> m_coinciding;
   QCustomPlot* m_plot = nullptr;
   QList<QCPAxisRect*> m_charts;
   std::vector<Line> m_lines;

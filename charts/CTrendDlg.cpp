@@ -64,6 +64,7 @@ CTrendDlg::CTrendDlg(const TrendStore& store, QWidget* owner) : QDialog(owner), 
   // the lines.
   m_plot = new QCustomPlot;
   m_plot->setAutoAddPlottableToLegend(false);
+  m_plot->setPlottingHint(QCP::phFastPolylines);
   m_timeAxis = m_plot->xAxis;
   m_valueAxis = m_plot->yAxis;
   m_timeAxis->setLabel(QStringLiteral("PC time"));

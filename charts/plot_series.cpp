@@ -10,6 +10,16 @@ constexpr double kGap = std::numeric_limits<double>::quiet_NaN();
 // log in a chart 1100 pixels wide (550 slices of 2 pixels) draw as a band,
 // ten days of them (960 rows) as a line.
 constexpr int kRowsPerSliceForBand = 2;
+constexpr double kCoincidingShare = 100;
+
+// Highest less lowest value of two columns together; 0 without values.
+double SpanOf(const LogColumn& a, const LogColumn& b) {
+  double low = std::numeric_limits<double>::infinity(), high = -low;
+  for (const LogColumn* column : {&a, &b})
+    for (float value : column->values)
+      if (!std::isnan(value)) low = std::min(low, double(value)), high = std::max(high, double(value));
+  return high > low ? high - low : 0;
+}
 
 struct Slice {
   int rows = 0, valid = 0;
@@ -96,14 +106,19 @@ ColumnPicture PictureOf(const LogTable& table, const std::vector<int>& rowsByTim
   return picture;
 }
 
-std::vector<int> CoincidingColumns(const LogTable& table) {
-  const auto same = [](const LogColumn& a, const LogColumn& b) {
-    return a.kind == b.kind && std::equal(a.values.begin(), a.values.end(), b.values.begin(), b.values.end(),
-                                          [](float x, float y) { return x == y || (std::isnan(x) && std::isnan(y)); });
+std::vector<Coinciding> CoincidingColumns(const LogTable& table) {
+  const auto lies = [](const LogColumn& a, const LogColumn& b, double tolerance) {
+    return a.kind == b.kind &&
+           std::equal(a.values.begin(), a.values.end(), b.values.begin(), b.values.end(), [&](float x, float y) {
+             return (std::isnan(x) && std::isnan(y)) || std::fabs(double(x) - double(y)) <= tolerance;
+           });
   };
-  std::vector<int> coinciding(table.columns.size(), -1);
+  std::vector<Coinciding> coinciding(table.columns.size());
   for (size_t c = 0; c < table.columns.size(); ++c)
-    for (size_t earlier = 0; earlier < c && coinciding[c] < 0; ++earlier)
-      if (same(table.columns[earlier], table.columns[c])) coinciding[c] = static_cast<int>(earlier);
+    for (size_t earlier = 0; earlier < c && coinciding[c].under < 0; ++earlier) {
+      const LogColumn &a = table.columns[earlier], &b = table.columns[c];
+      if (lies(a, b, SpanOf(a, b) / kCoincidingShare))
+        coinciding[c] = {static_cast<int>(earlier), lies(a, b, 0)};
+    }
   return coinciding;
 }

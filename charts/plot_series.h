@@ -31,7 +31,12 @@ struct ColumnPicture {
 ColumnPicture PictureOf(const LogTable& table, const std::vector<int>& rowsByTime, const LogColumn& column,
                         double from, double to, int slices);
 
-// For each column, the first column before it of the same kind that has the
-// same value (or the same empty field) in every row, else -1: its line would
-// hide under that one.
-std::vector<int> CoincidingColumns(const LogTable& table);
+// A column whose line would hide under an earlier one's: in every row both
+// fields are empty or their values lie within a hundredth of the span of
+// both columns' values (a pixel of a chart 100 pixels high), as a register
+// and its float pair do.
+struct Coinciding {
+  int under = -1;      // the first such earlier column of the same kind; -1: none
+  bool exact = false;  // every row the same
+};
+std::vector<Coinciding> CoincidingColumns(const LogTable& table);

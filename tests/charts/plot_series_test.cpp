@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
 
 namespace {
 // A table of one column, rows given oldest first (the file has them newest first).
@@ -67,15 +68,36 @@ TEST(PlotSeries, RowsByTimeAndColumnsThatCoincide) {
   table.times = {30, -1, 10, 20};
   EXPECT_EQ(RowsByTime(table), (std::vector<int>{2, 3, 0}));
 
-  const auto column = [](ColumnKind kind, std::vector<float> values) {
-    LogColumn made;
-    made.kind = kind;
-    made.values = std::move(values);
-    return made;
-  };
+  // A line within a hundredth of the pair's span (here 1 .. 4: 0.03) of an
+  // earlier one of its kind hides under it.
   using K = ColumnKind;
-  table.columns = {column(K::Power, {1, 2, NAN, 4}), column(K::Power, {1, 2, NAN, 4}),
-                   column(K::Power, {1, 2, 3, 4}),   column(K::PowerFactor, {1, 2, NAN, 4}),
-                   column(K::Power, {1, 2, NAN, 4}), column(K::PowerFactor, {1, 2, NAN, 4})};
-  EXPECT_EQ(CoincidingColumns(table), (std::vector<int>{-1, 0, -1, -1, 0, 3}));
+  struct Case {
+    ColumnKind kind;
+    std::vector<float> values;
+    int under;
+    bool exact;
+  };
+  const Case cases[] = {
+      {K::Power, {1, 2, NAN, 4}, -1, false},
+      {K::Power, {1, 2, NAN, 4}, 0, true},
+      {K::Power, {1, 2, 3, 4}, -1, false},        // a value where the others are empty
+      {K::PowerFactor, {1, 2, NAN, 4}, -1, false},  // another chart
+      {K::Power, {1.02f, 2, NAN, 4}, 0, false},
+      {K::Power, {1.04f, 2, NAN, 4}, 4, false},   // 0.04 from the first, 0.02 from the last
+      {K::PowerFactor, {1, 2, NAN, 4}, 3, true},
+  };
+  table.columns.clear();
+  for (const Case& c : cases) {
+    LogColumn column;
+    column.kind = c.kind;
+    column.values = c.values;
+    table.columns.push_back(column);
+  }
+  const std::vector<Coinciding> coinciding = CoincidingColumns(table);
+  ASSERT_EQ(coinciding.size(), std::size(cases));
+  for (size_t c = 0; c < std::size(cases); ++c) {
+    SCOPED_TRACE(c);
+    EXPECT_EQ(coinciding[c].under, cases[c].under);
+    EXPECT_EQ(coinciding[c].exact, cases[c].exact);
+  }
 }

@@ -331,18 +331,28 @@ void ChartWindowsTest::plotOfADownload() {
   QVERIFY(plot->geometry().top() >= room.top() + kTitleBar);
   // The simulator's slots 1, 2, 3, 6, 8, 9, 26, 261, 262 and 0: a line per
   // logged column, a point per row, a chart per kind of quantity; slot 2
-  // logs what slot 1 does, slot 9 what slot 8 does: named so, and dashed.
+  // logs what slot 1 does, slots 8 and 9 the float pair of slot 3's kW:
+  // named so, and dashed over it.
   QStringList axisTitles;
   for (QCPAxisRect* chart : plot->Charts()) axisTitles << chart->axis(QCPAxis::atLeft)->label();
   QCOMPARE(axisTitles, QStringList({"kWh", "kW", "PF", "V", "A", "Hz"}));
   const std::map<QString, int> expected = {
       {"KWH (slot 1)", 130}, {"KWH (slot 2) = KWH (slot 1)", 130}, {"KW (slot 3)", 130}, {"PF", 130},
-      {"VLN", 130},          {"AMPS-AVG", 130},  {"HZ", 130},  {"KW (slot 8)", 130}, {"KW (slot 9) = KW (slot 8)", 130},
+      {"VLN", 130},          {"AMPS-AVG", 130},  {"HZ", 130},  {"KW (slot 8) ≈ KW (slot 3)", 130},
+      {"KW (slot 9) ≈ KW (slot 3)", 130},
   };
   QCOMPARE(PointsByName(plot->Plot()), expected);
-  QCOMPARE(LegendNames(LegendOf(plot, 1)), QStringList({"KW (slot 3)", "KW (slot 8)", "KW (slot 9) = KW (slot 8)"}));
-  QCOMPARE(GraphNamed(plot->Plot(), QStringLiteral("KW (slot 8)"))->pen().style(), Qt::SolidLine);
-  QCOMPARE(GraphNamed(plot->Plot(), QStringLiteral("KW (slot 9) = KW (slot 8)"))->pen().style(), Qt::CustomDashLine);
+  QCOMPARE(LegendNames(LegendOf(plot, 1)),
+           QStringList({"KW (slot 3)", "KW (slot 8) ≈ KW (slot 3)", "KW (slot 9) ≈ KW (slot 3)"}));
+  // Each dashed line covers its own third, slot 3's line shows in the last.
+  const QPen slot3 = GraphNamed(plot->Plot(), QStringLiteral("KW (slot 3)"))->pen();
+  const QPen slot8 = GraphNamed(plot->Plot(), QStringLiteral("KW (slot 8) ≈ KW (slot 3)"))->pen();
+  const QPen slot9 = GraphNamed(plot->Plot(), QStringLiteral("KW (slot 9) ≈ KW (slot 3)"))->pen();
+  QCOMPARE(slot3.style(), Qt::SolidLine);
+  QCOMPARE(slot8.dashPattern(), QList<qreal>({5, 10}));
+  QCOMPARE(slot9.dashPattern(), QList<qreal>({5, 10}));
+  QCOMPARE(slot8.dashOffset(), 0.0);
+  QCOMPARE(slot9.dashOffset(), 5.0);
   plot->close();
 }
 
