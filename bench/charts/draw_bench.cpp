@@ -4,16 +4,16 @@
 // default slots), from reading the file to its first picture and then each
 // picture after a zoom. On a laptop's screen: QT_QPA_PLATFORM=offscreen:
 // configfile=tests/charts/laptop_screen.json (the default offscreen screen
-// is 800 x 800).
+// is 800 x 800). Times are CPU time: a replot is drawn in this thread.
 #include <QApplication>
 #include <QComboBox>
 #include <QDateTime>
 #include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <vector>
 
@@ -27,12 +27,19 @@ constexpr int kRepetitions = 15;
 constexpr int64_t kDayTicks = 86400;
 constexpr int kLogRows = 5760;
 
+// The median of kRepetitions runs of work, in ms of this thread's CPU time:
+// the machine is shared, and the wall clock counts the others' turns too.
 double MedianMs(const std::function<void()>& work) {
+  const auto cpuMs = [] {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
+  };
   std::vector<double> ms;
   for (int r = 0; r < kRepetitions; ++r) {
-    const auto begin = std::chrono::steady_clock::now();
+    const double begin = cpuMs();
     work();
-    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
+    ms.push_back(cpuMs() - begin);
   }
   std::sort(ms.begin(), ms.end());
   return ms[ms.size() / 2];
