@@ -1,19 +1,26 @@
 #pragma once
 // The plot of a downloaded data file: one chart per kind of quantity
-// (energy, power, power factor, voltage, current, frequency), stacked and
-// sharing the time axis; one line per logged column, labelled with the
-// header's register labels; rows whose error word is not 0 marked. The
-// mouse wheel zooms the time around the pointer, a drag selects a span,
-// Home shows the whole file again.
+// (energy, power, power factor, voltage, current, frequency), stacked on one
+// time axis in local time, their plot areas aligned; one line per logged
+// column, named in each chart's legend by the header's register labels; rows
+// whose error word is not 0 marked along the top. Spans of many more rows
+// than pixels draw as a band of each slice's lowest to highest value around
+// its mean. The mouse wheel zooms the time around the pointer (Shift + wheel
+// and the arrow keys move it), a drag selects a span, a right click steps
+// back, Home shows the whole file again; each chart's values follow the span.
 
 #include <QDialog>
 #include <QList>
+#include <utility>
+#include <vector>
 
 #include "charts/log_file.h"
+#include "charts/plot_series.h"
 
-class QChart;
-class QChartView;
-class QDateTimeAxis;
+class QCustomPlot;
+class QCPAxisRect;
+class QCPGraph;
+class QCPLegend;
 
 class CLogPlotDlg : public QDialog {
   Q_OBJECT
@@ -21,33 +28,60 @@ class CLogPlotDlg : public QDialog {
  public:
   // Reads path and shows its plot beside owner (none: a window of its own);
   // null, after a message naming the line that does not fit, for a file no
-  // download wrote.
+  // download wrote, or saying there is nothing to plot for a file of no rows.
   static CLogPlotDlg* Open(QWidget* owner, const QString& path);
 
   // pylax --plot FILE: the plot alone, until its window is closed. 0, or 1
-  // when the file was refused.
+  // when no plot was shown.
   static int RunStandalone(int& argc, char** argv, const QString& path);
 
-  QList<QChart*> Charts() const;
+  // The messages for a file (tests compare them).
+  static QString RefusalText(const QString& path, const LogFileError& error);
+  static QString NoEntriesText(const QString& path);
+
+  QCustomPlot* Plot() const { return m_plot; }
+  // The charts, top to bottom.
+  QList<QCPAxisRect*> Charts() const { return m_charts; }
   // Shows every row again.
   void ResetZoom();
   // Zooms the time around a point of the span: factor < 1 narrows it.
-  void ZoomTime(double centreMs, double factor);
-
-  // The refusal text for a file (tests compare it).
-  static QString RefusalText(const QString& path, const LogFileError& error);
+  void ZoomTime(double centreSeconds, double factor);
+  // Shows [from, to] (seconds), kept within the file.
+  void ShowTime(double from, double to);
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
-  CLogPlotDlg(const LogTable& table, const QString& path, QWidget* owner);
-  void AddChart(const LogTable& table, ColumnKind kind, bool withErrors);
-  void AddErrorMarks(QChart& chart, const LogTable& table, QDateTimeAxis* timeAxis);
-  void FollowTimeRange(QDateTimeAxis* source);
+  // A logged column as drawn: its line, its band's edges, its lone dots.
+  struct Line {
+    int column;
+    QCPGraph* line;
+    QCPGraph* low;
+    QCPGraph* high;
+    QCPGraph* dots;
+  };
 
-  QList<QChartView*> m_views;
-  QList<QDateTimeAxis*> m_timeAxes;
-  double m_firstMs = 0, m_lastMs = 0;
-  bool m_following = false;
+  CLogPlotDlg(LogTable table, const QString& path, QWidget* owner);
+  void AddCharts();
+  std::pair<QCPAxisRect*, QCPLegend*> AddChart(ColumnKind kind);
+  void AddLines(QCPAxisRect* chart, QCPLegend* legend, ColumnKind kind);
+  void AddErrorMarks(QCPAxisRect* chart, QCPLegend* legend);
+  void Redraw();
+  int Slices() const;
+  // The span shown before, for the right click to step back to.
+  void Remember();
+  void StepBack();
+  void Pan(double fraction);
+
+  LogTable m_table;
+  std::vector<int> m_rows;        // with a time, oldest first
+  std::vector<Coinciding> m_coinciding;
+  QCustomPlot* m_plot = nullptr;
+  QList<QCPAxisRect*> m_charts;
+  std::vector<Line> m_lines;
+  double m_first = 0, m_last = 0;  // the file's span, seconds
+  double m_from = 0, m_to = 0;     // the span shown
+  int m_drawnSlices = 0;
+  std::vector<std::pair<double, double>> m_history;
 };

@@ -1,35 +1,45 @@
 #include "charts/CTrendDlg.h"
 
-#include <QChart>
-#include <QChartView>
 #include <QComboBox>
 #include <QDateTime>
-#include <QDateTimeAxis>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QValueAxis>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <set>
 
 #include "charts/chart_support.h"
+#include "charts/chart_ticks.h"
 #include "widgets/message_box.h"
 
 namespace {
 constexpr const char* kSpanNames[] = {"Last minute", "Last 10 minutes", "Last hour", "Last 6 hours", "Last 24 hours"};
 constexpr int kFirstSpan = 1;  // ten minutes: long enough to see a load move, short enough to see each tick
-constexpr int kLongestSecondsSpan = 1;
-// Older meters' lines are dashed, so a change of meter shows in the chart.
-constexpr Qt::PenStyle kRunStyles[] = {Qt::DashLine, Qt::SolidLine};
+// A meter's line style, by its place among the meters drawn.
+constexpr Qt::PenStyle kMeterStyles[] = {Qt::SolidLine, Qt::DashLine, Qt::DotLine, Qt::DashDotLine,
+                                         Qt::DashDotDotLine};
+// Where lines are coloured by phase, a meter's legend entry shows its style alone.
+const QColor kMeterEntryColour = Qt::darkGray;
+constexpr int kLegendEntriesARow = 6;
+constexpr int kLeastBuckets = 100;
+
+// All, A, B, C: a phase's colour, the same in every quantity.
+int PhaseOf(int channel) { return channel == 0 ? 0 : (channel - 1) % 4; }
+
+QString AxisTitle(TrendQuantity quantity) {
+  const QString name = QString::fromLatin1(TrendQuantityName(quantity));
+  const QString unit = QString::fromLatin1(TrendQuantityUnit(quantity));
+  return name == unit ? name : QStringLiteral("%1 (%2)").arg(name, unit);
+}
 }  // namespace
 
 CTrendDlg::CTrendDlg(const TrendStore& store, QWidget* owner) : QDialog(owner), m_store(store) {
   setWindowTitle(QStringLiteral("Trend"));
   MakeModelessWindow(*this);
-  resize(900, 600);
 
   m_quantity = new QComboBox;
   for (int q = 0; q < kTrendQuantities; ++q)
@@ -50,19 +60,31 @@ CTrendDlg::CTrendDlg(const TrendStore& store, QWidget* owner) : QDialog(owner), 
   controls->addStretch();
   for (QPushButton* button : {m_pause, savePicture, saveData, close}) controls->addWidget(button);
 
-  m_chart = new QChart;
-  m_chart->legend()->setAlignment(Qt::AlignBottom);
-  // The axes stay; each redraw replaces the lines only.
-  m_timeAxis = new QDateTimeAxis;
-  m_timeAxis->setTitleText(QStringLiteral("PC time"));
-  m_valueAxis = new QValueAxis;
-  m_chart->addAxis(m_timeAxis, Qt::AlignBottom);
-  m_chart->addAxis(m_valueAxis, Qt::AlignLeft);
-  m_view = new QChartView(m_chart);
-  m_view->setRenderHint(QPainter::Antialiasing);
+  // Title, chart, legend, top to bottom; the axes stay, each redraw replaces
+  // the lines.
+  m_plot = new QCustomPlot;
+  m_plot->setAutoAddPlottableToLegend(false);
+  m_plot->setPlottingHint(QCP::phFastPolylines);
+  m_timeAxis = m_plot->xAxis;
+  m_valueAxis = m_plot->yAxis;
+  m_timeAxis->setLabel(QStringLiteral("PC time"));
+  UseRoundTicks(*m_plot, m_timeAxis, RoundTicker::Kind::Times);
+  UseRoundTicks(*m_plot, m_valueAxis, RoundTicker::Kind::Values);
+  m_title = new QCPTextElement(m_plot);
+  m_plot->plotLayout()->insertRow(0);
+  m_plot->plotLayout()->addElement(0, 0, m_title);
+  m_legend = m_plot->legend;
+  m_plot->axisRect()->insetLayout()->take(m_legend);
+  m_plot->plotLayout()->addElement(2, 0, m_legend);
+  m_legend->setVisible(true);
+  m_legend->setFillOrder(QCPLegend::foColumnsFirst);
+  m_legend->setWrap(kLegendEntriesARow);
+  m_legend->setBorderPen(Qt::NoPen);
+  m_plot->plotLayout()->setRowStretchFactor(0, 0.001);
+  m_plot->plotLayout()->setRowStretchFactor(2, 0.001);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(controls);
-  layout->addWidget(m_view, 1);
+  layout->addWidget(m_plot, 1);
 
   connect(m_quantity, &QComboBox::currentIndexChanged, this, &CTrendDlg::Redraw);
   connect(m_span, &QComboBox::currentIndexChanged, this, &CTrendDlg::Redraw);
@@ -70,8 +92,16 @@ CTrendDlg::CTrendDlg(const TrendStore& store, QWidget* owner) : QDialog(owner), 
   connect(savePicture, &QPushButton::clicked, this, &CTrendDlg::OnSavePicture);
   connect(saveData, &QPushButton::clicked, this, &CTrendDlg::OnSaveData);
   connect(close, &QPushButton::clicked, this, &QDialog::close);
+  // Resized, the lines are thinned again for the chart's new width.
+  connect(m_plot, &QCustomPlot::afterLayout, this, [this] {
+    if (Buckets() != m_drawnBuckets) Redraw();
+  });
   Redraw();
+  KeepRoomForLabels(*m_plot);
+  PlaceOnScreen(*this, owner, QSize(900, 600));
 }
+
+QString CTrendDlg::Title() const { return m_title->text(); }
 
 void CTrendDlg::Refresh() {
   if (!m_pausedAtMs) Redraw();
@@ -86,38 +116,89 @@ void CTrendDlg::OnPause() {
   Redraw();
 }
 
+int CTrendDlg::Buckets() const { return std::max(kLeastBuckets, m_plot->axisRect()->width()); }
+
+QPen CTrendDlg::MeterPen(const std::string& meter, int channel, bool onePerMeter) {
+  const int place = m_meterPlaces.emplace(meter, int(m_meterPlaces.size())).first->second;
+  QPen pen(onePerMeter ? LineColor(place) : LineColor(PhaseOf(channel)), 1.5);
+  pen.setStyle(kMeterStyles[place % std::size(kMeterStyles)]);
+  return pen;
+}
+
+QCPGraph* CTrendDlg::LegendEntry(const QString& name, const QPen& pen) {
+  QCPGraph* entry = m_plot->addGraph();  // no points: drawn in the legend only
+  entry->setName(name);
+  entry->setPen(pen);
+  entry->addToLegend(m_legend);
+  return entry;
+}
+
 void CTrendDlg::Redraw() {
-  m_chart->removeAllSeries();
+  m_plot->clearGraphs();
   const auto quantity = static_cast<TrendQuantity>(std::max(0, m_quantity->currentIndex()));
   const int64_t toMs = m_pausedAtMs.value_or(QDateTime::currentMSecsSinceEpoch());
   const int64_t fromMs = toMs - kSpansMs[std::max(0, m_span->currentIndex())];
-  m_timeAxis->setFormat(m_span->currentIndex() <= kLongestSecondsSpan ? QStringLiteral("hh:mm:ss")
-                                                                       : QStringLiteral("hh:mm"));
-  m_timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(fromMs), QDateTime::fromMSecsSinceEpoch(toMs));
-  m_valueAxis->setTitleText(QString::fromLatin1(TrendQuantityName(quantity)));
+  m_timeAxis->setRange(double(fromMs) / 1000.0, double(toMs) / 1000.0);
+  m_valueAxis->setLabel(AxisTitle(quantity));
 
   // Two points (lowest, highest) for each pixel column at most.
-  const int buckets = std::max(100, static_cast<int>(m_chart->plotArea().width()));
-  const std::vector<TrendLine> lines = m_store.Lines(ChannelsOf(quantity), fromMs, toMs, buckets);
+  m_drawnBuckets = Buckets();
+  const std::vector<int> channels = ChannelsOf(quantity);
+  const std::vector<TrendLine> lines = m_store.Lines(channels, fromMs, toMs, m_drawnBuckets);
+  const bool onePerMeter = channels.size() == 1;
+  // One graph a meter and channel: a meter picked again carries on its own
+  // line, broken where another meter came between.
+  std::map<std::pair<std::string, int>, QCPGraph*> graphs;
+  std::map<QRgb, QCPGraph*> dots;  // points with no neighbour, by colour
+  std::vector<std::string> meters;
+  std::set<int> phases;
   double low = std::numeric_limits<double>::infinity(), high = -low;
-  const std::string newestMeter = m_store.Count() > 0 ? m_store.MeterAt(m_store.Count() - 1) : std::string();
   for (const TrendLine& line : lines) {
-    for (const TrendSegment& segment : line.segments)
-      for (const auto& point : segment) low = std::min(low, point.second), high = std::max(high, point.second);
-    QPen pen(LineColor(line.channel == 0 ? 0 : (line.channel - 1) % 4), 1.5);  // by phase
-    pen.setStyle(kRunStyles[line.meter == newestMeter ? 1 : 0]);
-    const QString name = QStringLiteral("%1 %2").arg(QString::fromStdString(ShortMeterName(line.meter)),
-                                                       QString::fromLatin1(ChannelPhaseName(line.channel)));
-    AddSegments(*m_chart, line.segments, name, pen, m_timeAxis, m_valueAxis);
+    if (std::find(meters.begin(), meters.end(), line.meter) == meters.end()) meters.push_back(line.meter);
+    phases.insert(PhaseOf(line.channel));
+    const QPen pen = MeterPen(line.meter, line.channel, onePerMeter);
+    QCPGraph*& graph = graphs[{line.meter, line.channel}];
+    if (graph == nullptr) {
+      graph = m_plot->addGraph();
+      graph->setPen(pen);
+      graph->setName(QStringLiteral("%1 %2").arg(QString::fromStdString(ShortMeterName(line.meter)),
+                                                 QString::fromLatin1(ChannelPhaseName(line.channel))));
+    }
+    for (const TrendSegment& segment : line.segments) {
+      // A gap just before the segment parts it from the line so far.
+      if (!graph->data()->isEmpty()) graph->addData((segment.front().first - 1) / 1000.0, qQNaN());
+      for (const auto& [timeMs, value] : segment) {
+        graph->addData(timeMs / 1000.0, value);
+        low = std::min(low, value), high = std::max(high, value);
+      }
+      if (segment.size() > 1) continue;
+      QCPGraph*& dot = dots[pen.color().rgb()];
+      if (dot == nullptr) {
+        dot = m_plot->addGraph();
+        dot->setName(QString());  // not "Graph 3"
+        dot->setLineStyle(QCPGraph::lsNone);
+        dot->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssDisc, pen.color(), pen.color(), 5));
+      }
+      dot->addData(segment.front().first / 1000.0, segment.front().second);
+    }
+  }
+  if (!onePerMeter)
+    for (int phase : phases)
+      LegendEntry(QString::fromLatin1(ChannelPhaseName(channels[phase])), QPen(LineColor(phase), 1.5));
+  for (const std::string& meter : meters) {
+    QPen pen = MeterPen(meter, channels.front(), onePerMeter);
+    if (!onePerMeter) pen.setColor(kMeterEntryColour);
+    LegendEntry(QString::fromStdString(ShortMeterName(meter)), pen);
   }
   const auto [bottom, top] = PaddedRange(low, high);
   m_valueAxis->setRange(bottom, top);
   // The legend names each meter short; the title gives the newest in full.
-  m_chart->setTitle(QString::fromStdString(newestMeter));
+  m_title->setText(m_store.Count() > 0 ? QString::fromStdString(m_store.MeterAt(m_store.Count() - 1)) : QString());
+  m_plot->replot(QCustomPlot::rpQueuedReplot);
 }
 
 bool CTrendDlg::SavePicture(const QString& path) {
-  if (m_view->grab().save(path, "PNG")) return true;
+  if (m_plot->grab().save(path, "PNG")) return true;
   ShowAppMessage(this, QStringLiteral("Cannot write \"%1\".").arg(path));
   return false;
 }

@@ -2,19 +2,25 @@
 // The trend window: the polled meter's readings against the PC's time, one
 // quantity at a time (total and phases), over the last minutes or day. A
 // view over the console's TrendStore, which each poll tick fills: it reads
-// nothing from the line. Modeless, like the trace window.
+// nothing from the line. Modeless, like the trace window. Each phase has its
+// colour, each meter its line style (and its colour too where a quantity has
+// one line a meter, as kWh), kept from the moment the window first drew it;
+// the legend names each once.
 
 #include <QDialog>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <string>
 
 #include "charts/trend_store.h"
 
-class QChart;
-class QChartView;
-class QDateTimeAxis;
-class QValueAxis;
 class QComboBox;
+class QCPAxis;
+class QCPGraph;
+class QCPLegend;
+class QCPTextElement;
+class QCustomPlot;
 class QPushButton;
 
 class CTrendDlg : public QDialog {
@@ -34,7 +40,10 @@ class CTrendDlg : public QDialog {
   bool SavePicture(const QString& path);
   bool SaveData(const QString& path);
 
-  QChart* Chart() const { return m_chart; }
+  QCustomPlot* Plot() const { return m_plot; }
+  QCPLegend* Legend() const { return m_legend; }
+  // The line of the meter picked last, above the chart.
+  QString Title() const;
   QComboBox* QuantityList() const { return m_quantity; }
   QPushButton* PauseButton() const { return m_pause; }
   QComboBox* SpanList() const { return m_span; }
@@ -44,15 +53,22 @@ class CTrendDlg : public QDialog {
   void OnSavePicture();
   void OnSaveData();
   void Redraw();
+  int Buckets() const;
+  QPen MeterPen(const std::string& meter, int channel, bool onePerMeter);
+  QCPGraph* LegendEntry(const QString& name, const QPen& pen);
 
   const TrendStore& m_store;
-  QChart* m_chart = nullptr;
-  QChartView* m_view = nullptr;
-  QDateTimeAxis* m_timeAxis = nullptr;
-  QValueAxis* m_valueAxis = nullptr;
+  QCustomPlot* m_plot = nullptr;
+  QCPAxis* m_timeAxis = nullptr;
+  QCPAxis* m_valueAxis = nullptr;
+  QCPTextElement* m_title = nullptr;
+  QCPLegend* m_legend = nullptr;
   QComboBox* m_quantity = nullptr;
   QComboBox* m_span = nullptr;
   QPushButton* m_pause = nullptr;
   // While paused, the end of the span stays where it was.
   std::optional<int64_t> m_pausedAtMs;
+  // Each meter's place in the order the window first drew them: its style.
+  std::map<std::string, int> m_meterPlaces;
+  int m_drawnBuckets = 0;
 };

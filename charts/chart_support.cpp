@@ -1,12 +1,22 @@
 #include "charts/chart_support.h"
 
-#include <QChart>
 #include <QDialog>
-#include <QLegendMarker>
-#include <QLineSeries>
-#include <QPen>
+#include <QScreen>
 #include <QWindow>
-#include <cmath>
+#include <algorithm>
+
+#include "charts/chart_ticks.h"
+
+namespace {
+// Room left for a window manager's frame: a title bar up to 40 pixels (Qt's
+// own allowance when it places a dialog) and borders up to 8.
+constexpr int kTitleBarRoom = 40;
+constexpr int kBorderRoom = 8;
+// A time label ("00:00" over "08 Dec") is about 45 pixels wide; a value
+// label is about 15 high. Ticks this far apart leave air between labels.
+constexpr int kPixelsPerTimeTick = 110;
+constexpr int kPixelsPerValueTick = 32;
+}  // namespace
 
 void MakeModelessWindow(QDialog& dialog) {
   dialog.setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
@@ -16,36 +26,66 @@ void MakeModelessWindow(QDialog& dialog) {
   dialog.windowHandle()->setTransientParent(nullptr);
 }
 
-void AddSegments(QChart& chart, const std::vector<TrendSegment>& segments, const QString& name, const QPen& pen,
-                 QAbstractAxis* xAxis, QAbstractAxis* yAxis) {
-  bool first = true;
-  for (const TrendSegment& segment : segments) {
-    auto* series = new QLineSeries;
-    series->setName(name);
-    series->setPen(pen);
-    QList<QPointF> points;
-    points.reserve(static_cast<qsizetype>(segment.size()));
-    for (const auto& [time, value] : segment) points.append(QPointF(time, value));
-    series->replace(points);
-    chart.addSeries(series);
-    series->attachAxis(xAxis);
-    series->attachAxis(yAxis);
-    if (!first)
-      for (QLegendMarker* marker : chart.legend()->markers(series)) marker->setVisible(false);
-    first = false;
-  }
+void PlaceOnScreen(QWidget& window, const QWidget* owner, QSize wanted) {
+  const QScreen* screen = owner != nullptr ? owner->screen() : window.screen();
+  const QRect room = screen->availableGeometry();
+  const QSize size = wanted.boundedTo(QSize(room.width() - 2 * kBorderRoom, room.height() - kTitleBarRoom - kBorderRoom))
+                         .expandedTo(window.minimumSizeHint());
+  window.resize(size);
+  // Centred in the room left by the frame: the client area's top at least a
+  // title bar below the screen's top, its bottom a border above the bottom.
+  const int x = room.left() + kBorderRoom + std::max(0, (room.width() - 2 * kBorderRoom - size.width()) / 2);
+  const int y =
+      room.top() + kTitleBarRoom + std::max(0, (room.height() - kTitleBarRoom - kBorderRoom - size.height()) / 2);
+  window.move(x, y);
+}
+
+void KeepRoomForLabels(QCustomPlot& plot) {
+  QObject::connect(&plot, &QCustomPlot::afterReplot, &plot, &QWidget::updateGeometry);
+  plot.replot();  // laid out once before the window takes its size
 }
 
 QColor LineColor(int n) {
-  static const QColor kColors[] = {QColor(0x1f, 0x77, 0xb4), QColor(0xd6, 0x27, 0x28), QColor(0x2c, 0xa0, 0x2c),
-                                   QColor(0xff, 0x7f, 0x0e), QColor(0x94, 0x67, 0xbd), QColor(0x8c, 0x56, 0x4b),
-                                   QColor(0xe3, 0x77, 0xc2), QColor(0x7f, 0x7f, 0x7f), QColor(0xbc, 0xbd, 0x22),
-                                   QColor(0x17, 0xbe, 0xcf)};
+  // Tableau's ten colours with its red, the error marks' colour, given to a
+  // dark blue.
+  static const QColor kColors[] = {QColor(0x1f, 0x77, 0xb4), QColor(0xff, 0x7f, 0x0e), QColor(0x2c, 0xa0, 0x2c),
+                                   QColor(0x94, 0x67, 0xbd), QColor(0x8c, 0x56, 0x4b), QColor(0xe3, 0x77, 0xc2),
+                                   QColor(0x7f, 0x7f, 0x7f), QColor(0xbc, 0xbd, 0x22), QColor(0x17, 0xbe, 0xcf),
+                                   QColor(0x39, 0x3b, 0x79)};
   return kColors[n % std::size(kColors)];
 }
 
-std::pair<double, double> PaddedRange(double low, double high) {
-  if (!(low <= high)) return {0.0, 1.0};
-  const double margin = high > low ? (high - low) * 0.05 : std::max(std::fabs(high) * 0.05, 0.5);
-  return {low - margin, high + margin};
+QColor ErrorMarkColor() { return QColor(0xd6, 0x27, 0x28); }
+
+int RoundTicker::MaxTicks() const {
+  const QRect area = axis_->axisRect()->rect();
+  return axis_->orientation() == Qt::Horizontal ? std::max(2, area.width() / kPixelsPerTimeTick)
+                                                : std::max(2, area.height() / kPixelsPerValueTick);
+}
+
+void RoundTicker::generate(const QCPRange& range, const QLocale&, QChar, int, QVector<double>& ticks,
+                           QVector<double>* subTicks, QVector<QString>* tickLabels) {
+  madeFor_ = MaxTicks();
+  ticks.clear();
+  if (subTicks != nullptr) subTicks->clear();
+  if (tickLabels != nullptr) tickLabels->clear();
+  const auto add = [&](double at, const std::string& label) {
+    ticks.append(at);
+    if (tickLabels != nullptr) tickLabels->append(QString::fromStdString(label));
+  };
+  if (kind_ == Kind::Times) {
+    for (const TimeTick& tick : RoundTimeTicks(range.lower, range.upper, madeFor_)) add(double(tick.seconds), tick.label);
+    return;
+  }
+  const ValueTicks values = RoundValueTicks(range.lower, range.upper, madeFor_);
+  for (double value : values.values) add(value, ValueTickText(value, values.decimals));
+}
+
+void UseRoundTicks(QCustomPlot& plot, QCPAxis* axis, RoundTicker::Kind kind) {
+  auto* ticker = new RoundTicker(axis, kind);
+  axis->setTicker(QSharedPointer<QCPAxisTicker>(ticker));
+  axis->setSubTicks(false);
+  QObject::connect(&plot, &QCustomPlot::afterLayout, axis, [&plot, ticker] {
+    if (ticker->Stale()) plot.replot(QCustomPlot::rpQueuedReplot);
+  });
 }

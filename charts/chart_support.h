@@ -1,16 +1,13 @@
 #pragma once
-// What the trend window and the log plot share.
+// What the trend window and the log plot share: their placement, their
+// colours and their axes' round ticks.
 
 #include <QColor>
-#include <QString>
-#include <vector>
+#include <QSize>
 
-#include "charts/trend_store.h"
+#include "charts/qcp.h"
 
-class QChart;
-class QAbstractAxis;
 class QDialog;
-class QPen;
 class QWidget;
 
 // Makes dialog a window of its own beside owner: it closes with owner, yet
@@ -18,14 +15,43 @@ class QWidget;
 // to the console, leave it working (as the trace window).
 void MakeModelessWindow(QDialog& dialog);
 
-// Adds one line to chart as a series per unbroken segment, all drawn with
-// pen, the legend naming only the first; attached to both axes.
-void AddSegments(QChart& chart, const std::vector<TrendSegment>& segments, const QString& name, const QPen& pen,
-                 QAbstractAxis* xAxis, QAbstractAxis* yAxis);
+// Gives window the size wanted, as far as owner's screen (its own without
+// an owner) has room for it and its frame, and centres it there. Before a
+// window is first shown nobody knows its frame: X window managers put the
+// title bar above the position asked for, so a window asked for at the
+// screen's top would have its title bar off the screen.
+void PlaceOnScreen(QWidget& window, const QWidget* owner, QSize wanted);
 
-// The pen colour of the n-th line of a chart, distinct for the first ten.
+// Keeps plot's smallest size (and so its window's) as large as its labels
+// and legends need: measured at each replot, as they change with the lines.
+void KeepRoomForLabels(QCustomPlot& plot);
+
+// The colour of the n-th line of a chart: ten distinct ones, none of them
+// ErrorMarkColor().
 QColor LineColor(int n);
+QColor ErrorMarkColor();
 
-// The value range of the lines with a margin, so no line runs along the
-// chart's edge; [0, 1] when there is none.
-std::pair<double, double> PaddedRange(double low, double high);
+// Ticks on round steps: values at 1, 2 or 5 x 10^n, times (seconds since
+// 1970) on whole steps of the local clock, as many as the axis's length has
+// room for.
+class RoundTicker : public QCPAxisTicker {
+ public:
+  enum class Kind { Values, Times };
+  RoundTicker(QCPAxis* axis, Kind kind) : axis_(axis), kind_(kind) {}
+  // The axis has another length than its ticks were made for.
+  bool Stale() const { return madeFor_ != MaxTicks(); }
+
+ protected:
+  void generate(const QCPRange& range, const QLocale& locale, QChar formatChar, int precision, QVector<double>& ticks,
+                QVector<double>* subTicks, QVector<QString>* tickLabels) override;
+
+ private:
+  int MaxTicks() const;
+  QCPAxis* axis_;
+  Kind kind_;
+  int madeFor_ = -1;
+};
+// Gives axis of plot round ticks of kind, made again once a layout has
+// changed the axis's length (its ticks are made before the layout that
+// measures it).
+void UseRoundTicks(QCustomPlot& plot, QCPAxis* axis, RoundTicker::Kind kind);

@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <limits>
 #include <set>
@@ -84,32 +83,23 @@ int IndexIn(const char* const* names, int count, const std::string& text) {
   return -1;
 }
 
-// The time text a download writes, "Thu Mar 05 14:03:07 2009", as the
-// local time it names; empty is -1, anything else false.
-bool ParseTimeText(const std::string& text, int64_t& time) {
+// The time text a download writes, "Thu Mar 05 14:03:07 2009", or empty (a
+// meter time the download could not represent). Only its form is checked:
+// the row's instant comes from the UTC column.
+bool IsTimeText(const std::string& text) {
   static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  time = -1;
   if (text.empty()) return true;
   if (text.size() != kTimeTextLength) return false;
-  struct tm local {};
   long long day = 0, hour = 0, minute = 0, second = 0, year = 0;
   const bool fits = IndexIn(kDays, 7, text.substr(0, 3)) >= 0 && text[3] == ' ' &&
-                    (local.tm_mon = IndexIn(kMonths, 12, text.substr(4, 3))) >= 0 && text[7] == ' ' &&
+                    IndexIn(kMonths, 12, text.substr(4, 3)) >= 0 && text[7] == ' ' &&
                     ParseInt(text.substr(8, 2), 10, day) && text[10] == ' ' && ParseInt(text.substr(11, 2), 10, hour) &&
                     text[13] == ':' && ParseInt(text.substr(14, 2), 10, minute) && text[16] == ':' &&
                     ParseInt(text.substr(17, 2), 10, second) && text[19] == ' ' &&
                     ParseInt(text.substr(20, 4), 10, year);
-  if (!fits || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return false;
-  local.tm_mday = static_cast<int>(day);
-  local.tm_hour = static_cast<int>(hour);
-  local.tm_min = static_cast<int>(minute);
-  local.tm_sec = static_cast<int>(second);
-  local.tm_year = static_cast<int>(year) - 1900;
-  local.tm_isdst = -1;
-  time = mktime(&local);
-  return true;
+  return fits && day >= 1 && day <= 31 && hour <= 23 && minute <= 59 && second <= 60;
 }
 
 struct Layout {
@@ -151,6 +141,7 @@ bool ParseHeader(const std::string& line, Layout& layout, LogTable& table, std::
     LogColumn column;
     column.label = column.name = labels[slot];
     column.kind = KindOfLabel(column.label);
+    column.unit = UnitOfLabel(column.label);
     int sharing = 0;
     for (int other : layout.valueSlots) sharing += labels[other] == column.label ? 1 : 0;
     if (sharing > 1) column.name += " (slot " + std::to_string(slot + 1) + ")";
@@ -176,8 +167,7 @@ bool ParseRow(const std::string& line, const Layout& layout, LogTable& table, st
     reason = "the UTC field \"" + fields[1] + "\" is not 0x and eight hexadecimal digits";
     return false;
   }
-  int64_t time = -1;
-  if (!ParseTimeText(fields[2], time)) {
+  if (!IsTimeText(fields[2])) {
     reason = "the Date/Time field \"" + fields[2] + "\" is no time such as \"Thu Mar 05 14:03:07 2009\"";
     return false;
   }
@@ -195,12 +185,11 @@ bool ParseRow(const std::string& line, const Layout& layout, LogTable& table, st
     return false;
   }
   if (layout.error) ++next;
-  int64_t meterTime = -1;
-  if (layout.date && !ParseTimeText(fields[next], meterTime)) {
+  if (layout.date && !IsTimeText(fields[next])) {
     reason = "the meter's Date/Time field \"" + fields[next] + "\" is no time";
     return false;
   }
-  table.times.push_back(time);
+  table.times.push_back(fields[2].empty() ? -1 : static_cast<int64_t>(utc));
   for (size_t c = 0; c < layout.valueSlots.size(); ++c) table.columns[c].values.push_back(values[layout.valueSlots[c]]);
   if (layout.error) table.errorWords.push_back(static_cast<int>(errorWord));
   return true;
@@ -216,10 +205,19 @@ ColumnKind KindOfLabel(const std::string& label) {
   return ColumnKind::Power;  // KW, KVAR, KVA, their phases, demands and maxima
 }
 
-const char* KindTitle(ColumnKind kind) {
-  // Short enough to stand beside a low chart; the legend has the units.
-  static constexpr const char* kTitles[kColumnKinds] = {"Energy", "Power", "PF", "V", "A", "Hz"};
-  return kTitles[static_cast<int>(kind)];
+const char* UnitOfLabel(const std::string& label) {
+  const auto starts = [&label](const char* prefix) { return label.rfind(prefix, 0) == 0; };
+  if (label == "KWH") return "kWh";
+  if (label == "KVAH") return "kVAh";
+  if (label == "KVARH") return "kvarh";
+  // KVAR before KVA and KW: each is a prefix of the next.
+  if (starts("KVAR")) return "kvar";
+  if (starts("KVA")) return "kVA";
+  if (starts("KW")) return "kW";
+  if (starts("PF")) return "PF";
+  if (starts("AMPS")) return "A";
+  if (label == "HZ") return "Hz";
+  return "V";  // VLL, VLN, V-AB ... V-CN
 }
 
 bool ParseLogFile(std::istream& in, LogTable& table, LogFileError& error) {

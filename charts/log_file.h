@@ -14,21 +14,24 @@ enum class ColumnKind { Energy, Power, PowerFactor, Voltage, Current, Frequency 
 constexpr int kColumnKinds = 6;
 // The kind a header label names ("KWH" Energy, "KW-A" Power, ...).
 ColumnKind KindOfLabel(const std::string& label);
-// "Energy", "Power", "PF", "V", "A", "Hz": the axis title of a kind.
-const char* KindTitle(ColumnKind kind);
+// The unit of a header label's values: "kWh", "kvarh", "kW", "kvar", "kVA",
+// "PF", "V", "A", "Hz".
+const char* UnitOfLabel(const std::string& label);
 
 // A logged column that holds values: NaN where the field is empty.
 struct LogColumn {
   std::string label;  // the header's register label
   std::string name;   // label, with the slot added where two columns share it
   ColumnKind kind = ColumnKind::Power;
+  std::string unit;           // of the label
   std::vector<float> values;  // one per row
 };
 
 struct LogTable {
-  // Each row's time (the Date/Time column, local time) as seconds since
-  // 1970; -1 where the file left it empty (a time the download could not
-  // represent).
+  // Each row's time as seconds since 1970, from the UTC column: the
+  // Date/Time text beside it is local time where the file was written, and
+  // repeats an hour each autumn. -1 where the download left the text empty
+  // (a meter time it could not represent).
   std::vector<int64_t> times;
   std::vector<LogColumn> columns;
   bool hasErrorColumn = false;

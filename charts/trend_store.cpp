@@ -19,6 +19,7 @@ constexpr int kKwhPair = 0;  // reading block offset 0: the kWh pair
 constexpr const char* kPhaseNames[kPhaseColumns] = {"All", "Phase A", "Phase B", "Phase C"};
 constexpr const char* kLinePhaseNames[kPhaseColumns] = {"All", "A-B", "B-C", "A-C"};
 constexpr const char* kQuantityNames[kTrendQuantities] = {"kW", "PF", "Volts L-L", "Volts L-N", "Amps", "kWh"};
+constexpr const char* kQuantityUnits[kTrendQuantities] = {"kW", "PF", "V", "V", "A", "kWh"};
 
 // Channel 1 + 4 * row + column holds the console's row at that phase column.
 int ChannelOf(PhaseRow row, int column) { return 1 + row * kPhaseColumns + column; }
@@ -107,6 +108,7 @@ class LineBuilder {
 }  // namespace
 
 const char* TrendQuantityName(TrendQuantity quantity) { return kQuantityNames[static_cast<int>(quantity)]; }
+const char* TrendQuantityUnit(TrendQuantity quantity) { return kQuantityUnits[static_cast<int>(quantity)]; }
 
 std::vector<int> ChannelsOf(TrendQuantity quantity) {
   if (quantity == TrendQuantity::Kwh) return {kKwhChannel};

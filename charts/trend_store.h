@@ -15,6 +15,7 @@
 enum class TrendQuantity { Kw, Pf, VoltsLL, VoltsLN, Amps, Kwh };
 constexpr int kTrendQuantities = 6;
 const char* TrendQuantityName(TrendQuantity quantity);  // "kW", "PF", "Volts L-L", ...
+const char* TrendQuantityUnit(TrendQuantity quantity);  // "kW", "PF", "V", ...
 
 // Channels: kWh, then kW, PF, Volts L-L, Volts L-N, Amps as total and phases
 // A, B, C, whatever the console's phase buttons show.

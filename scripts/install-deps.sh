@@ -5,8 +5,11 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  # Qt Charts needs the OpenGL module's CMake files, which its package does not pull in.
-  qt6-base-dev qt6-base-dev-tools qt6-charts-dev libqt6opengl6-dev libgl-dev fonts-dejavu-core
+  qt6-base-dev qt6-base-dev-tools fonts-dejavu-core
+  # The trend and the plot draw with QCustomPlot; its -dev package holds the
+  # header and the CMake files of both builds and pulls in Qt 5's -dev files,
+  # but only the Qt 6 library (libQCustomPlotQt6) is linked.
+  libqcustomplot-dev libqcustomplot2.1-qt6
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev
   libcli11-dev nlohmann-json3-dev

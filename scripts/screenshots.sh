@@ -10,7 +10,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$top/build}")
 out=$(realpath -m "${2:-$top/docs}")
 
+# The chart windows on a laptop's screen, the size they are made to read at.
 drivers=("$build/tests/gui/test_gui_screenshots" "$build/tests/charts/test_charts_screenshots")
+screens=("1280x1024" "1366x768")
 for driver in "${drivers[@]}"; do
   if [ ! -x "$driver" ]; then
     echo "screenshots: $driver is not built; build first: cmake --build $build" >&2
@@ -18,7 +20,7 @@ for driver in "${drivers[@]}"; do
   fi
 done
 mkdir -p "$out"
-for driver in "${drivers[@]}"; do
-  xvfb-run -a -s "-screen 0 1280x1024x24" \
-    env QT_QPA_PLATFORM=xcb PYLAX_SCREENSHOT_DIR="$out" "$driver"
+for i in "${!drivers[@]}"; do
+  xvfb-run -a -s "-screen 0 ${screens[$i]}x24" \
+    env QT_QPA_PLATFORM=xcb PYLAX_SCREENSHOT_DIR="$out" "${drivers[$i]}"
 done

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -67,6 +68,103 @@ TEST(LogFile, ReadsTheColumnsRowsErrorsAndGapsOfADownload) {
   // As many rows as a download may write.
   ASSERT_TRUE(Parse("Data#, UTC, Date/Time,KW,,,,,,,,,\n" + Rows(kMaxLogRows), plain, error));
   EXPECT_EQ(plain.RowCount(), kMaxLogRows);
+}
+
+// The column map: each value column takes its own slot's field, wherever
+// the error word, the meter's date registers and an unused slot stand
+// before it; every field holds a number of its own, so a column reading
+// another slot's field shows.
+TEST(LogFile, EachValueColumnReadsItsOwnSlot) {
+  const std::string text =
+      "Data#, UTC, Date/Time,ERROR,DAY-MONTH,KWH,HOUR-YEAR,SECOND-MINUTE,KVAR-C,,PF-B,HZ,V-AB,Error,Date/Time\n"
+      "1,0x6B16ABB6,Mon Dec 07 12:51:02 2026,11.000,12.000,13.000,14.000,15.000,16.000,17.000,0.918,59.990,"
+      "20.000,0x0000,Mon Dec 07 12:51:00 2026\n"
+      "2,0x6B16A832,Mon Dec 07 12:36:02 2026,21.000,22.000,23.000,24.000,25.000,26.000,27.000,0.928,60.010,"
+      "30.000,0x0000,Mon Dec 07 12:36:00 2026\n";
+  struct Case {
+    const char* name;
+    ColumnKind kind;
+    const char* unit;
+    float row1, row2;
+  };
+  const Case cases[] = {
+      {"KWH", ColumnKind::Energy, "kWh", 13.0f, 23.0f},     {"KVAR-C", ColumnKind::Power, "kvar", 16.0f, 26.0f},
+      {"PF-B", ColumnKind::PowerFactor, "PF", 0.918f, 0.928f}, {"HZ", ColumnKind::Frequency, "Hz", 59.99f, 60.01f},
+      {"V-AB", ColumnKind::Voltage, "V", 20.0f, 30.0f},
+  };
+  LogTable table;
+  LogFileError error;
+  ASSERT_TRUE(Parse(text, table, error)) << error.line << ": " << error.reason;
+  ASSERT_EQ(table.columns.size(), std::size(cases));
+  for (size_t c = 0; c < std::size(cases); ++c) {
+    SCOPED_TRACE(cases[c].name);
+    EXPECT_EQ(table.columns[c].name, cases[c].name);
+    EXPECT_EQ(table.columns[c].kind, cases[c].kind);
+    EXPECT_EQ(table.columns[c].unit, cases[c].unit);
+    EXPECT_EQ(table.columns[c].values, (std::vector<float>{cases[c].row1, cases[c].row2}));
+  }
+}
+
+// Every label a slot can hold, with the chart and the unit its values get.
+TEST(LogFile, EveryRegisterLabelHasItsKindAndUnit) {
+  using K = ColumnKind;
+  struct Case {
+    const char* label;
+    ColumnKind kind;
+    const char* unit;
+  };
+  const Case cases[] = {
+      {"KWH", K::Energy, "kWh"},          {"KVAH", K::Energy, "kVAh"},         {"KVARH", K::Energy, "kvarh"},
+      {"KW", K::Power, "kW"},             {"KW-A", K::Power, "kW"},            {"KW-B", K::Power, "kW"},
+      {"KW-C", K::Power, "kW"},           {"KW-DEMAND", K::Power, "kW"},       {"KW-MAX", K::Power, "kW"},
+      {"KVAR", K::Power, "kvar"},         {"KVAR-A", K::Power, "kvar"},        {"KVAR-B", K::Power, "kvar"},
+      {"KVAR-C", K::Power, "kvar"},       {"KVAR-DEMAND", K::Power, "kvar"},   {"KVAR-MAX", K::Power, "kvar"},
+      {"KVA", K::Power, "kVA"},           {"KVA-A", K::Power, "kVA"},          {"KVA-B", K::Power, "kVA"},
+      {"KVA-C", K::Power, "kVA"},         {"KVA-DEMAND", K::Power, "kVA"},     {"KVA-MAX", K::Power, "kVA"},
+      {"PF", K::PowerFactor, "PF"},       {"PF-A", K::PowerFactor, "PF"},      {"PF-B", K::PowerFactor, "PF"},
+      {"PF-C", K::PowerFactor, "PF"},     {"VLL", K::Voltage, "V"},            {"VLN", K::Voltage, "V"},
+      {"V-AB", K::Voltage, "V"},          {"V-BC", K::Voltage, "V"},           {"V-AC", K::Voltage, "V"},
+      {"V-AN", K::Voltage, "V"},          {"V-BN", K::Voltage, "V"},           {"V-CN", K::Voltage, "V"},
+      {"AMPS-AVG", K::Current, "A"},      {"AMPS-A", K::Current, "A"},         {"AMPS-B", K::Current, "A"},
+      {"AMPS-C", K::Current, "A"},        {"HZ", K::Frequency, "Hz"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(KindOfLabel(c.label), c.kind);
+    EXPECT_STREQ(UnitOfLabel(c.label), c.unit);
+  }
+}
+
+// Rows written in Berlin across both changes of 2026, read back in Berlin,
+// in New York and in UTC: each row at its own instant, whatever its local
+// text says (02:15 to 02:30 come twice in October) and wherever it is read.
+TEST(LogFile, RowsTakeTheirTimeFromTheUtcColumnInAnyZone) {
+  const std::string head = "Data#, UTC, Date/Time,KW,,,,,,,,,\n";
+  const std::string autumn = head +
+                             "1,0x6ADD5B98,Sun Oct 25 02:30:00 2026,1.000,,,,,,,,,\n"
+                             "2,0x6ADD5814,Sun Oct 25 02:15:00 2026,2.000,,,,,,,,,\n"
+                             "3,0x6ADD5490,Sun Oct 25 02:00:00 2026,3.000,,,,,,,,,\n"
+                             "4,0x6ADD510C,Sun Oct 25 02:45:00 2026,4.000,,,,,,,,,\n"
+                             "5,0x6ADD4D88,Sun Oct 25 02:30:00 2026,5.000,,,,,,,,,\n"
+                             "6,0x6ADD4A04,Sun Oct 25 02:15:00 2026,6.000,,,,,,,,,\n";
+  const std::string spring = head +
+                             "1,0x69C87D14,Sun Mar 29 03:15:00 2026,1.000,,,,,,,,,\n"
+                             "2,0x69C87990,Sun Mar 29 03:00:00 2026,2.000,,,,,,,,,\n"
+                             "3,0x69C8760C,Sun Mar 29 01:45:00 2026,3.000,,,,,,,,,\n"
+                             "4,0x69C8760C,,4.000,,,,,,,,,\n";  // a meter time the download could not represent
+  const std::vector<int64_t> autumnTimes = {1792891800, 1792890900, 1792890000, 1792889100, 1792888200, 1792887300};
+  const std::vector<int64_t> springTimes = {1774746900, 1774746000, 1774745100, -1};
+  for (const char* zone : {"Europe/Berlin", "America/New_York", "UTC"}) {
+    SCOPED_TRACE(zone);
+    setenv("TZ", zone, 1);
+    tzset();
+    LogTable table;
+    LogFileError error;
+    ASSERT_TRUE(Parse(autumn, table, error)) << error.line << ": " << error.reason;
+    EXPECT_EQ(table.times, autumnTimes);
+    ASSERT_TRUE(Parse(spring, table, error)) << error.line << ": " << error.reason;
+    EXPECT_EQ(table.times, springTimes);
+  }
 }
 
 TEST(LogFile, NamesTheLineThatDoesNotFit) {

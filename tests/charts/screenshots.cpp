@@ -1,10 +1,10 @@
-// Pictures of the chart windows as a user meets them: the trend of a
-// simulated QM4C polled by the console, and the plot of its full 60-day log
-// downloaded through the logging window, into a ScreenshotFolder (for the
-// test run, with fewer ticks).
+// Pictures of the chart windows as a user meets them: the plot of a
+// simulated QM4C's full 60-day log downloaded through the logging window, and
+// the trend of the console's poll of that QM4C and then a QM4B, into a
+// ScreenshotFolder (for the test run, with fewer ticks).
 
-#include <QChart>
 #include <QComboBox>
+#include <QListWidget>
 #include <QDir>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -32,12 +32,12 @@ void ChartScreenshotsTest::trendAndPlot() {
   const QString previous = QDir::currentPath();
   QDir::setCurrent(downloads.path());
 
-  SimProcess sim({"--meter", "3:QM4C", "--prefill", "5760"});  // 900 s apart: 60 days
+  SimProcess sim({"--meter", "3:QM4C", "--meter", "7:QM4B", "--prefill", "5760"});  // 900 s apart: 60 days
   MessageLog messages;
   TestConsole console;
   console.timerMode = TestConsole::TimerMode::Real;
   StartConsole(console);
-  OpenSimulatorPort(console, sim, 3, 3);
+  OpenSimulatorPort(console, sim, 3, 7);
 
   WhenModalOpens<CLoggingDlg>([](CLoggingDlg* logging) {
     QTest::mouseClick(logging->findChild<QPushButton*>(QStringLiteral("downloadButton")), Qt::LeftButton);
@@ -53,15 +53,19 @@ void ChartScreenshotsTest::trendAndPlot() {
   save(plot, QStringLiteral("plot.png"));
   plot->close();
 
-  // A minute of the real timer's ticks, the last minute shown.
+  // A minute of the real timer's ticks, the last minute shown: the QM4C's,
+  // then the QM4B's.
   QApplication::setActiveWindow(&console);
   QVERIFY(QTest::qWaitForWindowActive(&console));
   QTest::keyClick(&console, Qt::Key_T, Qt::ControlModifier);
   CTrendDlg* trend = console.TrendWindow();
   QVERIFY(trend != nullptr);
   trend->SpanList()->setCurrentIndex(0);
-  const int ticks = folder.Wanted() ? 55 : 3;
+  const int ticks = folder.Wanted() ? 28 : 2;
   QTRY_VERIFY_WITH_TIMEOUT(console.TrendData().Count() >= ticks, ticks * 1500);
+  auto* devices = Control<QListWidget>(&console, IDC_DEVICES);
+  QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(1)).center());
+  QTRY_VERIFY_WITH_TIMEOUT(console.TrendData().Count() >= 2 * ticks, ticks * 1500);
   QVERIFY(QTest::qWaitForWindowExposed(trend));
   QTest::qWait(300);  // the chart lays out its new lines from the event loop
   save(trend, QStringLiteral("trend.png"));

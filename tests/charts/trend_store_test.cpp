@@ -28,6 +28,37 @@ std::vector<size_t> SegmentSizes(const TrendLine& line) {
 }
 }  // namespace
 
+// What the quantity list offers, the unit each draws in and its channels
+// (the reading block's kWh, then the console's rows: total, A, B, C).
+TEST(TrendStore, EachQuantityHasItsNameUnitAndChannels) {
+  struct Case {
+    TrendQuantity quantity;
+    const char* name;
+    const char* unit;
+    std::vector<int> channels;
+    std::vector<std::string> channelNames;
+  };
+  using Q = TrendQuantity;
+  const Case cases[] = {
+      {Q::Kw, "kW", "kW", {1, 2, 3, 4}, {"kW", "kW Phase A", "kW Phase B", "kW Phase C"}},
+      {Q::Pf, "PF", "PF", {5, 6, 7, 8}, {"PF", "PF Phase A", "PF Phase B", "PF Phase C"}},
+      {Q::VoltsLL, "Volts L-L", "V", {9, 10, 11, 12}, {"Volts L-L", "Volts L-L A-B", "Volts L-L B-C", "Volts L-L A-C"}},
+      {Q::VoltsLN, "Volts L-N", "V", {13, 14, 15, 16},
+       {"Volts L-N", "Volts L-N Phase A", "Volts L-N Phase B", "Volts L-N Phase C"}},
+      {Q::Amps, "Amps", "A", {17, 18, 19, 20}, {"Amps", "Amps Phase A", "Amps Phase B", "Amps Phase C"}},
+      {Q::Kwh, "kWh", "kWh", {0}, {"kWh"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_STREQ(TrendQuantityName(c.quantity), c.name);
+    EXPECT_STREQ(TrendQuantityUnit(c.quantity), c.unit);
+    EXPECT_EQ(ChannelsOf(c.quantity), c.channels);
+    std::vector<std::string> names;
+    for (int channel : c.channels) names.push_back(ChannelName(channel));
+    EXPECT_EQ(names, c.channelNames);
+  }
+}
+
 TEST(TrendStore, TheFullRingDropsTheOldestTickAndItsMeter) {
   TrendStore store(3);
   const char* meters[] = {"03 - A", "03 - A", "07 - B", "07 - B", "07 - B", "03 - A"};
