@@ -228,7 +228,7 @@ int RunLogDownload() {
 // for like one that goes away later. Its publishers start first, so that a
 // bad address or URL fails at once.
 int RunMonitor(const Options& options) {
-  const std::string bus = BusId(options.port);
+  const std::string bus = options.monitor.busId.empty() ? BusId(options.port, HostName()) : options.monitor.busId;
   BusMonitor monitor(options.monitor, options.port, options.baud, bus);
   std::string error;
   PrometheusExporter prometheus;
@@ -242,8 +242,11 @@ int RunMonitor(const Options& options) {
     if (!mqtt->Start(&error)) return Fail(ExitCode::MonitorFailed, error);
     monitor.AddPublisher(mqtt.get());
   }
-  JsonLinesPublisher lines;
-  if (options.monitor.json) monitor.AddPublisher(&lines);
+  std::unique_ptr<JsonLinesPublisher> lines;
+  if (options.monitor.json) {
+    lines = std::make_unique<JsonLinesPublisher>(STDOUT_FILENO);
+    monitor.AddPublisher(lines.get());
+  }
   std::signal(SIGHUP, OnHangUp);
   std::signal(SIGPIPE, SIG_IGN);  // a broker or scraper that went away is no reason to end
   monitor.Run();

@@ -9,13 +9,14 @@ struct MqttSettings {
   std::string caFile;   // mqtts: the CA that signed the broker's certificate
   std::string clientId; // empty: pylax-BUS
   std::string user;
-  std::string password; // from the config file, a file or PYLAX_MQTT_PASSWORD only
+  std::string password; // from a file, the mqtt-password credential, the config file or PYLAX_MQTT_PASSWORD
   std::string prefix = "pylax";
   bool discovery = true;
   std::string discoveryPrefix = "homeassistant";
 };
 
 struct MonitorOptions {
+  std::string busId;         // empty: BusId of the port
   unsigned start = 1;
   unsigned end = 10;
   double interval = 5;       // seconds from the start of one round to the next
