@@ -313,7 +313,7 @@ void MqttPublisher::Disconnected(int rc) {
     clashSaid_ = true;
     Say("MQTT broker " + host_ + ":" + std::to_string(port_) +
         " keeps dropping the connection right after accepting it: another client probably uses the same client id (" +
-        settings_.clientId + "); give each monitor its own --bus-id");
+        settings_.clientId + "); give each monitor its own --bus-id (or --mqtt-client-id)");
   }
 }
 

@@ -61,7 +61,9 @@ class MqttPublisher : public Publisher {
   // A connection the broker drops within this long of accepting it, three
   // times in a row, is most likely taken over by another client of the same
   // client id each time that one (re)connects: the broker lets only one in.
-  static constexpr std::chrono::seconds kQuickDrop{10};
+  // Two such clients take turns at their reconnect delays, so a turn lasts
+  // up to the longest delay.
+  static constexpr std::chrono::seconds kQuickDrop{kReconnectMax};
   static constexpr int kQuickDropsSaid = 3;
 
  private:
