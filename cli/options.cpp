@@ -9,8 +9,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include "modbus/gateway.h"
+#include "modbus/host_port.h"
 #include "modbus/port_map.h"
 #include "modbus/serial_link.h"
+#include "monitor/meter_id.h"
+#include "monitor/mqtt_publisher.h"
 #include "resources/version_info.h"
 
 namespace {
@@ -138,17 +142,38 @@ CLI::Validator BaudRate() {
                  "must be " + BaudRates());
 }
 
+// Why a gateway's address (tcp://HOST:PORT, mbtcp://HOST:PORT) can never be
+// connected to; "" for one that can, and for any other name. Said at once:
+// the monitor would otherwise try it every 5 s for ever.
+std::string GatewayProblem(const std::string& name) {
+  if (TransportOf(name) == Transport::Serial) return "";
+  HostPort parts;
+  std::string problem;
+  if (ParseHostPort(name.substr(name.find("://") + 3), &parts, &problem)) return "";
+  return name + " is no gateway address (tcp://HOST:PORT or mbtcp://HOST:PORT): " + problem;
+}
+
 // "COMn=PATH" maps COMn for this run and then names it.
 CLI::Validator PortName() {
   return CLI::Validator(
       [](std::string& text) {
         if (text.empty()) return std::string("needs a port name");
-        if (text.find('=') == std::string::npos) return std::string();
+        const size_t equals = text.find('=');
+        if (const std::string problem = GatewayProblem(text.substr(equals == std::string::npos ? 0 : equals + 1));
+            !problem.empty())
+          return problem;
+        if (equals == std::string::npos) return std::string();
         if (!ParsePortOverride(text)) return text + " is not COMn=PATH";
-        text = "COM" + std::to_string(ComPortNumber(text.substr(0, text.find('=')))) + ":";
+        text = "COM" + std::to_string(ComPortNumber(text.substr(0, equals))) + ":";
         return std::string();
       },
       "");
+}
+
+// A check whose problem function says why a value is refused ("" when not),
+// without repeating the value.
+CLI::Validator Checked(std::string (*problem)(const std::string&)) {
+  return CLI::Validator([problem](std::string& text) { return problem(text); }, "");
 }
 
 bool ParseSlots(const std::string& text, std::vector<unsigned>& slots) {
@@ -188,22 +213,102 @@ void AddScanRange(CLI::App& command, unsigned& start, unsigned& end) {
       ->transform(NumberUpTo(kMaxUnsigned));
 }
 
+// One line of a config file, read as the whole file is: blank, a comment
+// ('#' or ';' first), or name = value with the value bare (up to a '#') or
+// in quotes ('...' or "...").
+struct ConfigLine {
+  bool setting = false;
+  std::string name;
+  std::string value;
+};
+
+std::string Trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The value after '=': bare up to a '#' comment, or in quotes with at most a
+// comment after them. False with why not; no problem repeats the value (it
+// may be a password).
+bool ReadConfigValue(const std::string& text, std::string* value, std::string* problem) {
+  const char quote = text.empty() ? '\0' : text.front();
+  if (quote != '"' && quote != '\'') {
+    *value = Trimmed(text.substr(0, text.find('#')));
+    if (value->find_first_of("\"'") == std::string::npos) return true;
+    *problem = "a quote inside a value that does not start with one (put the whole value in quotes)";
+    return false;
+  }
+  const size_t close = text.find(quote, 1);
+  const std::string after = close == std::string::npos ? "" : Trimmed(text.substr(close + 1));
+  if (close == std::string::npos)
+    *problem = "the value's quote is not closed";
+  else if (!after.empty() && after.front() != '#')
+    *problem = "something follows the value's closing quote";
+  else
+    *value = text.substr(1, close - 1);
+  return problem->empty();
+}
+
+// False with why the line is none of those.
+bool ReadConfigLine(const std::string& text, ConfigLine* line, std::string* problem) {
+  const std::string trimmed = Trimmed(text);
+  *line = {};
+  if (trimmed.empty() || trimmed.front() == '#' || trimmed.front() == ';') return true;
+  const size_t equals = trimmed.find('=');
+  line->setting = true;
+  line->name = Trimmed(trimmed.substr(0, equals));
+  if (equals != std::string::npos && !line->name.empty())
+    return ReadConfigValue(Trimmed(trimmed.substr(equals + 1)), &line->value, problem);
+  *problem = "this line is no \"name = value\"";
+  return false;
+}
+
 // A service's config file names every option plainly ("port = ...",
-// "interval = 5"), the tool's own and the monitor's alike; CLI11 would want
-// the monitor's in a [monitor] section, so they are put there as read.
+// "interval = 5"), the tool's own and the monitor's alike; CLI11 wants the
+// monitor's under its name, so they are put there as read. Read strictly, as
+// the command line is: a mistyped name or a broken line would otherwise leave
+// the default in force without a word.
 class FlatConfig : public CLI::ConfigTOML {
  public:
   FlatConfig(const CLI::App& tool, const CLI::App& monitor) : tool_(tool), monitor_(monitor) {}
   std::vector<CLI::ConfigItem> from_config(std::istream& input) const override {
-    std::vector<CLI::ConfigItem> items = CLI::ConfigTOML::from_config(input);
-    for (CLI::ConfigItem& item : items)
-      if (item.parents.empty() && tool_.get_option_no_throw("--" + item.name) == nullptr &&
-          monitor_.get_option_no_throw("--" + item.name) != nullptr)
-        item.parents = {monitor_.get_name()};
+    std::vector<CLI::ConfigItem> items;
+    int number = 0;
+    for (std::string text; std::getline(input, text);) {
+      ++number;
+      ConfigLine line;
+      std::string problem;
+      if (!ReadConfigLine(text, &line, &problem)) Refuse(number, problem);
+      if (!line.setting) continue;
+      const CLI::App* owner = OwnerOf(line.name);
+      if (owner == nullptr) Refuse(number, "unknown option " + line.name);
+      CLI::ConfigItem item;
+      item.name = line.name;
+      item.inputs = {line.value};
+      if (owner == &monitor_) item.parents = {monitor_.get_name()};
+      items.push_back(item);
+    }
     return items;
   }
 
  private:
+  // The command whose option name is, nullptr for none (--config itself,
+  // --help and --version are no settings).
+  const CLI::App* OwnerOf(const std::string& name) const {
+    const CLI::Option* option = tool_.get_option_no_throw("--" + name);
+    if (option != nullptr)
+      return option == tool_.get_config_ptr() || option == tool_.get_help_ptr() || option == tool_.get_version_ptr()
+                 ? nullptr
+                 : &tool_;
+    option = monitor_.get_option_no_throw("--" + name);
+    return option == nullptr || option == monitor_.get_help_ptr() ? nullptr : &monitor_;
+  }
+
+  // "FILE:LINE: problem", as a compiler names a place.
+  [[noreturn]] void Refuse(int number, const std::string& problem) const {
+    throw CLI::ConfigError(tool_.get_config_ptr()->as<std::string>() + ":" + std::to_string(number) + ": " + problem);
+  }
+
   const CLI::App& tool_;
   const CLI::App& monitor_;
 };
@@ -218,9 +323,10 @@ void DefineMonitor(CLI::App& app, Options& options) {
       "The range is scanned again every --rescan-minutes and on SIGHUP. A port that\n"
       "is missing or goes away is tried again every 5 s. SIGTERM or SIGINT end it\n"
       "(exit 0). Framing is length unless --framing or PYLAX_FRAMING say otherwise.\n"
-      "--config FILE takes any option from a file of \"name = value\" lines; the\n"
-      "MQTT password comes from there (mqtt-password), --mqtt-password-file or\n"
-      "PYLAX_MQTT_PASSWORD, never from the command line.",
+      "--config FILE takes any option from a file of \"name = value\" lines. The\n"
+      "MQTT password comes from --mqtt-password-file, the systemd credential\n"
+      "mqtt-password ($CREDENTIALS_DIRECTORY), or PYLAX_MQTT_PASSWORD, never from\n"
+      "the command line.",
       options, Command::Monitor);
   AddScanRange(*command, monitor.start, monitor.end);
   command->add_option("--interval", monitor.interval, "seconds from one round of polls to the next")
@@ -236,19 +342,22 @@ void DefineMonitor(CLI::App& app, Options& options) {
   command->add_option("--mqtt-ca-file", monitor.mqtt.caFile, "mqtts: the CA of the broker's certificate")
       ->type_name("FILE")
       ->check(CLI::Validator(CLI::ExistingFile).description(""));
-  command->add_option("--mqtt-client-id", monitor.mqtt.clientId, "the MQTT client id; default pylax-BUS")
+  command->add_option("--mqtt-client-id", monitor.mqtt.clientId, "the MQTT client id; default pylax-BUS (the bus id)")
       ->type_name("ID");
   command->add_option("--mqtt-user", monitor.mqtt.user, "the MQTT user name")->type_name("NAME");
   command->add_option("--mqtt-password-file", "a file whose first line is the MQTT password")
       ->type_name("FILE")
       ->check(CLI::Validator(CLI::ExistingFile).description(""));
-  command->add_option("--mqtt-password", monitor.mqtt.password)->group("");  // config file only, see CheckPassword
-  command->add_option("--mqtt-prefix", monitor.mqtt.prefix, "the first level of every topic")
+  // Kept for config files of earlier versions; see RefusePasswordArgument.
+  command->add_option("--mqtt-password", monitor.mqtt.password)->group("");
+  command->add_option("--mqtt-prefix", monitor.mqtt.prefix, "the first level(s) of every topic")
       ->type_name("PREFIX")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(Checked(TopicPrefixProblem));
   command->add_option("--ha-discovery-prefix", monitor.mqtt.discoveryPrefix, "Home Assistant's discovery prefix")
       ->type_name("PREFIX")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(Checked(TopicPrefixProblem));
   command->add_flag_function(
       "--no-ha-discovery", [&monitor](std::int64_t) { monitor.mqtt.discovery = false; },
       "publish no Home Assistant discovery");
@@ -313,21 +422,36 @@ void DefineArchive(CLI::App& app, CLI::App& log, Options& options) {
   exporter->add_option("--output", archive.output, "the file written; - for stdout")->type_name("FILE");
 }
 
-// Command lines show in the process list and the shell's history.
-void CheckPassword(const std::vector<std::string>& args, CLI::App& app, MqttSettings& mqtt) {
+// Command lines show in the process list and the shell's history, and
+// CLI11's complaints repeat the arguments they do not expect: a password is
+// refused wherever it stands, before CLI11 sees it.
+void RefusePasswordArgument(const std::vector<std::string>& args) {
   for (const std::string& arg : args)
-    if (arg.rfind("--mqtt-password", 0) == 0 && arg.rfind("--mqtt-password-file", 0) != 0)
+    if (arg == "--mqtt-password" || arg.rfind("--mqtt-password=", 0) == 0)
       throw CLI::ValidationError("--mqtt-password",
-                                 "is taken from the config file, --mqtt-password-file or PYLAX_MQTT_PASSWORD, "
-                                 "never from the command line");
+                                 "is taken from --mqtt-password-file, the mqtt-password credential or "
+                                 "PYLAX_MQTT_PASSWORD, never from the command line");
+}
+
+// The first line of a file, empty when it cannot be read.
+std::string FirstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// A config file's mqtt-password (earlier versions suggested it) stands;
+// else --mqtt-password-file, the systemd credential (LoadCredential=, read
+// as the service's dynamic user may read nothing else), the environment.
+void ReadPassword(CLI::App& app, MqttSettings& mqtt) {
   if (!mqtt.password.empty()) return;
   const CLI::Option* file = app.get_subcommand("monitor")->get_option("--mqtt-password-file");
-  if (file->count() > 0) {
-    std::ifstream in(file->as<std::string>());
-    std::getline(in, mqtt.password);
-  } else if (const char* fromEnvironment = std::getenv("PYLAX_MQTT_PASSWORD")) {
-    mqtt.password = fromEnvironment;
-  }
+  const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+  const char* fromEnvironment = std::getenv("PYLAX_MQTT_PASSWORD");
+  if (file->count() > 0) mqtt.password = FirstLine(file->as<std::string>());
+  if (mqtt.password.empty() && credentials != nullptr) mqtt.password = FirstLine(std::string(credentials) + "/mqtt-password");
+  if (mqtt.password.empty() && fromEnvironment != nullptr) mqtt.password = fromEnvironment;
 }
 
 void DefineCommandLine(CLI::App& app, Options& options) {
@@ -359,6 +483,14 @@ void DefineCommandLine(CLI::App& app, Options& options) {
                  "default), or length, as soon as a whole answer with a right\n"
                  "CRC is in (faster); without it PYLAX_FRAMING decides")
       ->type_name("silence|length");
+  // Global, so that log sync names a meter in the archive as the monitor of
+  // the same bus does.
+  app.add_option("--bus-id", options.busId,
+                 "the bus's name in meter ids (topics, labels, the archive);\n"
+                 "default from --port (with this machine's name for ttyS0,\n"
+                 "COM1 and the like)")
+      ->type_name("NAME")
+      ->check(Checked(BusIdProblem));
   app.set_config("--config", "", "take options from FILE, \"name = value\" a line")->type_name("FILE");
   app.set_help_flag("-h,--help", "this text; COMMAND --help describes a command");  // listed after the options
   app.set_version_flag("--version", VersionText(), "the version");
@@ -455,9 +587,10 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& opt
     return "pylaxctl: " + std::string(error.what()) + " (see pylaxctl --help)\n";
   });
   try {
+    RefusePasswordArgument(args);
     app.parse(std::vector<std::string>(args.rbegin(), args.rend()));  // CLI11 takes them last first
     RequireCommand(app);
-    CheckPassword(args, app, options.monitor.mqtt);
+    ReadPassword(app, options.monitor.mqtt);
     // The monitor polls many meters: the faster framing unless told.
     if (options.command == Command::Monitor && options.framing.empty() && std::getenv("PYLAX_FRAMING") == nullptr)
       options.framing = FramingName(Framing::Length);

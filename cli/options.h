@@ -45,6 +45,7 @@ struct Options {
   bool simulate = false;
   bool trace = false;
   std::string framing;  // empty: PYLAX_FRAMING, else silence (ChooseFraming)
+  std::string busId;    // empty: BusId of the port and this machine's name
   // The command and its own options.
   Command command = Command::Scan;
   unsigned scanStart = 1;
@@ -69,6 +70,9 @@ struct ParseOutcome {
 // Parses argv[1..]; prints help, the version or a one-line usage error itself.
 // Sets the link's framing (--framing, else PYLAX_FRAMING, else silence, or
 // length for monitor); a bad value of either is a usage error. Fills the
-// MQTT password of monitor from its config file, --mqtt-password-file or
-// PYLAX_MQTT_PASSWORD; given on the command line it is a usage error.
+// MQTT password of monitor from --mqtt-password-file, the systemd credential
+// mqtt-password or PYLAX_MQTT_PASSWORD (or a config file's mqtt-password);
+// given on the command line it is a usage error that does not repeat it.
+// A --config file is read strictly: an unknown name, a line that is no
+// name = value, an unclosed quote is a usage error naming FILE:LINE.
 ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& options);

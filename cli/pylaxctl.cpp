@@ -252,12 +252,18 @@ ArchiveAccess AccessOf(const ArchiveOptions& archive) {
   return access;
 }
 
+// --bus-id, else the id the port's name gives on this machine: the monitor
+// and log sync name a bus's meters alike.
+std::string BusIdOf(const Options& options) {
+  return options.busId.empty() ? BusId(options.port, HostName()) : options.busId;
+}
+
 // Each archive is synced on its own: one that cannot be opened or written
 // is said, and the others still take their entries.
 int RunLogSync(const Options& options, const std::string& entry) {
   if (int code = RequireModel(g_modelCode == ModelQM4C, "a QM4C")) return code;
   const std::string prefix = entry.substr(0, entry.find(" - ") + 3);
-  const ArchivedMeter meter{MeterId(BusId(options.port), g_slaveAddress), g_slaveAddress, ModelName(g_modelCode),
+  const ArchivedMeter meter{MeterId(BusIdOf(options), g_slaveAddress), g_slaveAddress, ModelName(g_modelCode),
                             entry.substr(prefix.size())};
   bool allOpened = true;
   std::vector<std::unique_ptr<ArchiveStore>> opened;
@@ -339,7 +345,7 @@ int RunArchiveExport(const Options& options) {
 // for like one that goes away later. Its publishers start first, so that a
 // bad address or URL fails at once.
 int RunMonitor(const Options& options) {
-  const std::string bus = BusId(options.port);
+  const std::string bus = BusIdOf(options);
   BusMonitor monitor(options.monitor, options.port, options.baud, bus);
   std::string error;
   PrometheusExporter prometheus;
@@ -353,8 +359,11 @@ int RunMonitor(const Options& options) {
     if (!mqtt->Start(&error)) return Fail(ExitCode::MonitorFailed, error);
     monitor.AddPublisher(mqtt.get());
   }
-  JsonLinesPublisher lines;
-  if (options.monitor.json) monitor.AddPublisher(&lines);
+  std::unique_ptr<JsonLinesPublisher> lines;
+  if (options.monitor.json) {
+    lines = std::make_unique<JsonLinesPublisher>(STDOUT_FILENO);
+    monitor.AddPublisher(lines.get());
+  }
   std::signal(SIGHUP, OnHangUp);
   std::signal(SIGPIPE, SIG_IGN);  // a broker or scraper that went away is no reason to end
   monitor.Run();

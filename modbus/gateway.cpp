@@ -120,16 +120,6 @@ Transport TransportOf(const std::string& device) {
   return Transport::Serial;
 }
 
-bool SplitHostPort(const std::string& text, std::string* host, std::string* port) {
-  const size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size() || colon + 6 < text.size()) return false;
-  *port = text.substr(colon + 1);
-  if (port->find_first_not_of("0123456789") != std::string::npos || std::atoi(port->c_str()) > 65535) return false;
-  *host = text.substr(0, colon);
-  if (host->size() > 2 && host->front() == '[' && host->back() == ']') *host = host->substr(1, host->size() - 2);
-  return true;
-}
-
 int ConnectGateway(const std::string& address, std::string* failure) {
   const size_t schemeEnd = address.find("://");
   std::string host, port;

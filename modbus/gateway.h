@@ -6,14 +6,12 @@
 
 #include <string>
 
+#include "modbus/host_port.h"
+
 enum class Transport { Serial, RtuOverTcp, ModbusTcp };
 
 // Which transport a resolved port name (a device path or an address) uses.
 Transport TransportOf(const std::string& device);
-
-// Splits "HOST:PORT" (a literal IPv6 host in brackets: "[::1]:502") into its
-// parts; false when either is missing or PORT is not a number 0..65535.
-bool SplitHostPort(const std::string& text, std::string* host, std::string* port);
 
 // Name resolution and connecting together get this long, never the system's
 // minutes: a gateway on a site's network answers a connect within

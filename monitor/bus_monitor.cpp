@@ -153,6 +153,11 @@ void BusMonitor::Scan() {
   nextScan_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(options_.rescanMinutes * 60));
   for (const FoundMeters::Found& found : sink.found) {
+    if (found.model == ModelNone) {
+      LeaveOut(found.address, found.identification);
+      continue;
+    }
+    foreign_.erase(found.address);
     Meter& meter = meters_[found.address];
     if (meter.info.model == found.model && meter.info.identification == found.identification) continue;
     meter.info = {MeterId(busId_, found.address), found.address, found.model, found.identification};
@@ -163,6 +168,22 @@ void BusMonitor::Scan() {
   }
   if (meters_.empty())
     Say("no meter answered at addresses " + RangeText() + "; the range is scanned again later");
+}
+
+// A device that identifies itself but names no QM4 model would be polled for
+// ever and published offline: it is named once and not polled. A meter that
+// was at its address before goes offline.
+void BusMonitor::LeaveOut(int address, const std::string& identification) {
+  if (const auto meter = meters_.find(address); meter != meters_.end()) {
+    SetOnline(meter->second, false);
+    meters_.erase(meter);
+  }
+  if (std::string& said = foreign_[address]; said != identification) {
+    said = identification;
+    char entry[16];
+    std::snprintf(entry, sizeof entry, "%02d - ", address);
+    Say(std::string("found ") + entry + identification + ", which is no QM4 meter: it is not polled");
+  }
 }
 
 std::string BusMonitor::RangeText() const {

@@ -42,6 +42,7 @@ class BusMonitor {
   void PollUntilStopped();
   bool WaitForPort(bool gone);
   void Scan();
+  void LeaveOut(int address, const std::string& identification);
   std::string RangeText() const;  // "1 to 10"
   void PollRound();
   void Poll(Meter& meter);
@@ -59,6 +60,7 @@ class BusMonitor {
   int baud_;
   std::string busId_;
   std::map<int, Meter> meters_;  // by address, polled in address order
+  std::map<int, std::string> foreign_;  // devices that are no QM4, by address: their text
   std::vector<Publisher*> publishers_;
   Clock::time_point nextScan_;
   ServiceNotify notify_;

@@ -9,7 +9,7 @@ struct MqttSettings {
   std::string caFile;   // mqtts: the CA that signed the broker's certificate
   std::string clientId; // empty: pylax-BUS
   std::string user;
-  std::string password; // from the config file, a file or PYLAX_MQTT_PASSWORD only
+  std::string password; // from a file, the mqtt-password credential, the config file or PYLAX_MQTT_PASSWORD
   std::string prefix = "pylax";
   bool discovery = true;
   std::string discoveryPrefix = "homeassistant";

@@ -2,6 +2,7 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "console/poll_json.h"
+#include "modbus/host_port.h"
 #include "monitor/quantities.h"
 
 namespace {
@@ -43,38 +45,59 @@ bool ParseUrl(const std::string& url, std::string& host, int& port, bool& tls, s
   if (!rest.empty() && rest.back() == '/') rest.pop_back();
   if (rest.find('@') != std::string::npos) {  // not echoed: it may hold a password
     *error = "--mqtt wants mqtt://HOST[:PORT] with no user or password in it (--mqtt-user, and the password "
-             "from the config file, --mqtt-password-file or PYLAX_MQTT_PASSWORD)";
+             "from --mqtt-password-file or the mqtt-password credential)";
     return false;
   }
-  if ((name != "mqtt" && !tls) || rest.empty() || rest.find('/') != std::string::npos) {
-    *error = "--mqtt wants mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not \"" + url + "\"";
+  const std::string wants = "--mqtt wants mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not \"" + url + "\"";
+  if ((name != "mqtt" && !tls) || rest.find('/') != std::string::npos) {
+    *error = wants;
     return false;
   }
-  port = tls ? 8883 : 1883;
-  const size_t colon = rest.rfind(':');
-  host = rest;
-  if (colon != std::string::npos && rest.find(']', colon) == std::string::npos) {
-    host = rest.substr(0, colon);
-    try {
-      size_t used = 0;
-      port = std::stoi(rest.substr(colon + 1), &used);
-      if (used != rest.size() - colon - 1 || port < 1 || port > 65535) throw std::invalid_argument("port");
-    } catch (const std::exception&) {
-      *error = "--mqtt: bad port in \"" + url + "\"";
-      return false;
-    }
+  HostPort parts;
+  std::string problem;
+  if (!ParseHostPort(rest, &parts, &problem, tls ? "8883" : "1883")) {
+    *error = wants + ": " + problem;
+    return false;
   }
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  return !host.empty();
+  host = parts.host;
+  port = std::stoi(parts.port);
+  return true;
+}
+
+// "{{ value_json['KW'] }}" would fail on the null a NaN reading is sent as
+// (None * 1000 is an error); "None" is what Home Assistant shows as unknown.
+std::string ValueTemplate(const std::string& key, double unitScale) {
+  const std::string value = "value_json['" + key + "']";
+  const std::string scaled =
+      unitScale == 1 ? value : value + " * " + std::to_string(static_cast<int>(unitScale));
+  return "{{ " + scaled + " if " + value + " is number else None }}";
+}
+
+std::string DiscoveryTopic(const MqttSettings& settings, const MeterInfo& info, const std::string& key) {
+  return settings.discoveryPrefix + "/sensor/" + info.id + "/" + ObjectId(key) + "/config";
 }
 }  // namespace
+
+std::string TopicPrefixProblem(const std::string& prefix) {
+  if (prefix.empty()) return "is empty";
+  if (prefix.find_first_of("+#") != std::string::npos) return "holds '+' or '#', which only subscriptions may use";
+  if (prefix.find('\0') != std::string::npos) return "holds a NUL character";
+  if (prefix.front() == '/' || prefix.back() == '/') return "starts or ends with '/' (a level with no name)";
+  if (prefix.find("//") != std::string::npos) return "has an empty level ('//')";
+  if (prefix.front() == '$') return "starts with '$', which brokers keep for their own topics";
+  if (mosquitto_validate_utf8(prefix.data(), static_cast<int>(prefix.size())) != MOSQ_ERR_SUCCESS)
+    return "is not valid UTF-8";
+  return "";
+}
 
 std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, const std::string& busId,
                                                 const MeterInfo& info, const std::vector<std::string>& keys) {
   const std::string meterTopic = settings.prefix + "/" + info.id;
+  // Named with its bus: two buses with a QM4C at 3 are two devices.
   const nlohmann::json device = {
       {"identifiers", {"pylax_" + info.id}},
-      {"name", info.identification + " at " + std::to_string(info.address)},
+      {"name", info.identification + " at " + std::to_string(info.address) + " on " + busId},
+      {"manufacturer", "Orvant"},
       {"model", ModelName(info.model)},
       {"hw_version", info.identification},
   };
@@ -82,14 +105,11 @@ std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, co
   for (const std::string& key : keys) {
     const Quantity* quantity = QuantityOfKey(key);
     if (quantity == nullptr) continue;
-    const std::string value = "value_json['" + key + "']";
     nlohmann::json config = {
         {"name", key},
         {"unique_id", "pylax_" + info.id + "_" + ObjectId(key)},
         {"state_topic", meterTopic + "/state"},
-        {"value_template", quantity->unitScale == 1 ? "{{ " + value + " }}"
-                                                    : "{{ " + value + " * " + std::to_string(static_cast<int>(
-                                                                                      quantity->unitScale)) + " }}"},
+        {"value_template", ValueTemplate(key, quantity->unitScale)},
         {"availability",
          {{{"topic", meterTopic + "/availability"}}, {{"topic", settings.prefix + "/" + busId + "/availability"}}}},
         {"availability_mode", "all"},
@@ -98,9 +118,15 @@ std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, co
         {"device", device},
     };
     if (*quantity->unit != '\0') config["unit_of_measurement"] = quantity->unit;
-    messages.push_back({settings.discoveryPrefix + "/sensor/" + info.id + "/" + ObjectId(key) + "/config",
-                        config.dump()});
+    messages.push_back({DiscoveryTopic(settings, info, key), config.dump()});
   }
+  return messages;
+}
+
+std::vector<DiscoveryMessage> DiscoveryRemovals(const MqttSettings& settings, const MeterInfo& info,
+                                                const std::vector<std::string>& keys) {
+  std::vector<DiscoveryMessage> messages;
+  for (const std::string& key : keys) messages.push_back({DiscoveryTopic(settings, info, key), ""});
   return messages;
 }
 
@@ -165,24 +191,54 @@ std::string MqttPublisher::Topic(const std::string& meterId, const char* leaf) c
 void MqttPublisher::Publish(const std::string& topic, const std::string& payload) {
   if (!connected_) return;
   ++unacknowledged_;  // before: the acknowledgement may come before the call returns
-  if (mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), kQos,
-                        true) != MOSQ_ERR_SUCCESS)
-    --unacknowledged_;
+  const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                                   kQos, true);
+  if (rc == MOSQ_ERR_SUCCESS) return;
+  --unacknowledged_;
+  SayPublishFailure(topic, rc);
+}
+
+void MqttPublisher::PublishAll(const std::vector<DiscoveryMessage>& messages) {
+  for (const DiscoveryMessage& message : messages) Publish(message.topic, message.payload);
+}
+
+// Once per cause: the same cause fails every publish of its kind, each round.
+// A connection lost meanwhile is said when it is noticed, and everything is
+// published again on the next connect.
+void MqttPublisher::SayPublishFailure(const std::string& topic, int rc) {
+  if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || !failuresSaid_.insert(rc).second) return;
+  Say("MQTT: cannot publish to " + topic + ": " + mosquitto_strerror(rc) +
+      " (said once; what fails for the same reason is dropped without a word)");
 }
 
 void MqttPublisher::PublishMeter(const Meter& meter) {
-  if (settings_.discovery)
-    for (const DiscoveryMessage& message : DiscoveryMessages(settings_, busId_, meter.info, meter.keys))
-      Publish(message.topic, message.payload);
+  if (settings_.discovery) {
+    PublishAll(DiscoveryRemovals(settings_, meter.info, meter.removed));
+    PublishAll(DiscoveryMessages(settings_, busId_, meter.info, meter.keys));
+  }
   if (meter.online.has_value()) Publish(Topic(meter.info.id, "availability"), *meter.online ? "online" : "offline");
   if (!meter.state.empty()) Publish(Topic(meter.info.id, "state"), meter.state);
+}
+
+// Another model's device block, and its sensors only: those of the model
+// before that this one lacks are removed, or Home Assistant would keep
+// entities whose readings never come.
+void MqttPublisher::Announce(Meter& meter, const std::vector<std::string>& keys) {
+  for (const std::string& key : meter.keys)
+    if (std::find(keys.begin(), keys.end(), key) == keys.end()) meter.removed.push_back(key);
+  std::erase_if(meter.removed, [&](const std::string& key) { return std::find(keys.begin(), keys.end(), key) != keys.end(); });
+  meter.keys = keys;
+  meter.announced = true;
+  if (!settings_.discovery) return;
+  PublishAll(DiscoveryRemovals(settings_, meter.info, meter.removed));
+  PublishAll(DiscoveryMessages(settings_, busId_, meter.info, keys));
 }
 
 void MqttPublisher::MeterFound(const MeterInfo& info) {
   std::lock_guard<std::mutex> hold(mutex_);
   Meter& meter = meters_[info.id];
   meter.info = info;
-  meter.keys.clear();  // another model: announced again at its first state
+  meter.announced = false;  // another model: announced again at its first state
 }
 
 // Discovery waits for the first state: the readings a model gives are what
@@ -194,12 +250,7 @@ void MqttPublisher::State(const MeterInfo& info, const PollFields& fields, const
   std::vector<std::string> keys;
   for (int pair = 0; pair < fields.pairsRead; ++pair)
     if (QuantityOfKey(PairLabel(pair)) != nullptr) keys.push_back(PairLabel(pair));
-  if (keys != meter.keys) {
-    meter.keys = keys;
-    if (settings_.discovery)
-      for (const DiscoveryMessage& message : DiscoveryMessages(settings_, busId_, info, keys))
-        Publish(message.topic, message.payload);
-  }
+  if (!meter.announced || keys != meter.keys) Announce(meter, keys);
   Publish(Topic(info.id, "state"), state);
 }
 
@@ -240,7 +291,8 @@ void MqttPublisher::Connected(int rc) {
     return;
   }
   refusedSaid_ = false;
-  Say("MQTT broker " + host_ + ":" + std::to_string(port_) + " connected");
+  connectedAt_ = std::chrono::steady_clock::now();
+  if (quickDrops_ == 0) Say("MQTT broker " + host_ + ":" + std::to_string(port_) + " connected");
   std::lock_guard<std::mutex> hold(mutex_);
   connected_ = true;
   unacknowledged_ = 0;
@@ -248,11 +300,21 @@ void MqttPublisher::Connected(int rc) {
   for (const auto& [id, meter] : meters_) PublishMeter(meter);
 }
 
-void MqttPublisher::OnDisconnect(mosquitto*, void* self, int rc) {
-  auto* publisher = static_cast<MqttPublisher*>(self);
-  const bool wasConnected = publisher->connected_.exchange(false);
-  if (wasConnected && rc != 0)
-    Say("MQTT broker " + publisher->host_ + ":" + std::to_string(publisher->port_) + " lost; reconnecting");
+void MqttPublisher::OnDisconnect(mosquitto*, void* self, int rc) { static_cast<MqttPublisher*>(self)->Disconnected(rc); }
+
+void MqttPublisher::Disconnected(int rc) {
+  const bool wasConnected = connected_.exchange(false);
+  if (!wasConnected || rc == 0) return;
+  const bool quick = std::chrono::steady_clock::now() - connectedAt_ < kQuickDrop;
+  quickDrops_ = quick ? quickDrops_ + 1 : 0;
+  if (quickDrops_ <= 1)
+    Say("MQTT broker " + host_ + ":" + std::to_string(port_) + " lost; reconnecting");
+  if (quickDrops_ == kQuickDropsSaid && !clashSaid_) {
+    clashSaid_ = true;
+    Say("MQTT broker " + host_ + ":" + std::to_string(port_) +
+        " keeps dropping the connection right after accepting it: another client probably uses the same client id (" +
+        settings_.clientId + "); give each monitor its own --bus-id (or --mqtt-client-id)");
+  }
 }
 
 void MqttPublisher::OnPublish(mosquitto*, void* self, int) { --static_cast<MqttPublisher*>(self)->unacknowledged_; }

@@ -8,9 +8,11 @@
 // and, unless switched off, a Home Assistant discovery config per reading.
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +21,11 @@
 #include "monitor/publisher.h"
 
 struct mosquitto;
+
+// Empty when prefix may begin every topic (--mqtt-prefix,
+// --ha-discovery-prefix), else why not: no wildcard ('+', '#'), no NUL, no
+// empty level, no '/' at either end, no '$' first (the brokers' own), UTF-8.
+std::string TopicPrefixProblem(const std::string& prefix);
 
 // One Home Assistant discovery message: its topic and JSON payload.
 struct DiscoveryMessage {
@@ -29,6 +36,10 @@ struct DiscoveryMessage {
 // them; those without a quantity get none).
 std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, const std::string& busId,
                                                 const MeterInfo& info, const std::vector<std::string>& keys);
+// The empty retained configs that remove the sensors of keys (a meter found
+// again as a model without them).
+std::vector<DiscoveryMessage> DiscoveryRemovals(const MqttSettings& settings, const MeterInfo& info,
+                                                const std::vector<std::string>& keys);
 
 class MqttPublisher : public Publisher {
  public:
@@ -47,11 +58,20 @@ class MqttPublisher : public Publisher {
   // Seconds of the reconnect backoff: 1, 2, 4 ... up to 30.
   static constexpr unsigned kReconnectMin = 1;
   static constexpr unsigned kReconnectMax = 30;
+  // A connection the broker drops within this long of accepting it, three
+  // times in a row, is most likely taken over by another client of the same
+  // client id each time that one (re)connects: the broker lets only one in.
+  // Two such clients take turns at their reconnect delays, so a turn lasts
+  // up to the longest delay.
+  static constexpr std::chrono::seconds kQuickDrop{kReconnectMax};
+  static constexpr int kQuickDropsSaid = 3;
 
  private:
   struct Meter {
     MeterInfo info;
-    std::vector<std::string> keys;  // the readings discovery has announced
+    std::vector<std::string> keys;     // the readings discovery has announced
+    std::vector<std::string> removed;  // announced once, not by the model found since
+    bool announced = false;            // keys announced with this info's device block
     std::string state;
     std::optional<bool> online;
   };
@@ -59,7 +79,11 @@ class MqttPublisher : public Publisher {
   static void OnDisconnect(mosquitto*, void* self, int rc);
   static void OnPublish(mosquitto*, void* self, int mid);
   void Connected(int rc);
+  void Disconnected(int rc);
   void Publish(const std::string& topic, const std::string& payload);
+  void PublishAll(const std::vector<DiscoveryMessage>& messages);
+  void SayPublishFailure(const std::string& topic, int rc);
+  void Announce(Meter& meter, const std::vector<std::string>& keys);
   void PublishMeter(const Meter& meter);
   std::string Topic(const std::string& meterId, const char* leaf) const;
 
@@ -69,9 +93,15 @@ class MqttPublisher : public Publisher {
   int port_ = 1883;
   mosquitto* client_ = nullptr;
   bool loopRunning_ = false;
-  std::mutex mutex_;              // meters_, and the order of publishes
+  std::mutex mutex_;              // meters_, failuresSaid_, and the order of publishes
   std::map<std::string, Meter> meters_;
+  std::set<int> failuresSaid_;    // mosquitto's result codes of publishes that failed
   std::atomic<bool> connected_{false};
   std::atomic<bool> refusedSaid_{false};
   std::atomic<int> unacknowledged_{0};
+  // The network thread's own: when the connection was accepted, and how many
+  // connections in a row the broker dropped soon after.
+  std::chrono::steady_clock::time_point connectedAt_;
+  int quickDrops_ = 0;
+  bool clashSaid_ = false;
 };

@@ -1,11 +1,17 @@
 #include "monitor/prometheus.h"
 
+#include <sys/socket.h>
+
 #include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <string_view>
 #include <span>
 
 #include <httplib.h>
 
 #include "console/poll_json.h"
+#include "modbus/host_port.h"
 #include "monitor/quantities.h"
 
 namespace {
@@ -16,12 +22,77 @@ constexpr const char* kResultLabels[kResultCount] = {
 
 constexpr const char* kExpositionType = "text/plain; version=0.0.4; charset=utf-8";
 
-std::string Number(double value) {
+// Special values as the exposition format spells them; "" for a number.
+std::string NonFinite(double value) {
   if (value != value) return "NaN";
   if (value - value != 0) return value > 0 ? "+Inf" : "-Inf";
+  return "";
+}
+
+std::string Number(double value) {
+  if (const std::string special = NonFinite(value); !special.empty()) return special;
   char text[32];
   const auto result = std::to_chars(text, text + sizeof text, value);
   return std::string(text, result.ptr);
+}
+
+// A decimal number: digits x 10^exponent. Read from a float's shortest text
+// (at most 9 digits) times a scale's (3600000), digits stays far below 2^64.
+struct Decimal {
+  bool negative = false;
+  uint64_t digits = 0;
+  int exponent = 0;
+};
+
+// The number std::to_chars wrote ("2.3", "-0.875", "1e+06", "1.25e-05").
+Decimal ReadDecimal(std::string_view text) {
+  Decimal number;
+  number.negative = !text.empty() && text.front() == '-';
+  if (number.negative) text.remove_prefix(1);
+  const size_t e = text.find('e');
+  if (e != std::string_view::npos) {
+    const std::string_view power = text.substr(e + 1);
+    std::from_chars(power.data() + (power.front() == '+' ? 1 : 0), power.data() + power.size(), number.exponent);
+    text = text.substr(0, e);
+  }
+  const size_t point = text.find('.');
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (i == point) continue;
+    number.digits = number.digits * 10 + static_cast<uint64_t>(text[i] - '0');
+    if (point != std::string_view::npos && i > point) --number.exponent;  // a digit after the point
+  }
+  return number;
+}
+
+// Plain where that is short ("4444200000", "0.0125"), else "1.5e-7".
+std::string WriteDecimal(Decimal number) {
+  if (number.digits == 0) return "0";
+  for (; number.digits % 10 == 0; number.digits /= 10) ++number.exponent;
+  const std::string digits = std::to_string(number.digits);
+  const int point = static_cast<int>(digits.size()) + number.exponent;  // digits before the decimal point
+  std::string text;
+  if (number.exponent >= 0 && point <= 21)
+    text = digits + std::string(static_cast<size_t>(number.exponent), '0');
+  else if (number.exponent < 0 && point > 0)
+    text = digits.substr(0, static_cast<size_t>(point)) + "." + digits.substr(static_cast<size_t>(point));
+  else if (number.exponent < 0 && point > -6)
+    text = "0." + std::string(static_cast<size_t>(-point), '0') + digits;
+  else
+    text = digits.substr(0, 1) + (digits.size() > 1 ? "." + digits.substr(1) : "") + "e" + std::to_string(point - 1);
+  return (number.negative ? "-" : "") + text;
+}
+
+// The reading as the meter gave it, scaled in decimal: its shortest text
+// (the float's, as the state object and the window have it) times the scale,
+// exactly. Through double arithmetic 2.3 kW would be served as
+// 2299.999952316284 W, and 1.005 kW, even from its shortest text, as
+// 1004.9999999999999 W.
+std::string ScaledReading(float reading, double scale) {
+  if (const std::string special = NonFinite(reading); !special.empty()) return special;
+  char text[32];
+  const Decimal value = ReadDecimal({text, std::to_chars(text, text + sizeof text, reading).ptr});
+  const Decimal factor = ReadDecimal({text, std::to_chars(text, text + sizeof text, scale).ptr});
+  return WriteDecimal({value.negative != factor.negative, value.digits * factor.digits, value.exponent + factor.exponent});
 }
 
 // Label values are ours (ids, model names, phases) but escaped all the same.
@@ -38,23 +109,28 @@ void Family(std::string& text, const char* name, const char* type, const char* h
   text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
 }
 
-void Sample(std::string& text, const std::string& name, const std::string& labels, double value) {
-  text += name + "{" + labels + "} " + Number(value) + "\n";
+void Sample(std::string& text, const std::string& name, const std::string& labels, const std::string& value) {
+  text += name + "{" + labels + "} " + value + "\n";
 }
 
 std::string MeterLabels(const MeterInfo& info) {
   return "meter=" + LabelValue(info.id) + ",model=" + LabelValue(ModelName(info.model));
 }
 
-// "127.0.0.1:9464", "[::1]:9464" or "9464".
-bool SplitAddress(const std::string& address, std::string& host, int& port) {
-  const size_t colon = address.rfind(':');
-  host = colon == std::string::npos ? "127.0.0.1" : address.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  const std::string digits = colon == std::string::npos ? address : address.substr(colon + 1);
-  const auto result = std::from_chars(digits.data(), digits.data() + digits.size(), port);
-  return result.ec == std::errc() && result.ptr == digits.data() + digits.size() && port > 0 && port < 65536 &&
-         !host.empty();
+// "127.0.0.1:9464", "[::1]:9464", or a bare port on the loopback.
+bool SplitAddress(const std::string& address, HostPort* parts, std::string* problem) {
+  const bool barePort = !address.empty() && address.find_first_not_of("0123456789") == std::string::npos;
+  return ParseHostPort(barePort ? "127.0.0.1:" + address : address, parts, problem);
+}
+
+// httplib's own socket options add SO_REUSEPORT, with which a second monitor
+// binds the same port without a word and the kernel splits the scrapes
+// between the two. SO_REUSEADDR alone refuses a port another program
+// listens on, and still lets a restart bind while the last run's
+// connections linger in TIME_WAIT.
+void ListenAlone(int socket) {
+  const int on = 1;
+  setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 }  // namespace
 
@@ -63,25 +139,35 @@ PrometheusExporter::PrometheusExporter() : server_(std::make_unique<httplib::Ser
 PrometheusExporter::~PrometheusExporter() { Stop(); }
 
 bool PrometheusExporter::Start(const std::string& address, std::string* error) {
-  std::string host;
-  int port = 0;
-  if (!SplitAddress(address, host, port)) {
-    *error = "--prometheus wants ADDR:PORT, not \"" + address + "\"";
+  HostPort parts;
+  std::string problem;
+  if (!SplitAddress(address, &parts, &problem)) {
+    *error = "--prometheus wants ADDR:PORT, not \"" + address + "\": " + problem;
     return false;
   }
+  server_->set_socket_options(ListenAlone);
   server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
     response.set_content(Render(), kExpositionType);
   });
-  if (!server_->bind_to_port(host.c_str(), port)) {
-    *error = "cannot listen on " + address + " for /metrics (in use, or not an address of this machine)";
+  if (!server_->bind_to_port(parts.host, std::stoi(parts.port))) {
+    *error = "cannot listen on " + address + " for /metrics (another program, perhaps another monitor, listens "
+             "there, or it is not an address of this machine)";
     return false;
   }
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  thread_ = std::thread([this] {
+    server_->listen_after_bind();
+    listenerEnded_ = true;
+  });
   return true;
 }
 
+// httplib's stop() does nothing until the listener has entered its loop, and
+// that loop then never ends: a monitor failing right after Start (a bad
+// --mqtt) waited in join() for ever, deaf to SIGTERM. So the loop is waited
+// for first (a matter of microseconds), or the listener's end.
 void PrometheusExporter::Stop() {
   if (!thread_.joinable()) return;
+  while (!server_->is_running() && !listenerEnded_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   server_->stop();
   thread_.join();
 }
@@ -143,19 +229,19 @@ void PrometheusExporter::RenderReadings(std::string& text) const {
       for (const Quantity& quantity : std::span(kQuantities, static_cast<size_t>(kQuantityCount))) {
         const auto reading = meter.readings.find(quantity.key);
         if (quantity.family != family || reading == meter.readings.end()) continue;
-        Sample(text, f.name, MeterLabels(meter.info) + ",phase=" + LabelValue(quantity.phase),
-               static_cast<double>(reading->second) * quantity.metricScale);
+        const std::string phase = quantity.phase == nullptr ? "" : ",phase=" + LabelValue(quantity.phase);
+        Sample(text, f.name, MeterLabels(meter.info) + phase, ScaledReading(reading->second, quantity.metricScale));
       }
   }
 }
 
 void PrometheusExporter::RenderMeters(std::string& text) const {
   Family(text, "pylax_up", "gauge", "1 while the meter answers, 0 after 3 failed polls in a row.");
-  for (const auto& [id, meter] : meters_) Sample(text, "pylax_up", MeterLabels(meter.info), meter.up ? 1 : 0);
+  for (const auto& [id, meter] : meters_) Sample(text, "pylax_up", MeterLabels(meter.info), meter.up ? "1" : "0");
   Family(text, "pylax_poll_transactions_total", "counter", "Poll transactions by result.");
   for (const auto& [id, meter] : meters_)
     for (int result = 0; result < kResultCount; ++result)
       Sample(text, "pylax_poll_transactions_total",
              MeterLabels(meter.info) + ",result=" + LabelValue(kResultLabels[result]),
-             static_cast<double>(meter.transactions[static_cast<size_t>(result)]));
+             std::to_string(meter.transactions[static_cast<size_t>(result)]));
 }

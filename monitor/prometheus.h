@@ -4,6 +4,7 @@
 // of its own so that no scrape waits on the bus or the bus on a scrape.
 
 #include <array>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,8 +22,9 @@ class PrometheusExporter : public Publisher {
  public:
   PrometheusExporter();
   ~PrometheusExporter() override;  // Stop()
-  // Listens on ADDR:PORT ("127.0.0.1:9464"; a bare port listens on the
-  // loopback). False with the reason when the address is bad or taken.
+  // Listens on ADDR:PORT ("127.0.0.1:9464", "[::1]:9464"; a bare port
+  // listens on the loopback). False with the reason when the address is bad
+  // or taken, by whatever program.
   bool Start(const std::string& address, std::string* error);
   void Stop();
 
@@ -52,4 +54,5 @@ class PrometheusExporter : public Publisher {
   double lastRoundSeconds_ = 0;
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
+  std::atomic<bool> listenerEnded_{false};
 };

@@ -1,6 +1,12 @@
 #include "monitor/publisher.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 
 #include "modbus/model.h"
 
@@ -17,7 +23,87 @@ const char* ModelName(int model) {
   }
 }
 
+namespace {
+// The whole line, or false when the reader is gone (EPIPE: SIGPIPE is
+// ignored) or the descriptor fails.
+bool WriteAll(int fd, const std::string& line) {
+  for (size_t done = 0; done < line.size();) {
+    const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+}  // namespace
+
+struct JsonLinesPublisher::Queue {
+  explicit Queue(int descriptor) : fd(descriptor) {}
+  const int fd;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::string> lines;
+  size_t bytes = 0;
+  bool writing = false;
+  bool stopping = false;
+  bool finished = false;
+  unsigned long dropped = 0;
+
+  void WriteUntilStopped() {
+    std::unique_lock<std::mutex> hold(mutex);
+    for (;;) {
+      changed.wait(hold, [this] { return !lines.empty() || stopping; });
+      if (lines.empty()) break;
+      const std::string line = std::move(lines.front());
+      lines.pop_front();
+      bytes -= line.size();
+      writing = true;
+      hold.unlock();
+      const bool written = WriteAll(fd, line);
+      hold.lock();
+      writing = false;
+      if (!written) ++dropped;
+      changed.notify_all();
+    }
+    finished = true;
+    changed.notify_all();
+  }
+};
+
+JsonLinesPublisher::JsonLinesPublisher(int fd)
+    : queue_(std::make_shared<Queue>(fd)), writer_([queue = queue_] { queue->WriteUntilStopped(); }) {}
+
+JsonLinesPublisher::~JsonLinesPublisher() {
+  std::unique_lock<std::mutex> hold(queue_->mutex);
+  queue_->stopping = true;
+  queue_->changed.notify_all();
+  const bool finished =
+      !queue_->writing && queue_->changed.wait_for(hold, kDrainWait, [this] { return queue_->finished; });
+  hold.unlock();
+  if (finished)
+    writer_.join();
+  else
+    writer_.detach();  // stuck in a write that only the process's end undoes
+}
+
 void JsonLinesPublisher::State(const MeterInfo&, const PollFields&, const std::string& state) {
-  std::printf("%s\n", state.c_str());
-  std::fflush(stdout);
+  std::lock_guard<std::mutex> hold(queue_->mutex);
+  if (queue_->bytes + state.size() + 1 > kQueueBytes) {
+    ++queue_->dropped;
+    return;
+  }
+  queue_->lines.push_back(state + "\n");
+  queue_->bytes += state.size() + 1;
+  queue_->changed.notify_all();
+}
+
+void JsonLinesPublisher::Stopping() {
+  std::unique_lock<std::mutex> hold(queue_->mutex);
+  queue_->changed.wait_for(hold, kDrainWait, [this] { return queue_->lines.empty() && !queue_->writing; });
+  queue_->dropped += queue_->lines.size();
+  queue_->lines.clear();
+  queue_->bytes = 0;
+  if (queue_->dropped > 0)
+    std::fprintf(stderr, "pylaxctl: %lu JSON lines were dropped: stdout did not take them (its reader stalled or went away)\n",
+                 queue_->dropped);
 }

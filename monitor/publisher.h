@@ -2,7 +2,10 @@
 // What the monitor tells the systems it feeds. Every call comes from the
 // polling thread; a publisher that talks to the network must not block it.
 
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "console/poll.h"
 #include "modbus/result.h"
@@ -36,8 +39,28 @@ class Publisher {
   virtual void Stopping() {}
 };
 
-// --json: each state object as one line on stdout.
+// --json: each state object as one line on stdout, written by a thread of
+// its own, so that a reader that stalls (a pipe whose reader stopped
+// reading) never holds up the poll: a line that finds kQueueBytes already
+// waiting is dropped and counted, and the count said at the end.
 class JsonLinesPublisher : public Publisher {
  public:
+  explicit JsonLinesPublisher(int fd);
+  ~JsonLinesPublisher() override;
   void State(const MeterInfo&, const PollFields&, const std::string& state) override;
+  // Gives the writer kDrainWait to write what waits, then says how many
+  // lines were dropped.
+  void Stopping() override;
+
+  // As much as a pipe holds again: a reader that pauses for a few rounds
+  // loses nothing, one that stopped costs no more memory than this.
+  static constexpr size_t kQueueBytes = 64 * 1024;
+  static constexpr std::chrono::seconds kDrainWait{1};
+
+ private:
+  struct Queue;
+  // Shared with the writer, which may still sit in a write to a stalled
+  // reader when this publisher is gone: the process then ends without it.
+  std::shared_ptr<Queue> queue_;
+  std::thread writer_;
 };

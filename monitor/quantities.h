@@ -8,7 +8,8 @@
 enum class MetricType { Gauge, Counter };
 
 // A Prometheus family: base units after Prometheus's conventions (watts,
-// volt-amperes, joules), so the meter's kilo-units are scaled.
+// volt-amperes, joules), so the meter's kilo-units are scaled. A family
+// holds either one total (or average) a meter or its phases, never both.
 struct MetricFamily {
   const char* name;
   MetricType type;
@@ -18,7 +19,7 @@ struct MetricFamily {
 struct Quantity {
   const char* key;          // the register label, as read --json and the state name it
   int family;               // index into kMetricFamilies
-  const char* phase;        // label value: all, A, B, C, AB, BC, AC
+  const char* phase;        // label value: A, B, C, AB, BC, AC; nullptr for a total or average
   double metricScale;       // the meter's unit to the family's
   const char* deviceClass;  // Home Assistant sensor device_class
   const char* unit;         // Home Assistant unit_of_measurement, "" for none

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "modbus/frame.h"
+#include "modbus/host_port.h"
 #include "modbus/mbap.h"
 
 namespace {
@@ -244,8 +245,6 @@ int StartGateway(const std::string& hostPort, Transport transport, std::string* 
   // The simulator's end is non-blocking, as its pseudo terminal is.
   ::fcntl(pair[0], F_SETFL, ::fcntl(pair[0], F_GETFL) | O_NONBLOCK);
   std::thread([listener, line = pair[1], transport] { Gateway(listener, line, transport).Run(); }).detach();
-  const bool literalV6 = host.find(':') != std::string::npos;
-  *served = std::string(transport == Transport::ModbusTcp ? "mbtcp://" : "tcp://") + (literalV6 ? "[" + host + "]" : host) +
-            ":" + std::to_string(port);
+  *served = std::string(transport == Transport::ModbusTcp ? "mbtcp://" : "tcp://") + JoinHostPort(host, std::to_string(port));
   return pair[0];
 }

@@ -32,7 +32,7 @@ class ArchiveCli : public ArchiveSync {
     tzset();
     ArchiveSync::TearDown();
   }
-  ArchivedMeter Meter() const { return {MeterId(BusId(sim_->LinkPath()), 3), 3, "QM4C", "Orvant QM4C Power Meter"}; }
+  ArchivedMeter Meter() const { return {MeterId(BusId(sim_->LinkPath(), HostName()), 3), 3, "QM4C", "Orvant QM4C Power Meter"}; }
   long Archived(const std::string& path) {
     SqliteStore store("sqlite:" + path, path);
     std::string error;

@@ -66,7 +66,7 @@ TEST_F(CliOffline, VersionAndHelpForTheToolAndEachCommand) {
   EXPECT_EQ(version.out.rfind("pylaxctl 2.2.0.0\nFileVersion: 2, 2, 0, 0\n", 0), 0u) << version.out;
   ToolRun help = Pylaxctl({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: pylaxctl [--port NAME] [--baud N] [--slave N] [--simulate] [--trace] [--framing silence|length] [--config FILE] COMMAND", 0), 0u);
+  EXPECT_EQ(help.out.rfind("Usage: pylaxctl [--port NAME] [--baud N] [--slave N] [--simulate] [--trace] [--framing silence|length] [--bus-id NAME] [--config FILE] COMMAND", 0), 0u);
   for (const std::string command : {"scan", "read", "reset-energy", "set-clock", "log show", "log start", "log download", "monitor"}) {
     std::vector<std::string> args;
     std::stringstream words(command);
