@@ -327,16 +327,17 @@ bool ReadLoggedData(LoggedData& data, StatusLog& log) {
   return !SelectSlot(0, log);
 }
 
-void ConvertLoggedData(LoggedData& data, StatusLog& log) {
+bool ConvertLoggedData(LoggedData& data, StatusLog& log) {
   for (auto& defined : data.valueDefined) defined.reset();
   int registers[kExponentCount];
-  if (!ReadRepeated(reg::kCurrentExponent, kExponentCount, registers, log)) return;
+  if (!ReadRepeated(reg::kCurrentExponent, kExponentCount, registers, log)) return false;
   int exponents[kExponentCount];
   for (int i = 0; i < kExponentCount; ++i) exponents[i] = ScaleExponent(registers[i]);
   constexpr unsigned kEnergyHighWords[] = {1, 27, 29};
   for (unsigned high : kEnergyHighWords) ConvertEnergyPairs(data, high, exponents[3]);
   ConvertScaledSlots(data, exponents);
   ConvertFloatPairs(data);
+  return true;
 }
 
 std::string DataFileName(int slaveAddress) { return Format("%02d-data.csv", slaveAddress); }
@@ -362,8 +363,8 @@ bool DownloadLoggedData(StatusLog& log) {
   auto data = std::make_unique<LoggedData>();
   // A stop asked for after the last slot ends the download before the
   // exponents are read.
-  if (ReadLoggedData(*data, log) || log.StopRequested()) return Failed(log, fileName);
-  ConvertLoggedData(*data, log);
+  if (ReadLoggedData(*data, log) || log.StopRequested() || !ConvertLoggedData(*data, log))
+    return Failed(log, fileName);
   log.LogStatus(Format("Data written to file \"%s\". Log available at \"%s\"", fileName.c_str(), kLogFileName));
   int headerSlots[reg::kSlotCount];
   // The message above already promised a file; a failure says that none was

@@ -41,8 +41,10 @@ struct LoggedData {
 // Reads every entry of every slot into the row of its logging instant; true
 // on failure, false when all was read.
 [[nodiscard]] bool ReadLoggedData(LoggedData& data, StatusLog& log);
-// Fills data.values from data.raw; reads the scale exponents itself.
-void ConvertLoggedData(LoggedData& data, StatusLog& log);
+// Fills data.values from data.raw; reads the scale exponents itself. False
+// when they cannot be read: without them no value can be trusted (the float
+// pairs could be, but a file missing most columns is no download).
+[[nodiscard]] bool ConvertLoggedData(LoggedData& data, StatusLog& log);
 // "%02d-data.csv" for a slave address.
 std::string DataFileName(int slaveAddress);
 // The whole download of the logging window's button: log file, data file,

@@ -324,12 +324,17 @@ TEST_F(Cli, LogDownloadWritesTheFileAndReportsTheSteps) {
   EXPECT_EQ(SplitLines(ReadWholeFile("log.txt")).size(), messages.size() - 1);
 }
 
-TEST_F(Cli, LogDownloadThatFailsExitsSeven) {
-  Sim("fault 3 exception 0 at 7999");
-  ToolRun run = Tool(3, {"log", "download"});
-  EXPECT_EQ(run.status, 7);
-  EXPECT_EQ(run.ErrLines().back(), "Error while reading data.");
-  EXPECT_FALSE(std::filesystem::exists("03-data.csv"));
+TEST_F(Cli, LogDownloadThatFailsExitsSevenAndKeepsThePreviousFile) {
+  // A section, and the scale exponents read after the last slot.
+  for (const char* fault : {"fault 3 exception 0 at 7999", "fault 3 exception 0 at 137"}) {
+    std::ofstream("03-data.csv") << "yesterday\n";
+    Sim(fault);
+    ToolRun run = Tool(3, {"log", "download"});
+    EXPECT_EQ(run.status, 7) << fault;
+    EXPECT_EQ(run.ErrLines().back(), "Error while reading data.") << fault;
+    EXPECT_EQ(ReadWholeFile("03-data.csv"), "yesterday\n") << fault;
+    Sim("fault 3 none");
+  }
 }
 
 TEST_F(Cli, CtrlCEndsADownloadAtASafePoint) {
