@@ -363,7 +363,8 @@ void DefineCommandLine(CLI::App& app, Options& options) {
       "Exit status: 0 success, 1 the meter did not answer or refused, 2 usage,\n"
       "3 port cannot be opened, 4 no meter found, 5 wrong meter model,\n"
       "6 logging not started, 7 download failed, 8 simulator failed,\n"
-      "9 monitor cannot serve /metrics or start MQTT.");
+      "9 monitor cannot serve /metrics or start MQTT, 10 stopped by SIGINT or\n"
+      "SIGTERM (a download stopped ends with 7, a logging start with 6).");
 }
 
 // CLI11's own check for a missing command comes before, and hides, its

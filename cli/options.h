@@ -18,6 +18,7 @@ enum class ExitCode : int {
   DownloadFailed = 7,     // log download did not write its file
   SimulatorFailed = 8,    // --simulate could not start qm4sim
   MonitorFailed = 9,      // monitor: /metrics cannot listen, or MQTT cannot start
+  Stopped = 10,           // SIGINT or SIGTERM ended the command before its work was done
 };
 
 enum class Command { Scan, Read, ResetEnergy, SetClock, LogShow, LogStart, LogDownload, Monitor };

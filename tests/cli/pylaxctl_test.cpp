@@ -337,33 +337,125 @@ TEST_F(Cli, LogDownloadThatFailsExitsSevenAndKeepsThePreviousFile) {
   }
 }
 
-TEST_F(Cli, CtrlCEndsADownloadAtASafePoint) {
-  // A full log takes many seconds; Ctrl+C after one of them must leave the
-  // meter with no slot selected and yesterday's file as it was.
-  Sim("prefill 3 5760");
-  Sim("set 3 158 2");
-  {
-    std::FILE* old = std::fopen("03-data.csv", "w");
-    std::fputs("yesterday\n", old);
-    std::fclose(old);
+namespace {
+// pylaxctl started for a test; killed and reaped if the test leaves it running.
+class RunningTool {
+ public:
+  explicit RunningTool(const std::vector<std::string>& args) : pid_(StartPylaxctl(args)) {}
+  ~RunningTool() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
   }
-  Writes();
-  const pid_t tool = StartPylaxctl(ToolArgs(3, {"log", "download"}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  ::kill(tool, SIGINT);
-  ToolRun run = FinishPylaxctl(tool);
-  EXPECT_EQ(run.status, 7) << run.err;
-  EXPECT_EQ(ReadWholeFile("03-data.csv"), "yesterday\n");
-  std::set<std::string> files;
-  for (const auto& entry : std::filesystem::directory_iterator(".")) files.insert(entry.path().filename());
-  EXPECT_EQ(files, (std::set<std::string>{"03-data.csv", "log.txt", "stderr.txt", "stdout.txt"}));
-  const std::vector<std::string> writes = Writes();
-  ASSERT_FALSE(writes.empty());
-  EXPECT_EQ(writes.back(), "write 3 157 0");
-  const std::vector<std::string> messages = run.ErrLines();
-  ASSERT_FALSE(messages.empty());
-  EXPECT_EQ(messages.back(), "Download stopped; \"03-data.csv\" was not written.");
-  EXPECT_LT(messages.size(), 500u) << "stopped long before the 1400 messages of a whole download";
+  RunningTool(const RunningTool&) = delete;
+  RunningTool& operator=(const RunningTool&) = delete;
+
+  // Waits until --trace has written `count` whole exchanges to stderr.
+  bool WaitForExchanges(int count) const {
+    for (auto end = Clock::now() + kPatience; Clock::now() < end;) {
+      if (Exchanges(ReadWholeFile("stderr.txt")) >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  // Sends the signal and waits for the end; a tool still running when the
+  // patience runs out is killed and its status is -1.
+  ToolRun StopWith(int signal) {
+    ::kill(pid_, signal);
+    int status = 0;
+    for (auto end = Clock::now() + kPatience; Clock::now() < end;) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        ToolRun run = FinishPylaxctl(-1);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return run;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return FinishPylaxctl(-1);
+  }
+  static int Exchanges(const std::string& err) {
+    const std::vector<std::string> lines = SplitLines(err);
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                           [](const std::string& l) { return l.rfind("Recv->", 0) == 0; }));
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  // Generous, only there to catch a tool that does not end: a scan of 10 to
+  // 255 would take three minutes.
+  static constexpr std::chrono::seconds kPatience{15};
+  pid_t pid_;
+};
+
+struct StopCase {
+  const char* name;
+  int slave;  // 0: the command picks the first meter of 1..10 itself
+  std::vector<std::string> command;
+  int exchangesBefore;  // whole exchanges traced when the signal is sent
+  int signal;
+  int status;
+  int exchanges;       // in all: the one under way when the signal came ends, then nothing more
+  const char* out;     // stdout
+  const char* errEnd;  // stderr's last line; null: not looked at
+  std::vector<std::string> writes;
+};
+
+// Every answer comes 400 ms late and an empty address costs the whole
+// timeout, so the signal always arrives while an exchange is under way. In
+// this order: the logging start erases the log the download reads.
+const StopCase kStopCases[] = {
+    {"ScanOfEmptyAddresses", 0, {"scan", "--start", "10", "--end", "255"}, 2, SIGTERM, 10, 3, "",
+     "pylaxctl: stopped by SIGTERM", {}},
+    {"ScanPrintsWhatItFound", 0, {"scan", "--start", "1", "--end", "255"}, 4, SIGINT, 10, 5,
+     "03 - Orvant QM4C Power Meter\n", "pylaxctl: stopped by SIGINT", {}},
+    {"ReadWhileLookingForTheMeter", 0, {"read"}, 1, SIGINT, 10, 2, "", "pylaxctl: stopped by SIGINT", {}},
+    {"WatchEndsWithTheWholePoll", 3, {"read", "--json", "--watch"}, 5, SIGTERM, 0, 7, nullptr, nullptr, {}},
+    {"ResetEnergyNeverSent", 0, {"reset-energy"}, 2, SIGTERM, 10, 3, "", "pylaxctl: stopped by SIGTERM", {}},
+    {"SetClockSendsItsThreeWrites", 3, {"set-clock"}, 2, SIGINT, 0, 4, nullptr, nullptr,
+     {"write 3 154", "write 3 155", "write 3 156"}},
+    {"LogShowAfterTheSlots", 3, {"log", "show"}, 1, SIGTERM, 10, 2, "", "pylaxctl: stopped by SIGTERM", {}},
+    {"LogDownloadReleasesTheSlot", 3, {"log", "download"}, 4, SIGTERM, 7, 6, "",
+     "Download stopped; \"03-data.csv\" was not written.", {"write 3 157 1", "write 3 157 0"}},
+    {"LogStartBetweenWrites", 3, {"log", "start", "--slots", "3,26,146", "--interval", "60"}, 3, SIGINT, 6, 4, "",
+     "Logging start stopped before all settings were written.",
+     {"write 3 128 16640", "write 3 168 3", "write 3 169 26"}},
+    {"LogDownloadWhileLookingForTheMeter", 0, {"log", "download"}, 1, SIGINT, 7, 2, "",
+     "pylaxctl: stopped by SIGINT", {}},
+    {"MonitorWhileScanning", 0, {"monitor", "--json"}, 2, SIGTERM, 0, 3, "", nullptr, {}},
+};
+}  // namespace
+
+// Each command ends at its next exchange, with its own status, and
+// yesterday's data file stays as it was with nothing written beside it.
+TEST_F(Cli, EveryCommandEndsAtItsNextExchangeOnSigintOrSigterm) {
+  Sim("turnaround 400");
+  for (const StopCase& c : kStopCases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream("03-data.csv") << "yesterday\n";
+    std::vector<std::string> args{"--trace"};
+    args.insert(args.end(), c.command.begin(), c.command.end());
+    RunningTool tool(ToolArgs(c.slave, args));
+    ASSERT_TRUE(tool.WaitForExchanges(c.exchangesBefore)) << ReadWholeFile("stderr.txt");
+    const ToolRun run = tool.StopWith(c.signal);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_EQ(RunningTool::Exchanges(run.err), c.exchanges) << run.err;
+    if (c.out != nullptr) {
+      EXPECT_EQ(run.out, c.out);
+    }
+    if (c.errEnd != nullptr) {
+      EXPECT_EQ(run.ErrLines().empty() ? "" : run.ErrLines().back(), c.errEnd);
+    }
+    std::vector<std::string> writes = Writes();
+    for (std::string& write : writes)
+      if (write.rfind("write 3 15", 0) == 0 && c.command[0] == "set-clock") write.resize(11);  // the time varies
+    EXPECT_EQ(writes, c.writes);
+    EXPECT_EQ(ReadWholeFile("03-data.csv"), "yesterday\n");
+    for (const auto& entry : std::filesystem::directory_iterator("."))
+      EXPECT_TRUE(std::set<std::string>({"03-data.csv", "log.txt", "stderr.txt", "stdout.txt"})
+                      .count(entry.path().filename()))
+          << entry.path();
+  }
 }
 
 TEST_F(Cli, TraceSaysTheFramingOnceThenEachRequestAndResponse) {
