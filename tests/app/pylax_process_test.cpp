@@ -273,6 +273,48 @@ TEST_F(PylaxProcess, ABadPortMappingOrFramingIsExplainedAndNothingStarts) {
   EXPECT_FALSE(std::filesystem::exists(stepLog_));
 }
 
+// --help and an unknown --option end at once, before anything else runs
+// (the terms dialog would need a display, and there is none here). A line
+// that ends in a registration switch registers whatever stands before it, as
+// it always has.
+TEST_F(PylaxProcess, HelpAndUnknownOptionsEndAtOnceButRegistrationRunsStay) {
+  const std::string usageStart =
+      "Usage: pylax [--simulate] [--port COMn=PATH]... [--framing silence|length]\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;       // how stdout begins
+    std::string error;     // stderr's first line, "" for none
+    bool registers;
+  } cases[] = {
+      {{"--help"}, 0, usageStart, "", false},
+      {{"-h", "--simulate"}, 0, usageStart, "", false},
+      {{"/RegServer", "--help"}, 0, usageStart, "", false},
+      {{"--simulat"}, 2, "", "pylax: unknown option \"--simulat\"", false},
+      {{"--port", "COM2=/dev/null", "--Embedding"}, 2, "", "pylax: unknown option \"--Embedding\"", false},
+      {{"--"}, 2, "", "pylax: unknown option \"--\"", false},
+      {{"--help", "/RegServer"}, 0, "", "", true},
+      {{"--no-such-option", "-RegServer"}, 0, "", "", true},
+      {{"--RegServer"}, 0, "", "", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " ... " + c.args.back());
+    std::filesystem::remove(registryPath_);
+    std::filesystem::remove(stepLog_);
+    EXPECT_EQ(RunToEnd(c.args, false), c.status);
+    const std::string out = ReadText(folder_.Path() + "/stdout.txt");
+    const std::string err = ReadText(folder_.Path() + "/stdout.txt.err");
+    EXPECT_EQ(out.substr(0, c.out.size()), c.out);
+    EXPECT_EQ(err.substr(0, err.find('\n')), c.error);
+    // The refusal shows the same usage that --help prints.
+    if (!c.error.empty()) {
+      EXPECT_EQ(err.substr(err.find('\n') + 1, usageStart.size()), usageStart);
+    }
+    EXPECT_EQ(std::filesystem::exists(stepLog_), c.registers);
+    EXPECT_EQ(std::filesystem::exists(registryPath_) ? Registry() : "", c.registers ? RegisteredAppIdLines() : "");
+  }
+}
+
 TEST_F(PylaxProcess, OwnOptionsAreTakenOutBeforeTheSwitchIsLookedFor) {
   // "--port COM2=/dev/null" and "--framing length" are pylax's; what is
   // left ends in the switch.
