@@ -37,9 +37,13 @@ class StatusLog {
   virtual void ShowStatusOnly(const std::string& message) { Show(message, message); }
   // Download progress: entries read so far of the total over all slots.
   virtual void Progress(long done, long total) { (void)done; (void)total; }
-  // Asked before each transaction of a logging start or a download: once
-  // true, the operation sends nothing more (a selected slot is still
-  // released), keeps the previous data file and ends as on a failure. A
-  // SIGINT or SIGTERM asks it of every log (g_stopRequested).
+  // Called before each transaction of a logging start or a download, where
+  // the operation may stop: the window lets its close box and Escape through
+  // here, and they may ask it to stop.
+  virtual void AtSafePoint() {}
+  // Asked after AtSafePoint: once true, the operation sends nothing more (a
+  // selected slot is still released), keeps the previous data file and ends
+  // as on a failure. A SIGINT or SIGTERM asks it of every log
+  // (g_stopRequested).
   virtual bool StopRequested() const { return g_stopRequested != 0; }
 };
