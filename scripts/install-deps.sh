@@ -12,6 +12,9 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   libmosquitto-dev mosquitto mosquitto-clients libcpp-httplib-dev openssl
   xvfb xauth imagemagick
+  # A window manager and a way to click its close boxes, to look at the windows under
+  # Xvfb as a desktop shows them.
+  openbox xdotool
   clang libclang-rt-14-dev
 )
 

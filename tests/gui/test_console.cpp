@@ -117,6 +117,8 @@ class ConsoleTest : public ConsoleTestBase {
   void qm4bTickFillsReadingsOnly();
   void qm4aTickFillsEnergyAndPowerOnly();
   void silentMeterIsCountedAndFieldsKeepTheirText();
+  void fieldsLeftUnreadShowStaleUntilAGoodTick_data();
+  void fieldsLeftUnreadShowStaleUntilAGoodTick();
   void phaseClickClearsItsRowAndTheNextTickShowsThePhase();
   void ticksWithoutPortOrModelChangeNothing();
 
@@ -529,6 +531,78 @@ void ConsoleTest::silentMeterIsCountedAndFieldsKeepTheirText() {
   for (int id : kReadingFields) after << FieldText(&console, id);
   for (int id : kLoggingFields) after << FieldText(&console, id);
   QCOMPARE(after, before);
+}
+
+// The thirteen fields a QM4C's poll fills.
+const QList<int> kPolledFields{IDC_KWH,           IDC_KW,        IDC_PF,
+                               IDC_VOLTS_LL,      IDC_VOLTS_LN,  IDC_AMPS,
+                               IDC_SUBINTERVAL,   IDC_CLOCK,     IDC_BUFFER_STATUS,
+                               IDC_ROLLOVERS,     IDC_DAYS_TO_ROLLOVER, IDC_LOG_ENTRIES,
+                               IDC_NEWEST_ENTRY};
+
+// A field shows stale when its text is greyed as a disabled field's is.
+QList<int> StaleFields(const QWidget* console) {
+  QList<int> stale;
+  for (int id : kPolledFields) {
+    const QPalette& palette = Control<QLineEdit>(console, id)->palette();
+    if (palette.color(QPalette::Active, QPalette::Text) == palette.color(QPalette::Disabled, QPalette::Text))
+      stale << id;
+  }
+  return stale;
+}
+
+QStringList PolledTexts(const QWidget* console) {
+  QStringList texts;
+  for (int id : kPolledFields) texts << FieldText(console, id);
+  return texts;
+}
+
+void ConsoleTest::fieldsLeftUnreadShowStaleUntilAGoodTick_data() {
+  QTest::addColumn<QString>("fault");  // to qm4sim; "port" for a port that fails to open
+  QTest::addColumn<QList<int>>("stale");
+  const QList<int> logStatus{IDC_BUFFER_STATUS, IDC_ROLLOVERS, IDC_DAYS_TO_ROLLOVER, IDC_LOG_ENTRIES,
+                             IDC_NEWEST_ENTRY};
+  QTest::newRow("meter silent") << QStringLiteral("fault 3 silent") << kPolledFields;
+  QTest::newRow("reading block refused") << QStringLiteral("fault 3 exception 0 at 258")
+                                         << QList<int>{IDC_KWH, IDC_KW, IDC_PF, IDC_VOLTS_LL, IDC_VOLTS_LN, IDC_AMPS};
+  QTest::newRow("clock block refused") << QStringLiteral("fault 3 exception 0 at 149")
+                                       << QList<int>{IDC_SUBINTERVAL, IDC_CLOCK} + logStatus;
+  QTest::newRow("log status refused") << QStringLiteral("fault 3 exception 0 at 159") << logStatus;
+  QTest::newRow("port closed") << QStringLiteral("port") << kPolledFields;
+}
+
+// From the first tick that could not read a field until one that does, the
+// field keeps its text but shows it greyed.
+void ConsoleTest::fieldsLeftUnreadShowStaleUntilAGoodTick() {
+  QFETCH(QString, fault);
+  QFETCH(QList<int>, stale);
+  SimProcess sim({"--static", "--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  console.Tick();
+  QCOMPARE(StaleFields(&console), QList<int>{});
+  const QStringList texts = PolledTexts(&console);
+
+  MessageLog messages;  // "Unable to open COM2:"
+  if (fault == QLatin1String("port")) {
+    SetPortOverride(2, "/nonexistent/tty");
+    ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 1);
+  } else {
+    QCOMPARE(QString::fromStdString(sim.Command(fault.toStdString())), QStringLiteral("ok"));
+  }
+  console.Tick();
+  QCOMPARE(StaleFields(&console), stale);
+  QCOMPARE(PolledTexts(&console), texts);
+  console.Tick();
+  QCOMPARE(StaleFields(&console), stale);
+
+  if (fault == QLatin1String("port"))
+    OpenSimulatorPort(console, sim, 3, 3);
+  else
+    QCOMPARE(QString::fromStdString(sim.Command("fault 3 none")), QStringLiteral("ok"));
+  console.Tick();
+  QCOMPARE(StaleFields(&console), QList<int>{});
 }
 
 void ConsoleTest::phaseClickClearsItsRowAndTheNextTickShowsThePhase() {
