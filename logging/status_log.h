@@ -14,10 +14,11 @@ constexpr const char* kLogFileName = "log.txt";
 // "MM/DD/YY HH:MM:SS: message" for the given local time.
 std::string StampedLine(const std::string& message, const struct tm& localTime);
 
-// Set to 1 (by a SIGINT or SIGTERM handler) to end a logging start or
-// download in progress at its next safe point: after the transaction under
-// way, with the slot selection released and the old data file kept. The
-// program then ends. Never cleared by the program itself; tests reset it.
+// Set to 1 (by a SIGINT or SIGTERM handler) to end what runs before its
+// next transaction: a logging start or download at its next safe point,
+// with the slot selection released and the old data file kept, and any other
+// command of pylaxctl (its scans, its reads and writes). The program then
+// ends. Never cleared by the program itself; tests reset it.
 extern volatile std::sig_atomic_t g_stopRequested;
 
 class StatusLog {

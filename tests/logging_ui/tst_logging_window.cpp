@@ -671,116 +671,88 @@ void LoggingWindowTest::quitDuringADownloadWaitsForASafePoint() {
 
 namespace {
 enum class Answer { Yes, No, QuitMeanwhile };
-
-// Runs action once a message box shows, from the box's own modal loop.
-void WhenQuestionShows(std::function<void(QMessageBox*)> action) {
-  auto* poll = new QTimer;
-  poll->setInterval(10);
-  QObject::connect(poll, &QTimer::timeout, [poll, action] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-      poll->stop();
-      poll->deleteLater();
-      action(box);
-    }
-  });
-  poll->start();
-}
-
-const QString kDownloadQuestion =
-    QStringLiteral("Stop the download and close the window? \"03-data.csv\" stays as it was.");
-const QString kStartQuestion = QStringLiteral(
-    "Stop the logging start and close the window? The settings written so far stay on the meter.");
 }  // namespace
 
 void LoggingWindowTest::closingWhileBusyAsksWhetherToStop_data() {
   QTest::addColumn<bool>("download");  // else Start/Restart
   QTest::addColumn<bool>("escape");    // else the close box
   QTest::addColumn<int>("answer");
-  QTest::addColumn<QString>("question");
   QTest::addColumn<QString>("lastMessage");
   QTest::addColumn<QStringList>("lastRequests");
   QTest::addColumn<int>("requestCount");
-  QTest::addColumn<bool>("stillOpen");
   QTest::addColumn<int>("csvLines");  // 1: yesterday's file kept
-
-  // The question comes before the fourth transaction: the download has
-  // selected slot 1, the start has written the restart and slots 1 and 2.
+  // Asked before the fourth exchange: the download has selected slot 1, the
+  // start has written the restart and slots 1 and 2.
   const QString stopped = QStringLiteral("Download stopped; \"03-data.csv\" was not written.");
-  const QString written = QStringLiteral("Data written to file \"03-data.csv\". Log available at \"log.txt\"");
-  const QString startStopped = QStringLiteral("Logging start stopped before all settings were written.");
   const QStringList released{"write 3 157 1", "write 3 157 0"};
-  QTest::newRow("download, Escape, yes")
-      << true << true << int(Answer::Yes) << kDownloadQuestion << stopped << released << 4 << false << 1;
+  QTest::newRow("download, Escape, yes") << true << true << int(Answer::Yes) << stopped << released << 4 << 1;
   QTest::newRow("download, close box, no")
-      << true << false << int(Answer::No) << kDownloadQuestion << written
-      << QStringList{"write 3 157 0", "read 3 137 4", "read 3 168 10"} << 64 << true << 131;
+      << true << false << int(Answer::No)
+      << QStringLiteral("Data written to file \"03-data.csv\". Log available at \"log.txt\"")
+      << QStringList{"write 3 157 0", "read 3 137 4", "read 3 168 10"} << 64 << 131;
   QTest::newRow("start, close box, yes")
-      << false << false << int(Answer::Yes) << kStartQuestion << startStopped
-      << QStringList{"write 3 128 16640", "write 3 168 1", "write 3 169 2"} << 3 << false << 1;
-  QTest::newRow("start, Escape, no") << false << true << int(Answer::No) << kStartQuestion << kStarted
-                                     << QStringList{"write 3 149 900", "write 3 157 0"} << 14 << true << 1;
-  // SIGTERM while the question waits for an answer: the box goes, the
-  // download stops for the quit, and the windows close.
+      << false << false << int(Answer::Yes) << QStringLiteral("Logging start stopped before all settings were written.")
+      << QStringList{"write 3 128 16640", "write 3 168 1", "write 3 169 2"} << 3 << 1;
+  QTest::newRow("start, Escape, no") << false << true << int(Answer::No) << kStarted
+                                     << QStringList{"write 3 149 900", "write 3 157 0"} << 14 << 1;
+  // SIGTERM while the real box waits for an answer: the box goes, the
+  // download stops for the quit and the windows close.
   QTest::newRow("download, close box, quit meanwhile")
-      << true << false << int(Answer::QuitMeanwhile) << kDownloadQuestion << stopped << released << 4 << false << 1;
+      << true << false << int(Answer::QuitMeanwhile) << stopped << released << 4 << 1;
 }
 
 // The close box and Escape while a start or a download runs ask whether to
 // stop it; yes stops it at its next safe point as SIGINT does (the slot
-// released, yesterday's file kept, the same message) and the window closes;
+// released, yesterday's file kept, the same message) and closes the window;
 // no carries on.
 void LoggingWindowTest::closingWhileBusyAsksWhetherToStop() {
   QFETCH(bool, download);
   QFETCH(bool, escape);
   QFETCH(int, answer);
-  QFETCH(QString, question);
   QFETCH(QString, lastMessage);
   QFETCH(QStringList, lastRequests);
   QFETCH(int, requestCount);
-  QFETCH(bool, stillOpen);
   QFETCH(int, csvLines);
   Sim("prefill 3 130");
   Sim("set 3 158 2");
   QFile old("03-data.csv");
-  QVERIFY(old.open(QIODevice::WriteOnly));
-  old.write("yesterday\n");
+  QVERIFY(old.open(QIODevice::WriteOnly) && old.write("yesterday\n") == 10);
   old.close();
   SetQuestionHook([answer](const QString&) { return answer == int(Answer::Yes); });
-  bool boxOutlivedQuit = false;
-  if (answer == int(Answer::QuitMeanwhile)) {
-    // The real box this time; the quit arrives once it shows. A box the quit
-    // leaves open is closed here, so that the fault fails the row rather
-    // than hanging it.
-    SetMessageHook({});
-    WhenQuestionShows([this, &boxOutlivedQuit](QMessageBox* box) {
-      boxes_ << box->text();
-      CLoggingDlg::StopAndCloseAllWindows();  // as the signal's notifier calls it
-      boxOutlivedQuit = box->isVisible();
-      if (boxOutlivedQuit) box->close();
-    });
-  }
+  if (answer == int(Answer::QuitMeanwhile)) SetMessageHook({});
   ProbedLoggingDlg dlg;
   Open(dlg);
-  // A person's key press or click on the close box, taken when the window
-  // next lets input through.
+  bool boxOutlivedQuit = false;
+  // A key press or a click on the close box, taken when the window next
+  // lets input through; the quit comes from within the box's own loop.
   dlg.onSafePoint = [&](size_t count) {
     if (count != 4) return;
-    if (escape)
-      QMetaObject::invokeMethod(
-          &dlg, [&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape); }, Qt::QueuedConnection);
-    else
-      QMetaObject::invokeMethod(&dlg, [&] { dlg.windowHandle()->close(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(&dlg, [&] {
+      escape ? QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape) : void(dlg.windowHandle()->close());
+    }, Qt::QueuedConnection);
+    if (answer == int(Answer::QuitMeanwhile))
+      QTimer::singleShot(100, &dlg, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        boxes_ << box->text();
+        CLoggingDlg::StopAndCloseAllWindows();  // as the signal's notifier calls it
+        boxOutlivedQuit = box->isVisible();
+        if (boxOutlivedQuit) box->close();  // a fault fails the row rather than hanging it
+      });
   };
   Requests();
   Click(Button(dlg, download ? "downloadButton" : "startButton"));
-  QCOMPARE(boxes_, QStringList{question});
+  QCOMPARE(boxes_, QStringList{download ? QStringLiteral("Stop the download and close the window? "
+                                                         "\"03-data.csv\" stays as it was.")
+                                        : QStringLiteral("Stop the logging start and close the window? "
+                                                         "The settings written so far stay on the meter.")});
   QVERIFY(!boxOutlivedQuit);
   const QStringList requests = Requests();
   QCOMPARE(requests.size(), requestCount);
   QCOMPARE(requests.mid(requests.size() - lastRequests.size()), lastRequests);
   QCOMPARE(Messages(dlg).constFirst(), lastMessage);
   QCOMPARE(WithoutStamps(FileLines("log.txt")).constLast(), lastMessage);
-  QTRY_COMPARE(dlg.isVisible(), stillOpen);
+  QTRY_COMPARE(dlg.isVisible(), answer == int(Answer::No));
   QCOMPARE(int(FileLines("03-data.csv").size()), csvLines);
   QCOMPARE(QDir().entryList(QDir::Files), (QStringList{"03-data.csv", "log.txt"}));
 }
