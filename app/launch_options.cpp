@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "app/command_line.h"
 #include "resources/version_info.h"
 #include "modbus/port_map.h"
 #include "modbus/serial_link.h"
@@ -12,6 +13,19 @@ bool ApplyPort(const char* value, std::string& error) {
   error = std::string("--port wants COMn=PATH (n from 1 to ") + std::to_string(kComPortCount) +
           "), not \"" + (value != nullptr ? value : "") + "\"";
   return false;
+}
+
+// What is left once pylax's own options are taken: a request for the usage,
+// or an option of two hyphens that nothing takes. Qt's options have one
+// hyphen (-platform, -style), as have the framework's flags (-Embedding).
+void FindHelpOrUnknownOption(int argc, char** argv, LaunchOptions& options) {
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0)
+      options.showHelp = true;
+    else if (std::strncmp(arg, "--", 2) == 0 && options.unknownOption.empty())
+      options.unknownOption = arg;
+  }
 }
 }  // namespace
 
@@ -47,6 +61,8 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
   }
   argc = kept;
   argv[argc] = nullptr;
+  if (FindRegistrationSwitch(JoinCommandLine(argc, argv)) == RegistrationSwitch::None)
+    FindHelpOrUnknownOption(argc, argv, options);
   if (framing != nullptr && *framing == '\0') {
     error = "--framing wants silence or length";
     return false;
@@ -55,3 +71,30 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
 }
 
 std::string VersionText() { return version_info::Text("pylax"); }
+
+std::string UsageText() {
+  return "Usage: pylax [--simulate] [--port COMn=PATH]... [--framing silence|length]\n"
+         "       pylax --plot FILE.csv\n"
+         "       pylax /RegServer | /UnregServer\n"
+         "       pylax -Embedding | -Automation\n"
+         "       pylax --version | --help\n"
+         "\n"
+         "The console of Orvant QM4 power meters: accept the terms, pick the COM port,\n"
+         "and the bus is scanned and the first meter found polled every second.\n"
+         "\n"
+         "  --simulate          simulated meters (qm4sim) on COM1, chosen at start\n"
+         "  --port COMn=PATH    COMn (1 to 9) is the serial device PATH, or a gateway:\n"
+         "                      tcp://HOST:PORT (RTU over TCP) or mbtcp://HOST:PORT\n"
+         "                      (Modbus TCP)\n"
+         "  --framing MODE      how a response ends: silence (the default) or length;\n"
+         "                      without it PYLAX_FRAMING decides\n"
+         "  --plot FILE.csv     show the plot of a downloaded data file, nothing else\n"
+         "  /RegServer          record the registry entries and end (last on the line,\n"
+         "                      after / or -); /UnregServer removes them\n"
+         "  -Embedding          run without a window until SIGINT or SIGTERM (also\n"
+         "                      -Automation)\n"
+         "  --version           print the version and end\n"
+         "  --help, -h          print this text and end\n"
+         "\n"
+         "Qt's own options (-platform NAME, -style NAME, -display DISPLAY) are taken too.\n";
+}

@@ -20,6 +20,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "pylax: %s\n", error.c_str());
     return 2;
   }
+  // Before anything else runs: the terms dialog would otherwise greet a
+  // user who only asked how to start the program, or mistyped an option.
+  if (options.showHelp) {
+    std::fputs(UsageText().c_str(), stdout);
+    return 0;
+  }
+  if (!options.unknownOption.empty()) {
+    std::fprintf(stderr, "pylax: unknown option \"%s\"\n%s", options.unknownOption.c_str(), UsageText().c_str());
+    return 2;
+  }
   if (options.showVersion) {
     std::fputs(VersionText().c_str(), stdout);
     return 0;

@@ -559,7 +559,8 @@ void DefineCommandLine(CLI::App& app, Options& options) {
       "3 port cannot be opened, 4 no meter found, 5 wrong meter model,\n"
       "6 logging not started, 7 download failed, 8 simulator failed,\n"
       "9 monitor cannot serve /metrics or start MQTT, 10 an archive did not take\n"
-      "its entries or cannot be read, 11 nothing archived fits.");
+      "its entries or cannot be read, 11 nothing archived fits, 12 stopped by\n"
+      "SIGINT or SIGTERM (a download stopped ends with 7, a logging start with 6).");
 }
 
 // CLI11's own check for a missing command comes before, and hides, its

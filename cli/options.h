@@ -20,6 +20,7 @@ enum class ExitCode : int {
   MonitorFailed = 9,      // monitor: /metrics cannot listen, or MQTT cannot start
   ArchiveFailed = 10,     // log sync: an archive did not take its entries; archive: it cannot be read
   NothingArchived = 11,   // archive list/export: no meter, run or entry that fits
+  Stopped = 12,           // SIGINT or SIGTERM ended the command before its work was done
 };
 
 enum class Command { Scan, Read, ResetEnergy, SetClock, LogShow, LogStart, LogDownload, LogSync, Monitor, ArchiveList, ArchiveExport };

@@ -43,9 +43,13 @@ constexpr unsigned kDefaultScanEnd = 10;
 constexpr auto kPollPeriod = std::chrono::seconds(1);
 constexpr const char* kModelNames[] = {"of no known model", "a QM4A", "a QM4B", "a QM4C"};
 
-// Ctrl+C ends --watch after its poll, and a download or logging start at its
-// next safe point, so the meter is not left with a slot selected.
-void OnInterrupt(int) {
+// Ctrl+C or SIGTERM ends every command before its next transaction (a
+// download or logging start at its next safe point, so the meter is not left
+// with a slot selected), the monitor after the meter it is polling.
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+void OnInterrupt(int signal) {
+  g_stopSignal = signal;
   g_stopRequested = 1;
   g_monitorStop = 1;
 }
@@ -72,17 +76,41 @@ void PrintTraceEntry() {
     if (*c != '\r') std::fputc(*c, stderr);
 }
 
-// Scan sinks: pylaxctl scan prints the entries; picking a meter stays quiet
-// and ends at the first meter, the one it picks.
-class PrintingScan : public ScanSink {
+// A command stopped before its work was done. A download or a logging start
+// that has begun says so in its own log and ends as when it fails; these
+// end so too when stopped before they began.
+int Stopped(const Options& options) {
+  const ExitCode code = options.command == Command::LogDownload ? ExitCode::DownloadFailed
+                        : options.command == Command::LogStart  ? ExitCode::LoggingNotStarted
+                                                                : ExitCode::Stopped;
+  return Fail(code, std::string("stopped by ") + (g_stopSignal == SIGTERM ? "SIGTERM" : "SIGINT"));
+}
+
+// Scan sinks end the scan before the next address once a stop is asked for
+// (a scan of 10 to 255 with no meter takes three minutes). pylaxctl scan
+// prints the entries; picking a meter stays quiet and ends at the first
+// meter, the one it picks.
+class StoppableScan : public ScanSink {
  public:
   void Progress(const std::string&) override {}
+  bool Cancelled() const override {
+    stopped_ = g_stopRequested != 0;
+    return stopped_;
+  }
+  // True when the stop cut the scan short, rather than arriving after it.
+  bool Stopped() const { return stopped_; }
+
+ private:
+  mutable bool stopped_ = false;
+};
+
+class PrintingScan : public StoppableScan {
+ public:
   void MeterFound(const std::string& entry, bool) override { std::printf("%s\n", entry.c_str()); }
 };
 
-class QuietScan : public ScanSink {
+class QuietScan : public StoppableScan {
  public:
-  void Progress(const std::string&) override {}
   void MeterFound(const std::string& line, bool) override { entry = line; }
   bool StopAtFirstMeter() const override { return true; }
   std::string entry;
@@ -101,7 +129,7 @@ int OpenLine(const Options& options) {
 int PickMeter(const Options& options, std::string& entry) {
   if (options.slave < 0) {
     QuietScan sink;
-    if (ScanBus(kDefaultScanStart, kDefaultScanEnd, sink) == 0)
+    if (ScanBus(kDefaultScanStart, kDefaultScanEnd, sink) == 0 && !sink.Stopped())
       return Fail(ExitCode::NoMeter, "no meter answered at addresses 1 to 10");
     entry = sink.entry;
     return Exit(ExitCode::Success);
@@ -123,7 +151,9 @@ int RequireModel(bool acceptable, const char* needed) {
 
 int RunScan(const Options& options) {
   PrintingScan sink;
-  if (ScanBus(options.scanStart, options.scanEnd, sink) == 0)
+  const int found = ScanBus(options.scanStart, options.scanEnd, sink);
+  if (sink.Stopped()) return Stopped(options);
+  if (found == 0)
     return Fail(ExitCode::NoMeter, "no meter answered at addresses " + std::to_string(options.scanStart) + " to " +
                                        std::to_string(std::min(options.scanEnd, kLastScanAddress)));
   return Exit(ExitCode::Success);
@@ -152,6 +182,9 @@ bool PollAndPrint(const Options& options) {
   return false;
 }
 
+// A poll (up to three reads) is one unit: a stop asked for during it lets
+// it finish and print, so a reading is never printed in part. A watch ends
+// at the stop as it always has, with the status of its last poll.
 int RunRead(const Options& options) {
   if (int code = RequireModel(g_modelCode != ModelNone, "a QM4A, QM4B or QM4C")) return code;
   if (!options.watch) return Exit(PollAndPrint(options) ? ExitCode::Success : ExitCode::TransactionFailed);
@@ -182,6 +215,10 @@ int RunResetEnergy() {
   return Exit(ExitCode::Success);
 }
 
+// The three writes are one setting and go out together even when a stop is
+// asked for between them (at most about 2 s on a meter that no longer
+// answers): a clock left with the new date and the old time would stamp
+// every log entry wrongly.
 int RunSetClock() {
   if (int code = RequireModel(g_modelCode == ModelQM4C, "a QM4C")) return code;
   const time_t now = time(nullptr);
@@ -197,9 +234,10 @@ int RunSetClock() {
   return Exit(ExitCode::Success);
 }
 
-int RunLogShow() {
+int RunLogShow(const Options& options) {
   if (int code = RequireModel(g_modelCode == ModelQM4C, "a QM4C")) return code;
   if (!ReadLogSlots()) return Fail(ExitCode::TransactionFailed, "reading the logging slots failed");
+  if (g_stopRequested) return Stopped(options);
   // The sub-interval is what the console's poll last read, as the logging
   // window shows it.
   PollFields fields;
@@ -277,6 +315,7 @@ int RunLogSync(const Options& options, const std::string& entry) {
   }
   SyncStatusLog log;
   const SyncResult result = SyncMeterLog(meter, stores, log);
+  if (!result.meterRead && g_stopRequested) return Stopped(options);
   if (!result.meterRead) return Fail(ExitCode::TransactionFailed, meter.id + ": " + result.failure + "; nothing archived");
   for (const ArchiveSyncReport& report : result.archives)
     for (const std::string& line : SyncReportLines(meter, report)) std::fprintf(report.ok ? stdout : stderr, "%s\n", line.c_str());
@@ -374,6 +413,7 @@ int RunCommandOnLine(const Options& options) {
   if (options.command == Command::Scan) return RunScan(options);
   std::string entry;
   if (int code = PickMeter(options, entry)) return code;
+  if (g_stopRequested) return Stopped(options);
   switch (options.command) {
     case Command::Read:
       return RunRead(options);
@@ -382,7 +422,7 @@ int RunCommandOnLine(const Options& options) {
     case Command::SetClock:
       return RunSetClock();
     case Command::LogShow:
-      return RunLogShow();
+      return RunLogShow(options);
     case Command::LogStart:
       return RunLogStart(options);
     case Command::LogDownload:

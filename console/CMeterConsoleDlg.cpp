@@ -383,7 +383,13 @@ void CMeterConsoleDlg::timerEvent(QTimerEvent* event) { OnTimer(event->timerId()
 
 void CMeterConsoleDlg::OnTimer(int /*timerId*/) {
   PollFields fields;
-  if (!PollMeter(fields)) return;
+  if (!PollMeter(fields)) {
+    // The picked meter's port has closed (a reopen at another baud rate or
+    // another port failed to open): nothing shown is current any more.
+    if (!g_portOpen && g_modelCode != ModelNone)
+      for (const PolledField& polled : PolledFields(fields)) ShowStale(polled.field, true);
+    return;
+  }
   const QListWidgetItem* meter = m_deviceList->currentItem();
   m_trendStore.Add(QDateTime::currentMSecsSinceEpoch(), meter ? meter->text().toStdString() : std::string(),
                    TrendValuesOf(fields.pairs.data(), fields.pairsRead));
@@ -392,24 +398,41 @@ void CMeterConsoleDlg::OnTimer(int /*timerId*/) {
   UpdateData(false);
 }
 
+std::array<CMeterConsoleDlg::PolledField, 13> CMeterConsoleDlg::PolledFields(const PollFields& fields) {
+  return {{{&fields.kwh, &m_kwh, ui->kwh},
+           {&fields.kw, &m_kw, ui->kw},
+           {&fields.pf, &m_pf, ui->pf},
+           {&fields.voltsLL, &m_voltsLL, ui->voltsLL},
+           {&fields.voltsLN, &m_voltsLN, ui->voltsLN},
+           {&fields.amps, &m_amps, ui->amps},
+           {&fields.subInterval, &m_subInterval, ui->subInterval},
+           {&fields.clock, &m_clock, ui->clock},
+           {&fields.bufferStatus, &m_bufferStatus, ui->bufferStatus},
+           {&fields.rollovers, &m_rollovers, ui->rollovers},
+           {&fields.daysToRollover, &m_daysToRollover, ui->daysToRollover},
+           {&fields.logEntries, &m_logEntries, ui->logEntries},
+           {&fields.newestEntry, &m_newestEntry, ui->newestEntry}}};
+}
+
 void CMeterConsoleDlg::ApplyPollFields(const PollFields& fields) {
-  const std::pair<const std::optional<std::string>*, QString*> filled[] = {
-      {&fields.kwh, &m_kwh},
-      {&fields.kw, &m_kw},
-      {&fields.pf, &m_pf},
-      {&fields.voltsLL, &m_voltsLL},
-      {&fields.voltsLN, &m_voltsLN},
-      {&fields.amps, &m_amps},
-      {&fields.subInterval, &m_subInterval},
-      {&fields.clock, &m_clock},
-      {&fields.bufferStatus, &m_bufferStatus},
-      {&fields.rollovers, &m_rollovers},
-      {&fields.daysToRollover, &m_daysToRollover},
-      {&fields.logEntries, &m_logEntries},
-      {&fields.newestEntry, &m_newestEntry},
-  };
-  for (const auto& [text, member] : filled)
-    if (text->has_value()) *member = QString::fromStdString(**text);
+  for (const PolledField& polled : PolledFields(fields)) {
+    if (polled.text->has_value()) *polled.member = QString::fromStdString(**polled.text);
+    ShowStale(polled.field, LeftStale(fields, *polled.text));
+  }
+}
+
+void CMeterConsoleDlg::ShowStale(QLineEdit* field, bool stale) {
+  // The text stays as it was, greyed as a disabled field's text is; the
+  // field itself stays enabled, so its text can still be selected and copied.
+  if (field->property("stale").toBool() == stale) return;
+  field->setProperty("stale", stale);
+  QPalette palette;  // no role set: the field's own palette again
+  if (stale) {
+    const QColor grey = field->palette().color(QPalette::Disabled, QPalette::Text);
+    palette.setColor(QPalette::Active, QPalette::Text, grey);
+    palette.setColor(QPalette::Inactive, QPalette::Text, grey);
+  }
+  field->setPalette(palette);
 }
 
 void CMeterConsoleDlg::OnRescan() {

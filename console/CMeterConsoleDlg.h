@@ -110,6 +110,12 @@ class CMeterConsoleDlg : public QDialog {
     QLineEdit* field;
     QString* member;
   };
+  // A field a poll fills: the poll's text for it, its member, the field.
+  struct PolledField {
+    const std::optional<std::string>* text;
+    QString* member;
+    QLineEdit* field;
+  };
 
   void ConnectControls();
   void BuildSystemMenu();
@@ -121,7 +127,11 @@ class CMeterConsoleDlg : public QDialog {
   void ClearReadings();
   // Empties the clock, sub-interval and log fields for any model but a QM4C.
   void ClearLogFieldsUnlessQm4c(int model);
+  std::array<PolledField, 13> PolledFields(const PollFields& fields);
+  // The poll's texts to the members; each field greyed while its text is
+  // older than the last tick that polled.
   void ApplyPollFields(const PollFields& fields);
+  static void ShowStale(QLineEdit* field, bool stale);
   // Carries out every pending paint of the window before going on.
   void RepaintNow();
   // A display refresh leaves a scan field alone while the user is typing in

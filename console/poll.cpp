@@ -97,6 +97,10 @@ void PollLogStatus(PollFields& fields) {
 }
 }  // namespace
 
+bool LeftStale(const PollFields& fields, const std::optional<std::string>& field) {
+  return fields.lastFailure != ResultOk && !field.has_value();
+}
+
 bool PollMeter(PollFields& fields) {
   if (!g_portOpen || g_pollSuspended) return false;
   switch (g_modelCode) {

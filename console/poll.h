@@ -35,6 +35,11 @@ struct PollFields {
   ModbusResult lastFailure = ResultOk;
 };
 
+// True when this poll read the meter, failed, and so left field unfilled:
+// what the field shows is older than this poll. (A field the model has none
+// of is empty anyway.)
+bool LeftStale(const PollFields& fields, const std::optional<std::string>& field);
+
 // Runs the reads for g_modelCode at g_slaveAddress with the counting rules of
 // the poll (g_okCount, g_badCount, g_lastResult, g_subIntervalSeconds).
 // Does nothing when the port is closed, the poll is suspended, or no model is

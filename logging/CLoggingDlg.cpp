@@ -5,13 +5,16 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QTimer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <algorithm>
+#include <utility>
 
 #include "widgets/field_validation.h"
+#include "widgets/message_box.h"
 #include "charts/CLogPlotDlg.h"
 #include "logging/download.h"
 #include "logging/logging_start.h"
@@ -89,14 +92,19 @@ namespace {
 int g_busyWindows = 0;  // logging windows running a start or a download
 }  // namespace
 
-// While a start or a download holds the thread: no input reaches the window,
-// the cursor says it is busy, and the download shows its progress bar. A
-// quit asked for meanwhile (SIGINT, SIGTERM) has stopped the operation at a
-// safe point; once it has returned, the windows close as the quit asked.
+// While a start or a download holds the thread: no input reaches the window
+// but its close box and Escape, which ask the stop question; the cursor says
+// it is busy, and the download shows its progress bar. A quit asked for
+// meanwhile (SIGINT, SIGTERM) has stopped the operation at a safe point;
+// once it has returned, the windows close as the quit asked. A stop the user
+// asked for closes this window alone.
 class CLoggingDlg::BusyScope {
  public:
-  BusyScope(CLoggingDlg& dialog, QProgressBar* progress) : dialog_(dialog), progress_(progress) {
+  BusyScope(CLoggingDlg& dialog, QProgressBar* progress, QString stopQuestion)
+      : dialog_(dialog), progress_(progress) {
     dialog_.m_busy = true;
+    dialog_.m_stopQuestion = std::move(stopQuestion);
+    dialog_.m_stopAsked = false;
     ++g_busyWindows;
     qApp->installEventFilter(&dialog_);
     QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -112,7 +120,10 @@ class CLoggingDlg::BusyScope {
     qApp->removeEventFilter(&dialog_);
     dialog_.m_busy = false;
     --g_busyWindows;
-    if (g_stopRequested) QTimer::singleShot(0, qApp, [] { QApplication::closeAllWindows(); });
+    if (g_stopRequested)
+      QTimer::singleShot(0, qApp, [] { QApplication::closeAllWindows(); });
+    else if (std::exchange(dialog_.m_stopAsked, false))
+      dialog_.QDialog::reject();
   }
   BusyScope(const BusyScope&) = delete;
   BusyScope& operator=(const BusyScope&) = delete;
@@ -208,13 +219,17 @@ void CLoggingDlg::OnStartRestart() {
   // so the box is the only answer then and nothing is sent.
   if (ExchangeFields(true).unreadable) return;
   LoggingSettings settings = SettingsFromMembers();
-  BusyScope busy(*this, nullptr);
+  BusyScope busy(*this, nullptr,
+                 QStringLiteral("Stop the logging start and close the window? "
+                                "The settings written so far stay on the meter."));
   StartLogging(settings, *this);
   m_loggingMethod = settings.method;
 }
 
 void CLoggingDlg::OnDownload() {
-  BusyScope busy(*this, ui->downloadProgress);
+  BusyScope busy(*this, ui->downloadProgress,
+                 QStringLiteral("Stop the download and close the window? \"%1\" stays as it was.")
+                     .arg(QString::fromStdString(DataFileName(g_slaveAddress))));
   if (DownloadLoggedData(*this)) ui->plotButton->setEnabled(true);
 }
 
@@ -229,12 +244,22 @@ void CLoggingDlg::OnOK() {
 }
 
 void CLoggingDlg::OnCancel() {
-  if (!m_busy) QDialog::reject();
+  if (!m_busy) {
+    QDialog::reject();
+    return;
+  }
+  if (!m_stopAsked) m_stopAsked = AskAppQuestion(this, m_stopQuestion);
 }
 
 void CLoggingDlg::StopAndCloseAllWindows() {
   g_stopRequested = 1;
-  if (g_busyWindows == 0) QApplication::closeAllWindows();
+  if (g_busyWindows == 0) {
+    QApplication::closeAllWindows();
+    return;
+  }
+  // The quit answers a stop question left open: its box goes (as No, its
+  // Escape answer), and the operation stops for the quit itself.
+  if (auto* question = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) question->close();
 }
 
 void CLoggingDlg::accept() { OnOK(); }
@@ -259,10 +284,12 @@ bool CLoggingDlg::eventFilter(QObject* watched, QEvent* event) {
   if (!m_busy || !watched->isWidgetType() || static_cast<QWidget*>(watched)->window() != this)
     return QDialog::eventFilter(watched, event);
   switch (event->type()) {
+    case QEvent::KeyPress:
+      if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) OnCancel();
+      return true;
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonRelease:
     case QEvent::MouseButtonDblClick:
-    case QEvent::KeyPress:
     case QEvent::KeyRelease:
     case QEvent::ShortcutOverride:
     case QEvent::Wheel:
@@ -304,6 +331,10 @@ void CLoggingDlg::Progress(long done, long total) {
 void CLoggingDlg::KeepPainting() {
   if (m_busy) QCoreApplication::processEvents();
 }
+
+void CLoggingDlg::AtSafePoint() { KeepPainting(); }
+
+bool CLoggingDlg::StopRequested() const { return g_stopRequested != 0 || m_stopAsked; }
 
 std::array<unsigned*, reg::kSlotCount> CLoggingDlg::SlotMembers() {
   return {&m_slot1, &m_slot2, &m_slot3, &m_slot4, &m_slot5, &m_slot6, &m_slot7, &m_slot8, &m_slot9, &m_slot10};

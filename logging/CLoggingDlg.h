@@ -38,6 +38,11 @@ class CLoggingDlg : public QDialog, public StatusLog {
   void ClearMessages() override;
   void ShowStatusOnly(const std::string& message) override;
   void Progress(long done, long total) override;
+  // Before each transaction of a start or a download: the window paints and
+  // takes its close box and Escape, which ask whether to stop.
+  void AtSafePoint() override;
+  // A SIGINT or SIGTERM, or the user's yes to that question.
+  bool StopRequested() const override;
 
   // The program's quit (SIGINT, SIGTERM): closes every window, the console
   // with its port included. A start or a download under way is asked to stop
@@ -48,8 +53,9 @@ class CLoggingDlg : public QDialog, public StatusLog {
   // The OK path (Enter): the field transfer, then the end of the window if
   // it succeeded. Nothing goes to the meter.
   void accept() override;
-  // Escape and the close box: the end of the window, nothing sent. Ignored
-  // while a start or a download runs.
+  // Escape and the close box: the end of the window, nothing sent. While a
+  // start or a download runs they ask whether to stop it; yes stops it at
+  // its next safe point, as SIGINT does, and the window then ends.
   void reject() override;
 
  protected:
@@ -102,4 +108,6 @@ class CLoggingDlg : public QDialog, public StatusLog {
   std::unique_ptr<Ui::CLoggingDlg> ui;
   bool m_initialised = false;
   bool m_busy = false;
+  QString m_stopQuestion;    // asked by the close box and Escape while busy
+  bool m_stopAsked = false;  // the user answered it yes
 };

@@ -399,8 +399,8 @@ bool DownloadLoggedData(StatusLog& log) {
   auto data = std::make_unique<LoggedData>();
   // A stop asked for after the last slot ends the download before the
   // exponents are read.
-  if (ReadLoggedData(*data, log) || log.StopRequested()) return Failed(log, fileName);
-  ConvertLoggedData(*data, log);
+  if (ReadLoggedData(*data, log) || log.StopRequested() || !ConvertLoggedData(*data, log))
+    return Failed(log, fileName);
   log.LogStatus(Format("Data written to file \"%s\". Log available at \"%s\"", fileName.c_str(), kLogFileName));
   int headerSlots[reg::kSlotCount];
   // The message above already promised a file; a failure says that none was

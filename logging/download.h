@@ -42,8 +42,9 @@ struct LoggedData {
 // on failure, false when all was read.
 [[nodiscard]] bool ReadLoggedData(LoggedData& data, StatusLog& log);
 // Fills data.values from data.raw; reads the scale exponents itself. False
-// when they could not be read: nothing is converted then.
-bool ConvertLoggedData(LoggedData& data, StatusLog& log);
+// when they cannot be read: without them no value can be trusted (the float
+// pairs could be, but a file missing most columns is no download).
+[[nodiscard]] bool ConvertLoggedData(LoggedData& data, StatusLog& log);
 
 // The log as one read of 149..177 shows it.
 struct LogState {

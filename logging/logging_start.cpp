@@ -29,7 +29,7 @@ bool SlotsLoggable(const LoggingSettings& settings) {
 // The restart command first (it erases the log), then the configuration;
 // stops at the first write the meter does not acknowledge, or after the
 // current one when a stop is asked for.
-bool WriteLoggingSetup(const LoggingSettings& settings, const StatusLog& log) {
+bool WriteLoggingSetup(const LoggingSettings& settings, StatusLog& log) {
   if (!WriteMeter(reg::kCommand, reg::kCommandRestartLogging, log)) return false;
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
     if (!WriteMeter(reg::kLogSlots + slot, static_cast<int>(settings.slots[slot]), log)) return false;

@@ -14,10 +14,11 @@ constexpr const char* kLogFileName = "log.txt";
 // "MM/DD/YY HH:MM:SS: message" for the given local time.
 std::string StampedLine(const std::string& message, const struct tm& localTime);
 
-// Set to 1 (by a SIGINT or SIGTERM handler) to end a logging start or
-// download in progress at its next safe point: after the transaction under
-// way, with the slot selection released and the old data file kept. The
-// program then ends. Never cleared by the program itself; tests reset it.
+// Set to 1 (by a SIGINT or SIGTERM handler) to end what runs before its
+// next transaction: a logging start or download at its next safe point,
+// with the slot selection released and the old data file kept, and any other
+// command of pylaxctl (its scans, its reads and writes). The program then
+// ends. Never cleared by the program itself; tests reset it.
 extern volatile std::sig_atomic_t g_stopRequested;
 
 class StatusLog {
@@ -37,10 +38,14 @@ class StatusLog {
   virtual void ShowStatusOnly(const std::string& message) { Show(message, message); }
   // Download progress: entries read so far of the total over all slots.
   virtual void Progress(long done, long total) { (void)done; (void)total; }
-  // Asked before each transaction of a logging start or a download: once
-  // true, the operation sends nothing more (a selected slot is still
-  // released), keeps the previous data file and ends as on a failure. A
-  // SIGINT or SIGTERM asks it of every log (g_stopRequested).
+  // Called before each transaction of a logging start or a download, where
+  // the operation may stop: the window lets its close box and Escape through
+  // here, and they may ask it to stop.
+  virtual void AtSafePoint() {}
+  // Asked after AtSafePoint: once true, the operation sends nothing more (a
+  // selected slot is still released), keeps the previous data file and ends
+  // as on a failure. A SIGINT or SIGTERM asks it of every log
+  // (g_stopRequested).
   virtual bool StopRequested() const { return g_stopRequested != 0; }
   // Whether LogStatus appends to "log.txt": the log's own work (the window,
   // pylaxctl's start and download) does; work that only reads the log for

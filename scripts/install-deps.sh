@@ -25,6 +25,9 @@ packages=(
   # daylight-saving test.
   libsqlite3-dev influxdb tzdata
   xvfb xauth imagemagick
+  # A window manager and a way to click its close boxes, to look at the windows under
+  # Xvfb as a desktop shows them.
+  openbox xdotool
   clang libclang-rt-14-dev
 )
 

@@ -13,11 +13,17 @@ MessageHook& Hook() {
   return hook;
 }
 
+QuestionHook& Answer() {
+  static QuestionHook hook;
+  return hook;
+}
+
 QMessageBox::Icon BoxIcon(MessageIcon icon) {
   switch (icon) {
     case MessageIcon::Exclamation: return QMessageBox::Warning;
     case MessageIcon::Information: return QMessageBox::Information;
     case MessageIcon::Error: return QMessageBox::Critical;
+    case MessageIcon::Question: return QMessageBox::Question;
     case MessageIcon::None: break;
   }
   return QMessageBox::NoIcon;
@@ -33,15 +39,33 @@ QString ApplicationTitle() {
 
 MessageHook SetMessageHook(MessageHook hook) { return std::exchange(Hook(), std::move(hook)); }
 
+namespace {
+// Like the original's boxes, which disabled their owner only: the modeless
+// trace window goes on taking input.
+int RunBox(QWidget* parent, const QString& text, MessageIcon icon, QMessageBox::StandardButtons buttons,
+           QMessageBox::StandardButton defaultButton) {
+  QMessageBox box(BoxIcon(icon), ApplicationTitle(), text, buttons, parent ? parent : QApplication::activeWindow());
+  box.setDefaultButton(defaultButton);
+  box.setWindowModality(Qt::WindowModal);
+  return box.exec();
+}
+}  // namespace
+
 void ShowAppMessage(QWidget* parent, const QString& text, MessageIcon icon) {
   if (Hook()) {
     Hook()(ApplicationTitle(), text, icon);
     return;
   }
-  QMessageBox box(BoxIcon(icon), ApplicationTitle(), text, QMessageBox::Ok,
-                  parent ? parent : QApplication::activeWindow());
-  // Like the original's boxes, which disabled their owner only: the
-  // modeless trace window goes on taking input.
-  box.setWindowModality(Qt::WindowModal);
-  box.exec();
+  RunBox(parent, text, icon, QMessageBox::Ok, QMessageBox::Ok);
+}
+
+QuestionHook SetQuestionHook(QuestionHook hook) { return std::exchange(Answer(), std::move(hook)); }
+
+bool AskAppQuestion(QWidget* parent, const QString& text) {
+  if (Hook()) {
+    Hook()(ApplicationTitle(), text, MessageIcon::Question);
+    return Answer() && Answer()(text);
+  }
+  return RunBox(parent, text, MessageIcon::Question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
+         QMessageBox::Yes;
 }

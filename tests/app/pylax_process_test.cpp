@@ -273,6 +273,43 @@ TEST_F(PylaxProcess, ABadPortMappingOrFramingIsExplainedAndNothingStarts) {
   EXPECT_FALSE(std::filesystem::exists(stepLog_));
 }
 
+// --help and an unknown --option end at once, before anything else runs
+// (the terms dialog would need a display, and there is none here). A line
+// that ends in a registration switch registers whatever stands before it, as
+// it always has.
+TEST_F(PylaxProcess, HelpAndUnknownOptionsEndAtOnceButRegistrationRunsStay) {
+  const std::string usage = "Usage: pylax [--simulate] [--port COMn=PATH]... [--framing silence|length]\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string refused;  // the unknown option named on stderr, before the usage
+    bool registers;       // else --help's usage on stdout
+  } cases[] = {
+      {{"--help"}, 0, "", false},
+      {{"-h", "--simulate"}, 0, "", false},
+      {{"/RegServer", "--help"}, 0, "", false},
+      {{"--simulat"}, 2, "--simulat", false},
+      {{"--port", "COM2=/dev/null", "--Embedding"}, 2, "--Embedding", false},
+      {{"--"}, 2, "--", false},
+      {{"--help", "/RegServer"}, 0, "", true},
+      {{"--no-such-option", "-RegServer"}, 0, "", true},
+      {{"--RegServer"}, 0, "", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " ... " + c.args.back());
+    std::filesystem::remove(registryPath_);
+    std::filesystem::remove(stepLog_);
+    EXPECT_EQ(RunToEnd(c.args, false), c.status);
+    const std::string out = ReadText(folder_.Path() + "/stdout.txt");
+    const std::string err = ReadText(folder_.Path() + "/stdout.txt.err");
+    const std::string refusal = c.refused.empty() ? "" : "pylax: unknown option \"" + c.refused + "\"\n";
+    EXPECT_EQ(err.substr(0, refusal.size() + usage.size()), c.refused.empty() ? "" : refusal + usage);
+    EXPECT_EQ(out.substr(0, usage.size()), c.registers || !c.refused.empty() ? "" : usage);
+    EXPECT_EQ(std::filesystem::exists(stepLog_), c.registers);  // nothing else ran
+    EXPECT_EQ(std::filesystem::exists(registryPath_) ? Registry() : "", c.registers ? RegisteredAppIdLines() : "");
+  }
+}
+
 TEST_F(PylaxProcess, OwnOptionsAreTakenOutBeforeTheSwitchIsLookedFor) {
   // "--port COM2=/dev/null" and "--framing length" are pylax's; what is
   // left ends in the switch.

@@ -117,6 +117,8 @@ class ConsoleTest : public ConsoleTestBase {
   void qm4bTickFillsReadingsOnly();
   void qm4aTickFillsEnergyAndPowerOnly();
   void silentMeterIsCountedAndFieldsKeepTheirText();
+  void fieldsLeftUnreadShowStaleUntilAGoodTick_data();
+  void fieldsLeftUnreadShowStaleUntilAGoodTick();
   void phaseClickClearsItsRowAndTheNextTickShowsThePhase();
   void ticksWithoutPortOrModelChangeNothing();
 
@@ -529,6 +531,69 @@ void ConsoleTest::silentMeterIsCountedAndFieldsKeepTheirText() {
   for (int id : kReadingFields) after << FieldText(&console, id);
   for (int id : kLoggingFields) after << FieldText(&console, id);
   QCOMPARE(after, before);
+}
+
+// The thirteen fields a QM4C's poll fills: the reading block's six, the
+// clock block's two, the log status block's five.
+const QList<int> kPolledFields = QList<int>(std::begin(kReadingFields), std::end(kReadingFields)) +
+                                 QList<int>(std::begin(kLoggingFields), std::end(kLoggingFields));
+
+// A field shows stale when its text is greyed as a disabled field's is.
+QList<int> StaleFields(const QWidget* console) {
+  QList<int> stale;
+  for (int id : kPolledFields) {
+    const QPalette& palette = Control<QLineEdit>(console, id)->palette();
+    if (palette.color(QPalette::Active, QPalette::Text) == palette.color(QPalette::Disabled, QPalette::Text))
+      stale << id;
+  }
+  return stale;
+}
+
+void ConsoleTest::fieldsLeftUnreadShowStaleUntilAGoodTick_data() {
+  QTest::addColumn<QString>("fault");  // to qm4sim; "port" for a port that fails to open
+  QTest::addColumn<QList<int>>("stale");
+  QTest::newRow("meter silent") << QStringLiteral("fault 3 silent") << kPolledFields;
+  QTest::newRow("reading block refused") << QStringLiteral("fault 3 exception 0 at 258") << kPolledFields.mid(0, 6);
+  QTest::newRow("clock block refused") << QStringLiteral("fault 3 exception 0 at 149") << kPolledFields.mid(6);
+  QTest::newRow("log status refused") << QStringLiteral("fault 3 exception 0 at 159") << kPolledFields.mid(8);
+  QTest::newRow("port closed") << QStringLiteral("port") << kPolledFields;
+}
+
+// From the first tick that could not read a field until one that does, the
+// field keeps its text but shows it greyed.
+void ConsoleTest::fieldsLeftUnreadShowStaleUntilAGoodTick() {
+  QFETCH(QString, fault);
+  QFETCH(QList<int>, stale);
+  SimProcess sim({"--static", "--meter", "3:QM4C"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  console.Tick();
+  QCOMPARE(StaleFields(&console), QList<int>{});
+  const auto texts = [&console] {
+    QStringList all;
+    for (int id : kPolledFields) all << FieldText(&console, id);
+    return all;
+  };
+  const QStringList before = texts();
+  MessageLog messages;  // "Unable to open COM2:"
+  if (fault == QLatin1String("port")) {
+    SetPortOverride(2, "/nonexistent/tty");
+    ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 1);
+  } else {
+    QCOMPARE(QString::fromStdString(sim.Command(fault.toStdString())), QStringLiteral("ok"));
+  }
+  for (int tick = 0; tick < 2; ++tick) {
+    console.Tick();
+    QCOMPARE(StaleFields(&console), stale);
+    QCOMPARE(texts(), before);
+  }
+  if (fault == QLatin1String("port"))
+    OpenSimulatorPort(console, sim, 3, 3);
+  else
+    QCOMPARE(QString::fromStdString(sim.Command("fault 3 none")), QStringLiteral("ok"));
+  console.Tick();
+  QCOMPARE(StaleFields(&console), QList<int>{});
 }
 
 void ConsoleTest::phaseClickClearsItsRowAndTheNextTickShowsThePhase() {

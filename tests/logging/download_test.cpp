@@ -284,19 +284,6 @@ TEST_F(Download, LoneEnergyHalvesFloatPairAndTimeStepFloor) {
   EXPECT_EQ(log_.messages[3], "Interval = 10 secs.");
 }
 
-// Without the exponents no slot has a value: the fields are empty, not
-// numbers left over in the buffer.
-TEST_F(Download, UnreadableExponentsLeaveEveryValueFieldEmpty) {
-  StartMeter(900);
-  SetSlots({1, 2, 3, 6, 8, 9, 26, 261, 262, 146});
-  Sim("prefill 3 3");
-  Sim("fault 3 exception 6 at 137");  // the read and its five repetitions
-  ASSERT_TRUE(DownloadLoggedData(log_));
-  const std::vector<std::string> lines = CsvLines();
-  ASSERT_EQ(lines.size(), 4u);
-  for (int e = 1; e <= 3; ++e) EXPECT_NE(lines[e].find(",,,,,,,,,,0x0000"), std::string::npos) << lines[e];
-}
-
 TEST_F(Download, SectionRepeatedFiveTimesThenReadCarriesOn) {
   StartMeter(900);
   Sim("prefill 3 130");
@@ -379,6 +366,13 @@ const FailureCase kFailureCases[] = {
      {"Data written to file \"03-data.csv\". Log available at \"log.txt\"", "Response Timeout Retry #1",
       "Response Timeout Retry #2", "Response Timeout Retry #3", "Response Timeout Retry #4",
       "Response Timeout Retry #5", "Error while reading data."},
+     kEverySlotSelectedAndReleased},
+    // The scale exponents are read after the last slot: without them the
+    // values cannot be converted, so no file is written.
+    {"ExponentsUnreadable", {"fault 3 exception 6 at 137"}, false, {}, 0,
+     {"Register 0: 130 section points accumulated, 130 total points.", "Response Timeout Retry #1", "Response Timeout Retry #2",
+      "Response Timeout Retry #3", "Response Timeout Retry #4", "Response Timeout Retry #5",
+      "Error while reading data."},
      kEverySlotSelectedAndReleased},
     {"WriteError", {}, false, {}, 4096,
      {"Data written to file \"03-data.csv\". Log available at \"log.txt\"",

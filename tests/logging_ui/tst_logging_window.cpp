@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -63,9 +64,17 @@ QStringList WithoutStamps(QStringList lines) {
   return lines;
 }
 
-// A window that reports each progress step to the test as it happens.
+// A window that reports each progress step and each safe point (before each
+// transaction of a start or a download) to the test as it happens.
 class ProbedLoggingDlg : public CLoggingDlg {
  public:
+  void AtSafePoint() override {
+    if (onSafePoint) onSafePoint(++safePoints);
+    CLoggingDlg::AtSafePoint();
+  }
+  size_t safePoints = 0;
+  std::function<void(size_t count)> onSafePoint;
+
   struct Step {
     bool visible;
     int value;
@@ -114,6 +123,8 @@ class LoggingWindowTest : public QObject {
   void logFileUnwritable();
   void dataFileUnwritable();
   void quitDuringADownloadWaitsForASafePoint();
+  void closingWhileBusyAsksWhetherToStop_data();
+  void closingWhileBusyAsksWhetherToStop();
 
   void enterTransfersFieldsAndEnds();
   void enterWithARefusedFieldStaysOpen();
@@ -168,6 +179,7 @@ void LoggingWindowTest::init() {
 
 void LoggingWindowTest::cleanup() {
   g_stopRequested = 0;
+  SetQuestionHook({});
   ClosePort();
   sim_.reset();
   SetMessageHook({});
@@ -654,6 +666,94 @@ void LoggingWindowTest::quitDuringADownloadWaitsForASafePoint() {
   QCOMPARE(Requests().constLast(), QStringLiteral("write 3 157 0"));
   QTRY_VERIFY(!dlg.isVisible());
   QCOMPARE(FileLines("03-data.csv"), QStringList{QStringLiteral("yesterday")});
+  QCOMPARE(QDir().entryList(QDir::Files), (QStringList{"03-data.csv", "log.txt"}));
+}
+
+namespace {
+enum class Answer { Yes, No, QuitMeanwhile };
+}  // namespace
+
+void LoggingWindowTest::closingWhileBusyAsksWhetherToStop_data() {
+  QTest::addColumn<bool>("download");  // else Start/Restart
+  QTest::addColumn<bool>("escape");    // else the close box
+  QTest::addColumn<int>("answer");
+  QTest::addColumn<QString>("lastMessage");
+  QTest::addColumn<QStringList>("lastRequests");
+  QTest::addColumn<int>("requestCount");
+  QTest::addColumn<int>("csvLines");  // 1: yesterday's file kept
+  // Asked before the fourth exchange: the download has selected slot 1, the
+  // start has written the restart and slots 1 and 2.
+  const QString stopped = QStringLiteral("Download stopped; \"03-data.csv\" was not written.");
+  const QStringList released{"write 3 157 1", "write 3 157 0"};
+  QTest::newRow("download, Escape, yes") << true << true << int(Answer::Yes) << stopped << released << 4 << 1;
+  QTest::newRow("download, close box, no")
+      << true << false << int(Answer::No)
+      << QStringLiteral("Data written to file \"03-data.csv\". Log available at \"log.txt\"")
+      << QStringList{"write 3 157 0", "read 3 137 4", "read 3 168 10"} << 64 << 131;
+  QTest::newRow("start, close box, yes")
+      << false << false << int(Answer::Yes) << QStringLiteral("Logging start stopped before all settings were written.")
+      << QStringList{"write 3 128 16640", "write 3 168 1", "write 3 169 2"} << 3 << 1;
+  QTest::newRow("start, Escape, no") << false << true << int(Answer::No) << kStarted
+                                     << QStringList{"write 3 149 900", "write 3 157 0"} << 14 << 1;
+  // SIGTERM while the real box waits for an answer: the box goes, the
+  // download stops for the quit and the windows close.
+  QTest::newRow("download, close box, quit meanwhile")
+      << true << false << int(Answer::QuitMeanwhile) << stopped << released << 4 << 1;
+}
+
+// The close box and Escape while a start or a download runs ask whether to
+// stop it; yes stops it at its next safe point as SIGINT does (the slot
+// released, yesterday's file kept, the same message) and closes the window;
+// no carries on.
+void LoggingWindowTest::closingWhileBusyAsksWhetherToStop() {
+  QFETCH(bool, download);
+  QFETCH(bool, escape);
+  QFETCH(int, answer);
+  QFETCH(QString, lastMessage);
+  QFETCH(QStringList, lastRequests);
+  QFETCH(int, requestCount);
+  QFETCH(int, csvLines);
+  Sim("prefill 3 130");
+  Sim("set 3 158 2");
+  QFile old("03-data.csv");
+  QVERIFY(old.open(QIODevice::WriteOnly) && old.write("yesterday\n") == 10);
+  old.close();
+  SetQuestionHook([answer](const QString&) { return answer == int(Answer::Yes); });
+  if (answer == int(Answer::QuitMeanwhile)) SetMessageHook({});
+  ProbedLoggingDlg dlg;
+  Open(dlg);
+  bool boxOutlivedQuit = false;
+  // A key press or a click on the close box, taken when the window next
+  // lets input through; the quit comes from within the box's own loop.
+  dlg.onSafePoint = [&](size_t count) {
+    if (count != 4) return;
+    QMetaObject::invokeMethod(&dlg, [&] {
+      escape ? QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape) : void(dlg.windowHandle()->close());
+    }, Qt::QueuedConnection);
+    if (answer == int(Answer::QuitMeanwhile))
+      QTimer::singleShot(100, &dlg, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        boxes_ << box->text();
+        CLoggingDlg::StopAndCloseAllWindows();  // as the signal's notifier calls it
+        boxOutlivedQuit = box->isVisible();
+        if (boxOutlivedQuit) box->close();  // a fault fails the row rather than hanging it
+      });
+  };
+  Requests();
+  Click(Button(dlg, download ? "downloadButton" : "startButton"));
+  QCOMPARE(boxes_, QStringList{download ? QStringLiteral("Stop the download and close the window? "
+                                                         "\"03-data.csv\" stays as it was.")
+                                        : QStringLiteral("Stop the logging start and close the window? "
+                                                         "The settings written so far stay on the meter.")});
+  QVERIFY(!boxOutlivedQuit);
+  const QStringList requests = Requests();
+  QCOMPARE(requests.size(), requestCount);
+  QCOMPARE(requests.mid(requests.size() - lastRequests.size()), lastRequests);
+  QCOMPARE(Messages(dlg).constFirst(), lastMessage);
+  QCOMPARE(WithoutStamps(FileLines("log.txt")).constLast(), lastMessage);
+  QTRY_COMPARE(dlg.isVisible(), answer == int(Answer::No));
+  QCOMPARE(int(FileLines("03-data.csv").size()), csvLines);
   QCOMPARE(QDir().entryList(QDir::Files), (QStringList{"03-data.csv", "log.txt"}));
 }
 

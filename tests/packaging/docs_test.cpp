@@ -106,8 +106,10 @@ TEST(ManPage, EveryOptionOfEachHelpIsOnThePageAndNoOther) {
       {PYLAXCTL_PATH, "pylaxctl.1",
        {{"OPTIONS", "--port"}, {"OPTIONS", "-h"}, {"monitor", "--mqtt"}, {"log start", "--slots"}, {"scan", "--end"}}},
       {QM4SIM_PATH, "qm4sim.1", {{"OPTIONS", "--link"}, {"OPTIONS", "--version"}, {"OPTIONS", "--random-faults"}}},
+      {PYLAX_PATH, "pylax.1", {{"OPTIONS", "--plot"}, {"OPTIONS", "--help"}}},
   };
   for (const auto& c : cases) {
+    if (c.program.empty()) continue;  // pylax, in a build without the windows
     SCOPED_TRACE(c.page);
     const std::string name = c.page.substr(0, c.page.find('.'));
     Page page = ReadPage(ReadWholeFile(std::string(MAN_DIR) + "/" + c.page));
