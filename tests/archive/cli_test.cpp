@@ -9,11 +9,7 @@
 #include "tests/support/pylaxctl_process.h"
 
 namespace {
-int Finish(pid_t pid) {
-  int status = 0;
-  if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+int Finish(pid_t pid) { return FinishPylaxctlProcess(pid); }
 
 class ArchiveCli : public ArchiveSync {
  protected:

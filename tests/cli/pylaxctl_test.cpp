@@ -2,7 +2,6 @@
 // its writes on the line and its exit statuses.
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -16,7 +15,6 @@
 #include "tests/support/core_fixture.h"
 #include "tests/support/pylaxctl_process.h"
 
-extern char** environ;
 
 namespace {
 struct ToolRun {
@@ -28,9 +26,7 @@ struct ToolRun {
 
 ToolRun FinishPylaxctl(pid_t pid) {
   ToolRun run;
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid)
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.status = FinishPylaxctlProcess(pid);
   run.out = ReadWholeFile("stdout.txt");
   run.err = ReadWholeFile("stderr.txt");
   return run;
