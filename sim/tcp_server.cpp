@@ -35,6 +35,17 @@ void SendAll(int fd, const uint8_t* bytes, size_t count) {
   }
 }
 
+// The RTU frame a gateway puts on its bus for an MBAP request: the unit id
+// as the address, the PDU, a CRC of its own. A protocol id other than 0 is
+// not Modbus: its CRC is inverted, so the meters take it for noise.
+Bytes RtuForBus(const Bytes& mbap) {
+  Bytes rtu(mbap.begin() + 6, mbap.end());
+  const uint16_t crc = static_cast<uint16_t>(Crc16(rtu.data(), rtu.size()) ^ (mbap[2] != 0 || mbap[3] != 0 ? 0xFFFF : 0));
+  rtu.push_back(static_cast<uint8_t>(crc & 0xFF));
+  rtu.push_back(static_cast<uint8_t>(crc >> 8));
+  return rtu;
+}
+
 class Gateway {
  public:
   Gateway(int listener, int line, Transport transport) : listener_(listener), line_(line), transport_(transport) {}
@@ -118,12 +129,8 @@ void Gateway::FromClient() {
     Bytes frame(unframed_.begin(), unframed_.begin() + length);
     unframed_.erase(unframed_.begin(), unframed_.begin() + length);
     if (length <= kMbapHeaderLength) continue;  // no function: nothing to put on the bus
-    // Converted against its own transaction id, so with a right CRC, unless
-    // the protocol id is not Modbus: then the meters take it for noise.
-    const uint16_t id = MbapTransactionId(frame.data());
-    frame.resize(static_cast<size_t>(RtuFromMbap(frame.data(), length, id)));
-    waiting_.push_back(std::move(frame));
-    waitingIds_.push_back(id);
+    waitingIds_.push_back(MbapTransactionId(frame.data()));
+    waiting_.push_back(RtuForBus(frame));
   }
   PutNextOnBus();
 }

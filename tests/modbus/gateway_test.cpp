@@ -242,16 +242,22 @@ TEST_F(OverGateway, LostConnectionIsOpenedAgainAtTheNextTransaction) {
 
 // A scripted Modbus TCP peer answering a read of 4 registers with headers
 // that belong to another request, another protocol or another length: each
-// one a wrong answer, never a hang. Its bytes: 11 of header and byte count,
-// 8 of values.
+// one a wrong answer, never a hang, and the trace says what was wrong with
+// the header. Its bytes: 11 of header and byte count, 8 of values. The
+// requests carry transaction ids 1 to 6.
 TEST_F(OverGateway, MbapHeaderThatDoesNotBelongIsAWrongAnswer) {
   enum class Change { None, TransactionId, ProtocolId, LengthField, ShortPdu, Oversize };
   const struct {
     Change change;
     ModbusResult expected;
+    const char* note;  // the entry's last line
   } cases[] = {
-      {Change::None, ResultOk},          {Change::TransactionId, ResultCrc}, {Change::ProtocolId, ResultCrc},
-      {Change::LengthField, ResultCrc},  {Change::ShortPdu, ResultBadLength}, {Change::Oversize, ResultTooLarge},
+      {Change::None, ResultOk, ""},
+      {Change::TransactionId, ResultCrc, "Note->MBAP header: transaction id 00 03, not 00 02\r\n"},
+      {Change::ProtocolId, ResultCrc, "Note->MBAP header: protocol id 00 01, not 00 00\r\n"},
+      {Change::LengthField, ResultCrc, "Note->MBAP header: length 12, but 11 bytes came after it\r\n"},
+      {Change::ShortPdu, ResultBadLength, ""},
+      {Change::Oversize, ResultTooLarge, ""},
   };
   const SilentListener listener;
   std::thread peer([&] {
@@ -271,7 +277,12 @@ TEST_F(OverGateway, MbapHeaderThatDoesNotBelongIsAWrongAnswer) {
     close(client);
   });
   Open("mbtcp://127.0.0.1:" + listener.Port());
-  for (const auto& c : cases) EXPECT_EQ(Transact(Call::Read4), c.expected) << static_cast<int>(c.change) << " " << NewestEntry();
+  for (const auto& c : cases) {
+    EXPECT_EQ(Transact(Call::Read4), c.expected) << static_cast<int>(c.change) << " " << NewestEntry();
+    const std::string entry = NewestEntry();
+    const size_t note = entry.find("Note->");
+    EXPECT_EQ(note == std::string::npos ? "" : entry.substr(note), c.note) << static_cast<int>(c.change);
+  }
   ClosePort();
   peer.join();
 }
