@@ -55,8 +55,8 @@ class LinkBackend {
   // take them; valid while the bytes stay in place.
   virtual ModbusAnswer Unwrap(const uint8_t* bytes, int got) = 0;
   // What the last exchange showed beyond its bytes, for a line of the trace
-  // (an MBAP header that did not belong); empty when nothing did. Cleared by
-  // Wrap.
+  // (an MBAP header that did not belong, answers to other requests dropped);
+  // empty when nothing did. Cleared by Wrap.
   virtual const char* Note() const = 0;
 
   // A descriptor lost is not the end of the port, as a device gone is, but

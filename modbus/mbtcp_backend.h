@@ -1,8 +1,10 @@
 #pragma once
 // Modbus TCP: each request goes out in an MBAP frame (modbus/mbap.h) with the
-// next transaction id; an answer ends at the length its header gives, and
-// its header must belong to the request before its PDU goes to the checks
-// every transport shares. No CRC: TCP has none.
+// next transaction id; an answer ends at the length its header gives, one
+// with another transaction id (a late answer to an earlier request) is
+// dropped and the read goes on for this request's own until its deadline,
+// and the header of the answer taken must belong to the request before its
+// PDU goes to the checks every transport shares. No CRC: TCP has none.
 
 #include "modbus/gateway_backend.h"
 #include "modbus/mbap.h"
