@@ -2,8 +2,8 @@
 // The link: one port to one bus and everything a Modbus master keeps for it,
 // as libmodbus's context does. It owns its transport backend (a serial line,
 // RTU over TCP or Modbus TCP, chosen by the port's name), the framing, the
-// timeouts, the trace ring, the tally of results, and whether the device
-// has gone. The three
+// timeouts, the trace ring, the tally of results,, whether the device has
+// gone and the back-off of a gateway that cannot be reached. The three
 // transactions are its operations. Two links share nothing, so two buses
 // can be polled at once on two threads.
 
@@ -33,7 +33,8 @@ constexpr int kSlaveIdTextSize = 94;  // 93 characters and the terminator
 // The last kTraceEntries exchanges that passed their argument check, each
 // entry the request line and the response line ("Send->", "Recv->", hex
 // bytes as they went over the port), and a "Note->" line where the exchange
-// showed more than its bytes (an MBAP header that did not belong).
+// showed more than its bytes: a gateway not connected, an MBAP header that
+// did not belong, answers to other requests dropped.
 struct TraceRing {
   char entries[kTraceEntries][kTraceEntryChars] = {};
   int newest = 0;  // the newest entry; the first transaction writes entry 1
@@ -51,6 +52,12 @@ struct TraceRing {
 const char* FramingName(Framing framing);
 // The framing named text; false for anything but "silence" or "length".
 bool ParseFraming(const std::string& text, Framing* framing);
+
+// A gateway whose connection was lost gets one try at connecting again at
+// the next transaction. After the failedTries-th failed try in a row the
+// transactions fail at once (result 1) for this long before the next try:
+// 5 s, doubling, at most 60 s.
+int ReconnectBackoffMs(int failedTries);
 
 class ModbusLink {
  public:
@@ -88,7 +95,8 @@ class ModbusLink {
   // "/dev/ttyUSB0 has gone away ...", naming the device, for DeviceGone.
   std::string GoneText() const;
   // The open port is a gateway's TCP connection: one lost is connected
-  // again at the next transaction.
+  // again at the next transaction, and after a failed try once the back-off
+  // has passed (ReconnectBackoffMs).
   bool Reconnects() const;
 
   void SetFraming(Framing framing);
@@ -135,6 +143,11 @@ class ModbusLink {
   std::string openDevice_;            // what it resolved to: a device path or an address
   std::string openFailure_;
   Framing framing_ = Framing::Silence;
+  // A gateway that could not be connected again: failed tries in a row, and
+  // when the next one may be made.
+  int failedReconnects_ = 0;
+  LinkClock::time_point retryAt_{};
+  char note_[256] = "";  // the link's own note on this exchange (the back-off)
 
   TraceRing trace_;
   unsigned long tally_[kResultCount] = {};
