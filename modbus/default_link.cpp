@@ -18,7 +18,9 @@ struct DefaultLinkState {
 
 namespace {
 
-ModbusLink g_defaultLink;
+// Constant-initialized: the trace window's object, made when the program
+// loads, sets its repaint request into this link before main.
+constinit ModbusLink g_defaultLink;
 bool g_lockInitialized = false;
 
 ModbusLink& Current() {

@@ -71,8 +71,6 @@ int ReconnectBackoffMs(int failedTries) {
   return std::min(backoff, kReconnectBackoffMostMs);
 }
 
-ModbusLink::ModbusLink() : backend_(MakeBackend(Transport::Serial)) {}
-
 ModbusLink::~ModbusLink() { CloseIfOpen(); }
 
 bool ModbusLink::Open(const std::string& name, int baudRate) {
@@ -142,17 +140,27 @@ bool ModbusLink::DeviceGone() const { return portOpen_ == 1 && channel_.gone; }
 
 bool ModbusLink::Reconnects() const { return portOpen_ == 1 && backend_->Reconnects(); }
 
-std::string ModbusLink::GoneText() const { return backend_->GoneText(openDevice_); }
+std::string ModbusLink::GoneText() const { return backend_ ? backend_->GoneText(openDevice_) : ""; }
 
 void ModbusLink::SetFraming(Framing framing) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   framing_ = framing;
-  backend_->SetFraming(framing);
+  if (backend_) backend_->SetFraming(framing);
 }
 
 void ModbusLink::DrainInput() {
   std::lock_guard<std::recursive_mutex> hold(lock_);
-  backend_->Drain(channel_);
+  Backend().Drain(channel_);
+}
+
+// Until a port is opened the link is a serial line with no device: its
+// transactions fail at once as on a closed port.
+LinkBackend& ModbusLink::Backend() {
+  if (!backend_) {
+    backend_ = MakeBackend(Transport::Serial);
+    backend_->SetFraming(framing_);
+  }
+  return *backend_;
 }
 
 ModbusResult ModbusLink::Counted(ModbusResult result) {
@@ -192,22 +200,23 @@ ModbusResult ModbusLink::Exchange(const uint8_t* request, int requestLength, uin
   trace_.newest = (trace_.newest + 1) % kTraceEntries;
   char* entry = trace_.entries[trace_.newest];
   uint8_t wire[kRequestLength + kMbapExtraLength];
-  const int wireLength = backend_->Wrap(request, requestLength, wire);
+  LinkBackend& backend = Backend();
+  const int wireLength = backend.Wrap(request, requestLength, wire);
   FormatHexLine("Send->", entry, kTraceEntryChars, wire, wireLength);
 
   note_[0] = '\0';
-  backend_->Drain(channel_);
+  backend.Drain(channel_);
   RestoreLostConnection();
-  backend_->Write(channel_, wire, wireLength);
+  backend.Write(channel_, wire, wireLength);
   int received = 0;
-  const ModbusResult transport = backend_->Read(channel_, request, response, m, &received);
+  const ModbusResult transport = backend.Read(channel_, request, response, m, &received);
   const int r = std::min(received, m);
 
   const size_t used = std::strlen(entry);
   FormatHexLine("Recv->", entry + used, kTraceEntryChars - used, response, r);
-  if (transport == ResultOk) *answer = backend_->Unwrap(response, r);
+  if (transport == ResultOk) *answer = backend.Unwrap(response, r);
   AppendNoteLine(entry, note_);
-  AppendNoteLine(entry, backend_->Note());
+  AppendNoteLine(entry, backend.Note());
   if (trace_.live == 1 && trace_.repaintRequest) trace_.repaintRequest();
   return transport;
 }

@@ -61,7 +61,9 @@ int ReconnectBackoffMs(int failedTries);
 
 class ModbusLink {
  public:
-  ModbusLink();
+  // Nothing but constant values, so the default link is set up before any
+  // code runs and no other file's start-up can find it unmade or remade.
+  constexpr ModbusLink() = default;
   ~ModbusLink();
   ModbusLink(const ModbusLink&) = delete;
   ModbusLink& operator=(const ModbusLink&) = delete;
@@ -127,6 +129,7 @@ class ModbusLink {
   int OpenDevice(const std::string& name, std::unique_ptr<LinkBackend>* backend, std::string* device);
   void Use(std::unique_ptr<LinkBackend> backend, int fd, const std::string& device, int baudRate);
   void CloseIfOpen();
+  LinkBackend& Backend();
   ModbusResult Counted(ModbusResult result);
   ModbusResult Read(int slave, int firstAddress, int count, int* values);
   ModbusResult Write(int slave, int address, int value);
@@ -135,7 +138,7 @@ class ModbusLink {
   void RestoreLostConnection();
 
   mutable std::recursive_mutex lock_;  // held by every operation from start to end
-  std::unique_ptr<LinkBackend> backend_;
+  std::unique_ptr<LinkBackend> backend_;  // the open port's; none before the first open
   Channel channel_;
   int portOpen_ = 0;                  // 1 while channel_.fd is usable
   char portName_[kPortNameSize] = "";
