@@ -89,21 +89,22 @@ void AppendCrc(uint8_t* frame, int bodyLength) {
   frame[bodyLength + 1] = HighByte(crc);
 }
 
-// The exception form (slave, function + 0x80, code, CRC) is 5 bytes long.
+// The exception form: function + 0x80 and one byte of exception code (5
+// bytes in an RTU frame with address and CRC).
 constexpr int kExceptionLength = 5;
+constexpr int kExceptionPduLength = 2;
 
-bool IsExceptionFrame(const uint8_t* response, int r, uint8_t function) {
-  return r == kExceptionLength && response[1] == (function | 0x80);
-}
-
-// Length, CRC, address, exception and function, in that order; the checks
-// that every function shares.
-ModbusResult CheckCommon(const uint8_t* response, int r, bool lengthOk, int slave, uint8_t function) {
-  if (!lengthOk && !IsExceptionFrame(response, r, function)) return ResultBadLength;
-  if (Crc16(response, static_cast<size_t>(r)) != 0) return ResultCrc;
-  if (response[0] != slave) return ResultWrongAddress;
-  if (response[1] == (function | 0x80)) return ResultException;
-  if (response[1] != function) return ResultWrongFunction;
+// Length, intact, address, exception and function, in that order; the checks
+// that every function shares. lengthOk is the function's own rule for a
+// normal answer's length.
+ModbusResult CheckCommon(const ModbusAnswer& answer, bool lengthOk, int slave, uint8_t function) {
+  const uint8_t exception = function | 0x80;
+  const bool exceptionForm = answer.pduLength == kExceptionPduLength && answer.pdu[0] == exception;
+  if (!lengthOk && !exceptionForm) return ResultBadLength;
+  if (!answer.intact) return ResultCrc;
+  if (answer.address != slave) return ResultWrongAddress;
+  if (answer.pdu[0] == exception) return ResultException;
+  if (answer.pdu[0] != function) return ResultWrongFunction;
   return ResultOk;
 }
 
@@ -189,36 +190,61 @@ int AnswerLengthSoFar(const uint8_t* request, const uint8_t* response, int got) 
   }
 }
 
-ModbusResult CheckReadResponse(const uint8_t* response, int r, int slave, int count, int* values) {
-  const ModbusResult common = CheckCommon(response, r, r == 2 * count + 5, slave, 0x03);
+ModbusAnswer RtuAnswer(const uint8_t* frame, int r) {
+  ModbusAnswer answer;
+  answer.address = r > 0 ? frame[0] : -1;
+  answer.pdu = frame + 1;
+  answer.pduLength = r > 3 ? r - 3 : 0;
+  answer.intact = Crc16(frame, static_cast<size_t>(r)) == 0;
+  return answer;
+}
+
+ModbusResult CheckReadAnswer(const ModbusAnswer& answer, int slave, int count, int* values) {
+  const ModbusResult common = CheckCommon(answer, answer.pduLength == 2 * count + 2, slave, 0x03);
   if (common != ResultOk) return common;
+  const uint8_t* pdu = answer.pdu;
   // A read of 128 registers carries a byte count of 0: the field is one byte.
-  if (response[2] != ((2 * count) & 0xFF)) return ResultBadByteCount;
-  for (int i = 0; i < count; ++i) values[i] = response[3 + 2 * i] * 256 + response[4 + 2 * i];
+  if (pdu[1] != ((2 * count) & 0xFF)) return ResultBadByteCount;
+  for (int i = 0; i < count; ++i) values[i] = pdu[2 + 2 * i] * 256 + pdu[3 + 2 * i];
   return ResultOk;
 }
 
-ModbusResult CheckWriteResponse(const uint8_t* response, int r, int slave, int address, int value) {
-  const ModbusResult common = CheckCommon(response, r, r == 8, slave, 0x06);
+ModbusResult CheckWriteAnswer(const ModbusAnswer& answer, int slave, int address, int value) {
+  const ModbusResult common = CheckCommon(answer, answer.pduLength == 5, slave, 0x06);
   if (common != ResultOk) return common;
   const uint8_t expected[4] = {HighByte(address), LowByte(address), HighByte(value), LowByte(value)};
   for (int i = 0; i < 4; ++i) {
-    if (response[2 + i] != expected[i]) return ResultWriteMismatch;
+    if (answer.pdu[1 + i] != expected[i]) return ResultWriteMismatch;
   }
   return ResultOk;
 }
 
-ModbusResult CheckReportSlaveIdResponse(const uint8_t* response, int r, int slave, int* slaveId,
-                                        char* text, size_t textSize) {
-  const ModbusResult common = CheckCommon(response, r, r >= 7, slave, 0x11);
+ModbusResult CheckReportSlaveIdAnswer(const ModbusAnswer& answer, int slave, int* slaveId, char* text,
+                                      size_t textSize) {
+  const ModbusResult common = CheckCommon(answer, answer.pduLength >= 4, slave, 0x11);
   if (common != ResultOk) return common;
-  if (response[2] != r - 5) return ResultBadByteCount;
-  *slaveId = response[3];
-  // The text runs from byte 5 up to the CRC; a zero byte inside ends it early.
-  size_t length = static_cast<size_t>(r - 7);
+  const uint8_t* pdu = answer.pdu;
+  // The byte count covers slave ID, run indicator and text.
+  if (pdu[1] != answer.pduLength - 2) return ResultBadByteCount;
+  *slaveId = pdu[2];
+  // The text follows the run indicator; a zero byte inside it ends it early.
+  size_t length = static_cast<size_t>(answer.pduLength - 4);
   if (textSize == 0) return ResultOk;
   if (length > textSize - 1) length = textSize - 1;
-  std::memcpy(text, response + 5, length);
+  std::memcpy(text, pdu + 4, length);
   text[length] = '\0';
   return ResultOk;
+}
+
+ModbusResult CheckReadResponse(const uint8_t* response, int r, int slave, int count, int* values) {
+  return CheckReadAnswer(RtuAnswer(response, r), slave, count, values);
+}
+
+ModbusResult CheckWriteResponse(const uint8_t* response, int r, int slave, int address, int value) {
+  return CheckWriteAnswer(RtuAnswer(response, r), slave, address, value);
+}
+
+ModbusResult CheckReportSlaveIdResponse(const uint8_t* response, int r, int slave, int* slaveId,
+                                        char* text, size_t textSize) {
+  return CheckReportSlaveIdAnswer(RtuAnswer(response, r), slave, slaveId, text, textSize);
 }

@@ -1,6 +1,8 @@
 #pragma once
-// RTU frame codec: pure functions over byte buffers. Nothing here touches the
-// port; the transactions in master.cpp drive these on their own fixed buffers.
+// The frame codec: RTU requests and their CRC, the trace line, and the
+// response checks every transport shares. Pure functions over byte buffers;
+// nothing here touches the port. The link (link.cpp) drives them on its own
+// fixed buffers.
 
 #include <cstddef>
 #include <cstdint>
@@ -35,13 +37,37 @@ void BuildReportSlaveIdRequest(uint8_t frame[kReportSlaveIdRequestLength], int s
 // ID 5 + its byte count.
 int AnswerLengthSoFar(const uint8_t* request, const uint8_t* response, int got);
 
-// Response checks, in the order that decides precedence (length, CRC, address,
-// exception, function, then the function's own fields). They read no byte at
-// or beyond r. On ResultOk the decoded values are stored; otherwise the out
+// An answer as the response checks take it, whatever carried it: the slave
+// address (an RTU frame's first byte, an MBAP header's unit id), the PDU
+// (function code and fields) and whether its carrier vouches for it (the RTU
+// frame's CRC is right; the MBAP header belongs to the request). The checks
+// read no byte of the PDU at or beyond pduLength.
+struct ModbusAnswer {
+  int address = -1;
+  const uint8_t* pdu = nullptr;
+  int pduLength = 0;
+  bool intact = false;
+};
+
+// The r bytes of an RTU frame as an answer: address, the PDU between it and
+// the CRC (none under 3 bytes), intact when the CRC over all r bytes is 0.
+ModbusAnswer RtuAnswer(const uint8_t* frame, int r);
+
+// The checks every transport shares, in the order that decides precedence:
+// length, intact, address, exception, function, then the function's own
+// fields. On ResultOk the decoded values are stored; otherwise the out
 // arguments are left untouched.
-ModbusResult CheckReadResponse(const uint8_t* response, int r, int slave, int count, int* values);
-ModbusResult CheckWriteResponse(const uint8_t* response, int r, int slave, int address, int value);
+ModbusResult CheckReadAnswer(const ModbusAnswer& answer, int slave, int count, int* values);
+ModbusResult CheckWriteAnswer(const ModbusAnswer& answer, int slave, int address, int value);
 // text must hold textSize bytes; the identification text is cut to fit and
 // always terminated.
+ModbusResult CheckReportSlaveIdAnswer(const ModbusAnswer& answer, int slave, int* slaveId, char* text,
+                                      size_t textSize);
+
+// The same checks over an RTU frame of r bytes (RtuAnswer): a frame of the
+// wrong length is 3 before its CRC is looked at, one of the right length
+// with a bad CRC is 5 whatever else is wrong with it.
+ModbusResult CheckReadResponse(const uint8_t* response, int r, int slave, int count, int* values);
+ModbusResult CheckWriteResponse(const uint8_t* response, int r, int slave, int address, int value);
 ModbusResult CheckReportSlaveIdResponse(const uint8_t* response, int r, int slave, int* slaveId,
                                         char* text, size_t textSize);

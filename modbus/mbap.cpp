@@ -1,8 +1,7 @@
 #include "modbus/mbap.h"
 
+#include <cstdio>
 #include <cstring>
-
-#include "modbus/frame.h"
 
 namespace {
 
@@ -11,6 +10,13 @@ int Word(const uint8_t* bytes) { return bytes[0] * 256 + bytes[1]; }
 void PutWord(uint8_t* bytes, int value) {
   bytes[0] = static_cast<uint8_t>(value >> 8);
   bytes[1] = static_cast<uint8_t>(value & 0xFF);
+}
+
+MbapFault HeaderFault(const uint8_t* frame, int got, uint16_t transactionId) {
+  if (MbapTransactionId(frame) != transactionId) return MbapFault::TransactionId;
+  if (Word(frame + 2) != 0) return MbapFault::ProtocolId;
+  if (Word(frame + 4) != got - 6) return MbapFault::Length;
+  return MbapFault::None;
 }
 
 }  // namespace
@@ -29,18 +35,35 @@ int MbapLengthSoFar(const uint8_t* frame, int got) { return got < 6 ? kMbapHeade
 
 uint16_t MbapTransactionId(const uint8_t* frame) { return static_cast<uint16_t>(Word(frame)); }
 
-int RtuFromMbap(uint8_t* frame, int got, uint16_t transactionId) {
-  if (got < kMbapHeaderLength) return 0;
-  // The header is what ties an answer to its request over TCP, as address and
-  // CRC do on the line: an answer to another transaction (a late one, or one
-  // a gateway mixed up), another protocol or a length that disagrees with the
-  // bytes is not the intact answer to this request, the verdict a failing CRC
-  // gives on the line; hence Err #5 rather than a result of its own.
-  const bool belongs = MbapTransactionId(frame) == transactionId && Word(frame + 2) == 0 && Word(frame + 4) == got - 6;
-  const int rtuLength = got - kMbapExtraLength;
-  std::memmove(frame, frame + 6, static_cast<size_t>(got - 6));
-  const uint16_t crc = static_cast<uint16_t>(Crc16(frame, static_cast<size_t>(rtuLength - 2)) ^ (belongs ? 0 : 0xFFFF));
-  frame[rtuLength - 2] = static_cast<uint8_t>(crc & 0xFF);
-  frame[rtuLength - 1] = static_cast<uint8_t>(crc >> 8);
-  return rtuLength;
+ModbusAnswer MbapAnswer(const uint8_t* frame, int got, uint16_t transactionId, MbapFault* fault) {
+  ModbusAnswer answer;
+  *fault = MbapFault::None;
+  if (got < kMbapHeaderLength) return answer;
+  *fault = HeaderFault(frame, got, transactionId);
+  answer.address = frame[6];
+  answer.pdu = frame + kMbapHeaderLength;
+  answer.pduLength = got - kMbapHeaderLength;
+  // A header that does not belong makes the answer fail as a frame with a bad
+  // CRC fails on the line (Err #5): the header vouches for it as the CRC does.
+  answer.intact = *fault == MbapFault::None;
+  return answer;
+}
+
+void DescribeMbapFault(MbapFault fault, const uint8_t* frame, int got, uint16_t transactionId, char* text,
+                       size_t size) {
+  switch (fault) {
+    case MbapFault::None:
+      std::snprintf(text, size, "%s", "");
+      return;
+    case MbapFault::TransactionId:
+      std::snprintf(text, size, "MBAP header: transaction id %02X %02X, not %02X %02X", frame[0], frame[1],
+                    transactionId >> 8, transactionId & 0xFF);
+      return;
+    case MbapFault::ProtocolId:
+      std::snprintf(text, size, "MBAP header: protocol id %02X %02X, not 00 00", frame[2], frame[3]);
+      return;
+    case MbapFault::Length:
+      std::snprintf(text, size, "MBAP header: length %d, but %d bytes came after it", Word(frame + 4), got - 6);
+      return;
+  }
 }

@@ -1,11 +1,13 @@
 #pragma once
 // Modbus TCP framing: the MBAP header (transaction id, protocol id 0, length
 // of what follows, unit id) in place of an RTU frame's address and CRC. The
-// link keeps RTU frames everywhere else: a request is wrapped just before it
-// is sent, and an answer is turned back into the RTU form once its bytes are
-// traced, so that every response check stays one rule for all transports.
+// header is what ties an answer to its request over TCP, as address and CRC
+// do on the line.
 
+#include <cstddef>
 #include <cstdint>
+
+#include "modbus/frame.h"
 
 constexpr int kMbapHeaderLength = 7;  // transaction id, protocol id, length, unit id
 // An MBAP frame is 4 bytes longer than the RTU frame with the same PDU: 7 of
@@ -25,10 +27,24 @@ int MbapLengthSoFar(const uint8_t* frame, int got);
 // The transaction id a frame carries (at least 2 bytes).
 uint16_t MbapTransactionId(const uint8_t* frame);
 
-// Turns the got bytes of an MBAP frame, in place, into the RTU frame with the
-// same unit id and PDU, and returns its length (got - 4; 0 when not even the
-// header came). The CRC appended is right when the header belongs to the
-// request sent with transactionId (that id, protocol 0, a length field that
-// counts exactly the bytes received) and inverted otherwise, so that such an
-// answer fails as a frame with a bad CRC does.
-int RtuFromMbap(uint8_t* frame, int got, uint16_t transactionId);
+// What is wrong with the header of an answer to the request sent with
+// transactionId, checked in this order.
+enum class MbapFault {
+  None,
+  TransactionId,  // another request's answer
+  ProtocolId,     // not 0, so not Modbus
+  Length,         // the length field disagrees with the bytes that came
+};
+
+// The got bytes of an MBAP frame as the response checks take them: the unit
+// id as the address, the PDU after the header (none when not even the header
+// came), intact when the header belongs to the request sent with
+// transactionId. *fault says what does not belong (None when it all does, or
+// when the header is cut short: then the PDU's length fails the checks).
+ModbusAnswer MbapAnswer(const uint8_t* frame, int got, uint16_t transactionId, MbapFault* fault);
+
+// A line for the trace saying what *fault found in frame's header against
+// the request sent with transactionId, e.g. "MBAP header: protocol id 00 01,
+// not 00 00"; cut to fit size, always terminated.
+void DescribeMbapFault(MbapFault fault, const uint8_t* frame, int got, uint16_t transactionId, char* text,
+                       size_t size);

@@ -6,6 +6,8 @@
 #include <functional>
 #include <vector>
 
+#include "sim/tcp_server.h"
+
 namespace {
 
 std::vector<std::string_view> Split(std::string_view line) {
@@ -228,6 +230,16 @@ std::string CmdRandom(const Context& c) {
   return "ok";
 }
 
+// gateway late [COUNT]: the Modbus TCP gateway holds back its next COUNT
+// answers (default 1), each until the next request comes in.
+std::string CmdGateway(const Context& c) {
+  const std::optional<long> count =
+      c.w.size() == 2 ? 1 : c.w.size() == 3 ? ParseNumber(c.w[2], 0, 1000000) : std::nullopt;
+  if (c.w.size() < 2 || c.w[1] != "late" || !count) return Err("usage: gateway late [COUNT]");
+  if (!HoldModbusTcpAnswers(static_cast<int>(*count))) return Err("not serving as a Modbus TCP gateway (--mbtcp)");
+  return "ok";
+}
+
 }  // namespace
 
 std::optional<long> ParseNumber(std::string_view text, long low, long high) {
@@ -272,5 +284,6 @@ ControlResult ExecuteControl(SimBus& bus, LineOutput& line, std::string_view com
   if (name == "baud") return {CmdBaud(c)};
   if (name == "turnaround") return {CmdTurnaround(c)};
   if (name == "random") return {CmdRandom(c)};
+  if (name == "gateway") return {CmdGateway(c)};
   return {Err("unknown command '" + std::string(name) + "'")};
 }

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -34,6 +35,22 @@ void SendAll(int fd, const uint8_t* bytes, size_t count) {
     bytes += n;
     count -= static_cast<size_t>(n);
   }
+}
+
+// Answers still to hold back (HoldModbusTcpAnswers), set from the control
+// channel's thread; and whether a Modbus TCP gateway runs to hold them.
+std::atomic<int> g_answersToHold{0};
+std::atomic<bool> g_modbusTcpGatewayRuns{false};
+
+// The RTU frame a gateway puts on its bus for an MBAP request: the unit id
+// as the address, the PDU, a CRC of its own. A protocol id other than 0 is
+// not Modbus: its CRC is inverted, so the meters take it for noise.
+Bytes RtuForBus(const Bytes& mbap) {
+  Bytes rtu(mbap.begin() + 6, mbap.end());
+  const uint16_t crc = static_cast<uint16_t>(Crc16(rtu.data(), rtu.size()) ^ (mbap[2] != 0 || mbap[3] != 0 ? 0xFFFF : 0));
+  rtu.push_back(static_cast<uint8_t>(crc & 0xFF));
+  rtu.push_back(static_cast<uint8_t>(crc >> 8));
+  return rtu;
 }
 
 class Gateway {
@@ -68,6 +85,7 @@ class Gateway {
   std::deque<Bytes> waiting_;    // Modbus TCP requests not yet on the bus, RTU form
   std::deque<uint16_t> waitingIds_;
   std::optional<OnBus> onBus_;
+  Bytes held_;  // an MBAP answer held back until the next request comes in
 };
 
 void Gateway::Run() {
@@ -98,6 +116,7 @@ void Gateway::DropClient() {
   waiting_.clear();
   waitingIds_.clear();
   onBus_.reset();
+  held_.clear();
 }
 
 void Gateway::FromClient() {
@@ -119,12 +138,10 @@ void Gateway::FromClient() {
     Bytes frame(unframed_.begin(), unframed_.begin() + length);
     unframed_.erase(unframed_.begin(), unframed_.begin() + length);
     if (length <= kMbapHeaderLength) continue;  // no function: nothing to put on the bus
-    // Converted against its own transaction id, so with a right CRC, unless
-    // the protocol id is not Modbus: then the meters take it for noise.
-    const uint16_t id = MbapTransactionId(frame.data());
-    frame.resize(static_cast<size_t>(RtuFromMbap(frame.data(), length, id)));
-    waiting_.push_back(std::move(frame));
-    waitingIds_.push_back(id);
+    waitingIds_.push_back(MbapTransactionId(frame.data()));
+    waiting_.push_back(RtuForBus(frame));
+    SendAll(client_, held_.data(), held_.size());
+    held_.clear();
   }
   PutNextOnBus();
 }
@@ -186,6 +203,11 @@ void Gateway::FinishAnswer(Clock::time_point now) {
 void Gateway::SendAnswer(const OnBus& onBus) {
   Bytes frame(onBus.answer.size() + kMbapExtraLength + 2);
   const int length = MbapFromRtu(onBus.answer.data(), static_cast<int>(onBus.answer.size()), onBus.transactionId, frame.data());
+  if (g_answersToHold > 0) {
+    --g_answersToHold;
+    held_.assign(frame.begin(), frame.begin() + length);
+    return;
+  }
   // The answer's first splitAt bytes are the unit id and the 6 header bytes
   // before it, and splitAt - 1 bytes of the PDU.
   const size_t first = onBus.splitAt == 0 ? static_cast<size_t>(length) : std::min<size_t>(6 + onBus.splitAt, static_cast<size_t>(length));
@@ -231,6 +253,12 @@ int Listen(const std::string& hostPort, std::string* host, int* port, std::strin
 
 }  // namespace
 
+bool HoldModbusTcpAnswers(int count) {
+  if (!g_modbusTcpGatewayRuns) return false;
+  g_answersToHold = count;
+  return true;
+}
+
 int StartGateway(const std::string& hostPort, Transport transport, std::string* served, std::string* error) {
   std::string host;
   int port = 0;
@@ -244,6 +272,7 @@ int StartGateway(const std::string& hostPort, Transport transport, std::string* 
   }
   // The simulator's end is non-blocking, as its pseudo terminal is.
   ::fcntl(pair[0], F_SETFL, ::fcntl(pair[0], F_GETFL) | O_NONBLOCK);
+  g_modbusTcpGatewayRuns = transport == Transport::ModbusTcp;
   std::thread([listener, line = pair[1], transport] { Gateway(listener, line, transport).Run(); }).detach();
   *served = std::string(transport == Transport::ModbusTcp ? "mbtcp://" : "tcp://") + JoinHostPort(host, std::to_string(port));
   return pair[0];

@@ -22,6 +22,13 @@ constexpr int kGatewayGarbleQuietMs = 150;
 // answer a master must read whole).
 constexpr int kGatewaySplitGapMs = 20;
 
+// Makes the running Modbus TCP gateway hold back its next count answers, each
+// until the next request comes in, and send it then, ahead of that request's
+// own: a gateway slower than the master's timeout, whose answer to request N
+// arrives while the master waits for N + 1. False when no Modbus TCP gateway
+// runs.
+bool HoldModbusTcpAnswers(int count);
+
 // Listens at hostPort ("HOST:PORT"; port 0 takes a free one) and starts the
 // gateway thread. Returns the descriptor the simulator reads requests from
 // and writes answers to, and the address served ("tcp://127.0.0.1:41234"),

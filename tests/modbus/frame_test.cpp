@@ -181,6 +181,13 @@ TEST(Frame, ReportSlaveIdResponseChecks) {
   EXPECT_STREQ(small, "QM");
 }
 
+TEST(Link, ReconnectBackOffDoublesFrom5sUpTo60s) {
+  const struct {
+    int failedTries, backoffMs;
+  } cases[] = {{1, 5000}, {2, 10000}, {3, 20000}, {4, 40000}, {5, 60000}, {6, 60000}, {40, 60000}};
+  for (const auto& c : cases) EXPECT_EQ(ReconnectBackoffMs(c.failedTries), c.backoffMs) << c.failedTries << " failed";
+}
+
 TEST(Model, CodeFromTextFirstMatchDecides) {
   EXPECT_EQ(ModelCodeFromText("03 - Orvant QM4C"), ModelQM4C);
   EXPECT_EQ(ModelCodeFromText("07 - QM4A meter"), ModelQM4A);

@@ -177,6 +177,45 @@ TEST_F(OverGateway, LateAnswerIsNotTakenForTheNext) {
   }
 }
 
+// A gateway slower than the read's timeout: its answer to one request comes
+// only once the next request has gone out. That answer carries the earlier
+// transaction id and is dropped; the read goes on for its own answer, so one
+// slow answer costs one transaction (Err #1), never the ones after it.
+// Registers 0 and 1 hold 111 and 222, so a late answer taken for the next
+// one would give the wrong value. The requests carry transaction ids 1 to 7.
+TEST_F(OverGateway, LateModbusTcpAnswerIsDroppedAndTheReadWaitsForItsOwn) {
+  const struct {
+    int hold;  // answers the gateway holds back from here on
+    int reg;
+    ModbusResult expected;
+    int value;
+    const char* note;
+  } steps[] = {
+      {1, 0, ResultTimeout, -1, ""},
+      {0, 1, ResultOk, 222, "Note->dropped an answer with transaction id 00 01\r\n"},
+      {0, 0, ResultOk, 111, ""},
+      {2, 0, ResultTimeout, -1, ""},
+      {0, 1, ResultTimeout, -1, "Note->dropped an answer with transaction id 00 04\r\n"},
+      {0, 0, ResultOk, 111, "Note->dropped an answer with transaction id 00 05\r\n"},
+      {0, 1, ResultOk, 222, ""},
+  };
+  const auto sim = StartGatewaySim(kForms[1]);
+  ASSERT_EQ(sim->Command("set 1 0 111").substr(0, 2), "ok");
+  ASSERT_EQ(sim->Command("set 1 1 222").substr(0, 2), "ok");
+  Open(sim->PortName());
+  for (const auto& step : steps) {
+    if (step.hold > 0) {
+      ASSERT_EQ(sim->Command("gateway late " + std::to_string(step.hold)), "ok");
+    }
+    int value = -1;
+    EXPECT_EQ(ReadHoldingRegisters(g_port, 1, step.reg, 1, &value), step.expected) << NewestEntry();
+    EXPECT_EQ(value, step.value) << NewestEntry();
+    const std::string entry = NewestEntry();
+    const size_t note = entry.find("Note->");
+    EXPECT_EQ(note == std::string::npos ? "" : entry.substr(note), step.note);
+  }
+}
+
 // Connected, and then nothing: Err #1 after the read's total timeout, 600 +
 // 33 ms for a read of 4 (bounds kept wide for a busy machine).
 TEST_F(OverGateway, GatewayThatNeverAnswersTimesOut) {
@@ -217,41 +256,67 @@ TEST_F(OverGateway, OpenFailuresSayWhy) {
   SetPortOverride(5, "");
 }
 
-// The gateway ends (the connection drops) and comes back at the same port:
-// the transactions meanwhile fail with Err #1, one connect try each, and the
-// first one after its return finds it again.
-TEST_F(OverGateway, LostConnectionIsOpenedAgainAtTheNextTransaction) {
+// The gateway ends (the connection drops). The next transaction tries once
+// to connect again; when that fails, the transactions fail at once (Err #1)
+// for a back-off of 5 s, even once the gateway is back, and the trace says
+// why. After it the next one connects again. A connection lost while the
+// gateway is already back is found again at the next transaction.
+TEST_F(OverGateway, LostConnectionIsTriedAgainOncePerBackOff) {
   for (const Form& form : kForms) {
     auto sim = StartGatewaySim(form);
     const std::string name = sim->PortName();
+    const std::string port = name.substr(name.rfind(':') + 1);
     Open(name);
     EXPECT_EQ(Transact(Call::Read4), ResultOk);
     sim.reset();
-    for (int away = 0; away < 2; ++away) {
-      EXPECT_EQ(Transact(Call::Read4), ResultTimeout) << form.option;
+    const struct {
+      bool gatewayBack;
+      ModbusResult expected;
+      std::string note;  // how the entry's note begins
+    } steps[] = {
+        {false, ResultTimeout, "Note->connecting again failed: " + name + ": connection refused (nothing listens at that port); next try in 5 s\r\n"},
+        {false, ResultTimeout, "Note->not connected; next try in "},
+        {true, ResultTimeout, "Note->not connected; next try in "},
+    };
+    for (const auto& step : steps) {
+      if (step.gatewayBack && !sim) sim = StartGatewaySim(form, port);
+      EXPECT_EQ(Transact(Call::Read4), step.expected) << form.option;
+      const std::string entry = NewestEntry();
+      EXPECT_EQ(entry.substr(entry.find("Recv->")).substr(0, 8 + step.note.size()), "Recv->\r\n" + step.note) << entry;
       EXPECT_TRUE(PortDeviceGone());
     }
     EXPECT_TRUE(PortReconnects());
     EXPECT_EQ(PortGoneText(), name + ": the connection to the gateway was lost; it is opened again at the next transaction");
-    sim = StartGatewaySim(form, name.substr(name.rfind(':') + 1));
-    EXPECT_EQ(Transact(Call::Read4), ResultOk) << form.option;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5200));
+    EXPECT_EQ(Transact(Call::Read4), ResultOk) << form.option << " " << NewestEntry();
     EXPECT_FALSE(PortDeviceGone());
+
+    sim.reset();
+    sim = StartGatewaySim(form, port);
+    EXPECT_EQ(Transact(Call::Read4), ResultOk) << form.option << " " << NewestEntry();
     ClosePort();
   }
 }
 
 // A scripted Modbus TCP peer answering a read of 4 registers with headers
 // that belong to another request, another protocol or another length: each
-// one a wrong answer, never a hang. Its bytes: 11 of header and byte count,
-// 8 of values.
+// one a wrong answer, never a hang, and the trace says what was wrong with
+// the header. Its bytes: 11 of header and byte count, 8 of values. The
+// requests carry transaction ids 1 to 6.
 TEST_F(OverGateway, MbapHeaderThatDoesNotBelongIsAWrongAnswer) {
   enum class Change { None, TransactionId, ProtocolId, LengthField, ShortPdu, Oversize };
   const struct {
     Change change;
     ModbusResult expected;
+    const char* note;  // the entry's last line
   } cases[] = {
-      {Change::None, ResultOk},          {Change::TransactionId, ResultCrc}, {Change::ProtocolId, ResultCrc},
-      {Change::LengthField, ResultCrc},  {Change::ShortPdu, ResultBadLength}, {Change::Oversize, ResultTooLarge},
+      {Change::None, ResultOk, ""},
+      // Dropped, and nothing else comes before the read's deadline.
+      {Change::TransactionId, ResultTimeout, "Note->dropped an answer with transaction id 00 03\r\n"},
+      {Change::ProtocolId, ResultCrc, "Note->MBAP header: protocol id 00 01, not 00 00\r\n"},
+      {Change::LengthField, ResultCrc, "Note->MBAP header: length 12, but 11 bytes came after it\r\n"},
+      {Change::ShortPdu, ResultBadLength, ""},
+      {Change::Oversize, ResultTooLarge, ""},
   };
   const SilentListener listener;
   std::thread peer([&] {
@@ -271,7 +336,12 @@ TEST_F(OverGateway, MbapHeaderThatDoesNotBelongIsAWrongAnswer) {
     close(client);
   });
   Open("mbtcp://127.0.0.1:" + listener.Port());
-  for (const auto& c : cases) EXPECT_EQ(Transact(Call::Read4), c.expected) << static_cast<int>(c.change) << " " << NewestEntry();
+  for (const auto& c : cases) {
+    EXPECT_EQ(Transact(Call::Read4), c.expected) << static_cast<int>(c.change) << " " << NewestEntry();
+    const std::string entry = NewestEntry();
+    const size_t note = entry.find("Note->");
+    EXPECT_EQ(note == std::string::npos ? "" : entry.substr(note), c.note) << static_cast<int>(c.change);
+  }
   ClosePort();
   peer.join();
 }

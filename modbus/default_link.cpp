@@ -1,0 +1,86 @@
+// The process's default link and the original program's names for its
+// state, which the windows still speak. The names are references into the
+// link itself, so there is one copy of each; only the framing is a value of
+// its own, handed to the link at each call (the option sets it before the
+// port is opened, tests between transactions).
+#include <cstdlib>
+
+#include "modbus/master.h"
+#include "modbus/serial_link.h"
+
+struct DefaultLinkState {
+  static constexpr int& Port(ModbusLink& link) { return link.channel_.fd; }
+  static constexpr int& PortOpen(ModbusLink& link) { return link.portOpen_; }
+  static constexpr char (&PortName(ModbusLink& link))[kPortNameSize] { return link.portName_; }
+  static constexpr std::recursive_mutex& Lock(ModbusLink& link) { return link.lock_; }
+  static constexpr const unsigned long (&Tally(ModbusLink& link))[kResultCount] { return link.tally_; }
+};
+
+namespace {
+
+// Constant-initialized: the trace window's object, made when the program
+// loads, sets its repaint request into this link before main.
+constinit ModbusLink g_defaultLink;
+bool g_lockInitialized = false;
+
+ModbusLink& Current() {
+  g_defaultLink.SetFraming(g_framing);
+  return g_defaultLink;
+}
+
+}  // namespace
+
+// Bound before any code runs, so no other file's start-up can see them unbound.
+constinit int& g_port = DefaultLinkState::Port(g_defaultLink);
+constinit int& g_portOpen = DefaultLinkState::PortOpen(g_defaultLink);
+constinit char (&g_portName)[kPortNameSize] = DefaultLinkState::PortName(g_defaultLink);
+Framing g_framing = Framing::Silence;
+constinit char (&g_traceRing)[kTraceEntries][kTraceEntryChars] = g_defaultLink.Trace().entries;
+constinit int& g_traceIndex = g_defaultLink.Trace().newest;
+constinit int& g_traceLive = g_defaultLink.Trace().live;
+using RepaintRequest = void (*)();
+constinit RepaintRequest& g_traceRepaintRequest = g_defaultLink.Trace().repaintRequest;
+constinit std::recursive_mutex& g_modbusLock = DefaultLinkState::Lock(g_defaultLink);
+constinit const unsigned long (&g_transactionsByResult)[kResultCount] = DefaultLinkState::Tally(g_defaultLink);
+
+ModbusLink& DefaultLink() { return Current(); }
+
+bool OpenPort(const char* name, int baudRate) { return Current().Open(name, baudRate); }
+void ReopenPort(int baudRate) { Current().Reopen(baudRate); }
+void ClosePort() { Current().Close(); }
+void DrainInput(int) { Current().DrainInput(); }
+
+bool ChooseFraming(const std::string& value, std::string* error) {
+  const char* fromEnvironment = value.empty() ? std::getenv("PYLAX_FRAMING") : nullptr;
+  const std::string chosen = fromEnvironment != nullptr ? fromEnvironment : value;
+  if (chosen.empty()) {
+    g_framing = Framing::Silence;
+    return true;
+  }
+  if (ParseFraming(chosen, &g_framing)) return true;
+  *error = std::string(fromEnvironment != nullptr ? "PYLAX_FRAMING" : "--framing") +
+           " wants silence or length, not \"" + chosen + "\"";
+  return false;
+}
+
+bool PortDeviceGone() { return g_defaultLink.DeviceGone(); }
+std::string PortGoneText() { return g_defaultLink.GoneText(); }
+bool PortReconnects() { return g_defaultLink.Reconnects(); }
+std::string PortOpenFailureText() { return g_defaultLink.OpenFailureText(); }
+
+const char* TraceEntryOldestFirst(int k) { return g_defaultLink.Trace().OldestFirst(k); }
+
+void InitModbusLock() { g_lockInitialized = true; }
+bool ModbusLockInitialized() { return g_lockInitialized; }
+
+ModbusResult ReadHoldingRegisters(int, int slave, int firstAddress, int count, int* values) {
+  return Current().ReadHoldingRegisters(slave, firstAddress, count, values);
+}
+
+ModbusResult WriteSingleRegister(int, int slave, int address, int value) {
+  return Current().WriteSingleRegister(slave, address, value);
+}
+
+ModbusResult ReportSlaveId(int, int slave, int* slaveId, char* text) {
+  return Current().ReportSlaveId(slave, slaveId, text);
+}

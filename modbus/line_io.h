@@ -1,0 +1,108 @@
+#pragma once
+// Descriptor I/O that the three backends share: waits bounded by deadlines,
+// reads and writes that notice a device gone, the drain, and the read of one
+// answer with its timeouts. POSIX poll/read/write; no Modbus rule but when an
+// answer is over.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+
+#include "modbus/result.h"
+
+using LinkClock = std::chrono::steady_clock;
+
+// The descriptor a link has open, as its backend works on it.
+struct Channel {
+  int fd = -1;         // -1 when no port is open
+  bool gone = false;   // the device hung up or failed, or the connection was lost, since it was opened
+  int baud = 38400;    // the rate the timeouts are counted at
+};
+
+// The rates the link offers, fastest first, as the console lists them; the
+// program starts at the first.
+constexpr int kBaudRates[] = {38400, 19200, 9600, 4800, 2400, 1200};
+bool IsOfferedBaudRate(int baudRate);
+
+// The timing the link keeps, in milliseconds.
+constexpr int kInterByteTimeoutMs = 35;
+constexpr int kResponseTotalConstantMs = 600;
+constexpr int kResponseTotalPerByteMs = 1;
+constexpr int kDrainTimeoutMs = 1;
+constexpr int kWriteTotalConstantMs = 25;
+constexpr int kWriteTotalPerByteMs = 5;
+// A drain follows stale bytes for at most a read of this many bytes would
+// take (the largest answer our callers ask for, 125 registers): 900 ms at
+// 38400 baud, 3.3 s at 1200.
+constexpr int kDrainLimitBytes = 300;
+
+// The total read timeout for m bytes at a rate: 600 + m ms at 9600 baud and
+// up, 600 ms plus m character times below.
+int ResponseTotalTimeoutMs(int m, int baudRate);
+// A write of k bytes gives up after this long: 25 ms plus 5 ms a byte, or a
+// character's time a byte where that is longer (1200 baud).
+int WriteTimeoutMs(int k, int baudRate);
+
+int MillisecondsLeft(LinkClock::time_point deadline);
+
+// Discards whatever input is pending. Waits firstWaitMs for a first byte;
+// once stale bytes show up (a late answer still arriving) they are followed
+// until the line has been quiet for 35 ms, and a line that never falls quiet
+// is left after as long as a read of kDrainLimitBytes may take.
+void DrainChannel(Channel& channel, int firstWaitMs);
+
+// One try at writing what the descriptor takes now (write, or send without
+// SIGPIPE on a socket).
+using PutBytes = ssize_t (*)(int fd, const uint8_t* bytes, size_t count);
+// Writes count bytes with put, waiting for room no later than deadline; true
+// when all went out. A failed descriptor marks the channel gone.
+bool WriteChannel(Channel& channel, const uint8_t* bytes, int count, LinkClock::time_point deadline, PutBytes put);
+
+// How a read knows an answer is over by its length (a backend's framing).
+class AnswerEnd {
+ public:
+  // How long the answer is as far as its first got bytes tell; more than got
+  // means read on to there.
+  virtual int LengthSoFar(const uint8_t* bytes, int got) = 0;
+  enum class Verdict {
+    Take,    // the answer: the read ends here
+    ReadOn,  // not intact: read on as the silence framing reads
+    Drop,    // not this request's: drop those bytes and read on for its own
+  };
+  // The first length bytes form a whole frame by LengthSoFar.
+  virtual Verdict Judge(const uint8_t* bytes, int length) = 0;
+
+ protected:
+  ~AnswerEnd() = default;
+};
+
+// The RTU framing's end: the length the request's answer has (the exception
+// form's 5 bytes, a read of n registers 5 + 2n, a write 8, a report slave ID
+// 5 + its byte count), taken when its CRC is right.
+class RtuAnswerEnd final : public AnswerEnd {
+ public:
+  explicit RtuAnswerEnd(const uint8_t* request) : request_(request) {}
+  int LengthSoFar(const uint8_t* bytes, int got) override;
+  Verdict Judge(const uint8_t* bytes, int length) override;
+
+ private:
+  const uint8_t* request_;
+};
+
+struct ReadRule {
+  // Ends the read by length as well as by silence; null: silence only.
+  AnswerEnd* end = nullptr;
+  // Whether 35 ms of quiet ends an answer whose length says more is to come.
+  // On a line it does; over TCP a gateway may send an answer in pieces and
+  // the network may hold one back.
+  bool quietEndsUnfinished = true;
+};
+
+// Reads up to m bytes of an answer: ends at m bytes, at 35 ms of quiet after
+// the first byte, or ResponseTotalTimeoutMs after it began, and by rule.end
+// as soon as it takes a whole frame, leaving what follows to the next drain.
+// Bytes already waiting beyond m are counted into received (not stored) and
+// give ResultTooLarge. Nothing received: ResultTimeout, at once on a closed
+// port or a device that has gone.
+ModbusResult ReadAnswer(Channel& channel, const ReadRule& rule, uint8_t* buffer, int m, int* received);

@@ -1,0 +1,273 @@
+#include "modbus/link.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "modbus/gateway.h"
+#include "modbus/mbap.h"
+#include "modbus/mbtcp_backend.h"
+#include "modbus/port_map.h"
+#include "modbus/rtu_tcp_backend.h"
+#include "modbus/serial_backend.h"
+
+namespace {
+
+// Read asks for 20 bytes more than a normal answer and write for 4 more, so
+// under the silence framing a response ends by the 35 ms silence after its
+// last byte, not by its count.
+constexpr int kReadSlack = 25;
+constexpr int kWriteAskedFor = 12;
+constexpr int kReportSlaveIdAskedFor = 100;
+
+constexpr int kReconnectBackoffFirstMs = 5000;
+constexpr int kReconnectBackoffMostMs = 60000;
+
+std::unique_ptr<LinkBackend> MakeBackend(Transport transport) {
+  switch (transport) {
+    case Transport::RtuOverTcp:
+      return std::make_unique<RtuOverTcpBackend>();
+    case Transport::ModbusTcp:
+      return std::make_unique<ModbusTcpBackend>();
+    case Transport::Serial:
+      break;
+  }
+  return std::make_unique<SerialBackend>();
+}
+
+bool SlaveInRange(int slave) { return slave >= 0 && slave <= 255; }
+
+// A "Note->" line after the response line, when note says something and the
+// entry has room for it whole.
+void AppendNoteLine(char* entry, const char* note) {
+  static constexpr char kPrefix[] = "Note->";
+  if (note[0] == '\0') return;
+  const size_t used = std::strlen(entry);
+  if (used + sizeof kPrefix - 1 + std::strlen(note) + 2 >= static_cast<size_t>(kTraceEntryChars)) return;
+  std::snprintf(entry + used, kTraceEntryChars - used, "%s%s\r\n", kPrefix, note);
+}
+
+}  // namespace
+
+const char* TraceRing::OldestFirst(int k) const { return entries[(newest + 1 + k) % kTraceEntries]; }
+
+const char* FramingName(Framing framing) { return framing == Framing::Length ? "length" : "silence"; }
+
+bool ParseFraming(const std::string& text, Framing* framing) {
+  for (const Framing candidate : {Framing::Silence, Framing::Length}) {
+    if (text == FramingName(candidate)) {
+      *framing = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+int ReconnectBackoffMs(int failedTries) {
+  int backoff = kReconnectBackoffFirstMs;
+  for (int k = 1; k < failedTries && backoff < kReconnectBackoffMostMs; ++k) backoff *= 2;
+  return std::min(backoff, kReconnectBackoffMostMs);
+}
+
+ModbusLink::~ModbusLink() { CloseIfOpen(); }
+
+bool ModbusLink::Open(const std::string& name, int baudRate) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  CloseIfOpen();
+  std::unique_ptr<LinkBackend> backend;
+  std::string device;
+  const int fd = OpenDevice(name, &backend, &device);
+  if (fd < 0) return false;
+  Use(std::move(backend), fd, device, baudRate);
+  openName_ = name;
+  std::strncpy(portName_, name.c_str(), kPortNameSize - 1);
+  portName_[kPortNameSize - 1] = '\0';
+  return true;
+}
+
+void ModbusLink::Reopen(int baudRate) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  CloseIfOpen();
+  if (openName_.empty()) return;
+  std::unique_ptr<LinkBackend> backend;
+  std::string device;
+  const int fd = OpenDevice(openName_, &backend, &device);
+  if (fd >= 0) Use(std::move(backend), fd, device, baudRate);
+}
+
+void ModbusLink::Close() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  CloseIfOpen();
+}
+
+// Opens the device or connects to the gateway behind name with the backend
+// its transport takes, keeping the reason when it fails.
+int ModbusLink::OpenDevice(const std::string& name, std::unique_ptr<LinkBackend>* backend, std::string* device) {
+  *device = ResolvePortName(name);
+  if (device->empty()) {
+    openFailure_ = "no serial device is mapped to this port";
+    return -1;
+  }
+  *backend = MakeBackend(TransportOf(*device));
+  const int fd = (*backend)->Open(*device, &openFailure_);
+  if (fd >= 0) openFailure_.clear();
+  return fd;
+}
+
+// Makes fd, opened by backend, the open port at baudRate. A gateway's socket
+// has no line settings; its rate still sets the timeouts.
+void ModbusLink::Use(std::unique_ptr<LinkBackend> backend, int fd, const std::string& device, int baudRate) {
+  backend_ = std::move(backend);
+  backend_->SetFraming(framing_);
+  backend_->Configure(fd, baudRate);
+  channel_ = Channel{fd, false, IsOfferedBaudRate(baudRate) ? baudRate : kBaudRates[0]};
+  openDevice_ = device;
+  failedReconnects_ = 0;
+  retryAt_ = {};
+  portOpen_ = 1;
+}
+
+void ModbusLink::CloseIfOpen() {
+  if (portOpen_ != 1) return;
+  portOpen_ = 0;
+  ::close(channel_.fd);
+  channel_.fd = -1;
+}
+
+bool ModbusLink::DeviceGone() const { return portOpen_ == 1 && channel_.gone; }
+
+bool ModbusLink::Reconnects() const { return portOpen_ == 1 && backend_->Reconnects(); }
+
+std::string ModbusLink::GoneText() const { return backend_ ? backend_->GoneText(openDevice_) : ""; }
+
+void ModbusLink::SetFraming(Framing framing) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  framing_ = framing;
+  if (backend_) backend_->SetFraming(framing);
+}
+
+void ModbusLink::DrainInput() {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  Backend().Drain(channel_);
+}
+
+// Until a port is opened the link is a serial line with no device: its
+// transactions fail at once as on a closed port.
+LinkBackend& ModbusLink::Backend() {
+  if (!backend_) {
+    backend_ = MakeBackend(Transport::Serial);
+    backend_->SetFraming(framing_);
+  }
+  return *backend_;
+}
+
+ModbusResult ModbusLink::Counted(ModbusResult result) {
+  ++tally_[result];
+  return result;
+}
+
+// A gateway's connection found lost gets one try at connecting again (within
+// kGatewayConnectTimeoutMs); when that fails, the port stays gone and the
+// transactions fail at once for the back-off, so a gateway that drops
+// connection attempts costs one try per back-off rather than 3 s per
+// transaction (6 s a QM4C poll tick). Nothing on a serial port.
+void ModbusLink::RestoreLostConnection() {
+  if (!DeviceGone() || !backend_->Reconnects()) return;
+  if (LinkClock::now() < retryAt_) {
+    std::snprintf(note_, sizeof note_, "not connected; next try in %d s", (MillisecondsLeft(retryAt_) + 999) / 1000);
+    return;
+  }
+  std::string failure;
+  if (backend_->Reconnect(channel_, openDevice_, &failure)) {
+    channel_.gone = false;
+    failedReconnects_ = 0;
+    return;
+  }
+  const int backoffMs = ReconnectBackoffMs(++failedReconnects_);
+  retryAt_ = LinkClock::now() + std::chrono::milliseconds(backoffMs);
+  std::snprintf(note_, sizeof note_, "connecting again failed: %s; next try in %d s", failure.c_str(),
+                backoffMs / 1000);
+}
+
+// Every transaction's steps after its argument check: trace the request as
+// it goes over the port, drain, write, read, trace the response (and a note
+// where there is one), ask for a repaint. Returns the transport result and,
+// in *answer, the response as the checks take it.
+ModbusResult ModbusLink::Exchange(const uint8_t* request, int requestLength, uint8_t* response, int m,
+                                  ModbusAnswer* answer) {
+  trace_.newest = (trace_.newest + 1) % kTraceEntries;
+  char* entry = trace_.entries[trace_.newest];
+  uint8_t wire[kRequestLength + kMbapExtraLength];
+  LinkBackend& backend = Backend();
+  const int wireLength = backend.Wrap(request, requestLength, wire);
+  FormatHexLine("Send->", entry, kTraceEntryChars, wire, wireLength);
+
+  note_[0] = '\0';
+  backend.Drain(channel_);
+  RestoreLostConnection();
+  backend.Write(channel_, wire, wireLength);
+  int received = 0;
+  const ModbusResult transport = backend.Read(channel_, request, response, m, &received);
+  const int r = std::min(received, m);
+
+  const size_t used = std::strlen(entry);
+  FormatHexLine("Recv->", entry + used, kTraceEntryChars - used, response, r);
+  if (transport == ResultOk) *answer = backend.Unwrap(response, r);
+  AppendNoteLine(entry, note_);
+  AppendNoteLine(entry, backend.Note());
+  if (trace_.live == 1 && trace_.repaintRequest) trace_.repaintRequest();
+  return transport;
+}
+
+ModbusResult ModbusLink::Read(int slave, int firstAddress, int count, int* values) {
+  // firstAddress > 65535 - count rather than firstAddress + count > 65535:
+  // the sum overflows for a first address near INT_MAX.
+  if (!SlaveInRange(slave) || count < 1 || count > kMaxReadCount || firstAddress < 0 ||
+      firstAddress > 65535 - count) {
+    return ResultBadParameter;
+  }
+  BuildReadRequest(readRequest_, slave, firstAddress, count);
+  ModbusAnswer answer;
+  const ModbusResult transport =
+      Exchange(readRequest_, kRequestLength, readResponse_, 2 * count + kReadSlack, &answer);
+  if (transport != ResultOk) return transport;
+  return CheckReadAnswer(answer, slave, count, values);
+}
+
+ModbusResult ModbusLink::Write(int slave, int address, int value) {
+  if (!SlaveInRange(slave) || address < 0 || address > 1023 || value < 0 || value > 65535) {
+    return ResultBadParameter;
+  }
+  BuildWriteRequest(writeRequest_, slave, address, value);
+  ModbusAnswer answer;
+  const ModbusResult transport = Exchange(writeRequest_, kRequestLength, writeResponse_, kWriteAskedFor, &answer);
+  if (transport != ResultOk) return transport;
+  return CheckWriteAnswer(answer, slave, address, value);
+}
+
+ModbusResult ModbusLink::Identify(int slave, int* slaveId, char* text) {
+  if (!SlaveInRange(slave)) return ResultBadParameter;
+  BuildReportSlaveIdRequest(idRequest_, slave);
+  ModbusAnswer answer;
+  const ModbusResult transport =
+      Exchange(idRequest_, kReportSlaveIdRequestLength, idResponse_, kReportSlaveIdAskedFor, &answer);
+  if (transport != ResultOk) return transport;
+  return CheckReportSlaveIdAnswer(answer, slave, slaveId, text, kSlaveIdTextSize);
+}
+
+ModbusResult ModbusLink::ReadHoldingRegisters(int slave, int firstAddress, int count, int* values) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  return Counted(Read(slave, firstAddress, count, values));
+}
+
+ModbusResult ModbusLink::WriteSingleRegister(int slave, int address, int value) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  return Counted(Write(slave, address, value));
+}
+
+ModbusResult ModbusLink::ReportSlaveId(int slave, int* slaveId, char* text) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  return Counted(Identify(slave, slaveId, text));
+}

@@ -1,0 +1,166 @@
+#pragma once
+// The link: one port to one bus and everything a Modbus master keeps for it,
+// as libmodbus's context does. It owns its transport backend (a serial line,
+// RTU over TCP or Modbus TCP, chosen by the port's name), the framing, the
+// timeouts, the trace ring, the tally of results,, whether the device has
+// gone and the back-off of a gateway that cannot be reached. The three
+// transactions are its operations. Two links share nothing, so two buses
+// can be polled at once on two threads.
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "modbus/backend.h"
+#include "modbus/frame.h"
+#include "modbus/line_io.h"
+#include "modbus/result.h"
+
+constexpr int kPortNameSize = 32;
+
+constexpr int kTraceEntries = 12;
+constexpr int kTraceEntryChars = 1024;
+
+// Largest counts and sizes. A read may ask for up to 509 registers, so its
+// response buffer holds 2 * 509 + 25 bytes and no read can overrun it.
+constexpr int kMaxReadCount = 509;
+constexpr int kReadResponseBufferSize = 2 * kMaxReadCount + 25;
+constexpr int kWriteResponseBufferSize = 300;
+constexpr int kReportSlaveIdResponseBufferSize = 100;
+constexpr int kSlaveIdTextSize = 94;  // 93 characters and the terminator
+
+// The last kTraceEntries exchanges that passed their argument check, each
+// entry the request line and the response line ("Send->", "Recv->", hex
+// bytes as they went over the port), and a "Note->" line where the exchange
+// showed more than its bytes: a gateway not connected, an MBAP header that
+// did not belong, answers to other requests dropped.
+struct TraceRing {
+  char entries[kTraceEntries][kTraceEntryChars] = {};
+  int newest = 0;  // the newest entry; the first transaction writes entry 1
+  int live = 0;    // 1 while a trace window shows the ring and is not frozen
+  // Asked, while live is 1, after each transaction has written its response
+  // line, so the window can schedule a repaint. Null when no window listens.
+  void (*repaintRequest)() = nullptr;
+
+  // The ring in time order: k = 0 the oldest entry (the one after the
+  // newest), kTraceEntries - 1 the newest. An entry never written is empty.
+  const char* OldestFirst(int k) const;
+};
+
+// "silence" or "length", as the option and the trace spell it.
+const char* FramingName(Framing framing);
+// The framing named text; false for anything but "silence" or "length".
+bool ParseFraming(const std::string& text, Framing* framing);
+
+// A gateway whose connection was lost gets one try at connecting again at
+// the next transaction. After the failedTries-th failed try in a row the
+// transactions fail at once (result 1) for this long before the next try:
+// 5 s, doubling, at most 60 s.
+int ReconnectBackoffMs(int failedTries);
+
+class ModbusLink {
+ public:
+  // Nothing but constant values, so the default link is set up before any
+  // code runs and no other file's start-up can find it unmade or remade.
+  constexpr ModbusLink() = default;
+  ~ModbusLink();
+  ModbusLink(const ModbusLink&) = delete;
+  ModbusLink& operator=(const ModbusLink&) = delete;
+
+  // Opens name ("COM1:".."COM9:" through the port map, a device path, or a
+  // gateway's address: tcp://HOST:PORT, mbtcp://HOST:PORT) for exclusive use
+  // and sets it up at baudRate; a gateway is connected to. Closes the open
+  // port first, so a failed open leaves no port open; the reason is kept for
+  // OpenFailureText.
+  bool Open(const std::string& name, int baudRate);
+  // Closes and reopens the port last opened with success at another rate;
+  // on failure the port stays closed.
+  void Reopen(int baudRate);
+  void Close();
+
+  bool IsOpen() const { return portOpen_ == 1; }
+  // The open port's descriptor, -1 when none.
+  int Descriptor() const { return channel_.fd; }
+  // The name last opened with success, cut to kPortNameSize - 1 characters
+  // (the link keeps the whole name to reopen it).
+  const char* Name() const { return portName_; }
+  // Why the last open failed, in words a user can act on ("does not exist",
+  // "is in use by another program", "permission denied ..."). Empty after a
+  // successful open.
+  const std::string& OpenFailureText() const { return openFailure_; }
+  // The open port's device hung up or failed since it was opened (USB
+  // adapter pulled, simulator ended, a gateway's connection lost): every
+  // transaction fails at once with result 1 until the port is opened again,
+  // or, where Reconnects, until a connect succeeds.
+  bool DeviceGone() const;
+  // "/dev/ttyUSB0 has gone away ...", naming the device, for DeviceGone.
+  std::string GoneText() const;
+  // The open port is a gateway's TCP connection: one lost is connected
+  // again at the next transaction, and after a failed try once the back-off
+  // has passed (ReconnectBackoffMs).
+  bool Reconnects() const;
+
+  void SetFraming(Framing framing);
+  Framing CurrentFraming() const { return framing_; }
+
+  // The transactions. Each checks its arguments (else ResultBadParameter,
+  // nothing sent, no trace entry), writes a trace entry, drains stale input,
+  // writes the request, reads the answer and checks it. On a result other
+  // than 0 the out arguments are left as they were.
+  // slave 0..255; count 1..509; firstAddress >= 0; firstAddress + count <= 65535.
+  ModbusResult ReadHoldingRegisters(int slave, int firstAddress, int count, int* values);
+  // slave 0..255; address 0..1023; value 0..65535.
+  ModbusResult WriteSingleRegister(int slave, int address, int value);
+  // slave 0..255; text must hold kSlaveIdTextSize characters.
+  ModbusResult ReportSlaveId(int slave, int* slaveId, char* text);
+  // Discards whatever input is pending, as each transaction does first.
+  void DrainInput();
+
+  constexpr TraceRing& Trace() { return trace_; }
+  constexpr const TraceRing& Trace() const { return trace_; }
+  // How many transactions have ended with each result since the link was
+  // made, bad parameters included.
+  unsigned long TransactionsWith(ModbusResult result) const { return tally_[result]; }
+
+ private:
+  friend struct DefaultLinkState;  // the windows' process-wide names (default_link.cpp)
+
+  int OpenDevice(const std::string& name, std::unique_ptr<LinkBackend>* backend, std::string* device);
+  void Use(std::unique_ptr<LinkBackend> backend, int fd, const std::string& device, int baudRate);
+  void CloseIfOpen();
+  LinkBackend& Backend();
+  ModbusResult Counted(ModbusResult result);
+  ModbusResult Read(int slave, int firstAddress, int count, int* values);
+  ModbusResult Write(int slave, int address, int value);
+  ModbusResult Identify(int slave, int* slaveId, char* text);
+  ModbusResult Exchange(const uint8_t* request, int requestLength, uint8_t* response, int m, ModbusAnswer* answer);
+  void RestoreLostConnection();
+
+  mutable std::recursive_mutex lock_;  // held by every operation from start to end
+  std::unique_ptr<LinkBackend> backend_;  // the open port's; none before the first open
+  Channel channel_;
+  int portOpen_ = 0;                  // 1 while channel_.fd is usable
+  char portName_[kPortNameSize] = "";
+  std::string openName_;              // the whole name, to reopen it
+  std::string openDevice_;            // what it resolved to: a device path or an address
+  std::string openFailure_;
+  Framing framing_ = Framing::Silence;
+  // A gateway that could not be connected again: failed tries in a row, and
+  // when the next one may be made.
+  int failedReconnects_ = 0;
+  LinkClock::time_point retryAt_{};
+  char note_[256] = "";  // the link's own note on this exchange (the back-off)
+
+  TraceRing trace_;
+  unsigned long tally_[kResultCount] = {};
+
+  // Each transaction owns its request and response buffers; they are reused
+  // by every call and nothing is allocated per transaction.
+  uint8_t readRequest_[kRequestLength] = {};
+  uint8_t readResponse_[kReadResponseBufferSize] = {};
+  uint8_t writeRequest_[kRequestLength] = {};
+  uint8_t writeResponse_[kWriteResponseBufferSize] = {};
+  uint8_t idRequest_[kReportSlaveIdRequestLength] = {};
+  uint8_t idResponse_[kReportSlaveIdResponseBufferSize] = {};
+};

@@ -1,0 +1,135 @@
+#include "modbus/serial_backend.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+// The termios speed of each offered rate, in the order of kBaudRates.
+constexpr speed_t kSpeeds[] = {B38400, B19200, B9600, B4800, B2400, B1200};
+static_assert(std::size(kSpeeds) == std::size(kBaudRates));
+
+// Callers check the rate first (IsOfferedBaudRate); anything else runs at
+// 38400, the rate the program starts with.
+speed_t SpeedFor(int baudRate) {
+  for (size_t i = 0; i < std::size(kBaudRates); ++i)
+    if (kBaudRates[i] == baudRate) return kSpeeds[i];
+  return B38400;
+}
+
+// Exclusive use: TIOCEXCL keeps other openers out (except root), and the
+// flock keeps out every other Pylax process, root included.
+int OpenExclusive(const std::string& device) {
+  const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno == EWOULDBLOCK ? EBUSY : errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  ::ioctl(fd, TIOCEXCL);
+  return fd;
+}
+
+std::string OpenFailureText(const std::string& device, int error) {
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return device + " does not exist";
+    case EBUSY:
+      return device + " is in use by another program";
+    case EACCES:
+    case EPERM:
+      return device + ": permission denied (add your user to the group that owns the device, "
+                      "usually dialout, then log in again)";
+    default:
+      return device + ": " + std::strerror(error);
+  }
+}
+
+// RTS high while sending, low after the last byte: the kernel's RS-485 mode
+// does it where the driver offers it; a pty or a plain UART refuses, and then
+// an auto-direction adapter does it in hardware.
+void EnableRs485Toggle(int fd) {
+  struct serial_rs485 rs485 {};
+  if (::ioctl(fd, TIOCGRS485, &rs485) != 0) return;
+  rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+  rs485.flags &= ~static_cast<unsigned>(SER_RS485_RTS_AFTER_SEND);
+  ::ioctl(fd, TIOCSRS485, &rs485);
+}
+
+ssize_t PutToDevice(int fd, const uint8_t* bytes, size_t count) { return ::write(fd, bytes, count); }
+
+// Waits until the request has left the line, as the RS-485 turnaround needs,
+// but no longer than the deadline. tcdrain itself cannot be bounded, so it is
+// called only once the kernel's queue has emptied in time; what is left then
+// is the adapter's own small FIFO.
+void WaitUntilSent(int fd, LinkClock::time_point deadline) {
+  for (;;) {
+    int queued = 0;
+    if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
+    if (LinkClock::now() >= deadline) return;
+    ::usleep(1000);
+  }
+  ::tcdrain(fd);
+}
+
+}  // namespace
+
+int SerialBackend::Open(const std::string& device, std::string* failure) {
+  const int fd = OpenExclusive(device);
+  if (fd < 0) *failure = OpenFailureText(device, errno);
+  return fd;
+}
+
+void SerialBackend::Configure(int fd, int baudRate) {
+  struct termios tio {};
+  if (::tcgetattr(fd, &tio) != 0) return;
+  ::cfmakeraw(&tio);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CS8 | CREAD | CLOCAL;
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | PARMRK | IGNBRK | BRKINT);
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  ::cfsetispeed(&tio, SpeedFor(baudRate));
+  ::cfsetospeed(&tio, SpeedFor(baudRate));
+  ::tcsetattr(fd, TCSANOW, &tio);
+  int dtr = TIOCM_DTR;
+  ::ioctl(fd, TIOCMBIS, &dtr);
+  EnableRs485Toggle(fd);
+}
+
+void SerialBackend::Drain(Channel& channel) {
+  // Nothing pending costs the 1 ms drain timeout. Under the length framing
+  // only what is already in is looked for: bytes after a complete answer
+  // came with it, and the 1 ms wait would be an eighth of a read of 4
+  // registers at 38400 baud (8.4 ms of line).
+  DrainChannel(channel, framing_ == Framing::Length ? 0 : kDrainTimeoutMs);
+}
+
+void SerialBackend::Write(Channel& channel, const uint8_t* wire, int length) {
+  const auto deadline = LinkClock::now() + std::chrono::milliseconds(WriteTimeoutMs(length, channel.baud));
+  // A request that did not leave in time is not sent whole: the read then
+  // finds no answer (result 1), as on a line where the write timed out.
+  if (WriteChannel(channel, wire, length, deadline, PutToDevice)) WaitUntilSent(channel.fd, deadline);
+}
+
+ModbusResult SerialBackend::Read(Channel& channel, const uint8_t* request, uint8_t* buffer, int m, int* received) {
+  RtuAnswerEnd end(request);
+  const ReadRule rule{framing_ == Framing::Length ? &end : nullptr, true};
+  return ReadAnswer(channel, rule, buffer, m, received);
+}
+
+std::string SerialBackend::GoneText(const std::string& device) const {
+  return device + " has gone away (unplugged, or the program behind it ended)";
+}

@@ -1,0 +1,25 @@
+#pragma once
+// A serial line: raw 8N1 through termios, exclusive, DTR on, RS-485 RTS
+// toggling where the driver has it; RTU frames ended by silence or, under
+// the length framing, by their length. The only backend that touches termios.
+
+#include "modbus/backend.h"
+
+class SerialBackend final : public LinkBackend {
+ public:
+  int Open(const std::string& device, std::string* failure) override;
+  void Configure(int fd, int baudRate) override;
+  void SetFraming(Framing framing) override { framing_ = framing; }
+  int Wrap(const uint8_t* request, int length, uint8_t* wire) override { return CopyRtuRequest(request, length, wire); }
+  void Drain(Channel& channel) override;
+  void Write(Channel& channel, const uint8_t* wire, int length) override;
+  ModbusResult Read(Channel& channel, const uint8_t* request, uint8_t* buffer, int m, int* received) override;
+  ModbusAnswer Unwrap(const uint8_t* bytes, int got) override { return RtuAnswer(bytes, got); }
+  const char* Note() const override { return ""; }
+  bool Reconnects() const override { return false; }
+  bool Reconnect(Channel&, const std::string&, std::string*) override { return false; }
+  std::string GoneText(const std::string& device) const override;
+
+ private:
+  Framing framing_ = Framing::Silence;
+};
