@@ -233,10 +233,15 @@ std::string CmdRandom(const Context& c) {
 // gateway late [COUNT]: the Modbus TCP gateway holds back its next COUNT
 // answers (default 1), each until the next request comes in.
 std::string CmdGateway(const Context& c) {
-  const std::optional<long> count =
-      c.w.size() == 2 ? 1 : c.w.size() == 3 ? ParseNumber(c.w[2], 0, 1000000) : std::nullopt;
-  if (c.w.size() < 2 || c.w[1] != "late" || !count) return Err("usage: gateway late [COUNT]");
-  if (!HoldModbusTcpAnswers(static_cast<int>(*count))) return Err("not serving as a Modbus TCP gateway (--mbtcp)");
+  const char* usage = "usage: gateway late [COUNT]";
+  if (c.w.size() < 2 || c.w.size() > 3 || c.w[1] != "late") return Err(usage);
+  long count = 1;
+  if (c.w.size() == 3) {
+    const std::optional<long> given = ParseNumber(c.w[2], 0, 1000000);
+    if (!given) return Err(usage);
+    count = *given;
+  }
+  if (!HoldModbusTcpAnswers(static_cast<int>(count))) return Err("not serving as a Modbus TCP gateway (--mbtcp)");
   return "ok";
 }
 
