@@ -210,7 +210,7 @@
     return String(d.getHours()).padStart(2, '0') + ':' + String(d.getMinutes()).padStart(2, '0');
   }
 
-  function makeChart(canvas, color) {
+  function makeChart(canvas, color, unit) {
     return new Chart(canvas, {
       type: 'line',
       data: { datasets: [{ data: [], borderColor: color, backgroundColor: color, borderWidth: 1.5, pointRadius: 0,
@@ -219,8 +219,8 @@
         animation: false, maintainAspectRatio: false, parsing: false, normalized: true,
         plugins: { legend: { display: false }, tooltip: { enabled: false } },
         scales: {
-          x: { type: 'linear', ticks: { stepSize: 600000, callback: timeLabel, maxRotation: 0 } },
-          y: { type: 'linear', grace: '5%' },
+          x: { type: 'linear', ticks: { stepSize: 600000, callback: timeLabel, maxRotation: 0, includeBounds: false } },
+          y: { type: 'linear', grace: '5%', title: { display: true, text: unit } },
         },
       },
     });
@@ -238,6 +238,7 @@
       chart.data.datasets[0].data = points.map((p) => ({ x: p.t, y: p.values && key in p.values ? p.values[key] : null }));
       chart.options.scales.x.min = now - 3600000;
       chart.options.scales.x.max = now;
+      chart.options.scales.y.title.text = key;
       chart.update('none');
     }
   }
@@ -268,8 +269,8 @@
 
   function startCharts() {
     if (typeof Chart === 'undefined') return;
-    charts.kw = makeChart(document.getElementById('kw-chart'), '#d4731a');
-    charts.pick = makeChart(document.getElementById('pick-chart'), '#1f6fc5');
+    charts.kw = makeChart(document.getElementById('kw-chart'), '#d4731a', 'KW');
+    charts.pick = makeChart(document.getElementById('pick-chart'), '#1f6fc5', '');
     fetch('/api/meters/' + encodeURIComponent(meterId) + '/history?minutes=60')
       .then((response) => (response.ok ? response.json() : []))
       .then((samples) => {
