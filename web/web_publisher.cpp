@@ -24,7 +24,6 @@ constexpr const char* kJson = "application/json";
 constexpr const char* kText = "text/plain; charset=utf-8";
 // The page's paths, each answered by GET (and HEAD); another method on one
 // of them is 405, any other path 404.
-const std::regex kMeterPath("/meter/([A-Za-z0-9_-]+)");
 const std::regex kPagePaths(
     "/|/meter/[^/]+|/events|/api/meters(/[^/]+(/history)?)?|/static/[^/]+|/metrics");
 
@@ -35,9 +34,12 @@ int64_t NowMs() {
 
 std::string Bool(bool value) { return value ? "true" : "false"; }
 
-std::string Seconds(double value) {
+// Shortest, as the state object writes numbers; an age to a tenth.
+std::string Seconds(double value, bool tenths = false) {
   char text[32];
-  return std::string(text, std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1).ptr);
+  const auto end = tenths ? std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1).ptr
+                          : std::to_chars(text, text + sizeof text, value).ptr;
+  return std::string(text, end);
 }
 
 std::string Base64(const std::string& bytes) {
@@ -154,7 +156,8 @@ void WebPublisher::Serve(httplib::Server& server, const WebAccess& access) {
 }
 
 void WebPublisher::ServeEvents(httplib::Server& server) {
-  server.Get("/events", [this](const httplib::Request&, httplib::Response& response) {
+  server.Get("/events", [this](const httplib::Request& request, httplib::Response& response) {
+    if (request.method == "HEAD") return response.set_header("Content-Type", "text/event-stream");
     if (!events_.Join(kMaxEventStreams)) {
       response.set_header("Retry-After", "10");
       return Refuse(response, 503, "Too many event streams are open; try again later.");
@@ -376,7 +379,7 @@ std::string WebPublisher::MeterJsonOf(const MeterView& meter, int64_t nowMs) con
   if (meter.lastPollOk == false) members.push_back({"failure", JsonString(meter.failure)});
   if (meter.lastGoodMs > 0) {
     members.push_back({"time", JsonString(UtcText(static_cast<time_t>(meter.lastGoodMs / 1000)))});
-    members.push_back({"age", Seconds(static_cast<double>(nowMs - meter.lastGoodMs) / 1000)});
+    members.push_back({"age", Seconds(static_cast<double>(nowMs - meter.lastGoodMs) / 1000, true)});
     for (JsonMember& member : ReadingMembers(meter.fields)) members.push_back(std::move(member));
   }
   if (meter.archivedUpTo > 0) members.push_back({"archived", JsonString(UtcText(meter.archivedUpTo))});

@@ -105,10 +105,15 @@ TEST_F(Page, ShowsTheServedValuesLiveOfflineAndMarkupAsText) {
   };
   for (const auto& [cell, text] : readings) EXPECT_EQ(browser_.Evaluate(page, TextOf(cell)), text) << cell;
   EXPECT_TRUE(WaitFor(page, "Chart.getChart('kw-chart').data.datasets[0].data.some((p) => p.y === 12.5)"));
+  // docs/web.png (scripts/screenshots.sh): the values let go, a few
+  // minutes of them on the chart.
   if (const char* shot = std::getenv("PYLAX_WEB_SCREENSHOT")) {
-    std::this_thread::sleep_for(std::chrono::seconds(20));  // a chart with a little history
+    for (const char* command : {"unset 3 all", "static 3 off"}) EXPECT_EQ(sim.Command(command), "ok");
+    std::this_thread::sleep_for(std::chrono::seconds(std::atoi(std::getenv("PYLAX_WEB_SCREENSHOT_SECONDS") ?: "150")));
+    browser_.Evaluate(page, "const span = document.getElementById('span'); span.value = '5';"
+                            "span.dispatchEvent(new Event('change')); true");
     const json picture = browser_.Call("Page.captureScreenshot", {{"format", "png"}}, page);
-    std::ofstream(shot + std::string(".base64")) << picture.value("data", "");
+    std::ofstream(shot) << picture.value("data", "");
   }
 
   // /metrics beside the page, on the same port.

@@ -201,8 +201,11 @@
     }
   }
 
-  // Two charts of the last hour: kW, and the quantity picked.
+  // Two charts over the span picked (the last hour unless told): kW, and
+  // the quantity picked. A tick every tenth or so of the span, on whole
+  // minutes.
   const charts = {};
+  const tickSteps = { 5: 60000, 15: 180000, 60: 600000 };
   let points = [];  // {t: ms, values: {key: number}} of each poll; null values: a failed poll
 
   function timeLabel(value) {
@@ -233,11 +236,14 @@
   function drawCharts() {
     if (!charts.kw) return;
     const now = Date.now();
+    const minutes = Number(document.getElementById('span').value);
     points = points.filter((p) => p.t >= now - 3600000);
+    const shown = points.filter((p) => p.t >= now - minutes * 60000);
     for (const [chart, key] of [[charts.kw, 'KW'], [charts.pick, pickedKey()]]) {
-      chart.data.datasets[0].data = points.map((p) => ({ x: p.t, y: p.values && key in p.values ? p.values[key] : null }));
-      chart.options.scales.x.min = now - 3600000;
+      chart.data.datasets[0].data = shown.map((p) => ({ x: p.t, y: p.values && key in p.values ? p.values[key] : null }));
+      chart.options.scales.x.min = now - minutes * 60000;
       chart.options.scales.x.max = now;
+      chart.options.scales.x.ticks.stepSize = tickSteps[minutes];
       chart.options.scales.y.title.text = key;
       chart.update('none');
     }
@@ -271,6 +277,7 @@
     if (typeof Chart === 'undefined') return;
     charts.kw = makeChart(document.getElementById('kw-chart'), '#d4731a', 'KW');
     charts.pick = makeChart(document.getElementById('pick-chart'), '#1f6fc5', '');
+    document.getElementById('span').addEventListener('change', drawCharts);
     fetch('/api/meters/' + encodeURIComponent(meterId) + '/history?minutes=60')
       .then((response) => (response.ok ? response.json() : []))
       .then((samples) => {
