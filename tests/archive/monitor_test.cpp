@@ -34,6 +34,14 @@ std::string Utc(long time) {
   return text;
 }
 
+// The last state object of a meter that --json wrote.
+nlohmann::json LastState(const std::string& meter) {
+  nlohmann::json last;
+  for (const std::string& line : SplitLines(ReadWholeFile("monitor.out")))
+    if (line.find("\"meter\":\"" + meter + "\"") != std::string::npos) last = nlohmann::json::parse(line, nullptr, false);
+  return last;
+}
+
 // A QM4C's entries in InfluxDB: its points of register 3 (kW), which the
 // simulator's first log run logs once.
 long InfluxEntries(const InfluxServer& influx, const std::string& meter) {
@@ -80,7 +88,8 @@ TEST(ArchiveMonitor, KeepsEachQm4cLogInEveryArchiveThroughAnOutage) {
   EXPECT_EQ(metrics[sample("pylax_archive_sync_failures_total", "arc_3", influxUrl)], 0);
   EXPECT_EQ(metrics.count(sample("pylax_archive_entries_total", "arc_7", sqlite)), 0u);
   EXPECT_EQ(InfluxEntries(influx, "arc_3"), 50);
-  EXPECT_TRUE(WaitUntil([&] { return Lines("monitor.out", "\"archived\":\"" + Utc(newest) + "\"") > 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return LastState("arc_3").value("archived", "") == Utc(newest); }));
+  EXPECT_EQ(LastState("arc_7").count("archived"), 0u);
 
   influx.Stop();
   ASSERT_EQ(sim.Command("elapse 3 5"), "ok");
@@ -94,6 +103,9 @@ TEST(ArchiveMonitor, KeepsEachQm4cLogInEveryArchiveThroughAnOutage) {
   EXPECT_EQ(metrics[sample("pylax_archive_newest_entry_timestamp_seconds", "arc_3", sqlite)], newest + 5 * 60);
   EXPECT_GE(Lines("monitor.err", "arc_3 -> " + influxUrl + ": cannot reach InfluxDB at 127.0.0.1:"), 1)
       << ReadWholeFile("monitor.err");
+  // Kept up to where both archives hold the log: InfluxDB's newest.
+  EXPECT_TRUE(WaitUntil([&] { return Lines("monitor.out", R"("meter":"arc_3")") > 3; }));
+  EXPECT_EQ(LastState("arc_3").value("archived", ""), Utc(newest));
 
   ASSERT_TRUE(influx.Start());
   EXPECT_TRUE(WaitUntil([&] { return Scrape(port)[sample("pylax_archive_entries_total", "arc_3", influxUrl)] == 55; }, 60));

@@ -2,16 +2,13 @@
 // HTTP client: what each request gets, the API's values and keys, basic
 // authentication, the event stream, and the history ring's bounds.
 
-#include <arpa/inet.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <nlohmann/json.hpp>
 
 #include "modbus/model.h"
 #include "monitor/http_listener.h"
-#include "tests/support/core_fixture.h"
+#include "tests/monitor/monitor_support.h"
 #include "web/web_publisher.h"
 
 namespace {
@@ -27,18 +24,6 @@ PollFields Readings(const std::vector<float>& pairs) {
   return fields;
 }
 
-// A loopback port nothing listens on now.
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  close(fd);
-  return ntohs(address.sin_port);
-}
 }  // namespace
 
 // Every path and method the page knows, a wrong one of each, and a foreign
@@ -229,4 +214,54 @@ TEST(WebHistory, KeepsAboutOnePollEveryStepAndNoMoreThanItsCapacity) {
   EXPECT_EQ(all.back().timeMs, 2 * 3600 * 1000 - 500);
   // The last minute: one every 4.5 s (4500 k for k = 1587 .. 1599) and the newest.
   EXPECT_EQ(history.Since(2 * 3600 * 1000 - 60000).size(), 14u);
+}
+
+// A stream gets the whole state at once (the bus, then each meter), then
+// each poll as it comes, and ends when the monitor ends, so that the
+// listener's stop does not wait on it.
+TEST(WebEvents, SendTheStateAtOnceThenEachPollAndEndWithTheMonitor) {
+  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false);
+  web.MeterFound(kQm4a);
+  web.State(kQm4a, Readings({42.5f, 1.5f}), "");
+  HttpListener listener;
+  std::string error;
+  const int port = FreePort();
+  ASSERT_TRUE(listener.Bind("127.0.0.1:" + std::to_string(port), "--http", "the page", &error)) << error;
+  web.Serve(listener.Server(), WebAccess{"", true});
+  listener.Start(WebPublisher::kMaxEventStreams + 8);
+  std::mutex mutex;
+  std::string received;
+  std::string contentType;
+  std::thread reader([&] {
+    httplib::Client client("127.0.0.1", port);
+    client.Get(
+        "/events",
+        [&](const httplib::Response& response) {
+          contentType = response.get_header_value("Content-Type");
+          return true;
+        },
+        [&](const char* data, size_t length) {
+          std::lock_guard<std::mutex> hold(mutex);
+          received.append(data, length);
+          return true;
+        });
+  });
+  const auto text = [&] {
+    std::lock_guard<std::mutex> hold(mutex);
+    return received;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return text().find("\"KW\":1.5") != std::string::npos; }, 10)) << text();
+  EXPECT_EQ(text().rfind("event: bus\ndata: {\"port\":\"COM1:\",\"baud\":9600,\"framing\":\"silence\",", 0), 0u) << text();
+  web.State(kQm4a, Readings({42.5f, 2.75f}), "");
+  web.RoundDone(0.25, false);
+  ASSERT_TRUE(WaitUntil([&] { return text().find("\"rounds\":1,") != std::string::npos; }, 10)) << text();
+  const std::string events = text();
+  const size_t poll = events.find("event: meter\ndata: {\"meter\":\"hall_7\",\"address\":7,\"model\":\"QM4A\"");
+  const size_t update = events.find("\"KW\":2.75", poll + 1);
+  EXPECT_NE(update, std::string::npos) << events;
+  EXPECT_LT(update, events.find("\"rounds\":1,")) << events;  // in the order they happened
+  EXPECT_EQ(contentType, "text/event-stream");
+  web.Close();
+  reader.join();  // the stream ended
+  listener.Stop();
 }
