@@ -11,6 +11,7 @@
 #include "console/poll_json.h"
 #include "meter/reading_format.h"
 #include "monitor/http_listener.h"
+#include "monitor/log_keeper.h"
 #include "web/web_assets.h"
 
 namespace {
@@ -295,13 +296,7 @@ void WebPublisher::Synced(const MeterInfo& info, const SyncResult& result) {
       view.lastGapBefore = report.gap->before;
     }
   }
-  bool everywhere = !result.archives.empty();
-  time_t upTo = 0;
-  for (const ArchiveView& view : meter.archives) {
-    everywhere = everywhere && view.newest > 0;
-    upTo = upTo == 0 ? view.newest : std::min(upTo, view.newest);
-  }
-  if (everywhere) meter.archivedUpTo = upTo;
+  if (const time_t upTo = LogKeeper::ArchivedUpTo(result); upTo > 0) meter.archivedUpTo = upTo;
   PublishMeter(meter);
 }
 

@@ -93,6 +93,12 @@ TEST_F(Page, ShowsTheServedValuesLiveOfflineAndMarkupAsText) {
             0u);
   EXPECT_EQ(browser_.Evaluate(page, TextOf("#meter-web_7 td:nth-child(7)")), "42.750");  // kept, marked stale
   EXPECT_EQ(browser_.Evaluate(page, "document.getElementById('meter-web_3').className"), "");
+  const auto silent = httplib::Client("127.0.0.1", port_).Get("/api/meters/web_7");
+  ASSERT_TRUE(silent);
+  const json api = json::parse(silent->body);
+  EXPECT_EQ(api["last_poll_ok"], false);
+  EXPECT_EQ(api["failure"], "Err #1, Timeout Waiting For Response");
+  EXPECT_EQ(api["KW"], 42.75);
 
   Navigate(page, "/meter/web_3");
   ASSERT_TRUE(WaitFor(page, TextOf("#reading-KW") + " === '12.500' && " + TextOf("#archive td:nth-child(3)") +
