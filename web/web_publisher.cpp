@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <regex>
+#include <thread>
 
 #include <httplib.h>
 
@@ -174,12 +175,19 @@ void WebPublisher::ServeEvents(httplib::Server& server) {
             out = Snapshot();
             *snapshotDue = false;
           } else {
-            switch (events_.Next(seen.get(), &out, std::chrono::seconds(kKeepAliveSeconds))) {
+            EventLog::Wait wait = events_.Next(seen.get(), &out, std::chrono::seconds(kKeepAliveSeconds));
+            if (wait == EventLog::Wait::Events) {
+              // What comes next goes out with it: one wake-up and write a
+              // batch rather than one an event, with many streams open.
+              std::this_thread::sleep_for(std::chrono::milliseconds(kBatchMs));
+              wait = events_.Next(seen.get(), &out, std::chrono::milliseconds(0));
+            }
+            switch (wait) {
               case EventLog::Wait::Behind:
                 *snapshotDue = true;
                 return true;
               case EventLog::Wait::Quiet:
-                out.push_back(": keep-alive\n\n");
+                if (out.empty()) out.push_back(": keep-alive\n\n");
                 break;
               case EventLog::Wait::Closed:
                 sink.done();

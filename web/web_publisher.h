@@ -46,6 +46,8 @@ class WebPublisher : public Publisher {
   // A comment on an idle stream this often, so that a reader gone away is
   // noticed and proxies keep the stream open.
   static constexpr int kKeepAliveSeconds = 15;
+  // How long a stream gathers events before it writes them.
+  static constexpr int kBatchMs = 100;
 
   WebPublisher(WebBus bus, bool archiving);
   ~WebPublisher() override;  // Close()
