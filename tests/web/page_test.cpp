@@ -110,7 +110,12 @@ TEST_F(Page, ShowsTheServedValuesLiveOfflineAndMarkupAsText) {
       {"#archive td:nth-child(1)", "sqlite:archive.sqlite"},
   };
   for (const auto& [cell, text] : readings) EXPECT_EQ(browser_.Evaluate(page, TextOf(cell)), text) << cell;
-  EXPECT_TRUE(WaitFor(page, "Chart.getChart('kw-chart').data.datasets[0].data.some((p) => p.y === 12.5)"));
+  // The chart: from the history the kW before the page was opened, and the
+  // kW polled since.
+  EXPECT_TRUE(WaitFor(page, "Chart.getChart('kw-chart').data.datasets[0].data.some((p) => p.y === 101.25)"));
+  ASSERT_EQ(sim.Command("setfloat 3 260 7.25"), "ok");
+  EXPECT_TRUE(WaitFor(page, TextOf("#reading-KW") + " === '7.250'"));
+  EXPECT_TRUE(WaitFor(page, "Chart.getChart('kw-chart').data.datasets[0].data.some((p) => p.y === 7.25)"));
   // docs/web.png (scripts/screenshots.sh): the values let go, a few
   // minutes of them on the chart.
   if (const char* shot = std::getenv("PYLAX_WEB_SCREENSHOT")) {

@@ -207,6 +207,9 @@
   const charts = {};
   const tickSteps = { 5: 60000, 15: 180000, 60: 600000 };
   let points = [];  // {t: ms, values: {key: number}} of each poll; null values: a failed poll
+  // This browser's clock less the monitor's, so that the history's times
+  // and the polls that come live lie on one axis whatever the two clocks say.
+  let clockOffset = null;
 
   function timeLabel(value) {
     const d = new Date(value);
@@ -239,12 +242,12 @@
     const minutes = Number(document.getElementById('span').value);
     points = points.filter((p) => p.t >= now - 3600000);
     const shown = points.filter((p) => p.t >= now - minutes * 60000);
+    charts.pick.options.scales.y.title.text = pickedKey();
     for (const [chart, key] of [[charts.kw, 'KW'], [charts.pick, pickedKey()]]) {
       chart.data.datasets[0].data = shown.map((p) => ({ x: p.t, y: p.values && key in p.values ? p.values[key] : null }));
       chart.options.scales.x.min = now - minutes * 60000;
       chart.options.scales.x.max = now;
       chart.options.scales.x.ticks.stepSize = tickSteps[minutes];
-      chart.options.scales.y.title.text = key;
       chart.update('none');
     }
   }
@@ -269,19 +272,27 @@
 
   function addPoint(m) {
     if (m.last_poll_ok === null) return;
+    if (clockOffset === null && m.time) {
+      clockOffset = Date.now() - m.age * 1000 - Date.parse(m.time);
+      fetchHistory();
+    }
     points.push({ t: Date.now(), values: m.last_poll_ok ? valuesOf(m) : null });
     drawCharts();
   }
 
   function startCharts() {
     if (typeof Chart === 'undefined') return;
-    charts.kw = makeChart(document.getElementById('kw-chart'), '#d4731a', 'KW');
+    charts.kw = makeChart(document.getElementById('kw-chart'), '#d4731a', 'kW');
     charts.pick = makeChart(document.getElementById('pick-chart'), '#1f6fc5', '');
     document.getElementById('span').addEventListener('change', drawCharts);
+  }
+
+  // The hour before the page opened, once the two clocks are compared.
+  function fetchHistory() {
     fetch('/api/meters/' + encodeURIComponent(meterId) + '/history?minutes=60')
       .then((response) => (response.ok ? response.json() : []))
       .then((samples) => {
-        const older = samples.map((s) => ({ t: Date.parse(s.time), values: valuesOf(s) }));
+        const older = samples.map((s) => ({ t: Date.parse(s.time) + clockOffset, values: valuesOf(s) }));
         const first = points.length > 0 ? points[0].t : Infinity;
         points = older.filter((p) => p.t < first).concat(points);
         drawCharts();
