@@ -327,7 +327,7 @@ void AddInfluxAccess(CLI::App& command, ArchiveOptions& archive) {
 void DefineMonitor(CLI::App& app, Options& options) {
   MonitorOptions& monitor = options.monitor;
   CLI::App* command = AddCommand(
-      app, "monitor", "poll every meter of the bus, always, for MQTT, Prometheus or a pipe",
+      app, "monitor", "poll every meter of the bus, always, for MQTT, Prometheus, a web page or a pipe",
       "Scans --start to --end, then polls every meter found, one after the other,\n"
       "every --interval seconds (a round that takes longer is followed at once and\n"
       "counted as an overrun); a meter is offline after 3 failed polls in a row.\n"
