@@ -284,8 +284,18 @@ class FlatConfig : public CLI::ConfigTOML {
       if (owner == nullptr) Refuse(number, "unknown option " + line.name);
       CLI::ConfigItem item;
       item.name = line.name;
-      item.inputs = {line.value};
       if (owner == &monitor_) item.parents = {monitor_.get_name()};
+      // A name given again adds its value: CLI11 would take only the
+      // first line of a repeatable option (archive), and the last one of
+      // any other counts, as on the command line.
+      const auto given = std::find_if(items.begin(), items.end(), [&](const CLI::ConfigItem& other) {
+        return other.name == item.name && other.parents == item.parents;
+      });
+      if (given != items.end()) {
+        given->inputs.push_back(line.value);
+        continue;
+      }
+      item.inputs = {line.value};
       items.push_back(item);
     }
     return items;

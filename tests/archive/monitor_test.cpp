@@ -65,10 +65,12 @@ TEST(ArchiveMonitor, KeepsEachQm4cLogInEveryArchiveThroughAnOutage) {
                   "--meter", "5:QM4C", "--meter", "7:QM4A"});
   const int port = FreePort();
   const std::string influxUrl = "influx://127.0.0.1:" + std::to_string(influx.Port()) + "/pylax";
+  // The archives as a service's config file names them, a line each.
+  std::ofstream("monitor.conf") << "archive = \"sqlite:archive.sqlite\"\narchive = " << influxUrl
+                                << "\narchive-every = 0.02\n";
   Child monitor(PYLAXCTL_PATH,
-                {"--port", sim.LinkPath(), "monitor", "--bus-id", "arc", "--start", "3", "--end", "7", "--interval",
-                 "0.3", "--archive", "sqlite:archive.sqlite", "--archive", influxUrl, "--archive-every", "0.02",
-                 "--prometheus", std::to_string(port), "--json"},
+                {"--port", sim.LinkPath(), "--config", "monitor.conf", "monitor", "--bus-id", "arc", "--start", "3",
+                 "--end", "7", "--interval", "0.3", "--prometheus", std::to_string(port), "--json"},
                 "monitor");
   const auto sample = [&](const char* family, const char* meter, const std::string& archive) {
     const std::string model = meter == std::string("arc_7") ? "QM4A" : "QM4C";
