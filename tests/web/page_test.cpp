@@ -100,7 +100,14 @@ TEST_F(Page, ShowsTheServedValuesLiveOfflineAndMarkupAsText) {
   EXPECT_EQ(api["failure"], "Err #1, Timeout Waiting For Response");
   EXPECT_EQ(api["KW"], 42.75);
 
-  Navigate(page, "/meter/web_3");
+  // A click on the row (its identification, not the link) opens the meter's page.
+  const json box = browser_.Evaluate(page, "(() => { const r = document.querySelector('#meter-web_3 td:nth-child(3)')"
+                                           ".getBoundingClientRect(); return [r.x + r.width / 2, r.y + r.height / 2]; })()");
+  ASSERT_TRUE(box.is_array());
+  for (const char* type : {"mousePressed", "mouseReleased"})
+    browser_.Call("Input.dispatchMouseEvent",
+                  {{"type", type}, {"x", box[0]}, {"y", box[1]}, {"button", "left"}, {"clickCount", 1}}, page);
+  ASSERT_TRUE(WaitFor(page, "location.pathname === '/meter/web_3'"));
   ASSERT_TRUE(WaitFor(page, TextOf("#reading-KW") + " === '12.500' && " + TextOf("#archive td:nth-child(3)") +
                                 ".startsWith('run 1: 100 entries')"));
   const std::pair<const char*, const char*> readings[] = {
