@@ -175,7 +175,7 @@ void BusMonitor::Scan() {
       LeaveOut(found.address, found.identification);
       continue;
     }
-    foreign_.erase(found.address);
+    if (foreign_.erase(found.address) > 0) Tell([&](Publisher& p) { p.Foreign(found.address, ""); });
     Meter& meter = meters_[found.address];
     if (meter.info.model == found.model && meter.info.identification == found.identification) continue;
     meter.info = {MeterId(busId_, found.address), found.address, found.model, found.identification};
@@ -201,6 +201,7 @@ void BusMonitor::LeaveOut(int address, const std::string& identification) {
     char entry[16];
     std::snprintf(entry, sizeof entry, "%02d - ", address);
     Say(std::string("found ") + entry + identification + ", which is no QM4 meter: it is not polled");
+    Tell([&](Publisher& p) { p.Foreign(address, identification); });
   }
 }
 

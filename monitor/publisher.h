@@ -27,6 +27,9 @@ class Publisher {
   virtual ~Publisher() = default;
   // A meter the scan found, or found again as another model.
   virtual void MeterFound(const MeterInfo&) {}
+  // A device that answered the scan naming no QM4 model, so not polled;
+  // an empty text: the device at address is no longer one.
+  virtual void Foreign(int, const std::string&) {}
   // A poll that read the readings: fields as read, state the JSON object.
   virtual void State(const MeterInfo&, const PollFields&, const std::string&) {}
   // A poll that read none of the readings: result is why.

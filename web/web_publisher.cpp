@@ -233,6 +233,15 @@ void WebPublisher::MeterFound(const MeterInfo& info) {
   PublishMeter(meter);
 }
 
+void WebPublisher::Foreign(int address, const std::string& identification) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (identification.empty())
+    foreign_.erase(address);
+  else
+    foreign_[address] = identification;
+  events_.Publish(Event("bus", BusJsonLocked()));
+}
+
 void WebPublisher::State(const MeterInfo& info, const PollFields& fields, const std::string&) {
   const int64_t now = NowMs();
   std::lock_guard<std::mutex> hold(mutex_);
@@ -358,6 +367,10 @@ std::string WebPublisher::BusJsonLocked() const {
   std::vector<JsonMember> results;
   for (int result = 0; result < kResultCount; ++result)
     results.push_back({g_resultText[result], std::to_string(transactions_[static_cast<size_t>(result)])});
+  std::string foreign = "[";
+  for (const auto& [address, text] : foreign_)
+    foreign += (foreign.size() > 1 ? "," : "") +
+               JsonObject({{"address", std::to_string(address)}, {"identification", JsonString(text)}});
   return JsonObject({{"port", JsonString(bus_.port)},
                      {"baud", std::to_string(bus_.baud)},
                      {"framing", JsonString(bus_.framing)},
@@ -366,7 +379,8 @@ std::string WebPublisher::BusJsonLocked() const {
                      {"overruns", std::to_string(overruns_)},
                      {"round_seconds", JsonNumber(static_cast<float>(lastRoundSeconds_))},
                      {"archiving", Bool(archiving_)},
-                     {"transactions", JsonObject(results)}});
+                     {"transactions", JsonObject(results)},
+                     {"foreign", foreign + "]"}});
 }
 
 // The state object's keys (time, meter, the readings of read --json,

@@ -59,6 +59,7 @@ class WebPublisher : public Publisher {
   void Close();
 
   void MeterFound(const MeterInfo& info) override;
+  void Foreign(int address, const std::string& identification) override;
   void State(const MeterInfo& info, const PollFields& fields, const std::string& state) override;
   void PollFailed(const MeterInfo& info, ModbusResult result) override;
   void Availability(const MeterInfo& info, bool online) override;
@@ -117,6 +118,7 @@ class WebPublisher : public Publisher {
   const WebBus bus_;
   const bool archiving_;
   std::map<std::string, MeterView> meters_;  // by id
+  std::map<int, std::string> foreign_;       // devices that are no QM4, by address: their text
   unsigned long rounds_ = 0;
   unsigned long overruns_ = 0;
   double lastRoundSeconds_ = 0;

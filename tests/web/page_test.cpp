@@ -34,13 +34,14 @@ class Page : public ::testing::Test {
 // stale; an identification text of markup shown as those characters, with
 // nothing run; nothing the page does refused by its own policy.
 TEST_F(Page, ShowsTheServedValuesLiveOfflineAndMarkupAsText) {
-  // A text that names no model is no QM4 to the monitor, and not polled.
+  // A text that names no model is no QM4 to the monitor: listed, not polled.
   const std::string markup = "QM4B <img src=x onerror=alert(1)>";
-  SimProcess sim({"--static", "--subinterval", "60", "--prefill", "100", "--meter", "3:QM4C", "--meter", "7:QM4A",
-                  "--meter", "9:QM4B"});
+  SimProcess sim({"--static", "--subinterval", "60", "--prefill", "100", "--meter", "3:QM4C", "--meter", "5:QM4B",
+                  "--meter", "7:QM4A", "--meter", "9:QM4B"});
   for (const std::string& command : std::vector<std::string>{"setfloat 3 258 1234.5", "setfloat 3 260 101.25", "setfloat 3 266 0.0625", "setfloat 3 270 231.5",
         "setfloat 3 272 11.75", "setfloat 3 276 2.25", "setfloat 3 290 401.25", "setfloat 7 258 42.5",
-        "setfloat 7 260 42.75", "setfloat 9 266 -0.5", "setfloat 9 272 17.5", "idtext 9 " + markup})
+        "setfloat 7 260 42.75", "setfloat 9 266 -0.5", "setfloat 9 272 17.5", "idtext 9 " + markup,
+                                                              "idtext 5 <img src=x onerror=alert(2)>"})
     ASSERT_EQ(sim.Command(command), "ok") << command;
   Child monitor(PYLAXCTL_PATH,
                 {"--port", sim.LinkPath(), "monitor", "--bus-id", "web", "--start", "3", "--end", "9", "--interval",
@@ -67,6 +68,7 @@ TEST_F(Page, ShowsTheServedValuesLiveOfflineAndMarkupAsText) {
       {"#meter-web_7 td:nth-child(2)", "QM4A"},    {"#meter-web_7 td:nth-child(6)", "42.500"},
       {"#meter-web_7 td:nth-child(8)", ""},        {"#meter-web_9 td:nth-child(3)", markup},
       {"#meter-web_9 td:nth-child(8)", "-0.500"},  {"#bus dd:nth-of-type(3)", "length"},
+      {"#foreign li", "05 - <img src=x onerror=alert(2)>"},
   };
   for (const auto& c : cells) EXPECT_EQ(browser_.Evaluate(page, TextOf(c.cell)), c.text) << c.cell;
   EXPECT_EQ(browser_.Evaluate(page, "document.querySelectorAll('img').length"), 0);

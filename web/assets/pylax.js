@@ -77,6 +77,10 @@
     for (const [label, key, unit] of busFields) {
       list.append(element('dt', label), element('dd', String(bus[key]) + (unit || '')));
     }
+    const foreign = document.getElementById('foreign');
+    foreign.hidden = bus.foreign.length === 0;
+    foreign.querySelector('ul').replaceChildren(...bus.foreign.map((d) =>
+      element('li', String(d.address).padStart(2, '0') + ' - ' + d.identification)));
     const body = document.querySelector('#transactions tbody');
     body.replaceChildren();
     for (const [result, count] of Object.entries(bus.transactions)) {
