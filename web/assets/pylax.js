@@ -75,7 +75,8 @@
     const list = document.getElementById('bus');
     list.replaceChildren();
     for (const [label, key, unit] of busFields) {
-      list.append(element('dt', label), element('dd', String(bus[key]) + (unit || '')));
+      const value = key === 'round_seconds' ? bus[key].toFixed(3) : String(bus[key]);
+      list.append(element('dt', label), element('dd', value + (unit || '')));
     }
     const foreign = document.getElementById('foreign');
     foreign.hidden = bus.foreign.length === 0;
