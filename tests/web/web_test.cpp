@@ -17,6 +17,18 @@ using nlohmann::json;
 const MeterInfo kQm4c{"hall_3", 3, ModelQM4C, "Orvant QM4C Power Meter"};
 const MeterInfo kQm4a{"hall_7", 7, ModelQM4A, "Orvant QM4A Power Meter"};
 
+// The page of web on a free loopback port, with /metrics beside it as a
+// shared listener has it: the port.
+int Serve(WebPublisher& web, HttpListener& listener, const WebAccess& access) {
+  std::string error;
+  const int port = FreePort();
+  EXPECT_TRUE(listener.Bind("127.0.0.1:" + std::to_string(port), "--http", "the page", &error)) << error;
+  web.Serve(listener.Server(), access);
+  listener.Server().Get("/metrics", [](const httplib::Request&, httplib::Response& r) { r.set_content("m", "text/plain"); });
+  listener.Start(WebPublisher::kMaxEventStreams + 8);
+  return port;
+}
+
 PollFields Readings(const std::vector<float>& pairs) {
   PollFields fields;
   std::copy(pairs.begin(), pairs.end(), fields.pairs.begin());
@@ -32,11 +44,7 @@ TEST(WebServer, AnswersEachRequestWithItsStatusAndThePolicy) {
   WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false);
   web.MeterFound(kQm4c);
   HttpListener listener;
-  std::string error;
-  const int port = FreePort();
-  ASSERT_TRUE(listener.Bind("127.0.0.1:" + std::to_string(port), "--http", "the page", &error)) << error;
-  web.Serve(listener.Server(), WebAccess{"", true});
-  listener.Start(WebPublisher::kMaxEventStreams + 8);
+  const int port = Serve(web, listener, WebAccess{"", true});
   const struct {
     const char* method;
     const char* path;
@@ -99,12 +107,7 @@ TEST(WebServer, AnswersEachRequestWithItsStatusAndThePolicy) {
 TEST(WebServer, AsksForThePasswordBeforeAnything) {
   WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false);
   HttpListener listener;
-  std::string error;
-  const int port = FreePort();
-  ASSERT_TRUE(listener.Bind("127.0.0.1:" + std::to_string(port), "--http", "the page", &error)) << error;
-  web.Serve(listener.Server(), WebAccess{"s3cret:x", false});
-  listener.Server().Get("/metrics", [](const httplib::Request&, httplib::Response& r) { r.set_content("m", "text/plain"); });
-  listener.Start(8);
+  const int port = Serve(web, listener, WebAccess{"s3cret:x", false});
   const struct {
     const char* user;
     const char* password;
@@ -224,11 +227,7 @@ TEST(WebEvents, SendTheStateAtOnceThenEachPollAndEndWithTheMonitor) {
   web.MeterFound(kQm4a);
   web.State(kQm4a, Readings({42.5f, 1.5f}), "");
   HttpListener listener;
-  std::string error;
-  const int port = FreePort();
-  ASSERT_TRUE(listener.Bind("127.0.0.1:" + std::to_string(port), "--http", "the page", &error)) << error;
-  web.Serve(listener.Server(), WebAccess{"", true});
-  listener.Start(WebPublisher::kMaxEventStreams + 8);
+  const int port = Serve(web, listener, WebAccess{"", true});
   std::mutex mutex;
   std::string received;
   std::string contentType;
