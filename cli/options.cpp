@@ -284,8 +284,18 @@ class FlatConfig : public CLI::ConfigTOML {
       if (owner == nullptr) Refuse(number, "unknown option " + line.name);
       CLI::ConfigItem item;
       item.name = line.name;
-      item.inputs = {line.value};
       if (owner == &monitor_) item.parents = {monitor_.get_name()};
+      // A name given again adds its value: CLI11 would take only the
+      // first line of a repeatable option (archive), and the last one of
+      // any other counts, as on the command line.
+      const auto given = std::find_if(items.begin(), items.end(), [&](const CLI::ConfigItem& other) {
+        return other.name == item.name && other.parents == item.parents;
+      });
+      if (given != items.end()) {
+        given->inputs.push_back(line.value);
+        continue;
+      }
+      item.inputs = {line.value};
       items.push_back(item);
     }
     return items;
@@ -313,10 +323,21 @@ class FlatConfig : public CLI::ConfigTOML {
   const CLI::App& monitor_;
 };
 
+// How an InfluxDB archive is reached: log sync and the monitor.
+void AddInfluxAccess(CLI::App& command, ArchiveOptions& archive) {
+  command.add_option("--influx-user", archive.influxUser, "the InfluxDB user")->type_name("NAME");
+  command.add_option("--influx-password-file", archive.influxPasswordFile, "a file whose first line is the password")
+      ->type_name("FILE")
+      ->check(CLI::Validator(CLI::ExistingFile).description(""));
+  command.add_option("--influx-ca-file", archive.influxCaFile, "influxs: the CA of the server's certificate")
+      ->type_name("FILE")
+      ->check(CLI::Validator(CLI::ExistingFile).description(""));
+}
+
 void DefineMonitor(CLI::App& app, Options& options) {
   MonitorOptions& monitor = options.monitor;
   CLI::App* command = AddCommand(
-      app, "monitor", "poll every meter of the bus, always, for MQTT, Prometheus or a pipe",
+      app, "monitor", "poll every meter of the bus, always, for MQTT, Prometheus, a web page or a pipe",
       "Scans --start to --end, then polls every meter found, one after the other,\n"
       "every --interval seconds (a round that takes longer is followed at once and\n"
       "counted as an overrun); a meter is offline after 3 failed polls in a row.\n"
@@ -326,7 +347,11 @@ void DefineMonitor(CLI::App& app, Options& options) {
       "--config FILE takes any option from a file of \"name = value\" lines. The\n"
       "MQTT password comes from --mqtt-password-file, the systemd credential\n"
       "mqtt-password ($CREDENTIALS_DIRECTORY), or PYLAX_MQTT_PASSWORD, never from\n"
-      "the command line.",
+      "the command line. --archive: each QM4C's new log entries are synced between\n"
+      "rounds, one meter at a time, every --archive-every minutes. --http serves a\n"
+      "page of the bus and its meters, live, with a JSON API (/api/meters); with\n"
+      "the same address as --prometheus, /metrics beside it. Its password (user\n"
+      "pylax) comes from --http-password-file or the credential http-password.",
       options, Command::Monitor);
   AddScanRange(*command, monitor.start, monitor.end);
   command->add_option("--interval", monitor.interval, "seconds from one round of polls to the next")
@@ -364,6 +389,23 @@ void DefineMonitor(CLI::App& app, Options& options) {
   command->add_option("--prometheus", monitor.prometheus, "serve GET /metrics at ADDR:PORT (e.g. 127.0.0.1:9464)")
       ->type_name("ADDR:PORT");
   command->add_flag("--json", monitor.json, "each state object as one line on stdout");
+  command->add_option("--http", monitor.http, "serve the page, /events and /api at ADDR:PORT (a bare PORT:\n"
+                                             "127.0.0.1)")
+      ->type_name("ADDR:PORT");
+  command->add_option("--http-password-file", monitor.httpPasswordFile,
+                      "a file whose first line is the page's password (user pylax)")
+      ->type_name("FILE")
+      ->check(CLI::Validator(CLI::ExistingFile).description(""));
+  command->add_option("--archive", options.archive.urls,
+                      "sync each QM4C's log into this archive (repeatable): sqlite:PATH,\n"
+                      "influx://HOST[:PORT]/DATABASE or influxs://...")
+      ->type_name("URL")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  command->add_option("--archive-every", monitor.archiveEveryMinutes, "minutes from one sync of a meter's log to the next")
+      ->type_name("M")
+      ->capture_default_str()
+      ->check(CLI::Range(0.01, 10080.0).description(""));
+  AddInfluxAccess(*command, options.archive);
   app.config_formatter(std::make_shared<FlatConfig>(app, *command));
 }
 
@@ -391,13 +433,7 @@ void DefineArchive(CLI::App& app, CLI::App& log, Options& options) {
                               "--influx-password-file or PYLAX_INFLUX_PASSWORD.",
                               options, Command::LogSync);
   AddArchiveUrls(*sync, archive, true);
-  sync->add_option("--influx-user", archive.influxUser, "the InfluxDB user")->type_name("NAME");
-  sync->add_option("--influx-password-file", archive.influxPasswordFile, "a file whose first line is the password")
-      ->type_name("FILE")
-      ->check(CLI::Validator(CLI::ExistingFile).description(""));
-  sync->add_option("--influx-ca-file", archive.influxCaFile, "influxs: the CA of the server's certificate")
-      ->type_name("FILE")
-      ->check(CLI::Validator(CLI::ExistingFile).description(""));
+  AddInfluxAccess(*sync, archive);
 
   CLI::App* command = app.add_subcommand("archive", "the log archive: what it holds, and exports of it");
   CLI::App* list = AddCommand(*command, "list", "the archived meters, log runs, spans, gaps and conflicts",
@@ -452,6 +488,18 @@ void ReadPassword(CLI::App& app, MqttSettings& mqtt) {
   if (file->count() > 0) mqtt.password = FirstLine(file->as<std::string>());
   if (mqtt.password.empty() && credentials != nullptr) mqtt.password = FirstLine(std::string(credentials) + "/mqtt-password");
   if (mqtt.password.empty() && fromEnvironment != nullptr) mqtt.password = fromEnvironment;
+}
+
+// The page's password: --http-password-file, else the systemd credential
+// http-password; empty: none asked.
+void ReadHttpPassword(MonitorOptions& monitor) {
+  const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+  if (!monitor.httpPasswordFile.empty())
+    monitor.httpPassword = FirstLine(monitor.httpPasswordFile);
+  else if (credentials != nullptr)
+    monitor.httpPassword = FirstLine(std::string(credentials) + "/http-password");
+  if (!monitor.httpPasswordFile.empty() && monitor.httpPassword.empty())
+    throw CLI::ValidationError("--http-password-file", monitor.httpPasswordFile + " holds no password on its first line");
 }
 
 void DefineCommandLine(CLI::App& app, Options& options) {
@@ -592,6 +640,7 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& opt
     app.parse(std::vector<std::string>(args.rbegin(), args.rend()));  // CLI11 takes them last first
     RequireCommand(app);
     ReadPassword(app, options.monitor.mqtt);
+    if (options.command == Command::Monitor) ReadHttpPassword(options.monitor);
     // The monitor polls many meters: the faster framing unless told.
     if (options.command == Command::Monitor && options.framing.empty() && std::getenv("PYLAX_FRAMING") == nullptr)
       options.framing = FramingName(Framing::Length);

@@ -33,9 +33,12 @@
 #include "modbus/model.h"
 #include "modbus/serial_link.h"
 #include "monitor/bus_monitor.h"
+#include "monitor/http_listener.h"
+#include "monitor/log_keeper.h"
 #include "monitor/meter_id.h"
 #include "monitor/mqtt_publisher.h"
 #include "monitor/prometheus.h"
+#include "web/web_publisher.h"
 
 namespace {
 constexpr unsigned kDefaultScanStart = 1;
@@ -273,20 +276,25 @@ std::vector<std::string> ArchiveUrls(const ArchiveOptions& archive) {
   return archive.urls.empty() ? std::vector<std::string>{DefaultArchiveUrl()} : archive.urls;
 }
 
-// The InfluxDB user and password as for MQTT: the password from a file or
-// the environment, never from the command line.
+// The InfluxDB user and password as for MQTT: the password from a file,
+// the systemd credential influx-password (the monitor as a service) or the
+// environment, never from the command line.
 ArchiveAccess AccessOf(const ArchiveOptions& archive) {
   ArchiveAccess access;
   access.influxCaFile = archive.influxCaFile;
   access.influxUser = archive.influxUser;
   if (const char* user = std::getenv("PYLAX_INFLUX_USER"); access.influxUser.empty() && user != nullptr)
     access.influxUser = user;
+  const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
   if (!archive.influxPasswordFile.empty()) {
     std::ifstream in(archive.influxPasswordFile);
     std::getline(in, access.influxPassword);
-  } else if (const char* password = std::getenv("PYLAX_INFLUX_PASSWORD")) {
-    access.influxPassword = password;
+  } else if (credentials != nullptr) {
+    std::ifstream in(std::string(credentials) + "/influx-password");
+    std::getline(in, access.influxPassword);
   }
+  if (const char* password = std::getenv("PYLAX_INFLUX_PASSWORD"); access.influxPassword.empty() && password != nullptr)
+    access.influxPassword = password;
   return access;
 }
 
@@ -380,6 +388,59 @@ int RunArchiveExport(const Options& options) {
   return Exit(ExitCode::Success);
 }
 
+// The monitor's archives, each opened once at start and kept.
+std::unique_ptr<LogKeeper> OpenLogKeeper(const Options& options, std::string* error) {
+  std::vector<std::unique_ptr<ArchiveStore>> stores;
+  for (const std::string& url : options.archive.urls) {
+    stores.push_back(OpenArchive(url, AccessOf(options.archive), error));
+    if (!stores.back()) return nullptr;
+  }
+  return std::make_unique<LogKeeper>(std::move(stores), options.monitor.archiveEveryMinutes);
+}
+
+// The monitor's HTTP listeners: /metrics and the page, on one listener when
+// --prometheus and --http name the same address. The page's streams end
+// before the listeners stop (a stop waits for them), on every path.
+class HttpServing {
+ public:
+  ~HttpServing() {
+    if (web_ != nullptr) web_->Close();
+    listeners_.clear();
+  }
+  bool Start(const MonitorOptions& monitor, PrometheusExporter& prometheus, WebPublisher* web, std::string* error) {
+    web_ = web;
+    HttpListener* metrics = nullptr;
+    if (!monitor.prometheus.empty()) {
+      const bool both = web != nullptr && HttpListener::SameAddress(monitor.prometheus, monitor.http);
+      metrics = Add();
+      if (!metrics->Bind(monitor.prometheus, "--prometheus", both ? "/metrics and the page" : "/metrics", error))
+        return false;
+      prometheus.Serve(metrics->Server());
+    }
+    if (web != nullptr) {
+      HttpListener* page =
+          metrics != nullptr && HttpListener::SameAddress(monitor.prometheus, monitor.http) ? metrics : Add();
+      if (page != metrics && !page->Bind(monitor.http, "--http", "the page", error)) return false;
+      web->Serve(page->Server(), WebAccess{monitor.httpPassword, page->OnLoopback()});
+      if (!page->OnLoopback() && monitor.httpPassword.empty())
+        std::fprintf(stderr, "pylaxctl: the page at %s is served beyond the loopback without a password "
+                     "(--http-password-file): whoever reaches the address reads the meters\n", monitor.http.c_str());
+      pageListener_ = page;
+    }
+    for (const auto& listener : listeners_)
+      listener->Start(listener.get() == pageListener_ ? WebPublisher::kMaxEventStreams + kRequestThreads : kRequestThreads);
+    return true;
+  }
+
+ private:
+  // Threads for requests other than event streams, as httplib's default.
+  static constexpr int kRequestThreads = 8;
+  HttpListener* Add() { return listeners_.emplace_back(std::make_unique<HttpListener>()).get(); }
+  WebPublisher* web_ = nullptr;
+  HttpListener* pageListener_ = nullptr;
+  std::vector<std::unique_ptr<HttpListener>> listeners_;
+};
+
 // The monitor opens the port itself: one that is missing at start is waited
 // for like one that goes away later. Its publishers start first, so that a
 // bad address or URL fails at once.
@@ -387,11 +448,21 @@ int RunMonitor(const Options& options) {
   const std::string bus = BusIdOf(options);
   BusMonitor monitor(options.monitor, options.port, options.baud, bus);
   std::string error;
-  PrometheusExporter prometheus;
-  if (!options.monitor.prometheus.empty()) {
-    if (!prometheus.Start(options.monitor.prometheus, &error)) return Fail(ExitCode::MonitorFailed, error);
-    monitor.AddPublisher(&prometheus);
+  std::unique_ptr<LogKeeper> keeper;
+  if (!options.archive.urls.empty()) {
+    keeper = OpenLogKeeper(options, &error);
+    if (!keeper) return Fail(ExitCode::ArchiveFailed, error);
+    monitor.KeepLogs(keeper.get());
   }
+  PrometheusExporter prometheus;
+  std::unique_ptr<WebPublisher> web;
+  if (!options.monitor.http.empty())
+    web = std::make_unique<WebPublisher>(
+        WebBus{options.port, options.baud, FramingName(g_framing), options.monitor.interval}, keeper != nullptr);
+  HttpServing serving;
+  if (!serving.Start(options.monitor, prometheus, web.get(), &error)) return Fail(ExitCode::MonitorFailed, error);
+  if (!options.monitor.prometheus.empty()) monitor.AddPublisher(&prometheus);
+  if (web) monitor.AddPublisher(web.get());
   std::unique_ptr<MqttPublisher> mqtt;
   if (!options.monitor.mqtt.url.empty()) {
     mqtt = std::make_unique<MqttPublisher>(options.monitor.mqtt, bus);

@@ -42,11 +42,28 @@ std::string UtcNow() {
   return text;
 }
 
-std::string StateJson(const MeterInfo& info, const PollFields& fields) {
+// With --archive, "archived": the newest log entry every archive holds.
+std::string StateJson(const MeterInfo& info, const PollFields& fields, time_t archivedUpTo) {
   std::vector<JsonMember> members{{"time", JsonString(UtcNow())}, {"meter", JsonString(info.id)}};
   for (JsonMember& member : ReadingMembers(fields)) members.push_back(std::move(member));
+  if (archivedUpTo > 0) members.push_back({"archived", JsonString(UtcText(archivedUpTo))});
   return JsonObject(members);
 }
+
+// The sync's status log: a stop of the monitor stops it before its next
+// transaction, and each transaction is a sign of life, since a whole log
+// takes minutes at low rates.
+class MonitorSyncLog : public SyncStatusLog {
+ public:
+  explicit MonitorSyncLog(ServiceNotify& notify) : notify_(notify) {}
+  bool StopRequested() const override {
+    notify_.Alive();
+    return g_monitorStop != 0;
+  }
+
+ private:
+  ServiceNotify& notify_;
+};
 
 // The scan's findings: "NN - text" gives the meter's own text; the address
 // is the one being asked, which may lie above the 63 a device line names.
@@ -124,6 +141,7 @@ void BusMonitor::PollUntilStopped() {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     Tell([&](Publisher& p) { p.RoundDone(seconds, seconds > options_.interval); });
     NotifyRound(seconds);
+    SyncDueLog();
     // A round that overran is followed at once; the rhythm restarts from it
     // rather than hurrying to catch up the rounds it missed.
     if (!SleepUntil(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.interval)),
@@ -157,7 +175,7 @@ void BusMonitor::Scan() {
       LeaveOut(found.address, found.identification);
       continue;
     }
-    foreign_.erase(found.address);
+    if (foreign_.erase(found.address) > 0) Tell([&](Publisher& p) { p.Foreign(found.address, ""); });
     Meter& meter = meters_[found.address];
     if (meter.info.model == found.model && meter.info.identification == found.identification) continue;
     meter.info = {MeterId(busId_, found.address), found.address, found.model, found.identification};
@@ -183,6 +201,7 @@ void BusMonitor::LeaveOut(int address, const std::string& identification) {
     char entry[16];
     std::snprintf(entry, sizeof entry, "%02d - ", address);
     Say(std::string("found ") + entry + identification + ", which is no QM4 meter: it is not polled");
+    Tell([&](Publisher& p) { p.Foreign(address, identification); });
   }
 }
 
@@ -216,6 +235,7 @@ void BusMonitor::Poll(Meter& meter) {
   }
   // The readings decide: a QM4C whose log status failed still gave them.
   if (fields.pairsRead == 0) {
+    Tell([&](Publisher& p) { p.PollFailed(meter.info, fields.lastFailure); });
     if (++meter.failedPolls == kFailedPollsOffline) {
       if (meter.online == true) Say("meter " + meter.info.id + " stopped answering: " + g_resultText[fields.lastFailure]);
       SetOnline(meter, false);
@@ -224,7 +244,7 @@ void BusMonitor::Poll(Meter& meter) {
   }
   meter.failedPolls = 0;
   SetOnline(meter, true);
-  const std::string state = StateJson(meter.info, fields);
+  const std::string state = StateJson(meter.info, fields, meter.archivedUpTo);
   Tell([&](Publisher& p) { p.State(meter.info, fields, state); });
 }
 
@@ -235,6 +255,29 @@ void BusMonitor::SetOnline(Meter& meter, bool online) {
   if (online && meter.online.has_value()) Say("meter " + meter.info.id + " answers again");
   meter.online = online;
   Tell([&](Publisher& p) { p.Availability(meter.info, online); });
+}
+
+// The QM4C answering now whose sync has waited longest, if one is due.
+void BusMonitor::SyncDueLog() {
+  if (keeper_ == nullptr || g_monitorStop) return;
+  Meter* due = nullptr;
+  LogKeeper::Clock::time_point dueSince = LogKeeper::Clock::time_point::max();
+  for (auto& [address, meter] : meters_) {
+    LogKeeper::Clock::time_point when;
+    if (meter.info.model != ModelQM4C || meter.online != true ||
+        !keeper_->Due(meter.info.id, LogKeeper::Clock::now(), &when) || when >= dueSince)
+      continue;
+    due = &meter;
+    dueSince = when;
+  }
+  if (due == nullptr) return;
+  g_slaveAddress = due->info.address;
+  g_modelCode = due->info.model;
+  MonitorSyncLog log(notify_);
+  const SyncResult result = keeper_->Sync(due->info, log);
+  for (const std::string& line : LogKeeper::Lines(due->info, result)) Say(line);
+  if (const time_t upTo = LogKeeper::ArchivedUpTo(result); upTo > 0) due->archivedUpTo = upTo;
+  Tell([&](Publisher& p) { p.Synced(due->info, result); });
 }
 
 bool BusMonitor::SleepUntil(Clock::time_point when, bool wakeForRescan) {

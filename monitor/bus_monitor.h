@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "monitor/log_keeper.h"
 #include "monitor/monitor_options.h"
 #include "monitor/publisher.h"
 #include "monitor/service_notify.h"
@@ -22,6 +23,8 @@ class BusMonitor {
  public:
   BusMonitor(const MonitorOptions& options, std::string portName, int baud, std::string busId);
   void AddPublisher(Publisher* publisher) { publishers_.push_back(publisher); }
+  // --archive: the QM4Cs' logs are synced between rounds.
+  void KeepLogs(LogKeeper* keeper) { keeper_ = keeper; }
   // Runs until g_monitorStop; the port is closed on return.
   void Run();
 
@@ -36,6 +39,7 @@ class BusMonitor {
     MeterInfo info;
     int failedPolls = 0;
     std::optional<bool> online;  // unknown until the first poll decides
+    time_t archivedUpTo = 0;     // the newest entry every archive holds; 0 none
   };
 
   // Rounds of polls, rescans and waits for a port gone, until asked to end.
@@ -47,6 +51,7 @@ class BusMonitor {
   void PollRound();
   void Poll(Meter& meter);
   void SetOnline(Meter& meter, bool online);
+  void SyncDueLog();
   void NotifyRound(double seconds);
   // False when the monitor is to end; wakeForRescan: also returns at SIGHUP.
   bool SleepUntil(Clock::time_point when, bool wakeForRescan);
@@ -62,6 +67,7 @@ class BusMonitor {
   std::map<int, Meter> meters_;  // by address, polled in address order
   std::map<int, std::string> foreign_;  // devices that are no QM4, by address: their text
   std::vector<Publisher*> publishers_;
+  LogKeeper* keeper_ = nullptr;
   Clock::time_point nextScan_;
   ServiceNotify notify_;
 };

@@ -22,5 +22,9 @@ struct MonitorOptions {
   double rescanMinutes = 5;  // 0: only when asked (SIGHUP)
   bool json = false;         // NDJSON state objects on stdout
   std::string prometheus;    // ADDR:PORT of /metrics; empty: none
+  std::string http;          // ADDR:PORT of the page; empty: none
+  std::string httpPasswordFile;
+  std::string httpPassword;  // from the file or the http-password credential; empty: none asked
+  double archiveEveryMinutes = 15;  // with archives (the tool's --archive): between syncs of a meter
   MqttSettings mqtt;
 };

@@ -1,9 +1,6 @@
 #include "monitor/prometheus.h"
 
-#include <sys/socket.h>
-
 #include <charconv>
-#include <chrono>
 #include <cstdint>
 #include <string_view>
 #include <span>
@@ -11,7 +8,7 @@
 #include <httplib.h>
 
 #include "console/poll_json.h"
-#include "modbus/host_port.h"
+#include "archive/sync.h"
 #include "monitor/quantities.h"
 
 namespace {
@@ -116,60 +113,12 @@ void Sample(std::string& text, const std::string& name, const std::string& label
 std::string MeterLabels(const MeterInfo& info) {
   return "meter=" + LabelValue(info.id) + ",model=" + LabelValue(ModelName(info.model));
 }
-
-// "127.0.0.1:9464", "[::1]:9464", or a bare port on the loopback.
-bool SplitAddress(const std::string& address, HostPort* parts, std::string* problem) {
-  const bool barePort = !address.empty() && address.find_first_not_of("0123456789") == std::string::npos;
-  return ParseHostPort(barePort ? "127.0.0.1:" + address : address, parts, problem);
-}
-
-// httplib's own socket options add SO_REUSEPORT, with which a second monitor
-// binds the same port without a word and the kernel splits the scrapes
-// between the two. SO_REUSEADDR alone refuses a port another program
-// listens on, and still lets a restart bind while the last run's
-// connections linger in TIME_WAIT.
-void ListenAlone(int socket) {
-  const int on = 1;
-  setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-}
 }  // namespace
 
-PrometheusExporter::PrometheusExporter() : server_(std::make_unique<httplib::Server>()) {}
-
-PrometheusExporter::~PrometheusExporter() { Stop(); }
-
-bool PrometheusExporter::Start(const std::string& address, std::string* error) {
-  HostPort parts;
-  std::string problem;
-  if (!SplitAddress(address, &parts, &problem)) {
-    *error = "--prometheus wants ADDR:PORT, not \"" + address + "\": " + problem;
-    return false;
-  }
-  server_->set_socket_options(ListenAlone);
-  server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
+void PrometheusExporter::Serve(httplib::Server& server) {
+  server.Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
     response.set_content(Render(), kExpositionType);
   });
-  if (!server_->bind_to_port(parts.host, std::stoi(parts.port))) {
-    *error = "cannot listen on " + address + " for /metrics (another program, perhaps another monitor, listens "
-             "there, or it is not an address of this machine)";
-    return false;
-  }
-  thread_ = std::thread([this] {
-    server_->listen_after_bind();
-    listenerEnded_ = true;
-  });
-  return true;
-}
-
-// httplib's stop() does nothing until the listener has entered its loop, and
-// that loop then never ends: a monitor failing right after Start (a bad
-// --mqtt) waited in join() for ever, deaf to SIGTERM. So the loop is waited
-// for first (a matter of microseconds), or the listener's end.
-void PrometheusExporter::Stop() {
-  if (!thread_.joinable()) return;
-  while (!server_->is_running() && !listenerEnded_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  server_->stop();
-  thread_.join();
 }
 
 void PrometheusExporter::MeterFound(const MeterInfo& info) {
@@ -210,6 +159,7 @@ std::string PrometheusExporter::Render() const {
   std::string text;
   RenderReadings(text);
   RenderMeters(text);
+  RenderArchives(text);
   Family(text, "pylax_poll_rounds_total", "counter", "Rounds of polls of every meter of the bus.");
   text += "pylax_poll_rounds_total " + std::to_string(rounds_) + "\n";
   Family(text, "pylax_poll_overruns_total", "counter", "Rounds that took longer than the interval.");
@@ -244,4 +194,38 @@ void PrometheusExporter::RenderMeters(std::string& text) const {
       Sample(text, "pylax_poll_transactions_total",
              MeterLabels(meter.info) + ",result=" + LabelValue(kResultLabels[result]),
              std::to_string(meter.transactions[static_cast<size_t>(result)]));
+}
+
+// Each archive of each meter the monitor has synced: its own label, since
+// each archive keeps its own cursor and one may lag behind another.
+void PrometheusExporter::Synced(const MeterInfo& info, const SyncResult& result) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  MeterMetrics& meter = meters_[info.id];
+  for (const ArchiveSyncReport& report : result.archives) {
+    MeterMetrics::Archive& archive = meter.archives[report.url];
+    if (report.outcome.runLast > 0) archive.newest = report.outcome.runLast;
+    archive.entries += report.ok ? static_cast<unsigned long>(report.outcome.added) : 0;
+    archive.failures += report.ok ? 0 : 1;
+  }
+}
+
+void PrometheusExporter::RenderArchives(std::string& text) const {
+  const auto labels = [](const MeterInfo& info, const std::string& url) {
+    return MeterLabels(info) + ",archive=" + LabelValue(url);
+  };
+  Family(text, "pylax_archive_newest_entry_timestamp_seconds", "gauge",
+         "Time of the meter's newest log entry the archive holds, in seconds since 1970 (UTC).");
+  for (const auto& [id, meter] : meters_)
+    for (const auto& [url, archive] : meter.archives)
+      if (archive.newest > 0) Sample(text, "pylax_archive_newest_entry_timestamp_seconds", labels(meter.info, url),
+                                     std::to_string(archive.newest));
+  Family(text, "pylax_archive_entries_total", "counter", "Log entries of the meter this monitor put into the archive.");
+  for (const auto& [id, meter] : meters_)
+    for (const auto& [url, archive] : meter.archives)
+      Sample(text, "pylax_archive_entries_total", labels(meter.info, url), std::to_string(archive.entries));
+  Family(text, "pylax_archive_sync_failures_total", "counter",
+         "Syncs of the meter's log that the archive did not take (meter or archive failed).");
+  for (const auto& [id, meter] : meters_)
+    for (const auto& [url, archive] : meter.archives)
+      Sample(text, "pylax_archive_sync_failures_total", labels(meter.info, url), std::to_string(archive.failures));
 }

@@ -10,6 +10,8 @@
 #include "console/poll.h"
 #include "modbus/result.h"
 
+struct SyncResult;
+
 struct MeterInfo {
   std::string id;              // MeterId: bus and address
   int address = 0;
@@ -25,8 +27,13 @@ class Publisher {
   virtual ~Publisher() = default;
   // A meter the scan found, or found again as another model.
   virtual void MeterFound(const MeterInfo&) {}
+  // A device that answered the scan naming no QM4 model, so not polled;
+  // an empty text: the device at address is no longer one.
+  virtual void Foreign(int, const std::string&) {}
   // A poll that read the readings: fields as read, state the JSON object.
   virtual void State(const MeterInfo&, const PollFields&, const std::string&) {}
+  // A poll that read none of the readings: result is why.
+  virtual void PollFailed(const MeterInfo&, ModbusResult) {}
   // Online at the first good poll, offline after 3 failed polls in a row, or
   // when the port has gone.
   virtual void Availability(const MeterInfo&, bool) {}
@@ -35,6 +42,9 @@ class Publisher {
   // A round of polls took seconds; it overran when it took longer than the
   // interval.
   virtual void RoundDone(double, bool) {}
+  // The meter's log was synced into the archives (--archive), between
+  // rounds.
+  virtual void Synced(const MeterInfo&, const SyncResult&) {}
   // The monitor is ending: say so while the connection is still there.
   virtual void Stopping() {}
 };

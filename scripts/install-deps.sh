@@ -24,6 +24,10 @@ packages=(
   # tests and the benchmark of its InfluxDB store, the zone data for the
   # daylight-saving test.
   libsqlite3-dev influxdb tzdata
+  # The monitor's page: Chart.js, built into pylaxctl from Debian's package,
+  # and a real headless chromium for its tests and benchmark (driven through
+  # its DevTools protocol on a pipe, so no chromium-driver is needed).
+  libjs-chart.js chromium
   xvfb xauth imagemagick
   # A window manager and a way to click its close boxes, to look at the windows under
   # Xvfb as a desktop shows them.

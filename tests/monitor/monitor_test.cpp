@@ -77,6 +77,14 @@ TEST_F(Monitor, RefusesWhatCanNeverWorkBeforeTouchingTheBus) {
       {{"monitor", "--prometheus", "[::1:9464"}, 9, "is not closed"},
       {{"monitor", "--prometheus", plain.Address()}, 9, "cannot listen on " + plain.Address() + " for /metrics"},
       {{"monitor", "--prometheus", shared.Address()}, 9, "cannot listen on " + shared.Address() + " for /metrics"},
+      {{"monitor", "--http", "127.0.0.1:"}, 9, "--http wants ADDR:PORT, not \"127.0.0.1:\": the port is empty"},
+      {{"monitor", "--http", plain.Address()}, 9, "cannot listen on " + plain.Address() + " for the page"},
+      {{"monitor", "--http", plain.Address(), "--prometheus", plain.Address()}, 9,
+       "cannot listen on " + plain.Address() + " for /metrics and the page"},
+      {{"monitor", "--http", "8080", "--http-password-file", "empty"}, 2,
+       "--http-password-file: empty holds no password on its first line"},
+      {{"monitor", "--archive", "sqlite:a.sqlite", "--archive", "ftp://host/x"}, 10,
+       "ftp://host/x is not an archive: sqlite:PATH, influx://HOST[:PORT]/DATABASE or influxs://HOST[:PORT]/DATABASE"},
       {{"--port", "tcp://[::1:502", "monitor"}, 2, "tcp://[::1:502 is no gateway address"},
       {{"--port", "COM2=mbtcp://gw:http", "monitor"}, 2, "the port is not a number"},
       {{"monitor", "--interval", "0"}, 2, "--interval"},
@@ -90,6 +98,7 @@ TEST_F(Monitor, RefusesWhatCanNeverWorkBeforeTouchingTheBus) {
       {{"monitor", "--ha-discovery-prefix", "$SYS"}, 2, "starts with '$'"},
       {{"monitor", "--mqtt-prefix", "pl\xff"}, 2, "is not valid UTF-8"},
   };
+  std::ofstream("empty") << "\n";
   for (const auto& c : cases) {
     std::vector<std::string> args{"--port", "/dev/pylax-no-such-port"};
     args.insert(args.end(), c.args.begin(), c.args.end());

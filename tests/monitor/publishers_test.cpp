@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "archive/sync.h"
+#include "monitor/log_keeper.h"
 #include "monitor/meter_id.h"
 #include "monitor/mqtt_publisher.h"
 #include "monitor/prometheus.h"
@@ -219,4 +221,52 @@ TEST(MonitorPublishing, SaysAPublishThatFailsOncePerCause) {
             "pylaxctl: MQTT broker 127.0.0.1:" + std::to_string(port) + " connected\n"
             "pylaxctl: MQTT: cannot publish to ha+x/sensor/hall-a_7/kwh/config: Invalid function arguments provided. "
             "(said once; what fails for the same reason is dropped without a word)\n");
+}
+
+// How far the log is kept off the meter after a sync: the newest entry
+// every archive holds (none while one holds nothing); and what /metrics
+// says of each archive over three syncs, the second failing in InfluxDB.
+TEST(MonitorArchive, SaysTheNewestEntryEveryArchiveHoldsAndEachArchivesFigures) {
+  const auto result = [](std::vector<std::pair<bool, time_t>> archives, long added = 0) {
+    SyncResult r;
+    r.meterRead = true;
+    for (const auto& [ok, newest] : archives) {
+      ArchiveSyncReport report;
+      report.url = r.archives.empty() ? "sqlite:a.sqlite" : "influx://db:8086/pylax";
+      report.ok = ok;
+      report.outcome.runLast = newest;
+      report.outcome.added = ok ? added : 0;
+      r.archives.push_back(report);
+    }
+    return r;
+  };
+  const struct {
+    std::vector<std::pair<bool, time_t>> archives;
+    time_t upTo;
+  } cases[] = {
+      {{{true, 1796665454}}, 1796665454},
+      {{{true, 1796665454}, {true, 1796665454}}, 1796665454},
+      {{{true, 1796665454}, {false, 1796665394}}, 1796665394},  // the one behind decides
+      {{{true, 1796665394}, {true, 1796665454}}, 1796665394},
+      {{{true, 1796665454}, {false, 0}}, 0},                   // one holds nothing of the meter
+      {{}, 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LogKeeper::ArchivedUpTo(result(c.archives)), c.upTo) << c.archives.size();
+
+  PrometheusExporter exporter;
+  const MeterInfo meter{"hall-a_3", 3, ModelQM4C, "Orvant QM4C Power Meter"};
+  exporter.MeterFound(meter);
+  exporter.Synced(meter, result({{true, 1796665394}, {true, 1796665394}}, 50));
+  exporter.Synced(meter, result({{true, 1796665454}, {false, 1796665394}}, 1));
+  exporter.Synced(meter, result({{true, 1796665454}, {true, 1796665454}}, 0));
+  const std::string text = exporter.Render();
+#define A(url) "{meter=\"hall-a_3\",model=\"QM4C\",archive=\"" url "\"} "
+  for (const char* line : {"pylax_archive_newest_entry_timestamp_seconds" A("sqlite:a.sqlite") "1796665454",
+                           "pylax_archive_newest_entry_timestamp_seconds" A("influx://db:8086/pylax") "1796665454",
+                           "pylax_archive_entries_total" A("sqlite:a.sqlite") "51",
+                           "pylax_archive_entries_total" A("influx://db:8086/pylax") "50",
+                           "pylax_archive_sync_failures_total" A("sqlite:a.sqlite") "0",
+                           "pylax_archive_sync_failures_total" A("influx://db:8086/pylax") "1"})
+    EXPECT_NE(text.find(std::string("\n") + line + "\n"), std::string::npos) << line << "\n" << text;
+#undef A
 }

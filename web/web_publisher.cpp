@@ -1,0 +1,424 @@
+#include "web/web_publisher.h"
+
+#include <charconv>
+#include <chrono>
+#include <memory>
+#include <regex>
+#include <thread>
+
+#include <httplib.h>
+
+#include "archive/sync.h"
+#include "console/poll_json.h"
+#include "meter/reading_format.h"
+#include "monitor/http_listener.h"
+#include "monitor/log_keeper.h"
+#include "web/web_assets.h"
+
+namespace {
+// Scripts, styles, connections and images from this server only, and no
+// inline script or style: a text from the bus that slipped into the page as
+// markup could still run nothing.
+constexpr const char* kContentSecurityPolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
+    "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+constexpr const char* kJson = "application/json";
+constexpr const char* kText = "text/plain; charset=utf-8";
+// The page's paths, each answered by GET (and HEAD); another method on one
+// of them is 405, any other path 404.
+const std::regex kPagePaths(
+    "/|/meter/[^/]+|/events|/api/meters(/[^/]+(/history)?)?|/static/[^/]+|/metrics");
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string Bool(bool value) { return value ? "true" : "false"; }
+
+// Shortest, as the state object writes numbers; an age to a tenth.
+std::string Seconds(double value, bool tenths = false) {
+  char text[32];
+  const auto end = tenths ? std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1).ptr
+                          : std::to_chars(text, text + sizeof text, value).ptr;
+  return std::string(text, end);
+}
+
+std::string Base64(const std::string& bytes) {
+  static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    const size_t n = std::min<size_t>(3, bytes.size() - i);
+    uint32_t chunk = 0;
+    for (size_t k = 0; k < 3; ++k) chunk = chunk << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+    for (size_t k = 0; k < 4; ++k) text += k <= n ? digits[(chunk >> (18 - 6 * k)) & 63] : '=';
+  }
+  return text;
+}
+
+// Compared in full whatever differs first, so the time taken tells nothing
+// of how much of a guess was right.
+bool SameText(const std::string& a, const std::string& b) {
+  unsigned char differ = a.size() == b.size() ? 0 : 1;
+  for (size_t i = 0; i < a.size(); ++i) differ |= static_cast<unsigned char>(a[i] ^ b[i % std::max<size_t>(b.size(), 1)]);
+  return differ == 0;
+}
+
+// The host part of a Host header: "127.0.0.1:9464", "[::1]:9464", "localhost".
+std::string HostOf(const std::string& header) {
+  if (!header.empty() && header.front() == '[') return header.substr(1, header.find(']') - 1);
+  return header.substr(0, header.find(':'));
+}
+
+void Refuse(httplib::Response& response, int status, const std::string& text) {
+  response.status = status;
+  response.set_content(text + "\n", kText);
+}
+
+// The console's texts of what a poll read: each reading "%.3f" as the
+// window shows it, each status text as it is.
+std::string DisplayJson(const PollFields& fields) {
+  std::vector<JsonMember> members;
+  for (int pair = 0; pair < fields.pairsRead; ++pair)
+    if (!PairLabel(pair).empty()) members.push_back({PairLabel(pair), JsonString(FormatReading(fields.pairs[pair]))});
+  for (const NamedText& status : StatusTexts(fields))
+    if (status.text->has_value()) members.push_back({status.key, JsonString(status.text->value())});
+  return JsonObject(members);
+}
+
+std::string TimeOrNull(time_t time) { return time > 0 ? JsonString(UtcText(time)) : "null"; }
+
+std::string Event(const char* name, const std::string& json) {
+  return std::string("event: ") + name + "\ndata: " + json + "\n\n";
+}
+
+// A poll's fields as kept: its readings replace the last ones; a status
+// text it did not read keeps the last one, as the console's fields do.
+void Merge(PollFields& kept, const PollFields& poll) {
+  PollFields merged = poll;
+  const std::vector<NamedText> before = StatusTexts(kept), after = StatusTexts(merged);
+  for (size_t i = 0; i < after.size(); ++i)
+    if (!after[i].text->has_value())
+      const_cast<std::optional<std::string>&>(*after[i].text) = *before[i].text;  // merged is ours, not const
+  kept = std::move(merged);
+}
+}  // namespace
+
+WebPublisher::WebPublisher(WebBus bus, bool archiving) : bus_(std::move(bus)), archiving_(archiving) {}
+
+WebPublisher::~WebPublisher() { Close(); }
+
+void WebPublisher::Close() { events_.Close(); }
+
+void WebPublisher::Stopping() { Close(); }
+
+void WebPublisher::Serve(httplib::Server& server, const WebAccess& access) {
+  const std::string expected = "Basic " + Base64(std::string(kUser) + ":" + access.password);
+  server.set_pre_routing_handler([access, expected](const httplib::Request& request, httplib::Response& response) {
+    response.set_header("Content-Security-Policy", kContentSecurityPolicy);
+    response.set_header("X-Content-Type-Options", "nosniff");
+    response.set_header("Referrer-Policy", "no-referrer");
+    response.set_header("Cache-Control", "no-store");
+    // A web site that makes its own name resolve to 127.0.0.1 would
+    // otherwise read a loopback page through its visitors' browsers.
+    if (access.loopbackOnly && !IsLoopbackHost(HostOf(request.get_header_value("Host")))) {
+      Refuse(response, 403, "This page answers to the loopback's names only (127.0.0.1, localhost, [::1]).");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (!access.password.empty() && !SameText(request.get_header_value("Authorization"), expected)) {
+      response.set_header("WWW-Authenticate", "Basic realm=\"pylax\", charset=\"UTF-8\"");
+      Refuse(response, 401, "Authentication required.");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (request.method != "GET" && request.method != "HEAD") {
+      if (!std::regex_match(request.path, kPagePaths)) return httplib::Server::HandlerResponse::Unhandled;
+      response.set_header("Allow", "GET, HEAD");
+      Refuse(response, 405, "Read-only: GET or HEAD.");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
+    if (response.status == 404 && response.body.empty()) response.set_content("Not found.\n", kText);
+  });
+  server.Get("/", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content(std::string(kIndexHtml), "text/html; charset=utf-8");
+  });
+  server.Get("/meter/([^/]+)", [this](const httplib::Request& request, httplib::Response& response) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (meters_.count(request.matches[1]) == 0) return Refuse(response, 404, "No such meter.");
+    response.set_content(std::string(kMeterHtml), "text/html; charset=utf-8");
+  });
+  for (const WebAsset& asset : kWebAssets)
+    server.Get(asset.path, [&asset](const httplib::Request&, httplib::Response& response) {
+      response.set_content(std::string(asset.body), asset.type);
+    });
+  ServeEvents(server);
+  ServeApi(server);
+}
+
+void WebPublisher::ServeEvents(httplib::Server& server) {
+  server.Get("/events", [this](const httplib::Request& request, httplib::Response& response) {
+    if (request.method == "HEAD") return response.set_header("Content-Type", "text/event-stream");
+    if (!events_.Join(kMaxEventStreams)) {
+      response.set_header("Retry-After", "10");
+      return Refuse(response, 503, "Too many event streams are open; try again later.");
+    }
+    auto seen = std::make_shared<uint64_t>(0);
+    auto snapshotDue = std::make_shared<bool>(true);
+    response.set_chunked_content_provider(
+        "text/event-stream",
+        [this, seen, snapshotDue](size_t, httplib::DataSink& sink) {
+          std::vector<std::string> out;
+          if (*snapshotDue) {
+            *seen = events_.Newest();  // what follows may repeat part of it: each event is a whole state
+            out = Snapshot();
+            *snapshotDue = false;
+          } else {
+            EventLog::Wait wait = events_.Next(seen.get(), &out, std::chrono::seconds(kKeepAliveSeconds));
+            if (wait == EventLog::Wait::Events) {
+              // What comes next goes out with it: one wake-up and write a
+              // batch rather than one an event, with many streams open.
+              std::this_thread::sleep_for(std::chrono::milliseconds(kBatchMs));
+              wait = events_.Next(seen.get(), &out, std::chrono::milliseconds(0));
+            }
+            switch (wait) {
+              case EventLog::Wait::Behind:
+                *snapshotDue = true;
+                return true;
+              case EventLog::Wait::Quiet:
+                if (out.empty()) out.push_back(": keep-alive\n\n");
+                break;
+              case EventLog::Wait::Closed:
+                sink.done();
+                return true;
+              case EventLog::Wait::Events:
+                break;
+            }
+          }
+          for (const std::string& event : out)
+            if (!sink.write(event.data(), event.size())) return false;
+          return true;
+        },
+        [this](bool) { events_.Leave(); });
+  });
+}
+
+void WebPublisher::ServeApi(httplib::Server& server) {
+  server.Get("/api/meters", [this](const httplib::Request&, httplib::Response& response) {
+    response.set_content(MetersJson(), kJson);
+  });
+  server.Get("/api/meters/([^/]+)", [this](const httplib::Request& request, httplib::Response& response) {
+    const std::optional<std::string> json = MeterJson(request.matches[1]);
+    if (!json) return Refuse(response, 404, "No such meter.");
+    response.set_content(*json, kJson);
+  });
+  server.Get("/api/meters/([^/]+)/history", [this](const httplib::Request& request, httplib::Response& response) {
+    int minutes = kHistoryMinutes;
+    const std::string given = request.get_param_value("minutes");
+    const auto parsed = std::from_chars(given.data(), given.data() + given.size(), minutes);
+    if (request.has_param("minutes") &&
+        (parsed.ec != std::errc() || parsed.ptr != given.data() + given.size() || minutes < 1 || minutes > kHistoryMinutes))
+      return Refuse(response, 400, "minutes must be a whole number from 1 to " + std::to_string(kHistoryMinutes) + ".");
+    const std::optional<std::string> json = HistoryJson(request.matches[1], minutes);
+    if (!json) return Refuse(response, 404, "No such meter.");
+    response.set_content(*json, kJson);
+  });
+}
+
+void WebPublisher::MeterFound(const MeterInfo& info) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  MeterView& meter = meters_[info.id];
+  meter.info = info;
+  PublishMeter(meter);
+}
+
+void WebPublisher::Foreign(int address, const std::string& identification) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (identification.empty())
+    foreign_.erase(address);
+  else
+    foreign_[address] = identification;
+  events_.Publish(Event("bus", BusJsonLocked()));
+}
+
+void WebPublisher::State(const MeterInfo& info, const PollFields& fields, const std::string&) {
+  const int64_t now = NowMs();
+  std::lock_guard<std::mutex> hold(mutex_);
+  MeterView& meter = meters_[info.id];
+  meter.info = info;
+  meter.lastPollOk = true;
+  ++meter.polls;
+  meter.lastGoodMs = now;
+  Merge(meter.fields, fields);
+  meter.history.Add(now, &fields);
+  PublishMeter(meter);
+}
+
+void WebPublisher::PollFailed(const MeterInfo& info, ModbusResult result) {
+  const int64_t now = NowMs();
+  std::lock_guard<std::mutex> hold(mutex_);
+  MeterView& meter = meters_[info.id];
+  meter.lastPollOk = false;
+  ++meter.polls;
+  meter.failure = result >= 0 && result < kResultCount ? g_resultText[result] : "";
+  meter.history.Add(now, nullptr);
+  PublishMeter(meter);
+}
+
+void WebPublisher::Availability(const MeterInfo& info, bool online) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  MeterView& meter = meters_[info.id];
+  meter.online = online;
+  PublishMeter(meter);
+}
+
+void WebPublisher::Transactions(const MeterInfo&, ModbusResult result, int count) {
+  if (result < 0 || result >= kResultCount) return;
+  std::lock_guard<std::mutex> hold(mutex_);
+  transactions_[static_cast<size_t>(result)] += static_cast<unsigned long>(count);
+}
+
+void WebPublisher::RoundDone(double seconds, bool overrun) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  ++rounds_;
+  overruns_ += overrun ? 1 : 0;
+  lastRoundSeconds_ = seconds;
+  events_.Publish(Event("bus", BusJsonLocked()));
+}
+
+void WebPublisher::Synced(const MeterInfo& info, const SyncResult& result) {
+  const time_t now = std::time(nullptr);
+  std::lock_guard<std::mutex> hold(mutex_);
+  MeterView& meter = meters_[info.id];
+  meter.archives.resize(result.archives.size());
+  for (size_t i = 0; i < result.archives.size(); ++i) {
+    const ArchiveSyncReport& report = result.archives[i];
+    ArchiveView& view = meter.archives[i];
+    view.url = report.url;
+    view.ok = report.ok;
+    view.error = report.ok ? "" : (result.meterRead ? report.error : result.failure);
+    view.synced = now;
+    if (report.outcome.runLast > 0) {
+      view.run = report.outcome.run;
+      view.first = report.outcome.runFirst;
+      view.newest = report.outcome.runLast;
+      view.entries = report.outcome.runEntries;
+    }
+    view.conflicts += report.ok ? report.outcome.conflicts : 0;
+    if (report.ok && report.gap) {
+      ++view.gaps;
+      view.lost += report.gap->entries;
+      view.lastGapAfter = report.gap->after;
+      view.lastGapBefore = report.gap->before;
+    }
+  }
+  if (const time_t upTo = LogKeeper::ArchivedUpTo(result); upTo > 0) meter.archivedUpTo = upTo;
+  PublishMeter(meter);
+}
+
+void WebPublisher::PublishMeter(const MeterView& meter) { events_.Publish(Event("meter", MeterJsonOf(meter, NowMs()))); }
+
+std::vector<std::string> WebPublisher::Snapshot() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::vector<std::string> events{Event("bus", BusJsonLocked())};
+  const int64_t now = NowMs();
+  for (const auto& [id, meter] : meters_) events.push_back(Event("meter", MeterJsonOf(meter, now)));
+  return events;
+}
+
+std::string WebPublisher::MetersJson() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const int64_t now = NowMs();
+  std::string json = "[";
+  for (const auto& [id, meter] : meters_) json += (json.size() > 1 ? "," : "") + MeterJsonOf(meter, now);
+  return json + "]";
+}
+
+std::optional<std::string> WebPublisher::MeterJson(const std::string& id) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const auto meter = meters_.find(id);
+  if (meter == meters_.end()) return std::nullopt;
+  return MeterJsonOf(meter->second, NowMs());
+}
+
+std::optional<std::string> WebPublisher::HistoryJson(const std::string& id, int minutes) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const auto meter = meters_.find(id);
+  if (meter == meters_.end()) return std::nullopt;
+  std::string json = "[";
+  for (const HistorySample& sample : meter->second.history.Since(NowMs() - minutes * 60000LL)) {
+    PollFields fields;
+    fields.pairs = sample.pairs;
+    fields.pairsRead = sample.pairsRead;
+    std::vector<JsonMember> members{{"time", JsonString(UtcText(static_cast<time_t>(sample.timeMs / 1000)))}};
+    for (JsonMember& member : ReadingMembers(fields)) members.push_back(std::move(member));
+    json += (json.size() > 1 ? "," : "") + JsonObject(members);
+  }
+  return json + "]";
+}
+
+std::string WebPublisher::BusJson() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return BusJsonLocked();
+}
+
+std::string WebPublisher::BusJsonLocked() const {
+  std::vector<JsonMember> results;
+  for (int result = 0; result < kResultCount; ++result)
+    results.push_back({g_resultText[result], std::to_string(transactions_[static_cast<size_t>(result)])});
+  std::string foreign = "[";
+  for (const auto& [address, text] : foreign_)
+    foreign += (foreign.size() > 1 ? "," : "") +
+               JsonObject({{"address", std::to_string(address)}, {"identification", JsonString(text)}});
+  return JsonObject({{"port", JsonString(bus_.port)},
+                     {"baud", std::to_string(bus_.baud)},
+                     {"framing", JsonString(bus_.framing)},
+                     {"interval", Seconds(bus_.interval)},
+                     {"rounds", std::to_string(rounds_)},
+                     {"overruns", std::to_string(overruns_)},
+                     {"round_seconds", JsonNumber(static_cast<float>(lastRoundSeconds_))},
+                     {"archiving", Bool(archiving_)},
+                     {"transactions", JsonObject(results)},
+                     {"foreign", foreign + "]"}});
+}
+
+// The state object's keys (time, meter, the readings of read --json,
+// archived), what the page needs beside them, and the console's texts.
+std::string WebPublisher::MeterJsonOf(const MeterView& meter, int64_t nowMs) const {
+  std::vector<JsonMember> members{{"meter", JsonString(meter.info.id)},
+                                  {"address", std::to_string(meter.info.address)},
+                                  {"model", JsonString(ModelName(meter.info.model))},
+                                  {"identification", JsonString(meter.info.identification)},
+                                  {"online", Bool(meter.online)},
+                                  {"last_poll_ok", meter.lastPollOk ? Bool(*meter.lastPollOk) : "null"},
+                                  {"polls", std::to_string(meter.polls)}};
+  if (meter.lastPollOk == false) members.push_back({"failure", JsonString(meter.failure)});
+  if (meter.lastGoodMs > 0) {
+    members.push_back({"time", JsonString(UtcText(static_cast<time_t>(meter.lastGoodMs / 1000)))});
+    members.push_back({"age", Seconds(static_cast<double>(nowMs - meter.lastGoodMs) / 1000, true)});
+    for (JsonMember& member : ReadingMembers(meter.fields)) members.push_back(std::move(member));
+  }
+  if (meter.archivedUpTo > 0) members.push_back({"archived", JsonString(UtcText(meter.archivedUpTo))});
+  members.push_back({"display", DisplayJson(meter.fields)});
+  if (archiving_) {
+    std::string archives = "[";
+    for (const ArchiveView& a : meter.archives)
+      archives += (archives.size() > 1 ? "," : "") +
+                  JsonObject({{"url", JsonString(a.url)},
+                              {"ok", Bool(a.ok)},
+                              {"error", JsonString(a.error)},
+                              {"run", std::to_string(a.run)},
+                              {"first", TimeOrNull(a.first)},
+                              {"newest", TimeOrNull(a.newest)},
+                              {"entries", std::to_string(a.entries)},
+                              {"gaps", std::to_string(a.gaps)},
+                              {"lost", std::to_string(a.lost)},
+                              {"last_gap_after", TimeOrNull(a.lastGapAfter)},
+                              {"last_gap_before", TimeOrNull(a.lastGapBefore)},
+                              {"conflicts", std::to_string(a.conflicts)},
+                              {"synced", TimeOrNull(a.synced)}});
+    members.push_back({"archive", archives + "]"});
+  }
+  return JsonObject(members);
+}
