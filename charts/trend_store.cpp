@@ -143,7 +143,7 @@ TrendValues TrendValuesOf(const float* pairs, int pairsRead) {
 
 std::string ShortMeterName(const std::string& deviceLine) {
   static constexpr const char* kModels[] = {"QM4A", "QM4B", "QM4C"};
-  const DeviceLineMeter meter = MeterOfDeviceLine(deviceLine);
+  const Meter meter = MeterOfDeviceLine(deviceLine);
   if (meter.address < 0 || meter.model < ModelQM4A || meter.model > ModelQM4C) return deviceLine;
   const char* model = kModels[meter.model - ModelQM4A];
   char text[32];

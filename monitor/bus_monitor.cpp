@@ -1,17 +1,13 @@
 #include "monitor/bus_monitor.h"
 
 #include <algorithm>
-#include <iterator>
 #include <cstdio>
 #include <ctime>
 #include <thread>
 
 #include "console/poll_json.h"
 #include "console/scan.h"
-#include "meter/meter_state.h"
-#include "modbus/master.h"
 #include "modbus/model.h"
-#include "modbus/serial_link.h"
 #include "monitor/meter_id.h"
 
 volatile std::sig_atomic_t g_monitorStop = 0;
@@ -77,13 +73,14 @@ class FoundMeters : public ScanSink {
 };
 }  // namespace
 
-BusMonitor::BusMonitor(const MonitorOptions& options, std::string portName, int baud, std::string busId)
-    : options_(options), portName_(std::move(portName)), baud_(baud), busId_(std::move(busId)) {}
+BusMonitor::BusMonitor(ModbusLink& link, const MonitorOptions& options, std::string portName, int baud,
+                       std::string busId)
+    : link_(link), options_(options), portName_(std::move(portName)), baud_(baud), busId_(std::move(busId)) {}
 
 void BusMonitor::Run() {
-  const bool open = OpenPort(portName_.c_str(), baud_);
+  const bool open = link_.Open(portName_, baud_);
   if (!open) {
-    const std::string waiting = "Unable to open " + PortLabel(portName_) + " " + PortOpenFailureText() +
+    const std::string waiting = "Unable to open " + PortLabel(portName_) + " " + link_.OpenFailureText() +
                                 "; trying again every " + std::to_string(kPortRetry.count()) + " s";
     Say(waiting);
     // Waiting for the port is the monitor's loop too: `systemctl start`
@@ -96,7 +93,7 @@ void BusMonitor::Run() {
     PollUntilStopped();
   }
   Tell([](Publisher& p) { p.Stopping(); });
-  ClosePort();
+  link_.Close();
 }
 
 void BusMonitor::PollUntilStopped() {
@@ -110,8 +107,8 @@ void BusMonitor::PollUntilStopped() {
     const auto start = Clock::now();
     PollRound();
     if (g_monitorStop) return;
-    if (PortDeviceGone()) {
-      const std::string waiting = PortGoneText() + "; trying again every " + std::to_string(kPortRetry.count()) + " s";
+    if (link_.DeviceGone()) {
+      const std::string waiting = link_.GoneText() + "; trying again every " + std::to_string(kPortRetry.count()) + " s";
       Say(waiting);
       notify_.Status(waiting);
       for (auto& [address, meter] : meters_) {
@@ -138,10 +135,10 @@ bool BusMonitor::WaitForPort(bool gone) {
   for (;;) {
     if (!SleepUntil(Clock::now() + kPortRetry, false)) return false;
     if (gone)
-      ReopenPort(baud_);
+      link_.Reopen(baud_);
     else
-      OpenPort(portName_.c_str(), baud_);
-    if (g_portOpen == 1) break;
+      link_.Open(portName_, baud_);
+    if (link_.IsOpen()) break;
   }
   Say(PortLabel(portName_) + " is open again; polling");
   return true;
@@ -149,7 +146,8 @@ bool BusMonitor::WaitForPort(bool gone) {
 
 void BusMonitor::Scan() {
   FoundMeters sink(options_.start, notify_);
-  ScanBus(options_.start, options_.end, sink);
+  ::Meter first;  // every meter found is polled, not only the first
+  ScanBus(link_, options_.start, options_.end, sink, first);
   nextScan_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(options_.rescanMinutes * 60));
   for (const FoundMeters::Found& found : sink.found) {
@@ -192,26 +190,21 @@ std::string BusMonitor::RangeText() const {
 
 void BusMonitor::PollRound() {
   for (auto& [address, meter] : meters_) {
-    if (g_monitorStop || PortDeviceGone()) return;
+    if (g_monitorStop || link_.DeviceGone()) return;
     notify_.Alive();
     Poll(meter);
   }
 }
 
-// One poll of a meter, as the console polls the meter it shows.
+// One poll of a meter, as the console polls the meter it shows. Its state
+// counts this poll only: an always-on process would otherwise run the
+// counters past their range.
 void BusMonitor::Poll(Meter& meter) {
-  g_slaveAddress = meter.info.address;
-  g_modelCode = meter.info.model;
-  // The poll's counters count this poll only: an always-on process would
-  // otherwise run them past their range.
-  g_okCount = 0;
-  g_badCount = 0;
-  unsigned long before[kResultCount];
-  std::copy(std::begin(g_transactionsByResult), std::end(g_transactionsByResult), before);
+  PollState poll;
   PollFields fields;
-  PollMeter(fields);
+  PollMeter(link_, {meter.info.address, meter.info.model}, poll, fields);
   for (ModbusResult result = 0; result < kResultCount; ++result) {
-    const auto count = static_cast<int>(g_transactionsByResult[result] - before[result]);
+    const auto count = static_cast<int>(poll.byResult[result]);
     if (count > 0) Tell([&](Publisher& p) { p.Transactions(meter.info, result, count); });
   }
   // The readings decide: a QM4C whose log status failed still gave them.

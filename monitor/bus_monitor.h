@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "modbus/link.h"
 #include "monitor/monitor_options.h"
 #include "monitor/publisher.h"
 #include "monitor/service_notify.h"
@@ -20,7 +21,9 @@ extern volatile std::sig_atomic_t g_monitorRescan;
 
 class BusMonitor {
  public:
-  BusMonitor(const MonitorOptions& options, std::string portName, int baud, std::string busId);
+  // Every transaction goes over link (its framing and trace as its owner
+  // set them), opened at portName.
+  BusMonitor(ModbusLink& link, const MonitorOptions& options, std::string portName, int baud, std::string busId);
   void AddPublisher(Publisher* publisher) { publishers_.push_back(publisher); }
   // Runs until g_monitorStop; the port is closed on return.
   void Run();
@@ -55,6 +58,7 @@ class BusMonitor {
     for (Publisher* publisher : publishers_) call(*publisher);
   }
 
+  ModbusLink& link_;
   MonitorOptions options_;
   std::string portName_;
   int baud_;
