@@ -40,7 +40,6 @@ namespace {
 constexpr unsigned kDefaultScanStart = 1;
 constexpr unsigned kDefaultScanEnd = 10;
 constexpr auto kPollPeriod = std::chrono::seconds(1);
-constexpr const char* kModelNames[] = {"of no known model", "a QM4A", "a QM4B", "a QM4C"};
 
 // Ctrl+C or SIGTERM ends every command before its next transaction (a
 // download or logging start at its next safe point, so the meter is not left
@@ -146,8 +145,9 @@ int PickMeter(ModbusLink& link, const Options& options, Meter& meter, std::strin
 
 int RequireModel(const Meter& meter, bool acceptable, const char* needed) {
   if (acceptable) return Exit(ExitCode::Success);
-  return Fail(ExitCode::WrongModel, std::string("this command needs ") + needed + "; the meter at address " +
-                                        MeterName(meter) + " is " + kModelNames[meter.model]);
+  const std::string model = meter.model == ModelNone ? "of no known model" : std::string("a ") + ModelName(meter.model);
+  return Fail(ExitCode::WrongModel,
+              std::string("this command needs ") + needed + "; the meter at address " + MeterName(meter) + " is " + model);
 }
 
 int RunScan(ModbusLink& link, const Options& options) {

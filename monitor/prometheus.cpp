@@ -12,6 +12,7 @@
 
 #include "console/poll_json.h"
 #include "modbus/host_port.h"
+#include "modbus/model.h"
 #include "monitor/quantities.h"
 
 namespace {

@@ -8,21 +8,6 @@
 #include <deque>
 #include <mutex>
 
-#include "modbus/model.h"
-
-const char* ModelName(int model) {
-  switch (model) {
-    case ModelQM4A:
-      return "QM4A";
-    case ModelQM4B:
-      return "QM4B";
-    case ModelQM4C:
-      return "QM4C";
-    default:
-      return "unknown";
-  }
-}
-
 namespace {
 // The whole line, or false when the reader is gone (EPIPE: SIGPIPE is
 // ignored) or the descriptor fails.

@@ -17,9 +17,6 @@ struct MeterInfo {
   std::string identification;  // the meter's own text ("Orvant QM4C Power Meter")
 };
 
-// "QM4A", "QM4B", "QM4C".
-const char* ModelName(int model);
-
 class Publisher {
  public:
   virtual ~Publisher() = default;
