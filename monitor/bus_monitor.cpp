@@ -18,11 +18,6 @@ namespace {
 // answer to SIGTERM, and no busy loop.
 constexpr auto kSignalCheck = std::chrono::milliseconds(50);
 
-void Say(const std::string& message) {
-  std::fprintf(stderr, "pylaxctl: %s\n", message.c_str());
-  std::fflush(stderr);
-}
-
 std::string PortLabel(std::string name) {
   if (!name.empty() && name.back() != ':') name += ":";
   return name;

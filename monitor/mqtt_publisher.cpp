@@ -24,11 +24,6 @@ constexpr int kKeepAliveSeconds = 30;
 constexpr auto kGoodbyeWait = std::chrono::seconds(3);
 constexpr const char* kSystemCertificates = "/etc/ssl/certs";
 
-void Say(const std::string& message) {
-  std::fprintf(stderr, "pylaxctl: %s\n", message.c_str());
-  std::fflush(stderr);
-}
-
 // "KW-A" -> "kw_a": the reading's part of ids and topics.
 std::string ObjectId(const std::string& key) {
   std::string id;

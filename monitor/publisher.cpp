@@ -8,6 +8,11 @@
 #include <deque>
 #include <mutex>
 
+void Say(const std::string& message) {
+  std::fprintf(stderr, "pylaxctl: %s\n", message.c_str());
+  std::fflush(stderr);
+}
+
 namespace {
 // The whole line, or false when the reader is gone (EPIPE: SIGPIPE is
 // ignored) or the descriptor fails.

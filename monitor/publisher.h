@@ -17,6 +17,10 @@ struct MeterInfo {
   std::string identification;  // the meter's own text ("Orvant QM4C Power Meter")
 };
 
+// "pylaxctl: MESSAGE" on stderr at once: what the monitor and its
+// publishers tell whoever runs them (the journal, under systemd).
+void Say(const std::string& message);
+
 class Publisher {
  public:
   virtual ~Publisher() = default;
