@@ -67,7 +67,7 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
     error = "--framing wants silence or length";
     return false;
   }
-  return ChooseFraming(framing != nullptr ? framing : "", &error);
+  return ChooseFraming(framing != nullptr ? framing : "", &g_framing, &error);
 }
 
 std::string VersionText() { return version_info::Text("pylax"); }

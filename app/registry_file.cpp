@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "app/registry_limits.h"
+#include "logging/replacement_file.h"
 
 namespace {
 
@@ -393,17 +394,6 @@ bool ReadWholeFile(const std::string& path, std::string& text, bool& exists) {
   return n >= 0;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
 
 // The format has one line per value and per key: a name or a string with a
@@ -455,17 +445,9 @@ HRESULT RegistryTransaction::Commit() {
     Refuse("it would grow larger than " + std::to_string(kRegistryMaxBytes) + " bytes");
     return E_INVALIDARG;
   }
-  std::string tempPath = path_ + ".XXXXXX";
-  int fd = ::mkstemp(tempPath.data());
-  if (fd < 0) return HRESULT_REGISTRY_IO_FAILED;
-  struct stat old {};
-  mode_t mode = ::stat(path_.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-  bool written = ::fchmod(fd, mode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
-  written = ::close(fd) == 0 && written;
-  if (!written || ::rename(tempPath.c_str(), path_.c_str()) != 0) {
-    ::unlink(tempPath.c_str());
+  ReplacementFile file(path_);
+  if (!file.Open() || std::fwrite(text.data(), 1, text.size(), file.Stream()) != text.size() || !file.Commit())
     return HRESULT_REGISTRY_IO_FAILED;
-  }
   original_ = std::move(text);
   return S_OK;
 }

@@ -91,9 +91,10 @@ struct ReadLog {
   int shift = 0;
 };
 
-bool ReadEntries(ReadLog& read, const LogState& state, int count, StatusLog& log, std::string& failure) {
+bool ReadEntries(ModbusLink& link, int slave, ReadLog& read, const LogState& state, int count, StatusLog& log,
+                 std::string& failure) {
   LoggedData& data = *read.data;
-  if (!ReadNewestEntries(data, {state.timeStep, count, state.newest, true}, log)) {
+  if (!ReadNewestEntries(link, slave, data, {state.timeStep, count, state.newest, true}, log)) {
     failure = log.StopRequested() ? "stopped before the log was read whole"
                                   : "the meter's log could not be read whole (the meter did not answer, or its "
                                     "clock or log changed during the sync)";
@@ -173,11 +174,11 @@ ArchiveBatch BatchFor(const StorePlan& plan, const ArchivedMeter& meter, const R
 
 // The log read far enough back for every store, each store's overlap
 // checked; false with the failure when the meter could not be read.
-bool ReadForPlans(std::vector<StorePlan>& plans, ReadLog& read, const LogState& state, StatusLog& log,
-                  std::string& failure) {
+bool ReadForPlans(ModbusLink& link, int slave, std::vector<StorePlan>& plans, ReadLog& read, const LogState& state,
+                  StatusLog& log, std::string& failure) {
   for (;;) {
     const int count = EntriesToRead(plans);
-    if (count > read.count && !ReadEntries(read, state, count, log, failure)) return false;
+    if (count > read.count && !ReadEntries(link, slave, read, state, count, log, failure)) return false;
     // Each change makes a store a new run, which has no overlap to check,
     // so this ends after at most one more read.
     if (read.count == 0 || !CheckOverlaps(plans, read, state)) return true;
@@ -210,8 +211,9 @@ void Append(const StorePlan& plan, const ArchiveBatch& batch, ArchiveSyncReport&
   report.gap = batch.gap;
 }
 
-bool ReadLogOfPlans(std::vector<StorePlan>& plans, ReadLog& read, SyncResult& result, StatusLog& log) {
-  if (!ReadLogState(result.state, log)) {
+bool ReadLogOfPlans(ModbusLink& link, int slave, std::vector<StorePlan>& plans, ReadLog& read, SyncResult& result,
+                    StatusLog& log) {
+  if (!ReadLogState(link, slave, result.state, log)) {
     result.failure = log.StopRequested() ? "stopped before the log was read"
                                          : "the meter's log status could not be read (the meter did not answer)";
     return false;
@@ -222,8 +224,8 @@ bool ReadLogOfPlans(std::vector<StorePlan>& plans, ReadLog& read, SyncResult& re
   }
   for (StorePlan& plan : plans)
     if (plan.reachable) PlanStore(plan, result.state);
-  if (!ReadForPlans(plans, read, result.state, log, result.failure)) return false;
-  if (read.count > 0 && !ConvertLoggedData(*read.data, log)) {
+  if (!ReadForPlans(link, slave, plans, read, result.state, log, result.failure)) return false;
+  if (read.count > 0 && !ConvertLoggedData(link, slave, *read.data, log)) {
     result.failure = "the meter's scale exponents could not be read";
     return false;
   }
@@ -235,7 +237,8 @@ bool SyncResult::AllArchived() const {
   return meterRead && std::all_of(archives.begin(), archives.end(), [](const ArchiveSyncReport& r) { return r.ok; });
 }
 
-SyncResult SyncMeterLog(const ArchivedMeter& meter, const std::vector<ArchiveStore*>& stores, StatusLog& log) {
+SyncResult SyncMeterLog(ModbusLink& link, const ArchivedMeter& meter, const std::vector<ArchiveStore*>& stores,
+                        StatusLog& log) {
   SyncResult result;
   std::vector<StorePlan> plans(stores.size());
   for (size_t i = 0; i < stores.size(); ++i) {
@@ -243,7 +246,7 @@ SyncResult SyncMeterLog(const ArchivedMeter& meter, const std::vector<ArchiveSto
     plans[i].reachable = stores[i]->LoadCursor(meter, plans[i].cursor, &plans[i].error);
   }
   ReadLog read;
-  result.meterRead = ReadLogOfPlans(plans, read, result, log);
+  result.meterRead = ReadLogOfPlans(link, meter.address, plans, read, result, log);
   for (const StorePlan& plan : plans) {
     ArchiveSyncReport report = ReportOf(plan);
     if (!result.meterRead && report.ok) {

@@ -1,9 +1,8 @@
 #pragma once
 // The incremental sync of one meter's log into one or more archives.
 //
-// A caller (pylaxctl log sync; the monitor between its rounds) sets
-// g_slaveAddress to the meter, with the port open, as every logging
-// operation wants it, and calls SyncMeterLog with the meter and its stores.
+// A caller (pylaxctl log sync; the monitor between its rounds) calls
+// SyncMeterLog with its link, the port open, the meter and its stores.
 // The log's state costs one read; only when some store lacks entries are
 // slots selected and entries read, the newest n of each slot, bracketed by
 // the newest entry's time as the download reads them. The meter's log is
@@ -15,6 +14,7 @@
 #include "archive/archive.h"
 #include "logging/download.h"
 #include "logging/status_log.h"
+#include "modbus/link.h"
 
 // How one store came out of a sync.
 struct ArchiveSyncReport {
@@ -47,10 +47,11 @@ class SyncStatusLog : public StatusLog {
   bool KeepsLogFile() const override { return false; }
 };
 
-// log takes the reading's messages (the download's own) and is asked
-// whether to stop before each transaction; it keeps no "log.txt" of its own
-// unless it says so.
-SyncResult SyncMeterLog(const ArchivedMeter& meter, const std::vector<ArchiveStore*>& stores, StatusLog& log);
+// Reads the meter at meter.address over link. log takes the reading's
+// messages (the download's own) and is asked whether to stop before each
+// transaction; it keeps no "log.txt" of its own unless it says so.
+SyncResult SyncMeterLog(ModbusLink& link, const ArchivedMeter& meter, const std::vector<ArchiveStore*>& stores,
+                        StatusLog& log);
 
 // The lines that say what a sync did for one store: new entries, the run's
 // span, a gap, conflicts, or the failure.

@@ -9,6 +9,7 @@
 #include <limits>
 #include <set>
 
+#include "meter/reading_format.h"
 #include "meter/register_map.h"
 
 namespace {
@@ -87,14 +88,11 @@ int IndexIn(const char* const* names, int count, const std::string& text) {
 // meter time the download could not represent). Only its form is checked:
 // the row's instant comes from the UTC column.
 bool IsTimeText(const std::string& text) {
-  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   if (text.empty()) return true;
   if (text.size() != kTimeTextLength) return false;
   long long day = 0, hour = 0, minute = 0, second = 0, year = 0;
-  const bool fits = IndexIn(kDays, 7, text.substr(0, 3)) >= 0 && text[3] == ' ' &&
-                    IndexIn(kMonths, 12, text.substr(4, 3)) >= 0 && text[7] == ' ' &&
+  const bool fits = IndexIn(kDayNames, 7, text.substr(0, 3)) >= 0 && text[3] == ' ' &&
+                    IndexIn(kMonthNames, 12, text.substr(4, 3)) >= 0 && text[7] == ' ' &&
                     ParseInt(text.substr(8, 2), 10, day) && text[10] == ' ' && ParseInt(text.substr(11, 2), 10, hour) &&
                     text[13] == ':' && ParseInt(text.substr(14, 2), 10, minute) && text[16] == ':' &&
                     ParseInt(text.substr(17, 2), 10, second) && text[19] == ' ' &&

@@ -142,12 +142,10 @@ TrendValues TrendValuesOf(const float* pairs, int pairsRead) {
 }
 
 std::string ShortMeterName(const std::string& deviceLine) {
-  static constexpr const char* kModels[] = {"QM4A", "QM4B", "QM4C"};
-  const DeviceLineMeter meter = MeterOfDeviceLine(deviceLine);
-  if (meter.address < 0 || meter.model < ModelQM4A || meter.model > ModelQM4C) return deviceLine;
-  const char* model = kModels[meter.model - ModelQM4A];
+  const Meter meter = MeterOfDeviceLine(deviceLine);
+  if (meter.address < 0 || meter.model == ModelNone) return deviceLine;
   char text[32];
-  std::snprintf(text, sizeof text, "%02d - %s", meter.address, model);
+  std::snprintf(text, sizeof text, "%02d - %s", meter.address, ModelName(meter.model));
   return text;
 }
 

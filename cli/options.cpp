@@ -12,7 +12,7 @@
 #include "modbus/gateway.h"
 #include "modbus/host_port.h"
 #include "modbus/port_map.h"
-#include "modbus/serial_link.h"
+#include "modbus/link.h"
 #include "monitor/meter_id.h"
 #include "monitor/mqtt_publisher.h"
 #include "resources/version_info.h"
@@ -645,7 +645,7 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& opt
     if (options.command == Command::Monitor && options.framing.empty() && std::getenv("PYLAX_FRAMING") == nullptr)
       options.framing = FramingName(Framing::Length);
     std::string error;
-    if (!ChooseFraming(options.framing, &error)) throw CLI::ValidationError(error);
+    if (!ChooseFraming(options.framing, &options.linkFraming, &error)) throw CLI::ValidationError(error);
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);
     return {false, status == 0 ? ExitCode::Success : ExitCode::Usage};

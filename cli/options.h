@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "modbus/backend.h"
 #include "monitor/monitor_options.h"
 
 // Exit statuses of pylaxctl; scripts can tell the failures apart.
@@ -45,7 +46,8 @@ struct Options {
   int slave = -1;  // -1: scan 1..10 and take the first meter found
   bool simulate = false;
   bool trace = false;
-  std::string framing;  // empty: PYLAX_FRAMING, else silence (ChooseFraming)
+  std::string framing;  // as given; empty: PYLAX_FRAMING, else silence (ChooseFraming)
+  Framing linkFraming = Framing::Silence;  // the framing it chose
   std::string busId;    // empty: BusId of the port and this machine's name
   // The command and its own options.
   Command command = Command::Scan;
@@ -69,8 +71,8 @@ struct ParseOutcome {
 };
 
 // Parses argv[1..]; prints help, the version or a one-line usage error itself.
-// Sets the link's framing (--framing, else PYLAX_FRAMING, else silence, or
-// length for monitor); a bad value of either is a usage error. Fills the
+// Chooses the link's framing (--framing, else PYLAX_FRAMING, else silence,
+// or length for monitor); a bad value of either is a usage error. Fills the
 // MQTT password of monitor from --mqtt-password-file, the systemd credential
 // mqtt-password or PYLAX_MQTT_PASSWORD (or a config file's mqtt-password);
 // given on the command line it is a usage error that does not repeat it.

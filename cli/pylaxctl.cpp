@@ -29,9 +29,8 @@
 #include "logging/logging_start.h"
 #include "meter/reading_format.h"
 #include "meter/register_map.h"
-#include "modbus/master.h"
+#include "modbus/link.h"
 #include "modbus/model.h"
-#include "modbus/serial_link.h"
 #include "monitor/bus_monitor.h"
 #include "monitor/http_listener.h"
 #include "monitor/log_keeper.h"
@@ -44,7 +43,6 @@ namespace {
 constexpr unsigned kDefaultScanStart = 1;
 constexpr unsigned kDefaultScanEnd = 10;
 constexpr auto kPollPeriod = std::chrono::seconds(1);
-constexpr const char* kModelNames[] = {"of no known model", "a QM4A", "a QM4B", "a QM4C"};
 
 // Ctrl+C or SIGTERM ends every command before its next transaction (a
 // download or logging start at its next safe point, so the meter is not left
@@ -66,16 +64,19 @@ int Fail(ExitCode code, const std::string& message) {
   return Exit(code);
 }
 
-std::string MeterName() {
+std::string MeterName(const Meter& meter) {
   char name[16];
-  std::snprintf(name, sizeof name, "%02d", g_slaveAddress);
+  std::snprintf(name, sizeof name, "%02d", meter.address);
   return name;
 }
 
-// --trace: each transaction's entry of the trace ring, "Send->" and "Recv->"
-// lines, as soon as the response is in.
+// --trace: each transaction's entry of the trace ring of pylaxctl's link,
+// "Send->" and "Recv->" lines, as soon as the response is in. The ring asks
+// a plain function to show it, so the ring it shows is kept here.
+const TraceRing* g_printedTrace = nullptr;
+
 void PrintTraceEntry() {
-  for (const char* c = TraceEntryOldestFirst(kTraceEntries - 1); *c != '\0'; ++c)
+  for (const char* c = g_printedTrace->OldestFirst(kTraceEntries - 1); *c != '\0'; ++c)
     if (*c != '\r') std::fputc(*c, stderr);
 }
 
@@ -119,42 +120,43 @@ class QuietScan : public StoppableScan {
   std::string entry;
 };
 
-int OpenLine(const Options& options) {
-  if (OpenPort(options.port.c_str(), options.baud)) return Exit(ExitCode::Success);
+int OpenLine(ModbusLink& link, const Options& options) {
+  if (link.Open(options.port, options.baud)) return Exit(ExitCode::Success);
   std::string name = options.port;
   if (name.empty() || name.back() != ':') name += ":";
-  return Fail(ExitCode::PortUnavailable, "Unable to open " + name + " " + PortOpenFailureText());
+  return Fail(ExitCode::PortUnavailable, "Unable to open " + name + " " + link.OpenFailureText());
 }
 
 // The meter the command talks to: the one at --slave, identified as the scan
 // identifies it, or the first one that a scan of 1 to 10 finds, as the
 // console picks it. entry: its device line ("03 - Orvant QM4C ...").
-int PickMeter(const Options& options, std::string& entry) {
+int PickMeter(ModbusLink& link, const Options& options, Meter& meter, std::string& entry) {
   if (options.slave < 0) {
     QuietScan sink;
-    if (ScanBus(kDefaultScanStart, kDefaultScanEnd, sink) == 0 && !sink.Stopped())
+    if (ScanBus(link, kDefaultScanStart, kDefaultScanEnd, sink, meter) == 0 && !sink.Stopped())
       return Fail(ExitCode::NoMeter, "no meter answered at addresses 1 to 10");
     entry = sink.entry;
     return Exit(ExitCode::Success);
   }
-  const ModbusResult result = IdentifyMeter(options.slave, entry);
+  const ModbusResult result = IdentifyMeter(link, options.slave, entry);
   if (result != ResultOk)
     return Fail(ExitCode::NoMeter, "no meter identified at address " + std::to_string(options.slave) + ": " +
                                        g_resultText[result]);
-  g_slaveAddress = options.slave;
-  g_modelCode = MeterOfDeviceLine(entry).model;
+  meter = {options.slave, MeterOfDeviceLine(entry).model};
   return Exit(ExitCode::Success);
 }
 
-int RequireModel(bool acceptable, const char* needed) {
+int RequireModel(const Meter& meter, bool acceptable, const char* needed) {
   if (acceptable) return Exit(ExitCode::Success);
-  return Fail(ExitCode::WrongModel, std::string("this command needs ") + needed + "; the meter at address " +
-                                        MeterName() + " is " + kModelNames[g_modelCode]);
+  const std::string model = meter.model == ModelNone ? "of no known model" : std::string("a ") + ModelName(meter.model);
+  return Fail(ExitCode::WrongModel,
+              std::string("this command needs ") + needed + "; the meter at address " + MeterName(meter) + " is " + model);
 }
 
-int RunScan(const Options& options) {
+int RunScan(ModbusLink& link, const Options& options) {
   PrintingScan sink;
-  const int found = ScanBus(options.scanStart, options.scanEnd, sink);
+  Meter first;  // the scan prints every meter it finds and picks none
+  const int found = ScanBus(link, options.scanStart, options.scanEnd, sink, first);
   if (sink.Stopped()) return Stopped(options);
   if (found == 0)
     return Fail(ExitCode::NoMeter, "no meter answered at addresses " + std::to_string(options.scanStart) + " to " +
@@ -171,16 +173,17 @@ void PrintReadingsText(const PollFields& fields) {
 }
 
 // One poll; prints what was read and, when a read failed, the failure.
-bool PollAndPrint(const Options& options) {
+bool PollAndPrint(ModbusLink& link, const Meter& meter, const Options& options) {
+  PollState poll;
   PollFields fields;
-  PollMeter(fields);
+  PollMeter(link, meter, poll, fields);
   if (options.json)
     std::printf("%s\n", JsonObject(ReadingMembers(fields)).c_str());
   else
     PrintReadingsText(fields);
   std::fflush(stdout);
   if (fields.lastFailure == ResultOk) return true;
-  std::fprintf(stderr, "pylaxctl: reading the meter at address %s: %s\n", MeterName().c_str(),
+  std::fprintf(stderr, "pylaxctl: reading the meter at address %s: %s\n", MeterName(meter).c_str(),
                g_resultText[fields.lastFailure]);
   return false;
 }
@@ -188,20 +191,20 @@ bool PollAndPrint(const Options& options) {
 // A poll (up to three reads) is one unit: a stop asked for during it lets
 // it finish and print, so a reading is never printed in part. A watch ends
 // at the stop as it always has, with the status of its last poll.
-int RunRead(const Options& options) {
-  if (int code = RequireModel(g_modelCode != ModelNone, "a QM4A, QM4B or QM4C")) return code;
-  if (!options.watch) return Exit(PollAndPrint(options) ? ExitCode::Success : ExitCode::TransactionFailed);
+int RunRead(ModbusLink& link, const Meter& meter, const Options& options) {
+  if (int code = RequireModel(meter, meter.model != ModelNone, "a QM4A, QM4B or QM4C")) return code;
+  if (!options.watch) return Exit(PollAndPrint(link, meter, options) ? ExitCode::Success : ExitCode::TransactionFailed);
   bool ok = true;
   bool lossSaid = false;
   auto next = std::chrono::steady_clock::now();
   for (long polls = 0; !g_stopRequested && (options.count == 0 || polls < options.count); ++polls) {
     if (polls > 0 && !options.json) std::printf("\n");
-    ok = PollAndPrint(options);
+    ok = PollAndPrint(link, meter, options);
     // A device gone ends the watch; a gateway's lost connection is said once
     // and tried again at the next poll, until it is back.
-    if (PortDeviceGone() && !PortReconnects()) break;
-    if (PortDeviceGone() && !lossSaid) std::fprintf(stderr, "pylaxctl: %s\n", PortGoneText().c_str());
-    lossSaid = PortDeviceGone();
+    if (link.DeviceGone() && !link.Reconnects()) break;
+    if (link.DeviceGone() && !lossSaid) std::fprintf(stderr, "pylaxctl: %s\n", link.GoneText().c_str());
+    lossSaid = link.DeviceGone();
     next += kPollPeriod;
     if (options.count != 0 && polls + 1 == options.count) break;
     while (!g_stopRequested && std::chrono::steady_clock::now() < next)
@@ -210,11 +213,11 @@ int RunRead(const Options& options) {
   return Exit(ok ? ExitCode::Success : ExitCode::TransactionFailed);
 }
 
-int RunResetEnergy() {
-  if (int code = RequireModel(g_modelCode != ModelNone, "a QM4A, QM4B or QM4C")) return code;
-  const ModbusResult result = ResetEnergyWithResult();
+int RunResetEnergy(ModbusLink& link, const Meter& meter) {
+  if (int code = RequireModel(meter, meter.model != ModelNone, "a QM4A, QM4B or QM4C")) return code;
+  const ModbusResult result = ResetEnergy(link, meter);
   if (result != ResultOk) return Fail(ExitCode::TransactionFailed, std::string("Reset kWH: ") + g_resultText[result]);
-  std::printf("kWh of the meter at address %s reset\n", MeterName().c_str());
+  std::printf("kWh of the meter at address %s reset\n", MeterName(meter).c_str());
   return Exit(ExitCode::Success);
 }
 
@@ -222,52 +225,53 @@ int RunResetEnergy() {
 // asked for between them (at most about 2 s on a meter that no longer
 // answers): a clock left with the new date and the old time would stamp
 // every log entry wrongly.
-int RunSetClock() {
-  if (int code = RequireModel(g_modelCode == ModelQM4C, "a QM4C")) return code;
+int RunSetClock(ModbusLink& link, const Meter& meter) {
+  if (int code = RequireModel(meter, meter.model == ModelQM4C, "a QM4C")) return code;
   const time_t now = time(nullptr);
   struct tm local {};
   localtime_r(&now, &local);
-  const ModbusResult result = SetClockFromWithResult(local);
+  const ModbusResult result = SetClockFrom(link, meter, local);
   if (result != ResultOk) return Fail(ExitCode::TransactionFailed, std::string("Set Clock: ") + g_resultText[result]);
   int registers[3];
   PackMeterTime(local, registers);
   char text[48];
   FormatMeterTime(registers[0], registers[1], registers[2], text, sizeof text);
-  std::printf("clock of the meter at address %s set to %s\n", MeterName().c_str(), text);
+  std::printf("clock of the meter at address %s set to %s\n", MeterName(meter).c_str(), text);
   return Exit(ExitCode::Success);
 }
 
-int RunLogShow(const Options& options) {
-  if (int code = RequireModel(g_modelCode == ModelQM4C, "a QM4C")) return code;
-  if (!ReadLogSlots()) return Fail(ExitCode::TransactionFailed, "reading the logging slots failed");
+int RunLogShow(ModbusLink& link, const Meter& meter, const Options& options) {
+  if (int code = RequireModel(meter, meter.model == ModelQM4C, "a QM4C")) return code;
+  if (!ReadLogSlots(link, meter.address)) return Fail(ExitCode::TransactionFailed, "reading the logging slots failed");
   if (g_stopRequested) return Stopped(options);
-  // The sub-interval is what the console's poll last read, as the logging
-  // window shows it.
+  // The sub-interval is what a poll reads, as the logging window shows what
+  // the console's poll last read.
+  PollState poll;
   PollFields fields;
-  PollMeter(fields);
+  PollMeter(link, meter, poll, fields);
   if (!fields.subInterval) return Fail(ExitCode::TransactionFailed, std::string("reading the sub-interval: ") +
                                                                           g_resultText[fields.lastFailure]);
-  const LoggingSettings settings = CurrentLoggingSettings();
+  const LoggingSettings settings = CurrentLoggingSettings(poll.subIntervalSeconds);
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
     std::printf("slot %2d  %5u  %s\n", slot + 1, settings.slots[slot], RegisterLabel(settings.slots[slot]));
   std::printf("sub-interval  %u s\n", settings.subInterval);
   return Exit(ExitCode::Success);
 }
 
-int RunLogStart(const Options& options) {
-  if (int code = RequireModel(g_modelCode == ModelQM4C, "a QM4C")) return code;
+int RunLogStart(ModbusLink& link, const Meter& meter, const Options& options) {
+  if (int code = RequireModel(meter, meter.model == ModelQM4C, "a QM4C")) return code;
   LoggingSettings settings;
   for (size_t slot = 0; slot < options.slots.size(); ++slot) settings.slots[slot] = options.slots[slot];
   settings.subInterval = static_cast<unsigned>(options.interval);
   settings.method = options.oneShot ? 1 : 0;
   StderrLog log(false);
-  return Exit(StartLogging(settings, log) ? ExitCode::Success : ExitCode::LoggingNotStarted);
+  return Exit(StartLogging(link, meter.address, settings, log) ? ExitCode::Success : ExitCode::LoggingNotStarted);
 }
 
-int RunLogDownload() {
-  if (int code = RequireModel(g_modelCode == ModelQM4C, "a QM4C")) return code;
+int RunLogDownload(ModbusLink& link, const Meter& meter) {
+  if (int code = RequireModel(meter, meter.model == ModelQM4C, "a QM4C")) return code;
   StderrLog log(isatty(STDERR_FILENO) == 1);
-  const bool written = DownloadLoggedData(log);
+  const bool written = DownloadLoggedData(link, meter.address, log);
   log.Finish();
   return Exit(written ? ExitCode::Success : ExitCode::DownloadFailed);
 }
@@ -306,10 +310,10 @@ std::string BusIdOf(const Options& options) {
 
 // Each archive is synced on its own: one that cannot be opened or written
 // is said, and the others still take their entries.
-int RunLogSync(const Options& options, const std::string& entry) {
-  if (int code = RequireModel(g_modelCode == ModelQM4C, "a QM4C")) return code;
+int RunLogSync(ModbusLink& link, const Meter& picked, const Options& options, const std::string& entry) {
+  if (int code = RequireModel(picked, picked.model == ModelQM4C, "a QM4C")) return code;
   const std::string prefix = entry.substr(0, entry.find(" - ") + 3);
-  const ArchivedMeter meter{MeterId(BusIdOf(options), g_slaveAddress), g_slaveAddress, ModelName(g_modelCode),
+  const ArchivedMeter meter{MeterId(BusIdOf(options), picked.address), picked.address, ModelName(picked.model),
                             entry.substr(prefix.size())};
   bool allOpened = true;
   std::vector<std::unique_ptr<ArchiveStore>> opened;
@@ -322,7 +326,7 @@ int RunLogSync(const Options& options, const std::string& entry) {
     if (!error.empty()) std::fprintf(stderr, "pylaxctl: %s\n", error.c_str());
   }
   SyncStatusLog log;
-  const SyncResult result = SyncMeterLog(meter, stores, log);
+  const SyncResult result = SyncMeterLog(link, meter, stores, log);
   if (!result.meterRead && g_stopRequested) return Stopped(options);
   if (!result.meterRead) return Fail(ExitCode::TransactionFailed, meter.id + ": " + result.failure + "; nothing archived");
   for (const ArchiveSyncReport& report : result.archives)
@@ -444,9 +448,9 @@ class HttpServing {
 // The monitor opens the port itself: one that is missing at start is waited
 // for like one that goes away later. Its publishers start first, so that a
 // bad address or URL fails at once.
-int RunMonitor(const Options& options) {
+int RunMonitor(ModbusLink& link, const Options& options) {
   const std::string bus = BusIdOf(options);
-  BusMonitor monitor(options.monitor, options.port, options.baud, bus);
+  BusMonitor monitor(link, options.monitor, options.port, options.baud, bus);
   std::string error;
   std::unique_ptr<LogKeeper> keeper;
   if (!options.archive.urls.empty()) {
@@ -458,7 +462,7 @@ int RunMonitor(const Options& options) {
   std::unique_ptr<WebPublisher> web;
   if (!options.monitor.http.empty())
     web = std::make_unique<WebPublisher>(
-        WebBus{options.port, options.baud, FramingName(g_framing), options.monitor.interval}, keeper != nullptr);
+        WebBus{options.port, options.baud, FramingName(options.linkFraming), options.monitor.interval}, keeper != nullptr);
   HttpServing serving;
   if (!serving.Start(options.monitor, prometheus, web.get(), &error)) return Fail(ExitCode::MonitorFailed, error);
   if (!options.monitor.prometheus.empty()) monitor.AddPublisher(&prometheus);
@@ -480,26 +484,27 @@ int RunMonitor(const Options& options) {
   return Exit(ExitCode::Success);
 }
 
-int RunCommandOnLine(const Options& options) {
-  if (options.command == Command::Scan) return RunScan(options);
+int RunCommandOnLine(ModbusLink& link, const Options& options) {
+  if (options.command == Command::Scan) return RunScan(link, options);
+  Meter meter;
   std::string entry;
-  if (int code = PickMeter(options, entry)) return code;
+  if (int code = PickMeter(link, options, meter, entry)) return code;
   if (g_stopRequested) return Stopped(options);
   switch (options.command) {
     case Command::Read:
-      return RunRead(options);
+      return RunRead(link, meter, options);
     case Command::ResetEnergy:
-      return RunResetEnergy();
+      return RunResetEnergy(link, meter);
     case Command::SetClock:
-      return RunSetClock();
+      return RunSetClock(link, meter);
     case Command::LogShow:
-      return RunLogShow(options);
+      return RunLogShow(link, meter, options);
     case Command::LogStart:
-      return RunLogStart(options);
+      return RunLogStart(link, meter, options);
     case Command::LogDownload:
-      return RunLogDownload();
+      return RunLogDownload(link, meter);
     case Command::LogSync:
-      return RunLogSync(options, entry);
+      return RunLogSync(link, meter, options, entry);
     case Command::Scan:
     case Command::Monitor:
     case Command::ArchiveList:
@@ -512,14 +517,14 @@ int RunCommandOnLine(const Options& options) {
 // A device that went away mid-command (adapter pulled, simulator ended) is
 // said once, by name, rather than left to look like a silent meter (a watch
 // of a gateway has said it already).
-int RunCommand(const Options& options) {
-  if (options.command == Command::Monitor) return RunMonitor(options);
+int RunCommand(ModbusLink& link, const Options& options) {
+  if (options.command == Command::Monitor) return RunMonitor(link, options);
   if (options.command == Command::ArchiveList) return RunArchiveList(options);
   if (options.command == Command::ArchiveExport) return RunArchiveExport(options);
-  if (int code = OpenLine(options)) return code;
-  const int code = RunCommandOnLine(options);
-  if (code != 0 && PortDeviceGone() && !(options.watch && PortReconnects()))
-    return Fail(ExitCode::PortUnavailable, PortGoneText());
+  if (int code = OpenLine(link, options)) return code;
+  const int code = RunCommandOnLine(link, options);
+  if (code != 0 && link.DeviceGone() && !(options.watch && link.Reconnects()))
+    return Fail(ExitCode::PortUnavailable, link.GoneText());
   return code;
 }
 }  // namespace
@@ -535,13 +540,15 @@ int main(int argc, char** argv) {
     std::string error;
     if (!StartSimulatedCom1(simulator, &error)) return Fail(ExitCode::SimulatorFailed, error);
   }
+  ModbusLink link;
+  link.SetFraming(options.linkFraming);
   if (options.trace) {
-    std::fprintf(stderr, "framing: %s\n", FramingName(g_framing));
-    g_traceRepaintRequest = PrintTraceEntry;
-    g_traceLive = 1;
+    std::fprintf(stderr, "framing: %s\n", FramingName(link.CurrentFraming()));
+    g_printedTrace = &link.Trace();
+    link.Trace().repaintRequest = PrintTraceEntry;
+    link.Trace().live = 1;
   }
-  InitModbusLock();
-  const int code = RunCommand(options);
-  ClosePort();
+  const int code = RunCommand(link, options);
+  link.Close();
   return code;
 }

@@ -383,7 +383,7 @@ void CMeterConsoleDlg::timerEvent(QTimerEvent* event) { OnTimer(event->timerId()
 
 void CMeterConsoleDlg::OnTimer(int /*timerId*/) {
   PollFields fields;
-  if (!PollMeter(fields)) {
+  if (!PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields)) {
     // The picked meter's port has closed (a reopen at another baud rate or
     // another port failed to open): nothing shown is current any more.
     if (!g_portOpen && g_modelCode != ModelNone)
@@ -451,7 +451,7 @@ void CMeterConsoleDlg::OnRescan() {
   RepaintNow();
 
   ScanProgress progress(*this);
-  ScanBus(m_scanStart, m_scanEnd, progress);
+  ScanBus(DefaultLink(), m_scanStart, m_scanEnd, progress, g_pickedMeter);
   ClearLogFieldsUnlessQm4c(g_modelCode);
 
   delete m_deviceList->takeItem(0);
@@ -466,7 +466,7 @@ void CMeterConsoleDlg::OnSelchangeDevices() {
     g_slaveAddress = -1;
     return;
   }
-  const DeviceLineMeter meter = MeterOfDeviceLine(selected.front()->text().toStdString());
+  const Meter meter = MeterOfDeviceLine(selected.front()->text().toStdString());
   ClearReadings();
   ClearLogFieldsUnlessQm4c(meter.model);
   UpdateData(false);
@@ -481,9 +481,9 @@ void CMeterConsoleDlg::OnPhaseClicked(PhaseRow row, int column) {
   rowText[row]->clear();
 }
 
-void CMeterConsoleDlg::OnResetKwh() { ResetEnergy(); }
+void CMeterConsoleDlg::OnResetKwh() { ResetEnergy(DefaultLink(), g_pickedMeter); }
 
-void CMeterConsoleDlg::OnSetClock() { SetClockFromPc(); }
+void CMeterConsoleDlg::OnSetClock() { SetClockFromPc(DefaultLink(), g_pickedMeter); }
 
 void CMeterConsoleDlg::OnLoggingSetup() {
   if (g_modelCode != ModelQM4C) return;

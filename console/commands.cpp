@@ -1,10 +1,7 @@
 #include "console/commands.h"
 
-#include "meter/meter_state.h"
 #include "meter/register_map.h"
-#include "modbus/master.h"
 #include "modbus/model.h"
-#include "modbus/serial_link.h"
 
 namespace {
 struct tm LocalTimeNow() {
@@ -15,29 +12,25 @@ struct tm LocalTimeNow() {
 }
 }  // namespace
 
-ModbusResult ResetEnergyWithResult() {
-  if (!g_portOpen || g_modelCode == ModelNone) return ResultBadParameter;
-  return WriteSingleRegister(g_port, g_slaveAddress, reg::kCommand, reg::kCommandResetEnergy);
+ModbusResult ResetEnergy(ModbusLink& link, const Meter& meter) {
+  if (!link.IsOpen() || meter.model == ModelNone) return ResultBadParameter;
+  return link.WriteSingleRegister(meter.address, reg::kCommand, reg::kCommandResetEnergy);
 }
 
-ModbusResult SetClockFromWithResult(const struct tm& localTime) {
-  if (g_modelCode != ModelQM4C || !g_portOpen) return ResultBadParameter;
+ModbusResult SetClockFrom(ModbusLink& link, const Meter& meter, const struct tm& localTime) {
+  if (meter.model != ModelQM4C || !link.IsOpen()) return ResultBadParameter;
   int registers[3];
   PackMeterTime(localTime, registers);
   // All three are sent whatever the earlier ones gave; the first failure is
   // the one reported.
   ModbusResult first = ResultOk;
   for (int i = 0; i < 3; ++i) {
-    const ModbusResult result = WriteSingleRegister(g_port, g_slaveAddress, reg::kClock + i, registers[i]);
+    const ModbusResult result = link.WriteSingleRegister(meter.address, reg::kClock + i, registers[i]);
     if (first == ResultOk) first = result;
   }
   return first;
 }
 
-void ResetEnergy() { (void)ResetEnergyWithResult(); }
-
-void SetClockFrom(const struct tm& localTime) { (void)SetClockFromWithResult(localTime); }
-
-void SetClockFromPc() { SetClockFrom(LocalTimeNow()); }
-
-ModbusResult SetClockFromPcWithResult() { return SetClockFromWithResult(LocalTimeNow()); }
+ModbusResult SetClockFromPc(ModbusLink& link, const Meter& meter) {
+  return SetClockFrom(link, meter, LocalTimeNow());
+}

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "meter/meter.h"
+#include "modbus/link.h"
 #include "modbus/result.h"
 
 // The texts one poll produced. A field left empty (nullopt) was not filled by
@@ -30,8 +32,8 @@ struct PollFields {
   int pairsRead = 0;
 
   // The result of this poll's last read that failed, ResultOk when none did.
-  // Unlike g_lastResult it also records a failed clock-block read, which the
-  // counters leave out; pylaxctl reports it.
+  // Unlike PollState::lastResult it also records a failed clock-block read,
+  // which the counters leave out; pylaxctl reports it.
   ModbusResult lastFailure = ResultOk;
 };
 
@@ -40,8 +42,8 @@ struct PollFields {
 // of is empty anyway.)
 bool LeftStale(const PollFields& fields, const std::optional<std::string>& field);
 
-// Runs the reads for g_modelCode at g_slaveAddress with the counting rules of
-// the poll (g_okCount, g_badCount, g_lastResult, g_subIntervalSeconds).
-// Does nothing when the port is closed, the poll is suspended, or no model is
-// picked. Returns true when the display is to be refreshed (models 1 to 3).
-bool PollMeter(PollFields& fields);
+// Runs the reads for meter's model at its address over link, counting them
+// into state by the poll's rules (PollState). Does nothing when the link's
+// port is closed, state is suspended, or the meter has no model. Returns
+// true when the display is to be refreshed (models 1 to 3).
+bool PollMeter(ModbusLink& link, const Meter& meter, PollState& state, PollFields& fields);

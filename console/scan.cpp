@@ -8,9 +8,6 @@
 #include <thread>
 
 #include "meter/meter_state.h"
-#include "modbus/master.h"
-#include "modbus/model.h"
-#include "modbus/serial_link.h"
 
 namespace {
 // A short pause before each address keeps the bus quiet between two
@@ -26,10 +23,10 @@ std::string ProgressLine(unsigned address, unsigned end) {
 }
 }  // namespace
 
-ModbusResult IdentifyMeter(int address, std::string& entry) {
+ModbusResult IdentifyMeter(ModbusLink& link, int address, std::string& entry) {
   int slaveId = 0;
   char text[kSlaveIdTextSize] = {};
-  const ModbusResult result = ReportSlaveId(g_port, address, &slaveId, text);
+  const ModbusResult result = link.ReportSlaveId(address, &slaveId, text);
   if (result != ResultOk) return result;
   char line[16 + kSlaveIdTextSize];
   std::snprintf(line, sizeof line, "%02d - %s", address, text);
@@ -37,21 +34,18 @@ ModbusResult IdentifyMeter(int address, std::string& entry) {
   return ResultOk;
 }
 
-int ScanBus(unsigned start, unsigned end, ScanSink& sink) {
+int ScanBus(ModbusLink& link, unsigned start, unsigned end, ScanSink& sink, Meter& first) {
   const unsigned last = std::min(end, kLastScanAddress);
   int found = 0;
   for (unsigned address = start; address <= last && !sink.Cancelled(); ++address) {
     sink.Progress(ProgressLine(address, end));
     std::this_thread::sleep_for(kPausePerAddress);
     std::string entry;
-    if (IdentifyMeter(static_cast<int>(address), entry) == ResultOk) {
-      const bool first = found == 0;
-      if (first) {
-        g_slaveAddress = static_cast<int>(address);
-        g_modelCode = MeterOfDeviceLine(entry).model;
-      }
+    if (IdentifyMeter(link, static_cast<int>(address), entry) == ResultOk) {
+      const bool isFirst = found == 0;
+      if (isFirst) first = {static_cast<int>(address), MeterOfDeviceLine(entry).model};
       ++found;
-      sink.MeterFound(entry, first);
+      sink.MeterFound(entry, isFirst);
     }
     sink.AddressDone();
     if (found > 0 && sink.StopAtFirstMeter()) break;

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "meter/meter.h"
+#include "modbus/link.h"
 #include "modbus/result.h"
 
 // What the scan tells its caller while it runs. The window repaints on each
@@ -14,7 +16,7 @@ class ScanSink {
   // waits 10 ms).
   virtual void Progress(const std::string& line) = 0;
   // "%02d - %s" for a meter that answered. For the first one of the scan,
-  // g_slaveAddress and g_modelCode are already set when this is called.
+  // the scan's first meter is already set when this is called.
   virtual void MeterFound(const std::string& entry, bool first) = 0;
   // After each address, whatever its outcome.
   virtual void AddressDone() {}
@@ -32,12 +34,12 @@ class ScanSink {
 // unsigned value that must not keep the scan going.
 constexpr unsigned kLastScanAddress = 255;
 
-// Asks address to identify itself; on ResultOk, entry is its device line:
-// "%02d - %s", the address and the meter's own text.
-ModbusResult IdentifyMeter(int address, std::string& entry);
+// Asks address, over link, to identify itself; on ResultOk, entry is its
+// device line: "%02d - %s", the address and the meter's own text.
+ModbusResult IdentifyMeter(ModbusLink& link, int address, std::string& entry);
 
-// Asks start..end (none when start > end), or up to the first meter when the
-// sink stops there, and returns how many answered.
-// Sets g_slaveAddress and g_modelCode from the first meter found; leaves them
-// as they were when none answers.
-int ScanBus(unsigned start, unsigned end, ScanSink& sink);
+// Asks start..end over link (none when start > end), or up to the first
+// meter when the sink stops there, and returns how many answered.
+// Sets first to the first meter found (the address that answered, the model
+// its text names); leaves it as it was when none answers.
+int ScanBus(ModbusLink& link, unsigned start, unsigned end, ScanSink& sink, Meter& first);

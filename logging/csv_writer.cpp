@@ -14,17 +14,15 @@ constexpr int kDateRegisters[3] = {155, 156, 157};
 // zero-padded, built from our own name tables so the user's locale cannot
 // change it. A time that cannot be broken into local time gives an empty text.
 void TimeText(time_t value, char (&text)[kTimeTextSize]) {
-  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   struct tm local {};
   if (localtime_r(&value, &local) == nullptr || local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 ||
       local.tm_mon > 11) {
     text[0] = '\0';
     return;
   }
-  std::snprintf(text, kTimeTextSize, "%s %s %02d %02d:%02d:%02d %d", kDays[local.tm_wday], kMonths[local.tm_mon],
-                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, local.tm_year + 1900);
+  std::snprintf(text, kTimeTextSize, "%s %s %02d %02d:%02d:%02d %d", kDayNames[local.tm_wday],
+                kMonthNames[local.tm_mon], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                local.tm_year + 1900);
 }
 
 // The highest-numbered slot holding a register number, -1 when none does.

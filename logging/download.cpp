@@ -8,9 +8,6 @@
 #include "logging/csv_writer.h"
 #include "logging/meter_io.h"
 #include "logging/replacement_file.h"
-#include "meter/meter_state.h"
-#include "modbus/master.h"
-#include "modbus/serial_link.h"
 
 namespace {
 constexpr int kStatusBlockCount = 14;  // 149..162
@@ -43,27 +40,28 @@ std::string Format(const char* format, ...) {
 // pulled), is not asked again at all. A gateway's lost connection is: the
 // next transaction connects again.
 template <typename Transaction>
-bool Repeated(Transaction transaction, StatusLog& log) {
+bool Repeated(const ModbusLink& link, Transaction transaction, StatusLog& log) {
   for (int retry = 0;; ++retry) {
     if (transaction()) return true;
-    if (retry == kTransactionRetries || log.StopRequested() || !g_portOpen || (PortDeviceGone() && !PortReconnects()))
+    if (retry == kTransactionRetries || log.StopRequested() || !link.IsOpen() ||
+        (link.DeviceGone() && !link.Reconnects()))
       return false;
     log.LogStatus(Format("Response Timeout Retry #%d", retry + 1));
   }
 }
 
-bool ReadRepeated(int firstAddress, int count, int* values, StatusLog& log) {
-  return Repeated([&] { return ReadMeter(firstAddress, count, values, log); }, log);
+bool ReadRepeated(ModbusLink& link, int slave, int firstAddress, int count, int* values, StatusLog& log) {
+  return Repeated(link, [&] { return ReadMeter(link, slave, firstAddress, count, values, log); }, log);
 }
 
-bool SelectSlot(int value, StatusLog& log) {
-  return Repeated([&] { return WriteMeter(reg::kSlotSelector, value, log); }, log);
+bool SelectSlot(ModbusLink& link, int slave, int value, StatusLog& log) {
+  return Repeated(link, [&] { return WriteMeter(link, slave, reg::kSlotSelector, value, log); }, log);
 }
 
 // Sent even after a stop was asked for: a download never leaves the meter
 // with a slot selected.
-bool ReleaseSlot(StatusLog& log) {
-  return Repeated([] { return WriteSingleRegister(g_port, g_slaveAddress, reg::kSlotSelector, 0) == ResultOk; }, log);
+bool ReleaseSlot(ModbusLink& link, int slave, StatusLog& log) {
+  return Repeated(link, [&] { return link.WriteSingleRegister(slave, reg::kSlotSelector, 0) == ResultOk; }, log);
 }
 
 struct LogStatusBlock {
@@ -80,9 +78,9 @@ LogStatusBlock StatusOfRegisters(const int* registers) {
   return {std::max(at(reg::kSubInterval), kMinTimeStepSeconds), std::min(count, kLoggedDataCapacity)};
 }
 
-bool ReadLogStatusBlock(LogStatusBlock& status, StatusLog& log) {
+bool ReadLogStatusBlock(ModbusLink& link, int slave, LogStatusBlock& status, StatusLog& log) {
   int registers[kStatusBlockCount];
-  if (!ReadRepeated(reg::kSubInterval, kStatusBlockCount, registers, log)) return false;
+  if (!ReadRepeated(link, slave, reg::kSubInterval, kStatusBlockCount, registers, log)) return false;
   status = StatusOfRegisters(registers);
   log.LogStatus(Format("Interval = %d secs.", status.timeStep));
   return true;
@@ -90,9 +88,9 @@ bool ReadLogStatusBlock(LogStatusBlock& status, StatusLog& log) {
 
 // The time of the newest log entry, read again after a slot or section to
 // see whether the meter logged meanwhile.
-bool ReadNewestTime(time_t& newest, StatusLog& log) {
+bool ReadNewestTime(ModbusLink& link, int slave, time_t& newest, StatusLog& log) {
   int registers[kNewestTimeCount];
-  if (!ReadRepeated(reg::kNewestEntryTime, kNewestTimeCount, registers, log)) return false;
+  if (!ReadRepeated(link, slave, reg::kNewestEntryTime, kNewestTimeCount, registers, log)) return false;
   newest = MeterTimeValue(registers[0], registers[1], registers[2]);
   return true;
 }
@@ -137,8 +135,8 @@ bool PlaceEntries(LoggedData& data, int slot, time_t newest, int offset, int n) 
 // and places them in rows by the newest-entry time they were read under.
 class SlotReader {
  public:
-  SlotReader(LoggedData& data, int slot, const LogReadPlan& plan, StatusLog& log)
-      : data_(data), slot_(slot), plan_(plan), count_(plan.entries), log_(log) {}
+  SlotReader(ModbusLink& link, int slave, LoggedData& data, int slot, const LogReadPlan& plan, StatusLog& log)
+      : link_(link), slave_(slave), data_(data), slot_(slot), plan_(plan), count_(plan.entries), log_(log) {}
   bool Read(time_t newest);
 
  private:
@@ -151,6 +149,8 @@ class SlotReader {
   bool Place(time_t newest, int offset, int n);
   void LogNewEntry() { log_.LogStatus(Format(kNewEntryMessage, Number())); }
 
+  ModbusLink& link_;
+  const int slave_;
   LoggedData& data_;
   const int slot_;
   const LogReadPlan& plan_;
@@ -180,7 +180,7 @@ bool SlotReader::Read(time_t newest) {
     ReportSection(offset + SectionSize(offset));
   }
   time_t after = 0;
-  if (!ReadNewestTime(after, log_)) return false;
+  if (!ReadNewestTime(link_, slave_, after, log_)) return false;
   if (after == newest) return Place(newest, 0, count_);
   LogNewEntry();
   data_.readBySection = true;
@@ -196,7 +196,7 @@ bool SlotReader::ReadBySection(time_t newest) {
   for (int offset = 0; offset < count_; offset += SectionSize(offset)) {
     for (int reread = 0;; ++reread) {
       time_t after = 0;
-      if (!ReadSectionOf(offset) || !ReadNewestTime(after, log_)) return false;
+      if (!ReadSectionOf(offset) || !ReadNewestTime(link_, slave_, after, log_)) return false;
       if (after == newest) break;
       if (reread == kNewEntryRereads) return false;
       LogNewEntry();
@@ -212,7 +212,7 @@ bool SlotReader::ReadBySection(time_t newest) {
 bool SlotReader::ReadSectionOf(int offset) {
   const int n = SectionSize(offset);
   log_.LogStatus(Format("Register %d: Reading %d Modbus points.", Number(), n));
-  return ReadRepeated(reg::kLogWindow + offset, n, data_.slotEntries + offset, log_);
+  return ReadRepeated(link_, slave_, reg::kLogWindow + offset, n, data_.slotEntries + offset, log_);
 }
 
 // Every section read so far is counted, so the section and total counts are
@@ -228,14 +228,15 @@ bool SlotReader::Place(time_t newest, int offset, int n) {
   return false;
 }
 
-bool ReadSelectedSlot(LoggedData& data, int slot, const LogReadPlan& plan, time_t newest, StatusLog& log) {
+bool ReadSelectedSlot(ModbusLink& link, int slave, LoggedData& data, int slot, const LogReadPlan& plan, time_t newest,
+                      StatusLog& log) {
   log.LogStatus(Format("Reading Data for Register %d.", static_cast<int>(data.slotRegisters[slot])));
-  return plan.entries == 0 || SlotReader(data, slot, plan, log).Read(newest);
+  return plan.entries == 0 || SlotReader(link, slave, data, slot, plan, log).Read(newest);
 }
 
-bool ReadSlot(LoggedData& data, int slot, const LogReadPlan& plan, StatusLog& log) {
+bool ReadSlot(ModbusLink& link, int slave, LoggedData& data, int slot, const LogReadPlan& plan, StatusLog& log) {
   int registers[kSlotBlockCount];
-  if (!ReadRepeated(reg::kNewestEntryTime, kSlotBlockCount, registers, log)) return false;
+  if (!ReadRepeated(link, slave, reg::kNewestEntryTime, kSlotBlockCount, registers, log)) return false;
   const int16_t* slots = data.slotRegisters;
   for (int i = 0; i < reg::kSlotCount; ++i) data.slotRegisters[i] = static_cast<int16_t>(registers[3 + i] & 0xFFFF);
   log.LogStatus(Format("Registers %d, %d, %d, %d, %d, %d, %d, %d, %d, %d", slots[0], slots[1], slots[2], slots[3],
@@ -243,8 +244,9 @@ bool ReadSlot(LoggedData& data, int slot, const LogReadPlan& plan, StatusLog& lo
   const time_t newest = MeterTimeValue(registers[0], registers[1], registers[2]);
   // Once the selection is sent it is released whatever happens after it, so
   // a download that fails never leaves the meter with a slot selected.
-  const bool read = SelectSlot(slot + 1, log) && ReadSelectedSlot(data, slot, plan, newest, log);
-  const bool released = ReleaseSlot(log);
+  const bool read =
+      SelectSlot(link, slave, slot + 1, log) && ReadSelectedSlot(link, slave, data, slot, plan, newest, log);
+  const bool released = ReleaseSlot(link, slave, log);
   return read && released;
 }
 
@@ -335,24 +337,24 @@ bool Failed(StatusLog& log, const std::string& fileName) {
 }
 }  // namespace
 
-bool ReadLoggedData(LoggedData& data, StatusLog& log) {
+bool ReadLoggedData(ModbusLink& link, int slave, LoggedData& data, StatusLog& log) {
   LogStatusBlock status{};
-  if (!ReadLogStatusBlock(status, log)) return true;
-  return !ReadNewestEntries(data, {status.timeStep, status.entryCount, 0, false}, log);
+  if (!ReadLogStatusBlock(link, slave, status, log)) return true;
+  return !ReadNewestEntries(link, slave, data, {status.timeStep, status.entryCount, 0, false}, log);
 }
 
-bool ReadNewestEntries(LoggedData& data, const LogReadPlan& plan, StatusLog& log) {
+bool ReadNewestEntries(ModbusLink& link, int slave, LoggedData& data, const LogReadPlan& plan, StatusLog& log) {
   data.pointCount = 0;
   data.timeStep = plan.timeStep;
   data.readBySection = false;
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
-    if (!ReadSlot(data, slot, plan, log)) return false;
-  return SelectSlot(0, log);
+    if (!ReadSlot(link, slave, data, slot, plan, log)) return false;
+  return SelectSlot(link, slave, 0, log);
 }
 
-bool ReadLogState(LogState& state, StatusLog& log) {
+bool ReadLogState(ModbusLink& link, int slave, LogState& state, StatusLog& log) {
   int registers[kLogStateCount];
-  if (!ReadRepeated(reg::kSubInterval, kLogStateCount, registers, log)) return false;
+  if (!ReadRepeated(link, slave, reg::kSubInterval, kLogStateCount, registers, log)) return false;
   const LogStatusBlock status = StatusOfRegisters(registers);
   auto at = [&](int address) { return registers[address - reg::kSubInterval] & 0xFFFF; };
   state.timeStep = status.timeStep;
@@ -363,10 +365,10 @@ bool ReadLogState(LogState& state, StatusLog& log) {
   return true;
 }
 
-bool ConvertLoggedData(LoggedData& data, StatusLog& log) {
+bool ConvertLoggedData(ModbusLink& link, int slave, LoggedData& data, StatusLog& log) {
   for (auto& defined : data.valueDefined) defined.reset();
   int registers[kExponentCount];
-  if (!ReadRepeated(reg::kCurrentExponent, kExponentCount, registers, log)) return false;
+  if (!ReadRepeated(link, slave, reg::kCurrentExponent, kExponentCount, registers, log)) return false;
   int exponents[kExponentCount];
   for (int i = 0; i < kExponentCount; ++i) exponents[i] = ScaleExponent(registers[i]);
   constexpr unsigned kEnergyHighWords[] = {1, 27, 29};
@@ -378,7 +380,7 @@ bool ConvertLoggedData(LoggedData& data, StatusLog& log) {
 
 std::string DataFileName(int slaveAddress) { return Format("%02d-data.csv", slaveAddress); }
 
-bool DownloadLoggedData(StatusLog& log) {
+bool DownloadLoggedData(ModbusLink& link, int slave, StatusLog& log) {
   log.LogStatus("Starting Download.");
   log.ClearMessages();
   if (ResetLogFile()) {
@@ -386,7 +388,7 @@ bool DownloadLoggedData(StatusLog& log) {
     return false;
   }
   log.LogStatus("\"Download Logged Data\" button pressed.");
-  const std::string fileName = DataFileName(g_slaveAddress);
+  const std::string fileName = DataFileName(slave);
   // Written beside the old file and put in its place only once complete, so
   // a download that fails leaves yesterday's file as it was.
   ReplacementFile file(fileName);
@@ -399,13 +401,13 @@ bool DownloadLoggedData(StatusLog& log) {
   auto data = std::make_unique<LoggedData>();
   // A stop asked for after the last slot ends the download before the
   // exponents are read.
-  if (ReadLoggedData(*data, log) || log.StopRequested() || !ConvertLoggedData(*data, log))
+  if (ReadLoggedData(link, slave, *data, log) || log.StopRequested() || !ConvertLoggedData(link, slave, *data, log))
     return Failed(log, fileName);
   log.LogStatus(Format("Data written to file \"%s\". Log available at \"%s\"", fileName.c_str(), kLogFileName));
   int headerSlots[reg::kSlotCount];
   // The message above already promised a file; a failure says that none was
   // written.
-  if (!ReadRepeated(reg::kLogSlots, reg::kSlotCount, headerSlots, log)) return Failed(log, fileName);
+  if (!ReadRepeated(link, slave, reg::kLogSlots, reg::kSlotCount, headerSlots, log)) return Failed(log, fileName);
   WriteDataFile(file.Stream(), *data, headerSlots);
   if (!file.Commit()) {
     log.LogStatus(Format("Error while writing file \"%s\".", fileName.c_str()));

@@ -1,9 +1,6 @@
 #include "logging/logging_start.h"
 
-#include "meter/meter_state.h"
 #include "logging/meter_io.h"
-#include "modbus/master.h"
-#include "modbus/serial_link.h"
 
 int16_t g_logSlots[reg::kSlotCount] = {};
 int16_t g_logControl = 0;
@@ -29,36 +26,37 @@ bool SlotsLoggable(const LoggingSettings& settings) {
 // The restart command first (it erases the log), then the configuration;
 // stops at the first write the meter does not acknowledge, or after the
 // current one when a stop is asked for.
-bool WriteLoggingSetup(const LoggingSettings& settings, StatusLog& log) {
-  if (!WriteMeter(reg::kCommand, reg::kCommandRestartLogging, log)) return false;
+bool WriteLoggingSetup(ModbusLink& link, int slave, const LoggingSettings& settings, StatusLog& log) {
+  auto write = [&](int address, int value) { return WriteMeter(link, slave, address, value, log); };
+  if (!write(reg::kCommand, reg::kCommandRestartLogging)) return false;
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
-    if (!WriteMeter(reg::kLogSlots + slot, static_cast<int>(settings.slots[slot]), log)) return false;
-  if (!WriteMeter(reg::kLogControl, static_cast<uint16_t>(g_logControl), log)) return false;
-  if (!WriteMeter(reg::kSubInterval, static_cast<int>(settings.subInterval), log)) return false;
-  return WriteMeter(reg::kSlotSelector, 0, log);
+    if (!write(reg::kLogSlots + slot, static_cast<int>(settings.slots[slot]))) return false;
+  if (!write(reg::kLogControl, static_cast<uint16_t>(g_logControl))) return false;
+  if (!write(reg::kSubInterval, static_cast<int>(settings.subInterval))) return false;
+  return write(reg::kSlotSelector, 0);
 }
 }  // namespace
 
-bool ReadLogSlots() {
+bool ReadLogSlots(ModbusLink& link, int slave) {
   int registers[reg::kSlotCount];
-  if (ReadHoldingRegisters(g_port, g_slaveAddress, reg::kLogSlots, reg::kSlotCount, registers) != ResultOk)
+  if (link.ReadHoldingRegisters(slave, reg::kLogSlots, reg::kSlotCount, registers) != ResultOk)
     return false;
   for (int slot = 0; slot < reg::kSlotCount; ++slot) g_logSlots[slot] = static_cast<int16_t>(registers[slot] & 0xFFFF);
   return true;
 }
 
-LoggingSettings CurrentLoggingSettings() {
+LoggingSettings CurrentLoggingSettings(int16_t subIntervalSeconds) {
   LoggingSettings settings;
   // Sign-extended: a slot read back as 65535 shows as 4294967295 and fails
   // the loggable check rather than passing as a small number.
-  settings.subInterval = static_cast<unsigned>(static_cast<int>(g_subIntervalSeconds));
+  settings.subInterval = static_cast<unsigned>(static_cast<int>(subIntervalSeconds));
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
     settings.slots[slot] = static_cast<unsigned>(static_cast<int>(g_logSlots[slot]));
   settings.method = g_logControl & kOneShotBit;
   return settings;
 }
 
-bool StartLogging(LoggingSettings& settings, StatusLog& log) {
+bool StartLogging(ModbusLink& link, int slave, LoggingSettings& settings, StatusLog& log) {
   if (!SlotsLoggable(settings)) {
     log.LogStatus(kIllegalSlotMessage);
     log.LogStatus(kStartFailedMessage);
@@ -73,7 +71,7 @@ bool StartLogging(LoggingSettings& settings, StatusLog& log) {
     log.LogStatus(kStartFailedMessage);
     return false;
   }
-  if (!WriteLoggingSetup(settings, log)) {
+  if (!WriteLoggingSetup(link, slave, settings, log)) {
     log.LogStatus(log.StopRequested() ? kStartStoppedMessage : kStartFailedMessage);
     return false;
   }

@@ -5,13 +5,16 @@
 
 #include "modbus/model.h"
 
-int g_slaveAddress = -1;
-int g_modelCode = 0;
-bool g_pollSuspended = false;
-int g_okCount = 0;
-int g_badCount = 0;
-ModbusResult g_lastResult = ResultOk;
-int16_t g_subIntervalSeconds = 0;
+// The names are references into the two objects, bound before any code runs.
+constinit Meter g_pickedMeter;
+constinit int& g_slaveAddress = g_pickedMeter.address;
+constinit int& g_modelCode = g_pickedMeter.model;
+constinit PollState g_pollState;
+constinit bool& g_pollSuspended = g_pollState.suspended;
+constinit int& g_okCount = g_pollState.ok;
+constinit int& g_badCount = g_pollState.bad;
+constinit ModbusResult& g_lastResult = g_pollState.lastResult;
+constinit int16_t& g_subIntervalSeconds = g_pollState.subIntervalSeconds;
 bool g_consoleStarted = false;
 
 namespace {
@@ -36,21 +39,16 @@ int PhaseOffset(PhaseRow row, int column) {
 }
 
 void ResetMeterState() {
-  g_slaveAddress = -1;
-  g_modelCode = 0;
-  g_pollSuspended = false;
-  g_okCount = 0;
-  g_badCount = 0;
-  g_lastResult = ResultOk;
-  g_subIntervalSeconds = 0;
+  g_pickedMeter = Meter{};
+  g_pollState = PollState{};
   g_consoleStarted = false;
   for (int row = 0; row < kPhaseRows; ++row) g_phaseOffset[row] = kOffsets[row][0];
 }
 
-DeviceLineMeter MeterOfDeviceLine(const std::string& line) {
+Meter MeterOfDeviceLine(const std::string& line) {
   constexpr long kFirstSelectableAddress = 1;
   constexpr long kLastSelectableAddress = 63;
-  DeviceLineMeter meter{-1, ModelCodeFromText(line.c_str())};
+  Meter meter{-1, ModelCodeFromText(line.c_str())};
   const char* start = line.c_str();
   char* end = nullptr;
   errno = 0;

@@ -1,19 +1,24 @@
 #pragma once
-// Process-wide state of the picked meter and the poll, shared by the console
-// window, pylaxctl and the logging code. User-interface thread only.
+// The windows' process-wide state: the picked meter and what the console's
+// poll keeps between its ticks, under the original program's names. The
+// core functions take a meter and a poll state as parameters; the windows
+// pass these. User-interface thread only.
 
 #include <cstdint>
 #include <string>
 
+#include "meter/meter.h"
 #include "modbus/result.h"
 
-extern int g_slaveAddress;          // -1 for none
-extern int g_modelCode;             // 0 none, 1 QM4A, 2 QM4B, 3 QM4C
-extern bool g_pollSuspended;        // set while the logging window runs
-extern int g_okCount;               // poll transactions that succeeded
-extern int g_badCount;              // poll transactions that failed
-extern ModbusResult g_lastResult;   // code of the last failed poll transaction
-extern int16_t g_subIntervalSeconds;
+extern Meter g_pickedMeter;          // the meter the console shows
+extern int& g_slaveAddress;          // g_pickedMeter.address: -1 for none
+extern int& g_modelCode;             // g_pickedMeter.model: 0 none, 1 QM4A, 2 QM4B, 3 QM4C
+extern PollState g_pollState;        // the console's poll
+extern bool& g_pollSuspended;        // g_pollState.suspended: set while the logging window runs
+extern int& g_okCount;               // g_pollState.ok: poll transactions that succeeded
+extern int& g_badCount;              // g_pollState.bad: poll transactions that failed
+extern ModbusResult& g_lastResult;   // g_pollState.lastResult: code of the last failed poll transaction
+extern int16_t& g_subIntervalSeconds;
 extern bool g_consoleStarted;
 
 // Phase rows, top to bottom, and their columns "All", "A", "B", "C".
@@ -29,11 +34,7 @@ int PhaseOffset(PhaseRow row, int column);
 // (ModelCodeFromText of the line) and its address, the line's leading number
 // where it lies in 1..63 (the meters' own range; the scan itself takes
 // whatever address answered), -1 otherwise.
-struct DeviceLineMeter {
-  int address;
-  int model;
-};
-DeviceLineMeter MeterOfDeviceLine(const std::string& line);
+Meter MeterOfDeviceLine(const std::string& line);
 
 // Puts every variable above back to its value at program start (tests).
 void ResetMeterState();

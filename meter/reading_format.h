@@ -10,3 +10,10 @@
 std::string FormatReading(double value);
 // A register value as the console shows it: "%d" of its unsigned 16 bits.
 std::string FormatRegister(int value);
+
+// The day and month names of the data file's time text ("Thu Mar 05
+// 14:03:07 2009"), which the download writes and the plot reads: our own,
+// so that the user's locale cannot change them. By tm_wday and tm_mon.
+inline constexpr const char* kDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+inline constexpr const char* kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};

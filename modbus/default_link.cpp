@@ -3,8 +3,6 @@
 // link itself, so there is one copy of each; only the framing is a value of
 // its own, handed to the link at each call (the option sets it before the
 // port is opened, tests between transactions).
-#include <cstdlib>
-
 #include "modbus/master.h"
 #include "modbus/serial_link.h"
 
@@ -49,19 +47,6 @@ bool OpenPort(const char* name, int baudRate) { return Current().Open(name, baud
 void ReopenPort(int baudRate) { Current().Reopen(baudRate); }
 void ClosePort() { Current().Close(); }
 void DrainInput(int) { Current().DrainInput(); }
-
-bool ChooseFraming(const std::string& value, std::string* error) {
-  const char* fromEnvironment = value.empty() ? std::getenv("PYLAX_FRAMING") : nullptr;
-  const std::string chosen = fromEnvironment != nullptr ? fromEnvironment : value;
-  if (chosen.empty()) {
-    g_framing = Framing::Silence;
-    return true;
-  }
-  if (ParseFraming(chosen, &g_framing)) return true;
-  *error = std::string(fromEnvironment != nullptr ? "PYLAX_FRAMING" : "--framing") +
-           " wants silence or length, not \"" + chosen + "\"";
-  return false;
-}
 
 bool PortDeviceGone() { return g_defaultLink.DeviceGone(); }
 std::string PortGoneText() { return g_defaultLink.GoneText(); }

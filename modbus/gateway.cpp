@@ -16,19 +16,14 @@
 #include <mutex>
 #include <thread>
 
-namespace {
+#include "modbus/line_io.h"
 
-using Clock = std::chrono::steady_clock;
+namespace {
 
 constexpr const char kRtuOverTcpScheme[] = "tcp://";
 constexpr const char kModbusTcpScheme[] = "mbtcp://";
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
-int MillisecondsLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
 
 // getaddrinfo has no timeout of its own: a DNS server that does not answer
 // holds it through the resolver's retries, half a minute and more. So the
@@ -46,7 +41,7 @@ struct Lookup {
 };
 
 // The addresses of host, or nullptr with the reason in *failure.
-std::shared_ptr<Lookup> Resolve(const std::string& host, const std::string& port, Clock::time_point deadline,
+std::shared_ptr<Lookup> Resolve(const std::string& host, const std::string& port, LinkClock::time_point deadline,
                                 std::string* failure) {
   auto lookup = std::make_shared<Lookup>();
   std::thread([lookup, host, port] {
@@ -75,7 +70,7 @@ std::shared_ptr<Lookup> Resolve(const std::string& host, const std::string& port
 
 // One connect to one address, waiting no later than deadline; the socket or
 // -1 with errno set (ETIMEDOUT when the deadline passed).
-int ConnectOne(const addrinfo& address, Clock::time_point deadline) {
+int ConnectOne(const addrinfo& address, LinkClock::time_point deadline) {
   const int fd = ::socket(address.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   int error = 0;
@@ -127,7 +122,7 @@ int ConnectGateway(const std::string& address, std::string* failure) {
     *failure = address + " is not of the form tcp://HOST:PORT or mbtcp://HOST:PORT";
     return -1;
   }
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kGatewayConnectTimeoutMs);
+  const auto deadline = LinkClock::now() + std::chrono::milliseconds(kGatewayConnectTimeoutMs);
   std::string reason;
   const std::shared_ptr<Lookup> lookup = Resolve(host, port, deadline, &reason);
   if (!lookup) {
@@ -137,7 +132,7 @@ int ConnectGateway(const std::string& address, std::string* failure) {
   // Every address the name has (IPv6 and IPv4 alike), in the resolver's
   // order, within the one deadline; the last one's failure is told.
   int error = ETIMEDOUT;
-  for (const addrinfo* a = lookup->addresses; a != nullptr && Clock::now() < deadline; a = a->ai_next) {
+  for (const addrinfo* a = lookup->addresses; a != nullptr && LinkClock::now() < deadline; a = a->ai_next) {
     const int fd = ConnectOne(*a, deadline);
     if (fd >= 0) return fd;
     error = errno;

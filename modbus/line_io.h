@@ -44,6 +44,8 @@ int ResponseTotalTimeoutMs(int m, int baudRate);
 // character's time a byte where that is longer (1200 baud).
 int WriteTimeoutMs(int k, int baudRate);
 
+// The whole milliseconds until deadline, 0 once it has passed: what a
+// poll() waits, for the link's reads and writes and the gateway's connect.
 int MillisecondsLeft(LinkClock::time_point deadline);
 
 // Discards whatever input is pending. Waits firstWaitMs for a first byte;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "modbus/gateway.h"
@@ -62,6 +63,19 @@ bool ParseFraming(const std::string& text, Framing* framing) {
       return true;
     }
   }
+  return false;
+}
+
+bool ChooseFraming(const std::string& value, Framing* framing, std::string* error) {
+  const char* fromEnvironment = value.empty() ? std::getenv("PYLAX_FRAMING") : nullptr;
+  const std::string chosen = fromEnvironment != nullptr ? fromEnvironment : value;
+  if (chosen.empty()) {
+    *framing = Framing::Silence;
+    return true;
+  }
+  if (ParseFraming(chosen, framing)) return true;
+  *error = std::string(fromEnvironment != nullptr ? "PYLAX_FRAMING" : "--framing") +
+           " wants silence or length, not \"" + chosen + "\"";
   return false;
 }
 

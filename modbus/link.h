@@ -52,6 +52,10 @@ struct TraceRing {
 const char* FramingName(Framing framing);
 // The framing named text; false for anything but "silence" or "length".
 bool ParseFraming(const std::string& text, Framing* framing);
+// The framing a run uses: value (--framing), or, when value is empty, the
+// environment variable PYLAX_FRAMING, else Silence. False, with a message
+// naming the bad value and its source, for anything but silence or length.
+bool ChooseFraming(const std::string& value, Framing* framing, std::string* error);
 
 // A gateway whose connection was lost gets one try at connecting again at
 // the next transaction. After the failedTries-th failed try in a row the

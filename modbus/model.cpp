@@ -2,9 +2,13 @@
 
 #include <cstring>
 
+const char* ModelName(int model) {
+  static constexpr const char* kNames[] = {"QM4A", "QM4B", "QM4C"};
+  return model >= ModelQM4A && model <= ModelQM4C ? kNames[model - ModelQM4A] : "unknown";
+}
+
 int ModelCodeFromText(const char* text) {
-  if (std::strstr(text, "QM4A")) return ModelQM4A;
-  if (std::strstr(text, "QM4B")) return ModelQM4B;
-  if (std::strstr(text, "QM4C")) return ModelQM4C;
+  for (int model = ModelQM4A; model <= ModelQM4C; ++model)
+    if (std::strstr(text, ModelName(model))) return model;
   return ModelNone;
 }

@@ -20,10 +20,6 @@ void ReopenPort(int baudRate);
 void ClosePort();
 // Discards whatever input is pending on the default link; port is not looked at.
 void DrainInput(int port);
-// Sets g_framing from value (--framing), or, when value is empty, from the
-// environment variable PYLAX_FRAMING, else Silence. False, with a message
-// naming the bad value and its source, for anything but silence or length.
-bool ChooseFraming(const std::string& value, std::string* error);
 
 // ModbusLink::DeviceGone, GoneText, Reconnects and OpenFailureText of the
 // default link.

@@ -1,17 +1,13 @@
 #include "monitor/bus_monitor.h"
 
 #include <algorithm>
-#include <iterator>
 #include <cstdio>
 #include <ctime>
 #include <thread>
 
 #include "console/poll_json.h"
 #include "console/scan.h"
-#include "meter/meter_state.h"
-#include "modbus/master.h"
 #include "modbus/model.h"
-#include "modbus/serial_link.h"
 #include "monitor/meter_id.h"
 
 volatile std::sig_atomic_t g_monitorStop = 0;
@@ -21,11 +17,6 @@ namespace {
 // Signals are looked at this often while the monitor waits: a short enough
 // answer to SIGTERM, and no busy loop.
 constexpr auto kSignalCheck = std::chrono::milliseconds(50);
-
-void Say(const std::string& message) {
-  std::fprintf(stderr, "pylaxctl: %s\n", message.c_str());
-  std::fflush(stderr);
-}
 
 std::string PortLabel(std::string name) {
   if (!name.empty() && name.back() != ':') name += ":";
@@ -94,13 +85,14 @@ class FoundMeters : public ScanSink {
 };
 }  // namespace
 
-BusMonitor::BusMonitor(const MonitorOptions& options, std::string portName, int baud, std::string busId)
-    : options_(options), portName_(std::move(portName)), baud_(baud), busId_(std::move(busId)) {}
+BusMonitor::BusMonitor(ModbusLink& link, const MonitorOptions& options, std::string portName, int baud,
+                       std::string busId)
+    : link_(link), options_(options), portName_(std::move(portName)), baud_(baud), busId_(std::move(busId)) {}
 
 void BusMonitor::Run() {
-  const bool open = OpenPort(portName_.c_str(), baud_);
+  const bool open = link_.Open(portName_, baud_);
   if (!open) {
-    const std::string waiting = "Unable to open " + PortLabel(portName_) + " " + PortOpenFailureText() +
+    const std::string waiting = "Unable to open " + PortLabel(portName_) + " " + link_.OpenFailureText() +
                                 "; trying again every " + std::to_string(kPortRetry.count()) + " s";
     Say(waiting);
     // Waiting for the port is the monitor's loop too: `systemctl start`
@@ -113,7 +105,7 @@ void BusMonitor::Run() {
     PollUntilStopped();
   }
   Tell([](Publisher& p) { p.Stopping(); });
-  ClosePort();
+  link_.Close();
 }
 
 void BusMonitor::PollUntilStopped() {
@@ -127,8 +119,8 @@ void BusMonitor::PollUntilStopped() {
     const auto start = Clock::now();
     PollRound();
     if (g_monitorStop) return;
-    if (PortDeviceGone()) {
-      const std::string waiting = PortGoneText() + "; trying again every " + std::to_string(kPortRetry.count()) + " s";
+    if (link_.DeviceGone()) {
+      const std::string waiting = link_.GoneText() + "; trying again every " + std::to_string(kPortRetry.count()) + " s";
       Say(waiting);
       notify_.Status(waiting);
       for (auto& [address, meter] : meters_) {
@@ -156,10 +148,10 @@ bool BusMonitor::WaitForPort(bool gone) {
   for (;;) {
     if (!SleepUntil(Clock::now() + kPortRetry, false)) return false;
     if (gone)
-      ReopenPort(baud_);
+      link_.Reopen(baud_);
     else
-      OpenPort(portName_.c_str(), baud_);
-    if (g_portOpen == 1) break;
+      link_.Open(portName_, baud_);
+    if (link_.IsOpen()) break;
   }
   Say(PortLabel(portName_) + " is open again; polling");
   return true;
@@ -167,7 +159,8 @@ bool BusMonitor::WaitForPort(bool gone) {
 
 void BusMonitor::Scan() {
   FoundMeters sink(options_.start, notify_);
-  ScanBus(options_.start, options_.end, sink);
+  ::Meter first;  // every meter found is polled, not only the first
+  ScanBus(link_, options_.start, options_.end, sink, first);
   nextScan_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(options_.rescanMinutes * 60));
   for (const FoundMeters::Found& found : sink.found) {
@@ -211,26 +204,21 @@ std::string BusMonitor::RangeText() const {
 
 void BusMonitor::PollRound() {
   for (auto& [address, meter] : meters_) {
-    if (g_monitorStop || PortDeviceGone()) return;
+    if (g_monitorStop || link_.DeviceGone()) return;
     notify_.Alive();
     Poll(meter);
   }
 }
 
-// One poll of a meter, as the console polls the meter it shows.
+// One poll of a meter, as the console polls the meter it shows. Its state
+// counts this poll only: an always-on process would otherwise run the
+// counters past their range.
 void BusMonitor::Poll(Meter& meter) {
-  g_slaveAddress = meter.info.address;
-  g_modelCode = meter.info.model;
-  // The poll's counters count this poll only: an always-on process would
-  // otherwise run them past their range.
-  g_okCount = 0;
-  g_badCount = 0;
-  unsigned long before[kResultCount];
-  std::copy(std::begin(g_transactionsByResult), std::end(g_transactionsByResult), before);
+  PollState poll;
   PollFields fields;
-  PollMeter(fields);
+  PollMeter(link_, {meter.info.address, meter.info.model}, poll, fields);
   for (ModbusResult result = 0; result < kResultCount; ++result) {
-    const auto count = static_cast<int>(g_transactionsByResult[result] - before[result]);
+    const auto count = static_cast<int>(poll.byResult[result]);
     if (count > 0) Tell([&](Publisher& p) { p.Transactions(meter.info, result, count); });
   }
   // The readings decide: a QM4C whose log status failed still gave them.
@@ -271,10 +259,8 @@ void BusMonitor::SyncDueLog() {
     dueSince = when;
   }
   if (due == nullptr) return;
-  g_slaveAddress = due->info.address;
-  g_modelCode = due->info.model;
   MonitorSyncLog log(notify_);
-  const SyncResult result = keeper_->Sync(due->info, log);
+  const SyncResult result = keeper_->Sync(link_, due->info, log);
   for (const std::string& line : LogKeeper::Lines(due->info, result)) Say(line);
   if (const time_t upTo = LogKeeper::ArchivedUpTo(result); upTo > 0) due->archivedUpTo = upTo;
   Tell([&](Publisher& p) { p.Synced(due->info, result); });

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "modbus/link.h"
 #include "monitor/log_keeper.h"
 #include "monitor/monitor_options.h"
 #include "monitor/publisher.h"
@@ -21,7 +22,9 @@ extern volatile std::sig_atomic_t g_monitorRescan;
 
 class BusMonitor {
  public:
-  BusMonitor(const MonitorOptions& options, std::string portName, int baud, std::string busId);
+  // Every transaction goes over link (its framing and trace as its owner
+  // set them), opened at portName.
+  BusMonitor(ModbusLink& link, const MonitorOptions& options, std::string portName, int baud, std::string busId);
   void AddPublisher(Publisher* publisher) { publishers_.push_back(publisher); }
   // --archive: the QM4Cs' logs are synced between rounds.
   void KeepLogs(LogKeeper* keeper) { keeper_ = keeper; }
@@ -60,6 +63,7 @@ class BusMonitor {
     for (Publisher* publisher : publishers_) call(*publisher);
   }
 
+  ModbusLink& link_;
   MonitorOptions options_;
   std::string portName_;
   int baud_;

@@ -12,10 +12,10 @@ bool LogKeeper::Due(const std::string& meterId, Clock::time_point now, Clock::ti
   return *when <= now;
 }
 
-SyncResult LogKeeper::Sync(const MeterInfo& meter, StatusLog& log) {
+SyncResult LogKeeper::Sync(ModbusLink& link, const MeterInfo& meter, StatusLog& log) {
   std::vector<ArchiveStore*> stores;
   for (const auto& store : stores_) stores.push_back(store.get());
-  const SyncResult result = SyncMeterLog(ArchivedMeterOf(meter), stores, log);
+  const SyncResult result = SyncMeterLog(link, ArchivedMeterOf(meter), stores, log);
   next_[meter.id] = Clock::now() + every_;
   return result;
 }

@@ -24,9 +24,9 @@ class LogKeeper {
   // meter never synced: the epoch of the clock), so that the one waiting
   // longest goes first.
   bool Due(const std::string& meterId, Clock::time_point now, Clock::time_point* when) const;
-  // Syncs the meter (g_slaveAddress set to it, the port open), reading
-  // through log, and sets its next due time.
-  SyncResult Sync(const MeterInfo& meter, StatusLog& log);
+  // Syncs the meter over link (its port open), reading through log, and
+  // sets its next due time.
+  SyncResult Sync(ModbusLink& link, const MeterInfo& meter, StatusLog& log);
 
   // The newest entry time every archive holds of the meter after result;
   // 0 while one of them holds nothing of it.

@@ -14,6 +14,7 @@
 
 #include "console/poll_json.h"
 #include "modbus/host_port.h"
+#include "modbus/model.h"
 #include "monitor/quantities.h"
 
 namespace {
@@ -22,11 +23,6 @@ constexpr int kKeepAliveSeconds = 30;
 // How long an ending monitor waits for the broker to take its "offline".
 constexpr auto kGoodbyeWait = std::chrono::seconds(3);
 constexpr const char* kSystemCertificates = "/etc/ssl/certs";
-
-void Say(const std::string& message) {
-  std::fprintf(stderr, "pylaxctl: %s\n", message.c_str());
-  std::fflush(stderr);
-}
 
 // "KW-A" -> "kw_a": the reading's part of ids and topics.
 std::string ObjectId(const std::string& key) {

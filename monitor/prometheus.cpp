@@ -9,6 +9,8 @@
 
 #include "console/poll_json.h"
 #include "archive/sync.h"
+#include "modbus/host_port.h"
+#include "modbus/model.h"
 #include "monitor/quantities.h"
 
 namespace {

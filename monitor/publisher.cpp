@@ -8,19 +8,9 @@
 #include <deque>
 #include <mutex>
 
-#include "modbus/model.h"
-
-const char* ModelName(int model) {
-  switch (model) {
-    case ModelQM4A:
-      return "QM4A";
-    case ModelQM4B:
-      return "QM4B";
-    case ModelQM4C:
-      return "QM4C";
-    default:
-      return "unknown";
-  }
+void Say(const std::string& message) {
+  std::fprintf(stderr, "pylaxctl: %s\n", message.c_str());
+  std::fflush(stderr);
 }
 
 namespace {

@@ -19,8 +19,9 @@ struct MeterInfo {
   std::string identification;  // the meter's own text ("Orvant QM4C Power Meter")
 };
 
-// "QM4A", "QM4B", "QM4C".
-const char* ModelName(int model);
+// "pylaxctl: MESSAGE" on stderr at once: what the monitor and its
+// publishers tell whoever runs them (the journal, under systemd).
+void Say(const std::string& message);
 
 class Publisher {
  public:

@@ -69,18 +69,9 @@ uint32_t FloatBits(double value) {
 
 }  // namespace
 
-const char* ModelName(Model model) {
-  switch (model) {
-    case Model::QM4A: return "QM4A";
-    case Model::QM4B: return "QM4B";
-    case Model::QM4C: return "QM4C";
-  }
-  return "";
-}
-
 std::optional<Model> ParseModel(std::string_view name) {
   for (Model m : {Model::QM4A, Model::QM4B, Model::QM4C})
-    if (name == ModelName(m)) return m;
+    if (name == ModelName(static_cast<int>(m))) return m;
   return std::nullopt;
 }
 
@@ -106,7 +97,7 @@ SimMeter::SimMeter(const MeterSetup& setup, double now)
 
 std::string SimMeter::IdentificationText() const {
   if (!idText_.empty()) return idText_;
-  return std::string("Orvant ") + ModelName(model_) + " Power Meter";
+  return std::string("Orvant ") + ModelName(static_cast<int>(model_)) + " Power Meter";
 }
 
 uint8_t SimMeter::SlaveIdByte() const { return static_cast<uint8_t>(0x40 + static_cast<int>(model_)); }

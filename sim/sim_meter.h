@@ -34,12 +34,13 @@
 #include <string>
 #include <string_view>
 
+#include "modbus/model.h"
 #include "sim/meter_clock.h"
 #include "sim/meter_log.h"
 #include "sim/readings.h"
 
-enum class Model { QM4A = 1, QM4B = 2, QM4C = 3 };
-const char* ModelName(Model model);
+// The model codes the master names them by (modbus/model.h).
+enum class Model { QM4A = ModelQM4A, QM4B = ModelQM4B, QM4C = ModelQM4C };
 std::optional<Model> ParseModel(std::string_view name);
 
 // Modbus exception codes the meters answer with.

@@ -44,12 +44,12 @@ bool MeasureSync(SimLauncher& sim, int baud, long fresh, const std::string& dir)
   SqliteStore store("sqlite:bench", dir + "/sync-" + std::to_string(baud) + "-" + std::to_string(fresh) + ".sqlite");
   std::string error;
   SyncStatusLog log;
-  if (!store.Open(true, &error) || !SyncMeterLog(kMeter, {&store}, log).AllArchived()) return false;
+  if (!store.Open(true, &error) || !SyncMeterLog(DefaultLink(), kMeter, {&store}, log).AllArchived()) return false;
   if (fresh > 0) dprintf(sim.ControlFd(), "elapse 3 %ld\n", fresh);
   usleep(300000);  // the simulator takes the command between two requests
   g_lineTally = {};
   const auto start = std::chrono::steady_clock::now();
-  const SyncResult result = SyncMeterLog(kMeter, {&store}, log);
+  const SyncResult result = SyncMeterLog(DefaultLink(), kMeter, {&store}, log);
   const double wall = Seconds(start);
   if (!result.AllArchived()) {
     std::fprintf(stderr, "sync failed: %s%s\n", result.failure.c_str(), result.archives[0].error.c_str());

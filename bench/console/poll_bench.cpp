@@ -40,7 +40,7 @@ int main() {
     for (int i = 0; i < kRepetitions; ++i) {
       PollFields fields;
       const auto start = std::chrono::steady_clock::now();
-      PollMeter(fields);
+      PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields);
       ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
       if (fields.lastFailure != ResultOk) {
         std::fprintf(stderr, "poll failed: %s\n", g_resultText[fields.lastFailure]);

@@ -61,7 +61,7 @@ double CpuSeconds(const rusage& usage) {
 int main() {
   SimLauncher sim;
   std::string error;
-  if (!ChooseFraming("", &error)) {
+  if (!ChooseFraming("", &g_framing, &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }
@@ -81,7 +81,7 @@ int main() {
   rusage before{};
   getrusage(RUSAGE_SELF, &before);
   const auto start = std::chrono::steady_clock::now();
-  const bool written = DownloadLoggedData(log);
+  const bool written = DownloadLoggedData(DefaultLink(), g_slaveAddress, log);
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   rusage after{};
   getrusage(RUSAGE_SELF, &after);

@@ -60,7 +60,7 @@ bool Measure(int baud, Framing framing) {
   options.end = kMeters;
   options.interval = 0;  // back to back: every round starts at once
   options.rescanMinutes = 0;
-  BusMonitor monitor(options, sim.LinkPath(), baud, "bench");
+  BusMonitor monitor(DefaultLink(), options, sim.LinkPath(), baud, "bench");
   RoundTimer timer;
   monitor.AddPublisher(&timer);
   monitor.Run();

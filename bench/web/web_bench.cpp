@@ -14,6 +14,7 @@
 #include <httplib.h>
 
 #include "bench/paced_sim.h"
+#include "modbus/serial_link.h"
 #include "monitor/bus_monitor.h"
 #include "monitor/http_listener.h"
 #include "tests/support/chromium.h"
@@ -102,7 +103,7 @@ bool Rounds(int streams, double* median, long* fewestLines) {
   }
   web.Serve(listener.Server(), WebAccess{"", true});
   listener.Start(WebPublisher::kMaxEventStreams + 8);
-  BusMonitor monitor(options, sim.LinkPath(), kBaud, "bench");
+  BusMonitor monitor(DefaultLink(), options, sim.LinkPath(), kBaud, "bench");
   RoundTimer timer;
   monitor.AddPublisher(&web);
   monitor.AddPublisher(&timer);
@@ -172,7 +173,7 @@ int main() {
     if (!listener.Bind("127.0.0.1:18612", "--http", "the page", &error)) return 1;
     web.Serve(listener.Server(), WebAccess{"", true});
     listener.Start(WebPublisher::kMaxEventStreams + 8);
-    BusMonitor monitor(options, sim.LinkPath(), kBaud, "bench");
+    BusMonitor monitor(DefaultLink(), options, sim.LinkPath(), kBaud, "bench");
     monitor.AddPublisher(&web);
     std::thread poll([&] { monitor.Run(); });
     std::this_thread::sleep_for(std::chrono::seconds(2));

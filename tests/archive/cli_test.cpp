@@ -123,7 +123,7 @@ TEST_F(ArchiveCli, KilledSyncLeavesTheArchiveWhole) {
     std::string error;
     ASSERT_TRUE(store.Open(true, &error)) << error;
     SyncStatusLog log;
-    const SyncResult result = SyncMeterLog(Meter(), {&store}, log);
+    const SyncResult result = SyncMeterLog(DefaultLink(), Meter(), {&store}, log);
     ClosePort();
     ASSERT_TRUE(result.AllArchived()) << result.failure << result.archives[0].error;
     EXPECT_EQ(result.archives[0].outcome.added, 200 - before) << requests << " requests";

@@ -54,7 +54,7 @@ class ArchiveSync : public CoreOverSim {
     ScriptedSyncLog log(*sim_, std::move(script));
     std::vector<ArchiveStore*> stores{&store_};
     stores.insert(stores.end(), others.begin(), others.end());
-    return SyncMeterLog(kMeter, stores, log);
+    return SyncMeterLog(DefaultLink(), kMeter, stores, log);
   }
   // "clock 3 {newest-600}": the meter's clock set to its newest entry's
   // wall time moved by the seconds given.

@@ -56,7 +56,7 @@ TEST_F(Poll, Qm4cFillsEveryFieldFromItsThreeBlocks) {
   Sim("set 3 167 " + std::to_string((7 << 8) | 3));   // 14:03:07
   Pick(3, 3);
   sim_->TakeEvents(0, 0);
-  ASSERT_TRUE(PollMeter(fields_));
+  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
   EXPECT_EQ(Reads(), (std::vector<std::string>{"read 3 258 48", "read 3 149 8", "read 3 159 9"}));
   EXPECT_EQ(fields_.kwh, Shown(PairValue(0)));
   EXPECT_EQ(fields_.kw, Shown(PairValue(1)));
@@ -87,7 +87,7 @@ TEST_F(Poll, FullBufferShows5760WhateverTheEntryRegisterHolds) {
   Sim("set 3 166 " + std::to_string((23 << 8) | 123));
   Sim("set 3 167 " + std::to_string((59 << 8) | 9));
   Pick(3, 3);
-  PollMeter(fields_);
+  PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_);
   EXPECT_EQ(fields_.bufferStatus, "FULL");
   EXPECT_EQ(fields_.rollovers, "2");
   EXPECT_EQ(fields_.logEntries, "5760");
@@ -106,7 +106,7 @@ TEST_F(Poll, PhaseSelectorsPickTheirPairsFromTheSameRequest) {
   g_phaseOffset[RowVoltsLN] = PhaseOffset(RowVoltsLN, 3);  // V-CN, offset 38
   g_phaseOffset[RowAmps] = PhaseOffset(RowAmps, 2);        // AMPS-B, offset 42
   sim_->TakeEvents(0, 0);
-  ASSERT_TRUE(PollMeter(fields_));
+  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
   EXPECT_EQ(Reads(), (std::vector<std::string>{"read 9 258 48"}));
   EXPECT_EQ(fields_.kw, Shown(PairValue(10)));
   EXPECT_EQ(fields_.pf, Shown(PairValue(11)));
@@ -123,7 +123,7 @@ TEST_F(Poll, Qm4aReadsFourRegistersAndShowsOnlyEnergyAndTotalPower) {
   SetReadingBlock(7, 2);
   Pick(7, 1);
   sim_->TakeEvents(0, 0);
-  ASSERT_TRUE(PollMeter(fields_));
+  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
   EXPECT_EQ(Reads(), (std::vector<std::string>{"read 7 258 4"}));
   EXPECT_EQ(fields_.kwh, Shown(PairValue(0)));
   EXPECT_EQ(fields_.kw, Shown(PairValue(1)));
@@ -138,7 +138,7 @@ TEST_F(Poll, Qm4aWithAPhaseSelectedShowsNothingForKw) {
   SetReadingBlock(7, 2);
   Pick(7, 1);
   g_phaseOffset[RowKw] = PhaseOffset(RowKw, 1);
-  ASSERT_TRUE(PollMeter(fields_));
+  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
   EXPECT_EQ(fields_.kwh, Shown(PairValue(0)));
   EXPECT_EQ(fields_.kw, "");
 }
@@ -148,7 +148,7 @@ TEST_F(Poll, ClockBlockFailureIsCountedNowhereAndSkipsTheLogStatus) {
   Pick(3, 3);
   Sim("fault 3 exception 1 at 150");
   sim_->TakeEvents(0, 0);
-  ASSERT_TRUE(PollMeter(fields_));
+  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
   EXPECT_EQ(Reads(), (std::vector<std::string>{"read 3 258 48", "read 3 149 8"}));
   EXPECT_TRUE(fields_.kwh.has_value());
   EXPECT_FALSE(fields_.subInterval || fields_.clock || fields_.bufferStatus || fields_.newestEntry);
@@ -162,7 +162,7 @@ TEST_F(Poll, FailedReadingAndLogStatusReadsAreCountedWithTheirCodes) {
   StartMeters();
   Pick(3, 3);
   Sim("fault 3 badcrc 1 at 300");
-  ASSERT_TRUE(PollMeter(fields_));
+  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
   EXPECT_FALSE(fields_.kwh || fields_.kw);
   EXPECT_TRUE(fields_.clock && fields_.bufferStatus);  // the cycle goes on after the reading block
   EXPECT_EQ(g_okCount, 2);
@@ -171,7 +171,7 @@ TEST_F(Poll, FailedReadingAndLogStatusReadsAreCountedWithTheirCodes) {
 
   PollFields second;
   Sim("fault 3 exception 1 at 160");
-  ASSERT_TRUE(PollMeter(second));
+  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, second));
   EXPECT_TRUE(second.kwh && second.clock);
   EXPECT_FALSE(second.bufferStatus || second.logEntries || second.newestEntry);
   EXPECT_EQ(g_okCount, 4);
@@ -183,13 +183,13 @@ TEST_F(Poll, NothingHappensWithoutPortModelOrWhileSuspended) {
   StartMeters();
   sim_->TakeEvents(0, 0);
   Pick(3, 0);
-  EXPECT_FALSE(PollMeter(fields_));
+  EXPECT_FALSE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
   Pick(3, 3);
   g_pollSuspended = true;
-  EXPECT_FALSE(PollMeter(fields_));
+  EXPECT_FALSE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
   g_pollSuspended = false;
   ClosePort();
-  EXPECT_FALSE(PollMeter(fields_));
+  EXPECT_FALSE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
   EXPECT_TRUE(sim_->TakeEvents(0, 200).empty());
   EXPECT_EQ(g_okCount + g_badCount, 0);
   EXPECT_FALSE(fields_.kwh.has_value());
@@ -199,7 +199,7 @@ TEST_F(Poll, NothingHappensWithoutPortModelOrWhileSuspended) {
 TEST_F(Poll, ModelWithoutAddressCountsBadParameter) {
   StartMeters();
   Pick(-1, 2);
-  ASSERT_TRUE(PollMeter(fields_));
+  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
   EXPECT_EQ(g_badCount, 1);
   EXPECT_EQ(g_lastResult, ResultBadParameter);
 }

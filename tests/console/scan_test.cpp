@@ -35,7 +35,7 @@ class Scan : public CoreOverSim {
 
 TEST_F(Scan, MetersAtThreeAndSevenListedInOrderAndTheFirstPicked) {
   StartBus({"--meter", "3:QM4C", "--meter", "7:QM4A"});
-  EXPECT_EQ(ScanBus(1, 10, sink_), 2);
+  EXPECT_EQ(ScanBus(DefaultLink(), 1, 10, sink_, g_pickedMeter), 2);
   ASSERT_EQ(sink_.entries.size(), 2u);
   EXPECT_EQ(sink_.entries[0].rfind("03 - ", 0), 0u);
   EXPECT_NE(sink_.entries[0].find("QM4C"), std::string::npos);
@@ -56,7 +56,7 @@ TEST_F(Scan, StartAboveEndAsksNothingAndKeepsThePick) {
   StartBus({"--meter", "3:QM4C"});
   g_slaveAddress = 9;
   g_modelCode = 2;
-  EXPECT_EQ(ScanBus(5, 4, sink_), 0);
+  EXPECT_EQ(ScanBus(DefaultLink(), 5, 4, sink_, g_pickedMeter), 0);
   EXPECT_TRUE(sink_.progress.empty());
   EXPECT_TRUE(IdEvents().empty());
   EXPECT_EQ(g_slaveAddress, 9);
@@ -65,7 +65,7 @@ TEST_F(Scan, StartAboveEndAsksNothingAndKeepsThePick) {
 
 TEST_F(Scan, EqualStartAndEndAskExactlyThatAddress) {
   StartBus({"--meter", "5:QM4B"});
-  EXPECT_EQ(ScanBus(5, 5, sink_), 1);
+  EXPECT_EQ(ScanBus(DefaultLink(), 5, 5, sink_, g_pickedMeter), 1);
   EXPECT_EQ(sink_.progress, (std::vector<std::string>{"Searching: 5 of 5"}));
   EXPECT_EQ(IdEvents(), (std::vector<std::string>{"id 5"}));
   EXPECT_EQ(g_slaveAddress, 5);
@@ -76,7 +76,7 @@ TEST_F(Scan, NoAnswerLeavesTheEarlierPick) {
   StartBus({"--meter", "3:QM4C"});
   g_slaveAddress = 3;
   g_modelCode = 3;
-  EXPECT_EQ(ScanBus(4, 5, sink_), 0);
+  EXPECT_EQ(ScanBus(DefaultLink(), 4, 5, sink_, g_pickedMeter), 0);
   EXPECT_TRUE(sink_.entries.empty());
   EXPECT_EQ(g_slaveAddress, 3);
   EXPECT_EQ(g_modelCode, 3);
@@ -86,7 +86,7 @@ TEST_F(Scan, NoAnswerLeavesTheEarlierPick) {
 // meter above 63 is picked directly (the 1..63 rule is the list selection's).
 TEST_F(Scan, HugeEndStopsAfterAddress255AndPicksAHighAddress) {
   StartBus({"--meter", "254:QM4B"});
-  EXPECT_EQ(ScanBus(252, 0xFFFFFFFFu, sink_), 1);
+  EXPECT_EQ(ScanBus(DefaultLink(), 252, 0xFFFFFFFFu, sink_, g_pickedMeter), 1);
   EXPECT_EQ(sink_.progress, (std::vector<std::string>{"Searching: 252 of -1", "Searching: 253 of -1",
                                                       "Searching: 254 of -1", "Searching: 255 of -1"}));
   EXPECT_EQ(g_slaveAddress, 254);
@@ -100,11 +100,11 @@ TEST_F(Scan, ModelComesFromTheIdentificationText) {
   StartBus({"--meter", "2:QM4C", "--meter", "4:QM4C"});
   ASSERT_EQ(sim_->Command("idtext 2 Acme Flow Computer"), "ok");
   ASSERT_EQ(sim_->Command("idtext 4 QM4B and QM4A gateway"), "ok");
-  EXPECT_EQ(ScanBus(1, 5, sink_), 2);
+  EXPECT_EQ(ScanBus(DefaultLink(), 1, 5, sink_, g_pickedMeter), 2);
   EXPECT_EQ(sink_.entries, (std::vector<std::string>{"02 - Acme Flow Computer", "04 - QM4B and QM4A gateway"}));
   EXPECT_EQ(g_slaveAddress, 2);
   EXPECT_EQ(g_modelCode, 0);
-  EXPECT_EQ(ScanBus(3, 5, sink_), 1);
+  EXPECT_EQ(ScanBus(DefaultLink(), 3, 5, sink_, g_pickedMeter), 1);
   EXPECT_EQ(g_slaveAddress, 4);
   EXPECT_EQ(g_modelCode, 1);
 }

@@ -134,7 +134,7 @@ void CommandsTest::setClockForAFixedTimeWritesItsThreeValues() {
   local.tm_hour = 14;
   local.tm_min = 3;
   local.tm_sec = 7;
-  SetClockFrom(local);
+  SetClockFrom(DefaultLink(), g_pickedMeter, local);
   QCOMPARE(sim.TakeEvents(3, 2000), (Events{"write 3 154 3846", "write 3 155 3593", "write 3 156 1795"}));
 }
 

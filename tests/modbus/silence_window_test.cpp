@@ -55,7 +55,7 @@ class SilenceWindow : public ::testing::Test {
   void TearDown() override {
     ClosePort();
     std::string ignored;
-    ChooseFraming("silence", &ignored);
+    ChooseFraming("silence", &g_framing, &ignored);
   }
 };
 
@@ -69,7 +69,7 @@ TEST_F(SilenceWindow, APauseInsideAnAnswerCutsItOnlyBeyond35Ms) {
     const std::string what = std::string(c.framing) + " at " + std::to_string(c.baud) + " baud, pause " +
                              std::to_string(c.pauseMs) + " ms";
     std::string error;
-    ASSERT_TRUE(ChooseFraming(c.framing, &error)) << error;
+    ASSERT_TRUE(ChooseFraming(c.framing, &g_framing, &error)) << error;
     std::vector<int> values(4, -1);
     ModbusResult result = PausedRead(c, values);
     for (int tried = 1; tried < kTries && result != c.expected; ++tried) result = PausedRead(c, values);
