@@ -348,8 +348,10 @@ struct StopCase {
 };
 
 // Every answer comes 400 ms late and an empty address costs the whole
-// timeout, so the signal always arrives while an exchange is under way. In
-// this order: the logging start erases the log the download reads.
+// timeout; the signal goes 150 ms after the last traced response, so it
+// arrives while the next exchange is under way even when the tool was slow
+// to go on from the response. In this order: the logging start erases the
+// log the download reads.
 const StopCase kStopCases[] = {
     {"Scan", {"scan", "--start", "10", "--end", "255"}, 2, SIGTERM, 12, 3, 0, "pylaxctl: stopped by SIGTERM", {}},
     {"ScanPrintsWhatItFound", {"scan", "--end", "255"}, 4, SIGINT, 12, 5, 1, "pylaxctl: stopped by SIGINT", {}},
@@ -388,6 +390,7 @@ TEST_F(Cli, EveryCommandEndsAtItsNextExchangeOnSigintOrSigterm) {
     running_ = StartPylaxctl(args);
     while (TracedExchanges(ReadWholeFile("stderr.txt")) < c.exchangesBefore && !Ended())
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
     if (running_ > 0) ::kill(running_, c.signal);  // never kill(-1): a tool that ended early
     // Generous, only to catch a tool that goes on: the scan would take three minutes.
     for (int waited = 0; waited < 1500 && !Ended(); ++waited) std::this_thread::sleep_for(std::chrono::milliseconds(10));
