@@ -154,8 +154,8 @@ compopt() { local IFS=" "; echo "compopt $*"; }
 COMP_LINE=$1 COMP_POINT=${#1}
 shift
 COMP_WORDS=("$@") COMP_CWORD=$(($# - 1))
-spec=$(complete -p pylaxctl) || exit 4
-function=${spec#*-F }
+registered=$(complete -p pylaxctl) || exit 4
+function=${registered#*-F }
 function=${function%% *}
 "$function" pylaxctl "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
 printf '%s\n' "${COMPREPLY[@]}"
