@@ -91,13 +91,16 @@ class CCommTraceWindow : public QDialog {
   CCommTraceDlg& owner_;
 };
 
-CCommTraceDlg::CCommTraceDlg() { g_traceRepaintRequest = &RequestTraceRepaint; }
+CCommTraceDlg::CCommTraceDlg() = default;
 
 // The window, if any, belongs to its owner by then; the object has nothing
 // of its own to free.
 CCommTraceDlg::~CCommTraceDlg() = default;
 
 void CCommTraceDlg::Create(QWidget* owner) {
+  // Asked for here, not when this object is made at load time: the link
+  // it asks may not be made yet then.
+  g_traceRepaintRequest = &RequestTraceRepaint;
   m_window = new CCommTraceWindow(*this, owner);
   OnInitDialog();
   m_window->show();

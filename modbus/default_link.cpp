@@ -16,9 +16,10 @@ struct DefaultLinkState {
 
 namespace {
 
-// Constant-initialized: the trace window's object, made when the program
-// loads, sets its repaint request into this link before main.
-constinit ModbusLink g_defaultLink;
+// Made at load time; the names below are bound to its members before it is
+// made (a reference needs only the address), but nothing may write through
+// them before main.
+ModbusLink g_defaultLink;
 bool g_lockInitialized = false;
 
 ModbusLink& Current() {
