@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -43,8 +44,10 @@ std::string SimProcess::ReadLine(int timeoutMs) {
       pending_.erase(0, eol + 1);
       return line;
     }
-    const int64_t left = deadline - NowMs();
-    if (left < 0 || outputEnded_) return "";
+    // A deadline already passed still takes what is there to read: with a
+    // timeout of 0 the clock may tick between taking the deadline and here.
+    const int64_t left = std::max<int64_t>(deadline - NowMs(), 0);
+    if (outputEnded_) return "";
     pollfd p = {launcher_.OutputFd(), POLLIN, 0};
     const int r = poll(&p, 1, static_cast<int>(left));
     if (r < 0 && errno == EINTR) continue;
