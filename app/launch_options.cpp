@@ -4,6 +4,7 @@
 
 #include "app/command_line.h"
 #include "resources/version_info.h"
+#include "modbus/master.h"
 #include "modbus/port_map.h"
 #include "modbus/serial_link.h"
 
@@ -33,6 +34,8 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
   // A --framing without a value is an error; none at all leaves the choice
   // to the environment.
   const char* framing = nullptr;
+  const char* rs485Delays = nullptr;
+  LineSettings line;
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -55,6 +58,14 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
       framing = i + 1 < argc ? argv[++i] : "";
     } else if (std::strncmp(arg, "--framing=", 10) == 0) {
       framing = arg + 10;
+    } else if (std::strcmp(arg, "--echo") == 0) {
+      line.echo = true;
+    } else if (std::strcmp(arg, "--rs485") == 0) {
+      line.rs485 = true;
+    } else if (std::strcmp(arg, "--rs485-delays") == 0) {
+      rs485Delays = i + 1 < argc ? argv[++i] : "";
+    } else if (std::strncmp(arg, "--rs485-delays=", 15) == 0) {
+      rs485Delays = arg + 15;
     } else {
       argv[kept++] = argv[i];
     }
@@ -67,6 +78,8 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
     error = "--framing wants silence or length";
     return false;
   }
+  if (rs485Delays != nullptr && !ParseRs485Delays(rs485Delays, &line, &error)) return false;
+  DefaultLink().SetLine(line);
   return ChooseFraming(framing != nullptr ? framing : "", &g_framing, &error);
 }
 
@@ -74,6 +87,7 @@ std::string VersionText() { return version_info::Text("pylax"); }
 
 std::string UsageText() {
   return "Usage: pylax [--simulate] [--port COMn=PATH]... [--framing silence|length]\n"
+         "             [--echo] [--rs485] [--rs485-delays BEFORE,AFTER]\n"
          "       pylax --plot FILE.csv\n"
          "       pylax /RegServer | /UnregServer\n"
          "       pylax -Embedding | -Automation\n"
@@ -88,6 +102,13 @@ std::string UsageText() {
          "                      (Modbus TCP)\n"
          "  --framing MODE      how a response ends: silence (the default) or length;\n"
          "                      without it PYLAX_FRAMING decides\n"
+         "  --echo              the adapter hands back every byte sent (two-wire, no\n"
+         "                      echo suppression): each request's echo is checked\n"
+         "  --rs485             the kernel's RS-485 mode (RTS driven while sending),\n"
+         "                      for a UART with a transceiver; refused where the\n"
+         "                      port has none\n"
+         "  --rs485-delays BEFORE,AFTER  RTS delays around a request in ms (implies\n"
+         "                      --rs485)\n"
          "  --plot FILE.csv     show the plot of a downloaded data file, nothing else\n"
          "  /RegServer          record the registry entries and end (last on the line,\n"
          "                      after / or -); /UnregServer removes them\n"

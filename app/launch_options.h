@@ -7,6 +7,8 @@
 //   --port COMn=PATH    map COMn to a device (also --port=COMn=PATH)
 //   --framing MODE      silence or length: how the link ends a response (also
 //                       --framing=MODE); without it PYLAX_FRAMING decides
+//   --echo, --rs485, --rs485-delays BEFORE,AFTER  the line's settings, as
+//                       pylaxctl takes them, for the windows' link
 //   --plot FILE         show the plot of a downloaded data file, nothing else
 //                       (also --plot=FILE)
 //   --help, -h          print the usage and end

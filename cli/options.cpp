@@ -531,6 +531,15 @@ void DefineCommandLine(CLI::App& app, Options& options) {
                  "default), or length, as soon as a whole answer with a right\n"
                  "CRC is in (faster); without it PYLAX_FRAMING decides")
       ->type_name("silence|length");
+  app.add_flag("--echo", options.line.echo,
+               "the adapter hands back every byte sent (two-wire, no echo\n"
+               "suppression): read each request's echo and check it");
+  app.add_flag("--rs485", options.line.rs485,
+               "switch the port to the kernel's RS-485 mode (RTS driven while\n"
+               "sending), for a UART with a transceiver; a port without it is\n"
+               "refused");
+  app.add_option("--rs485-delays", options.rs485Delays, "RTS delays around each request in ms (implies --rs485)")
+      ->type_name("BEFORE,AFTER");
   // Global, so that log sync names a meter in the archive as the monitor of
   // the same bus does.
   app.add_option("--bus-id", options.busId,
@@ -646,6 +655,8 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& opt
       options.framing = FramingName(Framing::Length);
     std::string error;
     if (!ChooseFraming(options.framing, &options.linkFraming, &error)) throw CLI::ValidationError(error);
+    if (!options.rs485Delays.empty() && !ParseRs485Delays(options.rs485Delays, &options.line, &error))
+      throw CLI::ValidationError(error);
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);
     return {false, status == 0 ? ExitCode::Success : ExitCode::Usage};

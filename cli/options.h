@@ -48,6 +48,8 @@ struct Options {
   bool trace = false;
   std::string framing;  // as given; empty: PYLAX_FRAMING, else silence (ChooseFraming)
   Framing linkFraming = Framing::Silence;  // the framing it chose
+  LineSettings line;         // --echo, --rs485
+  std::string rs485Delays;   // as given; empty: none
   std::string busId;    // empty: BusId of the port and this machine's name
   // The command and its own options.
   Command command = Command::Scan;

@@ -121,7 +121,10 @@ class QuietScan : public StoppableScan {
 };
 
 int OpenLine(ModbusLink& link, const Options& options) {
-  if (link.Open(options.port, options.baud)) return Exit(ExitCode::Success);
+  if (link.Open(options.port, options.baud)) {
+    if (options.trace && !link.PortNote().empty()) std::fprintf(stderr, "port: %s\n", link.PortNote().c_str());
+    return Exit(ExitCode::Success);
+  }
   std::string name = options.port;
   if (name.empty() || name.back() != ':') name += ":";
   return Fail(ExitCode::PortUnavailable, "Unable to open " + name + " " + link.OpenFailureText());
@@ -525,6 +528,7 @@ int RunCommand(ModbusLink& link, const Options& options) {
   const int code = RunCommandOnLine(link, options);
   if (code != 0 && link.DeviceGone() && !(options.watch && link.Reconnects()))
     return Fail(ExitCode::PortUnavailable, link.GoneText());
+  if (code != 0 && !link.LineFault().empty()) std::fprintf(stderr, "pylaxctl: %s\n", link.LineFault().c_str());
   return code;
 }
 }  // namespace
@@ -542,8 +546,10 @@ int main(int argc, char** argv) {
   }
   ModbusLink link;
   link.SetFraming(options.linkFraming);
+  link.SetLine(options.line);
   if (options.trace) {
     std::fprintf(stderr, "framing: %s\n", FramingName(link.CurrentFraming()));
+    if (options.line.echo) std::fprintf(stderr, "echo: read back and checked\n");
     g_printedTrace = &link.Trace();
     link.Trace().repaintRequest = PrintTraceEntry;
     link.Trace().live = 1;

@@ -22,6 +22,27 @@
 // use.
 enum class Framing { Silence, Length };
 
+// What the wire between us and the meters needs beyond its rate, chosen
+// once per run.
+struct LineSettings {
+  // The adapter hands back every byte we send (two-wire, no echo
+  // suppression): each request's echo is read and checked before the answer.
+  bool echo = false;
+  // The kernel drives RTS while we send (a UART with an RS-485 transceiver);
+  // a port whose driver cannot is refused. Delays in ms around the request.
+  bool rs485 = false;
+  int rs485DelayBeforeMs = 0;
+  int rs485DelayAfterMs = 0;
+};
+
+// How setting a line up went: a failure refuses the port; the note says
+// what the port runs at where that is worth knowing (a USB adapter's
+// latency timer).
+struct LineSetup {
+  std::string failure;
+  std::string note;
+};
+
 // An RTU request goes on the wire as it is (a serial line, RTU over TCP):
 // copies it into wire and returns its length.
 inline int CopyRtuRequest(const uint8_t* request, int length, uint8_t* wire) {
@@ -36,8 +57,12 @@ class LinkBackend {
   // Opens device (a path, or a gateway's address) for exclusive use: the
   // descriptor, or -1 with the reason in *failure, in words a user can act on.
   virtual int Open(const std::string& device, std::string* failure) = 0;
-  // Sets an open line up at baudRate; nothing on a socket, which has no line.
-  virtual void Configure(int fd, int baudRate) = 0;
+  // Sets an open line up at baudRate as line asks; nothing on a socket,
+  // which has no line.
+  virtual LineSetup Configure(int fd, int baudRate, const LineSettings& line) = 0;
+  // The bytes go over a serial line as RTU frames (here or behind a serial
+  // device server): the frame silence and the echo are the link's to keep.
+  virtual bool CarriesRtuLine() const = 0;
   // The framing the user chose; a transport that frames otherwise ignores it.
   virtual void SetFraming(Framing framing) = 0;
 

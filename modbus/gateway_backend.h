@@ -9,7 +9,7 @@
 class GatewayBackend : public LinkBackend {
  public:
   int Open(const std::string& device, std::string* failure) override;
-  void Configure(int, int) override {}
+  LineSetup Configure(int, int, const LineSettings&) override { return {}; }
   // Over TCP silence marks no frame's end (segments split and join anywhere),
   // so a read ends by length whatever the framing option says.
   void SetFraming(Framing) override {}

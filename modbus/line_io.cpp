@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iterator>
+#include <thread>
 
 #include "modbus/frame.h"
 
@@ -46,6 +47,7 @@ Wait WaitReadable(Channel& channel, int timeoutMs) {
 // without data.
 ssize_t ReadSome(Channel& channel, uint8_t* buffer, size_t size) {
   const ssize_t n = ::read(channel.fd, buffer, size);
+  if (n > 0) channel.lastByteAt = LinkClock::now();
   if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) MarkGone(channel);
   return n;
 }
@@ -75,6 +77,17 @@ bool WaitWritable(int fd, LinkClock::time_point deadline) {
 
 bool IsOfferedBaudRate(int baudRate) {
   return std::find(std::begin(kBaudRates), std::end(kBaudRates), baudRate) != std::end(kBaudRates);
+}
+
+std::chrono::microseconds FrameSilence(int baudRate) {
+  constexpr int kFixedAboveUs = 1750;
+  constexpr long kBitsTimesUs = 35L * 11 * 1000000 / 10;  // 3.5 characters of 11 bits
+  if (baudRate > 19200) return std::chrono::microseconds(kFixedAboveUs);
+  return std::chrono::microseconds((kBitsTimesUs + baudRate - 1) / baudRate);
+}
+
+void WaitForFrameSilence(const Channel& channel) {
+  std::this_thread::sleep_until(channel.lastByteAt + FrameSilence(channel.baud));
 }
 
 int ResponseTotalTimeoutMs(int m, int baudRate) {
@@ -126,6 +139,20 @@ bool WriteChannel(Channel& channel, const uint8_t* bytes, int count, LinkClock::
     }
   }
   return written == count;
+}
+
+Echo ReadEcho(Channel& channel, const uint8_t* wire, int length, uint8_t* echo, int* got) {
+  // The echo comes back as the request goes out, so by the time the write
+  // has finished it is in, but for what the adapter holds back (a USB
+  // adapter's latency timer, 16 ms by default) and a character or two.
+  const auto deadline = LinkClock::now() + std::chrono::milliseconds(kInterByteTimeoutMs + length * CharacterMs(channel.baud));
+  *got = 0;
+  while (*got < length && !channel.gone && WaitReadable(channel, MillisecondsLeft(deadline)) == Wait::Readable) {
+    const ssize_t n = ReadSome(channel, echo + *got, static_cast<size_t>(length - *got));
+    if (n > 0) *got += static_cast<int>(n);
+  }
+  if (*got < length) return Echo::Missing;
+  return std::memcmp(echo, wire, static_cast<size_t>(length)) == 0 ? Echo::Same : Echo::Differs;
 }
 
 int RtuAnswerEnd::LengthSoFar(const uint8_t* bytes, int got) { return AnswerLengthSoFar(request_, bytes, got); }

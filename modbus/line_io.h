@@ -18,6 +18,9 @@ struct Channel {
   int fd = -1;         // -1 when no port is open
   bool gone = false;   // the device hung up or failed, or the connection was lost, since it was opened
   int baud = 38400;    // the rate the timeouts are counted at
+  // When the last byte of a frame was on the line, as far as this end saw:
+  // a byte read (an answer, stale bytes the drain took) or our request sent.
+  LinkClock::time_point lastByteAt{};
 };
 
 // The rates the link offers, fastest first, as the console lists them; the
@@ -36,6 +39,15 @@ constexpr int kWriteTotalPerByteMs = 5;
 // take (the largest answer our callers ask for, 125 registers): 900 ms at
 // 38400 baud, 3.3 s at 1200.
 constexpr int kDrainLimitBytes = 300;
+
+// The quiet a line must keep between two frames: 3.5 characters of 11
+// bits (start, 8 data, parity or a second stop, stop), and above 19200
+// baud a fixed 1.75 ms, as the Modbus serial line rules count it. A slave
+// takes a frame that starts sooner for the tail of the one before.
+std::chrono::microseconds FrameSilence(int baudRate);
+// Sleeps until the line has been quiet for FrameSilence since the last byte
+// it carried; returns at once when it already has.
+void WaitForFrameSilence(const Channel& channel);
 
 // The total read timeout for m bytes at a rate: 600 + m ms at 9600 baud and
 // up, 600 ms plus m character times below.
@@ -60,6 +72,13 @@ using PutBytes = ssize_t (*)(int fd, const uint8_t* bytes, size_t count);
 // Writes count bytes with put, waiting for room no later than deadline; true
 // when all went out. A failed descriptor marks the channel gone.
 bool WriteChannel(Channel& channel, const uint8_t* bytes, int count, LinkClock::time_point deadline, PutBytes put);
+
+// What an adapter without echo suppression handed back of a request.
+enum class Echo { Same, Differs, Missing };
+// Reads the length bytes of the request's echo into echo (room for length)
+// within the time they take on the line and the 35 ms a late byte may
+// have; *got says how many came.
+Echo ReadEcho(Channel& channel, const uint8_t* wire, int length, uint8_t* echo, int* got);
 
 // How a read knows an answer is over by its length (a backend's framing).
 class AnswerEnd {

@@ -79,6 +79,21 @@ bool ChooseFraming(const std::string& value, Framing* framing, std::string* erro
   return false;
 }
 
+bool ParseRs485Delays(const std::string& text, LineSettings* line, std::string* error) {
+  constexpr int kMostMs = 1000;
+  int before = -1, after = -1, used = 0;
+  const bool whole = std::sscanf(text.c_str(), "%4d,%4d%n", &before, &after, &used) == 2 &&
+                     used == static_cast<int>(text.size()) && text.find_first_of(" +-") == std::string::npos;
+  if (!whole || before > kMostMs || after > kMostMs) {
+    *error = "--rs485-delays wants BEFORE,AFTER in ms (0 to 1000 each), not \"" + text + "\"";
+    return false;
+  }
+  line->rs485 = true;
+  line->rs485DelayBeforeMs = before;
+  line->rs485DelayAfterMs = after;
+  return true;
+}
+
 int ReconnectBackoffMs(int failedTries) {
   int backoff = kReconnectBackoffFirstMs;
   for (int k = 1; k < failedTries && backoff < kReconnectBackoffMostMs; ++k) backoff *= 2;
@@ -93,8 +108,7 @@ bool ModbusLink::Open(const std::string& name, int baudRate) {
   std::unique_ptr<LinkBackend> backend;
   std::string device;
   const int fd = OpenDevice(name, &backend, &device);
-  if (fd < 0) return false;
-  Use(std::move(backend), fd, device, baudRate);
+  if (fd < 0 || !Use(std::move(backend), fd, device, baudRate)) return false;
   openName_ = name;
   std::strncpy(portName_, name.c_str(), kPortNameSize - 1);
   portName_[kPortNameSize - 1] = '\0';
@@ -130,17 +144,27 @@ int ModbusLink::OpenDevice(const std::string& name, std::unique_ptr<LinkBackend>
   return fd;
 }
 
-// Makes fd, opened by backend, the open port at baudRate. A gateway's socket
-// has no line settings; its rate still sets the timeouts.
-void ModbusLink::Use(std::unique_ptr<LinkBackend> backend, int fd, const std::string& device, int baudRate) {
+// Makes fd, opened by backend, the open port at baudRate; false, with the
+// descriptor closed and the reason kept, when the line cannot be set up as
+// asked. A gateway's socket has no line settings; its rate still sets the
+// timeouts.
+bool ModbusLink::Use(std::unique_ptr<LinkBackend> backend, int fd, const std::string& device, int baudRate) {
+  const LineSetup setup = backend->Configure(fd, baudRate, line_);
+  if (!setup.failure.empty()) {
+    ::close(fd);
+    openFailure_ = device + " " + setup.failure;
+    return false;
+  }
   backend_ = std::move(backend);
   backend_->SetFraming(framing_);
-  backend_->Configure(fd, baudRate);
-  channel_ = Channel{fd, false, IsOfferedBaudRate(baudRate) ? baudRate : kBaudRates[0]};
+  portNote_ = setup.note;
+  lineFault_.clear();
+  channel_ = Channel{fd, false, IsOfferedBaudRate(baudRate) ? baudRate : kBaudRates[0], LinkClock::now()};
   openDevice_ = device;
   failedReconnects_ = 0;
   retryAt_ = {};
   portOpen_ = 1;
+  return true;
 }
 
 void ModbusLink::CloseIfOpen() {
@@ -160,6 +184,11 @@ void ModbusLink::SetFraming(Framing framing) {
   std::lock_guard<std::recursive_mutex> hold(lock_);
   framing_ = framing;
   if (backend_) backend_->SetFraming(framing);
+}
+
+void ModbusLink::SetLine(const LineSettings& line) {
+  std::lock_guard<std::recursive_mutex> hold(lock_);
+  line_ = line;
 }
 
 void ModbusLink::DrainInput() {
@@ -221,10 +250,16 @@ ModbusResult ModbusLink::Exchange(const uint8_t* request, int requestLength, uin
   note_[0] = '\0';
   backend.Drain(channel_);
   RestoreLostConnection();
+  const bool onLine = backend.CarriesRtuLine();
+  if (onLine) WaitForFrameSilence(channel_);
   backend.Write(channel_, wire, wireLength);
+  channel_.lastByteAt = LinkClock::now();
+  const bool echoWrong = onLine && line_.echo && !channel_.gone && !EchoMatches(wire, wireLength);
   int received = 0;
-  const ModbusResult transport = backend.Read(channel_, request, response, m, &received);
+  ModbusResult transport = backend.Read(channel_, request, response, m, &received);
   const int r = std::min(received, m);
+  const bool ownRequest = onLine && !line_.echo && IsOwnRequestHandedBack(wire, wireLength, response, r);
+  if ((echoWrong || ownRequest) && transport == ResultOk) transport = ResultTimeout;
 
   const size_t used = std::strlen(entry);
   FormatHexLine("Recv->", entry + used, kTraceEntryChars - used, response, r);
@@ -233,6 +268,39 @@ ModbusResult ModbusLink::Exchange(const uint8_t* request, int requestLength, uin
   AppendNoteLine(entry, backend.Note());
   if (trace_.live == 1 && trace_.repaintRequest) trace_.repaintRequest();
   return transport;
+}
+
+// The request's echo, read before the answer. One that differs or is
+// missing is a fault of the line: the answer is still read (so that it is
+// not left for the next request) but not taken.
+bool ModbusLink::EchoMatches(const uint8_t* wire, int length) {
+  uint8_t echo[kRequestLength + kMbapExtraLength];
+  int got = 0;
+  const Echo verdict = ReadEcho(channel_, wire, length, echo, &got);
+  if (verdict == Echo::Same) return true;
+  char bytes[3 * sizeof echo + 8];
+  FormatHexLine("", bytes, sizeof bytes, echo, got);
+  bytes[std::strcspn(bytes, "\r\n")] = '\0';
+  if (verdict == Echo::Differs)
+    std::snprintf(note_, sizeof note_, "echo differs:%s", bytes);
+  else
+    std::snprintf(note_, sizeof note_, "echo missing: %d of %d bytes came back", got, length);
+  lineFault_ = std::string(note_) + " (a fault of the line or the adapter, not of the meter)";
+  return false;
+}
+
+// Without --echo, an answer that begins with our own request is the
+// adapter handing it back: never a reading. A write's right answer is its
+// request, so there only more than that tells (under the length framing a
+// write's echo passes for its answer: the reads every command makes first
+// are what find such a line).
+bool ModbusLink::IsOwnRequestHandedBack(const uint8_t* wire, int wireLength, const uint8_t* response, int received) {
+  constexpr uint8_t kWriteSingleRegister = 6;
+  if (received < wireLength || (received == wireLength && wire[1] == kWriteSingleRegister)) return false;
+  if (std::memcmp(response, wire, static_cast<size_t>(wireLength)) != 0) return false;
+  std::snprintf(note_, sizeof note_, "the answer begins with our own request: the adapter echoes");
+  lineFault_ = "the line hands back what is sent (an adapter without echo suppression): try --echo";
+  return true;
 }
 
 ModbusResult ModbusLink::Read(int slave, int firstAddress, int count, int* values) {

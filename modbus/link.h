@@ -57,6 +57,11 @@ bool ParseFraming(const std::string& text, Framing* framing);
 // naming the bad value and its source, for anything but silence or length.
 bool ChooseFraming(const std::string& value, Framing* framing, std::string* error);
 
+// "BEFORE,AFTER" in whole ms (0 to 1000 each) into line's RS-485 delays,
+// which turns RS-485 mode on; false, with a message naming the option, for
+// anything else.
+bool ParseRs485Delays(const std::string& text, LineSettings* line, std::string* error);
+
 // A gateway whose connection was lost gets one try at connecting again at
 // the next transaction. After the failedTries-th failed try in a row the
 // transactions fail at once (result 1) for this long before the next try:
@@ -107,6 +112,17 @@ class ModbusLink {
 
   void SetFraming(Framing framing);
   Framing CurrentFraming() const { return framing_; }
+  // Takes effect at the next open.
+  void SetLine(const LineSettings& line);
+  const LineSettings& Line() const { return line_; }
+  // What the open port runs at beyond its rate, where the driver tells
+  // (a USB adapter's latency timer); empty when nothing.
+  const std::string& PortNote() const { return portNote_; }
+  // What went wrong on the wire itself in the last exchange that showed a
+  // fault of the line rather than of the meter (an echo that differs or
+  // is missing, our own request handed back without --echo), in words a
+  // user can act on; empty while none has since the port was opened.
+  const std::string& LineFault() const { return lineFault_; }
 
   // The transactions. Each checks its arguments (else ResultBadParameter,
   // nothing sent, no trace entry), writes a trace entry, drains stale input,
@@ -131,7 +147,9 @@ class ModbusLink {
   friend struct DefaultLinkState;  // the windows' process-wide names (default_link.cpp)
 
   int OpenDevice(const std::string& name, std::unique_ptr<LinkBackend>* backend, std::string* device);
-  void Use(std::unique_ptr<LinkBackend> backend, int fd, const std::string& device, int baudRate);
+  bool Use(std::unique_ptr<LinkBackend> backend, int fd, const std::string& device, int baudRate);
+  bool EchoMatches(const uint8_t* wire, int length);
+  bool IsOwnRequestHandedBack(const uint8_t* wire, int wireLength, const uint8_t* response, int received);
   void CloseIfOpen();
   LinkBackend& Backend();
   ModbusResult Counted(ModbusResult result);
@@ -150,6 +168,9 @@ class ModbusLink {
   std::string openDevice_;            // what it resolved to: a device path or an address
   std::string openFailure_;
   Framing framing_ = Framing::Silence;
+  LineSettings line_;
+  std::string portNote_;
+  std::string lineFault_;
   // A gateway that could not be connected again: failed tries in a row, and
   // when the next one may be made.
   int failedReconnects_ = 0;

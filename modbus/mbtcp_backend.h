@@ -15,6 +15,8 @@ class ModbusTcpBackend final : public GatewayBackend {
   ModbusResult Read(Channel& channel, const uint8_t* request, uint8_t* buffer, int m, int* received) override;
   ModbusAnswer Unwrap(const uint8_t* bytes, int got) override;
   const char* Note() const override { return note_; }
+  // The gateway keeps its own line's silence.
+  bool CarriesRtuLine() const override { return false; }
 
  private:
   uint16_t transactionId_ = 0;  // the last request's

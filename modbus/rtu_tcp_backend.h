@@ -11,4 +11,6 @@ class RtuOverTcpBackend final : public GatewayBackend {
   ModbusResult Read(Channel& channel, const uint8_t* request, uint8_t* buffer, int m, int* received) override;
   ModbusAnswer Unwrap(const uint8_t* bytes, int got) override { return RtuAnswer(bytes, got); }
   const char* Note() const override { return ""; }
+  // A serial device server puts our bytes on its line as they come.
+  bool CarriesRtuLine() const override { return true; }
 };

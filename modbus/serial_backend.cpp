@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 
 namespace {
@@ -57,15 +58,48 @@ std::string OpenFailureText(const std::string& device, int error) {
   }
 }
 
-// RTS high while sending, low after the last byte: the kernel's RS-485 mode
-// does it where the driver offers it; a pty or a plain UART refuses, and then
-// an auto-direction adapter does it in hardware.
-void EnableRs485Toggle(int fd) {
+// RTS high while sending, low after the last byte, with the delays around
+// the request that some transceivers need. Without --rs485 it is asked for
+// where the driver offers it and left alone where not (an auto-direction
+// adapter switches in hardware); with it, a driver that cannot is an error.
+bool SetRs485(int fd, const LineSettings& line) {
   struct serial_rs485 rs485 {};
-  if (::ioctl(fd, TIOCGRS485, &rs485) != 0) return;
+  if (::ioctl(fd, TIOCGRS485, &rs485) != 0) return false;
   rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
   rs485.flags &= ~static_cast<unsigned>(SER_RS485_RTS_AFTER_SEND);
-  ::ioctl(fd, TIOCSRS485, &rs485);
+  if (line.rs485) {
+    rs485.delay_rts_before_send = static_cast<unsigned>(line.rs485DelayBeforeMs);
+    rs485.delay_rts_after_send = static_cast<unsigned>(line.rs485DelayAfterMs);
+  }
+  return ::ioctl(fd, TIOCSRS485, &rs485) == 0;
+}
+
+// The tty's name below /dev, for its entry in sysfs; empty when unknown.
+std::string TtyName(int fd) {
+  char path[256];
+  const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+  if (n <= 0) return "";
+  path[n] = '\0';
+  const char* slash = std::strrchr(path, '/');
+  return slash != nullptr ? slash + 1 : path;
+}
+
+// A USB adapter holds received bytes up to its latency timer (16 ms by
+// default on FTDI chips) before passing them on, which doubles a short
+// read. Low latency asks the driver for the shortest (1 ms there); drivers
+// without it (a pty, most others) refuse and nothing changes. Says what
+// the port runs at where that can be read.
+std::string AskLowLatency(int fd) {
+  struct serial_struct serial {};
+  if (::ioctl(fd, TIOCGSERIAL, &serial) != 0) return "";
+  if ((serial.flags & ASYNC_LOW_LATENCY) == 0) {
+    serial.flags |= ASYNC_LOW_LATENCY;
+    if (::ioctl(fd, TIOCSSERIAL, &serial) != 0) return "low latency not offered by the driver";
+  }
+  std::ifstream timer("/sys/class/tty/" + TtyName(fd) + "/device/latency_timer");
+  int ms = -1;
+  if (timer >> ms) return "low latency; USB latency timer " + std::to_string(ms) + " ms";
+  return "low latency";
 }
 
 ssize_t PutToDevice(int fd, const uint8_t* bytes, size_t count) { return ::write(fd, bytes, count); }
@@ -86,15 +120,23 @@ void WaitUntilSent(int fd, LinkClock::time_point deadline) {
 
 }  // namespace
 
+// Anything but a terminal (a regular file, /dev/zero) would take the
+// requests and hand back no answer, or an endless one.
 int SerialBackend::Open(const std::string& device, std::string* failure) {
   const int fd = OpenExclusive(device);
-  if (fd < 0) *failure = OpenFailureText(device, errno);
+  if (fd < 0) {
+    *failure = OpenFailureText(device, errno);
+  } else if (!::isatty(fd)) {
+    *failure = device + " is not a serial port (not a terminal device)";
+    ::close(fd);
+    return -1;
+  }
   return fd;
 }
 
-void SerialBackend::Configure(int fd, int baudRate) {
+LineSetup SerialBackend::Configure(int fd, int baudRate, const LineSettings& line) {
   struct termios tio {};
-  if (::tcgetattr(fd, &tio) != 0) return;
+  if (::tcgetattr(fd, &tio) != 0) return {};
   ::cfmakeraw(&tio);
   tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
   tio.c_cflag |= CS8 | CREAD | CLOCAL;
@@ -106,7 +148,11 @@ void SerialBackend::Configure(int fd, int baudRate) {
   ::tcsetattr(fd, TCSANOW, &tio);
   int dtr = TIOCM_DTR;
   ::ioctl(fd, TIOCMBIS, &dtr);
-  EnableRs485Toggle(fd);
+  if (!SetRs485(fd, line) && line.rs485)
+    return {"cannot be switched to RS-485 mode (its driver has none: a pseudo terminal or an adapter that "
+            "switches direction itself); leave --rs485 off for it",
+            ""};
+  return {"", AskLowLatency(fd)};
 }
 
 void SerialBackend::Drain(Channel& channel) {

@@ -1,6 +1,7 @@
 #pragma once
 // A serial line: raw 8N1 through termios, exclusive, DTR on, RS-485 RTS
-// toggling where the driver has it; RTU frames ended by silence or, under
+// toggling where the driver has it (required with --rs485), low latency
+// asked of USB adapters; RTU frames ended by silence or, under
 // the length framing, by their length. The only backend that touches termios.
 
 #include "modbus/backend.h"
@@ -8,7 +9,8 @@
 class SerialBackend final : public LinkBackend {
  public:
   int Open(const std::string& device, std::string* failure) override;
-  void Configure(int fd, int baudRate) override;
+  LineSetup Configure(int fd, int baudRate, const LineSettings& line) override;
+  bool CarriesRtuLine() const override { return true; }
   void SetFraming(Framing framing) override { framing_ = framing; }
   int Wrap(const uint8_t* request, int length, uint8_t* wire) override { return CopyRtuRequest(request, length, wire); }
   void Drain(Channel& channel) override;

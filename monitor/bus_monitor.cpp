@@ -118,6 +118,7 @@ void BusMonitor::PollUntilStopped() {
     }
     const auto start = Clock::now();
     PollRound();
+    SayLineFault();
     if (g_monitorStop) return;
     if (link_.DeviceGone()) {
       const std::string waiting = link_.GoneText() + "; trying again every " + std::to_string(kPortRetry.count()) + " s";
@@ -157,10 +158,19 @@ bool BusMonitor::WaitForPort(bool gone) {
   return true;
 }
 
+// A fault of the wire itself (an echo that differs, an adapter that echoes
+// without --echo) is said once when it shows, not at every poll.
+void BusMonitor::SayLineFault() {
+  if (link_.LineFault() == lineFaultSaid_) return;
+  lineFaultSaid_ = link_.LineFault();
+  if (!lineFaultSaid_.empty()) Say(PortLabel(portName_) + " " + lineFaultSaid_);
+}
+
 void BusMonitor::Scan() {
   FoundMeters sink(options_.start, notify_);
   ::Meter first;  // every meter found is polled, not only the first
   ScanBus(link_, options_.start, options_.end, sink, first);
+  SayLineFault();
   nextScan_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(options_.rescanMinutes * 60));
   for (const FoundMeters::Found& found : sink.found) {

@@ -49,6 +49,7 @@ class BusMonitor {
   void PollUntilStopped();
   bool WaitForPort(bool gone);
   void Scan();
+  void SayLineFault();
   void LeaveOut(int address, const std::string& identification);
   std::string RangeText() const;  // "1 to 10"
   void PollRound();
@@ -68,6 +69,7 @@ class BusMonitor {
   std::string portName_;
   int baud_;
   std::string busId_;
+  std::string lineFaultSaid_;  // the link's line fault as last said
   std::map<int, Meter> meters_;  // by address, polled in address order
   std::map<int, std::string> foreign_;  // devices that are no QM4, by address: their text
   std::vector<Publisher*> publishers_;

@@ -32,3 +32,9 @@ void Journal::Record(const Request& request, FaultKind fault, const std::vector<
                request.count, FaultKindName(fault), ServedText(answer).c_str());
   std::fflush(file_);
 }
+
+void Journal::RecordTail(double gapSeconds, double silenceSeconds) {
+  if (!file_) return;
+  std::fprintf(file_, "%ld tail %.3f %.3f\n", ++sequence_, gapSeconds * 1000, silenceSeconds * 1000);
+  std::fflush(file_);
+}

@@ -11,6 +11,12 @@
 // any fault spoiled it: "values V1 V2 ..." for a read, "echo ADDRESS VALUE"
 // for a write, "exception CODE", "id" for an identification, or "nothing"
 // (no meter at that address, a broadcast).
+//
+//   SEQ tail GAP_MS SILENCE_MS
+//
+// for bytes that began GAP_MS after the frame before on a paced line,
+// sooner than the SILENCE_MS a frame must keep: taken for that frame's
+// tail, not a request, and not answered.
 
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +37,7 @@ class Journal {
   bool Open(const std::string& path);
   // Written at once, so a reader sees every request answered so far.
   void Record(const Request& request, FaultKind fault, const std::vector<uint8_t>& answer);
+  void RecordTail(double gapSeconds, double silenceSeconds);
 
  private:
   std::FILE* file_ = nullptr;

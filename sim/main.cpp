@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "modbus/line_io.h"
 #include "resources/version_info.h"
 #include "sim/control.h"
 #include "sim/line_output.h"
@@ -139,6 +140,7 @@ class Simulator {
     std::string ignored;  // the options checked the text
     if (!o.randomFaults.empty()) bus_.SetRandomFaults(*RandomFaults::Parse(o.randomFaults, o.faultSeed, &ignored));
     line_.SetBaud(o.baud);
+    echo_ = o.echo;
     bus_.SetTurnaround((o.turnaroundMs >= 0 ? o.turnaroundMs : o.baud > 0 ? 5 : 0) / 1000.0);
     if (o.prefill > 0)
       for (SimMeter* m : bus_.Meters())
@@ -164,6 +166,7 @@ class Simulator {
   void ReadLine(double now);
   void Serve(const std::vector<Request>& requests, double now);
   void WriteDue(double now);
+  bool IsTail(double now);
 
   StdoutQueue out_;
   int master_;
@@ -173,6 +176,11 @@ class Simulator {
   std::string control_;
   bool stdinOpen_ = true;
   double hangupUntil_ = 0;
+  bool echo_ = false;
+  // The paced line's frame silence: when it last carried a byte (heard or
+  // sent), and whether the bytes coming in belong to the frame before.
+  double lastLineByte_ = 0;
+  bool inTail_ = false;
 };
 
 // Microsecond deadlines: at 38400 baud a character takes 0.26 ms, finer
@@ -213,9 +221,28 @@ void Simulator::ReadLine(double now) {
     if (n < 0 && errno == EIO) hangupUntil_ = now + kHangupRetry;  // no master on the line
     return;
   }
+  if (echo_) [[maybe_unused]] ssize_t e = write(master_, buf, static_cast<size_t>(n));
+  if (IsTail(now)) return;
   std::vector<Request> requests;
   framer_.Feed(buf, static_cast<size_t>(n), now, &requests);
   Serve(requests, now);
+}
+
+// On a paced line, as a real slave: bytes that start a frame sooner than the
+// frame silence after the last byte on the line run into that frame, and
+// what follows belongs to it until the line has been quiet long enough.
+bool Simulator::IsTail(double now) {
+  const int baud = line_.Baud();
+  const double gap = now - lastLineByte_;
+  lastLineByte_ = now;
+  if (baud <= 0) return false;
+  const double silence = std::chrono::duration<double>(FrameSilence(baud)).count();
+  if (inTail_ && gap >= silence) inTail_ = false;
+  if (!inTail_ && framer_.Pending() == 0 && gap < silence) {
+    inTail_ = true;
+    bus_.HeardTail(gap, silence);
+  }
+  return inTail_;
 }
 
 void Simulator::Serve(const std::vector<Request>& requests, double now) {
@@ -226,7 +253,12 @@ void Simulator::Serve(const std::vector<Request>& requests, double now) {
 // lost, as on a real line.
 void Simulator::WriteDue(double now) {
   const std::vector<uint8_t> bytes = line_.TakeDue(now);
-  if (!bytes.empty()) [[maybe_unused]] ssize_t n = write(master_, bytes.data(), bytes.size());
+  if (bytes.empty()) return;
+  // The time before the write, not after: the master may have the bytes and
+  // answer them while we are held up past the write, and a later time
+  // here would take its well-spaced request for a tail.
+  lastLineByte_ = now;
+  [[maybe_unused]] ssize_t n = write(master_, bytes.data(), bytes.size());
 }
 
 void Simulator::Run() {

@@ -31,7 +31,13 @@ const char kHelpText[] =
     "                       QM4B or QM4C; repeatable (default: 3:QM4C)\n"
     "  --baud N             pace answers as a line at N baud: 10 bits a character\n"
     "                       (8N1), each byte written at its time (default: unpaced,\n"
-    "                       each answer written at once)\n"
+    "                       each answer written at once); and, as a real slave,\n"
+    "                       take a request that starts sooner than 3.5 characters\n"
+    "                       (11 bits; 1.75 ms above 19200) after the frame before\n"
+    "                       for that frame's tail: no answer, a journal line and an\n"
+    "                       event say so\n"
+    "  --echo               hand every byte heard back at once, as a two-wire\n"
+    "                       adapter without echo suppression does\n"
     "  --turnaround MS      wait MS ms before answering (default: 5 with --baud,\n"
     "                       else 0)\n"
     "  --prefill N          fill every QM4C log with N entries, one sub-interval\n"
@@ -210,6 +216,10 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* o) {
     }
     if (arg == "--log-sequence" && !inlineValue) {
       o->sequenceLog = true;
+      continue;
+    }
+    if (arg == "--echo" && !inlineValue) {
+      o->echo = true;
       continue;
     }
     bool valued = false;

@@ -22,6 +22,7 @@ struct SimOptions {
   std::vector<MeterSetup> meters;  // 3:QM4C when none is given
   int baud = 0;                    // 0: answers go out unpaced
   int turnaroundMs = -1;           // -1: 5 ms when paced, else 0
+  bool echo = false;               // hand back every byte heard, as a two-wire adapter without echo suppression
   long prefill = 0;
   int subInterval = 900;
   bool staticValues = false;

@@ -1,5 +1,7 @@
 #include "sim/sim_bus.h"
 
+#include <cstdio>
+
 bool SimBus::AddMeter(const MeterSetup& setup, double now) {
   if (setup.address < 1 || setup.address > 255 || stations_.count(setup.address)) return false;
   stations_[setup.address].meter = std::make_unique<SimMeter>(setup, now);
@@ -114,4 +116,11 @@ AnswerPlan SimBus::Handle(const Request& request, double now) {
   AnswerPlan answer = Answered(request, now);
   plan.insert(plan.end(), std::make_move_iterator(answer.begin()), std::make_move_iterator(answer.end()));
   return plan;
+}
+
+void SimBus::HeardTail(double gapSeconds, double silenceSeconds) {
+  journal_.RecordTail(gapSeconds, silenceSeconds);
+  char text[64];
+  std::snprintf(text, sizeof text, "tail %.3f %.3f", gapSeconds * 1000, silenceSeconds * 1000);
+  Emit(text);
 }

@@ -15,7 +15,9 @@
 
 class SimBus {
  public:
-  // Receives "write 3 128 16640", "read 3 258 48", "id 3", "other 3 16".
+  // Receives "write 3 128 16640", "read 3 258 48", "id 3", "other 3 16",
+  // "tail 0.412 1.750" (bytes that began 0.412 ms after the frame before,
+  // under the 1.750 ms of silence a frame needs).
   using EventSink = std::function<void(const std::string&)>;
 
   explicit SimBus(EventSink sink) : sink_(std::move(sink)) {}
@@ -32,6 +34,8 @@ class SimBus {
   void SetRandomFaults(const RandomFaults& faults) { random_ = faults; }
   // Journals every request heard from now on; false when path cannot be written.
   bool OpenJournal(const std::string& path) { return journal_.Open(path); }
+  // Bytes taken for the tail of the frame before (journal and event).
+  void HeardTail(double gapSeconds, double silenceSeconds);
 
   // What goes on the line after one request: an answer held back by a late
   // fault, then the request's own answer; empty when nothing does (another

@@ -79,7 +79,7 @@ TEST_F(CliOffline, VersionAndHelpForTheToolAndEachCommand) {
   EXPECT_EQ(version.out.rfind("pylaxctl 2.2.0.0\nFileVersion: 2, 2, 0, 0\n", 0), 0u) << version.out;
   ToolRun help = Pylaxctl({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: pylaxctl [--port NAME] [--baud N] [--slave N] [--simulate] [--trace] [--framing silence|length] [--bus-id NAME] [--config FILE] COMMAND", 0), 0u);
+  EXPECT_EQ(help.out.rfind("Usage: pylaxctl [--port NAME] [--baud N] [--slave N] [--simulate] [--trace] [--framing silence|length] [--echo] [--rs485] [--rs485-delays BEFORE,AFTER] [--bus-id NAME] [--config FILE] COMMAND", 0), 0u);
   for (const std::string command : {"scan", "read", "reset-energy", "set-clock", "log show", "log start", "log download", "monitor"}) {
     std::vector<std::string> args;
     std::stringstream words(command);
@@ -124,6 +124,34 @@ TEST_F(CliOffline, PortThatCannotBeOpenedSaysWhy) {
   ToolRun run = Pylaxctl({"--port", "/dev/pylax-no-such-port", "scan"});
   EXPECT_EQ(run.status, 3);
   EXPECT_EQ(run.err, "pylaxctl: Unable to open /dev/pylax-no-such-port: /dev/pylax-no-such-port does not exist\n");
+}
+
+// A port that cannot be the line asked for is refused at open, by name and
+// with the reason, never tried: RS-485 mode on a port whose driver has
+// none, anything that is not a terminal (it would take the requests and
+// answer nothing, or without end).
+TEST_F(CliOffline, PortThatCannotBeTheLineAskedForIsRefusedAtOnce) {
+  SimProcess sim({});
+  { std::ofstream("plain-file") << "x"; }
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"--port", sim.LinkPath(), "--rs485"},
+       sim.LinkPath() + " cannot be switched to RS-485 mode (its driver has none: a pseudo terminal or an adapter "
+                        "that switches direction itself); leave --rs485 off for it"},
+      {{"--port", sim.LinkPath(), "--rs485-delays", "2,0"}, sim.LinkPath() + " cannot be switched to RS-485 mode"},
+      {{"--port", "/dev/zero"}, "/dev/zero is not a serial port (not a terminal device)"},
+      {{"--port", "plain-file"}, "plain-file is not a serial port (not a terminal device)"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.push_back("scan");
+    const ToolRun run = Pylaxctl(args);
+    EXPECT_EQ(run.status, 3) << c.args[1];
+    EXPECT_EQ(run.err.rfind("pylaxctl: Unable to open " + c.args[1] + ": " + c.err, 0), 0u) << run.err;
+  }
+  EXPECT_EQ(ReadWholeFile("plain-file"), "x");  // nothing written into it
 }
 
 TEST_F(CliOffline, SimulateStartsTheDemoBus) {

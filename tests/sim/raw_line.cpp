@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -51,6 +52,20 @@ Bytes RawLine::Receive(int quietMs, int totalMs) {
     if (poll(&p, 1, wait) <= 0) break;
     uint8_t buf[512];
     const ssize_t n = read(fd_, buf, sizeof buf);
+    if (n <= 0) break;
+    got.insert(got.end(), buf, buf + n);
+  }
+  return got;
+}
+
+Bytes RawLine::ReceiveCount(size_t count, int totalMs) {
+  Bytes got;
+  const int64_t end = NowMs() + totalMs;
+  while (got.size() < count && NowMs() < end) {
+    pollfd p = {fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(end - NowMs())) <= 0) break;
+    uint8_t buf[512];
+    const ssize_t n = read(fd_, buf, std::min(sizeof buf, count - got.size()));
     if (n <= 0) break;
     got.insert(got.end(), buf, buf + n);
   }

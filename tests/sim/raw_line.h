@@ -21,6 +21,9 @@ class RawLine {
   void Send(const Bytes& bytes);
   // Bytes until quietMs pass without one, or totalMs since the call.
   Bytes Receive(int quietMs = 100, int totalMs = 3000);
+  // Bytes until count are in, or totalMs since the call: returns the moment
+  // the last one came, so the next request can go out right behind it.
+  Bytes ReceiveCount(size_t count, int totalMs = 3000);
   Bytes Exchange(const Bytes& request, int quietMs = 100) {
     Send(request);
     return Receive(quietMs);

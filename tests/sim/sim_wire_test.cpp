@@ -293,6 +293,35 @@ TEST_F(SimWire, PacedAtTheBaudRate) {
   EXPECT_GT(seconds, 0.8 * 255 * 10 / 9600);
 }
 
+// A real slave finds frames by the line's silence: a request that starts
+// sooner than 3.5 characters (11 bits; 1.75 ms above 19200 baud) after the
+// answer before it is that answer's tail, and goes unanswered. Cases stay
+// well clear of the edge; one that lands on the wrong side of it on a busy
+// machine (a late "too soon") is tried again.
+TEST_F(SimWire, PacedLineTakesARequestThatStartsTooSoonForATail) {
+  const struct {
+    int baud;
+    int gapUs;  // from the answer's last byte to the next request
+    bool answered;
+  } cases[] = {{38400, 0, false}, {38400, 3000, true}, {9600, 1500, false}, {9600, 7000, true}};
+  for (const auto& c : cases) {
+    Start({"--baud", std::to_string(c.baud), "--static"});
+    bool answered = !c.answered;
+    std::vector<std::string> events;
+    for (int attempt = 0; attempt < 3 && answered != c.answered; ++attempt) {
+      line_->Send(ReadRequest(3, 258, 2));
+      ASSERT_EQ(line_->ReceiveCount(9).size(), 9u);
+      std::this_thread::sleep_for(std::chrono::microseconds(c.gapUs));
+      line_->Send(ReadRequest(3, 258, 2));
+      answered = !line_->Receive(60, 300).empty();
+      events = sim_->TakeEvents(1);
+    }
+    EXPECT_EQ(answered, c.answered) << c.baud << " baud, " << c.gapUs << " us";
+    const bool tail = !events.empty() && events.back().rfind("tail ", 0) == 0;
+    EXPECT_EQ(tail, !c.answered) << c.baud << " baud: " << (events.empty() ? "" : events.back());
+  }
+}
+
 TEST_F(SimWire, KeepsServingWhileNobodyReadsItsEvents) {
   Start({});
   // 6000 broadcast writes make 6000 event lines, far more than a pipe holds.
