@@ -154,6 +154,42 @@ TEST_F(CliOffline, PortThatCannotBeTheLineAskedForIsRefusedAtOnce) {
   EXPECT_EQ(ReadWholeFile("plain-file"), "x");  // nothing written into it
 }
 
+// Through a line as strict as a real slave about the silence between frames,
+// at two rates and under both framings, the scan, the reading and a
+// 130-entry download come out the same, and no request is taken for the
+// tail of the frame before it.
+TEST_F(CliOffline, AStrictLineGivesTheSameScanReadingAndDownloadAtEachRateAndFraming) {
+  SimProcess sim({"--static", "--log-sequence", "--prefill", "130", "--baud", "38400", "--meter", "3:QM4C",
+                  "--meter", "5:QM4B"});
+  std::string firstOutput, firstCsv;
+  for (const std::string baud : {"38400", "9600"}) {
+    ASSERT_EQ(sim.Command("baud " + baud), "ok");
+    for (const std::string framing : {"length", "silence"}) {
+      const std::vector<std::string> line{"--port", sim.LinkPath(), "--baud", baud, "--framing", framing};
+      std::string output;
+      for (const std::vector<std::string>& command :
+           {std::vector<std::string>{"scan", "--start", "3", "--end", "5"}, {"--slave", "3", "read"}, {"--slave", "3", "log", "download"}}) {
+        std::vector<std::string> args = line;
+        args.insert(args.end(), command.begin(), command.end());
+        const ToolRun run = Pylaxctl(args);
+        EXPECT_EQ(run.status, 0) << baud << " " << framing << " " << command.back() << ": " << run.err;
+        for (const std::string& printed : SplitLines(run.out))
+          if (printed.rfind("CLOCK", 0) != 0) output += printed + "\n";  // the meter's clock runs on
+      }
+      const std::string csv = ReadWholeFile("03-data.csv");
+      EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 131) << baud << " " << framing;
+      if (firstCsv.empty()) {
+        firstOutput = output;
+        firstCsv = csv;
+      }
+      EXPECT_EQ(output, firstOutput) << baud << " " << framing;
+      EXPECT_EQ(csv, firstCsv) << baud << " " << framing;
+      for (const std::string& event : sim.TakeEvents(0, 50))
+        EXPECT_NE(event.rfind("tail ", 0), 0u) << baud << " " << framing << ": " << event;
+    }
+  }
+}
+
 TEST_F(CliOffline, SimulateStartsTheDemoBus) {
   ToolRun run = Pylaxctl({"--simulate", "scan", "--start", "3", "--end", "9"});
   EXPECT_EQ(run.status, 0) << run.err;
