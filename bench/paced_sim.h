@@ -6,9 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "modbus/line_io.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"
 #include "sim/sim_launcher.h"
+
+// The quiet a paced exchange ends with before the next request may start:
+// under silence the 35 ms that end the answer (which cover the frame
+// silence), by length the frame silence itself (1.75 ms at 38400 baud,
+// 4.0 ms at 9600).
+inline double QuietAfterAnswerMs(Framing framing, int baud) {
+  if (framing == Framing::Silence) return kInterByteTimeoutMs;
+  return std::chrono::duration<double, std::milli>(FrameSilence(baud)).count();
+}
 
 // Starts qm4sim (the built one, at path) with args and opens its line at
 // baud. False, with the reason on stderr, when either fails.

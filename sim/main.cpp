@@ -141,6 +141,10 @@ class Simulator {
     if (!o.randomFaults.empty()) bus_.SetRandomFaults(*RandomFaults::Parse(o.randomFaults, o.faultSeed, &ignored));
     line_.SetBaud(o.baud);
     echo_ = o.echo;
+    // A Modbus TCP gateway keeps its own line's silence before each request
+    // it passes on; a transparent one (RTU over TCP) passes the master's
+    // bytes as they come, as a pseudo terminal does.
+    strictSilence_ = o.gateway != Transport::ModbusTcp;
     bus_.SetTurnaround((o.turnaroundMs >= 0 ? o.turnaroundMs : o.baud > 0 ? 5 : 0) / 1000.0);
     if (o.prefill > 0)
       for (SimMeter* m : bus_.Meters())
@@ -177,6 +181,7 @@ class Simulator {
   bool stdinOpen_ = true;
   double hangupUntil_ = 0;
   bool echo_ = false;
+  bool strictSilence_ = true;
   // The paced line's frame silence: when it last carried a byte (heard or
   // sent), and whether the bytes coming in belong to the frame before.
   double lastLineByte_ = 0;
@@ -235,7 +240,7 @@ bool Simulator::IsTail(double now) {
   const int baud = line_.Baud();
   const double gap = now - lastLineByte_;
   lastLineByte_ = now;
-  if (baud <= 0) return false;
+  if (baud <= 0 || !strictSilence_) return false;
   const double silence = std::chrono::duration<double>(FrameSilence(baud)).count();
   if (inTail_ && gap >= silence) inTail_ = false;
   if (!inTail_ && framer_.Pending() == 0 && gap < silence) {

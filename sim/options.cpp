@@ -35,7 +35,7 @@ const char kHelpText[] =
     "                       take a request that starts sooner than 3.5 characters\n"
     "                       (11 bits; 1.75 ms above 19200) after the frame before\n"
     "                       for that frame's tail: no answer, a journal line and an\n"
-    "                       event say so\n"
+    "                       event say so (with --mbtcp the gateway keeps it)\n"
     "  --echo               hand every byte heard back at once, as a two-wire\n"
     "                       adapter without echo suppression does\n"
     "  --turnaround MS      wait MS ms before answering (default: 5 with --baud,\n"

@@ -33,7 +33,7 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 }
 
 double LineLimit(int baud) {
-  const double quiet = g_framing == Framing::Silence ? kInterByteTimeoutMs : 0.0;
+  const double quiet = QuietAfterAnswerMs(g_framing, baud);
   return (g_lineTally.requestBytes + g_lineTally.answerBytes) * kBitsPerCharacter / baud +
          g_lineTally.exchanges * (kTurnaroundMs + quiet) / 1000.0;
 }

@@ -49,7 +49,7 @@ int main() {
     }
     std::sort(ms.begin(), ms.end());
     const double exchanges = static_cast<double>(g_lineTally.exchanges) / kRepetitions;
-    const double quietMs = framing == Framing::Silence ? kInterByteTimeoutMs : 0.0;
+    const double quietMs = QuietAfterAnswerMs(framing, kBaud);
     const double line = g_lineTally.answerBytes * 10.0 * 1000.0 / kBaud / kRepetitions + exchanges * (kTurnaroundMs + quietMs);
     std::printf("%-8s %9.1f %9.1f %7.3f %10.1f\n", FramingName(framing), ms[ms.size() / 2], line,
                 ms[ms.size() / 2] / line, exchanges);

@@ -12,8 +12,8 @@
 // 19200 baud). At 38400 baud a read of 48 registers is 8 + 101 bytes:
 // 28.4 ms on the wire, 5 ms turnaround and 35 ms silence, 68.4 ms in all;
 // 35.1 ms by length. libmodbus leaves the frame silence to its caller, so
-// the benchmark keeps it after each of its exchanges, as a program using it
-// on a real line must.
+// the benchmark keeps it before each of its exchanges, as a program using
+// it on a real line must.
 //
 // The same exchanges through qm4sim serving as a gateway on loopback (RTU
 // over TCP, Modbus TCP), its bus paced alike: the share of the socket and
@@ -35,7 +35,7 @@
 #endif
 
 #include "sim/sim_launcher.h"
-#include "modbus/line_io.h"
+#include "bench/paced_sim.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"
 
@@ -62,8 +62,7 @@ double ByteMilliseconds(int baud, int bytes) { return bytes * 10.0 * 1000.0 / ba
 enum class Quiet { Response, Frame, None };
 
 double PacedMilliseconds(int baud, int responseBytes, Quiet quiet) {
-  const double frameSilenceMs = std::chrono::duration<double, std::milli>(FrameSilence(baud)).count();
-  const double quietMs = quiet == Quiet::Response ? kInterByteTimeoutMs : quiet == Quiet::Frame ? frameSilenceMs : 0;
+  const double quietMs = quiet == Quiet::None ? 0 : QuietAfterAnswerMs(quiet == Quiet::Response ? Framing::Silence : Framing::Length, baud);
   return ByteMilliseconds(baud, responseBytes) + kTurnaroundMs + quietMs;
 }
 
@@ -113,10 +112,9 @@ Timing MeasureLibmodbus(const std::string& device, int baud, const Case& c) {
     modbus_flush(ctx);
     timing = Measure([&] {
       static uint16_t values[MODBUS_MAX_READ_REGISTERS];
-      const bool ok = c.registers > 0 ? modbus_read_registers(ctx, FirstAddress(c), c.registers, values) == c.registers
-                                      : modbus_write_register(ctx, 149, 900) == 1;
       std::this_thread::sleep_for(FrameSilence(baud));
-      return ok;
+      return c.registers > 0 ? modbus_read_registers(ctx, FirstAddress(c), c.registers, values) == c.registers
+                             : modbus_write_register(ctx, 149, 900) == 1;
     });
     modbus_close(ctx);
   }

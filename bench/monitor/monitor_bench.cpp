@@ -68,7 +68,7 @@ bool Measure(int baud, Framing framing) {
   std::sort(timer.rounds.begin(), timer.rounds.end(), [](const Round& a, const Round& b) { return a.seconds < b.seconds; });
   const Round& median = timer.rounds[kRounds / 2];
   const double exchanges = static_cast<double>(median.tally.exchanges);
-  const double perExchange = kTurnaroundS + (framing == Framing::Silence ? kInterByteTimeoutMs / 1000.0 : 0.0);
+  const double perExchange = kTurnaroundS + QuietAfterAnswerMs(framing, baud) / 1000.0;
   const double simLimit = median.tally.answerBytes * 10.0 / baud + exchanges * perExchange;
   const double lineLimit = simLimit + median.tally.requestBytes * 10.0 / baud;
   std::printf("%6d %-8s %8.3f %9.1f %9.1f %9.1f %6.3f %9.0f\n", baud, FramingName(framing), median.seconds,
