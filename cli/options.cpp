@@ -396,6 +396,13 @@ void DefineMonitor(CLI::App& app, Options& options) {
                       "a file whose first line is the page's password (user pylax)")
       ->type_name("FILE")
       ->check(CLI::Validator(CLI::ExistingFile).description(""));
+  command->add_option("--gateway", monitor.gateway.address,
+                      "serve the bus to other masters as a Modbus TCP gateway at\n"
+                      "ADDR:PORT (the unit id is the meter's address); no\n"
+                      "authentication: keep it on the loopback or behind a firewall")
+      ->type_name("ADDR:PORT");
+  command->add_flag("--gateway-writes", monitor.gateway.writes,
+                    "let the gateway's clients write registers (function 6)");
   command->add_option("--archive", options.archive.urls,
                       "sync each QM4C's log into this archive (repeatable): sqlite:PATH,\n"
                       "influx://HOST[:PORT]/DATABASE or influxs://...")

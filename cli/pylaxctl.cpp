@@ -36,6 +36,11 @@
 #include "monitor/log_keeper.h"
 #include "monitor/meter_id.h"
 #include "monitor/mqtt_publisher.h"
+#include "modbus/bus_owner.h"
+#include "modbus/gateway.h"
+#include "modbus/host_port.h"
+#include "modbus/port_map.h"
+#include "monitor/modbus_gateway.h"
 #include "monitor/prometheus.h"
 #include "web/web_publisher.h"
 
@@ -448,6 +453,17 @@ class HttpServing {
   std::vector<std::unique_ptr<HttpListener>> listeners_;
 };
 
+// Modbus TCP has no authentication: beyond the loopback anyone who reaches
+// the port reads the meters (and, with writes on, sets them).
+void SayGatewayServed(const ModbusGateway& gateway, const GatewaySettings& settings) {
+  HostPort where;
+  std::string ignored;
+  const bool local = ParseHostPort(gateway.Address(), &where, &ignored) && IsLoopbackHost(where.host);
+  Say("gateway: the bus is served to other masters at mbtcp://" + gateway.Address() +
+      (settings.writes ? " (writes on)" : " (reads only; --gateway-writes for writes)") +
+      (local ? "" : "; Modbus TCP has no authentication: keep this port behind a firewall"));
+}
+
 // The monitor opens the port itself: one that is missing at start is waited
 // for like one that goes away later. Its publishers start first, so that a
 // bad address or URL fails at once.
@@ -468,6 +484,13 @@ int RunMonitor(ModbusLink& link, const Options& options) {
         WebBus{options.port, options.baud, FramingName(options.linkFraming), options.monitor.interval}, keeper != nullptr);
   HttpServing serving;
   if (!serving.Start(options.monitor, prometheus, web.get(), &error)) return Fail(ExitCode::MonitorFailed, error);
+  std::unique_ptr<ModbusGateway> gateway;
+  if (!options.monitor.gateway.address.empty()) {
+    gateway = std::make_unique<ModbusGateway>(link, options.monitor.gateway, Say);
+    if (!gateway->Start(&error)) return Fail(ExitCode::MonitorFailed, "--gateway: " + error);
+    monitor.ServeGateway(gateway.get());
+    SayGatewayServed(*gateway, options.monitor.gateway);
+  }
   if (!options.monitor.prometheus.empty()) monitor.AddPublisher(&prometheus);
   if (web) monitor.AddPublisher(web.get());
   std::unique_ptr<MqttPublisher> mqtt;
@@ -483,7 +506,11 @@ int RunMonitor(ModbusLink& link, const Options& options) {
   }
   std::signal(SIGHUP, OnHangUp);
   std::signal(SIGPIPE, SIG_IGN);  // a broker or scraper that went away is no reason to end
+  const std::string device = ResolvePortName(options.port);
+  const bool announced = TransportOf(device) == Transport::Serial &&
+                         AnnounceBusOwner(device, gateway ? gateway->Address() : "");
   monitor.Run();
+  if (announced) WithdrawBusOwner(device);
   return Exit(ExitCode::Success);
 }
 

@@ -10,7 +10,6 @@ struct DefaultLinkState {
   static constexpr int& Port(ModbusLink& link) { return link.channel_.fd; }
   static constexpr int& PortOpen(ModbusLink& link) { return link.portOpen_; }
   static constexpr char (&PortName(ModbusLink& link))[kPortNameSize] { return link.portName_; }
-  static constexpr std::recursive_mutex& Lock(ModbusLink& link) { return link.lock_; }
   static constexpr const unsigned long (&Tally(ModbusLink& link))[kResultCount] { return link.tally_; }
 };
 
@@ -39,7 +38,6 @@ constinit int& g_traceIndex = g_defaultLink.Trace().newest;
 constinit int& g_traceLive = g_defaultLink.Trace().live;
 using RepaintRequest = void (*)();
 constinit RepaintRequest& g_traceRepaintRequest = g_defaultLink.Trace().repaintRequest;
-constinit std::recursive_mutex& g_modbusLock = DefaultLinkState::Lock(g_defaultLink);
 constinit const unsigned long (&g_transactionsByResult)[kResultCount] = DefaultLinkState::Tally(g_defaultLink);
 
 ModbusLink& DefaultLink() { return Current(); }

@@ -140,3 +140,36 @@ int ConnectGateway(const std::string& address, std::string* failure) {
   *failure = address + ": " + ConnectFailureText(error);
   return -1;
 }
+
+int ListenAt(const std::string& hostPort, int backlog, std::string* host, int* port, std::string* error) {
+  std::string service;
+  if (!SplitHostPort(hostPort, host, &service)) {
+    *error = "'" + hostPort + "' is not HOST:PORT";
+    return -1;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (const int status = getaddrinfo(host->c_str(), service.c_str(), &hints, &found); status != 0) {
+    *error = *host + ": " + gai_strerror(status);
+    return -1;
+  }
+  const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const bool ok = fd >= 0 && ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, backlog) == 0;
+  freeaddrinfo(found);
+  if (!ok) {
+    *error = "cannot listen at " + hostPort + ": " + std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  sockaddr_storage bound{};
+  socklen_t size = sizeof bound;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
+  *port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  return fd;
+}

@@ -24,3 +24,9 @@ constexpr int kGatewayConnectTimeoutMs = 3000;
 // *failure, naming the address: "host name not found", "connection refused",
 // "timed out" and the like.
 int ConnectGateway(const std::string& address, std::string* failure);
+
+// A listening socket (close-on-exec) at hostPort, a HOST:PORT whose port 0
+// takes a free one, with room for backlog connections not yet accepted:
+// the simulator's gateway and the monitor's. *host and *port say where it
+// listens; -1 with the reason in *error.
+int ListenAt(const std::string& hostPort, int backlog, std::string* host, int* port, std::string* error);

@@ -27,8 +27,9 @@ void GatewayBackend::Write(Channel& channel, const uint8_t* wire, int length) {
   WriteChannel(channel, wire, length, deadline, PutToSocket);
 }
 
-ModbusResult GatewayBackend::ReadByLength(Channel& channel, AnswerEnd& end, uint8_t* buffer, int m, int* received) {
-  return ReadAnswer(channel, ReadRule{&end, false}, buffer, m, received);
+ModbusResult GatewayBackend::ReadByLength(Channel& channel, AnswerEnd& end, uint8_t* buffer, int m, int* received,
+                                          int queueMs) {
+  return ReadAnswer(channel, ReadRule{&end, false, queueMs}, buffer, m, received);
 }
 
 bool GatewayBackend::Reconnect(Channel& channel, const std::string& device, std::string* failure) {

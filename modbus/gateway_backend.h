@@ -22,5 +22,6 @@ class GatewayBackend : public LinkBackend {
  protected:
   // Over TCP a pause is no end while the length says more is coming: a
   // gateway may send an answer in pieces, and the network may hold one back.
-  static ModbusResult ReadByLength(Channel& channel, AnswerEnd& end, uint8_t* buffer, int m, int* received);
+  static ModbusResult ReadByLength(Channel& channel, AnswerEnd& end, uint8_t* buffer, int m, int* received,
+                                   int queueMs = 0);
 };

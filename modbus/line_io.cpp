@@ -162,7 +162,8 @@ AnswerEnd::Verdict RtuAnswerEnd::Judge(const uint8_t* bytes, int length) {
 }
 
 ModbusResult ReadAnswer(Channel& channel, const ReadRule& rule, uint8_t* buffer, int m, int* received) {
-  const auto total = LinkClock::now() + std::chrono::milliseconds(ResponseTotalTimeoutMs(m, channel.baud));
+  const auto total =
+      LinkClock::now() + std::chrono::milliseconds(ResponseTotalTimeoutMs(m, channel.baud) + rule.queueMs);
   // By length, each read stops at the length the answer can end at (a read
   // of 4 registers: 2 bytes, then 13), so nothing after a complete answer is
   // taken. Once a frame there is not intact, the read goes on exactly as the

@@ -118,10 +118,14 @@ struct ReadRule {
   // On a line it does; over TCP a gateway may send an answer in pieces and
   // the network may hold one back.
   bool quietEndsUnfinished = true;
+  // Added to the total timeout before the first byte: how long a Modbus TCP
+  // gateway may hold a request while its own line is busy with another
+  // master's transaction.
+  int queueMs = 0;
 };
 
 // Reads up to m bytes of an answer: ends at m bytes, at 35 ms of quiet after
-// the first byte, or ResponseTotalTimeoutMs after it began, and by rule.end
+// the first byte, or ResponseTotalTimeoutMs (and rule.queueMs) after it began, and by rule.end
 // as soon as it takes a whole frame, leaving what follows to the next drain.
 // Bytes already waiting beyond m are counted into received (not stored) and
 // give ResultTooLarge. Nothing received: ResultTimeout, at once on a closed

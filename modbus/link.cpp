@@ -103,7 +103,7 @@ int ReconnectBackoffMs(int failedTries) {
 ModbusLink::~ModbusLink() { CloseIfOpen(); }
 
 bool ModbusLink::Open(const std::string& name, int baudRate) {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
+  std::lock_guard<TurnLock> hold(lock_);
   CloseIfOpen();
   std::unique_ptr<LinkBackend> backend;
   std::string device;
@@ -116,7 +116,7 @@ bool ModbusLink::Open(const std::string& name, int baudRate) {
 }
 
 void ModbusLink::Reopen(int baudRate) {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
+  std::lock_guard<TurnLock> hold(lock_);
   CloseIfOpen();
   if (openName_.empty()) return;
   std::unique_ptr<LinkBackend> backend;
@@ -126,7 +126,7 @@ void ModbusLink::Reopen(int baudRate) {
 }
 
 void ModbusLink::Close() {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
+  std::lock_guard<TurnLock> hold(lock_);
   CloseIfOpen();
 }
 
@@ -181,18 +181,18 @@ bool ModbusLink::Reconnects() const { return portOpen_ == 1 && backend_->Reconne
 std::string ModbusLink::GoneText() const { return backend_ ? backend_->GoneText(openDevice_) : ""; }
 
 void ModbusLink::SetFraming(Framing framing) {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
+  std::lock_guard<TurnLock> hold(lock_);
   framing_ = framing;
   if (backend_) backend_->SetFraming(framing);
 }
 
 void ModbusLink::SetLine(const LineSettings& line) {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
+  std::lock_guard<TurnLock> hold(lock_);
   line_ = line;
 }
 
 void ModbusLink::DrainInput() {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
+  std::lock_guard<TurnLock> hold(lock_);
   Backend().Drain(channel_);
 }
 
@@ -339,17 +339,60 @@ ModbusResult ModbusLink::Identify(int slave, int* slaveId, char* text) {
   return CheckReportSlaveIdAnswer(answer, slave, slaveId, text, kSlaveIdTextSize);
 }
 
+// The relayed request is checked as our own of the same function would be,
+// and its answer by the same checks, so a spoiled answer never goes back to
+// the client as if the meter had said it.
+ModbusResult ModbusLink::Pass(int slave, const uint8_t* pdu, int pduLength, uint8_t* answerPdu, int* answerLength) {
+  constexpr int kMaxRelayRead = 125;
+  if (slave < 1 || slave > 247 || pduLength < 1 || pduLength > kRequestLength - 3) return ResultBadParameter;
+  const int function = pdu[0];
+  const int first = pduLength == 5 ? pdu[1] << 8 | pdu[2] : 0;
+  const int second = pduLength == 5 ? pdu[3] << 8 | pdu[4] : 0;
+  int asked = 0;
+  if (function == 3 && pduLength == 5 && second >= 1 && second <= kMaxRelayRead)
+    asked = 2 * second + kReadSlack;
+  else if (function == 6 && pduLength == 5)
+    asked = kWriteAskedFor;
+  else if (function == 17 && pduLength == 1)
+    asked = kReportSlaveIdAskedFor;
+  else
+    return ResultBadParameter;
+  relayRequest_[0] = static_cast<uint8_t>(slave);
+  std::memcpy(relayRequest_ + 1, pdu, static_cast<size_t>(pduLength));
+  const uint16_t crc = Crc16(relayRequest_, static_cast<size_t>(pduLength + 1));
+  relayRequest_[pduLength + 1] = static_cast<uint8_t>(crc & 0xFF);
+  relayRequest_[pduLength + 2] = static_cast<uint8_t>(crc >> 8);
+  ModbusAnswer answer;
+  const ModbusResult transport = Exchange(relayRequest_, pduLength + 3, readResponse_, asked, &answer);
+  if (transport != ResultOk) return transport;
+  int values[kMaxRelayRead];
+  int slaveId = 0;
+  char text[kSlaveIdTextSize];
+  const ModbusResult checked = function == 3   ? CheckReadAnswer(answer, slave, second, values)
+                               : function == 6 ? CheckWriteAnswer(answer, slave, first, second)
+                                               : CheckReportSlaveIdAnswer(answer, slave, &slaveId, text, sizeof text);
+  if ((checked != ResultOk && checked != ResultException) || answer.pduLength > kMaxRelayAnswer) return checked;
+  std::memcpy(answerPdu, answer.pdu, static_cast<size_t>(answer.pduLength));
+  *answerLength = answer.pduLength;
+  return checked;
+}
+
+ModbusResult ModbusLink::Relay(int slave, const uint8_t* pdu, int pduLength, uint8_t* answerPdu, int* answerLength) {
+  std::lock_guard<TurnLock> hold(lock_);
+  return Counted(Pass(slave, pdu, pduLength, answerPdu, answerLength));
+}
+
 ModbusResult ModbusLink::ReadHoldingRegisters(int slave, int firstAddress, int count, int* values) {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
+  std::lock_guard<TurnLock> hold(lock_);
   return Counted(Read(slave, firstAddress, count, values));
 }
 
 ModbusResult ModbusLink::WriteSingleRegister(int slave, int address, int value) {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
+  std::lock_guard<TurnLock> hold(lock_);
   return Counted(Write(slave, address, value));
 }
 
 ModbusResult ModbusLink::ReportSlaveId(int slave, int* slaveId, char* text) {
-  std::lock_guard<std::recursive_mutex> hold(lock_);
+  std::lock_guard<TurnLock> hold(lock_);
   return Counted(Identify(slave, slaveId, text));
 }

@@ -16,6 +16,7 @@
 #include "modbus/frame.h"
 #include "modbus/line_io.h"
 #include "modbus/result.h"
+#include "modbus/turn_lock.h"
 
 constexpr int kPortNameSize = 32;
 
@@ -29,6 +30,8 @@ constexpr int kReadResponseBufferSize = 2 * kMaxReadCount + 25;
 constexpr int kWriteResponseBufferSize = 300;
 constexpr int kReportSlaveIdResponseBufferSize = 100;
 constexpr int kSlaveIdTextSize = 94;  // 93 characters and the terminator
+// The longest answer PDU a relayed request can have: 125 registers.
+constexpr int kMaxRelayAnswer = 2 + 2 * 125;
 
 // The last kTraceEntries exchanges that passed their argument check, each
 // entry the request line and the response line ("Send->", "Recv->", hex
@@ -70,9 +73,7 @@ int ReconnectBackoffMs(int failedTries);
 
 class ModbusLink {
  public:
-  // Nothing but constant values, so the default link is set up before any
-  // code runs and no other file's start-up can find it unmade or remade.
-  constexpr ModbusLink() = default;
+  ModbusLink() = default;
   ~ModbusLink();
   ModbusLink(const ModbusLink&) = delete;
   ModbusLink& operator=(const ModbusLink&) = delete;
@@ -136,6 +137,16 @@ class ModbusLink {
   ModbusResult ReportSlaveId(int slave, int* slaveId, char* text);
   // Discards whatever input is pending, as each transaction does first.
   void DrainInput();
+  // Another master's request passed on as it came (a gateway's client):
+  // function 3 (1 to 125 registers), 6 or 17 with its PDU of pduLength
+  // bytes, to slave 1..247. ResultOk or ResultException: the meter's answer
+  // PDU (the function's answer, or its exception) is in answerPdu (room for
+  // kMaxRelayAnswer bytes), its length in *answerLength. Any other result:
+  // the meter gave no usable answer (ResultBadParameter: nothing was sent).
+  ModbusResult Relay(int slave, const uint8_t* pdu, int pduLength, uint8_t* answerPdu, int* answerLength);
+  // Waits for the line, first come first served, and holds it until the
+  // lock returned is let go; transactions on this thread meanwhile go at once.
+  std::unique_lock<TurnLock> WaitForTurn() { return std::unique_lock<TurnLock>(lock_); }
 
   constexpr TraceRing& Trace() { return trace_; }
   constexpr const TraceRing& Trace() const { return trace_; }
@@ -156,10 +167,11 @@ class ModbusLink {
   ModbusResult Read(int slave, int firstAddress, int count, int* values);
   ModbusResult Write(int slave, int address, int value);
   ModbusResult Identify(int slave, int* slaveId, char* text);
+  ModbusResult Pass(int slave, const uint8_t* pdu, int pduLength, uint8_t* answerPdu, int* answerLength);
   ModbusResult Exchange(const uint8_t* request, int requestLength, uint8_t* response, int m, ModbusAnswer* answer);
   void RestoreLostConnection();
 
-  mutable std::recursive_mutex lock_;  // held by every operation from start to end
+  mutable TurnLock lock_;  // held by every operation from start to end
   std::unique_ptr<LinkBackend> backend_;  // the open port's; none before the first open
   Channel channel_;
   int portOpen_ = 0;                  // 1 while channel_.fd is usable
@@ -188,4 +200,5 @@ class ModbusLink {
   uint8_t writeResponse_[kWriteResponseBufferSize] = {};
   uint8_t idRequest_[kReportSlaveIdRequestLength] = {};
   uint8_t idResponse_[kReportSlaveIdResponseBufferSize] = {};
+  uint8_t relayRequest_[kRequestLength] = {};
 };

@@ -18,9 +18,6 @@ extern void (*&g_traceRepaintRequest)();    // TraceRing::repaintRequest
 // TraceRing::OldestFirst of the default link.
 const char* TraceEntryOldestFirst(int k);
 
-// Held by every transaction of the default link from start to end;
-// re-entrant on its own thread.
-extern std::recursive_mutex& g_modbusLock;
 // The console sets the lock up during start-up; the lock object itself lives
 // from load to exit, so this only records that the step happened.
 void InitModbusLock();

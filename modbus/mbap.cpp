@@ -67,3 +67,45 @@ void DescribeMbapFault(MbapFault fault, const uint8_t* frame, int got, uint16_t 
       return;
   }
 }
+
+namespace {
+// The length field a request of function must have; 0: any.
+int RequestLengthField(uint8_t function) {
+  switch (function) {
+    case 3:
+    case 6:
+      return 6;
+    case 17:
+      return 2;
+    default:
+      return 0;
+  }
+}
+}  // namespace
+
+MbapRead ReadMbapRequest(const uint8_t* bytes, int got, MbapRequest* request, int* used) {
+  constexpr int kLeastLength = 2, kMostLength = 254;
+  if (got < kMbapHeaderLength) return MbapRead::NeedMore;
+  const int length = Word(bytes + 4);
+  if (Word(bytes + 2) != 0 || length < kLeastLength || length > kMostLength) return MbapRead::Malformed;
+  const int whole = 6 + length;
+  if (got < kMbapHeaderLength + 1) return MbapRead::NeedMore;
+  const int wanted = RequestLengthField(bytes[7]);
+  if (wanted != 0 && length != wanted) return MbapRead::Malformed;
+  if (got < whole) return MbapRead::NeedMore;
+  request->transactionId = MbapTransactionId(bytes);
+  request->unit = bytes[6];
+  request->pdu = bytes + kMbapHeaderLength;
+  request->pduLength = length - 1;
+  *used = whole;
+  return MbapRead::Request;
+}
+
+int MbapAnswerFrame(const MbapRequest& request, const uint8_t* pdu, int pduLength, uint8_t* out) {
+  PutWord(out, request.transactionId);
+  PutWord(out + 2, 0);
+  PutWord(out + 4, pduLength + 1);
+  out[6] = request.unit;
+  std::memcpy(out + kMbapHeaderLength, pdu, static_cast<size_t>(pduLength));
+  return kMbapHeaderLength + pduLength;
+}

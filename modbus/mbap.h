@@ -48,3 +48,29 @@ ModbusAnswer MbapAnswer(const uint8_t* frame, int got, uint16_t transactionId, M
 // not 00 00"; cut to fit size, always terminated.
 void DescribeMbapFault(MbapFault fault, const uint8_t* frame, int got, uint16_t transactionId, char* text,
                        size_t size);
+
+// A request as a Modbus TCP client sends it, pointing into the bytes read.
+struct MbapRequest {
+  uint16_t transactionId = 0;
+  uint8_t unit = 0;
+  const uint8_t* pdu = nullptr;
+  int pduLength = 0;  // 1 to 253
+};
+
+enum class MbapRead {
+  NeedMore,   // the frame is not all in yet
+  Request,    // *request is the first frame, *used its bytes
+  Malformed,  // no Modbus request: the connection cannot be trusted further
+};
+
+// The first frame of got bytes from a client. Malformed: a protocol id
+// other than 0, a length field under 2 or over 254 (unit id and a PDU of
+// at most 253 bytes), or one the function cannot have (6 for a read of
+// holding registers or a write of one, 2 for report slave id). Functions
+// the meters do not know are taken at any length their field gives.
+MbapRead ReadMbapRequest(const uint8_t* bytes, int got, MbapRequest* request, int* used);
+
+// The MBAP frame of an answer: header with the request's transaction id and
+// unit, then pdu. out holds kMbapHeaderLength + pduLength bytes; returns
+// that count.
+int MbapAnswerFrame(const MbapRequest& request, const uint8_t* pdu, int pduLength, uint8_t* out);

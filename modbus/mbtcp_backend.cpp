@@ -46,7 +46,7 @@ ModbusResult ModbusTcpBackend::Read(Channel& channel, const uint8_t*, uint8_t* b
   // timeout) arrives while the next request waits: its id tells it apart, so
   // it is dropped there rather than failing that request too.
   MbapAnswerEnd end(transactionId_);
-  const ModbusResult result = ReadByLength(channel, end, buffer, m, received);
+  const ModbusResult result = ReadByLength(channel, end, buffer, m, received, kGatewayQueueMs);
   char part[96] = "";
   const uint16_t id = end.DroppedId();
   if (end.Dropped() == 1) {

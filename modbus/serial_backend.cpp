@@ -12,6 +12,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "modbus/bus_owner.h"
+
 namespace {
 
 // The termios speed of each offered rate, in the order of kBaudRates.
@@ -47,8 +49,10 @@ std::string OpenFailureText(const std::string& device, int error) {
     case ENODEV:
     case ENXIO:
       return device + " does not exist";
-    case EBUSY:
-      return device + " is in use by another program";
+    case EBUSY: {
+      const std::string owner = BusOwnerText(device);
+      return device + " is in use by " + (owner.empty() ? "another program" : owner);
+    }
     case EACCES:
     case EPERM:
       return device + ": permission denied (add your user to the group that owns the device, "

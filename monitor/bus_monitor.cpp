@@ -133,6 +133,7 @@ void BusMonitor::PollUntilStopped() {
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     Tell([&](Publisher& p) { p.RoundDone(seconds, seconds > options_.interval); });
+    if (gateway_ != nullptr) Tell([stats = gateway_->Stats()](Publisher& p) { p.GatewayServed(stats); });
     NotifyRound(seconds);
     SyncDueLog();
     // A round that overran is followed at once; the rhythm restarts from it

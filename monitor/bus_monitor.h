@@ -11,6 +11,7 @@
 
 #include "modbus/link.h"
 #include "monitor/log_keeper.h"
+#include "monitor/modbus_gateway.h"
 #include "monitor/monitor_options.h"
 #include "monitor/publisher.h"
 #include "monitor/service_notify.h"
@@ -28,6 +29,8 @@ class BusMonitor {
   void AddPublisher(Publisher* publisher) { publishers_.push_back(publisher); }
   // --archive: the QM4Cs' logs are synced between rounds.
   void KeepLogs(LogKeeper* keeper) { keeper_ = keeper; }
+  // --gateway: its tally goes to the publishers after each round.
+  void ServeGateway(const ModbusGateway* gateway) { gateway_ = gateway; }
   // Runs until g_monitorStop; the port is closed on return.
   void Run();
 
@@ -74,6 +77,7 @@ class BusMonitor {
   std::map<int, std::string> foreign_;  // devices that are no QM4, by address: their text
   std::vector<Publisher*> publishers_;
   LogKeeper* keeper_ = nullptr;
+  const ModbusGateway* gateway_ = nullptr;
   Clock::time_point nextScan_;
   ServiceNotify notify_;
 };

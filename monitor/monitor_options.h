@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "monitor/modbus_gateway.h"
+
 struct MqttSettings {
   std::string url;      // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; empty: no MQTT
   std::string caFile;   // mqtts: the CA that signed the broker's certificate
@@ -27,4 +29,5 @@ struct MonitorOptions {
   std::string httpPassword;  // from the file or the http-password credential; empty: none asked
   double archiveEveryMinutes = 15;  // with archives (the tool's --archive): between syncs of a meter
   MqttSettings mqtt;
+  GatewaySettings gateway;  // --gateway ADDR:PORT, --gateway-writes
 };

@@ -156,12 +156,18 @@ void PrometheusExporter::RoundDone(double seconds, bool overrun) {
   lastRoundSeconds_ = seconds;
 }
 
+void PrometheusExporter::GatewayServed(const GatewayStats& stats) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  gateway_ = stats;
+}
+
 std::string PrometheusExporter::Render() const {
   std::lock_guard<std::mutex> hold(mutex_);
   std::string text;
   RenderReadings(text);
   RenderMeters(text);
   RenderArchives(text);
+  RenderGateway(text);
   Family(text, "pylax_poll_rounds_total", "counter", "Rounds of polls of every meter of the bus.");
   text += "pylax_poll_rounds_total " + std::to_string(rounds_) + "\n";
   Family(text, "pylax_poll_overruns_total", "counter", "Rounds that took longer than the interval.");
@@ -185,6 +191,21 @@ void PrometheusExporter::RenderReadings(std::string& text) const {
         Sample(text, f.name, MeterLabels(meter.info) + phase, ScaledReading(reading->second, quantity.metricScale));
       }
   }
+}
+
+void PrometheusExporter::RenderGateway(std::string& text) const {
+  if (!gateway_) return;
+  Family(text, "pylax_gateway_clients", "gauge", "Modbus TCP clients connected to the gateway.");
+  text += "pylax_gateway_clients " + std::to_string(gateway_->clients) + "\n";
+  Family(text, "pylax_gateway_requests_total", "counter", "Gateway requests by how they ended.");
+  for (int outcome = 0; outcome < kGatewayOutcomes; ++outcome)
+    Sample(text, "pylax_gateway_requests_total",
+           "result=" + LabelValue(GatewayOutcomeName(static_cast<GatewayOutcome>(outcome))),
+           std::to_string(gateway_->requests[static_cast<size_t>(outcome)]));
+  Family(text, "pylax_gateway_wait_seconds_max", "gauge", "The longest a gateway request waited for the line.");
+  text += "pylax_gateway_wait_seconds_max " + Number(gateway_->longestWaitSeconds) + "\n";
+  Family(text, "pylax_gateway_wait_seconds_mean", "gauge", "The mean time a gateway request waited for the line.");
+  text += "pylax_gateway_wait_seconds_mean " + Number(gateway_->meanWaitSeconds) + "\n";
 }
 
 void PrometheusExporter::RenderMeters(std::string& text) const {

@@ -8,9 +8,11 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "modbus/result.h"
+#include "monitor/modbus_gateway.h"
 #include "monitor/publisher.h"
 
 namespace httplib {
@@ -28,6 +30,7 @@ class PrometheusExporter : public Publisher {
   void Transactions(const MeterInfo& info, ModbusResult result, int count) override;
   void RoundDone(double seconds, bool overrun) override;
   void Synced(const MeterInfo& info, const SyncResult& result) override;
+  void GatewayServed(const GatewayStats& stats) override;
 
   // The whole exposition, as GET /metrics answers.
   std::string Render() const;
@@ -48,10 +51,12 @@ class PrometheusExporter : public Publisher {
   void RenderReadings(std::string& text) const;
   void RenderMeters(std::string& text) const;
   void RenderArchives(std::string& text) const;
+  void RenderGateway(std::string& text) const;
 
   mutable std::mutex mutex_;
   std::map<std::string, MeterMetrics> meters_;  // by meter id
   unsigned long rounds_ = 0;
   unsigned long overruns_ = 0;
   double lastRoundSeconds_ = 0;
+  std::optional<GatewayStats> gateway_;
 };

@@ -11,6 +11,7 @@
 #include "modbus/result.h"
 
 struct SyncResult;
+struct GatewayStats;
 
 struct MeterInfo {
   std::string id;              // MeterId: bus and address
@@ -46,6 +47,8 @@ class Publisher {
   // The meter's log was synced into the archives (--archive), between
   // rounds.
   virtual void Synced(const MeterInfo&, const SyncResult&) {}
+  // After each round, with --gateway: what the gateway has served so far.
+  virtual void GatewayServed(const GatewayStats&) {}
   // The monitor is ending: say so while the connection is still there.
   virtual void Stopping() {}
 };

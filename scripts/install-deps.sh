@@ -12,6 +12,8 @@ packages=(
   libqcustomplot-dev libqcustomplot2.1-qt6
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev
+  # A general Modbus TCP client (libmodbus) that the gateway's tests read through.
+  mbpoll
   libcli11-dev nlohmann-json3-dev
   libmosquitto-dev mosquitto mosquitto-clients libcpp-httplib-dev openssl
   # The monitor's sd_notify (Type=notify service).

@@ -217,40 +217,6 @@ void Gateway::SendAnswer(const OnBus& onBus) {
   SendAll(client_, frame.data() + first, static_cast<size_t>(length) - first);
 }
 
-// The listening socket at hostPort, -1 with the reason in *error.
-int Listen(const std::string& hostPort, std::string* host, int* port, std::string* error) {
-  std::string service;
-  if (!SplitHostPort(hostPort, host, &service)) {
-    *error = "'" + hostPort + "' is not HOST:PORT";
-    return -1;
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  addrinfo* found = nullptr;
-  if (const int status = getaddrinfo(host->c_str(), service.c_str(), &hints, &found); status != 0) {
-    *error = *host + ": " + gai_strerror(status);
-    return -1;
-  }
-  const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  const bool ok = fd >= 0 && ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, 4) == 0;
-  freeaddrinfo(found);
-  if (!ok) {
-    *error = "cannot listen at " + hostPort + ": " + std::strerror(errno);
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
-  sockaddr_storage bound{};
-  socklen_t size = sizeof bound;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
-  *port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-  return fd;
-}
-
 }  // namespace
 
 bool HoldModbusTcpAnswers(int count) {
@@ -262,7 +228,7 @@ bool HoldModbusTcpAnswers(int count) {
 int StartGateway(const std::string& hostPort, Transport transport, std::string* served, std::string* error) {
   std::string host;
   int port = 0;
-  const int listener = Listen(hostPort, &host, &port, error);
+  const int listener = ListenAt(hostPort, 4, &host, &port, error);
   if (listener < 0) return -1;
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {

@@ -287,6 +287,11 @@ void WebPublisher::RoundDone(double seconds, bool overrun) {
   events_.Publish(Event("bus", BusJsonLocked()));
 }
 
+void WebPublisher::GatewayServed(const GatewayStats& stats) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  gateway_ = stats;
+}
+
 void WebPublisher::Synced(const MeterInfo& info, const SyncResult& result) {
   const time_t now = std::time(nullptr);
   std::lock_guard<std::mutex> hold(mutex_);
@@ -363,6 +368,21 @@ std::string WebPublisher::BusJson() const {
   return BusJsonLocked();
 }
 
+namespace {
+std::string GatewayJson(const GatewayStats& stats) {
+  std::vector<JsonMember> requests;
+  for (int outcome = 0; outcome < kGatewayOutcomes; ++outcome)
+    requests.push_back({GatewayOutcomeName(static_cast<GatewayOutcome>(outcome)),
+                        std::to_string(stats.requests[static_cast<size_t>(outcome)])});
+  return JsonObject({{"address", JsonString(stats.address)},
+                     {"writes", Bool(stats.writes)},
+                     {"clients", std::to_string(stats.clients)},
+                     {"requests", JsonObject(requests)},
+                     {"longest_wait", JsonNumber(static_cast<float>(stats.longestWaitSeconds))},
+                     {"mean_wait", JsonNumber(static_cast<float>(stats.meanWaitSeconds))}});
+}
+}  // namespace
+
 std::string WebPublisher::BusJsonLocked() const {
   std::vector<JsonMember> results;
   for (int result = 0; result < kResultCount; ++result)
@@ -371,16 +391,18 @@ std::string WebPublisher::BusJsonLocked() const {
   for (const auto& [address, text] : foreign_)
     foreign += (foreign.size() > 1 ? "," : "") +
                JsonObject({{"address", std::to_string(address)}, {"identification", JsonString(text)}});
-  return JsonObject({{"port", JsonString(bus_.port)},
-                     {"baud", std::to_string(bus_.baud)},
-                     {"framing", JsonString(bus_.framing)},
-                     {"interval", Seconds(bus_.interval)},
-                     {"rounds", std::to_string(rounds_)},
-                     {"overruns", std::to_string(overruns_)},
-                     {"round_seconds", JsonNumber(static_cast<float>(lastRoundSeconds_))},
-                     {"archiving", Bool(archiving_)},
-                     {"transactions", JsonObject(results)},
-                     {"foreign", foreign + "]"}});
+  std::vector<JsonMember> bus{{"port", JsonString(bus_.port)},
+                              {"baud", std::to_string(bus_.baud)},
+                              {"framing", JsonString(bus_.framing)},
+                              {"interval", Seconds(bus_.interval)},
+                              {"rounds", std::to_string(rounds_)},
+                              {"overruns", std::to_string(overruns_)},
+                              {"round_seconds", JsonNumber(static_cast<float>(lastRoundSeconds_))},
+                              {"archiving", Bool(archiving_)},
+                              {"transactions", JsonObject(results)},
+                              {"foreign", foreign + "]"}};
+  if (gateway_) bus.push_back({"gateway", GatewayJson(*gateway_)});
+  return JsonObject(bus);
 }
 
 // The state object's keys (time, meter, the readings of read --json,

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "modbus/result.h"
+#include "monitor/modbus_gateway.h"
 #include "monitor/publisher.h"
 #include "web/event_log.h"
 #include "web/history.h"
@@ -65,6 +66,7 @@ class WebPublisher : public Publisher {
   void Availability(const MeterInfo& info, bool online) override;
   void Transactions(const MeterInfo& info, ModbusResult result, int count) override;
   void RoundDone(double seconds, bool overrun) override;
+  void GatewayServed(const GatewayStats& stats) override;
   void Synced(const MeterInfo& info, const SyncResult& result) override;
   void Stopping() override;
 
@@ -122,6 +124,7 @@ class WebPublisher : public Publisher {
   unsigned long rounds_ = 0;
   unsigned long overruns_ = 0;
   double lastRoundSeconds_ = 0;
+  std::optional<GatewayStats> gateway_;
   std::array<unsigned long, kResultCount> transactions_{};
   EventLog events_;
 };

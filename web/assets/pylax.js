@@ -70,6 +70,15 @@
   const busFields = [['Port', 'port'], ['Baud', 'baud'], ['Framing', 'framing'], ['Interval', 'interval', ' s'],
     ['Rounds', 'rounds'], ['Overruns', 'overruns'], ['Last round', 'round_seconds', ' s']];
 
+  // "mbtcp://127.0.0.1:1502, 2 clients; answered 40, no_answer 1; wait for
+  // the line at most 0.012 s, 0.004 s on average"
+  function gatewayText(g) {
+    const counts = Object.entries(g.requests).filter(([, n]) => n > 0).map(([what, n]) => what + ' ' + n);
+    return 'mbtcp://' + g.address + (g.writes ? ' (writes on)' : '') + ', ' + g.clients + ' client' +
+      (g.clients === 1 ? '' : 's') + '; ' + (counts.length ? counts.join(', ') : 'no requests yet') +
+      '; wait for the line at most ' + g.longest_wait.toFixed(3) + ' s, ' + g.mean_wait.toFixed(3) + ' s on average';
+  }
+
   function showBus(bus) {
     if (page !== 'bus') return;
     const list = document.getElementById('bus');
@@ -78,6 +87,7 @@
       const value = key === 'round_seconds' ? bus[key].toFixed(3) : String(bus[key]);
       list.append(element('dt', label), element('dd', value + (unit || '')));
     }
+    if (bus.gateway) list.append(element('dt', 'Gateway'), element('dd', gatewayText(bus.gateway)));
     const foreign = document.getElementById('foreign');
     foreign.hidden = bus.foreign.length === 0;
     foreign.querySelector('ul').replaceChildren(...bus.foreign.map((d) =>

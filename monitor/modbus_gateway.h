@@ -1,0 +1,89 @@
+#pragma once
+// The monitor's Modbus TCP gateway: other masters (the console, pylaxctl, a
+// SCADA, mbpoll) reach the bus the monitor owns through it. Each request of
+// a function the meters know goes on the line between the monitor's own
+// transactions, first come first served (the link's TurnLock), and the
+// meter's answer goes back under the client's transaction id. One thread
+// serves every client in turn, one request each per turn, so none starves.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "modbus/link.h"
+#include "modbus/mbap.h"
+
+struct GatewaySettings {
+  std::string address;        // HOST:PORT to listen at; empty: no gateway
+  bool writes = false;        // function 6 reaches the meters only when set
+  int maxClients = 8;         // more are closed as they connect
+  int idleSeconds = 60;       // a client silent this long is closed
+  int requestSeconds = 5;     // a request begun must be whole within this
+};
+
+// How a request ended, as /metrics, the state and the page count it.
+enum class GatewayOutcome {
+  Answered,    // the meter's answer went back
+  Exception,   // the meter answered with an exception, which went back
+  NoAnswer,    // exception 0x0B: the meter did not answer (or not usably)
+  PortGone,    // exception 0x0A: the port is gone or not open
+  Refused,     // exception 0x01 (function, writes off) or 0x03 (a count out of range)
+  Malformed,   // no Modbus request: the connection was closed
+};
+constexpr int kGatewayOutcomes = 6;
+const char* GatewayOutcomeName(GatewayOutcome outcome);
+
+struct GatewayStats {
+  std::string address;  // HOST:PORT it listens at
+  bool writes = false;
+  int clients = 0;
+  std::array<unsigned long, kGatewayOutcomes> requests{};
+  double longestWaitSeconds = 0;  // for the line, from a request whole to its turn
+  double meanWaitSeconds = 0;
+};
+
+class ModbusGateway {
+ public:
+  using SayFunction = std::function<void(const std::string&)>;
+  ModbusGateway(ModbusLink& link, GatewaySettings settings, SayFunction say);
+  ~ModbusGateway();
+  ModbusGateway(const ModbusGateway&) = delete;
+  ModbusGateway& operator=(const ModbusGateway&) = delete;
+
+  // Listens and starts serving; false with the reason (a bad or taken
+  // address).
+  bool Start(std::string* error);
+  void Stop();
+  // Where it listens, HOST:PORT with the port it got.
+  const std::string& Address() const { return bound_; }
+  GatewayStats Stats() const;
+
+ private:
+  struct Client;
+  void Run();
+  void Accept();
+  bool ReadFrom(Client& client);
+  bool ServeOne(Client& client);
+  void Answer(Client& client, const MbapRequest& request);
+  void Execute(Client& client, const MbapRequest& request, uint8_t* pdu, int* pduLength);
+  void Count(GatewayOutcome outcome, double waitSeconds, bool waited);
+
+  ModbusLink& link_;
+  GatewaySettings settings_;
+  SayFunction say_;
+  int listener_ = -1;
+  int wake_[2] = {-1, -1};
+  std::string bound_;
+  std::thread thread_;
+  std::vector<std::unique_ptr<Client>> clients_;  // the serving thread's alone
+
+  mutable std::mutex statsLock_;
+  GatewayStats stats_;
+  double waitTotal_ = 0;
+  unsigned long waits_ = 0;
+};
