@@ -21,6 +21,7 @@
 #include "modbus/serial_link.h"
 #include "resources/app_resources.h"
 #include "tests/gui/gui_support.h"
+#include "tests/support/gateway_monitor.h"
 #include "tests/support/sim_process.h"
 
 namespace {
@@ -98,6 +99,7 @@ class ConsoleTest : public ConsoleTestBase {
   void acceptStartsTheTimerAndChecksEveryAll();
   void failedTimerIsReportedAndTheConsoleCarriesOn();
   void realTimerPollsEverySecond();
+  void pollsThroughTheMonitorsGateway();
   void portChosenAtStartOpensScansAndPolls();
 
   void scanListsMetersInOrderAndSelectsTheFirstQuietly();
@@ -187,6 +189,27 @@ void ConsoleTest::realTimerPollsEverySecond() {
   QTRY_VERIFY_WITH_TIMEOUT(!FieldText(&console, IDC_CLOCK).isEmpty(), 10000);
   QVERIFY(!FieldText(&console, IDC_KWH).isEmpty());
   QVERIFY(g_okCount >= 3);
+}
+
+// A bus that a polling monitor owns, reached through its gateway: the
+// console scans and polls its meters as on a line of its own.
+void ConsoleTest::pollsThroughTheMonitorsGateway() {
+  SimProcess sim({"--static", "--meter", "3:QM4C", "--meter", "7:QM4A"});
+  SetFloat(sim, 7, 258, 1234.5);
+  GatewayMonitor monitor(sim.LinkPath(), "1");
+  QVERIFY(monitor.Ready());
+  TestConsole console;
+  console.timerMode = TestConsole::TimerMode::Real;
+  StartConsole(console);
+  SetPortOverride(1, monitor.PortName());
+  TypeInto(&console, IDC_SCAN_START, QStringLiteral("3"));
+  TypeInto(&console, IDC_SCAN_END, QStringLiteral("7"));
+  ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 0);
+  QCOMPARE(ListLines(&console), (QStringList{QStringLiteral("03 - Orvant QM4C Power Meter"),
+                                             QStringLiteral("07 - Orvant QM4A Power Meter")}));
+  QTRY_VERIFY_WITH_TIMEOUT(!FieldText(&console, IDC_CLOCK).isEmpty(), 10000);
+  ClickLine(&console, 1);
+  QTRY_COMPARE_WITH_TIMEOUT(FieldText(&console, IDC_KWH), QStringLiteral("1234.500"), 10000);
 }
 
 // pylax --simulate: COM1 chosen once the console shows, as the user would

@@ -27,6 +27,7 @@
 #include "logging/CLoggingDlg.h"
 #include "logging/logging_start.h"
 #include "modbus/serial_link.h"
+#include "tests/support/gateway_monitor.h"
 #include "tests/support/sim_process.h"
 
 namespace {
@@ -119,6 +120,7 @@ class LoggingWindowTest : public QObject {
   void failedWriteInTheMiddle();
 
   void downloadMatchesPylaxctl();
+  void downloadsThroughTheMonitorsGateway();
   void downloadTakesNoInputButShowsProgress();
   void logFileUnwritable();
   void dataFileUnwritable();
@@ -607,6 +609,32 @@ void LoggingWindowTest::downloadMatchesPylaxctl() {
   QStringList cliMessages = WithoutStamps(FileLines("cli/log.txt"));
   std::reverse(cliMessages.begin(), cliMessages.end());
   QCOMPARE(messages, cliMessages);
+}
+
+// The bus owned by a polling monitor: the window's download goes through the
+// monitor's gateway between its rounds and gives the file a direct one gives.
+void LoggingWindowTest::downloadsThroughTheMonitorsGateway() {
+  Sim("prefill 3 130");
+  Sim("set 3 158 2");
+  ClosePort();
+  QVERIFY(QDir().mkdir("direct"));
+  QProcess cli;
+  cli.setWorkingDirectory(QDir::current().filePath("direct"));
+  cli.start(QStringLiteral(PYLAXCTL_PATH), {"--port", QString::fromStdString(sim_->LinkPath()), "--slave", "3", "log",
+                                            "download"});
+  QVERIFY(cli.waitForFinished(120000));
+  QCOMPARE(cli.exitCode(), 0);
+
+  GatewayMonitor monitor(sim_->LinkPath(), "1");
+  QVERIFY(monitor.Ready());
+  QVERIFY2(OpenPort(monitor.PortName().c_str(), 38400), PortOpenFailureText().c_str());
+  CLoggingDlg dlg;
+  Open(dlg);
+  Click(Button(dlg, "downloadButton"));
+  QCOMPARE(Status(dlg), QStringLiteral("Data written to file \"03-data.csv\". Log available at \"log.txt\""));
+  QFile ours("03-data.csv"), direct("direct/03-data.csv");
+  QVERIFY(ours.open(QIODevice::ReadOnly) && direct.open(QIODevice::ReadOnly));
+  QCOMPARE(ours.readAll(), direct.readAll());
 }
 
 void LoggingWindowTest::downloadTakesNoInputButShowsProgress() {

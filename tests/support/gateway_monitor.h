@@ -1,0 +1,75 @@
+#pragma once
+// pylaxctl monitor owning a simulated bus and serving it as a Modbus TCP
+// gateway (writes on) at a free loopback port, for the tests of the masters
+// that reach the bus through it. Ended (SIGTERM, then waited for) with the
+// object, on every path.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+class GatewayMonitor {
+ public:
+  // Polls the bus at device every interval seconds; ready once the gateway
+  // takes connections (false from Ready() when it never did).
+  GatewayMonitor(const std::string& device, const std::string& interval) : port_(FreePort()) {
+    const std::vector<std::string> args{PYLAXCTL_PATH, "--port", device, "monitor", "--interval", interval,
+                                        "--end", "9", "--gateway", "127.0.0.1:" + std::to_string(port_),
+                                        "--gateway-writes"};
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, PYLAXCTL_PATH, nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    for (int k = 0; k < 100 && pid_ > 0 && !ready_; ++k) {
+      ready_ = Accepts();
+      if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  ~GatewayMonitor() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  GatewayMonitor(const GatewayMonitor&) = delete;
+  GatewayMonitor& operator=(const GatewayMonitor&) = delete;
+
+  bool Ready() const { return ready_; }
+  std::string PortName() const { return "mbtcp://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  static int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+  }
+  bool Accepts() const {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+  }
+  int port_;
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
