@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <nlohmann/json.hpp>
+
+#include "archive/influx_answer.h"
 
 namespace {
 constexpr int kConnectTimeoutS = 5;
@@ -54,14 +55,6 @@ std::string FloatField(float value) {
 
 std::string IntField(long long value) { return std::to_string(value) + "i"; }
 
-// What the archive holds of one point: its field's name and number.
-struct PointValue {
-  std::string field;
-  double number = 0;
-  bool operator==(const PointValue& other) const { return field == other.field && number == other.number; }
-};
-using ArchivedPoints = std::map<time_t, std::map<unsigned, PointValue>>;
-
 // The point of one slot of an entry (the slot holds register number reg).
 PointValue PointOf(unsigned reg, const ArchiveEntry& entry, int slot) {
   if (entry.defined[slot]) return {"value", static_cast<double>(entry.value[slot])};
@@ -79,26 +72,6 @@ std::map<unsigned, PointValue> EntryPoints(const LogRunShape& shape, const Archi
   return points;
 }
 
-// The points a query of time, register and the three fields gave, by
-// instant and register; columns taken by name, as a field never written is
-// no column at all.
-ArchivedPoints PointsOf(const std::string& body) {
-  ArchivedPoints points;
-  const nlohmann::json json = nlohmann::json::parse(body.empty() ? "{}" : body, nullptr, false);
-  if (!json.is_object() || !json.contains("results") || !json["results"][0].contains("series")) return points;
-  const nlohmann::json& series = json["results"][0]["series"][0];
-  std::map<std::string, size_t> column;
-  for (size_t i = 0; i < series["columns"].size(); ++i) column[series["columns"][i].get<std::string>()] = i;
-  for (const auto& row : series["values"]) {
-    PointValue point;
-    for (const char* field : {"value", "error", "raw"})
-      if (column.count(field) > 0 && !row[column[field]].is_null()) point = {field, row[column[field]].get<double>()};
-    const std::string reg = row[column["register"]].get<std::string>();
-    points[row[column["time"]].get<long long>()][static_cast<unsigned>(std::strtoul(reg.c_str(), nullptr, 10))] = point;
-  }
-  return points;
-}
-
 std::string CursorFields(const SyncCursor& c, long conflicts, time_t archivedNewest) {
   std::string slots;
   for (int slot = 0; slot < reg::kSlotCount; ++slot) slots += (slot > 0 ? "," : "") + std::to_string(c.shape.slots[slot]);
@@ -112,44 +85,6 @@ std::string CursorFields(const SyncCursor& c, long conflicts, time_t archivedNew
          ",archived_newest=" + IntField(archivedNewest);
 }
 
-void SplitNumbers(const std::string& text, int count, const std::function<void(int, long)>& take) {
-  size_t start = 0;
-  for (int i = 0; i < count && start <= text.size(); ++i) {
-    const size_t comma = text.find(',', start);
-    take(i, std::strtol(text.c_str() + start, nullptr, 10));
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-}
-
-// The columns of a series' first row by name.
-std::map<std::string, nlohmann::json> FirstRow(const nlohmann::json& series) {
-  std::map<std::string, nlohmann::json> row;
-  const auto& columns = series.at("columns");
-  const auto& values = series.at("values").at(0);
-  for (size_t i = 0; i < columns.size(); ++i) row[columns[i].get<std::string>()] = values[i];
-  return row;
-}
-
-SyncCursor CursorOfRow(const std::map<std::string, nlohmann::json>& row, long& conflicts, time_t& archivedNewest) {
-  SyncCursor c;
-  auto number = [&](const char* name) { return row.at(name).get<long long>(); };
-  c.run = static_cast<int>(number("run"));
-  c.shape.timeStep = static_cast<int>(number("sub_interval"));
-  SplitNumbers(row.at("slots").get<std::string>(), reg::kSlotCount,
-               [&](int i, long v) { c.shape.slots[i] = static_cast<unsigned>(v); });
-  c.meterEntries = static_cast<int>(number("meter_entries"));
-  c.meterFull = row.at("meter_full").get<bool>();
-  c.meterNewest = number("meter_newest");
-  SplitNumbers(row.at("newest_raw").get<std::string>(), reg::kSlotCount,
-               [&](int i, long v) { c.newestRaw[i] = static_cast<int32_t>(v); });
-  c.runFirst = number("run_first");
-  c.runLast = number("run_last");
-  c.runEntries = static_cast<long>(number("run_entries"));
-  conflicts = static_cast<long>(number("conflicts"));
-  archivedNewest = number("archived_newest");
-  return c;
-}
 }  // namespace
 
 std::string InfluxTag(const std::string& value) { return Escaped(value, ", ="); }
@@ -213,11 +148,8 @@ InfluxStore::Response InfluxStore::Query(const std::string& statement, bool post
   response.reached = true;
   response.status = result->status;
   response.body = result->body;
-  const nlohmann::json json = nlohmann::json::parse(result->body, nullptr, false);
-  if (json.is_object() && json.contains("error")) response.failure = json["error"].get<std::string>();
-  else if (json.is_object() && json.contains("results") && !json["results"].empty() && json["results"][0].contains("error"))
-    response.failure = json["results"][0]["error"].get<std::string>();
-  else if (result->status != 200)
+  response.failure = InfluxError(result->body);
+  if (response.failure.empty() && result->status != 200)
     response.failure = "HTTP " + std::to_string(result->status);
   return response;
 }
@@ -245,15 +177,15 @@ bool InfluxStore::LoadCursor(const ArchivedMeter& meter, std::optional<SyncCurso
     *error = response.reached ? "InfluxDB refused the query: " + response.failure : response.failure;
     return false;
   }
-  const nlohmann::json json = nlohmann::json::parse(response.body, nullptr, false);
-  try {
-    const auto& result = json.at("results").at(0);
-    if (!result.contains("series")) return true;
-    cursor_ = CursorOfRow(FirstRow(result.at("series").at(0)), conflicts_, archivedNewest_);
-  } catch (const nlohmann::json::exception&) {
+  std::optional<InfluxCursor> read;
+  if (!ReadInfluxCursor(response.body, read)) {
     *error = "InfluxDB's cursor of " + meter.id + " does not read as a pylax cursor";
     return false;
   }
+  if (!read) return true;
+  cursor_ = read->cursor;
+  conflicts_ = read->conflicts;
+  archivedNewest_ = read->archivedNewest;
   cursor = cursor_;
   return true;
 }
@@ -267,9 +199,8 @@ bool InfluxStore::Write(const std::string& lines, std::string* error) {
              httplib::to_string(result.error()) + ")";
     return false;
   }
-  const nlohmann::json json = nlohmann::json::parse(result->body, nullptr, false);
-  *error = "InfluxDB refused the write (HTTP " + std::to_string(result->status) + ")" +
-           (json.is_object() && json.contains("error") ? ": " + json["error"].get<std::string>() : "");
+  const std::string said = InfluxError(result->body);
+  *error = "InfluxDB refused the write (HTTP " + std::to_string(result->status) + ")" + (said.empty() ? "" : ": " + said);
   return false;
 }
 
@@ -296,7 +227,11 @@ bool InfluxStore::Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::
   outcome = {};
   std::string existingBody;
   if (!ArchivedAt(batch, existingBody, error)) return false;
-  const ArchivedPoints archived = PointsOf(existingBody);
+  ArchivedPoints archived;
+  if (!ReadInfluxPoints(existingBody, archived)) {
+    *error = "InfluxDB's answer of the points archived does not read as points";
+    return false;
+  }
   const bool sameRun = cursor_ && !batch.newRun;
   outcome.run = sameRun ? cursor_->run : cursor_ ? cursor_->run + 1 : 1;
   outcome.runFirst = sameRun ? cursor_->runFirst : 0;
