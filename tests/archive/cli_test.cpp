@@ -4,8 +4,12 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <atomic>
+
+#include "monitor/http_listener.h"
 #include "monitor/meter_id.h"
 #include "tests/archive/sync_fixture.h"
+#include "tests/monitor/monitor_support.h"
 #include "tests/support/pylaxctl_process.h"
 
 namespace {
@@ -69,6 +73,8 @@ const CliCase kCliCases[] = {
      {"pylaxctl: cannot open the archive none.sqlite: unable to open database file"}},
     {"ExportBadTime", {"archive", "export", "--from", "yesterday"}, 2, {},
      {"pylaxctl: --from yesterday is not a time such as 2026-12-07, 2026-12-07T12:49 or 2026-12-07T12:49:28Z"}},
+    {"ExportNoSuchDay", {"archive", "export", "--to", "2026-11-31"}, 2, {},
+     {"pylaxctl: --to 2026-11-31 is not a time such as 2026-12-07, 2026-12-07T12:49 or 2026-12-07T12:49:28Z"}},
 };
 
 void PrintTo(const CliCase& c, std::ostream* out) { *out << c.name; }
@@ -153,4 +159,45 @@ TEST_F(ArchiveCli, ListAndExport) {
             std::vector<std::string>{"pylaxctl: log run 1 of " + Meter().id + ": 2 rows, 2 with an entry, to stdout"});
   EXPECT_EQ(Finish(StartPylaxctl({"archive", "export", "--archive", "sqlite:a.sqlite", "--meter", "COM9_1"})), 11);
   EXPECT_EQ(SplitLines(ReadWholeFile("stderr.txt")), std::vector<std::string>{"pylaxctl: the archive holds no meter COM9_1"});
+}
+
+// Whatever answers at InfluxDB's address, however odd: a failed sync said
+// in its words, exit 10, never an abort.
+TEST_F(ArchiveCli, AnyAnswerAtInfluxdbsAddressIsAFailedSync) {
+  StartMeter();
+  const struct {
+    int queryStatus;
+    const char* query;
+    int writeStatus;
+    const char* write;
+    std::string said;
+  } cases[] = {
+      {200, R"({"error":123})", 204, "", "InfluxDB refused the query: 123"},
+      {200, R"({"results":[{"error":{"no":"text"}}]})", 204, "", R"(InfluxDB refused the query: {"no":"text"})"},
+      {200, R"({"results":"odd"})", 204, "", "InfluxDB's cursor of " + Meter().id + " does not read as a pylax cursor"},
+      {200, R"({"results":[{"series":[{"columns":["run"],"values":[[1e300]]}]}]})", 204, "",
+       "InfluxDB's cursor of " + Meter().id + " does not read as a pylax cursor"},
+      {502, "<html>bad gateway</html>", 204, "", "InfluxDB refused the query: HTTP 502"},
+      {200, R"({"results":[{}]})", 400, R"({"error":false})", "InfluxDB refused the write (HTTP 400): false"},
+  };
+  std::atomic<size_t> row{0};
+  HttpListener influx;
+  std::string error;
+  const std::string address = "127.0.0.1:" + std::to_string(FreePort());
+  ASSERT_TRUE(influx.Bind(address, "--influx", "InfluxDB", &error)) << error;
+  const auto answer = [&](const httplib::Request& request, httplib::Response& response) {
+    const bool query = request.path == "/query";
+    response.status = query ? cases[row].queryStatus : cases[row].writeStatus;
+    response.set_content(query ? cases[row].query : cases[row].write, "application/json");
+  };
+  influx.Server().Get(".*", answer);
+  influx.Server().Post(".*", answer);
+  influx.Start(4);
+  for (; row < std::size(cases); ++row) {
+    EXPECT_EQ(Finish(StartPylaxctl({"--port", sim_->LinkPath(), "--slave", "3", "log", "sync", "--archive",
+                                    "influx://" + address + "/pylax"})),
+              10);
+    EXPECT_NE(ReadWholeFile("stderr.txt").find(": " + cases[row].said + "; nothing of this sync"), std::string::npos)
+        << ReadWholeFile("stderr.txt");
+  }
 }
