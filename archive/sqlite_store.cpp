@@ -6,6 +6,7 @@
 #include <sstream>
 
 namespace {
+constexpr int kTableCount = 5;        // meters, runs, entries, gaps, cursors
 constexpr int kBusyTimeoutMs = 5000;  // the monitor and a pylaxctl may sync the same file
 
 // The raw and value columns of the ten slots: "raw1, value1, ..., raw10, value10".
@@ -310,13 +311,37 @@ bool SqliteStore::Exec(const char* sql, std::string* error) {
   return false;
 }
 
-bool SqliteStore::Open(bool createMissing, std::string* error) {
-  const int flags = SQLITE_OPEN_READWRITE | (createMissing ? SQLITE_OPEN_CREATE : 0);
+// The file's tables and views: how many there are, and how many of them are
+// Pylax's own.
+bool SqliteStore::CountTables(int* ours, int* all, std::string* error) {
+  Statement count(db_, "SELECT count(*), count(CASE WHEN type = 'table' AND name IN ('meters', 'runs', 'entries', "
+                       "'gaps', 'cursors') THEN 1 END) FROM sqlite_master");
+  if (!count.Step()) {
+    *error = Error("cannot read the archive");
+    return false;
+  }
+  *all = static_cast<int>(count.Int(0));
+  *ours = static_cast<int>(count.Int(1));
+  return true;
+}
+
+bool SqliteStore::Open(bool forWriting, std::string* error) {
+  const int flags = forWriting ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
   if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
     *error = Error("cannot open the archive");
     return false;
   }
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  // Another program's file is left as it is: no tables added, its journal
+  // mode kept. Only a new, empty file becomes an archive.
+  int ours = 0, all = 0;
+  if (!CountTables(&ours, &all, error)) return false;
+  if (ours != kTableCount && (all > 0 || !forWriting)) {
+    *error = path_ + " is no Pylax archive (it lacks the tables meters, runs, entries, gaps and cursors); it was "
+                     "left as it is";
+    return false;
+  }
+  if (!forWriting) return true;
   // WAL: a reader (list, export) never waits for a sync, and a sync killed
   // before its commit leaves nothing of itself behind. NORMAL syncs the disk
   // at checkpoints: a kill loses nothing committed, a power cut at most the

@@ -6,6 +6,8 @@
 
 #include <atomic>
 
+#include <sqlite3.h>
+
 #include "monitor/http_listener.h"
 #include "monitor/meter_id.h"
 #include "tests/archive/sync_fixture.h"
@@ -199,5 +201,28 @@ TEST_F(ArchiveCli, AnyAnswerAtInfluxdbsAddressIsAFailedSync) {
               10);
     EXPECT_NE(ReadWholeFile("stderr.txt").find(": " + cases[row].said + "; nothing of this sync"), std::string::npos)
         << ReadWholeFile("stderr.txt");
+  }
+}
+
+// Another program's SQLite file is no archive: each command refuses it and
+// leaves it byte for byte, its journal mode too.
+TEST_F(ArchiveCli, RefusesAnotherProgramsFileAndLeavesItAsItIs) {
+  StartMeter();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open("other.sqlite", &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE notes (text); INSERT INTO notes VALUES ('kept')", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  const std::string before = ReadWholeFile("other.sqlite");
+  const std::vector<std::string> commands[] = {{"archive", "list"},
+                                               {"archive", "export"},
+                                               {"--port", sim_->LinkPath(), "--slave", "3", "log", "sync"}};
+  for (std::vector<std::string> args : commands) {
+    args.insert(args.end(), {"--archive", "sqlite:other.sqlite"});
+    EXPECT_EQ(Finish(StartPylaxctl(args)), 10) << args[1];
+    EXPECT_EQ(ReadWholeFile("stderr.txt"), "pylaxctl: other.sqlite is no Pylax archive (it lacks the tables meters, "
+                                           "runs, entries, gaps and cursors); it was left as it is\n");
+    EXPECT_EQ(ReadWholeFile("other.sqlite"), before) << args[1];
+    EXPECT_FALSE(std::filesystem::exists("other.sqlite-wal")) << args[1];
   }
 }
