@@ -9,6 +9,7 @@
 #include <map>
 
 #include "archive/influx_answer.h"
+#include "console/shown_text.h"
 
 namespace {
 constexpr int kConnectTimeoutS = 5;
@@ -28,8 +29,28 @@ std::string Escaped(const std::string& text, const std::string& special) {
   return out;
 }
 
-// InfluxQL string literal: 'text' with its quotes and backslashes escaped.
-std::string QueryString(const std::string& text) { return "'" + Escaped(text, "'\\") + "'"; }
+constexpr const char* kTagSpecial = ", =";  // escaped in a tag value
+
+// Text as a tag holds it and InfluxQL compares it, so that the cursor's
+// query finds what its write stored. Each character neither can carry
+// becomes U+FFFD: LF and CR (line protocol ends a line there, InfluxQL
+// takes neither in a string), a backslash that ends a tag value or stands
+// before an escaped character (InfluxDB 1.x reads no escaped backslash in a
+// tag), and bytes that are not UTF-8.
+std::string InfluxText(const std::string& text) {
+  const std::string valid = ValidUtf8(text);
+  std::string carried;
+  for (size_t i = 0; i < valid.size(); ++i) {
+    const char next = i + 1 < valid.size() ? valid[i + 1] : ' ';
+    const bool escaping = valid[i] == '\\' && std::string(kTagSpecial).find(next) != std::string::npos;
+    carried += valid[i] == '\n' || valid[i] == '\r' || escaping ? std::string("\xEF\xBF\xBD") : std::string(1, valid[i]);
+  }
+  return carried;
+}
+
+// InfluxQL string literal of a tag's text: 'text' with its quotes and
+// backslashes escaped.
+std::string QueryString(const std::string& text) { return "'" + Escaped(InfluxText(text), "'\\") + "'"; }
 
 std::string PercentEncoded(const std::string& text) {
   std::string out;
@@ -87,7 +108,7 @@ std::string CursorFields(const SyncCursor& c, long conflicts, time_t archivedNew
 
 }  // namespace
 
-std::string InfluxTag(const std::string& value) { return Escaped(value, ", ="); }
+std::string InfluxTag(const std::string& value) { return Escaped(InfluxText(value), kTagSpecial); }
 
 // ",name=value"; nothing for an empty value, which line protocol does not
 // take (InfluxQL compares a missing tag equal to '').
