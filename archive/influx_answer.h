@@ -15,11 +15,15 @@
 // as the JSON it is.
 std::string InfluxError(const std::string& body);
 
-// What the archive holds of one point: its field's name and number.
+// What the archive holds of one point: its field's name and number. Points
+// are compared as the floats they were written from (3.61 is no double of
+// the float 3.61f).
 struct PointValue {
   std::string field;
   double number = 0;
-  bool operator==(const PointValue& other) const { return field == other.field && number == other.number; }
+  bool operator==(const PointValue& other) const {
+    return field == other.field && static_cast<float>(number) == static_cast<float>(other.number);
+  }
 };
 // By instant and register number.
 using ArchivedPoints = std::map<time_t, std::map<unsigned, PointValue>>;

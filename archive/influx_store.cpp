@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 
 #include "archive/influx_answer.h"
 #include "console/shown_text.h"
+#include "modbus/host_port.h"
 
 namespace {
 constexpr int kConnectTimeoutS = 5;
@@ -66,12 +68,11 @@ std::string PercentEncoded(const std::string& text) {
   return out;
 }
 
-// A float written so that it reads back as the same float: 9 significant
-// digits hold every single-precision value.
+// A float as its shortest decimal text that reads back as the same float
+// (3.61, as the window, /metrics and the state object show it).
 std::string FloatField(float value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value));
-  return text;
+  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
 std::string IntField(long long value) { return std::to_string(value) + "i"; }
@@ -141,8 +142,8 @@ struct InfluxStore::Response {
 
 InfluxStore::InfluxStore(std::string url, InfluxSettings settings)
     : url_(std::move(url)), settings_(std::move(settings)) {
-  client_ = std::make_unique<httplib::Client>(std::string(settings_.tls ? "https" : "http") + "://" + settings_.host +
-                                              ":" + std::to_string(settings_.port));
+  client_ = std::make_unique<httplib::Client>(std::string(settings_.tls ? "https" : "http") + "://" +
+                                              JoinHostPort(settings_.host, std::to_string(settings_.port)));
   if (settings_.tls) {
     if (!settings_.caFile.empty()) client_->set_ca_cert_path(settings_.caFile);
     client_->enable_server_certificate_verification(true);

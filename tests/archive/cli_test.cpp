@@ -69,6 +69,9 @@ const CliCase kCliCases[] = {
     {"PasswordInTheUrl", {"--port", "LINK", "--slave", "3", "log", "sync", "--archive", "influx://u:secret@h/db"}, 10, {},
      {"pylaxctl: an archive URL takes no user or password: give --influx-user, and the password in "
       "--influx-password-file or PYLAX_INFLUX_PASSWORD"}},
+    {"InfluxIpv6WithoutBrackets", {"--port", "LINK", "--slave", "3", "log", "sync", "--archive", "influx://::1/db"}, 10,
+     {}, {"pylaxctl: influx://::1/db is not influx://HOST[:PORT]/DATABASE: an IPv6 address goes in brackets, as in "
+      "[::1]:502"}},
     {"WrongModel", {"--port", "LINK", "--slave", "7", "log", "sync", "--archive", "sqlite:a.sqlite"}, 5, {},
      {"pylaxctl: this command needs a QM4C; the meter at address 07 is a QM4A"}},
     {"ListOfNothing", {"archive", "list", "--archive", "sqlite:none.sqlite"}, 10, {},
