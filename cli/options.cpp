@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -151,8 +150,9 @@ CLI::Validator Fraction(double min, double max) {
         double value = 0;
         const char* end = given.data() + given.size();
         const auto result = std::from_chars(given.data(), end, value, std::chars_format::fixed);
-        const bool fits = result.ec == std::errc() && result.ptr == end && std::isfinite(value);
-        return fits && value >= min && value <= max ? std::string() : message;
+        // nan and inf fail the range as well.
+        const bool fits = result.ec == std::errc() && result.ptr == end && value >= min && value <= max;
+        return fits ? std::string() : message;
       },
       "");
 }
