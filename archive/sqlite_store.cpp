@@ -83,6 +83,13 @@ void SplitRaw(const std::string& text, int32_t (&raw)[reg::kSlotCount]) {
     raw[slot] = static_cast<int32_t>(std::strtol(field.c_str(), nullptr, 10));
 }
 
+// A path as a file: URI takes it, its '%', '?' and '#' percent-encoded.
+std::string UriPath(const std::string& path) {
+  std::string uri;
+  for (const char c : path) uri += c == '%' ? "%25" : c == '?' ? "%3f" : c == '#' ? "%23" : std::string(1, c);
+  return uri;
+}
+
 // A prepared statement, finalised on every path.
 class Statement {
  public:
@@ -325,17 +332,30 @@ bool SqliteStore::CountTables(int* ours, int* all, std::string* error) {
   return true;
 }
 
-bool SqliteStore::Open(bool forWriting, std::string* error) {
-  const int flags = forWriting ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
-  if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+bool SqliteStore::Connect(const std::string& name, int flags, std::string* error) {
+  sqlite3_close(db_);
+  db_ = nullptr;
+  if (sqlite3_open_v2(name.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
     *error = Error("cannot open the archive");
     return false;
   }
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  return true;
+}
+
+bool SqliteStore::Open(bool forWriting, std::string* error) {
+  const int flags = forWriting ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+  int ours = 0, all = 0;
+  if (!Connect(path_, flags, error)) return false;
+  // Reading a WAL file needs its -shm beside it. Where the folder takes
+  // none (another user's, read-only media), none is there, so nothing is
+  // writing the file: it is read as it stands.
+  if (!CountTables(&ours, &all, error) &&
+      (forWriting || !Connect("file:" + UriPath(path_) + "?immutable=1", flags | SQLITE_OPEN_URI, error) ||
+       !CountTables(&ours, &all, error)))
+    return false;
   // Another program's file is left as it is: no tables added, its journal
   // mode kept. Only a new, empty file becomes an archive.
-  int ours = 0, all = 0;
-  if (!CountTables(&ours, &all, error)) return false;
   if (ours != kTableCount && (all > 0 || !forWriting)) {
     *error = path_ + " is no Pylax archive (it lacks the tables meters, runs, entries, gaps and cursors); it was "
                      "left as it is";
