@@ -1,9 +1,11 @@
 #include "archive/archive_url.h"
 
 #include <cstdlib>
+#include <string>
 #include <filesystem>
 
 #include "archive/influx_store.h"
+#include "modbus/host_port.h"
 
 namespace {
 constexpr int kInfluxDefaultPort = 8086;
@@ -21,15 +23,12 @@ std::string ParseInflux(const std::string& url, InfluxSettings& settings) {
     return "an archive URL takes no user or password: give --influx-user, and the password in "
            "--influx-password-file or PYLAX_INFLUX_PASSWORD";
   settings.database = slash == std::string::npos ? "" : rest.substr(slash + 1);
-  const size_t colon = authority.rfind(':');
-  settings.host = authority.substr(0, colon);
-  if (colon != std::string::npos) {
-    char* end = nullptr;
-    const std::string port = authority.substr(colon + 1);
-    const long value = std::strtol(port.c_str(), &end, 10);
-    if (port.empty() || *end != '\0' || value < 1 || value > 65535) return url + " has no valid port";
-    settings.port = static_cast<int>(value);
-  }
+  HostPort parts;
+  std::string problem;
+  if (!ParseHostPort(authority, &parts, &problem, std::to_string(kInfluxDefaultPort)))
+    return url + " is not influx://HOST[:PORT]/DATABASE: " + problem;
+  settings.host = parts.host;
+  settings.port = std::stoi(parts.port);
   if (settings.host.empty() || settings.database.empty() || settings.database.find('/') != std::string::npos)
     return url + " is not influx://HOST[:PORT]/DATABASE";
   return "";

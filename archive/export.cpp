@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <regex>
 
 #include "logging/csv_writer.h"
 
@@ -97,6 +98,17 @@ class RowWriter {
   long partStart_ = 0;
   long last_ = -1;
 };
+
+// A day and time the calendar has: mktime would take 2026-11-31 for
+// 1 December and 24:00 for the next day.
+bool RealDateTime(const struct tm& fields) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const int year = fields.tm_year + 1900;
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (fields.tm_mon < 0 || fields.tm_mon > 11 || fields.tm_mday < 1) return false;
+  const int days = kDays[fields.tm_mon] + (fields.tm_mon == 1 && leap ? 1 : 0);
+  return fields.tm_mday <= days && fields.tm_hour <= 23 && fields.tm_min <= 59 && fields.tm_sec <= 59;
+}
 }  // namespace
 
 std::vector<std::string> ArchiveListLines(const std::vector<ArchivedMeterRuns>& meters) {
@@ -156,6 +168,9 @@ bool WriteExport(SqliteStore& store, const ExportRequest& request, FILE* file, E
 }
 
 bool ParseArchiveTime(const std::string& text, time_t& time) {
+  // sscanf alone would take signs and blanks in the numbers.
+  static const std::regex kForm(R"(\d{4}-\d{2}-\d{2}([T ]\d{2}:\d{2}(:\d{2})?)?Z?)");
+  if (!std::regex_match(text, kForm)) return false;
   struct tm fields {};
   int used = 0;
   char separator = 0;
@@ -169,6 +184,7 @@ bool ParseArchiveTime(const std::string& text, time_t& time) {
   fields.tm_year -= 1900;
   fields.tm_mon -= 1;
   fields.tm_isdst = -1;
+  if (!RealDateTime(fields)) return false;
   time = rest == "Z" ? timegm(&fields) : mktime(&fields);
   return time != static_cast<time_t>(-1);
 }

@@ -3,11 +3,15 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <nlohmann/json.hpp>
+
+#include "archive/influx_answer.h"
+#include "console/shown_text.h"
+#include "modbus/host_port.h"
 
 namespace {
 constexpr int kConnectTimeoutS = 5;
@@ -27,8 +31,28 @@ std::string Escaped(const std::string& text, const std::string& special) {
   return out;
 }
 
-// InfluxQL string literal: 'text' with its quotes and backslashes escaped.
-std::string QueryString(const std::string& text) { return "'" + Escaped(text, "'\\") + "'"; }
+constexpr const char* kTagSpecial = ", =";  // escaped in a tag value
+
+// Text as a tag holds it and InfluxQL compares it, so that the cursor's
+// query finds what its write stored. Each character neither can carry
+// becomes U+FFFD: LF and CR (line protocol ends a line there, InfluxQL
+// takes neither in a string), a backslash that ends a tag value or stands
+// before an escaped character (InfluxDB 1.x reads no escaped backslash in a
+// tag), and bytes that are not UTF-8.
+std::string InfluxText(const std::string& text) {
+  const std::string valid = ValidUtf8(text);
+  std::string carried;
+  for (size_t i = 0; i < valid.size(); ++i) {
+    const char next = i + 1 < valid.size() ? valid[i + 1] : ' ';
+    const bool escaping = valid[i] == '\\' && std::string(kTagSpecial).find(next) != std::string::npos;
+    carried += valid[i] == '\n' || valid[i] == '\r' || escaping ? std::string("\xEF\xBF\xBD") : std::string(1, valid[i]);
+  }
+  return carried;
+}
+
+// InfluxQL string literal of a tag's text: 'text' with its quotes and
+// backslashes escaped.
+std::string QueryString(const std::string& text) { return "'" + Escaped(InfluxText(text), "'\\") + "'"; }
 
 std::string PercentEncoded(const std::string& text) {
   std::string out;
@@ -44,23 +68,14 @@ std::string PercentEncoded(const std::string& text) {
   return out;
 }
 
-// A float written so that it reads back as the same float: 9 significant
-// digits hold every single-precision value.
+// A float as its shortest decimal text that reads back as the same float
+// (3.61, as the window, /metrics and the state object show it).
 std::string FloatField(float value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value));
-  return text;
+  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
 std::string IntField(long long value) { return std::to_string(value) + "i"; }
-
-// What the archive holds of one point: its field's name and number.
-struct PointValue {
-  std::string field;
-  double number = 0;
-  bool operator==(const PointValue& other) const { return field == other.field && number == other.number; }
-};
-using ArchivedPoints = std::map<time_t, std::map<unsigned, PointValue>>;
 
 // The point of one slot of an entry (the slot holds register number reg).
 PointValue PointOf(unsigned reg, const ArchiveEntry& entry, int slot) {
@@ -79,26 +94,6 @@ std::map<unsigned, PointValue> EntryPoints(const LogRunShape& shape, const Archi
   return points;
 }
 
-// The points a query of time, register and the three fields gave, by
-// instant and register; columns taken by name, as a field never written is
-// no column at all.
-ArchivedPoints PointsOf(const std::string& body) {
-  ArchivedPoints points;
-  const nlohmann::json json = nlohmann::json::parse(body.empty() ? "{}" : body, nullptr, false);
-  if (!json.is_object() || !json.contains("results") || !json["results"][0].contains("series")) return points;
-  const nlohmann::json& series = json["results"][0]["series"][0];
-  std::map<std::string, size_t> column;
-  for (size_t i = 0; i < series["columns"].size(); ++i) column[series["columns"][i].get<std::string>()] = i;
-  for (const auto& row : series["values"]) {
-    PointValue point;
-    for (const char* field : {"value", "error", "raw"})
-      if (column.count(field) > 0 && !row[column[field]].is_null()) point = {field, row[column[field]].get<double>()};
-    const std::string reg = row[column["register"]].get<std::string>();
-    points[row[column["time"]].get<long long>()][static_cast<unsigned>(std::strtoul(reg.c_str(), nullptr, 10))] = point;
-  }
-  return points;
-}
-
 std::string CursorFields(const SyncCursor& c, long conflicts, time_t archivedNewest) {
   std::string slots;
   for (int slot = 0; slot < reg::kSlotCount; ++slot) slots += (slot > 0 ? "," : "") + std::to_string(c.shape.slots[slot]);
@@ -112,47 +107,9 @@ std::string CursorFields(const SyncCursor& c, long conflicts, time_t archivedNew
          ",archived_newest=" + IntField(archivedNewest);
 }
 
-void SplitNumbers(const std::string& text, int count, const std::function<void(int, long)>& take) {
-  size_t start = 0;
-  for (int i = 0; i < count && start <= text.size(); ++i) {
-    const size_t comma = text.find(',', start);
-    take(i, std::strtol(text.c_str() + start, nullptr, 10));
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-}
-
-// The columns of a series' first row by name.
-std::map<std::string, nlohmann::json> FirstRow(const nlohmann::json& series) {
-  std::map<std::string, nlohmann::json> row;
-  const auto& columns = series.at("columns");
-  const auto& values = series.at("values").at(0);
-  for (size_t i = 0; i < columns.size(); ++i) row[columns[i].get<std::string>()] = values[i];
-  return row;
-}
-
-SyncCursor CursorOfRow(const std::map<std::string, nlohmann::json>& row, long& conflicts, time_t& archivedNewest) {
-  SyncCursor c;
-  auto number = [&](const char* name) { return row.at(name).get<long long>(); };
-  c.run = static_cast<int>(number("run"));
-  c.shape.timeStep = static_cast<int>(number("sub_interval"));
-  SplitNumbers(row.at("slots").get<std::string>(), reg::kSlotCount,
-               [&](int i, long v) { c.shape.slots[i] = static_cast<unsigned>(v); });
-  c.meterEntries = static_cast<int>(number("meter_entries"));
-  c.meterFull = row.at("meter_full").get<bool>();
-  c.meterNewest = number("meter_newest");
-  SplitNumbers(row.at("newest_raw").get<std::string>(), reg::kSlotCount,
-               [&](int i, long v) { c.newestRaw[i] = static_cast<int32_t>(v); });
-  c.runFirst = number("run_first");
-  c.runLast = number("run_last");
-  c.runEntries = static_cast<long>(number("run_entries"));
-  conflicts = static_cast<long>(number("conflicts"));
-  archivedNewest = number("archived_newest");
-  return c;
-}
 }  // namespace
 
-std::string InfluxTag(const std::string& value) { return Escaped(value, ", ="); }
+std::string InfluxTag(const std::string& value) { return Escaped(InfluxText(value), kTagSpecial); }
 
 // ",name=value"; nothing for an empty value, which line protocol does not
 // take (InfluxQL compares a missing tag equal to '').
@@ -185,8 +142,8 @@ struct InfluxStore::Response {
 
 InfluxStore::InfluxStore(std::string url, InfluxSettings settings)
     : url_(std::move(url)), settings_(std::move(settings)) {
-  client_ = std::make_unique<httplib::Client>(std::string(settings_.tls ? "https" : "http") + "://" + settings_.host +
-                                              ":" + std::to_string(settings_.port));
+  client_ = std::make_unique<httplib::Client>(std::string(settings_.tls ? "https" : "http") + "://" +
+                                              JoinHostPort(settings_.host, std::to_string(settings_.port)));
   if (settings_.tls) {
     if (!settings_.caFile.empty()) client_->set_ca_cert_path(settings_.caFile);
     client_->enable_server_certificate_verification(true);
@@ -213,11 +170,8 @@ InfluxStore::Response InfluxStore::Query(const std::string& statement, bool post
   response.reached = true;
   response.status = result->status;
   response.body = result->body;
-  const nlohmann::json json = nlohmann::json::parse(result->body, nullptr, false);
-  if (json.is_object() && json.contains("error")) response.failure = json["error"].get<std::string>();
-  else if (json.is_object() && json.contains("results") && !json["results"].empty() && json["results"][0].contains("error"))
-    response.failure = json["results"][0]["error"].get<std::string>();
-  else if (result->status != 200)
+  response.failure = InfluxError(result->body);
+  if (response.failure.empty() && result->status != 200)
     response.failure = "HTTP " + std::to_string(result->status);
   return response;
 }
@@ -245,15 +199,15 @@ bool InfluxStore::LoadCursor(const ArchivedMeter& meter, std::optional<SyncCurso
     *error = response.reached ? "InfluxDB refused the query: " + response.failure : response.failure;
     return false;
   }
-  const nlohmann::json json = nlohmann::json::parse(response.body, nullptr, false);
-  try {
-    const auto& result = json.at("results").at(0);
-    if (!result.contains("series")) return true;
-    cursor_ = CursorOfRow(FirstRow(result.at("series").at(0)), conflicts_, archivedNewest_);
-  } catch (const nlohmann::json::exception&) {
+  std::optional<InfluxCursor> read;
+  if (!ReadInfluxCursor(response.body, read)) {
     *error = "InfluxDB's cursor of " + meter.id + " does not read as a pylax cursor";
     return false;
   }
+  if (!read) return true;
+  cursor_ = read->cursor;
+  conflicts_ = read->conflicts;
+  archivedNewest_ = read->archivedNewest;
   cursor = cursor_;
   return true;
 }
@@ -267,9 +221,8 @@ bool InfluxStore::Write(const std::string& lines, std::string* error) {
              httplib::to_string(result.error()) + ")";
     return false;
   }
-  const nlohmann::json json = nlohmann::json::parse(result->body, nullptr, false);
-  *error = "InfluxDB refused the write (HTTP " + std::to_string(result->status) + ")" +
-           (json.is_object() && json.contains("error") ? ": " + json["error"].get<std::string>() : "");
+  const std::string said = InfluxError(result->body);
+  *error = "InfluxDB refused the write (HTTP " + std::to_string(result->status) + ")" + (said.empty() ? "" : ": " + said);
   return false;
 }
 
@@ -296,7 +249,11 @@ bool InfluxStore::Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::
   outcome = {};
   std::string existingBody;
   if (!ArchivedAt(batch, existingBody, error)) return false;
-  const ArchivedPoints archived = PointsOf(existingBody);
+  ArchivedPoints archived;
+  if (!ReadInfluxPoints(existingBody, archived)) {
+    *error = "InfluxDB's answer of the points archived does not read as points";
+    return false;
+  }
   const bool sameRun = cursor_ && !batch.newRun;
   outcome.run = sameRun ? cursor_->run : cursor_ ? cursor_->run + 1 : 1;
   outcome.runFirst = sameRun ? cursor_->runFirst : 0;

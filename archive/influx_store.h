@@ -68,7 +68,9 @@ class InfluxStore : public ArchiveStore {
 };
 
 // Line protocol: a tag value with its commas, blanks and equals signs
-// escaped; a string field value quoted with its quotes and backslashes.
+// escaped, and U+FFFD for each character InfluxDB or InfluxQL cannot carry
+// (LF, CR, a backslash before an escaped character or at the end, bytes
+// that are not UTF-8); a string field value quoted with its quotes and backslashes.
 std::string InfluxTag(const std::string& value);
 std::string TagPair(const std::string& name, const std::string& value);
 std::string InfluxString(const std::string& value);

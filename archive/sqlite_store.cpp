@@ -6,6 +6,7 @@
 #include <sstream>
 
 namespace {
+constexpr int kTableCount = 5;        // meters, runs, entries, gaps, cursors
 constexpr int kBusyTimeoutMs = 5000;  // the monitor and a pylaxctl may sync the same file
 
 // The raw and value columns of the ten slots: "raw1, value1, ..., raw10, value10".
@@ -80,6 +81,13 @@ void SplitRaw(const std::string& text, int32_t (&raw)[reg::kSlotCount]) {
   std::string field;
   for (int slot = 0; slot < reg::kSlotCount && std::getline(in, field, ','); ++slot)
     raw[slot] = static_cast<int32_t>(std::strtol(field.c_str(), nullptr, 10));
+}
+
+// A path as a file: URI takes it, its '%', '?' and '#' percent-encoded.
+std::string UriPath(const std::string& path) {
+  std::string uri;
+  for (const char c : path) uri += c == '%' ? "%25" : c == '?' ? "%3f" : c == '#' ? "%23" : std::string(1, c);
+  return uri;
 }
 
 // A prepared statement, finalised on every path.
@@ -310,13 +318,50 @@ bool SqliteStore::Exec(const char* sql, std::string* error) {
   return false;
 }
 
-bool SqliteStore::Open(bool createMissing, std::string* error) {
-  const int flags = SQLITE_OPEN_READWRITE | (createMissing ? SQLITE_OPEN_CREATE : 0);
-  if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+// The file's tables and views: how many there are, and how many of them are
+// Pylax's own.
+bool SqliteStore::CountTables(int* ours, int* all, std::string* error) {
+  Statement count(db_, "SELECT count(*), count(CASE WHEN type = 'table' AND name IN ('meters', 'runs', 'entries', "
+                       "'gaps', 'cursors') THEN 1 END) FROM sqlite_master");
+  if (!count.Step()) {
+    *error = Error("cannot read the archive");
+    return false;
+  }
+  *all = static_cast<int>(count.Int(0));
+  *ours = static_cast<int>(count.Int(1));
+  return true;
+}
+
+bool SqliteStore::Connect(const std::string& name, int flags, std::string* error) {
+  sqlite3_close(db_);
+  db_ = nullptr;
+  if (sqlite3_open_v2(name.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
     *error = Error("cannot open the archive");
     return false;
   }
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  return true;
+}
+
+bool SqliteStore::Open(bool forWriting, std::string* error) {
+  const int flags = forWriting ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+  int ours = 0, all = 0;
+  if (!Connect(path_, flags, error)) return false;
+  // Reading a WAL file needs its -shm beside it. Where the folder takes
+  // none (another user's, read-only media), none is there, so nothing is
+  // writing the file: it is read as it stands.
+  if (!CountTables(&ours, &all, error) &&
+      (forWriting || !Connect("file:" + UriPath(path_) + "?immutable=1", flags | SQLITE_OPEN_URI, error) ||
+       !CountTables(&ours, &all, error)))
+    return false;
+  // Another program's file is left as it is: no tables added, its journal
+  // mode kept. Only a new, empty file becomes an archive.
+  if (ours != kTableCount && (all > 0 || !forWriting)) {
+    *error = path_ + " is no Pylax archive (it lacks the tables meters, runs, entries, gaps and cursors); it was "
+                     "left as it is";
+    return false;
+  }
+  if (!forWriting) return true;
   // WAL: a reader (list, export) never waits for a sync, and a sync killed
   // before its commit leaves nothing of itself behind. NORMAL syncs the disk
   // at checkpoints: a kill loses nothing committed, a power cut at most the

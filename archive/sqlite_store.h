@@ -35,9 +35,11 @@ class SqliteStore : public ArchiveStore {
   SqliteStore(const SqliteStore&) = delete;
   SqliteStore& operator=(const SqliteStore&) = delete;
 
-  // Opens (creates) the file and its tables. createMissing false: a file
-  // that does not exist is refused rather than made (list, export).
-  bool Open(bool createMissing, std::string* error);
+  // forWriting (sync): opens the file, making it and its tables when it is
+  // missing or empty. Else (list, export) opens it read-only, refusing a
+  // missing file. Either refuses, untouched, a file that holds other tables
+  // than an archive's.
+  bool Open(bool forWriting, std::string* error);
 
   const std::string& Url() const override { return url_; }
   bool LoadCursor(const ArchivedMeter& meter, std::optional<SyncCursor>& cursor, std::string* error) override;
@@ -52,6 +54,8 @@ class SqliteStore : public ArchiveStore {
 
  private:
   bool Exec(const char* sql, std::string* error);
+  bool CountTables(int* ours, int* all, std::string* error);
+  bool Connect(const std::string& name, int flags, std::string* error);
   std::string Error(const std::string& what) const;
 
   std::string url_;

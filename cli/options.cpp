@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
@@ -23,6 +24,7 @@ constexpr size_t kMaxSlots = 10;
 constexpr long kMaxUnsigned = 0xFFFFFFFFL;
 constexpr long kMaxCount = 1000000000L;
 constexpr size_t kHelpColumn = 16;
+constexpr size_t kMaxSecretFile = 4096;
 
 // Help in the order a reader looks for it: the usage line (drawn from the
 // options themselves), what the command does, its options, the commands
@@ -133,6 +135,26 @@ CLI::Validator Decimal(const std::function<bool(long)>& accepts, const std::stri
 
 CLI::Validator Whole(long min, long max, const std::string& message) {
   return Decimal([=](long value) { return value >= min && value <= max; }, message);
+}
+
+// A decimal fraction from min to max. CLI11's own conversion takes nan,
+// inf and hexadecimal ("0x10" as 16), and its range check lets nan through.
+CLI::Validator Fraction(double min, double max) {
+  const auto text = [](double value) {
+    char digits[32];
+    return std::string(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+  };
+  const std::string message = "needs a decimal number from " + text(min) + " to " + text(max);
+  return CLI::Validator(
+      [=](std::string& given) {
+        double value = 0;
+        const char* end = given.data() + given.size();
+        const auto result = std::from_chars(given.data(), end, value, std::chars_format::fixed);
+        // nan and inf fail the range as well.
+        const bool fits = result.ec == std::errc() && result.ptr == end && value >= min && value <= max;
+        return fits ? std::string() : message;
+      },
+      "");
 }
 
 CLI::Validator NumberUpTo(long max) { return Whole(0, max, "needs a number from 0 to " + std::to_string(max)); }
@@ -357,11 +379,11 @@ void DefineMonitor(CLI::App& app, Options& options) {
   command->add_option("--interval", monitor.interval, "seconds from one round of polls to the next")
       ->type_name("S")
       ->capture_default_str()
-      ->check(CLI::Range(0.1, 86400.0).description(""));
+      ->check(Fraction(0.1, 86400.0));
   command->add_option("--rescan-minutes", monitor.rescanMinutes, "minutes between scans (0: only on SIGHUP)")
       ->type_name("M")
       ->capture_default_str()
-      ->check(CLI::Range(0.0, 10080.0).description(""));
+      ->check(Fraction(0.0, 10080.0));
   command->add_option("--mqtt", monitor.mqtt.url, "publish to the broker at mqtt://HOST[:PORT] or mqtts://HOST[:PORT]")
       ->type_name("URL");
   command->add_option("--mqtt-ca-file", monitor.mqtt.caFile, "mqtts: the CA of the broker's certificate")
@@ -373,7 +395,7 @@ void DefineMonitor(CLI::App& app, Options& options) {
   command->add_option("--mqtt-password-file", "a file whose first line is the MQTT password")
       ->type_name("FILE")
       ->check(CLI::Validator(CLI::ExistingFile).description(""));
-  // Kept for config files of earlier versions; see RefusePasswordArgument.
+  // Kept for config files of earlier versions; see RefuseSecretArguments.
   command->add_option("--mqtt-password", monitor.mqtt.password)->group("");
   command->add_option("--mqtt-prefix", monitor.mqtt.prefix, "the first level(s) of every topic")
       ->type_name("PREFIX")
@@ -411,7 +433,7 @@ void DefineMonitor(CLI::App& app, Options& options) {
   command->add_option("--archive-every", monitor.archiveEveryMinutes, "minutes from one sync of a meter's log to the next")
       ->type_name("M")
       ->capture_default_str()
-      ->check(CLI::Range(0.01, 10080.0).description(""));
+      ->check(Fraction(0.01, 10080.0));
   AddInfluxAccess(*command, options.archive);
   app.config_formatter(std::make_shared<FlatConfig>(app, *command));
 }
@@ -465,46 +487,83 @@ void DefineArchive(CLI::App& app, CLI::App& log, Options& options) {
   exporter->add_option("--output", archive.output, "the file written; - for stdout")->type_name("FILE");
 }
 
+bool LooksSecret(std::string word) {
+  for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return word.find("password") != std::string::npos || word.find("secret") != std::string::npos ||
+         word.find("token") != std::string::npos;
+}
+
+bool KnownOption(const CLI::App& app, const std::string& name) {
+  if (app.get_option_no_throw(name) != nullptr) return true;
+  for (const CLI::App* command : app.get_subcommands({}))
+    if (KnownOption(*command, name)) return true;
+  return false;
+}
+
 // Command lines show in the process list and the shell's history, and
-// CLI11's complaints repeat the arguments they do not expect: a password is
-// refused wherever it stands, before CLI11 sees it.
-void RefusePasswordArgument(const std::vector<std::string>& args) {
-  for (const std::string& arg : args)
-    if (arg == "--mqtt-password" || arg.rfind("--mqtt-password=", 0) == 0)
-      throw CLI::ValidationError("--mqtt-password",
+// CLI11's complaints repeat the arguments they do not expect: an option
+// that looks like it carries a secret is refused, before CLI11 sees it,
+// unless it is one of ours (which name a file). The value is never repeated.
+void RefuseSecretArguments(const CLI::App& app, const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    const std::string name = arg.substr(0, arg.find('='));
+    if (name.rfind("-", 0) != 0 || !LooksSecret(name)) continue;
+    if (name == "--mqtt-password")  // kept for config files of earlier versions
+      throw CLI::ValidationError(name,
                                  "is taken from --mqtt-password-file, the mqtt-password credential or "
                                  "PYLAX_MQTT_PASSWORD, never from the command line");
+    if (!KnownOption(app, name))
+      throw CLI::ValidationError(name, "is no option of pylaxctl (its value is not repeated: a secret is never "
+                                       "taken from the command line)");
+  }
 }
 
-// The first line of a file, empty when it cannot be read.
-std::string FirstLine(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
+// A secret's file: its first line without its line end (LF or CR LF).
+// Bounded, as /dev/zero or a log named by mistake would fill the memory; a
+// file that cannot be read gives "".
+std::string SecretFileLine(const std::string& option, const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text(kMaxSecretFile + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  if (text.size() > kMaxSecretFile)
+    throw CLI::ValidationError(option, path + " is larger than " + std::to_string(kMaxSecretFile) +
+                                           " bytes; it should hold the password on its first line");
+  const size_t end = text.find('\n');
+  if (end == std::string::npos) return text;
+  text.resize(end > 0 && text[end - 1] == '\r' ? end - 1 : end);
+  return text;
 }
 
-// A config file's mqtt-password (earlier versions suggested it) stands;
-// else --mqtt-password-file, the systemd credential (LoadCredential=, read
-// as the service's dynamic user may read nothing else), the environment.
-void ReadPassword(CLI::App& app, MqttSettings& mqtt) {
-  if (!mqtt.password.empty()) return;
-  const CLI::Option* file = app.get_subcommand("monitor")->get_option("--mqtt-password-file");
+// A secret from its option's file, else the service's credential of that
+// name (LoadCredential=, read as the service's dynamic user may read
+// nothing else), else the environment variable; "" when none gives one.
+std::string SecretOf(const std::string& option, const std::string& file, const std::string& credential,
+                     const char* variable) {
+  std::string secret = file.empty() ? "" : SecretFileLine(option, file);
   const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
-  const char* fromEnvironment = std::getenv("PYLAX_MQTT_PASSWORD");
-  if (file->count() > 0) mqtt.password = FirstLine(file->as<std::string>());
-  if (mqtt.password.empty() && credentials != nullptr) mqtt.password = FirstLine(std::string(credentials) + "/mqtt-password");
-  if (mqtt.password.empty() && fromEnvironment != nullptr) mqtt.password = fromEnvironment;
+  if (secret.empty() && credentials != nullptr)
+    secret = SecretFileLine("the " + credential + " credential", std::string(credentials) + "/" + credential);
+  const char* fromEnvironment = variable == nullptr ? nullptr : std::getenv(variable);
+  if (secret.empty() && fromEnvironment != nullptr) secret = fromEnvironment;
+  return secret;
 }
 
-// The page's password: --http-password-file, else the systemd credential
-// http-password; empty: none asked.
-void ReadHttpPassword(MonitorOptions& monitor) {
-  const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
-  if (!monitor.httpPasswordFile.empty())
-    monitor.httpPassword = FirstLine(monitor.httpPasswordFile);
-  else if (credentials != nullptr)
-    monitor.httpPassword = FirstLine(std::string(credentials) + "/http-password");
+// A config file's mqtt-password (earlier versions suggested it) stands.
+// The page's password has no variable: a file given that holds none is
+// refused rather than leave the page open.
+void ReadPasswords(CLI::App& app, Options& options) {
+  const CLI::Option* mqttFile = app.get_subcommand("monitor")->get_option("--mqtt-password-file");
+  MqttSettings& mqtt = options.monitor.mqtt;
+  if (mqtt.password.empty())
+    mqtt.password = SecretOf("--mqtt-password-file", mqttFile->count() > 0 ? mqttFile->as<std::string>() : "",
+                             "mqtt-password", "PYLAX_MQTT_PASSWORD");
+  ArchiveOptions& archive = options.archive;
+  archive.influxPassword =
+      SecretOf("--influx-password-file", archive.influxPasswordFile, "influx-password", "PYLAX_INFLUX_PASSWORD");
+  if (options.command != Command::Monitor) return;
+  MonitorOptions& monitor = options.monitor;
+  monitor.httpPassword = SecretOf("--http-password-file", monitor.httpPasswordFile, "http-password", nullptr);
   if (!monitor.httpPasswordFile.empty() && monitor.httpPassword.empty())
     throw CLI::ValidationError("--http-password-file", monitor.httpPasswordFile + " holds no password on its first line");
 }
@@ -652,11 +711,10 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& opt
     return "pylaxctl: " + std::string(error.what()) + " (see pylaxctl --help)\n";
   });
   try {
-    RefusePasswordArgument(args);
+    RefuseSecretArguments(app, args);
     app.parse(std::vector<std::string>(args.rbegin(), args.rend()));  // CLI11 takes them last first
     RequireCommand(app);
-    ReadPassword(app, options.monitor.mqtt);
-    if (options.command == Command::Monitor) ReadHttpPassword(options.monitor);
+    ReadPasswords(app, options);
     // The monitor polls many meters: the faster framing unless told.
     if (options.command == Command::Monitor && options.framing.empty() && std::getenv("PYLAX_FRAMING") == nullptr)
       options.framing = FramingName(Framing::Length);

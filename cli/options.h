@@ -30,7 +30,8 @@ enum class Command { Scan, Read, ResetEnergy, SetClock, LogShow, LogStart, LogDo
 struct ArchiveOptions {
   std::vector<std::string> urls;  // empty: the default archive
   std::string influxUser;         // else PYLAX_INFLUX_USER
-  std::string influxPasswordFile; // else PYLAX_INFLUX_PASSWORD
+  std::string influxPasswordFile; // else the influx-password credential, else PYLAX_INFLUX_PASSWORD
+  std::string influxPassword;     // as read from one of those
   std::string influxCaFile;
   std::string meter;              // export: the meter id
   std::string from;               // export: the span, as ParseArchiveTime takes it
@@ -78,6 +79,10 @@ struct ParseOutcome {
 // MQTT password of monitor from --mqtt-password-file, the systemd credential
 // mqtt-password or PYLAX_MQTT_PASSWORD (or a config file's mqtt-password);
 // given on the command line it is a usage error that does not repeat it.
+// The InfluxDB password likewise (influx-password, PYLAX_INFLUX_PASSWORD),
+// the page's from its file or the http-password credential. A secret's file
+// gives its first line without its LF or CR LF; one above 4 KB is a usage
+// error.
 // A --config file is read strictly: an unknown name, a line that is no
 // name = value, an unclosed quote is a usage error naming FILE:LINE.
 ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& options);

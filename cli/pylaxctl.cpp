@@ -6,7 +6,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <cstdio>
 #include <string>
@@ -288,25 +287,15 @@ std::vector<std::string> ArchiveUrls(const ArchiveOptions& archive) {
   return archive.urls.empty() ? std::vector<std::string>{DefaultArchiveUrl()} : archive.urls;
 }
 
-// The InfluxDB user and password as for MQTT: the password from a file,
-// the systemd credential influx-password (the monitor as a service) or the
-// environment, never from the command line.
+// The InfluxDB user as for MQTT; the password as the command line's
+// parsing read it, never from the command line itself.
 ArchiveAccess AccessOf(const ArchiveOptions& archive) {
   ArchiveAccess access;
   access.influxCaFile = archive.influxCaFile;
   access.influxUser = archive.influxUser;
   if (const char* user = std::getenv("PYLAX_INFLUX_USER"); access.influxUser.empty() && user != nullptr)
     access.influxUser = user;
-  const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
-  if (!archive.influxPasswordFile.empty()) {
-    std::ifstream in(archive.influxPasswordFile);
-    std::getline(in, access.influxPassword);
-  } else if (credentials != nullptr) {
-    std::ifstream in(std::string(credentials) + "/influx-password");
-    std::getline(in, access.influxPassword);
-  }
-  if (const char* password = std::getenv("PYLAX_INFLUX_PASSWORD"); access.influxPassword.empty() && password != nullptr)
-    access.influxPassword = password;
+  access.influxPassword = archive.influxPassword;
   return access;
 }
 

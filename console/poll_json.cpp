@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "console/shown_text.h"
 #include "meter/register_map.h"
 
 std::string PairLabel(int pair) { return RegisterLabel(static_cast<unsigned>(259 + 2 * pair)); }
@@ -43,4 +44,5 @@ std::string JsonNumber(float value) {
   return std::string(text, result.ptr);
 }
 
-std::string JsonString(const std::string& text) { return nlohmann::json(text).dump(); }
+// nlohmann's dump throws on text that is not UTF-8; text from the bus may be anything.
+std::string JsonString(const std::string& text) { return nlohmann::json(ValidUtf8(text)).dump(); }

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "console/poll_json.h"
+#include "console/shown_text.h"
 #include "modbus/host_port.h"
 #include "modbus/model.h"
 #include "monitor/quantities.h"
@@ -90,12 +91,13 @@ std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, co
                                                 const MeterInfo& info, const std::vector<std::string>& keys) {
   const std::string meterTopic = settings.prefix + "/" + info.id;
   // Named with its bus: two buses with a QM4C at 3 are two devices.
+  const std::string identification = ValidUtf8(info.identification);
   const nlohmann::json device = {
       {"identifiers", {"pylax_" + info.id}},
-      {"name", info.identification + " at " + std::to_string(info.address) + " on " + busId},
+      {"name", identification + " at " + std::to_string(info.address) + " on " + busId},
       {"manufacturer", "Orvant"},
       {"model", ModelName(info.model)},
-      {"hw_version", info.identification},
+      {"hw_version", identification},
   };
   std::vector<DiscoveryMessage> messages;
   for (const std::string& key : keys) {

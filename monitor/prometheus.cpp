@@ -8,6 +8,7 @@
 #include <httplib.h>
 
 #include "console/poll_json.h"
+#include "console/shown_text.h"
 #include "archive/sync.h"
 #include "modbus/host_port.h"
 #include "modbus/model.h"
@@ -97,7 +98,7 @@ std::string ScaledReading(float reading, double scale) {
 // Label values are ours (ids, model names, phases) but escaped all the same.
 std::string LabelValue(const std::string& value) {
   std::string escaped;
-  for (const char c : value) {
+  for (const char c : ValidUtf8(value)) {
     if (c == '\\' || c == '"') escaped += '\\';
     escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
   }

@@ -1,5 +1,7 @@
 #include "web/web_publisher.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <memory>
@@ -64,6 +66,15 @@ bool SameText(const std::string& a, const std::string& b) {
   return differ == 0;
 }
 
+// "Basic CREDENTIALS" with these credentials; the scheme's name in any case
+// (RFC 9110 has it case-insensitive: some clients send "basic").
+bool BasicCredentials(const std::string& header, const std::string& credentials) {
+  const size_t blank = header.find(' ');
+  std::string scheme = header.substr(0, blank);
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+  return scheme == "basic" && SameText(blank == std::string::npos ? "" : header.substr(blank + 1), credentials);
+}
+
 // The host part of a Host header: "127.0.0.1:9464", "[::1]:9464", "localhost".
 std::string HostOf(const std::string& header) {
   if (!header.empty() && header.front() == '[') return header.substr(1, header.find(']') - 1);
@@ -113,7 +124,7 @@ void WebPublisher::Close() { events_.Close(); }
 void WebPublisher::Stopping() { Close(); }
 
 void WebPublisher::Serve(httplib::Server& server, const WebAccess& access) {
-  const std::string expected = "Basic " + Base64(std::string(kUser) + ":" + access.password);
+  const std::string expected = Base64(std::string(kUser) + ":" + access.password);
   server.set_pre_routing_handler([access, expected](const httplib::Request& request, httplib::Response& response) {
     response.set_header("Content-Security-Policy", kContentSecurityPolicy);
     response.set_header("X-Content-Type-Options", "nosniff");
@@ -125,7 +136,7 @@ void WebPublisher::Serve(httplib::Server& server, const WebAccess& access) {
       Refuse(response, 403, "This page answers to the loopback's names only (127.0.0.1, localhost, [::1]).");
       return httplib::Server::HandlerResponse::Handled;
     }
-    if (!access.password.empty() && !SameText(request.get_header_value("Authorization"), expected)) {
+    if (!access.password.empty() && !BasicCredentials(request.get_header_value("Authorization"), expected)) {
       response.set_header("WWW-Authenticate", "Basic realm=\"pylax\", charset=\"UTF-8\"");
       Refuse(response, 401, "Authentication required.");
       return httplib::Server::HandlerResponse::Handled;

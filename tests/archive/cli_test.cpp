@@ -4,8 +4,14 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <atomic>
+
+#include <sqlite3.h>
+
+#include "monitor/http_listener.h"
 #include "monitor/meter_id.h"
 #include "tests/archive/sync_fixture.h"
+#include "tests/monitor/monitor_support.h"
 #include "tests/support/pylaxctl_process.h"
 
 namespace {
@@ -63,6 +69,9 @@ const CliCase kCliCases[] = {
     {"PasswordInTheUrl", {"--port", "LINK", "--slave", "3", "log", "sync", "--archive", "influx://u:secret@h/db"}, 10, {},
      {"pylaxctl: an archive URL takes no user or password: give --influx-user, and the password in "
       "--influx-password-file or PYLAX_INFLUX_PASSWORD"}},
+    {"InfluxIpv6WithoutBrackets", {"--port", "LINK", "--slave", "3", "log", "sync", "--archive", "influx://::1/db"}, 10,
+     {}, {"pylaxctl: influx://::1/db is not influx://HOST[:PORT]/DATABASE: an IPv6 address goes in brackets, as in "
+      "[::1]:502"}},
     {"WrongModel", {"--port", "LINK", "--slave", "7", "log", "sync", "--archive", "sqlite:a.sqlite"}, 5, {},
      {"pylaxctl: this command needs a QM4C; the meter at address 07 is a QM4A"}},
     {"ListOfNothing", {"archive", "list", "--archive", "sqlite:none.sqlite"}, 10, {},
@@ -131,12 +140,15 @@ TEST_F(ArchiveCli, KilledSyncLeavesTheArchiveWhole) {
   }
 }
 
-// archive list and export read back what a sync wrote: the export is the
-// run's newest entries in the span, laid out as a download.
+// archive list and export read back what a sync wrote, read-only: the
+// export is the run's newest entries in the span, laid out as a download.
 TEST_F(ArchiveCli, ListAndExport) {
   StartMeter();
   ASSERT_EQ(Finish(StartPylaxctl({"--port", sim_->LinkPath(), "--slave", "3", "log", "sync", "--archive", "sqlite:a.sqlite"})), 0);
-  ASSERT_EQ(Finish(StartPylaxctl({"archive", "list", "--archive", "sqlite:a.sqlite"})), 0);
+  // From a folder the reader may not write (as nobody, where the test runs as root).
+  std::filesystem::permissions(".", std::filesystem::perms(0555));
+  ASSERT_EQ(Finish(StartPylaxctl({"archive", "list", "--archive", "sqlite:a.sqlite"}, getuid() == 0 ? 65534 : getuid())), 0);
+  std::filesystem::permissions(".", std::filesystem::perms(0755));
   EXPECT_EQ(SplitLines(ReadWholeFile("stdout.txt")),
             (std::vector<std::string>{Meter().id + "  Orvant QM4C Power Meter (QM4C)",
                                       "  run 1: every 60 s, slots 1 2 3 6 8 9 26 261 262 0 (KWH,KWH,KW,PF,VLN,AMPS-AVG,HZ,KW,KW,)",
@@ -153,4 +165,57 @@ TEST_F(ArchiveCli, ListAndExport) {
             std::vector<std::string>{"pylaxctl: log run 1 of " + Meter().id + ": 2 rows, 2 with an entry, to stdout"});
   EXPECT_EQ(Finish(StartPylaxctl({"archive", "export", "--archive", "sqlite:a.sqlite", "--meter", "COM9_1"})), 11);
   EXPECT_EQ(SplitLines(ReadWholeFile("stderr.txt")), std::vector<std::string>{"pylaxctl: the archive holds no meter COM9_1"});
+}
+
+// Whatever answers at InfluxDB's address, however odd: a failed sync, exit 10.
+TEST_F(ArchiveCli, AnyAnswerAtInfluxdbsAddressIsAFailedSync) {
+  StartMeter();
+  const struct { int queryStatus; const char* query; int writeStatus; const char* write; std::string said; } cases[] = {
+      {200, R"({"error":123})", 204, "", "InfluxDB refused the query: 123"},
+      {200, R"({"results":[{"error":{"no":"text"}}]})", 204, "", R"(InfluxDB refused the query: {"no":"text"})"},
+      {200, R"({"results":[{"series":[{"columns":["run"],"values":[[1e300]]}]}]})", 204, "",
+       "InfluxDB's cursor of " + Meter().id + " does not read as a pylax cursor"},
+      {502, "<html>bad gateway</html>", 204, "", "InfluxDB refused the query: HTTP 502"},
+      {200, R"({"results":[{}]})", 400, R"({"error":false})", "InfluxDB refused the write (HTTP 400): false"},
+  };
+  std::atomic<size_t> row{0};
+  HttpListener influx;
+  std::string error;
+  const std::string address = "127.0.0.1:" + std::to_string(FreePort());
+  ASSERT_TRUE(influx.Bind(address, "--influx", "InfluxDB", &error)) << error;
+  const auto answer = [&](const httplib::Request& request, httplib::Response& response) {
+    const bool query = request.path == "/query";
+    response.status = query ? cases[row].queryStatus : cases[row].writeStatus;
+    response.set_content(query ? cases[row].query : cases[row].write, "application/json");
+  };
+  influx.Server().Get(".*", answer);
+  influx.Server().Post(".*", answer);
+  influx.Start(4);
+  const std::vector<std::string> args{"--port", sim_->LinkPath(), "--slave", "3", "log", "sync", "--archive",
+                                      "influx://" + address + "/pylax"};
+  for (; row < std::size(cases); ++row) {
+    EXPECT_EQ(Finish(StartPylaxctl(args)), 10);
+    EXPECT_NE(ReadWholeFile("stderr.txt").find(": " + cases[row].said + "; nothing of this sync"), std::string::npos)
+        << ReadWholeFile("stderr.txt");
+  }
+}
+
+// Another program's SQLite file is no archive: each command refuses it and
+// leaves it byte for byte, its journal mode too.
+TEST_F(ArchiveCli, RefusesAnotherProgramsFileAndLeavesItAsItIs) {
+  StartMeter();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open("other.sqlite", &db) | sqlite3_exec(db, "CREATE TABLE notes (text)", nullptr, nullptr, nullptr), 0);
+  sqlite3_close(db);
+  const std::string before = ReadWholeFile("other.sqlite");
+  const std::vector<std::string> commands[] = {
+      {"archive", "list"}, {"archive", "export"}, {"--port", sim_->LinkPath(), "--slave", "3", "log", "sync"}};
+  for (std::vector<std::string> args : commands) {
+    args.insert(args.end(), {"--archive", "sqlite:other.sqlite"});
+    EXPECT_EQ(Finish(StartPylaxctl(args)), 10) << args[1];
+    EXPECT_EQ(ReadWholeFile("stderr.txt"), "pylaxctl: other.sqlite is no Pylax archive (it lacks the tables meters, "
+                                           "runs, entries, gaps and cursors); it was left as it is\n");
+    EXPECT_EQ(ReadWholeFile("other.sqlite"), before) << args[1];
+    EXPECT_FALSE(std::filesystem::exists("other.sqlite-wal")) << args[1];
+  }
 }

@@ -64,9 +64,10 @@ struct PointCase {
 };
 
 // Entry 7 of 20, one minute apart, the newest at 2026-01-15 12:00:00 UTC:
-// 7 in every slot (--log-sequence), power and frequency scaled by 10^-2.
+// 7 in every slot (--log-sequence), power and frequency scaled by 10^-2:
+// InfluxDB gets 0.07 as the window shows it, not 0.0700000003.
 const PointCase kEntrySeven[] = {
-    {"KW", "3", "value", 0.07f}, {"HZ", "26", "value", 0.07f}, {"ERROR", "146", "error", 7}, {"DAY-MONTH", "155", "raw", 7}};
+    {"KW", "3", "value", 0.07}, {"HZ", "26", "value", 0.07}, {"ERROR", "146", "error", 7}, {"DAY-MONTH", "155", "raw", 7}};
 constexpr long kEntrySevenTime = 1768477620;  // 2026-01-15T11:47:00Z
 }  // namespace
 
@@ -97,7 +98,7 @@ TEST_F(InfluxArchive, PointsAreTheMetersEntries) {
     for (size_t i = 0; i < s["columns"].size(); ++i) row[s["columns"][i]] = s["values"][0][i];
     EXPECT_EQ(row["label"], c->label);
     EXPECT_EQ(row["model"], "QM4C");
-    EXPECT_EQ(static_cast<float>(row[c->field].get<double>()), static_cast<float>(c->expected)) << reg;
+    EXPECT_EQ(row[c->field].get<double>(), c->expected) << reg;  // the float's shortest text, 0.07
   }
   Sim("elapse 3 5");
   result = Sync({}, {&influx});
@@ -183,3 +184,30 @@ TEST_P(InfluxRefusals, SaysWhyAndArchivesNothingThere) {
 
 INSTANTIATE_TEST_SUITE_P(Archive, InfluxRefusals, ::testing::ValuesIn(kRefusals),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Each kind of character line protocol or InfluxQL cannot carry: the cursor
+// written with it is found again, the tag as the server keeps it.
+TEST_F(InfluxArchive, EveryTextOfTheBusIsWrittenAndFoundAgain) {
+  StartMeter();
+  Sim("prefill 3 20");
+  const std::string r = "\xEF\xBF\xBD";
+  const std::pair<std::string, std::string> cases[] = {
+      {"QM4C \\", "QM4C " + r},                      {"QM4C a\\,b\\=c\\ d", "QM4C a" + r + ",b" + r + "=c" + r + " d"},
+      {"QM4C a,b=c d", "QM4C a,b=c d"},              {"QM4C a\\b", "QM4C a\\b"},
+      {"QM4C\nnext line", "QM4C" + r + "next line"}, {"QM4C\r", "QM4C" + r},
+      {"QM4C \xb5", "QM4C " + r},                    {"QM4C it's \"q\"", "QM4C it's \"q\""},
+  };
+  int database = 0;
+  for (const auto& [identification, kept] : cases) {
+    const std::string name = "sync_text_" + std::to_string(++database);
+    InfluxStore influx = Store(name);
+    SyncStatusLog log;
+    for (const int added : {20, 0}) {
+      const SyncResult result = SyncMeterLog(DefaultLink(), {"COM1_3", 3, "QM4C", identification}, {&influx}, log);
+      ASSERT_TRUE(result.AllArchived()) << identification << ": " << result.archives[0].error;
+      EXPECT_EQ(result.archives[0].outcome.added, added) << identification;
+    }
+    const auto tags = server_->Query(name, "SHOW TAG VALUES FROM pylax_log_sync WITH KEY = identification");
+    EXPECT_EQ(tags["results"][0]["series"][0]["values"][0][1], kept) << identification;
+  }
+}

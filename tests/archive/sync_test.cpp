@@ -262,7 +262,11 @@ const TimeCase kTimes[] = {
     {"2026-01-15 11:47:00", "UTC", true, 1768477620},  {"2026-07-01T12:00", "Europe/Berlin", true, 1782900000},
     {"2026-07-01T12:00Z", "Europe/Berlin", true, 1782907200}, {"2026-01-15X", "UTC", false, 0},
     {"2026-01-15T11", "UTC", false, 0},                {"2026-01-15T11:47:00+01", "UTC", false, 0},
-    {"yesterday", "UTC", false, 0},
+    {"yesterday", "UTC", false, 0},                    {"2026-11-31", "UTC", false, 0},
+    {"2026-02-29", "UTC", false, 0},                   {"2028-02-29", "UTC", true, 1835395200},
+    {"2026-13-01", "UTC", false, 0},                   {"2026-00-10", "UTC", false, 0},
+    {"2026-12-07T24:00", "UTC", false, 0},             {"2026-12-07T12:60", "UTC", false, 0},
+    {"2026-12-07T12:49:60Z", "UTC", false, 0},         {"2026-12-+7", "UTC", false, 0},
 };
 }  // namespace
 

@@ -1,6 +1,7 @@
 // The poll of each model against known register values on qm4sim.
 
 #include "console/poll.h"
+#include "console/shown_text.h"
 
 #include <cstdio>
 
@@ -202,4 +203,16 @@ TEST_F(Poll, ModelWithoutAddressCountsBadParameter) {
   ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
   EXPECT_EQ(g_badCount, 1);
   EXPECT_EQ(g_lastResult, ResultBadParameter);
+}
+
+// Each byte of no well-formed character becomes U+FFFD; each length's edges stay.
+TEST(ShownText, InvalidBytesBecomeTheReplacementCharacter) {
+  const std::string r = "\xEF\xBF\xBD";
+  const std::pair<std::string, std::string> cases[] = {
+      {"QM4C \x7F", "QM4C \x7F"}, {"\xC2\x80\xDF\xBF", "\xC2\x80\xDF\xBF"}, {"\xB5", r}, {"a\xFF" "b", "a" + r + "b"},
+      {"\xE0\xA0\x80\xED\x9F\xBF", "\xE0\xA0\x80\xED\x9F\xBF"}, {"\xF5\x80\x80\x80", r + r + r + r}, {"\xE2\x82", r + r},
+      {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
+      {"\xC0\xAF", r + r}, {"\xE0\x9F\xBF", r + r + r}, {"\xED\xA0\x80", r + r + r}, {"\xF4\x90\x80\x80", r + r + r + r},
+  };
+  for (const auto& [text, shown] : cases) EXPECT_EQ(ValidUtf8(text), shown) << text;
 }

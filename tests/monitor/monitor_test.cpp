@@ -97,6 +97,15 @@ TEST_F(Monitor, RefusesWhatCanNeverWorkBeforeTouchingTheBus) {
       {{"monitor", "--mqtt-prefix", "site//pylax"}, 2, "has an empty level ('//')"},
       {{"monitor", "--ha-discovery-prefix", "$SYS"}, 2, "starts with '$'"},
       {{"monitor", "--mqtt-prefix", "pl\xff"}, 2, "is not valid UTF-8"},
+      {{"monitor", "--http-password-file", "/dev/zero"}, 2, "--http-password-file: /dev/zero is larger than 4096 bytes"},
+      {{"monitor", "--influx-password-file", "/dev/zero"}, 2, "--influx-password-file: /dev/zero is larger than"},
+      {{"monitor", "--interval", "nan"}, 2, "--interval: needs a decimal number from 0.1 to 86400"},
+      {{"monitor", "--interval", "0x10"}, 2, "--interval: needs a decimal number from 0.1 to 86400"},
+      {{"monitor", "--rescan-minutes", "nan"}, 2, "--rescan-minutes: needs a decimal number from 0 to 10080"},
+      {{"monitor", "--archive-every", "inf"}, 2, "--archive-every: needs a decimal number from 0.01 to 10080"},
+      {{"monitor", "--influx-password", "s3cret"}, 2, "--influx-password: is no option of pylaxctl"},
+      {{"--http-password=s3cret", "monitor"}, 2, "--http-password: is no option of pylaxctl"},
+      {{"monitor", "--Api-Token", "s3cret"}, 2, "--Api-Token: is no option of pylaxctl"},
   };
   std::ofstream("empty") << "\n";
   for (const auto& c : cases) {
@@ -121,6 +130,7 @@ TEST_F(Monitor, RefusesAConfigFileLineItCannotRead) {
       {"mqtt-password = \"s3\"cret\"\n", "monitor.conf:1: something follows the value's closing quote"},
       {"mqtt-user = py\"lax\n", "monitor.conf:1: a quote inside a value that does not start with one"},
       {"help = true\n", "monitor.conf:1: unknown option help"},
+      {"interval = nan\n", "--interval: needs a decimal number from 0.1 to 86400"},
       {"config = other.conf\n", "monitor.conf:1: unknown option config"},
       {std::string("mqtt-prefix = \"pl\0x\"\n", 21), "--mqtt-prefix: holds a NUL character"},
   };
@@ -390,4 +400,31 @@ TEST_F(Monitor, SaysOnceWhenAnotherClientKeepsTakingItsClientId) {
   EXPECT_EQ(second.End(SIGTERM), 0);
   EXPECT_LE(Lines("first.err", said), 1);
   EXPECT_LE(Lines("second.err", said), 1);
+}
+
+// Text from the bus that is not UTF-8 is shown with U+FFFD on MQTT and the
+// page; password files written on Windows (CR LF) give the password.
+TEST_F(Monitor, TextThatIsNotUtf8AndCrLfPasswordFilesEndNothing) {
+  StartSim();
+  EXPECT_EQ(sim_->Command("idtext 3 Orvant QM4C \xb5\xff"), "ok");
+  const int port = FreePort(), httpPort = FreePort();
+  Broker broker(port);
+  Subscriber subscriber(port);
+  std::ofstream("mqtt.txt") << "s3cret\r\n";
+  std::ofstream("http.txt") << "page\r\nnot this\n";
+  Child monitor(PYLAXCTL_PATH,
+                {"--port", "bus", "monitor", "--start", "3", "--end", "3", "--mqtt", "mqtt://127.0.0.1:" + std::to_string(port),
+                 "--mqtt-user", "pylax", "--mqtt-password-file", "mqtt.txt", "--http", std::to_string(httpPort),
+                 "--http-password-file", "http.txt"},
+                "monitor");
+  const std::string shown = "Orvant QM4C \xef\xbf\xbd\xef\xbf\xbd";
+  ASSERT_TRUE(WaitUntil([&] { return !subscriber.Last("homeassistant/sensor/bus_3/kw/config").empty(); }))
+      << ReadWholeFile("monitor.err");
+  EXPECT_EQ(json::parse(subscriber.Last("homeassistant/sensor/bus_3/kw/config"))["device"]["hw_version"], shown);
+  httplib::Client page("127.0.0.1", httpPort);
+  page.set_basic_auth("pylax", "page");
+  const auto meter = page.Get("/api/meters/bus_3");
+  ASSERT_TRUE(meter && meter->status == 200);
+  EXPECT_EQ(json::parse(meter->body)["identification"], shown);
+  EXPECT_EQ(monitor.End(SIGTERM), 0);
 }

@@ -15,8 +15,8 @@
 // Starts pylaxctl in the current directory with stdout and stderr in files
 // (never a terminal, so a download prints its messages, not a bar). The tool
 // dies with the test: a test killed by ctest's timeout leaves no pylaxctl
-// behind.
-inline pid_t StartPylaxctl(const std::vector<std::string>& args) {
+// behind. With a uid, as that user (a test run as root: an ordinary user's rights).
+inline pid_t StartPylaxctl(const std::vector<std::string>& args, uid_t uid = getuid()) {
   std::vector<char*> argv{const_cast<char*>(PYLAXCTL_PATH)};
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
@@ -28,7 +28,7 @@ inline pid_t StartPylaxctl(const std::vector<std::string>& args) {
   const pid_t pid = out < 0 || err < 0 ? -1 : fork();
   if (pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+    if (getppid() != parent || dup2(out, 1) < 0 || dup2(err, 2) < 0 || setuid(uid) != 0) _exit(127);
     execv(PYLAXCTL_PATH, argv.data());
     _exit(127);
   }

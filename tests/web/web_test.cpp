@@ -128,6 +128,12 @@ TEST(WebServer, AsksForThePasswordBeforeAnything) {
     if (c.status == 401) {
       EXPECT_EQ(response->get_header_value("WWW-Authenticate"), "Basic realm=\"pylax\", charset=\"UTF-8\"");
     }
+  }  // The scheme's name in any case; another scheme with the same credentials is none.
+  for (const auto& [header, status] : {std::pair<std::string, int>{"basic cHlsYXg6czNjcmV0Ong=", 200},  // pylax:s3cret:x
+                                       {"BASIC cHlsYXg6czNjcmV0Ong=", 200}, {"Bearer cHlsYXg6czNjcmV0Ong=", 401}}) {
+    const auto response = httplib::Client("127.0.0.1", port).Get("/", {{"Authorization", header}});
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, status) << header;
   }
 }
 
