@@ -70,13 +70,15 @@
   const busFields = [['Port', 'port'], ['Baud', 'baud'], ['Framing', 'framing'], ['Interval', 'interval', ' s'],
     ['Rounds', 'rounds'], ['Overruns', 'overruns'], ['Last round', 'round_seconds', ' s']];
 
-  // "mbtcp://127.0.0.1:1502, 2 clients; answered 40, no_answer 1; wait for
-  // the line at most 0.012 s, 0.004 s on average"
+  // "mbtcp://127.0.0.1:1502, 2 clients; answered 40, no answer 1; wait for
+  // the line at most 12.0 ms, 4.1 ms on average"
   function gatewayText(g) {
-    const counts = Object.entries(g.requests).filter(([, n]) => n > 0).map(([what, n]) => what + ' ' + n);
+    const counts = Object.entries(g.requests).filter(([, n]) => n > 0)
+      .map(([what, n]) => what.replace('_', ' ') + ' ' + n);
+    const ms = (seconds) => (seconds * 1000).toFixed(1) + ' ms';
     return 'mbtcp://' + g.address + (g.writes ? ' (writes on)' : '') + ', ' + g.clients + ' client' +
       (g.clients === 1 ? '' : 's') + '; ' + (counts.length ? counts.join(', ') : 'no requests yet') +
-      '; wait for the line at most ' + g.longest_wait.toFixed(3) + ' s, ' + g.mean_wait.toFixed(3) + ' s on average';
+      '; wait for the line at most ' + ms(g.longest_wait) + ', ' + ms(g.mean_wait) + ' on average';
   }
 
   function showBus(bus) {
