@@ -151,6 +151,8 @@ class LoggingWindowTest : public QObject {
   // "write 3 128 16640"), in order.
   QStringList Requests();
   void SetSlotsOnMeter(const std::array<int, 10>& slots);
+  // pylaxctl's download of the meter, straight from the line, into folder.
+  void DownloadWithPylaxctl(const QString& folder);
   static QStringList StartWrites(const std::array<int, 10>& slots, int control, int subInterval);
 
   std::unique_ptr<QTemporaryDir> dir_;
@@ -245,6 +247,16 @@ QStringList LoggingWindowTest::Requests() {
     if (text.startsWith(QLatin1String("read ")) || text.startsWith(QLatin1String("write "))) requests << text;
   }
   return requests;
+}
+
+void LoggingWindowTest::DownloadWithPylaxctl(const QString& folder) {
+  QVERIFY(QDir().mkdir(folder));
+  QProcess cli;
+  cli.setWorkingDirectory(QDir::current().filePath(folder));
+  cli.start(QStringLiteral(PYLAXCTL_PATH), {"--port", QString::fromStdString(sim_->LinkPath()), "--slave", "3", "log",
+                                            "download"});
+  QVERIFY(cli.waitForFinished(120000));
+  QCOMPARE(cli.exitCode(), 0);
 }
 
 void LoggingWindowTest::SetSlotsOnMeter(const std::array<int, 10>& slots) {
@@ -596,13 +608,7 @@ void LoggingWindowTest::downloadMatchesPylaxctl() {
 
   // pylaxctl on the same meter, in a directory of its own.
   ClosePort();
-  QVERIFY(QDir().mkdir("cli"));
-  QProcess cli;
-  cli.setWorkingDirectory(QDir::current().filePath("cli"));
-  cli.start(QStringLiteral(PYLAXCTL_PATH), {"--port", QString::fromStdString(sim_->LinkPath()), "--slave", "3", "log",
-                                            "download"});
-  QVERIFY(cli.waitForFinished(120000));
-  QCOMPARE(cli.exitCode(), 0);
+  DownloadWithPylaxctl("cli");
   QFile ours("03-data.csv"), theirs("cli/03-data.csv");
   QVERIFY(ours.open(QIODevice::ReadOnly) && theirs.open(QIODevice::ReadOnly));
   QCOMPARE(ours.readAll(), theirs.readAll());
@@ -617,13 +623,7 @@ void LoggingWindowTest::downloadsThroughTheMonitorsGateway() {
   Sim("prefill 3 130");
   Sim("set 3 158 2");
   ClosePort();
-  QVERIFY(QDir().mkdir("direct"));
-  QProcess cli;
-  cli.setWorkingDirectory(QDir::current().filePath("direct"));
-  cli.start(QStringLiteral(PYLAXCTL_PATH), {"--port", QString::fromStdString(sim_->LinkPath()), "--slave", "3", "log",
-                                            "download"});
-  QVERIFY(cli.waitForFinished(120000));
-  QCOMPARE(cli.exitCode(), 0);
+  DownloadWithPylaxctl("direct");
 
   GatewayMonitor monitor(sim_->LinkPath(), "1");
   QVERIFY(monitor.Ready());

@@ -23,6 +23,7 @@
 #include <httplib.h>
 
 #include "tests/support/core_fixture.h"
+#include "tests/support/loopback.h"
 
 extern char** environ;
 
@@ -35,18 +36,6 @@ inline bool WaitUntil(const std::function<bool()>& done, int seconds = 20) {
   return true;
 }
 
-// A loopback port nothing listens on now.
-inline int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 // A program with stderr in NAME.err and stdout in NAME.out of the current
 // directory (or on the descriptor out), the environment's variables plus env.
@@ -122,7 +111,7 @@ class Broker {
   static std::string Here(const std::string& file) { return std::filesystem::current_path().string() + "/" + file; }
   void Start() {
     process_ = std::make_unique<Child>(MOSQUITTO_PATH, std::vector<std::string>{"-c", "mosquitto.conf"}, "mosquitto");
-    ASSERT_TRUE(WaitUntil([this] { return Accepts(); })) << ReadWholeFile("mosquitto.err");
+    ASSERT_TRUE(WaitUntil([this] { return LoopbackAccepts(port_); })) << ReadWholeFile("mosquitto.err");
   }
   void Stop() {
     if (process_) process_->End(SIGTERM);
@@ -130,16 +119,6 @@ class Broker {
   }
 
  private:
-  bool Accepts() const {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port_));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-  }
   int port_;
   std::unique_ptr<Child> process_;
 };

@@ -4,18 +4,16 @@
 // that reach the bus through it. Ended (SIGTERM, then waited for) with the
 // object, on every path.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/loopback.h"
 
 extern char** environ;
 
@@ -32,7 +30,7 @@ class GatewayMonitor {
     argv.push_back(nullptr);
     if (posix_spawn(&pid_, PYLAXCTL_PATH, nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
     for (int k = 0; k < 100 && pid_ > 0 && !ready_; ++k) {
-      ready_ = Accepts();
+      ready_ = LoopbackAccepts(port_);
       if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   }
@@ -48,27 +46,6 @@ class GatewayMonitor {
   std::string PortName() const { return "mbtcp://127.0.0.1:" + std::to_string(port_); }
 
  private:
-  static int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
-  }
-  bool Accepts() const {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port_));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-  }
   int port_;
   pid_t pid_ = -1;
   bool ready_ = false;

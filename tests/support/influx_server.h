@@ -20,17 +20,7 @@
 #include <string>
 #include <thread>
 
-inline int FreeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
+#include "tests/support/loopback.h"
 
 class InfluxServer {
  public:
@@ -38,9 +28,9 @@ class InfluxServer {
   explicit InfluxServer(const char* program, bool withAuthentication = false) : program_(program) {
     char pattern[] = "/tmp/pylax-influx-XXXXXX";
     dir_ = mkdtemp(pattern);
-    port_ = FreeLoopbackPort();
+    port_ = FreePort();
     std::ofstream(dir_ + "/influxdb.conf")
-        << "reporting-disabled = true\nbind-address = \"127.0.0.1:" << FreeLoopbackPort() << "\"\n"
+        << "reporting-disabled = true\nbind-address = \"127.0.0.1:" << FreePort() << "\"\n"
         << "[meta]\n  dir = \"" << dir_ << "/meta\"\n"
         << "[data]\n  dir = \"" << dir_ << "/data\"\n  wal-dir = \"" << dir_ << "/wal\"\n  query-log-enabled = false\n"
         << "[http]\n  bind-address = \"127.0.0.1:" << port_ << "\"\n  log-enabled = false\n"
