@@ -108,6 +108,7 @@ void WebPublisher::Stopping() { Close(); }
 
 void WebPublisher::Serve(HttpListener& listener, const WebAccess& access) {
   httplib::Server& server = listener.Server();
+  // On every answer, the listener's own refusals included.
   server.set_default_headers({{"Content-Security-Policy", kContentSecurityPolicy},
                               {"X-Content-Type-Options", "nosniff"},
                               {"Referrer-Policy", "no-referrer"},

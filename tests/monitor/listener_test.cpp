@@ -3,7 +3,7 @@
 
 #include <poll.h>
 
-#include <atomic>
+#include <stop_token>
 
 #include "tests/monitor/monitor_support.h"
 
@@ -19,10 +19,11 @@ int ConnectFrom(int host, int port) {
 }
 
 // The status line the socket gets before it is closed (20 s at most), "" for none.
-std::string StatusLine(int fd) {
+std::string StatusLine(int fd, const std::string& request = "") {
+  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   std::string got;
   char buffer[4096];
-  for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, 20000) == 1 && got.find("\r\n") == std::string::npos;) {
+  for (pollfd p{fd, POLLIN, 0}; got.find("\r\n") == std::string::npos && poll(&p, 1, 20000) == 1;) {
     const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
     if (n <= 0) break;
     got.append(buffer, static_cast<size_t>(n));
@@ -35,28 +36,18 @@ std::string StatusLine(int fd) {
 struct Flood {
   Flood(int port, int count, int hosts) {
     for (int i = 0; i < count; ++i) sockets.push_back(ConnectFrom(2 + i % hosts, port));
-    trickle = std::thread([this] {
-      for (int second = 0; second < 30 && !done; ++second, std::this_thread::sleep_for(std::chrono::seconds(1)))
+    trickle = std::jthread([this](std::stop_token stop) {
+      for (int second = 0; second < 30 && !stop.stop_requested(); ++second, std::this_thread::sleep_for(std::chrono::seconds(1)))
         for (const int fd : sockets) send(fd, second == 0 ? "GET / HTTP/1.1\r\n" : "X-Slow: 1\r\n", second == 0 ? 16 : 11, MSG_NOSIGNAL);
     });
   }
   ~Flood() {
-    done = true;
-    trickle.join();
+    trickle = std::jthread();  // the trickle stopped and joined first
     for (const int fd : sockets) close(fd);
   }
   std::vector<int> sockets;
-  std::atomic<bool> done{false};
-  std::thread trickle;
+  std::jthread trickle;
 };
-
-std::string Ask(int port, const std::string& request) {
-  const int fd = ConnectFrom(1, port);
-  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  const std::string status = StatusLine(fd);
-  close(fd);
-  return status;
-}
 }  // namespace
 
 // While each flood is open a probe gets its answer; the flood's newest socket
@@ -67,28 +58,32 @@ TEST(Listeners, AnswerTheirClientsWhateverOthersSendAndEndOnSigterm) {
   const int ports[] = {FreePort(), FreePort()};  // /metrics, the page
   Child monitor(PYLAXCTL_PATH, {"--port", "/dev/pylax-no-such-port", "monitor", "--prometheus", "127.0.0.1:" +
                 std::to_string(ports[0]), "--http", "127.0.0.1:" + std::to_string(ports[1])}, "monitor");
-  const std::string get = " HTTP/1.1\r\nHost: 127.0.0.1\r\n", ok = "HTTP/1.1 200 OK";
-  ASSERT_TRUE(WaitUntil([&] { return Ask(ports[0], "GET /metrics" + get + "\r\n") == ok; })) << ReadWholeFile("monitor.err");
+  const std::string get = " HTTP/1.1\r\nHost: 127.0.0.1\r\n", ok = "HTTP/1.1 200 OK", tooLarge = "HTTP/1.1 413 Payload Too Large";
+  const auto ask = [&](int listener, const std::string& request) {
+    const int fd = ConnectFrom(1, ports[listener]);
+    const std::string status = StatusLine(fd, request);
+    close(fd);
+    return status;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return ask(0, "GET /metrics" + get + "\r\n") == ok; })) << ReadWholeFile("monitor.err");
   const struct {
     int listener, flood, hosts;
-    std::string probe;
-    const char *answer, *oldestGets;
+    std::string probe, answer, oldestGets;
   } cases[] = {
-      {1, 150, 1, "GET /" + get + "\r\n", "HTTP/1.1 200 OK", ""},
-      {0, 30, 1, "GET /metrics" + get + "\r\n", "HTTP/1.1 200 OK", "HTTP/1.1 408 Request Timeout"},
-      {1, 33, 1, "GET /" + get + "\r\n", "HTTP/1.1 200 OK", ""},
-      {1, 500, 1, "GET /" + get + "\r\n", "HTTP/1.1 200 OK", ""},
-      {1, 300, 10, "GET /" + get + "\r\n", "HTTP/1.1 200 OK", ""},
-      {1, 0, 1, "GET /" + get + std::string(20000, 'X').replace(0, 0, "X-Pad: ") + "\r\n\r\n",
-       "HTTP/1.1 431 Request Header Fields Too Large", ""},
-      {1, 0, 1, "POST /nope" + get + "Content-Length: 268435456\r\n\r\n", "HTTP/1.1 413 Payload Too Large", ""},
-      {0, 0, 1, "GET /metrics" + get + "Transfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 413 Payload Too Large", ""},
+      {1, 150, 1, "GET /" + get + "\r\n", ok, ""},
+      {0, 30, 1, "GET /metrics" + get + "\r\n", ok, "HTTP/1.1 408 Request Timeout"},
+      {1, 33, 1, "GET /" + get + "\r\n", ok, ""},
+      {1, 500, 1, "GET /" + get + "\r\n", ok, ""},
+      {1, 300, 10, "GET /" + get + "\r\n", ok, ""},
+      {1, 0, 1, "GET /" + get + "X-Pad: " + std::string(20000, 'X') + "\r\n\r\n", "HTTP/1.1 431 Request Header Fields Too Large", ""},
+      {1, 0, 1, "POST /nope" + get + "Content-Length: 268435456\r\n\r\n", tooLarge, ""},
+      {0, 0, 1, "GET /metrics" + get + "Transfer-Encoding: chunked\r\n\r\n", tooLarge, ""},
       {0, 0, 1, "GET /metrics HTTP/1.1\r\nHost: rebound.example\r\n\r\n", "HTTP/1.1 403 Forbidden", ""},
       {1, 0, 1, "GET / HTTP/1.1\r\nHost: 127.0.0.1.example\r\n\r\n", "HTTP/1.1 403 Forbidden", ""},
   };
   for (const auto& c : cases) {
     Flood flood(ports[c.listener], c.flood, c.hosts);
-    EXPECT_EQ(Ask(ports[c.listener], c.probe), c.answer) << c.probe.substr(0, 40) << " beside " << c.flood;
+    EXPECT_EQ(ask(c.listener, c.probe), c.answer) << c.probe.substr(0, 40) << " beside " << c.flood;
     if (c.flood == 0) continue;
     EXPECT_EQ(StatusLine(flood.sockets.back()), "HTTP/1.1 408 Request Timeout") << c.flood;
     EXPECT_EQ(StatusLine(flood.sockets.front()), c.oldestGets) << c.flood;
