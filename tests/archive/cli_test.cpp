@@ -161,13 +161,11 @@ TEST_F(ArchiveCli, ListAndExport) {
 // sync ends at the request's deadline, or at once on SIGINT or SIGTERM.
 TEST_F(ArchiveCli, StalledInfluxEndsAtTheDeadlineOrTheSignal) {
   StartMeter();
-  const struct {
-    int signal, status;
-    const char* err;
-  } cases[] = {{0, 10, "STEM -> URL: InfluxDB at 127.0.0.1:PORT gave no whole answer within 10 s; nothing of this sync "
-                       "counts as archived there"},
-               {SIGINT, 12, "pylaxctl: stopped by SIGINT"},
-               {SIGTERM, 12, "pylaxctl: stopped by SIGTERM"}};
+  const struct { int signal, status; const char* err; } cases[] = {
+      {0, 10, "STEM -> URL: InfluxDB at 127.0.0.1:PORT gave no whole answer within 10 s; nothing of this sync counts "
+              "as archived there"},
+      {SIGINT, 12, "pylaxctl: stopped by SIGINT"},
+      {SIGTERM, 12, "pylaxctl: stopped by SIGTERM"}};
   for (const auto& c : cases) {
     const int port = FreeLoopbackPort(), server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};

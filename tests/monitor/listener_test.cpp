@@ -3,8 +3,6 @@
 
 #include <poll.h>
 
-#include <stop_token>
-
 #include "tests/monitor/monitor_support.h"
 
 namespace {
