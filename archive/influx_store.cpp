@@ -4,18 +4,25 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <mutex>
+#include <thread>
 
 #include "archive/influx_answer.h"
 #include "console/shown_text.h"
+#include "logging/status_log.h"
 #include "modbus/host_port.h"
 
 namespace {
 constexpr int kConnectTimeoutS = 5;
-constexpr int kTransferTimeoutS = 30;
+constexpr int kTransferTimeoutS = 30;  // a read or a write, within a request's deadline
+// A request as a whole: connect, send and the whole answer.
+constexpr int kRequestDeadlineS = 10;
 constexpr int kErrorRegister = 146;
 constexpr const char* kMeasurement = "pylax_log";
 constexpr const char* kCursorMeasurement = "pylax_log_sync";
@@ -154,17 +161,52 @@ InfluxStore::InfluxStore(std::string url, InfluxSettings settings)
   client_->set_write_timeout(kTransferTimeoutS);
 }
 
+// httplib's timeouts are per read and per write: a server answering a byte
+// at a time held a request, a sync and the monitor's polls for ever. So a
+// watch stops each request at its deadline, or at once when the program is
+// asked to stop (g_stopRequested).
+httplib::Result InfluxStore::Send(const std::function<httplib::Result(httplib::Client&)>& request) {
+  std::mutex mutex;
+  std::condition_variable answered;
+  bool done = false;
+  late_ = false;
+  std::thread watch([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kRequestDeadlineS);
+    std::unique_lock<std::mutex> hold(mutex);
+    while (!done && !g_stopRequested && std::chrono::steady_clock::now() < deadline)
+      answered.wait_for(hold, std::chrono::milliseconds(50));
+    if (done) return;
+    late_ = g_stopRequested == 0;
+    client_->stop();
+  });
+  httplib::Result result = request(*client_);
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    done = true;
+  }
+  answered.notify_one();
+  watch.join();
+  return result;
+}
+
+std::string InfluxStore::Unreached(httplib::Error error) const {
+  const std::string server = "InfluxDB at " + settings_.host + ":" + std::to_string(settings_.port);
+  return late_ ? server + " gave no whole answer within " + std::to_string(kRequestDeadlineS) + " s"
+               : "cannot reach " + server + " (" + httplib::to_string(error) + ")";
+}
+
 InfluxStore::~InfluxStore() = default;
 
 // The server's own error: a query's "error" in its results, or the
 // body's "error" of a refused request.
 InfluxStore::Response InfluxStore::Query(const std::string& statement, bool post) {
   const httplib::Params params{{"db", settings_.database}, {"q", statement}, {"epoch", "s"}};
-  httplib::Result result = post ? client_->Post("/query", params) : client_->Get("/query", params, httplib::Headers{});
+  httplib::Result result = Send([&](httplib::Client& client) {
+    return post ? client.Post("/query", params) : client.Get("/query", params, httplib::Headers{});
+  });
   Response response;
   if (!result) {
-    response.failure = "cannot reach InfluxDB at " + settings_.host + ":" + std::to_string(settings_.port) + " (" +
-                       httplib::to_string(result.error()) + ")";
+    response.failure = Unreached(result.error());
     return response;
   }
   response.reached = true;
@@ -214,11 +256,11 @@ bool InfluxStore::LoadCursor(const ArchivedMeter& meter, std::optional<SyncCurso
 
 bool InfluxStore::Write(const std::string& lines, std::string* error) {
   const std::string path = "/write?db=" + PercentEncoded(settings_.database) + "&precision=s";
-  const httplib::Result result = client_->Post(path, lines, "text/plain; charset=utf-8");
+  const httplib::Result result =
+      Send([&](httplib::Client& client) { return client.Post(path, lines, "text/plain; charset=utf-8"); });
   if (result && result->status == 204) return true;
   if (!result) {
-    *error = "cannot reach InfluxDB at " + settings_.host + ":" + std::to_string(settings_.port) + " (" +
-             httplib::to_string(result.error()) + ")";
+    *error = Unreached(result.error());
     return false;
   }
   const std::string said = InfluxError(result->body);

@@ -17,6 +17,7 @@
 // points but no cursor; the next one sends them again, and the same point
 // written twice is one point.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -24,7 +25,9 @@
 
 namespace httplib {
 class Client;
-}
+class Result;
+enum class Error;
+}  // namespace httplib
 
 struct InfluxSettings {
   std::string host;
@@ -54,6 +57,10 @@ class InfluxStore : public ArchiveStore {
 
  private:
   struct Response;
+  // request on the client, stopped at its deadline or a stop request.
+  httplib::Result Send(const std::function<httplib::Result(httplib::Client&)>& request);
+  // Why a request got no answer: no connection, or none whole in time.
+  std::string Unreached(httplib::Error error) const;
   Response Query(const std::string& statement, bool post);
   bool CreateDatabase(std::string* error);
   bool Write(const std::string& lines, std::string* error);
@@ -64,6 +71,7 @@ class InfluxStore : public ArchiveStore {
   std::unique_ptr<httplib::Client> client_;
   std::optional<SyncCursor> cursor_;  // as loaded for the meter being synced
   long conflicts_ = 0;                // the run's conflicts so far
+  bool late_ = false;                 // the last request was stopped at its deadline
   time_t archivedNewest_ = 0;         // the meter's newest instant archived, any run
 };
 

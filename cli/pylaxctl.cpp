@@ -422,7 +422,7 @@ class HttpServing {
       HttpListener* page =
           metrics != nullptr && HttpListener::SameAddress(monitor.prometheus, monitor.http) ? metrics : Add();
       if (page != metrics && !page->Bind(monitor.http, "--http", "the page", error)) return false;
-      web->Serve(page->Server(), WebAccess{monitor.httpPassword, page->OnLoopback()});
+      web->Serve(*page, WebAccess{monitor.httpPassword});
       if (!page->OnLoopback() && monitor.httpPassword.empty())
         std::fprintf(stderr, "pylaxctl: the page at %s is served beyond the loopback without a password "
                      "(--http-password-file): whoever reaches the address reads the meters\n", monitor.http.c_str());

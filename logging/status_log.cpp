@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-volatile std::sig_atomic_t g_stopRequested = 0;
+std::atomic<int> g_stopRequested{0};
 
 namespace {
 // The stamped line is built in a fixed buffer: 19 characters of stamp leave

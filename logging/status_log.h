@@ -3,6 +3,7 @@
 // which stamps it, shows it (the window's Status field and list, or pylaxctl's
 // stderr) and appends it to "log.txt" in the current directory.
 
+#include <atomic>
 #include <csignal>
 #include <string>
 
@@ -18,8 +19,11 @@ std::string StampedLine(const std::string& message, const struct tm& localTime);
 // next transaction: a logging start or download at its next safe point,
 // with the slot selection released and the old data file kept, and any other
 // command of pylaxctl (its scans, its reads and writes). The program then
-// ends. Never cleared by the program itself; tests reset it.
-extern volatile std::sig_atomic_t g_stopRequested;
+// ends. Never cleared by the program itself; tests reset it. Atomic, since
+// a thread of its own reads it (InfluxDB's request watch), and lock-free, so
+// that a signal handler may set it.
+extern std::atomic<int> g_stopRequested;
+static_assert(std::atomic<int>::is_always_lock_free);
 
 class StatusLog {
  public:

@@ -75,12 +75,6 @@ bool BasicCredentials(const std::string& header, const std::string& credentials)
   return scheme == "basic" && SameText(blank == std::string::npos ? "" : header.substr(blank + 1), credentials);
 }
 
-// The host part of a Host header: "127.0.0.1:9464", "[::1]:9464", "localhost".
-std::string HostOf(const std::string& header) {
-  if (!header.empty() && header.front() == '[') return header.substr(1, header.find(']') - 1);
-  return header.substr(0, header.find(':'));
-}
-
 void Refuse(httplib::Response& response, int status, const std::string& text) {
   response.status = status;
   response.set_content(text + "\n", kText);
@@ -123,31 +117,26 @@ void WebPublisher::Close() { events_.Close(); }
 
 void WebPublisher::Stopping() { Close(); }
 
-void WebPublisher::Serve(httplib::Server& server, const WebAccess& access) {
+void WebPublisher::Serve(HttpListener& listener, const WebAccess& access) {
+  httplib::Server& server = listener.Server();
+  // On every answer, the listener's own refusals included.
+  server.set_default_headers({{"Content-Security-Policy", kContentSecurityPolicy},
+                              {"X-Content-Type-Options", "nosniff"},
+                              {"Referrer-Policy", "no-referrer"},
+                              {"Cache-Control", "no-store"}});
   const std::string expected = Base64(std::string(kUser) + ":" + access.password);
-  server.set_pre_routing_handler([access, expected](const httplib::Request& request, httplib::Response& response) {
-    response.set_header("Content-Security-Policy", kContentSecurityPolicy);
-    response.set_header("X-Content-Type-Options", "nosniff");
-    response.set_header("Referrer-Policy", "no-referrer");
-    response.set_header("Cache-Control", "no-store");
-    // A web site that makes its own name resolve to 127.0.0.1 would
-    // otherwise read a loopback page through its visitors' browsers.
-    if (access.loopbackOnly && !IsLoopbackHost(HostOf(request.get_header_value("Host")))) {
-      Refuse(response, 403, "This page answers to the loopback's names only (127.0.0.1, localhost, [::1]).");
-      return httplib::Server::HandlerResponse::Handled;
-    }
+  listener.Check([access, expected](const httplib::Request& request, httplib::Response& response) {
     if (!access.password.empty() && !BasicCredentials(request.get_header_value("Authorization"), expected)) {
       response.set_header("WWW-Authenticate", "Basic realm=\"pylax\", charset=\"UTF-8\"");
       Refuse(response, 401, "Authentication required.");
-      return httplib::Server::HandlerResponse::Handled;
+      return true;
     }
-    if (request.method != "GET" && request.method != "HEAD") {
-      if (!std::regex_match(request.path, kPagePaths)) return httplib::Server::HandlerResponse::Unhandled;
+    if (request.method != "GET" && request.method != "HEAD" && std::regex_match(request.path, kPagePaths)) {
       response.set_header("Allow", "GET, HEAD");
       Refuse(response, 405, "Read-only: GET or HEAD.");
-      return httplib::Server::HandlerResponse::Handled;
+      return true;
     }
-    return httplib::Server::HandlerResponse::Unhandled;
+    return false;
   });
   server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
     if (response.status == 404 && response.body.empty()) response.set_content("Not found.\n", kText);

@@ -21,6 +21,7 @@
 #include "web/event_log.h"
 #include "web/history.h"
 
+class HttpListener;
 namespace httplib {
 class Server;
 }
@@ -34,8 +35,7 @@ struct WebBus {
 };
 
 struct WebAccess {
-  std::string password;       // not empty: basic authentication, user kUser
-  bool loopbackOnly = false;  // refuse a request whose Host names no loopback
+  std::string password;  // not empty: basic authentication, user kUser
 };
 
 class WebPublisher : public Publisher {
@@ -52,10 +52,10 @@ class WebPublisher : public Publisher {
 
   WebPublisher(WebBus bus, bool archiving);
   ~WebPublisher() override;  // Close()
-  // The page, its assets, /events and the API on server, before it
-  // listens; access applies to everything the server serves (/metrics too
-  // when it is there).
-  void Serve(httplib::Server& server, const WebAccess& access);
+  // The page, its assets, /events and the API on listener, before it
+  // starts; access applies to everything it serves (/metrics too when it
+  // is there).
+  void Serve(HttpListener& listener, const WebAccess& access);
   // Ends every event stream: a server's stop waits for them.
   void Close();
 

@@ -101,7 +101,7 @@ bool Rounds(int streams, double* median, long* fewestLines) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return false;
   }
-  web.Serve(listener.Server(), WebAccess{"", true});
+  web.Serve(listener, WebAccess{""});
   listener.Start(WebPublisher::kMaxEventStreams + 8);
   BusMonitor monitor(DefaultLink(), options, sim.LinkPath(), kBaud, "bench");
   RoundTimer timer;
@@ -171,7 +171,7 @@ int main() {
     WebPublisher web(WebBus{sim.LinkPath(), kBaud, "length", 1}, false);
     HttpListener listener;
     if (!listener.Bind("127.0.0.1:18612", "--http", "the page", &error)) return 1;
-    web.Serve(listener.Server(), WebAccess{"", true});
+    web.Serve(listener, WebAccess{""});
     listener.Start(WebPublisher::kMaxEventStreams + 8);
     BusMonitor monitor(DefaultLink(), options, sim.LinkPath(), kBaud, "bench");
     monitor.AddPublisher(&web);

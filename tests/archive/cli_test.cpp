@@ -1,6 +1,7 @@
 // pylaxctl log sync and archive list|export as processes: what they say,
 // their exit statuses, and a sync killed at any point.
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -12,6 +13,7 @@
 #include "monitor/meter_id.h"
 #include "tests/archive/sync_fixture.h"
 #include "tests/monitor/monitor_support.h"
+#include "tests/support/influx_server.h"
 #include "tests/support/pylaxctl_process.h"
 
 namespace {
@@ -217,5 +219,39 @@ TEST_F(ArchiveCli, RefusesAnotherProgramsFileAndLeavesItAsItIs) {
                                            "runs, entries, gaps and cursors); it was left as it is\n");
     EXPECT_EQ(ReadWholeFile("other.sqlite"), before) << args[1];
     EXPECT_FALSE(std::filesystem::exists("other.sqlite-wal")) << args[1];
+  }
+}
+
+// An InfluxDB that takes the request and answers a byte every 20 s: the
+// sync ends at the request's deadline, or at once on SIGINT or SIGTERM.
+TEST_F(ArchiveCli, StalledInfluxEndsAtTheDeadlineOrTheSignal) {
+  StartMeter();
+  const struct { int signal, status; const char* err; } cases[] = {
+      {0, 10, "STEM -> URL: InfluxDB at 127.0.0.1:PORT gave no whole answer within 10 s; nothing of this sync counts "
+              "as archived there"},
+      {SIGINT, 12, "pylaxctl: stopped by SIGINT"},
+      {SIGTERM, 12, "pylaxctl: stopped by SIGTERM"}};
+  for (const auto& c : cases) {
+    const int port = FreePort(), server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) | listen(server, 4), 0);
+    const std::string url = "influx://127.0.0.1:" + std::to_string(port) + "/pylax";
+    const pid_t pid = StartPylaxctl({"--port", sim_->LinkPath(), "--slave", "3", "log", "sync", "--archive", url});
+    pollfd polled{server, POLLIN, 0};
+    ASSERT_EQ(poll(&polled, 1, 60000), 1);
+    const int client = accept(server, nullptr, nullptr);
+    char request[4096];
+    ASSERT_GT(recv(client, request, sizeof request, 0), 0);
+    std::thread stall([client] {  // until the client goes
+      pollfd gone{client, POLLIN, 0};
+      for (int byte = 0; byte < 10 && send(client, "H", 1, MSG_NOSIGNAL) == 1 && poll(&gone, 1, 20000) == 0; ++byte) {}
+    });
+    if (c.signal != 0) kill(pid, c.signal);
+    EXPECT_EQ(Finish(pid), c.status);
+    stall.join();
+    close(client);
+    close(server);
+    const std::string err = Replaced(Replaced(Replaced(c.err, "STEM", Meter().id), "URL", url), "PORT", std::to_string(port));
+    EXPECT_EQ(SplitLines(ReadWholeFile("stderr.txt")), std::vector<std::string>{err});
   }
 }

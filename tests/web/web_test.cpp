@@ -23,7 +23,7 @@ int Serve(WebPublisher& web, HttpListener& listener, const WebAccess& access) {
   std::string error;
   const int port = FreePort();
   EXPECT_TRUE(listener.Bind("127.0.0.1:" + std::to_string(port), "--http", "the page", &error)) << error;
-  web.Serve(listener.Server(), access);
+  web.Serve(listener, access);
   listener.Server().Get("/metrics", [](const httplib::Request&, httplib::Response& r) { r.set_content("m", "text/plain"); });
   listener.Start(WebPublisher::kMaxEventStreams + 8);
   return port;
@@ -44,7 +44,7 @@ TEST(WebServer, AnswersEachRequestWithItsStatusAndThePolicy) {
   WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false);
   web.MeterFound(kQm4c);
   HttpListener listener;
-  const int port = Serve(web, listener, WebAccess{"", true});
+  const int port = Serve(web, listener, WebAccess{""});
   const struct {
     const char* method;
     const char* path;
@@ -75,7 +75,7 @@ TEST(WebServer, AnswersEachRequestWithItsStatusAndThePolicy) {
       {"POST", "/", "127.0.0.1", 405, "text/plain; charset=utf-8", "Read-only: GET or HEAD."},
       {"DELETE", "/api/meters/hall_3", "127.0.0.1", 405, "text/plain; charset=utf-8", "Read-only"},
       {"PUT", "/meter/hall_3", "127.0.0.1", 405, "text/plain; charset=utf-8", "Read-only"},
-      {"POST", "/nope", "127.0.0.1", 404, "text/plain; charset=utf-8", "Not found."},
+      {"POST", "/nope", "127.0.0.1", 413, "text/plain; charset=utf-8", "Nothing here takes a request body."},
       {"GET", "/", "pylax.example.net", 403, "text/plain; charset=utf-8", "loopback's names only"},
       {"GET", "/api/meters", "127.0.0.1.example.net", 403, "text/plain; charset=utf-8", "loopback's names only"},
   };
@@ -107,7 +107,7 @@ TEST(WebServer, AnswersEachRequestWithItsStatusAndThePolicy) {
 TEST(WebServer, AsksForThePasswordBeforeAnything) {
   WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false);
   HttpListener listener;
-  const int port = Serve(web, listener, WebAccess{"s3cret:x", false});
+  const int port = Serve(web, listener, WebAccess{"s3cret:x"});
   const struct {
     const char* user;
     const char* password;
@@ -233,7 +233,7 @@ TEST(WebEvents, SendTheStateAtOnceThenEachPollAndEndWithTheMonitor) {
   web.MeterFound(kQm4a);
   web.State(kQm4a, Readings({42.5f, 1.5f}), "");
   HttpListener listener;
-  const int port = Serve(web, listener, WebAccess{"", true});
+  const int port = Serve(web, listener, WebAccess{""});
   std::mutex mutex;
   std::string received;
   std::string contentType;
