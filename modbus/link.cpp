@@ -250,10 +250,11 @@ ModbusResult ModbusLink::Exchange(const uint8_t* request, int requestLength, uin
   note_[0] = '\0';
   backend.Drain(channel_);
   RestoreLostConnection();
-  const bool onLine = backend.CarriesRtuLine();
+  // A closed port or a device gone puts nothing on the line: no silence to keep.
+  const bool onLine = backend.CarriesRtuLine() && IsOpen() && !channel_.gone;
   if (onLine) WaitForFrameSilence(channel_);
   backend.Write(channel_, wire, wireLength);
-  channel_.lastByteAt = LinkClock::now();
+  if (onLine) channel_.lastByteAt = LinkClock::now();
   const bool echoWrong = onLine && line_.echo && !channel_.gone && !EchoMatches(wire, wireLength);
   int received = 0;
   ModbusResult transport = backend.Read(channel_, request, response, m, &received);

@@ -9,7 +9,6 @@
 
 #include <sqlite3.h>
 
-#include "monitor/http_listener.h"
 #include "monitor/meter_id.h"
 #include "tests/archive/sync_fixture.h"
 #include "tests/monitor/monitor_support.h"
@@ -181,18 +180,17 @@ TEST_F(ArchiveCli, AnyAnswerAtInfluxdbsAddressIsAFailedSync) {
       {200, R"({"results":[{}]})", 400, R"({"error":false})", "InfluxDB refused the write (HTTP 400): false"},
   };
   std::atomic<size_t> row{0};
-  HttpListener influx;
-  std::string error;
-  const std::string address = "127.0.0.1:" + std::to_string(FreePort());
-  ASSERT_TRUE(influx.Bind(address, "--influx", "InfluxDB", &error)) << error;
+  // A plain server, not the monitor's GET-only listener: InfluxDB takes writes.
+  httplib::Server influx;
   const auto answer = [&](const httplib::Request& request, httplib::Response& response) {
     const bool query = request.path == "/query";
     response.status = query ? cases[row].queryStatus : cases[row].writeStatus;
     response.set_content(query ? cases[row].query : cases[row].write, "application/json");
   };
-  influx.Server().Get(".*", answer);
-  influx.Server().Post(".*", answer);
-  influx.Start(4);
+  influx.Get(".*", answer);
+  influx.Post(".*", answer);
+  const std::string address = "127.0.0.1:" + std::to_string(influx.bind_to_any_port("127.0.0.1"));
+  std::thread serving([&influx] { influx.listen_after_bind(); });
   const std::vector<std::string> args{"--port", sim_->LinkPath(), "--slave", "3", "log", "sync", "--archive",
                                       "influx://" + address + "/pylax"};
   for (; row < std::size(cases); ++row) {
@@ -200,6 +198,8 @@ TEST_F(ArchiveCli, AnyAnswerAtInfluxdbsAddressIsAFailedSync) {
     EXPECT_NE(ReadWholeFile("stderr.txt").find(": " + cases[row].said + "; nothing of this sync"), std::string::npos)
         << ReadWholeFile("stderr.txt");
   }
+  influx.stop();
+  serving.join();
 }
 
 // Another program's SQLite file is no archive: each command refuses it and
