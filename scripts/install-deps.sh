@@ -33,17 +33,17 @@ packages=(
   # Xvfb as a desktop shows them.
   openbox xdotool
   clang libclang-rt-14-dev
-  # The arm64 tools package (scripts/package.sh --arch arm64): the cross
-  # compiler, the arm64 builds of the libraries the tools link (multiarch,
-  # beside the amd64 ones), and qemu-user to run its programs in the tests;
-  # those tests also fetch pages with curl and pick a free port with python3.
-  g++-aarch64-linux-gnu libmosquitto-dev:arm64 libsqlite3-dev:arm64 libsystemd-dev:arm64
-  libcpp-httplib-dev:arm64 qemu-user curl python3
 )
 
-# The arm64 packages above need dpkg to take that architecture first.
-if ! dpkg --print-foreign-architectures | grep -qx arm64; then
-  dpkg --add-architecture arm64
+# The arm64 tools package (scripts/package.sh --arch arm64), cross-built on an
+# amd64 machine: the cross compiler, the arm64 builds of the libraries the
+# tools link (multiarch, beside the amd64 ones; dpkg must take the
+# architecture first), and qemu-user to run its programs in the tests, which
+# also fetch pages with curl and pick a free port with python3.
+if [ "$(dpkg --print-architecture)" = amd64 ]; then
+  packages+=(g++-aarch64-linux-gnu libmosquitto-dev:arm64 libsqlite3-dev:arm64 libsystemd-dev:arm64
+             libcpp-httplib-dev:arm64 qemu-user curl python3)
+  dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
 fi
 
 missing=()
