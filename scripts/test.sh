@@ -31,7 +31,7 @@ run_build() {
   ctest --test-dir "$dir" --output-on-failure -j $((jobs * 2)) --timeout 600
 }
 
-# The arm64 tools package first (the Qt-free targets, cross-built, about 2
+# The arm64 tools package first (the Qt-free targets, cross-built, about 2.5
 # minutes), so that the plain build, configured after it, registers the test
 # that runs its programs under qemu-user. It is cross-built from amd64 only.
 if [ "$(dpkg --print-architecture)" = amd64 ]; then
