@@ -12,14 +12,14 @@ $arm/qm4sim --link "$w/qm4" --meter 3:QM4C --meter 7:QM4A --static --log-sequenc
 for _ in $(seq 100); do grep -q ^ready sim.out && break; sleep 0.1; done; grep -q ^ready sim.out
 for t in arm host; do
   mkdir $t && cd $t && ctl=$([ $t = arm ] && echo "$arm/pylaxctl" || echo "$host")
-  $ctl --port "$w/qm4" scan >scan
-  $ctl --port "$w/qm4" --slave 3 read | grep -v ^CLOCK >read  # but its running clock
+  $ctl --port "$w/qm4" scan >scan.txt
+  $ctl --port "$w/qm4" --slave 3 read | grep -v ^CLOCK >read.txt  # but its running clock
   $ctl --port "$w/qm4" --slave 3 log download 2>/dev/null
   $ctl --port "$w/qm4" --slave 3 log sync --archive "sqlite:$w/$t/a.sqlite"
   "$host" archive export --archive "sqlite:$w/$t/a.sqlite" --output export.csv; cd ..
 done
-[ "$(wc -l <arm/scan) $(cat arm/03-data.csv arm/export.csv | wc -l)" = "2 262" ]  # 2 meters; 130 rows each
-for f in scan read 03-data.csv export.csv; do cmp arm/$f host/$f; done
+[ "$(wc -l <arm/scan.txt) $(cat arm/03-data.csv arm/export.csv | wc -l)" = "2 262" ]  # 2 meters; 130 rows each
+for f in scan.txt read.txt 03-data.csv export.csv; do cmp arm/$f host/$f; done
 # The monitor, three rounds, on a free loopback port: /metrics, the page.
 url=http://127.0.0.1:$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 $arm/pylaxctl --port "$w/qm4" monitor --interval 1 --http "${url#http://}" --prometheus "${url#http://}" &
