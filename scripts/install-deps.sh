@@ -37,6 +37,17 @@ packages=(
   clang libclang-rt-14-dev
 )
 
+# The arm64 tools package (scripts/package.sh --arch arm64), cross-built on an
+# amd64 machine: the cross compiler, the arm64 builds of the libraries the
+# tools link (multiarch, beside the amd64 ones; dpkg must take the
+# architecture first), and qemu-user to run its programs in the tests, which
+# also fetch pages with curl and pick a free port with python3.
+if [ "$(dpkg --print-architecture)" = amd64 ]; then
+  packages+=(g++-aarch64-linux-gnu libmosquitto-dev:arm64 libsqlite3-dev:arm64 libsystemd-dev:arm64
+             libcpp-httplib-dev:arm64 qemu-user curl python3)
+  dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
