@@ -434,6 +434,11 @@ void DefineMonitor(CLI::App& app, Options& options) {
       ->type_name("M")
       ->capture_default_str()
       ->check(Fraction(0.01, 10080.0));
+  command->add_option("--keep-clock", monitor.keepClockSeconds,
+                      "set a QM4C's clock from this computer's when it is off by more\n"
+                      "than S seconds three rounds in a row (at most once an hour)")
+      ->type_name("S")
+      ->check(Fraction(1.0, 86400.0));
   AddInfluxAccess(*command, options.archive);
   app.config_formatter(std::make_shared<FlatConfig>(app, *command));
 }

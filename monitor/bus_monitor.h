@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "console/poll_json.h"
 #include "modbus/link.h"
 #include "monitor/log_keeper.h"
 #include "monitor/modbus_gateway.h"
@@ -38,6 +39,11 @@ class BusMonitor {
   static constexpr int kFailedPollsOffline = 3;
   // How often a port that is missing or gone is tried again.
   static constexpr std::chrono::seconds kPortRetry{5};
+  // --keep-clock: a clock off in this many polls in a row is set, at most
+  // once in kClockSetSpacing, so that one odd reading sets nothing and a
+  // meter that cannot keep time does not have its log stepped all day.
+  static constexpr int kRoundsOffBeforeSet = 3;
+  static constexpr std::chrono::hours kClockSetSpacing{1};
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -46,6 +52,12 @@ class BusMonitor {
     int failedPolls = 0;
     std::optional<bool> online;  // unknown until the first poll decides
     time_t archivedUpTo = 0;     // the newest entry every archive holds; 0 none
+    // --keep-clock: the meter's clock minus the host's at the last poll,
+    // the polls in a row it was off, and the last set.
+    std::optional<long> drift;
+    int roundsOff = 0;
+    std::optional<Clock::time_point> clockSetAt;
+    std::optional<ClockSetting> clockSet;
   };
 
   // Rounds of polls, rescans and waits for a port gone, until asked to end.
@@ -59,6 +71,12 @@ class BusMonitor {
   void Poll(Meter& meter);
   void SetOnline(Meter& meter, bool online);
   void SyncDueLog();
+  SyncResult SyncLog(Meter& meter);
+  void NoteClock(Meter& meter, const PollFields& fields);
+  void KeepClocks();
+  void SetClock(Meter& meter);
+  std::optional<long> ReadDrift(const Meter& meter);
+  std::vector<JsonMember> StateTail(const Meter& meter) const;
   void NotifyRound(double seconds);
   // False when the monitor is to end; wakeForRescan: also returns at SIGHUP.
   bool SleepUntil(Clock::time_point when, bool wakeForRescan);

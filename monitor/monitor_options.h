@@ -28,6 +28,7 @@ struct MonitorOptions {
   std::string httpPasswordFile;
   std::string httpPassword;  // from the file or the http-password credential; empty: none asked
   double archiveEveryMinutes = 15;  // with archives (the tool's --archive): between syncs of a meter
+  double keepClockSeconds = 0;  // --keep-clock: a QM4C's clock set when off by more; 0: left alone
   MqttSettings mqtt;
   GatewaySettings gateway;  // --gateway ADDR:PORT, --gateway-writes
 };

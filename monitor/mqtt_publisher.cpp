@@ -216,6 +216,7 @@ void MqttPublisher::PublishMeter(const Meter& meter) {
   }
   if (meter.online.has_value()) Publish(Topic(meter.info.id, "availability"), *meter.online ? "online" : "offline");
   if (!meter.state.empty()) Publish(Topic(meter.info.id, "state"), meter.state);
+  if (!meter.clockSet.empty()) Publish(Topic(meter.info.id, "clock-set"), meter.clockSet);
 }
 
 // Another model's device block, and its sensors only: those of the model
@@ -256,6 +257,13 @@ void MqttPublisher::Availability(const MeterInfo& info, bool online) {
   std::lock_guard<std::mutex> hold(mutex_);
   meters_[info.id].online = online;
   Publish(Topic(info.id, "availability"), online ? "online" : "offline");
+}
+
+void MqttPublisher::ClockSet(const MeterInfo& info, const ClockSetting& setting) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::string& payload = meters_[info.id].clockSet;
+  payload = setting.Json();
+  Publish(Topic(info.id, "clock-set"), payload);
 }
 
 void MqttPublisher::Stopping() {

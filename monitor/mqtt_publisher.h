@@ -5,6 +5,7 @@
 //   PREFIX/METER/state         the latest state object, retained
 //   PREFIX/METER/availability  "online" / "offline", retained
 //   PREFIX/BUS/availability    this monitor's own, its last will "offline"
+//   PREFIX/METER/clock-set     the last time --keep-clock set the clock, retained
 // and, unless switched off, a Home Assistant discovery config per reading.
 
 #include <atomic>
@@ -53,6 +54,7 @@ class MqttPublisher : public Publisher {
   void MeterFound(const MeterInfo& info) override;
   void State(const MeterInfo& info, const PollFields& fields, const std::string& state) override;
   void Availability(const MeterInfo& info, bool online) override;
+  void ClockSet(const MeterInfo& info, const ClockSetting& setting) override;
   void Stopping() override;
 
   // Seconds of the reconnect backoff: 1, 2, 4 ... up to 30.
@@ -73,6 +75,7 @@ class MqttPublisher : public Publisher {
     std::vector<std::string> removed;  // announced once, not by the model found since
     bool announced = false;            // keys announced with this info's device block
     std::string state;
+    std::string clockSet;
     std::optional<bool> online;
   };
   static void OnConnect(mosquitto*, void* self, int rc);
