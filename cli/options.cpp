@@ -408,6 +408,9 @@ void DefineMonitor(CLI::App& app, Options& options) {
   command->add_flag_function(
       "--no-ha-discovery", [&monitor](std::int64_t) { monitor.mqtt.discovery = false; },
       "publish no Home Assistant discovery");
+  command->add_flag("--mqtt-commands", monitor.mqtt.commands,
+                    "give each QM4C Home Assistant buttons (set clock; sync log now\n"
+                    "with --archive) and run what their command topics bring");
   command->add_option("--prometheus", monitor.prometheus, "serve GET /metrics at ADDR:PORT (e.g. 127.0.0.1:9464)")
       ->type_name("ADDR:PORT");
   command->add_flag("--json", monitor.json, "each state object as one line on stdout");

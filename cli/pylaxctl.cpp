@@ -483,8 +483,13 @@ int RunMonitor(ModbusLink& link, const Options& options) {
   if (!options.monitor.prometheus.empty()) monitor.AddPublisher(&prometheus);
   if (web) monitor.AddPublisher(web.get());
   std::unique_ptr<MqttPublisher> mqtt;
+  ActionQueue actions;
   if (!options.monitor.mqtt.url.empty()) {
     mqtt = std::make_unique<MqttPublisher>(options.monitor.mqtt, bus);
+    if (options.monitor.mqtt.commands) {
+      mqtt->TakeCommands(&actions, keeper != nullptr);
+      monitor.TakeActions(&actions);
+    }
     if (!mqtt->Start(&error)) return Fail(ExitCode::MonitorFailed, error);
     monitor.AddPublisher(mqtt.get());
   }

@@ -159,6 +159,7 @@ void BusMonitor::PollUntilStopped() {
     NotifyRound(seconds);
     SyncDueLog();
     KeepClocks();
+    RunActions();
     // A round that overran is followed at once; the rhythm restarts from it
     // rather than hurrying to catch up the rounds it missed.
     if (!SleepUntil(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.interval)),
@@ -310,13 +311,12 @@ SyncResult BusMonitor::SyncLog(Meter& meter) {
 std::vector<JsonMember> BusMonitor::StateTail(const Meter& meter) const {
   std::vector<JsonMember> tail;
   if (meter.archivedUpTo > 0) tail.push_back({"archived", JsonString(UtcText(meter.archivedUpTo))});
-  if (meter.drift) tail.push_back({"clock-drift", std::to_string(*meter.drift)});
+  if (meter.drift && options_.keepClockSeconds > 0) tail.push_back({"clock-drift", std::to_string(*meter.drift)});
   if (meter.clockSet) tail.push_back({"clock-set", meter.clockSet->Json()});
   return tail;
 }
 
 void BusMonitor::NoteClock(Meter& meter, const PollFields& fields) {
-  if (options_.keepClockSeconds <= 0) return;
   meter.drift = fields.clockTime ? std::optional<long>(Drift(*fields.clockTime)) : std::nullopt;
   const bool off = meter.drift && static_cast<double>(std::labs(*meter.drift)) > options_.keepClockSeconds;
   meter.roundsOff = off ? meter.roundsOff + 1 : 0;
@@ -336,15 +336,17 @@ void BusMonitor::KeepClocks() {
 
 // The log is archived up to the step first, so that its entries keep the
 // time line they were logged on; a log that cannot be is not stepped.
-void BusMonitor::SetClock(Meter& meter) {
+std::string BusMonitor::SetClock(Meter& meter) {
   meter.clockSetAt = Clock::now();
   meter.roundsOff = 0;
-  const std::string head = "meter " + meter.info.id + ": clock off by " + Seconds(*meter.drift);
+  const long before = meter.drift.value_or(0);
+  const std::string head = "meter " + meter.info.id + ": clock off by " + Seconds(before);
   if (keeper_ != nullptr && !SyncLog(meter).AllArchived()) {
-    Say(head + " left as it is: its log could not be archived first (tried again in an hour)");
-    return;
+    const std::string why = "its log could not be archived first";
+    Say(head + " left as it is: " + why);
+    return why;
   }
-  ClockSetting setting{std::time(nullptr), ResultOk, *meter.drift, std::nullopt};
+  ClockSetting setting{std::time(nullptr), ResultOk, before, std::nullopt};
   setting.result = SetClockFromPc(link_, {meter.info.address, meter.info.model});
   if (setting.result == ResultOk) setting.after = ReadDrift(meter);
   if (setting.result != ResultOk)
@@ -355,6 +357,45 @@ void BusMonitor::SetClock(Meter& meter) {
     keeper_->ClockStepped(meter.info.id, setting.after.value_or(0) - setting.before);
   meter.clockSet = setting;
   Tell([&](Publisher& p) { p.ClockSet(meter.info, setting); });
+  return setting.result == ResultOk ? "" : g_resultText[setting.result];
+}
+
+// What was asked since the last round, in the order asked; an action for a
+// meter this bus does not poll as a QM4C (or a sync without archives) is
+// said and dropped.
+void BusMonitor::RunActions() {
+  if (actions_ == nullptr) return;
+  for (const Action& action : actions_->TakeAll()) {
+    if (g_monitorStop) return;
+    const auto meter = std::find_if(meters_.begin(), meters_.end(), [&](const auto& m) {
+      return m.second.info.id == action.meterId && m.second.info.model == ModelQM4C;
+    });
+    if (meter == meters_.end() || (action.kind == ActionKind::SyncLog && keeper_ == nullptr)) {
+      Say(std::string(ActionName(action.kind)) + " asked of " + action.meterId + ", which this monitor cannot do");
+      continue;
+    }
+    const ActionOutcome outcome = Run(meter->second, action.kind);
+    Say("meter " + action.meterId + ": " + ActionName(action.kind) + " as asked: " + outcome.result);
+    Tell([&](Publisher& p) { p.ActionDone(meter->second.info, outcome); });
+  }
+}
+
+ActionOutcome BusMonitor::Run(Meter& meter, ActionKind kind) {
+  ActionOutcome outcome{kind, std::time(nullptr), false, ""};
+  if (kind == ActionKind::SetClock) {
+    const std::string failure = SetClock(meter);
+    outcome.ok = failure.empty();
+    outcome.result = outcome.ok ? "set" : failure;
+    return outcome;
+  }
+  const SyncResult result = SyncLog(meter);
+  outcome.ok = result.AllArchived();
+  long added = 0;
+  for (const ArchiveSyncReport& report : result.archives) added += report.outcome.added;
+  outcome.result = !result.meterRead ? result.failure
+                   : outcome.ok      ? std::to_string(added) + " new entries archived"
+                                     : "an archive did not take the entries";
+  return outcome;
 }
 
 std::optional<long> BusMonitor::ReadDrift(const Meter& meter) {

@@ -11,6 +11,7 @@
 
 #include "console/poll_json.h"
 #include "modbus/link.h"
+#include "monitor/actions.h"
 #include "monitor/log_keeper.h"
 #include "monitor/modbus_gateway.h"
 #include "monitor/monitor_options.h"
@@ -32,6 +33,8 @@ class BusMonitor {
   void KeepLogs(LogKeeper* keeper) { keeper_ = keeper; }
   // --gateway: its tally goes to the publishers after each round.
   void ServeGateway(const ModbusGateway* gateway) { gateway_ = gateway; }
+  // --mqtt-commands: what is asked there is run between rounds.
+  void TakeActions(ActionQueue* queue) { actions_ = queue; }
   // Runs until g_monitorStop; the port is closed on return.
   void Run();
 
@@ -74,7 +77,10 @@ class BusMonitor {
   SyncResult SyncLog(Meter& meter);
   void NoteClock(Meter& meter, const PollFields& fields);
   void KeepClocks();
-  void SetClock(Meter& meter);
+  // Empty when the clock was set, else why not.
+  std::string SetClock(Meter& meter);
+  void RunActions();
+  ActionOutcome Run(Meter& meter, ActionKind kind);
   std::optional<long> ReadDrift(const Meter& meter);
   std::vector<JsonMember> StateTail(const Meter& meter) const;
   void NotifyRound(double seconds);
@@ -96,6 +102,7 @@ class BusMonitor {
   std::vector<Publisher*> publishers_;
   LogKeeper* keeper_ = nullptr;
   const ModbusGateway* gateway_ = nullptr;
+  ActionQueue* actions_ = nullptr;
   Clock::time_point nextScan_;
   ServiceNotify notify_;
 };

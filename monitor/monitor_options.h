@@ -15,6 +15,7 @@ struct MqttSettings {
   std::string prefix = "pylax";
   bool discovery = true;
   std::string discoveryPrefix = "homeassistant";
+  bool commands = false;  // --mqtt-commands: Home Assistant's buttons of each QM4C taken
 };
 
 struct MonitorOptions {

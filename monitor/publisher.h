@@ -13,6 +13,7 @@
 #include "modbus/result.h"
 
 struct SyncResult;
+struct ActionOutcome;
 struct GatewayStats;
 
 struct MeterInfo {
@@ -62,6 +63,8 @@ class Publisher {
   virtual void Synced(const MeterInfo&, const SyncResult&) {}
   // The monitor set the meter's clock (--keep-clock), between rounds.
   virtual void ClockSet(const MeterInfo&, const ClockSetting&) {}
+  // An action asked of the meter (--mqtt-commands) was run, between rounds.
+  virtual void ActionDone(const MeterInfo&, const ActionOutcome&) {}
   // After each round, with --gateway: what the gateway has served so far.
   virtual void GatewayServed(const GatewayStats&) {}
   // The monitor is ending: say so while the connection is still there.
