@@ -55,7 +55,8 @@ void PlanByCount(StorePlan& plan, const LogState& state, const SyncCursor& curso
 }
 
 // A full log counts no more: the newest entry's time alone says how many
-// were logged, and those beyond the 5760 it holds are lost (a gap).
+// were logged, and those beyond the 5760 it holds are lost (a gap). A step
+// the monitor made is taken off that time first.
 void PlanByTime(StorePlan& plan, const LogState& state, const SyncCursor& cursor, long clockStep) {
   time_t ahead = state.newest - cursor.meterNewest - clockStep;
   const time_t onGrid = (ahead + state.timeStep / 2) / state.timeStep * state.timeStep;

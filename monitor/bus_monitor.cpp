@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "console/commands.h"
-
 #include "console/scan.h"
 #include "meter/register_map.h"
 #include "modbus/model.h"
