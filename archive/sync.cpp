@@ -1,6 +1,7 @@
 #include "archive/sync.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -16,7 +17,12 @@ struct StorePlan {
   int wanted = 0;        // the newest entries the store lacks
   long logged = 0;       // entries logged since its cursor (more than wanted when the log dropped some)
   bool overlap = false;  // the entry before them is the store's newest: checked before any is taken
+  bool clockSet = false; // the monitor set the meter's clock since the store's newest entry
 };
+
+// How far a step the monitor made may be off the step the log shows: the
+// meter's clock is read and set in whole seconds.
+constexpr time_t kStepSlack = 2;
 
 LogRunShape ShapeOf(const LogState& state) {
   LogRunShape shape;
@@ -49,9 +55,12 @@ void PlanByCount(StorePlan& plan, const LogState& state, const SyncCursor& curso
 }
 
 // A full log counts no more: the newest entry's time alone says how many
-// were logged, and those beyond the 5760 it holds are lost (a gap).
-void PlanByTime(StorePlan& plan, const LogState& state, const SyncCursor& cursor) {
-  const time_t ahead = state.newest - cursor.meterNewest;
+// were logged, and those beyond the 5760 it holds are lost (a gap). A step
+// the monitor made is taken off that time first.
+void PlanByTime(StorePlan& plan, const LogState& state, const SyncCursor& cursor, long clockStep) {
+  time_t ahead = state.newest - cursor.meterNewest - clockStep;
+  const time_t onGrid = (ahead + state.timeStep / 2) / state.timeStep * state.timeStep;
+  if (clockStep != 0 && std::abs(ahead - onGrid) <= kStepSlack) ahead = onGrid;
   if (ahead < 0 || ahead % state.timeStep != 0)
     return BeginNewRun(plan, state, "the meter's clock was set while its log was full");
   plan.logged = static_cast<long>(ahead / state.timeStep);
@@ -59,12 +68,20 @@ void PlanByTime(StorePlan& plan, const LogState& state, const SyncCursor& cursor
   plan.overlap = plan.logged > 0 && plan.logged < state.entries;
 }
 
-void PlanStore(StorePlan& plan, const LogState& state) {
+void PlanStore(StorePlan& plan, const LogState& state, long clockStep) {
   if (!plan.cursor) return BeginNewRun(plan, state, "");
   if (!(plan.cursor->shape == ShapeOf(state)))
     return BeginNewRun(plan, state, "the meter's log was restarted with other slots or another sub-interval");
-  if (state.full) return PlanByTime(plan, state, *plan.cursor);
-  PlanByCount(plan, state, *plan.cursor);
+  if (state.full)
+    PlanByTime(plan, state, *plan.cursor, clockStep);
+  else
+    PlanByCount(plan, state, *plan.cursor);
+  // An expected step: the new entries alone go on a run of their own, whose
+  // time line is the clock's new one.
+  if (clockStep == 0 || plan.newRun) return;
+  plan.clockSet = true;
+  plan.reason = "the monitor set the meter's clock by " + std::string(clockStep > 0 ? "+" : "") +
+                std::to_string(clockStep) + " s";
 }
 
 int EntriesToRead(const std::vector<StorePlan>& plans) {
@@ -150,7 +167,7 @@ ArchiveBatch BatchFor(const StorePlan& plan, const ArchivedMeter& meter, const R
   const LoggedData& data = *read.data;
   ArchiveBatch batch;
   batch.meter = &meter;
-  batch.newRun = plan.newRun;
+  batch.newRun = plan.newRun || plan.clockSet;
   batch.shape = ShapeOf(state);
   const int wantedOldest = std::min(read.shift + plan.wanted, static_cast<int>(data.pointCount)) - 1;
   int oldest = wantedOldest;
@@ -212,7 +229,7 @@ void Append(const StorePlan& plan, const ArchiveBatch& batch, ArchiveSyncReport&
 }
 
 bool ReadLogOfPlans(ModbusLink& link, int slave, std::vector<StorePlan>& plans, ReadLog& read, SyncResult& result,
-                    StatusLog& log) {
+                    StatusLog& log, long clockStep) {
   if (!ReadLogState(link, slave, result.state, log)) {
     result.failure = log.StopRequested() ? "stopped before the log was read"
                                          : "the meter's log status could not be read (the meter did not answer)";
@@ -223,7 +240,7 @@ bool ReadLogOfPlans(ModbusLink& link, int slave, std::vector<StorePlan>& plans, 
     return false;
   }
   for (StorePlan& plan : plans)
-    if (plan.reachable) PlanStore(plan, result.state);
+    if (plan.reachable) PlanStore(plan, result.state, clockStep);
   if (!ReadForPlans(link, slave, plans, read, result.state, log, result.failure)) return false;
   if (read.count > 0 && !ConvertLoggedData(link, slave, *read.data, log)) {
     result.failure = "the meter's scale exponents could not be read";
@@ -238,7 +255,7 @@ bool SyncResult::AllArchived() const {
 }
 
 SyncResult SyncMeterLog(ModbusLink& link, const ArchivedMeter& meter, const std::vector<ArchiveStore*>& stores,
-                        StatusLog& log) {
+                        StatusLog& log, long clockStep) {
   SyncResult result;
   std::vector<StorePlan> plans(stores.size());
   for (size_t i = 0; i < stores.size(); ++i) {
@@ -246,7 +263,7 @@ SyncResult SyncMeterLog(ModbusLink& link, const ArchivedMeter& meter, const std:
     plans[i].reachable = stores[i]->LoadCursor(meter, plans[i].cursor, &plans[i].error);
   }
   ReadLog read;
-  result.meterRead = ReadLogOfPlans(link, meter.address, plans, read, result, log);
+  result.meterRead = ReadLogOfPlans(link, meter.address, plans, read, result, log, clockStep);
   for (const StorePlan& plan : plans) {
     ArchiveSyncReport report = ReportOf(plan);
     if (!result.meterRead && report.ok) {

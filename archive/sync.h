@@ -50,8 +50,11 @@ class SyncStatusLog : public StatusLog {
 // Reads the meter at meter.address over link. log takes the reading's
 // messages (the download's own) and is asked whether to stop before each
 // transaction; it keeps no "log.txt" of its own unless it says so.
+// clockStep: the seconds the monitor moved the meter's clock by since the
+// last sync (0 none): its entries from then on begin a new run, and a full
+// log's newest entry is expected that much off its time line.
 SyncResult SyncMeterLog(ModbusLink& link, const ArchivedMeter& meter, const std::vector<ArchiveStore*>& stores,
-                        StatusLog& log);
+                        StatusLog& log, long clockStep = 0);
 
 // The lines that say what a sync did for one store: new entries, the run's
 // span, a gap, conflicts, or the failure.

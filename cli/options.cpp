@@ -408,6 +408,9 @@ void DefineMonitor(CLI::App& app, Options& options) {
   command->add_flag_function(
       "--no-ha-discovery", [&monitor](std::int64_t) { monitor.mqtt.discovery = false; },
       "publish no Home Assistant discovery");
+  command->add_flag("--mqtt-commands", monitor.mqtt.commands,
+                    "give each QM4C Home Assistant buttons (set clock; sync log now\n"
+                    "with --archive) and run what their command topics bring");
   command->add_option("--prometheus", monitor.prometheus, "serve GET /metrics at ADDR:PORT (e.g. 127.0.0.1:9464)")
       ->type_name("ADDR:PORT");
   command->add_flag("--json", monitor.json, "each state object as one line on stdout");
@@ -434,6 +437,11 @@ void DefineMonitor(CLI::App& app, Options& options) {
       ->type_name("M")
       ->capture_default_str()
       ->check(Fraction(0.01, 10080.0));
+  command->add_option("--keep-clock", monitor.keepClockSeconds,
+                      "set a QM4C's clock from this computer's when it is off by more\n"
+                      "than S seconds three rounds in a row (at most once an hour)")
+      ->type_name("S")
+      ->check(Fraction(1.0, 86400.0));
   AddInfluxAccess(*command, options.archive);
   app.config_formatter(std::make_shared<FlatConfig>(app, *command));
 }

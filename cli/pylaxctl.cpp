@@ -467,10 +467,18 @@ int RunMonitor(ModbusLink& link, const Options& options) {
     monitor.KeepLogs(keeper.get());
   }
   PrometheusExporter prometheus;
+  // What the page (with a password) and Home Assistant's buttons ask, run by
+  // the monitor between rounds.
+  ActionQueue actions;
   std::unique_ptr<WebPublisher> web;
-  if (!options.monitor.http.empty())
+  if (!options.monitor.http.empty()) {
     web = std::make_unique<WebPublisher>(
         WebBus{options.port, options.baud, FramingName(options.linkFraming), options.monitor.interval}, keeper != nullptr);
+    if (!options.monitor.httpPassword.empty()) {
+      web->TakeActions(&actions);
+      monitor.TakeActions(&actions);
+    }
+  }
   HttpServing serving;
   if (!serving.Start(options.monitor, prometheus, web.get(), &error)) return Fail(ExitCode::MonitorFailed, error);
   std::unique_ptr<ModbusGateway> gateway;
@@ -485,6 +493,10 @@ int RunMonitor(ModbusLink& link, const Options& options) {
   std::unique_ptr<MqttPublisher> mqtt;
   if (!options.monitor.mqtt.url.empty()) {
     mqtt = std::make_unique<MqttPublisher>(options.monitor.mqtt, bus);
+    if (options.monitor.mqtt.commands) {
+      mqtt->TakeCommands(&actions, keeper != nullptr);
+      monitor.TakeActions(&actions);
+    }
     if (!mqtt->Start(&error)) return Fail(ExitCode::MonitorFailed, error);
     monitor.AddPublisher(mqtt.get());
   }

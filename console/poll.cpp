@@ -101,7 +101,10 @@ bool MeterPoll::ClockBlock() {
   ++state_.ok;
   state_.subIntervalSeconds = static_cast<int16_t>(registers[0] & 0xFFFF);
   fields_.subInterval = FormatRegister(registers[0]);
-  fields_.clock = MeterTimeText(&registers[reg::kClock - reg::kSubInterval]);
+  const int* clock = &registers[reg::kClock - reg::kSubInterval];
+  fields_.clock = MeterTimeText(clock);
+  if (const time_t value = MeterTimeValue(clock[0], clock[1], clock[2]); value != static_cast<time_t>(-1))
+    fields_.clockTime = value;
   return true;
 }
 

@@ -2,6 +2,7 @@
 // One poll of the picked meter, as the console runs it each second.
 
 #include <array>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,7 @@ struct PollFields {
   std::optional<std::string> amps;           // 1015
   std::optional<std::string> subInterval;    // 1091
   std::optional<std::string> clock;          // 1092
+  std::optional<time_t> clockTime;           // the same as a local time value, when it names one
   std::optional<std::string> bufferStatus;   // 1082 "FULL" / "NOT FULL"
   std::optional<std::string> rollovers;      // 1081
   std::optional<std::string> daysToRollover; // 1087

@@ -1,12 +1,16 @@
 #include "monitor/bus_monitor.h"
 
+#include <sys/timex.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <thread>
 
-#include "console/poll_json.h"
+#include "console/commands.h"
 #include "console/scan.h"
+#include "meter/register_map.h"
 #include "modbus/model.h"
 #include "monitor/meter_id.h"
 
@@ -33,13 +37,27 @@ std::string UtcNow() {
   return text;
 }
 
-// With --archive, "archived": the newest log entry every archive holds.
-std::string StateJson(const MeterInfo& info, const PollFields& fields, time_t archivedUpTo) {
+// tail: what the monitor adds to the readings (BusMonitor::StateTail).
+std::string StateJson(const MeterInfo& info, const PollFields& fields, std::vector<JsonMember> tail) {
   std::vector<JsonMember> members{{"time", JsonString(UtcNow())}, {"meter", JsonString(info.id)}};
   for (JsonMember& member : ReadingMembers(fields)) members.push_back(std::move(member));
-  if (archivedUpTo > 0) members.push_back({"archived", JsonString(UtcText(archivedUpTo))});
+  for (JsonMember& member : tail) members.push_back(std::move(member));
   return JsonObject(members);
 }
+
+// The meter's clock minus the host's: both keep local time, as set-clock
+// sets it.
+long Drift(time_t meterTime) { return static_cast<long>(meterTime - std::time(nullptr)); }
+
+// The kernel's word on the host's clock: the clocks are set from it, and
+// only NTP (or the like) keeps it true.
+bool HostClockUnsynchronised() {
+  struct timex state {};
+  const int clock = ntp_adjtime(&state);
+  return clock == TIME_ERROR || (state.status & STA_UNSYNC) != 0;
+}
+
+std::string Seconds(long seconds) { return (seconds > 0 ? "+" : "") + std::to_string(seconds) + " s"; }
 
 // The sync's status log: a stop of the monitor stops it before its next
 // transaction, and each transaction is a sign of life, since a whole log
@@ -99,6 +117,9 @@ void BusMonitor::Run() {
     // returns rather than waiting with it for an adapter to be plugged in.
     notify_.Ready(waiting);
   }
+  if (options_.keepClockSeconds > 0 && HostClockUnsynchronised())
+    Say("--keep-clock: the kernel says this computer's clock is not synchronised (is NTP running?); the meters' "
+        "clocks are set from it all the same");
   if (open || WaitForPort(false)) {
     Scan();
     notify_.Ready("meters found: " + std::to_string(meters_.size()) + " at addresses " + RangeText());
@@ -136,6 +157,8 @@ void BusMonitor::PollUntilStopped() {
     if (gateway_ != nullptr) Tell([stats = gateway_->Stats()](Publisher& p) { p.GatewayServed(stats); });
     NotifyRound(seconds);
     SyncDueLog();
+    KeepClocks();
+    RunActions();
     // A round that overran is followed at once; the rhythm restarts from it
     // rather than hurrying to catch up the rounds it missed.
     if (!SleepUntil(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.interval)),
@@ -243,7 +266,8 @@ void BusMonitor::Poll(Meter& meter) {
   }
   meter.failedPolls = 0;
   SetOnline(meter, true);
-  const std::string state = StateJson(meter.info, fields, meter.archivedUpTo);
+  NoteClock(meter, fields);
+  const std::string state = StateJson(meter.info, fields, StateTail(meter));
   Tell([&](Publisher& p) { p.State(meter.info, fields, state); });
 }
 
@@ -269,12 +293,116 @@ void BusMonitor::SyncDueLog() {
     due = &meter;
     dueSince = when;
   }
-  if (due == nullptr) return;
+  if (due != nullptr) SyncLog(*due);
+}
+
+SyncResult BusMonitor::SyncLog(Meter& meter) {
   MonitorSyncLog log(notify_);
-  const SyncResult result = keeper_->Sync(link_, due->info, log);
-  for (const std::string& line : LogKeeper::Lines(due->info, result)) Say(line);
-  if (const time_t upTo = LogKeeper::ArchivedUpTo(result); upTo > 0) due->archivedUpTo = upTo;
-  Tell([&](Publisher& p) { p.Synced(due->info, result); });
+  const SyncResult result = keeper_->Sync(link_, meter.info, log);
+  for (const std::string& line : LogKeeper::Lines(meter.info, result)) Say(line);
+  if (const time_t upTo = LogKeeper::ArchivedUpTo(result); upTo > 0) meter.archivedUpTo = upTo;
+  Tell([&](Publisher& p) { p.Synced(meter.info, result); });
+  return result;
+}
+
+// With --archive, "archived": the newest log entry every archive holds;
+// with --keep-clock, "clock-drift" and the last "clock-set".
+std::vector<JsonMember> BusMonitor::StateTail(const Meter& meter) const {
+  std::vector<JsonMember> tail;
+  if (meter.archivedUpTo > 0) tail.push_back({"archived", JsonString(UtcText(meter.archivedUpTo))});
+  if (meter.drift && options_.keepClockSeconds > 0) tail.push_back({"clock-drift", std::to_string(*meter.drift)});
+  if (meter.clockSet) tail.push_back({"clock-set", meter.clockSet->Json()});
+  return tail;
+}
+
+void BusMonitor::NoteClock(Meter& meter, const PollFields& fields) {
+  meter.drift = fields.clockTime ? std::optional<long>(Drift(*fields.clockTime)) : std::nullopt;
+  const bool off = meter.drift && static_cast<double>(std::labs(*meter.drift)) > options_.keepClockSeconds;
+  meter.roundsOff = off ? meter.roundsOff + 1 : 0;
+}
+
+// One clock a round at most, as one log sync: no round waits for more.
+void BusMonitor::KeepClocks() {
+  if (options_.keepClockSeconds <= 0 || g_monitorStop) return;
+  for (auto& [address, meter] : meters_) {
+    if (meter.roundsOff < kRoundsOffBeforeSet || meter.online != true ||
+        (meter.clockSetAt && Clock::now() - *meter.clockSetAt < kClockSetSpacing))
+      continue;
+    SetClock(meter);
+    return;
+  }
+}
+
+// The log is archived up to the step first, so that its entries keep the
+// time line they were logged on; a log that cannot be is not stepped.
+std::string BusMonitor::SetClock(Meter& meter) {
+  meter.clockSetAt = Clock::now();
+  meter.roundsOff = 0;
+  const long before = meter.drift.value_or(0);
+  const std::string head = "meter " + meter.info.id + ": clock off by " + Seconds(before);
+  if (keeper_ != nullptr && !SyncLog(meter).AllArchived()) {
+    const std::string why = "its log could not be archived first";
+    Say(head + " left as it is: " + why);
+    return why;
+  }
+  ClockSetting setting{std::time(nullptr), ResultOk, before, std::nullopt};
+  setting.result = SetClockFromPc(link_, {meter.info.address, meter.info.model});
+  if (setting.result == ResultOk) setting.after = ReadDrift(meter);
+  if (setting.result != ResultOk)
+    Say(head + "; setting it failed: " + g_resultText[setting.result]);
+  else
+    Say(head + "; set from this computer's clock" + (setting.after ? ", now off by " + Seconds(*setting.after) : ""));
+  if (setting.result == ResultOk && keeper_ != nullptr)
+    keeper_->ClockStepped(meter.info.id, setting.after.value_or(0) - setting.before);
+  meter.clockSet = setting;
+  Tell([&](Publisher& p) { p.ClockSet(meter.info, setting); });
+  return setting.result == ResultOk ? "" : g_resultText[setting.result];
+}
+
+// What was asked since the last round, in the order asked; an action for a
+// meter this bus does not poll as a QM4C (or a sync without archives) is
+// said and dropped.
+void BusMonitor::RunActions() {
+  if (actions_ == nullptr) return;
+  for (const Action& action : actions_->TakeAll()) {
+    if (g_monitorStop) return;
+    const auto meter = std::find_if(meters_.begin(), meters_.end(), [&](const auto& m) {
+      return m.second.info.id == action.meterId && m.second.info.model == ModelQM4C;
+    });
+    if (meter == meters_.end() || (action.kind == ActionKind::SyncLog && keeper_ == nullptr)) {
+      Say(std::string(ActionName(action.kind)) + " asked of " + action.meterId + ", which this monitor cannot do");
+      continue;
+    }
+    const ActionOutcome outcome = Run(meter->second, action.kind);
+    Say("meter " + action.meterId + ": " + ActionName(action.kind) + " as asked: " + outcome.result);
+    Tell([&](Publisher& p) { p.ActionDone(meter->second.info, outcome); });
+  }
+}
+
+ActionOutcome BusMonitor::Run(Meter& meter, ActionKind kind) {
+  ActionOutcome outcome{kind, std::time(nullptr), false, ""};
+  if (kind == ActionKind::SetClock) {
+    const std::string failure = SetClock(meter);
+    outcome.ok = failure.empty();
+    outcome.result = outcome.ok ? "set" : failure;
+    return outcome;
+  }
+  const SyncResult result = SyncLog(meter);
+  outcome.ok = result.AllArchived();
+  long added = 0;
+  for (const ArchiveSyncReport& report : result.archives) added += report.outcome.added;
+  outcome.result = !result.meterRead ? result.failure
+                   : outcome.ok      ? std::to_string(added) + " new entries archived"
+                                     : "an archive did not take the entries";
+  return outcome;
+}
+
+std::optional<long> BusMonitor::ReadDrift(const Meter& meter) {
+  int clock[3];
+  if (link_.ReadHoldingRegisters(meter.info.address, reg::kClock, 3, clock) != ResultOk) return std::nullopt;
+  const time_t value = MeterTimeValue(clock[0], clock[1], clock[2]);
+  if (value == static_cast<time_t>(-1)) return std::nullopt;
+  return Drift(value);
 }
 
 bool BusMonitor::SleepUntil(Clock::time_point when, bool wakeForRescan) {

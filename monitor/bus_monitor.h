@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "console/poll_json.h"
 #include "modbus/link.h"
+#include "monitor/actions.h"
 #include "monitor/log_keeper.h"
 #include "monitor/modbus_gateway.h"
 #include "monitor/monitor_options.h"
@@ -31,6 +33,8 @@ class BusMonitor {
   void KeepLogs(LogKeeper* keeper) { keeper_ = keeper; }
   // --gateway: its tally goes to the publishers after each round.
   void ServeGateway(const ModbusGateway* gateway) { gateway_ = gateway; }
+  // --mqtt-commands: what is asked there is run between rounds.
+  void TakeActions(ActionQueue* queue) { actions_ = queue; }
   // Runs until g_monitorStop; the port is closed on return.
   void Run();
 
@@ -38,6 +42,11 @@ class BusMonitor {
   static constexpr int kFailedPollsOffline = 3;
   // How often a port that is missing or gone is tried again.
   static constexpr std::chrono::seconds kPortRetry{5};
+  // --keep-clock: a clock off in this many polls in a row is set, at most
+  // once in kClockSetSpacing, so that one odd reading sets nothing and a
+  // meter that cannot keep time does not have its log stepped all day.
+  static constexpr int kRoundsOffBeforeSet = 3;
+  static constexpr std::chrono::hours kClockSetSpacing{1};
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -46,6 +55,12 @@ class BusMonitor {
     int failedPolls = 0;
     std::optional<bool> online;  // unknown until the first poll decides
     time_t archivedUpTo = 0;     // the newest entry every archive holds; 0 none
+    // --keep-clock: the meter's clock minus the host's at the last poll,
+    // the polls in a row it was off, and the last set.
+    std::optional<long> drift;
+    int roundsOff = 0;
+    std::optional<Clock::time_point> clockSetAt;
+    std::optional<ClockSetting> clockSet;
   };
 
   // Rounds of polls, rescans and waits for a port gone, until asked to end.
@@ -59,6 +74,15 @@ class BusMonitor {
   void Poll(Meter& meter);
   void SetOnline(Meter& meter, bool online);
   void SyncDueLog();
+  SyncResult SyncLog(Meter& meter);
+  void NoteClock(Meter& meter, const PollFields& fields);
+  void KeepClocks();
+  // Empty when the clock was set, else why not.
+  std::string SetClock(Meter& meter);
+  void RunActions();
+  ActionOutcome Run(Meter& meter, ActionKind kind);
+  std::optional<long> ReadDrift(const Meter& meter);
+  std::vector<JsonMember> StateTail(const Meter& meter) const;
   void NotifyRound(double seconds);
   // False when the monitor is to end; wakeForRescan: also returns at SIGHUP.
   bool SleepUntil(Clock::time_point when, bool wakeForRescan);
@@ -78,6 +102,7 @@ class BusMonitor {
   std::vector<Publisher*> publishers_;
   LogKeeper* keeper_ = nullptr;
   const ModbusGateway* gateway_ = nullptr;
+  ActionQueue* actions_ = nullptr;
   Clock::time_point nextScan_;
   ServiceNotify notify_;
 };

@@ -15,8 +15,13 @@ bool LogKeeper::Due(const std::string& meterId, Clock::time_point now, Clock::ti
 SyncResult LogKeeper::Sync(ModbusLink& link, const MeterInfo& meter, StatusLog& log) {
   std::vector<ArchiveStore*> stores;
   for (const auto& store : stores_) stores.push_back(store.get());
-  const SyncResult result = SyncMeterLog(link, ArchivedMeterOf(meter), stores, log);
+  const auto step = steps_.find(meter.id);
+  const long clockStep = step == steps_.end() ? 0 : step->second;
+  const SyncResult result = SyncMeterLog(link, ArchivedMeterOf(meter), stores, log, clockStep);
   next_[meter.id] = Clock::now() + every_;
+  if (step != steps_.end() && result.AllArchived() &&
+      std::all_of(result.archives.begin(), result.archives.end(), [](const ArchiveSyncReport& r) { return r.newRun; }))
+    steps_.erase(step);
   return result;
 }
 

@@ -27,6 +27,9 @@ class LogKeeper {
   // Syncs the meter over link (its port open), reading through log, and
   // sets its next due time.
   SyncResult Sync(ModbusLink& link, const MeterInfo& meter, StatusLog& log);
+  // The monitor moved the meter's clock by seconds: its next syncs expect
+  // the step until every archive has begun the run after it.
+  void ClockStepped(const std::string& meterId, long seconds) { steps_[meterId] += seconds; }
 
   // The newest entry time every archive holds of the meter after result;
   // 0 while one of them holds nothing of it.
@@ -40,6 +43,7 @@ class LogKeeper {
   std::vector<std::unique_ptr<ArchiveStore>> stores_;
   Clock::duration every_;
   std::map<std::string, Clock::time_point> next_;  // by meter id
+  std::map<std::string, long> steps_;              // by meter id: clock steps no archive has recorded yet
 };
 
 // The meter as the archive names it: the monitor's id, model and text.

@@ -15,6 +15,7 @@ struct MqttSettings {
   std::string prefix = "pylax";
   bool discovery = true;
   std::string discoveryPrefix = "homeassistant";
+  bool commands = false;  // --mqtt-commands: Home Assistant's buttons of each QM4C taken
 };
 
 struct MonitorOptions {
@@ -28,6 +29,7 @@ struct MonitorOptions {
   std::string httpPasswordFile;
   std::string httpPassword;  // from the file or the http-password credential; empty: none asked
   double archiveEveryMinutes = 15;  // with archives (the tool's --archive): between syncs of a meter
+  double keepClockSeconds = 0;  // --keep-clock: a QM4C's clock set when off by more; 0: left alone
   MqttSettings mqtt;
   GatewaySettings gateway;  // --gateway ADDR:PORT, --gateway-writes
 };

@@ -16,6 +16,7 @@
 #include "console/shown_text.h"
 #include "modbus/host_port.h"
 #include "modbus/model.h"
+#include "monitor/meter_id.h"
 #include "monitor/quantities.h"
 
 namespace {
@@ -87,18 +88,64 @@ std::string TopicPrefixProblem(const std::string& prefix) {
   return "";
 }
 
-std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, const std::string& busId,
-                                                const MeterInfo& info, const std::vector<std::string>& keys) {
-  const std::string meterTopic = settings.prefix + "/" + info.id;
-  // Named with its bus: two buses with a QM4C at 3 are two devices.
+namespace {
+// Named with its bus: two buses with a QM4C at 3 are two devices.
+nlohmann::json Device(const std::string& busId, const MeterInfo& info) {
   const std::string identification = ValidUtf8(info.identification);
-  const nlohmann::json device = {
+  return {
       {"identifiers", {"pylax_" + info.id}},
       {"name", identification + " at " + std::to_string(info.address) + " on " + busId},
       {"manufacturer", "Orvant"},
       {"model", ModelName(info.model)},
       {"hw_version", identification},
   };
+}
+
+nlohmann::json Availability(const MqttSettings& settings, const std::string& busId, const MeterInfo& info) {
+  return {{{"topic", settings.prefix + "/" + info.id + "/availability"}},
+          {{"topic", settings.prefix + "/" + busId + "/availability"}}};
+}
+
+std::string CommandTopic(const MqttSettings& settings, const std::string& busId, int address, ActionKind kind) {
+  return settings.prefix + "/" + busId + "/command/" + std::to_string(address) + "/" + ActionName(kind);
+}
+}  // namespace
+
+std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, const std::string& busId,
+                                              const MeterInfo& info, bool syncLog) {
+  const nlohmann::json common = {{"availability", Availability(settings, busId, info)},
+                                 {"availability_mode", "all"},
+                                 {"device", Device(busId, info)}};
+  std::vector<DiscoveryMessage> messages;
+  const std::pair<ActionKind, const char*> buttons[] = {{ActionKind::SetClock, "Set clock"},
+                                                        {ActionKind::SyncLog, "Sync log now"}};
+  for (const auto& [kind, name] : buttons) {
+    const std::string object = ObjectId(ActionName(kind));
+    const std::string topic = settings.discoveryPrefix + "/button/" + info.id + "/" + object + "/config";
+    if (kind == ActionKind::SyncLog && !syncLog) {
+      messages.push_back({topic, ""});  // a button of a run with archives goes
+      continue;
+    }
+    nlohmann::json config = common;
+    config.update({{"name", name},
+                   {"unique_id", "pylax_" + info.id + "_" + object},
+                   {"command_topic", CommandTopic(settings, busId, info.address, kind)}});
+    messages.push_back({topic, config.dump()});
+  }
+  nlohmann::json sensor = common;
+  sensor.update({{"name", "Last action"},
+                 {"unique_id", "pylax_" + info.id + "_last_action"},
+                 {"state_topic", settings.prefix + "/" + info.id + "/action"},
+                 {"value_template", "{{ value_json.action }}: {{ value_json.result }}"},
+                 {"json_attributes_topic", settings.prefix + "/" + info.id + "/action"}});
+  messages.push_back({settings.discoveryPrefix + "/sensor/" + info.id + "/last_action/config", sensor.dump()});
+  return messages;
+}
+
+std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, const std::string& busId,
+                                                const MeterInfo& info, const std::vector<std::string>& keys) {
+  const std::string meterTopic = settings.prefix + "/" + info.id;
+  const nlohmann::json device = Device(busId, info);
   std::vector<DiscoveryMessage> messages;
   for (const std::string& key : keys) {
     const Quantity* quantity = QuantityOfKey(key);
@@ -108,8 +155,7 @@ std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, co
         {"unique_id", "pylax_" + info.id + "_" + ObjectId(key)},
         {"state_topic", meterTopic + "/state"},
         {"value_template", ValueTemplate(key, quantity->unitScale)},
-        {"availability",
-         {{{"topic", meterTopic + "/availability"}}, {{"topic", settings.prefix + "/" + busId + "/availability"}}}},
+        {"availability", Availability(settings, busId, info)},
         {"availability_mode", "all"},
         {"device_class", quantity->deviceClass},
         {"state_class", IsCounter(*quantity) ? "total_increasing" : "measurement"},
@@ -152,6 +198,7 @@ bool MqttPublisher::Start(std::string* error) {
   mosquitto_connect_callback_set(client_, OnConnect);
   mosquitto_disconnect_callback_set(client_, OnDisconnect);
   mosquitto_publish_callback_set(client_, OnPublish);
+  mosquitto_message_callback_set(client_, OnMessage);
   mosquitto_reconnect_delay_set(client_, kReconnectMin, kReconnectMax, true);
   const std::string will = Topic(busId_, "availability");
   mosquitto_will_set(client_, will.c_str(), 7, "offline", kQos, true);
@@ -213,9 +260,13 @@ void MqttPublisher::PublishMeter(const Meter& meter) {
   if (settings_.discovery) {
     PublishAll(DiscoveryRemovals(settings_, meter.info, meter.removed));
     PublishAll(DiscoveryMessages(settings_, busId_, meter.info, meter.keys));
+    if (commands_ != nullptr && meter.info.model == ModelQM4C)
+      PublishAll(ActionDiscovery(settings_, busId_, meter.info, syncLog_));
   }
+  if (!meter.action.empty()) Publish(Topic(meter.info.id, "action"), meter.action);
   if (meter.online.has_value()) Publish(Topic(meter.info.id, "availability"), *meter.online ? "online" : "offline");
   if (!meter.state.empty()) Publish(Topic(meter.info.id, "state"), meter.state);
+  if (!meter.clockSet.empty()) Publish(Topic(meter.info.id, "clock-set"), meter.clockSet);
 }
 
 // Another model's device block, and its sensors only: those of the model
@@ -230,6 +281,8 @@ void MqttPublisher::Announce(Meter& meter, const std::vector<std::string>& keys)
   if (!settings_.discovery) return;
   PublishAll(DiscoveryRemovals(settings_, meter.info, meter.removed));
   PublishAll(DiscoveryMessages(settings_, busId_, meter.info, keys));
+  if (commands_ != nullptr && meter.info.model == ModelQM4C)
+    PublishAll(ActionDiscovery(settings_, busId_, meter.info, syncLog_));
 }
 
 void MqttPublisher::MeterFound(const MeterInfo& info) {
@@ -256,6 +309,20 @@ void MqttPublisher::Availability(const MeterInfo& info, bool online) {
   std::lock_guard<std::mutex> hold(mutex_);
   meters_[info.id].online = online;
   Publish(Topic(info.id, "availability"), online ? "online" : "offline");
+}
+
+void MqttPublisher::ClockSet(const MeterInfo& info, const ClockSetting& setting) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::string& payload = meters_[info.id].clockSet;
+  payload = setting.Json();
+  Publish(Topic(info.id, "clock-set"), payload);
+}
+
+void MqttPublisher::ActionDone(const MeterInfo& info, const ActionOutcome& outcome) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::string& payload = meters_[info.id].action;
+  payload = outcome.Json();
+  Publish(Topic(info.id, "action"), payload);
 }
 
 void MqttPublisher::Stopping() {
@@ -296,6 +363,27 @@ void MqttPublisher::Connected(int rc) {
   unacknowledged_ = 0;
   Publish(Topic(busId_, "availability"), "online");
   for (const auto& [id, meter] : meters_) PublishMeter(meter);
+  if (commands_ != nullptr) {
+    const std::string commands = settings_.prefix + "/" + busId_ + "/command/+/+";
+    mosquitto_subscribe(client_, nullptr, commands.c_str(), kQos);
+  }
+}
+
+void MqttPublisher::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
+  static_cast<MqttPublisher*>(self)->Heard(message->topic, message->retain);
+}
+
+// On the network thread: only handed over. A retained command (left on the
+// broker by someone) would run again at every connect, so it is not taken.
+void MqttPublisher::Heard(const std::string& topic, bool retained) {
+  const std::string head = settings_.prefix + "/" + busId_ + "/command/";
+  const size_t slash = topic.find('/', head.size());
+  if (retained || topic.rfind(head, 0) != 0 || slash == std::string::npos) return;
+  const std::string address = topic.substr(head.size(), slash - head.size());
+  const std::optional<ActionKind> kind = ActionOfName(std::string_view(topic).substr(slash + 1));
+  if (!kind || address.empty() || address.size() > 3 || address.find_first_not_of("0123456789") != std::string::npos)
+    return;
+  commands_->Push({MeterId(busId_, std::stoi(address)), *kind});
 }
 
 void MqttPublisher::OnDisconnect(mosquitto*, void* self, int rc) { static_cast<MqttPublisher*>(self)->Disconnected(rc); }

@@ -5,6 +5,9 @@
 //   PREFIX/METER/state         the latest state object, retained
 //   PREFIX/METER/availability  "online" / "offline", retained
 //   PREFIX/BUS/availability    this monitor's own, its last will "offline"
+//   PREFIX/METER/clock-set     the last time --keep-clock set the clock, retained
+//   PREFIX/METER/action        the last action asked (--mqtt-commands), retained
+//   PREFIX/BUS/command/ADDRESS/ACTION   heard (--mqtt-commands): set-clock, sync-log
 // and, unless switched off, a Home Assistant discovery config per reading.
 
 #include <atomic>
@@ -17,10 +20,12 @@
 #include <utility>
 #include <vector>
 
+#include "monitor/actions.h"
 #include "monitor/monitor_options.h"
 #include "monitor/publisher.h"
 
 struct mosquitto;
+struct mosquitto_message;
 
 // Empty when prefix may begin every topic (--mqtt-prefix,
 // --ha-discovery-prefix), else why not: no wildcard ('+', '#'), no NUL, no
@@ -41,6 +46,11 @@ std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, co
 std::vector<DiscoveryMessage> DiscoveryRemovals(const MqttSettings& settings, const MeterInfo& info,
                                                 const std::vector<std::string>& keys);
 
+// With --mqtt-commands, a QM4C's buttons ("Set clock"; "Sync log now" when
+// syncLog) and its last-action sensor.
+std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, const std::string& busId,
+                                              const MeterInfo& info, bool syncLog);
+
 class MqttPublisher : public Publisher {
  public:
   MqttPublisher(MqttSettings settings, std::string busId);
@@ -49,10 +59,18 @@ class MqttPublisher : public Publisher {
   // backoff, until the broker answers. False with the reason for a URL or
   // TLS setting that can never work.
   bool Start(std::string* error);
+  // --mqtt-commands, before Start: the command topics are subscribed to and
+  // what they bring goes to queue.
+  void TakeCommands(ActionQueue* queue, bool syncLog) {
+    commands_ = queue;
+    syncLog_ = syncLog;
+  }
 
   void MeterFound(const MeterInfo& info) override;
   void State(const MeterInfo& info, const PollFields& fields, const std::string& state) override;
   void Availability(const MeterInfo& info, bool online) override;
+  void ClockSet(const MeterInfo& info, const ClockSetting& setting) override;
+  void ActionDone(const MeterInfo& info, const ActionOutcome& outcome) override;
   void Stopping() override;
 
   // Seconds of the reconnect backoff: 1, 2, 4 ... up to 30.
@@ -73,11 +91,15 @@ class MqttPublisher : public Publisher {
     std::vector<std::string> removed;  // announced once, not by the model found since
     bool announced = false;            // keys announced with this info's device block
     std::string state;
+    std::string clockSet;
+    std::string action;
     std::optional<bool> online;
   };
   static void OnConnect(mosquitto*, void* self, int rc);
   static void OnDisconnect(mosquitto*, void* self, int rc);
   static void OnPublish(mosquitto*, void* self, int mid);
+  static void OnMessage(mosquitto*, void* self, const struct mosquitto_message* message);
+  void Heard(const std::string& topic, bool retained);
   void Connected(int rc);
   void Disconnected(int rc);
   void Publish(const std::string& topic, const std::string& payload);
@@ -89,6 +111,8 @@ class MqttPublisher : public Publisher {
 
   MqttSettings settings_;
   std::string busId_;
+  ActionQueue* commands_ = nullptr;
+  bool syncLog_ = false;
   std::string host_;
   int port_ = 1883;
   mosquitto* client_ = nullptr;

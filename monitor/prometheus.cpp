@@ -1,5 +1,6 @@
 #include "monitor/prometheus.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <string_view>
@@ -168,6 +169,7 @@ std::string PrometheusExporter::Render() const {
   RenderReadings(text);
   RenderMeters(text);
   RenderArchives(text);
+  RenderClockSets(text);
   RenderGateway(text);
   Family(text, "pylax_poll_rounds_total", "counter", "Rounds of polls of every meter of the bus.");
   text += "pylax_poll_rounds_total " + std::to_string(rounds_) + "\n";
@@ -233,6 +235,11 @@ void PrometheusExporter::Synced(const MeterInfo& info, const SyncResult& result)
   }
 }
 
+void PrometheusExporter::ClockSet(const MeterInfo& info, const ClockSetting& setting) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (setting.result == ResultOk) ++meters_[info.id].clockSets;
+}
+
 void PrometheusExporter::RenderArchives(std::string& text) const {
   const auto labels = [](const MeterInfo& info, const std::string& url) {
     return MeterLabels(info) + ",archive=" + LabelValue(url);
@@ -252,4 +259,14 @@ void PrometheusExporter::RenderArchives(std::string& text) const {
   for (const auto& [id, meter] : meters_)
     for (const auto& [url, archive] : meter.archives)
       Sample(text, "pylax_archive_sync_failures_total", labels(meter.info, url), std::to_string(archive.failures));
+}
+
+// Only once the monitor has set a clock: without --keep-clock there is none.
+void PrometheusExporter::RenderClockSets(std::string& text) const {
+  const bool any = std::any_of(meters_.begin(), meters_.end(), [](const auto& m) { return m.second.clockSets > 0; });
+  if (!any) return;
+  Family(text, "pylax_clock_sets_total", "counter", "Times this monitor set the meter's clock (--keep-clock).");
+  for (const auto& [id, meter] : meters_)
+    if (meter.clockSets > 0)
+      Sample(text, "pylax_clock_sets_total", MeterLabels(meter.info), std::to_string(meter.clockSets));
 }

@@ -31,6 +31,7 @@ class PrometheusExporter : public Publisher {
   void RoundDone(double seconds, bool overrun) override;
   void Synced(const MeterInfo& info, const SyncResult& result) override;
   void GatewayServed(const GatewayStats& stats) override;
+  void ClockSet(const MeterInfo& info, const ClockSetting& setting) override;
 
   // The whole exposition, as GET /metrics answers.
   std::string Render() const;
@@ -47,11 +48,13 @@ class PrometheusExporter : public Publisher {
       unsigned long failures = 0;
     };
     std::map<std::string, Archive> archives;  // by URL
+    unsigned long clockSets = 0;
   };
   void RenderReadings(std::string& text) const;
   void RenderMeters(std::string& text) const;
   void RenderArchives(std::string& text) const;
   void RenderGateway(std::string& text) const;
+  void RenderClockSets(std::string& text) const;
 
   mutable std::mutex mutex_;
   std::map<std::string, MeterMetrics> meters_;  // by meter id

@@ -8,9 +8,19 @@
 #include <deque>
 #include <mutex>
 
+#include "archive/archive.h"
+#include "console/poll_json.h"
+
 void Say(const std::string& message) {
   std::fprintf(stderr, "pylaxctl: %s\n", message.c_str());
   std::fflush(stderr);
+}
+
+std::string ClockSetting::Json() const {
+  return JsonObject({{"time", JsonString(UtcText(when))},
+                     {"result", JsonString(g_resultText[result])},
+                     {"before", std::to_string(before)},
+                     {"after", after ? std::to_string(*after) : "null"}});
 }
 
 namespace {

@@ -3,7 +3,9 @@
 // polling thread; a publisher that talks to the network must not block it.
 
 #include <chrono>
+#include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -11,6 +13,7 @@
 #include "modbus/result.h"
 
 struct SyncResult;
+struct ActionOutcome;
 struct GatewayStats;
 
 struct MeterInfo {
@@ -18,6 +21,17 @@ struct MeterInfo {
   int address = 0;
   int model = 0;               // ModelQM4A..ModelQM4C
   std::string identification;  // the meter's own text ("Orvant QM4C Power Meter")
+};
+
+// A meter's clock set by the monitor (--keep-clock): how far it was off
+// (meter minus host, seconds) before, and after as read back.
+struct ClockSetting {
+  time_t when = 0;
+  ModbusResult result = ResultOk;
+  long before = 0;
+  std::optional<long> after;  // none when the read back failed
+  // {"time", "result", "before", "after"}: the state object's "clock-set".
+  std::string Json() const;
 };
 
 // "pylaxctl: MESSAGE" on stderr at once: what the monitor and its
@@ -47,6 +61,10 @@ class Publisher {
   // The meter's log was synced into the archives (--archive), between
   // rounds.
   virtual void Synced(const MeterInfo&, const SyncResult&) {}
+  // The monitor set the meter's clock (--keep-clock), between rounds.
+  virtual void ClockSet(const MeterInfo&, const ClockSetting&) {}
+  // An action asked of the meter (--mqtt-commands) was run, between rounds.
+  virtual void ActionDone(const MeterInfo&, const ActionOutcome&) {}
   // After each round, with --gateway: what the gateway has served so far.
   virtual void GatewayServed(const GatewayStats&) {}
   // The monitor is ending: say so while the connection is still there.

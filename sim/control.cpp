@@ -204,6 +204,16 @@ std::string CmdClock(const Context& c) {
   return "ok";
 }
 
+std::string CmdDrift(const Context& c) {
+  std::string reply;
+  SimMeter* meter = MeterArg(c, &reply);
+  if (!meter) return reply;
+  const std::optional<long> seconds = c.w.size() == 3 ? ParseNumber(c.w[2], -59, 3600) : std::nullopt;
+  if (!seconds) return Err("usage: drift ADDR SECONDS_PER_MINUTE (-59..3600)");
+  meter->SetClockDrift(static_cast<double>(*seconds), c.now);
+  return "ok";
+}
+
 std::string CmdBaud(const Context& c) {
   const std::optional<long> baud = c.w.size() == 2 ? ParseNumber(c.w[1], 0, 4000000) : std::nullopt;
   if (!baud) return Err("usage: baud N (0: unpaced)");
@@ -285,6 +295,7 @@ ControlResult ExecuteControl(SimBus& bus, LineOutput& line, std::string_view com
   if (name == "elapse") return {CmdLogEntries(c, [&](SimMeter& m, long n) { m.ElapseSubIntervals(n, now); })};
   if (name == "static") return {CmdStatic(c)};
   if (name == "clock") return {CmdClock(c)};
+  if (name == "drift") return {CmdDrift(c)};
   if (name == "idtext") return {CmdIdText(c)};
   if (name == "baud") return {CmdBaud(c)};
   if (name == "turnaround") return {CmdTurnaround(c)};

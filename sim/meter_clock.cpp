@@ -25,7 +25,7 @@ void MeterClock::Set(const struct tm& fields, double now) {
 // Moves whole elapsed seconds into the base fields without normalising the
 // others, so a following part write changes only its own fields.
 void MeterClock::Rebase(double now) {
-  const double whole = std::floor(now - baseSteady_);
+  const double whole = std::floor((now - baseSteady_) * rate_);
   if (whole <= 0) return;
   struct tm normal = base_;
   const int64_t seconds = static_cast<int64_t>(timegm(&normal)) + static_cast<int64_t>(whole);
@@ -40,7 +40,12 @@ void MeterClock::Rebase(double now) {
     moved.tm_year = base_.tm_year;
   }
   base_ = moved;
-  baseSteady_ += whole;
+  baseSteady_ += whole / rate_;
+}
+
+void MeterClock::SetDrift(double secondsPerMinute, double now) {
+  Rebase(now);
+  rate_ = 1 + secondsPerMinute / 60;
 }
 
 bool MeterClock::WritePart(int index, uint16_t value, double now) {
@@ -71,7 +76,7 @@ bool MeterClock::WritePart(int index, uint16_t value, double now) {
 
 int64_t MeterClock::CalendarSeconds(double now) const {
   struct tm normal = base_;
-  return static_cast<int64_t>(timegm(&normal)) + static_cast<int64_t>(std::floor(now - baseSteady_));
+  return static_cast<int64_t>(timegm(&normal)) + static_cast<int64_t>(std::floor((now - baseSteady_) * rate_));
 }
 
 void PackCalendarSeconds(int64_t seconds, uint16_t registers[3]) {

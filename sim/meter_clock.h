@@ -19,7 +19,10 @@ class MeterClock {
   bool WritePart(int index, uint16_t value, double now);
 
   // The clock jumps the given seconds ahead.
-  void Skip(int64_t seconds) { baseSteady_ -= static_cast<double>(seconds); }
+  void Skip(int64_t seconds) { baseSteady_ -= static_cast<double>(seconds) / rate_; }
+  // From now on the clock gains secondsPerMinute a minute (loses, when
+  // negative), as a meter's crystal does, so that clock keeping can be tried.
+  void SetDrift(double secondsPerMinute, double now);
 
   // The meter's wall time as seconds of a calendar without time zone
   // (counted as if it were UTC), so that no daylight-saving jump ever
@@ -33,6 +36,7 @@ class MeterClock {
   // before the year write of a leap year must survive until the year comes.
   struct tm base_ {};
   double baseSteady_ = 0;
+  double rate_ = 1;  // meter seconds per monotonic second
 };
 
 // The three register values of a meter timestamp for calendar seconds.

@@ -1,5 +1,6 @@
 #include "sim/options.h"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 
@@ -54,6 +55,8 @@ const char kHelpText[] =
     "                       instant each value comes from\n"
     "  --seed N             seed of the simulated loads and log values (default 1)\n"
     "  --fault ADDR:KIND[:ARG]  start with a fault on meter ADDR (kinds below)\n"
+    "  --clock-drift ADDR:SECONDS_PER_MINUTE  meter ADDR's clock gains that many\n"
+    "                       seconds a minute (loses, when negative; -59..3600)\n"
     "  --random-faults CHANCES  spoil answers at random: a total chance spread\n"
     "                       evenly over badcrc, cut, oversize, wrongaddr,\n"
     "                       wrongfunc, silent, delay (1000 ms) and late (\"0.02\"),\n"
@@ -111,6 +114,8 @@ const char kHelpText[] =
     "                            entry one sub-interval after its newest for each\n"
     "  static ADDR on|off        freeze or release the readings and live logging\n"
     "  clock ADDR YYYY MM DD hh mm ss   set the meter's clock\n"
+    "  drift ADDR SECONDS_PER_MINUTE    the clock gains that many seconds a minute\n"
+    "                            from now on (0: keeps time again)\n"
     "  idtext ADDR [TEXT]        identify with TEXT (none: the meter's own)\n"
     "  baud N                    pace answers at N baud (0: unpaced)\n"
     "  turnaround MS             wait MS ms before each answer\n"
@@ -158,6 +163,16 @@ std::string ParseFault(std::string_view value, SimOptions* o) {
   return "";
 }
 
+std::string ParseDrift(std::string_view value, SimOptions* o) {
+  const size_t colon = value.find(':');
+  const std::optional<long> address = Number(value.substr(0, colon), 1, 255);
+  const std::optional<long> seconds =
+      colon == std::string_view::npos ? std::nullopt : Number(value.substr(colon + 1), -59, 3600);
+  if (!address || !seconds) return "bad --clock-drift '" + std::string(value) + "' (want ADDR:SECONDS_PER_MINUTE)";
+  o->drifts.push_back({static_cast<int>(*address), *seconds});
+  return "";
+}
+
 // Options taking a value; returns "" or an error.
 std::string ParseValued(std::string_view name, std::string_view value, SimOptions* o) {
   std::optional<long> n;
@@ -172,6 +187,7 @@ std::string ParseValued(std::string_view name, std::string_view value, SimOption
   }
   if (name == "--meter") return ParseMeter(value, o);
   if (name == "--fault") return ParseFault(value, o);
+  if (name == "--clock-drift") return ParseDrift(value, o);
   if (name == "--journal") {
     o->journal = value;
     return value.empty() ? "empty --journal" : "";
@@ -196,7 +212,7 @@ std::string ParseValued(std::string_view name, std::string_view value, SimOption
 std::string ParseOptions(int argc, const char* const* argv, SimOptions* o) {
   static const std::string_view kValued[] = {"--link",  "--meter", "--baud",          "--turnaround", "--prefill",
                                              "--subinterval", "--seed", "--fault", "--tcp", "--mbtcp",
-                                             "--random-faults", "--fault-seed", "--journal"};
+                                             "--random-faults", "--fault-seed", "--journal", "--clock-drift"};
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     std::string_view value;
@@ -243,6 +259,12 @@ std::string ParseOptions(int argc, const char* const* argv, SimOptions* o) {
     bool found = false;
     for (const MeterSetup& m : o->meters) found = found || m.address == f.address;
     if (!found) return "--fault names address " + std::to_string(f.address) + ", where no meter is";
+  }
+  for (const DriftOption& d : o->drifts) {
+    const auto m =
+        std::find_if(o->meters.begin(), o->meters.end(), [&](const MeterSetup& s) { return s.address == d.address; });
+    if (m == o->meters.end()) return "--clock-drift names address " + std::to_string(d.address) + ", where no meter is";
+    m->clockDrift = static_cast<double>(d.secondsPerMinute);
   }
   return "";
 }

@@ -13,6 +13,11 @@ struct FaultOption {
   Fault fault;
 };
 
+struct DriftOption {
+  int address = 0;
+  long secondsPerMinute = 0;
+};
+
 struct SimOptions {
   std::string link;
   // --tcp or --mbtcp HOST:PORT: the bus served as a gateway there instead of
@@ -29,6 +34,7 @@ struct SimOptions {
   bool sequenceLog = false;
   uint32_t seed = 1;
   std::vector<FaultOption> faults;
+  std::vector<DriftOption> drifts;
   std::string randomFaults;  // RandomFaults::Parse's text; empty: none
   uint32_t faultSeed = 1;
   std::string journal;  // where to journal every request; empty: nowhere

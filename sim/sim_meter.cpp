@@ -93,6 +93,7 @@ SimMeter::SimMeter(const MeterSetup& setup, double now)
   demand_[1] = maxDemand_[1] = At(r, Q::Kvar);
   demand_[2] = maxDemand_[2] = At(r, Q::Kva);
   nextCapture_ = now + Period();
+  clock_.SetDrift(setup.clockDrift, now);
 }
 
 std::string SimMeter::IdentificationText() const {
@@ -324,6 +325,11 @@ void SimMeter::SetStatic(bool on, double now) {
 void SimMeter::SetClock(const struct tm& fields, double now) {
   Advance(now);
   clock_.Set(fields, now);
+}
+
+void SimMeter::SetClockDrift(double secondsPerMinute, double now) {
+  Advance(now);
+  clock_.SetDrift(secondsPerMinute, now);
 }
 
 void SimMeter::Prefill(long n, double now) {

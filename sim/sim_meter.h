@@ -64,6 +64,7 @@ struct MeterSetup {
   // Every log entry holds its sequence number in all ten slots (tests tell
   // the logging instant of each downloaded value by it).
   bool sequenceLog = false;
+  double clockDrift = 0;  // seconds a minute the clock gains (--clock-drift)
 };
 
 class SimMeter {
@@ -99,6 +100,7 @@ class SimMeter {
   void UnpinAll() { pins_.clear(); }
   void SetStatic(bool on, double now);
   void SetClock(const struct tm& fields, double now);
+  void SetClockDrift(double secondsPerMinute, double now);
   // Erases the log and fills it with n entries one period apart, the newest
   // at the meter's time now, each holding the values the registers had then
   // (phase time -k periods for entry k, whatever the static setting, so

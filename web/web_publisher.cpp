@@ -8,11 +8,14 @@
 #include <regex>
 #include <thread>
 
+#include <sys/random.h>
+
 #include <httplib.h>
 
 #include "archive/sync.h"
 #include "console/poll_json.h"
 #include "meter/reading_format.h"
+#include "modbus/model.h"
 #include "monitor/http_listener.h"
 #include "monitor/log_keeper.h"
 #include "web/web_assets.h"
@@ -28,8 +31,10 @@ constexpr const char* kJson = "application/json";
 constexpr const char* kText = "text/plain; charset=utf-8";
 // The page's paths, each answered by GET (and HEAD); another method on one
 // of them is 405, any other path 404.
+constexpr const char* kActionPattern = "/api/meters/([^/]+)/(set-clock|sync-log)";
+const std::regex kActionPaths(kActionPattern);
 const std::regex kPagePaths(
-    "/|/meter/[^/]+|/events|/api/meters(/[^/]+(/history)?)?|/static/[^/]+|/metrics");
+    "/|/meter/[^/]+|/events|/api/meters(/[^/]+(/history|/set-clock|/sync-log)?)?|/api/actions|/static/[^/]+|/metrics");
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -125,12 +130,15 @@ void WebPublisher::Serve(HttpListener& listener, const WebAccess& access) {
                               {"Referrer-Policy", "no-referrer"},
                               {"Cache-Control", "no-store"}});
   const std::string expected = Base64(std::string(kUser) + ":" + access.password);
-  listener.Check([access, expected](const httplib::Request& request, httplib::Response& response) {
+  const bool acting = actions_ != nullptr;
+  listener.Check([access, expected, acting](const httplib::Request& request, httplib::Response& response) {
     if (!access.password.empty() && !BasicCredentials(request.get_header_value("Authorization"), expected)) {
       response.set_header("WWW-Authenticate", "Basic realm=\"pylax\", charset=\"UTF-8\"");
       Refuse(response, 401, "Authentication required.");
       return true;
     }
+    // The actions take POST, past the password, and check their own origin and token.
+    if (request.method == "POST" && acting && std::regex_match(request.path, kActionPaths)) return false;
     if (request.method != "GET" && request.method != "HEAD" && std::regex_match(request.path, kPagePaths)) {
       response.set_header("Allow", "GET, HEAD");
       Refuse(response, 405, "Read-only: GET or HEAD.");
@@ -155,6 +163,47 @@ void WebPublisher::Serve(HttpListener& listener, const WebAccess& access) {
     });
   ServeEvents(server);
   ServeApi(server);
+  if (acting) ServeActions(server);
+}
+
+void WebPublisher::TakeActions(ActionQueue* queue) {
+  actions_ = queue;
+  unsigned char bytes[16];
+  for (size_t got = 0; got < sizeof bytes;) {
+    const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n > 0) got += static_cast<size_t>(n);
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (const unsigned char b : bytes) token_ += {kHex[b >> 4], kHex[b & 15]};
+}
+
+// An action is taken only from this page as this run served it: a form or
+// script of another site sends another Origin (or, from an old browser, no
+// token), and a tab of an earlier run holds an old token.
+void WebPublisher::ServeActions(httplib::Server& server) {
+  server.Get("/api/actions", [this](const httplib::Request&, httplib::Response& response) {
+    response.set_content(JsonObject({{"token", JsonString(token_)},
+                                     {"actions", archiving_ ? R"(["set-clock","sync-log"])" : R"(["set-clock"])"}}),
+                         kJson);
+  });
+  server.Post(kActionPattern, [this](const httplib::Request& request, httplib::Response& response) {
+    const std::string origin = request.get_header_value("Origin");
+    const std::string host = request.get_header_value("Host");
+    if (host.empty() || (origin != "http://" + host && origin != "https://" + host) ||
+        !SameText(request.get_header_value("X-Pylax-Token"), token_))
+      return Refuse(response, 403, "Actions are taken from this monitor's own page only.");
+    const std::optional<ActionKind> kind = ActionOfName(request.matches[2].str());
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      const auto meter = meters_.find(request.matches[1]);
+      if (meter == meters_.end() || meter->second.info.model != ModelQM4C || !kind ||
+          (*kind == ActionKind::SyncLog && !archiving_))
+        return Refuse(response, 404, "No such action of this meter.");
+    }
+    actions_->Push({request.matches[1], *kind});
+    response.status = 202;
+    response.set_content("Asked; the result shows once it has run, after the round.\n", kText);
+  });
 }
 
 void WebPublisher::ServeEvents(httplib::Server& server) {
@@ -290,6 +339,13 @@ void WebPublisher::RoundDone(double seconds, bool overrun) {
 void WebPublisher::GatewayServed(const GatewayStats& stats) {
   std::lock_guard<std::mutex> hold(mutex_);
   gateway_ = stats;
+}
+
+void WebPublisher::ActionDone(const MeterInfo& info, const ActionOutcome& outcome) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  MeterView& meter = meters_[info.id];
+  meter.action = outcome.Json();
+  PublishMeter(meter);
 }
 
 void WebPublisher::Synced(const MeterInfo& info, const SyncResult& result) {
@@ -442,5 +498,6 @@ std::string WebPublisher::MeterJsonOf(const MeterView& meter, int64_t nowMs) con
                               {"synced", TimeOrNull(a.synced)}});
     members.push_back({"archive", archives + "]"});
   }
+  if (!meter.action.empty()) members.push_back({"action", meter.action});
   return JsonObject(members);
 }

@@ -4,7 +4,8 @@
 // Server-Sent Events (/events), and a JSON API (/api/meters,
 // /api/meters/ID, /api/meters/ID/history?minutes=N) with the keys of
 // read --json. Another publisher the poller calls; served from memory by an
-// HttpListener's server, read-only.
+// HttpListener's server, read-only unless it takes actions (a page with a
+// password): then POST /api/meters/ID/ACTION, from the page itself.
 
 #include <array>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "modbus/result.h"
+#include "monitor/actions.h"
 #include "monitor/modbus_gateway.h"
 #include "monitor/publisher.h"
 #include "web/event_log.h"
@@ -58,6 +60,9 @@ class WebPublisher : public Publisher {
   void Serve(HttpListener& listener, const WebAccess& access);
   // Ends every event stream: a server's stop waits for them.
   void Close();
+  // Before Serve, for a page with a password: its set-clock (and, with
+  // archives, sync-log) buttons, their POSTs handed to queue.
+  void TakeActions(ActionQueue* queue);
 
   void MeterFound(const MeterInfo& info) override;
   void Foreign(int address, const std::string& identification) override;
@@ -68,6 +73,7 @@ class WebPublisher : public Publisher {
   void RoundDone(double seconds, bool overrun) override;
   void GatewayServed(const GatewayStats& stats) override;
   void Synced(const MeterInfo& info, const SyncResult& result) override;
+  void ActionDone(const MeterInfo& info, const ActionOutcome& outcome) override;
   void Stopping() override;
 
   // The API's answers: every meter; one meter (none for an id not found);
@@ -104,6 +110,7 @@ class WebPublisher : public Publisher {
     PollFields fields;        // the last readings, and the last status texts read
     time_t archivedUpTo = 0;
     std::vector<ArchiveView> archives;
+    std::string action;  // the last action's outcome, JSON
     MeterHistory history;
   };
 
@@ -115,6 +122,7 @@ class WebPublisher : public Publisher {
   std::vector<std::string> Snapshot() const;
   void ServeEvents(httplib::Server& server);
   void ServeApi(httplib::Server& server);
+  void ServeActions(httplib::Server& server);
 
   mutable std::mutex mutex_;
   const WebBus bus_;
@@ -127,4 +135,6 @@ class WebPublisher : public Publisher {
   std::optional<GatewayStats> gateway_;
   std::array<unsigned long, kResultCount> transactions_{};
   EventLog events_;
+  ActionQueue* actions_ = nullptr;
+  std::string token_;  // the page's, random each run: a tab of an earlier run, or another site, has none
 };

@@ -117,3 +117,45 @@ TEST(ArchiveMonitor, KeepsEachQm4cLogInEveryArchiveThroughAnOutage) {
   EXPECT_EQ(LastState("arc_7").count("KW"), 1u);
   EXPECT_EQ(monitor.End(SIGTERM), 0);
 }
+
+// --keep-clock: a QM4C gaining 10 s a minute is set once, three polls after
+// it is seen more than 5 s off, its log archived up to the step; the step is
+// a run of its own in the archive, no conflict, and no round overran.
+TEST(ArchiveMonitor, SetsADriftingClockOnceWithItsLogArchivedFirst) {
+  TempCurrentDirectory cwd;
+  SimProcess sim({"--static", "--subinterval", "60", "--log-sequence", "--prefill", "50", "--meter", "3:QM4C",
+                  "--clock-drift", "3:10"});
+  const time_t ahead = std::time(nullptr) + 4;  // past 5 s within seconds
+  struct tm local {};
+  localtime_r(&ahead, &local);
+  char clock[64];
+  std::strftime(clock, sizeof clock, "clock 3 %Y %m %d %H %M %S", &local);
+  ASSERT_EQ(sim.Command(clock), "ok");
+  const int port = FreePort();
+  Child monitor(PYLAXCTL_PATH,
+                {"--port", sim.LinkPath(), "monitor", "--bus-id", "drift", "--start", "3", "--end", "3", "--interval",
+                 "1", "--keep-clock", "5", "--archive", "sqlite:archive.sqlite", "--archive-every", "0.02",
+                 "--prometheus", std::to_string(port), "--json"},
+                "monitor");
+  ASSERT_TRUE(WaitUntil([&] { return LastState("drift_3").contains("clock-set"); }, 60)) << ReadWholeFile("monitor.err");
+  ASSERT_EQ(sim.Command("capture 3"), "ok");
+  ASSERT_TRUE(WaitUntil([&] { return SqliteEntries("drift_3").first == 51; }, 60)) << ReadWholeFile("monitor.err");
+  std::vector<nlohmann::json> states;
+  for (const std::string& line : SplitLines(ReadWholeFile("monitor.out"))) states.push_back(nlohmann::json::parse(line));
+  const auto off =
+      std::find_if(states.begin(), states.end(), [](const auto& s) { return s.value("clock-drift", 0) > 5; });
+  const auto set = std::find_if(states.begin(), states.end(), [](const auto& s) { return s.contains("clock-set"); });
+  EXPECT_EQ(set - off, 3);
+  EXPECT_LE(std::labs(states.back()["clock-set"]["after"].get<long>()), 1);
+  const std::string err = ReadWholeFile("monitor.err");
+  EXPECT_EQ(Lines("monitor.err", "meter drift_3: clock off by +"), 1) << err;
+  EXPECT_EQ(Lines("monitor.err", "a new log run: the monitor set the meter's clock by -"), 1) << err;
+  std::map<std::string, double> metrics = Scrape(port);
+  EXPECT_EQ(metrics[R"(pylax_clock_sets_total{meter="drift_3",model="QM4C"})"], 1);
+  EXPECT_EQ(metrics["pylax_poll_overruns_total"], 0);
+  EXPECT_EQ(monitor.End(SIGTERM), 0);
+  ASSERT_EQ(RunToEnd(PYLAXCTL_PATH, {"archive", "list", "--archive", "sqlite:archive.sqlite"}, "list"), 0);
+  const std::string list = ReadWholeFile("list.out");
+  EXPECT_NE(list.find("run 2:"), std::string::npos) << list;
+  EXPECT_EQ(list.find("conflict"), std::string::npos) << list;
+}

@@ -50,11 +50,11 @@ class ArchiveSync : public CoreOverSim {
     ASSERT_TRUE(store_.Open(true, &error)) << error;
   }
   // Into the SQLite archive, then the others given.
-  SyncResult Sync(std::vector<Step> script = {}, const std::vector<ArchiveStore*>& others = {}) {
+  SyncResult Sync(std::vector<Step> script = {}, const std::vector<ArchiveStore*>& others = {}, long clockStep = 0) {
     ScriptedSyncLog log(*sim_, std::move(script));
     std::vector<ArchiveStore*> stores{&store_};
     stores.insert(stores.end(), others.begin(), others.end());
-    return SyncMeterLog(DefaultLink(), kMeter, stores, log);
+    return SyncMeterLog(DefaultLink(), kMeter, stores, log, clockStep);
   }
   // "clock 3 {newest-600}": the meter's clock set to its newest entry's
   // wall time moved by the seconds given.

@@ -167,6 +167,49 @@ TEST_P(SyncCases, AddsExactlyWhatIsNew) {
 INSTANTIATE_TEST_SUITE_P(Archive, SyncCases, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+namespace {
+// step: what the monitor says it moved the clock by, a sub-interval before
+// the entry captured (so "{newest+50}" is a step of -10 s; +31 for +30 is a
+// clock read a second off).
+struct ExpectedStep {
+  const char* name;
+  int prefill;
+  const char* set;
+  long step;
+};
+void PrintTo(const ExpectedStep& c, std::ostream* out) { *out << c.name; }
+class ExpectedSteps : public ArchiveSync, public ::testing::WithParamInterface<ExpectedStep> {};
+}  // namespace
+
+// A step the monitor made and said: the entries after it alone begin a run
+// of their own, without conflicts, whether the log counts or is full.
+TEST_P(ExpectedSteps, BeginARunOfTheNewEntries) {
+  const ExpectedStep& c = GetParam();
+  StartMeter();
+  Sim("prefill 3 " + std::to_string(c.prefill));
+  ASSERT_TRUE(Sync().AllArchived());
+  Sim(Expand(c.set));
+  Sim("capture 3");
+  const SyncResult result = Sync({}, {}, c.step);
+  ASSERT_TRUE(result.AllArchived()) << result.failure;
+  const ArchiveSyncReport& report = result.archives[0];
+  EXPECT_EQ(report.outcome.added, 1);
+  EXPECT_EQ(report.outcome.conflicts, 0);
+  EXPECT_TRUE(report.newRun);
+  EXPECT_EQ(report.newRunReason, "the monitor set the meter's clock by " + std::string(c.step > 0 ? "+" : "") +
+                                     std::to_string(c.step) + " s");
+  const auto runs = Runs();
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0].size(), static_cast<size_t>(c.prefill));
+  ASSERT_EQ(runs[1].size(), 1u);
+  EXPECT_EQ(runs[1][0].second, c.prefill + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Archive, ExpectedSteps,
+                         ::testing::Values(ExpectedStep{"Back", 20, "clock 3 {newest+50}", -10},
+                                           ExpectedStep{"ForwardOnAFullLog", 5760, "clock 3 {newest+90}", 31}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A log erased and logged again to more entries than before: the entry
 // where the archive's newest should be is another one, so the whole log is
 // a new run (a log of error words, which differ where sequence numbers

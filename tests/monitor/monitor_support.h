@@ -95,12 +95,14 @@ inline int RunToEnd(const std::string& program, const std::vector<std::string>& 
   return Child(program, args, name).End(0, seconds);
 }
 
-// mosquitto on a loopback port; only pylax with its password gets in. More
-// lines of configuration may follow (another listener, TLS).
+// mosquitto on a loopback port; only pylax with its password gets in, and
+// the users given with the password "pw". More lines of configuration may
+// follow (another listener, TLS, an ACL).
 class Broker {
  public:
-  explicit Broker(int port, const std::string& more = "") : port_(port) {
+  explicit Broker(int port, const std::string& more = "", const std::vector<std::string>& users = {}) : port_(port) {
     EXPECT_EQ(RunToEnd(MOSQUITTO_PASSWD_PATH, {"-b", "-c", "passwd", "pylax", "s3cret"}, "passwd"), 0);
+    for (const std::string& user : users) EXPECT_EQ(RunToEnd(MOSQUITTO_PASSWD_PATH, {"-b", "passwd", user, "pw"}, "passwd"), 0);
     std::ofstream("mosquitto.conf") << "per_listener_settings false\nallow_anonymous false\n"
                                     << "password_file " << Here("passwd") << "\n"
                                     // Run as root, it would change to a user who cannot read our directory.

@@ -2,6 +2,7 @@
 // the page opened by Debian's chromium, headless, through its DevTools
 // protocol. One browser session for every check: browsers are slow to start.
 
+#include "meter/register_map.h"
 #include "tests/monitor/monitor_support.h"
 #include "tests/support/chromium.h"
 
@@ -149,5 +150,68 @@ TEST_F(Page, ShowsTheServedValuesLiveOfflineAndMarkupAsText) {
       EXPECT_EQ(event.dump().find("Content Security Policy"), std::string::npos) << event.dump();
     }
   }
+  EXPECT_EQ(monitor.End(SIGTERM), 0);
+}
+
+// With a password, the meter page's "Set clock" sets the meter's clock and
+// shows the outcome; a POST from another origin, or without the page's
+// token, is refused and sets nothing. Without a password the page offers
+// no action and a POST is refused.
+TEST_F(Page, ActsOnlyWithAPasswordAndFromItsOwnPage) {
+  SimProcess sim({"--meter", "3:QM4C"});
+  ASSERT_EQ(sim.Command("clock 3 2030 01 01 00 00 00"), "ok");
+  std::ofstream("password") << "s3cret\n";
+  const std::vector<std::string> args{"--port", sim.LinkPath(), "monitor", "--bus-id", "web", "--start", "3", "--end",
+                                      "3", "--interval", "0.3", "--http", "127.0.0.1:" + std::to_string(port_)};
+  const httplib::Headers auth{{"Authorization", "Basic cHlsYXg6czNjcmV0"}};  // pylax:s3cret
+  const std::string self = "http://127.0.0.1:" + std::to_string(port_);
+  httplib::Client client("127.0.0.1", port_);
+  const auto polls = [&] {
+    const auto answer = client.Get("/api/meters/web_3", auth);
+    return answer && answer->status == 200 ? json::parse(answer->body)["polls"].get<int>() : 0;
+  };
+  const auto clockWrites = [&] {
+    const std::vector<std::string> events = sim.TakeEvents(0, 0);
+    return std::count_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("write 3 15", 0) == 0; });
+  };
+  const std::string page = browser_.OpenPage();
+  ASSERT_FALSE(page.empty()) << ReadWholeFile(browser_.LogPath());
+  browser_.Call("Network.enable", json::object(), page);
+  browser_.Call("Network.setExtraHTTPHeaders", {{"headers", {{"Authorization", "Basic cHlsYXg6czNjcmV0"}}}}, page);
+  {
+    std::vector<std::string> withPassword = args;
+    withPassword.insert(withPassword.end(), {"--http-password-file", "password"});
+    Child monitor(PYLAXCTL_PATH, withPassword, "monitor");
+    ASSERT_TRUE(WaitUntil([&] { return polls() > 0; })) << ReadWholeFile("monitor.err");
+    const std::string token = json::parse(client.Get("/api/actions", auth)->body)["token"];
+    const auto post = [&](const std::string& origin, const std::string& withToken) {
+      httplib::Headers headers = auth;
+      headers.emplace("Origin", origin);
+      if (!withToken.empty()) headers.emplace("X-Pylax-Token", withToken);
+      return client.Post("/api/meters/web_3/set-clock", headers, "", "text/plain")->status;
+    };
+    EXPECT_EQ(post("http://evil.example", token), 403);
+    EXPECT_EQ(post(self, ""), 403);
+    const int seen = polls();
+    ASSERT_TRUE(WaitUntil([&] { return polls() >= seen + 3; }));
+    EXPECT_EQ(clockWrites(), 0);
+    Navigate(page, "/meter/web_3");
+    ASSERT_TRUE(WaitFor(page, "!document.getElementById('actions').hidden"));
+    browser_.Evaluate(page, "document.querySelector('[data-action=set-clock]').click(); true");
+    ASSERT_TRUE(WaitFor(page, TextOf("#action-result") + ".endsWith(': set')")) << ReadWholeFile("monitor.err");
+    EXPECT_EQ(clockWrites(), 3);
+    int clock[3];
+    for (int i = 0; i < 3; ++i) clock[i] = std::stoi(sim.Command("get 3 " + std::to_string(154 + i)).substr(3));
+    EXPECT_LE(std::labs(MeterTimeValue(clock[0], clock[1], clock[2]) - std::time(nullptr)), 2);
+    EXPECT_EQ(monitor.End(SIGTERM), 0);
+  }
+  Child monitor(PYLAXCTL_PATH, args, "monitor");
+  ASSERT_TRUE(WaitUntil([&] { return polls() > 0; })) << ReadWholeFile("monitor.err");
+  EXPECT_EQ(client.Get("/api/actions")->status, 404);
+  EXPECT_EQ(client.Post("/api/meters/web_3/set-clock", {{"Origin", self}}, "", "text/plain")->status, 405);
+  Navigate(page, "/meter/web_3");
+  ASSERT_TRUE(WaitFor(page, TextOf("#title") + " === 'web_3 - QM4C'"));
+  EXPECT_EQ(browser_.Evaluate(page, "document.getElementById('actions').hidden"), true);
+  EXPECT_EQ(clockWrites(), 0);
   EXPECT_EQ(monitor.End(SIGTERM), 0);
 }

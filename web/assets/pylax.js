@@ -186,6 +186,34 @@
     log.replaceChildren();
     for (const [label, key] of logFields) log.append(element('dt', label), element('dd', m.display[key] || '', 'value'));
     showArchive(m);
+    showActions(m);
+  }
+
+  // --- the actions, offered by a page with a password only ---
+  let actionToken = null;
+  function startActions() {
+    fetch('/api/actions').then((r) => (r.ok ? r.json() : null)).then((offered) => {
+      if (!offered) return;
+      actionToken = offered.token;
+      for (const button of document.querySelectorAll('#actions button')) {
+        button.hidden = !offered.actions.includes(button.dataset.action);
+        button.addEventListener('click', () => act(button.dataset.action));
+      }
+      refreshAll();
+    });
+  }
+
+  function act(action) {
+    setText('action-result', action + ': asked');
+    fetch('/api/meters/' + encodeURIComponent(meterId) + '/' + action,
+      { method: 'POST', headers: { 'X-Pylax-Token': actionToken } })
+      .then((r) => (r.ok ? null : r.text().then((t) => setText('action-result', action + ': refused: ' + t))))
+      .catch(() => setText('action-result', action + ': the monitor did not answer'));
+  }
+
+  function showActions(m) {
+    document.getElementById('actions').hidden = actionToken === null || m.model !== 'QM4C';
+    if (m.action) setText('action-result', m.action.action + ', ' + archiveText(m.action.time) + ': ' + m.action.result);
   }
 
   function archiveText(time) {
@@ -340,6 +368,7 @@
   if (page === 'meter') {
     buildReadings();
     startCharts();
+    startActions();
   }
   const source = new EventSource('/events');
   source.addEventListener('open', () => showConnection(true));

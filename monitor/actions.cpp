@@ -1,0 +1,36 @@
+#include "monitor/actions.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "archive/archive.h"
+#include "console/poll_json.h"
+
+namespace {
+constexpr ActionKind kKinds[] = {ActionKind::SetClock, ActionKind::SyncLog};
+}
+
+const char* ActionName(ActionKind kind) { return kind == ActionKind::SetClock ? "set-clock" : "sync-log"; }
+
+std::optional<ActionKind> ActionOfName(std::string_view name) {
+  for (const ActionKind kind : kKinds)
+    if (name == ActionName(kind)) return kind;
+  return std::nullopt;
+}
+
+std::string ActionOutcome::Json() const {
+  return JsonObject({{"action", JsonString(ActionName(kind))},
+                     {"time", JsonString(UtcText(when))},
+                     {"ok", ok ? "true" : "false"},
+                     {"result", JsonString(result)}});
+}
+
+void ActionQueue::Push(const Action& action) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (std::find(waiting_.begin(), waiting_.end(), action) == waiting_.end()) waiting_.push_back(action);
+}
+
+std::vector<Action> ActionQueue::TakeAll() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return std::exchange(waiting_, {});
+}
