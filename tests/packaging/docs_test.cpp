@@ -187,7 +187,7 @@ TEST(Completion, OffersTheWordsThatFitWhereTheCursorIs) {
       {"pylaxctl --slave ", {"pylaxctl", "--slave", ""}, {}},
       {"pylaxctl read --", {"pylaxctl", "read", "--"}, {"--count", "--help", "--json", "--watch"}},
       {"pylaxctl log start --slots 1,2 --o", {"pylaxctl", "log", "start", "--slots", "1,2", "--o"}, {"--one-shot"}},
-      {"pylaxctl monitor --mqtt-c", {"pylaxctl", "monitor", "--mqtt-c"}, {"--mqtt-ca-file", "--mqtt-client-id"}},
+      {"pylaxctl monitor --mqtt-c", {"pylaxctl", "monitor", "--mqtt-c"}, {"--mqtt-ca-file", "--mqtt-client-id", "--mqtt-commands"}},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv{"bash", "--norc", "-c", kDriver, "driver", c.line};
