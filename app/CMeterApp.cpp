@@ -3,11 +3,11 @@
 #include <QCoreApplication>
 #include <cstdio>
 
-#include "app/command_line.h"
+#include "app/standins/command_line.h"
 #include "app/quit_signal.h"
 #include "app/run_console.h"
-#include "app/server_module.h"
-#include "app/step_log.h"
+#include "app/standins/server_module.h"
+#include "app/standins/step_log.h"
 #include "sim/sim_launcher.h"
 
 CMeterApp::CMeterApp() : m_hInstance(GetModuleHandle()) {}

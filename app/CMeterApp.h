@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "app/com_standins.h"
+#include "app/standins/com_standins.h"
 #include "app/launch_options.h"
 
 class QWidget;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/command_line.h"
+#include "app/standins/command_line.h"
 #include "resources/version_info.h"
 #include "modbus/master.h"
 #include "modbus/port_map.h"

@@ -7,7 +7,7 @@
 #include <QSocketNotifier>
 #include <cerrno>
 
-#include "app/step_log.h"
+#include "app/standins/step_log.h"
 
 namespace {
 

@@ -9,10 +9,3 @@ bool LogRunShape::operator==(const LogRunShape& other) const {
 bool ArchiveEntry::SameAs(const ArchiveEntry& other) const {
   return time == other.time && std::equal(std::begin(raw), std::end(raw), std::begin(other.raw));
 }
-
-std::string UtcText(time_t time) {
-  struct tm utc {};
-  char text[32] = "";
-  if (gmtime_r(&time, &utc) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}

@@ -100,6 +100,3 @@ class ArchiveStore {
   // it counts as archived and the cursor stays as it was.
   virtual bool Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::string* error) = 0;
 };
-
-// "2026-12-07T12:49:28Z".
-std::string UtcText(time_t time);

@@ -4,7 +4,8 @@
 #include <memory>
 #include <regex>
 
-#include "logging/csv_writer.h"
+#include "bus/csv_writer.h"
+#include "util/utc_text.h"
 
 namespace {
 std::string SlotText(const LogRunShape& shape) {

@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "archive/influx_answer.h"
-#include "console/shown_text.h"
-#include "logging/status_log.h"
+#include "bus/shown_text.h"
+#include "bus/status_log.h"
 #include "modbus/host_port.h"
 
 namespace {

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "util/utc_text.h"
+
 namespace {
 
 // What one store lacks of the log as it stood at the state read.

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "archive/archive.h"
-#include "logging/download.h"
-#include "logging/status_log.h"
+#include "bus/download.h"
+#include "bus/status_log.h"
 #include "modbus/link.h"
 
 // How one store came out of a sync.

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "logging/status_log.h"
+#include "bus/status_log.h"
 
 class StderrLog : public StatusLog {
  public:

@@ -20,17 +20,17 @@
 #include <string>
 #include <utility>
 
-#include "app/CAboutDlg.h"
-#include "app/CDisclaimerDlg.h"
+#include "dialogs/CAboutDlg.h"
+#include "dialogs/CDisclaimerDlg.h"
 #include "charts/CTrendDlg.h"
 #include "console/CCommTraceDlg.h"
 #include "console/CCloseUpComboBox.h"
-#include "console/commands.h"
+#include "bus/commands.h"
 #include "widgets/field_validation.h"
 #include "widgets/message_box.h"
 #include "widgets/set_text.h"
-#include "console/poll.h"
-#include "console/scan.h"
+#include "bus/poll.h"
+#include "bus/scan.h"
 #include "logging/CLoggingDlg.h"
 #include "modbus/master.h"
 #include "modbus/model.h"

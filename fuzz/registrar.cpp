@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/registrar.h"
-#include "app/step_log.h"
+#include "app/standins/registrar.h"
+#include "app/standins/step_log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view script(reinterpret_cast<const char*>(data), size);

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/registry_file.h"
+#include "app/standins/registry_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RegistryTree tree;

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/type_library.h"
+#include "app/standins/type_library.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int fd = memfd_create("fuzz.tlb", MFD_CLOEXEC);

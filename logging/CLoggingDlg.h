@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "logging/status_log.h"
+#include "bus/status_log.h"
 #include "meter/register_map.h"
 
 class QLineEdit;

@@ -4,7 +4,8 @@
 #include <utility>
 
 #include "archive/archive.h"
-#include "console/poll_json.h"
+#include "bus/poll_json.h"
+#include "util/utc_text.h"
 
 namespace {
 constexpr ActionKind kKinds[] = {ActionKind::SetClock, ActionKind::SyncLog};

@@ -8,11 +8,12 @@
 #include <ctime>
 #include <thread>
 
-#include "console/commands.h"
-#include "console/scan.h"
+#include "bus/commands.h"
+#include "bus/scan.h"
 #include "meter/register_map.h"
 #include "modbus/model.h"
 #include "monitor/meter_id.h"
+#include "util/utc_text.h"
 
 volatile std::sig_atomic_t g_monitorStop = 0;
 volatile std::sig_atomic_t g_monitorRescan = 0;
@@ -27,19 +28,9 @@ std::string PortLabel(std::string name) {
   return name;
 }
 
-// UTC with seconds, ISO 8601, so that collectors in any time zone agree.
-std::string UtcNow() {
-  const std::time_t now = std::time(nullptr);
-  struct tm utc {};
-  gmtime_r(&now, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
 // tail: what the monitor adds to the readings (BusMonitor::StateTail).
 std::string StateJson(const MeterInfo& info, const PollFields& fields, std::vector<JsonMember> tail) {
-  std::vector<JsonMember> members{{"time", JsonString(UtcNow())}, {"meter", JsonString(info.id)}};
+  std::vector<JsonMember> members{{"time", JsonString(UtcText(std::time(nullptr)))}, {"meter", JsonString(info.id)}};
   for (JsonMember& member : ReadingMembers(fields)) members.push_back(std::move(member));
   for (JsonMember& member : tail) members.push_back(std::move(member));
   return JsonObject(members);
@@ -417,6 +408,6 @@ void BusMonitor::NotifyRound(double seconds) {
   const auto online = std::count_if(meters_.begin(), meters_.end(), [](const auto& entry) {
     return entry.second.online == true;
   });
-  notify_.Status(RoundStatus(static_cast<int>(online), static_cast<int>(meters_.size()), seconds, UtcNow()));
+  notify_.Status(RoundStatus(static_cast<int>(online), static_cast<int>(meters_.size()), seconds, UtcText(std::time(nullptr))));
   notify_.Alive();
 }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "console/poll_json.h"
+#include "bus/poll_json.h"
 #include "modbus/link.h"
 #include "monitor/actions.h"
 #include "monitor/log_keeper.h"

@@ -12,8 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "console/poll_json.h"
-#include "console/shown_text.h"
+#include "bus/poll_json.h"
+#include "bus/shown_text.h"
 #include "modbus/host_port.h"
 #include "modbus/model.h"
 #include "monitor/meter_id.h"

@@ -8,8 +8,8 @@
 
 #include <httplib.h>
 
-#include "console/poll_json.h"
-#include "console/shown_text.h"
+#include "bus/poll_json.h"
+#include "bus/shown_text.h"
 #include "archive/sync.h"
 #include "modbus/host_port.h"
 #include "modbus/model.h"

@@ -9,7 +9,8 @@
 #include <mutex>
 
 #include "archive/archive.h"
-#include "console/poll_json.h"
+#include "bus/poll_json.h"
+#include "util/utc_text.h"
 
 void Say(const std::string& message) {
   std::fprintf(stderr, "pylaxctl: %s\n", message.c_str());

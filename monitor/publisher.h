@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "console/poll.h"
+#include "bus/poll.h"
 #include "modbus/result.h"
 
 struct SyncResult;

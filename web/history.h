@@ -13,7 +13,7 @@
 #include <deque>
 #include <vector>
 
-#include "console/poll.h"
+#include "bus/poll.h"
 
 struct HistorySample {
   int64_t timeMs = 0;  // the PC's time of the poll, ms since 1970 (UTC)

@@ -13,11 +13,12 @@
 #include <httplib.h>
 
 #include "archive/sync.h"
-#include "console/poll_json.h"
+#include "bus/poll_json.h"
 #include "meter/reading_format.h"
 #include "modbus/model.h"
 #include "monitor/http_listener.h"
 #include "monitor/log_keeper.h"
+#include "util/utc_text.h"
 #include "web/web_assets.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/step_log.h"
+#include "app/standins/step_log.h"
 
 inline std::string ReadText(const std::string& path) {
   std::ifstream file(path, std::ios::binary);

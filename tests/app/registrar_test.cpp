@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/registrar.h"
-#include "app/resources.h"
+#include "app/standins/registrar.h"
+#include "app/standins/resources.h"
 #include "app_test_util.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include "app/registry_file.h"
+#include "app/standins/registry_file.h"
 #include "app_test_util.h"
 
 namespace {

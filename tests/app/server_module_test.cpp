@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/server_module.h"
-#include "app/type_library.h"
+#include "app/standins/server_module.h"
+#include "app/standins/type_library.h"
 #include "app_test_util.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/type_library.h"
+#include "app/standins/type_library.h"
 #include "app_test_util.h"
 
 namespace {

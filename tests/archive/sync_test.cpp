@@ -2,7 +2,7 @@
 // the log adds, gaps, conflicts and runs, and the archive read back.
 
 #include "archive/export.h"
-#include "logging/download.h"
+#include "bus/download.h"
 #include "tests/archive/sync_fixture.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "console/CCloseUpComboBox.h"
 #include "console/CCommTraceDlg.h"
 #include "meter/meter_state.h"
-#include "app/CDisclaimerDlg.h"
+#include "dialogs/CDisclaimerDlg.h"
 #include "modbus/master.h"
 #include "modbus/port_map.h"
 #include "modbus/serial_link.h"

@@ -8,8 +8,8 @@
 #include <QRadioButton>
 #include <QTest>
 
-#include "app/CAboutDlg.h"
-#include "app/CDisclaimerDlg.h"
+#include "dialogs/CAboutDlg.h"
+#include "dialogs/CDisclaimerDlg.h"
 #include "console/CCloseUpComboBox.h"
 #include "console/CCommTraceDlg.h"
 #include "modbus/port_map.h"

@@ -12,11 +12,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "app/CAboutDlg.h"
-#include "app/CDisclaimerDlg.h"
+#include "dialogs/CAboutDlg.h"
+#include "dialogs/CDisclaimerDlg.h"
 #include "console/CCloseUpComboBox.h"
 #include "console/CCommTraceDlg.h"
-#include "console/commands.h"
+#include "bus/commands.h"
 #include "meter/meter_state.h"
 #include "logging/CLoggingDlg.h"
 #include "modbus/master.h"

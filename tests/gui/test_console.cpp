@@ -11,8 +11,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "app/CAboutDlg.h"
-#include "app/CDisclaimerDlg.h"
+#include "dialogs/CAboutDlg.h"
+#include "dialogs/CDisclaimerDlg.h"
 #include "console/CCloseUpComboBox.h"
 #include "meter/meter_state.h"
 #include "modbus/master.h"

@@ -4,8 +4,8 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "app/CAboutDlg.h"
-#include "app/CDisclaimerDlg.h"
+#include "dialogs/CAboutDlg.h"
+#include "dialogs/CDisclaimerDlg.h"
 #include "tests/gui/gui_support.h"
 
 class TermsAndAboutTest : public QObject {

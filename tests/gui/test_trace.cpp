@@ -8,7 +8,7 @@
 #include <QTest>
 #include <QWindow>
 
-#include "app/CDisclaimerDlg.h"
+#include "dialogs/CDisclaimerDlg.h"
 #include "console/CCommTraceDlg.h"
 #include "meter/meter_state.h"
 #include "modbus/master.h"

@@ -17,12 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include "logging/download.h"
+#include "bus/download.h"
 #include "meter/meter_state.h"
 #include "modbus/master.h"
 #include "modbus/port_map.h"
 #include "modbus/serial_link.h"
-#include "tests/logging/recording_log.h"
+#include "tests/bus/recording_log.h"
 #include "tests/support/core_fixture.h"
 
 namespace {

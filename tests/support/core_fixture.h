@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "meter/meter_state.h"
-#include "logging/logging_start.h"
+#include "bus/logging_start.h"
 #include "modbus/master.h"
 #include "modbus/serial_link.h"
 #include "tests/support/sim_process.h"
