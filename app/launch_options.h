@@ -18,12 +18,17 @@
 
 #include <string>
 
+#include "modbus/link.h"
+
 struct LaunchOptions {
   bool showVersion = false;
   bool showHelp = false;
   bool simulate = false;
   std::string plotFile;       // --plot: empty when not given
   std::string unknownOption;  // the first "--..." none of the above; empty for none
+  // The windows' link: --echo, --rs485, --rs485-delays; --framing or PYLAX_FRAMING.
+  LineSettings line;
+  Framing framing = Framing::Silence;
 };
 
 // Removes the options above from argv (argc shrinks; argv[argc] stays null),
