@@ -33,8 +33,8 @@ struct LaunchOptions {
 
 // Removes the options above from argv (argc shrinks; argv[argc] stays null),
 // but for --help, -h and an unknown option, which stay as the registration
-// switch's test and Qt see them, and applies each --port at once, then the
-// framing. False, with a message,
+// switch's test and Qt see them, and applies each --port at once; the line
+// settings and the framing go into options. False, with a message,
 // for a --port whose value is not COMn=PATH, a framing (given or from the
 // environment) that is neither silence nor length, or a --plot without a file.
 bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::string& error);

@@ -73,10 +73,7 @@ class CCommTraceWindow : public QDialog {
   void reject() override { owner_.DestroyWindow(); }
 
  protected:
-  void paintEvent(QPaintEvent* event) override {
-    owner_.OnPaint();
-    QDialog::paintEvent(event);
-  }
+  void paintEvent(QPaintEvent* event) override;
   void closeEvent(QCloseEvent* event) override {
     owner_.OnClose();
     event->accept();
@@ -85,6 +82,11 @@ class CCommTraceWindow : public QDialog {
  private:
   CCommTraceDlg& owner_;
 };
+
+void CCommTraceWindow::paintEvent(QPaintEvent* event) {
+  owner_.OnPaint();
+  QDialog::paintEvent(event);
+}
 
 CCommTraceDlg::CCommTraceDlg(ModbusLink& link, const PollState& poll) : m_link(link), m_poll(poll) {}
 

@@ -1,7 +1,7 @@
 #pragma once
 // What the window tests share: finding controls by their id, catching the
 // message boxes, starting the console as a user does, choosing from its
-// drop-down lists, and putting the process-wide state back between tests.
+// drop-down lists, and putting the string table back between tests.
 
 #include <QApplication>
 #include <QByteArray>
