@@ -69,7 +69,7 @@ class CMeterConsoleDlg : public QDialog {
   const TrendStore& TrendData() const { return m_trendStore; }
 
   ConsoleSession& Session() const { return m_session; }
-  // The trace window (Show Comm) (tests).
+  // The trace window object (Show Comm), for tests.
   CCommTraceDlg& CommTrace() { return m_commTraceDlg; }
 
  protected:

@@ -26,6 +26,7 @@ class CLoggingDlg : public QDialog, public StatusLog {
   Q_OBJECT
 
  public:
+  // Works on session's link and picked meter; session outlives the window.
   explicit CLoggingDlg(LoggingSession& session, QWidget* parent = nullptr);
   ~CLoggingDlg() override;
 
