@@ -4,9 +4,7 @@
 
 #include "app/standins/command_line.h"
 #include "resources/version_info.h"
-#include "modbus/master.h"
 #include "modbus/port_map.h"
-#include "modbus/serial_link.h"
 
 namespace {
 bool ApplyPort(const char* value, std::string& error) {
@@ -35,7 +33,7 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
   // to the environment.
   const char* framing = nullptr;
   const char* rs485Delays = nullptr;
-  LineSettings line;
+  LineSettings& line = options.line;
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -79,8 +77,7 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
     return false;
   }
   if (rs485Delays != nullptr && !ParseRs485Delays(rs485Delays, &line, &error)) return false;
-  DefaultLink().SetLine(line);
-  return ChooseFraming(framing != nullptr ? framing : "", &g_framing, &error);
+  return ChooseFraming(framing != nullptr ? framing : "", &options.framing, &error);
 }
 
 std::string VersionText() { return version_info::Text("pylax"); }

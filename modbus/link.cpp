@@ -163,20 +163,20 @@ bool ModbusLink::Use(std::unique_ptr<LinkBackend> backend, int fd, const std::st
   openDevice_ = device;
   failedReconnects_ = 0;
   retryAt_ = {};
-  portOpen_ = 1;
+  portOpen_ = true;
   return true;
 }
 
 void ModbusLink::CloseIfOpen() {
-  if (portOpen_ != 1) return;
-  portOpen_ = 0;
+  if (!portOpen_) return;
+  portOpen_ = false;
   ::close(channel_.fd);
   channel_.fd = -1;
 }
 
-bool ModbusLink::DeviceGone() const { return portOpen_ == 1 && channel_.gone; }
+bool ModbusLink::DeviceGone() const { return portOpen_ && channel_.gone; }
 
-bool ModbusLink::Reconnects() const { return portOpen_ == 1 && backend_->Reconnects(); }
+bool ModbusLink::Reconnects() const { return portOpen_ && backend_->Reconnects(); }
 
 std::string ModbusLink::GoneText() const { return backend_ ? backend_->GoneText(openDevice_) : ""; }
 
@@ -267,7 +267,7 @@ ModbusResult ModbusLink::Exchange(const uint8_t* request, int requestLength, uin
   if (transport == ResultOk) *answer = backend.Unwrap(response, r);
   AppendNoteLine(entry, note_);
   AppendNoteLine(entry, backend.Note());
-  if (trace_.live == 1 && trace_.repaintRequest) trace_.repaintRequest();
+  if (trace_.live == 1 && trace_.repaintRequest) trace_.repaintRequest(trace_.repaintContext);
   return transport;
 }
 

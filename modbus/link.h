@@ -42,9 +42,11 @@ struct TraceRing {
   char entries[kTraceEntries][kTraceEntryChars] = {};
   int newest = 0;  // the newest entry; the first transaction writes entry 1
   int live = 0;    // 1 while a trace window shows the ring and is not frozen
-  // Asked, while live is 1, after each transaction has written its response
-  // line, so the window can schedule a repaint. Null when no window listens.
-  void (*repaintRequest)() = nullptr;
+  // Asked, with repaintContext, while live is 1, after each transaction has
+  // written its response line, so the window showing the ring can schedule a
+  // repaint. Null when no window listens.
+  void (*repaintRequest)(void* context) = nullptr;
+  void* repaintContext = nullptr;
 
   // The ring in time order: k = 0 the oldest entry (the one after the
   // newest), kTraceEntries - 1 the newest. An entry never written is empty.
@@ -89,7 +91,7 @@ class ModbusLink {
   void Reopen(int baudRate);
   void Close();
 
-  bool IsOpen() const { return portOpen_ == 1; }
+  bool IsOpen() const { return portOpen_; }
   // The open port's descriptor, -1 when none.
   int Descriptor() const { return channel_.fd; }
   // The name last opened with success, cut to kPortNameSize - 1 characters
@@ -155,8 +157,6 @@ class ModbusLink {
   unsigned long TransactionsWith(ModbusResult result) const { return tally_[result]; }
 
  private:
-  friend struct DefaultLinkState;  // the windows' process-wide names (default_link.cpp)
-
   int OpenDevice(const std::string& name, std::unique_ptr<LinkBackend>* backend, std::string* device);
   bool Use(std::unique_ptr<LinkBackend> backend, int fd, const std::string& device, int baudRate);
   bool EchoMatches(const uint8_t* wire, int length);
@@ -174,7 +174,7 @@ class ModbusLink {
   mutable TurnLock lock_;  // held by every operation from start to end
   std::unique_ptr<LinkBackend> backend_;  // the open port's; none before the first open
   Channel channel_;
-  int portOpen_ = 0;                  // 1 while channel_.fd is usable
+  bool portOpen_ = false;             // while channel_.fd is usable
   char portName_[kPortNameSize] = "";
   std::string openName_;              // the whole name, to reopen it
   std::string openDevice_;            // what it resolved to: a device path or an address
