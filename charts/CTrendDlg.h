@@ -2,7 +2,9 @@
 // The trend window: the polled meter's readings against the PC's time, one
 // quantity at a time (total and phases), over the last minutes or day. A
 // view over the console's TrendStore, which each poll tick fills: it reads
-// nothing from the line. Modeless, like the trace window. Each phase has its
+// nothing from the line. Modeless, like the trace window; it opens on the
+// span that holds the ticks kept, and closed it hides, keeping the quantity
+// and span picked for the next opening. Each phase has its
 // colour, each meter its line style (and its colour too where a quantity has
 // one line a meter, as kWh), kept from the moment the window first drew it;
 // the legend names each once.
@@ -48,9 +50,12 @@ class CTrendDlg : public QDialog {
   QPushButton* PauseButton() const { return m_pause; }
   QComboBox* SpanList() const { return m_span; }
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
  private:
   void OnPause();
-  void OnSavePicture();
   void OnSaveData();
   void Redraw();
   int Buckets() const;
