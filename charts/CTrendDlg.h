@@ -4,10 +4,10 @@
 // view over the console's TrendStore, which each poll tick fills: it reads
 // nothing from the line. Modeless, like the trace window; it opens on the
 // span that holds the ticks kept, and closed it hides, keeping the quantity
-// and span picked for the next opening. Each phase has its
-// colour, each meter its line style (and its colour too where a quantity has
-// one line a meter, as kWh), kept from the moment the window first drew it;
-// the legend names each once.
+// and span picked for the next opening. Each phase has its colour, each
+// meter its line style (and its colour too where a quantity has one line a
+// meter, as kWh), kept from the moment the window first drew it; the legend
+// names each once.
 
 #include <QDialog>
 #include <cstdint>

@@ -3,10 +3,13 @@
 // laptop's 1366 x 768 screen (tests/charts/laptop_screen.json).
 
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QImage>
 #include <QLabel>
+#include <QLocale>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
@@ -14,6 +17,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 
 #include "charts/CLogPlotDlg.h"
@@ -151,6 +156,21 @@ QByteArray SixtyDays(qint64 newest) {
   }
   return text;
 }
+// What the trend's "Save Data..." writes of one tick.
+QByteArray SavedTrend() {
+  TrendStore store;
+  TrendValues values;
+  values.fill(1.5f);
+  store.Add(1796647862000, "03 - Orvant QM4C Power Meter", values);
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* memory = open_memstream(&buffer, &size);
+  store.WriteCsv(memory);
+  std::fclose(memory);
+  const QByteArray text(buffer, qsizetype(size));
+  std::free(buffer);
+  return text;
+}
 }  // namespace
 
 class ChartWindowsTest : public ConsoleTestBase {
@@ -159,8 +179,10 @@ class ChartWindowsTest : public ConsoleTestBase {
  private Q_SLOTS:
   void trendFollowsThePollAndNamesEachMeterOnce();
   void trendLeavesAGapForAFailedRead();
+  void trendOpensOnTheTicksKeptAndKeepsItsChoices();
   void plotOfADownload();
   void plotOfOneRowNoRowsAndNoPylaxFile();
+  void plotOfOneRowSpansItsUnitsLeastSpan();
   void plotMarksErrorsAndZooms();
   void plotAlignsItsChartsAndBandsSixtyDays();
 };
@@ -270,6 +292,56 @@ void ChartWindowsTest::trendLeavesAGapForAFailedRead() {
   QCOMPARE(dots, 8);  // two ticks, four phases
 }
 
+void ChartWindowsTest::trendOpensOnTheTicksKeptAndKeepsItsChoices() {
+  // Opened, the window shows the shortest span that holds every tick kept.
+  const struct {
+    std::vector<qint64> agesMs;  // of the ticks kept, oldest first
+    QString span;
+  } cases[] = {
+      {{}, "Last minute"},
+      {{30000, 0}, "Last minute"},
+      {{5 * 60000, 0}, "Last 10 minutes"},
+      {{2 * 3600000, 60000}, "Last 6 hours"},
+      {{30 * 3600000LL, 0}, "Last 24 hours"},
+  };
+  TrendValues values;
+  values.fill(1.5f);
+  for (const auto& c : cases) {
+    TrendStore store;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (qint64 age : c.agesMs) store.Add(now - age, "03 - Orvant QM4C Power Meter", values);
+    CTrendDlg trend(store, nullptr);
+    QCOMPARE(trend.SpanList()->currentText(), c.span);
+  }
+
+  // Closed and opened again, it shows the quantity and span picked before.
+  SimProcess sim({"--meter", "3:QM4C", "--static"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  console.Tick();
+  CTrendDlg* trend = OpenTrend(console);
+  QVERIFY(trend != nullptr);
+  QTest::keyClick(trend->QuantityList(), Qt::Key_Down);
+  QTest::keyClick(trend->SpanList(), Qt::Key_Down);
+  QTest::keyClick(trend->SpanList(), Qt::Key_Down);
+  const QString quantity = trend->QuantityList()->currentText(), span = trend->SpanList()->currentText();
+  QCOMPARE(quantity, QStringLiteral("PF"));
+  QCOMPARE(span, QStringLiteral("Last hour"));
+  QPushButton* close = nullptr;
+  for (QPushButton* button : trend->findChildren<QPushButton*>())
+    if (button->text() == QStringLiteral("Close")) close = button;
+  QTest::mouseClick(close, Qt::LeftButton);
+  QVERIFY(!trend->isVisible());
+  console.Tick();
+  QCOMPARE(OpenTrend(console), trend);
+  QVERIFY(trend->isVisible());
+  QCOMPARE(trend->QuantityList()->currentText(), quantity);
+  QCOMPARE(trend->SpanList()->currentText(), span);
+  // Drawn again on opening: up to the tick that came while it was closed.
+  QVERIFY(trend->Plot()->xAxis->range().upper * 1000 >= double(console.TrendData().TimeAt(1)));
+}
+
 void ChartWindowsTest::plotOfADownload() {
   QTemporaryDir folder;
   const QString previous = QDir::currentPath();
@@ -343,6 +415,11 @@ void ChartWindowsTest::plotOfOneRowNoRowsAndNoPylaxFile() {
                       "has 13.")
            .arg(path),
        MessageIcon::Exclamation},
+      {SavedTrend(),
+       QStringLiteral("\"%1\" is a trend file saved by the trend window, not a data file downloaded from a meter: "
+                      "only those can be plotted.")
+           .arg(path),
+       MessageIcon::Exclamation},
       {"Data#, UTC, Date/Time,VLN,,,,,,,,,\n1,0x6B16ABB6,Mon Dec 07 12:51:02 2026,230.000,,,,,,,,,\n", QString(),
        MessageIcon::None},
   };
@@ -357,7 +434,7 @@ void ChartWindowsTest::plotOfOneRowNoRowsAndNoPylaxFile() {
 
   // One row: its point in the middle of an hour, ticks on whole steps, each
   // label once.
-  WriteFile(path, cases[2].text);
+  WriteFile(path, cases[3].text);
   std::unique_ptr<CLogPlotDlg> plot(CLogPlotDlg::Open(nullptr, path));
   QVERIFY(QTest::qWaitForWindowExposed(plot.get()));
   Settle(plot.get(), plot->Plot());
@@ -373,6 +450,35 @@ void ChartWindowsTest::plotOfOneRowNoRowsAndNoPylaxFile() {
     const QVector<QString> labels = axis->tickVectorLabels();
     QVERIFY(labels.size() >= 3);
     QCOMPARE(QSet<QString>(labels.begin(), labels.end()).size(), labels.size());
+  }
+}
+
+void ChartWindowsTest::plotOfOneRowSpansItsUnitsLeastSpan() {
+  QTemporaryDir folder;
+  const QString path = folder.filePath(QStringLiteral("03-data.csv"));
+  // One row, two columns of a unit a thousandth apart: the value axis spans
+  // the unit's least span around them, not their last digit's difference.
+  struct Case {
+    const char* label;
+    const char* low;
+    const char* high;
+    double bottom, top;
+  };
+  const Case cases[] = {
+      {"KWH", "1234.000", "1234.001", 1233.5005, 1234.5005}, {"KVARH", "0.000", "0.001", 0, 1},
+      {"KW", "1.000", "1.001", 0.9505, 1.0505},               {"KVAR", "-1.000", "-0.999", -1.0495, -0.9495},
+      {"KVA", "0.000", "0.001", 0, 0.1},                      {"PF", "0.950", "0.951", 0.9455, 0.9555},
+      {"VLN", "230.000", "230.001", 229.5005, 230.5005},      {"AMPS-AVG", "5.000", "5.001", 4.9505, 5.0505},
+      {"HZ", "50.000", "50.001", 49.9505, 50.0505},
+  };
+  for (const Case& c : cases) {
+    WriteFile(path, QByteArray("Data#, UTC, Date/Time,") + c.label + "," + c.label + ",,,,,,,,\n" +
+                        "1,0x6B16ABB6,Mon Dec 07 12:51:02 2026," + c.low + "," + c.high + ",,,,,,,,\n");
+    std::unique_ptr<CLogPlotDlg> plot(CLogPlotDlg::Open(nullptr, path));
+    QVERIFY(plot != nullptr);
+    const auto [bottom, top] = Range(plot->Charts().front()->axis(QCPAxis::atLeft));
+    QVERIFY2(std::fabs(bottom - c.bottom) < 1e-3 && std::fabs(top - c.top) < 1e-3,
+             qPrintable(QStringLiteral("%1: %2 .. %3").arg(c.label).arg(bottom).arg(top)));
   }
 }
 
@@ -439,10 +545,26 @@ void ChartWindowsTest::plotMarksErrorsAndZooms() {
   const auto [left, right] = Range(time);
   QVERIFY2(std::fabs(left - (start + 45)) < 1 && std::fabs(right - (start + 105)) < 1, qPrintable(QString::number(left)));
   QCOMPARE(Range(charts[1]->axis(QCPAxis::atLeft)), std::pair(2.5, 3.5));
+  // Within one day, the first time label still names it.
+  Settle(plot.get(), view);
+  const QString day = QLocale::c().toString(QDateTime::fromSecsSinceEpoch(qint64(start)), QStringLiteral("dd MMM"));
+  QVERIFY2(time->tickVectorLabels().front().endsWith(QLatin1Char('\n') + day),
+           qPrintable(time->tickVectorLabels().front()));
   QTest::mouseClick(view, Qt::RightButton, {}, to);
   QCOMPARE(spans(), both(start, start + 180));
   QTest::keyClick(plot.get(), Qt::Key_Right);  // the whole file: nowhere to go
   QCOMPARE(spans(), both(start, start + 180));
+
+  // "Save Picture...", a name picked in the file dialog: the charts as a PNG.
+  const QString picture = folder.filePath(QStringLiteral("zoomed.png"));
+  WhenModalOpens<QFileDialog>([&picture](QFileDialog* dialog) {
+    dialog->selectFile(picture);
+    static_cast<QDialog*>(dialog)->accept();  // its Save button
+  });
+  auto* savePicture = plot->findChild<QPushButton*>();
+  QCOMPARE(savePicture->text(), QStringLiteral("Save Picture..."));
+  QTest::mouseClick(savePicture, Qt::LeftButton);
+  QCOMPARE(QImage(picture).size(), view->size());
 }
 
 void ChartWindowsTest::plotAlignsItsChartsAndBandsSixtyDays() {
@@ -456,9 +578,11 @@ void ChartWindowsTest::plotAlignsItsChartsAndBandsSixtyDays() {
   CheckEverySize(plot.get(), plot->Plot());
   const QList<QCPAxisRect*> charts = plot->Charts();
   QCOMPARE(charts.size(), 6);
+  // The lowest chart's time labels take no height from its plot area.
   for (const QCPAxisRect* chart : charts) {
     QCOMPARE(chart->left(), charts[0]->left());
     QCOMPARE(chart->right(), charts[0]->right());
+    QVERIFY2(std::abs(chart->height() - charts[0]->height()) <= 1, qPrintable(QString::number(chart->height())));
   }
   // 5760 rows in fewer than 700 pixels: a band a line, a point per two pixels.
   const QCPGraph* kw = GraphNamed(plot->Plot(), QStringLiteral("KW (slot 2)"));
