@@ -123,9 +123,9 @@ void CTrendDlg::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
 }
 
-void CTrendDlg::closeEvent(QCloseEvent* event) {
+void CTrendDlg::done(int result) {
   if (m_pausedAtMs) OnPause();  // opened again, it follows the poll, as a new window did
-  QDialog::closeEvent(event);
+  QDialog::done(result);
 }
 
 void CTrendDlg::OnPause() {

@@ -33,6 +33,8 @@ class CTrendDlg : public QDialog {
 
   // A tick has been added: the chart follows, unless paused.
   void Refresh();
+  // Closed (its button, the title bar, Escape): hidden, no longer paused.
+  void done(int result) override;
 
   // The spans the window offers, shortest first.
   static constexpr int64_t kSpansMs[] = {60 * 1000, 10 * 60 * 1000, 60 * 60 * 1000, 6 * 60 * 60 * 1000,
@@ -52,7 +54,6 @@ class CTrendDlg : public QDialog {
 
  protected:
   void showEvent(QShowEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
 
  private:
   void OnPause();
