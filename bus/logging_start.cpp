@@ -37,9 +37,9 @@ bool WriteLoggingSetup(ModbusLink& link, int slave, const LoggingSettings& setti
 }
 }  // namespace
 
-bool ReadLogSlots(ModbusLink& link, int slave) {
+bool ReadLogSlots(ModbusLink& link, const Meter& meter) {
   int registers[reg::kSlotCount];
-  if (link.ReadHoldingRegisters(slave, reg::kLogSlots, reg::kSlotCount, registers) != ResultOk)
+  if (link.ReadHoldingRegisters(meter.address, reg::kLogSlots, reg::kSlotCount, registers) != ResultOk)
     return false;
   for (int slot = 0; slot < reg::kSlotCount; ++slot) g_logSlots[slot] = static_cast<int16_t>(registers[slot] & 0xFFFF);
   return true;
@@ -56,7 +56,7 @@ LoggingSettings CurrentLoggingSettings(int16_t subIntervalSeconds) {
   return settings;
 }
 
-bool StartLogging(ModbusLink& link, int slave, LoggingSettings& settings, StatusLog& log) {
+bool StartLogging(ModbusLink& link, const Meter& meter, LoggingSettings& settings, StatusLog& log) {
   if (!SlotsLoggable(settings)) {
     log.LogStatus(kIllegalSlotMessage);
     log.LogStatus(kStartFailedMessage);
@@ -71,7 +71,7 @@ bool StartLogging(ModbusLink& link, int slave, LoggingSettings& settings, Status
     log.LogStatus(kStartFailedMessage);
     return false;
   }
-  if (!WriteLoggingSetup(link, slave, settings, log)) {
+  if (!WriteLoggingSetup(link, meter.address, settings, log)) {
     log.LogStatus(log.StopRequested() ? kStartStoppedMessage : kStartFailedMessage);
     return false;
   }

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "bus/status_log.h"
+#include "meter/meter.h"
 #include "meter/register_map.h"
 #include "modbus/link.h"
 
@@ -17,9 +18,9 @@ struct LoggingSettings {
   int method = 0;  // 0 continuous, 1 one-shot
 };
 
-// Reads the ten slots (address 168) of the meter at slave into g_logSlots;
+// Reads the ten slots (address 168) of meter into g_logSlots;
 // false (and g_logSlots unchanged) when the read fails.
-bool ReadLogSlots(ModbusLink& link, int slave);
+bool ReadLogSlots(ModbusLink& link, const Meter& meter);
 // The settings a newly opened logging window shows: the sub-interval the
 // poll last read (PollState::subIntervalSeconds), g_logSlots and bit 0 of
 // g_logControl, 16-bit values sign-extended.
@@ -27,8 +28,8 @@ LoggingSettings CurrentLoggingSettings(int16_t subIntervalSeconds);
 
 // Checks the slots and the sub-interval, then writes 16640 to 128, the ten
 // slots to 168..177, g_logControl to 158, the sub-interval to 149 and 0 to
-// 157 of the meter at slave, stopping at the first failure. Every message
+// 157 of meter, stopping at the first failure. Every message
 // goes through log.
 // settings.method is normalised to 0 when it is neither 0 nor 1.
 // Returns true when all fourteen writes succeeded.
-bool StartLogging(ModbusLink& link, int slave, LoggingSettings& settings, StatusLog& log);
+bool StartLogging(ModbusLink& link, const Meter& meter, LoggingSettings& settings, StatusLog& log);

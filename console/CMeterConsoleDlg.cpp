@@ -116,8 +116,9 @@ class CMeterConsoleDlg::ScanProgress : public ScanSink {
     console_.RepaintNow();
   }
 
-  void MeterFound(const std::string& entry, bool first) override {
-    console_.m_deviceList->addItem(QString::fromStdString(entry));
+  void MeterFound(const Meter& meter, bool first) override {
+    console_.m_scannedMeters.push_back(meter);
+    console_.m_deviceList->addItem(QString::fromStdString(DeviceLine(meter)));
     if (first) {
       console_.RepaintNow();
       console_.m_deviceList->setCurrentRow(1);  // the new entry; the progress line is entry 0
@@ -445,6 +446,7 @@ void CMeterConsoleDlg::OnRescan() {
   // them is a selection by the user.
   const QSignalBlocker programChanges(m_deviceList);
   m_deviceList->clear();
+  m_scannedMeters.clear();
   ClearReadings();
   m_deviceList->insertItem(0, QStringLiteral("Searching..."));
   UpdateData(false);
@@ -460,13 +462,22 @@ void CMeterConsoleDlg::OnRescan() {
   DiscardInputQueuedMeanwhile();
 }
 
+// No address beyond the meters' own range, although the scan lists whatever
+// address answered.
+Meter CMeterConsoleDlg::PickedMeter(int row) const {
+  if (row < 0 || row >= static_cast<int>(m_scannedMeters.size())) return {};
+  Meter meter = m_scannedMeters[static_cast<size_t>(row)];
+  if (!SelectableAddress(meter.address)) meter.address = -1;
+  return meter;
+}
+
 void CMeterConsoleDlg::OnSelchangeDevices() {
   const QList<QListWidgetItem*> selected = m_deviceList->selectedItems();
   if (selected.isEmpty()) {
     g_slaveAddress = -1;
     return;
   }
-  const Meter meter = MeterOfDeviceLine(selected.front()->text().toStdString());
+  const Meter meter = PickedMeter(m_deviceList->row(selected.front()));
   ClearReadings();
   ClearLogFieldsUnlessQm4c(meter.model);
   UpdateData(false);

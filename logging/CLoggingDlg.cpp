@@ -193,7 +193,7 @@ void CLoggingDlg::DoDataExchange(DataExchange& dx) {
 
 bool CLoggingDlg::OnInitDialog() {
   UpdateData(false);
-  ReadLogSlots(DefaultLink(), g_slaveAddress);  // a silent meter leaves the slots of the last opening
+  ReadLogSlots(DefaultLink(), g_pickedMeter);  // a silent meter leaves the slots of the last opening
   SetMembers(CurrentLoggingSettings(g_subIntervalSeconds));
   m_pauseButton->setText((unsigned(g_logControl) & kPausedBit) ? QStringLiteral("RESUME")
                                                                : QStringLiteral("PAUSE"));
@@ -223,7 +223,7 @@ void CLoggingDlg::OnStartRestart() {
   BusyScope busy(*this, nullptr,
                  QStringLiteral("Stop the logging start and close the window? "
                                 "The settings written so far stay on the meter."));
-  StartLogging(DefaultLink(), g_slaveAddress, settings, *this);
+  StartLogging(DefaultLink(), g_pickedMeter, settings, *this);
   m_loggingMethod = settings.method;
 }
 
@@ -231,7 +231,7 @@ void CLoggingDlg::OnDownload() {
   BusyScope busy(*this, ui->downloadProgress,
                  QStringLiteral("Stop the download and close the window? \"%1\" stays as it was.")
                      .arg(QString::fromStdString(DataFileName(g_slaveAddress))));
-  if (DownloadLoggedData(DefaultLink(), g_slaveAddress, *this)) ui->plotButton->setEnabled(true);
+  if (DownloadLoggedData(DefaultLink(), g_pickedMeter, *this)) ui->plotButton->setEnabled(true);
 }
 
 void CLoggingDlg::OnPlot() {

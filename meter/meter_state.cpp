@@ -48,7 +48,8 @@ void ResetMeterState() {
 Meter MeterOfDeviceLine(const std::string& line) {
   constexpr long kFirstSelectableAddress = 1;
   constexpr long kLastSelectableAddress = 63;
-  Meter meter{-1, ModelCodeFromText(line.c_str())};
+  Meter meter;
+  meter.model = ModelCodeFromText(line.c_str());
   const char* start = line.c_str();
   char* end = nullptr;
   errno = 0;

@@ -50,8 +50,8 @@ class BusMonitor {
 
  private:
   using Clock = std::chrono::steady_clock;
-  struct Meter {
-    MeterInfo info;
+  struct Polled {
+    Meter info;
     int failedPolls = 0;
     std::optional<bool> online;  // unknown until the first poll decides
     time_t archivedUpTo = 0;     // the newest entry every archive holds; 0 none
@@ -68,21 +68,21 @@ class BusMonitor {
   bool WaitForPort(bool gone);
   void Scan();
   void SayLineFault();
-  void LeaveOut(int address, const std::string& identification);
+  void LeaveOut(const Meter& device);
   std::string RangeText() const;  // "1 to 10"
   void PollRound();
-  void Poll(Meter& meter);
-  void SetOnline(Meter& meter, bool online);
+  void Poll(Polled& meter);
+  void SetOnline(Polled& meter, bool online);
   void SyncDueLog();
-  SyncResult SyncLog(Meter& meter);
-  void NoteClock(Meter& meter, const PollFields& fields);
+  SyncResult SyncLog(Polled& meter);
+  void NoteClock(Polled& meter, const PollFields& fields);
   void KeepClocks();
   // Empty when the clock was set, else why not.
-  std::string SetClock(Meter& meter);
+  std::string SetClock(Polled& meter);
   void RunActions();
-  ActionOutcome Run(Meter& meter, ActionKind kind);
-  std::optional<long> ReadDrift(const Meter& meter);
-  std::vector<JsonMember> StateTail(const Meter& meter) const;
+  ActionOutcome Run(Polled& meter, ActionKind kind);
+  std::optional<long> ReadDrift(const Polled& meter);
+  std::vector<JsonMember> StateTail(const Polled& meter) const;
   void NotifyRound(double seconds);
   // False when the monitor is to end; wakeForRescan: also returns at SIGHUP.
   bool SleepUntil(Clock::time_point when, bool wakeForRescan);
@@ -97,7 +97,7 @@ class BusMonitor {
   int baud_;
   std::string busId_;
   std::string lineFaultSaid_;  // the link's line fault as last said
-  std::map<int, Meter> meters_;  // by address, polled in address order
+  std::map<int, Polled> meters_;  // by address, polled in address order
   std::map<int, std::string> foreign_;  // devices that are no QM4, by address: their text
   std::vector<Publisher*> publishers_;
   LogKeeper* keeper_ = nullptr;

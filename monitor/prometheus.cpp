@@ -114,8 +114,8 @@ void Sample(std::string& text, const std::string& name, const std::string& label
   text += name + "{" + labels + "} " + value + "\n";
 }
 
-std::string MeterLabels(const MeterInfo& info) {
-  return "meter=" + LabelValue(info.id) + ",model=" + LabelValue(ModelName(info.model));
+std::string MeterLabels(const Meter& info) {
+  return "meter=" + LabelValue(MeterId(info)) + ",model=" + LabelValue(ModelName(info.model));
 }
 }  // namespace
 
@@ -125,30 +125,30 @@ void PrometheusExporter::Serve(httplib::Server& server) {
   });
 }
 
-void PrometheusExporter::MeterFound(const MeterInfo& info) {
+void PrometheusExporter::MeterFound(const Meter& info) {
   std::lock_guard<std::mutex> hold(mutex_);
-  meters_[info.id].info = info;
+  meters_[MeterId(info)].info = info;
 }
 
-void PrometheusExporter::State(const MeterInfo& info, const PollFields& fields, const std::string&) {
+void PrometheusExporter::State(const Meter& info, const PollFields& fields, const std::string&) {
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterMetrics& meter = meters_[info.id];
+  MeterMetrics& meter = meters_[MeterId(info)];
   for (int pair = 0; pair < fields.pairsRead; ++pair) meter.readings[PairLabel(pair)] = fields.pairs[pair];
 }
 
 // An offline meter's last readings are withdrawn rather than shown as if
 // current; its up says why they are missing.
-void PrometheusExporter::Availability(const MeterInfo& info, bool online) {
+void PrometheusExporter::Availability(const Meter& info, bool online) {
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterMetrics& meter = meters_[info.id];
+  MeterMetrics& meter = meters_[MeterId(info)];
   meter.up = online;
   if (!online) meter.readings.clear();
 }
 
-void PrometheusExporter::Transactions(const MeterInfo& info, ModbusResult result, int count) {
+void PrometheusExporter::Transactions(const Meter& info, ModbusResult result, int count) {
   if (result < 0 || result >= kResultCount) return;
   std::lock_guard<std::mutex> hold(mutex_);
-  meters_[info.id].transactions[static_cast<size_t>(result)] += static_cast<unsigned long>(count);
+  meters_[MeterId(info)].transactions[static_cast<size_t>(result)] += static_cast<unsigned long>(count);
 }
 
 void PrometheusExporter::RoundDone(double seconds, bool overrun) {
@@ -224,9 +224,9 @@ void PrometheusExporter::RenderMeters(std::string& text) const {
 
 // Each archive of each meter the monitor has synced: its own label, since
 // each archive keeps its own cursor and one may lag behind another.
-void PrometheusExporter::Synced(const MeterInfo& info, const SyncResult& result) {
+void PrometheusExporter::Synced(const Meter& info, const SyncResult& result) {
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterMetrics& meter = meters_[info.id];
+  MeterMetrics& meter = meters_[MeterId(info)];
   for (const ArchiveSyncReport& report : result.archives) {
     MeterMetrics::Archive& archive = meter.archives[report.url];
     if (report.outcome.runLast > 0) archive.newest = report.outcome.runLast;
@@ -235,13 +235,13 @@ void PrometheusExporter::Synced(const MeterInfo& info, const SyncResult& result)
   }
 }
 
-void PrometheusExporter::ClockSet(const MeterInfo& info, const ClockSetting& setting) {
+void PrometheusExporter::ClockSet(const Meter& info, const ClockSetting& setting) {
   std::lock_guard<std::mutex> hold(mutex_);
-  if (setting.result == ResultOk) ++meters_[info.id].clockSets;
+  if (setting.result == ResultOk) ++meters_[MeterId(info)].clockSets;
 }
 
 void PrometheusExporter::RenderArchives(std::string& text) const {
-  const auto labels = [](const MeterInfo& info, const std::string& url) {
+  const auto labels = [](const Meter& info, const std::string& url) {
     return MeterLabels(info) + ",archive=" + LabelValue(url);
   };
   Family(text, "pylax_archive_newest_entry_timestamp_seconds", "gauge",

@@ -24,21 +24,21 @@ class PrometheusExporter : public Publisher {
   // GET /metrics on server, before it starts listening.
   void Serve(httplib::Server& server);
 
-  void MeterFound(const MeterInfo& info) override;
-  void State(const MeterInfo& info, const PollFields& fields, const std::string& state) override;
-  void Availability(const MeterInfo& info, bool online) override;
-  void Transactions(const MeterInfo& info, ModbusResult result, int count) override;
+  void MeterFound(const Meter& info) override;
+  void State(const Meter& info, const PollFields& fields, const std::string& state) override;
+  void Availability(const Meter& info, bool online) override;
+  void Transactions(const Meter& info, ModbusResult result, int count) override;
   void RoundDone(double seconds, bool overrun) override;
-  void Synced(const MeterInfo& info, const SyncResult& result) override;
+  void Synced(const Meter& info, const SyncResult& result) override;
   void GatewayServed(const GatewayStats& stats) override;
-  void ClockSet(const MeterInfo& info, const ClockSetting& setting) override;
+  void ClockSet(const Meter& info, const ClockSetting& setting) override;
 
   // The whole exposition, as GET /metrics answers.
   std::string Render() const;
 
  private:
   struct MeterMetrics {
-    MeterInfo info;
+    Meter info;
     bool up = false;
     std::map<std::string, float> readings;  // by read --json key
     std::array<unsigned long, kResultCount> transactions{};

@@ -87,7 +87,7 @@ JsonLinesPublisher::~JsonLinesPublisher() {
     writer_.detach();  // stuck in a write that only the process's end undoes
 }
 
-void JsonLinesPublisher::State(const MeterInfo&, const PollFields&, const std::string& state) {
+void JsonLinesPublisher::State(const Meter&, const PollFields&, const std::string& state) {
   std::lock_guard<std::mutex> hold(queue_->mutex);
   if (queue_->bytes + state.size() + 1 > kQueueBytes) {
     ++queue_->dropped;

@@ -276,9 +276,9 @@ void WebPublisher::ServeApi(httplib::Server& server) {
   });
 }
 
-void WebPublisher::MeterFound(const MeterInfo& info) {
+void WebPublisher::MeterFound(const Meter& info) {
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterView& meter = meters_[info.id];
+  MeterView& meter = meters_[MeterId(info)];
   meter.info = info;
   PublishMeter(meter);
 }
@@ -292,10 +292,10 @@ void WebPublisher::Foreign(int address, const std::string& identification) {
   events_.Publish(Event("bus", BusJsonLocked()));
 }
 
-void WebPublisher::State(const MeterInfo& info, const PollFields& fields, const std::string&) {
+void WebPublisher::State(const Meter& info, const PollFields& fields, const std::string&) {
   const int64_t now = NowMs();
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterView& meter = meters_[info.id];
+  MeterView& meter = meters_[MeterId(info)];
   meter.info = info;
   meter.lastPollOk = true;
   ++meter.polls;
@@ -305,10 +305,10 @@ void WebPublisher::State(const MeterInfo& info, const PollFields& fields, const 
   PublishMeter(meter);
 }
 
-void WebPublisher::PollFailed(const MeterInfo& info, ModbusResult result) {
+void WebPublisher::PollFailed(const Meter& info, ModbusResult result) {
   const int64_t now = NowMs();
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterView& meter = meters_[info.id];
+  MeterView& meter = meters_[MeterId(info)];
   meter.lastPollOk = false;
   ++meter.polls;
   meter.failure = result >= 0 && result < kResultCount ? g_resultText[result] : "";
@@ -316,14 +316,14 @@ void WebPublisher::PollFailed(const MeterInfo& info, ModbusResult result) {
   PublishMeter(meter);
 }
 
-void WebPublisher::Availability(const MeterInfo& info, bool online) {
+void WebPublisher::Availability(const Meter& info, bool online) {
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterView& meter = meters_[info.id];
+  MeterView& meter = meters_[MeterId(info)];
   meter.online = online;
   PublishMeter(meter);
 }
 
-void WebPublisher::Transactions(const MeterInfo&, ModbusResult result, int count) {
+void WebPublisher::Transactions(const Meter&, ModbusResult result, int count) {
   if (result < 0 || result >= kResultCount) return;
   std::lock_guard<std::mutex> hold(mutex_);
   transactions_[static_cast<size_t>(result)] += static_cast<unsigned long>(count);
@@ -342,17 +342,17 @@ void WebPublisher::GatewayServed(const GatewayStats& stats) {
   gateway_ = stats;
 }
 
-void WebPublisher::ActionDone(const MeterInfo& info, const ActionOutcome& outcome) {
+void WebPublisher::ActionDone(const Meter& info, const ActionOutcome& outcome) {
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterView& meter = meters_[info.id];
+  MeterView& meter = meters_[MeterId(info)];
   meter.action = outcome.Json();
   PublishMeter(meter);
 }
 
-void WebPublisher::Synced(const MeterInfo& info, const SyncResult& result) {
+void WebPublisher::Synced(const Meter& info, const SyncResult& result) {
   const time_t now = std::time(nullptr);
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterView& meter = meters_[info.id];
+  MeterView& meter = meters_[MeterId(info)];
   meter.archives.resize(result.archives.size());
   for (size_t i = 0; i < result.archives.size(); ++i) {
     const ArchiveSyncReport& report = result.archives[i];
@@ -465,7 +465,7 @@ std::string WebPublisher::BusJsonLocked() const {
 // The state object's keys (time, meter, the readings of read --json,
 // archived), what the page needs beside them, and the console's texts.
 std::string WebPublisher::MeterJsonOf(const MeterView& meter, int64_t nowMs) const {
-  std::vector<JsonMember> members{{"meter", JsonString(meter.info.id)},
+  std::vector<JsonMember> members{{"meter", JsonString(MeterId(meter.info))},
                                   {"address", std::to_string(meter.info.address)},
                                   {"model", JsonString(ModelName(meter.info.model))},
                                   {"identification", JsonString(meter.info.identification)},

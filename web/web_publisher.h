@@ -64,16 +64,16 @@ class WebPublisher : public Publisher {
   // archives, sync-log) buttons, their POSTs handed to queue.
   void TakeActions(ActionQueue* queue);
 
-  void MeterFound(const MeterInfo& info) override;
+  void MeterFound(const Meter& info) override;
   void Foreign(int address, const std::string& identification) override;
-  void State(const MeterInfo& info, const PollFields& fields, const std::string& state) override;
-  void PollFailed(const MeterInfo& info, ModbusResult result) override;
-  void Availability(const MeterInfo& info, bool online) override;
-  void Transactions(const MeterInfo& info, ModbusResult result, int count) override;
+  void State(const Meter& info, const PollFields& fields, const std::string& state) override;
+  void PollFailed(const Meter& info, ModbusResult result) override;
+  void Availability(const Meter& info, bool online) override;
+  void Transactions(const Meter& info, ModbusResult result, int count) override;
   void RoundDone(double seconds, bool overrun) override;
   void GatewayServed(const GatewayStats& stats) override;
-  void Synced(const MeterInfo& info, const SyncResult& result) override;
-  void ActionDone(const MeterInfo& info, const ActionOutcome& outcome) override;
+  void Synced(const Meter& info, const SyncResult& result) override;
+  void ActionDone(const Meter& info, const ActionOutcome& outcome) override;
   void Stopping() override;
 
   // The API's answers: every meter; one meter (none for an id not found);
@@ -101,7 +101,7 @@ class WebPublisher : public Publisher {
     time_t synced = 0;
   };
   struct MeterView {
-    MeterInfo info;
+    Meter info;
     bool online = false;
     std::optional<bool> lastPollOk;
     unsigned long polls = 0;  // so that the page adds each poll to its chart once

@@ -81,7 +81,7 @@ int main() {
   rusage before{};
   getrusage(RUSAGE_SELF, &before);
   const auto start = std::chrono::steady_clock::now();
-  const bool written = DownloadLoggedData(DefaultLink(), g_slaveAddress, log);
+  const bool written = DownloadLoggedData(DefaultLink(), g_pickedMeter, log);
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   rusage after{};
   getrusage(RUSAGE_SELF, &after);

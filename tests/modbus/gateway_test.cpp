@@ -362,7 +362,7 @@ TEST_F(OverGateway, DownloadWritesTheSameCsvOverEachForm) {
     g_modelCode = 3;
     Open(sim.PortName());
     RecordingLog log;
-    ASSERT_TRUE(DownloadLoggedData(DefaultLink(), g_slaveAddress, log)) << option;
+    ASSERT_TRUE(DownloadLoggedData(DefaultLink(), g_pickedMeter, log)) << option;
     ClosePort();
     csv.push_back(ReadWholeFile("03-data.csv"));
     std::filesystem::remove("03-data.csv");

@@ -21,7 +21,7 @@ using Tally = std::map<ModbusResult, int>;
 
 class TallyByMeter : public Publisher {
  public:
-  void Transactions(const MeterInfo& meter, ModbusResult result, int count) override {
+  void Transactions(const Meter& meter, ModbusResult result, int count) override {
     tally[meter.address][result] += count;
   }
   void RoundDone(double, bool) override { g_monitorStop = 1; }

@@ -79,17 +79,17 @@ TEST(MonitorTables, PrometheusServesEachReadingInItsFamilyWithItsPhaseAndScale) 
   PrometheusExporter exporter;
   std::vector<float> pairs;
   for (const auto& row : rows) pairs.push_back(row.first);
-  const MeterInfo meter{"hall-a_3", 3, ModelQM4C, "Orvant QM4C Power Meter"};
+  const Meter meter{3, ModelQM4C, "Orvant QM4C Power Meter", "hall-a"};
   exporter.MeterFound(meter);
   exporter.State(meter, Readings(pairs), "");
   std::vector<std::string> expected;
   for (const auto& row : rows)
     if (row.second != nullptr) expected.push_back(row.second);
   for (size_t i = 0; i < std::size(edges); ++i) {
-    const MeterInfo edge{"e_" + std::to_string(i), 7, ModelQM4A, "Orvant QM4A Power Meter"};
+    const Meter edge{static_cast<int>(i), ModelQM4A, "Orvant QM4A Power Meter", "e"};
     exporter.MeterFound(edge);
     exporter.State(edge, Readings({edges[i].kwh, edges[i].kw}), "");
-    const std::string labels = "{meter=\"" + edge.id + "\",model=\"QM4A\"} ";
+    const std::string labels = "{meter=\"" + MeterId(edge) + "\",model=\"QM4A\"} ";
     expected.push_back("pylax_energy_joules_total" + labels + edges[i].joules);
     expected.push_back("pylax_power_watts" + labels + edges[i].watts);
   }
@@ -139,7 +139,7 @@ TEST(MonitorTables, HomeAssistantGetsEachReadingWithItsClassUnitAndTemplate) {
   std::vector<std::string> keys{"HZ"};  // no sensor for a reading the table lacks
   for (const auto& row : rows) keys.push_back(row.key);
   const std::vector<DiscoveryMessage> messages =
-      DiscoveryMessages(settings, "hall-a", {"hall-a_3", 3, ModelQM4C, "Orvant QM4C Power Meter"}, keys);
+      DiscoveryMessages(settings, "hall-a", {3, ModelQM4C, "Orvant QM4C Power Meter", "hall-a"}, keys);
   ASSERT_EQ(messages.size(), std::size(rows));
   for (size_t i = 0; i < std::size(rows); ++i) {
     const auto& row = rows[i];
@@ -180,7 +180,7 @@ TEST(MonitorIds, BusIdIsThePortsOwnNameWithTheHostWhereEveryMachineHasIt) {
       {"/srv/bus", "_srv_bus"},
   };
   for (const auto& [port, id] : cases) EXPECT_EQ(BusId(port, "hall-a.example.net"), id) << port;
-  EXPECT_EQ(MeterId("hall-a_COM4", 17), "hall-a_COM4_17");
+  EXPECT_EQ(MeterId(Meter{17, ModelNone, "", "hall-a_COM4"}), "hall-a_COM4_17");
 }
 
 // A publish that fails (here: a discovery prefix that only a config file of
@@ -196,7 +196,7 @@ TEST(MonitorPublishing, SaysAPublishThatFailsOncePerCause) {
   settings.user = "pylax";
   settings.password = "s3cret";
   settings.discoveryPrefix = "ha+x";
-  const MeterInfo meter{"hall-a_7", 7, ModelQM4A, "Orvant QM4A Power Meter"};
+  const Meter meter{7, ModelQM4A, "Orvant QM4A Power Meter", "hall-a"};
   fflush(stderr);
   const int savedStderr = dup(2);
   const int said = open("said.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -254,7 +254,7 @@ TEST(MonitorArchive, SaysTheNewestEntryEveryArchiveHoldsAndEachArchivesFigures) 
   for (const auto& c : cases) EXPECT_EQ(LogKeeper::ArchivedUpTo(result(c.archives)), c.upTo) << c.archives.size();
 
   PrometheusExporter exporter;
-  const MeterInfo meter{"hall-a_3", 3, ModelQM4C, "Orvant QM4C Power Meter"};
+  const Meter meter{3, ModelQM4C, "Orvant QM4C Power Meter", "hall-a"};
   exporter.MeterFound(meter);
   exporter.Synced(meter, result({{true, 1796665394}, {true, 1796665394}}, 50));
   exporter.Synced(meter, result({{true, 1796665454}, {false, 1796665394}}, 1));

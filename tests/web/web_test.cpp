@@ -14,8 +14,8 @@
 namespace {
 using nlohmann::json;
 
-const MeterInfo kQm4c{"hall_3", 3, ModelQM4C, "Orvant QM4C Power Meter"};
-const MeterInfo kQm4a{"hall_7", 7, ModelQM4A, "Orvant QM4A Power Meter"};
+const Meter kQm4c{3, ModelQM4C, "Orvant QM4C Power Meter", "hall"};
+const Meter kQm4a{7, ModelQM4A, "Orvant QM4A Power Meter", "hall"};
 
 // The page of web on a free loopback port, with /metrics beside it as a
 // shared listener has it: the port.
