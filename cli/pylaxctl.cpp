@@ -461,14 +461,15 @@ int RunMonitor(ModbusLink& link, const Options& options) {
     if (!keeper) return Fail(ExitCode::ArchiveFailed, error);
     monitor.KeepLogs(keeper.get());
   }
-  PrometheusExporter prometheus;
+  PrometheusExporter prometheus(monitor.Tally());
   // What the page (with a password) and Home Assistant's buttons ask, run by
   // the monitor between rounds.
   ActionQueue actions;
   std::unique_ptr<WebPublisher> web;
   if (!options.monitor.http.empty()) {
     web = std::make_unique<WebPublisher>(
-        WebBus{options.port, options.baud, FramingName(options.linkFraming), options.monitor.interval}, keeper != nullptr);
+        WebBus{options.port, options.baud, FramingName(options.linkFraming), options.monitor.interval}, keeper != nullptr,
+        monitor.Tally());
     if (!options.monitor.httpPassword.empty()) {
       web->TakeActions(&actions);
       monitor.TakeActions(&actions);

@@ -134,8 +134,10 @@ void BusMonitor::PollUntilStopped() {
       continue;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    Tell([&](Publisher& p) { p.RoundDone(seconds, seconds > options_.interval); });
-    if (gateway_ != nullptr) Tell([stats = gateway_->Stats()](Publisher& p) { p.GatewayServed(stats); });
+    const bool overrun = seconds > options_.interval;
+    tally_.AddRound(seconds, overrun);
+    Tell([&](Publisher& p) { p.RoundDone(seconds, overrun); });
+    if (gateway_ != nullptr) tally_.SetGateway(gateway_->Stats());
     NotifyRound(seconds);
     SyncDueLog();
     KeepClocks();
@@ -228,10 +230,7 @@ void BusMonitor::Poll(Polled& meter) {
   PollState poll;
   PollFields fields;
   PollMeter(link_, meter.info, poll, fields);
-  for (ModbusResult result = 0; result < kResultCount; ++result) {
-    const auto count = static_cast<int>(poll.byResult[result]);
-    if (count > 0) Tell([&](Publisher& p) { p.Transactions(meter.info, result, count); });
-  }
+  tally_.AddPoll(MeterId(meter.info), poll.byResult);
   // The readings decide: a QM4C whose log status failed still gave them.
   if (fields.pairsRead == 0) {
     Tell([&](Publisher& p) { p.PollFailed(meter.info, fields.lastFailure); });

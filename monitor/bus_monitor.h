@@ -12,6 +12,7 @@
 #include "bus/poll_json.h"
 #include "modbus/link.h"
 #include "monitor/actions.h"
+#include "monitor/bus_tally.h"
 #include "monitor/log_keeper.h"
 #include "monitor/modbus_gateway.h"
 #include "monitor/monitor_options.h"
@@ -31,12 +32,14 @@ class BusMonitor {
   void AddPublisher(Publisher* publisher) { publishers_.push_back(publisher); }
   // --archive: the QM4Cs' logs are synced between rounds.
   void KeepLogs(LogKeeper* keeper) { keeper_ = keeper; }
-  // --gateway: its tally goes to the publishers after each round.
+  // --gateway: its tally joins the bus's after each round.
   void ServeGateway(const ModbusGateway* gateway) { gateway_ = gateway; }
   // --mqtt-commands: what is asked there is run between rounds.
   void TakeActions(ActionQueue* queue) { actions_ = queue; }
   // Runs until g_monitorStop; the port is closed on return.
   void Run();
+  // What the bus has done so far, for the publishers that show counters.
+  const BusTally& Tally() const { return tally_; }
 
   // After this many failed polls in a row a meter is unavailable.
   static constexpr int kFailedPollsOffline = 3;
@@ -105,4 +108,5 @@ class BusMonitor {
   ActionQueue* actions_ = nullptr;
   Clock::time_point nextScan_;
   ServiceNotify notify_;
+  BusTally tally_;
 };

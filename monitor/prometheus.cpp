@@ -145,39 +145,26 @@ void PrometheusExporter::Availability(const Meter& info, bool online) {
   if (!online) meter.readings.clear();
 }
 
-void PrometheusExporter::Transactions(const Meter& info, ModbusResult result, int count) {
-  if (result < 0 || result >= kResultCount) return;
-  std::lock_guard<std::mutex> hold(mutex_);
-  meters_[MeterId(info)].transactions[static_cast<size_t>(result)] += static_cast<unsigned long>(count);
-}
-
-void PrometheusExporter::RoundDone(double seconds, bool overrun) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  ++rounds_;
-  overruns_ += overrun ? 1 : 0;
-  lastRoundSeconds_ = seconds;
-}
-
-void PrometheusExporter::GatewayServed(const GatewayStats& stats) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  gateway_ = stats;
-}
-
 std::string PrometheusExporter::Render() const {
+  const BusCounts counts = tally_.Read();
   std::lock_guard<std::mutex> hold(mutex_);
   std::string text;
   RenderReadings(text);
-  RenderMeters(text);
+  RenderMeters(text, counts);
   RenderArchives(text);
   RenderClockSets(text);
-  RenderGateway(text);
-  Family(text, "pylax_poll_rounds_total", "counter", "Rounds of polls of every meter of the bus.");
-  text += "pylax_poll_rounds_total " + std::to_string(rounds_) + "\n";
-  Family(text, "pylax_poll_overruns_total", "counter", "Rounds that took longer than the interval.");
-  text += "pylax_poll_overruns_total " + std::to_string(overruns_) + "\n";
-  Family(text, "pylax_poll_round_duration_seconds", "gauge", "How long the last round of polls took.");
-  text += "pylax_poll_round_duration_seconds " + Number(lastRoundSeconds_) + "\n";
+  RenderGateway(text, counts);
+  RenderRounds(text, counts);
   return text;
+}
+
+void PrometheusExporter::RenderRounds(std::string& text, const BusCounts& counts) {
+  Family(text, "pylax_poll_rounds_total", "counter", "Rounds of polls of every meter of the bus.");
+  text += "pylax_poll_rounds_total " + std::to_string(counts.rounds) + "\n";
+  Family(text, "pylax_poll_overruns_total", "counter", "Rounds that took longer than the interval.");
+  text += "pylax_poll_overruns_total " + std::to_string(counts.overruns) + "\n";
+  Family(text, "pylax_poll_round_duration_seconds", "gauge", "How long the last round of polls took.");
+  text += "pylax_poll_round_duration_seconds " + Number(counts.lastRoundSeconds) + "\n";
 }
 
 // One family per quantity, in the table's order, its meters' samples
@@ -196,30 +183,33 @@ void PrometheusExporter::RenderReadings(std::string& text) const {
   }
 }
 
-void PrometheusExporter::RenderGateway(std::string& text) const {
-  if (!gateway_) return;
+void PrometheusExporter::RenderGateway(std::string& text, const BusCounts& counts) {
+  if (!counts.gateway) return;
+  const GatewayStats& gateway = *counts.gateway;
   Family(text, "pylax_gateway_clients", "gauge", "Modbus TCP clients connected to the gateway.");
-  text += "pylax_gateway_clients " + std::to_string(gateway_->clients) + "\n";
+  text += "pylax_gateway_clients " + std::to_string(gateway.clients) + "\n";
   Family(text, "pylax_gateway_requests_total", "counter", "Gateway requests by how they ended.");
   for (int outcome = 0; outcome < kGatewayOutcomes; ++outcome)
     Sample(text, "pylax_gateway_requests_total",
            "result=" + LabelValue(GatewayOutcomeName(static_cast<GatewayOutcome>(outcome))),
-           std::to_string(gateway_->requests[static_cast<size_t>(outcome)]));
+           std::to_string(gateway.requests[static_cast<size_t>(outcome)]));
   Family(text, "pylax_gateway_wait_seconds_max", "gauge", "The longest a gateway request waited for the line.");
-  text += "pylax_gateway_wait_seconds_max " + Number(gateway_->longestWaitSeconds) + "\n";
+  text += "pylax_gateway_wait_seconds_max " + Number(gateway.longestWaitSeconds) + "\n";
   Family(text, "pylax_gateway_wait_seconds_mean", "gauge", "The mean time a gateway request waited for the line.");
-  text += "pylax_gateway_wait_seconds_mean " + Number(gateway_->meanWaitSeconds) + "\n";
+  text += "pylax_gateway_wait_seconds_mean " + Number(gateway.meanWaitSeconds) + "\n";
 }
 
-void PrometheusExporter::RenderMeters(std::string& text) const {
+void PrometheusExporter::RenderMeters(std::string& text, const BusCounts& counts) const {
   Family(text, "pylax_up", "gauge", "1 while the meter answers, 0 after 3 failed polls in a row.");
   for (const auto& [id, meter] : meters_) Sample(text, "pylax_up", MeterLabels(meter.info), meter.up ? "1" : "0");
   Family(text, "pylax_poll_transactions_total", "counter", "Poll transactions by result.");
-  for (const auto& [id, meter] : meters_)
+  for (const auto& [id, meter] : meters_) {
+    const BusCounts::ByResult transactions = counts.TransactionsOf(id);
     for (int result = 0; result < kResultCount; ++result)
       Sample(text, "pylax_poll_transactions_total",
              MeterLabels(meter.info) + ",result=" + LabelValue(kResultLabels[result]),
-             std::to_string(meter.transactions[static_cast<size_t>(result)]));
+             std::to_string(transactions[static_cast<size_t>(result)]));
+  }
 }
 
 // Each archive of each meter the monitor has synced: its own label, since

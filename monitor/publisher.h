@@ -15,7 +15,6 @@
 
 struct SyncResult;
 struct ActionOutcome;
-struct GatewayStats;
 
 // A meter's clock set by the monitor (--keep-clock): how far it was off
 // (meter minus host, seconds) before, and after as read back.
@@ -47,10 +46,8 @@ class Publisher {
   // Online at the first good poll, offline after 3 failed polls in a row, or
   // when the port has gone.
   virtual void Availability(const Meter&, bool) {}
-  // count transactions of a poll ended with result.
-  virtual void Transactions(const Meter&, ModbusResult, int) {}
-  // A round of polls took seconds; it overran when it took longer than the
-  // interval.
+  // A round of polls took seconds, counted in the bus's tally already; it
+  // overran when it took longer than the interval.
   virtual void RoundDone(double, bool) {}
   // The meter's log was synced into the archives (--archive), between
   // rounds.
@@ -59,8 +56,6 @@ class Publisher {
   virtual void ClockSet(const Meter&, const ClockSetting&) {}
   // An action asked of the meter (--mqtt-commands) was run, between rounds.
   virtual void ActionDone(const Meter&, const ActionOutcome&) {}
-  // After each round, with --gateway: what the gateway has served so far.
-  virtual void GatewayServed(const GatewayStats&) {}
   // The monitor is ending: say so while the connection is still there.
   virtual void Stopping() {}
 };

@@ -115,7 +115,8 @@ void Merge(PollFields& kept, const PollFields& poll) {
 }
 }  // namespace
 
-WebPublisher::WebPublisher(WebBus bus, bool archiving) : bus_(std::move(bus)), archiving_(archiving) {}
+WebPublisher::WebPublisher(WebBus bus, bool archiving, const BusTally& tally)
+    : bus_(std::move(bus)), archiving_(archiving), tally_(tally) {}
 
 WebPublisher::~WebPublisher() { Close(); }
 
@@ -323,23 +324,9 @@ void WebPublisher::Availability(const Meter& info, bool online) {
   PublishMeter(meter);
 }
 
-void WebPublisher::Transactions(const Meter&, ModbusResult result, int count) {
-  if (result < 0 || result >= kResultCount) return;
+void WebPublisher::RoundDone(double, bool) {
   std::lock_guard<std::mutex> hold(mutex_);
-  transactions_[static_cast<size_t>(result)] += static_cast<unsigned long>(count);
-}
-
-void WebPublisher::RoundDone(double seconds, bool overrun) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  ++rounds_;
-  overruns_ += overrun ? 1 : 0;
-  lastRoundSeconds_ = seconds;
   events_.Publish(Event("bus", BusJsonLocked()));
-}
-
-void WebPublisher::GatewayServed(const GatewayStats& stats) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  gateway_ = stats;
 }
 
 void WebPublisher::ActionDone(const Meter& info, const ActionOutcome& outcome) {
@@ -441,9 +428,11 @@ std::string GatewayJson(const GatewayStats& stats) {
 }  // namespace
 
 std::string WebPublisher::BusJsonLocked() const {
+  const BusCounts counts = tally_.Read();
+  const BusCounts::ByResult transactions = counts.AllTransactions();
   std::vector<JsonMember> results;
   for (int result = 0; result < kResultCount; ++result)
-    results.push_back({g_resultText[result], std::to_string(transactions_[static_cast<size_t>(result)])});
+    results.push_back({g_resultText[result], std::to_string(transactions[static_cast<size_t>(result)])});
   std::string foreign = "[";
   for (const auto& [address, text] : foreign_)
     foreign += (foreign.size() > 1 ? "," : "") +
@@ -452,13 +441,13 @@ std::string WebPublisher::BusJsonLocked() const {
                               {"baud", std::to_string(bus_.baud)},
                               {"framing", JsonString(bus_.framing)},
                               {"interval", Seconds(bus_.interval)},
-                              {"rounds", std::to_string(rounds_)},
-                              {"overruns", std::to_string(overruns_)},
-                              {"round_seconds", JsonNumber(static_cast<float>(lastRoundSeconds_))},
+                              {"rounds", std::to_string(counts.rounds)},
+                              {"overruns", std::to_string(counts.overruns)},
+                              {"round_seconds", JsonNumber(static_cast<float>(counts.lastRoundSeconds))},
                               {"archiving", Bool(archiving_)},
                               {"transactions", JsonObject(results)},
                               {"foreign", foreign + "]"}};
-  if (gateway_) bus.push_back({"gateway", GatewayJson(*gateway_)});
+  if (counts.gateway) bus.push_back({"gateway", GatewayJson(*counts.gateway)});
   return JsonObject(bus);
 }
 

@@ -18,6 +18,7 @@
 
 #include "modbus/result.h"
 #include "monitor/actions.h"
+#include "monitor/bus_tally.h"
 #include "monitor/modbus_gateway.h"
 #include "monitor/publisher.h"
 #include "web/event_log.h"
@@ -52,7 +53,8 @@ class WebPublisher : public Publisher {
   // How long a stream gathers events before it writes them.
   static constexpr int kBatchMs = 100;
 
-  WebPublisher(WebBus bus, bool archiving);
+  // The bus's counters come from tally, which outlives the publisher.
+  WebPublisher(WebBus bus, bool archiving, const BusTally& tally);
   ~WebPublisher() override;  // Close()
   // The page, its assets, /events and the API on listener, before it
   // starts; access applies to everything it serves (/metrics too when it
@@ -69,9 +71,7 @@ class WebPublisher : public Publisher {
   void State(const Meter& info, const PollFields& fields, const std::string& state) override;
   void PollFailed(const Meter& info, ModbusResult result) override;
   void Availability(const Meter& info, bool online) override;
-  void Transactions(const Meter& info, ModbusResult result, int count) override;
   void RoundDone(double seconds, bool overrun) override;
-  void GatewayServed(const GatewayStats& stats) override;
   void Synced(const Meter& info, const SyncResult& result) override;
   void ActionDone(const Meter& info, const ActionOutcome& outcome) override;
   void Stopping() override;
@@ -129,11 +129,7 @@ class WebPublisher : public Publisher {
   const bool archiving_;
   std::map<std::string, MeterView> meters_;  // by id
   std::map<int, std::string> foreign_;       // devices that are no QM4, by address: their text
-  unsigned long rounds_ = 0;
-  unsigned long overruns_ = 0;
-  double lastRoundSeconds_ = 0;
-  std::optional<GatewayStats> gateway_;
-  std::array<unsigned long, kResultCount> transactions_{};
+  const BusTally& tally_;
   EventLog events_;
   ActionQueue* actions_ = nullptr;
   std::string token_;  // the page's, random each run: a tab of an earlier run, or another site, has none

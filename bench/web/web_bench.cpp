@@ -95,7 +95,8 @@ bool Rounds(int streams, double* median, long* fewestLines) {
   options.end = kMeters;
   options.interval = 0;
   options.rescanMinutes = 0;
-  WebPublisher web(WebBus{sim.LinkPath(), kBaud, "length", 0}, false);
+  BusMonitor monitor(DefaultLink(), options, sim.LinkPath(), kBaud, "bench");
+  WebPublisher web(WebBus{sim.LinkPath(), kBaud, "length", 0}, false, monitor.Tally());
   HttpListener listener;
   if (!listener.Bind("127.0.0.1:18611", "--http", "the page", &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
@@ -103,7 +104,6 @@ bool Rounds(int streams, double* median, long* fewestLines) {
   }
   web.Serve(listener, WebAccess{""});
   listener.Start(WebPublisher::kMaxEventStreams + 8);
-  BusMonitor monitor(DefaultLink(), options, sim.LinkPath(), kBaud, "bench");
   RoundTimer timer;
   monitor.AddPublisher(&web);
   monitor.AddPublisher(&timer);
@@ -168,12 +168,12 @@ int main() {
     options.end = 3;
     options.interval = 1;
     options.rescanMinutes = 0;
-    WebPublisher web(WebBus{sim.LinkPath(), kBaud, "length", 1}, false);
+    BusMonitor monitor(DefaultLink(), options, sim.LinkPath(), kBaud, "bench");
+    WebPublisher web(WebBus{sim.LinkPath(), kBaud, "length", 1}, false, monitor.Tally());
     HttpListener listener;
     if (!listener.Bind("127.0.0.1:18612", "--http", "the page", &error)) return 1;
     web.Serve(listener, WebAccess{""});
     listener.Start(WebPublisher::kMaxEventStreams + 8);
-    BusMonitor monitor(DefaultLink(), options, sim.LinkPath(), kBaud, "bench");
     monitor.AddPublisher(&web);
     std::thread poll([&] { monitor.Run(); });
     std::this_thread::sleep_for(std::chrono::seconds(2));

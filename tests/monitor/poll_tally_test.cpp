@@ -19,14 +19,19 @@ namespace {
 
 using Tally = std::map<ModbusResult, int>;
 
-class TallyByMeter : public Publisher {
+class OneRound : public Publisher {
  public:
-  void Transactions(const Meter& meter, ModbusResult result, int count) override {
-    tally[meter.address][result] += count;
-  }
   void RoundDone(double, bool) override { g_monitorStop = 1; }
-  std::map<int, Tally> tally;
 };
+
+// The monitor's tally of the meter at address, results it never had left out.
+Tally TallyOf(const BusCounts& counts, int address) {
+  Tally tally;
+  const BusCounts::ByResult byResult = counts.TransactionsOf("bus_" + std::to_string(address));
+  for (ModbusResult result = 0; result < kResultCount; ++result)
+    if (byResult[static_cast<size_t>(result)] > 0) tally[result] = static_cast<int>(byResult[static_cast<size_t>(result)]);
+  return tally;
+}
 
 TEST(MonitorTally, EachMeterCountsTheResultsOfItsOwnPoll) {
   const struct {
@@ -64,13 +69,14 @@ TEST(MonitorTally, EachMeterCountsTheResultsOfItsOwnPoll) {
   options.rescanMinutes = 0;
   g_monitorStop = 0;
   BusMonitor monitor(link, options, sim.LinkPath(), 38400, "bus");
-  TallyByMeter publisher;
+  OneRound publisher;
   monitor.AddPublisher(&publisher);
   monitor.Run();
   g_monitorStop = 0;
 
-  for (const auto& m : meters) EXPECT_EQ(publisher.tally[m.address], m.expected) << "meter " << m.address;
-  EXPECT_EQ(publisher.tally.size(), std::size(meters));
+  const BusCounts counts = monitor.Tally().Read();
+  for (const auto& m : meters) EXPECT_EQ(TallyOf(counts, m.address), m.expected) << "meter " << m.address;
+  EXPECT_EQ(counts.transactions.size(), std::size(meters));
   EXPECT_TRUE(std::equal(std::begin(defaultTally), std::end(defaultTally), std::begin(g_transactionsByResult)));
   EXPECT_EQ(g_okCount + g_badCount, 0);
 }

@@ -76,7 +76,8 @@ TEST(MonitorTables, PrometheusServesEachReadingInItsFamilyWithItsPhaseAndScale) 
       {3.4028235e+38f, 0.f, "1.22501646e45", "0"},
       {std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::infinity(), "NaN", "-Inf"},
   };
-  PrometheusExporter exporter;
+  BusTally tally;
+  PrometheusExporter exporter(tally);
   std::vector<float> pairs;
   for (const auto& row : rows) pairs.push_back(row.first);
   const Meter meter{3, ModelQM4C, "Orvant QM4C Power Meter", "hall-a"};
@@ -253,7 +254,8 @@ TEST(MonitorArchive, SaysTheNewestEntryEveryArchiveHoldsAndEachArchivesFigures) 
   };
   for (const auto& c : cases) EXPECT_EQ(LogKeeper::ArchivedUpTo(result(c.archives)), c.upTo) << c.archives.size();
 
-  PrometheusExporter exporter;
+  BusTally tally;
+  PrometheusExporter exporter(tally);
   const Meter meter{3, ModelQM4C, "Orvant QM4C Power Meter", "hall-a"};
   exporter.MeterFound(meter);
   exporter.Synced(meter, result({{true, 1796665394}, {true, 1796665394}}, 50));

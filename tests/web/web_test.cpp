@@ -41,7 +41,8 @@ PollFields Readings(const std::vector<float>& pairs) {
 // Every path and method the page knows, a wrong one of each, and a foreign
 // Host: status, type and the policy on every answer.
 TEST(WebServer, AnswersEachRequestWithItsStatusAndThePolicy) {
-  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false);
+  BusTally tally;
+  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false, tally);
   web.MeterFound(kQm4c);
   HttpListener listener;
   const int port = Serve(web, listener, WebAccess{""});
@@ -105,7 +106,8 @@ TEST(WebServer, AnswersEachRequestWithItsStatusAndThePolicy) {
 // With a password, nothing is served without it: a wrong user, a wrong
 // password, none at all; each refusal asks for basic authentication.
 TEST(WebServer, AsksForThePasswordBeforeAnything) {
-  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false);
+  BusTally tally;
+  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false, tally);
   HttpListener listener;
   const int port = Serve(web, listener, WebAccess{"s3cret:x"});
   const struct {
@@ -141,7 +143,8 @@ TEST(WebServer, AsksForThePasswordBeforeAnything) {
 // float's shortest text), the console's texts beside them, a failed poll
 // said with its result and the readings kept, a QM4A with its two.
 TEST(WebServer, GivesEachMeterWithTheKeysOfReadJsonAndTheConsolesTexts) {
-  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false);
+  BusTally tally;
+  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false, tally);
   web.MeterFound(kQm4c);
   web.MeterFound(kQm4a);
   PollFields qm4c = Readings({1234.5f, 101.25f, 2.5f, 3.5f, 0.0625f, 401.f, 231.5f, 11.75f, 1.005f, 2.3f, 3.5f, 0.61f,
@@ -229,7 +232,8 @@ TEST(WebHistory, KeepsAboutOnePollEveryStepAndNoMoreThanItsCapacity) {
 // each poll as it comes, and ends when the monitor ends, so that the
 // listener's stop does not wait on it.
 TEST(WebEvents, SendTheStateAtOnceThenEachPollAndEndWithTheMonitor) {
-  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false);
+  BusTally tally;
+  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false, tally);
   web.MeterFound(kQm4a);
   web.State(kQm4a, Readings({42.5f, 1.5f}), "");
   HttpListener listener;
@@ -258,6 +262,7 @@ TEST(WebEvents, SendTheStateAtOnceThenEachPollAndEndWithTheMonitor) {
   ASSERT_TRUE(WaitUntil([&] { return text().find("\"KW\":1.5") != std::string::npos; }, 10)) << text();
   EXPECT_EQ(text().rfind("event: bus\ndata: {\"port\":\"COM1:\",\"baud\":9600,\"framing\":\"silence\",", 0), 0u) << text();
   web.State(kQm4a, Readings({42.5f, 2.75f}), "");
+  tally.AddRound(0.25, false);
   web.RoundDone(0.25, false);
   ASSERT_TRUE(WaitUntil([&] { return text().find("\"rounds\":1,") != std::string::npos; }, 10)) << text();
   const std::string events = text();
