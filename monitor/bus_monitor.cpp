@@ -28,13 +28,6 @@ std::string PortLabel(std::string name) {
   return name;
 }
 
-// tail: what the monitor adds to the readings (BusMonitor::StateTail).
-std::string StateJson(const Meter& info, const PollFields& fields, std::vector<JsonMember> tail) {
-  std::vector<JsonMember> members{{"time", JsonString(UtcText(std::time(nullptr)))}, {"meter", JsonString(MeterId(info))}};
-  for (JsonMember& member : ReadingMembers(fields)) members.push_back(std::move(member));
-  for (JsonMember& member : tail) members.push_back(std::move(member));
-  return JsonObject(members);
-}
 
 // The meter's clock minus the host's: both keep local time, as set-clock
 // sets it.
@@ -243,8 +236,8 @@ void BusMonitor::Poll(Polled& meter) {
   meter.failedPolls = 0;
   SetOnline(meter, true);
   NoteClock(meter, fields);
-  const std::string state = StateJson(meter.info, fields, StateTail(meter));
-  Tell([&](Publisher& p) { p.State(meter.info, fields, state); });
+  const MeterState state = StateOf(meter, fields);
+  Tell([&](Publisher& p) { p.State(meter.info, state); });
 }
 
 // Said when it changes, and the first time it is known: a retained
@@ -281,14 +274,16 @@ SyncResult BusMonitor::SyncLog(Polled& meter) {
   return result;
 }
 
-// With --archive, "archived": the newest log entry every archive holds;
-// with --keep-clock, "clock-drift" and the last "clock-set".
-std::vector<JsonMember> BusMonitor::StateTail(const Polled& meter) const {
-  std::vector<JsonMember> tail;
-  if (meter.archivedUpTo > 0) tail.push_back({"archived", JsonString(UtcText(meter.archivedUpTo))});
-  if (meter.drift && options_.keepClockSeconds > 0) tail.push_back({"clock-drift", std::to_string(*meter.drift)});
-  if (meter.clockSet) tail.push_back({"clock-set", meter.clockSet->Json()});
-  return tail;
+// The poll's readings; with --archive, the newest log entry every archive
+// holds; with --keep-clock, the clock's drift and the last set.
+MeterState BusMonitor::StateOf(const Polled& meter, const PollFields& fields) const {
+  MeterState state;
+  state.time = std::time(nullptr);
+  state.fields = fields;
+  state.archivedUpTo = meter.archivedUpTo;
+  if (options_.keepClockSeconds > 0) state.clockDrift = meter.drift;
+  state.clockSet = meter.clockSet;
+  return state;
 }
 
 void BusMonitor::NoteClock(Polled& meter, const PollFields& fields) {

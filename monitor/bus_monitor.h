@@ -85,7 +85,7 @@ class BusMonitor {
   void RunActions();
   ActionOutcome Run(Polled& meter, ActionKind kind);
   std::optional<long> ReadDrift(const Polled& meter);
-  std::vector<JsonMember> StateTail(const Polled& meter) const;
+  MeterState StateOf(const Polled& meter, const PollFields& fields) const;
   void NotifyRound(double seconds);
   // False when the monitor is to end; wakeForRescan: also returns at SIGHUP.
   bool SleepUntil(Clock::time_point when, bool wakeForRescan);

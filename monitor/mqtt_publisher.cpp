@@ -294,11 +294,13 @@ void MqttPublisher::MeterFound(const Meter& info) {
 
 // Discovery waits for the first state: the readings a model gives are what
 // its poll read.
-void MqttPublisher::State(const Meter& info, const PollFields& fields, const std::string& state) {
+void MqttPublisher::State(const Meter& info, const MeterState& polled) {
+  const std::string state = StateJson(info, polled);
   std::lock_guard<std::mutex> hold(mutex_);
   Published& meter = meters_[MeterId(info)];
   meter.state = state;
   std::vector<std::string> keys;
+  const PollFields& fields = polled.fields;
   for (int pair = 0; pair < fields.pairsRead; ++pair)
     if (QuantityOfKey(PairLabel(pair)) != nullptr) keys.push_back(PairLabel(pair));
   if (!meter.announced || keys != meter.keys) Announce(meter, keys);

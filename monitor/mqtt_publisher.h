@@ -67,7 +67,7 @@ class MqttPublisher : public Publisher {
   }
 
   void MeterFound(const Meter& info) override;
-  void State(const Meter& info, const PollFields& fields, const std::string& state) override;
+  void State(const Meter& info, const MeterState& state) override;
   void Availability(const Meter& info, bool online) override;
   void ClockSet(const Meter& info, const ClockSetting& setting) override;
   void ActionDone(const Meter& info, const ActionOutcome& outcome) override;

@@ -130,7 +130,8 @@ void PrometheusExporter::MeterFound(const Meter& info) {
   meters_[MeterId(info)].info = info;
 }
 
-void PrometheusExporter::State(const Meter& info, const PollFields& fields, const std::string&) {
+void PrometheusExporter::State(const Meter& info, const MeterState& state) {
+  const PollFields& fields = state.fields;
   std::lock_guard<std::mutex> hold(mutex_);
   MeterMetrics& meter = meters_[MeterId(info)];
   for (int pair = 0; pair < fields.pairsRead; ++pair) meter.readings[PairLabel(pair)] = fields.pairs[pair];

@@ -27,7 +27,7 @@ class PrometheusExporter : public Publisher {
   void Serve(httplib::Server& server);
 
   void MeterFound(const Meter& info) override;
-  void State(const Meter& info, const PollFields& fields, const std::string& state) override;
+  void State(const Meter& info, const MeterState& state) override;
   void Availability(const Meter& info, bool online) override;
   void Synced(const Meter& info, const SyncResult& result) override;
   void ClockSet(const Meter& info, const ClockSetting& setting) override;

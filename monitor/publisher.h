@@ -27,6 +27,21 @@ struct ClockSetting {
   std::string Json() const;
 };
 
+// A meter's state after a poll that read its readings, as the monitor knows
+// it then: one object that each publisher writes its own way (StateJson for
+// MQTT and --json, samples for /metrics, the page's JSON).
+struct MeterState {
+  time_t time = 0;                       // when the poll ended
+  PollFields fields;                     // as the poll read them
+  time_t archivedUpTo = 0;               // --archive: the newest entry every archive holds; 0 none
+  std::optional<long> clockDrift;        // --keep-clock: meter minus host, seconds
+  std::optional<ClockSetting> clockSet;  // --keep-clock: the last set
+};
+// {"time", "meter", the readings of read --json, then, where known,
+// "archived", "clock-drift", "clock-set"}: the state object of MQTT and
+// --json.
+std::string StateJson(const Meter& meter, const MeterState& state);
+
 // "pylaxctl: MESSAGE" on stderr at once: what the monitor and its
 // publishers tell whoever runs them (the journal, under systemd).
 void Say(const std::string& message);
@@ -39,8 +54,8 @@ class Publisher {
   // A device that answered the scan naming no QM4 model, so not polled;
   // an empty text: the device at address is no longer one.
   virtual void Foreign(int, const std::string&) {}
-  // A poll that read the readings: fields as read, state the JSON object.
-  virtual void State(const Meter&, const PollFields&, const std::string&) {}
+  // A poll that read the readings.
+  virtual void State(const Meter&, const MeterState&) {}
   // A poll that read none of the readings: result is why.
   virtual void PollFailed(const Meter&, ModbusResult) {}
   // Online at the first good poll, offline after 3 failed polls in a row, or
@@ -68,7 +83,7 @@ class JsonLinesPublisher : public Publisher {
  public:
   explicit JsonLinesPublisher(int fd);
   ~JsonLinesPublisher() override;
-  void State(const Meter&, const PollFields&, const std::string& state) override;
+  void State(const Meter& meter, const MeterState& state) override;
   // Gives the writer kDrainWait to write what waits, then says how many
   // lines were dropped.
   void Stopping() override;

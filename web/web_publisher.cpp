@@ -293,7 +293,8 @@ void WebPublisher::Foreign(int address, const std::string& identification) {
   events_.Publish(Event("bus", BusJsonLocked()));
 }
 
-void WebPublisher::State(const Meter& info, const PollFields& fields, const std::string&) {
+void WebPublisher::State(const Meter& info, const MeterState& state) {
+  const PollFields& fields = state.fields;
   const int64_t now = NowMs();
   std::lock_guard<std::mutex> hold(mutex_);
   MeterView& meter = meters_[MeterId(info)];

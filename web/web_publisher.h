@@ -68,7 +68,7 @@ class WebPublisher : public Publisher {
 
   void MeterFound(const Meter& info) override;
   void Foreign(int address, const std::string& identification) override;
-  void State(const Meter& info, const PollFields& fields, const std::string& state) override;
+  void State(const Meter& info, const MeterState& state) override;
   void PollFailed(const Meter& info, ModbusResult result) override;
   void Availability(const Meter& info, bool online) override;
   void RoundDone(double seconds, bool overrun) override;

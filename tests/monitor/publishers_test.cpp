@@ -22,6 +22,12 @@ PollFields Readings(const std::vector<float>& pairs) {
   return fields;
 }
 
+MeterState Polled(PollFields fields) {
+  MeterState state;
+  state.fields = std::move(fields);
+  return state;
+}
+
 // Every sample line of the exposition that is a reading (not pylax_up or
 // the poll's own counters).
 std::vector<std::string> ReadingLines(const std::string& exposition) {
@@ -82,14 +88,14 @@ TEST(MonitorTables, PrometheusServesEachReadingInItsFamilyWithItsPhaseAndScale) 
   for (const auto& row : rows) pairs.push_back(row.first);
   const Meter meter{3, ModelQM4C, "Orvant QM4C Power Meter", "hall-a"};
   exporter.MeterFound(meter);
-  exporter.State(meter, Readings(pairs), "");
+  exporter.State(meter, Polled(Readings(pairs)));
   std::vector<std::string> expected;
   for (const auto& row : rows)
     if (row.second != nullptr) expected.push_back(row.second);
   for (size_t i = 0; i < std::size(edges); ++i) {
     const Meter edge{static_cast<int>(i), ModelQM4A, "Orvant QM4A Power Meter", "e"};
     exporter.MeterFound(edge);
-    exporter.State(edge, Readings({edges[i].kwh, edges[i].kw}), "");
+    exporter.State(edge, Polled(Readings({edges[i].kwh, edges[i].kw})));
     const std::string labels = "{meter=\"" + MeterId(edge) + "\",model=\"QM4A\"} ";
     expected.push_back("pylax_energy_joules_total" + labels + edges[i].joules);
     expected.push_back("pylax_power_watts" + labels + edges[i].watts);
@@ -209,9 +215,9 @@ TEST(MonitorPublishing, SaysAPublishThatFailsOncePerCause) {
     EXPECT_TRUE(subscriber.WaitFor("pylax/hall-a/availability", "online"));
     for (int round = 0; round < 3; ++round) {
       publisher.MeterFound(meter);  // announced anew each time
-      publisher.State(meter, Readings({1.5f, 2.5f}), "{\"KW\":2.5}");
+      publisher.State(meter, Polled(Readings({1.5f, 2.5f})));
     }
-    EXPECT_TRUE(subscriber.WaitFor("pylax/hall-a_7/state", "{\"KW\":2.5}"));
+    EXPECT_TRUE(subscriber.WaitFor("pylax/hall-a_7/state", StateJson(meter, Polled(Readings({1.5f, 2.5f})))));
     publisher.Stopping();
   }
   fflush(stderr);

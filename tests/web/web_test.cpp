@@ -36,6 +36,12 @@ PollFields Readings(const std::vector<float>& pairs) {
   return fields;
 }
 
+MeterState Polled(PollFields fields) {
+  MeterState state;
+  state.fields = std::move(fields);
+  return state;
+}
+
 }  // namespace
 
 // Every path and method the page knows, a wrong one of each, and a foreign
@@ -151,13 +157,13 @@ TEST(WebServer, GivesEachMeterWithTheKeysOfReadJsonAndTheConsolesTexts) {
                               0.62f, 0.63f, 402.f, 403.f, 404.f, 232.f, 233.f, 234.f, 12.f, 13.f, 14.f, 99.f});
   qm4c.subInterval = "60";
   qm4c.bufferStatus = "NOT FULL";
-  web.State(kQm4c, qm4c, "");
+  web.State(kQm4c, Polled(qm4c));
   web.Availability(kQm4c, true);
-  web.State(kQm4a, Readings({42.5f, -0.0005f}), "");
+  web.State(kQm4a, Polled(Readings({42.5f, -0.0005f})));
   PollFields noStatus = qm4c;
   noStatus.subInterval.reset();
   noStatus.pairs[1] = 7.5f;
-  web.State(kQm4c, noStatus, "");  // the clock block failed: the status texts stay
+  web.State(kQm4c, Polled(noStatus));  // the clock block failed: the status texts stay
 
   const json meter = json::parse(*web.MeterJson("hall_3"));
   const std::pair<const char*, json> keys[] = {
@@ -235,7 +241,7 @@ TEST(WebEvents, SendTheStateAtOnceThenEachPollAndEndWithTheMonitor) {
   BusTally tally;
   WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false, tally);
   web.MeterFound(kQm4a);
-  web.State(kQm4a, Readings({42.5f, 1.5f}), "");
+  web.State(kQm4a, Polled(Readings({42.5f, 1.5f})));
   HttpListener listener;
   const int port = Serve(web, listener, WebAccess{""});
   std::mutex mutex;
@@ -261,7 +267,7 @@ TEST(WebEvents, SendTheStateAtOnceThenEachPollAndEndWithTheMonitor) {
   };
   ASSERT_TRUE(WaitUntil([&] { return text().find("\"KW\":1.5") != std::string::npos; }, 10)) << text();
   EXPECT_EQ(text().rfind("event: bus\ndata: {\"port\":\"COM1:\",\"baud\":9600,\"framing\":\"silence\",", 0), 0u) << text();
-  web.State(kQm4a, Readings({42.5f, 2.75f}), "");
+  web.State(kQm4a, Polled(Readings({42.5f, 2.75f})));
   tally.AddRound(0.25, false);
   web.RoundDone(0.25, false);
   ASSERT_TRUE(WaitUntil([&] { return text().find("\"rounds\":1,") != std::string::npos; }, 10)) << text();
