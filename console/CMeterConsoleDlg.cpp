@@ -391,8 +391,8 @@ void CMeterConsoleDlg::OnTimer(int /*timerId*/) {
       for (const PolledField& polled : PolledFields(fields)) ShowStale(polled.field, true);
     return;
   }
-  const QListWidgetItem* meter = m_deviceList->currentItem();
-  m_trendStore.Add(QDateTime::currentMSecsSinceEpoch(), meter ? meter->text().toStdString() : std::string(),
+  const Meter* shown = ScannedMeter(m_deviceList->currentRow());
+  m_trendStore.Add(QDateTime::currentMSecsSinceEpoch(), shown ? *shown : Meter{},
                    TrendValuesOf(fields.pairs.data(), fields.pairsRead));
   if (m_trendDlg) m_trendDlg->Refresh();
   ApplyPollFields(fields);
@@ -462,11 +462,17 @@ void CMeterConsoleDlg::OnRescan() {
   DiscardInputQueuedMeanwhile();
 }
 
+const Meter* CMeterConsoleDlg::ScannedMeter(int row) const {
+  return row >= 0 && row < static_cast<int>(m_scannedMeters.size()) ? &m_scannedMeters[static_cast<size_t>(row)]
+                                                                      : nullptr;
+}
+
 // No address beyond the meters' own range, although the scan lists whatever
 // address answered.
 Meter CMeterConsoleDlg::PickedMeter(int row) const {
-  if (row < 0 || row >= static_cast<int>(m_scannedMeters.size())) return {};
-  Meter meter = m_scannedMeters[static_cast<size_t>(row)];
+  const Meter* scanned = ScannedMeter(row);
+  if (scanned == nullptr) return {};
+  Meter meter = *scanned;
   if (!SelectableAddress(meter.address)) meter.address = -1;
   return meter;
 }

@@ -128,7 +128,9 @@ class CMeterConsoleDlg : public QDialog {
   void ClearReadings();
   // Empties the clock, sub-interval and log fields for any model but a QM4C.
   void ClearLogFieldsUnlessQm4c(int model);
-  // The meter a row of the device list lists, as a selection picks it.
+  // The meter a row of the device list lists (none for a row the scan did
+  // not fill), and as a selection of the row picks it.
+  const Meter* ScannedMeter(int row) const;
   Meter PickedMeter(int row) const;
   std::array<PolledField, 13> PolledFields(const PollFields& fields);
   // The poll's texts to the members; each field greyed while its text is

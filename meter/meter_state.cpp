@@ -1,10 +1,5 @@
 #include "meter/meter_state.h"
 
-#include <cerrno>
-#include <cstdlib>
-
-#include "modbus/model.h"
-
 // The names are references into the two objects, bound before any code runs.
 constinit Meter g_pickedMeter;
 constinit int& g_slaveAddress = g_pickedMeter.address;
@@ -43,18 +38,4 @@ void ResetMeterState() {
   g_pollState = PollState{};
   g_consoleStarted = false;
   for (int row = 0; row < kPhaseRows; ++row) g_phaseOffset[row] = kOffsets[row][0];
-}
-
-Meter MeterOfDeviceLine(const std::string& line) {
-  constexpr long kFirstSelectableAddress = 1;
-  constexpr long kLastSelectableAddress = 63;
-  Meter meter;
-  meter.model = ModelCodeFromText(line.c_str());
-  const char* start = line.c_str();
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(start, &end, 10);
-  if (end != start && errno != ERANGE && value >= kFirstSelectableAddress && value <= kLastSelectableAddress)
-    meter.address = static_cast<int>(value);
-  return meter;
 }

@@ -5,7 +5,6 @@
 // pass these. User-interface thread only.
 
 #include <cstdint>
-#include <string>
 
 #include "meter/meter.h"
 #include "modbus/result.h"
@@ -29,12 +28,6 @@ constexpr int kPhaseColumns = 4;
 extern int g_phaseOffset[kPhaseRows];
 // The offset a row's column selects (2, 16, 18, 20 for kW ...).
 int PhaseOffset(PhaseRow row, int column);
-
-// The meter a device line ("03 - Orvant QM4C ...") names: its model
-// (ModelCodeFromText of the line) and its address, the line's leading number
-// where it lies in 1..63 (the meters' own range; the scan itself takes
-// whatever address answered), -1 otherwise.
-Meter MeterOfDeviceLine(const std::string& line);
 
 // Puts every variable above back to its value at program start (tests).
 void ResetMeterState();
