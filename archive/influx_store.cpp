@@ -134,8 +134,8 @@ std::string InfluxEntryLines(const Meter& meter, const LogRunShape& shape, const
     const std::string field = FieldText(PointOf(number, entry, slot), entry, slot);
     const std::string label = RegisterLabel(number);
     lines += std::string(kMeasurement) + TagPair("meter", MeterId(meter)) + TagPair("model", ModelName(meter.model)) +
-             TagPair("register", std::to_string(number)) + TagPair("label", label) + " " +
-             field + " " + std::to_string(static_cast<long long>(entry.time)) + "\n";
+             TagPair("register", std::to_string(number)) + TagPair("label", label) + " " + field + " " +
+             std::to_string(static_cast<long long>(entry.time)) + "\n";
   }
   return lines;
 }
@@ -232,10 +232,10 @@ bool InfluxStore::LoadCursor(const Meter& meter, std::optional<SyncCursor>& curs
   cursor_.reset();
   conflicts_ = 0;
   archivedNewest_ = 0;
-  const Response response = Query(std::string("SELECT * FROM ") + kCursorMeasurement + kWhereMeter + QueryString(MeterId(meter)) +
-                                      " AND \"identification\" = " + QueryString(meter.identification) +
-                                      " ORDER BY time DESC LIMIT 1",
-                                  false);
+  const Response response =
+      Query(std::string("SELECT * FROM ") + kCursorMeasurement + kWhereMeter + QueryString(MeterId(meter)) +
+                " AND \"identification\" = " + QueryString(meter.identification) + " ORDER BY time DESC LIMIT 1",
+            false);
   if (response.failure.rfind("database not found", 0) == 0) return CreateDatabase(error);
   if (!response.failure.empty()) {
     *error = response.reached ? "InfluxDB refused the query: " + response.failure : response.failure;
@@ -326,7 +326,8 @@ bool InfluxStore::Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::
   if (batch.gap)
     lines += std::string(kGapMeasurement) + TagPair("meter", MeterId(*batch.meter)) + " run=" + IntField(outcome.run) +
              ",after=" + IntField(batch.gap->after) + ",before=" + IntField(batch.gap->before) +
-             ",entries=" + IntField(batch.gap->entries) + " " + std::to_string(static_cast<long long>(batch.gap->after)) + "\n";
+             ",entries=" + IntField(batch.gap->entries) + " " +
+             std::to_string(static_cast<long long>(batch.gap->after)) + "\n";
   if (!lines.empty() && !Write(lines, error)) return false;
   // The cursor goes last, in a request of its own: it is there only once
   // every point before it was confirmed.

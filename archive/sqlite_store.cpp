@@ -199,7 +199,11 @@ bool BatchWriter::MeterRow() {
   const Meter& meter = *batch_.meter;
   Statement insert(db_, "INSERT INTO meters (meter, identification, model, address) VALUES (?, ?, ?, ?) "
                         "ON CONFLICT DO NOTHING");
-  insert.Bind(1, MeterId(meter)).Bind(2, meter.identification).Bind(3, ModelName(meter.model)).Bind(4, meter.address).Step();
+  insert.Bind(1, MeterId(meter))
+      .Bind(2, meter.identification)
+      .Bind(3, ModelName(meter.model))
+      .Bind(4, meter.address)
+      .Step();
   Statement find(db_, "SELECT id FROM meters WHERE meter = ? AND identification = ?");
   find.Bind(1, MeterId(meter)).Bind(2, meter.identification);
   if (!insert.Ok() || !find.Step()) return false;
@@ -310,7 +314,8 @@ bool BatchWriter::Span() {
 Meter StoredMeter(const std::string& id, int address, const std::string& model, const std::string& identification) {
   const std::string suffix = "_" + std::to_string(address);
   const bool named = id.size() >= suffix.size() && id.compare(id.size() - suffix.size(), suffix.size(), suffix) == 0;
-  return {address, ModelCodeFromText(model.c_str()), identification, named ? id.substr(0, id.size() - suffix.size()) : id};
+  return {address, ModelCodeFromText(model.c_str()), identification,
+          named ? id.substr(0, id.size() - suffix.size()) : id};
 }
 }  // namespace
 
@@ -421,7 +426,8 @@ bool SqliteStore::ListMeters(std::vector<ArchivedMeterRuns>& meters, std::string
   Statement meterRows(db_, "SELECT id, meter, identification, model, address FROM meters ORDER BY id");
   while (meterRows.Step()) {
     ArchivedMeterRuns item;
-    item.meter = StoredMeter(meterRows.Text(1), static_cast<int>(meterRows.Int(4)), meterRows.Text(3), meterRows.Text(2));
+    item.meter =
+        StoredMeter(meterRows.Text(1), static_cast<int>(meterRows.Int(4)), meterRows.Text(3), meterRows.Text(2));
     Statement runRows(db_, "SELECT r.id, r.number, r.conflicts, r.sub_interval, " + RunSlotColumns("r.") +
                                ", min(e.time), max(e.time), count(e.time) FROM runs r "
                                "LEFT JOIN entries e ON e.run = r.id WHERE r.meter = ? GROUP BY r.id ORDER BY r.number");

@@ -193,8 +193,8 @@ ArchiveBatch BatchFor(const StorePlan& plan, const Meter& meter, const ReadLog& 
 
 // The log read far enough back for every store, each store's overlap
 // checked; false with the failure when the meter could not be read.
-bool ReadForPlans(ModbusLink& link, const Meter& meter, std::vector<StorePlan>& plans, ReadLog& read, const LogState& state,
-                  StatusLog& log, std::string& failure) {
+bool ReadForPlans(ModbusLink& link, const Meter& meter, std::vector<StorePlan>& plans, ReadLog& read,
+                  const LogState& state, StatusLog& log, std::string& failure) {
   for (;;) {
     const int count = EntriesToRead(plans);
     if (count > read.count && !ReadEntries(link, meter, read, state, count, log, failure)) return false;
@@ -230,8 +230,8 @@ void Append(const StorePlan& plan, const ArchiveBatch& batch, ArchiveSyncReport&
   report.gap = batch.gap;
 }
 
-bool ReadLogOfPlans(ModbusLink& link, const Meter& meter, std::vector<StorePlan>& plans, ReadLog& read, SyncResult& result,
-                    StatusLog& log, long clockStep) {
+bool ReadLogOfPlans(ModbusLink& link, const Meter& meter, std::vector<StorePlan>& plans, ReadLog& read,
+                    SyncResult& result, StatusLog& log, long clockStep) {
   if (!ReadLogState(link, meter, result.state, log)) {
     result.failure = log.StopRequested() ? "stopped before the log was read"
                                          : "the meter's log status could not be read (the meter did not answer)";
@@ -256,8 +256,8 @@ bool SyncResult::AllArchived() const {
   return meterRead && std::all_of(archives.begin(), archives.end(), [](const ArchiveSyncReport& r) { return r.ok; });
 }
 
-SyncResult SyncMeterLog(ModbusLink& link, const Meter& meter, const std::vector<ArchiveStore*>& stores,
-                        StatusLog& log, long clockStep) {
+SyncResult SyncMeterLog(ModbusLink& link, const Meter& meter, const std::vector<ArchiveStore*>& stores, StatusLog& log,
+                        long clockStep) {
   SyncResult result;
   std::vector<StorePlan> plans(stores.size());
   for (size_t i = 0; i < stores.size(); ++i) {

@@ -343,7 +343,8 @@ bool ReadLoggedData(ModbusLink& link, const Meter& meter, LoggedData& data, Stat
   return !ReadNewestEntries(link, meter, data, {status.timeStep, status.entryCount, 0, false}, log);
 }
 
-bool ReadNewestEntries(ModbusLink& link, const Meter& meter, LoggedData& data, const LogReadPlan& plan, StatusLog& log) {
+bool ReadNewestEntries(ModbusLink& link, const Meter& meter, LoggedData& data, const LogReadPlan& plan,
+                       StatusLog& log) {
   data.pointCount = 0;
   data.timeStep = plan.timeStep;
   data.readBySection = false;
@@ -407,7 +408,8 @@ bool DownloadLoggedData(ModbusLink& link, const Meter& meter, StatusLog& log) {
   int headerSlots[reg::kSlotCount];
   // The message above already promised a file; a failure says that none was
   // written.
-  if (!ReadRepeated(link, meter.address, reg::kLogSlots, reg::kSlotCount, headerSlots, log)) return Failed(log, fileName);
+  if (!ReadRepeated(link, meter.address, reg::kLogSlots, reg::kSlotCount, headerSlots, log))
+    return Failed(log, fileName);
   WriteDataFile(file.Stream(), *data, headerSlots);
   if (!file.Commit()) {
     log.LogStatus(Format("Error while writing file \"%s\".", fileName.c_str()));

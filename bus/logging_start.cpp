@@ -39,8 +39,7 @@ bool WriteLoggingSetup(ModbusLink& link, int slave, const LoggingSettings& setti
 
 bool ReadLogSlots(ModbusLink& link, const Meter& meter) {
   int registers[reg::kSlotCount];
-  if (link.ReadHoldingRegisters(meter.address, reg::kLogSlots, reg::kSlotCount, registers) != ResultOk)
-    return false;
+  if (link.ReadHoldingRegisters(meter.address, reg::kLogSlots, reg::kSlotCount, registers) != ResultOk) return false;
   for (int slot = 0; slot < reg::kSlotCount; ++slot) g_logSlots[slot] = static_cast<int16_t>(registers[slot] & 0xFFFF);
   return true;
 }

@@ -154,7 +154,8 @@ void CTrendDlg::Redraw() {
   std::set<int> phases;
   double low = std::numeric_limits<double>::infinity(), high = -low;
   for (const TrendLine& line : lines) {
-    if (std::find_if(meters.begin(), meters.end(), [&](const auto& m) { return m.first == line.meter; }) == meters.end())
+    if (std::find_if(meters.begin(), meters.end(), [&](const auto& m) { return m.first == line.meter; }) ==
+        meters.end())
       meters.emplace_back(line.meter, line.shortMeter);
     phases.insert(PhaseOf(line.channel));
     const QPen pen = MeterPen(line.meter, line.channel, onePerMeter);

@@ -145,8 +145,8 @@ int PickMeter(ModbusLink& link, const Options& options, Meter& meter) {
   }
   const ModbusResult result = IdentifyMeter(link, options.slave, meter);
   if (result != ResultOk)
-    return Fail(ExitCode::NoMeter, "no meter identified at address " + std::to_string(options.slave) + ": " +
-                                       g_resultText[result]);
+    return Fail(ExitCode::NoMeter,
+                "no meter identified at address " + std::to_string(options.slave) + ": " + g_resultText[result]);
   return Exit(ExitCode::Success);
 }
 
@@ -320,7 +320,8 @@ int RunLogSync(ModbusLink& link, Meter meter, const Options& options) {
   SyncStatusLog log;
   const SyncResult result = SyncMeterLog(link, meter, stores, log);
   if (!result.meterRead && g_stopRequested) return Stopped(options);
-  if (!result.meterRead) return Fail(ExitCode::TransactionFailed, MeterId(meter) + ": " + result.failure + "; nothing archived");
+  if (!result.meterRead)
+    return Fail(ExitCode::TransactionFailed, MeterId(meter) + ": " + result.failure + "; nothing archived");
   for (const ArchiveSyncReport& report : result.archives)
     for (const std::string& line : SyncReportLines(meter, report)) std::fprintf(report.ok ? stdout : stderr, "%s\n", line.c_str());
   return Exit(allOpened && result.AllArchived() ? ExitCode::Success : ExitCode::ArchiveFailed);
@@ -468,8 +469,8 @@ int RunMonitor(ModbusLink& link, const Options& options) {
   std::unique_ptr<WebPublisher> web;
   if (!options.monitor.http.empty()) {
     web = std::make_unique<WebPublisher>(
-        WebBus{options.port, options.baud, FramingName(options.linkFraming), options.monitor.interval}, keeper != nullptr,
-        monitor.Tally());
+        WebBus{options.port, options.baud, FramingName(options.linkFraming), options.monitor.interval},
+        keeper != nullptr, monitor.Tally());
     if (!options.monitor.httpPassword.empty()) {
       web->TakeActions(&actions);
       monitor.TakeActions(&actions);

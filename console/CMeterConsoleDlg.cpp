@@ -464,7 +464,7 @@ void CMeterConsoleDlg::OnRescan() {
 
 const Meter* CMeterConsoleDlg::ScannedMeter(int row) const {
   return row >= 0 && row < static_cast<int>(m_scannedMeters.size()) ? &m_scannedMeters[static_cast<size_t>(row)]
-                                                                      : nullptr;
+                                                                    : nullptr;
 }
 
 // No address beyond the meters' own range, although the scan lists whatever

@@ -13,7 +13,7 @@ struct Meter {
   int address = -1;            // -1 for none
   int model = ModelNone;       // ModelNone, ModelQM4A, ModelQM4B or ModelQM4C
   std::string identification;  // its own text, as it identified itself ("Orvant QM4C Power Meter")
-  std::string busId;           // where a monitor names the bus ("COM1"); empty elsewhere
+  std::string busId;           // its bus's name where meters of many buses meet (monitor, archive): "COM1"
   bool operator==(const Meter&) const = default;
 };
 

@@ -28,7 +28,6 @@ std::string PortLabel(std::string name) {
   return name;
 }
 
-
 // The meter's clock minus the host's: both keep local time, as set-clock
 // sets it.
 long Drift(time_t meterTime) { return static_cast<long>(meterTime - std::time(nullptr)); }
@@ -228,7 +227,8 @@ void BusMonitor::Poll(Polled& meter) {
   if (fields.pairsRead == 0) {
     Tell([&](Publisher& p) { p.PollFailed(meter.info, fields.lastFailure); });
     if (++meter.failedPolls == kFailedPollsOffline) {
-      if (meter.online == true) Say("meter " + MeterId(meter.info) + " stopped answering: " + g_resultText[fields.lastFailure]);
+      if (meter.online == true)
+        Say("meter " + MeterId(meter.info) + " stopped answering: " + g_resultText[fields.lastFailure]);
       SetOnline(meter, false);
     }
     return;

@@ -100,7 +100,7 @@ class BusMonitor {
   int baud_;
   std::string busId_;
   std::string lineFaultSaid_;  // the link's line fault as last said
-  std::map<int, Polled> meters_;  // by address, polled in address order
+  std::map<int, Polled> meters_;        // by address, polled in address order
   std::map<int, std::string> foreign_;  // devices that are no QM4, by address: their text
   std::vector<Publisher*> publishers_;
   LogKeeper* keeper_ = nullptr;

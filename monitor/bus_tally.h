@@ -14,7 +14,7 @@
 struct BusCounts {
   using ByResult = std::array<unsigned long, kResultCount>;
   unsigned long rounds = 0;
-  unsigned long overruns = 0;    // rounds that took longer than the interval
+  unsigned long overruns = 0;  // rounds that took longer than the interval
   double lastRoundSeconds = 0;
   std::map<std::string, ByResult> transactions;  // by meter id, every meter ever polled
   std::optional<GatewayStats> gateway;           // with --gateway: as the last round left it

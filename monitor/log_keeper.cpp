@@ -44,4 +44,3 @@ std::vector<std::string> LogKeeper::Lines(const Meter& meter, const SyncResult& 
   }
   return lines;
 }
-

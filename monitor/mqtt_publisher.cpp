@@ -111,8 +111,8 @@ std::string CommandTopic(const MqttSettings& settings, const std::string& busId,
 }
 }  // namespace
 
-std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, const std::string& busId,
-                                              const Meter& info, bool syncLog) {
+std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, const std::string& busId, const Meter& info,
+                                              bool syncLog) {
   const nlohmann::json common = {{"availability", Availability(settings, busId, info)},
                                  {"availability_mode", "all"},
                                  {"device", Device(busId, info)}};
@@ -264,7 +264,8 @@ void MqttPublisher::PublishMeter(const Published& meter) {
       PublishAll(ActionDiscovery(settings_, busId_, meter.info, syncLog_));
   }
   if (!meter.action.empty()) Publish(Topic(MeterId(meter.info), "action"), meter.action);
-  if (meter.online.has_value()) Publish(Topic(MeterId(meter.info), "availability"), *meter.online ? "online" : "offline");
+  if (meter.online.has_value())
+    Publish(Topic(MeterId(meter.info), "availability"), *meter.online ? "online" : "offline");
   if (!meter.state.empty()) Publish(Topic(MeterId(meter.info), "state"), meter.state);
   if (!meter.clockSet.empty()) Publish(Topic(MeterId(meter.info), "clock-set"), meter.clockSet);
 }

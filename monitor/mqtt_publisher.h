@@ -48,8 +48,8 @@ std::vector<DiscoveryMessage> DiscoveryRemovals(const MqttSettings& settings, co
 
 // With --mqtt-commands, a QM4C's buttons ("Set clock"; "Sync log now" when
 // syncLog) and its last-action sensor.
-std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, const std::string& busId,
-                                              const Meter& info, bool syncLog);
+std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, const std::string& busId, const Meter& info,
+                                              bool syncLog);
 
 class MqttPublisher : public Publisher {
  public:

@@ -151,9 +151,10 @@ TEST_F(ArchiveCli, ListAndExport) {
   ASSERT_EQ(Finish(StartPylaxctl({"archive", "list", "--archive", "sqlite:a.sqlite"}, getuid() == 0 ? 65534 : getuid())), 0);
   std::filesystem::permissions(".", std::filesystem::perms(0755));
   EXPECT_EQ(SplitLines(ReadWholeFile("stdout.txt")),
-            (std::vector<std::string>{MeterId(SyncedMeter()) + "  Orvant QM4C Power Meter (QM4C)",
-                                      "  run 1: every 60 s, slots 1 2 3 6 8 9 26 261 262 0 (KWH,KWH,KW,PF,VLN,AMPS-AVG,HZ,KW,KW,)",
-                                      "    200 entries from 2026-01-15T08:41:00Z to 2026-01-15T12:00:00Z"}));
+            (std::vector<std::string>{
+                MeterId(SyncedMeter()) + "  Orvant QM4C Power Meter (QM4C)",
+                "  run 1: every 60 s, slots 1 2 3 6 8 9 26 261 262 0 (KWH,KWH,KW,PF,VLN,AMPS-AVG,HZ,KW,KW,)",
+                "    200 entries from 2026-01-15T08:41:00Z to 2026-01-15T12:00:00Z"}));
   ASSERT_EQ(Finish(StartPylaxctl({"archive", "export", "--archive", "sqlite:a.sqlite", "--from", "2026-01-15T11:58",
                                   "--to", "2026-01-15T11:59:00Z", "--output", "-"})),
             0);
@@ -163,7 +164,8 @@ TEST_F(ArchiveCli, ListAndExport) {
   EXPECT_EQ(rows[1].substr(0, 37), "1,0x6968D684,Thu Jan 15 11:59:00 2026");
   EXPECT_EQ(rows[2].substr(0, 37), "2,0x6968D648,Thu Jan 15 11:58:00 2026");
   EXPECT_EQ(SplitLines(ReadWholeFile("stderr.txt")),
-            std::vector<std::string>{"pylaxctl: log run 1 of " + MeterId(SyncedMeter()) + ": 2 rows, 2 with an entry, to stdout"});
+            std::vector<std::string>{"pylaxctl: log run 1 of " + MeterId(SyncedMeter()) +
+                                     ": 2 rows, 2 with an entry, to stdout"});
   EXPECT_EQ(Finish(StartPylaxctl({"archive", "export", "--archive", "sqlite:a.sqlite", "--meter", "COM9_1"})), 11);
   EXPECT_EQ(SplitLines(ReadWholeFile("stderr.txt")), std::vector<std::string>{"pylaxctl: the archive holds no meter COM9_1"});
 }
@@ -171,7 +173,8 @@ TEST_F(ArchiveCli, ListAndExport) {
 // Whatever answers at InfluxDB's address, however odd: a failed sync, exit 10.
 TEST_F(ArchiveCli, AnyAnswerAtInfluxdbsAddressIsAFailedSync) {
   StartMeter();
-  const struct { int queryStatus; const char* query; int writeStatus; const char* write; std::string said; } cases[] = {
+  const struct { int queryStatus; const char* query; int writeStatus; const char* write; std::string said;
+  } cases[] = {
       {200, R"({"error":123})", 204, "", "InfluxDB refused the query: 123"},
       {200, R"({"results":[{"error":{"no":"text"}}]})", 204, "", R"(InfluxDB refused the query: {"no":"text"})"},
       {200, R"({"results":[{"series":[{"columns":["run"],"values":[[1e300]]}]}]})", 204, "",
@@ -251,7 +254,8 @@ TEST_F(ArchiveCli, StalledInfluxEndsAtTheDeadlineOrTheSignal) {
     stall.join();
     close(client);
     close(server);
-    const std::string err = Replaced(Replaced(Replaced(c.err, "STEM", MeterId(SyncedMeter())), "URL", url), "PORT", std::to_string(port));
+    const std::string err =
+        Replaced(Replaced(Replaced(c.err, "STEM", MeterId(SyncedMeter())), "URL", url), "PORT", std::to_string(port));
     EXPECT_EQ(SplitLines(ReadWholeFile("stderr.txt")), std::vector<std::string>{err});
   }
 }

@@ -29,7 +29,8 @@ Tally TallyOf(const BusCounts& counts, int address) {
   Tally tally;
   const BusCounts::ByResult byResult = counts.TransactionsOf("bus_" + std::to_string(address));
   for (ModbusResult result = 0; result < kResultCount; ++result)
-    if (byResult[static_cast<size_t>(result)] > 0) tally[result] = static_cast<int>(byResult[static_cast<size_t>(result)]);
+    if (byResult[static_cast<size_t>(result)] > 0)
+      tally[result] = static_cast<int>(byResult[static_cast<size_t>(result)]);
   return tally;
 }
 
