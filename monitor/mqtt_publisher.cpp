@@ -90,32 +90,31 @@ std::string TopicPrefixProblem(const std::string& prefix) {
 
 namespace {
 // Named with its bus: two buses with a QM4C at 3 are two devices.
-nlohmann::json Device(const std::string& busId, const Meter& info) {
+nlohmann::json Device(const Meter& info) {
   const std::string identification = ValidUtf8(info.identification);
   return {
       {"identifiers", {"pylax_" + MeterId(info)}},
-      {"name", identification + " at " + std::to_string(info.address) + " on " + busId},
+      {"name", identification + " at " + std::to_string(info.address) + " on " + info.busId},
       {"manufacturer", "Orvant"},
       {"model", ModelName(info.model)},
       {"hw_version", identification},
   };
 }
 
-nlohmann::json Availability(const MqttSettings& settings, const std::string& busId, const Meter& info) {
+nlohmann::json Availability(const MqttSettings& settings, const Meter& info) {
   return {{{"topic", settings.prefix + "/" + MeterId(info) + "/availability"}},
-          {{"topic", settings.prefix + "/" + busId + "/availability"}}};
+          {{"topic", settings.prefix + "/" + info.busId + "/availability"}}};
 }
 
-std::string CommandTopic(const MqttSettings& settings, const std::string& busId, int address, ActionKind kind) {
-  return settings.prefix + "/" + busId + "/command/" + std::to_string(address) + "/" + ActionName(kind);
+std::string CommandTopic(const MqttSettings& settings, const Meter& info, ActionKind kind) {
+  return settings.prefix + "/" + info.busId + "/command/" + std::to_string(info.address) + "/" + ActionName(kind);
 }
 }  // namespace
 
-std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, const std::string& busId, const Meter& info,
-                                              bool syncLog) {
-  const nlohmann::json common = {{"availability", Availability(settings, busId, info)},
+std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, const Meter& info, bool syncLog) {
+  const nlohmann::json common = {{"availability", Availability(settings, info)},
                                  {"availability_mode", "all"},
-                                 {"device", Device(busId, info)}};
+                                 {"device", Device(info)}};
   std::vector<DiscoveryMessage> messages;
   const std::pair<ActionKind, const char*> buttons[] = {{ActionKind::SetClock, "Set clock"},
                                                         {ActionKind::SyncLog, "Sync log now"}};
@@ -129,7 +128,7 @@ std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, cons
     nlohmann::json config = common;
     config.update({{"name", name},
                    {"unique_id", "pylax_" + MeterId(info) + "_" + object},
-                   {"command_topic", CommandTopic(settings, busId, info.address, kind)}});
+                   {"command_topic", CommandTopic(settings, info, kind)}});
     messages.push_back({topic, config.dump()});
   }
   nlohmann::json sensor = common;
@@ -142,10 +141,10 @@ std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, cons
   return messages;
 }
 
-std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, const std::string& busId,
-                                                const Meter& info, const std::vector<std::string>& keys) {
+std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, const Meter& info,
+                                                const std::vector<std::string>& keys) {
   const std::string meterTopic = settings.prefix + "/" + MeterId(info);
-  const nlohmann::json device = Device(busId, info);
+  const nlohmann::json device = Device(info);
   std::vector<DiscoveryMessage> messages;
   for (const std::string& key : keys) {
     const Quantity* quantity = QuantityOfKey(key);
@@ -155,7 +154,7 @@ std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, co
         {"unique_id", "pylax_" + MeterId(info) + "_" + ObjectId(key)},
         {"state_topic", meterTopic + "/state"},
         {"value_template", ValueTemplate(key, quantity->unitScale)},
-        {"availability", Availability(settings, busId, info)},
+        {"availability", Availability(settings, info)},
         {"availability_mode", "all"},
         {"device_class", quantity->deviceClass},
         {"state_class", IsCounter(*quantity) ? "total_increasing" : "measurement"},
@@ -259,9 +258,9 @@ void MqttPublisher::SayPublishFailure(const std::string& topic, int rc) {
 void MqttPublisher::PublishMeter(const Published& meter) {
   if (settings_.discovery) {
     PublishAll(DiscoveryRemovals(settings_, meter.info, meter.removed));
-    PublishAll(DiscoveryMessages(settings_, busId_, meter.info, meter.keys));
+    PublishAll(DiscoveryMessages(settings_, meter.info, meter.keys));
     if (commands_ != nullptr && meter.info.model == ModelQM4C)
-      PublishAll(ActionDiscovery(settings_, busId_, meter.info, syncLog_));
+      PublishAll(ActionDiscovery(settings_, meter.info, syncLog_));
   }
   if (!meter.action.empty()) Publish(Topic(MeterId(meter.info), "action"), meter.action);
   if (meter.online.has_value())
@@ -281,9 +280,9 @@ void MqttPublisher::Announce(Published& meter, const std::vector<std::string>& k
   meter.announced = true;
   if (!settings_.discovery) return;
   PublishAll(DiscoveryRemovals(settings_, meter.info, meter.removed));
-  PublishAll(DiscoveryMessages(settings_, busId_, meter.info, keys));
+  PublishAll(DiscoveryMessages(settings_, meter.info, keys));
   if (commands_ != nullptr && meter.info.model == ModelQM4C)
-    PublishAll(ActionDiscovery(settings_, busId_, meter.info, syncLog_));
+    PublishAll(ActionDiscovery(settings_, meter.info, syncLog_));
 }
 
 void MqttPublisher::MeterFound(const Meter& info) {

@@ -39,8 +39,8 @@ struct DiscoveryMessage {
 };
 // The discovery configs of a meter's readings (keys as read --json names
 // them; those without a quantity get none).
-std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, const std::string& busId,
-                                                const Meter& info, const std::vector<std::string>& keys);
+std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, const Meter& info,
+                                                const std::vector<std::string>& keys);
 // The empty retained configs that remove the sensors of keys (a meter found
 // again as a model without them).
 std::vector<DiscoveryMessage> DiscoveryRemovals(const MqttSettings& settings, const Meter& info,
@@ -48,8 +48,7 @@ std::vector<DiscoveryMessage> DiscoveryRemovals(const MqttSettings& settings, co
 
 // With --mqtt-commands, a QM4C's buttons ("Set clock"; "Sync log now" when
 // syncLog) and its last-action sensor.
-std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, const std::string& busId, const Meter& info,
-                                              bool syncLog);
+std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, const Meter& info, bool syncLog);
 
 class MqttPublisher : public Publisher {
  public:

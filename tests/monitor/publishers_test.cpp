@@ -146,7 +146,7 @@ TEST(MonitorTables, HomeAssistantGetsEachReadingWithItsClassUnitAndTemplate) {
   std::vector<std::string> keys{"HZ"};  // no sensor for a reading the table lacks
   for (const auto& row : rows) keys.push_back(row.key);
   const std::vector<DiscoveryMessage> messages =
-      DiscoveryMessages(settings, "hall-a", {3, ModelQM4C, "Orvant QM4C Power Meter", "hall-a"}, keys);
+      DiscoveryMessages(settings, {3, ModelQM4C, "Orvant QM4C Power Meter", "hall-a"}, keys);
   ASSERT_EQ(messages.size(), std::size(rows));
   for (size_t i = 0; i < std::size(rows); ++i) {
     const auto& row = rows[i];
