@@ -11,17 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "meter/meter.h"
 #include "meter/register_map.h"
 
-// A meter as the archive tells meters apart: the monitor's id (bus and
-// address) with the identification text and model beside it. Another text
-// at the same address is another meter.
-struct ArchivedMeter {
-  std::string id;              // MeterId: "COM1_3"
-  int address = 0;
-  std::string model;           // "QM4C"
-  std::string identification;  // "Orvant QM4C Power Meter"
-};
+// The archive tells meters apart by MeterId (bus and address) with the
+// identification text beside it, the model written out as its name: another
+// text at the same address is another meter.
 
 // What makes a log run: the sub-interval and the register in each slot. A
 // log restarted with another of them, or erased, begins a new run.
@@ -69,7 +64,7 @@ struct SyncCursor {
 
 // One sync's entries for one store, oldest first.
 struct ArchiveBatch {
-  const ArchivedMeter* meter = nullptr;
+  const Meter* meter = nullptr;
   bool newRun = false;  // the entries begin a new log run
   LogRunShape shape;
   std::vector<ArchiveEntry> entries;
@@ -95,7 +90,7 @@ class ArchiveStore {
   virtual const std::string& Url() const = 0;
   // The store's cursor for a meter, none when it has never synced that
   // meter. False with *error when the store cannot be reached or read.
-  virtual bool LoadCursor(const ArchivedMeter& meter, std::optional<SyncCursor>& cursor, std::string* error) = 0;
+  virtual bool LoadCursor(const Meter& meter, std::optional<SyncCursor>& cursor, std::string* error) = 0;
   // Takes the batch whole or not at all: on false (with *error) nothing of
   // it counts as archived and the cursor stays as it was.
   virtual bool Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::string* error) = 0;

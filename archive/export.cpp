@@ -29,13 +29,13 @@ const ArchivedMeterRuns* PickMeter(const std::vector<ArchivedMeterRuns>& meters,
   if (id.empty()) {
     if (meters.size() == 1) return &meters.front();
     std::string names;
-    for (const ArchivedMeterRuns& m : meters) names += (names.empty() ? "" : ", ") + m.meter.id;
+    for (const ArchivedMeterRuns& m : meters) names += (names.empty() ? "" : ", ") + MeterId(m.meter);
     *error = meters.empty() ? "the archive holds no meter" : "the archive holds several meters; name one with --meter: " + names;
     return nullptr;
   }
   const ArchivedMeterRuns* picked = nullptr;
   for (const ArchivedMeterRuns& m : meters)
-    if (m.meter.id == id) picked = &m;
+    if (MeterId(m.meter) == id) picked = &m;
   if (picked == nullptr) *error = "the archive holds no meter " + id;
   return picked;
 }
@@ -48,7 +48,7 @@ const ArchivedRun* PickRun(const ArchivedMeterRuns& meter, const ExportRequest& 
   for (const ArchivedRun& run : meter.runs)
     if (Overlaps(run, request) && &run != picked) outcome.otherRuns.push_back(run.number);
   if (picked == nullptr)
-    *error = "meter " + meter.meter.id + " has " +
+    *error = "meter " + MeterId(meter.meter) + " has " +
              (request.run == 0 ? "no entries" : "no log run " + std::to_string(request.run) + " with entries") +
              " in that span";
   return picked;
@@ -115,7 +115,7 @@ bool RealDateTime(const struct tm& fields) {
 std::vector<std::string> ArchiveListLines(const std::vector<ArchivedMeterRuns>& meters) {
   std::vector<std::string> lines;
   for (const ArchivedMeterRuns& m : meters) {
-    lines.push_back(m.meter.id + "  " + m.meter.identification + " (" + m.meter.model + ")");
+    lines.push_back(MeterId(m.meter) + "  " + m.meter.identification + " (" + ModelName(m.meter.model) + ")");
     for (const ArchivedRun& run : m.runs) {
       lines.push_back("  run " + std::to_string(run.number) + ": every " + std::to_string(run.shape.timeStep) +
                       " s, slots " + SlotText(run.shape));

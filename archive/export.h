@@ -23,7 +23,7 @@ struct ExportRequest {
 };
 
 struct ExportOutcome {
-  ArchivedMeter meter;
+  Meter meter;
   int run = 0;
   LogRunShape shape;
   long rows = 0;      // rows written: every instant from the newest entry to the oldest

@@ -126,16 +126,16 @@ std::string TagPair(const std::string& name, const std::string& value) {
 
 std::string InfluxString(const std::string& value) { return "\"" + Escaped(value, "\"\\") + "\""; }
 
-std::string InfluxEntryLines(const ArchivedMeter& meter, const LogRunShape& shape, const ArchiveEntry& entry) {
+std::string InfluxEntryLines(const Meter& meter, const LogRunShape& shape, const ArchiveEntry& entry) {
   std::string lines;
   for (int slot = 0; slot < reg::kSlotCount; ++slot) {
     const unsigned number = shape.slots[slot];
     if (number == 0) continue;  // a free slot
     const std::string field = FieldText(PointOf(number, entry, slot), entry, slot);
     const std::string label = RegisterLabel(number);
-    lines += std::string(kMeasurement) + TagPair("meter", meter.id) + TagPair("model", meter.model) +
-             TagPair("register", std::to_string(number)) + TagPair("label", label) + " " +
-             field + " " + std::to_string(static_cast<long long>(entry.time)) + "\n";
+    lines += std::string(kMeasurement) + TagPair("meter", MeterId(meter)) + TagPair("model", ModelName(meter.model)) +
+             TagPair("register", std::to_string(number)) + TagPair("label", label) + " " + field + " " +
+             std::to_string(static_cast<long long>(entry.time)) + "\n";
   }
   return lines;
 }
@@ -227,15 +227,15 @@ bool InfluxStore::CreateDatabase(std::string* error) {
   return false;
 }
 
-bool InfluxStore::LoadCursor(const ArchivedMeter& meter, std::optional<SyncCursor>& cursor, std::string* error) {
+bool InfluxStore::LoadCursor(const Meter& meter, std::optional<SyncCursor>& cursor, std::string* error) {
   cursor.reset();
   cursor_.reset();
   conflicts_ = 0;
   archivedNewest_ = 0;
-  const Response response = Query(std::string("SELECT * FROM ") + kCursorMeasurement + kWhereMeter + QueryString(meter.id) +
-                                      " AND \"identification\" = " + QueryString(meter.identification) +
-                                      " ORDER BY time DESC LIMIT 1",
-                                  false);
+  const Response response =
+      Query(std::string("SELECT * FROM ") + kCursorMeasurement + kWhereMeter + QueryString(MeterId(meter)) +
+                " AND \"identification\" = " + QueryString(meter.identification) + " ORDER BY time DESC LIMIT 1",
+            false);
   if (response.failure.rfind("database not found", 0) == 0) return CreateDatabase(error);
   if (!response.failure.empty()) {
     *error = response.reached ? "InfluxDB refused the query: " + response.failure : response.failure;
@@ -243,7 +243,7 @@ bool InfluxStore::LoadCursor(const ArchivedMeter& meter, std::optional<SyncCurso
   }
   std::optional<InfluxCursor> read;
   if (!ReadInfluxCursor(response.body, read)) {
-    *error = "InfluxDB's cursor of " + meter.id + " does not read as a pylax cursor";
+    *error = "InfluxDB's cursor of " + MeterId(meter) + " does not read as a pylax cursor";
     return false;
   }
   if (!read) return true;
@@ -276,7 +276,7 @@ bool InfluxStore::ArchivedAt(const ArchiveBatch& batch, std::string& existing, s
   if (!cursor_ || batch.entries.front().time > archivedNewest_) return true;
   const Response response =
       Query("SELECT \"register\", \"value\", \"error\", \"raw\" FROM " + std::string(kMeasurement) + kWhereMeter +
-                QueryString(batch.meter->id) + " AND time >= " + std::to_string(batch.entries.front().time) +
+                QueryString(MeterId(*batch.meter)) + " AND time >= " + std::to_string(batch.entries.front().time) +
                 "s AND time <= " + std::to_string(batch.entries.back().time) + "s",
             false);
   if (!response.failure.empty()) {
@@ -324,9 +324,10 @@ bool InfluxStore::Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::
     newest = std::max(newest, entry.time);
   }
   if (batch.gap)
-    lines += std::string(kGapMeasurement) + TagPair("meter", batch.meter->id) + " run=" + IntField(outcome.run) +
+    lines += std::string(kGapMeasurement) + TagPair("meter", MeterId(*batch.meter)) + " run=" + IntField(outcome.run) +
              ",after=" + IntField(batch.gap->after) + ",before=" + IntField(batch.gap->before) +
-             ",entries=" + IntField(batch.gap->entries) + " " + std::to_string(static_cast<long long>(batch.gap->after)) + "\n";
+             ",entries=" + IntField(batch.gap->entries) + " " +
+             std::to_string(static_cast<long long>(batch.gap->after)) + "\n";
   if (!lines.empty() && !Write(lines, error)) return false;
   // The cursor goes last, in a request of its own: it is there only once
   // every point before it was confirmed.
@@ -336,7 +337,7 @@ bool InfluxStore::Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::
   cursor.runLast = outcome.runLast;
   cursor.runEntries = outcome.runEntries;
   const long conflicts = (sameRun ? conflicts_ : 0) + outcome.conflicts;
-  const std::string cursorLine = std::string(kCursorMeasurement) + TagPair("meter", batch.meter->id) +
+  const std::string cursorLine = std::string(kCursorMeasurement) + TagPair("meter", MeterId(*batch.meter)) +
                                  TagPair("identification", batch.meter->identification) + " " +
                                  CursorFields(cursor, conflicts, newest) + " " +
                                  std::to_string(static_cast<long long>(std::time(nullptr))) + "\n";

@@ -54,7 +54,7 @@ class InfluxStore : public ArchiveStore {
   const std::string& Url() const override { return url_; }
   // Creates the database when it does not exist; refuses clearly where the
   // user may not.
-  bool LoadCursor(const ArchivedMeter& meter, std::optional<SyncCursor>& cursor, std::string* error) override;
+  bool LoadCursor(const Meter& meter, std::optional<SyncCursor>& cursor, std::string* error) override;
   bool Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::string* error) override;
 
  private:
@@ -86,4 +86,4 @@ std::string InfluxTag(const std::string& value);
 std::string TagPair(const std::string& name, const std::string& value);
 std::string InfluxString(const std::string& value);
 // The lines of one entry's points.
-std::string InfluxEntryLines(const ArchivedMeter& meter, const LogRunShape& shape, const ArchiveEntry& entry);
+std::string InfluxEntryLines(const Meter& meter, const LogRunShape& shape, const ArchiveEntry& entry);

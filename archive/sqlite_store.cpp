@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "modbus/model.h"
+
 namespace {
 constexpr int kTableCount = 5;        // meters, runs, entries, gaps, cursors
 constexpr int kBusyTimeoutMs = 5000;  // the monitor and a pylaxctl may sync the same file
@@ -194,12 +196,16 @@ class BatchWriter {
 };
 
 bool BatchWriter::MeterRow() {
-  const ArchivedMeter& meter = *batch_.meter;
+  const Meter& meter = *batch_.meter;
   Statement insert(db_, "INSERT INTO meters (meter, identification, model, address) VALUES (?, ?, ?, ?) "
                         "ON CONFLICT DO NOTHING");
-  insert.Bind(1, meter.id).Bind(2, meter.identification).Bind(3, meter.model).Bind(4, meter.address).Step();
+  insert.Bind(1, MeterId(meter))
+      .Bind(2, meter.identification)
+      .Bind(3, ModelName(meter.model))
+      .Bind(4, meter.address)
+      .Step();
   Statement find(db_, "SELECT id FROM meters WHERE meter = ? AND identification = ?");
-  find.Bind(1, meter.id).Bind(2, meter.identification);
+  find.Bind(1, MeterId(meter)).Bind(2, meter.identification);
   if (!insert.Ok() || !find.Step()) return false;
   meterId_ = find.Int(0);
   return true;
@@ -302,6 +308,15 @@ bool BatchWriter::Span() {
   outcome_.runEntries = static_cast<long>(span.Int(2));
   return true;
 }
+
+// A meters row: its id was MeterId of the meter, so the bus id is the id
+// less "_ADDRESS"; the model was written as its name.
+Meter StoredMeter(const std::string& id, int address, const std::string& model, const std::string& identification) {
+  const std::string suffix = "_" + std::to_string(address);
+  const bool named = id.size() >= suffix.size() && id.compare(id.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return {address, ModelCodeFromText(model.c_str()), identification,
+          named ? id.substr(0, id.size() - suffix.size()) : id};
+}
 }  // namespace
 
 SqliteStore::SqliteStore(std::string url, std::string path) : url_(std::move(url)), path_(std::move(path)) {}
@@ -370,7 +385,7 @@ bool SqliteStore::Open(bool forWriting, std::string* error) {
          Exec(Schema().c_str(), error);
 }
 
-bool SqliteStore::LoadCursor(const ArchivedMeter& meter, std::optional<SyncCursor>& cursor, std::string* error) {
+bool SqliteStore::LoadCursor(const Meter& meter, std::optional<SyncCursor>& cursor, std::string* error) {
   cursor.reset();
   Statement row(db_, "SELECT r.number, r.sub_interval, " + RunSlotColumns("r.") +
                          ", c.meter_entries, c.meter_full, c.meter_newest, c.newest_raw, "
@@ -378,7 +393,7 @@ bool SqliteStore::LoadCursor(const ArchivedMeter& meter, std::optional<SyncCurso
                          "(SELECT count(*) FROM entries WHERE run = r.id) "
                          "FROM cursors c JOIN runs r ON r.id = c.run JOIN meters m ON m.id = c.meter "
                          "WHERE m.meter = ? AND m.identification = ?");
-  row.Bind(1, meter.id).Bind(2, meter.identification);
+  row.Bind(1, MeterId(meter)).Bind(2, meter.identification);
   if (row.Step()) {
     SyncCursor c;
     c.run = static_cast<int>(row.Int(0));
@@ -411,7 +426,8 @@ bool SqliteStore::ListMeters(std::vector<ArchivedMeterRuns>& meters, std::string
   Statement meterRows(db_, "SELECT id, meter, identification, model, address FROM meters ORDER BY id");
   while (meterRows.Step()) {
     ArchivedMeterRuns item;
-    item.meter = {meterRows.Text(1), static_cast<int>(meterRows.Int(4)), meterRows.Text(3), meterRows.Text(2)};
+    item.meter =
+        StoredMeter(meterRows.Text(1), static_cast<int>(meterRows.Int(4)), meterRows.Text(3), meterRows.Text(2));
     Statement runRows(db_, "SELECT r.id, r.number, r.conflicts, r.sub_interval, " + RunSlotColumns("r.") +
                                ", min(e.time), max(e.time), count(e.time) FROM runs r "
                                "LEFT JOIN entries e ON e.run = r.id WHERE r.meter = ? GROUP BY r.id ORDER BY r.number");
@@ -439,13 +455,13 @@ bool SqliteStore::ListMeters(std::vector<ArchivedMeterRuns>& meters, std::string
   return false;
 }
 
-bool SqliteStore::RunEntries(const ArchivedMeter& meter, int run, time_t from, time_t to,
+bool SqliteStore::RunEntries(const Meter& meter, int run, time_t from, time_t to,
                              const std::function<void(const ArchiveEntry&)>& take, std::string* error) {
   Statement rows(db_, "SELECT e.time, " + SlotColumns("e.") +
                           " FROM entries e JOIN runs r ON r.id = e.run JOIN meters m ON m.id = e.meter "
                           "WHERE m.meter = ? AND m.identification = ? AND r.number = ? AND e.time BETWEEN ? AND ? "
                           "ORDER BY e.time DESC");
-  rows.Bind(1, meter.id).Bind(2, meter.identification).Bind(3, run).Bind(4, from).Bind(5, to);
+  rows.Bind(1, MeterId(meter)).Bind(2, meter.identification).Bind(3, run).Bind(4, from).Bind(5, to);
   while (rows.Step()) {
     ArchiveEntry entry;
     entry.time = rows.Int(0);

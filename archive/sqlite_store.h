@@ -23,7 +23,7 @@ struct ArchivedRun {
 };
 
 struct ArchivedMeterRuns {
-  ArchivedMeter meter;
+  Meter meter;
   std::vector<ArchivedRun> runs;  // oldest first
 };
 
@@ -42,14 +42,14 @@ class SqliteStore : public ArchiveStore {
   bool Open(bool forWriting, std::string* error);
 
   const std::string& Url() const override { return url_; }
-  bool LoadCursor(const ArchivedMeter& meter, std::optional<SyncCursor>& cursor, std::string* error) override;
+  bool LoadCursor(const Meter& meter, std::optional<SyncCursor>& cursor, std::string* error) override;
   bool Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::string* error) override;
 
   // Every meter with its runs, meters in the order first archived.
   bool ListMeters(std::vector<ArchivedMeterRuns>& meters, std::string* error);
   // The entries of one run of a meter from `from` to `to` (inclusive), newest
   // first, each passed to take.
-  bool RunEntries(const ArchivedMeter& meter, int run, time_t from, time_t to,
+  bool RunEntries(const Meter& meter, int run, time_t from, time_t to,
                   const std::function<void(const ArchiveEntry&)>& take, std::string* error);
 
  private:

@@ -110,10 +110,10 @@ struct ReadLog {
   int shift = 0;
 };
 
-bool ReadEntries(ModbusLink& link, int slave, ReadLog& read, const LogState& state, int count, StatusLog& log,
+bool ReadEntries(ModbusLink& link, const Meter& meter, ReadLog& read, const LogState& state, int count, StatusLog& log,
                  std::string& failure) {
   LoggedData& data = *read.data;
-  if (!ReadNewestEntries(link, slave, data, {state.timeStep, count, state.newest, true}, log)) {
+  if (!ReadNewestEntries(link, meter, data, {state.timeStep, count, state.newest, true}, log)) {
     failure = log.StopRequested() ? "stopped before the log was read whole"
                                   : "the meter's log could not be read whole (the meter did not answer, or its "
                                     "clock or log changed during the sync)";
@@ -165,7 +165,7 @@ ArchiveEntry EntryOfRow(const LoggedData& data, int row) {
 // one. Rows the later slots no longer reached (a full log dropped them during
 // the sync) are skipped at the old end; rows logged during the sync that not
 // every slot reached wait for the next sync.
-ArchiveBatch BatchFor(const StorePlan& plan, const ArchivedMeter& meter, const ReadLog& read, const LogState& state) {
+ArchiveBatch BatchFor(const StorePlan& plan, const Meter& meter, const ReadLog& read, const LogState& state) {
   const LoggedData& data = *read.data;
   ArchiveBatch batch;
   batch.meter = &meter;
@@ -193,11 +193,11 @@ ArchiveBatch BatchFor(const StorePlan& plan, const ArchivedMeter& meter, const R
 
 // The log read far enough back for every store, each store's overlap
 // checked; false with the failure when the meter could not be read.
-bool ReadForPlans(ModbusLink& link, int slave, std::vector<StorePlan>& plans, ReadLog& read, const LogState& state,
-                  StatusLog& log, std::string& failure) {
+bool ReadForPlans(ModbusLink& link, const Meter& meter, std::vector<StorePlan>& plans, ReadLog& read,
+                  const LogState& state, StatusLog& log, std::string& failure) {
   for (;;) {
     const int count = EntriesToRead(plans);
-    if (count > read.count && !ReadEntries(link, slave, read, state, count, log, failure)) return false;
+    if (count > read.count && !ReadEntries(link, meter, read, state, count, log, failure)) return false;
     // Each change makes a store a new run, which has no overlap to check,
     // so this ends after at most one more read.
     if (read.count == 0 || !CheckOverlaps(plans, read, state)) return true;
@@ -230,9 +230,9 @@ void Append(const StorePlan& plan, const ArchiveBatch& batch, ArchiveSyncReport&
   report.gap = batch.gap;
 }
 
-bool ReadLogOfPlans(ModbusLink& link, int slave, std::vector<StorePlan>& plans, ReadLog& read, SyncResult& result,
-                    StatusLog& log, long clockStep) {
-  if (!ReadLogState(link, slave, result.state, log)) {
+bool ReadLogOfPlans(ModbusLink& link, const Meter& meter, std::vector<StorePlan>& plans, ReadLog& read,
+                    SyncResult& result, StatusLog& log, long clockStep) {
+  if (!ReadLogState(link, meter, result.state, log)) {
     result.failure = log.StopRequested() ? "stopped before the log was read"
                                          : "the meter's log status could not be read (the meter did not answer)";
     return false;
@@ -243,8 +243,8 @@ bool ReadLogOfPlans(ModbusLink& link, int slave, std::vector<StorePlan>& plans, 
   }
   for (StorePlan& plan : plans)
     if (plan.reachable) PlanStore(plan, result.state, clockStep);
-  if (!ReadForPlans(link, slave, plans, read, result.state, log, result.failure)) return false;
-  if (read.count > 0 && !ConvertLoggedData(link, slave, *read.data, log)) {
+  if (!ReadForPlans(link, meter, plans, read, result.state, log, result.failure)) return false;
+  if (read.count > 0 && !ConvertLoggedData(link, meter, *read.data, log)) {
     result.failure = "the meter's scale exponents could not be read";
     return false;
   }
@@ -256,8 +256,8 @@ bool SyncResult::AllArchived() const {
   return meterRead && std::all_of(archives.begin(), archives.end(), [](const ArchiveSyncReport& r) { return r.ok; });
 }
 
-SyncResult SyncMeterLog(ModbusLink& link, const ArchivedMeter& meter, const std::vector<ArchiveStore*>& stores,
-                        StatusLog& log, long clockStep) {
+SyncResult SyncMeterLog(ModbusLink& link, const Meter& meter, const std::vector<ArchiveStore*>& stores, StatusLog& log,
+                        long clockStep) {
   SyncResult result;
   std::vector<StorePlan> plans(stores.size());
   for (size_t i = 0; i < stores.size(); ++i) {
@@ -265,7 +265,7 @@ SyncResult SyncMeterLog(ModbusLink& link, const ArchivedMeter& meter, const std:
     plans[i].reachable = stores[i]->LoadCursor(meter, plans[i].cursor, &plans[i].error);
   }
   ReadLog read;
-  result.meterRead = ReadLogOfPlans(link, meter.address, plans, read, result, log, clockStep);
+  result.meterRead = ReadLogOfPlans(link, meter, plans, read, result, log, clockStep);
   for (const StorePlan& plan : plans) {
     ArchiveSyncReport report = ReportOf(plan);
     if (!result.meterRead && report.ok) {
@@ -281,8 +281,8 @@ SyncResult SyncMeterLog(ModbusLink& link, const ArchivedMeter& meter, const std:
   return result;
 }
 
-std::vector<std::string> SyncReportLines(const ArchivedMeter& meter, const ArchiveSyncReport& report) {
-  const std::string head = meter.id + " -> " + report.url + ": ";
+std::vector<std::string> SyncReportLines(const Meter& meter, const ArchiveSyncReport& report) {
+  const std::string head = MeterId(meter) + " -> " + report.url + ": ";
   if (!report.ok) return {head + report.error + "; nothing of this sync counts as archived there"};
   const StoreOutcome& o = report.outcome;
   std::string line = head + std::to_string(o.added) + " new entr" + (o.added == 1 ? "y" : "ies");

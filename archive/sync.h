@@ -54,9 +54,9 @@ class SyncStatusLog : public StatusLog {
 // clockStep: the seconds the monitor moved the meter's clock by since the
 // last sync (0 none): its entries from then on begin a new run, and a full
 // log's newest entry is expected that much off its time line.
-SyncResult SyncMeterLog(ModbusLink& link, const ArchivedMeter& meter, const std::vector<ArchiveStore*>& stores,
-                        StatusLog& log, long clockStep = 0);
+SyncResult SyncMeterLog(ModbusLink& link, const Meter& meter, const std::vector<ArchiveStore*>& stores, StatusLog& log,
+                        long clockStep = 0);
 
 // The lines that say what a sync did for one store: new entries, the run's
 // span, a gap, conflicts, or the failure.
-std::vector<std::string> SyncReportLines(const ArchivedMeter& meter, const ArchiveSyncReport& report);
+std::vector<std::string> SyncReportLines(const Meter& meter, const ArchiveSyncReport& report);

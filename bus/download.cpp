@@ -337,24 +337,25 @@ bool Failed(StatusLog& log, const std::string& fileName) {
 }
 }  // namespace
 
-bool ReadLoggedData(ModbusLink& link, int slave, LoggedData& data, StatusLog& log) {
+bool ReadLoggedData(ModbusLink& link, const Meter& meter, LoggedData& data, StatusLog& log) {
   LogStatusBlock status{};
-  if (!ReadLogStatusBlock(link, slave, status, log)) return true;
-  return !ReadNewestEntries(link, slave, data, {status.timeStep, status.entryCount, 0, false}, log);
+  if (!ReadLogStatusBlock(link, meter.address, status, log)) return true;
+  return !ReadNewestEntries(link, meter, data, {status.timeStep, status.entryCount, 0, false}, log);
 }
 
-bool ReadNewestEntries(ModbusLink& link, int slave, LoggedData& data, const LogReadPlan& plan, StatusLog& log) {
+bool ReadNewestEntries(ModbusLink& link, const Meter& meter, LoggedData& data, const LogReadPlan& plan,
+                       StatusLog& log) {
   data.pointCount = 0;
   data.timeStep = plan.timeStep;
   data.readBySection = false;
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
-    if (!ReadSlot(link, slave, data, slot, plan, log)) return false;
-  return SelectSlot(link, slave, 0, log);
+    if (!ReadSlot(link, meter.address, data, slot, plan, log)) return false;
+  return SelectSlot(link, meter.address, 0, log);
 }
 
-bool ReadLogState(ModbusLink& link, int slave, LogState& state, StatusLog& log) {
+bool ReadLogState(ModbusLink& link, const Meter& meter, LogState& state, StatusLog& log) {
   int registers[kLogStateCount];
-  if (!ReadRepeated(link, slave, reg::kSubInterval, kLogStateCount, registers, log)) return false;
+  if (!ReadRepeated(link, meter.address, reg::kSubInterval, kLogStateCount, registers, log)) return false;
   const LogStatusBlock status = StatusOfRegisters(registers);
   auto at = [&](int address) { return registers[address - reg::kSubInterval] & 0xFFFF; };
   state.timeStep = status.timeStep;
@@ -365,10 +366,10 @@ bool ReadLogState(ModbusLink& link, int slave, LogState& state, StatusLog& log) 
   return true;
 }
 
-bool ConvertLoggedData(ModbusLink& link, int slave, LoggedData& data, StatusLog& log) {
+bool ConvertLoggedData(ModbusLink& link, const Meter& meter, LoggedData& data, StatusLog& log) {
   for (auto& defined : data.valueDefined) defined.reset();
   int registers[kExponentCount];
-  if (!ReadRepeated(link, slave, reg::kCurrentExponent, kExponentCount, registers, log)) return false;
+  if (!ReadRepeated(link, meter.address, reg::kCurrentExponent, kExponentCount, registers, log)) return false;
   int exponents[kExponentCount];
   for (int i = 0; i < kExponentCount; ++i) exponents[i] = ScaleExponent(registers[i]);
   constexpr unsigned kEnergyHighWords[] = {1, 27, 29};
@@ -380,7 +381,7 @@ bool ConvertLoggedData(ModbusLink& link, int slave, LoggedData& data, StatusLog&
 
 std::string DataFileName(int slaveAddress) { return Format("%02d-data.csv", slaveAddress); }
 
-bool DownloadLoggedData(ModbusLink& link, int slave, StatusLog& log) {
+bool DownloadLoggedData(ModbusLink& link, const Meter& meter, StatusLog& log) {
   log.LogStatus("Starting Download.");
   log.ClearMessages();
   if (ResetLogFile()) {
@@ -388,7 +389,7 @@ bool DownloadLoggedData(ModbusLink& link, int slave, StatusLog& log) {
     return false;
   }
   log.LogStatus("\"Download Logged Data\" button pressed.");
-  const std::string fileName = DataFileName(slave);
+  const std::string fileName = DataFileName(meter.address);
   // Written beside the old file and put in its place only once complete, so
   // a download that fails leaves yesterday's file as it was.
   ReplacementFile file(fileName);
@@ -401,13 +402,14 @@ bool DownloadLoggedData(ModbusLink& link, int slave, StatusLog& log) {
   auto data = std::make_unique<LoggedData>();
   // A stop asked for after the last slot ends the download before the
   // exponents are read.
-  if (ReadLoggedData(link, slave, *data, log) || log.StopRequested() || !ConvertLoggedData(link, slave, *data, log))
+  if (ReadLoggedData(link, meter, *data, log) || log.StopRequested() || !ConvertLoggedData(link, meter, *data, log))
     return Failed(log, fileName);
   log.LogStatus(Format("Data written to file \"%s\". Log available at \"%s\"", fileName.c_str(), kLogFileName));
   int headerSlots[reg::kSlotCount];
   // The message above already promised a file; a failure says that none was
   // written.
-  if (!ReadRepeated(link, slave, reg::kLogSlots, reg::kSlotCount, headerSlots, log)) return Failed(log, fileName);
+  if (!ReadRepeated(link, meter.address, reg::kLogSlots, reg::kSlotCount, headerSlots, log))
+    return Failed(log, fileName);
   WriteDataFile(file.Stream(), *data, headerSlots);
   if (!file.Commit()) {
     log.LogStatus(Format("Error while writing file \"%s\".", fileName.c_str()));

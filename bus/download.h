@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bus/status_log.h"
+#include "meter/meter.h"
 #include "meter/register_map.h"
 #include "modbus/link.h"
 
@@ -39,15 +40,15 @@ struct LoggedData {
   bool WasRead(int slot, int l) const { return raw[slot][l] != kNotRead; }
 };
 
-// Every read and write below goes to the meter at slave over link.
+// Every read and write below goes to meter over link.
 
 // Reads every entry of every slot into the row of its logging instant; true
 // on failure, false when all was read.
-[[nodiscard]] bool ReadLoggedData(ModbusLink& link, int slave, LoggedData& data, StatusLog& log);
+[[nodiscard]] bool ReadLoggedData(ModbusLink& link, const Meter& meter, LoggedData& data, StatusLog& log);
 // Fills data.values from data.raw; reads the scale exponents itself. False
 // when they cannot be read: without them no value can be trusted (the float
 // pairs could be, but a file missing most columns is no download).
-[[nodiscard]] bool ConvertLoggedData(ModbusLink& link, int slave, LoggedData& data, StatusLog& log);
+[[nodiscard]] bool ConvertLoggedData(ModbusLink& link, const Meter& meter, LoggedData& data, StatusLog& log);
 
 // The log as one read of 149..177 shows it.
 struct LogState {
@@ -59,7 +60,7 @@ struct LogState {
 };
 // One transaction, repeated as the download repeats it; false when the meter
 // did not answer.
-[[nodiscard]] bool ReadLogState(ModbusLink& link, int slave, LogState& state, StatusLog& log);
+[[nodiscard]] bool ReadLogState(ModbusLink& link, const Meter& meter, LogState& state, StatusLog& log);
 
 // Which entries ReadNewestEntries reads of each slot: the newest `entries`
 // of the log whose newest entry was at `newest`. With followNewEntries a
@@ -75,11 +76,11 @@ struct LogReadPlan {
 // Reads the plan's entries of every slot into the rows of their instants,
 // bracketed by the newest entry's time as the download reads them; true when
 // every slot was read and the selection released.
-[[nodiscard]] bool ReadNewestEntries(ModbusLink& link, int slave, LoggedData& data, const LogReadPlan& plan,
+[[nodiscard]] bool ReadNewestEntries(ModbusLink& link, const Meter& meter, LoggedData& data, const LogReadPlan& plan,
                                      StatusLog& log);
 // "%02d-data.csv" for a slave address.
 std::string DataFileName(int slaveAddress);
 // The whole download of the logging window's button: log file, data file
-// (DataFileName(slave)), messages in their places. Returns true when the
+// (DataFileName of its address), messages in their places. Returns true when the
 // data file was written.
-bool DownloadLoggedData(ModbusLink& link, int slave, StatusLog& log);
+bool DownloadLoggedData(ModbusLink& link, const Meter& meter, StatusLog& log);

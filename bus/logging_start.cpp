@@ -35,10 +35,9 @@ bool WriteLoggingSetup(ModbusLink& link, int slave, const LoggingSettings& setti
 }
 }  // namespace
 
-bool ReadLogSlots(ModbusLink& link, int slave, LogSetup& setup) {
+bool ReadLogSlots(ModbusLink& link, const Meter& meter, LogSetup& setup) {
   int registers[reg::kSlotCount];
-  if (link.ReadHoldingRegisters(slave, reg::kLogSlots, reg::kSlotCount, registers) != ResultOk)
-    return false;
+  if (link.ReadHoldingRegisters(meter.address, reg::kLogSlots, reg::kSlotCount, registers) != ResultOk) return false;
   for (int slot = 0; slot < reg::kSlotCount; ++slot) setup.logSlots[slot] = static_cast<int16_t>(registers[slot] & 0xFFFF);
   return true;
 }
@@ -54,7 +53,7 @@ LoggingSettings CurrentLoggingSettings(int16_t subIntervalSeconds, const LogSetu
   return settings;
 }
 
-bool StartLogging(ModbusLink& link, int slave, LoggingSettings& settings, LogSetup& setup, StatusLog& log) {
+bool StartLogging(ModbusLink& link, const Meter& meter, LoggingSettings& settings, LogSetup& setup, StatusLog& log) {
   if (!SlotsLoggable(settings)) {
     log.LogStatus(kIllegalSlotMessage);
     log.LogStatus(kStartFailedMessage);
@@ -69,7 +68,7 @@ bool StartLogging(ModbusLink& link, int slave, LoggingSettings& settings, LogSet
     log.LogStatus(kStartFailedMessage);
     return false;
   }
-  if (!WriteLoggingSetup(link, slave, settings, setup.logControl, log)) {
+  if (!WriteLoggingSetup(link, meter.address, settings, setup.logControl, log)) {
     log.LogStatus(log.StopRequested() ? kStartStoppedMessage : kStartFailedMessage);
     return false;
   }

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "bus/status_log.h"
+#include "meter/meter.h"
 #include "meter/register_map.h"
 #include "modbus/link.h"
 
@@ -20,9 +21,9 @@ struct LoggingSettings {
   int method = 0;  // 0 continuous, 1 one-shot
 };
 
-// Reads the ten slots (address 168) of the meter at slave into
-// setup.logSlots; false (and the slots unchanged) when the read fails.
-bool ReadLogSlots(ModbusLink& link, int slave, LogSetup& setup);
+// Reads the ten slots (address 168) of meter into setup.logSlots; false
+// (and the slots unchanged) when the read fails.
+bool ReadLogSlots(ModbusLink& link, const Meter& meter, LogSetup& setup);
 // The settings a newly opened logging window shows: the sub-interval the
 // poll last read (PollState::subIntervalSeconds), setup.logSlots and bit 0
 // of setup.logControl, 16-bit values sign-extended.
@@ -30,9 +31,9 @@ LoggingSettings CurrentLoggingSettings(int16_t subIntervalSeconds, const LogSetu
 
 // Checks the slots and the sub-interval, then writes 16640 to 128, the ten
 // slots to 168..177, setup.logControl to 158, the sub-interval to 149 and 0 to
-// 157 of the meter at slave, stopping at the first failure. Every message
+// 157 of meter, stopping at the first failure. Every message
 // goes through log.
 // settings.method is normalised to 0 when it is neither 0 nor 1, and kept
 // as bit 0 of setup.logControl.
 // Returns true when all fourteen writes succeeded.
-bool StartLogging(ModbusLink& link, int slave, LoggingSettings& settings, LogSetup& setup, StatusLog& log);
+bool StartLogging(ModbusLink& link, const Meter& meter, LoggingSettings& settings, LogSetup& setup, StatusLog& log);

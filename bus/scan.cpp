@@ -1,13 +1,11 @@
 #include "bus/scan.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <thread>
 
-#include "meter/meter_state.h"
+#include "modbus/model.h"
 
 namespace {
 // A short pause before each address keeps the bus quiet between two
@@ -23,14 +21,14 @@ std::string ProgressLine(unsigned address, unsigned end) {
 }
 }  // namespace
 
-ModbusResult IdentifyMeter(ModbusLink& link, int address, std::string& entry) {
+ModbusResult IdentifyMeter(ModbusLink& link, int address, Meter& meter) {
   int slaveId = 0;
   char text[kSlaveIdTextSize] = {};
   const ModbusResult result = link.ReportSlaveId(address, &slaveId, text);
   if (result != ResultOk) return result;
-  char line[16 + kSlaveIdTextSize];
-  std::snprintf(line, sizeof line, "%02d - %s", address, text);
-  entry = line;
+  meter.address = address;
+  meter.model = ModelCodeFromText(text);
+  meter.identification = text;
   return ResultOk;
 }
 
@@ -40,12 +38,12 @@ int ScanBus(ModbusLink& link, unsigned start, unsigned end, ScanSink& sink, Mete
   for (unsigned address = start; address <= last && !sink.Cancelled(); ++address) {
     sink.Progress(ProgressLine(address, end));
     std::this_thread::sleep_for(kPausePerAddress);
-    std::string entry;
-    if (IdentifyMeter(link, static_cast<int>(address), entry) == ResultOk) {
+    Meter meter;
+    if (IdentifyMeter(link, static_cast<int>(address), meter) == ResultOk) {
       const bool isFirst = found == 0;
-      if (isFirst) first = {static_cast<int>(address), MeterOfDeviceLine(entry).model};
+      if (isFirst) first = meter;
       ++found;
-      sink.MeterFound(entry, isFirst);
+      sink.MeterFound(meter, isFirst);
     }
     sink.AddressDone();
     if (found > 0 && sink.StopAtFirstMeter()) break;

@@ -15,9 +15,9 @@ class ScanSink {
   // "Searching: %d of %d", before the address is asked (after it the scan
   // waits 10 ms).
   virtual void Progress(const std::string& line) = 0;
-  // "%02d - %s" for a meter that answered. For the first one of the scan,
-  // the scan's first meter is already set when this is called.
-  virtual void MeterFound(const std::string& entry, bool first) = 0;
+  // A meter that answered (shown as its DeviceLine). For the first one of
+  // the scan, the scan's first meter is already set when this is called.
+  virtual void MeterFound(const Meter& meter, bool first) = 0;
   // After each address, whatever its outcome.
   virtual void AddressDone() {}
   // The window lists every meter of its range; a caller that needs only one
@@ -34,12 +34,13 @@ class ScanSink {
 // unsigned value that must not keep the scan going.
 constexpr unsigned kLastScanAddress = 255;
 
-// Asks address, over link, to identify itself; on ResultOk, entry is its
-// device line: "%02d - %s", the address and the meter's own text.
-ModbusResult IdentifyMeter(ModbusLink& link, int address, std::string& entry);
+// Asks address, over link, to identify itself; on ResultOk, meter is the
+// meter there: the address, its own text and the model that text names
+// (its bus id is left as it was).
+ModbusResult IdentifyMeter(ModbusLink& link, int address, Meter& meter);
 
 // Asks start..end over link (none when start > end), or up to the first
 // meter when the sink stops there, and returns how many answered.
-// Sets first to the first meter found (the address that answered, the model
-// its text names); leaves it as it was when none answers.
+// Sets first to the first meter found; leaves it as it was when none
+// answers.
 int ScanBus(ModbusLink& link, unsigned start, unsigned end, ScanSink& sink, Meter& first);

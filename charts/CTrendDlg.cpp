@@ -171,18 +171,20 @@ void CTrendDlg::Redraw() {
   // line, broken where another meter came between.
   std::map<std::pair<std::string, int>, QCPGraph*> graphs;
   std::map<QRgb, QCPGraph*> dots;  // points with no neighbour, by colour
-  std::vector<std::string> meters;
+  std::vector<std::pair<std::string, std::string>> meters;  // name, short name
   std::set<int> phases;
   double low = std::numeric_limits<double>::infinity(), high = -low;
   for (const TrendLine& line : lines) {
-    if (std::find(meters.begin(), meters.end(), line.meter) == meters.end()) meters.push_back(line.meter);
+    if (std::find_if(meters.begin(), meters.end(), [&](const auto& m) { return m.first == line.meter; }) ==
+        meters.end())
+      meters.emplace_back(line.meter, line.shortMeter);
     phases.insert(PhaseOf(line.channel));
     const QPen pen = MeterPen(line.meter, line.channel, onePerMeter);
     QCPGraph*& graph = graphs[{line.meter, line.channel}];
     if (graph == nullptr) {
       graph = m_plot->addGraph();
       graph->setPen(pen);
-      graph->setName(QStringLiteral("%1 %2").arg(QString::fromStdString(ShortMeterName(line.meter)),
+      graph->setName(QStringLiteral("%1 %2").arg(QString::fromStdString(line.shortMeter),
                                                  QString::fromLatin1(ChannelPhaseName(line.channel))));
     }
     for (const TrendSegment& segment : line.segments) {
@@ -206,10 +208,10 @@ void CTrendDlg::Redraw() {
   if (!onePerMeter)
     for (int phase : phases)
       LegendEntry(QString::fromLatin1(ChannelPhaseName(channels[phase])), QPen(LineColor(phase), 1.5));
-  for (const std::string& meter : meters) {
+  for (const auto& [meter, shortMeter] : meters) {
     QPen pen = MeterPen(meter, channels.front(), onePerMeter);
     if (!onePerMeter) pen.setColor(kMeterEntryColour);
-    LegendEntry(QString::fromStdString(ShortMeterName(meter)), pen);
+    LegendEntry(QString::fromStdString(shortMeter), pen);
   }
   const auto [bottom, top] = PaddedRange(low, high);
   m_valueAxis->setRange(bottom, top);

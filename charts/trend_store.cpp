@@ -143,9 +143,10 @@ TrendValues TrendValuesOf(const float* pairs, int pairsRead) {
   return values;
 }
 
-std::string ShortMeterName(const std::string& deviceLine) {
-  const Meter meter = MeterOfDeviceLine(deviceLine);
-  if (meter.address < 0 || meter.model == ModelNone) return deviceLine;
+std::string TrendMeterName(const Meter& meter) { return meter.address < 0 ? "" : DeviceLine(meter); }
+
+std::string ShortMeterName(const Meter& meter) {
+  if (!SelectableAddress(meter.address) || meter.model == ModelNone) return TrendMeterName(meter);
   char text[32];
   std::snprintf(text, sizeof text, "%02d - %s", meter.address, ModelName(meter.model));
   return text;
@@ -153,8 +154,9 @@ std::string ShortMeterName(const std::string& deviceLine) {
 
 TrendStore::TrendStore(int capacity) : capacity_(static_cast<size_t>(std::max(capacity, 1))) {}
 
-void TrendStore::Add(int64_t timeMs, const std::string& meter, const TrendValues& values) {
-  if (runs_.empty() || runs_.back().meter != meter) runs_.push_back({nextRunId_++, meter});
+void TrendStore::Add(int64_t timeMs, const Meter& meter, const TrendValues& values) {
+  const std::string name = TrendMeterName(meter);
+  if (runs_.empty() || runs_.back().meter != name) runs_.push_back({nextRunId_++, name, ShortMeterName(meter)});
   const uint32_t run = runs_.back().id;
   if (times_.size() < capacity_) {
     // Grown an hour of ticks at a time, never past the capacity: doubling
@@ -225,6 +227,7 @@ std::vector<TrendLine> TrendStore::Lines(const std::vector<int>& channels, int64
         finishLine();
         run = sampleRun;
         line.meter = RunOf(run).meter;
+        line.shortMeter = RunOf(run).shortMeter;
         line.channel = channel;
         builder.emplace(line);
       } else if (TimeAt(index) - TimeAt(index - 1) > kGapMs) {

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "meter/meter.h"
+
 // The quantities of the trend, as the console's rows name them.
 enum class TrendQuantity { Kw, Pf, VoltsLL, VoltsLN, Amps, Kwh };
 constexpr int kTrendQuantities = 6;
@@ -35,17 +37,20 @@ const char* ChannelPhaseName(int channel);
 using TrendValues = std::array<float, kTrendChannels>;
 TrendValues TrendValuesOf(const float* pairs, int pairsRead);
 
-// A device line made short for a legend: "03 - QM4C" from "03 - Orvant QM4C
-// Power Meter ...", the address and the model; the line itself when it
-// names no model.
-std::string ShortMeterName(const std::string& deviceLine);
+// The meter as the console lists it ("03 - Orvant QM4C Power Meter ..."); ""
+// for none.
+std::string TrendMeterName(const Meter& meter);
+// Made short for a legend: "03 - QM4C", the address and the model; the whole
+// name when the meter names no model or lies beyond the meters' addresses.
+std::string ShortMeterName(const Meter& meter);
 
 using TrendPoint = std::pair<double, double>;  // ms since 1970, value
 using TrendSegment = std::vector<TrendPoint>;
 
 // One meter's channel over a span: unbroken segments, a gap between each.
 struct TrendLine {
-  std::string meter;  // the device line: "03 - Orvant QM4C ..."
+  std::string meter;       // TrendMeterName: "03 - Orvant QM4C ..."
+  std::string shortMeter;  // ShortMeterName: "03 - QM4C"
   int channel = 0;
   std::vector<TrendSegment> segments;
 };
@@ -64,16 +69,16 @@ class TrendStore {
 
   explicit TrendStore(int capacity = kDefaultCapacity);
 
-  // One tick's values, read at timeMs from the meter the device line names.
-  // Another meter than the last tick's starts new lines. Once the ring is
-  // full, each tick drops the oldest.
-  void Add(int64_t timeMs, const std::string& meter, const TrendValues& values);
+  // One tick's values, read at timeMs from meter. Another meter than the
+  // last tick's starts new lines. Once the ring is full, each tick drops the
+  // oldest.
+  void Add(int64_t timeMs, const Meter& meter, const TrendValues& values);
   void Clear();
 
   int Count() const { return static_cast<int>(times_.size()); }
   int64_t TimeAt(int index) const { return times_[Slot(index)]; }
   float ValueAt(int index, int channel) const { return values_[Slot(index) * kTrendChannels + channel]; }
-  const std::string& MeterAt(int index) const;
+  const std::string& MeterAt(int index) const;  // TrendMeterName
   // Bytes held for the samples (the rings themselves, at their capacity).
   size_t BytesHeld() const;
 
@@ -94,6 +99,7 @@ class TrendStore {
   struct Run {
     uint32_t id;
     std::string meter;
+    std::string shortMeter;
   };
   const Run& RunOf(uint32_t id) const;
 

@@ -120,15 +120,14 @@ class StoppableScan : public ScanSink {
 class PrintingScan : public StoppableScan {
  public:
   using StoppableScan::StoppableScan;
-  void MeterFound(const std::string& entry, bool) override { std::printf("%s\n", entry.c_str()); }
+  void MeterFound(const Meter& meter, bool) override { std::printf("%s\n", DeviceLine(meter).c_str()); }
 };
 
 class QuietScan : public StoppableScan {
  public:
   using StoppableScan::StoppableScan;
-  void MeterFound(const std::string& line, bool) override { entry = line; }
+  void MeterFound(const Meter&, bool) override {}
   bool StopAtFirstMeter() const override { return true; }
-  std::string entry;
 };
 
 int OpenLine(ModbusLink& link, const Options& options) {
@@ -143,20 +142,18 @@ int OpenLine(ModbusLink& link, const Options& options) {
 
 // The meter the command talks to: the one at --slave, identified as the scan
 // identifies it, or the first one that a scan of 1 to 10 finds, as the
-// console picks it. entry: its device line ("03 - Orvant QM4C ...").
-int PickMeter(ModbusLink& link, const Options& options, const StopToken& stop, Meter& meter, std::string& entry) {
+// console picks it.
+int PickMeter(ModbusLink& link, const Options& options, const StopToken& stop, Meter& meter) {
   if (options.slave < 0) {
     QuietScan sink(stop);
     if (ScanBus(link, kDefaultScanStart, kDefaultScanEnd, sink, meter) == 0 && !sink.Stopped())
       return Fail(ExitCode::NoMeter, "no meter answered at addresses 1 to 10");
-    entry = sink.entry;
     return Exit(ExitCode::Success);
   }
-  const ModbusResult result = IdentifyMeter(link, options.slave, entry);
+  const ModbusResult result = IdentifyMeter(link, options.slave, meter);
   if (result != ResultOk)
-    return Fail(ExitCode::NoMeter, "no meter identified at address " + std::to_string(options.slave) + ": " +
-                                       g_resultText[result]);
-  meter = {options.slave, MeterOfDeviceLine(entry).model};
+    return Fail(ExitCode::NoMeter,
+                "no meter identified at address " + std::to_string(options.slave) + ": " + g_resultText[result]);
   return Exit(ExitCode::Success);
 }
 
@@ -257,7 +254,7 @@ int RunSetClock(ModbusLink& link, const Meter& meter) {
 int RunLogShow(ModbusLink& link, const Meter& meter, const Options& options, const StopToken& stop) {
   if (int code = RequireModel(meter, meter.model == ModelQM4C, "a QM4C")) return code;
   LogSetup setup;
-  if (!ReadLogSlots(link, meter.address, setup)) return Fail(ExitCode::TransactionFailed, "reading the logging slots failed");
+  if (!ReadLogSlots(link, meter, setup)) return Fail(ExitCode::TransactionFailed, "reading the logging slots failed");
   if (stop.Requested()) return Stopped(options, stop);
   // The sub-interval is what a poll reads, as the logging window shows what
   // the console's poll last read.
@@ -281,13 +278,13 @@ int RunLogStart(ModbusLink& link, const Meter& meter, const Options& options, co
   settings.method = options.oneShot ? 1 : 0;
   StderrLog log(false, stop);
   LogSetup setup;
-  return Exit(StartLogging(link, meter.address, settings, setup, log) ? ExitCode::Success : ExitCode::LoggingNotStarted);
+  return Exit(StartLogging(link, meter, settings, setup, log) ? ExitCode::Success : ExitCode::LoggingNotStarted);
 }
 
 int RunLogDownload(ModbusLink& link, const Meter& meter, const StopToken& stop) {
   if (int code = RequireModel(meter, meter.model == ModelQM4C, "a QM4C")) return code;
   StderrLog log(isatty(STDERR_FILENO) == 1, stop);
-  const bool written = DownloadLoggedData(link, meter.address, log);
+  const bool written = DownloadLoggedData(link, meter, log);
   log.Finish();
   return Exit(written ? ExitCode::Success : ExitCode::DownloadFailed);
 }
@@ -317,12 +314,9 @@ std::string BusIdOf(const Options& options) {
 
 // Each archive is synced on its own: one that cannot be opened or written
 // is said, and the others still take their entries.
-int RunLogSync(ModbusLink& link, const Meter& picked, const Options& options, const StopToken& stop,
-               const std::string& entry) {
-  if (int code = RequireModel(picked, picked.model == ModelQM4C, "a QM4C")) return code;
-  const std::string prefix = entry.substr(0, entry.find(" - ") + 3);
-  const ArchivedMeter meter{MeterId(BusIdOf(options), picked.address), picked.address, ModelName(picked.model),
-                            entry.substr(prefix.size())};
+int RunLogSync(ModbusLink& link, Meter meter, const Options& options, const StopToken& stop) {
+  if (int code = RequireModel(meter, meter.model == ModelQM4C, "a QM4C")) return code;
+  meter.busId = BusIdOf(options);
   bool allOpened = true;
   std::vector<std::unique_ptr<ArchiveStore>> opened;
   std::vector<ArchiveStore*> stores;
@@ -336,7 +330,8 @@ int RunLogSync(ModbusLink& link, const Meter& picked, const Options& options, co
   SyncStatusLog log(&stop);
   const SyncResult result = SyncMeterLog(link, meter, stores, log);
   if (!result.meterRead && stop.Requested()) return Stopped(options, stop);
-  if (!result.meterRead) return Fail(ExitCode::TransactionFailed, meter.id + ": " + result.failure + "; nothing archived");
+  if (!result.meterRead)
+    return Fail(ExitCode::TransactionFailed, MeterId(meter) + ": " + result.failure + "; nothing archived");
   for (const ArchiveSyncReport& report : result.archives)
     for (const std::string& line : SyncReportLines(meter, report)) std::fprintf(report.ok ? stdout : stderr, "%s\n", line.c_str());
   return Exit(allOpened && result.AllArchived() ? ExitCode::Success : ExitCode::ArchiveFailed);
@@ -366,7 +361,7 @@ bool ParseSpan(const ArchiveOptions& archive, ExportRequest& request, std::strin
 // What the export left to say: which run, what else the span holds.
 void SayExport(const ExportOutcome& outcome, const std::string& where) {
   std::fprintf(stderr, "pylaxctl: log run %d of %s: %ld rows, %ld with an entry, to %s\n", outcome.run,
-               outcome.meter.id.c_str(), outcome.rows, outcome.entries, where.c_str());
+               MeterId(outcome.meter).c_str(), outcome.rows, outcome.entries, where.c_str());
   for (int run : outcome.otherRuns)
     std::fprintf(stderr, "pylaxctl: log run %d also has entries in the span (--run %d)\n", run, run);
   if (outcome.offGrid > 0)
@@ -477,14 +472,15 @@ int RunMonitor(ModbusLink& link, const Options& options, SignalRequests& request
     if (!keeper) return Fail(ExitCode::ArchiveFailed, error);
     monitor.KeepLogs(keeper.get());
   }
-  PrometheusExporter prometheus;
+  PrometheusExporter prometheus(monitor.Tally());
   // What the page (with a password) and Home Assistant's buttons ask, run by
   // the monitor between rounds.
   ActionQueue actions;
   std::unique_ptr<WebPublisher> web;
   if (!options.monitor.http.empty()) {
     web = std::make_unique<WebPublisher>(
-        WebBus{options.port, options.baud, FramingName(options.linkFraming), options.monitor.interval}, keeper != nullptr);
+        WebBus{options.port, options.baud, FramingName(options.linkFraming), options.monitor.interval},
+        keeper != nullptr, monitor.Tally());
     if (!options.monitor.httpPassword.empty()) {
       web->TakeActions(&actions);
       monitor.TakeActions(&actions);
@@ -529,8 +525,7 @@ int RunMonitor(ModbusLink& link, const Options& options, SignalRequests& request
 int RunCommandOnLine(ModbusLink& link, const Options& options, const StopToken& stop) {
   if (options.command == Command::Scan) return RunScan(link, options, stop);
   Meter meter;
-  std::string entry;
-  if (int code = PickMeter(link, options, stop, meter, entry)) return code;
+  if (int code = PickMeter(link, options, stop, meter)) return code;
   if (stop.Requested()) return Stopped(options, stop);
   switch (options.command) {
     case Command::Read:
@@ -546,7 +541,7 @@ int RunCommandOnLine(ModbusLink& link, const Options& options, const StopToken& 
     case Command::LogDownload:
       return RunLogDownload(link, meter, stop);
     case Command::LogSync:
-      return RunLogSync(link, meter, options, stop, entry);
+      return RunLogSync(link, meter, options, stop);
     case Command::Scan:
     case Command::Monitor:
     case Command::ArchiveList:

@@ -114,8 +114,9 @@ class CMeterConsoleDlg::ScanProgress : public ScanSink {
     console_.RepaintNow();
   }
 
-  void MeterFound(const std::string& entry, bool first) override {
-    console_.m_deviceList->addItem(QString::fromStdString(entry));
+  void MeterFound(const Meter& meter, bool first) override {
+    console_.m_scannedMeters.push_back(meter);
+    console_.m_deviceList->addItem(QString::fromStdString(DeviceLine(meter)));
     if (first) {
       console_.RepaintNow();
       console_.m_deviceList->setCurrentRow(1);  // the new entry; the progress line is entry 0
@@ -391,8 +392,8 @@ void CMeterConsoleDlg::OnTimer(int /*timerId*/) {
       for (const PolledField& polled : PolledFields(fields)) ShowStale(polled.field, true);
     return;
   }
-  const QListWidgetItem* meter = m_deviceList->currentItem();
-  m_trendStore.Add(QDateTime::currentMSecsSinceEpoch(), meter ? meter->text().toStdString() : std::string(),
+  const Meter* shown = ScannedMeter(m_deviceList->currentRow());
+  m_trendStore.Add(QDateTime::currentMSecsSinceEpoch(), shown ? *shown : Meter{},
                    TrendValuesOf(fields.pairs.data(), fields.pairsRead));
   if (m_trendDlg) m_trendDlg->Refresh();
   ApplyPollFields(fields);
@@ -446,6 +447,7 @@ void CMeterConsoleDlg::OnRescan() {
   // them is a selection by the user.
   const QSignalBlocker programChanges(m_deviceList);
   m_deviceList->clear();
+  m_scannedMeters.clear();
   ClearReadings();
   m_deviceList->insertItem(0, QStringLiteral("Searching..."));
   UpdateData(false);
@@ -461,13 +463,28 @@ void CMeterConsoleDlg::OnRescan() {
   DiscardInputQueuedMeanwhile();
 }
 
+const Meter* CMeterConsoleDlg::ScannedMeter(int row) const {
+  return row >= 0 && row < static_cast<int>(m_scannedMeters.size()) ? &m_scannedMeters[static_cast<size_t>(row)]
+                                                                    : nullptr;
+}
+
+// No address beyond the meters' own range, although the scan lists whatever
+// address answered.
+Meter CMeterConsoleDlg::PickedMeter(int row) const {
+  const Meter* scanned = ScannedMeter(row);
+  if (scanned == nullptr) return {};
+  Meter meter = *scanned;
+  if (!SelectableAddress(meter.address)) meter.address = -1;
+  return meter;
+}
+
 void CMeterConsoleDlg::OnSelchangeDevices() {
   const QList<QListWidgetItem*> selected = m_deviceList->selectedItems();
   if (selected.isEmpty()) {
     m_session.pickedMeter.address = -1;
     return;
   }
-  const Meter meter = MeterOfDeviceLine(selected.front()->text().toStdString());
+  const Meter meter = PickedMeter(m_deviceList->row(selected.front()));
   ClearReadings();
   ClearLogFieldsUnlessQm4c(meter.model);
   UpdateData(false);

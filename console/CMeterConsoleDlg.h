@@ -11,6 +11,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "charts/trend_store.h"
 #include "console/CCommTraceDlg.h"
@@ -133,6 +134,10 @@ class CMeterConsoleDlg : public QDialog {
   void ClearReadings();
   // Empties the clock, sub-interval and log fields for any model but a QM4C.
   void ClearLogFieldsUnlessQm4c(int model);
+  // The meter a row of the device list lists (none for a row the scan did
+  // not fill), and as a selection of the row picks it.
+  const Meter* ScannedMeter(int row) const;
+  Meter PickedMeter(int row) const;
   std::array<PolledField, 13> PolledFields(const PollFields& fields);
   // The poll's texts to the members; each field greyed while its text is
   // older than the last tick that polled.
@@ -175,6 +180,7 @@ class CMeterConsoleDlg : public QDialog {
   CCloseUpComboBox* m_baudList = nullptr;
   CCloseUpComboBox* m_portList = nullptr;
   QListWidget* m_deviceList = nullptr;
+  std::vector<Meter> m_scannedMeters;  // the meters m_deviceList lists, row for row
   std::array<QRadioButton*, kPhaseRows> m_allButtons{};
   QMenu* m_systemMenu = nullptr;
 

@@ -189,7 +189,7 @@ void CLoggingDlg::DoDataExchange(DataExchange& dx) {
 bool CLoggingDlg::OnInitDialog() {
   UpdateData(false);
   // A silent meter leaves the slots of the last opening.
-  ReadLogSlots(m_session.link, m_session.pickedMeter.address, m_session.logSetup);
+  ReadLogSlots(m_session.link, m_session.pickedMeter, m_session.logSetup);
   SetMembers(CurrentLoggingSettings(m_session.pollState.subIntervalSeconds, m_session.logSetup));
   m_pauseButton->setText((unsigned(m_session.logSetup.logControl) & kPausedBit) ? QStringLiteral("RESUME")
                                                                : QStringLiteral("PAUSE"));
@@ -219,7 +219,7 @@ void CLoggingDlg::OnStartRestart() {
   BusyScope busy(*this, nullptr,
                  QStringLiteral("Stop the logging start and close the window? "
                                 "The settings written so far stay on the meter."));
-  StartLogging(m_session.link, m_session.pickedMeter.address, settings, m_session.logSetup, *this);
+  StartLogging(m_session.link, m_session.pickedMeter, settings, m_session.logSetup, *this);
   m_loggingMethod = settings.method;
 }
 
@@ -227,7 +227,7 @@ void CLoggingDlg::OnDownload() {
   BusyScope busy(*this, ui->downloadProgress,
                  QStringLiteral("Stop the download and close the window? \"%1\" stays as it was.")
                      .arg(QString::fromStdString(DataFileName(m_session.pickedMeter.address))));
-  if (DownloadLoggedData(m_session.link, m_session.pickedMeter.address, *this)) ui->plotButton->setEnabled(true);
+  if (DownloadLoggedData(m_session.link, m_session.pickedMeter, *this)) ui->plotButton->setEnabled(true);
 }
 
 void CLoggingDlg::OnPlot() {

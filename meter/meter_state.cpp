@@ -1,10 +1,5 @@
 #include "meter/meter_state.h"
 
-#include <cerrno>
-#include <cstdlib>
-
-#include "modbus/model.h"
-
 namespace {
 // Register offsets within the reading block, row by row, for the columns
 // "All", "A", "B", "C": the phase values follow the totals as three pairs each.
@@ -21,17 +16,4 @@ int PhaseOffset(PhaseRow row, int column) {
   if (row < 0 || row >= kPhaseRows) row = RowKw;
   if (column < 0 || column >= kPhaseColumns) column = 0;  // "All"
   return kOffsets[row][column];
-}
-
-Meter MeterOfDeviceLine(const std::string& line) {
-  constexpr long kFirstSelectableAddress = 1;
-  constexpr long kLastSelectableAddress = 63;
-  Meter meter{-1, ModelCodeFromText(line.c_str())};
-  const char* start = line.c_str();
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(start, &end, 10);
-  if (end != start && errno != ERANGE && value >= kFirstSelectableAddress && value <= kLastSelectableAddress)
-    meter.address = static_cast<int>(value);
-  return meter;
 }

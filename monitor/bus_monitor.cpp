@@ -25,14 +25,6 @@ std::string PortLabel(std::string name) {
   return name;
 }
 
-// tail: what the monitor adds to the readings (BusMonitor::StateTail).
-std::string StateJson(const MeterInfo& info, const PollFields& fields, std::vector<JsonMember> tail) {
-  std::vector<JsonMember> members{{"time", JsonString(UtcText(std::time(nullptr)))}, {"meter", JsonString(info.id)}};
-  for (JsonMember& member : ReadingMembers(fields)) members.push_back(std::move(member));
-  for (JsonMember& member : tail) members.push_back(std::move(member));
-  return JsonObject(members);
-}
-
 // The meter's clock minus the host's: both keep local time, as set-clock
 // sets it.
 long Drift(time_t meterTime) { return static_cast<long>(meterTime - std::time(nullptr)); }
@@ -62,32 +54,22 @@ class MonitorSyncLog : public SyncStatusLog {
   ServiceNotify& notify_;
 };
 
-// The scan's findings: "NN - text" gives the meter's own text; the address
-// is the one being asked, which may lie above the 63 a device line names.
+// The scan's findings, named on this bus.
 class FoundMeters : public ScanSink {
  public:
-  FoundMeters(unsigned start, ServiceNotify& notify, const StopToken& stop)
-      : address_(start), notify_(notify), stop_(stop) {}
+  FoundMeters(std::string busId, ServiceNotify& notify, const StopToken& stop)
+      : busId_(std::move(busId)), notify_(notify), stop_(stop) {}
   void Progress(const std::string&) override {}
-  void MeterFound(const std::string& entry, bool) override {
-    const size_t dash = entry.find(" - ");
-    found.push_back({static_cast<int>(address_), ModelCodeFromText(entry.c_str()),
-                     dash == std::string::npos ? entry : entry.substr(dash + 3)});
+  void MeterFound(const Meter& meter, bool) override {
+    found.push_back(meter);
+    found.back().busId = busId_;
   }
-  void AddressDone() override {
-    ++address_;
-    notify_.Alive();  // a full range at a low rate takes minutes
-  }
+  void AddressDone() override { notify_.Alive(); }  // a full range at a low rate takes minutes
   bool Cancelled() const override { return stop_.Requested(); }
-  struct Found {
-    int address;
-    int model;
-    std::string identification;
-  };
-  std::vector<Found> found;
+  std::vector<Meter> found;
 
  private:
-  unsigned address_;
+  std::string busId_;
   ServiceNotify& notify_;
   const StopToken& stop_;
 };
@@ -149,8 +131,10 @@ void BusMonitor::PollUntilStopped() {
       continue;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    Tell([&](Publisher& p) { p.RoundDone(seconds, seconds > options_.interval); });
-    if (gateway_ != nullptr) Tell([stats = gateway_->Stats()](Publisher& p) { p.GatewayServed(stats); });
+    const bool overrun = seconds > options_.interval;
+    tally_.AddRound(seconds, overrun);
+    Tell([&](Publisher& p) { p.RoundDone(seconds, overrun); });
+    if (gateway_ != nullptr) tally_.SetGateway(gateway_->Stats());
     NotifyRound(seconds);
     SyncDueLog();
     KeepClocks();
@@ -187,24 +171,22 @@ void BusMonitor::SayLineFault() {
 }
 
 void BusMonitor::Scan() {
-  FoundMeters sink(options_.start, notify_, stop_);
-  ::Meter first;  // every meter found is polled, not only the first
+  FoundMeters sink(busId_, notify_, stop_);
+  Meter first;  // every meter found is polled, not only the first
   ScanBus(link_, options_.start, options_.end, sink, first);
   SayLineFault();
   nextScan_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(options_.rescanMinutes * 60));
-  for (const FoundMeters::Found& found : sink.found) {
+  for (const Meter& found : sink.found) {
     if (found.model == ModelNone) {
-      LeaveOut(found.address, found.identification);
+      LeaveOut(found);
       continue;
     }
     if (foreign_.erase(found.address) > 0) Tell([&](Publisher& p) { p.Foreign(found.address, ""); });
-    Meter& meter = meters_[found.address];
-    if (meter.info.model == found.model && meter.info.identification == found.identification) continue;
-    meter.info = {MeterId(busId_, found.address), found.address, found.model, found.identification};
-    char entry[16];
-    std::snprintf(entry, sizeof entry, "%02d - ", found.address);
-    Say(std::string("found ") + entry + found.identification + " (" + meter.info.id + ")");
+    Polled& meter = meters_[found.address];
+    if (meter.info == found) continue;
+    meter.info = found;
+    Say("found " + DeviceLine(found) + " (" + MeterId(found) + ")");
     Tell([&](Publisher& p) { p.MeterFound(meter.info); });
   }
   if (meters_.empty())
@@ -214,17 +196,15 @@ void BusMonitor::Scan() {
 // A device that identifies itself but names no QM4 model would be polled for
 // ever and published offline: it is named once and not polled. A meter that
 // was at its address before goes offline.
-void BusMonitor::LeaveOut(int address, const std::string& identification) {
-  if (const auto meter = meters_.find(address); meter != meters_.end()) {
+void BusMonitor::LeaveOut(const Meter& device) {
+  if (const auto meter = meters_.find(device.address); meter != meters_.end()) {
     SetOnline(meter->second, false);
     meters_.erase(meter);
   }
-  if (std::string& said = foreign_[address]; said != identification) {
-    said = identification;
-    char entry[16];
-    std::snprintf(entry, sizeof entry, "%02d - ", address);
-    Say(std::string("found ") + entry + identification + ", which is no QM4 meter: it is not polled");
-    Tell([&](Publisher& p) { p.Foreign(address, identification); });
+  if (std::string& said = foreign_[device.address]; said != device.identification) {
+    said = device.identification;
+    Say("found " + DeviceLine(device) + ", which is no QM4 meter: it is not polled");
+    Tell([&](Publisher& p) { p.Foreign(device.address, device.identification); });
   }
 }
 
@@ -243,19 +223,17 @@ void BusMonitor::PollRound() {
 // One poll of a meter, as the console polls the meter it shows. Its state
 // counts this poll only: an always-on process would otherwise run the
 // counters past their range.
-void BusMonitor::Poll(Meter& meter) {
+void BusMonitor::Poll(Polled& meter) {
   PollState poll;
   PollFields fields;
-  PollMeter(link_, {meter.info.address, meter.info.model}, poll, fields);
-  for (ModbusResult result = 0; result < kResultCount; ++result) {
-    const auto count = static_cast<int>(poll.byResult[result]);
-    if (count > 0) Tell([&](Publisher& p) { p.Transactions(meter.info, result, count); });
-  }
+  PollMeter(link_, meter.info, poll, fields);
+  tally_.AddPoll(MeterId(meter.info), poll.byResult);
   // The readings decide: a QM4C whose log status failed still gave them.
   if (fields.pairsRead == 0) {
     Tell([&](Publisher& p) { p.PollFailed(meter.info, fields.lastFailure); });
     if (++meter.failedPolls == kFailedPollsOffline) {
-      if (meter.online == true) Say("meter " + meter.info.id + " stopped answering: " + g_resultText[fields.lastFailure]);
+      if (meter.online == true)
+        Say("meter " + MeterId(meter.info) + " stopped answering: " + g_resultText[fields.lastFailure]);
       SetOnline(meter, false);
     }
     return;
@@ -263,15 +241,15 @@ void BusMonitor::Poll(Meter& meter) {
   meter.failedPolls = 0;
   SetOnline(meter, true);
   NoteClock(meter, fields);
-  const std::string state = StateJson(meter.info, fields, StateTail(meter));
-  Tell([&](Publisher& p) { p.State(meter.info, fields, state); });
+  const MeterState state = StateOf(meter, fields);
+  Tell([&](Publisher& p) { p.State(meter.info, state); });
 }
 
 // Said when it changes, and the first time it is known: a retained
 // "online" of an earlier run must not outlive a meter that never answers.
-void BusMonitor::SetOnline(Meter& meter, bool online) {
+void BusMonitor::SetOnline(Polled& meter, bool online) {
   if (meter.online == online) return;
-  if (online && meter.online.has_value()) Say("meter " + meter.info.id + " answers again");
+  if (online && meter.online.has_value()) Say("meter " + MeterId(meter.info) + " answers again");
   meter.online = online;
   Tell([&](Publisher& p) { p.Availability(meter.info, online); });
 }
@@ -279,12 +257,12 @@ void BusMonitor::SetOnline(Meter& meter, bool online) {
 // The QM4C answering now whose sync has waited longest, if one is due.
 void BusMonitor::SyncDueLog() {
   if (keeper_ == nullptr || stop_.Requested()) return;
-  Meter* due = nullptr;
+  Polled* due = nullptr;
   LogKeeper::Clock::time_point dueSince = LogKeeper::Clock::time_point::max();
   for (auto& [address, meter] : meters_) {
     LogKeeper::Clock::time_point when;
     if (meter.info.model != ModelQM4C || meter.online != true ||
-        !keeper_->Due(meter.info.id, LogKeeper::Clock::now(), &when) || when >= dueSince)
+        !keeper_->Due(MeterId(meter.info), LogKeeper::Clock::now(), &when) || when >= dueSince)
       continue;
     due = &meter;
     dueSince = when;
@@ -292,7 +270,7 @@ void BusMonitor::SyncDueLog() {
   if (due != nullptr) SyncLog(*due);
 }
 
-SyncResult BusMonitor::SyncLog(Meter& meter) {
+SyncResult BusMonitor::SyncLog(Polled& meter) {
   MonitorSyncLog log(notify_, stop_);
   const SyncResult result = keeper_->Sync(link_, meter.info, log);
   for (const std::string& line : LogKeeper::Lines(meter.info, result)) Say(line);
@@ -301,17 +279,19 @@ SyncResult BusMonitor::SyncLog(Meter& meter) {
   return result;
 }
 
-// With --archive, "archived": the newest log entry every archive holds;
-// with --keep-clock, "clock-drift" and the last "clock-set".
-std::vector<JsonMember> BusMonitor::StateTail(const Meter& meter) const {
-  std::vector<JsonMember> tail;
-  if (meter.archivedUpTo > 0) tail.push_back({"archived", JsonString(UtcText(meter.archivedUpTo))});
-  if (meter.drift && options_.keepClockSeconds > 0) tail.push_back({"clock-drift", std::to_string(*meter.drift)});
-  if (meter.clockSet) tail.push_back({"clock-set", meter.clockSet->Json()});
-  return tail;
+// The poll's readings; with --archive, the newest log entry every archive
+// holds; with --keep-clock, the clock's drift and the last set.
+MeterState BusMonitor::StateOf(const Polled& meter, const PollFields& fields) const {
+  MeterState state;
+  state.time = std::time(nullptr);
+  state.fields = fields;
+  state.archivedUpTo = meter.archivedUpTo;
+  if (options_.keepClockSeconds > 0) state.clockDrift = meter.drift;
+  state.clockSet = meter.clockSet;
+  return state;
 }
 
-void BusMonitor::NoteClock(Meter& meter, const PollFields& fields) {
+void BusMonitor::NoteClock(Polled& meter, const PollFields& fields) {
   meter.drift = fields.clockTime ? std::optional<long>(Drift(*fields.clockTime)) : std::nullopt;
   const bool off = meter.drift && static_cast<double>(std::labs(*meter.drift)) > options_.keepClockSeconds;
   meter.roundsOff = off ? meter.roundsOff + 1 : 0;
@@ -331,25 +311,25 @@ void BusMonitor::KeepClocks() {
 
 // The log is archived up to the step first, so that its entries keep the
 // time line they were logged on; a log that cannot be is not stepped.
-std::string BusMonitor::SetClock(Meter& meter) {
+std::string BusMonitor::SetClock(Polled& meter) {
   meter.clockSetAt = Clock::now();
   meter.roundsOff = 0;
   const long before = meter.drift.value_or(0);
-  const std::string head = "meter " + meter.info.id + ": clock off by " + Seconds(before);
+  const std::string head = "meter " + MeterId(meter.info) + ": clock off by " + Seconds(before);
   if (keeper_ != nullptr && !SyncLog(meter).AllArchived()) {
     const std::string why = "its log could not be archived first";
     Say(head + " left as it is: " + why);
     return why;
   }
   ClockSetting setting{std::time(nullptr), ResultOk, before, std::nullopt};
-  setting.result = SetClockFromPc(link_, {meter.info.address, meter.info.model});
+  setting.result = SetClockFromPc(link_, meter.info);
   if (setting.result == ResultOk) setting.after = ReadDrift(meter);
   if (setting.result != ResultOk)
     Say(head + "; setting it failed: " + g_resultText[setting.result]);
   else
     Say(head + "; set from this computer's clock" + (setting.after ? ", now off by " + Seconds(*setting.after) : ""));
   if (setting.result == ResultOk && keeper_ != nullptr)
-    keeper_->ClockStepped(meter.info.id, setting.after.value_or(0) - setting.before);
+    keeper_->ClockStepped(MeterId(meter.info), setting.after.value_or(0) - setting.before);
   meter.clockSet = setting;
   Tell([&](Publisher& p) { p.ClockSet(meter.info, setting); });
   return setting.result == ResultOk ? "" : g_resultText[setting.result];
@@ -363,7 +343,7 @@ void BusMonitor::RunActions() {
   for (const Action& action : actions_->TakeAll()) {
     if (stop_.Requested()) return;
     const auto meter = std::find_if(meters_.begin(), meters_.end(), [&](const auto& m) {
-      return m.second.info.id == action.meterId && m.second.info.model == ModelQM4C;
+      return MeterId(m.second.info) == action.meterId && m.second.info.model == ModelQM4C;
     });
     if (meter == meters_.end() || (action.kind == ActionKind::SyncLog && keeper_ == nullptr)) {
       Say(std::string(ActionName(action.kind)) + " asked of " + action.meterId + ", which this monitor cannot do");
@@ -375,7 +355,7 @@ void BusMonitor::RunActions() {
   }
 }
 
-ActionOutcome BusMonitor::Run(Meter& meter, ActionKind kind) {
+ActionOutcome BusMonitor::Run(Polled& meter, ActionKind kind) {
   ActionOutcome outcome{kind, std::time(nullptr), false, ""};
   if (kind == ActionKind::SetClock) {
     const std::string failure = SetClock(meter);
@@ -393,7 +373,7 @@ ActionOutcome BusMonitor::Run(Meter& meter, ActionKind kind) {
   return outcome;
 }
 
-std::optional<long> BusMonitor::ReadDrift(const Meter& meter) {
+std::optional<long> BusMonitor::ReadDrift(const Polled& meter) {
   int clock[3];
   if (link_.ReadHoldingRegisters(meter.info.address, reg::kClock, 3, clock) != ResultOk) return std::nullopt;
   const time_t value = MeterTimeValue(clock[0], clock[1], clock[2]);

@@ -12,6 +12,7 @@
 #include "bus/poll_json.h"
 #include "modbus/link.h"
 #include "monitor/actions.h"
+#include "monitor/bus_tally.h"
 #include "monitor/log_keeper.h"
 #include "monitor/modbus_gateway.h"
 #include "monitor/monitor_options.h"
@@ -30,12 +31,14 @@ class BusMonitor {
   void AddPublisher(Publisher* publisher) { publishers_.push_back(publisher); }
   // --archive: the QM4Cs' logs are synced between rounds.
   void KeepLogs(LogKeeper* keeper) { keeper_ = keeper; }
-  // --gateway: its tally goes to the publishers after each round.
+  // --gateway: its tally joins the bus's after each round.
   void ServeGateway(const ModbusGateway* gateway) { gateway_ = gateway; }
   // --mqtt-commands: what is asked there is run between rounds.
   void TakeActions(ActionQueue* queue) { actions_ = queue; }
   // Runs until stopped; the port is closed on return.
   void Run();
+  // What the bus has done so far, for the publishers that show counters.
+  const BusTally& Tally() const { return tally_; }
 
   // After this many failed polls in a row a meter is unavailable.
   static constexpr int kFailedPollsOffline = 3;
@@ -49,8 +52,8 @@ class BusMonitor {
 
  private:
   using Clock = std::chrono::steady_clock;
-  struct Meter {
-    MeterInfo info;
+  struct Polled {
+    Meter info;
     int failedPolls = 0;
     std::optional<bool> online;  // unknown until the first poll decides
     time_t archivedUpTo = 0;     // the newest entry every archive holds; 0 none
@@ -67,21 +70,21 @@ class BusMonitor {
   bool WaitForPort(bool gone);
   void Scan();
   void SayLineFault();
-  void LeaveOut(int address, const std::string& identification);
+  void LeaveOut(const Meter& device);
   std::string RangeText() const;  // "1 to 10"
   void PollRound();
-  void Poll(Meter& meter);
-  void SetOnline(Meter& meter, bool online);
+  void Poll(Polled& meter);
+  void SetOnline(Polled& meter, bool online);
   void SyncDueLog();
-  SyncResult SyncLog(Meter& meter);
-  void NoteClock(Meter& meter, const PollFields& fields);
+  SyncResult SyncLog(Polled& meter);
+  void NoteClock(Polled& meter, const PollFields& fields);
   void KeepClocks();
   // Empty when the clock was set, else why not.
-  std::string SetClock(Meter& meter);
+  std::string SetClock(Polled& meter);
   void RunActions();
-  ActionOutcome Run(Meter& meter, ActionKind kind);
-  std::optional<long> ReadDrift(const Meter& meter);
-  std::vector<JsonMember> StateTail(const Meter& meter) const;
+  ActionOutcome Run(Polled& meter, ActionKind kind);
+  std::optional<long> ReadDrift(const Polled& meter);
+  MeterState StateOf(const Polled& meter, const PollFields& fields) const;
   void NotifyRound(double seconds);
   // False when the monitor is to end; wakeForRescan: also returns at SIGHUP.
   bool SleepUntil(Clock::time_point when, bool wakeForRescan);
@@ -98,7 +101,7 @@ class BusMonitor {
   int baud_;
   std::string busId_;
   std::string lineFaultSaid_;  // the link's line fault as last said
-  std::map<int, Meter> meters_;  // by address, polled in address order
+  std::map<int, Polled> meters_;        // by address, polled in address order
   std::map<int, std::string> foreign_;  // devices that are no QM4, by address: their text
   std::vector<Publisher*> publishers_;
   LogKeeper* keeper_ = nullptr;
@@ -106,4 +109,5 @@ class BusMonitor {
   ActionQueue* actions_ = nullptr;
   Clock::time_point nextScan_;
   ServiceNotify notify_;
+  BusTally tally_;
 };

@@ -12,13 +12,13 @@ bool LogKeeper::Due(const std::string& meterId, Clock::time_point now, Clock::ti
   return *when <= now;
 }
 
-SyncResult LogKeeper::Sync(ModbusLink& link, const MeterInfo& meter, StatusLog& log) {
+SyncResult LogKeeper::Sync(ModbusLink& link, const Meter& meter, StatusLog& log) {
   std::vector<ArchiveStore*> stores;
   for (const auto& store : stores_) stores.push_back(store.get());
-  const auto step = steps_.find(meter.id);
+  const auto step = steps_.find(MeterId(meter));
   const long clockStep = step == steps_.end() ? 0 : step->second;
-  const SyncResult result = SyncMeterLog(link, ArchivedMeterOf(meter), stores, log, clockStep);
-  next_[meter.id] = Clock::now() + every_;
+  const SyncResult result = SyncMeterLog(link, meter, stores, log, clockStep);
+  next_[MeterId(meter)] = Clock::now() + every_;
   if (step != steps_.end() && result.AllArchived() &&
       std::all_of(result.archives.begin(), result.archives.end(), [](const ArchiveSyncReport& r) { return r.newRun; }))
     steps_.erase(step);
@@ -34,17 +34,13 @@ time_t LogKeeper::ArchivedUpTo(const SyncResult& result) {
   return upTo;
 }
 
-std::vector<std::string> LogKeeper::Lines(const MeterInfo& meter, const SyncResult& result) {
-  if (!result.meterRead) return {meter.id + ": " + result.failure + "; nothing archived"};
+std::vector<std::string> LogKeeper::Lines(const Meter& meter, const SyncResult& result) {
+  if (!result.meterRead) return {MeterId(meter) + ": " + result.failure + "; nothing archived"};
   std::vector<std::string> lines;
   for (const ArchiveSyncReport& report : result.archives) {
     const StoreOutcome& o = report.outcome;
     if (report.ok && o.added == 0 && !report.gap && !report.newRun && o.conflicts == 0) continue;
-    for (const std::string& line : SyncReportLines(ArchivedMeterOf(meter), report)) lines.push_back(line);
+    for (const std::string& line : SyncReportLines(meter, report)) lines.push_back(line);
   }
   return lines;
-}
-
-ArchivedMeter ArchivedMeterOf(const MeterInfo& meter) {
-  return {meter.id, meter.address, ModelName(meter.model), meter.identification};
 }

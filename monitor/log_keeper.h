@@ -26,7 +26,7 @@ class LogKeeper {
   bool Due(const std::string& meterId, Clock::time_point now, Clock::time_point* when) const;
   // Syncs the meter over link (its port open), reading through log, and
   // sets its next due time.
-  SyncResult Sync(ModbusLink& link, const MeterInfo& meter, StatusLog& log);
+  SyncResult Sync(ModbusLink& link, const Meter& meter, StatusLog& log);
   // The monitor moved the meter's clock by seconds: its next syncs expect
   // the step until every archive has begun the run after it.
   void ClockStepped(const std::string& meterId, long seconds) { steps_[meterId] += seconds; }
@@ -37,7 +37,7 @@ class LogKeeper {
   // What the monitor says of a sync: failures, and what new entries,
   // gaps, runs and conflicts it brought; nothing for a sync with nothing
   // new.
-  static std::vector<std::string> Lines(const MeterInfo& meter, const SyncResult& result);
+  static std::vector<std::string> Lines(const Meter& meter, const SyncResult& result);
 
  private:
   std::vector<std::unique_ptr<ArchiveStore>> stores_;
@@ -45,6 +45,3 @@ class LogKeeper {
   std::map<std::string, Clock::time_point> next_;  // by meter id
   std::map<std::string, long> steps_;              // by meter id: clock steps no archive has recorded yet
 };
-
-// The meter as the archive names it: the monitor's id, model and text.
-ArchivedMeter ArchivedMeterOf(const MeterInfo& meter);

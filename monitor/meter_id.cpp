@@ -58,5 +58,3 @@ std::string BusIdProblem(const std::string& text) {
     if (!IdCharacter(c)) return "may hold only letters, digits, '-' and '_' (it names MQTT topics and Home Assistant ids)";
   return "";
 }
-
-std::string MeterId(const std::string& busId, int address) { return busId + "_" + std::to_string(address); }

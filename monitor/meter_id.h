@@ -1,6 +1,7 @@
 #pragma once
-// The stable names of a bus and of a meter on it, the same across restarts:
-// MQTT topics, Home Assistant ids and metric labels are made from them.
+// The stable name of a bus, the same across restarts: MQTT topics, Home
+// Assistant ids and metric labels are made from it and a meter's address
+// (MeterId).
 
 #include <string>
 
@@ -18,5 +19,3 @@ std::string BusId(const std::string& portName, const std::string& hostName);
 std::string HostName();
 // Empty when text may be a bus id (letters, digits, '-', '_'), else why not.
 std::string BusIdProblem(const std::string& text);
-// BUS_ADDRESS, e.g. "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0_3".
-std::string MeterId(const std::string& busId, int address);

@@ -71,8 +71,8 @@ std::string ValueTemplate(const std::string& key, double unitScale) {
   return "{{ " + scaled + " if " + value + " is number else None }}";
 }
 
-std::string DiscoveryTopic(const MqttSettings& settings, const MeterInfo& info, const std::string& key) {
-  return settings.discoveryPrefix + "/sensor/" + info.id + "/" + ObjectId(key) + "/config";
+std::string DiscoveryTopic(const MqttSettings& settings, const Meter& info, const std::string& key) {
+  return settings.discoveryPrefix + "/sensor/" + MeterId(info) + "/" + ObjectId(key) + "/config";
 }
 }  // namespace
 
@@ -90,72 +90,71 @@ std::string TopicPrefixProblem(const std::string& prefix) {
 
 namespace {
 // Named with its bus: two buses with a QM4C at 3 are two devices.
-nlohmann::json Device(const std::string& busId, const MeterInfo& info) {
+nlohmann::json Device(const Meter& info) {
   const std::string identification = ValidUtf8(info.identification);
   return {
-      {"identifiers", {"pylax_" + info.id}},
-      {"name", identification + " at " + std::to_string(info.address) + " on " + busId},
+      {"identifiers", {"pylax_" + MeterId(info)}},
+      {"name", identification + " at " + std::to_string(info.address) + " on " + info.busId},
       {"manufacturer", "Orvant"},
       {"model", ModelName(info.model)},
       {"hw_version", identification},
   };
 }
 
-nlohmann::json Availability(const MqttSettings& settings, const std::string& busId, const MeterInfo& info) {
-  return {{{"topic", settings.prefix + "/" + info.id + "/availability"}},
-          {{"topic", settings.prefix + "/" + busId + "/availability"}}};
+nlohmann::json Availability(const MqttSettings& settings, const Meter& info) {
+  return {{{"topic", settings.prefix + "/" + MeterId(info) + "/availability"}},
+          {{"topic", settings.prefix + "/" + info.busId + "/availability"}}};
 }
 
-std::string CommandTopic(const MqttSettings& settings, const std::string& busId, int address, ActionKind kind) {
-  return settings.prefix + "/" + busId + "/command/" + std::to_string(address) + "/" + ActionName(kind);
+std::string CommandTopic(const MqttSettings& settings, const Meter& info, ActionKind kind) {
+  return settings.prefix + "/" + info.busId + "/command/" + std::to_string(info.address) + "/" + ActionName(kind);
 }
 }  // namespace
 
-std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, const std::string& busId,
-                                              const MeterInfo& info, bool syncLog) {
-  const nlohmann::json common = {{"availability", Availability(settings, busId, info)},
+std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, const Meter& info, bool syncLog) {
+  const nlohmann::json common = {{"availability", Availability(settings, info)},
                                  {"availability_mode", "all"},
-                                 {"device", Device(busId, info)}};
+                                 {"device", Device(info)}};
   std::vector<DiscoveryMessage> messages;
   const std::pair<ActionKind, const char*> buttons[] = {{ActionKind::SetClock, "Set clock"},
                                                         {ActionKind::SyncLog, "Sync log now"}};
   for (const auto& [kind, name] : buttons) {
     const std::string object = ObjectId(ActionName(kind));
-    const std::string topic = settings.discoveryPrefix + "/button/" + info.id + "/" + object + "/config";
+    const std::string topic = settings.discoveryPrefix + "/button/" + MeterId(info) + "/" + object + "/config";
     if (kind == ActionKind::SyncLog && !syncLog) {
       messages.push_back({topic, ""});  // a button of a run with archives goes
       continue;
     }
     nlohmann::json config = common;
     config.update({{"name", name},
-                   {"unique_id", "pylax_" + info.id + "_" + object},
-                   {"command_topic", CommandTopic(settings, busId, info.address, kind)}});
+                   {"unique_id", "pylax_" + MeterId(info) + "_" + object},
+                   {"command_topic", CommandTopic(settings, info, kind)}});
     messages.push_back({topic, config.dump()});
   }
   nlohmann::json sensor = common;
   sensor.update({{"name", "Last action"},
-                 {"unique_id", "pylax_" + info.id + "_last_action"},
-                 {"state_topic", settings.prefix + "/" + info.id + "/action"},
+                 {"unique_id", "pylax_" + MeterId(info) + "_last_action"},
+                 {"state_topic", settings.prefix + "/" + MeterId(info) + "/action"},
                  {"value_template", "{{ value_json.action }}: {{ value_json.result }}"},
-                 {"json_attributes_topic", settings.prefix + "/" + info.id + "/action"}});
-  messages.push_back({settings.discoveryPrefix + "/sensor/" + info.id + "/last_action/config", sensor.dump()});
+                 {"json_attributes_topic", settings.prefix + "/" + MeterId(info) + "/action"}});
+  messages.push_back({settings.discoveryPrefix + "/sensor/" + MeterId(info) + "/last_action/config", sensor.dump()});
   return messages;
 }
 
-std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, const std::string& busId,
-                                                const MeterInfo& info, const std::vector<std::string>& keys) {
-  const std::string meterTopic = settings.prefix + "/" + info.id;
-  const nlohmann::json device = Device(busId, info);
+std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, const Meter& info,
+                                                const std::vector<std::string>& keys) {
+  const std::string meterTopic = settings.prefix + "/" + MeterId(info);
+  const nlohmann::json device = Device(info);
   std::vector<DiscoveryMessage> messages;
   for (const std::string& key : keys) {
     const Quantity* quantity = QuantityOfKey(key);
     if (quantity == nullptr) continue;
     nlohmann::json config = {
         {"name", key},
-        {"unique_id", "pylax_" + info.id + "_" + ObjectId(key)},
+        {"unique_id", "pylax_" + MeterId(info) + "_" + ObjectId(key)},
         {"state_topic", meterTopic + "/state"},
         {"value_template", ValueTemplate(key, quantity->unitScale)},
-        {"availability", Availability(settings, busId, info)},
+        {"availability", Availability(settings, info)},
         {"availability_mode", "all"},
         {"device_class", quantity->deviceClass},
         {"state_class", IsCounter(*quantity) ? "total_increasing" : "measurement"},
@@ -167,7 +166,7 @@ std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, co
   return messages;
 }
 
-std::vector<DiscoveryMessage> DiscoveryRemovals(const MqttSettings& settings, const MeterInfo& info,
+std::vector<DiscoveryMessage> DiscoveryRemovals(const MqttSettings& settings, const Meter& info,
                                                 const std::vector<std::string>& keys) {
   std::vector<DiscoveryMessage> messages;
   for (const std::string& key : keys) messages.push_back({DiscoveryTopic(settings, info, key), ""});
@@ -256,23 +255,24 @@ void MqttPublisher::SayPublishFailure(const std::string& topic, int rc) {
       " (said once; what fails for the same reason is dropped without a word)");
 }
 
-void MqttPublisher::PublishMeter(const Meter& meter) {
+void MqttPublisher::PublishMeter(const Published& meter) {
   if (settings_.discovery) {
     PublishAll(DiscoveryRemovals(settings_, meter.info, meter.removed));
-    PublishAll(DiscoveryMessages(settings_, busId_, meter.info, meter.keys));
+    PublishAll(DiscoveryMessages(settings_, meter.info, meter.keys));
     if (commands_ != nullptr && meter.info.model == ModelQM4C)
-      PublishAll(ActionDiscovery(settings_, busId_, meter.info, syncLog_));
+      PublishAll(ActionDiscovery(settings_, meter.info, syncLog_));
   }
-  if (!meter.action.empty()) Publish(Topic(meter.info.id, "action"), meter.action);
-  if (meter.online.has_value()) Publish(Topic(meter.info.id, "availability"), *meter.online ? "online" : "offline");
-  if (!meter.state.empty()) Publish(Topic(meter.info.id, "state"), meter.state);
-  if (!meter.clockSet.empty()) Publish(Topic(meter.info.id, "clock-set"), meter.clockSet);
+  if (!meter.action.empty()) Publish(Topic(MeterId(meter.info), "action"), meter.action);
+  if (meter.online.has_value())
+    Publish(Topic(MeterId(meter.info), "availability"), *meter.online ? "online" : "offline");
+  if (!meter.state.empty()) Publish(Topic(MeterId(meter.info), "state"), meter.state);
+  if (!meter.clockSet.empty()) Publish(Topic(MeterId(meter.info), "clock-set"), meter.clockSet);
 }
 
 // Another model's device block, and its sensors only: those of the model
 // before that this one lacks are removed, or Home Assistant would keep
 // entities whose readings never come.
-void MqttPublisher::Announce(Meter& meter, const std::vector<std::string>& keys) {
+void MqttPublisher::Announce(Published& meter, const std::vector<std::string>& keys) {
   for (const std::string& key : meter.keys)
     if (std::find(keys.begin(), keys.end(), key) == keys.end()) meter.removed.push_back(key);
   std::erase_if(meter.removed, [&](const std::string& key) { return std::find(keys.begin(), keys.end(), key) != keys.end(); });
@@ -280,49 +280,51 @@ void MqttPublisher::Announce(Meter& meter, const std::vector<std::string>& keys)
   meter.announced = true;
   if (!settings_.discovery) return;
   PublishAll(DiscoveryRemovals(settings_, meter.info, meter.removed));
-  PublishAll(DiscoveryMessages(settings_, busId_, meter.info, keys));
+  PublishAll(DiscoveryMessages(settings_, meter.info, keys));
   if (commands_ != nullptr && meter.info.model == ModelQM4C)
-    PublishAll(ActionDiscovery(settings_, busId_, meter.info, syncLog_));
+    PublishAll(ActionDiscovery(settings_, meter.info, syncLog_));
 }
 
-void MqttPublisher::MeterFound(const MeterInfo& info) {
+void MqttPublisher::MeterFound(const Meter& info) {
   std::lock_guard<std::mutex> hold(mutex_);
-  Meter& meter = meters_[info.id];
+  Published& meter = meters_[MeterId(info)];
   meter.info = info;
   meter.announced = false;  // another model: announced again at its first state
 }
 
 // Discovery waits for the first state: the readings a model gives are what
 // its poll read.
-void MqttPublisher::State(const MeterInfo& info, const PollFields& fields, const std::string& state) {
+void MqttPublisher::State(const Meter& info, const MeterState& polled) {
+  const std::string state = StateJson(info, polled);
   std::lock_guard<std::mutex> hold(mutex_);
-  Meter& meter = meters_[info.id];
+  Published& meter = meters_[MeterId(info)];
   meter.state = state;
   std::vector<std::string> keys;
+  const PollFields& fields = polled.fields;
   for (int pair = 0; pair < fields.pairsRead; ++pair)
     if (QuantityOfKey(PairLabel(pair)) != nullptr) keys.push_back(PairLabel(pair));
   if (!meter.announced || keys != meter.keys) Announce(meter, keys);
-  Publish(Topic(info.id, "state"), state);
+  Publish(Topic(MeterId(info), "state"), state);
 }
 
-void MqttPublisher::Availability(const MeterInfo& info, bool online) {
+void MqttPublisher::Availability(const Meter& info, bool online) {
   std::lock_guard<std::mutex> hold(mutex_);
-  meters_[info.id].online = online;
-  Publish(Topic(info.id, "availability"), online ? "online" : "offline");
+  meters_[MeterId(info)].online = online;
+  Publish(Topic(MeterId(info), "availability"), online ? "online" : "offline");
 }
 
-void MqttPublisher::ClockSet(const MeterInfo& info, const ClockSetting& setting) {
+void MqttPublisher::ClockSet(const Meter& info, const ClockSetting& setting) {
   std::lock_guard<std::mutex> hold(mutex_);
-  std::string& payload = meters_[info.id].clockSet;
+  std::string& payload = meters_[MeterId(info)].clockSet;
   payload = setting.Json();
-  Publish(Topic(info.id, "clock-set"), payload);
+  Publish(Topic(MeterId(info), "clock-set"), payload);
 }
 
-void MqttPublisher::ActionDone(const MeterInfo& info, const ActionOutcome& outcome) {
+void MqttPublisher::ActionDone(const Meter& info, const ActionOutcome& outcome) {
   std::lock_guard<std::mutex> hold(mutex_);
-  std::string& payload = meters_[info.id].action;
+  std::string& payload = meters_[MeterId(info)].action;
   payload = outcome.Json();
-  Publish(Topic(info.id, "action"), payload);
+  Publish(Topic(MeterId(info), "action"), payload);
 }
 
 void MqttPublisher::Stopping() {
@@ -383,7 +385,7 @@ void MqttPublisher::Heard(const std::string& topic, bool retained) {
   const std::optional<ActionKind> kind = ActionOfName(std::string_view(topic).substr(slash + 1));
   if (!kind || address.empty() || address.size() > 3 || address.find_first_not_of("0123456789") != std::string::npos)
     return;
-  commands_->Push({MeterId(busId_, std::stoi(address)), *kind});
+  commands_->Push({MeterId(Meter{std::stoi(address), ModelNone, "", busId_}), *kind});
 }
 
 void MqttPublisher::OnDisconnect(mosquitto*, void* self, int rc) { static_cast<MqttPublisher*>(self)->Disconnected(rc); }

@@ -39,17 +39,16 @@ struct DiscoveryMessage {
 };
 // The discovery configs of a meter's readings (keys as read --json names
 // them; those without a quantity get none).
-std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, const std::string& busId,
-                                                const MeterInfo& info, const std::vector<std::string>& keys);
+std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, const Meter& info,
+                                                const std::vector<std::string>& keys);
 // The empty retained configs that remove the sensors of keys (a meter found
 // again as a model without them).
-std::vector<DiscoveryMessage> DiscoveryRemovals(const MqttSettings& settings, const MeterInfo& info,
+std::vector<DiscoveryMessage> DiscoveryRemovals(const MqttSettings& settings, const Meter& info,
                                                 const std::vector<std::string>& keys);
 
 // With --mqtt-commands, a QM4C's buttons ("Set clock"; "Sync log now" when
 // syncLog) and its last-action sensor.
-std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, const std::string& busId,
-                                              const MeterInfo& info, bool syncLog);
+std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, const Meter& info, bool syncLog);
 
 class MqttPublisher : public Publisher {
  public:
@@ -66,11 +65,11 @@ class MqttPublisher : public Publisher {
     syncLog_ = syncLog;
   }
 
-  void MeterFound(const MeterInfo& info) override;
-  void State(const MeterInfo& info, const PollFields& fields, const std::string& state) override;
-  void Availability(const MeterInfo& info, bool online) override;
-  void ClockSet(const MeterInfo& info, const ClockSetting& setting) override;
-  void ActionDone(const MeterInfo& info, const ActionOutcome& outcome) override;
+  void MeterFound(const Meter& info) override;
+  void State(const Meter& info, const MeterState& state) override;
+  void Availability(const Meter& info, bool online) override;
+  void ClockSet(const Meter& info, const ClockSetting& setting) override;
+  void ActionDone(const Meter& info, const ActionOutcome& outcome) override;
   void Stopping() override;
 
   // Seconds of the reconnect backoff: 1, 2, 4 ... up to 30.
@@ -85,8 +84,8 @@ class MqttPublisher : public Publisher {
   static constexpr int kQuickDropsSaid = 3;
 
  private:
-  struct Meter {
-    MeterInfo info;
+  struct Published {
+    Meter info;
     std::vector<std::string> keys;     // the readings discovery has announced
     std::vector<std::string> removed;  // announced once, not by the model found since
     bool announced = false;            // keys announced with this info's device block
@@ -105,8 +104,8 @@ class MqttPublisher : public Publisher {
   void Publish(const std::string& topic, const std::string& payload);
   void PublishAll(const std::vector<DiscoveryMessage>& messages);
   void SayPublishFailure(const std::string& topic, int rc);
-  void Announce(Meter& meter, const std::vector<std::string>& keys);
-  void PublishMeter(const Meter& meter);
+  void Announce(Published& meter, const std::vector<std::string>& keys);
+  void PublishMeter(const Published& meter);
   std::string Topic(const std::string& meterId, const char* leaf) const;
 
   MqttSettings settings_;
@@ -118,7 +117,7 @@ class MqttPublisher : public Publisher {
   mosquitto* client_ = nullptr;
   bool loopRunning_ = false;
   std::mutex mutex_;              // meters_, failuresSaid_, and the order of publishes
-  std::map<std::string, Meter> meters_;
+  std::map<std::string, Published> meters_;
   std::set<int> failuresSaid_;    // mosquitto's result codes of publishes that failed
   std::atomic<bool> connected_{false};
   std::atomic<bool> refusedSaid_{false};

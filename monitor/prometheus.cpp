@@ -114,8 +114,8 @@ void Sample(std::string& text, const std::string& name, const std::string& label
   text += name + "{" + labels + "} " + value + "\n";
 }
 
-std::string MeterLabels(const MeterInfo& info) {
-  return "meter=" + LabelValue(info.id) + ",model=" + LabelValue(ModelName(info.model));
+std::string MeterLabels(const Meter& info) {
+  return "meter=" + LabelValue(MeterId(info)) + ",model=" + LabelValue(ModelName(info.model));
 }
 }  // namespace
 
@@ -125,59 +125,47 @@ void PrometheusExporter::Serve(httplib::Server& server) {
   });
 }
 
-void PrometheusExporter::MeterFound(const MeterInfo& info) {
+void PrometheusExporter::MeterFound(const Meter& info) {
   std::lock_guard<std::mutex> hold(mutex_);
-  meters_[info.id].info = info;
+  meters_[MeterId(info)].info = info;
 }
 
-void PrometheusExporter::State(const MeterInfo& info, const PollFields& fields, const std::string&) {
+void PrometheusExporter::State(const Meter& info, const MeterState& state) {
+  const PollFields& fields = state.fields;
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterMetrics& meter = meters_[info.id];
+  MeterMetrics& meter = meters_[MeterId(info)];
   for (int pair = 0; pair < fields.pairsRead; ++pair) meter.readings[PairLabel(pair)] = fields.pairs[pair];
 }
 
 // An offline meter's last readings are withdrawn rather than shown as if
 // current; its up says why they are missing.
-void PrometheusExporter::Availability(const MeterInfo& info, bool online) {
+void PrometheusExporter::Availability(const Meter& info, bool online) {
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterMetrics& meter = meters_[info.id];
+  MeterMetrics& meter = meters_[MeterId(info)];
   meter.up = online;
   if (!online) meter.readings.clear();
 }
 
-void PrometheusExporter::Transactions(const MeterInfo& info, ModbusResult result, int count) {
-  if (result < 0 || result >= kResultCount) return;
-  std::lock_guard<std::mutex> hold(mutex_);
-  meters_[info.id].transactions[static_cast<size_t>(result)] += static_cast<unsigned long>(count);
-}
-
-void PrometheusExporter::RoundDone(double seconds, bool overrun) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  ++rounds_;
-  overruns_ += overrun ? 1 : 0;
-  lastRoundSeconds_ = seconds;
-}
-
-void PrometheusExporter::GatewayServed(const GatewayStats& stats) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  gateway_ = stats;
-}
-
 std::string PrometheusExporter::Render() const {
+  const BusCounts counts = tally_.Read();
   std::lock_guard<std::mutex> hold(mutex_);
   std::string text;
   RenderReadings(text);
-  RenderMeters(text);
+  RenderMeters(text, counts);
   RenderArchives(text);
   RenderClockSets(text);
-  RenderGateway(text);
-  Family(text, "pylax_poll_rounds_total", "counter", "Rounds of polls of every meter of the bus.");
-  text += "pylax_poll_rounds_total " + std::to_string(rounds_) + "\n";
-  Family(text, "pylax_poll_overruns_total", "counter", "Rounds that took longer than the interval.");
-  text += "pylax_poll_overruns_total " + std::to_string(overruns_) + "\n";
-  Family(text, "pylax_poll_round_duration_seconds", "gauge", "How long the last round of polls took.");
-  text += "pylax_poll_round_duration_seconds " + Number(lastRoundSeconds_) + "\n";
+  RenderGateway(text, counts);
+  RenderRounds(text, counts);
   return text;
+}
+
+void PrometheusExporter::RenderRounds(std::string& text, const BusCounts& counts) {
+  Family(text, "pylax_poll_rounds_total", "counter", "Rounds of polls of every meter of the bus.");
+  text += "pylax_poll_rounds_total " + std::to_string(counts.rounds) + "\n";
+  Family(text, "pylax_poll_overruns_total", "counter", "Rounds that took longer than the interval.");
+  text += "pylax_poll_overruns_total " + std::to_string(counts.overruns) + "\n";
+  Family(text, "pylax_poll_round_duration_seconds", "gauge", "How long the last round of polls took.");
+  text += "pylax_poll_round_duration_seconds " + Number(counts.lastRoundSeconds) + "\n";
 }
 
 // One family per quantity, in the table's order, its meters' samples
@@ -196,37 +184,40 @@ void PrometheusExporter::RenderReadings(std::string& text) const {
   }
 }
 
-void PrometheusExporter::RenderGateway(std::string& text) const {
-  if (!gateway_) return;
+void PrometheusExporter::RenderGateway(std::string& text, const BusCounts& counts) {
+  if (!counts.gateway) return;
+  const GatewayStats& gateway = *counts.gateway;
   Family(text, "pylax_gateway_clients", "gauge", "Modbus TCP clients connected to the gateway.");
-  text += "pylax_gateway_clients " + std::to_string(gateway_->clients) + "\n";
+  text += "pylax_gateway_clients " + std::to_string(gateway.clients) + "\n";
   Family(text, "pylax_gateway_requests_total", "counter", "Gateway requests by how they ended.");
   for (int outcome = 0; outcome < kGatewayOutcomes; ++outcome)
     Sample(text, "pylax_gateway_requests_total",
            "result=" + LabelValue(GatewayOutcomeName(static_cast<GatewayOutcome>(outcome))),
-           std::to_string(gateway_->requests[static_cast<size_t>(outcome)]));
+           std::to_string(gateway.requests[static_cast<size_t>(outcome)]));
   Family(text, "pylax_gateway_wait_seconds_max", "gauge", "The longest a gateway request waited for the line.");
-  text += "pylax_gateway_wait_seconds_max " + Number(gateway_->longestWaitSeconds) + "\n";
+  text += "pylax_gateway_wait_seconds_max " + Number(gateway.longestWaitSeconds) + "\n";
   Family(text, "pylax_gateway_wait_seconds_mean", "gauge", "The mean time a gateway request waited for the line.");
-  text += "pylax_gateway_wait_seconds_mean " + Number(gateway_->meanWaitSeconds) + "\n";
+  text += "pylax_gateway_wait_seconds_mean " + Number(gateway.meanWaitSeconds) + "\n";
 }
 
-void PrometheusExporter::RenderMeters(std::string& text) const {
+void PrometheusExporter::RenderMeters(std::string& text, const BusCounts& counts) const {
   Family(text, "pylax_up", "gauge", "1 while the meter answers, 0 after 3 failed polls in a row.");
   for (const auto& [id, meter] : meters_) Sample(text, "pylax_up", MeterLabels(meter.info), meter.up ? "1" : "0");
   Family(text, "pylax_poll_transactions_total", "counter", "Poll transactions by result.");
-  for (const auto& [id, meter] : meters_)
+  for (const auto& [id, meter] : meters_) {
+    const BusCounts::ByResult transactions = counts.TransactionsOf(id);
     for (int result = 0; result < kResultCount; ++result)
       Sample(text, "pylax_poll_transactions_total",
              MeterLabels(meter.info) + ",result=" + LabelValue(kResultLabels[result]),
-             std::to_string(meter.transactions[static_cast<size_t>(result)]));
+             std::to_string(transactions[static_cast<size_t>(result)]));
+  }
 }
 
 // Each archive of each meter the monitor has synced: its own label, since
 // each archive keeps its own cursor and one may lag behind another.
-void PrometheusExporter::Synced(const MeterInfo& info, const SyncResult& result) {
+void PrometheusExporter::Synced(const Meter& info, const SyncResult& result) {
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterMetrics& meter = meters_[info.id];
+  MeterMetrics& meter = meters_[MeterId(info)];
   for (const ArchiveSyncReport& report : result.archives) {
     MeterMetrics::Archive& archive = meter.archives[report.url];
     if (report.outcome.runLast > 0) archive.newest = report.outcome.runLast;
@@ -235,13 +226,13 @@ void PrometheusExporter::Synced(const MeterInfo& info, const SyncResult& result)
   }
 }
 
-void PrometheusExporter::ClockSet(const MeterInfo& info, const ClockSetting& setting) {
+void PrometheusExporter::ClockSet(const Meter& info, const ClockSetting& setting) {
   std::lock_guard<std::mutex> hold(mutex_);
-  if (setting.result == ResultOk) ++meters_[info.id].clockSets;
+  if (setting.result == ResultOk) ++meters_[MeterId(info)].clockSets;
 }
 
 void PrometheusExporter::RenderArchives(std::string& text) const {
-  const auto labels = [](const MeterInfo& info, const std::string& url) {
+  const auto labels = [](const Meter& info, const std::string& url) {
     return MeterLabels(info) + ",archive=" + LabelValue(url);
   };
   Family(text, "pylax_archive_newest_entry_timestamp_seconds", "gauge",

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "modbus/result.h"
-#include "monitor/modbus_gateway.h"
+#include "monitor/bus_tally.h"
 #include "monitor/publisher.h"
 
 namespace httplib {
@@ -21,27 +21,25 @@ class Server;
 
 class PrometheusExporter : public Publisher {
  public:
+  // The bus's counters come from tally, which outlives the exporter.
+  explicit PrometheusExporter(const BusTally& tally) : tally_(tally) {}
   // GET /metrics on server, before it starts listening.
   void Serve(httplib::Server& server);
 
-  void MeterFound(const MeterInfo& info) override;
-  void State(const MeterInfo& info, const PollFields& fields, const std::string& state) override;
-  void Availability(const MeterInfo& info, bool online) override;
-  void Transactions(const MeterInfo& info, ModbusResult result, int count) override;
-  void RoundDone(double seconds, bool overrun) override;
-  void Synced(const MeterInfo& info, const SyncResult& result) override;
-  void GatewayServed(const GatewayStats& stats) override;
-  void ClockSet(const MeterInfo& info, const ClockSetting& setting) override;
+  void MeterFound(const Meter& info) override;
+  void State(const Meter& info, const MeterState& state) override;
+  void Availability(const Meter& info, bool online) override;
+  void Synced(const Meter& info, const SyncResult& result) override;
+  void ClockSet(const Meter& info, const ClockSetting& setting) override;
 
   // The whole exposition, as GET /metrics answers.
   std::string Render() const;
 
  private:
   struct MeterMetrics {
-    MeterInfo info;
+    Meter info;
     bool up = false;
     std::map<std::string, float> readings;  // by read --json key
-    std::array<unsigned long, kResultCount> transactions{};
     struct Archive {
       time_t newest = 0;  // 0: the archive holds nothing of the meter
       unsigned long entries = 0;
@@ -51,15 +49,13 @@ class PrometheusExporter : public Publisher {
     unsigned long clockSets = 0;
   };
   void RenderReadings(std::string& text) const;
-  void RenderMeters(std::string& text) const;
+  void RenderMeters(std::string& text, const BusCounts& counts) const;
   void RenderArchives(std::string& text) const;
-  void RenderGateway(std::string& text) const;
+  static void RenderGateway(std::string& text, const BusCounts& counts);
+  static void RenderRounds(std::string& text, const BusCounts& counts);
   void RenderClockSets(std::string& text) const;
 
   mutable std::mutex mutex_;
   std::map<std::string, MeterMetrics> meters_;  // by meter id
-  unsigned long rounds_ = 0;
-  unsigned long overruns_ = 0;
-  double lastRoundSeconds_ = 0;
-  std::optional<GatewayStats> gateway_;
+  const BusTally& tally_;
 };

@@ -24,6 +24,15 @@ std::string ClockSetting::Json() const {
                      {"after", after ? std::to_string(*after) : "null"}});
 }
 
+std::string StateJson(const Meter& meter, const MeterState& state) {
+  std::vector<JsonMember> members{{"time", JsonString(UtcText(state.time))}, {"meter", JsonString(MeterId(meter))}};
+  for (JsonMember& member : ReadingMembers(state.fields)) members.push_back(std::move(member));
+  if (state.archivedUpTo > 0) members.push_back({"archived", JsonString(UtcText(state.archivedUpTo))});
+  if (state.clockDrift) members.push_back({"clock-drift", std::to_string(*state.clockDrift)});
+  if (state.clockSet) members.push_back({"clock-set", state.clockSet->Json()});
+  return JsonObject(members);
+}
+
 namespace {
 // The whole line, or false when the reader is gone (EPIPE: SIGPIPE is
 // ignored) or the descriptor fails.
@@ -87,14 +96,15 @@ JsonLinesPublisher::~JsonLinesPublisher() {
     writer_.detach();  // stuck in a write that only the process's end undoes
 }
 
-void JsonLinesPublisher::State(const MeterInfo&, const PollFields&, const std::string& state) {
+void JsonLinesPublisher::State(const Meter& meter, const MeterState& state) {
+  const std::string line = StateJson(meter, state) + "\n";
   std::lock_guard<std::mutex> hold(queue_->mutex);
-  if (queue_->bytes + state.size() + 1 > kQueueBytes) {
+  if (queue_->bytes + line.size() > kQueueBytes) {
     ++queue_->dropped;
     return;
   }
-  queue_->lines.push_back(state + "\n");
-  queue_->bytes += state.size() + 1;
+  queue_->lines.push_back(line);
+  queue_->bytes += line.size();
   queue_->changed.notify_all();
 }
 

@@ -10,18 +10,11 @@
 #include <thread>
 
 #include "bus/poll.h"
+#include "meter/meter.h"
 #include "modbus/result.h"
 
 struct SyncResult;
 struct ActionOutcome;
-struct GatewayStats;
-
-struct MeterInfo {
-  std::string id;              // MeterId: bus and address
-  int address = 0;
-  int model = 0;               // ModelQM4A..ModelQM4C
-  std::string identification;  // the meter's own text ("Orvant QM4C Power Meter")
-};
 
 // A meter's clock set by the monitor (--keep-clock): how far it was off
 // (meter minus host, seconds) before, and after as read back.
@@ -34,6 +27,21 @@ struct ClockSetting {
   std::string Json() const;
 };
 
+// A meter's state after a poll that read its readings, as the monitor knows
+// it then: one object that each publisher writes its own way (StateJson for
+// MQTT and --json, samples for /metrics, the page's JSON).
+struct MeterState {
+  time_t time = 0;                       // when the poll ended
+  PollFields fields;                     // as the poll read them
+  time_t archivedUpTo = 0;               // --archive: the newest entry every archive holds; 0 none
+  std::optional<long> clockDrift;        // --keep-clock: meter minus host, seconds
+  std::optional<ClockSetting> clockSet;  // --keep-clock: the last set
+};
+// {"time", "meter", the readings of read --json, then, where known,
+// "archived", "clock-drift", "clock-set"}: the state object of MQTT and
+// --json.
+std::string StateJson(const Meter& meter, const MeterState& state);
+
 // "pylaxctl: MESSAGE" on stderr at once: what the monitor and its
 // publishers tell whoever runs them (the journal, under systemd).
 void Say(const std::string& message);
@@ -42,31 +50,27 @@ class Publisher {
  public:
   virtual ~Publisher() = default;
   // A meter the scan found, or found again as another model.
-  virtual void MeterFound(const MeterInfo&) {}
+  virtual void MeterFound(const Meter&) {}
   // A device that answered the scan naming no QM4 model, so not polled;
   // an empty text: the device at address is no longer one.
   virtual void Foreign(int, const std::string&) {}
-  // A poll that read the readings: fields as read, state the JSON object.
-  virtual void State(const MeterInfo&, const PollFields&, const std::string&) {}
+  // A poll that read the readings.
+  virtual void State(const Meter&, const MeterState&) {}
   // A poll that read none of the readings: result is why.
-  virtual void PollFailed(const MeterInfo&, ModbusResult) {}
+  virtual void PollFailed(const Meter&, ModbusResult) {}
   // Online at the first good poll, offline after 3 failed polls in a row, or
   // when the port has gone.
-  virtual void Availability(const MeterInfo&, bool) {}
-  // count transactions of a poll ended with result.
-  virtual void Transactions(const MeterInfo&, ModbusResult, int) {}
-  // A round of polls took seconds; it overran when it took longer than the
-  // interval.
+  virtual void Availability(const Meter&, bool) {}
+  // A round of polls took seconds, counted in the bus's tally already; it
+  // overran when it took longer than the interval.
   virtual void RoundDone(double, bool) {}
   // The meter's log was synced into the archives (--archive), between
   // rounds.
-  virtual void Synced(const MeterInfo&, const SyncResult&) {}
+  virtual void Synced(const Meter&, const SyncResult&) {}
   // The monitor set the meter's clock (--keep-clock), between rounds.
-  virtual void ClockSet(const MeterInfo&, const ClockSetting&) {}
+  virtual void ClockSet(const Meter&, const ClockSetting&) {}
   // An action asked of the meter (--mqtt-commands) was run, between rounds.
-  virtual void ActionDone(const MeterInfo&, const ActionOutcome&) {}
-  // After each round, with --gateway: what the gateway has served so far.
-  virtual void GatewayServed(const GatewayStats&) {}
+  virtual void ActionDone(const Meter&, const ActionOutcome&) {}
   // The monitor is ending: say so while the connection is still there.
   virtual void Stopping() {}
 };
@@ -79,7 +83,7 @@ class JsonLinesPublisher : public Publisher {
  public:
   explicit JsonLinesPublisher(int fd);
   ~JsonLinesPublisher() override;
-  void State(const MeterInfo&, const PollFields&, const std::string& state) override;
+  void State(const Meter& meter, const MeterState& state) override;
   // Gives the writer kDrainWait to write what waits, then says how many
   // lines were dropped.
   void Stopping() override;

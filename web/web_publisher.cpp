@@ -115,7 +115,8 @@ void Merge(PollFields& kept, const PollFields& poll) {
 }
 }  // namespace
 
-WebPublisher::WebPublisher(WebBus bus, bool archiving) : bus_(std::move(bus)), archiving_(archiving) {}
+WebPublisher::WebPublisher(WebBus bus, bool archiving, const BusTally& tally)
+    : bus_(std::move(bus)), archiving_(archiving), tally_(tally) {}
 
 WebPublisher::~WebPublisher() { Close(); }
 
@@ -276,9 +277,9 @@ void WebPublisher::ServeApi(httplib::Server& server) {
   });
 }
 
-void WebPublisher::MeterFound(const MeterInfo& info) {
+void WebPublisher::MeterFound(const Meter& info) {
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterView& meter = meters_[info.id];
+  MeterView& meter = meters_[MeterId(info)];
   meter.info = info;
   PublishMeter(meter);
 }
@@ -292,10 +293,11 @@ void WebPublisher::Foreign(int address, const std::string& identification) {
   events_.Publish(Event("bus", BusJsonLocked()));
 }
 
-void WebPublisher::State(const MeterInfo& info, const PollFields& fields, const std::string&) {
+void WebPublisher::State(const Meter& info, const MeterState& state) {
+  const PollFields& fields = state.fields;
   const int64_t now = NowMs();
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterView& meter = meters_[info.id];
+  MeterView& meter = meters_[MeterId(info)];
   meter.info = info;
   meter.lastPollOk = true;
   ++meter.polls;
@@ -305,10 +307,10 @@ void WebPublisher::State(const MeterInfo& info, const PollFields& fields, const 
   PublishMeter(meter);
 }
 
-void WebPublisher::PollFailed(const MeterInfo& info, ModbusResult result) {
+void WebPublisher::PollFailed(const Meter& info, ModbusResult result) {
   const int64_t now = NowMs();
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterView& meter = meters_[info.id];
+  MeterView& meter = meters_[MeterId(info)];
   meter.lastPollOk = false;
   ++meter.polls;
   meter.failure = result >= 0 && result < kResultCount ? g_resultText[result] : "";
@@ -316,43 +318,29 @@ void WebPublisher::PollFailed(const MeterInfo& info, ModbusResult result) {
   PublishMeter(meter);
 }
 
-void WebPublisher::Availability(const MeterInfo& info, bool online) {
+void WebPublisher::Availability(const Meter& info, bool online) {
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterView& meter = meters_[info.id];
+  MeterView& meter = meters_[MeterId(info)];
   meter.online = online;
   PublishMeter(meter);
 }
 
-void WebPublisher::Transactions(const MeterInfo&, ModbusResult result, int count) {
-  if (result < 0 || result >= kResultCount) return;
+void WebPublisher::RoundDone(double, bool) {
   std::lock_guard<std::mutex> hold(mutex_);
-  transactions_[static_cast<size_t>(result)] += static_cast<unsigned long>(count);
-}
-
-void WebPublisher::RoundDone(double seconds, bool overrun) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  ++rounds_;
-  overruns_ += overrun ? 1 : 0;
-  lastRoundSeconds_ = seconds;
   events_.Publish(Event("bus", BusJsonLocked()));
 }
 
-void WebPublisher::GatewayServed(const GatewayStats& stats) {
+void WebPublisher::ActionDone(const Meter& info, const ActionOutcome& outcome) {
   std::lock_guard<std::mutex> hold(mutex_);
-  gateway_ = stats;
-}
-
-void WebPublisher::ActionDone(const MeterInfo& info, const ActionOutcome& outcome) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  MeterView& meter = meters_[info.id];
+  MeterView& meter = meters_[MeterId(info)];
   meter.action = outcome.Json();
   PublishMeter(meter);
 }
 
-void WebPublisher::Synced(const MeterInfo& info, const SyncResult& result) {
+void WebPublisher::Synced(const Meter& info, const SyncResult& result) {
   const time_t now = std::time(nullptr);
   std::lock_guard<std::mutex> hold(mutex_);
-  MeterView& meter = meters_[info.id];
+  MeterView& meter = meters_[MeterId(info)];
   meter.archives.resize(result.archives.size());
   for (size_t i = 0; i < result.archives.size(); ++i) {
     const ArchiveSyncReport& report = result.archives[i];
@@ -441,9 +429,11 @@ std::string GatewayJson(const GatewayStats& stats) {
 }  // namespace
 
 std::string WebPublisher::BusJsonLocked() const {
+  const BusCounts counts = tally_.Read();
+  const BusCounts::ByResult transactions = counts.AllTransactions();
   std::vector<JsonMember> results;
   for (int result = 0; result < kResultCount; ++result)
-    results.push_back({g_resultText[result], std::to_string(transactions_[static_cast<size_t>(result)])});
+    results.push_back({g_resultText[result], std::to_string(transactions[static_cast<size_t>(result)])});
   std::string foreign = "[";
   for (const auto& [address, text] : foreign_)
     foreign += (foreign.size() > 1 ? "," : "") +
@@ -452,20 +442,20 @@ std::string WebPublisher::BusJsonLocked() const {
                               {"baud", std::to_string(bus_.baud)},
                               {"framing", JsonString(bus_.framing)},
                               {"interval", Seconds(bus_.interval)},
-                              {"rounds", std::to_string(rounds_)},
-                              {"overruns", std::to_string(overruns_)},
-                              {"round_seconds", JsonNumber(static_cast<float>(lastRoundSeconds_))},
+                              {"rounds", std::to_string(counts.rounds)},
+                              {"overruns", std::to_string(counts.overruns)},
+                              {"round_seconds", JsonNumber(static_cast<float>(counts.lastRoundSeconds))},
                               {"archiving", Bool(archiving_)},
                               {"transactions", JsonObject(results)},
                               {"foreign", foreign + "]"}};
-  if (gateway_) bus.push_back({"gateway", GatewayJson(*gateway_)});
+  if (counts.gateway) bus.push_back({"gateway", GatewayJson(*counts.gateway)});
   return JsonObject(bus);
 }
 
 // The state object's keys (time, meter, the readings of read --json,
 // archived), what the page needs beside them, and the console's texts.
 std::string WebPublisher::MeterJsonOf(const MeterView& meter, int64_t nowMs) const {
-  std::vector<JsonMember> members{{"meter", JsonString(meter.info.id)},
+  std::vector<JsonMember> members{{"meter", JsonString(MeterId(meter.info))},
                                   {"address", std::to_string(meter.info.address)},
                                   {"model", JsonString(ModelName(meter.info.model))},
                                   {"identification", JsonString(meter.info.identification)},

@@ -18,6 +18,7 @@
 
 #include "modbus/result.h"
 #include "monitor/actions.h"
+#include "monitor/bus_tally.h"
 #include "monitor/modbus_gateway.h"
 #include "monitor/publisher.h"
 #include "web/event_log.h"
@@ -52,7 +53,8 @@ class WebPublisher : public Publisher {
   // How long a stream gathers events before it writes them.
   static constexpr int kBatchMs = 100;
 
-  WebPublisher(WebBus bus, bool archiving);
+  // The bus's counters come from tally, which outlives the publisher.
+  WebPublisher(WebBus bus, bool archiving, const BusTally& tally);
   ~WebPublisher() override;  // Close()
   // The page, its assets, /events and the API on listener, before it
   // starts; access applies to everything it serves (/metrics too when it
@@ -64,16 +66,14 @@ class WebPublisher : public Publisher {
   // archives, sync-log) buttons, their POSTs handed to queue.
   void TakeActions(ActionQueue* queue);
 
-  void MeterFound(const MeterInfo& info) override;
+  void MeterFound(const Meter& info) override;
   void Foreign(int address, const std::string& identification) override;
-  void State(const MeterInfo& info, const PollFields& fields, const std::string& state) override;
-  void PollFailed(const MeterInfo& info, ModbusResult result) override;
-  void Availability(const MeterInfo& info, bool online) override;
-  void Transactions(const MeterInfo& info, ModbusResult result, int count) override;
+  void State(const Meter& info, const MeterState& state) override;
+  void PollFailed(const Meter& info, ModbusResult result) override;
+  void Availability(const Meter& info, bool online) override;
   void RoundDone(double seconds, bool overrun) override;
-  void GatewayServed(const GatewayStats& stats) override;
-  void Synced(const MeterInfo& info, const SyncResult& result) override;
-  void ActionDone(const MeterInfo& info, const ActionOutcome& outcome) override;
+  void Synced(const Meter& info, const SyncResult& result) override;
+  void ActionDone(const Meter& info, const ActionOutcome& outcome) override;
   void Stopping() override;
 
   // The API's answers: every meter; one meter (none for an id not found);
@@ -101,7 +101,7 @@ class WebPublisher : public Publisher {
     time_t synced = 0;
   };
   struct MeterView {
-    MeterInfo info;
+    Meter info;
     bool online = false;
     std::optional<bool> lastPollOk;
     unsigned long polls = 0;  // so that the page adds each poll to its chart once
@@ -129,11 +129,7 @@ class WebPublisher : public Publisher {
   const bool archiving_;
   std::map<std::string, MeterView> meters_;  // by id
   std::map<int, std::string> foreign_;       // devices that are no QM4, by address: their text
-  unsigned long rounds_ = 0;
-  unsigned long overruns_ = 0;
-  double lastRoundSeconds_ = 0;
-  std::optional<GatewayStats> gateway_;
-  std::array<unsigned long, kResultCount> transactions_{};
+  const BusTally& tally_;
   EventLog events_;
   ActionQueue* actions_ = nullptr;
   std::string token_;  // the page's, random each run: a tab of an earlier run, or another site, has none

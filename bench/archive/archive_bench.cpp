@@ -23,7 +23,7 @@
 namespace {
 constexpr double kTurnaroundMs = 5.0;  // qm4sim's default with --baud
 constexpr double kBitsPerCharacter = 10.0;
-const ArchivedMeter kMeter{"bench_3", 3, "QM4C", "Orvant QM4C Power Meter"};
+const Meter kMeter{3, ModelQM4C, "Orvant QM4C Power Meter", "bench"};
 int g_onlyBaud = 0;         // 0: 38400 and 9600
 std::string g_onlyFraming;  // empty: both
 

@@ -82,7 +82,7 @@ int main() {
   rusage before{};
   getrusage(RUSAGE_SELF, &before);
   const auto start = std::chrono::steady_clock::now();
-  const bool written = DownloadLoggedData(link, 3, log);
+  const bool written = DownloadLoggedData(link, Meter{3, ModelQM4C, "", ""}, log);
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   rusage after{};
   getrusage(RUSAGE_SELF, &after);

@@ -26,7 +26,7 @@ int main() {
   ModbusLink link;
   if (!StartAndOpenSim(sim, link, {"--meter", "3:QM4C", "--static", "--baud", std::to_string(kBaud)}, kBaud, QM4SIM_PATH))
     return 1;
-  const Meter meter{3, 3};
+  const Meter meter{3, ModelQM4C, "", ""};
   PollState poll;
   TallyExchangesOf(link);
   std::printf("%-8s %9s %9s %7s %10s\n", "framing", "median ms", "line ms", "ratio", "exchanges");

@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
   TrendStore store;
   const int64_t now = QDateTime::currentMSecsSinceEpoch();
   for (int64_t s = 0; s < kDayTicks; ++s)
-    store.Add(now - (kDayTicks - s) * 1000, "03 - Orvant QM4C Power Meter", Tick(s));
+    store.Add(now - (kDayTicks - s) * 1000, Meter{3, ModelQM4C, "Orvant QM4C Power Meter", ""}, Tick(s));
   auto* trend = new CTrendDlg(store, nullptr);
   trend->SpanList()->setCurrentIndex(4);  // the last 24 hours
   trend->show();

@@ -40,7 +40,8 @@ int main() {
   const long before = ResidentKb();
   TrendStore store;
   const int64_t start = 1'790'000'000'000;
-  for (int64_t s = 0; s < kDayTicks; ++s) store.Add(start + s * 1000, "03 - Orvant QM4C Power Meter", Tick(s));
+  for (int64_t s = 0; s < kDayTicks; ++s)
+    store.Add(start + s * 1000, Meter{3, ModelQM4C, "Orvant QM4C Power Meter", ""}, Tick(s));
   const long after = ResidentKb();
 
   std::vector<double> ms;

@@ -96,7 +96,10 @@ bool Rounds(int streams, double* median, long* fewestLines) {
   options.end = kMeters;
   options.interval = 0;
   options.rescanMinutes = 0;
-  WebPublisher web(WebBus{sim.LinkPath(), kBaud, "length", 0}, false);
+  StopToken stop;
+  std::atomic<bool> rescan{false};
+  BusMonitor monitor(link, options, sim.LinkPath(), kBaud, "bench", stop, rescan);
+  WebPublisher web(WebBus{sim.LinkPath(), kBaud, "length", 0}, false, monitor.Tally());
   HttpListener listener;
   if (!listener.Bind("127.0.0.1:18611", "--http", "the page", &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
@@ -104,9 +107,6 @@ bool Rounds(int streams, double* median, long* fewestLines) {
   }
   web.Serve(listener, WebAccess{""});
   listener.Start(WebPublisher::kMaxEventStreams + 8);
-  StopToken stop;
-  std::atomic<bool> rescan{false};
-  BusMonitor monitor(link, options, sim.LinkPath(), kBaud, "bench", stop, rescan);
   RoundTimer timer(stop);
   monitor.AddPublisher(&web);
   monitor.AddPublisher(&timer);
@@ -171,14 +171,14 @@ int main() {
     options.end = 3;
     options.interval = 1;
     options.rescanMinutes = 0;
-    WebPublisher web(WebBus{sim.LinkPath(), kBaud, "length", 1}, false);
+    StopToken stop;
+    std::atomic<bool> rescan{false};
+    BusMonitor monitor(link, options, sim.LinkPath(), kBaud, "bench", stop, rescan);
+    WebPublisher web(WebBus{sim.LinkPath(), kBaud, "length", 1}, false, monitor.Tally());
     HttpListener listener;
     if (!listener.Bind("127.0.0.1:18612", "--http", "the page", &error)) return 1;
     web.Serve(listener, WebAccess{""});
     listener.Start(WebPublisher::kMaxEventStreams + 8);
-    StopToken stop;
-    std::atomic<bool> rescan{false};
-    BusMonitor monitor(link, options, sim.LinkPath(), kBaud, "bench", stop, rescan);
     monitor.AddPublisher(&web);
     std::thread poll([&] { monitor.Run(); });
     std::this_thread::sleep_for(std::chrono::seconds(2));

@@ -35,7 +35,7 @@ class ArchiveCli : public ArchiveSync {
     tzset();
     ArchiveSync::TearDown();
   }
-  ArchivedMeter Meter() const { return {MeterId(BusId(sim_->LinkPath(), HostName()), 3), 3, "QM4C", "Orvant QM4C Power Meter"}; }
+  Meter SyncedMeter() const { return {3, ModelQM4C, "Orvant QM4C Power Meter", BusId(sim_->LinkPath(), HostName())}; }
   long Archived(const std::string& path) {
     SqliteStore store("sqlite:" + path, path);
     std::string error;
@@ -105,8 +105,8 @@ TEST_P(CliCases, SaysWhatHappenedAndExits) {
   for (const std::string& arg : c.args) args.push_back(arg == "LINK" ? sim_->LinkPath() : arg);
   EXPECT_EQ(Finish(StartPylaxctl(args)), c.status);
   std::vector<std::string> out, err;
-  for (const std::string& line : c.out) out.push_back(Replaced(line, "STEM", Meter().id));
-  for (const std::string& line : c.err) err.push_back(Replaced(line, "STEM", Meter().id));
+  for (const std::string& line : c.out) out.push_back(Replaced(line, "STEM", MeterId(SyncedMeter())));
+  for (const std::string& line : c.err) err.push_back(Replaced(line, "STEM", MeterId(SyncedMeter())));
   EXPECT_EQ(SplitLines(ReadWholeFile("stdout.txt")), out);
   EXPECT_EQ(SplitLines(ReadWholeFile("stderr.txt")), err);
 }
@@ -133,7 +133,7 @@ TEST_F(ArchiveCli, KilledSyncLeavesTheArchiveWhole) {
     std::string error;
     ASSERT_TRUE(store.Open(true, &error)) << error;
     SyncStatusLog log;
-    const SyncResult result = SyncMeterLog(link_, Meter(), {&store}, log);
+    const SyncResult result = SyncMeterLog(link_, SyncedMeter(), {&store}, log);
     link_.Close();
     ASSERT_TRUE(result.AllArchived()) << result.failure << result.archives[0].error;
     EXPECT_EQ(result.archives[0].outcome.added, 200 - before) << requests << " requests";
@@ -151,9 +151,10 @@ TEST_F(ArchiveCli, ListAndExport) {
   ASSERT_EQ(Finish(StartPylaxctl({"archive", "list", "--archive", "sqlite:a.sqlite"}, getuid() == 0 ? 65534 : getuid())), 0);
   std::filesystem::permissions(".", std::filesystem::perms(0755));
   EXPECT_EQ(SplitLines(ReadWholeFile("stdout.txt")),
-            (std::vector<std::string>{Meter().id + "  Orvant QM4C Power Meter (QM4C)",
-                                      "  run 1: every 60 s, slots 1 2 3 6 8 9 26 261 262 0 (KWH,KWH,KW,PF,VLN,AMPS-AVG,HZ,KW,KW,)",
-                                      "    200 entries from 2026-01-15T08:41:00Z to 2026-01-15T12:00:00Z"}));
+            (std::vector<std::string>{
+                MeterId(SyncedMeter()) + "  Orvant QM4C Power Meter (QM4C)",
+                "  run 1: every 60 s, slots 1 2 3 6 8 9 26 261 262 0 (KWH,KWH,KW,PF,VLN,AMPS-AVG,HZ,KW,KW,)",
+                "    200 entries from 2026-01-15T08:41:00Z to 2026-01-15T12:00:00Z"}));
   ASSERT_EQ(Finish(StartPylaxctl({"archive", "export", "--archive", "sqlite:a.sqlite", "--from", "2026-01-15T11:58",
                                   "--to", "2026-01-15T11:59:00Z", "--output", "-"})),
             0);
@@ -163,7 +164,8 @@ TEST_F(ArchiveCli, ListAndExport) {
   EXPECT_EQ(rows[1].substr(0, 37), "1,0x6968D684,Thu Jan 15 11:59:00 2026");
   EXPECT_EQ(rows[2].substr(0, 37), "2,0x6968D648,Thu Jan 15 11:58:00 2026");
   EXPECT_EQ(SplitLines(ReadWholeFile("stderr.txt")),
-            std::vector<std::string>{"pylaxctl: log run 1 of " + Meter().id + ": 2 rows, 2 with an entry, to stdout"});
+            std::vector<std::string>{"pylaxctl: log run 1 of " + MeterId(SyncedMeter()) +
+                                     ": 2 rows, 2 with an entry, to stdout"});
   EXPECT_EQ(Finish(StartPylaxctl({"archive", "export", "--archive", "sqlite:a.sqlite", "--meter", "COM9_1"})), 11);
   EXPECT_EQ(SplitLines(ReadWholeFile("stderr.txt")), std::vector<std::string>{"pylaxctl: the archive holds no meter COM9_1"});
 }
@@ -171,11 +173,12 @@ TEST_F(ArchiveCli, ListAndExport) {
 // Whatever answers at InfluxDB's address, however odd: a failed sync, exit 10.
 TEST_F(ArchiveCli, AnyAnswerAtInfluxdbsAddressIsAFailedSync) {
   StartMeter();
-  const struct { int queryStatus; const char* query; int writeStatus; const char* write; std::string said; } cases[] = {
+  const struct { int queryStatus; const char* query; int writeStatus; const char* write; std::string said;
+  } cases[] = {
       {200, R"({"error":123})", 204, "", "InfluxDB refused the query: 123"},
       {200, R"({"results":[{"error":{"no":"text"}}]})", 204, "", R"(InfluxDB refused the query: {"no":"text"})"},
       {200, R"({"results":[{"series":[{"columns":["run"],"values":[[1e300]]}]}]})", 204, "",
-       "InfluxDB's cursor of " + Meter().id + " does not read as a pylax cursor"},
+       "InfluxDB's cursor of " + MeterId(SyncedMeter()) + " does not read as a pylax cursor"},
       {502, "<html>bad gateway</html>", 204, "", "InfluxDB refused the query: HTTP 502"},
       {200, R"({"results":[{}]})", 400, R"({"error":false})", "InfluxDB refused the write (HTTP 400): false"},
   };
@@ -251,7 +254,8 @@ TEST_F(ArchiveCli, StalledInfluxEndsAtTheDeadlineOrTheSignal) {
     stall.join();
     close(client);
     close(server);
-    const std::string err = Replaced(Replaced(Replaced(c.err, "STEM", Meter().id), "URL", url), "PORT", std::to_string(port));
+    const std::string err =
+        Replaced(Replaced(Replaced(c.err, "STEM", MeterId(SyncedMeter())), "URL", url), "PORT", std::to_string(port));
     EXPECT_EQ(SplitLines(ReadWholeFile("stderr.txt")), std::vector<std::string>{err});
   }
 }

@@ -7,7 +7,7 @@
 #include "archive/sync.h"
 #include "tests/support/core_fixture.h"
 
-inline const ArchivedMeter kMeter{"COM1_3", 3, "QM4C", "Orvant QM4C Power Meter"};
+inline const Meter kMeter{3, ModelQM4C, "Orvant QM4C Power Meter", "COM1"};
 
 // At a message of the reading that begins with `at`, a sim command.
 struct Step {

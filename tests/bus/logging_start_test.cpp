@@ -59,7 +59,7 @@ TEST_F(LoggingStart, EachIllegalSlotValueIsRefusedWithNothingSent) {
     RecordingLog log;
     LoggingSettings settings = Settings({3, 26, 146, 155, 156, 157, 0, 0, 0, 0}, 60, 1);
     settings.slots[position++ % 10] = value;
-    EXPECT_FALSE(StartLogging(link_, pickedMeter_.address, settings, logSetup_, log)) << value;
+    EXPECT_FALSE(StartLogging(link_, pickedMeter_, settings, logSetup_, log)) << value;
     EXPECT_EQ(log.messages, (std::vector<std::string>{kIllegalSlot, kStartFailed})) << value;
     EXPECT_EQ(logSetup_.logControl, 0) << "the method is not taken when a slot is refused";
   }
@@ -71,7 +71,7 @@ TEST_F(LoggingStart, SubIntervalOutsideTenTo32767IsRefusedButTheMethodIsKept) {
     RecordingLog log;
     logSetup_.logControl = 2;
     LoggingSettings settings = Settings({1, 2}, subInterval, 1);
-    EXPECT_FALSE(StartLogging(link_, pickedMeter_.address, settings, logSetup_, log));
+    EXPECT_FALSE(StartLogging(link_, pickedMeter_, settings, logSetup_, log));
     EXPECT_EQ(log.messages, (std::vector<std::string>{kIllegalSubInterval, kStartFailed}));
     EXPECT_EQ(logSetup_.logControl, 3);  // bit 0 one-shot now, bit 1 untouched
   }
@@ -80,10 +80,10 @@ TEST_F(LoggingStart, SubIntervalOutsideTenTo32767IsRefusedButTheMethodIsKept) {
 
 TEST_F(LoggingStart, EdgeValuesAreAcceptedAndWrittenInOrder) {
   LoggingSettings low = Settings({0, 42, 146, 155, 157, 257, 336, 1, 2, 0}, 10, 0);
-  EXPECT_TRUE(StartLogging(link_, pickedMeter_.address, low, logSetup_, log_));
+  EXPECT_TRUE(StartLogging(link_, pickedMeter_, low, logSetup_, log_));
   EXPECT_EQ(Writes(), ExpectedWrites(low, 0));
   LoggingSettings high = Settings({3, 26, 146, 155, 156, 157, 261, 262, 0, 0}, 32767, 1);
-  EXPECT_TRUE(StartLogging(link_, pickedMeter_.address, high, logSetup_, log_));
+  EXPECT_TRUE(StartLogging(link_, pickedMeter_, high, logSetup_, log_));
   EXPECT_EQ(Writes(), ExpectedWrites(high, 1));
   EXPECT_EQ(log_.messages, (std::vector<std::string>{"Logging Started Successfully", "Logging Started Successfully"}));
   EXPECT_EQ(sim_->Command("get 3 149"), "ok 32767");
@@ -93,7 +93,7 @@ TEST_F(LoggingStart, EdgeValuesAreAcceptedAndWrittenInOrder) {
 TEST_F(LoggingStart, UnknownMethodBecomesContinuous) {
   LoggingSettings settings = Settings({3}, 60, 7);
   logSetup_.logControl = 1;
-  EXPECT_TRUE(StartLogging(link_, pickedMeter_.address, settings, logSetup_, log_));
+  EXPECT_TRUE(StartLogging(link_, pickedMeter_, settings, logSetup_, log_));
   EXPECT_EQ(settings.method, 0);
   EXPECT_EQ(logSetup_.logControl, 0);
   EXPECT_EQ(Writes(), ExpectedWrites(settings, 0));
@@ -104,7 +104,7 @@ TEST_F(LoggingStart, UnknownMethodBecomesContinuous) {
 TEST_F(LoggingStart, FailedControlWordWriteStopsTheStart) {
   Sim("fault 3 exception 1 at 158");
   LoggingSettings settings = Settings({3, 4, 5}, 60);
-  EXPECT_FALSE(StartLogging(link_, pickedMeter_.address, settings, logSetup_, log_));
+  EXPECT_FALSE(StartLogging(link_, pickedMeter_, settings, logSetup_, log_));
   std::vector<std::string> expected = ExpectedWrites(settings, 0);
   expected.resize(11);
   EXPECT_EQ(Writes(), expected);
@@ -117,7 +117,7 @@ TEST_F(LoggingStart, SlotsReadWhenTheWindowOpensAreSignExtended) {
   Sim("set 3 149 120");
   pollState_.subIntervalSeconds = 120;
   logSetup_.logControl = 1;
-  ASSERT_TRUE(ReadLogSlots(link_, pickedMeter_.address, logSetup_));
+  ASSERT_TRUE(ReadLogSlots(link_, pickedMeter_, logSetup_));
   EXPECT_EQ(logSetup_.logSlots[0], -1);
   const LoggingSettings settings = CurrentLoggingSettings(pollState_.subIntervalSeconds, logSetup_);
   EXPECT_EQ(settings.slots[0], 4294967295u);
@@ -129,7 +129,7 @@ TEST_F(LoggingStart, SlotsReadWhenTheWindowOpensAreSignExtended) {
 TEST_F(LoggingStart, FailedSlotReadLeavesTheSlotsAsTheyWere) {
   logSetup_.logSlots[4] = 26;
   Sim("fault 3 silent 1");
-  EXPECT_FALSE(ReadLogSlots(link_, pickedMeter_.address, logSetup_));
+  EXPECT_FALSE(ReadLogSlots(link_, pickedMeter_, logSetup_));
   EXPECT_EQ(logSetup_.logSlots[4], 26);
   EXPECT_EQ(logSetup_.logSlots[0], 0);
 }
@@ -145,7 +145,7 @@ TEST_F(LoggingStart, StopEndsTheStartAfterTheCurrentWrite) {
   for (const auto& c : cases) {
     StopAfterQuestions log(c.writesBeforeStop);
     LoggingSettings settings = Settings({3, 4, 5}, 60);
-    EXPECT_EQ(StartLogging(link_, pickedMeter_.address, settings, logSetup_, log), c.writesBeforeStop == 14);
+    EXPECT_EQ(StartLogging(link_, pickedMeter_, settings, logSetup_, log), c.writesBeforeStop == 14);
     std::vector<std::string> expected = ExpectedWrites(settings, 0);
     expected.resize(static_cast<size_t>(c.writesBeforeStop));
     EXPECT_EQ(Writes(), expected);

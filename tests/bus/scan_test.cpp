@@ -9,8 +9,8 @@ class RecordingScan : public ScanSink {
  public:
   explicit RecordingScan(const Meter& picked) : picked_(picked) {}
   void Progress(const std::string& line) override { progress.push_back(line); }
-  void MeterFound(const std::string& entry, bool first) override {
-    entries.push_back(entry);
+  void MeterFound(const Meter& meter, bool first) override {
+    entries.push_back(DeviceLine(meter));
     firsts.push_back(first);
     addressAtFound.push_back(picked_.address);
   }

@@ -20,6 +20,8 @@ TrendValues Values(float kwh, float kw) {
 }
 TrendValues Gap() { return Values(NAN, NAN); }
 const int kKw = ChannelsOf(TrendQuantity::Kw)[0];
+const Meter kQm4c{3, ModelQM4C, "QM4C", ""};
+const Meter kQm4b{9, ModelQM4B, "QM4B", ""};
 
 std::vector<size_t> SegmentSizes(const TrendLine& line) {
   std::vector<size_t> sizes;
@@ -61,7 +63,8 @@ TEST(TrendStore, EachQuantityHasItsNameUnitAndChannels) {
 
 TEST(TrendStore, TheFullRingDropsTheOldestTickAndItsMeter) {
   TrendStore store(3);
-  const char* meters[] = {"03 - A", "03 - A", "07 - B", "07 - B", "07 - B", "03 - A"};
+  const Meter a{3, ModelNone, "A", ""}, b{7, ModelNone, "B", ""};
+  const Meter meters[] = {a, a, b, b, b, a};
   for (int tick = 0; tick < 6; ++tick) store.Add(1000 * (tick + 1), meters[tick], Values(float(tick), 0));
   ASSERT_EQ(store.Count(), 3);
   EXPECT_EQ(store.TimeAt(0), 4000);
@@ -82,9 +85,9 @@ TEST(TrendStore, LinesBreakAtFailedReadsPausesAndMeterChanges) {
   // Ticks at 0..9 s (tick 5 failed), then 20..22 s (after a 10 s pause),
   // then 23..24 s from another meter.
   TrendStore store;
-  for (int s = 0; s < 10; ++s) store.Add(1000 * s, "03 - QM4C", s == 5 ? Gap() : Values(1, float(s + 100)));
-  for (int s = 20; s < 23; ++s) store.Add(1000 * s, "03 - QM4C", Values(1, float(s + 100)));
-  for (int s = 23; s < 25; ++s) store.Add(1000 * s, "09 - QM4B", Values(1, float(s + 100)));
+  for (int s = 0; s < 10; ++s) store.Add(1000 * s, kQm4c, s == 5 ? Gap() : Values(1, float(s + 100)));
+  for (int s = 20; s < 23; ++s) store.Add(1000 * s, kQm4c, Values(1, float(s + 100)));
+  for (int s = 23; s < 25; ++s) store.Add(1000 * s, kQm4b, Values(1, float(s + 100)));
   const Case cases[] = {
       // A slice per 100 ms: every tick its own point, each break shows.
       {"fine", 240, {"03 - QM4C", "09 - QM4B"}, {{5, 4, 3}, {2}}},
@@ -115,7 +118,7 @@ TEST(TrendStore, LinesBreakAtFailedReadsPausesAndMeterChanges) {
 TEST(TrendStore, ADayOfTicksDrawsAsAFewPointsPerPixelKeepingItsExtremes) {
   TrendStore store;
   const int64_t day = 86400;
-  for (int64_t s = 0; s < day; ++s) store.Add(s * 1000, "03 - QM4C", Values(1, float(100 + 50 * std::sin(s / 600.0))));
+  for (int64_t s = 0; s < day; ++s) store.Add(s * 1000, kQm4c, Values(1, float(100 + 50 * std::sin(s / 600.0))));
   EXPECT_EQ(store.Count(), day);
   EXPECT_LE(store.BytesHeld(), 10u * 1000 * 1000);
   const std::vector<TrendLine> lines = store.Lines({kKw}, 0, day * 1000, 800);
@@ -133,8 +136,9 @@ TEST(TrendStore, DataFileHasEveryTickWithEmptyFieldsForWhatWasNotRead) {
   setenv("TZ", "UTC", 1);
   tzset();
   TrendStore store;
-  store.Add(1250, "03 - Orvant \"QM4C\"", Values(12.5f, 3.25f));
-  store.Add(2250, "03 - Orvant \"QM4C\"", Gap());
+  const Meter quoted{3, ModelQM4C, "Orvant \"QM4C\"", ""};
+  store.Add(1250, quoted, Values(12.5f, 3.25f));
+  store.Add(2250, quoted, Gap());
   char* text = nullptr;
   size_t size = 0;
   FILE* file = open_memstream(&text, &size);

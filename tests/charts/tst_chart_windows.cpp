@@ -286,7 +286,7 @@ void ChartWindowsTest::trendOpensOnTheTicksKeptAndKeepsItsChoices() {
       {{}, "Last minute"}, {{5 * 60000, 0}, "Last 10 minutes"}, {{30 * 3600000LL, 0}, "Last 24 hours"}};
   for (const auto& [ages, span] : cases) {
     TrendStore store;
-    for (qint64 age : ages) store.Add(QDateTime::currentMSecsSinceEpoch() - age, "03 - QM4C", TrendValues{});
+    for (qint64 age : ages) store.Add(QDateTime::currentMSecsSinceEpoch() - age, Meter{3, ModelQM4C, "", ""}, TrendValues{});
     QCOMPARE(CTrendDlg(store, nullptr).SpanList()->currentText(), span);
   }
   // Closed and opened again, it shows the quantity and span picked before.

@@ -137,14 +137,15 @@ void CommandsTest::setClockForAFixedTimeWritesItsThreeValues() {
 }
 
 void CommandsTest::commandsWithoutTheirNeedsSendNothing() {
-  SimProcess sim({"--meter", "3:QM4C", "--meter", "7:QM4A"});
+  SimProcess sim({"--meter", "3:QM4C", "--meter", "5:QM4A", "--meter", "7:QM4A"});
+  QCOMPARE(sim.Command("idtext 5 Foreign device"), std::string("ok"));
   TestConsole console;
   StartConsole(console);
   OpenSimulatorPort(console, sim, 3, 7);
   QListWidget* devices = Control<QListWidget>(&console, IDC_DEVICES);
 
   // A QM4A: no clock to set, no log to set up.
-  QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(1)).center());
+  QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(2)).center());
   QCOMPARE(console.Session().pickedMeter.model, 1);
   sim.TakeEvents(0, 0);
   Click(&console, IDC_SET_CLOCK);
@@ -152,9 +153,8 @@ void CommandsTest::commandsWithoutTheirNeedsSendNothing() {
   QCOMPARE(QApplication::activeModalWidget(), &console);  // no logging window over it
   QVERIFY(sim.TakeEvents(0, 0).empty());
 
-  // A line that names no model: nothing to reset either.
-  devices->addItem(QStringLiteral("05 - Foreign device"));
-  QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(2)).center());
+  // A device that names no model: nothing to reset either.
+  QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(1)).center());
   QCOMPARE(console.Session().pickedMeter.model, 0);
   Click(&console, IDC_RESET_KWH);
   QVERIFY(sim.TakeEvents(0, 0).empty());

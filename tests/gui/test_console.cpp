@@ -109,7 +109,7 @@ class ConsoleTest : public ConsoleTestBase {
   void inputMadeDuringAScanIsDropped_data();
   void inputMadeDuringAScanIsDropped();
 
-  void selectionAbove63OrWithoutNumberPicksNoAddress();
+  void selectionAbove63PicksNoAddress();
   void pickingAMeterClearsWhatItDoesNotProvideAtOnce_data();
   void pickingAMeterClearsWhatItDoesNotProvideAtOnce();
 
@@ -387,7 +387,7 @@ void ConsoleTest::inputMadeDuringAScanIsDropped() {
   QCOMPARE(console.paintedFirstLines.back(), QStringLiteral("03 - Orvant QM4C Power Meter"));
 }
 
-void ConsoleTest::selectionAbove63OrWithoutNumberPicksNoAddress() {
+void ConsoleTest::selectionAbove63PicksNoAddress() {
   SimProcess sim({"--meter", "100:QM4B"});
   TestConsole console;
   StartConsole(console);
@@ -407,15 +407,6 @@ void ConsoleTest::selectionAbove63OrWithoutNumberPicksNoAddress() {
   QCOMPARE(console.Session().pollState.bad, 1);
   QCOMPARE(console.Session().pollState.lastResult, int(ResultBadParameter));
   QVERIFY(sim.TakeEvents(0, 0).empty());  // refused before anything was sent
-
-  // A line that starts without a number (not one the scan writes).
-  Control<QListWidget>(&console, IDC_DEVICES)->addItem(QStringLiteral("Orvant QM4C Power Meter"));
-  ClickLine(&console, 1);
-  QCOMPARE(console.Session().pickedMeter.address, -1);
-  QCOMPARE(console.Session().pickedMeter.model, 3);
-  console.Tick();
-  QCOMPARE(console.Session().pollState.bad, 2);
-  QCOMPARE(console.Session().pollState.lastResult, int(ResultBadParameter));
 }
 
 void ConsoleTest::pickingAMeterClearsWhatItDoesNotProvideAtOnce_data() {
@@ -644,15 +635,14 @@ void ConsoleTest::phaseClickClearsItsRowAndTheNextTickShowsThePhase() {
 }
 
 void ConsoleTest::ticksWithoutPortOrModelChangeNothing() {
-  SimProcess sim({"--meter", "3:QM4C"});
+  SimProcess sim({"--meter", "3:QM4C", "--meter", "5:QM4A"});
+  QCOMPARE(sim.Command("idtext 5 Foreign device"), std::string("ok"));
   TestConsole console;
   StartConsole(console);
-  OpenSimulatorPort(console, sim, 3, 3);
+  OpenSimulatorPort(console, sim, 3, 5);
 
-  // A line naming no model: picked with model 0, and a tick neither reads
+  // A device naming no model: picked with model 0, and a tick neither reads
   // nor refreshes (a refresh would overwrite what is typed in a field).
-  QListWidget* devices = Control<QListWidget>(&console, IDC_DEVICES);
-  devices->addItem(QStringLiteral("05 - Foreign device"));
   ClickLine(&console, 1);
   QCOMPARE(console.Session().pickedMeter.address, 5);
   QCOMPARE(console.Session().pickedMeter.model, 0);

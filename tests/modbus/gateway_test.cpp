@@ -355,7 +355,7 @@ TEST_F(OverGateway, DownloadWritesTheSameCsvOverEachForm) {
       ASSERT_EQ(sim.Command(command).substr(0, 2), "ok") << command;
     Open(sim.PortName());
     RecordingLog log;
-    ASSERT_TRUE(DownloadLoggedData(link_, 3, log)) << option;
+    ASSERT_TRUE(DownloadLoggedData(link_, Meter{3, ModelQM4C, "", ""}, log)) << option;
     link_.Close();
     csv.push_back(ReadWholeFile("03-data.csv"));
     std::filesystem::remove("03-data.csv");

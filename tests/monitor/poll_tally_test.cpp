@@ -15,18 +15,24 @@ namespace {
 
 using Tally = std::map<ModbusResult, int>;
 
-class TallyByMeter : public Publisher {
+class OneRound : public Publisher {
  public:
-  explicit TallyByMeter(StopToken& stop) : stop_(stop) {}
-  void Transactions(const MeterInfo& meter, ModbusResult result, int count) override {
-    tally[meter.address][result] += count;
-  }
+  explicit OneRound(StopToken& stop) : stop_(stop) {}
   void RoundDone(double, bool) override { stop_.Request(); }
-  std::map<int, Tally> tally;
 
  private:
   StopToken& stop_;
 };
+
+// The monitor's tally of the meter at address, results it never had left out.
+Tally TallyOf(const BusCounts& counts, int address) {
+  Tally tally;
+  const BusCounts::ByResult byResult = counts.TransactionsOf("bus_" + std::to_string(address));
+  for (ModbusResult result = 0; result < kResultCount; ++result)
+    if (byResult[static_cast<size_t>(result)] > 0)
+      tally[result] = static_cast<int>(byResult[static_cast<size_t>(result)]);
+  return tally;
+}
 
 TEST(MonitorTally, EachMeterCountsTheResultsOfItsOwnPoll) {
   const struct {
@@ -61,12 +67,13 @@ TEST(MonitorTally, EachMeterCountsTheResultsOfItsOwnPoll) {
   StopToken stop;
   std::atomic<bool> rescan{false};
   BusMonitor monitor(link, options, sim.LinkPath(), 38400, "bus", stop, rescan);
-  TallyByMeter publisher(stop);
+  OneRound publisher(stop);
   monitor.AddPublisher(&publisher);
   monitor.Run();
 
-  for (const auto& m : meters) EXPECT_EQ(publisher.tally[m.address], m.expected) << "meter " << m.address;
-  EXPECT_EQ(publisher.tally.size(), std::size(meters));
+  const BusCounts counts = monitor.Tally().Read();
+  for (const auto& m : meters) EXPECT_EQ(TallyOf(counts, m.address), m.expected) << "meter " << m.address;
+  EXPECT_EQ(counts.transactions.size(), std::size(meters));
 }
 
 }  // namespace

@@ -22,6 +22,12 @@ PollFields Readings(const std::vector<float>& pairs) {
   return fields;
 }
 
+MeterState Polled(PollFields fields) {
+  MeterState state;
+  state.fields = std::move(fields);
+  return state;
+}
+
 // Every sample line of the exposition that is a reading (not pylax_up or
 // the poll's own counters).
 std::vector<std::string> ReadingLines(const std::string& exposition) {
@@ -76,20 +82,21 @@ TEST(MonitorTables, PrometheusServesEachReadingInItsFamilyWithItsPhaseAndScale) 
       {3.4028235e+38f, 0.f, "1.22501646e45", "0"},
       {std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::infinity(), "NaN", "-Inf"},
   };
-  PrometheusExporter exporter;
+  BusTally tally;
+  PrometheusExporter exporter(tally);
   std::vector<float> pairs;
   for (const auto& row : rows) pairs.push_back(row.first);
-  const MeterInfo meter{"hall-a_3", 3, ModelQM4C, "Orvant QM4C Power Meter"};
+  const Meter meter{3, ModelQM4C, "Orvant QM4C Power Meter", "hall-a"};
   exporter.MeterFound(meter);
-  exporter.State(meter, Readings(pairs), "");
+  exporter.State(meter, Polled(Readings(pairs)));
   std::vector<std::string> expected;
   for (const auto& row : rows)
     if (row.second != nullptr) expected.push_back(row.second);
   for (size_t i = 0; i < std::size(edges); ++i) {
-    const MeterInfo edge{"e_" + std::to_string(i), 7, ModelQM4A, "Orvant QM4A Power Meter"};
+    const Meter edge{static_cast<int>(i), ModelQM4A, "Orvant QM4A Power Meter", "e"};
     exporter.MeterFound(edge);
-    exporter.State(edge, Readings({edges[i].kwh, edges[i].kw}), "");
-    const std::string labels = "{meter=\"" + edge.id + "\",model=\"QM4A\"} ";
+    exporter.State(edge, Polled(Readings({edges[i].kwh, edges[i].kw})));
+    const std::string labels = "{meter=\"" + MeterId(edge) + "\",model=\"QM4A\"} ";
     expected.push_back("pylax_energy_joules_total" + labels + edges[i].joules);
     expected.push_back("pylax_power_watts" + labels + edges[i].watts);
   }
@@ -139,7 +146,7 @@ TEST(MonitorTables, HomeAssistantGetsEachReadingWithItsClassUnitAndTemplate) {
   std::vector<std::string> keys{"HZ"};  // no sensor for a reading the table lacks
   for (const auto& row : rows) keys.push_back(row.key);
   const std::vector<DiscoveryMessage> messages =
-      DiscoveryMessages(settings, "hall-a", {"hall-a_3", 3, ModelQM4C, "Orvant QM4C Power Meter"}, keys);
+      DiscoveryMessages(settings, {3, ModelQM4C, "Orvant QM4C Power Meter", "hall-a"}, keys);
   ASSERT_EQ(messages.size(), std::size(rows));
   for (size_t i = 0; i < std::size(rows); ++i) {
     const auto& row = rows[i];
@@ -180,7 +187,7 @@ TEST(MonitorIds, BusIdIsThePortsOwnNameWithTheHostWhereEveryMachineHasIt) {
       {"/srv/bus", "_srv_bus"},
   };
   for (const auto& [port, id] : cases) EXPECT_EQ(BusId(port, "hall-a.example.net"), id) << port;
-  EXPECT_EQ(MeterId("hall-a_COM4", 17), "hall-a_COM4_17");
+  EXPECT_EQ(MeterId(Meter{17, ModelNone, "", "hall-a_COM4"}), "hall-a_COM4_17");
 }
 
 // A publish that fails (here: a discovery prefix that only a config file of
@@ -196,7 +203,7 @@ TEST(MonitorPublishing, SaysAPublishThatFailsOncePerCause) {
   settings.user = "pylax";
   settings.password = "s3cret";
   settings.discoveryPrefix = "ha+x";
-  const MeterInfo meter{"hall-a_7", 7, ModelQM4A, "Orvant QM4A Power Meter"};
+  const Meter meter{7, ModelQM4A, "Orvant QM4A Power Meter", "hall-a"};
   fflush(stderr);
   const int savedStderr = dup(2);
   const int said = open("said.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -208,9 +215,9 @@ TEST(MonitorPublishing, SaysAPublishThatFailsOncePerCause) {
     EXPECT_TRUE(subscriber.WaitFor("pylax/hall-a/availability", "online"));
     for (int round = 0; round < 3; ++round) {
       publisher.MeterFound(meter);  // announced anew each time
-      publisher.State(meter, Readings({1.5f, 2.5f}), "{\"KW\":2.5}");
+      publisher.State(meter, Polled(Readings({1.5f, 2.5f})));
     }
-    EXPECT_TRUE(subscriber.WaitFor("pylax/hall-a_7/state", "{\"KW\":2.5}"));
+    EXPECT_TRUE(subscriber.WaitFor("pylax/hall-a_7/state", StateJson(meter, Polled(Readings({1.5f, 2.5f})))));
     publisher.Stopping();
   }
   fflush(stderr);
@@ -253,8 +260,9 @@ TEST(MonitorArchive, SaysTheNewestEntryEveryArchiveHoldsAndEachArchivesFigures) 
   };
   for (const auto& c : cases) EXPECT_EQ(LogKeeper::ArchivedUpTo(result(c.archives)), c.upTo) << c.archives.size();
 
-  PrometheusExporter exporter;
-  const MeterInfo meter{"hall-a_3", 3, ModelQM4C, "Orvant QM4C Power Meter"};
+  BusTally tally;
+  PrometheusExporter exporter(tally);
+  const Meter meter{3, ModelQM4C, "Orvant QM4C Power Meter", "hall-a"};
   exporter.MeterFound(meter);
   exporter.Synced(meter, result({{true, 1796665394}, {true, 1796665394}}, 50));
   exporter.Synced(meter, result({{true, 1796665454}, {false, 1796665394}}, 1));

@@ -14,8 +14,8 @@
 namespace {
 using nlohmann::json;
 
-const MeterInfo kQm4c{"hall_3", 3, ModelQM4C, "Orvant QM4C Power Meter"};
-const MeterInfo kQm4a{"hall_7", 7, ModelQM4A, "Orvant QM4A Power Meter"};
+const Meter kQm4c{3, ModelQM4C, "Orvant QM4C Power Meter", "hall"};
+const Meter kQm4a{7, ModelQM4A, "Orvant QM4A Power Meter", "hall"};
 
 // The page of web on a free loopback port, with /metrics beside it as a
 // shared listener has it: the port.
@@ -36,12 +36,19 @@ PollFields Readings(const std::vector<float>& pairs) {
   return fields;
 }
 
+MeterState Polled(PollFields fields) {
+  MeterState state;
+  state.fields = std::move(fields);
+  return state;
+}
+
 }  // namespace
 
 // Every path and method the page knows, a wrong one of each, and a foreign
 // Host: status, type and the policy on every answer.
 TEST(WebServer, AnswersEachRequestWithItsStatusAndThePolicy) {
-  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false);
+  BusTally tally;
+  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false, tally);
   web.MeterFound(kQm4c);
   HttpListener listener;
   const int port = Serve(web, listener, WebAccess{""});
@@ -105,7 +112,8 @@ TEST(WebServer, AnswersEachRequestWithItsStatusAndThePolicy) {
 // With a password, nothing is served without it: a wrong user, a wrong
 // password, none at all; each refusal asks for basic authentication.
 TEST(WebServer, AsksForThePasswordBeforeAnything) {
-  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false);
+  BusTally tally;
+  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false, tally);
   HttpListener listener;
   const int port = Serve(web, listener, WebAccess{"s3cret:x"});
   const struct {
@@ -141,20 +149,21 @@ TEST(WebServer, AsksForThePasswordBeforeAnything) {
 // float's shortest text), the console's texts beside them, a failed poll
 // said with its result and the readings kept, a QM4A with its two.
 TEST(WebServer, GivesEachMeterWithTheKeysOfReadJsonAndTheConsolesTexts) {
-  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false);
+  BusTally tally;
+  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false, tally);
   web.MeterFound(kQm4c);
   web.MeterFound(kQm4a);
   PollFields qm4c = Readings({1234.5f, 101.25f, 2.5f, 3.5f, 0.0625f, 401.f, 231.5f, 11.75f, 1.005f, 2.3f, 3.5f, 0.61f,
                               0.62f, 0.63f, 402.f, 403.f, 404.f, 232.f, 233.f, 234.f, 12.f, 13.f, 14.f, 99.f});
   qm4c.subInterval = "60";
   qm4c.bufferStatus = "NOT FULL";
-  web.State(kQm4c, qm4c, "");
+  web.State(kQm4c, Polled(qm4c));
   web.Availability(kQm4c, true);
-  web.State(kQm4a, Readings({42.5f, -0.0005f}), "");
+  web.State(kQm4a, Polled(Readings({42.5f, -0.0005f})));
   PollFields noStatus = qm4c;
   noStatus.subInterval.reset();
   noStatus.pairs[1] = 7.5f;
-  web.State(kQm4c, noStatus, "");  // the clock block failed: the status texts stay
+  web.State(kQm4c, Polled(noStatus));  // the clock block failed: the status texts stay
 
   const json meter = json::parse(*web.MeterJson("hall_3"));
   const std::pair<const char*, json> keys[] = {
@@ -229,9 +238,10 @@ TEST(WebHistory, KeepsAboutOnePollEveryStepAndNoMoreThanItsCapacity) {
 // each poll as it comes, and ends when the monitor ends, so that the
 // listener's stop does not wait on it.
 TEST(WebEvents, SendTheStateAtOnceThenEachPollAndEndWithTheMonitor) {
-  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false);
+  BusTally tally;
+  WebPublisher web(WebBus{"COM1:", 9600, "silence", 5}, false, tally);
   web.MeterFound(kQm4a);
-  web.State(kQm4a, Readings({42.5f, 1.5f}), "");
+  web.State(kQm4a, Polled(Readings({42.5f, 1.5f})));
   HttpListener listener;
   const int port = Serve(web, listener, WebAccess{""});
   std::mutex mutex;
@@ -257,7 +267,8 @@ TEST(WebEvents, SendTheStateAtOnceThenEachPollAndEndWithTheMonitor) {
   };
   ASSERT_TRUE(WaitUntil([&] { return text().find("\"KW\":1.5") != std::string::npos; }, 10)) << text();
   EXPECT_EQ(text().rfind("event: bus\ndata: {\"port\":\"COM1:\",\"baud\":9600,\"framing\":\"silence\",", 0), 0u) << text();
-  web.State(kQm4a, Readings({42.5f, 2.75f}), "");
+  web.State(kQm4a, Polled(Readings({42.5f, 2.75f})));
+  tally.AddRound(0.25, false);
   web.RoundDone(0.25, false);
   ASSERT_TRUE(WaitUntil([&] { return text().find("\"rounds\":1,") != std::string::npos; }, 10)) << text();
   const std::string events = text();
