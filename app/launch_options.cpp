@@ -79,7 +79,9 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
     return false;
   }
   if (rs485Delays != nullptr && !ParseRs485Delays(rs485Delays, &line, &error)) return false;
-  DefaultLink().SetLine(line);
+  LinkSettings settings = DefaultLink().Settings();
+  settings.line = line;
+  DefaultLink().SetSettings(settings);
   return ChooseFraming(framing != nullptr ? framing : "", &g_framing, &error);
 }
 

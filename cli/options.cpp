@@ -605,10 +605,10 @@ void DefineCommandLine(CLI::App& app, Options& options) {
                  "default), or length, as soon as a whole answer with a right\n"
                  "CRC is in (faster); without it PYLAX_FRAMING decides")
       ->type_name("silence|length");
-  app.add_flag("--echo", options.line.echo,
+  app.add_flag("--echo", options.link.line.echo,
                "the adapter hands back every byte sent (two-wire, no echo\n"
                "suppression): read each request's echo and check it");
-  app.add_flag("--rs485", options.line.rs485,
+  app.add_flag("--rs485", options.link.line.rs485,
                "switch the port to the kernel's RS-485 mode (RTS driven while\n"
                "sending), for a UART with a transceiver; a port without it is\n"
                "refused");
@@ -727,8 +727,8 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& opt
     if (options.command == Command::Monitor && options.framing.empty() && std::getenv("PYLAX_FRAMING") == nullptr)
       options.framing = FramingName(Framing::Length);
     std::string error;
-    if (!ChooseFraming(options.framing, &options.linkFraming, &error)) throw CLI::ValidationError(error);
-    if (!options.rs485Delays.empty() && !ParseRs485Delays(options.rs485Delays, &options.line, &error))
+    if (!ChooseFraming(options.framing, &options.link.framing, &error)) throw CLI::ValidationError(error);
+    if (!options.rs485Delays.empty() && !ParseRs485Delays(options.rs485Delays, &options.link.line, &error))
       throw CLI::ValidationError(error);
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);

@@ -173,8 +173,8 @@ void CCommTraceDlg::OnPaint() {
   m_badText = QString::asprintf("%d", g_badCount);
   // Every code the poll stores is 0..10; the check keeps a stray one from
   // reading past the eleven texts.
-  const int code = g_lastResult >= 0 && g_lastResult < kResultCount ? g_lastResult : ResultOk;
-  m_lastErrText = QString::fromLatin1(g_resultText[code]);
+  const ModbusResult code = g_lastResult >= 0 && g_lastResult < kResultCount ? g_lastResult : ResultOk;
+  m_lastErrText = QString::fromLatin1(ResultText(code));
   DoDataExchange();
 }
 

@@ -7,7 +7,6 @@
 #include "modbus/serial_link.h"
 
 struct DefaultLinkState {
-  static constexpr int& Port(ModbusLink& link) { return link.channel_.fd; }
   static constexpr int& PortOpen(ModbusLink& link) { return link.portOpen_; }
   static constexpr char (&PortName(ModbusLink& link))[kPortNameSize] { return link.portName_; }
   static constexpr const unsigned long (&Tally(ModbusLink& link))[kResultCount] { return link.tally_; }
@@ -22,14 +21,17 @@ ModbusLink g_defaultLink;
 bool g_lockInitialized = false;
 
 ModbusLink& Current() {
-  g_defaultLink.SetFraming(g_framing);
+  LinkSettings settings = g_defaultLink.Settings();
+  settings.framing = g_framing;
+  g_defaultLink.SetSettings(settings);
   return g_defaultLink;
 }
 
 }  // namespace
 
 // Bound before any code runs, so no other file's start-up can see them unbound.
-constinit int& g_port = DefaultLinkState::Port(g_defaultLink);
+const PortDescriptor g_port{};
+PortDescriptor::operator int() const { return g_defaultLink.Descriptor(); }
 constinit int& g_portOpen = DefaultLinkState::PortOpen(g_defaultLink);
 constinit char (&g_portName)[kPortNameSize] = DefaultLinkState::PortName(g_defaultLink);
 Framing g_framing = Framing::Silence;

@@ -8,7 +8,11 @@
 
 #include "modbus/link.h"
 
-extern int& g_port;                        // the default link's descriptor, -1 when none
+// The default link's descriptor, -1 when none, as its backend has it now.
+struct PortDescriptor {
+  operator int() const;
+};
+extern const PortDescriptor g_port;
 extern int& g_portOpen;                    // 1 while g_port is usable, else 0
 extern char (&g_portName)[kPortNameSize];  // the name last opened with success, cut to 31 characters
 // The framing the default link reads with, taken at each of its calls.

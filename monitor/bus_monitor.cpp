@@ -242,15 +242,16 @@ void BusMonitor::Poll(Meter& meter) {
   PollState poll;
   PollFields fields;
   PollMeter(link_, {meter.info.address, meter.info.model}, poll, fields);
-  for (ModbusResult result = 0; result < kResultCount; ++result) {
-    const auto count = static_cast<int>(poll.byResult[result]);
+  for (int code = 0; code < kResultCount; ++code) {
+    const auto result = static_cast<ModbusResult>(code);
+    const auto count = static_cast<int>(poll.byResult[code]);
     if (count > 0) Tell([&](Publisher& p) { p.Transactions(meter.info, result, count); });
   }
   // The readings decide: a QM4C whose log status failed still gave them.
   if (fields.pairsRead == 0) {
     Tell([&](Publisher& p) { p.PollFailed(meter.info, fields.lastFailure); });
     if (++meter.failedPolls == kFailedPollsOffline) {
-      if (meter.online == true) Say("meter " + meter.info.id + " stopped answering: " + g_resultText[fields.lastFailure]);
+      if (meter.online == true) Say("meter " + meter.info.id + " stopped answering: " + ResultText(fields.lastFailure));
       SetOnline(meter, false);
     }
     return;
@@ -340,14 +341,14 @@ std::string BusMonitor::SetClock(Meter& meter) {
   setting.result = SetClockFromPc(link_, {meter.info.address, meter.info.model});
   if (setting.result == ResultOk) setting.after = ReadDrift(meter);
   if (setting.result != ResultOk)
-    Say(head + "; setting it failed: " + g_resultText[setting.result]);
+    Say(head + "; setting it failed: " + ResultText(setting.result));
   else
     Say(head + "; set from this computer's clock" + (setting.after ? ", now off by " + Seconds(*setting.after) : ""));
   if (setting.result == ResultOk && keeper_ != nullptr)
     keeper_->ClockStepped(meter.info.id, setting.after.value_or(0) - setting.before);
   meter.clockSet = setting;
   Tell([&](Publisher& p) { p.ClockSet(meter.info, setting); });
-  return setting.result == ResultOk ? "" : g_resultText[setting.result];
+  return setting.result == ResultOk ? "" : ResultText(setting.result);
 }
 
 // What was asked since the last round, in the order asked; an action for a

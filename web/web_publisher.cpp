@@ -311,7 +311,7 @@ void WebPublisher::PollFailed(const MeterInfo& info, ModbusResult result) {
   MeterView& meter = meters_[info.id];
   meter.lastPollOk = false;
   ++meter.polls;
-  meter.failure = result >= 0 && result < kResultCount ? g_resultText[result] : "";
+  meter.failure = result >= 0 && result < kResultCount ? ResultText(result) : "";
   meter.history.Add(now, nullptr);
   PublishMeter(meter);
 }
@@ -443,7 +443,7 @@ std::string GatewayJson(const GatewayStats& stats) {
 std::string WebPublisher::BusJsonLocked() const {
   std::vector<JsonMember> results;
   for (int result = 0; result < kResultCount; ++result)
-    results.push_back({g_resultText[result], std::to_string(transactions_[static_cast<size_t>(result)])});
+    results.push_back({ResultText(static_cast<ModbusResult>(result)), std::to_string(transactions_[static_cast<size_t>(result)])});
   std::string foreign = "[";
   for (const auto& [address, text] : foreign_)
     foreign += (foreign.size() > 1 ? "," : "") +

@@ -43,7 +43,7 @@ int main() {
       PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields);
       ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
       if (fields.lastFailure != ResultOk) {
-        std::fprintf(stderr, "poll failed: %s\n", g_resultText[fields.lastFailure]);
+        std::fprintf(stderr, "poll failed: %s\n", ResultText(fields.lastFailure));
         return 1;
       }
     }

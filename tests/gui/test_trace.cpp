@@ -205,7 +205,7 @@ void TraceTest::timeoutShowsAnEmptyRecvLine() {
   QCOMPARE(lines.size(), 4);
   QVERIFY(lines[2].startsWith(QStringLiteral("Send->03 03 01 02 00 30 ")));
   QCOMPARE(lines[3], QStringLiteral("Recv->"));
-  QCOMPARE(TraceField(IDC_LAST_ERROR), QString::fromLatin1(g_resultText[ResultTimeout]));
+  QCOMPARE(TraceField(IDC_LAST_ERROR), QString::fromLatin1(ResultText(ResultTimeout)));
 }
 
 void TraceTest::frozenWindowIgnoresTicksUntilPaintedOrUnfrozen() {
@@ -383,12 +383,12 @@ void TraceTest::countersOnlyGrowAndTheLastErrorStays() {
   console.Tick();  // reading block fails; clock and log status succeed
   QTRY_COMPARE(TraceField(IDC_BAD_COUNT), QStringLiteral("1"));
   QCOMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("2"));
-  QCOMPARE(TraceField(IDC_LAST_ERROR), QString::fromLatin1(g_resultText[ResultCrc]));
+  QCOMPARE(TraceField(IDC_LAST_ERROR), QString::fromLatin1(ResultText(ResultCrc)));
 
   console.Tick();
   QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("5"));
   QCOMPARE(TraceField(IDC_BAD_COUNT), QStringLiteral("1"));
-  QCOMPARE(TraceField(IDC_LAST_ERROR), QString::fromLatin1(g_resultText[ResultCrc]));
+  QCOMPARE(TraceField(IDC_LAST_ERROR), QString::fromLatin1(ResultText(ResultCrc)));
 
   // A scan's and a command's exchanges count nowhere.
   QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);

@@ -261,7 +261,7 @@ TEST(SerialLink, TotalTimeoutCoversTheCharactersAndStaysAt600PlusMFrom9600Up) {
   } cases[] = {{121, 38400, 721}, {121, 19200, 721}, {275, 9600, 875}, {33, 4800, 699},
                {275, 2400, 1975}, {121, 1200, 1689}};
   for (const auto& c : cases)
-    EXPECT_EQ(ResponseTotalTimeoutMs(c.m, c.baud), c.expectedMs) << c.m << " bytes at " << c.baud;
+    EXPECT_EQ(ResponseTotalTimeoutMs(LinkTimeouts{}, c.m, c.baud), c.expectedMs) << c.m << " bytes at " << c.baud;
 }
 
 TEST_F(MasterOverPty, ResponsePausedMidFrameIsCutThere) {

@@ -56,8 +56,7 @@ TEST(MonitorTally, EachMeterCountsTheResultsOfItsOwnPoll) {
   std::copy(std::begin(g_transactionsByResult), std::end(g_transactionsByResult), defaultTally);
   ResetMeterState();
 
-  ModbusLink link;
-  link.SetFraming(Framing::Length);
+  ModbusLink link(LinkSettings{Framing::Length, {}, {}});
   MonitorOptions options;
   options.start = 3;
   options.end = 9;
