@@ -139,7 +139,7 @@ class SimBusTest : public ::testing::Test {
     f->onlyAddress = only;
     bus.SetFault(3, *f);
   }
-  int ReadResult(const Bytes& answer, int count = 48) {
+  ModbusResult ReadResult(const Bytes& answer, int count = 48) {
     int values[125];
     // The transport's own verdict first: more than asked for is result 2.
     if (answer.size() > static_cast<size_t>(2 * count + 25)) return ResultTooLarge;
@@ -170,7 +170,7 @@ TEST_F(SimBusTest, BroadcastWritesEveryMeterAndAnswersNone) {
 TEST_F(SimBusTest, EachFaultGivesItsResultCode) {
   const struct {
     const char* faultText;
-    int result;
+    ModbusResult result;
   } reads[] = {
       {"silent", ResultTimeout},      {"oversize", ResultTooLarge},   {"cut", ResultBadLength},
       {"exception", ResultException}, {"badcrc", ResultCrc},          {"wrongaddr", ResultWrongAddress},
