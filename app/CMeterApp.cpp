@@ -8,6 +8,7 @@
 #include "app/run_console.h"
 #include "app/standins/server_module.h"
 #include "app/standins/step_log.h"
+#include "modbus/serial_link.h"
 #include "sim/sim_launcher.h"
 
 CMeterApp::CMeterApp() : m_hInstance(GetModuleHandle()) {}
@@ -77,7 +78,7 @@ bool CMeterApp::StartServer() {
 bool CMeterApp::StartSimulator() {
   m_simulator = std::make_unique<SimLauncher>();
   std::string error;
-  if (StartSimulatedCom1(*m_simulator, &error)) return true;
+  if (StartSimulatedCom1(*m_simulator, DefaultPortMap(), &error)) return true;
   std::fprintf(stderr, "pylax: cannot start the simulated meters: %s\n", error.c_str());
   m_simulator.reset();
   m_exitCode = 1;

@@ -10,7 +10,7 @@
 
 namespace {
 bool ApplyPort(const char* value, std::string& error) {
-  if (value != nullptr && ParsePortOverride(value)) return true;
+  if (value != nullptr && DefaultPortMap().Parse(value)) return true;
   error = std::string("--port wants COMn=PATH (n from 1 to ") + std::to_string(kComPortCount) +
           "), not \"" + (value != nullptr ? value : "") + "\"";
   return false;

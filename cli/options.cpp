@@ -175,17 +175,17 @@ std::string GatewayProblem(const std::string& name) {
   return name + " is no gateway address (tcp://HOST:PORT or mbtcp://HOST:PORT): " + problem;
 }
 
-// "COMn=PATH" maps COMn for this run and then names it.
-CLI::Validator PortName() {
+// "COMn=PATH" maps COMn in ports and then names it.
+CLI::Validator PortName(PortMap& ports) {
   return CLI::Validator(
-      [](std::string& text) {
+      [&ports](std::string& text) {
         if (text.empty()) return std::string("needs a port name");
         const size_t equals = text.find('=');
         if (const std::string problem = GatewayProblem(text.substr(equals == std::string::npos ? 0 : equals + 1));
             !problem.empty())
           return problem;
         if (equals == std::string::npos) return std::string();
-        if (!ParsePortOverride(text)) return text + " is not COMn=PATH";
+        if (!ports.Parse(text)) return text + " is not COMn=PATH";
         text = "COM" + std::to_string(ComPortNumber(text.substr(0, equals))) + ":";
         return std::string();
       },
@@ -589,7 +589,7 @@ void DefineCommandLine(CLI::App& app, Options& options) {
                  "tcp://HOST:PORT (RTU over TCP), mbtcp://HOST:PORT (Modbus TCP)")
       ->type_name("NAME")
       ->capture_default_str()
-      ->transform(PortName());
+      ->transform(PortName(options.ports));
   app.add_option("--baud", options.baud, BaudRates())->type_name("N")->capture_default_str()->transform(BaudRate());
   app.add_option("--slave", options.slave,
                  "the meter's address; without it addresses 1 to 10 are scanned\n"

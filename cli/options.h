@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "modbus/link_settings.h"
+#include "modbus/port_map.h"
 #include "monitor/monitor_options.h"
 
 // Exit statuses of pylaxctl; scripts can tell the failures apart.
@@ -49,6 +50,7 @@ struct Options {
   bool trace = false;
   std::string framing;  // as given; empty: PYLAX_FRAMING, else silence (ChooseFraming)
   LinkSettings link;         // the framing it chose, --echo, --rs485
+  PortMap ports;             // the COMn=PATH of --port
   std::string rs485Delays;   // as given; empty: none
   std::string busId;    // empty: BusId of the port and this machine's name
   // The command and its own options.

@@ -507,7 +507,7 @@ int RunMonitor(ModbusLink& link, const Options& options) {
   }
   std::signal(SIGHUP, OnHangUp);
   std::signal(SIGPIPE, SIG_IGN);  // a broker or scraper that went away is no reason to end
-  const std::string device = ResolvePortName(options.port);
+  const std::string device = options.ports.Resolve(options.port);
   const bool announced = TransportOf(device) == Transport::Serial &&
                          AnnounceBusOwner(device, gateway ? gateway->Address() : "");
   monitor.Run();
@@ -570,9 +570,9 @@ int main(int argc, char** argv) {
   SimLauncher simulator;
   if (options.simulate) {
     std::string error;
-    if (!StartSimulatedCom1(simulator, &error)) return Fail(ExitCode::SimulatorFailed, error);
+    if (!StartSimulatedCom1(simulator, options.ports, &error)) return Fail(ExitCode::SimulatorFailed, error);
   }
-  ModbusLink link(options.link);
+  ModbusLink link(options.link, &options.ports);
   if (options.trace) {
     std::fprintf(stderr, "framing: %s\n", FramingName(options.link.framing));
     if (options.link.line.echo) std::fprintf(stderr, "echo: read back and checked\n");

@@ -17,7 +17,8 @@ namespace {
 // Made at load time; the names below are bound to its members before it is
 // made (a reference needs only the address), but nothing may write through
 // them before main.
-ModbusLink g_defaultLink;
+PortMap g_defaultPorts;
+ModbusLink g_defaultLink(LinkSettings{}, &g_defaultPorts);
 bool g_lockInitialized = false;
 
 ModbusLink& Current() {
@@ -43,6 +44,7 @@ constinit RepaintRequest& g_traceRepaintRequest = g_defaultLink.Trace().repaintR
 constinit const unsigned long (&g_transactionsByResult)[kResultCount] = DefaultLinkState::Tally(g_defaultLink);
 
 ModbusLink& DefaultLink() { return Current(); }
+PortMap& DefaultPortMap() { return g_defaultPorts; }
 
 bool OpenPort(const char* name, int baudRate) { return Current().Open(name, baudRate); }
 void ReopenPort(int baudRate) { Current().Reopen(baudRate); }

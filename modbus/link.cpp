@@ -127,7 +127,7 @@ void ModbusLink::Close() {
 // reason when that fails. A gateway's socket has no line settings; its rate
 // still sets the timeouts.
 bool ModbusLink::OpenDevice(const std::string& name, int baudRate) {
-  const std::string device = ResolvePortName(name);
+  const std::string device = ports_ != nullptr ? ports_->Resolve(name) : PortMap().Resolve(name);
   if (device.empty()) {
     openFailure_ = "no serial device is mapped to this port";
     return false;

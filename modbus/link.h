@@ -16,6 +16,7 @@
 #include "modbus/frame.h"
 #include "modbus/line_io.h"
 #include "modbus/link_settings.h"
+#include "modbus/port_map.h"
 #include "modbus/result.h"
 #include "modbus/turn_lock.h"
 
@@ -75,7 +76,11 @@ int ReconnectBackoffMs(int failedTries);
 class ModbusLink {
  public:
   ModbusLink() = default;
-  explicit ModbusLink(const LinkSettings& settings) : settings_(settings) {}
+  // ports: what COMn names resolve through (the run's --port mappings); it
+  // must outlive the link. Without it COMn comes from the environment and
+  // the machine's devices.
+  explicit ModbusLink(const LinkSettings& settings, const PortMap* ports = nullptr)
+      : settings_(settings), ports_(ports) {}
   ~ModbusLink();
   ModbusLink(const ModbusLink&) = delete;
   ModbusLink& operator=(const ModbusLink&) = delete;
@@ -174,6 +179,7 @@ class ModbusLink {
 
   mutable TurnLock lock_;  // held by every operation from start to end
   LinkSettings settings_;  // the backend reads them; declared first, as it outlives the backend
+  const PortMap* ports_ = nullptr;
   std::unique_ptr<LinkBackend> backend_;  // the port last opened with success; none before
   int portOpen_ = 0;                  // 1 while the backend's descriptor is usable
   char portName_[kPortNameSize] = "";

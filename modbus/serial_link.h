@@ -18,6 +18,9 @@ extern char (&g_portName)[kPortNameSize];  // the name last opened with success,
 // The framing the default link reads with, taken at each of its calls.
 extern Framing g_framing;
 
+// The port map the default link resolves names with: the windows' --port.
+PortMap& DefaultPortMap();
+
 // ModbusLink::Open, Reopen and Close on the default link.
 bool OpenPort(const char* name, int baudRate);
 void ReopenPort(int baudRate);

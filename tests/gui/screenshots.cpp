@@ -13,6 +13,7 @@
 #include "console/CCloseUpComboBox.h"
 #include "console/CCommTraceDlg.h"
 #include "modbus/port_map.h"
+#include "modbus/serial_link.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/sim_process.h"
 
@@ -28,7 +29,7 @@ void ScreenshotsTest::termsAndLiveConsole() {
   const auto save = [&folder](QWidget* window, const QString& name) { QVERIFY2(folder.Save(window, name), qPrintable(name)); };
 
   SimProcess sim({"--meter", "3:QM4C", "--meter", "7:QM4A", "--prefill", "1500", "--subinterval", "300"});
-  SetPortOverride(1, sim.LinkPath());
+  DefaultPortMap().Set(1, sim.LinkPath());
   MessageLog messages;
   TestConsole console;
   console.timerMode = TestConsole::TimerMode::Real;

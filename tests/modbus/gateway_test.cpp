@@ -238,7 +238,7 @@ TEST_F(OverGateway, OpenFailuresSayWhy) {
     const SilentListener gone;
     closedPort = gone.Port();
   }
-  SetPortOverride(5, "mbtcp://127.0.0.1:" + closedPort);
+  DefaultPortMap().Set(5, "mbtcp://127.0.0.1:" + closedPort);
   const struct {
     const char* name;
     std::string why;
@@ -252,8 +252,8 @@ TEST_F(OverGateway, OpenFailuresSayWhy) {
     EXPECT_FALSE(OpenPort(c.name, 38400)) << c.name;
     EXPECT_EQ(PortOpenFailureText().rfind(c.why, 0), 0u) << c.name << ": " << PortOpenFailureText();
   }
-  EXPECT_EQ(PortDescription(5), "mbtcp://127.0.0.1:" + closedPort);
-  SetPortOverride(5, "");
+  EXPECT_EQ(DefaultPortMap().Description(5), "mbtcp://127.0.0.1:" + closedPort);
+  DefaultPortMap().Set(5, "");
 }
 
 // The gateway ends (the connection drops). The next transaction tries once
