@@ -434,4 +434,24 @@ TEST(SerialLink, DrainReturnsQuicklyWhenNothingIsPending) {
   ClosePort();
 }
 
+TEST(SerialLink, ASilentSlaveIsGivenUpOnAfterTheAnswerTimeTheLinkWasGiven) {
+  // A read of 4 registers waits for 33 bytes: answerMs + 33 ms at 38400 baud.
+  const struct {
+    int answerMs, leastMs, mostMs;
+  } cases[] = {{600, 633, 1000}, {150, 183, 550}};
+  SimProcess sim({"--meter", "1:QM4C", "--static"});
+  for (const auto& c : cases) {
+    LinkSettings settings;
+    settings.timeouts.answerMs = c.answerMs;
+    ModbusLink link(settings);
+    ASSERT_TRUE(link.Open(sim.LinkPath(), 38400)) << link.OpenFailureText();
+    int values[4];
+    const auto start = Clock::now();
+    EXPECT_EQ(link.ReadHoldingRegisters(5, 258, 4, values), ResultTimeout);  // nobody at 5
+    const long took = MillisecondsSince(start);
+    EXPECT_GE(took, c.leastMs) << c.answerMs;
+    EXPECT_LT(took, c.mostMs) << c.answerMs;
+  }
+}
+
 }  // namespace
