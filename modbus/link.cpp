@@ -1,6 +1,5 @@
 #include "modbus/link.h"
 
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
