@@ -8,7 +8,6 @@
 #include "app/run_console.h"
 #include "app/standins/server_module.h"
 #include "app/standins/step_log.h"
-#include "modbus/serial_link.h"
 #include "sim/sim_launcher.h"
 
 CMeterApp::CMeterApp() : m_hInstance(GetModuleHandle()) {}
@@ -33,15 +32,15 @@ bool CMeterApp::InitInstance() {
   // Qt draws every dialog in the platform's own style: there is no separate
   // three-dimensional look to switch on.
   RecordStep("RunConsole");
-  RunConsole(m_argc, m_argv, m_pMainWnd, m_options.simulate);
+  RunConsole(m_argc, m_argv, m_pMainWnd, m_options);
   return false;
 }
 
 int CMeterApp::ExitInstance() {
   RecordStep("ExitInstance");
   if (m_bServerStarted) {
-    g_serverModule.WithdrawClassObjects();
-    g_serverModule.Shutdown();
+    m_serverModule.WithdrawClassObjects();
+    m_serverModule.Shutdown();
     CoUninitialize();
   }
   m_simulator.reset();
@@ -54,22 +53,22 @@ bool CMeterApp::StartServer() {
     m_bServerStarted = false;
     return false;
   }
-  g_serverModule.Initialize(g_classTable, m_hInstance);
+  m_serverModule.Initialize(m_classTable, m_hInstance);
   switch (FindRegistrationSwitch(m_commandLine)) {
     case RegistrationSwitch::Unregister:
-      RunUnregistration(g_serverModule);
+      RunUnregistration(m_serverModule);
       break;
     case RegistrationSwitch::Register:
-      RunRegistration(g_serverModule);
+      RunRegistration(m_serverModule);
       break;
     case RegistrationSwitch::None:
-      if (SUCCEEDED(g_serverModule.PublishClassObjects())) return true;
+      if (SUCCEEDED(m_serverModule.PublishClassObjects())) return true;
       m_bServerStarted = false;
       CoUninitialize();
       return false;
   }
   m_bServerStarted = false;
-  g_serverModule.Shutdown();
+  m_serverModule.Shutdown();
   CoUninitialize();
   return false;
 }
@@ -78,7 +77,7 @@ bool CMeterApp::StartServer() {
 bool CMeterApp::StartSimulator() {
   m_simulator = std::make_unique<SimLauncher>();
   std::string error;
-  if (StartSimulatedCom1(*m_simulator, DefaultPortMap(), &error)) return true;
+  if (StartSimulatedCom1(*m_simulator, m_options.ports, &error)) return true;
   std::fprintf(stderr, "pylax: cannot start the simulated meters: %s\n", error.c_str());
   m_simulator.reset();
   m_exitCode = 1;

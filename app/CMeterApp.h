@@ -13,6 +13,7 @@
 #include <string>
 
 #include "app/standins/com_standins.h"
+#include "app/standins/server_module.h"
 #include "app/launch_options.h"
 
 class QWidget;
@@ -50,5 +51,9 @@ class CMeterApp {
   std::string m_commandLine;
   LaunchOptions m_options;
   std::unique_ptr<SimLauncher> m_simulator;
+  // The program's server module, all zeros until StartServer, and the class
+  // table it works on (its rows keep what publishing them gave).
+  CServerModule m_serverModule;
+  ClassTableEntry m_classTable[1] = {kClassTableEnd};
   int m_exitCode = 0;
 };

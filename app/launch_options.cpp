@@ -4,13 +4,11 @@
 
 #include "app/standins/command_line.h"
 #include "resources/version_info.h"
-#include "modbus/master.h"
 #include "modbus/port_map.h"
-#include "modbus/serial_link.h"
 
 namespace {
-bool ApplyPort(const char* value, std::string& error) {
-  if (value != nullptr && DefaultPortMap().Parse(value)) return true;
+bool ApplyPort(PortMap& ports, const char* value, std::string& error) {
+  if (value != nullptr && ports.Parse(value)) return true;
   error = std::string("--port wants COMn=PATH (n from 1 to ") + std::to_string(kComPortCount) +
           "), not \"" + (value != nullptr ? value : "") + "\"";
   return false;
@@ -35,7 +33,7 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
   // to the environment.
   const char* framing = nullptr;
   const char* rs485Delays = nullptr;
-  LineSettings line;
+  LineSettings& line = options.line;
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -44,9 +42,9 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
     } else if (std::strcmp(arg, "--simulate") == 0) {
       options.simulate = true;
     } else if (std::strcmp(arg, "--port") == 0) {
-      if (!ApplyPort(i + 1 < argc ? argv[++i] : nullptr, error)) return false;
+      if (!ApplyPort(options.ports, i + 1 < argc ? argv[++i] : nullptr, error)) return false;
     } else if (std::strncmp(arg, "--port=", 7) == 0) {
-      if (!ApplyPort(arg + 7, error)) return false;
+      if (!ApplyPort(options.ports, arg + 7, error)) return false;
     } else if (std::strcmp(arg, "--plot") == 0 || std::strncmp(arg, "--plot=", 7) == 0) {
       const char* file = arg[6] == '=' ? arg + 7 : (i + 1 < argc ? argv[++i] : "");
       if (*file == '\0') {
@@ -79,10 +77,7 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
     return false;
   }
   if (rs485Delays != nullptr && !ParseRs485Delays(rs485Delays, &line, &error)) return false;
-  LinkSettings settings = DefaultLink().Settings();
-  settings.line = line;
-  DefaultLink().SetSettings(settings);
-  return ChooseFraming(framing != nullptr ? framing : "", &g_framing, &error);
+  return ChooseFraming(framing != nullptr ? framing : "", &options.framing, &error);
 }
 
 std::string VersionText() { return version_info::Text("pylax"); }

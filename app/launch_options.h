@@ -18,18 +18,24 @@
 
 #include <string>
 
+#include "modbus/link.h"
+
 struct LaunchOptions {
   bool showVersion = false;
   bool showHelp = false;
   bool simulate = false;
   std::string plotFile;       // --plot: empty when not given
   std::string unknownOption;  // the first "--..." none of the above; empty for none
+  // The windows' link: --echo, --rs485, --rs485-delays; --framing or PYLAX_FRAMING.
+  LineSettings line;
+  Framing framing = Framing::Silence;
+  PortMap ports;  // --port COMn=PATH
 };
 
 // Removes the options above from argv (argc shrinks; argv[argc] stays null),
 // but for --help, -h and an unknown option, which stay as the registration
-// switch's test and Qt see them, and applies each --port at once, then the
-// framing. False, with a message,
+// switch's test and Qt see them, and applies each --port at once; the line
+// settings and the framing go into options. False, with a message,
 // for a --port whose value is not COMn=PATH, a framing (given or from the
 // environment) that is neither silence nor length, or a --plot without a file.
 bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::string& error);

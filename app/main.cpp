@@ -7,11 +7,8 @@
 #include "app/launch_options.h"
 #include "charts/CLogPlotDlg.h"
 
-// The application object comes first among the process-wide objects (the
-// trace window object g_commTraceDlg follows it) and so is destroyed last.
-// Objects in other files have no order of their own in C++; the priority
-// gives this one its place before all of default priority.
-CMeterApp theApp __attribute__((init_priority(200)));
+// The application object, one for the process as the framework has it.
+CMeterApp theApp;
 
 int main(int argc, char** argv) {
   LaunchOptions options;

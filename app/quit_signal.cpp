@@ -13,13 +13,13 @@ namespace {
 
 // A handler may only do async-signal-safe work, so it writes a byte to a
 // pipe and the event loop, watching the pipe's other end, quits in its own
-// time.
-int g_quitPipe[2] = {-1, -1};
+// time. The handler takes no argument: the pipe is where it can find it.
+int quitPipe[2] = {-1, -1};
 
 void OnQuitSignal(int) {
   const int savedErrno = errno;
   const char byte = 'q';
-  const ssize_t written = ::write(g_quitPipe[1], &byte, 1);
+  const ssize_t written = ::write(quitPipe[1], &byte, 1);
   (void)written;  // a full pipe already holds a quit request
   errno = savedErrno;
 }
@@ -36,11 +36,11 @@ void SetQuitSignalHandler(void (*handler)(int)) {
 }  // namespace
 
 QuitOnSignal::QuitOnSignal(std::function<void()> quit) : quit_(std::move(quit)) {
-  if (::pipe2(g_quitPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  notifier_ = std::make_unique<QSocketNotifier>(g_quitPipe[0], QSocketNotifier::Read);
+  if (::pipe2(quitPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  notifier_ = std::make_unique<QSocketNotifier>(quitPipe[0], QSocketNotifier::Read);
   QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
     char byte;
-    while (::read(g_quitPipe[0], &byte, 1) > 0) {
+    while (::read(quitPipe[0], &byte, 1) > 0) {
     }
     quit_();
   });
@@ -52,7 +52,7 @@ QuitOnSignal::~QuitOnSignal() {
   if (!notifier_) return;
   SetQuitSignalHandler(SIG_DFL);
   notifier_.reset();
-  ::close(g_quitPipe[0]);
-  ::close(g_quitPipe[1]);
-  g_quitPipe[0] = g_quitPipe[1] = -1;
+  ::close(quitPipe[0]);
+  ::close(quitPipe[1]);
+  quitPipe[0] = quitPipe[1] = -1;
 }

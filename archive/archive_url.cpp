@@ -57,6 +57,7 @@ std::unique_ptr<ArchiveStore> OpenArchive(const std::string& url, const ArchiveA
     settings.caFile = access.influxCaFile;
     settings.user = access.influxUser;
     settings.password = access.influxPassword;
+    settings.stop = access.stop;
     return std::make_unique<InfluxStore>(url, settings);
   }
   if (!StartsWith(url, kSqliteScheme) || SqlitePath(url).empty()) {

@@ -7,6 +7,7 @@
 
 #include "archive/archive.h"
 #include "archive/sqlite_store.h"
+#include "util/stop_token.h"
 
 // What an InfluxDB archive needs beside its URL; never part of the URL,
 // so that no password stands on a command line.
@@ -14,6 +15,7 @@ struct ArchiveAccess {
   std::string influxUser;
   std::string influxPassword;
   std::string influxCaFile;  // influxs: the CA of the server's certificate
+  const StopToken* stop = nullptr;  // ends a request under way at once
 };
 
 // sqlite:$XDG_DATA_HOME/pylax/archive.sqlite ($HOME/.local/share when

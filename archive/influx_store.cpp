@@ -164,7 +164,7 @@ InfluxStore::InfluxStore(std::string url, InfluxSettings settings)
 // httplib's timeouts are per read and per write: a server answering a byte
 // at a time held a request, a sync and the monitor's polls for ever. So a
 // watch stops each request at its deadline, or at once when the program is
-// asked to stop (g_stopRequested).
+// asked to stop (InfluxSettings::stop).
 httplib::Result InfluxStore::Send(const std::function<httplib::Result(httplib::Client&)>& request) {
   std::mutex mutex;
   std::condition_variable answered;
@@ -173,10 +173,10 @@ httplib::Result InfluxStore::Send(const std::function<httplib::Result(httplib::C
   std::thread watch([&] {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kRequestDeadlineS);
     std::unique_lock<std::mutex> hold(mutex);
-    while (!done && !g_stopRequested && std::chrono::steady_clock::now() < deadline)
+    while (!done && !StopAsked() && std::chrono::steady_clock::now() < deadline)
       answered.wait_for(hold, std::chrono::milliseconds(50));
     if (done) return;
-    late_ = g_stopRequested == 0;
+    late_ = !StopAsked();
     client_->stop();
   });
   httplib::Result result = request(*client_);

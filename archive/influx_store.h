@@ -22,6 +22,7 @@
 #include <string>
 
 #include "archive/archive.h"
+#include "util/stop_token.h"
 
 namespace httplib {
 class Client;
@@ -37,6 +38,7 @@ struct InfluxSettings {
   std::string caFile;     // influxs: the CA of the server's certificate; empty: the system's
   std::string user;       // empty: no authentication
   std::string password;
+  const StopToken* stop = nullptr;  // asked to stop: the request under way ends at once
 };
 
 class InfluxStore : public ArchiveStore {
@@ -61,6 +63,7 @@ class InfluxStore : public ArchiveStore {
   httplib::Result Send(const std::function<httplib::Result(httplib::Client&)>& request);
   // Why a request got no answer: no connection, or none whole in time.
   std::string Unreached(httplib::Error error) const;
+  bool StopAsked() const { return settings_.stop != nullptr && settings_.stop->Requested(); }
   Response Query(const std::string& statement, bool post);
   bool CreateDatabase(std::string* error);
   bool Write(const std::string& lines, std::string* error);

@@ -40,9 +40,10 @@ struct SyncResult {
 
 // The status log a sync reads through: it shows nothing and keeps no
 // "log.txt" (that file describes a download); a stop is asked as for any
-// logging operation (g_stopRequested).
+// logging operation, through stop.
 class SyncStatusLog : public StatusLog {
  public:
+  explicit SyncStatusLog(const StopToken* stop = nullptr) : StatusLog(stop) {}
   void Show(const std::string&, const std::string&) override {}
   bool KeepsLogFile() const override { return false; }
 };

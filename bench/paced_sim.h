@@ -7,8 +7,7 @@
 #include <vector>
 
 #include "modbus/line_io.h"
-#include "modbus/master.h"
-#include "modbus/serial_link.h"
+#include "modbus/link.h"
 #include "sim/sim_launcher.h"
 
 // The quiet a paced exchange ends with before the next request may start:
@@ -21,15 +20,16 @@ inline double QuietAfterAnswerMs(Framing framing, int baud) {
 }
 
 // Starts qm4sim (the built one, at path) with args and opens its line at
-// baud. False, with the reason on stderr, when either fails.
-inline bool StartAndOpenSim(SimLauncher& sim, const std::vector<std::string>& args, int baud, const char* path) {
+// baud on link. False, with the reason on stderr, when either fails.
+inline bool StartAndOpenSim(SimLauncher& sim, ModbusLink& link, const std::vector<std::string>& args, int baud,
+                            const char* path) {
   std::string error;
   if (!sim.Start(args, &error, path)) {
     std::fprintf(stderr, "qm4sim: %s\n", error.c_str());
     return false;
   }
-  if (!OpenPort(sim.LinkPath().c_str(), baud)) {
-    std::fprintf(stderr, "Unable to open %s: %s\n", sim.LinkPath().c_str(), PortOpenFailureText().c_str());
+  if (!link.Open(sim.LinkPath(), baud)) {
+    std::fprintf(stderr, "Unable to open %s: %s\n", sim.LinkPath().c_str(), link.OpenFailureText().c_str());
     return false;
   }
   return true;
@@ -51,12 +51,20 @@ inline long TracedBytes(const char* line) {
   return chars > 0 ? (chars + 1) / 3 : 0;
 }
 
-// For g_traceRepaintRequest, with g_traceLive 1.
-inline void TallyExchange() {
-  const char* entry = g_traceRing[g_traceIndex];
+// Asked by a live trace ring after each exchange.
+inline void TallyExchange(void* ring) {
+  const TraceRing& trace = *static_cast<const TraceRing*>(ring);
+  const char* entry = trace.entries[trace.newest];
   const char* recv = std::strstr(entry, "Recv->");
   if (recv == nullptr) return;
   ++g_lineTally.exchanges;
   g_lineTally.requestBytes += TracedBytes(entry);
   g_lineTally.answerBytes += TracedBytes(recv);
+}
+
+// Every exchange on link counted into g_lineTally from now on.
+inline void TallyExchangesOf(ModbusLink& link) {
+  link.Trace().live = 1;
+  link.Trace().repaintRequest = TallyExchange;
+  link.Trace().repaintContext = &link.Trace();
 }

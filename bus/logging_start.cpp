@@ -2,9 +2,6 @@
 
 #include "bus/meter_io.h"
 
-int16_t g_logSlots[reg::kSlotCount] = {};
-int16_t g_logControl = 0;
-
 namespace {
 constexpr unsigned kMinSubInterval = 10;
 constexpr unsigned kMaxSubInterval = 32767;
@@ -26,44 +23,45 @@ bool SlotsLoggable(const LoggingSettings& settings) {
 // The restart command first (it erases the log), then the configuration;
 // stops at the first write the meter does not acknowledge, or after the
 // current one when a stop is asked for.
-bool WriteLoggingSetup(ModbusLink& link, int slave, const LoggingSettings& settings, StatusLog& log) {
+bool WriteLoggingSetup(ModbusLink& link, int slave, const LoggingSettings& settings, int16_t logControl,
+                       StatusLog& log) {
   auto write = [&](int address, int value) { return WriteMeter(link, slave, address, value, log); };
   if (!write(reg::kCommand, reg::kCommandRestartLogging)) return false;
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
     if (!write(reg::kLogSlots + slot, static_cast<int>(settings.slots[slot]))) return false;
-  if (!write(reg::kLogControl, static_cast<uint16_t>(g_logControl))) return false;
+  if (!write(reg::kLogControl, static_cast<uint16_t>(logControl))) return false;
   if (!write(reg::kSubInterval, static_cast<int>(settings.subInterval))) return false;
   return write(reg::kSlotSelector, 0);
 }
 }  // namespace
 
-bool ReadLogSlots(ModbusLink& link, int slave) {
+bool ReadLogSlots(ModbusLink& link, int slave, LogSetup& setup) {
   int registers[reg::kSlotCount];
   if (link.ReadHoldingRegisters(slave, reg::kLogSlots, reg::kSlotCount, registers) != ResultOk)
     return false;
-  for (int slot = 0; slot < reg::kSlotCount; ++slot) g_logSlots[slot] = static_cast<int16_t>(registers[slot] & 0xFFFF);
+  for (int slot = 0; slot < reg::kSlotCount; ++slot) setup.logSlots[slot] = static_cast<int16_t>(registers[slot] & 0xFFFF);
   return true;
 }
 
-LoggingSettings CurrentLoggingSettings(int16_t subIntervalSeconds) {
+LoggingSettings CurrentLoggingSettings(int16_t subIntervalSeconds, const LogSetup& setup) {
   LoggingSettings settings;
   // Sign-extended: a slot read back as 65535 shows as 4294967295 and fails
   // the loggable check rather than passing as a small number.
   settings.subInterval = static_cast<unsigned>(static_cast<int>(subIntervalSeconds));
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
-    settings.slots[slot] = static_cast<unsigned>(static_cast<int>(g_logSlots[slot]));
-  settings.method = g_logControl & kOneShotBit;
+    settings.slots[slot] = static_cast<unsigned>(static_cast<int>(setup.logSlots[slot]));
+  settings.method = setup.logControl & kOneShotBit;
   return settings;
 }
 
-bool StartLogging(ModbusLink& link, int slave, LoggingSettings& settings, StatusLog& log) {
+bool StartLogging(ModbusLink& link, int slave, LoggingSettings& settings, LogSetup& setup, StatusLog& log) {
   if (!SlotsLoggable(settings)) {
     log.LogStatus(kIllegalSlotMessage);
     log.LogStatus(kStartFailedMessage);
     return false;
   }
   if (settings.method != 0 && settings.method != 1) settings.method = 0;
-  g_logControl = static_cast<int16_t>((g_logControl & ~kOneShotBit) | settings.method);
+  setup.logControl = static_cast<int16_t>((setup.logControl & ~kOneShotBit) | settings.method);
   // The method is kept even when the sub-interval is refused below: the next
   // opening of the logging window shows the method last chosen.
   if (settings.subInterval < kMinSubInterval || settings.subInterval > kMaxSubInterval) {
@@ -71,7 +69,7 @@ bool StartLogging(ModbusLink& link, int slave, LoggingSettings& settings, Status
     log.LogStatus(kStartFailedMessage);
     return false;
   }
-  if (!WriteLoggingSetup(link, slave, settings, log)) {
+  if (!WriteLoggingSetup(link, slave, settings, setup.logControl, log)) {
     log.LogStatus(log.StopRequested() ? kStartStoppedMessage : kStartFailedMessage);
     return false;
   }

@@ -7,8 +7,11 @@
 #include "meter/register_map.h"
 #include "modbus/link.h"
 
-extern int16_t g_logSlots[reg::kSlotCount];  // the slots as last read when the window opened
-extern int16_t g_logControl;                 // our own copy of the control word; never read back
+// What the logging window keeps between its openings.
+struct LogSetup {
+  int16_t logSlots[reg::kSlotCount] = {};  // the slots as last read when the window opened
+  int16_t logControl = 0;                  // our own copy of the control word; never read back
+};
 
 // What the user asked for: the members of the logging window.
 struct LoggingSettings {
@@ -17,18 +20,19 @@ struct LoggingSettings {
   int method = 0;  // 0 continuous, 1 one-shot
 };
 
-// Reads the ten slots (address 168) of the meter at slave into g_logSlots;
-// false (and g_logSlots unchanged) when the read fails.
-bool ReadLogSlots(ModbusLink& link, int slave);
+// Reads the ten slots (address 168) of the meter at slave into
+// setup.logSlots; false (and the slots unchanged) when the read fails.
+bool ReadLogSlots(ModbusLink& link, int slave, LogSetup& setup);
 // The settings a newly opened logging window shows: the sub-interval the
-// poll last read (PollState::subIntervalSeconds), g_logSlots and bit 0 of
-// g_logControl, 16-bit values sign-extended.
-LoggingSettings CurrentLoggingSettings(int16_t subIntervalSeconds);
+// poll last read (PollState::subIntervalSeconds), setup.logSlots and bit 0
+// of setup.logControl, 16-bit values sign-extended.
+LoggingSettings CurrentLoggingSettings(int16_t subIntervalSeconds, const LogSetup& setup);
 
 // Checks the slots and the sub-interval, then writes 16640 to 128, the ten
-// slots to 168..177, g_logControl to 158, the sub-interval to 149 and 0 to
+// slots to 168..177, setup.logControl to 158, the sub-interval to 149 and 0 to
 // 157 of the meter at slave, stopping at the first failure. Every message
 // goes through log.
-// settings.method is normalised to 0 when it is neither 0 nor 1.
+// settings.method is normalised to 0 when it is neither 0 nor 1, and kept
+// as bit 0 of setup.logControl.
 // Returns true when all fourteen writes succeeded.
-bool StartLogging(ModbusLink& link, int slave, LoggingSettings& settings, StatusLog& log);
+bool StartLogging(ModbusLink& link, int slave, LoggingSettings& settings, LogSetup& setup, StatusLog& log);

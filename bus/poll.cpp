@@ -23,8 +23,9 @@ std::string ReadingAt(const PollFields& fields, int offset) { return FormatReadi
 // and filling the poll's fields.
 class MeterPoll {
  public:
-  MeterPoll(ModbusLink& link, const Meter& meter, PollState& state, PollFields& fields)
-      : link_(link), slave_(meter.address), state_(state), fields_(fields) {}
+  MeterPoll(ModbusLink& link, const Meter& meter, PollState& state, PollFields& fields,
+            const PhaseOffsets& phaseOffset)
+      : link_(link), slave_(meter.address), state_(state), fields_(fields), phaseOffset_(phaseOffset) {}
 
   void Qm4a();
   void ReadingBlock();
@@ -40,6 +41,7 @@ class MeterPoll {
   const int slave_;
   PollState& state_;
   PollFields& fields_;
+  const PhaseOffsets& phaseOffset_;
 };
 
 ModbusResult MeterPoll::Read(int firstAddress, int count, int* registers) {
@@ -76,17 +78,17 @@ void MeterPoll::Qm4a() {
   // phase, that phase's pair was never read: field 1011 is blanked rather than
   // left holding an older reading, so it never shows a value this poll did not
   // read.
-  const int offset = g_phaseOffset[RowKw];
+  const int offset = phaseOffset_[RowKw];
   fields_.kw = offset < kQm4aReadingCount ? ReadingAt(fields_, offset) : std::string();
 }
 
 void MeterPoll::ReadingBlock() {
   if (!ReadReadingBlock(reg::kReadingBlockCount)) return;
-  fields_.kw = ReadingAt(fields_, g_phaseOffset[RowKw]);
-  fields_.amps = ReadingAt(fields_, g_phaseOffset[RowAmps]);
-  fields_.voltsLL = ReadingAt(fields_, g_phaseOffset[RowVoltsLL]);
-  fields_.pf = ReadingAt(fields_, g_phaseOffset[RowPf]);
-  fields_.voltsLN = ReadingAt(fields_, g_phaseOffset[RowVoltsLN]);
+  fields_.kw = ReadingAt(fields_, phaseOffset_[RowKw]);
+  fields_.amps = ReadingAt(fields_, phaseOffset_[RowAmps]);
+  fields_.voltsLL = ReadingAt(fields_, phaseOffset_[RowVoltsLL]);
+  fields_.pf = ReadingAt(fields_, phaseOffset_[RowPf]);
+  fields_.voltsLN = ReadingAt(fields_, phaseOffset_[RowVoltsLN]);
 }
 
 // False when the clock block could not be read: the tick ends there, and that
@@ -131,9 +133,10 @@ bool LeftStale(const PollFields& fields, const std::optional<std::string>& field
   return fields.lastFailure != ResultOk && !field.has_value();
 }
 
-bool PollMeter(ModbusLink& link, const Meter& meter, PollState& state, PollFields& fields) {
+bool PollMeter(ModbusLink& link, const Meter& meter, PollState& state, PollFields& fields,
+               const PhaseOffsets& phaseOffset) {
   if (!link.IsOpen() || state.suspended) return false;
-  MeterPoll poll(link, meter, state, fields);
+  MeterPoll poll(link, meter, state, fields, phaseOffset);
   switch (meter.model) {
     case ModelQM4A:
       poll.Qm4a();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "meter/meter.h"
+#include "meter/meter_state.h"
 #include "modbus/link.h"
 #include "modbus/result.h"
 
@@ -45,7 +46,9 @@ struct PollFields {
 bool LeftStale(const PollFields& fields, const std::optional<std::string>& field);
 
 // Runs the reads for meter's model at its address over link, counting them
-// into state by the poll's rules (PollState). Does nothing when the link's
-// port is closed, state is suspended, or the meter has no model. Returns
-// true when the display is to be refreshed (models 1 to 3).
-bool PollMeter(ModbusLink& link, const Meter& meter, PollState& state, PollFields& fields);
+// into state by the poll's rules (PollState); the rows kW, PF, Volts and Amps
+// show the pairs at phaseOffset. Does nothing when the link's port is
+// closed, state is suspended, or the meter has no model. Returns true when
+// the display is to be refreshed (models 1 to 3).
+bool PollMeter(ModbusLink& link, const Meter& meter, PollState& state, PollFields& fields,
+               const PhaseOffsets& phaseOffset = kRowTotals);

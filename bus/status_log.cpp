@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <ctime>
 
-std::atomic<int> g_stopRequested{0};
-
 namespace {
 // The stamped line is built in a fixed buffer: 19 characters of stamp leave
 // 236 for the message, far more than any message of ours needs; a longer

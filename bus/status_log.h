@@ -3,9 +3,9 @@
 // which stamps it, shows it (the window's Status field and list, or pylaxctl's
 // stderr) and appends it to "log.txt" in the current directory.
 
-#include <atomic>
-#include <csignal>
 #include <string>
+
+#include "util/stop_token.h"
 
 constexpr const char* kLogFileName = "log.txt";
 
@@ -15,18 +15,12 @@ constexpr const char* kLogFileName = "log.txt";
 // "MM/DD/YY HH:MM:SS: message" for the given local time.
 std::string StampedLine(const std::string& message, const struct tm& localTime);
 
-// Set to 1 (by a SIGINT or SIGTERM handler) to end what runs before its
-// next transaction: a logging start or download at its next safe point,
-// with the slot selection released and the old data file kept, and any other
-// command of pylaxctl (its scans, its reads and writes). The program then
-// ends. Never cleared by the program itself; tests reset it. Atomic, since
-// a thread of its own reads it (InfluxDB's request watch), and lock-free, so
-// that a signal handler may set it.
-extern std::atomic<int> g_stopRequested;
-static_assert(std::atomic<int>::is_always_lock_free);
-
 class StatusLog {
  public:
+  // stop: the program's stop (SIGINT, SIGTERM), which ends a logging start
+  // or download at its next safe point, with the slot selection released
+  // and the old data file kept; none for a log nothing stops.
+  explicit StatusLog(const StopToken* stop = nullptr) : stop_(stop) {}
   virtual ~StatusLog() = default;
   // Takes the local time once, shows the message and the stamped line, then
   // appends the stamped line and "\n" to "log.txt" (opened and closed again
@@ -48,11 +42,13 @@ class StatusLog {
   virtual void AtSafePoint() {}
   // Asked after AtSafePoint: once true, the operation sends nothing more (a
   // selected slot is still released), keeps the previous data file and ends
-  // as on a failure. A SIGINT or SIGTERM asks it of every log
-  // (g_stopRequested).
-  virtual bool StopRequested() const { return g_stopRequested != 0; }
+  // as on a failure. The program's stop asks it of every log made with it.
+  virtual bool StopRequested() const { return stop_ != nullptr && stop_->Requested(); }
   // Whether LogStatus appends to "log.txt": the log's own work (the window,
   // pylaxctl's start and download) does; work that only reads the log for
   // another record of it (the archive's sync) does not.
   virtual bool KeepsLogFile() const { return true; }
+
+ private:
+  const StopToken* stop_;
 };

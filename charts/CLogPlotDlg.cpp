@@ -3,11 +3,14 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QPushButton>
 #include <QRubberBand>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <limits>
 
@@ -118,6 +121,14 @@ QString UnitsOf(const LogTable& table, ColumnKind kind) {
   return units.join(QStringLiteral(", "));
 }
 
+// The widest of the least spans of the kind's units.
+double LeastSpanOf(const LogTable& table, ColumnKind kind) {
+  double least = 0;
+  for (const LogColumn& column : table.columns)
+    if (column.kind == kind) least = std::max(least, LeastValueSpan(column.unit));
+  return least;
+}
+
 QVector<double> Vector(const std::vector<double>& values) { return QVector<double>(values.begin(), values.end()); }
 
 // Widens [low, high] by the values of a picture's points within [from, to].
@@ -131,30 +142,48 @@ void Widen(const ColumnPicture& picture, double from, double to, double& low, do
 }
 }  // namespace
 
-CLogPlotDlg* CLogPlotDlg::Open(QWidget* owner, const QString& path) {
-  LogTable table;
+std::optional<CLogPlotDlg::Refusal> CLogPlotDlg::Read(const QString& path, LogTable& table) {
   LogFileError error;
-  if (!ReadLogFile(path.toStdString(), table, error)) {
-    ShowAppMessage(owner, RefusalText(path, error), MessageIcon::Exclamation);
-    return nullptr;
-  }
-  if (table.RowCount() == 0) {
-    ShowAppMessage(owner, NoEntriesText(path), MessageIcon::Information);
-    return nullptr;
-  }
+  if (!ReadLogFile(path.toStdString(), table, error)) return Refusal{RefusalText(path, error), MessageIcon::Exclamation};
+  if (table.RowCount() == 0) return Refusal{NoEntriesText(path), MessageIcon::Information};
+  return std::nullopt;
+}
+
+CLogPlotDlg* CLogPlotDlg::Show(LogTable table, const QString& path, QWidget* owner) {
   auto* plot = new CLogPlotDlg(std::move(table), path, owner);
   plot->show();
   return plot;
 }
 
+CLogPlotDlg* CLogPlotDlg::Open(QWidget* owner, const QString& path) {
+  LogTable table;
+  if (const std::optional<Refusal> refusal = Read(path, table)) {
+    ShowAppMessage(owner, refusal->text, refusal->icon);
+    return nullptr;
+  }
+  return Show(std::move(table), path, owner);
+}
+
 int CLogPlotDlg::RunStandalone(int& argc, char** argv, const QString& path) {
   QApplication application(argc, argv);
-  if (Open(nullptr, path) == nullptr) return 1;
+  LogTable table;
+  if (const std::optional<Refusal> refusal = Read(path, table)) {
+    // Started from a terminal or a script, the message is read there too.
+    std::fprintf(stderr, "pylax: %s\n", refusal->text.toLocal8Bit().constData());
+    std::fflush(stderr);
+    ShowAppMessage(nullptr, refusal->text, refusal->icon);
+    return 1;
+  }
+  Show(std::move(table), path, nullptr);
   return application.exec();
 }
 
 QString CLogPlotDlg::RefusalText(const QString& path, const LogFileError& error) {
   const QString reason = QString::fromStdString(error.reason);
+  if (error.trendFile)
+    return QStringLiteral("\"%1\" is a trend file saved by the trend window, not a data file downloaded from a "
+                          "meter: only those can be plotted.")
+        .arg(path);
   if (error.line == 0) return QStringLiteral("Cannot read \"%1\": %2.").arg(path, reason);
   return QStringLiteral("\"%1\" is not a data file written by Pylax: line %2 does not fit: %3.")
       .arg(path)
@@ -193,13 +222,23 @@ CLogPlotDlg::CLogPlotDlg(LogTable table, const QString& path, QWidget* owner)
   m_plot->setNotAntialiasedElements(QCP::aeFills);
   AddCharts();
 
+  auto* savePicture = new QPushButton(QStringLiteral("Save Picture..."));
+  savePicture->setAutoDefault(false);
+  const QString pictureName = QFileInfo(path).completeBaseName() + QStringLiteral(".png");
+  connect(savePicture, &QPushButton::clicked, this,
+          [this, pictureName] { AskAndSaveChartPicture(*this, *m_plot, pictureName); });
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(savePicture);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(4, 4, 4, 4);
-  layout->addWidget(m_plot);
+  layout->addWidget(m_plot, 1);
+  layout->addLayout(buttons);
   Redraw();
   KeepRoomForLabels(*m_plot);
   PlaceOnScreen(*this, owner, QSize(1100, 100 + 150 * int(m_charts.size())));
   connect(m_plot, &QCustomPlot::afterLayout, this, [this] {
+    EvenChartHeights();
     if (Slices() != m_drawnSlices) Redraw();
   });
 }
@@ -211,6 +250,7 @@ void CLogPlotDlg::AddCharts() {
     const auto [chart, legend] = AddChart(kind);
     chart->setMarginGroup(QCP::msLeft | QCP::msRight, aligned);
     AddLines(chart, legend, kind);
+    m_leastSpans.push_back(LeastSpanOf(m_table, kind));
     if (withErrors) AddErrorMarks(chart, legend);
     withErrors = false;  // the marks go into the topmost chart only
   }
@@ -226,7 +266,7 @@ std::pair<QCPAxisRect*, QCPLegend*> CLogPlotDlg::AddChart(ColumnKind kind) {
   auto* chart = new QCPAxisRect(m_plot);
   m_plot->plotLayout()->addElement(row, 0, chart);
   chart->setMinimumSize(kChartMinimumWidth, kChartMinimumHeight);
-  UseRoundTicks(*m_plot, chart->axis(QCPAxis::atBottom), RoundTicker::Kind::Times);
+  UseRoundTicks(*m_plot, chart->axis(QCPAxis::atBottom), RoundTicker::Kind::DatedTimes);
   UseRoundTicks(*m_plot, chart->axis(QCPAxis::atLeft), RoundTicker::Kind::Values);
   chart->axis(QCPAxis::atBottom)->setTickLabels(false);
   chart->axis(QCPAxis::atLeft)->grid()->setZeroLinePen(Qt::NoPen);  // a counter's zero is no special line
@@ -302,6 +342,29 @@ void CLogPlotDlg::AddErrorMarks(QCPAxisRect* chart, QCPLegend* legend) {
   marks->addToLegend(legend);
 }
 
+void CLogPlotDlg::EvenChartHeights() {
+  // Each row as tall as its chart's margins (the lowest one's hold the time
+  // labels) plus an even share of what the margins leave.
+  QCPLayoutGrid* rows = m_plot->plotLayout();
+  int shared = 0, lowest = std::numeric_limits<int>::max(), highest = 0;
+  for (const QCPAxisRect* chart : m_charts) {
+    shared += chart->rect().height();
+    lowest = std::min(lowest, chart->rect().height());
+    highest = std::max(highest, chart->rect().height());
+  }
+  if (highest - lowest <= 1) return;  // a pixel of rounding
+  bool changed = false;
+  for (int row = 0; row < int(m_charts.size()); ++row) {
+    const QCPAxisRect* chart = m_charts[row];
+    const double factor = double(shared) / m_charts.size() + chart->outerRect().height() - chart->rect().height();
+    changed = changed || std::fabs(rows->rowStretchFactors()[row] - factor) >= 1;
+    rows->setRowStretchFactor(row, factor);
+  }
+  // Unchanged, the rows are held at their least heights: evening them is
+  // left for a larger window.
+  if (changed) m_plot->replot(QCustomPlot::rpQueuedReplot);
+}
+
 int CLogPlotDlg::Slices() const {
   const int width = m_charts.front()->width();
   return width > 0 ? std::max(1, width / kPixelsPerSlice) : kSlicesBeforeLayout;
@@ -323,7 +386,7 @@ void CLogPlotDlg::Redraw() {
   }
   for (int c = 0; c < int(m_charts.size()); ++c) {
     m_charts[c]->axis(QCPAxis::atBottom)->setRange(m_from, m_to);
-    const auto [bottom, top] = PaddedRange(bounds[c].first, bounds[c].second);
+    const auto [bottom, top] = PaddedRange(bounds[c].first, bounds[c].second, m_leastSpans[c]);
     m_charts[c]->axis(QCPAxis::atLeft)->setRange(bottom, top);
   }
   m_plot->replot(QCustomPlot::rpQueuedReplot);

@@ -11,11 +11,13 @@
 
 #include <QDialog>
 #include <QList>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "charts/log_file.h"
 #include "charts/plot_series.h"
+#include "widgets/message_box.h"
 
 class QCustomPlot;
 class QCPAxisRect;
@@ -28,11 +30,12 @@ class CLogPlotDlg : public QDialog {
  public:
   // Reads path and shows its plot beside owner (none: a window of its own);
   // null, after a message naming the line that does not fit, for a file no
-  // download wrote, or saying there is nothing to plot for a file of no rows.
+  // download wrote (or saying it is the trend window's), or saying there is
+  // nothing to plot for a file of no rows.
   static CLogPlotDlg* Open(QWidget* owner, const QString& path);
 
   // pylax --plot FILE: the plot alone, until its window is closed. 0, or 1
-  // when no plot was shown.
+  // when no plot was shown; its message goes to stderr as well.
   static int RunStandalone(int& argc, char** argv, const QString& path);
 
   // The messages for a file (tests compare them).
@@ -62,12 +65,22 @@ class CLogPlotDlg : public QDialog {
     QCPGraph* dots;
   };
 
+  // Why a file plots nothing, as its message shows it.
+  struct Refusal {
+    QString text;
+    MessageIcon icon;
+  };
+  // Reads path into table: none when it has rows to plot.
+  static std::optional<Refusal> Read(const QString& path, LogTable& table);
+  static CLogPlotDlg* Show(LogTable table, const QString& path, QWidget* owner);
   CLogPlotDlg(LogTable table, const QString& path, QWidget* owner);
   void AddCharts();
   std::pair<QCPAxisRect*, QCPLegend*> AddChart(ColumnKind kind);
   void AddLines(QCPAxisRect* chart, QCPLegend* legend, ColumnKind kind);
   void AddErrorMarks(QCPAxisRect* chart, QCPLegend* legend);
   void Redraw();
+  // The lowest chart's time labels would take their room from its plot area.
+  void EvenChartHeights();
   int Slices() const;
   // The span shown before, for the right click to step back to.
   void Remember();
@@ -79,6 +92,7 @@ class CLogPlotDlg : public QDialog {
   std::vector<Coinciding> m_coinciding;
   QCustomPlot* m_plot = nullptr;
   QList<QCPAxisRect*> m_charts;
+  std::vector<double> m_leastSpans;  // of each chart's value axis
   std::vector<Line> m_lines;
   double m_first = 0, m_last = 0;  // the file's span, seconds
   double m_from = 0, m_to = 0;     // the span shown

@@ -18,7 +18,6 @@
 
 namespace {
 constexpr const char* kSpanNames[] = {"Last minute", "Last 10 minutes", "Last hour", "Last 6 hours", "Last 24 hours"};
-constexpr int kFirstSpan = 1;  // ten minutes: long enough to see a load move, short enough to see each tick
 // A meter's line style, by its place among the meters drawn.
 constexpr Qt::PenStyle kMeterStyles[] = {Qt::SolidLine, Qt::DashLine, Qt::DotLine, Qt::DashDotLine,
                                          Qt::DashDotDotLine};
@@ -35,18 +34,29 @@ QString AxisTitle(TrendQuantity quantity) {
   const QString unit = QString::fromLatin1(TrendQuantityUnit(quantity));
   return name == unit ? name : QStringLiteral("%1 (%2)").arg(name, unit);
 }
+// The shortest span that holds every tick kept so far, so the window opens
+// on them rather than on a chart mostly empty.
+int SpanHolding(const TrendStore& store) {
+  const int64_t kept = store.Count() > 0 ? QDateTime::currentMSecsSinceEpoch() - store.TimeAt(0) : 0;
+  int span = 0;
+  while (span + 1 < int(std::size(CTrendDlg::kSpansMs)) && CTrendDlg::kSpansMs[span] < kept) ++span;
+  return span;
+}
 }  // namespace
 
 CTrendDlg::CTrendDlg(const TrendStore& store, QWidget* owner) : QDialog(owner), m_store(store) {
   setWindowTitle(QStringLiteral("Trend"));
   MakeModelessWindow(*this);
+  // Closed, the window only hides: opened again, it shows what it showed
+  // (the quantity, the span) for as long as the console lives.
+  setAttribute(Qt::WA_DeleteOnClose, false);
 
   m_quantity = new QComboBox;
   for (int q = 0; q < kTrendQuantities; ++q)
     m_quantity->addItem(QString::fromLatin1(TrendQuantityName(static_cast<TrendQuantity>(q))));
   m_span = new QComboBox;
   for (const char* name : kSpanNames) m_span->addItem(QString::fromLatin1(name));
-  m_span->setCurrentIndex(kFirstSpan);
+  m_span->setCurrentIndex(SpanHolding(store));
   m_pause = new QPushButton(QStringLiteral("Pause"));
   auto* savePicture = new QPushButton(QStringLiteral("Save Picture..."));
   auto* saveData = new QPushButton(QStringLiteral("Save Data..."));
@@ -89,7 +99,8 @@ CTrendDlg::CTrendDlg(const TrendStore& store, QWidget* owner) : QDialog(owner), 
   connect(m_quantity, &QComboBox::currentIndexChanged, this, &CTrendDlg::Redraw);
   connect(m_span, &QComboBox::currentIndexChanged, this, &CTrendDlg::Redraw);
   connect(m_pause, &QPushButton::clicked, this, &CTrendDlg::OnPause);
-  connect(savePicture, &QPushButton::clicked, this, &CTrendDlg::OnSavePicture);
+  connect(savePicture, &QPushButton::clicked, this,
+          [this] { AskAndSaveChartPicture(*this, *m_plot, QStringLiteral("trend.png")); });
   connect(saveData, &QPushButton::clicked, this, &CTrendDlg::OnSaveData);
   connect(close, &QPushButton::clicked, this, &QDialog::close);
   // Resized, the lines are thinned again for the chart's new width.
@@ -104,7 +115,17 @@ CTrendDlg::CTrendDlg(const TrendStore& store, QWidget* owner) : QDialog(owner), 
 QString CTrendDlg::Title() const { return m_title->text(); }
 
 void CTrendDlg::Refresh() {
-  if (!m_pausedAtMs) Redraw();
+  if (!m_pausedAtMs && isVisible()) Redraw();
+}
+
+void CTrendDlg::showEvent(QShowEvent* event) {
+  Redraw();  // the ticks that came while it was closed
+  QDialog::showEvent(event);
+}
+
+void CTrendDlg::done(int result) {
+  if (m_pausedAtMs) OnPause();  // opened again, it follows the poll, as a new window did
+  QDialog::done(result);
 }
 
 void CTrendDlg::OnPause() {
@@ -197,11 +218,7 @@ void CTrendDlg::Redraw() {
   m_plot->replot(QCustomPlot::rpQueuedReplot);
 }
 
-bool CTrendDlg::SavePicture(const QString& path) {
-  if (m_plot->grab().save(path, "PNG")) return true;
-  ShowAppMessage(this, QStringLiteral("Cannot write \"%1\".").arg(path));
-  return false;
-}
+bool CTrendDlg::SavePicture(const QString& path) { return SaveChartPicture(*this, *m_plot, path); }
 
 bool CTrendDlg::SaveData(const QString& path) {
   FILE* file = std::fopen(path.toLocal8Bit().constData(), "w");
@@ -209,12 +226,6 @@ bool CTrendDlg::SaveData(const QString& path) {
   if (file != nullptr && std::fclose(file) == 0 && written) return true;
   ShowAppMessage(this, QStringLiteral("Cannot write \"%1\".").arg(path));
   return false;
-}
-
-void CTrendDlg::OnSavePicture() {
-  const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save Picture"), QStringLiteral("trend.png"),
-                                                    QStringLiteral("PNG pictures (*.png)"));
-  if (!path.isEmpty()) SavePicture(path);
 }
 
 void CTrendDlg::OnSaveData() {

@@ -2,10 +2,12 @@
 // The trend window: the polled meter's readings against the PC's time, one
 // quantity at a time (total and phases), over the last minutes or day. A
 // view over the console's TrendStore, which each poll tick fills: it reads
-// nothing from the line. Modeless, like the trace window. Each phase has its
-// colour, each meter its line style (and its colour too where a quantity has
-// one line a meter, as kWh), kept from the moment the window first drew it;
-// the legend names each once.
+// nothing from the line. Modeless, like the trace window; it opens on the
+// span that holds the ticks kept, and closed it hides, keeping the quantity
+// and span picked for the next opening. Each phase has its colour, each
+// meter its line style (and its colour too where a quantity has one line a
+// meter, as kWh), kept from the moment the window first drew it; the legend
+// names each once.
 
 #include <QDialog>
 #include <cstdint>
@@ -31,6 +33,8 @@ class CTrendDlg : public QDialog {
 
   // A tick has been added: the chart follows, unless paused.
   void Refresh();
+  // Closed (its button, the title bar, Escape): hidden, no longer paused.
+  void done(int result) override;
 
   // The spans the window offers, shortest first.
   static constexpr int64_t kSpansMs[] = {60 * 1000, 10 * 60 * 1000, 60 * 60 * 1000, 6 * 60 * 60 * 1000,
@@ -48,9 +52,11 @@ class CTrendDlg : public QDialog {
   QPushButton* PauseButton() const { return m_pause; }
   QComboBox* SpanList() const { return m_span; }
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
   void OnPause();
-  void OnSavePicture();
   void OnSaveData();
   void Redraw();
   int Buckets() const;

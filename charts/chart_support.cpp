@@ -1,11 +1,13 @@
 #include "charts/chart_support.h"
 
 #include <QDialog>
+#include <QFileDialog>
 #include <QScreen>
 #include <QWindow>
 #include <algorithm>
 
 #include "charts/chart_ticks.h"
+#include "widgets/message_box.h"
 
 namespace {
 // Room left for a window manager's frame: a title bar up to 40 pixels (Qt's
@@ -45,6 +47,18 @@ void KeepRoomForLabels(QCustomPlot& plot) {
   plot.replot();  // laid out once before the window takes its size
 }
 
+bool SaveChartPicture(QWidget& window, QCustomPlot& plot, const QString& path) {
+  if (plot.grab().save(path, "PNG")) return true;
+  ShowAppMessage(&window, QStringLiteral("Cannot write \"%1\".").arg(path));
+  return false;
+}
+
+void AskAndSaveChartPicture(QWidget& window, QCustomPlot& plot, const QString& fileName) {
+  const QString path = QFileDialog::getSaveFileName(&window, QStringLiteral("Save Picture"), fileName,
+                                                    QStringLiteral("PNG pictures (*.png)"));
+  if (!path.isEmpty()) SaveChartPicture(window, plot, path);
+}
+
 QColor LineColor(int n) {
   // Tableau's ten colours with its red, the error marks' colour, given to a
   // dark blue.
@@ -73,8 +87,10 @@ void RoundTicker::generate(const QCPRange& range, const QLocale&, QChar, int, QV
     ticks.append(at);
     if (tickLabels != nullptr) tickLabels->append(QString::fromStdString(label));
   };
-  if (kind_ == Kind::Times) {
-    for (const TimeTick& tick : RoundTimeTicks(range.lower, range.upper, madeFor_)) add(double(tick.seconds), tick.label);
+  if (kind_ != Kind::Values) {
+    const TimeDates dates = kind_ == Kind::DatedTimes ? TimeDates::Always : TimeDates::AcrossMidnight;
+    for (const TimeTick& tick : RoundTimeTicks(range.lower, range.upper, madeFor_, dates))
+      add(double(tick.seconds), tick.label);
     return;
   }
   const ValueTicks values = RoundValueTicks(range.lower, range.upper, madeFor_);

@@ -1,6 +1,6 @@
 #pragma once
 // What the trend window and the log plot share: their placement, their
-// colours and their axes' round ticks.
+// pictures, their colours and their axes' round ticks.
 
 #include <QColor>
 #include <QSize>
@@ -8,6 +8,7 @@
 #include "charts/qcp.h"
 
 class QDialog;
+class QString;
 class QWidget;
 
 // Makes dialog a window of its own beside owner: it closes with owner, yet
@@ -26,6 +27,12 @@ void PlaceOnScreen(QWidget& window, const QWidget* owner, QSize wanted);
 // and legends need: measured at each replot, as they change with the lines.
 void KeepRoomForLabels(QCustomPlot& plot);
 
+// Writes plot's picture to path as PNG; false, after a message over window
+// saying why not.
+bool SaveChartPicture(QWidget& window, QCustomPlot& plot, const QString& path);
+// "Save Picture...": asks where, suggesting fileName, then saves it there.
+void AskAndSaveChartPicture(QWidget& window, QCustomPlot& plot, const QString& fileName);
+
 // The colour of the n-th line of a chart: ten distinct ones, none of them
 // ErrorMarkColor().
 QColor LineColor(int n);
@@ -33,10 +40,10 @@ QColor ErrorMarkColor();
 
 // Ticks on round steps: values at 1, 2 or 5 x 10^n, times (seconds since
 // 1970) on whole steps of the local clock, as many as the axis's length has
-// room for.
+// room for. Dated times name the date even within one day.
 class RoundTicker : public QCPAxisTicker {
  public:
-  enum class Kind { Values, Times };
+  enum class Kind { Values, Times, DatedTimes };
   RoundTicker(QCPAxis* axis, Kind kind) : axis_(axis), kind_(kind) {}
   // The axis has another length than its ticks were made for.
   bool Stale() const { return madeFor_ != MaxTicks(); }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 
 namespace {
 constexpr int64_t kMinute = 60;
@@ -76,10 +77,10 @@ struct RoundStep {
 
 bool SameDay(const struct tm& a, const struct tm& b) { return a.tm_year == b.tm_year && a.tm_yday == b.tm_yday; }
 
-std::vector<TimeTick> TicksEvery(int64_t step, int64_t from, int64_t to) {
+std::vector<TimeTick> TicksEvery(int64_t step, int64_t from, int64_t to, TimeDates dates) {
   std::vector<TimeTick> ticks;
   const bool datesOnly = step >= kDay;
-  const bool crossesMidnight = !SameDay(LocalFields(from), LocalFields(to));
+  const bool dated = dates == TimeDates::Always || !SameDay(LocalFields(from), LocalFields(to));
   int64_t tick = OnWholeStep(from + (step - PastWholeStep(from, step)) % step, step);
   if (tick < from) tick = OnWholeStep(tick + step, step);
   struct tm previous {};
@@ -90,7 +91,7 @@ std::vector<TimeTick> TicksEvery(int64_t step, int64_t from, int64_t to) {
       label = DateText(local);
     } else {
       label = ClockText(local, step < kMinute);
-      if (crossesMidnight && (ticks.empty() || !SameDay(local, previous))) label += "\n" + DateText(local);
+      if (dated && (ticks.empty() || !SameDay(local, previous))) label += "\n" + DateText(local);
     }
     ticks.push_back({tick, label});
     previous = local;
@@ -99,10 +100,14 @@ std::vector<TimeTick> TicksEvery(int64_t step, int64_t from, int64_t to) {
 }
 }  // namespace
 
-std::pair<double, double> PaddedRange(double low, double high) {
+std::pair<double, double> PaddedRange(double low, double high, double leastSpan) {
   if (!(low <= high)) return {0.0, 1.0};
   const double margin = high > low ? (high - low) * 0.05 : std::max(std::fabs(high) * 0.05, 0.5);
-  return {low >= 0 ? std::max(0.0, low - margin) : low - margin, high + margin};
+  const double floor = low >= 0 ? 0.0 : -std::numeric_limits<double>::infinity();
+  const double bottom = std::max(floor, low - margin), top = high + margin;
+  if (top - bottom >= leastSpan) return {bottom, top};
+  const double widened = std::max(floor, (low + high - leastSpan) / 2);
+  return {widened, widened + leastSpan};
 }
 
 ValueTicks RoundValueTicks(double low, double high, int maxTicks) {
@@ -135,7 +140,7 @@ std::string ValueTickText(double value, int decimals) {
   return written;
 }
 
-std::vector<TimeTick> RoundTimeTicks(double fromSeconds, double toSeconds, int maxTicks) {
+std::vector<TimeTick> RoundTimeTicks(double fromSeconds, double toSeconds, int maxTicks, TimeDates dates) {
   if (!std::isfinite(fromSeconds) || !std::isfinite(toSeconds) || !(toSeconds > fromSeconds)) return {};
   const int64_t from = static_cast<int64_t>(std::ceil(fromSeconds));
   const int64_t to = static_cast<int64_t>(std::floor(toSeconds));
@@ -143,7 +148,7 @@ std::vector<TimeTick> RoundTimeTicks(double fromSeconds, double toSeconds, int m
   size_t s = 0;
   while (s + 1 < std::size(kTimeSteps) && double(kTimeSteps[s]) < least) ++s;
   // Fewer than two ticks tell no scale: a step down until there are two.
-  std::vector<TimeTick> ticks = TicksEvery(kTimeSteps[s], from, to);
-  for (; ticks.size() < 2 && s > 0; ticks = TicksEvery(kTimeSteps[s], from, to)) --s;
+  std::vector<TimeTick> ticks = TicksEvery(kTimeSteps[s], from, to, dates);
+  for (; ticks.size() < 2 && s > 0; ticks = TicksEvery(kTimeSteps[s], from, to, dates)) --s;
   return ticks;
 }

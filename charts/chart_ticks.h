@@ -12,7 +12,9 @@
 // more either side, so no line runs along the chart's edge, but never below
 // zero when no value is (a counter, a voltage); a single value gets a
 // twentieth of itself (at least 0.5) either side; [0, 1] without values.
-std::pair<double, double> PaddedRange(double low, double high);
+// A range narrower than leastSpan is widened to it around the values' middle
+// (pushed up to start at zero rather than reach below it).
+std::pair<double, double> PaddedRange(double low, double high, double leastSpan = 0);
 
 struct ValueTicks {
   double step = 0;
@@ -30,11 +32,15 @@ struct TimeTick {
   int64_t seconds = 0;  // since 1970, UTC
   std::string label;    // local time: "14:30", "14:30:15", "07 Dec", "00:00\n08 Dec"
 };
+// When times name their date: only across midnight (a trend of the last
+// minutes is today's), or always (a plot zoomed into some day of a file).
+enum class TimeDates { AcrossMidnight, Always };
 // The ticks within [fromSeconds, toSeconds] on the smallest whole step of the
 // local clock (1 s up to 4 weeks) that puts at most maxTicks of them there.
 // Steps under a day are labelled with the time ("hh:mm", "hh:mm:ss" under a
-// minute) and, when the span crosses midnight, the date below the first tick
-// and below each tick of a new day; longer steps with the date alone ("07 Dec";
-// weeks start on Mondays). Across a change of daylight saving time the ticks
-// stay on the local clock's whole steps.
-std::vector<TimeTick> RoundTimeTicks(double fromSeconds, double toSeconds, int maxTicks);
+// minute) and, when the span crosses midnight or dates says always, the date
+// below the first tick and below each tick of a new day; longer steps with
+// the date alone ("07 Dec"; weeks start on Mondays). Across a change of
+// daylight saving time the ticks stay on the local clock's whole steps.
+std::vector<TimeTick> RoundTimeTicks(double fromSeconds, double toSeconds, int maxTicks,
+                                     TimeDates dates = TimeDates::AcrossMidnight);

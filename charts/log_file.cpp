@@ -9,6 +9,7 @@
 #include <limits>
 #include <set>
 
+#include "charts/trend_store.h"
 #include "meter/reading_format.h"
 #include "meter/register_map.h"
 
@@ -236,6 +237,11 @@ bool ParseLogFile(std::istream& in, LogTable& table, LogFileError& error) {
       return false;
     }
     if (number == 1) {
+      if (IsTrendCsvHeader(line)) {
+        error.trendFile = true;
+        error.reason = "the header is a trend file's";
+        return false;
+      }
       if (!ParseHeader(line, layout, table, error.reason)) return false;
       continue;
     }

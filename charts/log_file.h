@@ -42,6 +42,7 @@ struct LogTable {
 struct LogFileError {
   int line = 0;        // 1 for the header
   std::string reason;  // what does not fit, e.g. "12 fields where the header has 15"
+  bool trendFile = false;  // the trend window's "Save Data...", a file of another kind
 };
 
 // A download stores at most 10000 entries a slot: more rows are no file of ours.

@@ -79,7 +79,27 @@ void AddDots(ColumnPicture& picture) {
       picture.dotValues.push_back(picture.values[i]);
     }
 }
+
+// The least span of each unit's axis: about what a person reads as a real
+// change of that quantity (an hour of a kilowatt, a hundred watts, a volt, a
+// tenth of an ampere, a hundredth of the power factor, the grid frequency's
+// usual wander), well above the file's third decimal, so a steady value
+// draws as a steady line, not as its last digit's noise.
+struct UnitSpan {
+  const char* unit;
+  double span;
+};
+constexpr UnitSpan kLeastSpans[] = {
+    {"kWh", 1},  {"kVAh", 1}, {"kvarh", 1}, {"kW", 0.1}, {"kvar", 0.1},
+    {"kVA", 0.1}, {"PF", 0.01}, {"V", 1},     {"A", 0.1},  {"Hz", 0.1},
+};
 }  // namespace
+
+double LeastValueSpan(const std::string& unit) {
+  for (const UnitSpan& least : kLeastSpans)
+    if (unit == least.unit) return least.span;
+  return 0;
+}
 
 std::vector<int> RowsByTime(const LogTable& table) {
   std::vector<int> rows;

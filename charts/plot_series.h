@@ -5,6 +5,7 @@
 // 60 days reads as a band rather than a scribble; and which columns lie
 // exactly on another. Qt-free, so tables of rows pin it.
 
+#include <string>
 #include <vector>
 
 #include "charts/log_file.h"
@@ -30,6 +31,11 @@ struct ColumnPicture {
 // line runs on to the chart's edges.
 ColumnPicture PictureOf(const LogTable& table, const std::vector<int>& rowsByTime, const LogColumn& column,
                         double from, double to, int slices);
+
+// The least span of a value axis in unit ("kW", "V", ...; 0 for one not
+// logged): a file of one row, or columns that barely move, show their last
+// digit's difference as such, not as the chart's whole height.
+double LeastValueSpan(const std::string& unit);
 
 // A column whose line would hide under an earlier one's: in every row both
 // fields are empty or their values lie within a hundredth of the span of

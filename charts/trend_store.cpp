@@ -11,6 +11,8 @@
 #include "meter/reading_format.h"
 
 namespace {
+// The channel names follow.
+constexpr const char* kCsvHeaderStart = "PC time,Meter,";
 constexpr float kNotRead = std::numeric_limits<float>::quiet_NaN();
 constexpr int kKwhChannel = 0;
 constexpr size_t kGrowthTicks = 3600;
@@ -236,9 +238,12 @@ std::vector<TrendLine> TrendStore::Lines(const std::vector<int>& channels, int64
   return lines;
 }
 
+bool IsTrendCsvHeader(const std::string& line) { return line.rfind(kCsvHeaderStart, 0) == 0; }
+
 bool TrendStore::WriteCsv(FILE* file) const {
-  std::fputs("PC time,Meter", file);
-  for (int channel = 0; channel < kTrendChannels; ++channel) std::fprintf(file, ",%s", ChannelName(channel).c_str());
+  std::fputs(kCsvHeaderStart, file);
+  for (int channel = 0; channel < kTrendChannels; ++channel)
+    std::fprintf(file, "%s%s", channel == 0 ? "" : ",", ChannelName(channel).c_str());
   std::fputs("\n", file);
   for (int index = 0; index < Count(); ++index) {
     std::fprintf(file, "%s,%s", LocalTimeText(TimeAt(index)).c_str(), CsvQuoted(MeterAt(index)).c_str());

@@ -50,6 +50,10 @@ struct TrendLine {
   std::vector<TrendSegment> segments;
 };
 
+// The first line of WriteCsv's file (below), so a reader of other CSV files
+// can tell it apart.
+bool IsTrendCsvHeader(const std::string& line);
+
 class TrendStore {
  public:
   // 25 hours at one tick a second: at least a day, whatever the timer's jitter.

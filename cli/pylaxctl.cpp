@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include "cli/stderr_log.h"
 #include "bus/commands.h"
 #include "meter/meter_state.h"
+#include "util/stop_token.h"
 #include "bus/poll.h"
 #include "bus/poll_json.h"
 #include "bus/scan.h"
@@ -48,18 +50,22 @@ constexpr unsigned kDefaultScanStart = 1;
 constexpr unsigned kDefaultScanEnd = 10;
 constexpr auto kPollPeriod = std::chrono::seconds(1);
 
-// Ctrl+C or SIGTERM ends every command before its next transaction (a
-// download or logging start at its next safe point, so the meter is not left
-// with a slot selected), the monitor after the meter it is polling.
-volatile std::sig_atomic_t g_stopSignal = 0;
+// What the signal handlers ask of the run. Ctrl+C or SIGTERM stops every
+// command before its next transaction (a download or logging start at its
+// next safe point, so the meter is not left with a slot selected), the
+// monitor after the meter it is polling; SIGHUP has the monitor scan again.
+struct SignalRequests {
+  StopToken stop;
+  std::atomic<bool> rescan{false};
+};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
-void OnInterrupt(int signal) {
-  g_stopSignal = signal;
-  g_stopRequested = 1;
-  g_monitorStop = 1;
-}
+// main's requests, for its handlers: a handler takes no argument.
+SignalRequests* signalRequests = nullptr;
 
-void OnHangUp(int) { g_monitorRescan = 1; }
+void OnInterrupt(int signal) { signalRequests->stop.Request(signal); }
+
+void OnHangUp(int) { signalRequests->rescan.store(true); }
 
 int Exit(ExitCode code) { return static_cast<int>(code); }
 
@@ -75,23 +81,20 @@ std::string MeterName(const Meter& meter) {
 }
 
 // --trace: each transaction's entry of the trace ring of pylaxctl's link,
-// "Send->" and "Recv->" lines, as soon as the response is in. The ring asks
-// a plain function to show it, so the ring it shows is kept here.
-const TraceRing* g_printedTrace = nullptr;
-
-void PrintTraceEntry() {
-  for (const char* c = g_printedTrace->OldestFirst(kTraceEntries - 1); *c != '\0'; ++c)
+// "Send->" and "Recv->" lines, as soon as the response is in.
+void PrintTraceEntry(void* ring) {
+  for (const char* c = static_cast<const TraceRing*>(ring)->OldestFirst(kTraceEntries - 1); *c != '\0'; ++c)
     if (*c != '\r') std::fputc(*c, stderr);
 }
 
 // A command stopped before its work was done. A download or a logging start
 // that has begun says so in its own log and ends as when it fails; these
 // end so too when stopped before they began.
-int Stopped(const Options& options) {
+int Stopped(const Options& options, const StopToken& stop) {
   const ExitCode code = options.command == Command::LogDownload ? ExitCode::DownloadFailed
                         : options.command == Command::LogStart  ? ExitCode::LoggingNotStarted
                                                                 : ExitCode::Stopped;
-  return Fail(code, std::string("stopped by ") + (g_stopSignal == SIGTERM ? "SIGTERM" : "SIGINT"));
+  return Fail(code, std::string("stopped by ") + (stop.Reason() == SIGTERM ? "SIGTERM" : "SIGINT"));
 }
 
 // Scan sinks end the scan before the next address once a stop is asked for
@@ -100,25 +103,29 @@ int Stopped(const Options& options) {
 // meter, the one it picks.
 class StoppableScan : public ScanSink {
  public:
+  explicit StoppableScan(const StopToken& stop) : stop_(stop) {}
   void Progress(const std::string&) override {}
   bool Cancelled() const override {
-    stopped_ = g_stopRequested != 0;
+    stopped_ = stop_.Requested();
     return stopped_;
   }
   // True when the stop cut the scan short, rather than arriving after it.
   bool Stopped() const { return stopped_; }
 
  private:
+  const StopToken& stop_;
   mutable bool stopped_ = false;
 };
 
 class PrintingScan : public StoppableScan {
  public:
+  using StoppableScan::StoppableScan;
   void MeterFound(const std::string& entry, bool) override { std::printf("%s\n", entry.c_str()); }
 };
 
 class QuietScan : public StoppableScan {
  public:
+  using StoppableScan::StoppableScan;
   void MeterFound(const std::string& line, bool) override { entry = line; }
   bool StopAtFirstMeter() const override { return true; }
   std::string entry;
@@ -137,9 +144,9 @@ int OpenLine(ModbusLink& link, const Options& options) {
 // The meter the command talks to: the one at --slave, identified as the scan
 // identifies it, or the first one that a scan of 1 to 10 finds, as the
 // console picks it. entry: its device line ("03 - Orvant QM4C ...").
-int PickMeter(ModbusLink& link, const Options& options, Meter& meter, std::string& entry) {
+int PickMeter(ModbusLink& link, const Options& options, const StopToken& stop, Meter& meter, std::string& entry) {
   if (options.slave < 0) {
-    QuietScan sink;
+    QuietScan sink(stop);
     if (ScanBus(link, kDefaultScanStart, kDefaultScanEnd, sink, meter) == 0 && !sink.Stopped())
       return Fail(ExitCode::NoMeter, "no meter answered at addresses 1 to 10");
     entry = sink.entry;
@@ -160,11 +167,11 @@ int RequireModel(const Meter& meter, bool acceptable, const char* needed) {
               std::string("this command needs ") + needed + "; the meter at address " + MeterName(meter) + " is " + model);
 }
 
-int RunScan(ModbusLink& link, const Options& options) {
-  PrintingScan sink;
+int RunScan(ModbusLink& link, const Options& options, const StopToken& stop) {
+  PrintingScan sink(stop);
   Meter first;  // the scan prints every meter it finds and picks none
   const int found = ScanBus(link, options.scanStart, options.scanEnd, sink, first);
-  if (sink.Stopped()) return Stopped(options);
+  if (sink.Stopped()) return Stopped(options, stop);
   if (found == 0)
     return Fail(ExitCode::NoMeter, "no meter answered at addresses " + std::to_string(options.scanStart) + " to " +
                                        std::to_string(std::min(options.scanEnd, kLastScanAddress)));
@@ -198,13 +205,13 @@ bool PollAndPrint(ModbusLink& link, const Meter& meter, const Options& options) 
 // A poll (up to three reads) is one unit: a stop asked for during it lets
 // it finish and print, so a reading is never printed in part. A watch ends
 // at the stop as it always has, with the status of its last poll.
-int RunRead(ModbusLink& link, const Meter& meter, const Options& options) {
+int RunRead(ModbusLink& link, const Meter& meter, const Options& options, const StopToken& stop) {
   if (int code = RequireModel(meter, meter.model != ModelNone, "a QM4A, QM4B or QM4C")) return code;
   if (!options.watch) return Exit(PollAndPrint(link, meter, options) ? ExitCode::Success : ExitCode::TransactionFailed);
   bool ok = true;
   bool lossSaid = false;
   auto next = std::chrono::steady_clock::now();
-  for (long polls = 0; !g_stopRequested && (options.count == 0 || polls < options.count); ++polls) {
+  for (long polls = 0; !stop.Requested() && (options.count == 0 || polls < options.count); ++polls) {
     if (polls > 0 && !options.json) std::printf("\n");
     ok = PollAndPrint(link, meter, options);
     // A device gone ends the watch; a gateway's lost connection is said once
@@ -214,7 +221,7 @@ int RunRead(ModbusLink& link, const Meter& meter, const Options& options) {
     lossSaid = link.DeviceGone();
     next += kPollPeriod;
     if (options.count != 0 && polls + 1 == options.count) break;
-    while (!g_stopRequested && std::chrono::steady_clock::now() < next)
+    while (!stop.Requested() && std::chrono::steady_clock::now() < next)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return Exit(ok ? ExitCode::Success : ExitCode::TransactionFailed);
@@ -247,10 +254,11 @@ int RunSetClock(ModbusLink& link, const Meter& meter) {
   return Exit(ExitCode::Success);
 }
 
-int RunLogShow(ModbusLink& link, const Meter& meter, const Options& options) {
+int RunLogShow(ModbusLink& link, const Meter& meter, const Options& options, const StopToken& stop) {
   if (int code = RequireModel(meter, meter.model == ModelQM4C, "a QM4C")) return code;
-  if (!ReadLogSlots(link, meter.address)) return Fail(ExitCode::TransactionFailed, "reading the logging slots failed");
-  if (g_stopRequested) return Stopped(options);
+  LogSetup setup;
+  if (!ReadLogSlots(link, meter.address, setup)) return Fail(ExitCode::TransactionFailed, "reading the logging slots failed");
+  if (stop.Requested()) return Stopped(options, stop);
   // The sub-interval is what a poll reads, as the logging window shows what
   // the console's poll last read.
   PollState poll;
@@ -258,26 +266,27 @@ int RunLogShow(ModbusLink& link, const Meter& meter, const Options& options) {
   PollMeter(link, meter, poll, fields);
   if (!fields.subInterval) return Fail(ExitCode::TransactionFailed, std::string("reading the sub-interval: ") +
                                                                           ResultText(fields.lastFailure));
-  const LoggingSettings settings = CurrentLoggingSettings(poll.subIntervalSeconds);
+  const LoggingSettings settings = CurrentLoggingSettings(poll.subIntervalSeconds, setup);
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
     std::printf("slot %2d  %5u  %s\n", slot + 1, settings.slots[slot], RegisterLabel(settings.slots[slot]));
   std::printf("sub-interval  %u s\n", settings.subInterval);
   return Exit(ExitCode::Success);
 }
 
-int RunLogStart(ModbusLink& link, const Meter& meter, const Options& options) {
+int RunLogStart(ModbusLink& link, const Meter& meter, const Options& options, const StopToken& stop) {
   if (int code = RequireModel(meter, meter.model == ModelQM4C, "a QM4C")) return code;
   LoggingSettings settings;
   for (size_t slot = 0; slot < options.slots.size(); ++slot) settings.slots[slot] = options.slots[slot];
   settings.subInterval = static_cast<unsigned>(options.interval);
   settings.method = options.oneShot ? 1 : 0;
-  StderrLog log(false);
-  return Exit(StartLogging(link, meter.address, settings, log) ? ExitCode::Success : ExitCode::LoggingNotStarted);
+  StderrLog log(false, stop);
+  LogSetup setup;
+  return Exit(StartLogging(link, meter.address, settings, setup, log) ? ExitCode::Success : ExitCode::LoggingNotStarted);
 }
 
-int RunLogDownload(ModbusLink& link, const Meter& meter) {
+int RunLogDownload(ModbusLink& link, const Meter& meter, const StopToken& stop) {
   if (int code = RequireModel(meter, meter.model == ModelQM4C, "a QM4C")) return code;
-  StderrLog log(isatty(STDERR_FILENO) == 1);
+  StderrLog log(isatty(STDERR_FILENO) == 1, stop);
   const bool written = DownloadLoggedData(link, meter.address, log);
   log.Finish();
   return Exit(written ? ExitCode::Success : ExitCode::DownloadFailed);
@@ -289,8 +298,9 @@ std::vector<std::string> ArchiveUrls(const ArchiveOptions& archive) {
 
 // The InfluxDB user as for MQTT; the password as the command line's
 // parsing read it, never from the command line itself.
-ArchiveAccess AccessOf(const ArchiveOptions& archive) {
+ArchiveAccess AccessOf(const ArchiveOptions& archive, const StopToken& stop) {
   ArchiveAccess access;
+  access.stop = &stop;
   access.influxCaFile = archive.influxCaFile;
   access.influxUser = archive.influxUser;
   if (const char* user = std::getenv("PYLAX_INFLUX_USER"); access.influxUser.empty() && user != nullptr)
@@ -307,7 +317,8 @@ std::string BusIdOf(const Options& options) {
 
 // Each archive is synced on its own: one that cannot be opened or written
 // is said, and the others still take their entries.
-int RunLogSync(ModbusLink& link, const Meter& picked, const Options& options, const std::string& entry) {
+int RunLogSync(ModbusLink& link, const Meter& picked, const Options& options, const StopToken& stop,
+               const std::string& entry) {
   if (int code = RequireModel(picked, picked.model == ModelQM4C, "a QM4C")) return code;
   const std::string prefix = entry.substr(0, entry.find(" - ") + 3);
   const ArchivedMeter meter{MeterId(BusIdOf(options), picked.address), picked.address, ModelName(picked.model),
@@ -317,14 +328,14 @@ int RunLogSync(ModbusLink& link, const Meter& picked, const Options& options, co
   std::vector<ArchiveStore*> stores;
   for (const std::string& url : ArchiveUrls(options.archive)) {
     std::string error;
-    opened.push_back(OpenArchive(url, AccessOf(options.archive), &error));
+    opened.push_back(OpenArchive(url, AccessOf(options.archive, stop), &error));
     if (opened.back()) stores.push_back(opened.back().get());
     allOpened = allOpened && opened.back() != nullptr;
     if (!error.empty()) std::fprintf(stderr, "pylaxctl: %s\n", error.c_str());
   }
-  SyncStatusLog log;
+  SyncStatusLog log(&stop);
   const SyncResult result = SyncMeterLog(link, meter, stores, log);
-  if (!result.meterRead && g_stopRequested) return Stopped(options);
+  if (!result.meterRead && stop.Requested()) return Stopped(options, stop);
   if (!result.meterRead) return Fail(ExitCode::TransactionFailed, meter.id + ": " + result.failure + "; nothing archived");
   for (const ArchiveSyncReport& report : result.archives)
     for (const std::string& line : SyncReportLines(meter, report)) std::fprintf(report.ok ? stdout : stderr, "%s\n", line.c_str());
@@ -390,10 +401,10 @@ int RunArchiveExport(const Options& options) {
 }
 
 // The monitor's archives, each opened once at start and kept.
-std::unique_ptr<LogKeeper> OpenLogKeeper(const Options& options, std::string* error) {
+std::unique_ptr<LogKeeper> OpenLogKeeper(const Options& options, const StopToken& stop, std::string* error) {
   std::vector<std::unique_ptr<ArchiveStore>> stores;
   for (const std::string& url : options.archive.urls) {
-    stores.push_back(OpenArchive(url, AccessOf(options.archive), error));
+    stores.push_back(OpenArchive(url, AccessOf(options.archive, stop), error));
     if (!stores.back()) return nullptr;
   }
   return std::make_unique<LogKeeper>(std::move(stores), options.monitor.archiveEveryMinutes);
@@ -456,13 +467,13 @@ void SayGatewayServed(const ModbusGateway& gateway, const GatewaySettings& setti
 // The monitor opens the port itself: one that is missing at start is waited
 // for like one that goes away later. Its publishers start first, so that a
 // bad address or URL fails at once.
-int RunMonitor(ModbusLink& link, const Options& options) {
+int RunMonitor(ModbusLink& link, const Options& options, SignalRequests& requests) {
   const std::string bus = BusIdOf(options);
-  BusMonitor monitor(link, options.monitor, options.port, options.baud, bus);
+  BusMonitor monitor(link, options.monitor, options.port, options.baud, bus, requests.stop, requests.rescan);
   std::string error;
   std::unique_ptr<LogKeeper> keeper;
   if (!options.archive.urls.empty()) {
-    keeper = OpenLogKeeper(options, &error);
+    keeper = OpenLogKeeper(options, requests.stop, &error);
     if (!keeper) return Fail(ExitCode::ArchiveFailed, error);
     monitor.KeepLogs(keeper.get());
   }
@@ -515,27 +526,27 @@ int RunMonitor(ModbusLink& link, const Options& options) {
   return Exit(ExitCode::Success);
 }
 
-int RunCommandOnLine(ModbusLink& link, const Options& options) {
-  if (options.command == Command::Scan) return RunScan(link, options);
+int RunCommandOnLine(ModbusLink& link, const Options& options, const StopToken& stop) {
+  if (options.command == Command::Scan) return RunScan(link, options, stop);
   Meter meter;
   std::string entry;
-  if (int code = PickMeter(link, options, meter, entry)) return code;
-  if (g_stopRequested) return Stopped(options);
+  if (int code = PickMeter(link, options, stop, meter, entry)) return code;
+  if (stop.Requested()) return Stopped(options, stop);
   switch (options.command) {
     case Command::Read:
-      return RunRead(link, meter, options);
+      return RunRead(link, meter, options, stop);
     case Command::ResetEnergy:
       return RunResetEnergy(link, meter);
     case Command::SetClock:
       return RunSetClock(link, meter);
     case Command::LogShow:
-      return RunLogShow(link, meter, options);
+      return RunLogShow(link, meter, options, stop);
     case Command::LogStart:
-      return RunLogStart(link, meter, options);
+      return RunLogStart(link, meter, options, stop);
     case Command::LogDownload:
-      return RunLogDownload(link, meter);
+      return RunLogDownload(link, meter, stop);
     case Command::LogSync:
-      return RunLogSync(link, meter, options, entry);
+      return RunLogSync(link, meter, options, stop, entry);
     case Command::Scan:
     case Command::Monitor:
     case Command::ArchiveList:
@@ -548,12 +559,12 @@ int RunCommandOnLine(ModbusLink& link, const Options& options) {
 // A device that went away mid-command (adapter pulled, simulator ended) is
 // said once, by name, rather than left to look like a silent meter (a watch
 // of a gateway has said it already).
-int RunCommand(ModbusLink& link, const Options& options) {
-  if (options.command == Command::Monitor) return RunMonitor(link, options);
+int RunCommand(ModbusLink& link, const Options& options, SignalRequests& requests) {
+  if (options.command == Command::Monitor) return RunMonitor(link, options, requests);
   if (options.command == Command::ArchiveList) return RunArchiveList(options);
   if (options.command == Command::ArchiveExport) return RunArchiveExport(options);
   if (int code = OpenLine(link, options)) return code;
-  const int code = RunCommandOnLine(link, options);
+  const int code = RunCommandOnLine(link, options, requests.stop);
   if (code != 0 && link.DeviceGone() && !(options.watch && link.Reconnects()))
     return Fail(ExitCode::PortUnavailable, link.GoneText());
   if (code != 0 && !link.LineFault().empty()) std::fprintf(stderr, "pylaxctl: %s\n", link.LineFault().c_str());
@@ -565,6 +576,8 @@ int main(int argc, char** argv) {
   Options options;
   const ParseOutcome parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), options);
   if (!parsed.run) return Exit(parsed.exit);
+  static SignalRequests requests;  // outlives every handler call
+  signalRequests = &requests;
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
   SimLauncher simulator;
@@ -576,11 +589,11 @@ int main(int argc, char** argv) {
   if (options.trace) {
     std::fprintf(stderr, "framing: %s\n", FramingName(options.link.framing));
     if (options.link.line.echo) std::fprintf(stderr, "echo: read back and checked\n");
-    g_printedTrace = &link.Trace();
     link.Trace().repaintRequest = PrintTraceEntry;
+    link.Trace().repaintContext = &link.Trace();
     link.Trace().live = 1;
   }
-  const int code = RunCommand(link, options);
+  const int code = RunCommand(link, options, requests);
   link.Close();
   return code;
 }

@@ -11,7 +11,7 @@ class StderrLog : public StatusLog {
  public:
   // progressBar: draw the bar (stderr is a terminal) and keep the messages
   // for the end; otherwise print every message as it comes.
-  explicit StderrLog(bool progressBar) : progressBar_(progressBar) {}
+  StderrLog(bool progressBar, const StopToken& stop) : StatusLog(&stop), progressBar_(progressBar) {}
   void Show(const std::string& message, const std::string& stampedLine) override;
   void ShowStatusOnly(const std::string& message) override;
   void Progress(long done, long total) override;

@@ -6,15 +6,10 @@
 #include <QWindow>
 #include <cstring>
 
-#include "meter/meter_state.h"
-#include "modbus/master.h"
 #include "modbus/result.h"
-#include "modbus/serial_link.h"
 #include "resources/app_resources.h"
 #include "widgets/set_text.h"
 #include "ui_commtrace.h"
-
-CCommTraceDlg g_commTraceDlg;
 
 namespace {
 
@@ -24,7 +19,7 @@ constexpr size_t kTraceTextSize = 16384;
 // Pixels between the trace field's sunken frame and its text.
 constexpr int kTraceMargin = 2;
 
-void RequestTraceRepaint() { g_commTraceDlg.RequestRepaint(); }
+void RequestTraceRepaint(void* dialog) { static_cast<CCommTraceDlg*>(dialog)->RequestRepaint(); }
 
 // The field draws its text from the top of its contents less its margin,
 // wrapped at blanks.
@@ -50,7 +45,7 @@ QString EndThatFits(const QLabel* field, QString text) {
 }  // namespace
 
 // The window itself: the controls of template 129, with its events handed to
-// the process-wide object.
+// the object that outlives it.
 class CCommTraceWindow : public QDialog {
  public:
   CCommTraceWindow(CCommTraceDlg& owner, QWidget* parent) : QDialog(parent), owner_(owner) {
@@ -78,10 +73,7 @@ class CCommTraceWindow : public QDialog {
   void reject() override { owner_.DestroyWindow(); }
 
  protected:
-  void paintEvent(QPaintEvent* event) override {
-    owner_.OnPaint();
-    QDialog::paintEvent(event);
-  }
+  void paintEvent(QPaintEvent* event) override;
   void closeEvent(QCloseEvent* event) override {
     owner_.OnClose();
     event->accept();
@@ -91,16 +83,25 @@ class CCommTraceWindow : public QDialog {
   CCommTraceDlg& owner_;
 };
 
-CCommTraceDlg::CCommTraceDlg() = default;
+void CCommTraceWindow::paintEvent(QPaintEvent* event) {
+  owner_.OnPaint();
+  QDialog::paintEvent(event);
+}
 
-// The window, if any, belongs to its owner by then; the object has nothing
-// of its own to free.
-CCommTraceDlg::~CCommTraceDlg() = default;
+CCommTraceDlg::CCommTraceDlg(ModbusLink& link, const PollState& poll) : m_link(link), m_poll(poll) {}
+
+// The window, if any, belongs to its owner by then; the ring, which may
+// outlive this object, stops asking it for paints.
+CCommTraceDlg::~CCommTraceDlg() {
+  TraceRing& ring = m_link.Trace();
+  if (ring.repaintContext != this) return;
+  ring.repaintRequest = nullptr;
+  ring.repaintContext = nullptr;
+}
 
 void CCommTraceDlg::Create(QWidget* owner) {
-  // Asked for here, not when this object is made at load time: the link
-  // it asks may not be made yet then.
-  g_traceRepaintRequest = &RequestTraceRepaint;
+  m_link.Trace().repaintRequest = &RequestTraceRepaint;
+  m_link.Trace().repaintContext = this;
   m_window = new CCommTraceWindow(*this, owner);
   OnInitDialog();
   m_window->show();
@@ -112,16 +113,17 @@ bool CCommTraceDlg::OnInitDialog() {
   // The bytes of an exchange look the same under both framings, so the
   // caption says when the link frames by length; the default keeps the
   // template's caption.
-  if (g_framing != Framing::Silence)
+  const Framing framing = m_link.Settings().framing;
+  if (framing != Framing::Silence)
     m_window->setWindowTitle(
-        QStringLiteral("%1 (%2 framing)").arg(m_window->windowTitle(), QLatin1String(FramingName(g_framing))));
+        QStringLiteral("%1 (%2 framing)").arg(m_window->windowTitle(), QLatin1String(FramingName(framing))));
   const QIcon icon = AppIcon();
   m_window->setWindowIcon(icon);
   return true;
 }
 
 void CCommTraceDlg::DestroyWindow() {
-  g_traceLive = 0;
+  m_link.Trace().live = 0;
   if (m_window.isNull()) return;
   CCommTraceWindow* window = m_window;
   m_window.clear();
@@ -151,7 +153,10 @@ void CCommTraceDlg::RepaintNow() {
 
 QWidget* CCommTraceDlg::Window() const { return m_window; }
 
-void CCommTraceDlg::OnFreeze() { g_traceLive = g_traceLive == 0 ? 1 : 0; }
+void CCommTraceDlg::OnFreeze() {
+  int& live = m_link.Trace().live;
+  live = live == 0 ? 1 : 0;
+}
 
 void CCommTraceDlg::OnPaint() {
   // Oldest entry first, the newest at the end. An entry that was never
@@ -160,7 +165,7 @@ void CCommTraceDlg::OnPaint() {
   size_t length = 0;
   text[0] = '\0';
   for (int k = 0; k < kTraceEntries; ++k) {
-    const char* entry = TraceEntryOldestFirst(k);
+    const char* entry = m_link.Trace().OldestFirst(k);
     const size_t entryLength = strnlen(entry, kTraceEntryChars);
     const size_t room = kTraceTextSize - 1 - length;
     const size_t copied = entryLength < room ? entryLength : room;
@@ -169,11 +174,12 @@ void CCommTraceDlg::OnPaint() {
     text[length] = '\0';
   }
   m_traceText = QString::fromLatin1(text, static_cast<qsizetype>(length));
-  m_okText = QString::asprintf("%d", g_okCount);
-  m_badText = QString::asprintf("%d", g_badCount);
+  m_okText = QString::asprintf("%d", m_poll.ok);
+  m_badText = QString::asprintf("%d", m_poll.bad);
   // Every code the poll stores is 0..10; the check keeps a stray one from
   // reading past the eleven texts.
-  const ModbusResult code = g_lastResult >= 0 && g_lastResult < kResultCount ? g_lastResult : ResultOk;
+  const ModbusResult last = m_poll.lastResult;
+  const ModbusResult code = last >= 0 && last < kResultCount ? last : ResultOk;
   m_lastErrText = QString::fromLatin1(ResultText(code));
   DoDataExchange();
 }

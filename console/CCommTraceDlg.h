@@ -1,27 +1,31 @@
 #pragma once
 // The trace window (template 129), "Modbus Protocol Communication": the last
 // twelve exchanges of the trace ring as hexadecimal lines, oldest first, and
-// the poll's counters. g_commTraceDlg lives for the whole process; each Show
-// Comm creates a new window from it and each closing destroys only that
-// window. The object holds no Qt object of its own, so it can be constructed
-// at program load, before the application object.
+// the poll's counters. The console keeps one for as long as it lives; each
+// Show Comm creates a new window from it and each closing destroys only
+// that window.
 
 #include <QPointer>
 #include <QString>
+
+#include "meter/meter.h"
+#include "modbus/link.h"
 
 class QWidget;
 class CCommTraceWindow;
 
 class CCommTraceDlg {
  public:
-  CCommTraceDlg();
+  // Shows link's trace ring (its live flag is the window's freeze) and
+  // poll's counters.
+  CCommTraceDlg(ModbusLink& link, const PollState& poll);
   virtual ~CCommTraceDlg();
   CCommTraceDlg(const CCommTraceDlg&) = delete;
   CCommTraceDlg& operator=(const CCommTraceDlg&) = delete;
 
   // Creates the window, owned by owner, and shows it in front.
   void Create(QWidget* owner);
-  // Sets g_traceLive to 0 and destroys the window, if there is one.
+  // Sets the ring's live flag to 0 and destroys the window, if there is one.
   virtual void DestroyWindow();
 
   bool IsWindowOpen() const { return !m_window.isNull(); }
@@ -52,7 +56,7 @@ class CCommTraceDlg {
   void DoDataExchange();
 
  private:
+  ModbusLink& m_link;
+  const PollState& m_poll;
   QPointer<CCommTraceWindow> m_window;
 };
-
-extern CCommTraceDlg g_commTraceDlg;

@@ -32,10 +32,8 @@
 #include "bus/poll.h"
 #include "bus/scan.h"
 #include "logging/CLoggingDlg.h"
-#include "modbus/master.h"
 #include "modbus/model.h"
 #include "modbus/port_map.h"
-#include "modbus/serial_link.h"
 #include "resources/app_resources.h"
 #include "resources/resource.h"
 #include "ui_console.h"
@@ -126,15 +124,19 @@ class CMeterConsoleDlg::ScanProgress : public ScanSink {
   }
 
   void AddressDone() override {
-    if (g_traceLive == 1) g_commTraceDlg.RepaintNow();
+    if (console_.m_session.link.Trace().live == 1) console_.m_commTraceDlg.RepaintNow();
   }
 
  private:
   CMeterConsoleDlg& console_;
 };
 
-CMeterConsoleDlg::CMeterConsoleDlg(QWidget* parent)
-    : QDialog(parent), ui(std::make_unique<Ui::CMeterConsoleDlg>()), m_hIcon(AppIcon()) {
+CMeterConsoleDlg::CMeterConsoleDlg(ConsoleSession& session, QWidget* parent)
+    : QDialog(parent),
+      ui(std::make_unique<Ui::CMeterConsoleDlg>()),
+      m_session(session),
+      m_commTraceDlg(session.link, session.pollState),
+      m_hIcon(AppIcon()) {
   ui->setupUi(this);
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
@@ -207,10 +209,9 @@ bool CMeterConsoleDlg::OnInitDialog() {
     return true;
   }
 
-  InitModbusLock();
   m_timerId = SetTimer(1000);
   if (m_timerId == 0) ShowAppMessage(this, QStringLiteral("Error: couldn't set up timer, try closing other programs"));
-  g_consoleStarted = true;
+  m_session.consoleStarted = true;
   for (QRadioButton* all : m_allButtons) all->setChecked(true);
   return true;
 }
@@ -383,10 +384,10 @@ void CMeterConsoleDlg::timerEvent(QTimerEvent* event) { OnTimer(event->timerId()
 
 void CMeterConsoleDlg::OnTimer(int /*timerId*/) {
   PollFields fields;
-  if (!PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields)) {
+  if (!PollMeter(m_session.link, m_session.pickedMeter, m_session.pollState, fields, m_session.phaseOffset)) {
     // The picked meter's port has closed (a reopen at another baud rate or
     // another port failed to open): nothing shown is current any more.
-    if (!g_portOpen && g_modelCode != ModelNone)
+    if (!m_session.link.IsOpen() && m_session.pickedMeter.model != ModelNone)
       for (const PolledField& polled : PolledFields(fields)) ShowStale(polled.field, true);
     return;
   }
@@ -436,7 +437,7 @@ void CMeterConsoleDlg::ShowStale(QLineEdit* field, bool stale) {
 }
 
 void CMeterConsoleDlg::OnRescan() {
-  if (!g_portOpen) {
+  if (!m_session.link.IsOpen()) {
     ShowAppMessage(this, QStringLiteral("Please select a COM port"));
     UpdateData(false);
     return;
@@ -451,8 +452,8 @@ void CMeterConsoleDlg::OnRescan() {
   RepaintNow();
 
   ScanProgress progress(*this);
-  ScanBus(DefaultLink(), m_scanStart, m_scanEnd, progress, g_pickedMeter);
-  ClearLogFieldsUnlessQm4c(g_modelCode);
+  ScanBus(m_session.link, m_scanStart, m_scanEnd, progress, m_session.pickedMeter);
+  ClearLogFieldsUnlessQm4c(m_session.pickedMeter.model);
 
   delete m_deviceList->takeItem(0);
   RepaintNow();
@@ -463,7 +464,7 @@ void CMeterConsoleDlg::OnRescan() {
 void CMeterConsoleDlg::OnSelchangeDevices() {
   const QList<QListWidgetItem*> selected = m_deviceList->selectedItems();
   if (selected.isEmpty()) {
-    g_slaveAddress = -1;
+    m_session.pickedMeter.address = -1;
     return;
   }
   const Meter meter = MeterOfDeviceLine(selected.front()->text().toStdString());
@@ -471,40 +472,41 @@ void CMeterConsoleDlg::OnSelchangeDevices() {
   ClearLogFieldsUnlessQm4c(meter.model);
   UpdateData(false);
   RepaintNow();
-  g_modelCode = meter.model;
-  g_slaveAddress = meter.address;
+  m_session.pickedMeter.model = meter.model;
+  m_session.pickedMeter.address = meter.address;
 }
 
 void CMeterConsoleDlg::OnPhaseClicked(PhaseRow row, int column) {
-  g_phaseOffset[row] = PhaseOffset(row, column);
+  m_session.phaseOffset[row] = PhaseOffset(row, column);
   QString* const rowText[kPhaseRows] = {&m_kw, &m_pf, &m_voltsLL, &m_voltsLN, &m_amps};
   rowText[row]->clear();
 }
 
-void CMeterConsoleDlg::OnResetKwh() { ResetEnergy(DefaultLink(), g_pickedMeter); }
+void CMeterConsoleDlg::OnResetKwh() { ResetEnergy(m_session.link, m_session.pickedMeter); }
 
-void CMeterConsoleDlg::OnSetClock() { SetClockFromPc(DefaultLink(), g_pickedMeter); }
+void CMeterConsoleDlg::OnSetClock() { SetClockFromPc(m_session.link, m_session.pickedMeter); }
 
 void CMeterConsoleDlg::OnLoggingSetup() {
-  if (g_modelCode != ModelQM4C) return;
+  if (m_session.pickedMeter.model != ModelQM4C) return;
   // The logging window runs transactions of its own; the poll must not
   // interleave with them while its modal loop lets the timer through.
-  g_pollSuspended = true;
-  CLoggingDlg logging(this);
+  m_session.pollState.suspended = true;
+  CLoggingDlg logging(m_session.logging, this);
   PlaceOverConsole(logging);
   logging.exec();
-  g_pollSuspended = false;
+  m_session.pollState.suspended = false;
 }
 
 void CMeterConsoleDlg::OnShowComm() {
-  if (g_traceLive == 1) return;
-  if (g_commTraceDlg.IsWindowOpen()) {
+  int& traceLive = m_session.link.Trace().live;
+  if (traceLive == 1) return;
+  if (m_commTraceDlg.IsWindowOpen()) {
     // Frozen: the one window comes forward, still frozen.
-    g_commTraceDlg.BringToFront();
+    m_commTraceDlg.BringToFront();
     return;
   }
-  g_commTraceDlg.Create(this);
-  g_traceLive = 1;
+  m_commTraceDlg.Create(this);
+  traceLive = 1;
 }
 
 CTrendDlg* CMeterConsoleDlg::TrendWindow() const { return m_trendDlg; }
@@ -519,13 +521,13 @@ void CMeterConsoleDlg::OnTrend() {
 void CMeterConsoleDlg::OnCloseupBaudRate() {
   const int index = m_baudList->currentIndex();
   if (index >= 0 && index < static_cast<int>(std::size(kBaudRates))) m_baudRate = kBaudRates[index];
-  ReopenPort(m_baudRate);
+  m_session.link.Reopen(m_baudRate);
 }
 
 void CMeterConsoleDlg::OnDropdownComPort() {
   // Adapters come and go: say what each entry maps to now.
   for (int entry = 0; entry < m_portList->count(); ++entry)
-    m_portList->setItemData(entry, QString::fromStdString(DefaultPortMap().Description(entry + 1)), kPortDescriptionRole);
+    m_portList->setItemData(entry, QString::fromStdString(m_session.ports.Description(entry + 1)), kPortDescriptionRole);
   m_portList->view()->setMinimumWidth(m_portList->view()->sizeHintForColumn(0));
 }
 
@@ -534,9 +536,9 @@ void CMeterConsoleDlg::OnCloseupComPort() {
   // chosen (-1) gives "COM0:", which no port answers to.
   char name[] = "COM1:";
   name[3] = static_cast<char>('1' + m_portList->currentIndex());
-  if (!OpenPort(name, m_baudRate)) {
+  if (!m_session.link.Open(name, m_baudRate)) {
     QString message = QStringLiteral("Unable to open %1").arg(QString::fromLatin1(name));
-    const std::string reason = PortOpenFailureText();
+    const std::string reason = m_session.link.OpenFailureText();
     if (!reason.empty()) message += QLatin1Char('\n') + QString::fromStdString(reason);
     ShowAppMessage(this, message);
     return;
@@ -558,9 +560,9 @@ void CMeterConsoleDlg::OnCancel() { QDialog::reject(); }
 void CMeterConsoleDlg::DestroyWindow() {
   if (m_windowDestroyed) return;
   m_windowDestroyed = true;
-  if (g_consoleStarted && m_timerId != 0) killTimer(m_timerId);
-  ClosePort();
-  g_commTraceDlg.DestroyWindow();
+  if (m_session.consoleStarted && m_timerId != 0) killTimer(m_timerId);
+  m_session.link.Close();
+  m_commTraceDlg.DestroyWindow();
   if (m_trendDlg) m_trendDlg->close();
   hide();
 }

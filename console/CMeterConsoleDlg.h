@@ -13,7 +13,8 @@
 #include <optional>
 
 #include "charts/trend_store.h"
-#include "meter/meter_state.h"
+#include "console/CCommTraceDlg.h"
+#include "console/console_session.h"
 
 class QLineEdit;
 class QMenu;
@@ -31,7 +32,8 @@ class CMeterConsoleDlg : public QDialog {
   Q_OBJECT
 
  public:
-  explicit CMeterConsoleDlg(QWidget* parent = nullptr);
+  // Works with session's link and picked meter; session outlives the console.
+  explicit CMeterConsoleDlg(ConsoleSession& session, QWidget* parent = nullptr);
   ~CMeterConsoleDlg() override;
 
   // Runs the console: OnInitDialog (which runs the terms dialog), the modal
@@ -65,6 +67,10 @@ class CMeterConsoleDlg : public QDialog {
   // The trend window (Trend... in the menu, Ctrl+T), while it is open.
   CTrendDlg* TrendWindow() const;
   const TrendStore& TrendData() const { return m_trendStore; }
+
+  ConsoleSession& Session() const { return m_session; }
+  // The trace window object (Show Comm), for tests.
+  CCommTraceDlg& CommTrace() { return m_commTraceDlg; }
 
  protected:
   // Members to controls (false: a display refresh) or controls to members
@@ -141,6 +147,8 @@ class CMeterConsoleDlg : public QDialog {
   bool BeingTypedIn(const QLineEdit* field) const;
 
   std::unique_ptr<Ui::CMeterConsoleDlg> ui;
+  ConsoleSession& m_session;
+  CCommTraceDlg m_commTraceDlg;
 
   int m_baudRate = 38400;
   unsigned m_scanStart = 1;

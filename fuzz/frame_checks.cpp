@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "modbus/frame.h"
-#include "modbus/master.h"
+#include "modbus/link.h"
 
 namespace {
 int BufferSize(int which) {

@@ -18,8 +18,6 @@
 #include "charts/CLogPlotDlg.h"
 #include "bus/download.h"
 #include "bus/logging_start.h"
-#include "meter/meter_state.h"
-#include "modbus/master.h"
 #include "ui_logging.h"
 
 namespace {
@@ -89,10 +87,6 @@ struct CLoggingDlg::DataExchange {
   }
 };
 
-namespace {
-int g_busyWindows = 0;  // logging windows running a start or a download
-}  // namespace
-
 // While a start or a download holds the thread: no input reaches the window
 // but its close box and Escape, which ask the stop question; the cursor says
 // it is busy, and the download shows its progress bar. A quit asked for
@@ -106,7 +100,7 @@ class CLoggingDlg::BusyScope {
     dialog_.m_busy = true;
     dialog_.m_stopQuestion = std::move(stopQuestion);
     dialog_.m_stopAsked = false;
-    ++g_busyWindows;
+    ++dialog_.m_session.busyWindows;
     qApp->installEventFilter(&dialog_);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     if (progress_) {
@@ -120,8 +114,8 @@ class CLoggingDlg::BusyScope {
     QApplication::restoreOverrideCursor();
     qApp->removeEventFilter(&dialog_);
     dialog_.m_busy = false;
-    --g_busyWindows;
-    if (g_stopRequested)
+    --dialog_.m_session.busyWindows;
+    if (dialog_.m_session.stop.Requested())
       QTimer::singleShot(0, qApp, [] { QApplication::closeAllWindows(); });
     else if (std::exchange(dialog_.m_stopAsked, false))
       dialog_.QDialog::reject();
@@ -134,7 +128,8 @@ class CLoggingDlg::BusyScope {
   QProgressBar* progress_;
 };
 
-CLoggingDlg::CLoggingDlg(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::CLoggingDlg>()) {
+CLoggingDlg::CLoggingDlg(LoggingSession& session, QWidget* parent)
+    : QDialog(parent), ui(std::make_unique<Ui::CLoggingDlg>()), m_session(session) {
   ui->setupUi(this);
   FitFontToTemplate();
   // Modal frame with title bar, system menu, minimise, maximise and help
@@ -193,9 +188,10 @@ void CLoggingDlg::DoDataExchange(DataExchange& dx) {
 
 bool CLoggingDlg::OnInitDialog() {
   UpdateData(false);
-  ReadLogSlots(DefaultLink(), g_slaveAddress);  // a silent meter leaves the slots of the last opening
-  SetMembers(CurrentLoggingSettings(g_subIntervalSeconds));
-  m_pauseButton->setText((unsigned(g_logControl) & kPausedBit) ? QStringLiteral("RESUME")
+  // A silent meter leaves the slots of the last opening.
+  ReadLogSlots(m_session.link, m_session.pickedMeter.address, m_session.logSetup);
+  SetMembers(CurrentLoggingSettings(m_session.pollState.subIntervalSeconds, m_session.logSetup));
+  m_pauseButton->setText((unsigned(m_session.logSetup.logControl) & kPausedBit) ? QStringLiteral("RESUME")
                                                                : QStringLiteral("PAUSE"));
   UpdateData(false);
   return true;
@@ -223,21 +219,21 @@ void CLoggingDlg::OnStartRestart() {
   BusyScope busy(*this, nullptr,
                  QStringLiteral("Stop the logging start and close the window? "
                                 "The settings written so far stay on the meter."));
-  StartLogging(DefaultLink(), g_slaveAddress, settings, *this);
+  StartLogging(m_session.link, m_session.pickedMeter.address, settings, m_session.logSetup, *this);
   m_loggingMethod = settings.method;
 }
 
 void CLoggingDlg::OnDownload() {
   BusyScope busy(*this, ui->downloadProgress,
                  QStringLiteral("Stop the download and close the window? \"%1\" stays as it was.")
-                     .arg(QString::fromStdString(DataFileName(g_slaveAddress))));
-  if (DownloadLoggedData(DefaultLink(), g_slaveAddress, *this)) ui->plotButton->setEnabled(true);
+                     .arg(QString::fromStdString(DataFileName(m_session.pickedMeter.address))));
+  if (DownloadLoggedData(m_session.link, m_session.pickedMeter.address, *this)) ui->plotButton->setEnabled(true);
 }
 
 void CLoggingDlg::OnPlot() {
   // Beside the console rather than inside this window, so the plot stays
   // open when this window closes.
-  CLogPlotDlg::Open(parentWidget(), QString::fromStdString(DataFileName(g_slaveAddress)));
+  CLogPlotDlg::Open(parentWidget(), QString::fromStdString(DataFileName(m_session.pickedMeter.address)));
 }
 
 void CLoggingDlg::OnOK() {
@@ -252,9 +248,9 @@ void CLoggingDlg::OnCancel() {
   if (!m_stopAsked) m_stopAsked = AskAppQuestion(this, m_stopQuestion);
 }
 
-void CLoggingDlg::StopAndCloseAllWindows() {
-  g_stopRequested = 1;
-  if (g_busyWindows == 0) {
+void CLoggingDlg::StopAndCloseAllWindows(LoggingSession& session) {
+  session.stop.Request();
+  if (session.busyWindows == 0) {
     QApplication::closeAllWindows();
     return;
   }
@@ -335,7 +331,7 @@ void CLoggingDlg::KeepPainting() {
 
 void CLoggingDlg::AtSafePoint() { KeepPainting(); }
 
-bool CLoggingDlg::StopRequested() const { return g_stopRequested != 0 || m_stopAsked; }
+bool CLoggingDlg::StopRequested() const { return m_session.stop.Requested() || m_stopAsked; }
 
 std::array<unsigned*, reg::kSlotCount> CLoggingDlg::SlotMembers() {
   return {&m_slot1, &m_slot2, &m_slot3, &m_slot4, &m_slot5, &m_slot6, &m_slot7, &m_slot8, &m_slot9, &m_slot10};

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bus/status_log.h"
+#include "logging/logging_session.h"
 #include "meter/register_map.h"
 
 class QLineEdit;
@@ -25,7 +26,8 @@ class CLoggingDlg : public QDialog, public StatusLog {
   Q_OBJECT
 
  public:
-  explicit CLoggingDlg(QWidget* parent = nullptr);
+  // Works on session's link and picked meter; session outlives the window.
+  explicit CLoggingDlg(LoggingSession& session, QWidget* parent = nullptr);
   ~CLoggingDlg() override;
 
   // Fills the fields from the members (false) or reads them back (true).
@@ -41,14 +43,14 @@ class CLoggingDlg : public QDialog, public StatusLog {
   // Before each transaction of a start or a download: the window paints and
   // takes its close box and Escape, which ask whether to stop.
   void AtSafePoint() override;
-  // A SIGINT or SIGTERM, or the user's yes to that question.
+  // The program's stop (SIGINT, SIGTERM), or the user's yes to that question.
   bool StopRequested() const override;
 
   // The program's quit (SIGINT, SIGTERM): closes every window, the console
   // with its port included. A start or a download under way is asked to stop
   // at its next safe point first, and the windows close once it has, so the
   // port is not closed under it.
-  static void StopAndCloseAllWindows();
+  static void StopAndCloseAllWindows(LoggingSession& session);
 
   // The OK path (Enter): the field transfer, then the end of the window if
   // it succeeded. Nothing goes to the meter.
@@ -106,6 +108,7 @@ class CLoggingDlg : public QDialog, public StatusLog {
   void KeepPainting();
 
   std::unique_ptr<Ui::CLoggingDlg> ui;
+  LoggingSession& m_session;
   bool m_initialised = false;
   bool m_busy = false;
   QString m_stopQuestion;    // asked by the close box and Escape while busy

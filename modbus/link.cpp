@@ -141,30 +141,25 @@ bool ModbusLink::OpenDevice(const std::string& name, int baudRate) {
   openDevice_ = device;
   failedReconnects_ = 0;
   retryAt_ = {};
-  portOpen_ = 1;
+  portOpen_ = true;
   return true;
 }
 
 void ModbusLink::CloseIfOpen() {
-  if (portOpen_ != 1) return;
-  portOpen_ = 0;
+  if (!portOpen_) return;
+  portOpen_ = false;
   backend_->Close();
 }
 
-bool ModbusLink::DeviceGone() const { return portOpen_ == 1 && backend_->Wire().gone; }
+bool ModbusLink::DeviceGone() const { return portOpen_ && backend_->Wire().gone; }
 
-bool ModbusLink::Reconnects() const { return portOpen_ == 1 && backend_->Reconnects(); }
+bool ModbusLink::Reconnects() const { return portOpen_ && backend_->Reconnects(); }
 
 std::string ModbusLink::GoneText() const { return backend_ ? backend_->GoneText(openDevice_) : ""; }
 
 void ModbusLink::SetSettings(const LinkSettings& settings) {
   std::lock_guard<TurnLock> hold(lock_);
   settings_ = settings;
-}
-
-LinkSettings ModbusLink::Settings() const {
-  std::lock_guard<TurnLock> hold(lock_);
-  return settings_;
 }
 
 void ModbusLink::DrainInput() {
@@ -225,7 +220,7 @@ ModbusResult ModbusLink::Exchange(const uint8_t* request, int requestLength, uin
   if (transport == ResultOk) *answer = backend_->Unwrap(response, r);
   AppendNoteLine(entry, note_);
   if (backend_) AppendNoteLine(entry, backend_->Note());
-  if (trace_.live == 1 && trace_.repaintRequest) trace_.repaintRequest();
+  if (trace_.live == 1 && trace_.repaintRequest) trace_.repaintRequest(trace_.repaintContext);
   return transport;
 }
 

@@ -44,9 +44,11 @@ struct TraceRing {
   char entries[kTraceEntries][kTraceEntryChars] = {};
   int newest = 0;  // the newest entry; the first transaction writes entry 1
   int live = 0;    // 1 while a trace window shows the ring and is not frozen
-  // Asked, while live is 1, after each transaction has written its response
-  // line, so the window can schedule a repaint. Null when no window listens.
-  void (*repaintRequest)() = nullptr;
+  // Asked, with repaintContext, while live is 1, after each transaction has
+  // written its response line, so the window showing the ring can schedule a
+  // repaint. Null when no window listens.
+  void (*repaintRequest)(void* context) = nullptr;
+  void* repaintContext = nullptr;
 
   // The ring in time order: k = 0 the oldest entry (the one after the
   // newest), kTraceEntries - 1 the newest. An entry never written is empty.
@@ -96,7 +98,7 @@ class ModbusLink {
   void Reopen(int baudRate);
   void Close();
 
-  bool IsOpen() const { return portOpen_ == 1; }
+  bool IsOpen() const { return portOpen_; }
   // The open port's descriptor, -1 when none.
   int Descriptor() const { return backend_ ? backend_->Descriptor() : -1; }
   // The name last opened with success, cut to kPortNameSize - 1 characters
@@ -119,9 +121,10 @@ class ModbusLink {
   bool Reconnects() const;
 
   // The framing, the timeouts and the echo take effect at the next
-  // transaction, the rest of the line settings at the next open.
+  // transaction (one under way ends first), the rest of the line settings at
+  // the next open. Set by the link's owner, so reading them needs no turn.
   void SetSettings(const LinkSettings& settings);
-  LinkSettings Settings() const;
+  const LinkSettings& Settings() const { return settings_; }
   // What the open port runs at beyond its rate, where the driver tells
   // (a USB adapter's latency timer); empty when nothing.
   const std::string& PortNote() const { return portNote_; }
@@ -161,8 +164,6 @@ class ModbusLink {
   unsigned long TransactionsWith(ModbusResult result) const { return tally_[result]; }
 
  private:
-  friend struct DefaultLinkState;  // the windows' process-wide names (default_link.cpp)
-
   bool OpenDevice(const std::string& name, int baudRate);
   bool EchoMatches(LinkBackend& backend, const uint8_t* wire, int length);
   bool IsOwnRequestHandedBack(const uint8_t* wire, int wireLength, const uint8_t* response, int received);
@@ -181,7 +182,7 @@ class ModbusLink {
   LinkSettings settings_;  // the backend reads them; declared first, as it outlives the backend
   const PortMap* ports_ = nullptr;
   std::unique_ptr<LinkBackend> backend_;  // the port last opened with success; none before
-  int portOpen_ = 0;                  // 1 while the backend's descriptor is usable
+  bool portOpen_ = false;                 // while the backend's descriptor is usable
   char portName_[kPortNameSize] = "";
   std::string openName_;              // the whole name, to reopen it
   std::string openDevice_;            // what it resolved to: a device path or an address

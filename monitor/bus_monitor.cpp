@@ -15,9 +15,6 @@
 #include "monitor/meter_id.h"
 #include "util/utc_text.h"
 
-volatile std::sig_atomic_t g_monitorStop = 0;
-volatile std::sig_atomic_t g_monitorRescan = 0;
-
 namespace {
 // Signals are looked at this often while the monitor waits: a short enough
 // answer to SIGTERM, and no busy loop.
@@ -55,10 +52,10 @@ std::string Seconds(long seconds) { return (seconds > 0 ? "+" : "") + std::to_st
 // takes minutes at low rates.
 class MonitorSyncLog : public SyncStatusLog {
  public:
-  explicit MonitorSyncLog(ServiceNotify& notify) : notify_(notify) {}
+  MonitorSyncLog(ServiceNotify& notify, const StopToken& stop) : SyncStatusLog(&stop), notify_(notify) {}
   bool StopRequested() const override {
     notify_.Alive();
-    return g_monitorStop != 0;
+    return SyncStatusLog::StopRequested();
   }
 
  private:
@@ -69,7 +66,8 @@ class MonitorSyncLog : public SyncStatusLog {
 // is the one being asked, which may lie above the 63 a device line names.
 class FoundMeters : public ScanSink {
  public:
-  FoundMeters(unsigned start, ServiceNotify& notify) : address_(start), notify_(notify) {}
+  FoundMeters(unsigned start, ServiceNotify& notify, const StopToken& stop)
+      : address_(start), notify_(notify), stop_(stop) {}
   void Progress(const std::string&) override {}
   void MeterFound(const std::string& entry, bool) override {
     const size_t dash = entry.find(" - ");
@@ -80,7 +78,7 @@ class FoundMeters : public ScanSink {
     ++address_;
     notify_.Alive();  // a full range at a low rate takes minutes
   }
-  bool Cancelled() const override { return g_monitorStop != 0; }
+  bool Cancelled() const override { return stop_.Requested(); }
   struct Found {
     int address;
     int model;
@@ -91,12 +89,19 @@ class FoundMeters : public ScanSink {
  private:
   unsigned address_;
   ServiceNotify& notify_;
+  const StopToken& stop_;
 };
 }  // namespace
 
 BusMonitor::BusMonitor(ModbusLink& link, const MonitorOptions& options, std::string portName, int baud,
-                       std::string busId)
-    : link_(link), options_(options), portName_(std::move(portName)), baud_(baud), busId_(std::move(busId)) {}
+                       std::string busId, const StopToken& stop, std::atomic<bool>& rescan)
+    : link_(link),
+      stop_(stop),
+      rescan_(rescan),
+      options_(options),
+      portName_(std::move(portName)),
+      baud_(baud),
+      busId_(std::move(busId)) {}
 
 void BusMonitor::Run() {
   const bool open = link_.Open(portName_, baud_);
@@ -121,17 +126,17 @@ void BusMonitor::Run() {
 }
 
 void BusMonitor::PollUntilStopped() {
-  while (!g_monitorStop) {
+  while (!stop_.Requested()) {
     const bool rescanDue = options_.rescanMinutes > 0 && Clock::now() >= nextScan_;
-    if (g_monitorRescan || rescanDue) {
-      if (g_monitorRescan) Say("SIGHUP: scanning addresses " + RangeText() + " again");
-      g_monitorRescan = 0;
+    const bool rescanAsked = rescan_.exchange(false);
+    if (rescanAsked || rescanDue) {
+      if (rescanAsked) Say("SIGHUP: scanning addresses " + RangeText() + " again");
       Scan();  // not part of the round that follows it at once
     }
     const auto start = Clock::now();
     PollRound();
     SayLineFault();
-    if (g_monitorStop) return;
+    if (stop_.Requested()) return;
     if (link_.DeviceGone()) {
       const std::string waiting = link_.GoneText() + "; trying again every " + std::to_string(kPortRetry.count()) + " s";
       Say(waiting);
@@ -182,7 +187,7 @@ void BusMonitor::SayLineFault() {
 }
 
 void BusMonitor::Scan() {
-  FoundMeters sink(options_.start, notify_);
+  FoundMeters sink(options_.start, notify_, stop_);
   ::Meter first;  // every meter found is polled, not only the first
   ScanBus(link_, options_.start, options_.end, sink, first);
   SayLineFault();
@@ -229,7 +234,7 @@ std::string BusMonitor::RangeText() const {
 
 void BusMonitor::PollRound() {
   for (auto& [address, meter] : meters_) {
-    if (g_monitorStop || link_.DeviceGone()) return;
+    if (stop_.Requested() || link_.DeviceGone()) return;
     notify_.Alive();
     Poll(meter);
   }
@@ -274,7 +279,7 @@ void BusMonitor::SetOnline(Meter& meter, bool online) {
 
 // The QM4C answering now whose sync has waited longest, if one is due.
 void BusMonitor::SyncDueLog() {
-  if (keeper_ == nullptr || g_monitorStop) return;
+  if (keeper_ == nullptr || stop_.Requested()) return;
   Meter* due = nullptr;
   LogKeeper::Clock::time_point dueSince = LogKeeper::Clock::time_point::max();
   for (auto& [address, meter] : meters_) {
@@ -289,7 +294,7 @@ void BusMonitor::SyncDueLog() {
 }
 
 SyncResult BusMonitor::SyncLog(Meter& meter) {
-  MonitorSyncLog log(notify_);
+  MonitorSyncLog log(notify_, stop_);
   const SyncResult result = keeper_->Sync(link_, meter.info, log);
   for (const std::string& line : LogKeeper::Lines(meter.info, result)) Say(line);
   if (const time_t upTo = LogKeeper::ArchivedUpTo(result); upTo > 0) meter.archivedUpTo = upTo;
@@ -315,7 +320,7 @@ void BusMonitor::NoteClock(Meter& meter, const PollFields& fields) {
 
 // One clock a round at most, as one log sync: no round waits for more.
 void BusMonitor::KeepClocks() {
-  if (options_.keepClockSeconds <= 0 || g_monitorStop) return;
+  if (options_.keepClockSeconds <= 0 || stop_.Requested()) return;
   for (auto& [address, meter] : meters_) {
     if (meter.roundsOff < kRoundsOffBeforeSet || meter.online != true ||
         (meter.clockSetAt && Clock::now() - *meter.clockSetAt < kClockSetSpacing))
@@ -357,7 +362,7 @@ std::string BusMonitor::SetClock(Meter& meter) {
 void BusMonitor::RunActions() {
   if (actions_ == nullptr) return;
   for (const Action& action : actions_->TakeAll()) {
-    if (g_monitorStop) return;
+    if (stop_.Requested()) return;
     const auto meter = std::find_if(meters_.begin(), meters_.end(), [&](const auto& m) {
       return m.second.info.id == action.meterId && m.second.info.model == ModelQM4C;
     });
@@ -398,11 +403,11 @@ std::optional<long> BusMonitor::ReadDrift(const Meter& meter) {
 }
 
 bool BusMonitor::SleepUntil(Clock::time_point when, bool wakeForRescan) {
-  while (!g_monitorStop && !(wakeForRescan && g_monitorRescan) && Clock::now() < when) {
+  while (!stop_.Requested() && !(wakeForRescan && rescan_.load()) && Clock::now() < when) {
     notify_.Alive();
     std::this_thread::sleep_for(std::min<Clock::duration>(kSignalCheck, when - Clock::now()));
   }
-  return !g_monitorStop;
+  return !stop_.Requested();
 }
 
 void BusMonitor::NotifyRound(double seconds) {

@@ -2,8 +2,8 @@
 // The always-on poller of one bus: scans its range, polls every meter found
 // one after the other, round after round, and tells its publishers.
 
+#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <map>
 #include <optional>
 #include <string>
@@ -17,17 +17,16 @@
 #include "monitor/monitor_options.h"
 #include "monitor/publisher.h"
 #include "monitor/service_notify.h"
-
-// Set from signal handlers: end after the current poll; rescan the range
-// before the next round.
-extern volatile std::sig_atomic_t g_monitorStop;
-extern volatile std::sig_atomic_t g_monitorRescan;
+#include "util/stop_token.h"
 
 class BusMonitor {
  public:
   // Every transaction goes over link (its framing and trace as its owner
-  // set them), opened at portName.
-  BusMonitor(ModbusLink& link, const MonitorOptions& options, std::string portName, int baud, std::string busId);
+  // set them), opened at portName. stop ends it after the current poll;
+  // rescan (set from a signal handler) asks for the range to be scanned
+  // again before the next round, and is cleared when that begins.
+  BusMonitor(ModbusLink& link, const MonitorOptions& options, std::string portName, int baud, std::string busId,
+             const StopToken& stop, std::atomic<bool>& rescan);
   void AddPublisher(Publisher* publisher) { publishers_.push_back(publisher); }
   // --archive: the QM4Cs' logs are synced between rounds.
   void KeepLogs(LogKeeper* keeper) { keeper_ = keeper; }
@@ -35,7 +34,7 @@ class BusMonitor {
   void ServeGateway(const ModbusGateway* gateway) { gateway_ = gateway; }
   // --mqtt-commands: what is asked there is run between rounds.
   void TakeActions(ActionQueue* queue) { actions_ = queue; }
-  // Runs until g_monitorStop; the port is closed on return.
+  // Runs until stopped; the port is closed on return.
   void Run();
 
   // After this many failed polls in a row a meter is unavailable.
@@ -92,6 +91,8 @@ class BusMonitor {
   }
 
   ModbusLink& link_;
+  const StopToken& stop_;
+  std::atomic<bool>& rescan_;
   MonitorOptions options_;
   std::string portName_;
   int baud_;

@@ -5,12 +5,6 @@
 #include "app/standins/step_log.h"
 #include "app/standins/type_library.h"
 
-ClassTableEntry g_classTable[] = {
-    {nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr},
-};
-
-CServerModule g_serverModule;
-
 namespace {
 
 std::string DoubleSingleQuotes(const std::string& text) {

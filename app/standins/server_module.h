@@ -28,8 +28,9 @@ struct ClassTableEntry {
   void (*startStop)(bool starting);
 };
 
-// The program's table: it offers no classes, so only the terminating row.
-extern ClassTableEntry g_classTable[];
+// The row that ends a class table. The program offers no classes, so its
+// table is this row alone.
+constexpr ClassTableEntry kClassTableEnd{nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr};
 
 class CServerModule {
  public:
@@ -63,9 +64,6 @@ class CServerModule {
   HINSTANCE m_hInstance = nullptr;
   ClassTableEntry* m_classTable = nullptr;
 };
-
-// The one module of the program, all zeros until Initialize.
-extern CServerModule g_serverModule;
 
 // The runs of a command line ending in /RegServer or /UnregServer: the script,
 // the classes, the type library. Nothing is reported; a run ends silently

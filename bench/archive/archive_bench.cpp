@@ -18,7 +18,6 @@
 #include "archive/sqlite_store.h"
 #include "archive/sync.h"
 #include "bench/paced_sim.h"
-#include "meter/meter_state.h"
 #include "tests/support/influx_server.h"
 
 namespace {
@@ -32,31 +31,31 @@ double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-double LineLimit(int baud) {
-  const double quiet = QuietAfterAnswerMs(g_framing, baud);
+double LineLimit(int baud, Framing framing) {
+  const double quiet = QuietAfterAnswerMs(framing, baud);
   return (g_lineTally.requestBytes + g_lineTally.answerBytes) * kBitsPerCharacter / baud +
          g_lineTally.exchanges * (kTurnaroundMs + quiet) / 1000.0;
 }
 
 // A sync measured after the meter logged `fresh` entries beyond what the
 // archive holds (10 entries synced first).
-bool MeasureSync(SimLauncher& sim, int baud, long fresh, const std::string& dir) {
+bool MeasureSync(SimLauncher& sim, ModbusLink& link, int baud, long fresh, const std::string& dir) {
   SqliteStore store("sqlite:bench", dir + "/sync-" + std::to_string(baud) + "-" + std::to_string(fresh) + ".sqlite");
   std::string error;
   SyncStatusLog log;
-  if (!store.Open(true, &error) || !SyncMeterLog(DefaultLink(), kMeter, {&store}, log).AllArchived()) return false;
+  if (!store.Open(true, &error) || !SyncMeterLog(link, kMeter, {&store}, log).AllArchived()) return false;
   if (fresh > 0) dprintf(sim.ControlFd(), "elapse 3 %ld\n", fresh);
   usleep(300000);  // the simulator takes the command between two requests
   g_lineTally = {};
   const auto start = std::chrono::steady_clock::now();
-  const SyncResult result = SyncMeterLog(DefaultLink(), kMeter, {&store}, log);
+  const SyncResult result = SyncMeterLog(link, kMeter, {&store}, log);
   const double wall = Seconds(start);
   if (!result.AllArchived()) {
     std::fprintf(stderr, "sync failed: %s%s\n", result.failure.c_str(), result.archives[0].error.c_str());
     return false;
   }
-  const double line = LineLimit(baud);
-  std::printf("| %d | %s | %ld | %ld | %ld | %.2f s | %.2f s | %.3f |\n", baud, FramingName(g_framing), fresh,
+  const double line = LineLimit(baud, link.Settings().framing);
+  std::printf("| %d | %s | %ld | %ld | %ld | %.2f s | %.2f s | %.3f |\n", baud, FramingName(link.Settings().framing), fresh,
               result.archives[0].outcome.added, g_lineTally.exchanges, wall, line, wall / line);
   std::fflush(stdout);
   return true;
@@ -69,13 +68,15 @@ bool BenchSync(const std::string& dir) {
     for (const Framing framing : {Framing::Silence, Framing::Length}) {
       if ((g_onlyBaud != 0 && baud != g_onlyBaud) || (!g_onlyFraming.empty() && g_onlyFraming != FramingName(framing)))
         continue;
-      g_framing = framing;
       for (const long fresh : {0L, 60L, 1440L, 5760L}) {
         SimLauncher sim;
+        ModbusLink link;
+        link.SetSettings(LinkSettings{framing, {}, {}});
+        TallyExchangesOf(link);
         const std::vector<std::string> args{"--meter", "3:QM4C", "--baud", std::to_string(baud), "--static",
                                             "--subinterval", "60", "--prefill", "10"};
-        if (!StartAndOpenSim(sim, args, baud, QM4SIM_PATH) || !MeasureSync(sim, baud, fresh, dir)) return false;
-        ClosePort();
+        if (!StartAndOpenSim(sim, link, args, baud, QM4SIM_PATH) || !MeasureSync(sim, link, baud, fresh, dir))
+          return false;
       }
     }
   return true;
@@ -153,10 +154,6 @@ int main(int argc, char** argv) {
   }
   const std::string dir = std::filesystem::temp_directory_path() / ("pylax-bench-archive-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
-  g_slaveAddress = 3;
-  g_modelCode = 3;
-  g_traceLive = 1;
-  g_traceRepaintRequest = TallyExchange;
   bool ok = true;
   if (what.empty() || what == "sync") ok = BenchSync(dir);
   if (what.empty() || what == "stores") BenchStores(dir);

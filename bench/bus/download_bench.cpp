@@ -20,9 +20,6 @@
 #include <string>
 
 #include "bus/download.h"
-#include "meter/meter_state.h"
-#include "modbus/master.h"
-#include "modbus/serial_link.h"
 #include "bench/paced_sim.h"
 
 namespace {
@@ -37,8 +34,10 @@ long g_lineBytes = 0;
 // characters a byte after the six of its prefix.
 long BytesOfLine(const char* line, const char* end) { return (end - line - 6 + 1) / 3; }
 
-void CountExchange() {
-  const char* entry = g_traceRing[g_traceIndex];
+// Asked by the link's live trace ring after each exchange.
+void CountExchange(void* ring) {
+  const TraceRing& trace = *static_cast<const TraceRing*>(ring);
+  const char* entry = trace.entries[trace.newest];
   const char* recv = std::strstr(entry, "Recv->");
   const char* send_end = std::strstr(entry, "\r\n");
   const char* recv_end = recv ? std::strstr(recv, "\r\n") : nullptr;
@@ -61,17 +60,19 @@ double CpuSeconds(const rusage& usage) {
 int main() {
   SimLauncher sim;
   std::string error;
-  if (!ChooseFraming("", &g_framing, &error)) {
+  Framing framing = Framing::Silence;
+  if (!ChooseFraming("", &framing, &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }
-  const double silenceMs = QuietAfterAnswerMs(g_framing, kBaud);
+  const double silenceMs = QuietAfterAnswerMs(framing, kBaud);
   const std::vector<std::string> args{"--meter", "3:QM4C", "--baud", std::to_string(kBaud), "--prefill", "5760"};
-  if (!StartAndOpenSim(sim, args, kBaud, QM4SIM_PATH)) return 1;
-  g_slaveAddress = 3;
-  g_modelCode = 3;
-  g_traceLive = 1;
-  g_traceRepaintRequest = CountExchange;
+  ModbusLink link;
+  link.SetSettings(LinkSettings{framing, {}, {}});
+  if (!StartAndOpenSim(sim, link, args, kBaud, QM4SIM_PATH)) return 1;
+  link.Trace().live = 1;
+  link.Trace().repaintRequest = CountExchange;
+  link.Trace().repaintContext = &link.Trace();
 
   const auto dir = std::filesystem::temp_directory_path() / ("pylax-bench-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
@@ -81,12 +82,12 @@ int main() {
   rusage before{};
   getrusage(RUSAGE_SELF, &before);
   const auto start = std::chrono::steady_clock::now();
-  const bool written = DownloadLoggedData(DefaultLink(), g_slaveAddress, log);
+  const bool written = DownloadLoggedData(link, 3, log);
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   rusage after{};
   getrusage(RUSAGE_SELF, &after);
   const auto csvSize = written ? std::filesystem::file_size("03-data.csv") : 0;
-  ClosePort();
+  link.Close();
   std::filesystem::current_path("/");
   std::filesystem::remove_all(dir);
   if (!written) {
@@ -96,7 +97,7 @@ int main() {
 
   const double line = g_lineBytes * kBitsPerCharacter / kBaud + g_transactions * (kTurnaroundMs + silenceMs) / 1000.0;
   const double cpu = CpuSeconds(after) - CpuSeconds(before);
-  std::printf("full-log download, 10 slots x 5760 entries, %d baud, %s framing\n", kBaud, FramingName(g_framing));
+  std::printf("full-log download, 10 slots x 5760 entries, %d baud, %s framing\n", kBaud, FramingName(framing));
   std::printf("  transactions            %ld (%ld bytes on the line)\n", g_transactions, g_lineBytes);
   std::printf("  wall time               %.2f s\n", wall);
   std::printf("  line's own limit        %.2f s (bytes %.2f s + turnaround and the 35 ms or frame silence %.2f s)\n", line,

@@ -12,9 +12,6 @@
 #include <vector>
 
 #include "bus/poll.h"
-#include "meter/meter_state.h"
-#include "modbus/master.h"
-#include "modbus/serial_link.h"
 #include "bench/paced_sim.h"
 
 namespace {
@@ -26,21 +23,21 @@ constexpr double kTurnaroundMs = 5.0;  // qm4sim's default with --baud
 
 int main() {
   SimLauncher sim;
-  if (!StartAndOpenSim(sim, {"--meter", "3:QM4C", "--static", "--baud", std::to_string(kBaud)}, kBaud, QM4SIM_PATH))
+  ModbusLink link;
+  if (!StartAndOpenSim(sim, link, {"--meter", "3:QM4C", "--static", "--baud", std::to_string(kBaud)}, kBaud, QM4SIM_PATH))
     return 1;
-  g_slaveAddress = 3;
-  g_modelCode = 3;
-  g_traceLive = 1;
-  g_traceRepaintRequest = TallyExchange;
+  const Meter meter{3, 3};
+  PollState poll;
+  TallyExchangesOf(link);
   std::printf("%-8s %9s %9s %7s %10s\n", "framing", "median ms", "line ms", "ratio", "exchanges");
   for (const Framing framing : {Framing::Silence, Framing::Length}) {
-    g_framing = framing;
+    link.SetSettings(LinkSettings{framing, {}, {}});
     std::vector<double> ms;
     g_lineTally = {};
     for (int i = 0; i < kRepetitions; ++i) {
       PollFields fields;
       const auto start = std::chrono::steady_clock::now();
-      PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields);
+      PollMeter(link, meter, poll, fields);
       ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
       if (fields.lastFailure != ResultOk) {
         std::fprintf(stderr, "poll failed: %s\n", ResultText(fields.lastFailure));
@@ -54,6 +51,5 @@ int main() {
     std::printf("%-8s %9.1f %9.1f %7.3f %10.1f\n", FramingName(framing), ms[ms.size() / 2], line,
                 ms[ms.size() / 2] / line, exchanges);
   }
-  ClosePort();
   return 0;
 }

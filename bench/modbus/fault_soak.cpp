@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "bench/paced_sim.h"
-#include "modbus/master.h"
+#include "modbus/link.h"
 
 namespace {
 constexpr int kSlave = 3;
@@ -109,9 +109,9 @@ struct Figures {
   long rssEarlyKb = 0, rssEndKb = 0;
 };
 
-ModbusResult RunOne(Transaction t, int* values) {
-  return t.function == 3 ? ReadHoldingRegisters(g_port, kSlave, t.first, t.count, values)
-                         : WriteSingleRegister(g_port, kSlave, t.first, t.count);
+ModbusResult RunOne(ModbusLink& link, Transaction t, int* values) {
+  return t.function == 3 ? link.ReadHoldingRegisters(kSlave, t.first, t.count, values)
+                         : link.WriteSingleRegister(kSlave, t.first, t.count);
 }
 
 // Judges one transaction by its journal line; the earlier answer that may
@@ -134,12 +134,13 @@ void Judge(const Transaction& t, ModbusResult result, const int* values, const S
 }
 
 bool Soak(Framing framing, long n, const std::string& chance, const std::string& seed, Figures& f) {
-  g_framing = framing;
+  ModbusLink link;
+  link.SetSettings(LinkSettings{framing, {}, {}});
   char dir[] = "/tmp/pylax-soak-XXXXXX";
   if (!mkdtemp(dir)) return false;
   const std::string journal = std::string(dir) + "/journal";
   SimLauncher sim;
-  if (!StartAndOpenSim(sim, {"--meter", "3:QM4C", "--random-faults", chance, "--fault-seed", seed, "--journal",
+  if (!StartAndOpenSim(sim, link, {"--meter", "3:QM4C", "--random-faults", chance, "--fault-seed", seed, "--journal",
                              journal},
                        38400, QM4SIM_PATH))
     return false;
@@ -150,7 +151,7 @@ bool Soak(Framing framing, long n, const std::string& chance, const std::string&
   bool staleMayArrive = false;  // an earlier answer may still come during this one
   for (long i = 0; i < n; ++i) {
     const Transaction t = kCycle[i % std::size(kCycle)];
-    const ModbusResult result = RunOne(t, values);
+    const ModbusResult result = RunOne(link, t, values);
     if (!reader.Next(served) || served.function != t.function || served.first != t.first) {
       ++f.outOfStep;
       break;
@@ -161,7 +162,7 @@ bool Soak(Framing framing, long n, const std::string& chance, const std::string&
     if (i == n / 10) f.rssEarlyKb = ResidentKb();
   }
   f.rssEndKb = ResidentKb();
-  ClosePort();
+  link.Close();
   sim.Stop();
   std::remove(journal.c_str());
   rmdir(dir);

@@ -36,8 +36,7 @@
 
 #include "sim/sim_launcher.h"
 #include "bench/paced_sim.h"
-#include "modbus/master.h"
-#include "modbus/serial_link.h"
+#include "modbus/link.h"
 
 namespace {
 
@@ -75,10 +74,10 @@ double CpuSeconds() {
 // The reading block holds 48 registers; a read of 125 goes to the log window.
 int FirstAddress(const Case& c) { return c.registers > 48 ? 7999 : 258; }
 
-bool RunOurs(const Case& c) {
+bool RunOurs(ModbusLink& link, const Case& c) {
   static int values[kMaxReadCount];
-  const ModbusResult result = c.registers > 0 ? ReadHoldingRegisters(g_port, kSlave, FirstAddress(c), c.registers, values)
-                                              : WriteSingleRegister(g_port, kSlave, 149, 900);
+  const ModbusResult result = c.registers > 0 ? link.ReadHoldingRegisters(kSlave, FirstAddress(c), c.registers, values)
+                                              : link.WriteSingleRegister(kSlave, 149, 900);
   return result == ResultOk;
 }
 
@@ -153,14 +152,14 @@ bool MeasureTransport(const Case* cases, size_t count, int baud, const std::stri
     std::fprintf(stderr, "qm4sim: %s\n", error.c_str());
     return false;
   }
-  if (!OpenPort(sim.PortName().c_str(), baud > 0 ? baud : 38400)) {
-    std::fprintf(stderr, "Unable to open %s: %s\n", sim.PortName().c_str(), PortOpenFailureText().c_str());
+  ModbusLink link;
+  link.SetSettings(LinkSettings{framing, {}, {}});
+  if (!link.Open(sim.PortName(), baud > 0 ? baud : 38400)) {
+    std::fprintf(stderr, "Unable to open %s: %s\n", sim.PortName().c_str(), link.OpenFailureText().c_str());
     return false;
   }
-  g_framing = framing;
   const Quiet quiet = option == "--mbtcp" ? Quiet::None : framing == Framing::Silence ? Quiet::Response : Quiet::Frame;
-  for (size_t i = 0; i < count; ++i) PrintRow(cases[i], baud, who, Measure([&] { return RunOurs(cases[i]); }), quiet);
-  ClosePort();
+  for (size_t i = 0; i < count; ++i) PrintRow(cases[i], baud, who, Measure([&] { return RunOurs(link, cases[i]); }), quiet);
   return true;
 }
 
@@ -185,16 +184,17 @@ int main() {
       return 1;
     }
     for (const Case& c : cases) {
-      if (!OpenPort(sim.LinkPath().c_str(), baud)) {
-        std::fprintf(stderr, "Unable to open %s: %s\n", sim.LinkPath().c_str(), PortOpenFailureText().c_str());
+      ModbusLink link;
+      if (!link.Open(sim.LinkPath(), baud)) {
+        std::fprintf(stderr, "Unable to open %s: %s\n", sim.LinkPath().c_str(), link.OpenFailureText().c_str());
         return 1;
       }
       for (const Framing framing : {Framing::Silence, Framing::Length}) {
-        g_framing = framing;
-        PrintRow(c, baud, FramingName(framing), Measure([&] { return RunOurs(c); }),
+        link.SetSettings(LinkSettings{framing, {}, {}});
+        PrintRow(c, baud, FramingName(framing), Measure([&] { return RunOurs(link, c); }),
                  framing == Framing::Silence ? Quiet::Response : Quiet::Frame);
       }
-      ClosePort();
+      link.Close();
       PrintRow(c, baud, "libmodbus", MeasureLibmodbus(sim.LinkPath(), baud, c), Quiet::Frame);
     }
     for (const char* form : {"tcp", "mbtcp"})

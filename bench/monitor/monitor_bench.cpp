@@ -27,15 +27,17 @@ struct Round {
 // Ends the monitor after kRounds measured rounds.
 class RoundTimer : public Publisher {
  public:
+  explicit RoundTimer(StopToken& stop) : stop_(stop) {}
   void RoundDone(double seconds, bool) override {
     if (!first_) rounds.push_back({seconds, g_lineTally});
     first_ = false;
     g_lineTally = {};
-    if (static_cast<int>(rounds.size()) == kRounds) g_monitorStop = 1;
+    if (static_cast<int>(rounds.size()) == kRounds) stop_.Request();
   }
   std::vector<Round> rounds;
 
  private:
+  StopToken& stop_;
   bool first_ = true;
 };
 
@@ -54,14 +56,17 @@ bool Measure(int baud, Framing framing) {
     std::fprintf(stderr, "qm4sim: %s\n", error.c_str());
     return false;
   }
-  g_framing = framing;
-  g_monitorStop = 0;
+  ModbusLink link;
+  link.SetSettings(LinkSettings{framing, {}, {}});
+  TallyExchangesOf(link);
   MonitorOptions options;
   options.end = kMeters;
   options.interval = 0;  // back to back: every round starts at once
   options.rescanMinutes = 0;
-  BusMonitor monitor(DefaultLink(), options, sim.LinkPath(), baud, "bench");
-  RoundTimer timer;
+  StopToken stop;
+  std::atomic<bool> rescan{false};
+  BusMonitor monitor(link, options, sim.LinkPath(), baud, "bench", stop, rescan);
+  RoundTimer timer(stop);
   monitor.AddPublisher(&timer);
   monitor.Run();
   if (timer.rounds.size() != kRounds) return false;
@@ -78,8 +83,6 @@ bool Measure(int baud, Framing framing) {
 }  // namespace
 
 int main() {
-  g_traceLive = 1;
-  g_traceRepaintRequest = TallyExchange;
   std::printf("%6s %-8s %8s %9s %9s %9s %6s %9s\n", "baud", "framing", "round s", "meters/s", "sim max", "line max",
               "ratio", "exchanges");
   for (const int baud : {38400, 9600})

@@ -14,7 +14,6 @@
 #include <httplib.h>
 
 #include "bench/paced_sim.h"
-#include "modbus/serial_link.h"
 #include "monitor/bus_monitor.h"
 #include "monitor/http_listener.h"
 #include "tests/support/chromium.h"
@@ -35,14 +34,16 @@ double Median(std::vector<double> values) {
 // Ends the monitor after kRounds measured rounds.
 class RoundTimer : public Publisher {
  public:
+  explicit RoundTimer(StopToken& stop) : stop_(stop) {}
   void RoundDone(double seconds, bool) override {
     if (!first_) rounds.push_back(seconds);
     first_ = false;
-    if (static_cast<int>(rounds.size()) == kRounds) g_monitorStop = 1;
+    if (static_cast<int>(rounds.size()) == kRounds) stop_.Request();
   }
   std::vector<double> rounds;
 
  private:
+  StopToken& stop_;
   bool first_ = true;
 };
 
@@ -89,8 +90,8 @@ bool Rounds(int streams, double* median, long* fewestLines) {
     std::fprintf(stderr, "qm4sim: %s\n", error.c_str());
     return false;
   }
-  g_framing = Framing::Length;
-  g_monitorStop = 0;
+  ModbusLink link;
+  link.SetSettings(LinkSettings{Framing::Length, {}, {}});
   MonitorOptions options;
   options.end = kMeters;
   options.interval = 0;
@@ -103,8 +104,10 @@ bool Rounds(int streams, double* median, long* fewestLines) {
   }
   web.Serve(listener, WebAccess{""});
   listener.Start(WebPublisher::kMaxEventStreams + 8);
-  BusMonitor monitor(DefaultLink(), options, sim.LinkPath(), kBaud, "bench");
-  RoundTimer timer;
+  StopToken stop;
+  std::atomic<bool> rescan{false};
+  BusMonitor monitor(link, options, sim.LinkPath(), kBaud, "bench", stop, rescan);
+  RoundTimer timer(stop);
   monitor.AddPublisher(&web);
   monitor.AddPublisher(&timer);
   {
@@ -161,8 +164,8 @@ int main() {
     SimLauncher sim;
     std::string error;
     if (!sim.Start(BusArguments(), &error, QM4SIM_PATH)) return 1;
-    g_framing = Framing::Length;
-    g_monitorStop = 0;
+    ModbusLink link;
+    link.SetSettings(LinkSettings{Framing::Length, {}, {}});
     MonitorOptions options;
     options.start = 3;
     options.end = 3;
@@ -173,13 +176,15 @@ int main() {
     if (!listener.Bind("127.0.0.1:18612", "--http", "the page", &error)) return 1;
     web.Serve(listener, WebAccess{""});
     listener.Start(WebPublisher::kMaxEventStreams + 8);
-    BusMonitor monitor(DefaultLink(), options, sim.LinkPath(), kBaud, "bench");
+    StopToken stop;
+    std::atomic<bool> rescan{false};
+    BusMonitor monitor(link, options, sim.LinkPath(), kBaud, "bench", stop, rescan);
     monitor.AddPublisher(&web);
     std::thread poll([&] { monitor.Run(); });
     std::this_thread::sleep_for(std::chrono::seconds(2));
     PageWeight(18612);
     FirstPaint(18612);
-    g_monitorStop = 1;
+    stop.Request();
     poll.join();
     web.Close();
   }

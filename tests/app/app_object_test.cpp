@@ -12,7 +12,7 @@
 
 int g_consoleRuns = 0;
 
-void RunConsole(int&, char**, QWidget*&, bool) { ++g_consoleRuns; }
+void RunConsole(int&, char**, QWidget*&, const LaunchOptions&) { ++g_consoleRuns; }
 
 namespace {
 

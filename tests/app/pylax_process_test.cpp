@@ -310,6 +310,21 @@ TEST_F(PylaxProcess, HelpAndUnknownOptionsEndAtOnceButRegistrationRunsStay) {
   }
 }
 
+// A file --plot shows nothing of: its message stands on stderr while the
+// box (offscreen here) waits for its OK.
+TEST_F(PylaxProcess, PlotOfATrendFileSaysWhyOnStderr) {
+  const std::string path = folder_.Path() + "/trend.csv", err = folder_.Path() + "/stdout.txt.err";
+  const std::string message = "pylax: \"" + path +
+                              "\" is a trend file saved by the trend window, not a data file downloaded from a "
+                              "meter: only those can be plotted.\n";
+  WriteText(path, "PC time,Meter,kWh,kW\n2026-12-07 12:51:02.250,03 - QM4C,1.5,2\n");
+  Start({"--plot", path});
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (ReadText(err).find(message) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_NE(ReadText(err).find(message), std::string::npos) << ReadText(err);
+}
+
 TEST_F(PylaxProcess, OwnOptionsAreTakenOutBeforeTheSwitchIsLookedFor) {
   // "--port COM2=/dev/null" and "--framing length" are pylax's; what is
   // left ends in the switch.

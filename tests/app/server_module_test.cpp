@@ -17,10 +17,12 @@ class ServerModule : public RegistryFixture {
     std::filesystem::create_directories(std::filesystem::path(instance_.path).parent_path());
     WriteText(instance_.path, "\x7F" "ELF not really");
   }
-  void Initialize(ClassTableEntry* table = g_classTable) {
+  void Initialize(ClassTableEntry* table = nullptr) {
     module_ = CServerModule();
-    module_.Initialize(table, &instance_);
+    module_.Initialize(table != nullptr ? table : noClasses_, &instance_);
   }
+
+  ClassTableEntry noClasses_[1] = {kClassTableEnd};
 
   ModuleInstance instance_;
   CServerModule module_;

@@ -24,7 +24,7 @@ class ArchiveCli : public ArchiveSync {
     ArchiveSync::StartMeter();
     Sim("clock 3 2026 01 15 12 00 00");
     Sim("prefill 3 200");
-    ClosePort();  // pylaxctl opens it
+    link_.Close();  // pylaxctl opens it
     setenv("TZ", "UTC", 1);
     setenv("PYLAX_FRAMING", "length", 1);
     tzset();
@@ -97,7 +97,7 @@ TEST_P(CliCases, SaysWhatHappenedAndExits) {
   StartBus({"--meter", "3:QM4C", "--meter", "7:QM4A", "--static", "--subinterval", "60"});
   Sim("clock 3 2026 01 15 12 00 00");
   Sim("prefill 3 200");
-  ClosePort();
+  link_.Close();
   setenv("TZ", "UTC", 1);
   setenv("PYLAX_FRAMING", "length", 1);
   tzset();
@@ -128,13 +128,13 @@ TEST_F(ArchiveCli, KilledSyncLeavesTheArchiveWhole) {
     ASSERT_EQ(Finish(pid), 128 + SIGKILL);
     const long before = Archived(path);
     EXPECT_TRUE(before == 0 || before == 200) << requests << " requests: " << before;
-    ASSERT_TRUE(OpenPort(sim_->LinkPath().c_str(), 38400));
+    ASSERT_TRUE(link_.Open(sim_->LinkPath().c_str(), 38400));
     SqliteStore store("sqlite:" + path, path);
     std::string error;
     ASSERT_TRUE(store.Open(true, &error)) << error;
     SyncStatusLog log;
-    const SyncResult result = SyncMeterLog(DefaultLink(), Meter(), {&store}, log);
-    ClosePort();
+    const SyncResult result = SyncMeterLog(link_, Meter(), {&store}, log);
+    link_.Close();
     ASSERT_TRUE(result.AllArchived()) << result.failure << result.archives[0].error;
     EXPECT_EQ(result.archives[0].outcome.added, 200 - before) << requests << " requests";
     EXPECT_EQ(result.archives[0].outcome.runEntries, 200) << requests << " requests";

@@ -203,7 +203,7 @@ TEST_F(InfluxArchive, EveryTextOfTheBusIsWrittenAndFoundAgain) {
     InfluxStore influx = Store(name);
     SyncStatusLog log;
     for (const int added : {20, 0}) {
-      const SyncResult result = SyncMeterLog(DefaultLink(), {"COM1_3", 3, "QM4C", identification}, {&influx}, log);
+      const SyncResult result = SyncMeterLog(link_, {"COM1_3", 3, "QM4C", identification}, {&influx}, log);
       ASSERT_TRUE(result.AllArchived()) << identification << ": " << result.archives[0].error;
       EXPECT_EQ(result.archives[0].outcome.added, added) << identification;
     }

@@ -2,7 +2,6 @@
 // A QM4C of qm4sim whose log moves only when told (static), its link opened
 // as the port, and a SQLite archive in the test's own folder.
 
-#include <numeric>
 
 #include "archive/sqlite_store.h"
 #include "archive/sync.h"
@@ -31,21 +30,23 @@ class ScriptedSyncLog : public SyncStatusLog {
   size_t next_ = 0;
 };
 
-inline unsigned long Transactions() {
-  return std::accumulate(std::begin(g_transactionsByResult), std::end(g_transactionsByResult), 0UL);
-}
-
 class ArchiveSync : public CoreOverSim {
  protected:
+  // Every transaction the link has made, whatever its result.
+  unsigned long Transactions() const {
+    unsigned long all = 0;
+    for (int result = 0; result < kResultCount; ++result) all += link_.TransactionsWith(static_cast<ModbusResult>(result));
+    return all;
+  }
   void StartMeter(const std::vector<std::string>& extra = {"--log-sequence"}) {
     std::vector<std::string> args{"--meter", "3:QM4C", "--static", "--subinterval", "60"};
     args.insert(args.end(), extra.begin(), extra.end());
     StartBus(args);
     // The link's faster framing: the sync reads as it does under either,
     // and the tests read many entries.
-    g_framing = Framing::Length;
-    g_slaveAddress = 3;
-    g_modelCode = 3;
+    link_.SetSettings(LinkSettings{Framing::Length, {}, {}});
+    pickedMeter_.address = 3;
+    pickedMeter_.model = 3;
     std::string error;
     ASSERT_TRUE(store_.Open(true, &error)) << error;
   }
@@ -54,7 +55,7 @@ class ArchiveSync : public CoreOverSim {
     ScriptedSyncLog log(*sim_, std::move(script));
     std::vector<ArchiveStore*> stores{&store_};
     stores.insert(stores.end(), others.begin(), others.end());
-    return SyncMeterLog(DefaultLink(), kMeter, stores, log, clockStep);
+    return SyncMeterLog(link_, kMeter, stores, log, clockStep);
   }
   // "clock 3 {newest-600}": the meter's clock set to its newest entry's
   // wall time moved by the seconds given.
@@ -87,7 +88,7 @@ class ArchiveSync : public CoreOverSim {
     return runs;
   }
   void TearDown() override {
-    g_framing = Framing::Silence;
+    link_.SetSettings(LinkSettings{Framing::Silence, {}, {}});
     CoreOverSim::TearDown();
   }
   SqliteStore store_{"sqlite:archive.sqlite", "archive.sqlite"};

@@ -243,7 +243,7 @@ TEST_F(ArchiveSync, ExportOfStepsIsTheDownloadsFile) {
     if (*more != '\0') Sim(more);
   }
   SyncStatusLog quiet;
-  ASSERT_TRUE(DownloadLoggedData(DefaultLink(), g_slaveAddress, quiet));
+  ASSERT_TRUE(DownloadLoggedData(link_, pickedMeter_.address, quiet));
   FILE* file = std::fopen("export.csv", "w");
   ExportRequest request;
   ExportOutcome outcome;

@@ -12,8 +12,8 @@ class Commands : public CoreOverSim {
     StartBus({"--meter", "3:QM4C", "--meter", "7:QM4A", "--meter", "9:QM4B"});
   }
   void Pick(int address, int model) {
-    g_slaveAddress = address;
-    g_modelCode = model;
+    pickedMeter_.address = address;
+    pickedMeter_.model = model;
   }
 };
 
@@ -33,23 +33,23 @@ TEST_F(Commands, ResetEnergyWrites30078To128OfAnyModel) {
   for (int model = 1; model <= 3; ++model) {
     const int address = model == 1 ? 7 : model == 2 ? 9 : 3;
     Pick(address, model);
-    ResetEnergy(DefaultLink(), g_pickedMeter);
+    ResetEnergy(link_, pickedMeter_);
     EXPECT_EQ(Writes(), (std::vector<std::string>{"write " + std::to_string(address) + " 128 30078"}));
   }
 }
 
 TEST_F(Commands, ResetEnergySendsNothingWithoutModelOrPort) {
   Pick(3, 0);
-  ResetEnergy(DefaultLink(), g_pickedMeter);
+  ResetEnergy(link_, pickedMeter_);
   Pick(3, 3);
-  ClosePort();
-  ResetEnergy(DefaultLink(), g_pickedMeter);
+  link_.Close();
+  ResetEnergy(link_, pickedMeter_);
   EXPECT_TRUE(sim_->TakeEvents(0, 200).empty());
 }
 
 TEST_F(Commands, ClockOfJune15At140307WritesTheThreeRegistersInOrder) {
   Pick(3, 3);
-  SetClockFrom(DefaultLink(), g_pickedMeter, June15At140307());
+  SetClockFrom(link_, pickedMeter_, June15At140307());
   EXPECT_EQ(Writes(), (std::vector<std::string>{"write 3 154 3846", "write 3 155 3593", "write 3 156 1795"}));
   EXPECT_EQ(sim_->Command("get 3 154"), "ok 3846");
   EXPECT_EQ(sim_->Command("get 3 155"), "ok 3593");
@@ -57,12 +57,12 @@ TEST_F(Commands, ClockOfJune15At140307WritesTheThreeRegistersInOrder) {
 
 TEST_F(Commands, ClockNeedsAQm4cAndAnOpenPort) {
   Pick(7, 1);
-  SetClockFrom(DefaultLink(), g_pickedMeter, June15At140307());
+  SetClockFrom(link_, pickedMeter_, June15At140307());
   Pick(9, 2);
-  SetClockFromPc(DefaultLink(), g_pickedMeter);
+  SetClockFromPc(link_, pickedMeter_);
   Pick(3, 3);
-  ClosePort();
-  SetClockFrom(DefaultLink(), g_pickedMeter, June15At140307());
+  link_.Close();
+  SetClockFrom(link_, pickedMeter_, June15At140307());
   EXPECT_TRUE(sim_->TakeEvents(0, 200).empty());
 }
 
@@ -71,6 +71,6 @@ TEST_F(Commands, ClockNeedsAQm4cAndAnOpenPort) {
 TEST_F(Commands, ClockWritesAllThreeAfterAFailure) {
   Pick(3, 3);
   Sim("fault 3 exception 1 at 154");
-  EXPECT_EQ(SetClockFrom(DefaultLink(), g_pickedMeter, June15At140307()), ResultException);
+  EXPECT_EQ(SetClockFrom(link_, pickedMeter_, June15At140307()), ResultException);
   EXPECT_EQ(Writes(), (std::vector<std::string>{"write 3 155 3593", "write 3 156 1795"}));
 }

@@ -118,8 +118,8 @@ class Download : public CoreOverSim {
     args.insert(args.end(), extra.begin(), extra.end());
     StartBus(args);
     Sim("set 3 158 2");
-    g_slaveAddress = 3;
-    g_modelCode = 3;
+    pickedMeter_.address = 3;
+    pickedMeter_.model = 3;
   }
   void SetSlots(const std::array<int, kSlots>& slots) {
     for (int i = 0; i < kSlots; ++i) Sim("set 3 " + std::to_string(168 + i) + " " + std::to_string(slots[i]));
@@ -176,7 +176,7 @@ TEST_F(Download, EmptyLogGivesTheHeaderOnlyAndStillSelectsEverySlot) {
   SetSlots({3, 26, 146, 155, 156, 157, 0, 0, 0, 0});
   Sim("prefill 3 0");
   std::ofstream(kDataFile) << "an older download\n";
-  ASSERT_TRUE(DownloadLoggedData(DefaultLink(), g_slaveAddress, log_));
+  ASSERT_TRUE(DownloadLoggedData(link_, pickedMeter_.address, log_));
   EXPECT_EQ(ReadWholeFile(kDataFile),
             "Data#, UTC, Date/Time,KW,HZ,ERROR,DAY-MONTH,HOUR-YEAR,SECOND-MINUTE,,,,,Error,Date/Time\n");
   EXPECT_EQ(FolderContents(), (std::set<std::string>{kDataFile, "log.txt"}));
@@ -209,7 +209,7 @@ TEST_F(Download, HundredThirtyEntriesInTwoSectionsEachFieldConverted) {
   Sim("set 3 140 " + std::to_string(0xFFFE));  // energy 10^-2
   const MeterLogView view = View();
   ASSERT_EQ(view.timeStep, 10);
-  ASSERT_TRUE(DownloadLoggedData(DefaultLink(), g_slaveAddress, log_));
+  ASSERT_TRUE(DownloadLoggedData(link_, pickedMeter_.address, log_));
   EXPECT_EQ(CsvLines()[0], "Data#, UTC, Date/Time,KWH,KWH,KW,PF,VLN,AMPS-AVG,HZ,KW,KW,");
   ExpectRows(view);
   EXPECT_EQ(log_.messages[3], "Interval = 10 secs.");
@@ -228,7 +228,7 @@ TEST_F(Download, HundredThirtyEntriesInTwoSectionsEachFieldConverted) {
 TEST_F(Download, SectionsAre125And5RegistersFromTheLogWindow) {
   StartMeter(900);
   Sim("prefill 3 130");
-  ASSERT_TRUE(DownloadLoggedData(DefaultLink(), g_slaveAddress, log_));
+  ASSERT_TRUE(DownloadLoggedData(link_, pickedMeter_.address, log_));
   std::vector<std::string> expected{"read 3 149 14"};
   for (int slot = 1; slot <= kSlots; ++slot) {
     const std::string selected = std::to_string(slot);
@@ -253,7 +253,7 @@ TEST_F(Download, FullLogWithErrorAndDateColumns) {
   for (int e = 0; e < 5760; e += 233) sample.insert(e);
   const MeterLogView view = View(sample);
   ASSERT_EQ(view.count, 5760);
-  ASSERT_TRUE(DownloadLoggedData(DefaultLink(), g_slaveAddress, log_));
+  ASSERT_TRUE(DownloadLoggedData(link_, pickedMeter_.address, log_));
   const std::vector<std::string> lines = CsvLines();
   EXPECT_EQ(lines[0],
             "Data#, UTC, Date/Time,ERROR,DAY-MONTH,HOUR-YEAR,SECOND-MINUTE,KWH,KWH,AMPS-A,KVAH,ERROR,SECOND-MINUTE"
@@ -277,7 +277,7 @@ TEST_F(Download, LoneEnergyHalvesFloatPairAndTimeStepFloor) {
   SetSlots({2, 28, 29, 30, 257, 258, 155, 156, 157, 155});
   Sim("prefill 3 20");
   const MeterLogView view = View();
-  ASSERT_TRUE(DownloadLoggedData(DefaultLink(), g_slaveAddress, log_));
+  ASSERT_TRUE(DownloadLoggedData(link_, pickedMeter_.address, log_));
   EXPECT_EQ(CsvLines()[0],
             "Data#, UTC, Date/Time,KWH,KVAH,KVARH,KVARH,KWH,KWH,DAY-MONTH,HOUR-YEAR,SECOND-MINUTE,DAY-MONTH,Date/Time");
   ExpectRows(view);
@@ -289,7 +289,7 @@ TEST_F(Download, SectionRepeatedFiveTimesThenReadCarriesOn) {
   Sim("prefill 3 130");
   Sim("fault 3 exception 5 at 7999");
   const MeterLogView view = View();
-  ASSERT_TRUE(DownloadLoggedData(DefaultLink(), g_slaveAddress, log_));
+  ASSERT_TRUE(DownloadLoggedData(link_, pickedMeter_.address, log_));
   EXPECT_EQ(std::count(log_.messages.begin(), log_.messages.end(), "Response Timeout Retry #5"), 1);
   ExpectRows(view);
 }
@@ -300,7 +300,7 @@ TEST_F(Download, EntryCountAboveCapacityNeverStoresPastTheBuffer) {
   StartMeter(900);
   Sim("prefill 3 10");
   Sim("set 3 162 12000");
-  EXPECT_FALSE(DownloadLoggedData(DefaultLink(), g_slaveAddress, log_));  // the meter has no entries past 5760
+  EXPECT_FALSE(DownloadLoggedData(link_, pickedMeter_.address, log_));  // the meter has no entries past 5760
   EXPECT_NE(std::find(log_.messages.begin(), log_.messages.end(), "Register 1: 10000 entries available."),
             log_.messages.end());
   EXPECT_EQ(log_.messages.back(), "Error while reading data.");
@@ -410,7 +410,7 @@ TEST_P(FailedDownload, KeepsThePreviousFileAndReleasesTheSlot) {
   const std::string previous = "Data#, UTC, Date/Time,KW\r\n1,0x00000000,yesterday's,\x01\xff\n";
   std::ofstream(kDataFile, std::ios::binary) << previous;
   for (const std::string& command : c.simCommands) Sim(command);
-  if (c.closePort) ClosePort();
+  if (c.closePort) link_.Close();
   ScriptedLog log(*sim_, c.script);
   // A file size limit stands for a full disk: the write that crosses it fails.
   rlimit unlimited{};
@@ -418,7 +418,7 @@ TEST_P(FailedDownload, KeepsThePreviousFileAndReleasesTheSlot) {
   const rlimit limited{c.fileSizeLimit, unlimited.rlim_max};
   signal(SIGXFSZ, SIG_IGN);
   if (c.fileSizeLimit > 0) setrlimit(RLIMIT_FSIZE, &limited);
-  EXPECT_FALSE(DownloadLoggedData(DefaultLink(), g_slaveAddress, log));
+  EXPECT_FALSE(DownloadLoggedData(link_, pickedMeter_.address, log));
   setrlimit(RLIMIT_FSIZE, &unlimited);
   ASSERT_GE(log.messages.size(), c.lastMessages.size());
   EXPECT_EQ(std::vector<std::string>(log.messages.end() - static_cast<long>(c.lastMessages.size()), log.messages.end()),
@@ -499,7 +499,7 @@ TEST_P(LoggingDuringDownload, EachRowHoldsOneInstant) {
   Sim("prefill 3 130");
   sim_->TakeEvents(0, 0);
   ScriptedLog log(*sim_, c.script);
-  ASSERT_TRUE(DownloadLoggedData(DefaultLink(), g_slaveAddress, log));
+  ASSERT_TRUE(DownloadLoggedData(link_, pickedMeter_.address, log));
   const std::vector<std::string> events = sim_->TakeEvents(0, 200);
   EXPECT_EQ(std::count(events.begin(), events.end(), "read 3 165 3"), c.newestTimeReads);
   EXPECT_EQ(std::count_if(log.messages.begin(), log.messages.end(),
@@ -531,7 +531,7 @@ INSTANTIATE_TEST_SUITE_P(Download, LoggingDuringDownload, ::testing::ValuesIn(kI
 TEST_F(Download, UncreatableLogFileStopsBeforeAnythingIsSent) {
   StartMeter(900);
   std::filesystem::create_directory("log.txt");
-  EXPECT_FALSE(DownloadLoggedData(DefaultLink(), g_slaveAddress, log_));
+  EXPECT_FALSE(DownloadLoggedData(link_, pickedMeter_.address, log_));
   EXPECT_EQ(log_.messages, (std::vector<std::string>{"Starting Download."}));
   EXPECT_EQ(log_.statusOnly, (std::vector<std::string>{"Cannot create file \"log.txt\"."}));
   EXPECT_TRUE(sim_->TakeEvents(0, 200).empty());
@@ -541,7 +541,7 @@ TEST_F(Download, UncreatableLogFileStopsBeforeAnythingIsSent) {
 TEST_F(Download, UnopenableDataFileStopsBeforeAnythingIsSent) {
   StartMeter(900);
   std::filesystem::create_directory("03-data.csv");
-  EXPECT_FALSE(DownloadLoggedData(DefaultLink(), g_slaveAddress, log_));
+  EXPECT_FALSE(DownloadLoggedData(link_, pickedMeter_.address, log_));
   EXPECT_EQ(log_.messages.back(), "Cannot open file \"03-data.csv\". Make sure it isn't being used.");
   EXPECT_TRUE(sim_->TakeEvents(0, 200).empty());
 }
@@ -550,7 +550,7 @@ namespace {
 class DownloadUnderFaults : public Download, public ::testing::WithParamInterface<Framing> {
  protected:
   void TearDown() override {
-    g_framing = Framing::Silence;
+    link_.SetSettings(LinkSettings{Framing::Silence, {}, {}});
     Download::TearDown();
   }
 };
@@ -562,14 +562,14 @@ class DownloadUnderFaults : public Download, public ::testing::WithParamInterfac
 // file of a clean download, byte for byte: status reads and slot selections
 // are repeated as the sections are.
 TEST_P(DownloadUnderFaults, WritesTheFileOfACleanDownload) {
-  g_framing = GetParam();
+  link_.SetSettings(LinkSettings{GetParam(), {}, {}});
   StartMeter(900, {"--static"});
   Sim("prefill 3 300");
-  ASSERT_TRUE(DownloadLoggedData(DefaultLink(), g_slaveAddress, log_));
+  ASSERT_TRUE(DownloadLoggedData(link_, pickedMeter_.address, log_));
   const std::string clean = ReadWholeFile(kDataFile);
   Sim("random 0.2 7");
   RecordingLog faulty;
-  ASSERT_TRUE(DownloadLoggedData(DefaultLink(), g_slaveAddress, faulty)) << faulty.messages.back();
+  ASSERT_TRUE(DownloadLoggedData(link_, pickedMeter_.address, faulty)) << faulty.messages.back();
   EXPECT_EQ(ReadWholeFile(kDataFile), clean);
   // A repetition that follows anything but a section's message repeats a
   // status read or a slot selection.

@@ -29,8 +29,8 @@ class LoggingStart : public CoreOverSim {
   void SetUp() override {
     CoreOverSim::SetUp();
     StartBus({"--meter", "3:QM4C"});
-    g_slaveAddress = 3;
-    g_modelCode = 3;
+    pickedMeter_.address = 3;
+    pickedMeter_.model = 3;
   }
   LoggingSettings Settings(std::initializer_list<unsigned> slots, unsigned subInterval, int method = 0) {
     LoggingSettings settings;
@@ -59,9 +59,9 @@ TEST_F(LoggingStart, EachIllegalSlotValueIsRefusedWithNothingSent) {
     RecordingLog log;
     LoggingSettings settings = Settings({3, 26, 146, 155, 156, 157, 0, 0, 0, 0}, 60, 1);
     settings.slots[position++ % 10] = value;
-    EXPECT_FALSE(StartLogging(DefaultLink(), g_slaveAddress, settings, log)) << value;
+    EXPECT_FALSE(StartLogging(link_, pickedMeter_.address, settings, logSetup_, log)) << value;
     EXPECT_EQ(log.messages, (std::vector<std::string>{kIllegalSlot, kStartFailed})) << value;
-    EXPECT_EQ(g_logControl, 0) << "the method is not taken when a slot is refused";
+    EXPECT_EQ(logSetup_.logControl, 0) << "the method is not taken when a slot is refused";
   }
   EXPECT_TRUE(sim_->TakeEvents(0, 200).empty());
 }
@@ -69,21 +69,21 @@ TEST_F(LoggingStart, EachIllegalSlotValueIsRefusedWithNothingSent) {
 TEST_F(LoggingStart, SubIntervalOutsideTenTo32767IsRefusedButTheMethodIsKept) {
   for (unsigned subInterval : {0u, 9u, 32768u}) {
     RecordingLog log;
-    g_logControl = 2;
+    logSetup_.logControl = 2;
     LoggingSettings settings = Settings({1, 2}, subInterval, 1);
-    EXPECT_FALSE(StartLogging(DefaultLink(), g_slaveAddress, settings, log));
+    EXPECT_FALSE(StartLogging(link_, pickedMeter_.address, settings, logSetup_, log));
     EXPECT_EQ(log.messages, (std::vector<std::string>{kIllegalSubInterval, kStartFailed}));
-    EXPECT_EQ(g_logControl, 3);  // bit 0 one-shot now, bit 1 untouched
+    EXPECT_EQ(logSetup_.logControl, 3);  // bit 0 one-shot now, bit 1 untouched
   }
   EXPECT_TRUE(sim_->TakeEvents(0, 200).empty());
 }
 
 TEST_F(LoggingStart, EdgeValuesAreAcceptedAndWrittenInOrder) {
   LoggingSettings low = Settings({0, 42, 146, 155, 157, 257, 336, 1, 2, 0}, 10, 0);
-  EXPECT_TRUE(StartLogging(DefaultLink(), g_slaveAddress, low, log_));
+  EXPECT_TRUE(StartLogging(link_, pickedMeter_.address, low, logSetup_, log_));
   EXPECT_EQ(Writes(), ExpectedWrites(low, 0));
   LoggingSettings high = Settings({3, 26, 146, 155, 156, 157, 261, 262, 0, 0}, 32767, 1);
-  EXPECT_TRUE(StartLogging(DefaultLink(), g_slaveAddress, high, log_));
+  EXPECT_TRUE(StartLogging(link_, pickedMeter_.address, high, logSetup_, log_));
   EXPECT_EQ(Writes(), ExpectedWrites(high, 1));
   EXPECT_EQ(log_.messages, (std::vector<std::string>{"Logging Started Successfully", "Logging Started Successfully"}));
   EXPECT_EQ(sim_->Command("get 3 149"), "ok 32767");
@@ -92,10 +92,10 @@ TEST_F(LoggingStart, EdgeValuesAreAcceptedAndWrittenInOrder) {
 
 TEST_F(LoggingStart, UnknownMethodBecomesContinuous) {
   LoggingSettings settings = Settings({3}, 60, 7);
-  g_logControl = 1;
-  EXPECT_TRUE(StartLogging(DefaultLink(), g_slaveAddress, settings, log_));
+  logSetup_.logControl = 1;
+  EXPECT_TRUE(StartLogging(link_, pickedMeter_.address, settings, logSetup_, log_));
   EXPECT_EQ(settings.method, 0);
-  EXPECT_EQ(g_logControl, 0);
+  EXPECT_EQ(logSetup_.logControl, 0);
   EXPECT_EQ(Writes(), ExpectedWrites(settings, 0));
 }
 
@@ -104,7 +104,7 @@ TEST_F(LoggingStart, UnknownMethodBecomesContinuous) {
 TEST_F(LoggingStart, FailedControlWordWriteStopsTheStart) {
   Sim("fault 3 exception 1 at 158");
   LoggingSettings settings = Settings({3, 4, 5}, 60);
-  EXPECT_FALSE(StartLogging(DefaultLink(), g_slaveAddress, settings, log_));
+  EXPECT_FALSE(StartLogging(link_, pickedMeter_.address, settings, logSetup_, log_));
   std::vector<std::string> expected = ExpectedWrites(settings, 0);
   expected.resize(11);
   EXPECT_EQ(Writes(), expected);
@@ -115,11 +115,11 @@ TEST_F(LoggingStart, SlotsReadWhenTheWindowOpensAreSignExtended) {
   Sim("set 3 168 65535");
   Sim("set 3 169 336");
   Sim("set 3 149 120");
-  g_subIntervalSeconds = 120;
-  g_logControl = 1;
-  ASSERT_TRUE(ReadLogSlots(DefaultLink(), g_slaveAddress));
-  EXPECT_EQ(g_logSlots[0], -1);
-  const LoggingSettings settings = CurrentLoggingSettings(g_subIntervalSeconds);
+  pollState_.subIntervalSeconds = 120;
+  logSetup_.logControl = 1;
+  ASSERT_TRUE(ReadLogSlots(link_, pickedMeter_.address, logSetup_));
+  EXPECT_EQ(logSetup_.logSlots[0], -1);
+  const LoggingSettings settings = CurrentLoggingSettings(pollState_.subIntervalSeconds, logSetup_);
   EXPECT_EQ(settings.slots[0], 4294967295u);
   EXPECT_EQ(settings.slots[1], 336u);
   EXPECT_EQ(settings.subInterval, 120u);
@@ -127,11 +127,11 @@ TEST_F(LoggingStart, SlotsReadWhenTheWindowOpensAreSignExtended) {
 }
 
 TEST_F(LoggingStart, FailedSlotReadLeavesTheSlotsAsTheyWere) {
-  g_logSlots[4] = 26;
+  logSetup_.logSlots[4] = 26;
   Sim("fault 3 silent 1");
-  EXPECT_FALSE(ReadLogSlots(DefaultLink(), g_slaveAddress));
-  EXPECT_EQ(g_logSlots[4], 26);
-  EXPECT_EQ(g_logSlots[0], 0);
+  EXPECT_FALSE(ReadLogSlots(link_, pickedMeter_.address, logSetup_));
+  EXPECT_EQ(logSetup_.logSlots[4], 26);
+  EXPECT_EQ(logSetup_.logSlots[0], 0);
 }
 
 // A stop during a start ends it after the write under way: the writes before
@@ -145,7 +145,7 @@ TEST_F(LoggingStart, StopEndsTheStartAfterTheCurrentWrite) {
   for (const auto& c : cases) {
     StopAfterQuestions log(c.writesBeforeStop);
     LoggingSettings settings = Settings({3, 4, 5}, 60);
-    EXPECT_EQ(StartLogging(DefaultLink(), g_slaveAddress, settings, log), c.writesBeforeStop == 14);
+    EXPECT_EQ(StartLogging(link_, pickedMeter_.address, settings, logSetup_, log), c.writesBeforeStop == 14);
     std::vector<std::string> expected = ExpectedWrites(settings, 0);
     expected.resize(static_cast<size_t>(c.writesBeforeStop));
     EXPECT_EQ(Writes(), expected);

@@ -32,8 +32,8 @@ class Poll : public CoreOverSim {
     }
   }
   void Pick(int address, int model) {
-    g_slaveAddress = address;
-    g_modelCode = model;
+    pickedMeter_.address = address;
+    pickedMeter_.model = model;
   }
   std::vector<std::string> Reads() {
     std::vector<std::string> reads;
@@ -57,7 +57,7 @@ TEST_F(Poll, Qm4cFillsEveryFieldFromItsThreeBlocks) {
   Sim("set 3 167 " + std::to_string((7 << 8) | 3));   // 14:03:07
   Pick(3, 3);
   sim_->TakeEvents(0, 0);
-  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
+  ASSERT_TRUE(PollMeter(link_, pickedMeter_, pollState_, fields_, phaseOffset_));
   EXPECT_EQ(Reads(), (std::vector<std::string>{"read 3 258 48", "read 3 149 8", "read 3 159 9"}));
   EXPECT_EQ(fields_.kwh, Shown(PairValue(0)));
   EXPECT_EQ(fields_.kw, Shown(PairValue(1)));
@@ -66,7 +66,7 @@ TEST_F(Poll, Qm4cFillsEveryFieldFromItsThreeBlocks) {
   EXPECT_EQ(fields_.voltsLN, Shown(PairValue(6)));
   EXPECT_EQ(fields_.amps, Shown(PairValue(7)));
   EXPECT_EQ(fields_.subInterval, "60");
-  EXPECT_EQ(g_subIntervalSeconds, 60);
+  EXPECT_EQ(pollState_.subIntervalSeconds, 60);
   // The clock runs: allow the second it may have ticked on.
   ASSERT_TRUE(fields_.clock.has_value());
   EXPECT_TRUE(*fields_.clock == "6/15/2009  14:03:07" || *fields_.clock == "6/15/2009  14:03:08") << *fields_.clock;
@@ -75,8 +75,8 @@ TEST_F(Poll, Qm4cFillsEveryFieldFromItsThreeBlocks) {
   EXPECT_EQ(fields_.daysToRollover, "44");
   EXPECT_EQ(fields_.logEntries, "130");
   EXPECT_EQ(fields_.newestEntry, "3/5/2010  14:03:07");
-  EXPECT_EQ(g_okCount, 3);
-  EXPECT_EQ(g_badCount, 0);
+  EXPECT_EQ(pollState_.ok, 3);
+  EXPECT_EQ(pollState_.bad, 0);
 }
 
 TEST_F(Poll, FullBufferShows5760WhateverTheEntryRegisterHolds) {
@@ -88,12 +88,12 @@ TEST_F(Poll, FullBufferShows5760WhateverTheEntryRegisterHolds) {
   Sim("set 3 166 " + std::to_string((23 << 8) | 123));
   Sim("set 3 167 " + std::to_string((59 << 8) | 9));
   Pick(3, 3);
-  PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_);
+  PollMeter(link_, pickedMeter_, pollState_, fields_, phaseOffset_);
   EXPECT_EQ(fields_.bufferStatus, "FULL");
   EXPECT_EQ(fields_.rollovers, "2");
   EXPECT_EQ(fields_.logEntries, "5760");
   EXPECT_EQ(fields_.subInterval, "65535");  // unsigned in the field, -1 as the 16-bit copy
-  EXPECT_EQ(g_subIntervalSeconds, -1);
+  EXPECT_EQ(pollState_.subIntervalSeconds, -1);
   EXPECT_EQ(fields_.newestEntry, "12/31/2123  23:09:59");
 }
 
@@ -101,13 +101,13 @@ TEST_F(Poll, PhaseSelectorsPickTheirPairsFromTheSameRequest) {
   StartMeters();
   SetReadingBlock(9, 24);
   Pick(9, 2);
-  g_phaseOffset[RowKw] = PhaseOffset(RowKw, 3);            // KW-C, offset 20
-  g_phaseOffset[RowPf] = PhaseOffset(RowPf, 1);            // PF-A, offset 22
-  g_phaseOffset[RowVoltsLL] = PhaseOffset(RowVoltsLL, 2);  // V-BC, offset 30
-  g_phaseOffset[RowVoltsLN] = PhaseOffset(RowVoltsLN, 3);  // V-CN, offset 38
-  g_phaseOffset[RowAmps] = PhaseOffset(RowAmps, 2);        // AMPS-B, offset 42
+  phaseOffset_[RowKw] = PhaseOffset(RowKw, 3);            // KW-C, offset 20
+  phaseOffset_[RowPf] = PhaseOffset(RowPf, 1);            // PF-A, offset 22
+  phaseOffset_[RowVoltsLL] = PhaseOffset(RowVoltsLL, 2);  // V-BC, offset 30
+  phaseOffset_[RowVoltsLN] = PhaseOffset(RowVoltsLN, 3);  // V-CN, offset 38
+  phaseOffset_[RowAmps] = PhaseOffset(RowAmps, 2);        // AMPS-B, offset 42
   sim_->TakeEvents(0, 0);
-  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
+  ASSERT_TRUE(PollMeter(link_, pickedMeter_, pollState_, fields_, phaseOffset_));
   EXPECT_EQ(Reads(), (std::vector<std::string>{"read 9 258 48"}));
   EXPECT_EQ(fields_.kw, Shown(PairValue(10)));
   EXPECT_EQ(fields_.pf, Shown(PairValue(11)));
@@ -116,7 +116,7 @@ TEST_F(Poll, PhaseSelectorsPickTheirPairsFromTheSameRequest) {
   EXPECT_EQ(fields_.amps, Shown(PairValue(21)));
   // A QM4B has no clock or log: those fields are not touched.
   EXPECT_FALSE(fields_.subInterval || fields_.clock || fields_.bufferStatus || fields_.logEntries);
-  EXPECT_EQ(g_okCount, 1);
+  EXPECT_EQ(pollState_.ok, 1);
 }
 
 TEST_F(Poll, Qm4aReadsFourRegistersAndShowsOnlyEnergyAndTotalPower) {
@@ -124,12 +124,12 @@ TEST_F(Poll, Qm4aReadsFourRegistersAndShowsOnlyEnergyAndTotalPower) {
   SetReadingBlock(7, 2);
   Pick(7, 1);
   sim_->TakeEvents(0, 0);
-  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
+  ASSERT_TRUE(PollMeter(link_, pickedMeter_, pollState_, fields_, phaseOffset_));
   EXPECT_EQ(Reads(), (std::vector<std::string>{"read 7 258 4"}));
   EXPECT_EQ(fields_.kwh, Shown(PairValue(0)));
   EXPECT_EQ(fields_.kw, Shown(PairValue(1)));
   EXPECT_FALSE(fields_.pf || fields_.voltsLL || fields_.voltsLN || fields_.amps || fields_.clock);
-  EXPECT_EQ(g_okCount, 1);
+  EXPECT_EQ(pollState_.ok, 1);
 }
 
 // Phase A of kW is never read from a QM4A: the field is blanked, not left
@@ -138,8 +138,8 @@ TEST_F(Poll, Qm4aWithAPhaseSelectedShowsNothingForKw) {
   StartMeters();
   SetReadingBlock(7, 2);
   Pick(7, 1);
-  g_phaseOffset[RowKw] = PhaseOffset(RowKw, 1);
-  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
+  phaseOffset_[RowKw] = PhaseOffset(RowKw, 1);
+  ASSERT_TRUE(PollMeter(link_, pickedMeter_, pollState_, fields_, phaseOffset_));
   EXPECT_EQ(fields_.kwh, Shown(PairValue(0)));
   EXPECT_EQ(fields_.kw, "");
 }
@@ -149,13 +149,13 @@ TEST_F(Poll, ClockBlockFailureIsCountedNowhereAndSkipsTheLogStatus) {
   Pick(3, 3);
   Sim("fault 3 exception 1 at 150");
   sim_->TakeEvents(0, 0);
-  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
+  ASSERT_TRUE(PollMeter(link_, pickedMeter_, pollState_, fields_, phaseOffset_));
   EXPECT_EQ(Reads(), (std::vector<std::string>{"read 3 258 48", "read 3 149 8"}));
   EXPECT_TRUE(fields_.kwh.has_value());
   EXPECT_FALSE(fields_.subInterval || fields_.clock || fields_.bufferStatus || fields_.newestEntry);
-  EXPECT_EQ(g_okCount, 1);
-  EXPECT_EQ(g_badCount, 0);
-  EXPECT_EQ(g_lastResult, ResultOk);
+  EXPECT_EQ(pollState_.ok, 1);
+  EXPECT_EQ(pollState_.bad, 0);
+  EXPECT_EQ(pollState_.lastResult, ResultOk);
   EXPECT_EQ(fields_.lastFailure, ResultException);
 }
 
@@ -163,36 +163,36 @@ TEST_F(Poll, FailedReadingAndLogStatusReadsAreCountedWithTheirCodes) {
   StartMeters();
   Pick(3, 3);
   Sim("fault 3 badcrc 1 at 300");
-  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
+  ASSERT_TRUE(PollMeter(link_, pickedMeter_, pollState_, fields_, phaseOffset_));
   EXPECT_FALSE(fields_.kwh || fields_.kw);
   EXPECT_TRUE(fields_.clock && fields_.bufferStatus);  // the cycle goes on after the reading block
-  EXPECT_EQ(g_okCount, 2);
-  EXPECT_EQ(g_badCount, 1);
-  EXPECT_EQ(g_lastResult, ResultCrc);
+  EXPECT_EQ(pollState_.ok, 2);
+  EXPECT_EQ(pollState_.bad, 1);
+  EXPECT_EQ(pollState_.lastResult, ResultCrc);
 
   PollFields second;
   Sim("fault 3 exception 1 at 160");
-  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, second));
+  ASSERT_TRUE(PollMeter(link_, pickedMeter_, pollState_, second, phaseOffset_));
   EXPECT_TRUE(second.kwh && second.clock);
   EXPECT_FALSE(second.bufferStatus || second.logEntries || second.newestEntry);
-  EXPECT_EQ(g_okCount, 4);
-  EXPECT_EQ(g_badCount, 2);
-  EXPECT_EQ(g_lastResult, ResultException);
+  EXPECT_EQ(pollState_.ok, 4);
+  EXPECT_EQ(pollState_.bad, 2);
+  EXPECT_EQ(pollState_.lastResult, ResultException);
 }
 
 TEST_F(Poll, NothingHappensWithoutPortModelOrWhileSuspended) {
   StartMeters();
   sim_->TakeEvents(0, 0);
   Pick(3, 0);
-  EXPECT_FALSE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
+  EXPECT_FALSE(PollMeter(link_, pickedMeter_, pollState_, fields_, phaseOffset_));
   Pick(3, 3);
-  g_pollSuspended = true;
-  EXPECT_FALSE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
-  g_pollSuspended = false;
-  ClosePort();
-  EXPECT_FALSE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
+  pollState_.suspended = true;
+  EXPECT_FALSE(PollMeter(link_, pickedMeter_, pollState_, fields_, phaseOffset_));
+  pollState_.suspended = false;
+  link_.Close();
+  EXPECT_FALSE(PollMeter(link_, pickedMeter_, pollState_, fields_, phaseOffset_));
   EXPECT_TRUE(sim_->TakeEvents(0, 200).empty());
-  EXPECT_EQ(g_okCount + g_badCount, 0);
+  EXPECT_EQ(pollState_.ok + pollState_.bad, 0);
   EXPECT_FALSE(fields_.kwh.has_value());
 }
 
@@ -200,9 +200,9 @@ TEST_F(Poll, NothingHappensWithoutPortModelOrWhileSuspended) {
 TEST_F(Poll, ModelWithoutAddressCountsBadParameter) {
   StartMeters();
   Pick(-1, 2);
-  ASSERT_TRUE(PollMeter(DefaultLink(), g_pickedMeter, g_pollState, fields_));
-  EXPECT_EQ(g_badCount, 1);
-  EXPECT_EQ(g_lastResult, ResultBadParameter);
+  ASSERT_TRUE(PollMeter(link_, pickedMeter_, pollState_, fields_, phaseOffset_));
+  EXPECT_EQ(pollState_.bad, 1);
+  EXPECT_EQ(pollState_.lastResult, ResultBadParameter);
 }
 
 // Each byte of no well-formed character becomes U+FFFD; each length's edges stay.

@@ -3,10 +3,13 @@
 // laptop's 1366 x 768 screen (tests/charts/laptop_screen.json).
 
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QImage>
 #include <QLabel>
+#include <QLocale>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
@@ -159,8 +162,10 @@ class ChartWindowsTest : public ConsoleTestBase {
  private Q_SLOTS:
   void trendFollowsThePollAndNamesEachMeterOnce();
   void trendLeavesAGapForAFailedRead();
+  void trendOpensOnTheTicksKeptAndKeepsItsChoices();
   void plotOfADownload();
   void plotOfOneRowNoRowsAndNoPylaxFile();
+  void plotOfOneRowSpansItsUnitsLeastSpan();
   void plotMarksErrorsAndZooms();
   void plotAlignsItsChartsAndBandsSixtyDays();
 };
@@ -209,6 +214,11 @@ void ChartWindowsTest::trendFollowsThePollAndNamesEachMeterOnce() {
   QCOMPARE(data.readAll().count('\n'), store.Count() + 1);
   QVERIFY(trend->SavePicture(folder.filePath(QStringLiteral("trend.png"))));
   QCOMPARE(QImage(folder.filePath(QStringLiteral("trend.png"))).size(), trend->Plot()->size());
+  MessageLog messages;  // the saved data is no download: the plot says so
+  QVERIFY(CLogPlotDlg::Open(nullptr, data.fileName()) == nullptr);
+  QCOMPARE(messages.texts, QStringList(QStringLiteral("\"%1\" is a trend file saved by the trend window, not a data "
+                                                      "file downloaded from a meter: only those can be plotted.")
+                                           .arg(data.fileName())));
 
   // Meter 3, meter 7, meter 3 again: each named once, each keeping its style.
   for (int row : {0, 1, 0}) {
@@ -268,6 +278,32 @@ void ChartWindowsTest::trendLeavesAGapForAFailedRead() {
     if (graph->lineStyle() == QCPGraph::lsNone) dots += graph->data()->size();
   }
   QCOMPARE(dots, 8);  // two ticks, four phases
+}
+
+void ChartWindowsTest::trendOpensOnTheTicksKeptAndKeepsItsChoices() {
+  // Opened, the window shows the shortest span that holds every tick kept.
+  const std::pair<std::vector<qint64>, QString> cases[] = {  // the ticks' ages, ms
+      {{}, "Last minute"}, {{5 * 60000, 0}, "Last 10 minutes"}, {{30 * 3600000LL, 0}, "Last 24 hours"}};
+  for (const auto& [ages, span] : cases) {
+    TrendStore store;
+    for (qint64 age : ages) store.Add(QDateTime::currentMSecsSinceEpoch() - age, "03 - QM4C", TrendValues{});
+    QCOMPARE(CTrendDlg(store, nullptr).SpanList()->currentText(), span);
+  }
+  // Closed and opened again, it shows the quantity and span picked before.
+  SimProcess sim({"--meter", "3:QM4C", "--static"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 3);
+  CTrendDlg* trend = OpenTrend(console);
+  QVERIFY(trend != nullptr);
+  QTest::keyClick(trend->QuantityList(), Qt::Key_Down);
+  QTest::keyClick(trend->SpanList(), Qt::Key_Down);
+  QTest::keyClick(trend, Qt::Key_Escape);
+  QVERIFY(!trend->isVisible());
+  QCOMPARE(OpenTrend(console), trend);
+  QVERIFY(trend->isVisible());
+  QCOMPARE(trend->QuantityList()->currentText(), QStringLiteral("PF"));
+  QCOMPARE(trend->SpanList()->currentText(), QStringLiteral("Last 10 minutes"));
 }
 
 void ChartWindowsTest::plotOfADownload() {
@@ -376,6 +412,30 @@ void ChartWindowsTest::plotOfOneRowNoRowsAndNoPylaxFile() {
   }
 }
 
+void ChartWindowsTest::plotOfOneRowSpansItsUnitsLeastSpan() {
+  QTemporaryDir folder;
+  const QString path = folder.filePath(QStringLiteral("03-data.csv"));
+  // One row, two columns of a unit a thousandth apart: the value axis spans
+  // the unit's least span around them, not their last digit's difference.
+  const struct {
+    const char *label, *low, *high;
+    double bottom, top;
+  } cases[] = {
+      {"KWH", "1234.000", "1234.001", 1233.5005, 1234.5005}, {"KVARH", "0.000", "0.001", 0, 1},
+      {"KW", "1.000", "1.001", 0.9505, 1.0505},               {"KVAR", "-1.000", "-0.999", -1.0495, -0.9495},
+      {"KVA", "0.000", "0.001", 0, 0.1},                      {"PF", "0.950", "0.951", 0.9455, 0.9555},
+      {"VLN", "230.000", "230.001", 229.5005, 230.5005},      {"AMPS-AVG", "5.000", "5.001", 4.9505, 5.0505},
+      {"HZ", "50.000", "50.001", 49.9505, 50.0505},
+  };
+  for (const auto& c : cases) {
+    WriteFile(path, QByteArray("Data#, UTC, Date/Time,") + c.label + "," + c.label + ",,,,,,,,\n" +
+                        "1,0x6B16ABB6,Mon Dec 07 12:51:02 2026," + c.low + "," + c.high + ",,,,,,,,\n");
+    std::unique_ptr<CLogPlotDlg> plot(CLogPlotDlg::Open(nullptr, path));
+    const auto [bottom, top] = Range(plot->Charts().front()->axis(QCPAxis::atLeft));
+    QVERIFY2(std::fabs(bottom - c.bottom) < 1e-3 && std::fabs(top - c.top) < 1e-3, c.label);
+  }
+}
+
 void ChartWindowsTest::plotMarksErrorsAndZooms() {
   QTemporaryDir folder;
   const QString path = folder.filePath(QStringLiteral("05-data.csv"));
@@ -439,10 +499,26 @@ void ChartWindowsTest::plotMarksErrorsAndZooms() {
   const auto [left, right] = Range(time);
   QVERIFY2(std::fabs(left - (start + 45)) < 1 && std::fabs(right - (start + 105)) < 1, qPrintable(QString::number(left)));
   QCOMPARE(Range(charts[1]->axis(QCPAxis::atLeft)), std::pair(2.5, 3.5));
+  // Within one day, the first time label still names it.
+  Settle(plot.get(), view);
+  const QString day = QLocale::c().toString(QDateTime::fromSecsSinceEpoch(qint64(start)), QStringLiteral("dd MMM"));
+  QVERIFY2(time->tickVectorLabels().front().endsWith(QLatin1Char('\n') + day),
+           qPrintable(time->tickVectorLabels().front()));
   QTest::mouseClick(view, Qt::RightButton, {}, to);
   QCOMPARE(spans(), both(start, start + 180));
   QTest::keyClick(plot.get(), Qt::Key_Right);  // the whole file: nowhere to go
   QCOMPARE(spans(), both(start, start + 180));
+
+  // "Save Picture...", a name picked in the file dialog: the charts as a PNG.
+  const QString picture = folder.filePath(QStringLiteral("zoomed.png"));
+  WhenModalOpens<QFileDialog>([&picture](QFileDialog* dialog) {
+    dialog->selectFile(picture);
+    static_cast<QDialog*>(dialog)->accept();  // its Save button
+  });
+  auto* savePicture = plot->findChild<QPushButton*>();
+  QCOMPARE(savePicture->text(), QStringLiteral("Save Picture..."));
+  QTest::mouseClick(savePicture, Qt::LeftButton);
+  QCOMPARE(QImage(picture).size(), view->size());
 }
 
 void ChartWindowsTest::plotAlignsItsChartsAndBandsSixtyDays() {
@@ -456,9 +532,11 @@ void ChartWindowsTest::plotAlignsItsChartsAndBandsSixtyDays() {
   CheckEverySize(plot.get(), plot->Plot());
   const QList<QCPAxisRect*> charts = plot->Charts();
   QCOMPARE(charts.size(), 6);
+  // The lowest chart's time labels take no height from its plot area.
   for (const QCPAxisRect* chart : charts) {
     QCOMPARE(chart->left(), charts[0]->left());
     QCOMPARE(chart->right(), charts[0]->right());
+    QVERIFY2(std::abs(chart->height() - charts[0]->height()) <= 1, qPrintable(QString::number(chart->height())));
   }
   // 5760 rows in fewer than 700 pixels: a band a line, a point per two pixels.
   const QCPGraph* kw = GraphNamed(plot->Plot(), QStringLiteral("KW (slot 2)"));

@@ -39,7 +39,7 @@ class Cli : public CoreOverSim {
   void SetUp() override {
     CoreOverSim::SetUp();
     StartBus({"--static", "--meter", "3:QM4C", "--meter", "7:QM4A", "--meter", "9:QM4B", "--prefill", "20"});
-    ClosePort();  // the tool opens the line itself
+    link_.Close();  // the tool opens the line itself
   }
   void TearDown() override {
     if (running_ > 0 && !Ended()) {

@@ -6,15 +6,11 @@
 #include <QPaintEvent>
 #include <QPushButton>
 #include <QTest>
-#include <cstring>
 
 #include "console/CCloseUpComboBox.h"
 #include "console/CCommTraceDlg.h"
-#include "meter/meter_state.h"
 #include "dialogs/CDisclaimerDlg.h"
-#include "modbus/master.h"
 #include "modbus/port_map.h"
-#include "modbus/serial_link.h"
 #include "resources/app_resources.h"
 #include "tests/support/sim_process.h"
 
@@ -54,12 +50,6 @@ void MessageLog::Clear() {
 }
 
 void ResetProgramState() {
-  g_commTraceDlg.DestroyWindow();
-  ClosePort();
-  ResetMeterState();
-  std::memset(g_traceRing, 0, sizeof g_traceRing);
-  g_traceIndex = 0;
-  g_traceLive = 0;
   SetResourceString(IDS_ABOUTBOX, QStringLiteral("&About Pylax..."));
 }
 
@@ -119,11 +109,11 @@ void ChooseFromList(CCloseUpComboBox* list, int index) {
 }
 
 void OpenSimulatorPort(TestConsole& console, const SimProcess& sim, unsigned start, unsigned end) {
-  DefaultPortMap().Set(1, sim.LinkPath());
+  console.Session().ports.Set(1, sim.LinkPath());
   TypeInto(&console, IDC_SCAN_START, QString::number(start));
   TypeInto(&console, IDC_SCAN_END, QString::number(end));
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 0);
-  QVERIFY(g_portOpen);
+  QVERIFY(console.Session().link.IsOpen());
 }
 
 void ConsoleTestBase::init() {

@@ -1,7 +1,7 @@
 #pragma once
 // What the window tests share: finding controls by their id, catching the
 // message boxes, starting the console as a user does, choosing from its
-// drop-down lists, and putting the process-wide state back between tests.
+// drop-down lists, and putting the string table back between tests.
 
 #include <QApplication>
 #include <QByteArray>
@@ -53,8 +53,7 @@ class MessageLog {
   MessageHook previous_;
 };
 
-// The state of a freshly started program: meter state, no port open, no
-// trace window, an empty trace ring, the string table as built.
+// The string table as built, as a freshly started program has it.
 void ResetProgramState();
 
 // The base of the console's window tests: every test starts from a freshly
@@ -99,8 +98,16 @@ void WhenModalOpens(std::function<void(Dialog*)> action) {
 // test drives itself: Manual starts a timer too slow to ever fire, so each
 // tick is one the test delivers; Real keeps the 1000 ms timer; Fail makes
 // setting up the timer fail.
-class TestConsole : public CMeterConsoleDlg {
+// Each console has a session of its own, as the program makes one for its
+// console: a fresh link, no meter picked, an empty trace ring.
+struct TestConsoleSession {
+  StopToken stop;
+  ConsoleSession session{stop};
+};
+
+class TestConsole : private TestConsoleSession, public CMeterConsoleDlg {
  public:
+  TestConsole() : CMeterConsoleDlg(TestConsoleSession::session) {}
   enum class TimerMode { Manual, Real, Fail };
   TimerMode timerMode = TimerMode::Manual;
   int requestedPeriodMs = 0;

@@ -13,7 +13,6 @@
 #include "console/CCloseUpComboBox.h"
 #include "console/CCommTraceDlg.h"
 #include "modbus/port_map.h"
-#include "modbus/serial_link.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/sim_process.h"
 
@@ -29,9 +28,9 @@ void ScreenshotsTest::termsAndLiveConsole() {
   const auto save = [&folder](QWidget* window, const QString& name) { QVERIFY2(folder.Save(window, name), qPrintable(name)); };
 
   SimProcess sim({"--meter", "3:QM4C", "--meter", "7:QM4A", "--prefill", "1500", "--subinterval", "300"});
-  DefaultPortMap().Set(1, sim.LinkPath());
   MessageLog messages;
   TestConsole console;
+  console.Session().ports.Set(1, sim.LinkPath());
   console.timerMode = TestConsole::TimerMode::Real;
 
   WhenModalOpens<CDisclaimerDlg>([&save](CDisclaimerDlg* terms) {
@@ -43,9 +42,9 @@ void ScreenshotsTest::termsAndLiveConsole() {
   console.show();
   QVERIFY(QTest::qWaitForWindowExposed(&console));
   OpenSimulatorPort(console, sim, 3, 7);
-  QCOMPARE(g_slaveAddress, 3);
+  QCOMPARE(console.Session().pickedMeter.address, 3);
   // Two ticks of the real timer, so every field has its reading.
-  QTRY_VERIFY_WITH_TIMEOUT(g_okCount >= 6, 10000);
+  QTRY_VERIFY_WITH_TIMEOUT(console.Session().pollState.ok >= 6, 10000);
   QTest::mouseClick(Control<QRadioButton>(&console, IDC_VLN_ALL + 1), Qt::LeftButton);  // Volts L-N, phase A
   QTRY_VERIFY_WITH_TIMEOUT(!FieldText(&console, IDC_VOLTS_LN).isEmpty(), 5000);
   save(&console, QStringLiteral("console.png"));
@@ -58,11 +57,11 @@ void ScreenshotsTest::termsAndLiveConsole() {
   console.OnSysCommand(CMeterConsoleDlg::kIdmAboutBox);
 
   QTest::mouseClick(Control<QPushButton>(&console, IDC_SHOW_COMM), Qt::LeftButton);
-  QVERIFY(QTest::qWaitForWindowExposed(g_commTraceDlg.Window()));
-  const int ok = g_okCount;
-  QTRY_VERIFY_WITH_TIMEOUT(g_okCount > ok, 5000);
+  QVERIFY(QTest::qWaitForWindowExposed(console.CommTrace().Window()));
+  const int ok = console.Session().pollState.ok;
+  QTRY_VERIFY_WITH_TIMEOUT(console.Session().pollState.ok > ok, 5000);
   QTest::qWait(100);
-  save(g_commTraceDlg.Window(), QStringLiteral("commtrace.png"));
+  save(console.CommTrace().Window(), QStringLiteral("commtrace.png"));
   QVERIFY(messages.texts.isEmpty());
 }
 

@@ -19,9 +19,7 @@
 #include "bus/commands.h"
 #include "meter/meter_state.h"
 #include "logging/CLoggingDlg.h"
-#include "modbus/master.h"
 #include "modbus/port_map.h"
-#include "modbus/serial_link.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/sim_process.h"
 
@@ -31,17 +29,17 @@ using Events = std::vector<std::string>;
 
 void Click(QWidget* console, int id) { QTest::mouseClick(Control<QPushButton>(console, id), Qt::LeftButton); }
 
-speed_t PortSpeed() {
+speed_t PortSpeed(const ModbusLink& link) {
   termios settings{};
-  if (tcgetattr(g_port, &settings) != 0) return B0;
+  if (tcgetattr(link.Descriptor(), &settings) != 0) return B0;
   return cfgetospeed(&settings);
 }
 
 // The port is opened close-on-exec; clearing that flag marks the descriptor
 // of this opening, so a later check tells whether the port was opened anew
 // (the new descriptor may well get the same number).
-void MarkPortDescriptor() { fcntl(g_port, F_SETFD, 0); }
-bool PortDescriptorMarked() { return (fcntl(g_port, F_GETFD) & FD_CLOEXEC) == 0; }
+void MarkPortDescriptor(const ModbusLink& link) { fcntl(link.Descriptor(), F_SETFD, 0); }
+bool PortDescriptorMarked(const ModbusLink& link) { return (fcntl(link.Descriptor(), F_GETFD) & FD_CLOEXEC) == 0; }
 
 // The local time a meter timestamp written by Set Clock stands for.
 time_t WrittenTime(int dayMonth, int hourYear, int secondMinute) {
@@ -134,7 +132,7 @@ void CommandsTest::setClockForAFixedTimeWritesItsThreeValues() {
   local.tm_hour = 14;
   local.tm_min = 3;
   local.tm_sec = 7;
-  SetClockFrom(DefaultLink(), g_pickedMeter, local);
+  SetClockFrom(console.Session().link, console.Session().pickedMeter, local);
   QCOMPARE(sim.TakeEvents(3, 2000), (Events{"write 3 154 3846", "write 3 155 3593", "write 3 156 1795"}));
 }
 
@@ -147,7 +145,7 @@ void CommandsTest::commandsWithoutTheirNeedsSendNothing() {
 
   // A QM4A: no clock to set, no log to set up.
   QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(1)).center());
-  QCOMPARE(g_modelCode, 1);
+  QCOMPARE(console.Session().pickedMeter.model, 1);
   sim.TakeEvents(0, 0);
   Click(&console, IDC_SET_CLOCK);
   Click(&console, IDC_LOGGING);
@@ -157,17 +155,17 @@ void CommandsTest::commandsWithoutTheirNeedsSendNothing() {
   // A line that names no model: nothing to reset either.
   devices->addItem(QStringLiteral("05 - Foreign device"));
   QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(2)).center());
-  QCOMPARE(g_modelCode, 0);
+  QCOMPARE(console.Session().pickedMeter.model, 0);
   Click(&console, IDC_RESET_KWH);
   QVERIFY(sim.TakeEvents(0, 0).empty());
 
   // The port closed: a QM4C picked, and still nothing goes out.
   QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(0)).center());
-  QCOMPARE(g_modelCode, 3);
-  DefaultPortMap().Set(2, "/nonexistent/tty");
+  QCOMPARE(console.Session().pickedMeter.model, 3);
+  console.Session().ports.Set(2, "/nonexistent/tty");
   MessageLog messages;
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 1);
-  QVERIFY(!g_portOpen);
+  QVERIFY(!console.Session().link.IsOpen());
   Click(&console, IDC_RESET_KWH);
   Click(&console, IDC_SET_CLOCK);
   QVERIFY(sim.TakeEvents(0, 0).empty());
@@ -181,17 +179,17 @@ void CommandsTest::loggingWindowSuspendsThePollWhileItIsOpen() {
   bool suspendedWhileOpen = false;
   bool tickReadNothing = false;
   WhenModalOpens<CLoggingDlg>([&](CLoggingDlg* logging) {
-    suspendedWhileOpen = g_pollSuspended;
+    suspendedWhileOpen = console.Session().pollState.suspended;
     sim.TakeEvents(0, 300);
-    const int ok = g_okCount;
+    const int ok = console.Session().pollState.ok;
     console.Tick();
-    tickReadNothing = g_okCount == ok && sim.TakeEvents(0, 0).empty();
+    tickReadNothing = console.Session().pollState.ok == ok && sim.TakeEvents(0, 0).empty();
     QTest::keyClick(logging, Qt::Key_Escape);
   });
   Click(&console, IDC_LOGGING);
   QVERIFY(suspendedWhileOpen);
   QVERIFY(tickReadNothing);
-  QVERIFY(!g_pollSuspended);
+  QVERIFY(!console.Session().pollState.suspended);
 }
 
 void CommandsTest::dialogsOpenCentredOnTheConsole_data() {
@@ -230,26 +228,26 @@ void CommandsTest::baudChangeReopensThePortWithoutAScan() {
   TestConsole console;
   StartConsole(console);
   OpenSimulatorPort(console, sim, 3, 3);
-  QCOMPARE(PortSpeed(), speed_t(B38400));
+  QCOMPARE(PortSpeed(console.Session().link), speed_t(B38400));
   sim.TakeEvents(0, 0);
 
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_BAUD_RATE), 2);
   QCOMPARE(console.BaudRate(), 9600);
-  QVERIFY(g_portOpen);
-  QCOMPARE(PortSpeed(), speed_t(B9600));
+  QVERIFY(console.Session().link.IsOpen());
+  QCOMPARE(PortSpeed(console.Session().link), speed_t(B9600));
   QVERIFY(sim.TakeEvents(0, 0).empty());  // no scan
-  QCOMPARE(g_slaveAddress, 3);
-  QCOMPARE(g_modelCode, 3);
+  QCOMPARE(console.Session().pickedMeter.address, 3);
+  QCOMPARE(console.Session().pickedMeter.model, 3);
 
   // The same rate again still closes and reopens the port.
-  MarkPortDescriptor();
+  MarkPortDescriptor(console.Session().link);
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_BAUD_RATE), 2);
-  QVERIFY(g_portOpen);
-  QVERIFY(!PortDescriptorMarked());
+  QVERIFY(console.Session().link.IsOpen());
+  QVERIFY(!PortDescriptorMarked(console.Session().link));
 
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_BAUD_RATE), 5);
   QCOMPARE(console.BaudRate(), 1200);
-  QCOMPARE(PortSpeed(), speed_t(B1200));
+  QCOMPARE(PortSpeed(console.Session().link), speed_t(B1200));
 }
 
 void CommandsTest::baudChangeLeavesThePortClosedWhenItCannotReopen() {
@@ -262,7 +260,7 @@ void CommandsTest::baudChangeLeavesThePortClosedWhenItCannotReopen() {
   }  // the simulator and its device are gone
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_BAUD_RATE), 1);
   QCOMPARE(console.BaudRate(), 19200);
-  QVERIFY(!g_portOpen);
+  QVERIFY(!console.Session().link.IsOpen());
   QVERIFY(messages.texts.isEmpty());
 }
 
@@ -272,9 +270,9 @@ void CommandsTest::baudChosenBeforeAnyPortTakesEffectWithThePort() {
   StartConsole(console);
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_BAUD_RATE), 3);
   QCOMPARE(console.BaudRate(), 4800);
-  QVERIFY(!g_portOpen);
+  QVERIFY(!console.Session().link.IsOpen());
   OpenSimulatorPort(console, sim, 3, 3);
-  QCOMPARE(PortSpeed(), speed_t(B4800));
+  QCOMPARE(PortSpeed(console.Session().link), speed_t(B4800));
 }
 
 void CommandsTest::choosingTheOpenPortAgainReopensAndRescans() {
@@ -283,10 +281,10 @@ void CommandsTest::choosingTheOpenPortAgainReopensAndRescans() {
   StartConsole(console);
   OpenSimulatorPort(console, sim, 3, 3);
   QCOMPARE(sim.TakeEvents(1, 2000), Events{"id 3"});
-  MarkPortDescriptor();
+  MarkPortDescriptor(console.Session().link);
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 0);
-  QVERIFY(g_portOpen);
-  QVERIFY(!PortDescriptorMarked());
+  QVERIFY(console.Session().link.IsOpen());
+  QVERIFY(!PortDescriptorMarked(console.Session().link));
   QCOMPARE(sim.TakeEvents(1, 2000), Events{"id 3"});
   QCOMPARE(Control<QListWidget>(&console, IDC_DEVICES)->count(), 1);
 }
@@ -295,12 +293,12 @@ void CommandsTest::portThatCannotOpenIsReportedByItsName() {
   MessageLog messages;
   TestConsole console;
   StartConsole(console);
-  DefaultPortMap().Set(7, "/nonexistent/ttyUSB7");
+  console.Session().ports.Set(7, "/nonexistent/ttyUSB7");
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 6);
   QCOMPARE(messages.texts.size(), 1);
   QCOMPARE(messages.texts.front().section(QLatin1Char('\n'), 0, 0), QStringLiteral("Unable to open COM7:"));
   QCOMPARE(messages.icons.front(), MessageIcon::None);
-  QVERIFY(!g_portOpen);
+  QVERIFY(!console.Session().link.IsOpen());
   QCOMPARE(Control<QListWidget>(&console, IDC_DEVICES)->count(), 0);  // no scan
 }
 
@@ -316,7 +314,7 @@ void CommandsTest::noPortChosenIsCom0() {
 void CommandsTest::portListShowsWhatEachEntryMapsTo() {
   TestConsole console;
   StartConsole(console);
-  DefaultPortMap().Set(4, "/dev/null");
+  console.Session().ports.Set(4, "/dev/null");
   CCloseUpComboBox* ports = Control<CCloseUpComboBox>(&console, IDC_COM_PORT);
   QTest::keyClick(ports, Qt::Key_F4);  // the list says what each entry is as it opens
   QCOMPARE(ports->itemText(3), QStringLiteral("COM4"));
@@ -440,17 +438,17 @@ void CommandsTest::shutDownClosesThePortAndTheTraceWindow() {
   WhenModalOpens<CMeterConsoleDlg>([&](CMeterConsoleDlg* shown) {
     auto* running = static_cast<TestConsole*>(shown);
     OpenSimulatorPort(*running, sim, 3, 3);
-    portWasOpen = g_portOpen;
+    portWasOpen = console.Session().link.IsOpen();
     Click(running, IDC_SHOW_COMM);
-    traceWasOpen = g_commTraceDlg.IsWindowOpen();
+    traceWasOpen = console.CommTrace().IsWindowOpen();
     Click(running, IDC_QUIT);
   });
   QCOMPARE(console.DoModal(), int(IDOK));
   QVERIFY(portWasOpen);
   QVERIFY(traceWasOpen);
-  QVERIFY(!g_portOpen);
-  QVERIFY(!g_commTraceDlg.IsWindowOpen());
-  QCOMPARE(g_traceLive, 0);
+  QVERIFY(!console.Session().link.IsOpen());
+  QVERIFY(!console.CommTrace().IsWindowOpen());
+  QCOMPARE(console.Session().link.Trace().live, 0);
 }
 
 QTEST_MAIN(CommandsTest)

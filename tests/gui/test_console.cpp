@@ -15,10 +15,8 @@
 #include "dialogs/CDisclaimerDlg.h"
 #include "console/CCloseUpComboBox.h"
 #include "meter/meter_state.h"
-#include "modbus/master.h"
 #include "modbus/port_map.h"
 #include "modbus/result.h"
-#include "modbus/serial_link.h"
 #include "resources/app_resources.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/gateway_monitor.h"
@@ -95,7 +93,7 @@ class ConsoleTest : public ConsoleTestBase {
 
  private Q_SLOTS:
   // First: the lock can be set up only once per process.
-  void declineClosesTheConsoleUnshownWithoutTimerLockOrPhase();
+  void declineClosesTheConsoleUnshownWithoutTimerOrPhase();
   void acceptStartsTheTimerAndChecksEveryAll();
   void failedTimerIsReportedAndTheConsoleCarriesOn();
   void realTimerPollsEverySecond();
@@ -133,16 +131,14 @@ class ConsoleTest : public ConsoleTestBase {
 
 };
 
-void ConsoleTest::declineClosesTheConsoleUnshownWithoutTimerLockOrPhase() {
-  QVERIFY(!ModbusLockInitialized());
+void ConsoleTest::declineClosesTheConsoleUnshownWithoutTimerOrPhase() {
   TestConsole console;
   WhenModalOpens<CDisclaimerDlg>(
       [](CDisclaimerDlg* terms) { QTest::mouseClick(Control<QPushButton>(terms, IDCANCEL), Qt::LeftButton); });
   QCOMPARE(console.DoModal(), int(IDOK));  // closed through its OK path
   QCOMPARE(console.showCount, 0);
   QCOMPARE(console.requestedPeriodMs, 0);
-  QVERIFY(!ModbusLockInitialized());
-  QVERIFY(!g_consoleStarted);
+  QVERIFY(!console.Session().consoleStarted);
   for (QRadioButton* radio : console.findChildren<QRadioButton*>()) QVERIFY(!radio->isChecked());
 }
 
@@ -150,8 +146,7 @@ void ConsoleTest::acceptStartsTheTimerAndChecksEveryAll() {
   TestConsole console;
   StartConsole(console);
   QCOMPARE(console.requestedPeriodMs, 1000);
-  QVERIFY(ModbusLockInitialized());
-  QVERIFY(g_consoleStarted);
+  QVERIFY(console.Session().consoleStarted);
   for (int id : kAllButtons) QVERIFY(Control<QRadioButton>(&console, id)->isChecked());
   QCOMPARE(console.findChildren<QRadioButton*>().size(), 20);
   int checked = 0;
@@ -173,7 +168,7 @@ void ConsoleTest::failedTimerIsReportedAndTheConsoleCarriesOn() {
   QCOMPARE(messages.texts, QStringList{QStringLiteral("Error: couldn't set up timer, try closing other programs")});
   QCOMPARE(messages.icons.front(), MessageIcon::None);
   QCOMPARE(messages.titles.front(), QStringLiteral("Pylax"));
-  QVERIFY(g_consoleStarted);
+  QVERIFY(console.Session().consoleStarted);
   QVERIFY(console.isVisible());
   for (int id : kAllButtons) QVERIFY(Control<QRadioButton>(&console, id)->isChecked());
 }
@@ -188,7 +183,7 @@ void ConsoleTest::realTimerPollsEverySecond() {
   // Generous: the first tick is due one second after start-up.
   QTRY_VERIFY_WITH_TIMEOUT(!FieldText(&console, IDC_CLOCK).isEmpty(), 10000);
   QVERIFY(!FieldText(&console, IDC_KWH).isEmpty());
-  QVERIFY(g_okCount >= 3);
+  QVERIFY(console.Session().pollState.ok >= 3);
 }
 
 // A bus that a polling monitor owns, reached through its gateway: the
@@ -201,7 +196,7 @@ void ConsoleTest::pollsThroughTheMonitorsGateway() {
   TestConsole console;
   console.timerMode = TestConsole::TimerMode::Real;
   StartConsole(console);
-  DefaultPortMap().Set(1, monitor.PortName());
+  console.Session().ports.Set(1, monitor.PortName());
   TypeInto(&console, IDC_SCAN_START, QStringLiteral("3"));
   TypeInto(&console, IDC_SCAN_END, QStringLiteral("7"));
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 0);
@@ -219,8 +214,8 @@ void ConsoleTest::portChosenAtStartOpensScansAndPolls() {
   std::vector<std::string> meters{"--meter", "1:QM4C"};
   for (int address = 2; address <= 10; ++address) meters.insert(meters.end(), {"--meter", std::to_string(address) + ":QM4A"});
   SimProcess sim(meters);
-  DefaultPortMap().Set(1, sim.LinkPath());
   TestConsole console;
+  console.Session().ports.Set(1, sim.LinkPath());
   console.timerMode = TestConsole::TimerMode::Real;
   console.ChoosePortOnceShown(0);
   WhenModalOpens<CDisclaimerDlg>(
@@ -240,8 +235,8 @@ void ConsoleTest::portChosenAtStartOpensScansAndPolls() {
   QCOMPARE(lines.size(), 10);
   QCOMPARE(lines.front(), QStringLiteral("01 - Orvant QM4C Power Meter"));
   QVERIFY(console.paintedFirstLines.contains(QStringLiteral("Searching: 10 of 10")));
-  QCOMPARE(g_slaveAddress, 1);
-  QVERIFY(g_okCount >= 3);
+  QCOMPARE(console.Session().pickedMeter.address, 1);
+  QVERIFY(console.Session().pollState.ok >= 3);
 }
 
 void ConsoleTest::scanListsMetersInOrderAndSelectsTheFirstQuietly() {
@@ -255,8 +250,8 @@ void ConsoleTest::scanListsMetersInOrderAndSelectsTheFirstQuietly() {
   QCOMPARE(ListLines(&console), (QStringList{QStringLiteral("03 - Orvant QM4C Power Meter"),
                                              QStringLiteral("07 - Orvant QM4A Power Meter")}));
   QCOMPARE(SelectedRow(&console), 0);
-  QCOMPARE(g_slaveAddress, 3);
-  QCOMPARE(g_modelCode, 3);
+  QCOMPARE(console.Session().pickedMeter.address, 3);
+  QCOMPARE(console.Session().pickedMeter.model, 3);
   QCOMPARE(selections.count(), 0);
   QCOMPARE(sim.TakeEvents(2, 2000), (std::vector<std::string>{"id 3", "id 7"}));
 
@@ -288,8 +283,8 @@ void ConsoleTest::scanWithStartAboveEndAsksNobody() {
   QVERIFY(sim.TakeEvents(0, 0).empty());
   QVERIFY(console.paintedFirstLines.contains(QStringLiteral("Searching...")));
   QVERIFY(!console.paintedFirstLines.join('|').contains(QStringLiteral("Searching:")));
-  QCOMPARE(g_slaveAddress, 3);  // a scan that finds nobody keeps the pick
-  QCOMPARE(g_modelCode, 3);
+  QCOMPARE(console.Session().pickedMeter.address, 3);  // a scan that finds nobody keeps the pick
+  QCOMPARE(console.Session().pickedMeter.model, 3);
 }
 
 void ConsoleTest::scanOfOneAddressAsksItOnce() {
@@ -301,7 +296,7 @@ void ConsoleTest::scanOfOneAddressAsksItOnce() {
   QCOMPARE(sim.TakeEvents(1, 2000), std::vector<std::string>{"id 5"});
   QVERIFY(console.paintedFirstLines.contains(QStringLiteral("Searching: 5 of 5")));
   QCOMPARE(ListLines(&console), QStringList{QStringLiteral("05 - Orvant QM4B Power Meter")});
-  QCOMPARE(g_modelCode, 2);
+  QCOMPARE(console.Session().pickedMeter.model, 2);
 }
 
 void ConsoleTest::scanTakesAnAddressAbove63() {
@@ -311,8 +306,8 @@ void ConsoleTest::scanTakesAnAddressAbove63() {
   OpenSimulatorPort(console, sim, 99, 100);
   QCOMPARE(ListLines(&console), QStringList{QStringLiteral("100 - Orvant QM4B Power Meter")});
   QCOMPARE(SelectedRow(&console), 0);
-  QCOMPARE(g_slaveAddress, 100);
-  QCOMPARE(g_modelCode, 2);
+  QCOMPARE(console.Session().pickedMeter.address, 100);
+  QCOMPARE(console.Session().pickedMeter.model, 2);
 }
 
 // Listed and selected with model 0; the ticks then read nothing from it.
@@ -325,8 +320,8 @@ void ConsoleTest::scanPicksAFirstMeterNamingNoModel() {
   QCOMPARE(ListLines(&console),
            (QStringList{QStringLiteral("04 - Acme Flow Computer"), QStringLiteral("06 - Orvant QM4A Power Meter")}));
   QCOMPARE(SelectedRow(&console), 0);
-  QCOMPARE(g_slaveAddress, 4);
-  QCOMPARE(g_modelCode, 0);
+  QCOMPARE(console.Session().pickedMeter.address, 4);
+  QCOMPARE(console.Session().pickedMeter.model, 0);
   sim.TakeEvents(0, 0);
   console.Tick();
   QVERIFY(sim.TakeEvents(0, 300).empty());
@@ -342,9 +337,9 @@ void ConsoleTest::rescanWithoutPortSaysSoAndKeepsTheList() {
   QVERIFY(!energy.isEmpty());
 
   MessageLog messages;
-  DefaultPortMap().Set(2, "/nonexistent/tty");
+  console.Session().ports.Set(2, "/nonexistent/tty");
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 1);  // COM2 fails: no port open
-  QVERIFY(!g_portOpen);
+  QVERIFY(!console.Session().link.IsOpen());
   messages.texts.clear();
   QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
   QCOMPARE(messages.texts, QStringList{QStringLiteral("Please select a COM port")});
@@ -387,8 +382,8 @@ void ConsoleTest::inputMadeDuringAScanIsDropped() {
   QVERIFY(queued);
   QTest::qWait(100);
   QCOMPARE(SelectedRow(&console), 0);
-  QCOMPARE(g_slaveAddress, 3);
-  QCOMPARE(g_modelCode, 3);
+  QCOMPARE(console.Session().pickedMeter.address, 3);
+  QCOMPARE(console.Session().pickedMeter.model, 3);
   QCOMPARE(console.paintedFirstLines.back(), QStringLiteral("03 - Orvant QM4C Power Meter"));
 }
 
@@ -397,30 +392,30 @@ void ConsoleTest::selectionAbove63OrWithoutNumberPicksNoAddress() {
   TestConsole console;
   StartConsole(console);
   OpenSimulatorPort(console, sim, 100, 100);
-  QCOMPARE(g_slaveAddress, 100);
+  QCOMPARE(console.Session().pickedMeter.address, 100);
 
   // The user takes the selection away and picks the line again.
   ClickLine(&console, 0, Qt::ControlModifier);
   QCOMPARE(SelectedRow(&console), -1);
-  QCOMPARE(g_slaveAddress, -1);
+  QCOMPARE(console.Session().pickedMeter.address, -1);
   ClickLine(&console, 0);
-  QCOMPARE(g_slaveAddress, -1);  // 100 is beyond what a selection takes
-  QCOMPARE(g_modelCode, 2);
+  QCOMPARE(console.Session().pickedMeter.address, -1);  // 100 is beyond what a selection takes
+  QCOMPARE(console.Session().pickedMeter.model, 2);
 
   sim.TakeEvents(0, 0);
   console.Tick();
-  QCOMPARE(g_badCount, 1);
-  QCOMPARE(g_lastResult, int(ResultBadParameter));
+  QCOMPARE(console.Session().pollState.bad, 1);
+  QCOMPARE(console.Session().pollState.lastResult, int(ResultBadParameter));
   QVERIFY(sim.TakeEvents(0, 0).empty());  // refused before anything was sent
 
   // A line that starts without a number (not one the scan writes).
   Control<QListWidget>(&console, IDC_DEVICES)->addItem(QStringLiteral("Orvant QM4C Power Meter"));
   ClickLine(&console, 1);
-  QCOMPARE(g_slaveAddress, -1);
-  QCOMPARE(g_modelCode, 3);
+  QCOMPARE(console.Session().pickedMeter.address, -1);
+  QCOMPARE(console.Session().pickedMeter.model, 3);
   console.Tick();
-  QCOMPARE(g_badCount, 2);
-  QCOMPARE(g_lastResult, int(ResultBadParameter));
+  QCOMPARE(console.Session().pollState.bad, 2);
+  QCOMPARE(console.Session().pollState.lastResult, int(ResultBadParameter));
 }
 
 void ConsoleTest::pickingAMeterClearsWhatItDoesNotProvideAtOnce_data() {
@@ -453,7 +448,7 @@ void ConsoleTest::pickingAMeterClearsWhatItDoesNotProvideAtOnce() {
     TypeInto(&console, IDC_SCAN_START, QString::number(scanStart));
     QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
   }
-  QCOMPARE(g_modelCode, model);
+  QCOMPARE(console.Session().pickedMeter.model, model);
   QVERIFY(!console.paintedFirstLines.isEmpty());  // painted before returning
   for (int id : kReadingFields) QVERIFY(FieldText(&console, id).isEmpty());
   for (int id : kLoggingFields) QVERIFY2(FieldText(&console, id).isEmpty(), qPrintable(QString::number(id)));
@@ -477,10 +472,10 @@ void ConsoleTest::qm4cTickFillsEveryField() {
   SetRegister(sim, 3, 165, (5 << 8) | 3);    // 5 March
   SetRegister(sim, 3, 166, (14 << 8) | 123); // 2123, 14 h
   SetRegister(sim, 3, 167, (7 << 8) | 3);    // 14:03:07
-  const int okBefore = g_okCount;
+  const int okBefore = console.Session().pollState.ok;
   console.Tick();
 
-  QCOMPARE(g_okCount, okBefore + 3);
+  QCOMPARE(console.Session().pollState.ok, okBefore + 3);
   QCOMPARE(FieldText(&console, IDC_KWH), QStringLiteral("1234.500"));
   QCOMPARE(FieldText(&console, IDC_KW), QStringLiteral("5.250"));
   QCOMPARE(FieldText(&console, IDC_PF), QStringLiteral("0.875"));
@@ -542,14 +537,14 @@ void ConsoleTest::silentMeterIsCountedAndFieldsKeepTheirText() {
   QStringList before;
   for (int id : kReadingFields) before << FieldText(&console, id);
   for (int id : kLoggingFields) before << FieldText(&console, id);
-  const int ok = g_okCount;
-  const int bad = g_badCount;
+  const int ok = console.Session().pollState.ok;
+  const int bad = console.Session().pollState.bad;
 
   QCOMPARE(QString::fromStdString(sim.Command("fault 3 silent")), QStringLiteral("ok"));
   console.Tick();
-  QCOMPARE(g_badCount, bad + 1);  // the reading block; the failed clock block is counted nowhere
-  QCOMPARE(g_okCount, ok);
-  QCOMPARE(g_lastResult, int(ResultTimeout));
+  QCOMPARE(console.Session().pollState.bad, bad + 1);  // the reading block; the failed clock block is counted nowhere
+  QCOMPARE(console.Session().pollState.ok, ok);
+  QCOMPARE(console.Session().pollState.lastResult, int(ResultTimeout));
   QStringList after;
   for (int id : kReadingFields) after << FieldText(&console, id);
   for (int id : kLoggingFields) after << FieldText(&console, id);
@@ -601,7 +596,7 @@ void ConsoleTest::fieldsLeftUnreadShowStaleUntilAGoodTick() {
   const QStringList before = texts();
   MessageLog messages;  // "Unable to open COM2:"
   if (fault == QLatin1String("port")) {
-    DefaultPortMap().Set(2, "/nonexistent/tty");
+    console.Session().ports.Set(2, "/nonexistent/tty");
     ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 1);
   } else {
     QCOMPARE(QString::fromStdString(sim.Command(fault.toStdString())), QStringLiteral("ok"));
@@ -634,7 +629,7 @@ void ConsoleTest::phaseClickClearsItsRowAndTheNextTickShowsThePhase() {
   QVERIFY(Control<QRadioButton>(&console, IDC_VLL_ALL + 2)->isChecked());
   QVERIFY(!Control<QRadioButton>(&console, IDC_VLL_ALL)->isChecked());
   QVERIFY(Control<QRadioButton>(&console, IDC_KW_ALL)->isChecked());  // another row's choice stays
-  QCOMPARE(g_phaseOffset[RowVoltsLL], 30);
+  QCOMPARE(console.Session().phaseOffset[RowVoltsLL], 30);
 
   // While the meter does not answer, the cleared row shows empty at the refresh.
   QCOMPARE(QString::fromStdString(sim.Command("fault 3 silent 1")), QStringLiteral("ok"));
@@ -659,26 +654,26 @@ void ConsoleTest::ticksWithoutPortOrModelChangeNothing() {
   QListWidget* devices = Control<QListWidget>(&console, IDC_DEVICES);
   devices->addItem(QStringLiteral("05 - Foreign device"));
   ClickLine(&console, 1);
-  QCOMPARE(g_slaveAddress, 5);
-  QCOMPARE(g_modelCode, 0);
+  QCOMPARE(console.Session().pickedMeter.address, 5);
+  QCOMPARE(console.Session().pickedMeter.model, 0);
   TypeInto(&console, IDC_KWH, QStringLiteral("typed"));
   sim.TakeEvents(0, 0);
   console.Tick();
   QCOMPARE(FieldText(&console, IDC_KWH), QStringLiteral("typed"));
   QVERIFY(sim.TakeEvents(0, 0).empty());
-  QCOMPARE(g_okCount + g_badCount, 0);
+  QCOMPARE(console.Session().pollState.ok + console.Session().pollState.bad, 0);
 
   // The QM4C again, but no port open.
   ClickLine(&console, 0);
-  QCOMPARE(g_modelCode, 3);
-  DefaultPortMap().Set(2, "/nonexistent/tty");
+  QCOMPARE(console.Session().pickedMeter.model, 3);
+  console.Session().ports.Set(2, "/nonexistent/tty");
   MessageLog messages;
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 1);
-  QVERIFY(!g_portOpen);
+  QVERIFY(!console.Session().link.IsOpen());
   TypeInto(&console, IDC_KWH, QStringLiteral("typed"));
   console.Tick();
   QCOMPARE(FieldText(&console, IDC_KWH), QStringLiteral("typed"));
-  QCOMPARE(g_okCount + g_badCount, 0);
+  QCOMPARE(console.Session().pollState.ok + console.Session().pollState.bad, 0);
 }
 
 void ConsoleTest::okPathRefusesAnOutOfRangeScanAddress() {

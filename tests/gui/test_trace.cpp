@@ -11,9 +11,7 @@
 #include "dialogs/CDisclaimerDlg.h"
 #include "console/CCommTraceDlg.h"
 #include "meter/meter_state.h"
-#include "modbus/master.h"
 #include "modbus/result.h"
-#include "modbus/serial_link.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/sim_process.h"
 
@@ -21,18 +19,18 @@ Q_DECLARE_METATYPE(Framing)
 
 namespace {
 
-QWidget* TraceWindow() { return g_commTraceDlg.Window(); }
+QWidget* TraceWindow(TestConsole& console) { return console.CommTrace().Window(); }
 
 // What the trace field shows.
-QStringList TraceLines() {
-  const QLabel* trace = Control<QLabel>(TraceWindow(), IDC_TRACE);
+QStringList TraceLines(TestConsole& console) {
+  const QLabel* trace = Control<QLabel>(TraceWindow(console), IDC_TRACE);
   return trace->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 // The whole trace the window holds: the ring, oldest first.
-QStringList RingLines() { return g_commTraceDlg.m_traceText.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts); }
+QStringList RingLines(TestConsole& console) { return console.CommTrace().m_traceText.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts); }
 
-QString TraceField(int id) { return FieldText(TraceWindow(), id); }
+QString TraceField(TestConsole& console, int id) { return FieldText(TraceWindow(console), id); }
 
 void ShowComm(QWidget* console) {
   QTest::mouseClick(Control<QPushButton>(console, IDC_SHOW_COMM), Qt::LeftButton);
@@ -85,15 +83,15 @@ void TraceTest::openedBeforeAnyTransactionIsEmpty() {
   TestConsole console;
   StartConsole(console);
   ShowComm(&console);
-  QVERIFY(g_commTraceDlg.IsWindowOpen());
-  QCOMPARE(g_traceLive, 1);
-  QVERIFY(QTest::qWaitForWindowExposed(TraceWindow()));
-  QCOMPARE(TraceWindow()->windowTitle(), QStringLiteral("Modbus Protocol Communication"));
-  QCOMPARE(Control<QLabel>(TraceWindow(), IDC_TRACE)->text(), QString());
-  QCOMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("0"));
-  QCOMPARE(TraceField(IDC_BAD_COUNT), QStringLiteral("0"));
-  QCOMPARE(TraceField(IDC_LAST_ERROR), QStringLiteral("Ok"));
-  QCOMPARE(Control<QPushButton>(TraceWindow(), IDC_FREEZE)->text(), QStringLiteral("Freeze"));
+  QVERIFY(console.CommTrace().IsWindowOpen());
+  QCOMPARE(console.Session().link.Trace().live, 1);
+  QVERIFY(QTest::qWaitForWindowExposed(TraceWindow(console)));
+  QCOMPARE(TraceWindow(console)->windowTitle(), QStringLiteral("Modbus Protocol Communication"));
+  QCOMPARE(Control<QLabel>(TraceWindow(console), IDC_TRACE)->text(), QString());
+  QCOMPARE(TraceField(console, IDC_OK_COUNT), QStringLiteral("0"));
+  QCOMPARE(TraceField(console, IDC_BAD_COUNT), QStringLiteral("0"));
+  QCOMPARE(TraceField(console, IDC_LAST_ERROR), QStringLiteral("Ok"));
+  QCOMPARE(Control<QPushButton>(TraceWindow(console), IDC_FREEZE)->text(), QStringLiteral("Freeze"));
 
   ShowComm(&console);  // while live: nothing happens
   QCOMPARE(OpenTraceWindows(), 1);
@@ -109,14 +107,13 @@ void TraceTest::captionNamesTheLengthFraming_data() {
 void TraceTest::captionNamesTheLengthFraming() {
   QFETCH(Framing, framing);
   QFETCH(QString, caption);
-  g_framing = framing;
   TestConsole console;
+  console.Session().link.SetSettings(LinkSettings{framing, {}, {}});
   StartConsole(console);
   ShowComm(&console);
-  QVERIFY(QTest::qWaitForWindowExposed(TraceWindow()));
-  QCOMPARE(TraceWindow()->windowTitle(), caption);
-  QCOMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("0"));  // the template's controls stay
-  g_framing = Framing::Silence;
+  QVERIFY(QTest::qWaitForWindowExposed(TraceWindow(console)));
+  QCOMPARE(TraceWindow(console)->windowTitle(), caption);
+  QCOMPARE(TraceField(console, IDC_OK_COUNT), QStringLiteral("0"));  // the template's controls stay
 }
 
 void TraceTest::scanPaintsEachExchangeOldestFirst() {
@@ -125,18 +122,18 @@ void TraceTest::scanPaintsEachExchangeOldestFirst() {
   StartConsole(console);
   OpenSimulatorPort(console, sim, 4, 4);  // one silent address, to have the port open
   ShowComm(&console);
-  QVERIFY(QTest::qWaitForWindowExposed(TraceWindow()));
+  QVERIFY(QTest::qWaitForWindowExposed(TraceWindow(console)));
   TypeInto(&console, IDC_SCAN_START, QStringLiteral("1"));
   TypeInto(&console, IDC_SCAN_END, QStringLiteral("3"));
   // What shows as the console paints its last step was painted by the
   // scan itself, which handles no event before it ends.
   QStringList lines;
-  console.onPaint = [&lines](const QString& firstLine) {
-    if (firstLine == QStringLiteral("Searching: 3 of 3")) lines = TraceLines();
+  console.onPaint = [&lines, &console](const QString& firstLine) {
+    if (firstLine == QStringLiteral("Searching: 3 of 3")) lines = TraceLines(console);
   };
   QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
   QCOMPARE(lines.size(), 6);
-  lines = TraceLines();
+  lines = TraceLines(console);
   QCOMPARE(lines.size(), 8);
   QVERIFY(lines[0].startsWith(RequestLine(4)));  // the first scan's silent address
   QCOMPARE(lines[1], QStringLiteral("Recv->"));
@@ -157,7 +154,7 @@ void TraceTest::fifteenExchangesLeaveTheLastTwelve() {
   StartConsole(console);
   ShowComm(&console);
   OpenSimulatorPort(console, sim, 1, 15);
-  const QStringList lines = RingLines();
+  const QStringList lines = RingLines(console);
   QCOMPARE(lines.size(), 24);
   for (int entry = 0; entry < 12; ++entry) {
     const int address = entry + 4;
@@ -176,17 +173,17 @@ void TraceTest::traceTooLongForTheFieldShowsItsEnd() {
   OpenSimulatorPort(console, sim, 3, 3);
   ShowComm(&console);
   for (int tick = 0; tick < 4; ++tick) console.Tick();
-  QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("12"));
+  QTRY_COMPARE(TraceField(console, IDC_OK_COUNT), QStringLiteral("12"));
 
-  const QStringList ring = RingLines();
+  const QStringList ring = RingLines(console);
   QCOMPARE(ring.size(), 24);
   QVERIFY(ring.last().startsWith(QStringLiteral("Recv->03 03 ")));
-  const QStringList shown = TraceLines();
+  const QStringList shown = TraceLines(console);
   QVERIFY2(shown.size() < ring.size(), qPrintable(QString::number(shown.size())));
   QCOMPARE(shown, ring.mid(ring.size() - shown.size()));
 
   // It fits, and with one more line from the top it would not.
-  QLabel* field = Control<QLabel>(TraceWindow(), IDC_TRACE);
+  QLabel* field = Control<QLabel>(TraceWindow(console), IDC_TRACE);
   QVERIFY(field->heightForWidth(field->width()) <= field->height());
   field->setText(ring.mid(ring.size() - shown.size() - 1).join(QLatin1Char('\n')));
   QVERIFY(field->heightForWidth(field->width()) > field->height());
@@ -200,12 +197,12 @@ void TraceTest::timeoutShowsAnEmptyRecvLine() {
   ShowComm(&console);
   QCOMPARE(QString::fromStdString(sim.Command("fault 3 silent")), QStringLiteral("ok"));
   console.Tick();
-  QTRY_COMPARE(TraceField(IDC_BAD_COUNT), QStringLiteral("1"));
-  const QStringList lines = TraceLines();
+  QTRY_COMPARE(TraceField(console, IDC_BAD_COUNT), QStringLiteral("1"));
+  const QStringList lines = TraceLines(console);
   QCOMPARE(lines.size(), 4);
   QVERIFY(lines[2].startsWith(QStringLiteral("Send->03 03 01 02 00 30 ")));
   QCOMPARE(lines[3], QStringLiteral("Recv->"));
-  QCOMPARE(TraceField(IDC_LAST_ERROR), QString::fromLatin1(ResultText(ResultTimeout)));
+  QCOMPARE(TraceField(console, IDC_LAST_ERROR), QString::fromLatin1(ResultText(ResultTimeout)));
 }
 
 void TraceTest::frozenWindowIgnoresTicksUntilPaintedOrUnfrozen() {
@@ -215,32 +212,32 @@ void TraceTest::frozenWindowIgnoresTicksUntilPaintedOrUnfrozen() {
   OpenSimulatorPort(console, sim, 3, 3);
   ShowComm(&console);
   console.Tick();
-  QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("1"));
+  QTRY_COMPARE(TraceField(console, IDC_OK_COUNT), QStringLiteral("1"));
 
-  QPushButton* freeze = Control<QPushButton>(TraceWindow(), IDC_FREEZE);
+  QPushButton* freeze = Control<QPushButton>(TraceWindow(console), IDC_FREEZE);
   QTest::mouseClick(freeze, Qt::LeftButton);
-  QCOMPARE(g_traceLive, 0);
+  QCOMPARE(console.Session().link.Trace().live, 0);
   QCOMPARE(freeze->text(), QStringLiteral("Freeze"));
   console.Tick();
   QTest::qWait(200);
-  QCOMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("1"));  // no paint was asked for
+  QCOMPARE(TraceField(console, IDC_OK_COUNT), QStringLiteral("1"));  // no paint was asked for
 
   // Show Comm while frozen: the same window, still frozen.
-  QWidget* window = TraceWindow();
+  QWidget* window = TraceWindow(console);
   ShowComm(&console);
-  QCOMPARE(TraceWindow(), window);
+  QCOMPARE(TraceWindow(console), window);
   QCOMPARE(OpenTraceWindows(), 1);
-  QCOMPARE(g_traceLive, 0);
+  QCOMPARE(console.Session().link.Trace().live, 0);
 
   // Uncovered: painted with what the ring holds now, frozen or not.
   window->repaint();
-  QCOMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("2"));
+  QCOMPARE(TraceField(console, IDC_OK_COUNT), QStringLiteral("2"));
 
   QTest::mouseClick(freeze, Qt::LeftButton);
-  QCOMPARE(g_traceLive, 1);
+  QCOMPARE(console.Session().link.Trace().live, 1);
   QCOMPARE(freeze->text(), QStringLiteral("Freeze"));
   console.Tick();
-  QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("3"));
+  QTRY_COMPARE(TraceField(console, IDC_OK_COUNT), QStringLiteral("3"));
 }
 
 void TraceTest::showCommBringsAFrozenWindowForwardKeepingItsSize_data() {
@@ -258,17 +255,17 @@ void TraceTest::showCommBringsAFrozenWindowForwardKeepingItsSize() {
   TestConsole console;
   StartConsole(console);
   ShowComm(&console);
-  QWidget* window = TraceWindow();
+  QWidget* window = TraceWindow(console);
   QTest::mouseClick(Control<QPushButton>(window, IDC_FREEZE), Qt::LeftButton);
   window->setWindowState(Qt::WindowStates(state));
   console.activateWindow();
   QVERIFY(QTest::qWaitForWindowActive(&console));
 
   ShowComm(&console);
-  QCOMPARE(TraceWindow(), window);
+  QCOMPARE(TraceWindow(console), window);
   QCOMPARE(int(window->windowState() & ~Qt::WindowActive), shown);
   QVERIFY(QTest::qWaitForWindowActive(window));
-  QCOMPARE(g_traceLive, 0);
+  QCOMPARE(console.Session().link.Trace().live, 0);
 }
 
 void TraceTest::closedAndReopenedWindowShowsTheSameRing() {
@@ -278,20 +275,20 @@ void TraceTest::closedAndReopenedWindowShowsTheSameRing() {
   OpenSimulatorPort(console, sim, 3, 3);
   ShowComm(&console);
   console.Tick();
-  QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("1"));
-  const QStringList shown = TraceLines();
+  QTRY_COMPARE(TraceField(console, IDC_OK_COUNT), QStringLiteral("1"));
+  const QStringList shown = TraceLines(console);
 
-  QTest::mouseClick(Control<QPushButton>(TraceWindow(), IDOK), Qt::LeftButton);
-  QVERIFY(!g_commTraceDlg.IsWindowOpen());
-  QCOMPARE(g_traceLive, 0);
+  QTest::mouseClick(Control<QPushButton>(TraceWindow(console), IDOK), Qt::LeftButton);
+  QVERIFY(!console.CommTrace().IsWindowOpen());
+  QCOMPARE(console.Session().link.Trace().live, 0);
   console.Tick();  // counted, but there is no window to paint
 
   ShowComm(&console);
-  QVERIFY(g_commTraceDlg.IsWindowOpen());
-  QCOMPARE(g_traceLive, 1);
-  QVERIFY(QTest::qWaitForWindowExposed(TraceWindow()));
-  QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("2"));
-  QCOMPARE(TraceLines().mid(0, shown.size()), shown);
+  QVERIFY(console.CommTrace().IsWindowOpen());
+  QCOMPARE(console.Session().link.Trace().live, 1);
+  QVERIFY(QTest::qWaitForWindowExposed(TraceWindow(console)));
+  QTRY_COMPARE(TraceField(console, IDC_OK_COUNT), QStringLiteral("2"));
+  QCOMPARE(TraceLines(console).mid(0, shown.size()), shown);
   QCOMPARE(OpenTraceWindows(), 1);
 }
 
@@ -299,15 +296,15 @@ void TraceTest::escapeAndCloseBoxCloseItAsOkDoes() {
   TestConsole console;
   StartConsole(console);
   ShowComm(&console);
-  QTest::keyClick(TraceWindow(), Qt::Key_Escape);
-  QVERIFY(!g_commTraceDlg.IsWindowOpen());
-  QCOMPARE(g_traceLive, 0);
+  QTest::keyClick(TraceWindow(console), Qt::Key_Escape);
+  QVERIFY(!console.CommTrace().IsWindowOpen());
+  QCOMPARE(console.Session().link.Trace().live, 0);
 
   ShowComm(&console);
-  QVERIFY(g_commTraceDlg.IsWindowOpen());
-  TraceWindow()->close();
-  QVERIFY(!g_commTraceDlg.IsWindowOpen());
-  QCOMPARE(g_traceLive, 0);
+  QVERIFY(console.CommTrace().IsWindowOpen());
+  TraceWindow(console)->close();
+  QVERIFY(!console.CommTrace().IsWindowOpen());
+  QCOMPARE(console.Session().link.Trace().live, 0);
   QTest::qWait(50);  // the closed windows are deleted from the event loop
   QCOMPARE(OpenTraceWindows(), 0);
   QVERIFY(console.isVisible());
@@ -335,12 +332,12 @@ void TraceTest::dialogsOverTheConsoleLeaveTheTraceWindowWorking() {
   const auto useTheTraceWindow = [&](QDialog* dialog) {
     shownCaption = dialog->windowTitle();
     modality = dialog->windowModality();
-    ClickThroughWindow(Control<QPushButton>(TraceWindow(), IDC_FREEZE));
-    frozen = g_traceLive == 0;
-    QTest::keyClick(TraceWindow()->windowHandle(), Qt::Key_Escape);
-    traceClosed = !g_commTraceDlg.IsWindowOpen();
+    ClickThroughWindow(Control<QPushButton>(TraceWindow(console), IDC_FREEZE));
+    frozen = console.Session().link.Trace().live == 0;
+    QTest::keyClick(TraceWindow(console)->windowHandle(), Qt::Key_Escape);
+    traceClosed = !console.CommTrace().IsWindowOpen();
     ClickThroughWindow(Control<QPushButton>(&console, IDC_SHOW_COMM));
-    consoleTookTheClick = g_commTraceDlg.IsWindowOpen();
+    consoleTookTheClick = console.CommTrace().IsWindowOpen();
     QTest::keyClick(dialog, Qt::Key_Escape);
   };
   WhenModalOpens<CDisclaimerDlg>(
@@ -348,7 +345,7 @@ void TraceTest::dialogsOverTheConsoleLeaveTheTraceWindowWorking() {
   WhenModalOpens<CMeterConsoleDlg>([&](CMeterConsoleDlg*) {
     OpenSimulatorPort(console, sim, 3, 3);
     ShowComm(&console);
-    QVERIFY(QTest::qWaitForWindowExposed(TraceWindow()));
+    QVERIFY(QTest::qWaitForWindowExposed(TraceWindow(console)));
     if (opened == QLatin1String("message box")) {
       TypeInto(&console, IDC_SCAN_START, QStringLiteral("abc"));
       WhenModalOpens<QDialog>(useTheTraceWindow);
@@ -381,20 +378,20 @@ void TraceTest::countersOnlyGrowAndTheLastErrorStays() {
   ShowComm(&console);
   QCOMPARE(QString::fromStdString(sim.Command("fault 3 badcrc 1")), QStringLiteral("ok"));
   console.Tick();  // reading block fails; clock and log status succeed
-  QTRY_COMPARE(TraceField(IDC_BAD_COUNT), QStringLiteral("1"));
-  QCOMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("2"));
-  QCOMPARE(TraceField(IDC_LAST_ERROR), QString::fromLatin1(ResultText(ResultCrc)));
+  QTRY_COMPARE(TraceField(console, IDC_BAD_COUNT), QStringLiteral("1"));
+  QCOMPARE(TraceField(console, IDC_OK_COUNT), QStringLiteral("2"));
+  QCOMPARE(TraceField(console, IDC_LAST_ERROR), QString::fromLatin1(ResultText(ResultCrc)));
 
   console.Tick();
-  QTRY_COMPARE(TraceField(IDC_OK_COUNT), QStringLiteral("5"));
-  QCOMPARE(TraceField(IDC_BAD_COUNT), QStringLiteral("1"));
-  QCOMPARE(TraceField(IDC_LAST_ERROR), QString::fromLatin1(ResultText(ResultCrc)));
+  QTRY_COMPARE(TraceField(console, IDC_OK_COUNT), QStringLiteral("5"));
+  QCOMPARE(TraceField(console, IDC_BAD_COUNT), QStringLiteral("1"));
+  QCOMPARE(TraceField(console, IDC_LAST_ERROR), QString::fromLatin1(ResultText(ResultCrc)));
 
   // A scan's and a command's exchanges count nowhere.
   QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
   QTest::mouseClick(Control<QPushButton>(&console, IDC_RESET_KWH), Qt::LeftButton);
-  QCOMPARE(g_okCount, 5);
-  QCOMPARE(g_badCount, 1);
+  QCOMPARE(console.Session().pollState.ok, 5);
+  QCOMPARE(console.Session().pollState.bad, 1);
 }
 
 QTEST_MAIN(TraceTest)

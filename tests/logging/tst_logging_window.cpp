@@ -23,10 +23,8 @@
 #include <memory>
 
 #include "widgets/message_box.h"
-#include "meter/meter_state.h"
 #include "logging/CLoggingDlg.h"
 #include "bus/logging_start.h"
-#include "modbus/serial_link.h"
 #include "tests/support/gateway_monitor.h"
 #include "tests/support/sim_process.h"
 
@@ -69,6 +67,7 @@ QStringList WithoutStamps(QStringList lines) {
 // transaction of a start or a download) to the test as it happens.
 class ProbedLoggingDlg : public CLoggingDlg {
  public:
+  using CLoggingDlg::CLoggingDlg;
   void AtSafePoint() override {
     if (onSafePoint) onSafePoint(++safePoints);
     CLoggingDlg::AtSafePoint();
@@ -89,6 +88,16 @@ class ProbedLoggingDlg : public CLoggingDlg {
   }
   std::vector<Step> steps;
   std::function<void(size_t count)> onStep;
+};
+
+// What the console hands the window: its link, picked meter and poll, and
+// the program's stop, with what the window keeps between its openings.
+struct ConsoleParts {
+  ModbusLink link;
+  Meter pickedMeter;
+  PollState pollState;
+  StopToken stop;
+  LoggingSession session{link, pickedMeter, pollState, stop};
 };
 
 }  // namespace
@@ -159,12 +168,11 @@ class LoggingWindowTest : public QObject {
   QString previousDir_;
   std::unique_ptr<SimProcess> sim_;
   QStringList boxes_;
+  std::unique_ptr<ConsoleParts> console_;
 };
 
 void LoggingWindowTest::init() {
-  ResetMeterState();
-  std::fill(std::begin(g_logSlots), std::end(g_logSlots), int16_t(0));
-  g_logControl = 0;
+  console_ = std::make_unique<ConsoleParts>();
   boxes_.clear();
   SetMessageHook([this](const QString&, const QString& text, MessageIcon) { boxes_ << text; });
 
@@ -174,17 +182,16 @@ void LoggingWindowTest::init() {
   QVERIFY(QDir::setCurrent(dir_->path()));
 
   sim_ = std::make_unique<SimProcess>(std::vector<std::string>{"--meter", "3:QM4C"});
-  QVERIFY2(OpenPort(sim_->LinkPath().c_str(), 38400), PortOpenFailureText().c_str());
-  g_slaveAddress = kMeter;
-  g_modelCode = 3;
-  g_subIntervalSeconds = 900;
+  QVERIFY2(console_->link.Open(sim_->LinkPath().c_str(), 38400), console_->link.OpenFailureText().c_str());
+  console_->pickedMeter.address = kMeter;
+  console_->pickedMeter.model = 3;
+  console_->pollState.subIntervalSeconds = 900;
   Requests();
 }
 
 void LoggingWindowTest::cleanup() {
-  g_stopRequested = 0;
   SetQuestionHook({});
-  ClosePort();
+  console_->link.Close();
   sim_.reset();
   SetMessageHook({});
   QDir::setCurrent(previousDir_);
@@ -306,7 +313,7 @@ void LoggingWindowTest::layoutMatchesTheTemplate() {
   QFETCH(QString, name);
   QFETCH(int, id);
   QFETCH(QRect, units);
-  CLoggingDlg dlg;
+  CLoggingDlg dlg(console_->session);
   QWidget* control = dlg.findChild<QWidget*>(name);
   QVERIFY(control);
   QCOMPARE(control->geometry(), FromDialogUnits(units.x(), units.y(), units.width(), units.height()));
@@ -314,7 +321,7 @@ void LoggingWindowTest::layoutMatchesTheTemplate() {
 }
 
 void LoggingWindowTest::captionsAndLegendTexts() {
-  CLoggingDlg dlg;
+  CLoggingDlg dlg(console_->session);
   Open(dlg);
   QCOMPARE(dlg.windowTitle(), QStringLiteral("Logging Setup and Download"));
   QCOMPARE(dlg.size(), FromDialogUnits(0, 0, 480, 383).size());
@@ -370,10 +377,10 @@ void LoggingWindowTest::captionsAndLegendTexts() {
 void LoggingWindowTest::opensWithTheMeterAnswering() {
   SetSlotsOnMeter({3, 26, 146, 155, 156, 157, 0, 42, 257, 258});
   Requests();
-  g_subIntervalSeconds = 600;
-  g_logControl = 1;
+  console_->pollState.subIntervalSeconds = 600;
+  console_->session.logSetup.logControl = 1;
   {
-    CLoggingDlg dlg;
+    CLoggingDlg dlg(console_->session);
     Open(dlg);
     QCOMPARE(Requests(), QStringList{QStringLiteral("read 3 168 10")});
     const QStringList expected{"3", "26", "146", "155", "156", "157", "0", "42", "257", "258"};
@@ -382,12 +389,12 @@ void LoggingWindowTest::opensWithTheMeterAnswering() {
     QVERIFY(dlg.findChild<QRadioButton*>("oneShotRadio")->isChecked());
     QVERIFY(!dlg.findChild<QRadioButton*>("continuousRadio")->isChecked());
     QCOMPARE(Button(dlg, "pauseButton")->text(), QStringLiteral("PAUSE"));
-    QCOMPARE(g_logSlots[9], int16_t(258));
+    QCOMPARE(console_->session.logSetup.logSlots[9], int16_t(258));
     QVERIFY(Messages(dlg).isEmpty());
   }
   // The paused bit turns the hidden button's caption; the method follows bit 0.
-  g_logControl = 2;
-  CLoggingDlg dlg;
+  console_->session.logSetup.logControl = 2;
+  CLoggingDlg dlg(console_->session);
   Open(dlg);
   QCOMPARE(Button(dlg, "pauseButton")->text(), QStringLiteral("RESUME"));
   QVERIFY(dlg.findChild<QRadioButton*>("continuousRadio")->isChecked());
@@ -397,16 +404,16 @@ void LoggingWindowTest::opensWithTheMeterSilent() {
   Sim("fault 3 silent");
   {
     // A new process has read nothing yet: every slot shows 0.
-    CLoggingDlg dlg;
+    CLoggingDlg dlg(console_->session);
     Open(dlg);
     for (int i = 1; i <= 10; ++i) QCOMPARE(Slot(dlg, i)->text(), QStringLiteral("0"));
   }
   Sim("fault 3 none");
   SetSlotsOnMeter({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
-  { CLoggingDlg answered; Open(answered); }
+  { CLoggingDlg answered(console_->session); Open(answered); }
   SetSlotsOnMeter({20, 20, 20, 20, 20, 20, 20, 20, 20, 20});
   Sim("fault 3 silent");
-  CLoggingDlg dlg;
+  CLoggingDlg dlg(console_->session);
   Open(dlg);
   for (int i = 1; i <= 10; ++i) QCOMPARE(Slot(dlg, i)->text(), QString::number(i));
   QVERIFY(boxes_.isEmpty());
@@ -436,7 +443,7 @@ void LoggingWindowTest::refusesUnloggableSlots() {
   QFETCH(int, slot);
   QFETCH(QString, value);
   QFETCH(QStringList, expectedBoxes);
-  CLoggingDlg dlg;
+  CLoggingDlg dlg(console_->session);
   Open(dlg);
   Requests();
   TypeInto(Edit(dlg, "subIntervalEdit"), "900");
@@ -447,7 +454,7 @@ void LoggingWindowTest::refusesUnloggableSlots() {
   QCOMPARE(Messages(dlg), (QStringList{kStartError, kIllegalSlots}));
   QCOMPARE(Status(dlg), kStartError);
   QCOMPARE(Requests(), QStringList{});
-  QCOMPARE(g_logControl, int16_t(0));
+  QCOMPARE(console_->session.logSetup.logControl, int16_t(0));
 }
 
 void LoggingWindowTest::refusesSubIntervals_data() {
@@ -461,7 +468,7 @@ void LoggingWindowTest::refusesSubIntervals_data() {
 void LoggingWindowTest::refusesSubIntervals() {
   QFETCH(QString, value);
   QFETCH(QStringList, expectedBoxes);
-  CLoggingDlg dlg;
+  CLoggingDlg dlg(console_->session);
   Open(dlg);
   Requests();
   TypeInto(Edit(dlg, "subIntervalEdit"), value);
@@ -485,7 +492,7 @@ void LoggingWindowTest::unreadableFieldStartsNothing() {
   // window opened with (all valid here): a start with them would erase the
   // meter's log for settings the user never saw. The box is the answer.
   QFETCH(QString, value);
-  CLoggingDlg dlg;
+  CLoggingDlg dlg(console_->session);
   Open(dlg);
   Requests();
   TypeInto(Edit(dlg, "subIntervalEdit"), "900");
@@ -515,7 +522,7 @@ void LoggingWindowTest::startsWithEdgeValues() {
   std::array<int, 10> slots;
   std::copy(slotValues.begin(), slotValues.end(), slots.begin());
   Sim("prefill 3 40");
-  CLoggingDlg dlg;
+  CLoggingDlg dlg(console_->session);
   Open(dlg);
   Requests();
   TypeInto(Edit(dlg, "subIntervalEdit"), subInterval);
@@ -532,7 +539,7 @@ void LoggingWindowTest::startsWithEdgeValues() {
 
 void LoggingWindowTest::remembersOneShotAfterRefusedStart() {
   {
-    CLoggingDlg dlg;
+    CLoggingDlg dlg(console_->session);
     Open(dlg);
     Click(dlg.findChild<QRadioButton*>("oneShotRadio"));
     TypeInto(Edit(dlg, "subIntervalEdit"), "5");
@@ -542,7 +549,7 @@ void LoggingWindowTest::remembersOneShotAfterRefusedStart() {
     QCOMPARE(Requests(), QStringList{});
     QTest::keyClick(&dlg, Qt::Key_Escape);
   }
-  CLoggingDlg reopened;
+  CLoggingDlg reopened(console_->session);
   Open(reopened);
   QVERIFY(reopened.findChild<QRadioButton*>("oneShotRadio")->isChecked());
 }
@@ -559,7 +566,7 @@ void LoggingWindowTest::failedWriteInTheMiddle() {
   QFETCH(bool, controlWriteApplied);
   Sim("prefill 3 40");
   const std::array<int, 10> slots{3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  CLoggingDlg dlg;
+  CLoggingDlg dlg(console_->session);
   Open(dlg);
   TypeInto(Edit(dlg, "subIntervalEdit"), "60");
   for (int i = 0; i < 10; ++i) TypeInto(Slot(dlg, i + 1), QString::number(slots[i]));
@@ -582,7 +589,7 @@ void LoggingWindowTest::downloadMatchesPylaxctl() {
   SetSlotsOnMeter({3, 26, 146, 155, 156, 157, 1, 2, 257, 258});
   Sim("prefill 3 130");
   Sim("set 3 158 2");
-  CLoggingDlg dlg;
+  CLoggingDlg dlg(console_->session);
   Open(dlg);
   // A refused start first: the download must clear its lines away.
   TypeInto(Slot(dlg, 1), "43");
@@ -607,7 +614,7 @@ void LoggingWindowTest::downloadMatchesPylaxctl() {
   QVERIFY(csv.first().endsWith(QLatin1String(",Error,Date/Time")));
 
   // pylaxctl on the same meter, in a directory of its own.
-  ClosePort();
+  console_->link.Close();
   DownloadWithPylaxctl("cli");
   QFile ours("03-data.csv"), theirs("cli/03-data.csv");
   QVERIFY(ours.open(QIODevice::ReadOnly) && theirs.open(QIODevice::ReadOnly));
@@ -622,13 +629,13 @@ void LoggingWindowTest::downloadMatchesPylaxctl() {
 void LoggingWindowTest::downloadsThroughTheMonitorsGateway() {
   Sim("prefill 3 130");
   Sim("set 3 158 2");
-  ClosePort();
+  console_->link.Close();
   DownloadWithPylaxctl("direct");
 
   GatewayMonitor monitor(sim_->LinkPath(), "1");
   QVERIFY(monitor.Ready());
-  QVERIFY2(OpenPort(monitor.PortName().c_str(), 38400), PortOpenFailureText().c_str());
-  CLoggingDlg dlg;
+  QVERIFY2(console_->link.Open(monitor.PortName().c_str(), 38400), console_->link.OpenFailureText().c_str());
+  CLoggingDlg dlg(console_->session);
   Open(dlg);
   Click(Button(dlg, "downloadButton"));
   QCOMPARE(Status(dlg), QStringLiteral("Data written to file \"03-data.csv\". Log available at \"log.txt\""));
@@ -640,7 +647,7 @@ void LoggingWindowTest::downloadsThroughTheMonitorsGateway() {
 void LoggingWindowTest::downloadTakesNoInputButShowsProgress() {
   Sim("prefill 3 130");
   Sim("set 3 158 2");
-  ProbedLoggingDlg dlg;
+  ProbedLoggingDlg dlg(console_->session);
   Open(dlg);
   // Mid-download a person clicks Start and presses Escape and Enter: none
   // of it may act.
@@ -683,10 +690,10 @@ void LoggingWindowTest::quitDuringADownloadWaitsForASafePoint() {
   QVERIFY(old.open(QIODevice::WriteOnly));
   old.write("yesterday\n");
   old.close();
-  ProbedLoggingDlg dlg;
+  ProbedLoggingDlg dlg(console_->session);
   Open(dlg);
-  dlg.onStep = [](size_t count) {
-    if (count == 2) CLoggingDlg::StopAndCloseAllWindows();  // as the signal's notifier calls it
+  dlg.onStep = [this](size_t count) {
+    if (count == 2) CLoggingDlg::StopAndCloseAllWindows(console_->session);  // as the signal's notifier calls it
   };
   Requests();
   Click(Button(dlg, "downloadButton"));
@@ -748,7 +755,7 @@ void LoggingWindowTest::closingWhileBusyAsksWhetherToStop() {
   old.close();
   SetQuestionHook([answer](const QString&) { return answer == int(Answer::Yes); });
   if (answer == int(Answer::QuitMeanwhile)) SetMessageHook({});
-  ProbedLoggingDlg dlg;
+  ProbedLoggingDlg dlg(console_->session);
   Open(dlg);
   bool boxOutlivedQuit = false;
   // A key press or a click on the close box, taken when the window next
@@ -763,7 +770,7 @@ void LoggingWindowTest::closingWhileBusyAsksWhetherToStop() {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box) return;
         boxes_ << box->text();
-        CLoggingDlg::StopAndCloseAllWindows();  // as the signal's notifier calls it
+        CLoggingDlg::StopAndCloseAllWindows(console_->session);  // as the signal's notifier calls it
         boxOutlivedQuit = box->isVisible();
         if (boxOutlivedQuit) box->close();  // a fault fails the row rather than hanging it
       });
@@ -789,7 +796,7 @@ void LoggingWindowTest::logFileUnwritable() {
   // As root a read-only file is still writable; a directory is not.
   QVERIFY(QDir().mkdir("log.txt"));
   Sim("prefill 3 20");
-  CLoggingDlg dlg;
+  CLoggingDlg dlg(console_->session);
   Open(dlg);
   TypeInto(Slot(dlg, 1), "43");
   Click(Button(dlg, "startButton"));
@@ -806,7 +813,7 @@ void LoggingWindowTest::logFileUnwritable() {
 
 void LoggingWindowTest::dataFileUnwritable() {
   QVERIFY(QDir().mkdir("03-data.csv"));
-  CLoggingDlg dlg;
+  CLoggingDlg dlg(console_->session);
   Open(dlg);
   Requests();
   Click(Button(dlg, "downloadButton"));
@@ -823,7 +830,7 @@ void LoggingWindowTest::dataFileUnwritable() {
 // --- Ending the window ------------------------------------------------------
 
 void LoggingWindowTest::enterTransfersFieldsAndEnds() {
-  CLoggingDlg dlg;
+  CLoggingDlg dlg(console_->session);
   Open(dlg);
   Requests();
   TypeInto(Edit(dlg, "subIntervalEdit"), "300");
@@ -837,7 +844,7 @@ void LoggingWindowTest::enterTransfersFieldsAndEnds() {
 }
 
 void LoggingWindowTest::enterWithARefusedFieldStaysOpen() {
-  CLoggingDlg dlg;
+  CLoggingDlg dlg(console_->session);
   Open(dlg);
   Requests();
   TypeInto(Slot(dlg, 3), "400");
@@ -850,7 +857,7 @@ void LoggingWindowTest::enterWithARefusedFieldStaysOpen() {
 
 void LoggingWindowTest::escapeAndCloseBoxSendNothing() {
   {
-    CLoggingDlg dlg;
+    CLoggingDlg dlg(console_->session);
     QTimer::singleShot(0, &dlg, [&] {
       Requests();
       TypeInto(Slot(dlg, 1), "400");
@@ -860,7 +867,7 @@ void LoggingWindowTest::escapeAndCloseBoxSendNothing() {
     QCOMPARE(Requests(), QStringList{});
     QCOMPARE(boxes_, QStringList{});
   }
-  CLoggingDlg dlg;
+  CLoggingDlg dlg(console_->session);
   QTimer::singleShot(0, &dlg, [&] {
     Requests();
     dlg.windowHandle()->close();

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "modbus/master.h"
+#include "modbus/link.h"
 #include "modbus/model.h"
 
 namespace {

@@ -16,8 +16,7 @@
 #include <vector>
 
 #include "modbus/frame.h"
-#include "modbus/master.h"
-#include "modbus/serial_link.h"
+#include "modbus/link.h"
 
 namespace {
 
@@ -80,21 +79,18 @@ class PtySlave {
 class FramingProperty : public ::testing::TestWithParam<Framing> {
  protected:
   void SetUp() override {
-    g_framing = GetParam();
-    ASSERT_TRUE(OpenPort(line_.Path().c_str(), 38400)) << PortOpenFailureText();
-  }
-  void TearDown() override {
-    ClosePort();
-    g_framing = Framing::Silence;
+    link_.SetSettings(LinkSettings{GetParam(), {}, {}});
+    ASSERT_TRUE(link_.Open(line_.Path().c_str(), 38400)) << link_.OpenFailureText();
   }
   PtySlave line_;
+  ModbusLink link_;
 };
 
 // The result a spoiled answer gets when `asked` bytes were asked for. A single changed byte always changes the CRC; a pause
 // longer than the 35 ms of silence ends the response there under both
 // framings (an incomplete answer falls back to the silence); bytes after a
 // whole answer are dropped by length and judged with it by silence.
-ModbusResult Expected(Spoil spoil, const Plan& plan, int asked) {
+ModbusResult Expected(Spoil spoil, const Plan& plan, int asked, Framing framing) {
   switch (spoil) {
     case Spoil::None:
     case Spoil::ShortPause: return ResultOk;
@@ -102,7 +98,7 @@ ModbusResult Expected(Spoil spoil, const Plan& plan, int asked) {
     case Spoil::Cut: return plan.bytes.empty() ? ResultTimeout : ResultBadLength;
     case Spoil::LongPause: return plan.pauseAt == 0 ? ResultOk : ResultBadLength;
     case Spoil::Extend:
-      if (g_framing == Framing::Length) return ResultOk;
+      if (framing == Framing::Length) return ResultOk;
       return plan.bytes.size() > static_cast<size_t>(asked) ? ResultTooLarge : ResultBadLength;
   }
   return ResultOk;
@@ -143,19 +139,19 @@ TEST_P(FramingProperty, ResultIsTheChecksAndValuesAreTheAnswers) {
     }
     std::thread slave([&] { line_.Answer(plan, kRequestLength); });
     std::vector<int> values(static_cast<size_t>(count), -1);
-    const ModbusResult result = read ? ReadHoldingRegisters(g_port, kSlave, 0, count, values.data())
-                                     : WriteSingleRegister(g_port, kSlave, address, carried[0]);
+    const ModbusResult result = read ? link_.ReadHoldingRegisters(kSlave, 0, count, values.data())
+                                     : link_.WriteSingleRegister(kSlave, address, carried[0]);
     slave.join();
     const std::string what = "case " + std::to_string(c) + ": spoil " + std::to_string(static_cast<int>(spoil)) +
                              (read ? " read " : " write ") + std::to_string(count) + ", " +
                              std::to_string(plan.bytes.size()) + " bytes, pause after " + std::to_string(plan.pauseAt);
-    EXPECT_EQ(result, Expected(spoil, plan, asked)) << what;
+    EXPECT_EQ(result, Expected(spoil, plan, asked, GetParam())) << what;
     // A failed read leaves the caller's values as they were.
     const std::vector<int> untouched(values.size(), -1);
     if (read) {
       EXPECT_EQ(values, result == ResultOk ? carried : untouched) << what;
     }
-    DrainInput(g_port);  // what a spoiled answer left on the line
+    link_.DrainInput();  // what a spoiled answer left on the line
   }
 }
 

@@ -18,10 +18,7 @@
 #include <vector>
 
 #include "bus/download.h"
-#include "meter/meter_state.h"
-#include "modbus/master.h"
 #include "modbus/port_map.h"
-#include "modbus/serial_link.h"
 #include "tests/bus/recording_log.h"
 #include "tests/support/core_fixture.h"
 
@@ -70,29 +67,29 @@ class SilentListener {
 
 class OverGateway : public ::testing::Test {
  protected:
-  void SetUp() override {
-    g_traceIndex = 0;
-    g_framing = Framing::Silence;  // the sockets read by length all the same
-  }
-  void TearDown() override { ClosePort(); }
-  void Open(const std::string& name) { ASSERT_TRUE(OpenPort(name.c_str(), 38400)) << PortOpenFailureText(); }
-  static std::string NewestEntry() { return g_traceRing[g_traceIndex]; }
+  enum class Call { Read4, Read8, Read48, ReadMissing, ReadRefused, Write, Id };
+
+  // The link reads with silence framing: the sockets read by length all the same.
+  void Open(const std::string& name) { ASSERT_TRUE(link_.Open(name, 38400)) << link_.OpenFailureText(); }
+  std::string NewestEntry() const { return link_.Trace().entries[link_.Trace().newest]; }
+  ModbusResult Transact(Call call);
+
+  PortMap ports_;
+  ModbusLink link_{LinkSettings{}, &ports_};
 };
 
-enum class Call { Read4, Read8, Read48, ReadMissing, ReadRefused, Write, Id };
-
-ModbusResult Transact(Call call) {
+ModbusResult OverGateway::Transact(Call call) {
   int values[48] = {};
   int id = 0;
   char text[kSlaveIdTextSize] = "";
   switch (call) {
-    case Call::Read4: return ReadHoldingRegisters(g_port, 1, 258, 4, values);
-    case Call::Read8: return ReadHoldingRegisters(g_port, 1, 149, 8, values);
-    case Call::Read48: return ReadHoldingRegisters(g_port, 1, 258, 48, values);
-    case Call::ReadMissing: return ReadHoldingRegisters(g_port, 1, 5000, 4, values);
-    case Call::ReadRefused: return ReadHoldingRegisters(g_port, 1, 258, 0, values);
-    case Call::Write: return WriteSingleRegister(g_port, 1, 149, 61);
-    case Call::Id: return ReportSlaveId(g_port, 1, &id, text);
+    case Call::Read4: return link_.ReadHoldingRegisters(1, 258, 4, values);
+    case Call::Read8: return link_.ReadHoldingRegisters(1, 149, 8, values);
+    case Call::Read48: return link_.ReadHoldingRegisters(1, 258, 48, values);
+    case Call::ReadMissing: return link_.ReadHoldingRegisters(1, 5000, 4, values);
+    case Call::ReadRefused: return link_.ReadHoldingRegisters(1, 258, 0, values);
+    case Call::Write: return link_.WriteSingleRegister(1, 149, 61);
+    case Call::Id: return link_.ReportSlaveId(1, &id, text);
   }
   return ResultOk;
 }
@@ -134,7 +131,7 @@ TEST_F(OverGateway, EveryResultCodeUnderBothForms) {
       ASSERT_EQ(sim->Command(std::string("fault 1 ") + c.fault).substr(0, 2), "ok");
       EXPECT_EQ(Transact(c.call), form.mbap ? c.mbap : c.rtu) << form.option << " " << c.fault << " " << NewestEntry();
     }
-    ClosePort();
+    link_.Close();
   }
 }
 
@@ -158,7 +155,7 @@ TEST_F(OverGateway, TraceShowsTheBytesOnTheSocket) {
       EXPECT_EQ(entry.substr(43, 42), "Recv->" + id + " 00 00 00 13 01 03 10 03 84 00 ");
       EXPECT_EQ(entry.size(), 43u + 6 + 3 * 25 + 1);  // 25 bytes: 7 + 2 + 16
     }
-    ClosePort();
+    link_.Close();
   }
 }
 
@@ -173,7 +170,7 @@ TEST_F(OverGateway, LateAnswerIsNotTakenForTheNext) {
     EXPECT_EQ(Transact(Call::Read4), ResultTimeout) << form.option;
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     EXPECT_EQ(Transact(Call::Read8), ResultOk) << form.option << " " << NewestEntry();
-    ClosePort();
+    link_.Close();
   }
 }
 
@@ -208,7 +205,7 @@ TEST_F(OverGateway, LateModbusTcpAnswerIsDroppedAndTheReadWaitsForItsOwn) {
       ASSERT_EQ(sim->Command("gateway late " + std::to_string(step.hold)), "ok");
     }
     int value = -1;
-    EXPECT_EQ(ReadHoldingRegisters(g_port, 1, step.reg, 1, &value), step.expected) << NewestEntry();
+    EXPECT_EQ(link_.ReadHoldingRegisters(1, step.reg, 1, &value), step.expected) << NewestEntry();
     EXPECT_EQ(value, step.value) << NewestEntry();
     const std::string entry = NewestEntry();
     const size_t note = entry.find("Note->");
@@ -227,8 +224,8 @@ TEST_F(OverGateway, GatewayThatNeverAnswersTimesOut) {
     const long elapsed = MillisecondsSince(start);
     EXPECT_GE(elapsed, 620) << scheme;
     EXPECT_LT(elapsed, 3000) << scheme;
-    EXPECT_FALSE(PortDeviceGone());
-    ClosePort();
+    EXPECT_FALSE(link_.DeviceGone());
+    link_.Close();
   }
 }
 
@@ -238,7 +235,7 @@ TEST_F(OverGateway, OpenFailuresSayWhy) {
     const SilentListener gone;
     closedPort = gone.Port();
   }
-  DefaultPortMap().Set(5, "mbtcp://127.0.0.1:" + closedPort);
+  ports_.Set(5, "mbtcp://127.0.0.1:" + closedPort);
   const struct {
     const char* name;
     std::string why;
@@ -249,11 +246,10 @@ TEST_F(OverGateway, OpenFailuresSayWhy) {
       {"tcp://no-such-host.invalid:502", "tcp://no-such-host.invalid:502: "},
   };
   for (const auto& c : cases) {
-    EXPECT_FALSE(OpenPort(c.name, 38400)) << c.name;
-    EXPECT_EQ(PortOpenFailureText().rfind(c.why, 0), 0u) << c.name << ": " << PortOpenFailureText();
+    EXPECT_FALSE(link_.Open(c.name, 38400)) << c.name;
+    EXPECT_EQ(link_.OpenFailureText().rfind(c.why, 0), 0u) << c.name << ": " << link_.OpenFailureText();
   }
-  EXPECT_EQ(DefaultPortMap().Description(5), "mbtcp://127.0.0.1:" + closedPort);
-  DefaultPortMap().Set(5, "");
+  EXPECT_EQ(ports_.Description(5), "mbtcp://127.0.0.1:" + closedPort);
 }
 
 // The gateway ends (the connection drops). The next transaction tries once
@@ -283,18 +279,18 @@ TEST_F(OverGateway, LostConnectionIsTriedAgainOncePerBackOff) {
       EXPECT_EQ(Transact(Call::Read4), step.expected) << form.option;
       const std::string entry = NewestEntry();
       EXPECT_EQ(entry.substr(entry.find("Recv->")).substr(0, 8 + step.note.size()), "Recv->\r\n" + step.note) << entry;
-      EXPECT_TRUE(PortDeviceGone());
+      EXPECT_TRUE(link_.DeviceGone());
     }
-    EXPECT_TRUE(PortReconnects());
-    EXPECT_EQ(PortGoneText(), name + ": the connection to the gateway was lost; it is opened again at the next transaction");
+    EXPECT_TRUE(link_.Reconnects());
+    EXPECT_EQ(link_.GoneText(), name + ": the connection to the gateway was lost; it is opened again at the next transaction");
     std::this_thread::sleep_for(std::chrono::milliseconds(5200));
     EXPECT_EQ(Transact(Call::Read4), ResultOk) << form.option << " " << NewestEntry();
-    EXPECT_FALSE(PortDeviceGone());
+    EXPECT_FALSE(link_.DeviceGone());
 
     sim.reset();
     sim = StartGatewaySim(form, port);
     EXPECT_EQ(Transact(Call::Read4), ResultOk) << form.option << " " << NewestEntry();
-    ClosePort();
+    link_.Close();
   }
 }
 
@@ -342,7 +338,7 @@ TEST_F(OverGateway, MbapHeaderThatDoesNotBelongIsAWrongAnswer) {
     const size_t note = entry.find("Note->");
     EXPECT_EQ(note == std::string::npos ? "" : entry.substr(note), c.note) << static_cast<int>(c.change);
   }
-  ClosePort();
+  link_.Close();
   peer.join();
 }
 
@@ -357,13 +353,10 @@ TEST_F(OverGateway, DownloadWritesTheSameCsvOverEachForm) {
     SimProcess sim(args);
     for (const char* command : {"set 3 158 2", "clock 3 2026 03 01 12 00 00", "prefill 3 200"})
       ASSERT_EQ(sim.Command(command).substr(0, 2), "ok") << command;
-    ResetMeterState();
-    g_slaveAddress = 3;
-    g_modelCode = 3;
     Open(sim.PortName());
     RecordingLog log;
-    ASSERT_TRUE(DownloadLoggedData(DefaultLink(), g_slaveAddress, log)) << option;
-    ClosePort();
+    ASSERT_TRUE(DownloadLoggedData(link_, 3, log)) << option;
+    link_.Close();
     csv.push_back(ReadWholeFile("03-data.csv"));
     std::filesystem::remove("03-data.csv");
   }

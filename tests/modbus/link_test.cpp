@@ -17,8 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "modbus/master.h"
-#include "modbus/serial_link.h"
+#include "modbus/link.h"
 #include "tests/support/sim_process.h"
 
 namespace {
@@ -31,42 +30,33 @@ long MillisecondsSince(Clock::time_point start) {
 
 class MasterOverPty : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::memset(g_traceRing, 0, sizeof g_traceRing);
-    g_traceIndex = 0;
-    g_traceLive = 0;
-    g_framing = Framing::Silence;
-    ASSERT_TRUE(OpenPort(sim_.LinkPath().c_str(), 38400)) << PortOpenFailureText();
-  }
-  void TearDown() override {
-    ClosePort();
-    g_framing = Framing::Silence;
-  }
+  void SetUp() override { ASSERT_TRUE(link_.Open(sim_.LinkPath(), 38400)) << link_.OpenFailureText(); }
 
-  std::string NewestEntry() const { return g_traceRing[g_traceIndex]; }
+  std::string NewestEntry() const { return link_.Trace().entries[link_.Trace().newest]; }
   void Fault(const std::string& kind) { ASSERT_EQ(sim_.Command("fault 1 " + kind).substr(0, 2), "ok"); }
 
   SimProcess sim_{{"--meter", "1:QM4C", "--meter", "2:QM4A", "--static"}};
+  ModbusLink link_;
 };
 
 TEST_F(MasterOverPty, EachTransactionEndToEnd) {
   ASSERT_EQ(sim_.Command("set 1 149 900").substr(0, 2), "ok");
   int values[8] = {};
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 8, values), ResultOk);
+  EXPECT_EQ(link_.ReadHoldingRegisters(1, 149, 8, values), ResultOk);
   EXPECT_EQ(values[0], 900);
   EXPECT_EQ(NewestEntry().substr(0, 31), "Send->01 03 00 95 00 08 54 20\r\n");
   // 8 registers: a 21-byte answer, 3 * 21 + 7 characters.
   EXPECT_EQ(NewestEntry().size(), 31u + 3 * 21 + 7);
 
-  EXPECT_EQ(WriteSingleRegister(g_port, 1, 149, 60), ResultOk);
+  EXPECT_EQ(link_.WriteSingleRegister(1, 149, 60), ResultOk);
   const auto events = sim_.TakeEvents(2);
   EXPECT_NE(std::find(events.begin(), events.end(), "write 1 149 60"), events.end());
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultOk);
+  EXPECT_EQ(link_.ReadHoldingRegisters(1, 149, 1, values), ResultOk);
   EXPECT_EQ(values[0], 60);
 
   int id = -1;
   char text[kSlaveIdTextSize] = "";
-  EXPECT_EQ(ReportSlaveId(g_port, 2, &id, text), ResultOk);
+  EXPECT_EQ(link_.ReportSlaveId(2, &id, text), ResultOk);
   EXPECT_NE(std::strstr(text, "QM4A"), nullptr) << text;
   EXPECT_EQ(NewestEntry().substr(0, 19), "Send->02 11 C0 DC\r\n");
 }
@@ -99,35 +89,35 @@ TEST_F(MasterOverPty, EveryResultCodeFromARealFrameAlikeUnderBothFramings) {
       {"echo", Call::Write, ResultWriteMismatch},
       {"none", Call::ReadRefused, ResultBadParameter},
   };
-  const auto run = [](Call call) -> ModbusResult {
+  const auto run = [this](Call call) -> ModbusResult {
     int values[48] = {};
     int id = 0;
     char text[kSlaveIdTextSize] = "";
     switch (call) {
-      case Call::Read4: return ReadHoldingRegisters(g_port, 1, 258, 4, values);
-      case Call::Read48: return ReadHoldingRegisters(g_port, 1, 258, 48, values);  // the poll's largest, 101 bytes
-      case Call::ReadMissing: return ReadHoldingRegisters(g_port, 1, 5000, 4, values);
-      case Call::ReadRefused: return ReadHoldingRegisters(g_port, 1, 258, 0, values);
-      case Call::Write: return WriteSingleRegister(g_port, 1, 149, 61);
-      case Call::Id: return ReportSlaveId(g_port, 1, &id, text);
+      case Call::Read4: return link_.ReadHoldingRegisters(1, 258, 4, values);
+      case Call::Read48: return link_.ReadHoldingRegisters(1, 258, 48, values);  // the poll's largest, 101 bytes
+      case Call::ReadMissing: return link_.ReadHoldingRegisters(1, 5000, 4, values);
+      case Call::ReadRefused: return link_.ReadHoldingRegisters(1, 258, 0, values);
+      case Call::Write: return link_.WriteSingleRegister(1, 149, 61);
+      case Call::Id: return link_.ReportSlaveId(1, &id, text);
     }
     return ResultOk;
   };
   for (const auto& c : cases) {
     std::string entries[2];
     for (const Framing framing : {Framing::Silence, Framing::Length}) {
-      g_framing = framing;
+      link_.SetSettings(LinkSettings{framing, {}, {}});
       Fault(c.fault);
-      const unsigned long tallied = g_transactionsByResult[c.expected];
+      const unsigned long tallied = link_.TransactionsWith(c.expected);
       EXPECT_EQ(run(c.call), c.expected) << c.fault << " under " << FramingName(framing);
-      EXPECT_EQ(g_transactionsByResult[c.expected], tallied + 1) << c.fault << ": tallied under its result";
+      EXPECT_EQ(link_.TransactionsWith(c.expected), tallied + 1) << c.fault << ": tallied under its result";
       entries[static_cast<int>(framing)] = NewestEntry();
       Fault("none");
     }
     EXPECT_EQ(entries[1], entries[0]) << c.fault << ": the trace must not tell the framings apart";
   }
   int values[4] = {11, 22, 33, 44};
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 5000, 4, values), ResultException);
+  EXPECT_EQ(link_.ReadHoldingRegisters(1, 5000, 4, values), ResultException);
   EXPECT_EQ(values[0], 11) << "the caller's array is untouched on failure";
 }
 
@@ -142,15 +132,15 @@ TEST_F(MasterOverPty, LengthFramingEndsAtTheAnswerAndLeavesWhatFollowsToTheDrain
     size_t bytesShown;
   } cases[] = {{Framing::Silence, ResultTooLarge, 33}, {Framing::Length, ResultOk, 13}};
   for (const auto& c : cases) {
-    g_framing = c.framing;
+    link_.SetSettings(LinkSettings{c.framing, {}, {}});
     Fault("oversize");
     int values[4] = {};
-    EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 258, 4, values), c.expected) << FramingName(c.framing);
+    EXPECT_EQ(link_.ReadHoldingRegisters(1, 258, 4, values), c.expected) << FramingName(c.framing);
     const std::string entry = NewestEntry();
     EXPECT_EQ(entry.size(), 31u + 6 + 3 * c.bytesShown + 1) << entry;
     Fault("none");
     ASSERT_EQ(sim_.Command("set 1 149 " + std::to_string(700 + c.bytesShown)).substr(0, 2), "ok");
-    EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultOk) << FramingName(c.framing);
+    EXPECT_EQ(link_.ReadHoldingRegisters(1, 149, 1, values), ResultOk) << FramingName(c.framing);
     EXPECT_EQ(values[0], static_cast<int>(700 + c.bytesShown)) << "the trailing bytes went to the drain";
   }
 }
@@ -159,7 +149,7 @@ TEST_F(MasterOverPty, SilentSlaveTimesOutAndLeavesAnEmptyResponseLine) {
   Fault("silent");
   int values[4];
   const auto start = Clock::now();
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 258, 4, values), ResultTimeout);
+  EXPECT_EQ(link_.ReadHoldingRegisters(1, 258, 4, values), ResultTimeout);
   const long elapsed = MillisecondsSince(start);
   // 600 + 33 ms for a read of 4; the lower bound is what the design promises
   // the slave, the upper bound only proves the read ends.
@@ -170,7 +160,7 @@ TEST_F(MasterOverPty, SilentSlaveTimesOutAndLeavesAnEmptyResponseLine) {
   int id = 0;
   char text[kSlaveIdTextSize];
   const auto idStart = Clock::now();
-  EXPECT_EQ(ReportSlaveId(g_port, 1, &id, text), ResultTimeout);
+  EXPECT_EQ(link_.ReportSlaveId(1, &id, text), ResultTimeout);
   EXPECT_GE(MillisecondsSince(idStart), 700) << "a report slave ID read asks for 100 bytes: 700 ms";
   Fault("none");
 }
@@ -184,29 +174,29 @@ TEST_F(MasterOverPty, BadParametersSendNothingAndWriteNoTraceEntry) {
                {256, 258, 4}, {-1, 258, 4},  {1, 65535, 1},   {1, INT_MAX, 4},
                {1, INT_MAX - 100, 509}};  // first + count overflows an int
   for (const auto& r : reads) {
-    EXPECT_EQ(ReadHoldingRegisters(g_port, r.slave, r.first, r.count, values), ResultBadParameter)
+    EXPECT_EQ(link_.ReadHoldingRegisters(r.slave, r.first, r.count, values), ResultBadParameter)
         << r.slave << " " << r.first << " " << r.count;
   }
-  EXPECT_EQ(WriteSingleRegister(g_port, 1, 1024, 0), ResultBadParameter);
-  EXPECT_EQ(WriteSingleRegister(g_port, 1, 149, 65536), ResultBadParameter);
-  EXPECT_EQ(WriteSingleRegister(g_port, 1, 149, -1), ResultBadParameter);
+  EXPECT_EQ(link_.WriteSingleRegister(1, 1024, 0), ResultBadParameter);
+  EXPECT_EQ(link_.WriteSingleRegister(1, 149, 65536), ResultBadParameter);
+  EXPECT_EQ(link_.WriteSingleRegister(1, 149, -1), ResultBadParameter);
   int id;
   char text[kSlaveIdTextSize];
-  EXPECT_EQ(ReportSlaveId(g_port, 256, &id, text), ResultBadParameter);
-  EXPECT_EQ(g_traceIndex, 0);
+  EXPECT_EQ(link_.ReportSlaveId(256, &id, text), ResultBadParameter);
+  EXPECT_EQ(link_.Trace().newest, 0);
   EXPECT_TRUE(sim_.TakeEvents(0, 300).empty()) << "nothing may reach the line";
 
   // The boundaries themselves go out.
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 65534, 1, values), ResultException);
-  EXPECT_EQ(WriteSingleRegister(g_port, 1, 1023, 0), ResultException);
-  EXPECT_EQ(g_traceIndex, 2);
+  EXPECT_EQ(link_.ReadHoldingRegisters(1, 65534, 1, values), ResultException);
+  EXPECT_EQ(link_.WriteSingleRegister(1, 1023, 0), ResultException);
+  EXPECT_EQ(link_.Trace().newest, 2);
 }
 
 TEST_F(MasterOverPty, LargestReadFitsItsBufferAndTraceEntry) {
   int values[509];
   // 509 registers from address 7999: whatever the meter answers, nothing may
   // overrun (the sanitizer build checks), and the entry ends with its line end.
-  const ModbusResult result = ReadHoldingRegisters(g_port, 1, 7999, 509, values);
+  const ModbusResult result = link_.ReadHoldingRegisters(1, 7999, 509, values);
   EXPECT_NE(result, ResultBadParameter);
   const std::string entry = NewestEntry();
   EXPECT_LT(entry.size(), static_cast<size_t>(kTraceEntryChars));
@@ -216,11 +206,11 @@ TEST_F(MasterOverPty, LargestReadFitsItsBufferAndTraceEntry) {
 TEST_F(MasterOverPty, LateAnswerIsDrainedByTheNextTransaction) {
   Fault("delay 900");
   int values[4] = {};
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 258, 4, values), ResultTimeout);
+  EXPECT_EQ(link_.ReadHoldingRegisters(1, 258, 4, values), ResultTimeout);
   Fault("none");
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the late answer has landed by now
   ASSERT_EQ(sim_.Command("set 1 149 1234").substr(0, 2), "ok");
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultOk);
+  EXPECT_EQ(link_.ReadHoldingRegisters(1, 149, 1, values), ResultOk);
   EXPECT_EQ(values[0], 1234) << "stale bytes must not be taken for this answer";
 }
 
@@ -230,14 +220,14 @@ TEST_F(MasterOverPty, LateAnswerStillArrivingIsDrainedToItsEnd) {
   // begins, so the drain must follow it to its end, not stop at the first
   // moment the buffer is empty.
   ASSERT_EQ(sim_.Command("baud 1200").substr(0, 2), "ok");
-  ReopenPort(1200);
+  link_.Reopen(1200);
   Fault("delay 1650");
   int values[40] = {};
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 258, 40, values), ResultTimeout);  // gives up at 600 + 9 * 105 ms
+  EXPECT_EQ(link_.ReadHoldingRegisters(1, 258, 40, values), ResultTimeout);  // gives up at 600 + 9 * 105 ms
   Fault("none");
   std::this_thread::sleep_for(std::chrono::milliseconds(250));
   ASSERT_EQ(sim_.Command("set 1 149 4321").substr(0, 2), "ok");
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultOk) << NewestEntry();
+  EXPECT_EQ(link_.ReadHoldingRegisters(1, 149, 1, values), ResultOk) << NewestEntry();
   EXPECT_EQ(values[0], 4321);
 }
 
@@ -249,9 +239,9 @@ TEST_F(MasterOverPty, LowRatesReadWholeAnswers) {
   } cases[] = {{1200, 48}, {2400, 125}};
   for (const auto& c : cases) {
     ASSERT_EQ(sim_.Command("baud " + std::to_string(c.baud)).substr(0, 2), "ok");
-    ReopenPort(c.baud);
+    link_.Reopen(c.baud);
     int values[125];
-    EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 7999, c.count, values), ResultOk) << c.baud << " baud";
+    EXPECT_EQ(link_.ReadHoldingRegisters(1, 7999, c.count, values), ResultOk) << c.baud << " baud";
   }
 }
 
@@ -267,7 +257,7 @@ TEST(SerialLink, TotalTimeoutCoversTheCharactersAndStaysAt600PlusMFrom9600Up) {
 TEST_F(MasterOverPty, ResponsePausedMidFrameIsCutThere) {
   Fault("pause 120");
   int values[48];
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 258, 48, values), ResultBadLength);
+  EXPECT_EQ(link_.ReadHoldingRegisters(1, 258, 48, values), ResultBadLength);
   const std::string entry = NewestEntry();
   const size_t recv = entry.find("Recv->");
   ASSERT_NE(recv, std::string::npos);
@@ -276,112 +266,112 @@ TEST_F(MasterOverPty, ResponsePausedMidFrameIsCutThere) {
   EXPECT_LT(bytesShown, 101u);
   Fault("none");
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultOk) << "the rest is drained";
+  EXPECT_EQ(link_.ReadHoldingRegisters(1, 149, 1, values), ResultOk) << "the rest is drained";
 }
 
 TEST_F(MasterOverPty, ThirteenthTransactionOverwritesTheFirstEntry) {
   int values[1];
-  for (int i = 0; i < 12; ++i) ASSERT_EQ(ReadHoldingRegisters(g_port, 1, 149 + i, 1, values), ResultOk);
-  EXPECT_EQ(g_traceIndex, 0);
-  EXPECT_EQ(std::string(g_traceRing[1]).substr(0, 18), "Send->01 03 00 95 ") << "address 149 first";
-  ASSERT_EQ(ReadHoldingRegisters(g_port, 1, 200, 1, values), ResultException);
-  EXPECT_EQ(g_traceIndex, 1);
-  EXPECT_EQ(std::string(g_traceRing[1]).substr(0, 18), "Send->01 03 00 C8 ");
+  for (int i = 0; i < 12; ++i) ASSERT_EQ(link_.ReadHoldingRegisters(1, 149 + i, 1, values), ResultOk);
+  EXPECT_EQ(link_.Trace().newest, 0);
+  EXPECT_EQ(std::string(link_.Trace().entries[1]).substr(0, 18), "Send->01 03 00 95 ") << "address 149 first";
+  ASSERT_EQ(link_.ReadHoldingRegisters(1, 200, 1, values), ResultException);
+  EXPECT_EQ(link_.Trace().newest, 1);
+  EXPECT_EQ(std::string(link_.Trace().entries[1]).substr(0, 18), "Send->01 03 00 C8 ");
   // In time order: the second transaction (address 150) is now the oldest.
-  EXPECT_EQ(std::string(TraceEntryOldestFirst(0)).substr(0, 18), "Send->01 03 00 96 ");
-  EXPECT_EQ(std::string(TraceEntryOldestFirst(kTraceEntries - 1)).substr(0, 18), "Send->01 03 00 C8 ");
+  EXPECT_EQ(std::string(link_.Trace().OldestFirst(0)).substr(0, 18), "Send->01 03 00 96 ");
+  EXPECT_EQ(std::string(link_.Trace().OldestFirst(kTraceEntries - 1)).substr(0, 18), "Send->01 03 00 C8 ");
 }
 
 TEST_F(MasterOverPty, RepaintIsAskedOnlyWhileTheTraceIsLive) {
-  static int requests = 0;
-  requests = 0;
-  g_traceRepaintRequest = [] { ++requests; };
+  int requests = 0;
+  link_.Trace().repaintRequest = [](void* count) { ++*static_cast<int*>(count); };
+  link_.Trace().repaintContext = &requests;
   int values[1];
-  ReadHoldingRegisters(g_port, 1, 149, 1, values);
+  link_.ReadHoldingRegisters(1, 149, 1, values);
   EXPECT_EQ(requests, 0);
-  g_traceLive = 1;
-  ReadHoldingRegisters(g_port, 1, 149, 1, values);
-  ReadHoldingRegisters(g_port, 1, 149, 0, values);  // refused: no entry, no repaint
+  link_.Trace().live = 1;
+  link_.ReadHoldingRegisters(1, 149, 1, values);
+  link_.ReadHoldingRegisters(1, 149, 0, values);  // refused: no entry, no repaint
   EXPECT_EQ(requests, 1);
-  g_traceLive = 0;
-  g_traceRepaintRequest = nullptr;
 }
 
 TEST_F(MasterOverPty, ReopeningAtAnotherRate) {
-  ReopenPort(9600);
-  EXPECT_EQ(g_portOpen, 1);
+  link_.Reopen(9600);
+  EXPECT_TRUE(link_.IsOpen());
   int values[1];
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultOk);
-  EXPECT_STREQ(g_portName, sim_.LinkPath().c_str());
+  EXPECT_EQ(link_.ReadHoldingRegisters(1, 149, 1, values), ResultOk);
+  EXPECT_STREQ(link_.Name(), sim_.LinkPath().c_str());
 
   // A port that does not exist: false, and the open one is closed.
-  EXPECT_FALSE(OpenPort("COM7:", 38400));
-  EXPECT_EQ(g_portOpen, 0);
-  EXPECT_STREQ(g_portName, sim_.LinkPath().c_str()) << "only a successful open names the port";
-  EXPECT_FALSE(OpenPort("COM0:", 38400));
-  EXPECT_FALSE(PortOpenFailureText().empty());
+  EXPECT_FALSE(link_.Open("COM7:", 38400));
+  EXPECT_FALSE(link_.IsOpen());
+  EXPECT_STREQ(link_.Name(), sim_.LinkPath().c_str()) << "only a successful open names the port";
+  EXPECT_FALSE(link_.Open("COM0:", 38400));
+  EXPECT_FALSE(link_.OpenFailureText().empty());
   // A closed port fails at once, traced as a silent slave, instead of
   // waiting out 600 + m ms on a descriptor that poll() ignores.
   const auto start = Clock::now();
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultTimeout);
+  EXPECT_EQ(link_.ReadHoldingRegisters(1, 149, 1, values), ResultTimeout);
   EXPECT_LT(MillisecondsSince(start), 300);
   EXPECT_EQ(NewestEntry(), "Send->01 03 00 95 00 01 94 26\r\nRecv->\r\n");
 
-  // A device path longer than g_portName holds is reopened whole.
+  // A device path longer than link_.Name() holds is reopened whole.
   const std::string dir = ::testing::TempDir() + "pylax-a-folder-with-a-rather-long-name";
   std::filesystem::create_directories(dir);
   const std::string longPath = dir + "/serial-port";
   std::filesystem::remove(longPath);
   std::filesystem::create_symlink(sim_.LinkPath(), longPath);
-  ASSERT_TRUE(OpenPort(longPath.c_str(), 38400));
-  EXPECT_EQ(std::strlen(g_portName), 31u);
-  ReopenPort(9600);
-  EXPECT_EQ(g_portOpen, 1) << "reopened by its whole name";
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultOk);
+  ASSERT_TRUE(link_.Open(longPath.c_str(), 38400));
+  EXPECT_EQ(std::strlen(link_.Name()), 31u);
+  link_.Reopen(9600);
+  EXPECT_TRUE(link_.IsOpen()) << "reopened by its whole name";
+  EXPECT_EQ(link_.ReadHoldingRegisters(1, 149, 1, values), ResultOk);
   std::filesystem::remove_all(dir);
 }
 
 TEST(SerialLink, AVanishedDeviceFailsAtOnceAndWorksAgainWhenPickedAgain) {
+  ModbusLink link;
   // The port is a name (a symlink) that points at whichever simulator is
   // there now, as /dev/ttyUSB0 names whichever adapter is plugged in.
   const std::string name = ::testing::TempDir() + "pylax-replugged";
   auto sim = std::make_unique<SimProcess>(std::vector<std::string>{"--meter", "1:QM4C", "--static"});
   std::filesystem::remove(name);
   std::filesystem::create_symlink(sim->LinkPath(), name);
-  ASSERT_TRUE(OpenPort(name.c_str(), 38400));
+  ASSERT_TRUE(link.Open(name.c_str(), 38400));
   sim.reset();  // unplugged
 
   int values[1];
   const auto start = Clock::now();
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultTimeout);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(link.ReadHoldingRegisters(1, 149, 1, values), ResultTimeout);
   EXPECT_LT(MillisecondsSince(start), 500) << "five transactions on a gone device fail at once";
-  EXPECT_TRUE(PortDeviceGone());
-  EXPECT_NE(PortGoneText().find(name + " has gone away"), std::string::npos) << PortGoneText();
+  EXPECT_TRUE(link.DeviceGone());
+  EXPECT_NE(link.GoneText().find(name + " has gone away"), std::string::npos) << link.GoneText();
 
   sim = std::make_unique<SimProcess>(std::vector<std::string>{"--meter", "1:QM4C", "--static"});
   std::filesystem::remove(name);
   std::filesystem::create_symlink(sim->LinkPath(), name);
-  ASSERT_TRUE(OpenPort(name.c_str(), 38400)) << PortOpenFailureText();
-  EXPECT_FALSE(PortDeviceGone());
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultOk);
-  ClosePort();
+  ASSERT_TRUE(link.Open(name.c_str(), 38400)) << link.OpenFailureText();
+  EXPECT_FALSE(link.DeviceGone());
+  EXPECT_EQ(link.ReadHoldingRegisters(1, 149, 1, values), ResultOk);
+  link.Close();
   std::filesystem::remove(name);
 }
 
 TEST(SerialLink, AWriteToADeviceThatTakesNoBytesGivesUp) {
+  ModbusLink link;
   // A pseudo terminal whose other side reads nothing: once its buffer is
   // full, a write can never finish. The transaction must give up (25 + 5 x 8
   // ms for the write, then the read's 600 + 1 ms) rather than wait for ever.
   int controller = -1, device = -1;
   ASSERT_EQ(openpty(&controller, &device, nullptr, nullptr, nullptr), 0);
   const std::string path = ttyname(device);
-  ASSERT_TRUE(OpenPort(path.c_str(), 38400));
+  ASSERT_TRUE(link.Open(path.c_str(), 38400));
   const uint8_t junk[256] = {};
-  while (::write(g_port, junk, sizeof junk) > 0) {
+  while (::write(link.Descriptor(), junk, sizeof junk) > 0) {
   }
-  auto transaction = std::async(std::launch::async, [] {
+  auto transaction = std::async(std::launch::async, [&link] {
     int values[1];
-    return ReadHoldingRegisters(g_port, 1, 149, 1, values);
+    return link.ReadHoldingRegisters(1, 149, 1, values);
   });
   // Should the write hang, reading the other side after 5 s frees it, so the
   // test fails instead of hanging.
@@ -395,7 +385,7 @@ TEST(SerialLink, AWriteToADeviceThatTakesNoBytesGivesUp) {
     ADD_FAILURE() << "the write did not give up";
   }
   EXPECT_EQ(transaction.get(), ResultTimeout);
-  ClosePort();
+  link.Close();
   close(device);
   close(controller);
 }
@@ -405,33 +395,35 @@ TEST_F(MasterOverPty, ASecondProcessCannotOpenAnOpenPort) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    g_portOpen = 0;  // this copy of the parent's state must not close its port
-    const bool opened = OpenPort(path.c_str(), 38400);
-    const bool saysBusy = PortOpenFailureText().find("in use") != std::string::npos;
+    ModbusLink second;
+    const bool opened = second.Open(path, 38400);
+    const bool saysBusy = second.OpenFailureText().find("in use") != std::string::npos;
     _exit(!opened && saysBusy ? 0 : 1);
   }
   int status = 0;
   waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the second opener must be refused as busy";
   int values[1];
-  EXPECT_EQ(ReadHoldingRegisters(g_port, 1, 149, 1, values), ResultOk) << "the first opener keeps its port";
+  EXPECT_EQ(link_.ReadHoldingRegisters(1, 149, 1, values), ResultOk) << "the first opener keeps its port";
 }
 
 TEST(SerialLink, OpenFailureExplainsTheReason) {
-  EXPECT_FALSE(OpenPort("/dev/pylax-no-such-device", 38400));
-  EXPECT_EQ(g_portOpen, 0);
-  EXPECT_NE(PortOpenFailureText().find("does not exist"), std::string::npos) << PortOpenFailureText();
-  ReopenPort(9600);  // nothing was ever opened: stays closed, says nothing
-  EXPECT_EQ(g_portOpen, 0);
+  ModbusLink link;
+  EXPECT_FALSE(link.Open("/dev/pylax-no-such-device", 38400));
+  EXPECT_FALSE(link.IsOpen());
+  EXPECT_NE(link.OpenFailureText().find("does not exist"), std::string::npos) << link.OpenFailureText();
+  link.Reopen(9600);  // nothing was ever opened: stays closed, says nothing
+  EXPECT_FALSE(link.IsOpen());
 }
 
 TEST(SerialLink, DrainReturnsQuicklyWhenNothingIsPending) {
+  ModbusLink link;
   SimProcess sim({"--meter", "1:QM4C", "--static"});
-  ASSERT_TRUE(OpenPort(sim.LinkPath().c_str(), 38400));
+  ASSERT_TRUE(link.Open(sim.LinkPath().c_str(), 38400));
   const auto start = Clock::now();
-  for (int i = 0; i < 20; ++i) DrainInput(g_port);
+  for (int i = 0; i < 20; ++i) link.DrainInput();
   EXPECT_LT(MillisecondsSince(start), 1000) << "20 drains of about 1 ms each";
-  ClosePort();
+  link.Close();
 }
 
 TEST(SerialLink, ASilentSlaveIsGivenUpOnAfterTheAnswerTimeTheLinkWasGiven) {

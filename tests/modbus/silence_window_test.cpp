@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "modbus/master.h"
-#include "modbus/serial_link.h"
+#include "modbus/link.h"
 #include "tests/support/sim_process.h"
 
 namespace {
@@ -36,43 +35,35 @@ constexpr PauseCase kCases[] = {
 
 // One read of 4 registers from a fresh simulator (so nothing a cut answer
 // left on the line reaches the next case) that pauses the answer.
-ModbusResult PausedRead(const PauseCase& c, std::vector<int>& values) {
+ModbusResult PausedRead(const PauseCase& c, Framing framing, std::vector<int>& values) {
   SimProcess sim({"--static", "--baud", std::to_string(c.baud), "--meter", "1:QM4B"});
   for (const char* pin : {"set 1 258 4660", "set 1 259 22136", "set 1 260 39612", "set 1 261 57072"})
     EXPECT_EQ(sim.Command(pin), "ok") << pin;
   EXPECT_EQ(sim.Command("fault 1 pause:" + std::to_string(c.pauseMs) + " 1"), "ok");
-  if (!OpenPort(sim.LinkPath().c_str(), c.baud)) {
-    ADD_FAILURE() << PortOpenFailureText();
+  ModbusLink link;
+  link.SetSettings(LinkSettings{framing, {}, {}});
+  if (!link.Open(sim.LinkPath(), c.baud)) {
+    ADD_FAILURE() << link.OpenFailureText();
     return ResultBadParameter;
   }
-  const ModbusResult result = ReadHoldingRegisters(g_port, 1, 258, 4, values.data());
-  ClosePort();
-  return result;
+  return link.ReadHoldingRegisters(1, 258, 4, values.data());
 }
-
-class SilenceWindow : public ::testing::Test {
- protected:
-  void TearDown() override {
-    ClosePort();
-    std::string ignored;
-    ChooseFraming("silence", &g_framing, &ignored);
-  }
-};
 
 // The edges lie 5 to 10 ms from the 35: on a machine busy with other work
 // the simulator or this process may wake that much late, so a case is tried
 // up to five times for its result. A wrong silence gives the wrong result
 // every time.
-TEST_F(SilenceWindow, APauseInsideAnAnswerCutsItOnlyBeyond35Ms) {
+TEST(SilenceWindow, APauseInsideAnAnswerCutsItOnlyBeyond35Ms) {
   constexpr int kTries = 5;
   for (const PauseCase& c : kCases) {
     const std::string what = std::string(c.framing) + " at " + std::to_string(c.baud) + " baud, pause " +
                              std::to_string(c.pauseMs) + " ms";
     std::string error;
-    ASSERT_TRUE(ChooseFraming(c.framing, &g_framing, &error)) << error;
+    Framing framing = Framing::Silence;
+    ASSERT_TRUE(ChooseFraming(c.framing, &framing, &error)) << error;
     std::vector<int> values(4, -1);
-    ModbusResult result = PausedRead(c, values);
-    for (int tried = 1; tried < kTries && result != c.expected; ++tried) result = PausedRead(c, values);
+    ModbusResult result = PausedRead(c, framing, values);
+    for (int tried = 1; tried < kTries && result != c.expected; ++tried) result = PausedRead(c, framing, values);
     EXPECT_EQ(result, c.expected) << what;
     if (result == ResultOk) {
       EXPECT_EQ(values, (std::vector<int>{4660, 22136, 39612, 57072})) << what;

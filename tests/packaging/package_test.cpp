@@ -227,14 +227,14 @@ TEST_F(Package, UnitVerifiesCleanInTheInstalledLayout) {
 TEST_F(Package, LintianFindsNoErrorAndEachWarningIsExplained) {
   const CommandResult lintian = RunCommand({"lintian", "--tag-display-limit", "0", DebOf(kTools), DebOf(kWindows)});
   EXPECT_EQ(lintian.status, 0) << lintian.output;
-  const std::string readme = ReadWholeFile(README_PATH);
+  const std::string decisions = ReadWholeFile(DECISIONS_PATH);
   static const std::regex finding(R"(^([EW]): (\S+): (\S+))");
   for (const std::string& line : SplitLines(lintian.output)) {
     std::smatch match;
     if (!std::regex_search(line, match, finding)) continue;
     EXPECT_EQ(match[1], "W") << line;
-    EXPECT_NE(readme.find("`" + match[3].str() + "`"), std::string::npos)
-        << line << ": README.md does not explain the warning " << match[3];
+    EXPECT_NE(decisions.find("`" + match[3].str() + "`"), std::string::npos)
+        << line << ": docs/decisions.md does not explain the warning " << match[3];
   }
 }
 

@@ -16,8 +16,7 @@
 
 #include "meter/meter_state.h"
 #include "bus/logging_start.h"
-#include "modbus/master.h"
-#include "modbus/serial_link.h"
+#include "modbus/link.h"
 #include "tests/support/sim_process.h"
 
 class TempCurrentDirectory {
@@ -56,21 +55,16 @@ inline std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-// qm4sim with the given meters, its link opened as the port, process-wide
-// state as at program start.
+// qm4sim with the given meters, its link opened as the port, and what the
+// console would keep, as at program start.
 class CoreOverSim : public ::testing::Test {
  protected:
   void StartBus(const std::vector<std::string>& meters) {
     sim_ = std::make_unique<SimProcess>(meters);
-    ASSERT_TRUE(OpenPort(sim_->LinkPath().c_str(), 38400)) << PortOpenFailureText();
+    ASSERT_TRUE(link_.Open(sim_->LinkPath().c_str(), 38400)) << link_.OpenFailureText();
     sim_->TakeEvents(0, 0);
   }
-  void SetUp() override {
-    ResetMeterState();
-    for (int16_t& slot : g_logSlots) slot = 0;
-    g_logControl = 0;
-  }
-  void TearDown() override { ClosePort(); }
+  void TearDown() override { link_.Close(); }
 
   std::string Sim(const std::string& line) {
     const std::string reply = sim_->Command(line);
@@ -87,4 +81,9 @@ class CoreOverSim : public ::testing::Test {
 
   TempCurrentDirectory cwd_;
   std::unique_ptr<SimProcess> sim_;
+  ModbusLink link_;
+  Meter pickedMeter_;
+  PollState pollState_;
+  PhaseOffsets phaseOffset_ = kRowTotals;
+  LogSetup logSetup_;
 };
