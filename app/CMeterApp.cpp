@@ -77,7 +77,7 @@ bool CMeterApp::StartServer() {
 bool CMeterApp::StartSimulator() {
   m_simulator = std::make_unique<SimLauncher>();
   std::string error;
-  if (StartSimulatedCom1(*m_simulator, &error)) return true;
+  if (StartSimulatedCom1(*m_simulator, m_options.ports, &error)) return true;
   std::fprintf(stderr, "pylax: cannot start the simulated meters: %s\n", error.c_str());
   m_simulator.reset();
   m_exitCode = 1;

@@ -7,8 +7,8 @@
 #include "modbus/port_map.h"
 
 namespace {
-bool ApplyPort(const char* value, std::string& error) {
-  if (value != nullptr && ParsePortOverride(value)) return true;
+bool ApplyPort(PortMap& ports, const char* value, std::string& error) {
+  if (value != nullptr && ports.Parse(value)) return true;
   error = std::string("--port wants COMn=PATH (n from 1 to ") + std::to_string(kComPortCount) +
           "), not \"" + (value != nullptr ? value : "") + "\"";
   return false;
@@ -42,9 +42,9 @@ bool TakeLaunchOptions(int& argc, char** argv, LaunchOptions& options, std::stri
     } else if (std::strcmp(arg, "--simulate") == 0) {
       options.simulate = true;
     } else if (std::strcmp(arg, "--port") == 0) {
-      if (!ApplyPort(i + 1 < argc ? argv[++i] : nullptr, error)) return false;
+      if (!ApplyPort(options.ports, i + 1 < argc ? argv[++i] : nullptr, error)) return false;
     } else if (std::strncmp(arg, "--port=", 7) == 0) {
-      if (!ApplyPort(arg + 7, error)) return false;
+      if (!ApplyPort(options.ports, arg + 7, error)) return false;
     } else if (std::strcmp(arg, "--plot") == 0 || std::strncmp(arg, "--plot=", 7) == 0) {
       const char* file = arg[6] == '=' ? arg + 7 : (i + 1 < argc ? argv[++i] : "");
       if (*file == '\0') {

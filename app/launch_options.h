@@ -29,6 +29,7 @@ struct LaunchOptions {
   // The windows' link: --echo, --rs485, --rs485-delays; --framing or PYLAX_FRAMING.
   LineSettings line;
   Framing framing = Framing::Silence;
+  PortMap ports;  // --port COMn=PATH
 };
 
 // Removes the options above from argv (argc shrinks; argv[argc] stays null),

@@ -12,8 +12,8 @@ void RunConsole(int& argc, char** argv, QWidget*& mainWindow, const LaunchOption
   QApplication application(argc, argv);
   StopToken stop;
   ConsoleSession session(stop);
-  session.link.SetLine(options.line);
-  session.link.SetFraming(options.framing);
+  session.ports = options.ports;
+  session.link.SetSettings(LinkSettings{options.framing, options.line, {}});
   // Ctrl+C in the terminal, or the session ending, closes the windows as
   // their close boxes do (the terms dialog declines, the console cancels):
   // the port is closed and the simulated meters are stopped. A logging

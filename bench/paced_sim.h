@@ -15,7 +15,7 @@
 // silence), by length the frame silence itself (1.75 ms at 38400 baud,
 // 4.0 ms at 9600).
 inline double QuietAfterAnswerMs(Framing framing, int baud) {
-  if (framing == Framing::Silence) return kInterByteTimeoutMs;
+  if (framing == Framing::Silence) return LinkTimeouts{}.silenceMs;
   return std::chrono::duration<double, std::milli>(FrameSilence(baud)).count();
 }
 

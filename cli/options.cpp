@@ -175,17 +175,17 @@ std::string GatewayProblem(const std::string& name) {
   return name + " is no gateway address (tcp://HOST:PORT or mbtcp://HOST:PORT): " + problem;
 }
 
-// "COMn=PATH" maps COMn for this run and then names it.
-CLI::Validator PortName() {
+// "COMn=PATH" maps COMn in ports and then names it.
+CLI::Validator PortName(PortMap& ports) {
   return CLI::Validator(
-      [](std::string& text) {
+      [&ports](std::string& text) {
         if (text.empty()) return std::string("needs a port name");
         const size_t equals = text.find('=');
         if (const std::string problem = GatewayProblem(text.substr(equals == std::string::npos ? 0 : equals + 1));
             !problem.empty())
           return problem;
         if (equals == std::string::npos) return std::string();
-        if (!ParsePortOverride(text)) return text + " is not COMn=PATH";
+        if (!ports.Parse(text)) return text + " is not COMn=PATH";
         text = "COM" + std::to_string(ComPortNumber(text.substr(0, equals))) + ":";
         return std::string();
       },
@@ -589,7 +589,7 @@ void DefineCommandLine(CLI::App& app, Options& options) {
                  "tcp://HOST:PORT (RTU over TCP), mbtcp://HOST:PORT (Modbus TCP)")
       ->type_name("NAME")
       ->capture_default_str()
-      ->transform(PortName());
+      ->transform(PortName(options.ports));
   app.add_option("--baud", options.baud, BaudRates())->type_name("N")->capture_default_str()->transform(BaudRate());
   app.add_option("--slave", options.slave,
                  "the meter's address; without it addresses 1 to 10 are scanned\n"
@@ -605,10 +605,10 @@ void DefineCommandLine(CLI::App& app, Options& options) {
                  "default), or length, as soon as a whole answer with a right\n"
                  "CRC is in (faster); without it PYLAX_FRAMING decides")
       ->type_name("silence|length");
-  app.add_flag("--echo", options.line.echo,
+  app.add_flag("--echo", options.link.line.echo,
                "the adapter hands back every byte sent (two-wire, no echo\n"
                "suppression): read each request's echo and check it");
-  app.add_flag("--rs485", options.line.rs485,
+  app.add_flag("--rs485", options.link.line.rs485,
                "switch the port to the kernel's RS-485 mode (RTS driven while\n"
                "sending), for a UART with a transceiver; a port without it is\n"
                "refused");
@@ -727,8 +727,8 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& opt
     if (options.command == Command::Monitor && options.framing.empty() && std::getenv("PYLAX_FRAMING") == nullptr)
       options.framing = FramingName(Framing::Length);
     std::string error;
-    if (!ChooseFraming(options.framing, &options.linkFraming, &error)) throw CLI::ValidationError(error);
-    if (!options.rs485Delays.empty() && !ParseRs485Delays(options.rs485Delays, &options.line, &error))
+    if (!ChooseFraming(options.framing, &options.link.framing, &error)) throw CLI::ValidationError(error);
+    if (!options.rs485Delays.empty() && !ParseRs485Delays(options.rs485Delays, &options.link.line, &error))
       throw CLI::ValidationError(error);
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);

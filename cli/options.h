@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "modbus/backend.h"
+#include "modbus/link_settings.h"
+#include "modbus/port_map.h"
 #include "monitor/monitor_options.h"
 
 // Exit statuses of pylaxctl; scripts can tell the failures apart.
@@ -48,8 +49,8 @@ struct Options {
   bool simulate = false;
   bool trace = false;
   std::string framing;  // as given; empty: PYLAX_FRAMING, else silence (ChooseFraming)
-  Framing linkFraming = Framing::Silence;  // the framing it chose
-  LineSettings line;         // --echo, --rs485
+  LinkSettings link;         // the framing it chose, --echo, --rs485
+  PortMap ports;             // the COMn=PATH of --port
   std::string rs485Delays;   // as given; empty: none
   std::string busId;    // empty: BusId of the port and this machine's name
   // The command and its own options.

@@ -152,8 +152,8 @@ int PickMeter(ModbusLink& link, const Options& options, const StopToken& stop, M
   }
   const ModbusResult result = IdentifyMeter(link, options.slave, meter);
   if (result != ResultOk)
-    return Fail(ExitCode::NoMeter,
-                "no meter identified at address " + std::to_string(options.slave) + ": " + g_resultText[result]);
+    return Fail(ExitCode::NoMeter, "no meter identified at address " + std::to_string(options.slave) + ": " +
+                                       ResultText(result));
   return Exit(ExitCode::Success);
 }
 
@@ -195,7 +195,7 @@ bool PollAndPrint(ModbusLink& link, const Meter& meter, const Options& options) 
   std::fflush(stdout);
   if (fields.lastFailure == ResultOk) return true;
   std::fprintf(stderr, "pylaxctl: reading the meter at address %s: %s\n", MeterName(meter).c_str(),
-               g_resultText[fields.lastFailure]);
+               ResultText(fields.lastFailure));
   return false;
 }
 
@@ -227,7 +227,7 @@ int RunRead(ModbusLink& link, const Meter& meter, const Options& options, const 
 int RunResetEnergy(ModbusLink& link, const Meter& meter) {
   if (int code = RequireModel(meter, meter.model != ModelNone, "a QM4A, QM4B or QM4C")) return code;
   const ModbusResult result = ResetEnergy(link, meter);
-  if (result != ResultOk) return Fail(ExitCode::TransactionFailed, std::string("Reset kWH: ") + g_resultText[result]);
+  if (result != ResultOk) return Fail(ExitCode::TransactionFailed, std::string("Reset kWH: ") + ResultText(result));
   std::printf("kWh of the meter at address %s reset\n", MeterName(meter).c_str());
   return Exit(ExitCode::Success);
 }
@@ -242,7 +242,7 @@ int RunSetClock(ModbusLink& link, const Meter& meter) {
   struct tm local {};
   localtime_r(&now, &local);
   const ModbusResult result = SetClockFrom(link, meter, local);
-  if (result != ResultOk) return Fail(ExitCode::TransactionFailed, std::string("Set Clock: ") + g_resultText[result]);
+  if (result != ResultOk) return Fail(ExitCode::TransactionFailed, std::string("Set Clock: ") + ResultText(result));
   int registers[3];
   PackMeterTime(local, registers);
   char text[48];
@@ -262,7 +262,7 @@ int RunLogShow(ModbusLink& link, const Meter& meter, const Options& options, con
   PollFields fields;
   PollMeter(link, meter, poll, fields);
   if (!fields.subInterval) return Fail(ExitCode::TransactionFailed, std::string("reading the sub-interval: ") +
-                                                                          g_resultText[fields.lastFailure]);
+                                                                          ResultText(fields.lastFailure));
   const LoggingSettings settings = CurrentLoggingSettings(poll.subIntervalSeconds, setup);
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
     std::printf("slot %2d  %5u  %s\n", slot + 1, settings.slots[slot], RegisterLabel(settings.slots[slot]));
@@ -479,7 +479,7 @@ int RunMonitor(ModbusLink& link, const Options& options, SignalRequests& request
   std::unique_ptr<WebPublisher> web;
   if (!options.monitor.http.empty()) {
     web = std::make_unique<WebPublisher>(
-        WebBus{options.port, options.baud, FramingName(options.linkFraming), options.monitor.interval},
+        WebBus{options.port, options.baud, FramingName(options.link.framing), options.monitor.interval},
         keeper != nullptr, monitor.Tally());
     if (!options.monitor.httpPassword.empty()) {
       web->TakeActions(&actions);
@@ -514,7 +514,7 @@ int RunMonitor(ModbusLink& link, const Options& options, SignalRequests& request
   }
   std::signal(SIGHUP, OnHangUp);
   std::signal(SIGPIPE, SIG_IGN);  // a broker or scraper that went away is no reason to end
-  const std::string device = ResolvePortName(options.port);
+  const std::string device = options.ports.Resolve(options.port);
   const bool announced = TransportOf(device) == Transport::Serial &&
                          AnnounceBusOwner(device, gateway ? gateway->Address() : "");
   monitor.Run();
@@ -578,14 +578,12 @@ int main(int argc, char** argv) {
   SimLauncher simulator;
   if (options.simulate) {
     std::string error;
-    if (!StartSimulatedCom1(simulator, &error)) return Fail(ExitCode::SimulatorFailed, error);
+    if (!StartSimulatedCom1(simulator, options.ports, &error)) return Fail(ExitCode::SimulatorFailed, error);
   }
-  ModbusLink link;
-  link.SetFraming(options.linkFraming);
-  link.SetLine(options.line);
+  ModbusLink link(options.link, &options.ports);
   if (options.trace) {
-    std::fprintf(stderr, "framing: %s\n", FramingName(link.CurrentFraming()));
-    if (options.line.echo) std::fprintf(stderr, "echo: read back and checked\n");
+    std::fprintf(stderr, "framing: %s\n", FramingName(options.link.framing));
+    if (options.link.line.echo) std::fprintf(stderr, "echo: read back and checked\n");
     link.Trace().repaintRequest = PrintTraceEntry;
     link.Trace().repaintContext = &link.Trace();
     link.Trace().live = 1;

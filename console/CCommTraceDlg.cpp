@@ -113,7 +113,7 @@ bool CCommTraceDlg::OnInitDialog() {
   // The bytes of an exchange look the same under both framings, so the
   // caption says when the link frames by length; the default keeps the
   // template's caption.
-  const Framing framing = m_link.CurrentFraming();
+  const Framing framing = m_link.Settings().framing;
   if (framing != Framing::Silence)
     m_window->setWindowTitle(
         QStringLiteral("%1 (%2 framing)").arg(m_window->windowTitle(), QLatin1String(FramingName(framing))));
@@ -179,8 +179,8 @@ void CCommTraceDlg::OnPaint() {
   // Every code the poll stores is 0..10; the check keeps a stray one from
   // reading past the eleven texts.
   const ModbusResult last = m_poll.lastResult;
-  const int code = last >= 0 && last < kResultCount ? last : ResultOk;
-  m_lastErrText = QString::fromLatin1(g_resultText[code]);
+  const ModbusResult code = last >= 0 && last < kResultCount ? last : ResultOk;
+  m_lastErrText = QString::fromLatin1(ResultText(code));
   DoDataExchange();
 }
 

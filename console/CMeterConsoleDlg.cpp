@@ -544,7 +544,7 @@ void CMeterConsoleDlg::OnCloseupBaudRate() {
 void CMeterConsoleDlg::OnDropdownComPort() {
   // Adapters come and go: say what each entry maps to now.
   for (int entry = 0; entry < m_portList->count(); ++entry)
-    m_portList->setItemData(entry, QString::fromStdString(PortDescription(entry + 1)), kPortDescriptionRole);
+    m_portList->setItemData(entry, QString::fromStdString(m_session.ports.Description(entry + 1)), kPortDescriptionRole);
   m_portList->view()->setMinimumWidth(m_portList->view()->sizeHintForColumn(0));
 }
 

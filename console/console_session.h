@@ -15,7 +15,8 @@ struct ConsoleSession {
   ConsoleSession(const ConsoleSession&) = delete;
   ConsoleSession& operator=(const ConsoleSession&) = delete;
 
-  ModbusLink link;                        // the port the console opens
+  PortMap ports;                          // --port: what COMn names resolve through
+  ModbusLink link{LinkSettings{}, &ports};  // the port the console opens
   Meter pickedMeter;                      // the meter the console shows; address -1 for none
   PollState pollState;                    // the console's poll and its counters
   PhaseOffsets phaseOffset = kRowTotals;  // the register each phase row shows

@@ -12,8 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   const int number = ComPortNumber(text);
   if (number < 0 || number > kComPortCount) __builtin_trap();
-  ParsePortOverride(text);
-  ResolvePortName(text);
+  PortMap ports;
+  ports.Parse(text);
+  ports.Resolve(text);
   TransportOf(text);
   std::string host, port;
   if (SplitHostPort(text, &host, &port) && (host.empty() || port.empty())) __builtin_trap();

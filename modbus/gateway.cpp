@@ -96,12 +96,12 @@ int ConnectOne(const addrinfo& address, LinkClock::time_point deadline) {
   return fd;
 }
 
-std::string ConnectFailureText(int error) {
+std::string ConnectFailureText(int error, int timeoutMs) {
   switch (error) {
     case ECONNREFUSED:
       return "connection refused (nothing listens at that port)";
     case ETIMEDOUT:
-      return "timed out (no answer within " + std::to_string(kGatewayConnectTimeoutMs / 1000) + " s)";
+      return "timed out (no answer within " + std::to_string(timeoutMs / 1000) + " s)";
     default:
       return std::strerror(error);
   }
@@ -115,14 +115,14 @@ Transport TransportOf(const std::string& device) {
   return Transport::Serial;
 }
 
-int ConnectGateway(const std::string& address, std::string* failure) {
+int ConnectGateway(const std::string& address, int timeoutMs, std::string* failure) {
   const size_t schemeEnd = address.find("://");
   std::string host, port;
   if (schemeEnd == std::string::npos || !SplitHostPort(address.substr(schemeEnd + 3), &host, &port)) {
     *failure = address + " is not of the form tcp://HOST:PORT or mbtcp://HOST:PORT";
     return -1;
   }
-  const auto deadline = LinkClock::now() + std::chrono::milliseconds(kGatewayConnectTimeoutMs);
+  const auto deadline = LinkClock::now() + std::chrono::milliseconds(timeoutMs);
   std::string reason;
   const std::shared_ptr<Lookup> lookup = Resolve(host, port, deadline, &reason);
   if (!lookup) {
@@ -137,7 +137,7 @@ int ConnectGateway(const std::string& address, std::string* failure) {
     if (fd >= 0) return fd;
     error = errno;
   }
-  *failure = address + ": " + ConnectFailureText(error);
+  *failure = address + ": " + ConnectFailureText(error, timeoutMs);
   return -1;
 }
 

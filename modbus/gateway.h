@@ -13,17 +13,12 @@ enum class Transport { Serial, RtuOverTcp, ModbusTcp };
 // Which transport a resolved port name (a device path or an address) uses.
 Transport TransportOf(const std::string& device);
 
-// Name resolution and connecting together get this long, never the system's
-// minutes: a gateway on a site's network answers a connect within
-// milliseconds, and one that does not within 3 s is taken as away.
-constexpr int kGatewayConnectTimeoutMs = 3000;
-
-// Connects to the gateway an address names (tcp:// or mbtcp://) within
-// kGatewayConnectTimeoutMs. Returns the socket (non-blocking, close-on-exec,
+// Connects to the gateway an address names (tcp:// or mbtcp://), name
+// resolution and connecting together within timeoutMs. Returns the socket (non-blocking, close-on-exec,
 // Nagle off so that a request leaves at once), or -1 with the reason in
 // *failure, naming the address: "host name not found", "connection refused",
 // "timed out" and the like.
-int ConnectGateway(const std::string& address, std::string* failure);
+int ConnectGateway(const std::string& address, int timeoutMs, std::string* failure);
 
 // A listening socket (close-on-exec) at hostPort, a HOST:PORT whose port 0
 // takes a free one, with room for backlog connections not yet accepted:

@@ -6,22 +6,22 @@
 
 #include "modbus/backend.h"
 
+// Over TCP silence marks no frame's end (segments split and join anywhere),
+// so a read ends by length whatever the framing setting says.
 class GatewayBackend : public LinkBackend {
  public:
-  int Open(const std::string& device, std::string* failure) override;
-  LineSetup Configure(int, int, const LineSettings&) override { return {}; }
-  // Over TCP silence marks no frame's end (segments split and join anywhere),
-  // so a read ends by length whatever the framing option says.
-  void SetFraming(Framing) override {}
-  void Drain(Channel& channel) override;
-  void Write(Channel& channel, const uint8_t* wire, int length) override;
+  using LinkBackend::LinkBackend;
+  void Drain() override;
+  void Write(const uint8_t* wire, int length) override;
   bool Reconnects() const override { return true; }
-  bool Reconnect(Channel& channel, const std::string& device, std::string* failure) override;
   std::string GoneText(const std::string& device) const override;
 
  protected:
   // Over TCP a pause is no end while the length says more is coming: a
   // gateway may send an answer in pieces, and the network may hold one back.
-  static ModbusResult ReadByLength(Channel& channel, AnswerEnd& end, uint8_t* buffer, int m, int* received,
-                                   int queueMs = 0);
+  ModbusResult ReadByLength(AnswerEnd& end, uint8_t* buffer, int m, int* received, int queueMs = 0);
+
+ private:
+  int OpenDescriptor(const std::string& device, std::string* failure) override;
+  LineSetup Configure(int) override { return {}; }
 };

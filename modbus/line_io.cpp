@@ -90,17 +90,17 @@ void WaitForFrameSilence(const Channel& channel) {
   std::this_thread::sleep_until(channel.lastByteAt + FrameSilence(channel.baud));
 }
 
-int ResponseTotalTimeoutMs(int m, int baudRate) {
+int ResponseTotalTimeoutMs(const LinkTimeouts& timeouts, int m, int baudRate) {
   // 1 ms a byte covers a character up to 9600 baud (1.04 ms there: the 600 ms
   // constant absorbs the 0.04, at most 21 ms for the largest read). Below,
   // each byte gets its whole character time: a 121-byte answer at 1200 baud
   // needs 1008 ms, which 600 + 121 would cut at 721.
-  const int perByteMs = baudRate >= 9600 ? kResponseTotalPerByteMs : CharacterMs(baudRate);
-  return kResponseTotalConstantMs + perByteMs * m;
+  const int perByteMs = baudRate >= 9600 ? timeouts.answerPerByteMs : CharacterMs(baudRate);
+  return timeouts.answerMs + perByteMs * m;
 }
 
-int WriteTimeoutMs(int k, int baudRate) {
-  return kWriteTotalConstantMs + std::max(kWriteTotalPerByteMs, CharacterMs(baudRate)) * k;
+int WriteTimeoutMs(const LinkTimeouts& timeouts, int k, int baudRate) {
+  return timeouts.writeMs + std::max(timeouts.writePerByteMs, CharacterMs(baudRate)) * k;
 }
 
 int MillisecondsLeft(LinkClock::time_point deadline) {
@@ -108,17 +108,18 @@ int MillisecondsLeft(LinkClock::time_point deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-void DrainChannel(Channel& channel, int firstWaitMs) {
+void DrainChannel(Channel& channel, const LinkTimeouts& timeouts, int firstWaitMs) {
   uint8_t scratch[255];
   // At low rates and behind USB adapters the bytes of one answer come
   // further apart than 1 ms, so once stale bytes show up the drain reads on
-  // until the line has been quiet for the 35 ms that end a response.
-  const auto limit = LinkClock::now() + std::chrono::milliseconds(ResponseTotalTimeoutMs(kDrainLimitBytes, channel.baud));
+  // until the line has been quiet for the silence that ends a response.
+  const auto limit = LinkClock::now() + std::chrono::milliseconds(
+                                            ResponseTotalTimeoutMs(timeouts, timeouts.drainLimitBytes, channel.baud));
   int timeoutMs = firstWaitMs;
   while (!channel.gone && LinkClock::now() < limit &&
          WaitReadable(channel, std::min(timeoutMs, MillisecondsLeft(limit))) == Wait::Readable) {
     ReadSome(channel, scratch, sizeof scratch);
-    timeoutMs = kInterByteTimeoutMs;
+    timeoutMs = timeouts.silenceMs;
   }
 }
 
@@ -141,11 +142,12 @@ bool WriteChannel(Channel& channel, const uint8_t* bytes, int count, LinkClock::
   return written == count;
 }
 
-Echo ReadEcho(Channel& channel, const uint8_t* wire, int length, uint8_t* echo, int* got) {
+Echo ReadEcho(Channel& channel, const LinkTimeouts& timeouts, const uint8_t* wire, int length, uint8_t* echo,
+              int* got) {
   // The echo comes back as the request goes out, so by the time the write
   // has finished it is in, but for what the adapter holds back (a USB
   // adapter's latency timer, 16 ms by default) and a character or two.
-  const auto deadline = LinkClock::now() + std::chrono::milliseconds(kInterByteTimeoutMs + length * CharacterMs(channel.baud));
+  const auto deadline = LinkClock::now() + std::chrono::milliseconds(timeouts.silenceMs + length * CharacterMs(channel.baud));
   *got = 0;
   while (*got < length && !channel.gone && WaitReadable(channel, MillisecondsLeft(deadline)) == Wait::Readable) {
     const ssize_t n = ReadSome(channel, echo + *got, static_cast<size_t>(length - *got));
@@ -161,9 +163,10 @@ AnswerEnd::Verdict RtuAnswerEnd::Judge(const uint8_t* bytes, int length) {
   return Crc16(bytes, static_cast<size_t>(length)) == 0 ? Verdict::Take : Verdict::ReadOn;
 }
 
-ModbusResult ReadAnswer(Channel& channel, const ReadRule& rule, uint8_t* buffer, int m, int* received) {
+ModbusResult ReadAnswer(Channel& channel, const LinkTimeouts& timeouts, const ReadRule& rule, uint8_t* buffer, int m,
+                        int* received) {
   const auto total =
-      LinkClock::now() + std::chrono::milliseconds(ResponseTotalTimeoutMs(m, channel.baud) + rule.queueMs);
+      LinkClock::now() + std::chrono::milliseconds(ResponseTotalTimeoutMs(timeouts, m, channel.baud) + rule.queueMs);
   // By length, each read stops at the length the answer can end at (a read
   // of 4 registers: 2 bytes, then 13), so nothing after a complete answer is
   // taken. Once a frame there is not intact, the read goes on exactly as the
@@ -194,11 +197,11 @@ ModbusResult ReadAnswer(Channel& channel, const ReadRule& rule, uint8_t* buffer,
       }
     }
     if (got >= m || channel.gone) break;
-    // Before the first byte only the total timeout counts; after it, a
-    // silence of 35 ms ends the response as well, unless the rule says a
-    // pause is no end while the length says more is coming.
+    // Before the first byte only the total timeout counts; after it, the
+    // silence ends the response as well, unless the rule says a pause is no
+    // end while the length says more is coming.
     int wait = MillisecondsLeft(total);
-    if (got > 0 && wait > kInterByteTimeoutMs && !(lengthDue && !rule.quietEndsUnfinished)) wait = kInterByteTimeoutMs;
+    if (got > 0 && wait > timeouts.silenceMs && !(lengthDue && !rule.quietEndsUnfinished)) wait = timeouts.silenceMs;
     if (WaitReadable(channel, wait) != Wait::Readable) break;
     const ssize_t n = ReadSome(channel, buffer + got, static_cast<size_t>(limit - got));
     if (n > 0) got += static_cast<int>(n);

@@ -9,11 +9,12 @@
 #include <chrono>
 #include <cstdint>
 
+#include "modbus/link_settings.h"
 #include "modbus/result.h"
 
 using LinkClock = std::chrono::steady_clock;
 
-// The descriptor a link has open, as its backend works on it.
+// The descriptor a backend has open and what it knows of the wire.
 struct Channel {
   int fd = -1;         // -1 when no port is open
   bool gone = false;   // the device hung up or failed, or the connection was lost, since it was opened
@@ -28,18 +29,6 @@ struct Channel {
 constexpr int kBaudRates[] = {38400, 19200, 9600, 4800, 2400, 1200};
 bool IsOfferedBaudRate(int baudRate);
 
-// The timing the link keeps, in milliseconds.
-constexpr int kInterByteTimeoutMs = 35;
-constexpr int kResponseTotalConstantMs = 600;
-constexpr int kResponseTotalPerByteMs = 1;
-constexpr int kDrainTimeoutMs = 1;
-constexpr int kWriteTotalConstantMs = 25;
-constexpr int kWriteTotalPerByteMs = 5;
-// A drain follows stale bytes for at most a read of this many bytes would
-// take (the largest answer our callers ask for, 125 registers): 900 ms at
-// 38400 baud, 3.3 s at 1200.
-constexpr int kDrainLimitBytes = 300;
-
 // The quiet a line must keep between two frames: 3.5 characters of 11
 // bits (start, 8 data, parity or a second stop, stop), and above 19200
 // baud a fixed 1.75 ms, as the Modbus serial line rules count it. A slave
@@ -50,11 +39,11 @@ std::chrono::microseconds FrameSilence(int baudRate);
 void WaitForFrameSilence(const Channel& channel);
 
 // The total read timeout for m bytes at a rate: 600 + m ms at 9600 baud and
-// up, 600 ms plus m character times below.
-int ResponseTotalTimeoutMs(int m, int baudRate);
+// up, 600 ms plus m character times below (by default).
+int ResponseTotalTimeoutMs(const LinkTimeouts& timeouts, int m, int baudRate);
 // A write of k bytes gives up after this long: 25 ms plus 5 ms a byte, or a
-// character's time a byte where that is longer (1200 baud).
-int WriteTimeoutMs(int k, int baudRate);
+// character's time a byte where that is longer (1200 baud), by default.
+int WriteTimeoutMs(const LinkTimeouts& timeouts, int k, int baudRate);
 
 // The whole milliseconds until deadline, 0 once it has passed: what a
 // poll() waits, for the link's reads and writes and the gateway's connect.
@@ -62,9 +51,10 @@ int MillisecondsLeft(LinkClock::time_point deadline);
 
 // Discards whatever input is pending. Waits firstWaitMs for a first byte;
 // once stale bytes show up (a late answer still arriving) they are followed
-// until the line has been quiet for 35 ms, and a line that never falls quiet
-// is left after as long as a read of kDrainLimitBytes may take.
-void DrainChannel(Channel& channel, int firstWaitMs);
+// until the line has been quiet for the silence that ends an answer, and a
+// line that never falls quiet is left after as long as a read of the
+// timeouts' drainLimitBytes may take.
+void DrainChannel(Channel& channel, const LinkTimeouts& timeouts, int firstWaitMs);
 
 // One try at writing what the descriptor takes now (write, or send without
 // SIGPIPE on a socket).
@@ -76,9 +66,10 @@ bool WriteChannel(Channel& channel, const uint8_t* bytes, int count, LinkClock::
 // What an adapter without echo suppression handed back of a request.
 enum class Echo { Same, Differs, Missing };
 // Reads the length bytes of the request's echo into echo (room for length)
-// within the time they take on the line and the 35 ms a late byte may
+// within the time they take on the line and the silence a late byte may
 // have; *got says how many came.
-Echo ReadEcho(Channel& channel, const uint8_t* wire, int length, uint8_t* echo, int* got);
+Echo ReadEcho(Channel& channel, const LinkTimeouts& timeouts, const uint8_t* wire, int length, uint8_t* echo,
+              int* got);
 
 // How a read knows an answer is over by its length (a backend's framing).
 class AnswerEnd {
@@ -114,7 +105,7 @@ class RtuAnswerEnd final : public AnswerEnd {
 struct ReadRule {
   // Ends the read by length as well as by silence; null: silence only.
   AnswerEnd* end = nullptr;
-  // Whether 35 ms of quiet ends an answer whose length says more is to come.
+  // Whether the silence ends an answer whose length says more is to come.
   // On a line it does; over TCP a gateway may send an answer in pieces and
   // the network may hold one back.
   bool quietEndsUnfinished = true;
@@ -124,10 +115,11 @@ struct ReadRule {
   int queueMs = 0;
 };
 
-// Reads up to m bytes of an answer: ends at m bytes, at 35 ms of quiet after
-// the first byte, or ResponseTotalTimeoutMs (and rule.queueMs) after it began, and by rule.end
-// as soon as it takes a whole frame, leaving what follows to the next drain.
-// Bytes already waiting beyond m are counted into received (not stored) and
-// give ResultTooLarge. Nothing received: ResultTimeout, at once on a closed
-// port or a device that has gone.
-ModbusResult ReadAnswer(Channel& channel, const ReadRule& rule, uint8_t* buffer, int m, int* received);
+// Reads up to m bytes of an answer: ends at m bytes, at the timeouts'
+// silence after the first byte, or ResponseTotalTimeoutMs (and rule.queueMs)
+// after it began, and by rule.end as soon as it takes a whole frame, leaving
+// what follows to the next drain. Bytes already waiting beyond m are counted
+// into received (not stored) and give ResultTooLarge. Nothing received:
+// ResultTimeout, at once on a closed port or a device that has gone.
+ModbusResult ReadAnswer(Channel& channel, const LinkTimeouts& timeouts, const ReadRule& rule, uint8_t* buffer, int m,
+                        int* received);

@@ -1,7 +1,5 @@
 #include "modbus/link.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -26,16 +24,16 @@ constexpr int kReportSlaveIdAskedFor = 100;
 constexpr int kReconnectBackoffFirstMs = 5000;
 constexpr int kReconnectBackoffMostMs = 60000;
 
-std::unique_ptr<LinkBackend> MakeBackend(Transport transport) {
+std::unique_ptr<LinkBackend> MakeBackend(Transport transport, const LinkSettings& settings) {
   switch (transport) {
     case Transport::RtuOverTcp:
-      return std::make_unique<RtuOverTcpBackend>();
+      return std::make_unique<RtuOverTcpBackend>(settings);
     case Transport::ModbusTcp:
-      return std::make_unique<ModbusTcpBackend>();
+      return std::make_unique<ModbusTcpBackend>(settings);
     case Transport::Serial:
       break;
   }
-  return std::make_unique<SerialBackend>();
+  return std::make_unique<SerialBackend>(settings);
 }
 
 bool SlaveInRange(int slave) { return slave >= 0 && slave <= 255; }
@@ -105,10 +103,7 @@ ModbusLink::~ModbusLink() { CloseIfOpen(); }
 bool ModbusLink::Open(const std::string& name, int baudRate) {
   std::lock_guard<TurnLock> hold(lock_);
   CloseIfOpen();
-  std::unique_ptr<LinkBackend> backend;
-  std::string device;
-  const int fd = OpenDevice(name, &backend, &device);
-  if (fd < 0 || !Use(std::move(backend), fd, device, baudRate)) return false;
+  if (!OpenDevice(name, baudRate)) return false;
   openName_ = name;
   std::strncpy(portName_, name.c_str(), kPortNameSize - 1);
   portName_[kPortNameSize - 1] = '\0';
@@ -118,11 +113,7 @@ bool ModbusLink::Open(const std::string& name, int baudRate) {
 void ModbusLink::Reopen(int baudRate) {
   std::lock_guard<TurnLock> hold(lock_);
   CloseIfOpen();
-  if (openName_.empty()) return;
-  std::unique_ptr<LinkBackend> backend;
-  std::string device;
-  const int fd = OpenDevice(openName_, &backend, &device);
-  if (fd >= 0) Use(std::move(backend), fd, device, baudRate);
+  if (!openName_.empty()) OpenDevice(openName_, baudRate);
 }
 
 void ModbusLink::Close() {
@@ -130,36 +121,23 @@ void ModbusLink::Close() {
   CloseIfOpen();
 }
 
-// Opens the device or connects to the gateway behind name with the backend
-// its transport takes, keeping the reason when it fails.
-int ModbusLink::OpenDevice(const std::string& name, std::unique_ptr<LinkBackend>* backend, std::string* device) {
-  *device = ResolvePortName(name);
-  if (device->empty()) {
+// Opens the device or connects to the gateway behind name at baudRate, with
+// the backend its transport takes, and makes it the open port; keeps the
+// reason when that fails. A gateway's socket has no line settings; its rate
+// still sets the timeouts.
+bool ModbusLink::OpenDevice(const std::string& name, int baudRate) {
+  const std::string device = ports_ != nullptr ? ports_->Resolve(name) : PortMap().Resolve(name);
+  if (device.empty()) {
     openFailure_ = "no serial device is mapped to this port";
-    return -1;
-  }
-  *backend = MakeBackend(TransportOf(*device));
-  const int fd = (*backend)->Open(*device, &openFailure_);
-  if (fd >= 0) openFailure_.clear();
-  return fd;
-}
-
-// Makes fd, opened by backend, the open port at baudRate; false, with the
-// descriptor closed and the reason kept, when the line cannot be set up as
-// asked. A gateway's socket has no line settings; its rate still sets the
-// timeouts.
-bool ModbusLink::Use(std::unique_ptr<LinkBackend> backend, int fd, const std::string& device, int baudRate) {
-  const LineSetup setup = backend->Configure(fd, baudRate, line_);
-  if (!setup.failure.empty()) {
-    ::close(fd);
-    openFailure_ = device + " " + setup.failure;
     return false;
   }
+  auto backend = MakeBackend(TransportOf(device), settings_);
+  const LineSetup setup = backend->Open(device, baudRate);
+  openFailure_ = setup.failure;
+  if (!setup.failure.empty()) return false;
   backend_ = std::move(backend);
-  backend_->SetFraming(framing_);
   portNote_ = setup.note;
   lineFault_.clear();
-  channel_ = Channel{fd, false, IsOfferedBaudRate(baudRate) ? baudRate : kBaudRates[0], LinkClock::now()};
   openDevice_ = device;
   failedReconnects_ = 0;
   retryAt_ = {};
@@ -170,40 +148,23 @@ bool ModbusLink::Use(std::unique_ptr<LinkBackend> backend, int fd, const std::st
 void ModbusLink::CloseIfOpen() {
   if (!portOpen_) return;
   portOpen_ = false;
-  ::close(channel_.fd);
-  channel_.fd = -1;
+  backend_->Close();
 }
 
-bool ModbusLink::DeviceGone() const { return portOpen_ && channel_.gone; }
+bool ModbusLink::DeviceGone() const { return portOpen_ && backend_->Wire().gone; }
 
 bool ModbusLink::Reconnects() const { return portOpen_ && backend_->Reconnects(); }
 
 std::string ModbusLink::GoneText() const { return backend_ ? backend_->GoneText(openDevice_) : ""; }
 
-void ModbusLink::SetFraming(Framing framing) {
+void ModbusLink::SetSettings(const LinkSettings& settings) {
   std::lock_guard<TurnLock> hold(lock_);
-  framing_ = framing;
-  if (backend_) backend_->SetFraming(framing);
-}
-
-void ModbusLink::SetLine(const LineSettings& line) {
-  std::lock_guard<TurnLock> hold(lock_);
-  line_ = line;
+  settings_ = settings;
 }
 
 void ModbusLink::DrainInput() {
   std::lock_guard<TurnLock> hold(lock_);
-  Backend().Drain(channel_);
-}
-
-// Until a port is opened the link is a serial line with no device: its
-// transactions fail at once as on a closed port.
-LinkBackend& ModbusLink::Backend() {
-  if (!backend_) {
-    backend_ = MakeBackend(Transport::Serial);
-    backend_->SetFraming(framing_);
-  }
-  return *backend_;
+  if (backend_) backend_->Drain();
 }
 
 ModbusResult ModbusLink::Counted(ModbusResult result) {
@@ -212,7 +173,7 @@ ModbusResult ModbusLink::Counted(ModbusResult result) {
 }
 
 // A gateway's connection found lost gets one try at connecting again (within
-// kGatewayConnectTimeoutMs); when that fails, the port stays gone and the
+// the timeouts' gatewayConnectMs); when that fails, the port stays gone and the
 // transactions fail at once for the back-off, so a gateway that drops
 // connection attempts costs one try per back-off rather than 3 s per
 // transaction (6 s a QM4C poll tick). Nothing on a serial port.
@@ -223,8 +184,7 @@ void ModbusLink::RestoreLostConnection() {
     return;
   }
   std::string failure;
-  if (backend_->Reconnect(channel_, openDevice_, &failure)) {
-    channel_.gone = false;
+  if (backend_->Reconnect(openDevice_, &failure)) {
     failedReconnects_ = 0;
     return;
   }
@@ -235,49 +195,63 @@ void ModbusLink::RestoreLostConnection() {
 }
 
 // Every transaction's steps after its argument check: trace the request as
-// it goes over the port, drain, write, read, trace the response (and a note
-// where there is one), ask for a repaint. Returns the transport result and,
-// in *answer, the response as the checks take it.
+// it goes over the port, send it and read the answer, trace the response
+// (and a note where there is one), ask for a repaint. Returns the transport
+// result and, in *answer, the response as the checks take it. A link never
+// opened has no port: its request is traced as RTU, and it fails as on a
+// closed port.
 ModbusResult ModbusLink::Exchange(const uint8_t* request, int requestLength, uint8_t* response, int m,
                                   ModbusAnswer* answer) {
   trace_.newest = (trace_.newest + 1) % kTraceEntries;
   char* entry = trace_.entries[trace_.newest];
   uint8_t wire[kRequestLength + kMbapExtraLength];
-  LinkBackend& backend = Backend();
-  const int wireLength = backend.Wrap(request, requestLength, wire);
+  const int wireLength =
+      backend_ ? backend_->Wrap(request, requestLength, wire) : CopyRtuRequest(request, requestLength, wire);
   FormatHexLine("Send->", entry, kTraceEntryChars, wire, wireLength);
 
   note_[0] = '\0';
-  backend.Drain(channel_);
-  RestoreLostConnection();
-  // A closed port or a device gone puts nothing on the line: no silence to keep.
-  const bool onLine = backend.CarriesRtuLine() && IsOpen() && !channel_.gone;
-  if (onLine) WaitForFrameSilence(channel_);
-  backend.Write(channel_, wire, wireLength);
-  if (onLine) channel_.lastByteAt = LinkClock::now();
-  const bool echoWrong = onLine && line_.echo && !channel_.gone && !EchoMatches(wire, wireLength);
   int received = 0;
-  ModbusResult transport = backend.Read(channel_, request, response, m, &received);
+  const ModbusResult transport =
+      backend_ ? Transfer(*backend_, request, wire, wireLength, response, m, &received) : ResultTimeout;
   const int r = std::min(received, m);
-  const bool ownRequest = onLine && !line_.echo && IsOwnRequestHandedBack(wire, wireLength, response, r);
-  if ((echoWrong || ownRequest) && transport == ResultOk) transport = ResultTimeout;
 
   const size_t used = std::strlen(entry);
   FormatHexLine("Recv->", entry + used, kTraceEntryChars - used, response, r);
-  if (transport == ResultOk) *answer = backend.Unwrap(response, r);
+  if (transport == ResultOk) *answer = backend_->Unwrap(response, r);
   AppendNoteLine(entry, note_);
-  AppendNoteLine(entry, backend.Note());
+  if (backend_) AppendNoteLine(entry, backend_->Note());
   if (trace_.live == 1 && trace_.repaintRequest) trace_.repaintRequest(trace_.repaintContext);
   return transport;
+}
+
+// Drains, writes the wrapped request keeping the line's frame silence and
+// echo, and reads the answer into response: the transport result, the bytes
+// read in *received.
+ModbusResult ModbusLink::Transfer(LinkBackend& backend, const uint8_t* request, const uint8_t* wire, int wireLength,
+                                  uint8_t* response, int m, int* received) {
+  backend.Drain();
+  RestoreLostConnection();
+  Channel& channel = backend.Wire();
+  const bool echo = settings_.line.echo;
+  // A closed port or a device gone puts nothing on the line: no silence to keep.
+  const bool onLine = backend.CarriesRtuLine() && IsOpen() && !channel.gone;
+  if (onLine) WaitForFrameSilence(channel);
+  backend.Write(wire, wireLength);
+  if (onLine) channel.lastByteAt = LinkClock::now();
+  const bool echoWrong = onLine && echo && !channel.gone && !EchoMatches(backend, wire, wireLength);
+  const ModbusResult transport = backend.Read(request, response, m, received);
+  const int r = std::min(*received, m);
+  const bool ownRequest = onLine && !echo && IsOwnRequestHandedBack(wire, wireLength, response, r);
+  return (echoWrong || ownRequest) && transport == ResultOk ? ResultTimeout : transport;
 }
 
 // The request's echo, read before the answer. One that differs or is
 // missing is a fault of the line: the answer is still read (so that it is
 // not left for the next request) but not taken.
-bool ModbusLink::EchoMatches(const uint8_t* wire, int length) {
+bool ModbusLink::EchoMatches(LinkBackend& backend, const uint8_t* wire, int length) {
   uint8_t echo[kRequestLength + kMbapExtraLength];
   int got = 0;
-  const Echo verdict = ReadEcho(channel_, wire, length, echo, &got);
+  const Echo verdict = ReadEcho(backend.Wire(), settings_.timeouts, wire, length, echo, &got);
   if (verdict == Echo::Same) return true;
   char bytes[3 * sizeof echo + 8];
   FormatHexLine("", bytes, sizeof bytes, echo, got);

@@ -1,9 +1,9 @@
 #pragma once
 // The link: one port to one bus and everything a Modbus master keeps for it,
 // as libmodbus's context does. It owns its transport backend (a serial line,
-// RTU over TCP or Modbus TCP, chosen by the port's name), the framing, the
-// timeouts, the trace ring, the tally of results,, whether the device has
-// gone and the back-off of a gateway that cannot be reached. The three
+// RTU over TCP or Modbus TCP, chosen by the port's name), its settings
+// (framing, line, timeouts), the trace ring, the tally of results and the
+// back-off of a gateway that cannot be reached. The three
 // transactions are its operations. Two links share nothing, so two buses
 // can be polled at once on two threads.
 
@@ -15,6 +15,8 @@
 #include "modbus/backend.h"
 #include "modbus/frame.h"
 #include "modbus/line_io.h"
+#include "modbus/link_settings.h"
+#include "modbus/port_map.h"
 #include "modbus/result.h"
 #include "modbus/turn_lock.h"
 
@@ -76,6 +78,11 @@ int ReconnectBackoffMs(int failedTries);
 class ModbusLink {
  public:
   ModbusLink() = default;
+  // ports: what COMn names resolve through (the run's --port mappings); it
+  // must outlive the link. Without it COMn comes from the environment and
+  // the machine's devices.
+  explicit ModbusLink(const LinkSettings& settings, const PortMap* ports = nullptr)
+      : settings_(settings), ports_(ports) {}
   ~ModbusLink();
   ModbusLink(const ModbusLink&) = delete;
   ModbusLink& operator=(const ModbusLink&) = delete;
@@ -93,7 +100,7 @@ class ModbusLink {
 
   bool IsOpen() const { return portOpen_; }
   // The open port's descriptor, -1 when none.
-  int Descriptor() const { return channel_.fd; }
+  int Descriptor() const { return backend_ ? backend_->Descriptor() : -1; }
   // The name last opened with success, cut to kPortNameSize - 1 characters
   // (the link keeps the whole name to reopen it).
   const char* Name() const { return portName_; }
@@ -113,11 +120,11 @@ class ModbusLink {
   // has passed (ReconnectBackoffMs).
   bool Reconnects() const;
 
-  void SetFraming(Framing framing);
-  Framing CurrentFraming() const { return framing_; }
-  // Takes effect at the next open.
-  void SetLine(const LineSettings& line);
-  const LineSettings& Line() const { return line_; }
+  // The framing, the timeouts and the echo take effect at the next
+  // transaction (one under way ends first), the rest of the line settings at
+  // the next open. Set by the link's owner, so reading them needs no turn.
+  void SetSettings(const LinkSettings& settings);
+  const LinkSettings& Settings() const { return settings_; }
   // What the open port runs at beyond its rate, where the driver tells
   // (a USB adapter's latency timer); empty when nothing.
   const std::string& PortNote() const { return portNote_; }
@@ -157,30 +164,29 @@ class ModbusLink {
   unsigned long TransactionsWith(ModbusResult result) const { return tally_[result]; }
 
  private:
-  int OpenDevice(const std::string& name, std::unique_ptr<LinkBackend>* backend, std::string* device);
-  bool Use(std::unique_ptr<LinkBackend> backend, int fd, const std::string& device, int baudRate);
-  bool EchoMatches(const uint8_t* wire, int length);
+  bool OpenDevice(const std::string& name, int baudRate);
+  bool EchoMatches(LinkBackend& backend, const uint8_t* wire, int length);
   bool IsOwnRequestHandedBack(const uint8_t* wire, int wireLength, const uint8_t* response, int received);
   void CloseIfOpen();
-  LinkBackend& Backend();
   ModbusResult Counted(ModbusResult result);
   ModbusResult Read(int slave, int firstAddress, int count, int* values);
   ModbusResult Write(int slave, int address, int value);
   ModbusResult Identify(int slave, int* slaveId, char* text);
   ModbusResult Pass(int slave, const uint8_t* pdu, int pduLength, uint8_t* answerPdu, int* answerLength);
   ModbusResult Exchange(const uint8_t* request, int requestLength, uint8_t* response, int m, ModbusAnswer* answer);
+  ModbusResult Transfer(LinkBackend& backend, const uint8_t* request, const uint8_t* wire, int wireLength,
+                        uint8_t* response, int m, int* received);
   void RestoreLostConnection();
 
   mutable TurnLock lock_;  // held by every operation from start to end
-  std::unique_ptr<LinkBackend> backend_;  // the open port's; none before the first open
-  Channel channel_;
-  bool portOpen_ = false;             // while channel_.fd is usable
+  LinkSettings settings_;  // the backend reads them; declared first, as it outlives the backend
+  const PortMap* ports_ = nullptr;
+  std::unique_ptr<LinkBackend> backend_;  // the port last opened with success; none before
+  bool portOpen_ = false;                 // while the backend's descriptor is usable
   char portName_[kPortNameSize] = "";
   std::string openName_;              // the whole name, to reopen it
   std::string openDevice_;            // what it resolved to: a device path or an address
   std::string openFailure_;
-  Framing framing_ = Framing::Silence;
-  LineSettings line_;
   std::string portNote_;
   std::string lineFault_;
   // A gateway that could not be connected again: failed tries in a row, and

@@ -41,12 +41,12 @@ int ModbusTcpBackend::Wrap(const uint8_t* request, int length, uint8_t* wire) {
   return MbapFromRtu(request, length, ++transactionId_, wire);
 }
 
-ModbusResult ModbusTcpBackend::Read(Channel& channel, const uint8_t*, uint8_t* buffer, int m, int* received) {
+ModbusResult ModbusTcpBackend::Read(const uint8_t*, uint8_t* buffer, int m, int* received) {
   // An answer that comes after its read gave up (a gateway slower than our
   // timeout) arrives while the next request waits: its id tells it apart, so
   // it is dropped there rather than failing that request too.
   MbapAnswerEnd end(transactionId_);
-  const ModbusResult result = ReadByLength(channel, end, buffer, m, received, kGatewayQueueMs);
+  const ModbusResult result = ReadByLength(end, buffer, m, received, Settings().timeouts.gatewayQueueMs);
   char part[96] = "";
   const uint16_t id = end.DroppedId();
   if (end.Dropped() == 1) {

@@ -9,15 +9,11 @@
 #include "modbus/gateway_backend.h"
 #include "modbus/mbap.h"
 
-// A Modbus TCP gateway shared by several masters (the monitor's among them)
-// may hold a request while its line serves another; an answer is awaited
-// this much longer than on a line of our own.
-constexpr int kGatewayQueueMs = 1000;
-
 class ModbusTcpBackend final : public GatewayBackend {
  public:
+  using GatewayBackend::GatewayBackend;
   int Wrap(const uint8_t* request, int length, uint8_t* wire) override;
-  ModbusResult Read(Channel& channel, const uint8_t* request, uint8_t* buffer, int m, int* received) override;
+  ModbusResult Read(const uint8_t* request, uint8_t* buffer, int m, int* received) override;
   ModbusAnswer Unwrap(const uint8_t* bytes, int got) override;
   const char* Note() const override { return note_; }
   // The gateway keeps its own line's silence.

@@ -14,8 +14,6 @@
 
 namespace {
 
-std::array<std::string, kComPortCount + 1> g_overrides;
-
 // ttyUSB*, then ttyACM*, then ttyS*, each numerically: a USB adapter, the
 // usual RS-485 link in the field, comes first.
 const char* const kDeviceFamilies[] = {"ttyUSB", "ttyACM", "ttyS"};
@@ -72,16 +70,16 @@ int ComPortNumber(const std::string& name) {
   return (digit >= '1' && digit <= '9') ? digit - '0' : 0;
 }
 
-void SetPortOverride(int comNumber, const std::string& path) {
-  if (comNumber >= 1 && comNumber <= kComPortCount) g_overrides[comNumber] = path;
+void PortMap::Set(int comNumber, const std::string& path) {
+  if (comNumber >= 1 && comNumber <= kComPortCount) overrides_[static_cast<size_t>(comNumber)] = path;
 }
 
-bool ParsePortOverride(const std::string& text) {
+bool PortMap::Parse(const std::string& text) {
   const auto eq = text.find('=');
   if (eq == std::string::npos || eq + 1 >= text.size()) return false;
   const int number = ComPortNumber(text.substr(0, eq));
   if (number == 0) return false;
-  SetPortOverride(number, text.substr(eq + 1));
+  Set(number, text.substr(eq + 1));
   return true;
 }
 
@@ -94,7 +92,7 @@ std::vector<std::string> SerialDevices() {
   return all;
 }
 
-std::string ResolvePortName(const std::string& name) {
+std::string PortMap::Resolve(const std::string& name) const {
   const int number = ComPortNumber(name);
   // "COM0:" and other names that look like a COM port but are none map to
   // nothing; anything without the COM form is a device path.
@@ -102,15 +100,15 @@ std::string ResolvePortName(const std::string& name) {
     const bool looksLikeCom = name.size() >= 3 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "com") == 0);
     return looksLikeCom ? "" : name;
   }
-  if (!g_overrides[number].empty()) return g_overrides[number];
+  if (const std::string& mapped = overrides_[static_cast<size_t>(number)]; !mapped.empty()) return mapped;
   const std::string variable = "PYLAX_COM" + std::to_string(number);
   if (const char* fromEnv = std::getenv(variable.c_str()); fromEnv && *fromEnv) return fromEnv;
   const auto devices = SerialDevices();
   return number <= static_cast<int>(devices.size()) ? devices[number - 1] : "";
 }
 
-std::string PortDescription(int comNumber) {
-  const std::string device = ResolvePortName("COM" + std::to_string(comNumber) + ":");
+std::string PortMap::Description(int comNumber) const {
+  const std::string device = Resolve("COM" + std::to_string(comNumber) + ":");
   if (device.empty()) return "not present";
   if (TransportOf(device) != Transport::Serial) return device;  // a gateway's address says it all
   char real[PATH_MAX];

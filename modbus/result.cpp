@@ -1,6 +1,8 @@
 #include "modbus/result.h"
 
-const char* const g_resultText[kResultCount] = {
+namespace {
+
+constexpr const char* kResultTexts[kResultCount] = {
     "Ok",
     "Err #1, Timeout Waiting For Response",
     "Err #2, Response Too Large for Buffer",
@@ -13,3 +15,7 @@ const char* const g_resultText[kResultCount] = {
     "Err #9, Write did not confirm correct data",
     "Err #10, Function Called with Invalid Input Parameter",
 };
+
+}  // namespace
+
+const char* ResultText(ModbusResult result) { return kResultTexts[result]; }

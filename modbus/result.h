@@ -1,10 +1,9 @@
 #pragma once
 
 // The outcome of every Modbus transaction: 0 for success, 1 to 10 for the
-// failures. g_resultText[code] is the message users see for it.
-using ModbusResult = int;
-
-enum : ModbusResult {
+// failures. A type of its own, so that a count or an address never passes
+// for one; the console shows the codes as numbers, so they keep their values.
+enum ModbusResult : int {
   ResultOk = 0,
   ResultTimeout = 1,        // the read failed, or no byte arrived in time
   ResultTooLarge = 2,       // more bytes arrived than were asked for
@@ -19,4 +18,6 @@ enum : ModbusResult {
 };
 
 constexpr int kResultCount = 11;
-extern const char* const g_resultText[kResultCount];
+
+// The message users see for result.
+const char* ResultText(ModbusResult result);

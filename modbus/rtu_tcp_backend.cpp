@@ -1,6 +1,6 @@
 #include "modbus/rtu_tcp_backend.h"
 
-ModbusResult RtuOverTcpBackend::Read(Channel& channel, const uint8_t* request, uint8_t* buffer, int m, int* received) {
+ModbusResult RtuOverTcpBackend::Read(const uint8_t* request, uint8_t* buffer, int m, int* received) {
   RtuAnswerEnd end(request);
-  return ReadByLength(channel, end, buffer, m, received);
+  return ReadByLength(end, buffer, m, received);
 }

@@ -7,8 +7,9 @@
 
 class RtuOverTcpBackend final : public GatewayBackend {
  public:
+  using GatewayBackend::GatewayBackend;
   int Wrap(const uint8_t* request, int length, uint8_t* wire) override { return CopyRtuRequest(request, length, wire); }
-  ModbusResult Read(Channel& channel, const uint8_t* request, uint8_t* buffer, int m, int* received) override;
+  ModbusResult Read(const uint8_t* request, uint8_t* buffer, int m, int* received) override;
   ModbusAnswer Unwrap(const uint8_t* bytes, int got) override { return RtuAnswer(bytes, got); }
   const char* Note() const override { return ""; }
   // A serial device server puts our bytes on its line as they come.

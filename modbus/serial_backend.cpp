@@ -126,7 +126,7 @@ void WaitUntilSent(int fd, LinkClock::time_point deadline) {
 
 // Anything but a terminal (a regular file, /dev/zero) would take the
 // requests and hand back no answer, or an endless one.
-int SerialBackend::Open(const std::string& device, std::string* failure) {
+int SerialBackend::OpenDescriptor(const std::string& device, std::string* failure) {
   const int fd = OpenExclusive(device);
   if (fd < 0) {
     *failure = OpenFailureText(device, errno);
@@ -138,7 +138,9 @@ int SerialBackend::Open(const std::string& device, std::string* failure) {
   return fd;
 }
 
-LineSetup SerialBackend::Configure(int fd, int baudRate, const LineSettings& line) {
+LineSetup SerialBackend::Configure(int baudRate) {
+  const int fd = Descriptor();
+  const LineSettings& line = Settings().line;
   struct termios tio {};
   if (::tcgetattr(fd, &tio) != 0) return {};
   ::cfmakeraw(&tio);
@@ -159,25 +161,28 @@ LineSetup SerialBackend::Configure(int fd, int baudRate, const LineSettings& lin
   return {"", AskLowLatency(fd)};
 }
 
-void SerialBackend::Drain(Channel& channel) {
-  // Nothing pending costs the 1 ms drain timeout. Under the length framing
+void SerialBackend::Drain() {
+  // Nothing pending costs the drain's first wait (1 ms). Under the length framing
   // only what is already in is looked for: bytes after a complete answer
   // came with it, and the 1 ms wait would be an eighth of a read of 4
   // registers at 38400 baud (8.4 ms of line).
-  DrainChannel(channel, framing_ == Framing::Length ? 0 : kDrainTimeoutMs);
+  const LinkSettings& settings = Settings();
+  DrainChannel(Wire(), settings.timeouts, settings.framing == Framing::Length ? 0 : settings.timeouts.drainMs);
 }
 
-void SerialBackend::Write(Channel& channel, const uint8_t* wire, int length) {
-  const auto deadline = LinkClock::now() + std::chrono::milliseconds(WriteTimeoutMs(length, channel.baud));
+void SerialBackend::Write(const uint8_t* wire, int length) {
+  Channel& channel = Wire();
+  const auto deadline =
+      LinkClock::now() + std::chrono::milliseconds(WriteTimeoutMs(Settings().timeouts, length, channel.baud));
   // A request that did not leave in time is not sent whole: the read then
   // finds no answer (result 1), as on a line where the write timed out.
   if (WriteChannel(channel, wire, length, deadline, PutToDevice)) WaitUntilSent(channel.fd, deadline);
 }
 
-ModbusResult SerialBackend::Read(Channel& channel, const uint8_t* request, uint8_t* buffer, int m, int* received) {
+ModbusResult SerialBackend::Read(const uint8_t* request, uint8_t* buffer, int m, int* received) {
   RtuAnswerEnd end(request);
-  const ReadRule rule{framing_ == Framing::Length ? &end : nullptr, true};
-  return ReadAnswer(channel, rule, buffer, m, received);
+  const ReadRule rule{Settings().framing == Framing::Length ? &end : nullptr, true};
+  return ReadAnswer(Wire(), Settings().timeouts, rule, buffer, m, received);
 }
 
 std::string SerialBackend::GoneText(const std::string& device) const {

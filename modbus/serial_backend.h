@@ -8,20 +8,18 @@
 
 class SerialBackend final : public LinkBackend {
  public:
-  int Open(const std::string& device, std::string* failure) override;
-  LineSetup Configure(int fd, int baudRate, const LineSettings& line) override;
+  using LinkBackend::LinkBackend;
   bool CarriesRtuLine() const override { return true; }
-  void SetFraming(Framing framing) override { framing_ = framing; }
   int Wrap(const uint8_t* request, int length, uint8_t* wire) override { return CopyRtuRequest(request, length, wire); }
-  void Drain(Channel& channel) override;
-  void Write(Channel& channel, const uint8_t* wire, int length) override;
-  ModbusResult Read(Channel& channel, const uint8_t* request, uint8_t* buffer, int m, int* received) override;
+  void Drain() override;
+  void Write(const uint8_t* wire, int length) override;
+  ModbusResult Read(const uint8_t* request, uint8_t* buffer, int m, int* received) override;
   ModbusAnswer Unwrap(const uint8_t* bytes, int got) override { return RtuAnswer(bytes, got); }
   const char* Note() const override { return ""; }
   bool Reconnects() const override { return false; }
-  bool Reconnect(Channel&, const std::string&, std::string*) override { return false; }
   std::string GoneText(const std::string& device) const override;
 
  private:
-  Framing framing_ = Framing::Silence;
+  int OpenDescriptor(const std::string& device, std::string* failure) override;
+  LineSetup Configure(int baudRate) override;
 };

@@ -233,7 +233,7 @@ void BusMonitor::Poll(Polled& meter) {
     Tell([&](Publisher& p) { p.PollFailed(meter.info, fields.lastFailure); });
     if (++meter.failedPolls == kFailedPollsOffline) {
       if (meter.online == true)
-        Say("meter " + MeterId(meter.info) + " stopped answering: " + g_resultText[fields.lastFailure]);
+        Say("meter " + MeterId(meter.info) + " stopped answering: " + ResultText(fields.lastFailure));
       SetOnline(meter, false);
     }
     return;
@@ -325,14 +325,14 @@ std::string BusMonitor::SetClock(Polled& meter) {
   setting.result = SetClockFromPc(link_, meter.info);
   if (setting.result == ResultOk) setting.after = ReadDrift(meter);
   if (setting.result != ResultOk)
-    Say(head + "; setting it failed: " + g_resultText[setting.result]);
+    Say(head + "; setting it failed: " + ResultText(setting.result));
   else
     Say(head + "; set from this computer's clock" + (setting.after ? ", now off by " + Seconds(*setting.after) : ""));
   if (setting.result == ResultOk && keeper_ != nullptr)
     keeper_->ClockStepped(MeterId(meter.info), setting.after.value_or(0) - setting.before);
   meter.clockSet = setting;
   Tell([&](Publisher& p) { p.ClockSet(meter.info, setting); });
-  return setting.result == ResultOk ? "" : g_resultText[setting.result];
+  return setting.result == ResultOk ? "" : ResultText(setting.result);
 }
 
 // What was asked since the last round, in the order asked; an action for a

@@ -19,7 +19,7 @@ void Say(const std::string& message) {
 
 std::string ClockSetting::Json() const {
   return JsonObject({{"time", JsonString(UtcText(when))},
-                     {"result", JsonString(g_resultText[result])},
+                     {"result", JsonString(ResultText(result))},
                      {"before", std::to_string(before)},
                      {"after", after ? std::to_string(*after) : "null"}});
 }

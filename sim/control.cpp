@@ -26,6 +26,7 @@ std::vector<std::string_view> Split(std::string_view line) {
 struct Context {
   SimBus& bus;
   LineOutput& line;
+  SimGateway* gateway;
   const std::vector<std::string_view>& w;
   double now;
 };
@@ -251,7 +252,7 @@ std::string CmdGateway(const Context& c) {
     if (!given) return Err(usage);
     count = *given;
   }
-  if (!HoldModbusTcpAnswers(static_cast<int>(count))) return Err("not serving as a Modbus TCP gateway (--mbtcp)");
+  if (c.gateway == nullptr || !c.gateway->HoldModbusTcpAnswers(static_cast<int>(count))) return Err("not serving as a Modbus TCP gateway (--mbtcp)");
   return "ok";
 }
 
@@ -276,10 +277,11 @@ std::optional<long> ParseNumber(std::string_view text, long low, long high) {
   return value;
 }
 
-ControlResult ExecuteControl(SimBus& bus, LineOutput& line, std::string_view command, double now) {
+ControlResult ExecuteControl(SimBus& bus, LineOutput& line, SimGateway* gateway, std::string_view command,
+                             double now) {
   const std::vector<std::string_view> words = Split(command);
   if (words.empty()) return {Err("empty command")};
-  const Context c{bus, line, words, now};
+  const Context c{bus, line, gateway, words, now};
   const std::string_view name = words[0];
   if (name == "quit") return {"ok", true};
   if (name == "set") return {CmdSet(c)};

@@ -130,8 +130,9 @@ int OpenTerminal(const std::string& link) {
 
 class Simulator {
  public:
-  Simulator(const SimOptions& o, int master)
+  Simulator(const SimOptions& o, int master, SimGateway* gateway)
       : master_(master),
+        gateway_(gateway),
         framer_(kFrameSilence),
         bus_([this](const std::string& e) { out_.Say("event " + e, true); }) {
     const double now = Now();
@@ -174,6 +175,7 @@ class Simulator {
 
   StdoutQueue out_;
   int master_;
+  SimGateway* gateway_;  // null on a serial line
   RequestFramer framer_;
   SimBus bus_;
   LineOutput line_;
@@ -212,7 +214,7 @@ bool Simulator::ReadControl() {
   for (size_t eol; (eol = control_.find('\n')) != std::string::npos;) {
     const std::string command = control_.substr(0, eol);
     control_.erase(0, eol + 1);
-    const ControlResult r = ExecuteControl(bus_, line_, command, Now());
+    const ControlResult r = ExecuteControl(bus_, line_, gateway_, command, Now());
     out_.Say(r.reply);
     if (r.quit) return false;
   }
@@ -312,14 +314,15 @@ int main(int argc, char** argv) {
   if (!InstallSignals()) return 1;
   const bool overTcp = options.gateway != Transport::Serial;
   std::string served = options.link, failure;
-  const int master = overTcp ? StartGateway(options.gatewayAddress, options.gateway, &served, &failure)
+  SimGateway gateway;
+  const int master = overTcp ? gateway.Start(options.gatewayAddress, options.gateway, &served, &failure)
                              : OpenTerminal(options.link);
   if (master < 0) {
     if (overTcp) std::fprintf(stderr, "qm4sim: %s\n", failure.c_str());
     return 1;
   }
   {
-    Simulator sim(options, master);
+    Simulator sim(options, master, overTcp ? &gateway : nullptr);
     if (!options.journal.empty() && !sim.OpenJournal(options.journal)) {
       std::fprintf(stderr, "qm4sim: cannot write journal %s: %s\n", options.journal.c_str(), std::strerror(errno));
       if (!overTcp) unlink(options.link.c_str());

@@ -167,8 +167,8 @@ void SimLauncher::Stop() {
   }
 }
 
-bool StartSimulatedCom1(SimLauncher& launcher, std::string* error) {
+bool StartSimulatedCom1(SimLauncher& launcher, PortMap& ports, std::string* error) {
   if (!launcher.Start(DemoBusArguments(), error)) return false;
-  SetPortOverride(1, launcher.LinkPath());
+  ports.Set(1, launcher.LinkPath());
   return true;
 }

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "modbus/port_map.h"
+
 // The demo bus: a QM4C at 3, a QM4A at 7 and a QM4B at 9, the QM4C with a
 // pre-filled log so that a download has data.
 constexpr int kDemoPrefillEntries = 96;  // one day at the simulated 15-minute sub-interval
@@ -63,5 +65,5 @@ class SimLauncher {
   std::string portName_;
 };
 
-// Starts the demo bus and maps COM1 to it (the port map's override).
-bool StartSimulatedCom1(SimLauncher& launcher, std::string* error);
+// Starts the demo bus and maps COM1 to it in ports.
+bool StartSimulatedCom1(SimLauncher& launcher, PortMap& ports, std::string* error);

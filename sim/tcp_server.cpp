@@ -16,6 +16,7 @@
 #include <deque>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "modbus/frame.h"
@@ -37,11 +38,6 @@ void SendAll(int fd, const uint8_t* bytes, size_t count) {
   }
 }
 
-// Answers still to hold back (HoldModbusTcpAnswers), set from the control
-// channel's thread; and whether a Modbus TCP gateway runs to hold them.
-std::atomic<int> g_answersToHold{0};
-std::atomic<bool> g_modbusTcpGatewayRuns{false};
-
 // The RTU frame a gateway puts on its bus for an MBAP request: the unit id
 // as the address, the PDU, a CRC of its own. A protocol id other than 0 is
 // not Modbus: its CRC is inverted, so the meters take it for noise.
@@ -55,7 +51,8 @@ Bytes RtuForBus(const Bytes& mbap) {
 
 class Gateway {
  public:
-  Gateway(int listener, int line, Transport transport) : listener_(listener), line_(line), transport_(transport) {}
+  Gateway(int listener, int line, Transport transport, std::shared_ptr<std::atomic<int>> answersToHold)
+      : listener_(listener), line_(line), transport_(transport), answersToHold_(std::move(answersToHold)) {}
   void Run();
 
  private:
@@ -80,6 +77,7 @@ class Gateway {
   int listener_;
   int line_;
   Transport transport_;
+  std::shared_ptr<std::atomic<int>> answersToHold_;  // SimGateway::HoldModbusTcpAnswers
   int client_ = -1;
   Bytes unframed_;               // Modbus TCP bytes not yet a whole frame
   std::deque<Bytes> waiting_;    // Modbus TCP requests not yet on the bus, RTU form
@@ -203,8 +201,8 @@ void Gateway::FinishAnswer(Clock::time_point now) {
 void Gateway::SendAnswer(const OnBus& onBus) {
   Bytes frame(onBus.answer.size() + kMbapExtraLength + 2);
   const int length = MbapFromRtu(onBus.answer.data(), static_cast<int>(onBus.answer.size()), onBus.transactionId, frame.data());
-  if (g_answersToHold > 0) {
-    --g_answersToHold;
+  if (*answersToHold_ > 0) {
+    --*answersToHold_;
     held_.assign(frame.begin(), frame.begin() + length);
     return;
   }
@@ -219,13 +217,13 @@ void Gateway::SendAnswer(const OnBus& onBus) {
 
 }  // namespace
 
-bool HoldModbusTcpAnswers(int count) {
-  if (!g_modbusTcpGatewayRuns) return false;
-  g_answersToHold = count;
+bool SimGateway::HoldModbusTcpAnswers(int count) {
+  if (!modbusTcpRuns_) return false;
+  *answersToHold_ = count;
   return true;
 }
 
-int StartGateway(const std::string& hostPort, Transport transport, std::string* served, std::string* error) {
+int SimGateway::Start(const std::string& hostPort, Transport transport, std::string* served, std::string* error) {
   std::string host;
   int port = 0;
   const int listener = ListenAt(hostPort, 4, &host, &port, error);
@@ -238,8 +236,10 @@ int StartGateway(const std::string& hostPort, Transport transport, std::string* 
   }
   // The simulator's end is non-blocking, as its pseudo terminal is.
   ::fcntl(pair[0], F_SETFL, ::fcntl(pair[0], F_GETFL) | O_NONBLOCK);
-  g_modbusTcpGatewayRuns = transport == Transport::ModbusTcp;
-  std::thread([listener, line = pair[1], transport] { Gateway(listener, line, transport).Run(); }).detach();
+  modbusTcpRuns_ = transport == Transport::ModbusTcp;
+  std::thread([listener, line = pair[1], transport, held = answersToHold_] {
+    Gateway(listener, line, transport, held).Run();
+  }).detach();
   *served = std::string(transport == Transport::ModbusTcp ? "mbtcp://" : "tcp://") + JoinHostPort(host, std::to_string(port));
   return pair[0];
 }

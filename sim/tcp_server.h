@@ -6,6 +6,8 @@
 // pacing and faults, stays the simulator's: the gateway runs on a thread of
 // its own and gives the simulator one end of a socket pair as its line.
 
+#include <atomic>
+#include <memory>
 #include <string>
 
 #include "modbus/gateway.h"
@@ -22,15 +24,24 @@ constexpr int kGatewayGarbleQuietMs = 150;
 // answer a master must read whole).
 constexpr int kGatewaySplitGapMs = 20;
 
-// Makes the running Modbus TCP gateway hold back its next count answers, each
-// until the next request comes in, and send it then, ahead of that request's
-// own: a gateway slower than the master's timeout, whose answer to request N
-// arrives while the master waits for N + 1. False when no Modbus TCP gateway
-// runs.
-bool HoldModbusTcpAnswers(int count);
+class SimGateway {
+ public:
+  // Listens at hostPort ("HOST:PORT"; port 0 takes a free one) and starts the
+  // gateway thread. Returns the descriptor the simulator reads requests from
+  // and writes answers to, and the address served ("tcp://127.0.0.1:41234"),
+  // or -1 with the reason in *error.
+  int Start(const std::string& hostPort, Transport transport, std::string* served, std::string* error);
+  // Makes the running Modbus TCP gateway hold back its next count answers,
+  // each until the next request comes in, and send it then, ahead of that
+  // request's own: a gateway slower than the master's timeout, whose answer
+  // to request N arrives while the master waits for N + 1. False when no
+  // Modbus TCP gateway runs.
+  bool HoldModbusTcpAnswers(int count);
 
-// Listens at hostPort ("HOST:PORT"; port 0 takes a free one) and starts the
-// gateway thread. Returns the descriptor the simulator reads requests from
-// and writes answers to, and the address served ("tcp://127.0.0.1:41234"),
-// or -1 with the reason in *error.
-int StartGateway(const std::string& hostPort, Transport transport, std::string* served, std::string* error);
+ private:
+  // Answers still to hold back, set from the control channel and taken by
+  // the gateway's thread, which it shares with that thread: a thread that
+  // runs until the process ends.
+  std::shared_ptr<std::atomic<int>> answersToHold_ = std::make_shared<std::atomic<int>>(0);
+  bool modbusTcpRuns_ = false;
+};

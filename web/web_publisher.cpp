@@ -313,7 +313,7 @@ void WebPublisher::PollFailed(const Meter& info, ModbusResult result) {
   MeterView& meter = meters_[MeterId(info)];
   meter.lastPollOk = false;
   ++meter.polls;
-  meter.failure = result >= 0 && result < kResultCount ? g_resultText[result] : "";
+  meter.failure = result >= 0 && result < kResultCount ? ResultText(result) : "";
   meter.history.Add(now, nullptr);
   PublishMeter(meter);
 }
@@ -433,7 +433,7 @@ std::string WebPublisher::BusJsonLocked() const {
   const BusCounts::ByResult transactions = counts.AllTransactions();
   std::vector<JsonMember> results;
   for (int result = 0; result < kResultCount; ++result)
-    results.push_back({g_resultText[result], std::to_string(transactions[static_cast<size_t>(result)])});
+    results.push_back({ResultText(static_cast<ModbusResult>(result)), std::to_string(transactions[static_cast<size_t>(result)])});
   std::string foreign = "[";
   for (const auto& [address, text] : foreign_)
     foreign += (foreign.size() > 1 ? "," : "") +

@@ -54,8 +54,8 @@ bool MeasureSync(SimLauncher& sim, ModbusLink& link, int baud, long fresh, const
     std::fprintf(stderr, "sync failed: %s%s\n", result.failure.c_str(), result.archives[0].error.c_str());
     return false;
   }
-  const double line = LineLimit(baud, link.CurrentFraming());
-  std::printf("| %d | %s | %ld | %ld | %ld | %.2f s | %.2f s | %.3f |\n", baud, FramingName(link.CurrentFraming()), fresh,
+  const double line = LineLimit(baud, link.Settings().framing);
+  std::printf("| %d | %s | %ld | %ld | %ld | %.2f s | %.2f s | %.3f |\n", baud, FramingName(link.Settings().framing), fresh,
               result.archives[0].outcome.added, g_lineTally.exchanges, wall, line, wall / line);
   std::fflush(stdout);
   return true;
@@ -71,7 +71,7 @@ bool BenchSync(const std::string& dir) {
       for (const long fresh : {0L, 60L, 1440L, 5760L}) {
         SimLauncher sim;
         ModbusLink link;
-        link.SetFraming(framing);
+        link.SetSettings(LinkSettings{framing, {}, {}});
         TallyExchangesOf(link);
         const std::vector<std::string> args{"--meter", "3:QM4C", "--baud", std::to_string(baud), "--static",
                                             "--subinterval", "60", "--prefill", "10"};

@@ -68,7 +68,7 @@ int main() {
   const double silenceMs = QuietAfterAnswerMs(framing, kBaud);
   const std::vector<std::string> args{"--meter", "3:QM4C", "--baud", std::to_string(kBaud), "--prefill", "5760"};
   ModbusLink link;
-  link.SetFraming(framing);
+  link.SetSettings(LinkSettings{framing, {}, {}});
   if (!StartAndOpenSim(sim, link, args, kBaud, QM4SIM_PATH)) return 1;
   link.Trace().live = 1;
   link.Trace().repaintRequest = CountExchange;

@@ -31,7 +31,7 @@ int main() {
   TallyExchangesOf(link);
   std::printf("%-8s %9s %9s %7s %10s\n", "framing", "median ms", "line ms", "ratio", "exchanges");
   for (const Framing framing : {Framing::Silence, Framing::Length}) {
-    link.SetFraming(framing);
+    link.SetSettings(LinkSettings{framing, {}, {}});
     std::vector<double> ms;
     g_lineTally = {};
     for (int i = 0; i < kRepetitions; ++i) {
@@ -40,7 +40,7 @@ int main() {
       PollMeter(link, meter, poll, fields);
       ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
       if (fields.lastFailure != ResultOk) {
-        std::fprintf(stderr, "poll failed: %s\n", g_resultText[fields.lastFailure]);
+        std::fprintf(stderr, "poll failed: %s\n", ResultText(fields.lastFailure));
         return 1;
       }
     }

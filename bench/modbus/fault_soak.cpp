@@ -86,8 +86,8 @@ long ResidentKb() {
 }
 
 // The result a fault of its own gives a transaction under a framing.
-int OwnFaultResult(const std::string& fault, Framing framing) {
-  static const std::map<std::string, int> kResult = {{"none", ResultOk},      {"badcrc", ResultCrc},
+ModbusResult OwnFaultResult(const std::string& fault, Framing framing) {
+  static const std::map<std::string, ModbusResult> kResult = {{"none", ResultOk},      {"badcrc", ResultCrc},
                                                      {"cut", ResultBadLength}, {"wrongaddr", ResultWrongAddress},
                                                      {"wrongfunc", ResultWrongFunction}, {"silent", ResultTimeout},
                                                      {"delay", ResultTimeout}, {"late", ResultTimeout}};
@@ -99,7 +99,7 @@ int OwnFaultResult(const std::string& fault, Framing framing) {
 
 // Stale bytes of an earlier answer before this one: too many bytes, or a
 // count no answer has.
-bool FitsStaleBytes(int result) { return result == ResultTooLarge || result == ResultBadLength; }
+bool FitsStaleBytes(ModbusResult result) { return result == ResultTooLarge || result == ResultBadLength; }
 
 struct Figures {
   long transactions = 0, ok = 0, failed = 0, faults = 0, wrongValues = 0, misfits = 0, outOfStep = 0;
@@ -109,21 +109,21 @@ struct Figures {
   long rssEarlyKb = 0, rssEndKb = 0;
 };
 
-int RunOne(ModbusLink& link, Transaction t, int* values) {
+ModbusResult RunOne(ModbusLink& link, Transaction t, int* values) {
   return t.function == 3 ? link.ReadHoldingRegisters(kSlave, t.first, t.count, values)
                          : link.WriteSingleRegister(kSlave, t.first, t.count);
 }
 
 // Judges one transaction by its journal line; the earlier answer that may
 // still arrive during it is the previous fault's.
-void Judge(const Transaction& t, int result, const int* values, const Served& s, Framing framing,
+void Judge(const Transaction& t, ModbusResult result, const int* values, const Served& s, Framing framing,
            bool staleMayArrive, long index, Figures& f) {
   if (s.fault != "none") ++f.faults, ++f.faultsByKind[s.fault];
   result == ResultOk ? ++f.ok : (++f.failed, ++f.failuresByResult[result]);
   if (result == ResultOk && t.function == 3 &&
       (s.values.size() != static_cast<size_t>(t.count) || !std::equal(s.values.begin(), s.values.end(), values)))
     ++f.wrongValues;
-  const int own = OwnFaultResult(s.fault, framing);
+  const ModbusResult own = OwnFaultResult(s.fault, framing);
   const bool fits = result == own || (staleMayArrive && FitsStaleBytes(result)) ||
                     (staleMayArrive && result == ResultOk && own != ResultTimeout);
   if (staleMayArrive && result != own) ++f.stale;
@@ -135,7 +135,7 @@ void Judge(const Transaction& t, int result, const int* values, const Served& s,
 
 bool Soak(Framing framing, long n, const std::string& chance, const std::string& seed, Figures& f) {
   ModbusLink link;
-  link.SetFraming(framing);
+  link.SetSettings(LinkSettings{framing, {}, {}});
   char dir[] = "/tmp/pylax-soak-XXXXXX";
   if (!mkdtemp(dir)) return false;
   const std::string journal = std::string(dir) + "/journal";
@@ -151,7 +151,7 @@ bool Soak(Framing framing, long n, const std::string& chance, const std::string&
   bool staleMayArrive = false;  // an earlier answer may still come during this one
   for (long i = 0; i < n; ++i) {
     const Transaction t = kCycle[i % std::size(kCycle)];
-    const int result = RunOne(link, t, values);
+    const ModbusResult result = RunOne(link, t, values);
     if (!reader.Next(served) || served.function != t.function || served.first != t.first) {
       ++f.outOfStep;
       break;

@@ -153,7 +153,7 @@ bool MeasureTransport(const Case* cases, size_t count, int baud, const std::stri
     return false;
   }
   ModbusLink link;
-  link.SetFraming(framing);
+  link.SetSettings(LinkSettings{framing, {}, {}});
   if (!link.Open(sim.PortName(), baud > 0 ? baud : 38400)) {
     std::fprintf(stderr, "Unable to open %s: %s\n", sim.PortName().c_str(), link.OpenFailureText().c_str());
     return false;
@@ -190,7 +190,7 @@ int main() {
         return 1;
       }
       for (const Framing framing : {Framing::Silence, Framing::Length}) {
-        link.SetFraming(framing);
+        link.SetSettings(LinkSettings{framing, {}, {}});
         PrintRow(c, baud, FramingName(framing), Measure([&] { return RunOurs(link, c); }),
                  framing == Framing::Silence ? Quiet::Response : Quiet::Frame);
       }

@@ -79,8 +79,7 @@ double Metric(int port, const std::string& name) {
 }
 
 double MedianReadMs(const std::string& port) {
-  ModbusLink link;
-  link.SetFraming(Framing::Length);
+  ModbusLink link(LinkSettings{Framing::Length, {}, {}});
   if (!link.Open(port, kBaud)) return -1;
   std::vector<double> ms;
   int values[48];

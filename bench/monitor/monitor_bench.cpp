@@ -57,7 +57,7 @@ bool Measure(int baud, Framing framing) {
     return false;
   }
   ModbusLink link;
-  link.SetFraming(framing);
+  link.SetSettings(LinkSettings{framing, {}, {}});
   TallyExchangesOf(link);
   MonitorOptions options;
   options.end = kMeters;

@@ -91,7 +91,7 @@ bool Rounds(int streams, double* median, long* fewestLines) {
     return false;
   }
   ModbusLink link;
-  link.SetFraming(Framing::Length);
+  link.SetSettings(LinkSettings{Framing::Length, {}, {}});
   MonitorOptions options;
   options.end = kMeters;
   options.interval = 0;
@@ -165,7 +165,7 @@ int main() {
     std::string error;
     if (!sim.Start(BusArguments(), &error, QM4SIM_PATH)) return 1;
     ModbusLink link;
-    link.SetFraming(Framing::Length);
+    link.SetSettings(LinkSettings{Framing::Length, {}, {}});
     MonitorOptions options;
     options.start = 3;
     options.end = 3;

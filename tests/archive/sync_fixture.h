@@ -44,7 +44,7 @@ class ArchiveSync : public CoreOverSim {
     StartBus(args);
     // The link's faster framing: the sync reads as it does under either,
     // and the tests read many entries.
-    link_.SetFraming(Framing::Length);
+    link_.SetSettings(LinkSettings{Framing::Length, {}, {}});
     pickedMeter_.address = 3;
     pickedMeter_.model = 3;
     std::string error;
@@ -88,7 +88,7 @@ class ArchiveSync : public CoreOverSim {
     return runs;
   }
   void TearDown() override {
-    link_.SetFraming(Framing::Silence);
+    link_.SetSettings(LinkSettings{Framing::Silence, {}, {}});
     CoreOverSim::TearDown();
   }
   SqliteStore store_{"sqlite:archive.sqlite", "archive.sqlite"};

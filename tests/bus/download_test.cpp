@@ -550,7 +550,7 @@ namespace {
 class DownloadUnderFaults : public Download, public ::testing::WithParamInterface<Framing> {
  protected:
   void TearDown() override {
-    link_.SetFraming(Framing::Silence);
+    link_.SetSettings(LinkSettings{Framing::Silence, {}, {}});
     Download::TearDown();
   }
 };
@@ -562,7 +562,7 @@ class DownloadUnderFaults : public Download, public ::testing::WithParamInterfac
 // file of a clean download, byte for byte: status reads and slot selections
 // are repeated as the sections are.
 TEST_P(DownloadUnderFaults, WritesTheFileOfACleanDownload) {
-  link_.SetFraming(GetParam());
+  link_.SetSettings(LinkSettings{GetParam(), {}, {}});
   StartMeter(900, {"--static"});
   Sim("prefill 3 300");
   ASSERT_TRUE(DownloadLoggedData(link_, pickedMeter_, log_));

@@ -109,7 +109,7 @@ void ChooseFromList(CCloseUpComboBox* list, int index) {
 }
 
 void OpenSimulatorPort(TestConsole& console, const SimProcess& sim, unsigned start, unsigned end) {
-  SetPortOverride(1, sim.LinkPath());
+  console.Session().ports.Set(1, sim.LinkPath());
   TypeInto(&console, IDC_SCAN_START, QString::number(start));
   TypeInto(&console, IDC_SCAN_END, QString::number(end));
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 0);

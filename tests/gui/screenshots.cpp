@@ -28,9 +28,9 @@ void ScreenshotsTest::termsAndLiveConsole() {
   const auto save = [&folder](QWidget* window, const QString& name) { QVERIFY2(folder.Save(window, name), qPrintable(name)); };
 
   SimProcess sim({"--meter", "3:QM4C", "--meter", "7:QM4A", "--prefill", "1500", "--subinterval", "300"});
-  SetPortOverride(1, sim.LinkPath());
   MessageLog messages;
   TestConsole console;
+  console.Session().ports.Set(1, sim.LinkPath());
   console.timerMode = TestConsole::TimerMode::Real;
 
   WhenModalOpens<CDisclaimerDlg>([&save](CDisclaimerDlg* terms) {

@@ -162,7 +162,7 @@ void CommandsTest::commandsWithoutTheirNeedsSendNothing() {
   // The port closed: a QM4C picked, and still nothing goes out.
   QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(0)).center());
   QCOMPARE(console.Session().pickedMeter.model, 3);
-  SetPortOverride(2, "/nonexistent/tty");
+  console.Session().ports.Set(2, "/nonexistent/tty");
   MessageLog messages;
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 1);
   QVERIFY(!console.Session().link.IsOpen());
@@ -293,7 +293,7 @@ void CommandsTest::portThatCannotOpenIsReportedByItsName() {
   MessageLog messages;
   TestConsole console;
   StartConsole(console);
-  SetPortOverride(7, "/nonexistent/ttyUSB7");
+  console.Session().ports.Set(7, "/nonexistent/ttyUSB7");
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 6);
   QCOMPARE(messages.texts.size(), 1);
   QCOMPARE(messages.texts.front().section(QLatin1Char('\n'), 0, 0), QStringLiteral("Unable to open COM7:"));
@@ -314,7 +314,7 @@ void CommandsTest::noPortChosenIsCom0() {
 void CommandsTest::portListShowsWhatEachEntryMapsTo() {
   TestConsole console;
   StartConsole(console);
-  SetPortOverride(4, "/dev/null");
+  console.Session().ports.Set(4, "/dev/null");
   CCloseUpComboBox* ports = Control<CCloseUpComboBox>(&console, IDC_COM_PORT);
   QTest::keyClick(ports, Qt::Key_F4);  // the list says what each entry is as it opens
   QCOMPARE(ports->itemText(3), QStringLiteral("COM4"));

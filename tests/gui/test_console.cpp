@@ -196,7 +196,7 @@ void ConsoleTest::pollsThroughTheMonitorsGateway() {
   TestConsole console;
   console.timerMode = TestConsole::TimerMode::Real;
   StartConsole(console);
-  SetPortOverride(1, monitor.PortName());
+  console.Session().ports.Set(1, monitor.PortName());
   TypeInto(&console, IDC_SCAN_START, QStringLiteral("3"));
   TypeInto(&console, IDC_SCAN_END, QStringLiteral("7"));
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 0);
@@ -214,8 +214,8 @@ void ConsoleTest::portChosenAtStartOpensScansAndPolls() {
   std::vector<std::string> meters{"--meter", "1:QM4C"};
   for (int address = 2; address <= 10; ++address) meters.insert(meters.end(), {"--meter", std::to_string(address) + ":QM4A"});
   SimProcess sim(meters);
-  SetPortOverride(1, sim.LinkPath());
   TestConsole console;
+  console.Session().ports.Set(1, sim.LinkPath());
   console.timerMode = TestConsole::TimerMode::Real;
   console.ChoosePortOnceShown(0);
   WhenModalOpens<CDisclaimerDlg>(
@@ -337,7 +337,7 @@ void ConsoleTest::rescanWithoutPortSaysSoAndKeepsTheList() {
   QVERIFY(!energy.isEmpty());
 
   MessageLog messages;
-  SetPortOverride(2, "/nonexistent/tty");
+  console.Session().ports.Set(2, "/nonexistent/tty");
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 1);  // COM2 fails: no port open
   QVERIFY(!console.Session().link.IsOpen());
   messages.texts.clear();
@@ -587,7 +587,7 @@ void ConsoleTest::fieldsLeftUnreadShowStaleUntilAGoodTick() {
   const QStringList before = texts();
   MessageLog messages;  // "Unable to open COM2:"
   if (fault == QLatin1String("port")) {
-    SetPortOverride(2, "/nonexistent/tty");
+    console.Session().ports.Set(2, "/nonexistent/tty");
     ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 1);
   } else {
     QCOMPARE(QString::fromStdString(sim.Command(fault.toStdString())), QStringLiteral("ok"));
@@ -656,7 +656,7 @@ void ConsoleTest::ticksWithoutPortOrModelChangeNothing() {
   // The QM4C again, but no port open.
   ClickLine(&console, 0);
   QCOMPARE(console.Session().pickedMeter.model, 3);
-  SetPortOverride(2, "/nonexistent/tty");
+  console.Session().ports.Set(2, "/nonexistent/tty");
   MessageLog messages;
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 1);
   QVERIFY(!console.Session().link.IsOpen());

@@ -108,7 +108,7 @@ void TraceTest::captionNamesTheLengthFraming() {
   QFETCH(Framing, framing);
   QFETCH(QString, caption);
   TestConsole console;
-  console.Session().link.SetFraming(framing);
+  console.Session().link.SetSettings(LinkSettings{framing, {}, {}});
   StartConsole(console);
   ShowComm(&console);
   QVERIFY(QTest::qWaitForWindowExposed(TraceWindow(console)));
@@ -202,7 +202,7 @@ void TraceTest::timeoutShowsAnEmptyRecvLine() {
   QCOMPARE(lines.size(), 4);
   QVERIFY(lines[2].startsWith(QStringLiteral("Send->03 03 01 02 00 30 ")));
   QCOMPARE(lines[3], QStringLiteral("Recv->"));
-  QCOMPARE(TraceField(console, IDC_LAST_ERROR), QString::fromLatin1(g_resultText[ResultTimeout]));
+  QCOMPARE(TraceField(console, IDC_LAST_ERROR), QString::fromLatin1(ResultText(ResultTimeout)));
 }
 
 void TraceTest::frozenWindowIgnoresTicksUntilPaintedOrUnfrozen() {
@@ -380,12 +380,12 @@ void TraceTest::countersOnlyGrowAndTheLastErrorStays() {
   console.Tick();  // reading block fails; clock and log status succeed
   QTRY_COMPARE(TraceField(console, IDC_BAD_COUNT), QStringLiteral("1"));
   QCOMPARE(TraceField(console, IDC_OK_COUNT), QStringLiteral("2"));
-  QCOMPARE(TraceField(console, IDC_LAST_ERROR), QString::fromLatin1(g_resultText[ResultCrc]));
+  QCOMPARE(TraceField(console, IDC_LAST_ERROR), QString::fromLatin1(ResultText(ResultCrc)));
 
   console.Tick();
   QTRY_COMPARE(TraceField(console, IDC_OK_COUNT), QStringLiteral("5"));
   QCOMPARE(TraceField(console, IDC_BAD_COUNT), QStringLiteral("1"));
-  QCOMPARE(TraceField(console, IDC_LAST_ERROR), QString::fromLatin1(g_resultText[ResultCrc]));
+  QCOMPARE(TraceField(console, IDC_LAST_ERROR), QString::fromLatin1(ResultText(ResultCrc)));
 
   // A scan's and a command's exchanges count nowhere.
   QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);

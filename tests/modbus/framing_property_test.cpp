@@ -79,7 +79,7 @@ class PtySlave {
 class FramingProperty : public ::testing::TestWithParam<Framing> {
  protected:
   void SetUp() override {
-    link_.SetFraming(GetParam());
+    link_.SetSettings(LinkSettings{GetParam(), {}, {}});
     ASSERT_TRUE(link_.Open(line_.Path().c_str(), 38400)) << link_.OpenFailureText();
   }
   PtySlave line_;

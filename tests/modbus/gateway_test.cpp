@@ -74,7 +74,8 @@ class OverGateway : public ::testing::Test {
   std::string NewestEntry() const { return link_.Trace().entries[link_.Trace().newest]; }
   ModbusResult Transact(Call call);
 
-  ModbusLink link_;
+  PortMap ports_;
+  ModbusLink link_{LinkSettings{}, &ports_};
 };
 
 ModbusResult OverGateway::Transact(Call call) {
@@ -234,7 +235,7 @@ TEST_F(OverGateway, OpenFailuresSayWhy) {
     const SilentListener gone;
     closedPort = gone.Port();
   }
-  SetPortOverride(5, "mbtcp://127.0.0.1:" + closedPort);
+  ports_.Set(5, "mbtcp://127.0.0.1:" + closedPort);
   const struct {
     const char* name;
     std::string why;
@@ -248,8 +249,7 @@ TEST_F(OverGateway, OpenFailuresSayWhy) {
     EXPECT_FALSE(link_.Open(c.name, 38400)) << c.name;
     EXPECT_EQ(link_.OpenFailureText().rfind(c.why, 0), 0u) << c.name << ": " << link_.OpenFailureText();
   }
-  EXPECT_EQ(PortDescription(5), "mbtcp://127.0.0.1:" + closedPort);
-  SetPortOverride(5, "");
+  EXPECT_EQ(ports_.Description(5), "mbtcp://127.0.0.1:" + closedPort);
 }
 
 // The gateway ends (the connection drops). The next transaction tries once

@@ -106,7 +106,7 @@ TEST_F(MasterOverPty, EveryResultCodeFromARealFrameAlikeUnderBothFramings) {
   for (const auto& c : cases) {
     std::string entries[2];
     for (const Framing framing : {Framing::Silence, Framing::Length}) {
-      link_.SetFraming(framing);
+      link_.SetSettings(LinkSettings{framing, {}, {}});
       Fault(c.fault);
       const unsigned long tallied = link_.TransactionsWith(c.expected);
       EXPECT_EQ(run(c.call), c.expected) << c.fault << " under " << FramingName(framing);
@@ -132,7 +132,7 @@ TEST_F(MasterOverPty, LengthFramingEndsAtTheAnswerAndLeavesWhatFollowsToTheDrain
     size_t bytesShown;
   } cases[] = {{Framing::Silence, ResultTooLarge, 33}, {Framing::Length, ResultOk, 13}};
   for (const auto& c : cases) {
-    link_.SetFraming(c.framing);
+    link_.SetSettings(LinkSettings{c.framing, {}, {}});
     Fault("oversize");
     int values[4] = {};
     EXPECT_EQ(link_.ReadHoldingRegisters(1, 258, 4, values), c.expected) << FramingName(c.framing);
@@ -251,7 +251,7 @@ TEST(SerialLink, TotalTimeoutCoversTheCharactersAndStaysAt600PlusMFrom9600Up) {
   } cases[] = {{121, 38400, 721}, {121, 19200, 721}, {275, 9600, 875}, {33, 4800, 699},
                {275, 2400, 1975}, {121, 1200, 1689}};
   for (const auto& c : cases)
-    EXPECT_EQ(ResponseTotalTimeoutMs(c.m, c.baud), c.expectedMs) << c.m << " bytes at " << c.baud;
+    EXPECT_EQ(ResponseTotalTimeoutMs(LinkTimeouts{}, c.m, c.baud), c.expectedMs) << c.m << " bytes at " << c.baud;
 }
 
 TEST_F(MasterOverPty, ResponsePausedMidFrameIsCutThere) {
@@ -424,6 +424,26 @@ TEST(SerialLink, DrainReturnsQuicklyWhenNothingIsPending) {
   for (int i = 0; i < 20; ++i) link.DrainInput();
   EXPECT_LT(MillisecondsSince(start), 1000) << "20 drains of about 1 ms each";
   link.Close();
+}
+
+TEST(SerialLink, ASilentSlaveIsGivenUpOnAfterTheAnswerTimeTheLinkWasGiven) {
+  // A read of 4 registers waits for 33 bytes: answerMs + 33 ms at 38400 baud.
+  const struct {
+    int answerMs, leastMs, mostMs;
+  } cases[] = {{600, 633, 1000}, {150, 183, 550}};
+  SimProcess sim({"--meter", "1:QM4C", "--static"});
+  for (const auto& c : cases) {
+    LinkSettings settings;
+    settings.timeouts.answerMs = c.answerMs;
+    ModbusLink link(settings);
+    ASSERT_TRUE(link.Open(sim.LinkPath(), 38400)) << link.OpenFailureText();
+    int values[4];
+    const auto start = Clock::now();
+    EXPECT_EQ(link.ReadHoldingRegisters(5, 258, 4, values), ResultTimeout);  // nobody at 5
+    const long took = MillisecondsSince(start);
+    EXPECT_GE(took, c.leastMs) << c.answerMs;
+    EXPECT_LT(took, c.mostMs) << c.answerMs;
+  }
 }
 
 }  // namespace

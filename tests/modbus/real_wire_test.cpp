@@ -33,8 +33,7 @@ TEST(RealWire, EveryRequestWaitsForTheFrameSilenceAtEachRateAndFraming) {
   for (const int baud : {38400, 9600}) {
     for (const Framing framing : {Framing::Silence, Framing::Length}) {
       SimProcess sim({"--static", "--baud", std::to_string(baud)});
-      ModbusLink link;
-      link.SetFraming(framing);
+      ModbusLink link(LinkSettings{framing, {}, {}});
       ASSERT_TRUE(link.Open(sim.LinkPath(), baud)) << link.OpenFailureText();
       int values[4] = {};
       int id = 0;
@@ -71,9 +70,7 @@ TEST(RealWire, EchoIsReadBackAndCheckedAndALineThatEchoesUnaskedIsNamed) {
       std::vector<std::string> args{"--static", "--baud", "38400", "--meter", "3:QM4C"};
       if (c.lineEchoes) args.push_back("--echo");
       SimProcess sim(args);
-      ModbusLink link;
-      link.SetFraming(framing);
-      link.SetLine(LineSettings{c.echoOption});
+      ModbusLink link(LinkSettings{framing, LineSettings{c.echoOption}, {}});
       ASSERT_TRUE(link.Open(sim.LinkPath(), 38400)) << link.OpenFailureText();
       int values[2] = {-1, -1};
       const ModbusResult result = link.ReadHoldingRegisters(c.slave, 258, 2, values);

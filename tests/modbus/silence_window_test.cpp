@@ -41,7 +41,7 @@ ModbusResult PausedRead(const PauseCase& c, Framing framing, std::vector<int>& v
     EXPECT_EQ(sim.Command(pin), "ok") << pin;
   EXPECT_EQ(sim.Command("fault 1 pause:" + std::to_string(c.pauseMs) + " 1"), "ok");
   ModbusLink link;
-  link.SetFraming(framing);
+  link.SetSettings(LinkSettings{framing, {}, {}});
   if (!link.Open(sim.LinkPath(), c.baud)) {
     ADD_FAILURE() << link.OpenFailureText();
     return ResultBadParameter;

@@ -46,7 +46,7 @@ TEST(TwoLinks, PolledAtOnceEachKeepsItsOwnTraceAndTally) {
 
   for (const auto& bus : buses) {
     for (int code = 0; code < kResultCount; ++code)
-      EXPECT_EQ(bus.link->TransactionsWith(code), code == bus.expected ? kTransactions : 0u) << bus.slave << ": " << code;
+      EXPECT_EQ(bus.link->TransactionsWith(static_cast<ModbusResult>(code)), code == bus.expected ? kTransactions : 0u) << bus.slave << ": " << code;
     for (int k = 0; k < kTraceEntries; ++k) {
       const int id = kTransactions - kTraceEntries + 1 + k;  // the twelve newest, oldest first
       char expected[160];

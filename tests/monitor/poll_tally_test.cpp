@@ -28,9 +28,9 @@ class OneRound : public Publisher {
 Tally TallyOf(const BusCounts& counts, int address) {
   Tally tally;
   const BusCounts::ByResult byResult = counts.TransactionsOf("bus_" + std::to_string(address));
-  for (ModbusResult result = 0; result < kResultCount; ++result)
-    if (byResult[static_cast<size_t>(result)] > 0)
-      tally[result] = static_cast<int>(byResult[static_cast<size_t>(result)]);
+  for (int code = 0; code < kResultCount; ++code)
+    if (byResult[static_cast<size_t>(code)] > 0)
+      tally[static_cast<ModbusResult>(code)] = static_cast<int>(byResult[static_cast<size_t>(code)]);
   return tally;
 }
 
@@ -58,8 +58,7 @@ TEST(MonitorTally, EachMeterCountsTheResultsOfItsOwnPoll) {
       ASSERT_EQ(sim.Command(m.fault), "ok") << m.fault;
     }
   }
-  ModbusLink link;
-  link.SetFraming(Framing::Length);
+  ModbusLink link(LinkSettings{Framing::Length, {}, {}});
   MonitorOptions options;
   options.start = 3;
   options.end = 9;

@@ -139,7 +139,7 @@ class SimBusTest : public ::testing::Test {
     f->onlyAddress = only;
     bus.SetFault(3, *f);
   }
-  int ReadResult(const Bytes& answer, int count = 48) {
+  ModbusResult ReadResult(const Bytes& answer, int count = 48) {
     int values[125];
     // The transport's own verdict first: more than asked for is result 2.
     if (answer.size() > static_cast<size_t>(2 * count + 25)) return ResultTooLarge;
@@ -170,7 +170,7 @@ TEST_F(SimBusTest, BroadcastWritesEveryMeterAndAnswersNone) {
 TEST_F(SimBusTest, EachFaultGivesItsResultCode) {
   const struct {
     const char* faultText;
-    int result;
+    ModbusResult result;
   } reads[] = {
       {"silent", ResultTimeout},      {"oversize", ResultTooLarge},   {"cut", ResultBadLength},
       {"exception", ResultException}, {"badcrc", ResultCrc},          {"wrongaddr", ResultWrongAddress},
@@ -383,7 +383,7 @@ TEST(SimControl, RepliesToEachCommand) {
   MeterSetup s;
   s.staticValues = true;
   bus.AddMeter(s, kT0);
-  auto run = [&](const char* command) { return ExecuteControl(bus, line, command, kT0).reply; };
+  auto run = [&](const char* command) { return ExecuteControl(bus, line, nullptr, command, kT0).reply; };
   EXPECT_EQ(run("set 3 162 42"), "ok");
   EXPECT_EQ(run("get 3 162"), "ok 42");
   EXPECT_EQ(run("unset 3 162"), "ok");
@@ -410,7 +410,7 @@ TEST(SimControl, RepliesToEachCommand) {
   EXPECT_EQ(run("baud 9600"), "ok");
   EXPECT_EQ(line.Baud(), 9600);
   EXPECT_EQ(run("turnaround 5"), "ok");
-  EXPECT_TRUE(ExecuteControl(bus, line, "quit", kT0).quit);
+  EXPECT_TRUE(ExecuteControl(bus, line, nullptr, "quit", kT0).quit);
 }
 
 TEST(SimControl, ExplainsWhatItRefuses) {
@@ -421,7 +421,7 @@ TEST(SimControl, ExplainsWhatItRefuses) {
   a.address = 7;
   a.model = Model::QM4A;
   bus.AddMeter(a, kT0);
-  auto run = [&](const char* command) { return ExecuteControl(bus, line, command, kT0).reply; };
+  auto run = [&](const char* command) { return ExecuteControl(bus, line, nullptr, command, kT0).reply; };
   EXPECT_EQ(run("get 4 1"), "err no meter at address 4");
   EXPECT_EQ(run("get 3 500"), "err meter 3 has no register 500");
   EXPECT_EQ(run("get 7 149"), "err meter 7 has no register 149");

@@ -165,7 +165,7 @@ TEST_F(SimWire, BroadcastWriteReachesAllAndIsNotAnswered) {
 
 struct FaultCase {
   const char* command;
-  int result;
+  ModbusResult result;
 };
 
 TEST_F(SimWire, EachFaultProducesTheMastersResultCode) {
@@ -180,7 +180,7 @@ TEST_F(SimWire, EachFaultProducesTheMastersResultCode) {
     ASSERT_EQ(sim_->Command(c.command), "ok");
     const Bytes answer = line_->Exchange(ReadRequest(3, 258, 48));
     int values[48];
-    const int result = answer.empty() ? ResultTimeout
+    const ModbusResult result = answer.empty() ? ResultTimeout
                                       : CheckReadResponse(answer.data(), static_cast<int>(answer.size()), 3, 48, values);
     EXPECT_EQ(result, c.result) << c.command;
     EXPECT_EQ(ReadOk(3, 258, 48).size(), 48u) << "after " << c.command;  // COUNT 1: the next is good

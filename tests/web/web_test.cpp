@@ -181,7 +181,7 @@ TEST(WebServer, GivesEachMeterWithTheKeysOfReadJsonAndTheConsolesTexts) {
   };
   for (const auto& [key, text] : texts) EXPECT_EQ(meter["display"][key], text) << key;
 
-  web.PollFailed(kQm4a, 1);
+  web.PollFailed(kQm4a, ResultTimeout);
   const json qm4a = json::parse(*web.MeterJson("hall_7"));
   EXPECT_EQ(qm4a["last_poll_ok"], false);
   EXPECT_EQ(qm4a["failure"], "Err #1, Timeout Waiting For Response");
