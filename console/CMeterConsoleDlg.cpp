@@ -541,15 +541,13 @@ void CMeterConsoleDlg::OnLoggingSetup() {
 }
 
 void CMeterConsoleDlg::OnShowComm() {
-  int& traceLive = m_session.link.Trace().live;
-  if (traceLive == 1) return;
   if (m_commTraceDlg.IsWindowOpen()) {
-    // Frozen: the one window comes forward, still frozen.
+    // Live or frozen, the one window comes forward as it is.
     m_commTraceDlg.BringToFront();
     return;
   }
   m_commTraceDlg.Create(this);
-  traceLive = 1;
+  m_session.link.Trace().live = 1;
 }
 
 CTrendDlg* CMeterConsoleDlg::TrendWindow() const { return m_trendDlg; }
