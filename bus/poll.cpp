@@ -47,6 +47,7 @@ class MeterPoll {
 ModbusResult MeterPoll::Read(int firstAddress, int count, int* registers) {
   const ModbusResult result = link_.ReadHoldingRegisters(slave_, firstAddress, count, registers);
   ++state_.byResult[result];
+  if (result == ResultOk) fields_.answered = true;
   return result;
 }
 

@@ -38,6 +38,8 @@ struct PollFields {
   // Unlike PollState::lastResult it also records a failed clock-block read,
   // which the counters leave out; pylaxctl reports it.
   ModbusResult lastFailure = ResultOk;
+  // Some read of this poll got the meter's answer.
+  bool answered = false;
 };
 
 // True when this poll read the meter, failed, and so left field unfilled:

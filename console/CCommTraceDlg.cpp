@@ -1,6 +1,7 @@
 #include "console/CCommTraceDlg.h"
 
 #include <QDialog>
+#include <QFontDatabase>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QWindow>
@@ -55,6 +56,10 @@ class CCommTraceWindow : public QDialog {
     // size hint).
     ui.trace->setIndent(0);
     ui.trace->setMargin(kTraceMargin);
+    // Hex bytes are read in columns.
+    QFont fixedPitch = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fixedPitch.setPointSizeF(ui.trace->font().pointSizeF());
+    ui.trace->setFont(fixedPitch);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                    Qt::WindowCloseButtonHint);
     // Owned by the console, yet no transient child of its window: Qt blocks
@@ -156,6 +161,8 @@ QWidget* CCommTraceDlg::Window() const { return m_window; }
 void CCommTraceDlg::OnFreeze() {
   int& live = m_link.Trace().live;
   live = live == 0 ? 1 : 0;
+  // The button stays pressed while the trace is frozen.
+  if (!m_window.isNull()) m_window->ui.freeze->setChecked(live == 0);
 }
 
 void CCommTraceDlg::OnPaint() {

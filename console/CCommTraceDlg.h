@@ -1,9 +1,9 @@
 #pragma once
 // The trace window (template 129), "Modbus Protocol Communication": the last
 // twelve exchanges of the trace ring as hexadecimal lines, oldest first, and
-// the poll's counters. The console keeps one for as long as it lives; each
-// Show Comm creates a new window from it and each closing destroys only
-// that window.
+// the poll's counters. The console keeps one for as long as it lives; Show
+// Comm creates a window from it when none is open, else brings that one
+// forward, and each closing destroys only that window.
 
 #include <QPointer>
 #include <QString>

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QPainter>
 #include <QScreen>
@@ -14,6 +15,7 @@
 #include <QStyledItemDelegate>
 #include <QTimer>
 #include <algorithm>
+#include <ctime>
 #include <cstdlib>
 #include <iterator>
 #include <optional>
@@ -384,12 +386,16 @@ void CMeterConsoleDlg::RepaintNow() {
 void CMeterConsoleDlg::timerEvent(QTimerEvent* event) { OnTimer(event->timerId()); }
 
 void CMeterConsoleDlg::OnTimer(int /*timerId*/) {
+  TryLostPortAgain();
   PollFields fields;
-  if (!PollMeter(m_session.link, m_session.pickedMeter, m_session.pollState, fields, m_session.phaseOffset)) {
+  const bool polled =
+      PollMeter(m_session.link, m_session.pickedMeter, m_session.pollState, fields, m_session.phaseOffset);
+  WatchLine(polled, fields);
+  ShowLineStatus();
+  if (!polled) {
     // The picked meter's port has closed (a reopen at another baud rate or
     // another port failed to open): nothing shown is current any more.
-    if (!m_session.link.IsOpen() && m_session.pickedMeter.model != ModelNone)
-      for (const PolledField& polled : PolledFields(fields)) ShowStale(polled.field, true);
+    if (!m_session.link.IsOpen() && m_session.pickedMeter.model != ModelNone) ShowAllStale();
     return;
   }
   const Meter* shown = ScannedMeter(m_deviceList->currentRow());
@@ -437,6 +443,38 @@ void CMeterConsoleDlg::ShowStale(QLineEdit* field, bool stale) {
   field->setPalette(palette);
 }
 
+void CMeterConsoleDlg::ShowAllStale() {
+  const PollFields none;
+  for (const PolledField& polled : PolledFields(none)) ShowStale(polled.field, true);
+}
+
+void CMeterConsoleDlg::ShowPollPaused() {
+  ShowAllStale();
+  ShowLineStatus();
+}
+
+void CMeterConsoleDlg::TryLostPortAgain() {
+  ModbusLink& link = m_session.link;
+  if (m_lineWatch.RetryDue(LineWatch::Clock::now())) link.Reopen(m_baudRate);
+  if (link.IsOpen() && !link.DeviceGone()) m_lineWatch.PortBack();
+}
+
+void CMeterConsoleDlg::WatchLine(bool polled, const PollFields& fields) {
+  const ModbusLink& link = m_session.link;
+  if (link.DeviceGone()) m_lineWatch.PortLost(link.Name(), link.GoneText(), LineWatch::Clock::now());
+  if (polled) m_lineWatch.PollEnded(m_session.pickedMeter.address, fields.answered, std::time(nullptr));
+}
+
+void CMeterConsoleDlg::ShowLineStatus() {
+  QLabel* line = ui->lineStatus;
+  const QString status = QString::fromStdString(m_lineWatch.Status(m_session.pollState.suspended));
+  // A long device path would run past the window: the line ends in "...",
+  // and its tooltip has the whole text.
+  const QString shown = line->fontMetrics().elidedText(status, Qt::ElideRight, line->contentsRect().width());
+  if (line->text() != shown) line->setText(shown);
+  line->setToolTip(status);
+}
+
 void CMeterConsoleDlg::OnRescan() {
   if (!m_session.link.IsOpen()) {
     ShowAppMessage(this, QStringLiteral("Please select a COM port"));
@@ -455,9 +493,12 @@ void CMeterConsoleDlg::OnRescan() {
 
   ScanProgress progress(*this);
   ScanBus(m_session.link, m_scanStart, m_scanEnd, progress, m_session.pickedMeter);
-  ClearLogFieldsUnlessQm4c(m_session.pickedMeter.model);
-
   delete m_deviceList->takeItem(0);
+  // A meter no longer listed is neither shown nor polled.
+  if (m_deviceList->count() == 0) m_session.pickedMeter = Meter{};
+  ClearLogFieldsUnlessQm4c(m_session.pickedMeter.model);
+  m_lineWatch.ScanEnded(m_deviceList->count(), m_scanStart, m_scanEnd, m_baudRate);
+  ShowLineStatus();
   RepaintNow();
   UpdateData(false);
   DiscardInputQueuedMeanwhile();
@@ -508,22 +549,22 @@ void CMeterConsoleDlg::OnLoggingSetup() {
   // The logging window runs transactions of its own; the poll must not
   // interleave with them while its modal loop lets the timer through.
   m_session.pollState.suspended = true;
+  ShowPollPaused();
   CLoggingDlg logging(m_session.logging, this);
   PlaceOverConsole(logging);
   logging.exec();
   m_session.pollState.suspended = false;
+  ShowLineStatus();
 }
 
 void CMeterConsoleDlg::OnShowComm() {
-  int& traceLive = m_session.link.Trace().live;
-  if (traceLive == 1) return;
   if (m_commTraceDlg.IsWindowOpen()) {
-    // Frozen: the one window comes forward, still frozen.
+    // Live or frozen, the one window comes forward as it is.
     m_commTraceDlg.BringToFront();
     return;
   }
   m_commTraceDlg.Create(this);
-  traceLive = 1;
+  m_session.link.Trace().live = 1;
 }
 
 CTrendDlg* CMeterConsoleDlg::TrendWindow() const { return m_trendDlg; }
@@ -553,6 +594,9 @@ void CMeterConsoleDlg::OnCloseupComPort() {
   // chosen (-1) gives "COM0:", which no port answers to.
   char name[] = "COM1:";
   name[3] = static_cast<char>('1' + m_portList->currentIndex());
+  // Nothing said of the last port holds for the one chosen now.
+  m_lineWatch = LineWatch();
+  ShowLineStatus();
   if (!m_session.link.Open(name, m_baudRate)) {
     QString message = QStringLiteral("Unable to open %1").arg(QString::fromLatin1(name));
     const std::string reason = m_session.link.OpenFailureText();

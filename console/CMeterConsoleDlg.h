@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "bus/line_watch.h"
 #include "charts/trend_store.h"
 #include "console/CCommTraceDlg.h"
 #include "console/console_session.h"
@@ -143,6 +144,16 @@ class CMeterConsoleDlg : public QDialog {
   // older than the last tick that polled.
   void ApplyPollFields(const PollFields& fields);
   static void ShowStale(QLineEdit* field, bool stale);
+  // Every polled field greyed: nothing they show is current.
+  void ShowAllStale();
+  // While the logging window holds the poll.
+  void ShowPollPaused();
+  // Before each poll: a lost port is tried again when due, and one back
+  // (by the try or a new baud rate) is no longer said to be lost.
+  void TryLostPortAgain();
+  // After each poll: whether the port went away and the meter answered.
+  void WatchLine(bool polled, const PollFields& fields);
+  void ShowLineStatus();
   // Carries out every pending paint of the window before going on.
   void RepaintNow();
   // A display refresh leaves a scan field alone while the user is typing in
@@ -154,6 +165,7 @@ class CMeterConsoleDlg : public QDialog {
   std::unique_ptr<Ui::CMeterConsoleDlg> ui;
   ConsoleSession& m_session;
   CCommTraceDlg m_commTraceDlg;
+  LineWatch m_lineWatch;  // what the status line under the device list says
 
   int m_baudRate = 38400;
   unsigned m_scanStart = 1;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Saves pictures of the windows into docs/: the terms dialog (terms.png), the
 # console polling a simulated QM4C (console.png), its about box (about.png),
-# its trace window (commtrace.png), its trend window (trend.png) and the plot
+# its trace window (commtrace.png), the console with its meter not answering
+# (console-not-answering.png), its trend window (trend.png) and the plot
 # of a full 60-day log (plot.png), and the monitor's page of a simulated
 # QM4C (web.png). Builds nothing: it runs the window tests that take them,
 # from an existing build, on a virtual X display, and the page's test in a

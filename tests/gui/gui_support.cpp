@@ -2,6 +2,7 @@
 
 #include <QAbstractItemView>
 #include <QDir>
+#include <QLabel>
 #include <QListWidget>
 #include <QPaintEvent>
 #include <QPushButton>
@@ -109,12 +110,18 @@ void ChooseFromList(CCloseUpComboBox* list, int index) {
 }
 
 void OpenSimulatorPort(TestConsole& console, const SimProcess& sim, unsigned start, unsigned end) {
-  console.Session().ports.Set(1, sim.LinkPath());
+  OpenSimulatorPort(console, sim.LinkPath(), start, end);
+}
+
+void OpenSimulatorPort(TestConsole& console, const std::string& path, unsigned start, unsigned end) {
+  console.Session().ports.Set(1, path);
   TypeInto(&console, IDC_SCAN_START, QString::number(start));
   TypeInto(&console, IDC_SCAN_END, QString::number(end));
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 0);
   QVERIFY(console.Session().link.IsOpen());
 }
+
+QString LineStatus(const QWidget* console) { return console->findChild<QLabel*>(QStringLiteral("lineStatus"))->text(); }
 
 void ConsoleTestBase::init() {
   ResetProgramState();

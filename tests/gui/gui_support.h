@@ -138,9 +138,13 @@ void StartConsole(TestConsole& console, bool accept = true);
 // close-up be handled.
 void ChooseFromList(CCloseUpComboBox* list, int index);
 
-// COM1 mapped to the simulator; the scan range typed into the console and
-// COM1 chosen from its port list (which opens the port and scans).
+// COM1 mapped to the simulator (or to path); the scan range typed into the
+// console and COM1 chosen from its port list (which opens the port and scans).
 void OpenSimulatorPort(TestConsole& console, const SimProcess& sim, unsigned start, unsigned end);
+void OpenSimulatorPort(TestConsole& console, const std::string& path, unsigned start, unsigned end);
+
+// The console's status line as it shows.
+QString LineStatus(const QWidget* console);
 
 // Where the picture-taking tests put their pictures: $PYLAX_SCREENSHOT_DIR
 // (scripts/screenshots.sh sets it, under xvfb-run), else a temporary folder,

@@ -1,5 +1,6 @@
 // Pictures of the windows as a user meets them: the terms dialog, then the
-// console polling a simulated QM4C, its about box and its trace window. They go to
+// console polling a simulated QM4C, its about box, its trace window and the
+// console once the meter stops answering. They go to
 // $PYLAX_SCREENSHOT_DIR (scripts/screenshots.sh sets it, under xvfb-run);
 // without it they go to a temporary folder, so the test run keeps the
 // picture-taking path working.
@@ -62,6 +63,10 @@ void ScreenshotsTest::termsAndLiveConsole() {
   QTRY_VERIFY_WITH_TIMEOUT(console.Session().pollState.ok > ok, 5000);
   QTest::qWait(100);
   save(console.CommTrace().Window(), QStringLiteral("commtrace.png"));
+
+  QCOMPARE(QString::fromStdString(sim.Command("fault 3 silent")), QStringLiteral("ok"));
+  QTRY_VERIFY_WITH_TIMEOUT(!LineStatus(&console).isEmpty(), 5000);
+  save(&console, QStringLiteral("console-not-answering.png"));
   QVERIFY(messages.texts.isEmpty());
 }
 

@@ -176,10 +176,15 @@ void CommandsTest::loggingWindowSuspendsThePollWhileItIsOpen() {
   TestConsole console;
   StartConsole(console);
   OpenSimulatorPort(console, sim, 3, 3);
+  console.Tick();
   bool suspendedWhileOpen = false;
   bool tickReadNothing = false;
+  QString saidWhileOpen;
+  bool greyWhileOpen = false;
   WhenModalOpens<CLoggingDlg>([&](CLoggingDlg* logging) {
     suspendedWhileOpen = console.Session().pollState.suspended;
+    saidWhileOpen = LineStatus(&console);
+    greyWhileOpen = Control<QLineEdit>(&console, IDC_KWH)->property("stale").toBool();
     sim.TakeEvents(0, 300);
     const int ok = console.Session().pollState.ok;
     console.Tick();
@@ -189,7 +194,12 @@ void CommandsTest::loggingWindowSuspendsThePollWhileItIsOpen() {
   Click(&console, IDC_LOGGING);
   QVERIFY(suspendedWhileOpen);
   QVERIFY(tickReadNothing);
+  QCOMPARE(saidWhileOpen, QStringLiteral("Poll paused while the logging window is open"));
+  QVERIFY(greyWhileOpen);
   QVERIFY(!console.Session().pollState.suspended);
+  QCOMPARE(LineStatus(&console), QString());
+  console.Tick();
+  QVERIFY(!Control<QLineEdit>(&console, IDC_KWH)->property("stale").toBool());
 }
 
 void CommandsTest::dialogsOpenCentredOnTheConsole_data() {

@@ -2,14 +2,18 @@
 // OK path and about item, driven by clicks and keys against qm4sim.
 
 #include <QAction>
+#include <QFile>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <memory>
 
 #include "dialogs/CAboutDlg.h"
 #include "dialogs/CDisclaimerDlg.h"
@@ -119,6 +123,7 @@ class ConsoleTest : public ConsoleTestBase {
   void silentMeterIsCountedAndFieldsKeepTheirText();
   void fieldsLeftUnreadShowStaleUntilAGoodTick_data();
   void fieldsLeftUnreadShowStaleUntilAGoodTick();
+  void lostPortIsSaidAndOpenedAgainWhenBack();
   void phaseClickClearsItsRowAndTheNextTickShowsThePhase();
   void ticksWithoutPortOrModelChangeNothing();
 
@@ -264,6 +269,7 @@ void ConsoleTest::scanListsMetersInOrderAndSelectsTheFirstQuietly() {
   QCOMPARE(painted.back(), QStringLiteral("03 - Orvant QM4C Power Meter"));
 }
 
+// Nobody listed: the scan says so, and the meter shown before is dropped.
 void ConsoleTest::scanWithStartAboveEndAsksNobody() {
   SimProcess sim({"--meter", "3:QM4C"});
   TestConsole console;
@@ -279,12 +285,16 @@ void ConsoleTest::scanWithStartAboveEndAsksNobody() {
   QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
 
   QVERIFY(ListLines(&console).isEmpty());
+  QCOMPARE(LineStatus(&console), QStringLiteral("No meter answered at 5 to 2, 38400 baud"));
   for (int id : kReadingFields) QVERIFY(FieldText(&console, id).isEmpty());
+  for (int id : kLoggingFields) QVERIFY(FieldText(&console, id).isEmpty());
   QVERIFY(sim.TakeEvents(0, 0).empty());
   QVERIFY(console.paintedFirstLines.contains(QStringLiteral("Searching...")));
   QVERIFY(!console.paintedFirstLines.join('|').contains(QStringLiteral("Searching:")));
-  QCOMPARE(console.Session().pickedMeter.address, 3);  // a scan that finds nobody keeps the pick
-  QCOMPARE(console.Session().pickedMeter.model, 3);
+  // The meter no longer listed is neither picked nor polled.
+  QCOMPARE(console.Session().pickedMeter.address, -1);
+  console.Tick();
+  QVERIFY(sim.TakeEvents(0, 300).empty());
 }
 
 void ConsoleTest::scanOfOneAddressAsksItOnce() {
@@ -561,18 +571,22 @@ QList<int> StaleFields(const QWidget* console) {
 void ConsoleTest::fieldsLeftUnreadShowStaleUntilAGoodTick_data() {
   QTest::addColumn<QString>("fault");  // to qm4sim; "port" for a port that fails to open
   QTest::addColumn<QList<int>>("stale");
-  QTest::newRow("meter silent") << QStringLiteral("fault 3 silent") << kPolledFields;
-  QTest::newRow("reading block refused") << QStringLiteral("fault 3 exception 0 at 258") << kPolledFields.mid(0, 6);
-  QTest::newRow("clock block refused") << QStringLiteral("fault 3 exception 0 at 149") << kPolledFields.mid(6);
-  QTest::newRow("log status refused") << QStringLiteral("fault 3 exception 0 at 159") << kPolledFields.mid(8);
-  QTest::newRow("port closed") << QStringLiteral("port") << kPolledFields;
+  QTest::addColumn<bool>("silent");  // the status line says since when
+  QTest::newRow("meter silent") << QStringLiteral("fault 3 silent") << kPolledFields << true;
+  QTest::newRow("reading block refused") << QStringLiteral("fault 3 exception 0 at 258") << kPolledFields.mid(0, 6)
+                                         << false;
+  QTest::newRow("clock block refused") << QStringLiteral("fault 3 exception 0 at 149") << kPolledFields.mid(6) << false;
+  QTest::newRow("log status refused") << QStringLiteral("fault 3 exception 0 at 159") << kPolledFields.mid(8) << false;
+  QTest::newRow("port closed") << QStringLiteral("port") << kPolledFields << false;
 }
 
 // From the first tick that could not read a field until one that does, the
-// field keeps its text but shows it greyed.
+// field keeps its text but shows it greyed; a meter that answers nothing is
+// said to be silent since the end of the first such tick.
 void ConsoleTest::fieldsLeftUnreadShowStaleUntilAGoodTick() {
   QFETCH(QString, fault);
   QFETCH(QList<int>, stale);
+  QFETCH(bool, silent);
   SimProcess sim({"--static", "--meter", "3:QM4C"});
   TestConsole console;
   StartConsole(console);
@@ -592,17 +606,55 @@ void ConsoleTest::fieldsLeftUnreadShowStaleUntilAGoodTick() {
   } else {
     QCOMPARE(QString::fromStdString(sim.Command(fault.toStdString())), QStringLiteral("ok"));
   }
+  const QTime from = QTime::currentTime().addMSecs(-1000);  // the status names whole seconds
+  QString said;  // after the first tick, and no different after the second
   for (int tick = 0; tick < 2; ++tick) {
     console.Tick();
+    if (tick == 0) said = LineStatus(&console);
     QCOMPARE(StaleFields(&console), stale);
     QCOMPARE(texts(), before);
+    QCOMPARE(LineStatus(&console), said);
   }
+  QCOMPARE(said.left(23), silent ? QStringLiteral("03 not answering since ") : QString());
+  const QTime since = QTime::fromString(said.mid(23), QStringLiteral("HH:mm:ss"));
+  QVERIFY2(!silent || (since > from && since <= QTime::currentTime()), qPrintable(said));
   if (fault == QLatin1String("port"))
     OpenSimulatorPort(console, sim, 3, 3);
   else
     QCOMPARE(QString::fromStdString(sim.Command("fault 3 none")), QStringLiteral("ok"));
   console.Tick();
   QCOMPARE(StaleFields(&console), QList<int>{});
+  QCOMPARE(LineStatus(&console), QString());
+}
+
+// The simulator ended under a polling console and started again behind the
+// same path: the port is said to be lost meanwhile, and the readings come
+// back without a click.
+void ConsoleTest::lostPortIsSaidAndOpenedAgainWhenBack() {
+  const QTemporaryDir dir;
+  const QString path = dir.filePath(QStringLiteral("bus"));
+  const auto startSim = [&path] {
+    auto sim = std::make_unique<SimProcess>(std::vector<std::string>{"--meter", "3:QM4C"});
+    QFile::remove(path);
+    QFile::link(QString::fromStdString(sim->LinkPath()), path);
+    return sim;
+  };
+  std::unique_ptr<SimProcess> sim = startSim();
+  TestConsole console;
+  console.timerMode = TestConsole::TimerMode::Real;
+  StartConsole(console);
+  OpenSimulatorPort(console, path.toStdString(), 3, 3);
+  QTRY_VERIFY_WITH_TIMEOUT(!FieldText(&console, IDC_CLOCK).isEmpty(), 10000);
+
+  sim.reset();
+  const QString lost = QStringLiteral("COM1: port lost, trying again every 3 s: %1 has gone away (unplugged, or the "
+                                      "program behind it ended)").arg(path);
+  QTRY_COMPARE_WITH_TIMEOUT(console.findChild<QLabel*>(QStringLiteral("lineStatus"))->toolTip(), lost, 5000);
+  QVERIFY(LineStatus(&console).startsWith(QStringLiteral("COM1: port lost, trying again every 3 s")));
+
+  sim = startSim();
+  QTRY_COMPARE_WITH_TIMEOUT(StaleFields(&console), QList<int>{}, 10000);
+  QCOMPARE(LineStatus(&console), QString());
 }
 
 void ConsoleTest::phaseClickClearsItsRowAndTheNextTickShowsThePhase() {

@@ -2,6 +2,7 @@
 // ring oldest first with the poll counters, frozen and unfrozen, closed with
 // OK, Escape or its close box.
 
+#include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -69,8 +70,8 @@ class TraceTest : public ConsoleTestBase {
   void traceTooLongForTheFieldShowsItsEnd();
   void timeoutShowsAnEmptyRecvLine();
   void frozenWindowIgnoresTicksUntilPaintedOrUnfrozen();
-  void showCommBringsAFrozenWindowForwardKeepingItsSize_data();
-  void showCommBringsAFrozenWindowForwardKeepingItsSize();
+  void showCommBringsTheWindowForwardKeepingItsSize_data();
+  void showCommBringsTheWindowForwardKeepingItsSize();
   void closedAndReopenedWindowShowsTheSameRing();
   void escapeAndCloseBoxCloseItAsOkDoes();
   void dialogsOverTheConsoleLeaveTheTraceWindowWorking_data();
@@ -92,8 +93,9 @@ void TraceTest::openedBeforeAnyTransactionIsEmpty() {
   QCOMPARE(TraceField(console, IDC_BAD_COUNT), QStringLiteral("0"));
   QCOMPARE(TraceField(console, IDC_LAST_ERROR), QStringLiteral("Ok"));
   QCOMPARE(Control<QPushButton>(TraceWindow(console), IDC_FREEZE)->text(), QStringLiteral("Freeze"));
+  QVERIFY(QFontInfo(Control<QLabel>(TraceWindow(console), IDC_TRACE)->font()).fixedPitch());
 
-  ShowComm(&console);  // while live: nothing happens
+  ShowComm(&console);  // while live: the same window
   QCOMPARE(OpenTraceWindows(), 1);
 }
 
@@ -217,7 +219,7 @@ void TraceTest::frozenWindowIgnoresTicksUntilPaintedOrUnfrozen() {
   QPushButton* freeze = Control<QPushButton>(TraceWindow(console), IDC_FREEZE);
   QTest::mouseClick(freeze, Qt::LeftButton);
   QCOMPARE(console.Session().link.Trace().live, 0);
-  QCOMPARE(freeze->text(), QStringLiteral("Freeze"));
+  QVERIFY(freeze->isChecked());
   console.Tick();
   QTest::qWait(200);
   QCOMPARE(TraceField(console, IDC_OK_COUNT), QStringLiteral("1"));  // no paint was asked for
@@ -235,28 +237,31 @@ void TraceTest::frozenWindowIgnoresTicksUntilPaintedOrUnfrozen() {
 
   QTest::mouseClick(freeze, Qt::LeftButton);
   QCOMPARE(console.Session().link.Trace().live, 1);
-  QCOMPARE(freeze->text(), QStringLiteral("Freeze"));
+  QVERIFY(!freeze->isChecked());
   console.Tick();
   QTRY_COMPARE(TraceField(console, IDC_OK_COUNT), QStringLiteral("3"));
 }
 
-void TraceTest::showCommBringsAFrozenWindowForwardKeepingItsSize_data() {
+void TraceTest::showCommBringsTheWindowForwardKeepingItsSize_data() {
+  QTest::addColumn<bool>("frozen");
   QTest::addColumn<int>("state");  // Qt::WindowStates the user left it in
   QTest::addColumn<int>("shown");  // and what Show Comm brings forward
-  QTest::newRow("maximised") << int(Qt::WindowMaximized) << int(Qt::WindowMaximized);
-  QTest::newRow("minimised") << int(Qt::WindowMinimized) << int(Qt::WindowNoState);
+  QTest::newRow("live, behind the console") << false << int(Qt::WindowNoState) << int(Qt::WindowNoState);
+  QTest::newRow("maximised") << true << int(Qt::WindowMaximized) << int(Qt::WindowMaximized);
+  QTest::newRow("minimised") << true << int(Qt::WindowMinimized) << int(Qt::WindowNoState);
   QTest::newRow("minimised from maximised")
-      << int(Qt::WindowMinimized | Qt::WindowMaximized) << int(Qt::WindowMaximized);
+      << true << int(Qt::WindowMinimized | Qt::WindowMaximized) << int(Qt::WindowMaximized);
 }
 
-void TraceTest::showCommBringsAFrozenWindowForwardKeepingItsSize() {
+void TraceTest::showCommBringsTheWindowForwardKeepingItsSize() {
+  QFETCH(bool, frozen);
   QFETCH(int, state);
   QFETCH(int, shown);
   TestConsole console;
   StartConsole(console);
   ShowComm(&console);
   QWidget* window = TraceWindow(console);
-  QTest::mouseClick(Control<QPushButton>(window, IDC_FREEZE), Qt::LeftButton);
+  if (frozen) QTest::mouseClick(Control<QPushButton>(window, IDC_FREEZE), Qt::LeftButton);
   window->setWindowState(Qt::WindowStates(state));
   console.activateWindow();
   QVERIFY(QTest::qWaitForWindowActive(&console));
@@ -265,7 +270,7 @@ void TraceTest::showCommBringsAFrozenWindowForwardKeepingItsSize() {
   QCOMPARE(TraceWindow(console), window);
   QCOMPARE(int(window->windowState() & ~Qt::WindowActive), shown);
   QVERIFY(QTest::qWaitForWindowActive(window));
-  QCOMPARE(console.Session().link.Trace().live, 0);
+  QCOMPARE(console.Session().link.Trace().live, frozen ? 0 : 1);
 }
 
 void TraceTest::closedAndReopenedWindowShowsTheSameRing() {
