@@ -424,22 +424,20 @@ void LoggingWindowTest::opensWithTheMeterSilent() {
 }
 
 void LoggingWindowTest::plotOfferedForAnExistingDataFile_data() {
-  QTest::addColumn<QString>("file");  // made in the current directory before the opening
+  QTest::addColumn<QString>("file");  // made before the opening
   QTest::addColumn<bool>("offered");
-  QTest::newRow("no data file") << QString() << false;
-  QTest::newRow("the meter's data file") << QStringLiteral("03-data.csv") << true;
-  QTest::newRow("another meter's data file") << QStringLiteral("07-data.csv") << false;
+  QTest::newRow("none") << QString() << false;
+  QTest::newRow("the meter's") << QStringLiteral("03-data.csv") << true;
+  QTest::newRow("another meter's") << QStringLiteral("07-data.csv") << false;
 }
 
-// A data file an earlier run of the program downloaded can be plotted as
-// soon as the window opens.
+// The file of an earlier run's download can be plotted at once.
 void LoggingWindowTest::plotOfferedForAnExistingDataFile() {
   QFETCH(QString, file);
   QFETCH(bool, offered);
-  if (!file.isEmpty()) {
-    QFile csv(file);
-    QVERIFY(csv.open(QIODevice::WriteOnly));
-  }
+  QFile csv(file);
+  QVERIFY(file.isEmpty() || csv.open(QIODevice::WriteOnly));
+  csv.close();
   CLoggingDlg dlg(console_->session);
   Open(dlg);
   QCOMPARE(Button(dlg, "plotButton")->isEnabled(), offered);
