@@ -327,12 +327,15 @@ void ConvertFloatPairs(LoggedData& data) {
 }
 
 // A download that ends early says why: stopped on request, or the meter's
-// data could not be read.
-bool Failed(StatusLog& log, const std::string& fileName) {
-  if (log.StopRequested())
+// data could not be read. A stopped one leaves "log.txt" to the data file it
+// kept.
+bool Failed(StatusLog& log, const std::string& fileName, const PreviousLogFile& previousLog) {
+  if (log.StopRequested()) {
     log.LogStatus(Format("Download stopped; \"%s\" was not written.", fileName.c_str()));
-  else
+    previousLog.SetStoppedRunAside();
+  } else {
     log.LogStatus("Error while reading data.");
+  }
   return false;
 }
 }  // namespace
@@ -382,6 +385,8 @@ bool ConvertLoggedData(ModbusLink& link, const Meter& meter, LoggedData& data, S
 std::string DataFileName(int slaveAddress) { return Format("%02d-data.csv", slaveAddress); }
 
 bool DownloadLoggedData(ModbusLink& link, const Meter& meter, StatusLog& log) {
+  // Read before the first message, which still goes to the previous log.
+  const PreviousLogFile previousLog;
   log.LogStatus("Starting Download.");
   log.ClearMessages();
   if (ResetLogFile()) {
@@ -403,13 +408,13 @@ bool DownloadLoggedData(ModbusLink& link, const Meter& meter, StatusLog& log) {
   // A stop asked for after the last slot ends the download before the
   // exponents are read.
   if (ReadLoggedData(link, meter, *data, log) || log.StopRequested() || !ConvertLoggedData(link, meter, *data, log))
-    return Failed(log, fileName);
+    return Failed(log, fileName, previousLog);
   log.LogStatus(Format("Data written to file \"%s\". Log available at \"%s\"", fileName.c_str(), kLogFileName));
   int headerSlots[reg::kSlotCount];
   // The message above already promised a file; a failure says that none was
   // written.
   if (!ReadRepeated(link, meter.address, reg::kLogSlots, reg::kSlotCount, headerSlots, log))
-    return Failed(log, fileName);
+    return Failed(log, fileName, previousLog);
   WriteDataFile(file.Stream(), *data, headerSlots);
   if (!file.Commit()) {
     log.LogStatus(Format("Error while writing file \"%s\".", fileName.c_str()));

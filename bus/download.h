@@ -82,5 +82,6 @@ struct LogReadPlan {
 std::string DataFileName(int slaveAddress);
 // The whole download of the logging window's button: log file, data file
 // (DataFileName of its address), messages in their places. Returns true when the
-// data file was written.
+// data file was written. A stopped download keeps the previous data file
+// and its log.txt, its own log set aside (PreviousLogFile).
 bool DownloadLoggedData(ModbusLink& link, const Meter& meter, StatusLog& log);

@@ -126,7 +126,10 @@ void MeterPoll::LogStatus() {
   fields_.daysToRollover = FormatRegister(at(reg::kDaysToRollover));
   // Register 162 counts entries only until the buffer first fills.
   fields_.logEntries = full ? FormatRegister(reg::kLogCapacity) : FormatRegister(at(reg::kLogEntries));
-  fields_.newestEntry = MeterTimeText(&registers[reg::kNewestEntryTime - reg::kLogStatusBlock]);
+  // An empty log (restarted) has no newest entry; its time registers read
+  // as zeros, which would show as "0/0/2000  00:00:00".
+  const bool empty = !full && at(reg::kLogEntries) == 0;
+  fields_.newestEntry = empty ? std::string() : MeterTimeText(&registers[reg::kNewestEntryTime - reg::kLogStatusBlock]);
 }
 }  // namespace
 

@@ -27,7 +27,7 @@ struct PollFields {
   std::optional<std::string> rollovers;      // 1081
   std::optional<std::string> daysToRollover; // 1087
   std::optional<std::string> logEntries;     // 1090
-  std::optional<std::string> newestEntry;    // 1088
+  std::optional<std::string> newestEntry;    // 1088; empty for an empty log
 
   // The reading block's float pairs as read (pairsRead of them: 24, 2 for a
   // QM4A, 0 when the read failed).

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <ctime>
+#include <utility>
+
+#include "util/replacement_file.h"
 
 namespace {
 // The stamped line is built in a fixed buffer: 19 characters of stamp leave
@@ -15,6 +18,29 @@ bool ResetLogFile() {
   if (file == nullptr) return true;
   std::fclose(file);
   return false;
+}
+
+PreviousLogFile::PreviousLogFile() {
+  FILE* file = std::fopen(kLogFileName, "rb");
+  if (file == nullptr) return;
+  std::string text;
+  char block[4096];
+  for (size_t n; (n = std::fread(block, 1, sizeof block, file)) > 0;) text.append(block, n);
+  // A log.txt that cannot be read (a folder of that name) has no text to put back.
+  if (!std::ferror(file)) text_ = std::move(text);
+  std::fclose(file);
+}
+
+void PreviousLogFile::SetStoppedRunAside() const {
+  if (!text_) {
+    std::rename(kLogFileName, kStoppedLogFileName);
+    return;
+  }
+  // Written beside first: once this run's log is renamed, nothing but the
+  // commit stands between the previous text and its name.
+  ReplacementFile previous(kLogFileName);
+  if (!previous.Open() || std::fwrite(text_->data(), 1, text_->size(), previous.Stream()) != text_->size()) return;
+  if (std::rename(kLogFileName, kStoppedLogFileName) == 0) previous.Commit();
 }
 
 std::string StampedLine(const std::string& message, const struct tm& localTime) {

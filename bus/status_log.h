@@ -3,15 +3,32 @@
 // which stamps it, shows it (the window's Status field and list, or pylaxctl's
 // stderr) and appends it to "log.txt" in the current directory.
 
+#include <optional>
 #include <string>
 
 #include "util/stop_token.h"
 
 constexpr const char* kLogFileName = "log.txt";
+constexpr const char* kStoppedLogFileName = "log-stopped.txt";
 
 // Empties (or creates) "log.txt"; true when it cannot be created. True means
 // failure here, so a caller must not drop it.
 [[nodiscard]] bool ResetLogFile();
+// "log.txt" as it was before a download empties it. A stopped download keeps
+// the previous data file, so it puts this log back beside that file and sets
+// its own aside as "log-stopped.txt".
+class PreviousLogFile {
+ public:
+  PreviousLogFile();  // reads "log.txt" as it is now
+  // Renames this run's "log.txt" to "log-stopped.txt" (replacing an older
+  // one) and writes the previous text back as "log.txt" (none when there was
+  // none). When the previous text cannot be written, this run's log stays.
+  void SetStoppedRunAside() const;
+
+ private:
+  std::optional<std::string> text_;  // none: there was no "log.txt"
+};
+
 // "MM/DD/YY HH:MM:SS: message" for the given local time.
 std::string StampedLine(const std::string& message, const struct tm& localTime);
 

@@ -1,6 +1,7 @@
 #include "logging/CLoggingDlg.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -92,7 +93,7 @@ struct CLoggingDlg::DataExchange {
 // it is busy, and the download shows its progress bar. A quit asked for
 // meanwhile (SIGINT, SIGTERM) has stopped the operation at a safe point;
 // once it has returned, the windows close as the quit asked. A stop the user
-// asked for closes this window alone.
+// asked for closes this window alone, and says how the operation ended.
 class CLoggingDlg::BusyScope {
  public:
   BusyScope(CLoggingDlg& dialog, QProgressBar* progress, QString stopQuestion)
@@ -118,7 +119,7 @@ class CLoggingDlg::BusyScope {
     if (dialog_.m_session.stop.Requested())
       QTimer::singleShot(0, qApp, [] { QApplication::closeAllWindows(); });
     else if (std::exchange(dialog_.m_stopAsked, false))
-      dialog_.QDialog::reject();
+      dialog_.CloseOnStop();
   }
   BusyScope(const BusyScope&) = delete;
   BusyScope& operator=(const BusyScope&) = delete;
@@ -193,6 +194,9 @@ bool CLoggingDlg::OnInitDialog() {
   SetMembers(CurrentLoggingSettings(m_session.pollState.subIntervalSeconds, m_session.logSetup));
   m_pauseButton->setText((unsigned(m_session.logSetup.logControl) & kPausedBit) ? QStringLiteral("RESUME")
                                                                : QStringLiteral("PAUSE"));
+  // A data file an earlier download left, in this run or another, can be
+  // plotted at once.
+  ui->plotButton->setEnabled(QFileInfo(DataFilePath()).isFile());
   UpdateData(false);
   return true;
 }
@@ -225,15 +229,18 @@ void CLoggingDlg::OnStartRestart() {
 
 void CLoggingDlg::OnDownload() {
   BusyScope busy(*this, ui->downloadProgress,
-                 QStringLiteral("Stop the download and close the window? \"%1\" stays as it was.")
-                     .arg(QString::fromStdString(DataFileName(m_session.pickedMeter.address))));
+                 QStringLiteral("Stop the download and close the window? \"%1\" stays as it was.").arg(DataFilePath()));
   if (DownloadLoggedData(m_session.link, m_session.pickedMeter, *this)) ui->plotButton->setEnabled(true);
 }
 
 void CLoggingDlg::OnPlot() {
   // Beside the console rather than inside this window, so the plot stays
   // open when this window closes.
-  CLogPlotDlg::Open(parentWidget(), QString::fromStdString(DataFileName(m_session.pickedMeter.address)));
+  CLogPlotDlg::Open(parentWidget(), DataFilePath());
+}
+
+QString CLoggingDlg::DataFilePath() const {
+  return QString::fromStdString(DataFileName(m_session.pickedMeter.address));
 }
 
 void CLoggingDlg::OnOK() {
@@ -246,6 +253,14 @@ void CLoggingDlg::OnCancel() {
     return;
   }
   if (!m_stopAsked) m_stopAsked = AskAppQuestion(this, m_stopQuestion);
+}
+
+void CLoggingDlg::CloseOnStop() {
+  // The last message says how the operation ended; the window that showed
+  // it is gone, so a box over the console keeps it in sight.
+  const QString ending = m_statusField->text();
+  QDialog::reject();
+  ShowAppMessage(parentWidget(), ending, MessageIcon::Information);
 }
 
 void CLoggingDlg::StopAndCloseAllWindows(LoggingSession& session) {

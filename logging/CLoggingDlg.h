@@ -57,7 +57,8 @@ class CLoggingDlg : public QDialog, public StatusLog {
   void accept() override;
   // Escape and the close box: the end of the window, nothing sent. While a
   // start or a download runs they ask whether to stop it; yes stops it at
-  // its next safe point, as SIGINT does, and the window then ends.
+  // its next safe point, as SIGINT does, and the window then ends, its last
+  // message shown in a box.
   void reject() override;
 
  protected:
@@ -96,8 +97,13 @@ class CLoggingDlg : public QDialog, public StatusLog {
 
   void OnStartRestart();
   void OnDownload();
-  // Opens the plot of the data file the last download wrote.
+  // Opens the plot of the picked meter's data file.
   void OnPlot();
+  // "NN-data.csv" of the picked meter, in the current directory.
+  QString DataFilePath() const;
+  // The end of the window on a stop the user asked for; its last message
+  // then shows in a box.
+  void CloseOnStop();
 
   void FitFontToTemplate();
   std::array<unsigned*, reg::kSlotCount> SlotMembers();

@@ -402,13 +402,17 @@ class FailedDownload : public Download, public ::testing::WithParamInterface<Fai
 }  // namespace
 
 // Whatever ends a download early, the previous file stays byte for byte,
-// no temporary file is left beside it and no slot stays selected.
+// no temporary file is left beside it and no slot stays selected. A stopped
+// download leaves the previous log.txt with that file and sets its own
+// aside; any other ends with its own log in log.txt.
 TEST_P(FailedDownload, KeepsThePreviousFileAndReleasesTheSlot) {
   const FailureCase& c = GetParam();
   StartMeter(900);
   Sim("prefill 3 130");
   const std::string previous = "Data#, UTC, Date/Time,KW\r\n1,0x00000000,yesterday's,\x01\xff\n";
   std::ofstream(kDataFile, std::ios::binary) << previous;
+  const std::string previousLog = "12/06/26 10:00:00: Data written to file \"03-data.csv\".\n";
+  std::ofstream(kLogFileName, std::ios::binary) << previousLog;
   for (const std::string& command : c.simCommands) Sim(command);
   if (c.closePort) link_.Close();
   ScriptedLog log(*sim_, c.script);
@@ -424,7 +428,16 @@ TEST_P(FailedDownload, KeepsThePreviousFileAndReleasesTheSlot) {
   EXPECT_EQ(std::vector<std::string>(log.messages.end() - static_cast<long>(c.lastMessages.size()), log.messages.end()),
             c.lastMessages);
   EXPECT_EQ(ReadWholeFile(kDataFile), previous);
-  EXPECT_EQ(FolderContents(), (std::set<std::string>{kDataFile, "log.txt"}));
+  const bool stopped = c.lastMessages.back() == kStopped;
+  if (stopped) {
+    EXPECT_EQ(ReadWholeFile(kLogFileName), previousLog);
+    EXPECT_TRUE(ReadWholeFile(kStoppedLogFileName).ends_with(std::string(kStopped) + "\n"));
+  } else {
+    EXPECT_NE(ReadWholeFile(kLogFileName), previousLog);
+  }
+  std::set<std::string> files{kDataFile, kLogFileName};
+  if (stopped) files.insert(kStoppedLogFileName);
+  EXPECT_EQ(FolderContents(), files);
   EXPECT_EQ(SelectorWrites(), c.selectorWrites);
   EXPECT_EQ(Get(157), 0);
 }

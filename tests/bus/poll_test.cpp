@@ -2,6 +2,7 @@
 
 #include "bus/poll.h"
 #include "bus/shown_text.h"
+#include "meter/register_map.h"
 
 #include <cstdio>
 
@@ -82,7 +83,7 @@ TEST_F(Poll, Qm4cFillsEveryFieldFromItsThreeBlocks) {
 TEST_F(Poll, FullBufferShows5760WhateverTheEntryRegisterHolds) {
   StartMeters();
   Sim("set 3 160 2");
-  Sim("set 3 162 17");
+  Sim("set 3 162 0");  // a full log has its newest entry whatever this says
   Sim("set 3 149 65535");
   Sim("set 3 165 " + std::to_string((31 << 8) | 12));
   Sim("set 3 166 " + std::to_string((23 << 8) | 123));
@@ -95,6 +96,18 @@ TEST_F(Poll, FullBufferShows5760WhateverTheEntryRegisterHolds) {
   EXPECT_EQ(fields_.subInterval, "65535");  // unsigned in the field, -1 as the 16-bit copy
   EXPECT_EQ(pollState_.subIntervalSeconds, -1);
   EXPECT_EQ(fields_.newestEntry, "12/31/2123  23:09:59");
+}
+
+// A restarted log is empty and its newest-entry registers read 0: the field
+// shows nothing rather than a date of zeros.
+TEST_F(Poll, NewestEntryOfARestartedLogIsEmpty) {
+  StartMeters();
+  Sim("prefill 3 130");
+  ASSERT_EQ(link_.WriteSingleRegister(3, reg::kCommand, reg::kCommandRestartLogging), ResultOk);
+  Pick(3, 3);
+  PollMeter(link_, pickedMeter_, pollState_, fields_, phaseOffset_);
+  EXPECT_EQ(fields_.logEntries, "0");
+  EXPECT_EQ(fields_.newestEntry, "");
 }
 
 TEST_F(Poll, PhaseSelectorsPickTheirPairsFromTheSameRequest) {

@@ -471,7 +471,9 @@ TEST_F(Cli, EveryCommandEndsAtItsNextExchangeOnSigintOrSigterm) {
     for (size_t i = 0; i < writes.size(); ++i) EXPECT_EQ(writes[i].rfind(c.writes[i], 0), 0u) << writes[i];
     EXPECT_EQ(ReadWholeFile("03-data.csv"), "yesterday\n");
     for (const char* file : {"archive.sqlite", "archive.sqlite-wal", "archive.sqlite-shm"}) std::filesystem::remove(file);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 3 + std::filesystem::exists("log.txt"));
+    // The activity logs: log.txt, and a stopped download's own beside it.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}),
+              3 + std::filesystem::exists("log.txt") + std::filesystem::exists("log-stopped.txt"));
   }
 }
 

@@ -137,24 +137,37 @@ void CommandsTest::setClockForAFixedTimeWritesItsThreeValues() {
 }
 
 void CommandsTest::commandsWithoutTheirNeedsSendNothing() {
-  SimProcess sim({"--meter", "3:QM4C", "--meter", "5:QM4A", "--meter", "7:QM4A"});
+  SimProcess sim({"--meter", "3:QM4C", "--meter", "4:QM4B", "--meter", "5:QM4A", "--meter", "7:QM4A"});
   QCOMPARE(sim.Command("idtext 5 Foreign device"), std::string("ok"));
   TestConsole console;
   StartConsole(console);
   OpenSimulatorPort(console, sim, 3, 7);
   QListWidget* devices = Control<QListWidget>(&console, IDC_DEVICES);
 
-  // A QM4A: no clock to set, no log to set up.
-  QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(2)).center());
-  QCOMPARE(console.Session().pickedMeter.model, 1);
-  sim.TakeEvents(0, 0);
-  Click(&console, IDC_SET_CLOCK);
-  Click(&console, IDC_LOGGING);
-  QCOMPARE(QApplication::activeModalWidget(), &console);  // no logging window over it
-  QVERIFY(sim.TakeEvents(0, 0).empty());
+  // A QM4B and a QM4A: no clock to set, no log to set up; the logging
+  // button says why.
+  const struct {
+    int item, model;
+    QString said;
+  } withoutLog[] = {
+      {1, 2, QStringLiteral("Logging Setup and Download needs a QM4C: the QM4B at address 04 keeps no log.")},
+      {3, 1, QStringLiteral("Logging Setup and Download needs a QM4C: the QM4A at address 07 keeps no log.")},
+  };
+  for (const auto& meter : withoutLog) {
+    const QPoint line = devices->visualItemRect(devices->item(meter.item)).center();
+    QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, line);
+    QCOMPARE(console.Session().pickedMeter.model, meter.model);
+    sim.TakeEvents(0, 0);
+    MessageLog messages;
+    Click(&console, IDC_SET_CLOCK);
+    Click(&console, IDC_LOGGING);
+    QCOMPARE(messages.texts, QStringList{meter.said});
+    QCOMPARE(QApplication::activeModalWidget(), &console);  // no logging window over it
+    QVERIFY(sim.TakeEvents(0, 0).empty());
+  }
 
   // A device that names no model: nothing to reset either.
-  QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(1)).center());
+  QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(2)).center());
   QCOMPARE(console.Session().pickedMeter.model, 0);
   Click(&console, IDC_RESET_KWH);
   QVERIFY(sim.TakeEvents(0, 0).empty());

@@ -434,7 +434,8 @@ void ConsoleTest::pickingAMeterClearsWhatItDoesNotProvideAtOnce() {
   QFETCH(int, line);
   QFETCH(int, scanStart);
   QFETCH(int, model);
-  SimProcess sim({"--meter", "3:QM4C", "--meter", "4:QM4A", "--meter", "5:QM4B"});
+  // A log with entries: an empty one has no newest entry to show.
+  SimProcess sim({"--meter", "3:QM4C", "--meter", "4:QM4A", "--meter", "5:QM4B", "--prefill", "20"});
   TestConsole console;
   StartConsole(console);
   OpenSimulatorPort(console, sim, 3, 5);

@@ -115,6 +115,8 @@ class LoggingWindowTest : public QObject {
 
   void opensWithTheMeterAnswering();
   void opensWithTheMeterSilent();
+  void plotOfferedForAnExistingDataFile_data();
+  void plotOfferedForAnExistingDataFile();
 
   void refusesUnloggableSlots_data();
   void refusesUnloggableSlots();
@@ -421,6 +423,26 @@ void LoggingWindowTest::opensWithTheMeterSilent() {
   QCOMPARE(Status(dlg), QString());
 }
 
+void LoggingWindowTest::plotOfferedForAnExistingDataFile_data() {
+  QTest::addColumn<QString>("file");  // made before the opening
+  QTest::addColumn<bool>("offered");
+  QTest::newRow("none") << QString() << false;
+  QTest::newRow("the meter's") << QStringLiteral("03-data.csv") << true;
+  QTest::newRow("another meter's") << QStringLiteral("07-data.csv") << false;
+}
+
+// The file of an earlier run's download can be plotted at once.
+void LoggingWindowTest::plotOfferedForAnExistingDataFile() {
+  QFETCH(QString, file);
+  QFETCH(bool, offered);
+  QFile csv(file);
+  QVERIFY(file.isEmpty() || csv.open(QIODevice::WriteOnly));
+  csv.close();
+  CLoggingDlg dlg(console_->session);
+  Open(dlg);
+  QCOMPARE(Button(dlg, "plotButton")->isEnabled(), offered);
+}
+
 // --- Start/Restart ------------------------------------------------------------
 
 void LoggingWindowTest::refusesUnloggableSlots_data() {
@@ -701,7 +723,8 @@ void LoggingWindowTest::quitDuringADownloadWaitsForASafePoint() {
   QCOMPARE(Requests().constLast(), QStringLiteral("write 3 157 0"));
   QTRY_VERIFY(!dlg.isVisible());
   QCOMPARE(FileLines("03-data.csv"), QStringList{QStringLiteral("yesterday")});
-  QCOMPARE(QDir().entryList(QDir::Files), (QStringList{"03-data.csv", "log.txt"}));
+  // No log.txt came with yesterday's file: the stopped run's log is set aside.
+  QCOMPARE(QDir().entryList(QDir::Files), (QStringList{"03-data.csv", "log-stopped.txt"}));
 }
 
 namespace {
@@ -716,30 +739,33 @@ void LoggingWindowTest::closingWhileBusyAsksWhetherToStop_data() {
   QTest::addColumn<QStringList>("lastRequests");
   QTest::addColumn<int>("requestCount");
   QTest::addColumn<int>("csvLines");  // 1: yesterday's file kept
+  QTest::addColumn<QString>("runLog");  // the file holding this run's log
   // Asked before the fourth exchange: the download has selected slot 1, the
   // start has written the restart and slots 1 and 2.
   const QString stopped = QStringLiteral("Download stopped; \"03-data.csv\" was not written.");
   const QStringList released{"write 3 157 1", "write 3 157 0"};
-  QTest::newRow("download, Escape, yes") << true << true << int(Answer::Yes) << stopped << released << 4 << 1;
+  const QString log = QStringLiteral("log.txt"), setAside = QStringLiteral("log-stopped.txt");
+  QTest::newRow("download, Escape, yes") << true << true << int(Answer::Yes) << stopped << released << 4 << 1
+                                         << setAside;
   QTest::newRow("download, close box, no")
       << true << false << int(Answer::No)
       << QStringLiteral("Data written to file \"03-data.csv\". Log available at \"log.txt\"")
-      << QStringList{"write 3 157 0", "read 3 137 4", "read 3 168 10"} << 64 << 131;
+      << QStringList{"write 3 157 0", "read 3 137 4", "read 3 168 10"} << 64 << 131 << log;
   QTest::newRow("start, close box, yes")
       << false << false << int(Answer::Yes) << QStringLiteral("Logging start stopped before all settings were written.")
-      << QStringList{"write 3 128 16640", "write 3 168 1", "write 3 169 2"} << 3 << 1;
+      << QStringList{"write 3 128 16640", "write 3 168 1", "write 3 169 2"} << 3 << 1 << log;
   QTest::newRow("start, Escape, no") << false << true << int(Answer::No) << kStarted
-                                     << QStringList{"write 3 149 900", "write 3 157 0"} << 14 << 1;
+                                     << QStringList{"write 3 149 900", "write 3 157 0"} << 14 << 1 << log;
   // SIGTERM while the real box waits for an answer: the box goes, the
   // download stops for the quit and the windows close.
   QTest::newRow("download, close box, quit meanwhile")
-      << true << false << int(Answer::QuitMeanwhile) << stopped << released << 4 << 1;
+      << true << false << int(Answer::QuitMeanwhile) << stopped << released << 4 << 1 << setAside;
 }
 
 // The close box and Escape while a start or a download runs ask whether to
 // stop it; yes stops it at its next safe point as SIGINT does (the slot
-// released, yesterday's file kept, the same message) and closes the window;
-// no carries on.
+// released, yesterday's file kept with its log, the same message) and closes
+// the window, whose last message then shows in a box; no carries on.
 void LoggingWindowTest::closingWhileBusyAsksWhetherToStop() {
   QFETCH(bool, download);
   QFETCH(bool, escape);
@@ -748,11 +774,15 @@ void LoggingWindowTest::closingWhileBusyAsksWhetherToStop() {
   QFETCH(QStringList, lastRequests);
   QFETCH(int, requestCount);
   QFETCH(int, csvLines);
+  QFETCH(QString, runLog);
   Sim("prefill 3 130");
   Sim("set 3 158 2");
   QFile old("03-data.csv");
   QVERIFY(old.open(QIODevice::WriteOnly) && old.write("yesterday\n") == 10);
   old.close();
+  QFile oldLog("log.txt");
+  QVERIFY(oldLog.open(QIODevice::WriteOnly) && oldLog.write("yesterday's log\n") == 16);
+  oldLog.close();
   SetQuestionHook([answer](const QString&) { return answer == int(Answer::Yes); });
   if (answer == int(Answer::QuitMeanwhile)) SetMessageHook({});
   ProbedLoggingDlg dlg(console_->session);
@@ -777,19 +807,26 @@ void LoggingWindowTest::closingWhileBusyAsksWhetherToStop() {
   };
   Requests();
   Click(Button(dlg, download ? "downloadButton" : "startButton"));
-  QCOMPARE(boxes_, QStringList{download ? QStringLiteral("Stop the download and close the window? "
-                                                         "\"03-data.csv\" stays as it was.")
-                                        : QStringLiteral("Stop the logging start and close the window? "
-                                                         "The settings written so far stay on the meter.")});
+  QStringList expectedBoxes{download ? QStringLiteral("Stop the download and close the window? "
+                                                      "\"03-data.csv\" stays as it was.")
+                                     : QStringLiteral("Stop the logging start and close the window? "
+                                                      "The settings written so far stay on the meter.")};
+  if (answer == int(Answer::Yes)) expectedBoxes << lastMessage;
+  QCOMPARE(boxes_, expectedBoxes);
   QVERIFY(!boxOutlivedQuit);
   const QStringList requests = Requests();
   QCOMPARE(requests.size(), requestCount);
   QCOMPARE(requests.mid(requests.size() - lastRequests.size()), lastRequests);
   QCOMPARE(Messages(dlg).constFirst(), lastMessage);
-  QCOMPARE(WithoutStamps(FileLines("log.txt")).constLast(), lastMessage);
+  QCOMPARE(WithoutStamps(FileLines(runLog)).constLast(), lastMessage);
   QTRY_COMPARE(dlg.isVisible(), answer == int(Answer::No));
   QCOMPARE(int(FileLines("03-data.csv").size()), csvLines);
-  QCOMPARE(QDir().entryList(QDir::Files), (QStringList{"03-data.csv", "log.txt"}));
+  QStringList files{"03-data.csv", "log.txt"};
+  if (runLog != files.last()) {
+    QCOMPARE(FileLines("log.txt"), QStringList{QStringLiteral("yesterday's log")});
+    files.insert(1, runLog);
+  }
+  QCOMPARE(QDir().entryList(QDir::Files), files);
 }
 
 void LoggingWindowTest::logFileUnwritable() {
