@@ -18,6 +18,7 @@ class LineWatch {
   // PortBack, and tried again from kPortRetry after now. Once per loss.
   void PortLost(const std::string& portName, const std::string& goneText, Clock::time_point now);
   void PortBack();
+  bool PortIsLost() const { return !lostText_.empty(); }
   // True when the lost port is due a try at now; the next is due kPortRetry later.
   bool RetryDue(Clock::time_point now);
 

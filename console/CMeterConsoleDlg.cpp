@@ -453,9 +453,9 @@ void CMeterConsoleDlg::ShowPollPaused() {
   ShowLineStatus();
 }
 
-void CMeterConsoleDlg::TryLostPortAgain() {
+void CMeterConsoleDlg::TryLostPortAgain(bool now) {
   ModbusLink& link = m_session.link;
-  if (m_lineWatch.RetryDue(LineWatch::Clock::now())) link.Reopen(m_baudRate);
+  if (m_lineWatch.RetryDue(LineWatch::Clock::now()) || now) link.Reopen(m_baudRate);
   if (link.IsOpen() && !link.DeviceGone()) m_lineWatch.PortBack();
 }
 
@@ -476,6 +476,14 @@ void CMeterConsoleDlg::ShowLineStatus() {
 }
 
 void CMeterConsoleDlg::OnRescan() {
+  // A scan asked for while the port is lost is most likely the user's check
+  // that the adapter is back: it is tried at once. Still gone, nothing is
+  // scanned, so the list and the picked meter wait for its return.
+  if (m_lineWatch.PortIsLost()) TryLostPortAgain(true);
+  if (m_lineWatch.PortIsLost()) {
+    ShowLineStatus();
+    return;
+  }
   if (!m_session.link.IsOpen()) {
     ShowAppMessage(this, QStringLiteral("Please select a COM port"));
     UpdateData(false);

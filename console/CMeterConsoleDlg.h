@@ -150,7 +150,7 @@ class CMeterConsoleDlg : public QDialog {
   void ShowPollPaused();
   // Before each poll: a lost port is tried again when due, and one back
   // (by the try or a new baud rate) is no longer said to be lost.
-  void TryLostPortAgain();
+  void TryLostPortAgain(bool now = false);
   // After each poll: whether the port went away and the meter answered.
   void WatchLine(bool polled, const PollFields& fields);
   void ShowLineStatus();

@@ -652,10 +652,24 @@ void ConsoleTest::lostPortIsSaidAndOpenedAgainWhenBack() {
                                       "program behind it ended)").arg(path);
   QTRY_COMPARE_WITH_TIMEOUT(console.findChild<QLabel*>(QStringLiteral("lineStatus"))->toolTip(), lost, 5000);
   QVERIFY(LineStatus(&console).startsWith(QStringLiteral("COM1: port lost, trying again every 3 s")));
+  // Rescan while it is gone scans nothing and keeps the meter for its return.
+  MessageLog messages;
+  QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
+  QCOMPARE(messages.texts, QStringList{});
+  QCOMPARE(Control<QListWidget>(&console, IDC_DEVICES)->count(), 1);
+  QCOMPARE(console.Session().pickedMeter.address, 3);
 
   sim = startSim();
   QTRY_COMPARE_WITH_TIMEOUT(StaleFields(&console), QList<int>{}, 10000);
   QCOMPARE(LineStatus(&console), QString());
+
+  // Lost again, a Rescan once it is back reopens it at once and scans.
+  sim.reset();
+  QTRY_VERIFY_WITH_TIMEOUT(!LineStatus(&console).isEmpty(), 5000);
+  sim = startSim();
+  QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
+  QCOMPARE(LineStatus(&console), QString());
+  QCOMPARE(Control<QListWidget>(&console, IDC_DEVICES)->count(), 1);
 }
 
 void ConsoleTest::phaseClickClearsItsRowAndTheNextTickShowsThePhase() {
