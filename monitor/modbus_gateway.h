@@ -17,6 +17,7 @@
 
 #include "modbus/link.h"
 #include "modbus/mbap.h"
+#include "monitor/message_pace.h"
 
 struct GatewaySettings {
   std::string address;        // HOST:PORT to listen at; empty: no gateway
@@ -76,6 +77,7 @@ class ModbusGateway {
   ModbusLink& link_;
   GatewaySettings settings_;
   SayFunction say_;
+  MessagePace pace_;  // what clients cause: once per address and minute
   int listener_ = -1;
   int wake_[2] = {-1, -1};
   std::string bound_;
