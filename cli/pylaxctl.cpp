@@ -18,6 +18,7 @@
 #include "archive/sync.h"
 #include "cli/options.h"
 #include "util/replacement_file.h"
+#include "util/shown_text.h"
 #include "sim/sim_launcher.h"
 #include "cli/stderr_log.h"
 #include "bus/commands.h"
@@ -70,7 +71,7 @@ void OnHangUp(int) { signalRequests->rescan.store(true); }
 int Exit(ExitCode code) { return static_cast<int>(code); }
 
 int Fail(ExitCode code, const std::string& message) {
-  std::fprintf(stderr, "pylaxctl: %s\n", message.c_str());
+  std::fprintf(stderr, "pylaxctl: %s\n", TerminalText(message).c_str());
   return Exit(code);
 }
 
@@ -120,7 +121,7 @@ class StoppableScan : public ScanSink {
 class PrintingScan : public StoppableScan {
  public:
   using StoppableScan::StoppableScan;
-  void MeterFound(const Meter& meter, bool) override { std::printf("%s\n", DeviceLine(meter).c_str()); }
+  void MeterFound(const Meter& meter, bool) override { std::printf("%s\n", TerminalText(DeviceLine(meter)).c_str()); }
 };
 
 class QuietScan : public StoppableScan {
@@ -333,7 +334,7 @@ int RunLogSync(ModbusLink& link, Meter meter, const Options& options, const Stop
   if (!result.meterRead)
     return Fail(ExitCode::TransactionFailed, MeterId(meter) + ": " + result.failure + "; nothing archived");
   for (const ArchiveSyncReport& report : result.archives)
-    for (const std::string& line : SyncReportLines(meter, report)) std::fprintf(report.ok ? stdout : stderr, "%s\n", line.c_str());
+    for (const std::string& line : SyncReportLines(meter, report)) std::fprintf(report.ok ? stdout : stderr, "%s\n", TerminalText(line).c_str());
   return Exit(allOpened && result.AllArchived() ? ExitCode::Success : ExitCode::ArchiveFailed);
 }
 
@@ -347,7 +348,7 @@ int RunArchiveList(const Options& options) {
   std::vector<ArchivedMeterRuns> meters;
   if (!store || !store->ListMeters(meters, &error)) return Fail(ExitCode::ArchiveFailed, error);
   if (meters.empty()) return Fail(ExitCode::NothingArchived, store->Url() + " holds no meter");
-  for (const std::string& line : ArchiveListLines(meters)) std::printf("%s\n", line.c_str());
+  for (const std::string& line : ArchiveListLines(meters)) std::printf("%s\n", TerminalText(line).c_str());
   return Exit(ExitCode::Success);
 }
 

@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bus/poll_json.h"
-#include "bus/shown_text.h"
+#include "util/shown_text.h"
 #include "modbus/host_port.h"
 #include "modbus/model.h"
 #include "monitor/meter_id.h"

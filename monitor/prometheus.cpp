@@ -9,7 +9,7 @@
 #include <httplib.h>
 
 #include "bus/poll_json.h"
-#include "bus/shown_text.h"
+#include "util/shown_text.h"
 #include "archive/sync.h"
 #include "modbus/host_port.h"
 #include "modbus/model.h"

@@ -10,10 +10,11 @@
 
 #include "archive/archive.h"
 #include "bus/poll_json.h"
+#include "util/shown_text.h"
 #include "util/utc_text.h"
 
 void Say(const std::string& message) {
-  std::fprintf(stderr, "pylaxctl: %s\n", message.c_str());
+  std::fprintf(stderr, "pylaxctl: %s\n", TerminalText(message).c_str());
   std::fflush(stderr);
 }
 
