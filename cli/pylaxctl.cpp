@@ -424,6 +424,10 @@ class HttpServing {
       if (!metrics->Bind(monitor.prometheus, "--prometheus", both ? "/metrics and the page" : "/metrics", error))
         return false;
       prometheus.Serve(metrics->Server());
+      // Beside the page, the page's password guards it; alone it has none.
+      if (!both && !metrics->OnLoopback())
+        Say("/metrics is served at " + monitor.prometheus + " beyond the loopback; it has no password: keep this "
+            "port behind a firewall");
     }
     if (web != nullptr) {
       HttpListener* page =
@@ -476,7 +480,7 @@ int RunMonitor(ModbusLink& link, const Options& options, SignalRequests& request
   PrometheusExporter prometheus(monitor.Tally());
   // What the page (with a password) and Home Assistant's buttons ask, run by
   // the monitor between rounds.
-  ActionQueue actions;
+  ActionQueue actions(Say);
   std::unique_ptr<WebPublisher> web;
   if (!options.monitor.http.empty()) {
     web = std::make_unique<WebPublisher>(
@@ -500,7 +504,9 @@ int RunMonitor(ModbusLink& link, const Options& options, SignalRequests& request
   if (web) monitor.AddPublisher(web.get());
   std::unique_ptr<MqttPublisher> mqtt;
   if (!options.monitor.mqtt.url.empty()) {
-    mqtt = std::make_unique<MqttPublisher>(options.monitor.mqtt, bus);
+    MqttSettings mqttSettings = options.monitor.mqtt;
+    mqttSettings.clockDrift = options.monitor.keepClockSeconds > 0 || mqttSettings.commands;
+    mqtt = std::make_unique<MqttPublisher>(mqttSettings, bus);
     if (options.monitor.mqtt.commands) {
       mqtt->TakeCommands(&actions, keeper != nullptr);
       monitor.TakeActions(&actions);

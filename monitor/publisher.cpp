@@ -21,7 +21,7 @@ void Say(const std::string& message) {
 std::string ClockSetting::Json() const {
   return JsonObject({{"time", JsonString(UtcText(when))},
                      {"result", JsonString(ResultText(result))},
-                     {"before", std::to_string(before)},
+                     {"before", before ? std::to_string(*before) : JsonString("invalid")},
                      {"after", after ? std::to_string(*after) : "null"}});
 }
 
