@@ -407,6 +407,22 @@ TEST_F(Monitor, SaysOnceWhenAnotherClientKeepsTakingItsClientId) {
   EXPECT_LE(Lines("second.err", said), 1);
 }
 
+// /metrics alone beyond the loopback is said at start to have no password,
+// as the gateway is; on the loopback nothing is said.
+TEST_F(Monitor, SaysThatMetricsBeyondTheLoopbackHaveNoPassword) {
+  StartSim();
+  const std::string warning = " beyond the loopback; it has no password: keep this port behind a firewall";
+  for (const std::string host : {"0.0.0.0", "127.0.0.1"}) {
+    const std::string address = host + ":" + std::to_string(FreePort());
+    Child monitor(PYLAXCTL_PATH, {"--port", "bus", "monitor", "--start", "3", "--end", "3", "--prometheus", address},
+                  "monitor");
+    ASSERT_TRUE(WaitUntil([&] { return Lines("monitor.err", "found 03") > 0; })) << ReadWholeFile("monitor.err");
+    EXPECT_EQ(Lines("monitor.err", "pylaxctl: /metrics is served at " + address + warning), host == "0.0.0.0" ? 1 : 0)
+        << ReadWholeFile("monitor.err");
+    EXPECT_EQ(monitor.End(SIGTERM), 0);
+  }
+}
+
 // Text a meter sends that would retitle, clear and colour a terminal is
 // shown with its control characters escaped wherever a terminal or a log
 // line gets it; the page's JSON keeps it as it came.
