@@ -62,7 +62,7 @@ unsigned LegendFloatPair(unsigned registerNumber);
 float WordsToFloat(int first, int second);
 
 struct MeterTime {
-  int month;   // 1..12 (as the meter says; not checked)
+  int month;   // 1..12 as the meter says (MeterTimeValid checks)
   int day;
   int year;    // 2000 + year byte
   int hour;
