@@ -334,7 +334,8 @@ int RunLogSync(ModbusLink& link, Meter meter, const Options& options, const Stop
   if (!result.meterRead)
     return Fail(ExitCode::TransactionFailed, MeterId(meter) + ": " + result.failure + "; nothing archived");
   for (const ArchiveSyncReport& report : result.archives)
-    for (const std::string& line : SyncReportLines(meter, report)) std::fprintf(report.ok ? stdout : stderr, "%s\n", TerminalText(line).c_str());
+    for (const std::string& line : SyncReportLines(meter, report))
+      std::fprintf(report.ok ? stdout : stderr, "%s\n", TerminalText(line).c_str());
   return Exit(allOpened && result.AllArchived() ? ExitCode::Success : ExitCode::ArchiveFailed);
 }
 

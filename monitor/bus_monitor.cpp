@@ -320,7 +320,8 @@ ActionOutcome BusMonitor::SetClock(Polled& meter) {
   meter.clockSetAt = Clock::now();
   meter.roundsOff = 0;
   const std::optional<long> before = meter.clockInvalid ? std::nullopt : std::optional<long>(meter.drift.value_or(0));
-  const std::string head = "meter " + MeterId(meter.info) + ": clock " + (before ? "off by " + Seconds(*before) : "invalid");
+  const std::string head =
+      "meter " + MeterId(meter.info) + ": clock " + (before ? "off by " + Seconds(*before) : "invalid");
   ActionOutcome outcome{ActionKind::SetClock, std::time(nullptr), false, ""};
   if (meter.drift && std::labs(*meter.drift) <= kClockWithin) {
     outcome.ok = true;
@@ -363,7 +364,8 @@ void BusMonitor::RunActions() {
     });
     if (meter == meters_.end() || (action.kind == ActionKind::SyncLog && keeper_ == nullptr)) {
       actions_->Refuse(CommandOutcome::UnknownMeter, action.source,
-                       std::string(ActionName(action.kind)) + " asked of " + action.meterId + ", which this monitor cannot do");
+                       std::string(ActionName(action.kind)) + " asked of " + action.meterId +
+                           ", which this monitor cannot do");
       continue;
     }
     const ActionOutcome outcome = Run(meter->second, action.kind);

@@ -21,8 +21,9 @@ SyncResult LogKeeper::Sync(ModbusLink& link, const Meter& meter, StatusLog& log)
   const SyncResult result = SyncMeterLog(link, meter, stores, log, clockStep);
   next_[MeterId(meter)] = Clock::now() + every_;
   const bool noStep = std::labs(clockStep) <= kClockResolutionSeconds;
+  const auto newRun = [](const ArchiveSyncReport& r) { return r.newRun; };
   if (step != steps_.end() && result.AllArchived() &&
-      (noStep || std::all_of(result.archives.begin(), result.archives.end(), [](const ArchiveSyncReport& r) { return r.newRun; })))
+      (noStep || std::all_of(result.archives.begin(), result.archives.end(), newRun)))
     steps_.erase(step);
   return result;
 }

@@ -408,7 +408,7 @@ void MqttPublisher::OnMessage(mosquitto*, void* self, const mosquitto_message* m
 // sends an empty payload: only the buttons' own payload presses them.
 void MqttPublisher::Heard(const std::string& topic, const std::string& payload, bool retained) {
   const std::string head = settings_.prefix + "/" + busId_ + "/command/";
-  const size_t slash = topic.find('/', head.size());
+  const size_t slash = topic.rfind(head, 0) == 0 ? topic.find('/', head.size()) : std::string::npos;
   const std::string address = slash == std::string::npos ? "" : topic.substr(head.size(), slash - head.size());
   const std::optional<ActionKind> kind =
       slash == std::string::npos ? std::nullopt : ActionOfName(std::string_view(topic).substr(slash + 1));
@@ -416,11 +416,13 @@ void MqttPublisher::Heard(const std::string& topic, const std::string& payload, 
     return commands_->Refuse(CommandOutcome::Malformed, "MQTT", "MQTT: " + topic + " is no command of this monitor");
   if (retained || payload != kPress)
     return commands_->Refuse(CommandOutcome::Ignored, "MQTT",
-                             "MQTT: " + topic + " ignored: " + (retained ? "a retained command" : "its payload is not " + std::string(kPress)));
+                             "MQTT: " + topic + " ignored: " +
+                                 (retained ? "a retained command" : "its payload is not " + std::string(kPress)));
   const std::string meterId = MeterId(Meter{std::stoi(address), ModelNone, "", busId_});
   if (!Commandable(meterId, *kind))
     return commands_->Refuse(CommandOutcome::UnknownMeter, "MQTT",
-                             std::string(ActionName(*kind)) + " asked of " + meterId + ", which this monitor cannot do");
+                             std::string(ActionName(*kind)) + " asked of " + meterId +
+                                 ", which this monitor cannot do");
   commands_->Push({meterId, *kind, "MQTT"});
 }
 

@@ -208,18 +208,22 @@ void PrometheusExporter::RenderCommands(std::string& text, const BusCounts& coun
   if (!counts.commands) return;
   Family(text, "pylax_commands_total", "counter", "Actions asked (MQTT buttons, the page) by how they were taken.");
   for (int outcome = 0; outcome < kCommandOutcomes; ++outcome)
-    Sample(text, "pylax_commands_total", "outcome=" + LabelValue(CommandOutcomeName(static_cast<CommandOutcome>(outcome))),
+    Sample(text, "pylax_commands_total",
+           "outcome=" + LabelValue(CommandOutcomeName(static_cast<CommandOutcome>(outcome))),
            std::to_string((*counts.commands)[static_cast<size_t>(outcome)]));
 }
 
 // A clock whose fields are out of range has no drift: it is 0 here.
 void PrometheusExporter::RenderClocks(std::string& text) const {
-  Family(text, "pylax_clock_valid", "gauge", "1 while the meter's clock reads as a date, 0 while its fields are out of range.");
+  Family(text, "pylax_clock_valid", "gauge",
+         "1 while the meter's clock reads as a date, 0 while its fields are out of range.");
   for (const auto& [id, meter] : meters_)
     if (meter.clockValid) Sample(text, "pylax_clock_valid", MeterLabels(meter.info), *meter.clockValid ? "1" : "0");
-  Family(text, "pylax_clock_drift_seconds", "gauge", "The meter's clock less this computer's (--keep-clock, --mqtt-commands).");
+  Family(text, "pylax_clock_drift_seconds", "gauge",
+         "The meter's clock less this computer's (--keep-clock, --mqtt-commands).");
   for (const auto& [id, meter] : meters_)
-    if (meter.clockDrift) Sample(text, "pylax_clock_drift_seconds", MeterLabels(meter.info), std::to_string(*meter.clockDrift));
+    if (meter.clockDrift)
+      Sample(text, "pylax_clock_drift_seconds", MeterLabels(meter.info), std::to_string(*meter.clockDrift));
 }
 
 void PrometheusExporter::RenderMeters(std::string& text, const BusCounts& counts) const {

@@ -241,7 +241,8 @@ TEST_F(ArchiveCli, RefusesAnotherProgramsFileAndMarksAnOldArchive) {
       EXPECT_FALSE(std::filesystem::exists("other.sqlite-wal")) << args[1];
     }
   }
-  const std::vector<std::string> sync{"--port", sim_->LinkPath(), "--slave", "3", "log", "sync", "--archive", "sqlite:a.sqlite"};
+  const std::vector<std::string> sync{"--port", sim_->LinkPath(), "--slave", "3",
+                                      "log",    "sync",           "--archive", "sqlite:a.sqlite"};
   ASSERT_EQ(Finish(StartPylaxctl(sync)), 0) << ReadWholeFile("stderr.txt");
   EXPECT_EQ(sql("a.sqlite", "PRAGMA application_id = 0"), 0);  // as an archive of before the mark
   ASSERT_EQ(Finish(StartPylaxctl(sync)), 0) << ReadWholeFile("stderr.txt");

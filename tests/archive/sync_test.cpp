@@ -198,8 +198,9 @@ TEST_P(ExpectedSteps, BeginARunOfTheNewEntriesBeyondASecond) {
   EXPECT_EQ(report.outcome.added, 1);
   EXPECT_EQ(report.outcome.conflicts, 0);
   EXPECT_EQ(report.newRun, c.newRun);
-  EXPECT_EQ(report.newRunReason, !c.newRun ? "" : "the monitor set the meter's clock by " + std::string(c.step > 0 ? "+" : "") +
-                                                    std::to_string(c.step) + " s");
+  const std::string reason = "the monitor set the meter's clock by " + std::string(c.step > 0 ? "+" : "") +
+                             std::to_string(c.step) + " s";
+  EXPECT_EQ(report.newRunReason, c.newRun ? reason : "");
   const auto runs = Runs();
   ASSERT_EQ(runs.size(), c.newRun ? 2u : 1u);
   if (!c.newRun) return;

@@ -194,5 +194,6 @@ TEST(RegisterMap, MeterTimeValidOnlyWithEveryFieldInRange) {
       {{255, 255, 2255, 255, 255, 255}, false},
   };
   for (const auto& [t, valid] : cases)
-    EXPECT_EQ(MeterTimeValid(t), valid) << t.month << "/" << t.day << "/" << t.year << " " << t.hour << ":" << t.minute << ":" << t.second;
+    EXPECT_EQ(MeterTimeValid(t), valid) << t.month << "/" << t.day << "/" << t.year << " " << t.hour << ":" << t.minute
+                                        << ":" << t.second;
 }

@@ -49,7 +49,12 @@ TEST(MonitorActions, ButtonsTakeOnlyTheirOwnPressFromTheUserTheAclLets) {
     return state.is_object() && state.contains("clock-drift") ? state["clock-drift"].get<long>() : 1L << 40;
   };
   const std::string topic = "pylax/act/command/3/set-clock";
-  const struct { const char* user; std::string topic; std::string payload; long writes; const char* result; } presses[] = {
+  const struct {
+    const char* user;
+    std::string topic, payload;
+    long writes;
+    const char* result;  // the last action's, or none for a press that runs nothing
+  } presses[] = {
       {"intruder", topic, "PRESS", 0, nullptr},
       {"ha", topic, "", 0, nullptr},
       {"ha", topic, "HELLO", 0, nullptr},
@@ -67,7 +72,8 @@ TEST(MonitorActions, ButtonsTakeOnlyTheirOwnPressFromTheUserTheAclLets) {
     if (p.payload.empty()) pub.erase(pub.end() - 2, pub.end()), pub.push_back("-n");  // an empty payload
     EXPECT_EQ(RunToEnd(MOSQUITTO_PUB_PATH, pub, "press"), 0);
     if (p.result != nullptr) {
-      ASSERT_TRUE(WaitUntil([&] { return subscriber.Last("pylax/act_3/action") != before; })) << ReadWholeFile("monitor.err");
+      ASSERT_TRUE(WaitUntil([&] { return subscriber.Last("pylax/act_3/action") != before; }))
+          << ReadWholeFile("monitor.err");
       EXPECT_EQ(nlohmann::json::parse(subscriber.Last("pylax/act_3/action"))["result"], p.result);
       ASSERT_TRUE(WaitUntil([&] { return std::labs(drift()) <= 1; })) << subscriber.Last("pylax/act_3/state");
     } else {
@@ -82,7 +88,8 @@ TEST(MonitorActions, ButtonsTakeOnlyTheirOwnPressFromTheUserTheAclLets) {
   EXPECT_EQ(metrics.at(counted + R"("ignored"})"), 3);
   EXPECT_EQ(metrics.at(counted + R"("malformed"})"), 1);
   EXPECT_EQ(metrics.at(counted + R"("unknown_meter"})"), 1);
-  EXPECT_EQ(Lines("monitor.err", "pylax/act/command") + Lines("monitor.err", "cannot do"), 1) << ReadWholeFile("monitor.err");
+  EXPECT_EQ(Lines("monitor.err", "pylax/act/command") + Lines("monitor.err", "cannot do"), 1)
+      << ReadWholeFile("monitor.err");
   EXPECT_EQ(Lines("monitor.err", "MQTT: pylax/act/command/3/set-clock ignored: its payload is not PRESS"), 1);
   EXPECT_EQ(monitor.End(SIGTERM), 0);
 }

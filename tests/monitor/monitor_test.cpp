@@ -433,14 +433,16 @@ TEST_F(Monitor, ControlCharactersFromTheBusAreEscapedOnTheTerminal) {
   ASSERT_EQ(sim_->Command("idtext 3 " + raw), "ok");
   ASSERT_EQ(sim_->Command("prefill 3 5"), "ok");
   const int httpPort = FreePort();
-  Child monitor(PYLAXCTL_PATH, {"--port", "bus", "monitor", "--start", "3", "--end", "3", "--http", std::to_string(httpPort)},
+  Child monitor(PYLAXCTL_PATH,
+                {"--port", "bus", "monitor", "--start", "3", "--end", "3", "--http", std::to_string(httpPort)},
                 "monitor");
   ASSERT_TRUE(WaitUntil([&] { return Lines("monitor.err", "found 03") > 0; })) << ReadWholeFile("monitor.err");
   const auto meter = httplib::Client("127.0.0.1", httpPort).Get("/api/meters/bus_3");
   ASSERT_TRUE(meter && meter->status == 200);
   EXPECT_EQ(json::parse(meter->body)["identification"], raw);
   EXPECT_EQ(monitor.End(SIGTERM), 0);
-  ASSERT_EQ(RunToEnd(PYLAXCTL_PATH, {"--port", "bus", "--slave", "3", "log", "sync", "--archive", "sqlite:a.sqlite"}, "sync", 60), 0);
+  ASSERT_EQ(RunToEnd(PYLAXCTL_PATH, {"--port", "bus", "--slave", "3", "log", "sync", "--archive", "sqlite:a.sqlite"},
+                     "sync", 60), 0);
   const struct {
     std::vector<std::string> args;  // empty: the monitor's stderr above
     const char* file;
