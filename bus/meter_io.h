@@ -10,5 +10,6 @@
 
 // True when the meter answered; values as ReadHoldingRegisters gives them.
 bool ReadMeter(ModbusLink& link, int slave, int firstAddress, int count, int* values, StatusLog& log);
-// True when the meter acknowledged the write.
+// True when the meter acknowledged the write. A Modbus TCP gateway's
+// refusal is said in log (WriteFailureText).
 bool WriteMeter(ModbusLink& link, int slave, int address, int value, StatusLog& log);
