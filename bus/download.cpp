@@ -343,13 +343,15 @@ void ConvertFloatPairs(LoggedData& data) {
     ConvertPairs(data, SlotsHolding(data, number), SlotsHolding(data, number + 1), WordsToFloat);
 }
 
-// A download that ends early says why: stopped on request, or the meter's
-// data could not be read. A stopped one leaves "log.txt" to the data file it
-// kept.
-bool Failed(StatusLog& log, const std::string& fileName, const PreviousLogFile& previousLog) {
+// A download that ends early says why: stopped on request, a gateway that
+// refused the slot selection, or the meter's data could not be read. A
+// stopped one leaves "log.txt" to the data file it kept.
+bool Failed(const ModbusLink& link, StatusLog& log, const std::string& fileName, const PreviousLogFile& previousLog) {
   if (log.StopRequested()) {
     log.LogStatus(Format("Download stopped; \"%s\" was not written.", fileName.c_str()));
     previousLog.SetStoppedRunAside();
+  } else if (GatewayRefusedWrite(link, ResultException)) {
+    log.LogStatus(WriteFailureText(link, ResultException));
   } else {
     log.LogStatus("Error while reading data.");
   }
@@ -426,13 +428,13 @@ bool DownloadLoggedData(ModbusLink& link, const Meter& meter, StatusLog& log) {
   // A stop asked for after the last slot ends the download before the
   // exponents are read.
   if (!ReadLoggedData(link, meter, *data, log) || log.StopRequested() || !ConvertLoggedData(link, meter, *data, log))
-    return Failed(log, fileName, previousLog);
+    return Failed(link, log, fileName, previousLog);
   log.LogStatus(Format("Data written to file \"%s\". Log available at \"%s\"", fileName.c_str(), kLogFileName));
   int headerSlots[reg::kSlotCount];
   // The message above already promised a file; a failure says that none was
   // written.
   if (!ReadWaiting(link, meter.address, reg::kLogSlots, reg::kSlotCount, headerSlots, log))
-    return Failed(log, fileName, previousLog);
+    return Failed(link, log, fileName, previousLog);
   WriteDataFile(file.Stream(), *data, headerSlots);
   if (!file.Commit()) {
     log.LogStatus(Format("Error while writing file \"%s\".", fileName.c_str()));

@@ -1,6 +1,7 @@
 #include "bus/logging_start.h"
 
 #include "bus/meter_io.h"
+#include "bus/write_failure.h"
 
 namespace {
 constexpr unsigned kMinSubInterval = 10;
@@ -69,7 +70,9 @@ bool StartLogging(ModbusLink& link, const Meter& meter, LoggingSettings& setting
     return false;
   }
   if (!WriteLoggingSetup(link, meter.address, settings, setup.logControl, log)) {
-    log.LogStatus(log.StopRequested() ? kStartStoppedMessage : kStartFailedMessage);
+    log.LogStatus(log.StopRequested()                         ? kStartStoppedMessage
+                  : GatewayRefusedWrite(link, ResultException) ? WriteFailureText(link, ResultException)
+                                                               : kStartFailedMessage);
     return false;
   }
   log.LogStatus(kStartedMessage);

@@ -10,6 +10,5 @@
 
 // True when the meter answered; values as ReadHoldingRegisters gives them.
 bool ReadMeter(ModbusLink& link, int slave, int firstAddress, int count, int* values, StatusLog& log);
-// True when the meter acknowledged the write. A Modbus TCP gateway's
-// refusal is said in log (WriteFailureText).
+// True when the meter acknowledged the write.
 bool WriteMeter(ModbusLink& link, int slave, int address, int value, StatusLog& log);

@@ -295,15 +295,10 @@ int RunLogStart(ModbusLink& link, const Meter& meter, const Options& options, co
 
 int RunLogDownload(ModbusLink& link, const Meter& meter, const StopToken& stop) {
   if (int code = RequireModel(meter, meter.model == ModelQM4C, "a QM4C")) return code;
-  const bool progressBar = isatty(STDERR_FILENO) == 1;
-  StderrLog log(progressBar, stop);
+  StderrLog log(isatty(STDERR_FILENO) == 1, stop);
   const bool written = DownloadLoggedData(link, meter, log);
   log.Finish();
-  if (written) return Exit(ExitCode::Success);
-  const ExitCode code = WriteFailed(link, ResultException, ExitCode::DownloadFailed);
-  // The bar keeps only the last message; the refusal is said again under it.
-  if (code == ExitCode::GatewayRefused && progressBar) return Fail(code, WriteFailureText(link, ResultException));
-  return Exit(code);
+  return Exit(written ? ExitCode::Success : WriteFailed(link, ResultException, ExitCode::DownloadFailed));
 }
 
 std::vector<std::string> ArchiveUrls(const ArchiveOptions& archive) {
