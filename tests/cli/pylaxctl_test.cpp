@@ -397,14 +397,14 @@ TEST_F(Cli, AWriteRefusedByAReadOnlyGatewaySaysWhyAndExitsThirteen) {
                               "--gateway-writes";
   struct Case {
     std::vector<std::string> args;
-    std::string lastLine;  // of stderr; "..." stands for what precedes the refusal
+    std::string lastLine;  // how stderr's last line ends
   };
   const Case cases[] = {
       {{"set-clock"}, "pylaxctl: Set Clock: " + refusal},
       {{"reset-energy"}, "pylaxctl: Reset kWH: " + refusal},
       {{"log", "start", "--slots", "3,26", "--interval", "60"}, refusal},
       {{"log", "download"}, refusal},
-      {{"log", "sync", "--archive", "sqlite:a.sqlite"}, "...: " + refusal + "; nothing archived"},
+      {{"log", "sync", "--archive", "sqlite:a.sqlite"}, "_3: " + refusal + "; nothing archived"},
   };
   Writes();
   for (const Case& c : cases) {
@@ -413,12 +413,8 @@ TEST_F(Cli, AWriteRefusedByAReadOnlyGatewaySaysWhyAndExitsThirteen) {
     const ToolRun run = Pylaxctl(args);
     EXPECT_EQ(run.status, 13) << c.args[0] << run.err;
     ASSERT_FALSE(run.ErrLines().empty()) << c.args[0];
-    const std::string last = run.ErrLines().back();
-    if (c.lastLine.rfind("...", 0) == 0)
-      EXPECT_EQ(last.substr(last.size() - std::min(last.size(), c.lastLine.size() - 3)), c.lastLine.substr(3));
-    else
-      EXPECT_EQ(last, c.lastLine);
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '#'), 0) << run.err;  // no "Retry #n"
+    EXPECT_TRUE(run.ErrLines().back().ends_with(c.lastLine)) << run.err;
+    EXPECT_EQ(run.err.find("Retry"), std::string::npos) << run.err;
   }
   EXPECT_TRUE(Writes().empty());
 }
