@@ -1,5 +1,6 @@
 #include "bus/logging_start.h"
 
+#include "bus/busy_wait.h"
 #include "bus/meter_io.h"
 #include "bus/write_failure.h"
 
@@ -69,7 +70,12 @@ bool StartLogging(ModbusLink& link, const Meter& meter, LoggingSettings& setting
     log.LogStatus(kStartFailedMessage);
     return false;
   }
-  if (!WriteLoggingSetup(link, meter.address, settings, setup.logControl, log)) {
+  // One piece on the link, and written again whole after the meter was busy
+  // with another master's log reading: the restart command comes first.
+  const int slave = meter.address;
+  if (!WaitWhileBusy(link, slave, log, [&] {
+        return AttemptOutcome(link, WriteLoggingSetup(link, slave, settings, setup.logControl, log));
+      })) {
     log.LogStatus(log.StopRequested()                         ? kStartStoppedMessage
                   : GatewayRefusedWrite(link, ResultException) ? WriteFailureText(link, ResultException)
                                                                : kStartFailedMessage);
