@@ -5,6 +5,8 @@
 // transactions, first come first served (the link's TurnLock), and the
 // meter's answer goes back under the client's transaction id. One thread
 // serves every client in turn, one request each per turn, so none starves.
+// A meter's log window has one holder at a time (LogWindow): the others'
+// requests that would change or read it are answered busy (06).
 
 #include <array>
 #include <atomic>
