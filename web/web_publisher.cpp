@@ -414,6 +414,12 @@ std::string WebPublisher::BusJson() const {
 }
 
 namespace {
+std::string JsonStrings(const std::vector<std::string>& texts) {
+  std::string json = "[";
+  for (const std::string& text : texts) json += (json.size() > 1 ? "," : "") + JsonString(text);
+  return json + "]";
+}
+
 std::string GatewayJson(const GatewayStats& stats) {
   std::vector<JsonMember> requests;
   for (int outcome = 0; outcome < kGatewayOutcomes; ++outcome)
@@ -424,7 +430,8 @@ std::string GatewayJson(const GatewayStats& stats) {
                      {"clients", std::to_string(stats.clients)},
                      {"requests", JsonObject(requests)},
                      {"longest_wait", JsonNumber(static_cast<float>(stats.longestWaitSeconds))},
-                     {"mean_wait", JsonNumber(static_cast<float>(stats.meanWaitSeconds))}});
+                     {"mean_wait", JsonNumber(static_cast<float>(stats.meanWaitSeconds))},
+                     {"writes_said", JsonStrings(stats.writesSaid)}});
 }
 }  // namespace
 
