@@ -1,5 +1,6 @@
 #include "bus/logging_start.h"
 
+#include "bus/failure_cause.h"
 #include "bus/meter_io.h"
 
 namespace {
@@ -68,8 +69,9 @@ bool StartLogging(ModbusLink& link, const Meter& meter, LoggingSettings& setting
     log.LogStatus(kStartFailedMessage);
     return false;
   }
+  const FailureCause cause(link);
   if (!WriteLoggingSetup(link, meter.address, settings, setup.logControl, log)) {
-    log.LogStatus(log.StopRequested() ? kStartStoppedMessage : kStartFailedMessage);
+    log.LogStatus(log.StopRequested() ? kStartStoppedMessage : cause.Said(link, kStartFailedMessage));
     return false;
   }
   log.LogStatus(kStartedMessage);

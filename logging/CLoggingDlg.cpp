@@ -228,6 +228,7 @@ void CLoggingDlg::OnStartRestart() {
 }
 
 void CLoggingDlg::OnDownload() {
+  m_pace = DownloadPace();
   BusyScope busy(*this, ui->downloadProgress,
                  QStringLiteral("Stop the download and close the window? \"%1\" stays as it was.").arg(DataFilePath()));
   if (DownloadLoggedData(m_session.link, m_session.pickedMeter, *this)) ui->plotButton->setEnabled(true);
@@ -336,6 +337,8 @@ void CLoggingDlg::Progress(long done, long total) {
   const long range = std::max(total, 1L);
   ui->downloadProgress->setRange(0, int(range));
   ui->downloadProgress->setValue(int(std::clamp(done, 0L, range)));
+  ui->downloadProgress->setFormat(
+      QString::fromStdString(m_pace.Report(done, total, reg::kSlotCount, DownloadPace::Clock::now())));
   ui->downloadProgress->repaint();
   KeepPainting();
 }

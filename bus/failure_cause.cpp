@@ -1,0 +1,21 @@
+#include "bus/failure_cause.h"
+
+FailureCause::FailureCause(const ModbusLink& link)
+    : timeouts_(link.TransactionsWith(ResultTimeout)), exceptions_(link.TransactionsWith(ResultException)) {}
+
+std::string FailureCause::Text(const ModbusLink& link) const {
+  // A lost port fails every transaction as a timeout: it is the cause, not the meter.
+  if (link.DeviceGone() || !link.IsOpen()) {
+    const std::string gone = link.GoneText();
+    return gone.empty() ? "the port was lost" : "the port was lost: " + gone;
+  }
+  if (link.TransactionsWith(ResultException) > exceptions_) return "the meter refused a request (exception response)";
+  if (link.TransactionsWith(ResultTimeout) > timeouts_) return "the meter did not answer";
+  return std::string();
+}
+
+std::string FailureCause::Said(const ModbusLink& link, const std::string& message) const {
+  const std::string cause = Text(link);
+  if (cause.empty() || message.empty() || message.back() != '.') return message;
+  return message.substr(0, message.size() - 1) + ": " + cause + ".";
+}
