@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "bus/write_failure.h"
 #include "meter/reading_format.h"
 #include "modbus/model.h"
 
@@ -34,4 +35,4 @@ std::string ResetKwhQuestion(const Meter& meter, std::optional<double> kwh) {
   return question + " to 0? This cannot be undone.";
 }
 
-std::string WriteFailure(const ModbusLink& /*link*/, ModbusResult result) { return ResultText(result); }
+std::string WriteFailure(const ModbusLink& link, ModbusResult result) { return WriteFailureText(link, result); }
