@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "bus/write_failure.h"
 #include "meter/reading_format.h"
 #include "modbus/model.h"
 
@@ -34,5 +33,3 @@ std::string ResetKwhQuestion(const Meter& meter, std::optional<double> kwh) {
   if (kwh) question += ", now " + GroupedNumber(*kwh, 1) + " kWh,";
   return question + " to 0? This cannot be undone.";
 }
-
-std::string WriteFailure(const ModbusLink& link, ModbusResult result) { return WriteFailureText(link, result); }

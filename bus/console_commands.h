@@ -1,14 +1,11 @@
 #pragma once
-// What the console offers for the picked meter's model, and what it says
-// around its two writes: the question before an energy reset and the line
-// after a write that failed.
+// What the console offers for the picked meter's model, and the question it
+// asks before an energy reset.
 
 #include <optional>
 #include <string>
 
 #include "meter/meter.h"
-#include "modbus/link.h"
-#include "modbus/result.h"
 
 // What a model has beyond energy and total power (a QM4A has neither), and
 // a clock with a log (a QM4C only). No model picked: everything, greyed
@@ -27,7 +24,3 @@ std::string LoggingRefusal(int model);
 // "Reset the kWh of meter 09 (QM4B), now 21,809.2 kWh, to 0? This cannot be
 // undone.", without the "now" part while no reading is shown.
 std::string ResetKwhQuestion(const Meter& meter, std::optional<double> kwh);
-
-// What the status line says under "Reset kWH failed" and the like: the
-// result's text.
-std::string WriteFailure(const ModbusLink& link, ModbusResult result);

@@ -191,11 +191,11 @@ void CTrendDlg::Redraw() {
   const int64_t toMs = m_pausedAtMs.value_or(QDateTime::currentMSecsSinceEpoch());
   const int span = std::max(0, m_span->currentIndex());
   int64_t fromMs = toMs - kSpansMs[span];
-  // A span longer than the data kept shows the data's own span, and says
-  // that the rest fills in.
+  // A span longer than the data kept shows the data's own span (a minute at
+  // least, for the time axis to have ticks), and says that the rest fills in.
   const int64_t keptFromMs = m_store.Count() > 0 ? std::min(m_store.TimeAt(0), toMs) : toMs;
   const std::string note = KeptSpanNote(toMs - keptFromMs, kSpansMs[span], SpanName(span));
-  if (!note.empty() && m_store.Count() > 1) fromMs = keptFromMs;
+  if (!note.empty() && m_store.Count() > 1) fromMs = std::max(fromMs, std::min(keptFromMs, toMs - kSpansMs[0]));
   m_spanNote->setText(m_store.Count() > 1 ? QString::fromStdString(note) : QString());
   m_timeAxis->setRange(double(fromMs) / 1000.0, double(toMs) / 1000.0);
   m_valueAxis->setLabel(AxisTitle(quantity));

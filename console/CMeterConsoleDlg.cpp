@@ -29,6 +29,7 @@
 #include "console/CCloseUpComboBox.h"
 #include "bus/commands.h"
 #include "bus/console_commands.h"
+#include "bus/write_failure.h"
 #include "widgets/field_validation.h"
 #include "widgets/message_box.h"
 #include "widgets/set_text.h"
@@ -595,7 +596,7 @@ void CMeterConsoleDlg::SayCommandResult(const char* command, ModbusResult result
   if (result == ResultOk)
     m_lineWatch.CommandSucceeded();
   else
-    m_lineWatch.CommandFailed(command, WriteFailure(m_session.link, result));
+    m_lineWatch.CommandFailed(command, WriteFailureText(m_session.link, result));
   ShowLineStatus();
 }
 
