@@ -7,7 +7,8 @@ FailureCause::FailureCause(const ModbusLink& link)
 
 std::string FailureCause::Text(const ModbusLink& link) const {
   // A lost port fails every transaction as a timeout: it is the cause, not the meter.
-  if (link.DeviceGone() || !link.IsOpen()) {
+  if (!link.IsOpen()) return "the port is not open";
+  if (link.DeviceGone()) {
     const std::string gone = link.GoneText();
     return gone.empty() ? "the port was lost" : "the port was lost: " + gone;
   }
