@@ -632,14 +632,9 @@ void CMeterConsoleDlg::ShowModelFeatures(int model) {
 }
 
 void CMeterConsoleDlg::OnLoggingSetup() {
-  if (const Meter& meter = m_session.pickedMeter; meter.model != ModelQM4C) {
-    // Only a QM4C keeps a log; a click on any other model's button is answered, not ignored.
-    if (meter.model != ModelNone)
-      ShowAppMessage(this, QStringLiteral("Logging Setup and Download needs a QM4C: the %1 at address %2 keeps no log.")
-                               .arg(QLatin1String(ModelName(meter.model)))
-                               .arg(meter.address, 2, 10, QLatin1Char('0')), MessageIcon::Information);
-    return;
-  }
+  // Only a QM4C keeps a log: the button of a QM4A or QM4B is disabled, its
+  // tooltip saying so.
+  if (m_session.pickedMeter.model != ModelQM4C) return;
   // The logging window runs transactions of its own; the poll must not
   // interleave with them while its modal loop lets the timer through.
   m_session.pollState.suspended = true;
