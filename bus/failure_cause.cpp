@@ -1,7 +1,5 @@
 #include "bus/failure_cause.h"
 
-#include "bus/write_failure.h"
-
 FailureCause::FailureCause(const ModbusLink& link)
     : timeouts_(link.TransactionsWith(ResultTimeout)), exceptions_(link.TransactionsWith(ResultException)) {}
 
@@ -12,9 +10,7 @@ std::string FailureCause::Text(const ModbusLink& link) const {
     const std::string gone = link.GoneText();
     return gone.empty() ? "the port was lost" : "the port was lost: " + gone;
   }
-  if (link.TransactionsWith(ResultException) > exceptions_)
-    return GatewayRefusedWrite(link, ResultException) ? WriteFailureText(link, ResultException)
-                                                      : "the meter refused a request (exception response)";
+  if (link.TransactionsWith(ResultException) > exceptions_) return "the meter refused a request (exception response)";
   if (link.TransactionsWith(ResultTimeout) > timeouts_) return "the meter did not answer";
   return std::string();
 }

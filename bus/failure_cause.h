@@ -14,7 +14,7 @@ class FailureCause {
   explicit FailureCause(const ModbusLink& link);
   // "the port is not open", "the port was lost: /dev/ttyUSB0 has gone away
   // ...", "the meter did not answer", "the meter refused a request
-  // (exception response)" (or the gateway's refusal of a write); empty when
+  // (exception response)"; empty when
   // none of these happened since the start.
   std::string Text(const ModbusLink& link) const;
   // message, with Text after a colon in place of its full stop when there
