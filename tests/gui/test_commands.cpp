@@ -9,6 +9,7 @@
 #include <QScreen>
 #include <QTest>
 #include <ctime>
+#include <memory>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "logging/CLoggingDlg.h"
 #include "modbus/port_map.h"
 #include "tests/gui/gui_support.h"
+#include "tests/support/gateway_monitor.h"
 #include "tests/support/sim_process.h"
 
 namespace {
@@ -142,6 +144,10 @@ void CommandsTest::failedWriteIsSaidOnTheStatusLine_data() {
   QTest::newRow("set clock refused") << int(IDC_SET_CLOCK) << QStringLiteral("exception")
                                      << QStringLiteral("Set Clock failed\nErr #4, Exception Response from Modbus Device");
   QTest::newRow("set clock done") << int(IDC_SET_CLOCK) << QStringLiteral("none") << QString();
+  QTest::newRow("gateway takes no writes")
+      << int(IDC_RESET_KWH) << QStringLiteral("gateway")
+      << QStringLiteral("Reset kWH failed\nthe gateway at %1 refused the write (exception 01): it serves reads only; "
+                        "its monitor needs --gateway-writes");
 }
 
 // A failed write that looks done is a failure reported as success.
@@ -150,16 +156,28 @@ void CommandsTest::failedWriteIsSaidOnTheStatusLine() {
   QFETCH(QString, fault);
   QFETCH(QString, said);
   SimProcess sim({"--meter", "3:QM4C"});
+  // A monitor's gateway that serves reads only, reached as COM1.
+  std::unique_ptr<GatewayMonitor> monitor;
+  if (fault == QLatin1String("gateway")) monitor = std::make_unique<GatewayMonitor>(sim.LinkPath(), "1", false);
   TestConsole console;
   StartConsole(console);
-  OpenSimulatorPort(console, sim, 3, 3);
-  QCOMPARE(sim.Command("fault 3 " + fault.toStdString()), std::string("ok"));
+  if (monitor) {
+    QVERIFY(monitor->Ready());
+    OpenSimulatorPort(console, monitor->PortName(), 3, 3);
+    said = said.arg(QString::fromStdString(monitor->Address()));
+  } else {
+    OpenSimulatorPort(console, sim, 3, 3);
+    QCOMPARE(sim.Command("fault 3 " + fault.toStdString()), std::string("ok"));
+  }
   SetQuestionHook([](const QString&) { return true; });
   MessageLog questions;
   Click(&console, button);
   SetQuestionHook({});
-  QCOMPARE(LineStatus(&console), said);
+  // Whole in the tooltip; on the line, cut where it does not fit.
   QCOMPARE(console.findChild<QLabel*>(QStringLiteral("lineStatus"))->toolTip(), said);
+  QCOMPARE(LineStatus(&console).section(QLatin1Char('\n'), 0, 0), said.section(QLatin1Char('\n'), 0, 0));
+  const QString shown = LineStatus(&console).section(QLatin1Char('\n'), 1).remove(QChar(0x2026));
+  QVERIFY(said.section(QLatin1Char('\n'), 1).startsWith(shown));
 }
 
 void CommandsTest::setClockWritesThePcTimeInThreeWrites() {
