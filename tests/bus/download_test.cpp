@@ -649,7 +649,8 @@ TEST(DownloadBusy, ABusyMeterIsWaitedForThenServedOrGivenUpOn) {
         "Data written to file \"03-data.csv\". Log available at \"log.txt\""}},
       {"fault 3 exception:6 0 at 7999", 2000, false,
        {"meter 03's log is being read by another master; waiting",
-        "meter 03's log was still being read by another master after 2 s; giving up", "Error while reading data."}},
+        "meter 03's log was still being read by another master after 2 s; giving up",
+        "Error while reading data: the meter refused a request (exception response)."}},
   };
   SimProcess gateway({"--mbtcp", "127.0.0.1:0", "--meter", "3:QM4C", "--static", "--prefill", "200"});
   std::string cleanCsv;
