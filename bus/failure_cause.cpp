@@ -10,8 +10,12 @@ std::string FailureCause::Text(const ModbusLink& link) const {
     const std::string gone = link.GoneText();
     return gone.empty() ? "the port was lost" : "the port was lost: " + gone;
   }
-  if (link.TransactionsWith(ResultException) > exceptions_) return "the meter refused a request (exception response)";
-  if (link.TransactionsWith(ResultTimeout) > timeouts_) return "the meter did not answer";
+  const bool refused = link.TransactionsWith(ResultException) > exceptions_;
+  const bool silent = link.TransactionsWith(ResultTimeout) > timeouts_;
+  // Where both happened (a busy meter waited for, then silent), the last
+  // transaction's ending is the cause.
+  if (refused && (link.LastExceptionCode() != 0 || !silent)) return "the meter refused a request (exception response)";
+  if (silent) return "the meter did not answer";
   return std::string();
 }
 
