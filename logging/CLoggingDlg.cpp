@@ -228,7 +228,9 @@ void CLoggingDlg::OnStartRestart() {
 }
 
 void CLoggingDlg::OnDownload() {
+  // A new pace and no text until its first section: none of the last download's.
   m_pace = DownloadPace();
+  ui->downloadProgress->setFormat(QString());
   BusyScope busy(*this, ui->downloadProgress,
                  QStringLiteral("Stop the download and close the window? \"%1\" stays as it was.").arg(DataFilePath()));
   if (DownloadLoggedData(m_session.link, m_session.pickedMeter, *this)) ui->plotButton->setEnabled(true);
