@@ -7,6 +7,7 @@
 
 #include "bus/csv_writer.h"
 #include "bus/busy_wait.h"
+#include "bus/failure_cause.h"
 #include "bus/meter_io.h"
 #include "bus/write_failure.h"
 #include "util/replacement_file.h"
@@ -344,16 +345,21 @@ void ConvertFloatPairs(LoggedData& data) {
 }
 
 // A download that ends early says why: stopped on request, a gateway that
-// refused the slot selection, or the meter's data could not be read. A
-// stopped one leaves "log.txt" to the data file it kept.
-bool Failed(const ModbusLink& link, StatusLog& log, const std::string& fileName, const PreviousLogFile& previousLog) {
+// refused the slot selection, or the meter's data could not be read (and,
+// where the link can tell, why). A stopped one leaves "log.txt" to the data
+// file it kept.
+bool Failed(const ModbusLink& link, StatusLog& log, const std::string& fileName, const PreviousLogFile& previousLog,
+            const std::string& cause) {
   if (log.StopRequested()) {
-    log.LogStatus(Format("Download stopped; \"%s\" was not written.", fileName.c_str()));
-    previousLog.SetStoppedRunAside();
+    // An earlier stop's log is kept: each stop gets a name of its own.
+    const std::string aside = StoppedLogName();
+    log.LogStatus(Format("Download stopped; \"%s\" was not written. Its log is in \"%s\".", fileName.c_str(),
+                         aside.c_str()));
+    previousLog.SetStoppedRunAside(aside);
   } else if (GatewayRefusedWrite(link, ResultException)) {
     log.LogStatus(WriteFailureText(link, ResultException));
   } else {
-    log.LogStatus("Error while reading data.");
+    log.LogStatus(cause.empty() ? "Error while reading data." : "Error while reading data: " + cause + ".");
   }
   return false;
 }
@@ -407,6 +413,7 @@ std::string DataFileName(int slaveAddress) { return Format("%02d-data.csv", slav
 bool DownloadLoggedData(ModbusLink& link, const Meter& meter, StatusLog& log) {
   // Read before the first message, which still goes to the previous log.
   const PreviousLogFile previousLog;
+  const FailureCause cause(link);
   log.LogStatus("Starting Download.");
   log.ClearMessages();
   if (ResetLogFile()) {
@@ -428,13 +435,13 @@ bool DownloadLoggedData(ModbusLink& link, const Meter& meter, StatusLog& log) {
   // A stop asked for after the last slot ends the download before the
   // exponents are read.
   if (!ReadLoggedData(link, meter, *data, log) || log.StopRequested() || !ConvertLoggedData(link, meter, *data, log))
-    return Failed(link, log, fileName, previousLog);
+    return Failed(link, log, fileName, previousLog, cause.Text(link));
   log.LogStatus(Format("Data written to file \"%s\". Log available at \"%s\"", fileName.c_str(), kLogFileName));
   int headerSlots[reg::kSlotCount];
   // The message above already promised a file; a failure says that none was
   // written.
   if (!ReadWaiting(link, meter.address, reg::kLogSlots, reg::kSlotCount, headerSlots, log))
-    return Failed(link, log, fileName, previousLog);
+    return Failed(link, log, fileName, previousLog, cause.Text(link));
   WriteDataFile(file.Stream(), *data, headerSlots);
   if (!file.Commit()) {
     log.LogStatus(Format("Error while writing file \"%s\".", fileName.c_str()));

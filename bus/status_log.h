@@ -20,14 +20,18 @@ constexpr const char* kStoppedLogFileName = "log-stopped.txt";
 class PreviousLogFile {
  public:
   PreviousLogFile();  // reads "log.txt" as it is now
-  // Renames this run's "log.txt" to "log-stopped.txt" (replacing an older
-  // one) and writes the previous text back as "log.txt" (none when there was
-  // none). When the previous text cannot be written, this run's log stays.
-  void SetStoppedRunAside() const;
+  // Renames this run's "log.txt" to asideName (StoppedLogName) and writes
+  // the previous text back as "log.txt" (none when there was none). When the
+  // previous text cannot be written, this run's log stays.
+  void SetStoppedRunAside(const std::string& asideName) const;
 
  private:
   std::optional<std::string> text_;  // none: there was no "log.txt"
 };
+
+// Where a stopped run's log goes: "log-stopped.txt", or, where an earlier
+// stop kept one, the first free of "log-stopped-2.txt", "log-stopped-3.txt"...
+std::string StoppedLogName();
 
 // "MM/DD/YY HH:MM:SS: message" for the given local time.
 std::string StampedLine(const std::string& message, const struct tm& localTime);

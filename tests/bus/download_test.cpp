@@ -305,7 +305,7 @@ TEST_F(Download, EntryCountAboveCapacityNeverStoresPastTheBuffer) {
   EXPECT_FALSE(DownloadLoggedData(link_, pickedMeter_, log_));  // the meter has no entries past 5760
   EXPECT_NE(std::find(log_.messages.begin(), log_.messages.end(), "Register 1: 10000 entries available."),
             log_.messages.end());
-  EXPECT_EQ(log_.messages.back(), "Error while reading data.");
+  EXPECT_EQ(log_.messages.back(), "Error while reading data: the meter refused a request (exception response).");
 }
 
 namespace {
@@ -350,31 +350,32 @@ struct FailureCase {
 
 const char* const kSlot2NewEntry = "Register 2: the meter logged a new entry while it was read; reading again.";
 const char* const kSlot2Section = "Register 2: Reading 125 Modbus points.";
-const char* const kStopped = "Download stopped; \"03-data.csv\" was not written.";
+const char* const kStopped =
+    "Download stopped; \"03-data.csv\" was not written. Its log is in \"log-stopped.txt\".";
+const char* const kSilent = "Error while reading data: the meter did not answer.";
+const char* const kRefused = "Error while reading data: the meter refused a request (exception response).";
 
 const FailureCase kFailureCases[] = {
     {"SilentMeter", {"fault 3 silent"}, false, {}, 0,
      {"Reading data from meter. . .", "Response Timeout Retry #1", "Response Timeout Retry #2",
-      "Response Timeout Retry #3", "Response Timeout Retry #4", "Response Timeout Retry #5",
-      "Error while reading data."},
+      "Response Timeout Retry #3", "Response Timeout Retry #4", "Response Timeout Retry #5", kSilent},
      {}},
-    {"PortClosed", {}, true, {}, 0, {"Reading data from meter. . .", "Error while reading data."}, {}},
+    {"PortClosed", {}, true, {}, 0,
+     {"Reading data from meter. . .", "Error while reading data: the port is not open."}, {}},
     {"SectionGivenUp", {"fault 3 exception 6 at 7999"}, false, {}, 0,
      {"Register 1: Reading 125 Modbus points.", "Response Timeout Retry #1", "Response Timeout Retry #2",
-      "Response Timeout Retry #3", "Response Timeout Retry #4", "Response Timeout Retry #5",
-      "Error while reading data."},
+      "Response Timeout Retry #3", "Response Timeout Retry #4", "Response Timeout Retry #5", kRefused},
      {"1", "0"}},
     {"HeaderReadFailed", {}, false, {{"Data written to file", "fault 3 exception 6 at 168"}}, 0,
      {"Data written to file \"03-data.csv\". Log available at \"log.txt\"", "Response Timeout Retry #1",
       "Response Timeout Retry #2", "Response Timeout Retry #3", "Response Timeout Retry #4",
-      "Response Timeout Retry #5", "Error while reading data."},
+      "Response Timeout Retry #5", kRefused},
      kEverySlotSelectedAndReleased},
     // The scale exponents are read after the last slot: without them the
     // values cannot be converted, so no file is written.
     {"ExponentsUnreadable", {"fault 3 exception 6 at 137"}, false, {}, 0,
      {"Register 0: 130 section points accumulated, 130 total points.", "Response Timeout Retry #1", "Response Timeout Retry #2",
-      "Response Timeout Retry #3", "Response Timeout Retry #4", "Response Timeout Retry #5",
-      "Error while reading data."},
+      "Response Timeout Retry #3", "Response Timeout Retry #4", "Response Timeout Retry #5", kRefused},
      kEverySlotSelectedAndReleased},
     {"WriteError", {}, false, {}, 4096,
      {"Data written to file \"03-data.csv\". Log available at \"log.txt\"",
@@ -648,7 +649,8 @@ TEST(DownloadBusy, ABusyMeterIsWaitedForThenServedOrGivenUpOn) {
         "Data written to file \"03-data.csv\". Log available at \"log.txt\""}},
       {"fault 3 exception:6 0 at 7999", 2000, false,
        {"meter 03's log is being read by another master; waiting",
-        "meter 03's log was still being read by another master after 2 s; giving up", "Error while reading data."}},
+        "meter 03's log was still being read by another master after 2 s; giving up",
+        "Error while reading data: the meter refused a request (exception response)."}},
   };
   SimProcess gateway({"--mbtcp", "127.0.0.1:0", "--meter", "3:QM4C", "--static", "--prefill", "200"});
   std::string cleanCsv;

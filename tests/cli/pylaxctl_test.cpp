@@ -426,7 +426,8 @@ TEST_F(Cli, LogDownloadThatFailsExitsSevenAndKeepsThePreviousFile) {
     Sim(fault);
     ToolRun run = Tool(3, {"log", "download"});
     EXPECT_EQ(run.status, 7) << fault;
-    EXPECT_EQ(run.ErrLines().back(), "Error while reading data.") << fault;
+    EXPECT_EQ(run.ErrLines().back(), "Error while reading data: the meter refused a request (exception response).")
+        << fault;
     EXPECT_EQ(ReadWholeFile("03-data.csv"), "yesterday\n") << fault;
     Sim("fault 3 none");
   }
@@ -461,7 +462,8 @@ const StopCase kStopCases[] = {
     {"LogSyncArchivesNothing", {"--slave", "3", "log", "sync", "--archive", "sqlite:archive.sqlite"}, 3, SIGINT, 12, 5,
      0, "pylaxctl: stopped by SIGINT", {"write 3 157 1", "write 3 157 0"}},
     {"LogDownload", {"--slave", "3", "log", "download"}, 4, SIGTERM, 7, 6, 0,
-     "Download stopped; \"03-data.csv\" was not written.", {"write 3 157 1", "write 3 157 0"}},
+     "Download stopped; \"03-data.csv\" was not written. Its log is in \"log-stopped.txt\".",
+     {"write 3 157 1", "write 3 157 0"}},
     {"LogStart", {"--slave", "3", "log", "start", "--slots", "3,26,146", "--interval", "60"}, 3, SIGINT, 6, 4, 0,
      "Logging start stopped before all settings were written.",
      {"write 3 128 16640", "write 3 168 3", "write 3 169 26"}},
