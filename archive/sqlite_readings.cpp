@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <set>
 
@@ -65,6 +66,21 @@ int KwhSlot(const unsigned (&slots)[reg::kSlotCount]) {
   return -1;
 }
 
+// The slot holding the register after the kWh slot's.
+int KwhPartner(const unsigned (&slots)[reg::kSlotCount], int kwh) {
+  return static_cast<int>(std::find(std::begin(slots), std::end(slots), slots[kwh] + 1) - std::begin(slots));
+}
+
+// The energy pair's count times its scale, exactly where the CSV's float
+// would round a large count (a float keeps 7 digits; the meter counts
+// tenths of up to 9 or 10): the scale is the power of ten the converted
+// value shows.
+double EnergyPairKwh(int64_t msw, int64_t lsw, double converted) {
+  const double count = static_cast<double>(msw * 65536 + lsw);
+  if (count <= 0 || converted <= 0) return converted;
+  return count * std::pow(10.0, std::round(std::log10(converted / count)));
+}
+
 std::string SlotList(const char* prefix) {
   std::string columns;
   for (int slot = 1; slot <= reg::kSlotCount; ++slot)
@@ -106,7 +122,7 @@ bool SqliteStore::LogCounter(const Meter& meter, CounterSeries& log) {
   gaps.Bind(1, MeterId(meter)).Bind(2, meter.identification);
   std::set<time_t> gapAfter;
   while (gaps.Step()) gapAfter.insert(gaps.Int(0));
-  const std::string sql = "SELECT e.time, r.id, r.sub_interval" + SlotList("r.slot") + SlotList("e.value") +
+  const std::string sql = "SELECT e.time, r.id, r.sub_interval" + SlotList("r.slot") + SlotList("e.value") + SlotList("e.raw") +
                           " FROM entries e JOIN runs r ON r.id = e.run JOIN meters m ON m.id = e.meter "
                           "WHERE m.meter = ? AND m.identification = ? ORDER BY e.time";
   Query rows(db_, sql.c_str());
@@ -120,9 +136,13 @@ bool SqliteStore::LogCounter(const Meter& meter, CounterSeries& log) {
     const int valueColumn = 3 + reg::kSlotCount + kwh;
     if (kwh < 0 || rows.IsNull(valueColumn)) continue;
     const time_t time = rows.Int(0);
+    const int rawColumn = 3 + 2 * reg::kSlotCount;
+    const double value = slots[kwh] != 1 ? rows.Real(valueColumn)
+                                         : EnergyPairKwh(rows.Int(rawColumn + kwh),
+                                                         rows.Int(rawColumn + KwhPartner(slots, kwh)), rows.Real(valueColumn));
     const bool newRun = rows.Int(1) != lastRun && lastRun != 0 && time - lastTime != rows.Int(2);
     const bool lost = !log.points.empty() && gapAfter.count(lastTime) > 0;
-    log.points.push_back({time, rows.Real(valueColumn), newRun || lost});
+    log.points.push_back({time, value, newRun || lost});
     lastRun = rows.Int(1);
     lastTime = time;
   }
