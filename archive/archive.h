@@ -106,6 +106,6 @@ class ArchiveStore {
   // it counts as archived and the cursor stays as it was.
   virtual bool Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::string* error) = 0;
   // Takes the meter's polled counters whole or not at all; an instant kept
-  // already keeps its values.
+  // already keeps its values unless the new reading begins after a gap.
   virtual bool AppendReadings(const Meter& meter, const std::vector<PolledReading>& readings, std::string* error) = 0;
 };

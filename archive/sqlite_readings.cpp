@@ -91,6 +91,9 @@ std::string SlotList(const char* prefix) {
 
 bool SqliteStore::CreateReadingsTable(std::string* error) { return Exec(kReadingsTable, error); }
 
+// A monitor started again within the second the last one kept its last
+// reading in: the new run's first reading, which begins after the outage,
+// takes the instant, so that the outage is never bridged.
 bool SqliteStore::AppendReadings(const Meter& meter, const std::vector<PolledReading>& readings, std::string* error) {
   if (!Exec("BEGIN IMMEDIATE", error)) return false;
   Query addMeter(db_, "INSERT INTO meters (meter, identification, model, address) VALUES (?, ?, ?, ?) "
@@ -98,7 +101,9 @@ bool SqliteStore::AppendReadings(const Meter& meter, const std::vector<PolledRea
   addMeter.Bind(1, MeterId(meter)).Bind(2, meter.identification).Bind(3, ModelName(meter.model)).Bind(4, meter.address);
   addMeter.Step();
   Query insert(db_, "INSERT INTO readings (meter, time, kwh, kvah, kvarh, after_gap) SELECT id, ?, ?, ?, ?, ? "
-                    "FROM meters WHERE meter = ? AND identification = ? ON CONFLICT DO NOTHING");
+                    "FROM meters WHERE meter = ? AND identification = ? ON CONFLICT (meter, time) DO UPDATE SET "
+                    "kwh = excluded.kwh, kvah = excluded.kvah, kvarh = excluded.kvarh, after_gap = 1 "
+                    "WHERE excluded.after_gap = 1");
   bool ok = addMeter.Ok();
   for (const PolledReading& reading : readings) {
     if (!ok) break;
