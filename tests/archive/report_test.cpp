@@ -147,7 +147,8 @@ TEST(ArchiveReport, QM4CLogGivesTheMetersOwnDifferences) {
 }
 
 // A QM4A has no log: what the monitor polled is its counter, and what it
-// counted while no monitor polled it (an outage) is never bridged.
+// counted while no monitor polled it, or while it was silent, is never
+// bridged.
 TEST(ArchiveReport, QM4APolledReadingsGiveTheConsumptionTheMonitorSaw) {
   TempCurrentDirectory cwd;
   SimProcess sim({"--meter", "5:QM4A"});
@@ -164,6 +165,18 @@ TEST(ArchiveReport, QM4APolledReadingsGiveTheConsumptionTheMonitorSaw) {
     ASSERT_TRUE(WaitUntil([&] { return Readings(last).second >= 2; })) << ReadWholeFile("monitor.err");
     EXPECT_EQ(polling.End(SIGTERM), 0);
   }
+  // A meter silent long enough to go offline: what it counted meanwhile is
+  // not bridged either.
+  ASSERT_EQ(sim.Command("energy 5 1040"), "ok");
+  Child polling(PYLAXCTL_PATH, monitor, "monitor");
+  ASSERT_TRUE(WaitUntil([&] { return Readings(1040).second >= 2; })) << ReadWholeFile("monitor.err");
+  ASSERT_EQ(sim.Command("fault 5 silent"), "ok");
+  ASSERT_TRUE(WaitUntil([&] { return Lines("monitor.err", "meter rd_5 stopped answering") == 1; }));
+  for (const char* command : {"energy 5 1050", "fault 5 none"}) ASSERT_EQ(sim.Command(command), "ok");
+  ASSERT_TRUE(WaitUntil([&] { return Readings(1050).second >= 1; })) << ReadWholeFile("monitor.err");
+  ASSERT_EQ(sim.Command("energy 5 1051.25"), "ok");
+  ASSERT_TRUE(WaitUntil([&] { return Readings(1051.25).second >= 2; })) << ReadWholeFile("monitor.err");
+  EXPECT_EQ(polling.End(SIGTERM), 0);
   const time_t now = std::time(nullptr);
   char from[16], to[16];
   std::strftime(from, sizeof from, "%Y-%m-%d", std::localtime(&now));
@@ -176,5 +189,5 @@ TEST(ArchiveReport, QM4APolledReadingsGiveTheConsumptionTheMonitorSaw) {
     EXPECT_EQ(row[11] == "0.0" ? "polled" : row[10], "polled") << label;
     EXPECT_EQ(row[12], "0") << label;
   }
-  EXPECT_NEAR(used, 11.75 + 1.5, 0.0005);
+  EXPECT_NEAR(used, 11.75 + 1.5 + 1.25, 0.0005);
 }
