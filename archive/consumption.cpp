@@ -79,7 +79,7 @@ std::vector<Period> Periods(PeriodKind kind, time_t from, time_t to) {
   std::vector<Period> periods;
   for (time_t start = PeriodStart(kind, from); start < to;) {
     const time_t end = PeriodAfter(kind, start);
-    periods.push_back({start, end, Label(kind, start)});
+    periods.push_back({kind, start, end, Label(kind, start)});
     start = end;
   }
   return periods;
@@ -138,7 +138,8 @@ PeriodUse UseOf(const CounterSeries& log, const CounterSeries& polled, const Per
   PeriodUse fromLog = UseOf(log, period);
   if (fromLog.coveredSeconds > 0 || fromLog.resets > 0) return fromLog;
   PeriodUse fromPolls = UseOf(polled, period);
-  return fromPolls.coveredSeconds > 0 || fromPolls.resets > 0 ? fromPolls : fromLog;
+  const bool polls = fromPolls.coveredSeconds > 0 || fromPolls.resets > 0;
+  return polls || log.points.empty() ? fromPolls : fromLog;
 }
 
 std::string KwhText(double kwh) {

@@ -19,6 +19,7 @@ enum class PeriodKind { Hour, Day, Week, Month };
 
 // One period: [start, end) in UTC seconds, named in local time.
 struct Period {
+  PeriodKind kind = PeriodKind::Day;
   time_t start = 0;
   time_t end = 0;
   std::string label;  // "2026-11-01 01:00", "2026-11-01", "2026-W44", "2026-11"
@@ -69,7 +70,7 @@ struct PeriodUse {
 // The period from one series.
 PeriodUse UseOf(const CounterSeries& series, const Period& period);
 // The period from the log where it covers any of it, else from the polled
-// readings; none from either: the log's empty row.
+// readings; none from either: the log's empty row (the polls' where no log holds the kWh).
 PeriodUse UseOf(const CounterSeries& log, const CounterSeries& polled, const Period& period);
 
 // The texts every output shares: a counter or consumption to the thousandth

@@ -74,7 +74,7 @@ bool BuildReport(SqliteStore& store, const ReportRequest& request, std::vector<M
 
 std::string ReportNotes(const PeriodUse& use) {
   std::vector<std::string> notes;
-  if (use.period.Hours() != 24 && use.period.end - use.period.start > 3 * 3600 && use.period.Hours() < 26)
+  if (use.period.kind == PeriodKind::Day && use.period.Hours() != 24)
     notes.push_back(std::to_string(use.period.Hours()) + " h");
   if (use.resets > 0) notes.push_back(use.resets == 1 ? "reset" : std::to_string(use.resets) + " resets");
   if (use.startInterpolated) notes.push_back("start interpolated");
