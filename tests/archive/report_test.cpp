@@ -9,6 +9,7 @@
 #include <map>
 
 #include "tests/monitor/monitor_support.h"
+#include "tests/support/influx_server.h"
 
 namespace {
 constexpr double kResolution = 0.1;  // the QM4C's energy pair counts tenths of a kWh
@@ -151,10 +152,13 @@ TEST(ArchiveReport, QM4CLogGivesTheMetersOwnDifferences) {
 // bridged.
 TEST(ArchiveReport, QM4APolledReadingsGiveTheConsumptionTheMonitorSaw) {
   TempCurrentDirectory cwd;
+  InfluxServer influx(INFLUXD_PATH);
+  ASSERT_TRUE(influx.Start());
   SimProcess sim({"--meter", "5:QM4A"});
   ASSERT_EQ(sim.Command("static 5 on"), "ok");
   const std::vector<std::string> monitor{"--port", sim.LinkPath(), "monitor", "--bus-id", "rd", "--start", "5",
                                          "--end", "5", "--interval", "0.2", "--archive", "sqlite:archive.sqlite",
+                                         "--archive", "influx://127.0.0.1:" + std::to_string(influx.Port()) + "/pylax",
                                          "--archive-readings", "0.01"};
   const std::pair<double, double> runs[] = {{1000.5, 1012.25}, {1030, 1031.5}};
   for (const auto& [first, last] : runs) {
@@ -190,4 +194,9 @@ TEST(ArchiveReport, QM4APolledReadingsGiveTheConsumptionTheMonitorSaw) {
     EXPECT_EQ(row[12], "0") << label;
   }
   EXPECT_NEAR(used, 11.75 + 1.5 + 1.25, 0.0005);
+  // InfluxDB has the same readings: each outage's first side marked, the
+  // counter as polled.
+  const nlohmann::json gaps = influx.Query(
+      "pylax", "SELECT count(kwh), min(kwh), max(kwh) FROM pylax_readings WHERE meter = 'rd_5' AND after_gap = true");
+  EXPECT_EQ(gaps["results"][0]["series"][0]["values"][0], nlohmann::json::parse(R"([0, 4, 1000.5, 1050])")) << gaps;
 }
