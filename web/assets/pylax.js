@@ -261,13 +261,16 @@
     return String(d.getHours()).padStart(2, '0') + ':' + String(d.getMinutes()).padStart(2, '0');
   }
 
+  // Every chart fills its box, drawn at once.
+  const chartBasics = { animation: false, maintainAspectRatio: false };
+
   function makeChart(canvas, color, unit) {
     return new Chart(canvas, {
       type: 'line',
       data: { datasets: [{ data: [], borderColor: color, backgroundColor: color, borderWidth: 1.5, pointRadius: 0,
         spanGaps: false }] },
       options: {
-        animation: false, maintainAspectRatio: false, parsing: false, normalized: true,
+        ...chartBasics, parsing: false, normalized: true,
         plugins: { legend: { display: false }, tooltip: { enabled: false } },
         scales: {
           x: { type: 'linear', ticks: { stepSize: 600000, callback: timeLabel, maxRotation: 0, includeBounds: false } },
@@ -352,7 +355,7 @@
       type: 'bar',
       data: { labels: [], datasets: [{ data: [], backgroundColor: color }] },
       options: {
-        animation: false, maintainAspectRatio: false,
+        ...chartBasics,
         plugins: { legend: { display: false } },
         scales: { y: { beginAtZero: true, title: { display: true, text: 'kWh' } } },
       },
