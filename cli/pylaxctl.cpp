@@ -412,7 +412,7 @@ bool ParseReportSpan(const ArchiveOptions& archive, ReportRequest& request, std:
     return false;
   }
   if (request.from < request.to) return true;
-  *error = "--from " + archive.from + " is not before --to " + archive.to;
+  *error = "--from " + archive.from + " is not before " + (archive.to.empty() ? "now" : "--to " + archive.to);
   return false;
 }
 
