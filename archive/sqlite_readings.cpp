@@ -147,6 +147,7 @@ bool SqliteStore::LogCounter(const Meter& meter, CounterSeries& log) {
                                                          rows.Int(rawColumn + KwhPartner(slots, kwh)), rows.Real(valueColumn));
     const bool newRun = rows.Int(1) != lastRun && lastRun != 0 && time - lastTime != rows.Int(2);
     const bool lost = !log.points.empty() && gapAfter.count(lastTime) > 0;
+    if (!std::isfinite(value)) continue;  // a float pair that is no number counts nothing
     log.points.push_back({time, value, newRun || lost});
     lastRun = rows.Int(1);
     lastTime = time;

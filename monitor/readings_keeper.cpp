@@ -63,8 +63,10 @@ void ReadingsKeeper::ReadOtherCounters(const Meter& meter, PolledReading& readin
   if (meter.model != ModelQM4B && meter.model != ModelQM4C) return;
   int values[4];
   if (link_.ReadHoldingRegisters(meter.address, kOtherCountersAddress, 4, values) != ResultOk) return;
-  reading.kvah = WordsToFloat(values[0], values[1]);
-  reading.kvarh = WordsToFloat(values[2], values[3]);
+  // A pair that is no number (a meter's fault) is no counter: InfluxDB would refuse the point.
+  const float kvah = WordsToFloat(values[0], values[1]), kvarh = WordsToFloat(values[2], values[3]);
+  if (std::isfinite(kvah)) reading.kvah = kvah;
+  if (std::isfinite(kvarh)) reading.kvarh = kvarh;
 }
 
 // Each store takes what waits for it; one that fails keeps it for the next
