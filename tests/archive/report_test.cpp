@@ -186,14 +186,16 @@ TEST(ArchiveReport, QM4APolledReadingsGiveTheConsumptionTheMonitorSaw) {
   std::strftime(from, sizeof from, "%Y-%m-%d", std::localtime(&now));
   const time_t tomorrow = now + 2 * 86400;
   std::strftime(to, sizeof to, "%Y-%m-%d", std::localtime(&tomorrow));
-  double used = 0;
-  for (const auto& [label, row] : ReportRows({"archive", "report", "--archive", "sqlite:archive.sqlite", "--from",
-                                              from, "--to", to, "--csv"})) {
-    used += std::stod(row[9]);
-    EXPECT_EQ(row[11] == "0.0" ? "polled" : row[10], "polled") << label;
-    EXPECT_EQ(row[12], "0") << label;
+  for (const char* by : {"hour", "day", "month"}) {
+    double used = 0;
+    for (const auto& [label, row] : ReportRows({"archive", "report", "--archive", "sqlite:archive.sqlite", "--by", by,
+                                                "--from", from, "--to", to, "--csv"})) {
+      used += std::stod(row[9]);
+      EXPECT_EQ(row[11] == "0.0" ? "polled" : row[10], "polled") << label;
+      EXPECT_EQ(row[12], "0") << label;
+    }
+    EXPECT_NEAR(used, 11.75 + 1.5 + 1.25, 0.0005) << by;
   }
-  EXPECT_NEAR(used, 11.75 + 1.5 + 1.25, 0.0005);
   // InfluxDB has the same readings: each outage's first side marked, the
   // counter as polled.
   const nlohmann::json gaps = influx.Query(
