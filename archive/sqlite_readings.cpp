@@ -173,3 +173,24 @@ bool SqliteStore::CounterSeriesOf(const Meter& meter, CounterSeries& log, Counte
   *error = Error("cannot read the archive");
   return false;
 }
+
+bool SqliteStore::ReadingsSpans(std::vector<ArchivedMeterRuns>& meters, std::string* error) {
+  Query table(db_, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'readings'");
+  const bool kept = table.Step() && table.Int(0) > 0;
+  bool ok = table.Ok();
+  for (ArchivedMeterRuns& item : meters) {
+    if (!kept || !ok) break;
+    Query span(db_, "SELECT count(*), min(r.time), max(r.time) FROM readings r JOIN meters m ON m.id = r.meter "
+                    "WHERE m.meter = ? AND m.identification = ?");
+    span.Bind(1, MeterId(item.meter)).Bind(2, item.meter.identification);
+    if (span.Step()) {
+      item.readings = static_cast<long>(span.Int(0));
+      item.readingsFirst = span.Int(1);
+      item.readingsLast = span.Int(2);
+    }
+    ok = span.Ok();
+  }
+  if (ok) return true;
+  *error = Error("cannot read the archive");
+  return false;
+}

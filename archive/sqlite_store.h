@@ -26,6 +26,9 @@ struct ArchivedRun {
 struct ArchivedMeterRuns {
   Meter meter;
   std::vector<ArchivedRun> runs;  // oldest first
+  long readings = 0;              // the monitor's polled counters (ReadingsSpans)
+  time_t readingsFirst = 0;
+  time_t readingsLast = 0;
 };
 
 class SqliteStore : public ArchiveStore {
@@ -50,6 +53,8 @@ class SqliteStore : public ArchiveStore {
   // A meter's kWh counter as its log holds it (the runs with a kWh slot)
   // and as the monitor polled it (archive/sqlite_readings.cpp).
   bool CounterSeriesOf(const Meter& meter, CounterSeries& log, CounterSeries& polled, std::string* error);
+  // Fills each meter's polled readings: how many, the first and the last.
+  bool ReadingsSpans(std::vector<ArchivedMeterRuns>& meters, std::string* error);
 
   // Every meter with its runs, meters in the order first archived.
   bool ListMeters(std::vector<ArchivedMeterRuns>& meters, std::string* error);

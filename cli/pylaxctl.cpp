@@ -347,7 +347,8 @@ int RunArchiveList(const Options& options) {
   std::string error;
   const std::unique_ptr<SqliteStore> store = ReadableArchive(options.archive, &error);
   std::vector<ArchivedMeterRuns> meters;
-  if (!store || !store->ListMeters(meters, &error)) return Fail(ExitCode::ArchiveFailed, error);
+  if (!store || !store->ListMeters(meters, &error) || !store->ReadingsSpans(meters, &error))
+    return Fail(ExitCode::ArchiveFailed, error);
   if (meters.empty()) return Fail(ExitCode::NothingArchived, store->Url() + " holds no meter");
   for (const std::string& line : ArchiveListLines(meters)) std::printf("%s\n", line.c_str());
   return Exit(ExitCode::Success);

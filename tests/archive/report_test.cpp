@@ -7,6 +7,7 @@
 
 #include <cinttypes>
 #include <map>
+#include <regex>
 
 #include "tests/monitor/monitor_support.h"
 #include "tests/support/influx_server.h"
@@ -196,6 +197,10 @@ TEST(ArchiveReport, QM4APolledReadingsGiveTheConsumptionTheMonitorSaw) {
     }
     EXPECT_NEAR(used, 11.75 + 1.5 + 1.25, 0.0005) << by;
   }
+  EXPECT_TRUE(std::regex_search(
+      Pylaxctl({"archive", "list", "--archive", "sqlite:archive.sqlite"}),
+      std::regex("^rd_5  Orvant QM4A Power Meter \\(QM4A\\)\n  polled readings: " + std::to_string(Readings(0).first) +
+                 " from 20\\d\\d-\\d\\d-\\d\\dT[0-9:]{8}Z to 20")));
   // InfluxDB has the same readings: each outage's first side marked, the
   // counter as polled.
   const nlohmann::json gaps = influx.Query(
