@@ -481,7 +481,8 @@ void DefineArchive(CLI::App& app, CLI::App& log, Options& options) {
   CLI::App* command = app.add_subcommand("archive", "the log archive: what it holds, and exports of it");
   CLI::App* list = AddCommand(*command, "list", "the archived meters, log runs, spans, gaps and conflicts",
                               "Lists every meter of the archive with its log runs: sub-interval, slots,\n"
-                              "entries, span, conflicts and gaps. Opens no port.",
+                              "entries, span, conflicts and gaps; and the polled readings the monitor\n"
+                              "kept of it. Opens no port.",
                               options, Command::ArchiveList);
   AddArchiveUrls(*list, archive, false);
   CLI::App* exporter = AddCommand(*command, "export", "one log run into a file laid out as NN-data.csv",
