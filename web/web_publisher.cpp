@@ -12,6 +12,7 @@
 
 #include <httplib.h>
 
+#include "archive/archive_url.h"
 #include "archive/sync.h"
 #include "bus/poll_json.h"
 #include "meter/reading_format.h"
@@ -19,6 +20,7 @@
 #include "monitor/http_listener.h"
 #include "monitor/log_keeper.h"
 #include "util/utc_text.h"
+#include "web/consumption.h"
 #include "web/web_assets.h"
 
 namespace {
@@ -35,7 +37,7 @@ constexpr const char* kText = "text/plain; charset=utf-8";
 constexpr const char* kActionPattern = "/api/meters/([^/]+)/(set-clock|sync-log)";
 const std::regex kActionPaths(kActionPattern);
 const std::regex kPagePaths(
-    "/|/meter/[^/]+|/events|/api/meters(/[^/]+(/history|/set-clock|/sync-log)?)?|/api/actions|/static/[^/]+|/metrics");
+    "/|/meter/[^/]+|/events|/api/meters(/[^/]+(/history|/set-clock|/sync-log)?)?|/api/actions|/api/consumption|/static/[^/]+|/metrics");
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -273,6 +275,14 @@ void WebPublisher::ServeApi(httplib::Server& server) {
       return Refuse(response, 400, "minutes must be a whole number from 1 to " + std::to_string(kHistoryMinutes) + ".");
     const std::optional<std::string> json = HistoryJson(request.matches[1], minutes);
     if (!json) return Refuse(response, 404, "No such meter.");
+    response.set_content(*json, kJson);
+  });
+  server.Get("/api/consumption", [this](const httplib::Request&, httplib::Response& response) {
+    if (consumptionUrl_.empty()) return Refuse(response, 404, "No SQLite archive.");
+    std::string error;
+    const std::unique_ptr<SqliteStore> store = OpenArchiveForReading(consumptionUrl_, &error);
+    const std::optional<std::string> json = store ? ConsumptionJson(*store, std::time(nullptr), &error) : std::nullopt;
+    if (!json) return Refuse(response, 503, error);
     response.set_content(*json, kJson);
   });
 }

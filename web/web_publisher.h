@@ -65,6 +65,9 @@ class WebPublisher : public Publisher {
   // Before Serve, for a page with a password: its set-clock (and, with
   // archives, sync-log) buttons, their POSTs handed to queue.
   void TakeActions(ActionQueue* queue);
+  // Before Serve, with a SQLite archive: /api/consumption and the bus
+  // page's consumption, read from the archive at url (web/consumption.h).
+  void ShowConsumption(std::string url) { consumptionUrl_ = std::move(url); }
 
   void MeterFound(const Meter& info) override;
   void Foreign(int address, const std::string& identification) override;
@@ -132,5 +135,6 @@ class WebPublisher : public Publisher {
   const BusTally& tally_;
   EventLog events_;
   ActionQueue* actions_ = nullptr;
+  std::string consumptionUrl_;  // empty: no consumption shown
   std::string token_;  // the page's, random each run: a tab of an earlier run, or another site, has none
 };
