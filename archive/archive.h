@@ -83,6 +83,17 @@ struct StoreOutcome {
   long runEntries = 0;
 };
 
+// One poll's energy counters as the monitor keeps them for every meter
+// (--archive-readings). afterGap: the first after an outage (the meter not
+// answering, the monitor away); the stretch before it is never bridged.
+struct PolledReading {
+  time_t time = 0;  // when the poll ended, UTC seconds
+  double kwh = 0;
+  std::optional<double> kvah;  // none where the model has no such counter
+  std::optional<double> kvarh;
+  bool afterGap = false;
+};
+
 class ArchiveStore {
  public:
   virtual ~ArchiveStore() = default;
@@ -94,4 +105,7 @@ class ArchiveStore {
   // Takes the batch whole or not at all: on false (with *error) nothing of
   // it counts as archived and the cursor stays as it was.
   virtual bool Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::string* error) = 0;
+  // Takes the meter's polled counters whole or not at all; an instant kept
+  // already keeps its values unless the new reading begins after a gap.
+  virtual bool AppendReadings(const Meter& meter, const std::vector<PolledReading>& readings, std::string* error) = 0;
 };

@@ -74,7 +74,8 @@ std::unique_ptr<ArchiveStore> OpenArchive(const std::string& url, const ArchiveA
 
 std::unique_ptr<SqliteStore> OpenArchiveForReading(const std::string& url, std::string* error) {
   if (StartsWith(url, "influx://") || StartsWith(url, "influxs://")) {
-    *error = "list and export read a sqlite: archive; ask InfluxDB for measurement pylax_log itself (InfluxQL)";
+    *error = "list, export and report read a sqlite: archive; ask InfluxDB for measurements pylax_log and "
+             "pylax_readings itself (InfluxQL)";
     return nullptr;
   }
   if (!StartsWith(url, kSqliteScheme) || SqlitePath(url).empty()) {

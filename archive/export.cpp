@@ -127,6 +127,9 @@ std::vector<std::string> ArchiveListLines(const std::vector<ArchivedMeterRuns>& 
         lines.push_back("    gap: " + std::to_string(gap.entries) + " entries lost after " + UtcText(gap.after) +
                         ", before " + UtcText(gap.before));
     }
+    if (m.readings > 0)
+      lines.push_back("  polled readings: " + std::to_string(m.readings) + " from " + UtcText(m.readingsFirst) + " to " +
+                      UtcText(m.readingsLast));
   }
   return lines;
 }

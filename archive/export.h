@@ -12,7 +12,7 @@
 #include "archive/sqlite_store.h"
 
 // "meter (identification, model)" and each run's sub-interval, slots, span,
-// entries, conflicts and gaps, a line each.
+// entries, conflicts and gaps, a line each; then the polled readings kept.
 std::vector<std::string> ArchiveListLines(const std::vector<ArchivedMeterRuns>& meters);
 
 struct ExportRequest {

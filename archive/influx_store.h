@@ -56,6 +56,8 @@ class InfluxStore : public ArchiveStore {
   // user may not.
   bool LoadCursor(const Meter& meter, std::optional<SyncCursor>& cursor, std::string* error) override;
   bool Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::string* error) override;
+  // Measurement pylax_readings (archive/influx_readings.cpp).
+  bool AppendReadings(const Meter& meter, const std::vector<PolledReading>& readings, std::string* error) override;
 
  private:
   struct Response;
@@ -85,5 +87,8 @@ class InfluxStore : public ArchiveStore {
 std::string InfluxTag(const std::string& value);
 std::string TagPair(const std::string& name, const std::string& value);
 std::string InfluxString(const std::string& value);
+// The line of one polled reading: measurement pylax_readings, tags meter
+// and model, fields kwh, kvah and kvarh (those polled) and after_gap.
+std::string InfluxReadingLine(const Meter& meter, const PolledReading& reading);
 // The lines of one entry's points.
 std::string InfluxEntryLines(const Meter& meter, const LogRunShape& shape, const ArchiveEntry& entry);

@@ -420,7 +420,7 @@ bool SqliteStore::Open(bool forWriting, std::string* error) {
   // at checkpoints: a kill loses nothing committed, a power cut at most the
   // last syncs, never the file's consistency.
   return Exec("PRAGMA journal_mode=WAL", error) && Exec("PRAGMA synchronous=NORMAL", error) &&
-         Exec(Schema().c_str(), error);
+         Exec(Schema().c_str(), error) && CreateReadingsTable(error);
 }
 
 bool SqliteStore::LoadCursor(const Meter& meter, std::optional<SyncCursor>& cursor, std::string* error) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/consumption.h"
 
 struct sqlite3;
 
@@ -25,6 +26,9 @@ struct ArchivedRun {
 struct ArchivedMeterRuns {
   Meter meter;
   std::vector<ArchivedRun> runs;  // oldest first
+  long readings = 0;              // the monitor's polled counters (ReadingsSpans)
+  time_t readingsFirst = 0;
+  time_t readingsLast = 0;
 };
 
 class SqliteStore : public ArchiveStore {
@@ -45,6 +49,13 @@ class SqliteStore : public ArchiveStore {
   bool LoadCursor(const Meter& meter, std::optional<SyncCursor>& cursor, std::string* error) override;
   bool Append(const ArchiveBatch& batch, StoreOutcome& outcome, std::string* error) override;
 
+  bool AppendReadings(const Meter& meter, const std::vector<PolledReading>& readings, std::string* error) override;
+  // A meter's kWh counter as its log holds it (the runs with a kWh slot)
+  // and as the monitor polled it (archive/sqlite_readings.cpp).
+  bool CounterSeriesOf(const Meter& meter, CounterSeries& log, CounterSeries& polled, std::string* error);
+  // Fills each meter's polled readings: how many, the first and the last.
+  bool ReadingsSpans(std::vector<ArchivedMeterRuns>& meters, std::string* error);
+
   // Every meter with its runs, meters in the order first archived.
   bool ListMeters(std::vector<ArchivedMeterRuns>& meters, std::string* error);
   // The entries of one run of a meter from `from` to `to` (inclusive), newest
@@ -54,6 +65,9 @@ class SqliteStore : public ArchiveStore {
 
  private:
   bool Exec(const char* sql, std::string* error);
+  bool CreateReadingsTable(std::string* error);
+  bool LogCounter(const Meter& meter, CounterSeries& log);
+  bool PolledCounter(const Meter& meter, CounterSeries& polled);
   bool CountTables(int* ours, int* all, std::string* error);
   bool Recognise(bool forWriting, std::string* error);
   bool HoldsPylaxTables();

@@ -1,6 +1,9 @@
 #include "bus/status_log.h"
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -31,16 +34,25 @@ PreviousLogFile::PreviousLogFile() {
   std::fclose(file);
 }
 
-void PreviousLogFile::SetStoppedRunAside() const {
+std::string StoppedLogName() {
+  // Far more than anyone stops in one folder; past it the last is replaced.
+  constexpr int kMostKept = 999;
+  std::string name = kStoppedLogFileName;
+  const std::string stem(kStoppedLogFileName, std::strlen(kStoppedLogFileName) - 4);
+  for (int n = 2; n <= kMostKept && ::access(name.c_str(), F_OK) == 0; ++n) name = stem + "-" + std::to_string(n) + ".txt";
+  return name;
+}
+
+void PreviousLogFile::SetStoppedRunAside(const std::string& asideName) const {
   if (!text_) {
-    std::rename(kLogFileName, kStoppedLogFileName);
+    std::rename(kLogFileName, asideName.c_str());
     return;
   }
   // Written beside first: once this run's log is renamed, nothing but the
   // commit stands between the previous text and its name.
   ReplacementFile previous(kLogFileName);
   if (!previous.Open() || std::fwrite(text_->data(), 1, text_->size(), previous.Stream()) != text_->size()) return;
-  if (std::rename(kLogFileName, kStoppedLogFileName) == 0) previous.Commit();
+  if (std::rename(kLogFileName, asideName.c_str()) == 0) previous.Commit();
 }
 
 std::string StampedLine(const std::string& message, const struct tm& localTime) {

@@ -20,14 +20,18 @@ constexpr const char* kStoppedLogFileName = "log-stopped.txt";
 class PreviousLogFile {
  public:
   PreviousLogFile();  // reads "log.txt" as it is now
-  // Renames this run's "log.txt" to "log-stopped.txt" (replacing an older
-  // one) and writes the previous text back as "log.txt" (none when there was
-  // none). When the previous text cannot be written, this run's log stays.
-  void SetStoppedRunAside() const;
+  // Renames this run's "log.txt" to asideName (StoppedLogName) and writes
+  // the previous text back as "log.txt" (none when there was none). When the
+  // previous text cannot be written, this run's log stays.
+  void SetStoppedRunAside(const std::string& asideName) const;
 
  private:
   std::optional<std::string> text_;  // none: there was no "log.txt"
 };
+
+// Where a stopped run's log goes: "log-stopped.txt", or, where an earlier
+// stop kept one, the first free of "log-stopped-2.txt", "log-stopped-3.txt"...
+std::string StoppedLogName();
 
 // "MM/DD/YY HH:MM:SS: message" for the given local time.
 std::string StampedLine(const std::string& message, const struct tm& localTime);
@@ -61,6 +65,17 @@ class StatusLog {
   // selected slot is still released), keeps the previous data file and ends
   // as on a failure. The program's stop asks it of every log made with it.
   virtual bool StopRequested() const { return stop_ != nullptr && stop_->Requested(); }
+  // A wait for a meter busy with another master, or the end of it: logged
+  // as any message; a log that shows nothing says it where its user sees it.
+  virtual void Waiting(const std::string& message) { LogStatus(message); }
+  // The end of a wait that lasted as long as the link waits: said through
+  // Waiting and kept, as what the operation failed of.
+  void GaveUpWaiting(const std::string& message) {
+    gaveUp_ = message;
+    Waiting(message);
+  }
+  // The last GaveUpWaiting's message; empty while no wait ended so.
+  const std::string& GaveUpText() const { return gaveUp_; }
   // Whether LogStatus appends to "log.txt": the log's own work (the window,
   // pylaxctl's start and download) does; work that only reads the log for
   // another record of it (the archive's sync) does not.
@@ -68,4 +83,5 @@ class StatusLog {
 
  private:
   const StopToken* stop_;
+  std::string gaveUp_;
 };

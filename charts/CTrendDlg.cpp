@@ -3,17 +3,20 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <limits>
 #include <set>
 
 #include "charts/chart_support.h"
 #include "charts/chart_ticks.h"
+#include "charts/plot_series.h"
 #include "widgets/message_box.h"
 
 namespace {
@@ -34,6 +37,21 @@ QString AxisTitle(TrendQuantity quantity) {
   const QString unit = QString::fromLatin1(TrendQuantityUnit(quantity));
   return name == unit ? name : QStringLiteral("%1 (%2)").arg(name, unit);
 }
+// "last 6 hours", as a note names it.
+std::string SpanName(int span) {
+  std::string name = kSpanNames[span];
+  name[0] = char(std::tolower(static_cast<unsigned char>(name[0])));
+  return name;
+}
+
+// Every meter drawn: the one in full, several by their short names.
+QString TitleOf(const std::vector<std::pair<std::string, std::string>>& meters) {
+  if (meters.size() == 1) return QString::fromStdString(meters.front().first);
+  QStringList names;
+  for (const auto& meter : meters) names << QString::fromStdString(meter.second);
+  return names.join(QStringLiteral(", "));
+}
+
 // The shortest span that holds every tick kept so far, so the window opens
 // on them rather than on a chart mostly empty.
 int SpanHolding(const TrendStore& store) {
@@ -92,15 +110,24 @@ CTrendDlg::CTrendDlg(const TrendStore& store, QWidget* owner) : QDialog(owner), 
   m_legend->setBorderPen(Qt::NoPen);
   m_plot->plotLayout()->setRowStretchFactor(0, 0.001);
   m_plot->plotLayout()->setRowStretchFactor(2, 0.001);
+  // Under the chart: how much of the span the data fills, and where the
+  // last save went.
+  m_spanNote = new QLabel;
+  m_savedNote = new QLabel;
+  m_savedNote->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  auto* notes = new QHBoxLayout;
+  notes->addWidget(m_spanNote);
+  notes->addStretch();
+  notes->addWidget(m_savedNote);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(controls);
   layout->addWidget(m_plot, 1);
+  layout->addLayout(notes);
 
   connect(m_quantity, &QComboBox::currentIndexChanged, this, &CTrendDlg::Redraw);
   connect(m_span, &QComboBox::currentIndexChanged, this, &CTrendDlg::Redraw);
   connect(m_pause, &QPushButton::clicked, this, &CTrendDlg::OnPause);
-  connect(savePicture, &QPushButton::clicked, this,
-          [this] { AskAndSaveChartPicture(*this, *m_plot, QStringLiteral("trend.png")); });
+  connect(savePicture, &QPushButton::clicked, this, &CTrendDlg::OnSavePicture);
   connect(saveData, &QPushButton::clicked, this, &CTrendDlg::OnSaveData);
   connect(close, &QPushButton::clicked, this, &QDialog::close);
   // Resized, the lines are thinned again for the chart's new width.
@@ -113,6 +140,10 @@ CTrendDlg::CTrendDlg(const TrendStore& store, QWidget* owner) : QDialog(owner), 
 }
 
 QString CTrendDlg::Title() const { return m_title->text(); }
+
+QString CTrendDlg::SavedNote() const { return m_savedNote->text(); }
+
+QString CTrendDlg::SpanNote() const { return m_spanNote->text(); }
 
 void CTrendDlg::Refresh() {
   if (!m_pausedAtMs && isVisible()) Redraw();
@@ -158,7 +189,14 @@ void CTrendDlg::Redraw() {
   m_plot->clearGraphs();
   const auto quantity = static_cast<TrendQuantity>(std::max(0, m_quantity->currentIndex()));
   const int64_t toMs = m_pausedAtMs.value_or(QDateTime::currentMSecsSinceEpoch());
-  const int64_t fromMs = toMs - kSpansMs[std::max(0, m_span->currentIndex())];
+  const int span = std::max(0, m_span->currentIndex());
+  int64_t fromMs = toMs - kSpansMs[span];
+  // A span longer than the data kept shows the data's own span (a minute at
+  // least, for the time axis to have ticks), and says that the rest fills in.
+  const int64_t keptFromMs = m_store.Count() > 0 ? std::min(m_store.TimeAt(0), toMs) : toMs;
+  const std::string note = KeptSpanNote(toMs - keptFromMs, kSpansMs[span], SpanName(span));
+  if (!note.empty() && m_store.Count() > 1) fromMs = std::max(fromMs, std::min(keptFromMs, toMs - kSpansMs[0]));
+  m_spanNote->setText(m_store.Count() > 1 ? QString::fromStdString(note) : QString());
   m_timeAxis->setRange(double(fromMs) / 1000.0, double(toMs) / 1000.0);
   m_valueAxis->setLabel(AxisTitle(quantity));
 
@@ -213,19 +251,35 @@ void CTrendDlg::Redraw() {
     if (!onePerMeter) pen.setColor(kMeterEntryColour);
     LegendEntry(QString::fromStdString(shortMeter), pen);
   }
-  const auto [bottom, top] = PaddedRange(low, high);
+  const auto [bottom, top] = FittedRange(low, high, LeastValueSpan(TrendQuantityUnit(quantity)));
   m_valueAxis->setRange(bottom, top);
-  // The legend names each meter short; the title gives the newest in full.
-  m_title->setText(m_store.Count() > 0 ? QString::fromStdString(m_store.MeterAt(m_store.Count() - 1)) : QString());
+  m_title->setText(TitleOf(meters));
   m_plot->replot(QCustomPlot::rpQueuedReplot);
 }
 
-bool CTrendDlg::SavePicture(const QString& path) { return SaveChartPicture(*this, *m_plot, path); }
+bool CTrendDlg::SavePicture(const QString& path) {
+  if (!SaveChartPicture(*this, *m_plot, path)) return false;
+  SayWhereSaved(QStringLiteral("Picture"), path);
+  return true;
+}
+
+void CTrendDlg::OnSavePicture() {
+  const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save Picture"), QStringLiteral("trend.png"),
+                                                    QStringLiteral("PNG pictures (*.png)"));
+  if (!path.isEmpty()) SavePicture(path);
+}
+
+void CTrendDlg::SayWhereSaved(const QString& what, const QString& path) {
+  m_savedNote->setText(QStringLiteral("%1 saved to \"%2\"").arg(what, QFileInfo(path).absoluteFilePath()));
+}
 
 bool CTrendDlg::SaveData(const QString& path) {
   FILE* file = std::fopen(path.toLocal8Bit().constData(), "w");
   const bool written = file != nullptr && m_store.WriteCsv(file);
-  if (file != nullptr && std::fclose(file) == 0 && written) return true;
+  if (file != nullptr && std::fclose(file) == 0 && written) {
+    SayWhereSaved(QStringLiteral("Data"), path);
+    return true;
+  }
   ShowAppMessage(this, QStringLiteral("Cannot write \"%1\".").arg(path));
   return false;
 }

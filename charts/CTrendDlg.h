@@ -7,7 +7,7 @@
 // and span picked for the next opening. Each phase has its colour, each
 // meter its line style (and its colour too where a quantity has one line a
 // meter, as kWh), kept from the moment the window first drew it; the legend
-// names each once.
+// names each once, the title every one drawn.
 
 #include <QDialog>
 #include <cstdint>
@@ -18,6 +18,7 @@
 #include "charts/trend_store.h"
 
 class QComboBox;
+class QLabel;
 class QCPAxis;
 class QCPGraph;
 class QCPLegend;
@@ -46,8 +47,12 @@ class CTrendDlg : public QDialog {
 
   QCustomPlot* Plot() const { return m_plot; }
   QCPLegend* Legend() const { return m_legend; }
-  // The line of the meter picked last, above the chart.
+  // Every meter drawn, above the chart: one in full, several by short names.
   QString Title() const;
+  // Under the chart: how much of the span the data kept fills, and where
+  // the last save went.
+  QString SpanNote() const;
+  QString SavedNote() const;
   QComboBox* QuantityList() const { return m_quantity; }
   QPushButton* PauseButton() const { return m_pause; }
   QComboBox* SpanList() const { return m_span; }
@@ -58,6 +63,8 @@ class CTrendDlg : public QDialog {
  private:
   void OnPause();
   void OnSaveData();
+  void OnSavePicture();
+  void SayWhereSaved(const QString& what, const QString& path);
   void Redraw();
   int Buckets() const;
   QPen MeterPen(const std::string& meter, int channel, bool onePerMeter);
@@ -72,6 +79,8 @@ class CTrendDlg : public QDialog {
   QComboBox* m_quantity = nullptr;
   QComboBox* m_span = nullptr;
   QPushButton* m_pause = nullptr;
+  QLabel* m_spanNote = nullptr;
+  QLabel* m_savedNote = nullptr;
   // While paused, the end of the span stays where it was.
   std::optional<int64_t> m_pausedAtMs;
   // Each meter's place in the order the window first drew them: its style.

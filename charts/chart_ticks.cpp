@@ -110,6 +110,27 @@ std::pair<double, double> PaddedRange(double low, double high, double leastSpan)
   return {widened, widened + leastSpan};
 }
 
+std::pair<double, double> FittedRange(double low, double high, double leastSpan) {
+  if (!(low <= high)) return {0.0, 1.0};
+  const double margin = (high - low) * 0.05;
+  if (high - low + 2 * margin >= leastSpan && high > low) return {low - margin, high + margin};
+  const double middle = (low + high) / 2, half = std::max(leastSpan, 1e-9) / 2;
+  return {middle - half, middle + half};
+}
+
+std::string KeptSpanNote(int64_t keptMs, int64_t spanMs, const std::string& spanName) {
+  if (keptMs >= spanMs) return std::string();
+  const int64_t seconds = std::max<int64_t>(keptMs, 0) / 1000;
+  std::string kept;
+  if (seconds < 60)
+    kept = std::to_string(seconds) + " s";
+  else if (seconds < 3600)
+    kept = std::to_string(seconds / 60) + " min";
+  else
+    kept = std::to_string(seconds / 3600) + " h " + std::to_string(seconds % 3600 / 60) + " min";
+  return kept + " kept so far: more will fill the " + spanName;
+}
+
 ValueTicks RoundValueTicks(double low, double high, int maxTicks) {
   ValueTicks ticks;
   if (!std::isfinite(low) || !std::isfinite(high) || !(high > low)) return ticks;

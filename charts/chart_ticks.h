@@ -16,6 +16,18 @@
 // (pushed up to start at zero rather than reach below it).
 std::pair<double, double> PaddedRange(double low, double high, double leastSpan = 0);
 
+// The trend's value axis: the values shown with a twentieth of their range
+// either side (none for a single value), widened to at least leastSpan (the
+// unit's) around their middle, so a steady kWh count fills the chart at its
+// own scale rather than lying flat on one from zero.
+std::pair<double, double> FittedRange(double low, double high, double leastSpan);
+
+// The time axis of a span longer than what was kept starts where the data
+// does, and this says so: "8 min kept so far: more will fill the last 6
+// hours" (the kept time rounded down to whole seconds, minutes or hours);
+// empty when the data fills the span.
+std::string KeptSpanNote(int64_t keptMs, int64_t spanMs, const std::string& spanName);
+
 struct ValueTicks {
   double step = 0;
   int decimals = 0;  // what the step needs: 0 for 5, 1 for 0.5, 2 for 0.02

@@ -437,6 +437,12 @@ void DefineMonitor(CLI::App& app, Options& options) {
       ->type_name("M")
       ->capture_default_str()
       ->check(Fraction(0.01, 10080.0));
+  command->add_option("--archive-readings", monitor.archiveReadingsMinutes,
+                      "minutes from one kept reading of a meter's energy counters to\n"
+                      "the next (every meter; 0: none kept)")
+      ->type_name("MINUTES")
+      ->capture_default_str()
+      ->check(Fraction(0.0, 10080.0));
   command->add_option("--keep-clock", monitor.keepClockSeconds,
                       "set a QM4C's clock from this computer's when it is off by more\n"
                       "than S seconds three rounds in a row (at most once an hour)")
@@ -475,7 +481,8 @@ void DefineArchive(CLI::App& app, CLI::App& log, Options& options) {
   CLI::App* command = app.add_subcommand("archive", "the log archive: what it holds, and exports of it");
   CLI::App* list = AddCommand(*command, "list", "the archived meters, log runs, spans, gaps and conflicts",
                               "Lists every meter of the archive with its log runs: sub-interval, slots,\n"
-                              "entries, span, conflicts and gaps. Opens no port.",
+                              "entries, span, conflicts and gaps; and the polled readings the monitor\n"
+                              "kept of it. Opens no port.",
                               options, Command::ArchiveList);
   AddArchiveUrls(*list, archive, false);
   CLI::App* exporter = AddCommand(*command, "export", "one log run into a file laid out as NN-data.csv",
@@ -493,6 +500,23 @@ void DefineArchive(CLI::App& app, CLI::App& log, Options& options) {
       ->type_name("N")
       ->transform(Whole(1, kMaxCount, "needs a number from 1 to " + std::to_string(kMaxCount)));
   exporter->add_option("--output", archive.output, "the file written; - for stdout")->type_name("FILE");
+  CLI::App* report = AddCommand(*command, "report", "what each meter used per hour, day, week or month",
+                                "Per meter and period: the kWh counter at its start and end, the\n"
+                                "consumption, its source (the meter's log, or the monitor's polled\n"
+                                "readings where no log holds a kWh slot) and the share of the period\n"
+                                "the data covers. Periods in local time (TZ); default the last full\n"
+                                "month by day. Rules in docs/archive.md. Opens no port.",
+                                options, Command::ArchiveReport);
+  AddArchiveUrls(*report, archive, false);
+  report->add_option("--by", archive.by, "the period: hour, day, week or month")
+      ->type_name("PERIOD")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"hour", "day", "week", "month"}));
+  report->add_option("--from", archive.from, "the first period's day or instant")->type_name("T");
+  report->add_option("--to", archive.to, "the end of the last period")->type_name("T");
+  report->add_option("--meter", archive.meter, "one meter's id (BUS_ADDRESS); default every meter")->type_name("ID");
+  CLI::Option* csv = report->add_flag("--csv", archive.csv, "one CSV row per meter and period");
+  report->add_flag("--json", archive.json, "JSON: every meter with its periods")->excludes(csv);
 }
 
 bool KnownOption(const CLI::App& app, const std::string& name) {

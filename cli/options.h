@@ -23,9 +23,10 @@ enum class ExitCode : int {
   ArchiveFailed = 10,     // log sync: an archive did not take its entries; archive: it cannot be read
   NothingArchived = 11,   // archive list/export: no meter, run or entry that fits
   Stopped = 12,           // SIGINT or SIGTERM ended the command before its work was done
+  GatewayRefused = 13,    // a Modbus TCP gateway refused a write: it serves reads only
 };
 
-enum class Command { Scan, Read, ResetEnergy, SetClock, LogShow, LogStart, LogDownload, LogSync, Monitor, ArchiveList, ArchiveExport };
+enum class Command { Scan, Read, ResetEnergy, SetClock, LogShow, LogStart, LogDownload, LogSync, Monitor, ArchiveList, ArchiveExport, ArchiveReport };
 
 // log sync and archive list|export.
 struct ArchiveOptions {
@@ -39,6 +40,9 @@ struct ArchiveOptions {
   std::string to;
   int run = 0;                    // export: 0 the newest run in the span
   std::string output;             // export: empty "NN-data.csv", "-" stdout
+  std::string by = "day";         // report: hour, day, week or month
+  bool csv = false;               // report: CSV rather than a table
+  bool json = false;              // report: JSON rather than a table
 };
 
 struct Options {

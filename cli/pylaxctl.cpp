@@ -15,6 +15,7 @@
 
 #include "archive/archive_url.h"
 #include "archive/export.h"
+#include "archive/report.h"
 #include "archive/sync.h"
 #include "cli/options.h"
 #include "util/replacement_file.h"
@@ -29,6 +30,7 @@
 #include "bus/scan.h"
 #include "bus/download.h"
 #include "bus/logging_start.h"
+#include "bus/write_failure.h"
 #include "meter/reading_format.h"
 #include "meter/register_map.h"
 #include "modbus/link.h"
@@ -44,6 +46,7 @@
 #include "modbus/port_map.h"
 #include "monitor/modbus_gateway.h"
 #include "monitor/prometheus.h"
+#include "monitor/readings_keeper.h"
 #include "web/web_publisher.h"
 
 namespace {
@@ -73,6 +76,12 @@ int Exit(ExitCode code) { return static_cast<int>(code); }
 int Fail(ExitCode code, const std::string& message) {
   std::fprintf(stderr, "pylaxctl: %s\n", TerminalText(message).c_str());
   return Exit(code);
+}
+
+// A write refused by the Modbus TCP gateway the link reaches the meters
+// through has its own exit status, which a script can act on.
+ExitCode WriteFailed(const ModbusLink& link, ModbusResult result, ExitCode otherwise) {
+  return GatewayRefusedWrite(link, result) ? ExitCode::GatewayRefused : otherwise;
 }
 
 std::string MeterName(const Meter& meter) {
@@ -228,7 +237,9 @@ int RunRead(ModbusLink& link, const Meter& meter, const Options& options, const 
 int RunResetEnergy(ModbusLink& link, const Meter& meter) {
   if (int code = RequireModel(meter, meter.model != ModelNone, "a QM4A, QM4B or QM4C")) return code;
   const ModbusResult result = ResetEnergy(link, meter);
-  if (result != ResultOk) return Fail(ExitCode::TransactionFailed, std::string("Reset kWH: ") + ResultText(result));
+  if (result != ResultOk)
+    return Fail(WriteFailed(link, result, ExitCode::TransactionFailed),
+                std::string("Reset kWH: ") + WriteFailureText(link, result));
   std::printf("kWh of the meter at address %s reset\n", MeterName(meter).c_str());
   return Exit(ExitCode::Success);
 }
@@ -243,7 +254,9 @@ int RunSetClock(ModbusLink& link, const Meter& meter) {
   struct tm local {};
   localtime_r(&now, &local);
   const ModbusResult result = SetClockFrom(link, meter, local);
-  if (result != ResultOk) return Fail(ExitCode::TransactionFailed, std::string("Set Clock: ") + ResultText(result));
+  if (result != ResultOk)
+    return Fail(WriteFailed(link, result, ExitCode::TransactionFailed),
+                std::string("Set Clock: ") + WriteFailureText(link, result));
   int registers[3];
   PackMeterTime(local, registers);
   char text[48];
@@ -279,7 +292,8 @@ int RunLogStart(ModbusLink& link, const Meter& meter, const Options& options, co
   settings.method = options.oneShot ? 1 : 0;
   StderrLog log(false, stop);
   LogSetup setup;
-  return Exit(StartLogging(link, meter, settings, setup, log) ? ExitCode::Success : ExitCode::LoggingNotStarted);
+  if (StartLogging(link, meter, settings, setup, log)) return Exit(ExitCode::Success);
+  return Exit(WriteFailed(link, ResultException, ExitCode::LoggingNotStarted));
 }
 
 int RunLogDownload(ModbusLink& link, const Meter& meter, const StopToken& stop) {
@@ -287,7 +301,7 @@ int RunLogDownload(ModbusLink& link, const Meter& meter, const StopToken& stop) 
   StderrLog log(isatty(STDERR_FILENO) == 1, stop);
   const bool written = DownloadLoggedData(link, meter, log);
   log.Finish();
-  return Exit(written ? ExitCode::Success : ExitCode::DownloadFailed);
+  return Exit(written ? ExitCode::Success : WriteFailed(link, ResultException, ExitCode::DownloadFailed));
 }
 
 std::vector<std::string> ArchiveUrls(const ArchiveOptions& archive) {
@@ -313,6 +327,13 @@ std::string BusIdOf(const Options& options) {
   return options.busId.empty() ? BusId(options.port, HostName()) : options.busId;
 }
 
+// log sync says nothing of its reading but a wait for a busy meter.
+class WaitSayingSyncLog : public SyncStatusLog {
+ public:
+  using SyncStatusLog::SyncStatusLog;
+  void Waiting(const std::string& message) override { std::fprintf(stderr, "pylaxctl: %s\n", message.c_str()); }
+};
+
 // Each archive is synced on its own: one that cannot be opened or written
 // is said, and the others still take their entries.
 int RunLogSync(ModbusLink& link, Meter meter, const Options& options, const StopToken& stop) {
@@ -328,9 +349,12 @@ int RunLogSync(ModbusLink& link, Meter meter, const Options& options, const Stop
     allOpened = allOpened && opened.back() != nullptr;
     if (!error.empty()) std::fprintf(stderr, "pylaxctl: %s\n", error.c_str());
   }
-  SyncStatusLog log(&stop);
+  WaitSayingSyncLog log(&stop);
   const SyncResult result = SyncMeterLog(link, meter, stores, log);
   if (!result.meterRead && stop.Requested()) return Stopped(options, stop);
+  if (!result.meterRead && GatewayRefusedWrite(link, ResultException))
+    return Fail(ExitCode::GatewayRefused,
+                MeterId(meter) + ": " + WriteFailureText(link, ResultException) + "; nothing archived");
   if (!result.meterRead)
     return Fail(ExitCode::TransactionFailed, MeterId(meter) + ": " + result.failure + "; nothing archived");
   for (const ArchiveSyncReport& report : result.archives)
@@ -347,7 +371,8 @@ int RunArchiveList(const Options& options) {
   std::string error;
   const std::unique_ptr<SqliteStore> store = ReadableArchive(options.archive, &error);
   std::vector<ArchivedMeterRuns> meters;
-  if (!store || !store->ListMeters(meters, &error)) return Fail(ExitCode::ArchiveFailed, error);
+  if (!store || !store->ListMeters(meters, &error) || !store->ReadingsSpans(meters, &error))
+    return Fail(ExitCode::ArchiveFailed, error);
   if (meters.empty()) return Fail(ExitCode::NothingArchived, store->Url() + " holds no meter");
   for (const std::string& line : ArchiveListLines(meters)) std::printf("%s\n", TerminalText(line).c_str());
   return Exit(ExitCode::Success);
@@ -395,6 +420,62 @@ int RunArchiveExport(const Options& options) {
   if (!file.Commit()) return Fail(ExitCode::ArchiveFailed, "cannot write " + name);
   SayExport(outcome, name);
   return Exit(ExitCode::Success);
+}
+
+// Local days or instants, the last full month where neither is given.
+bool ParseReportSpan(const ArchiveOptions& archive, ReportRequest& request, std::string* error) {
+  if (!ParsePeriodKind(archive.by, request.by)) *error = "--by " + archive.by;
+  time_t monthFrom = 0, monthTo = 0;
+  LastFullMonth(std::time(nullptr), monthFrom, monthTo);
+  request.from = monthFrom;
+  request.to = archive.from.empty() ? monthTo : std::time(nullptr);
+  if (!archive.from.empty() && !ParseArchiveTime(archive.from, request.from)) *error = "--from " + archive.from;
+  if (!archive.to.empty() && !ParseArchiveTime(archive.to, request.to)) *error = "--to " + archive.to;
+  if (!archive.to.empty() && archive.from.empty()) request.from = PeriodAfter(PeriodKind::Month, request.to, -1);
+  if (!error->empty()) {
+    *error += ": not a time of the forms 2026-12-07, 2026-12-07T12:49[:28] (local) or ...Z (UTC)";
+    return false;
+  }
+  if (request.from < request.to) return true;
+  *error = "--from " + archive.from + " is not before " + (archive.to.empty() ? "now" : "--to " + archive.to);
+  return false;
+}
+
+int RunArchiveReport(const Options& options) {
+  std::string error;
+  ReportRequest request;
+  request.meter = options.archive.meter;
+  if (!ParseReportSpan(options.archive, request, &error)) return Fail(ExitCode::Usage, error);
+  const std::unique_ptr<SqliteStore> store = ReadableArchive(options.archive, &error);
+  if (!store) return Fail(ExitCode::ArchiveFailed, error);
+  std::vector<MeterReport> meters;
+  if (!BuildReport(*store, request, meters, &error)) return Fail(ExitCode::NothingArchived, error);
+  if (options.archive.csv)
+    std::fputs(ReportCsv(meters).c_str(), stdout);
+  else if (options.archive.json)
+    std::fputs(ReportJson(meters).c_str(), stdout);
+  else
+    for (const std::string& line : ReportTable(meters)) std::printf("%s\n", line.c_str());
+  return Exit(ExitCode::Success);
+}
+
+// --archive-readings: every meter's counters into the monitor's archives,
+// each opened once more for them.
+std::unique_ptr<ReadingsKeeper> OpenReadingsKeeper(ModbusLink& link, const Options& options, const StopToken& stop,
+                                                   std::string* error) {
+  std::vector<std::unique_ptr<ArchiveStore>> stores;
+  for (const std::string& url : options.archive.urls) {
+    stores.push_back(OpenArchive(url, AccessOf(options.archive, stop), error));
+    if (!stores.back()) return nullptr;
+  }
+  return std::make_unique<ReadingsKeeper>(link, std::move(stores), options.monitor.archiveReadingsMinutes);
+}
+
+// The page's consumption reads the first SQLite archive.
+std::string FirstSqliteArchive(const std::vector<std::string>& urls) {
+  for (const std::string& url : urls)
+    if (url.rfind("sqlite:", 0) == 0) return url;
+  return "";
 }
 
 // The monitor's archives, each opened once at start and kept.
@@ -478,6 +559,12 @@ int RunMonitor(ModbusLink& link, const Options& options, SignalRequests& request
     if (!keeper) return Fail(ExitCode::ArchiveFailed, error);
     monitor.KeepLogs(keeper.get());
   }
+  std::unique_ptr<ReadingsKeeper> readings;
+  if (!options.archive.urls.empty() && options.monitor.archiveReadingsMinutes > 0) {
+    readings = OpenReadingsKeeper(link, options, requests.stop, &error);
+    if (!readings) return Fail(ExitCode::ArchiveFailed, error);
+    monitor.AddPublisher(readings.get());
+  }
   PrometheusExporter prometheus(monitor.Tally());
   // What the page (with a password) and Home Assistant's buttons ask, run by
   // the monitor between rounds.
@@ -487,6 +574,7 @@ int RunMonitor(ModbusLink& link, const Options& options, SignalRequests& request
     web = std::make_unique<WebPublisher>(
         WebBus{options.port, options.baud, FramingName(options.link.framing), options.monitor.interval},
         keeper != nullptr, monitor.Tally());
+    web->ShowConsumption(FirstSqliteArchive(options.archive.urls));
     if (!options.monitor.httpPassword.empty()) {
       web->TakeActions(&actions);
       monitor.TakeActions(&actions);
@@ -554,6 +642,7 @@ int RunCommandOnLine(ModbusLink& link, const Options& options, const StopToken& 
     case Command::Monitor:
     case Command::ArchiveList:
     case Command::ArchiveExport:
+    case Command::ArchiveReport:
       break;
   }
   return Exit(ExitCode::Success);
@@ -566,6 +655,7 @@ int RunCommand(ModbusLink& link, const Options& options, SignalRequests& request
   if (options.command == Command::Monitor) return RunMonitor(link, options, requests);
   if (options.command == Command::ArchiveList) return RunArchiveList(options);
   if (options.command == Command::ArchiveExport) return RunArchiveExport(options);
+  if (options.command == Command::ArchiveReport) return RunArchiveReport(options);
   if (int code = OpenLine(link, options)) return code;
   const int code = RunCommandOnLine(link, options, requests.stop);
   if (code != 0 && link.DeviceGone() && !(options.watch && link.Reconnects()))

@@ -28,6 +28,8 @@
 #include "console/CCommTraceDlg.h"
 #include "console/CCloseUpComboBox.h"
 #include "bus/commands.h"
+#include "bus/console_commands.h"
+#include "bus/write_failure.h"
 #include "widgets/field_validation.h"
 #include "widgets/message_box.h"
 #include "widgets/set_text.h"
@@ -35,6 +37,7 @@
 #include "bus/scan.h"
 #include "logging/CLoggingDlg.h"
 #include "modbus/model.h"
+#include "modbus/bus_owner.h"
 #include "modbus/port_map.h"
 #include "resources/app_resources.h"
 #include "resources/resource.h"
@@ -467,12 +470,28 @@ void CMeterConsoleDlg::WatchLine(bool polled, const PollFields& fields) {
 
 void CMeterConsoleDlg::ShowLineStatus() {
   QLabel* line = ui->lineStatus;
-  const QString status = QString::fromStdString(m_lineWatch.Status(m_session.pollState.suspended));
-  // A long device path would run past the window: the line ends in "...",
-  // and its tooltip has the whole text.
-  const QString shown = line->fontMetrics().elidedText(status, Qt::ElideRight, line->contentsRect().width());
+  const LineStatusText status = m_lineWatch.Status(m_session.pollState.suspended);
+  // The state on the first line, the device's words on the second; what
+  // does not fit a line ends in "...", and the tooltip has the whole text.
+  const int width = line->contentsRect().width();
+  QString shown = line->fontMetrics().elidedText(QString::fromStdString(status.state), Qt::ElideRight, width);
+  if (!status.detail.empty())
+    shown += QLatin1Char('\n') +
+             line->fontMetrics().elidedText(QString::fromStdString(status.detail), Qt::ElideRight, width);
   if (line->text() != shown) line->setText(shown);
-  line->setToolTip(status);
+  line->setToolTip(QString::fromStdString(status.Whole()));
+  ShowTrouble(line, status.trouble);
+}
+
+void CMeterConsoleDlg::ShowTrouble(QLabel* line, bool trouble) {
+  // Red that reads on the window's own background: dark on a light theme,
+  // light on a dark one.
+  QPalette palette;  // no role set: the label's own palette again
+  if (trouble) {
+    const bool darkTheme = palette.color(QPalette::Window).lightness() < 128;
+    palette.setColor(QPalette::WindowText, darkTheme ? QColor(255, 120, 110) : QColor(176, 0, 0));
+  }
+  line->setPalette(palette);
 }
 
 void CMeterConsoleDlg::OnRescan() {
@@ -481,7 +500,13 @@ void CMeterConsoleDlg::OnRescan() {
   // scanned, so the list and the picked meter wait for its return.
   if (m_lineWatch.PortIsLost()) TryLostPortAgain(true);
   if (m_lineWatch.PortIsLost()) {
+    m_lineWatch.RescanWaits();
     ShowLineStatus();
+    return;
+  }
+  if (!m_session.link.IsOpen() && m_lineWatch.OpenWasRefused()) {
+    // The port is picked; asking for one would be no answer.
+    ShowAppMessage(this, QString::fromStdString(m_lineWatch.CannotScanText()));
     return;
   }
   if (!m_session.link.IsOpen()) {
@@ -505,6 +530,7 @@ void CMeterConsoleDlg::OnRescan() {
   // A meter no longer listed is neither shown nor polled.
   if (m_deviceList->count() == 0) m_session.pickedMeter = Meter{};
   ClearLogFieldsUnlessQm4c(m_session.pickedMeter.model);
+  ShowModelFeatures(m_session.pickedMeter.model);
   m_lineWatch.ScanEnded(m_deviceList->count(), m_scanStart, m_scanEnd, m_baudRate);
   ShowLineStatus();
   RepaintNow();
@@ -536,6 +562,7 @@ void CMeterConsoleDlg::OnSelchangeDevices() {
   const Meter meter = PickedMeter(m_deviceList->row(selected.front()));
   ClearReadings();
   ClearLogFieldsUnlessQm4c(meter.model);
+  ShowModelFeatures(meter.model);
   UpdateData(false);
   RepaintNow();
   m_session.pickedMeter.model = meter.model;
@@ -548,19 +575,66 @@ void CMeterConsoleDlg::OnPhaseClicked(PhaseRow row, int column) {
   rowText[row]->clear();
 }
 
-void CMeterConsoleDlg::OnResetKwh() { ResetEnergy(m_session.link, m_session.pickedMeter); }
+void CMeterConsoleDlg::OnResetKwh() {
+  const Meter& meter = m_session.pickedMeter;
+  // A billing counter is not erased by one click: the question names the
+  // meter and what it would lose. Nothing to reset, nothing to ask.
+  if (m_session.link.IsOpen() && meter.model != ModelNone) {
+    bool shown = false;
+    const double kwh = m_kwh.toDouble(&shown);
+    const std::optional<double> now = shown ? std::optional<double>(kwh) : std::nullopt;
+    if (!AskAppQuestion(this, QString::fromStdString(ResetKwhQuestion(meter, now)))) return;
+  }
+  SayCommandResult("Reset kWH", ResetEnergy(m_session.link, meter));
+}
 
-void CMeterConsoleDlg::OnSetClock() { SetClockFromPc(m_session.link, m_session.pickedMeter); }
+void CMeterConsoleDlg::OnSetClock() { SayCommandResult("Set Clock", SetClockFromPc(m_session.link, m_session.pickedMeter)); }
+
+void CMeterConsoleDlg::SayCommandResult(const char* command, ModbusResult result) {
+  // Nothing sent (no port, no meter that takes it) is no failure of a write.
+  if (result == ResultBadParameter) return;
+  if (result == ResultOk)
+    m_lineWatch.CommandSucceeded();
+  else
+    m_lineWatch.CommandFailed(command, WriteFailureText(m_session.link, result));
+  ShowLineStatus();
+}
+
+void CMeterConsoleDlg::ShowLacking(const TextBinding& binding, bool lacking) {
+  if (lacking)
+    *binding.member = QStringLiteral("-");
+  else if (!binding.field->isEnabled())
+    binding.member->clear();  // the dash of the model picked before
+  binding.field->setEnabled(!lacking);
+}
+
+void CMeterConsoleDlg::ShowModelFeatures(int model) {
+  // What the model lacks is greyed and shows a dash; what it has comes back
+  // as it was. A QM4C has everything, so nothing changes for it.
+  const ModelFeatures features = FeaturesOf(model);
+  for (const TextBinding& reading : {TextBinding{ui->pf, &m_pf}, TextBinding{ui->voltsLL, &m_voltsLL},
+                                     TextBinding{ui->voltsLN, &m_voltsLN}, TextBinding{ui->amps, &m_amps}})
+    ShowLacking(reading, !features.phaseReadings);
+  for (const TextBinding& logField :
+       {TextBinding{ui->clock, &m_clock}, TextBinding{ui->subInterval, &m_subInterval},
+        TextBinding{ui->bufferStatus, &m_bufferStatus}, TextBinding{ui->rollovers, &m_rollovers},
+        TextBinding{ui->daysToRollover, &m_daysToRollover}, TextBinding{ui->logEntries, &m_logEntries},
+        TextBinding{ui->newestEntry, &m_newestEntry}})
+    ShowLacking(logField, !features.clockAndLog);
+  // Without phase readings only the total power is there to show.
+  for (QRadioButton* button : findChildren<QRadioButton*>())
+    button->setEnabled(features.phaseReadings || button == ui->kwPhaseAll);
+  const std::string clockRefusal = SetClockRefusal(model), loggingRefusal = LoggingRefusal(model);
+  ui->setClock->setEnabled(clockRefusal.empty());
+  ui->setClock->setToolTip(QString::fromStdString(clockRefusal));
+  ui->logging->setEnabled(loggingRefusal.empty());
+  ui->logging->setToolTip(QString::fromStdString(loggingRefusal));
+}
 
 void CMeterConsoleDlg::OnLoggingSetup() {
-  if (const Meter& meter = m_session.pickedMeter; meter.model != ModelQM4C) {
-    // Only a QM4C keeps a log; a click on any other model's button is answered, not ignored.
-    if (meter.model != ModelNone)
-      ShowAppMessage(this, QStringLiteral("Logging Setup and Download needs a QM4C: the %1 at address %2 keeps no log.")
-                               .arg(QLatin1String(ModelName(meter.model)))
-                               .arg(meter.address, 2, 10, QLatin1Char('0')), MessageIcon::Information);
-    return;
-  }
+  // Only a QM4C keeps a log: the button of a QM4A or QM4B is disabled, its
+  // tooltip saying so.
+  if (m_session.pickedMeter.model != ModelQM4C) return;
   // The logging window runs transactions of its own; the poll must not
   // interleave with them while its modal loop lets the timer through.
   m_session.pollState.suspended = true;
@@ -612,14 +686,43 @@ void CMeterConsoleDlg::OnCloseupComPort() {
   // Nothing said of the last port holds for the one chosen now.
   m_lineWatch = LineWatch();
   ShowLineStatus();
-  if (!m_session.link.Open(name, m_baudRate)) {
-    QString message = QStringLiteral("Unable to open %1").arg(QString::fromLatin1(name));
-    const std::string reason = m_session.link.OpenFailureText();
-    if (!reason.empty()) message += QLatin1Char('\n') + QString::fromStdString(reason);
+  const bool opened = m_session.link.Open(name, m_baudRate) || OpenThroughMonitorsGateway(name);
+  ShowBaudRateUse();
+  if (opened) OnRescan();
+}
+
+bool CMeterConsoleDlg::OpenThroughMonitorsGateway(const char* name) {
+  const std::string reason = m_session.link.OpenFailureText();
+  m_lineWatch.OpenRefused(name, reason);
+  ShowLineStatus();
+  QString message = QStringLiteral("Unable to open %1").arg(QString::fromLatin1(name));
+  if (!reason.empty()) message += QLatin1Char('\n') + QString::fromStdString(reason);
+  // A monitor holding the port serves the same bus through its gateway:
+  // offered for this run only, nothing is stored.
+  const std::string gateway = BusOwnerGateway(m_session.ports.Resolve(name));
+  if (gateway.empty()) {
     ShowAppMessage(this, message);
-    return;
+    return false;
   }
-  OnRescan();
+  const int comNumber = ComPortNumber(name);
+  message += QStringLiteral("\n\nUse the monitor's gateway as COM%1 for this session (COM%1=%2)?")
+                 .arg(comNumber)
+                 .arg(QString::fromStdString(gateway));
+  if (!AskAppQuestion(this, message)) return false;
+  m_session.ports.Set(comNumber, gateway);
+  m_lineWatch = LineWatch();
+  ShowLineStatus();
+  if (m_session.link.Open(name, m_baudRate)) return true;
+  m_lineWatch.OpenRefused(name, m_session.link.OpenFailureText());
+  ShowLineStatus();
+  return false;
+}
+
+void CMeterConsoleDlg::ShowBaudRateUse() {
+  // A gateway's line runs at the gateway's rate: there is nothing to set here.
+  const bool gateway = m_session.link.Reconnects();
+  m_baudList->setEnabled(!gateway);
+  m_baudList->setToolTip(gateway ? QStringLiteral("The gateway's own line sets the baud rate.") : QString());
 }
 
 void CMeterConsoleDlg::OnChangeScanStart() { m_scanStart = ScanFieldValue(ui->scanStart->text()); }

@@ -17,7 +17,9 @@
 #include "charts/trend_store.h"
 #include "console/CCommTraceDlg.h"
 #include "console/console_session.h"
+#include "modbus/result.h"
 
+class QLabel;
 class QLineEdit;
 class QMenu;
 class QRadioButton;
@@ -154,6 +156,18 @@ class CMeterConsoleDlg : public QDialog {
   // After each poll: whether the port went away and the meter answered.
   void WatchLine(bool polled, const PollFields& fields);
   void ShowLineStatus();
+  static void ShowTrouble(QLabel* line, bool trouble);
+  // A write's result on the status line: a failure said with its text.
+  void SayCommandResult(const char* command, ModbusResult result);
+  // What the model lacks greyed with a dash, the commands it does not take
+  // disabled with a tooltip saying why.
+  void ShowModelFeatures(int model);
+  void ShowLacking(const TextBinding& binding, bool lacking);
+  // After a refused open of name: said on the status line and in a box,
+  // which offers a monitor's gateway where a monitor holds the port. True
+  // when the port is open through it.
+  bool OpenThroughMonitorsGateway(const char* name);
+  void ShowBaudRateUse();
   // Carries out every pending paint of the window before going on.
   void RepaintNow();
   // A display refresh leaves a scan field alone while the user is typing in

@@ -228,6 +228,9 @@ void CLoggingDlg::OnStartRestart() {
 }
 
 void CLoggingDlg::OnDownload() {
+  // A new pace and no text until its first section: none of the last download's.
+  m_pace = DownloadPace();
+  ui->downloadProgress->setFormat(QString());
   BusyScope busy(*this, ui->downloadProgress,
                  QStringLiteral("Stop the download and close the window? \"%1\" stays as it was.").arg(DataFilePath()));
   if (DownloadLoggedData(m_session.link, m_session.pickedMeter, *this)) ui->plotButton->setEnabled(true);
@@ -336,6 +339,8 @@ void CLoggingDlg::Progress(long done, long total) {
   const long range = std::max(total, 1L);
   ui->downloadProgress->setRange(0, int(range));
   ui->downloadProgress->setValue(int(std::clamp(done, 0L, range)));
+  ui->downloadProgress->setFormat(
+      QString::fromStdString(m_pace.Report(done, total, reg::kSlotCount, DownloadPace::Clock::now())));
   ui->downloadProgress->repaint();
   KeepPainting();
 }

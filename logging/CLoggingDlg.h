@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "bus/download_progress.h"
 #include "bus/status_log.h"
 #include "logging/logging_session.h"
 #include "meter/register_map.h"
@@ -119,4 +120,5 @@ class CLoggingDlg : public QDialog, public StatusLog {
   bool m_busy = false;
   QString m_stopQuestion;    // asked by the close box and Escape while busy
   bool m_stopAsked = false;  // the user answered it yes
+  DownloadPace m_pace;       // of the download under way
 };

@@ -8,6 +8,9 @@
 // decimal point whatever locale the process runs in (the CSV file relies on
 // it, and Qt sets the user's locale at start-up).
 std::string FormatReading(double value);
+// value with "decimals" places and a comma between thousands, whatever the
+// locale: "21,809.2", "5,760".
+std::string GroupedNumber(double value, int decimals = 0);
 // A register value as the console shows it: "%d" of its unsigned 16 bits.
 std::string FormatRegister(int value);
 

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -65,18 +66,33 @@ bool AnnounceBusOwner(const std::string& device, const std::string& gatewayAddre
 
 void WithdrawBusOwner(const std::string& device) { ::unlink((OwnDirectory() + "/" + FileName(device)).c_str()); }
 
-std::string BusOwnerText(const std::string& device) {
+namespace {
+// The running monitor's pid and its gateway (empty for none) that hold
+// device; pid 0 when none does.
+std::pair<long, std::string> BusOwner(const std::string& device) {
   for (const std::string& path : Candidates(FileName(device))) {
     std::ifstream file(path);
     long pid = 0;
     std::string gateway;
     if (!(file >> pid) || !Alive(pid)) continue;
     file >> gateway;
-    std::string text = "pylaxctl monitor (pid " + std::to_string(pid) + ")";
-    if (!gateway.empty())
-      text += ", which serves the bus at mbtcp://" + gateway + ": use --port mbtcp://" + gateway +
-              " (COMn=mbtcp://" + gateway + " for the windows)";
-    return text;
+    return {pid, gateway};
   }
-  return "";
+  return {0, ""};
+}
+}  // namespace
+
+std::string BusOwnerGateway(const std::string& device) {
+  const std::string gateway = BusOwner(device).second;
+  return gateway.empty() ? gateway : "mbtcp://" + gateway;
+}
+
+std::string BusOwnerText(const std::string& device) {
+  const auto [pid, gateway] = BusOwner(device);
+  if (pid == 0) return "";
+  std::string text = "pylaxctl monitor (pid " + std::to_string(pid) + ")";
+  if (!gateway.empty())
+    text += ", which serves the bus at mbtcp://" + gateway + ": use --port mbtcp://" + gateway +
+            " (COMn=mbtcp://" + gateway + " for the windows)";
+  return text;
 }

@@ -17,3 +17,6 @@ void WithdrawBusOwner(const std::string& device);
 // the windows)", or without the gateway part; empty when no running
 // monitor has said it holds device.
 std::string BusOwnerText(const std::string& device);
+// The gateway of the running monitor that holds device, as a port name
+// ("mbtcp://127.0.0.1:1502"); empty when none holds it or it serves none.
+std::string BusOwnerGateway(const std::string& device);

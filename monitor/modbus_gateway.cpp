@@ -16,6 +16,7 @@
 
 #include "modbus/gateway.h"
 #include "modbus/mbap.h"
+#include "util/utc_text.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ constexpr int kTickMs = 200;
 
 constexpr uint8_t kIllegalFunction = 0x01;
 constexpr uint8_t kIllegalDataValue = 0x03;
+constexpr uint8_t kServerBusy = 0x06;
 constexpr uint8_t kPathUnavailable = 0x0A;
 constexpr uint8_t kTargetFailedToRespond = 0x0B;
 
@@ -58,6 +60,7 @@ double SecondsSince(Clock::time_point since) { return std::chrono::duration<doub
 
 struct ModbusGateway::Client {
   int fd = -1;
+  int id = 0;        // as the log window knows it
   std::string name;  // HOST:PORT, for what is said about it
   std::vector<uint8_t> in;
   std::vector<uint8_t> out;
@@ -70,7 +73,7 @@ struct ModbusGateway::Client {
 
 const char* GatewayOutcomeName(GatewayOutcome outcome) {
   static const char* const kNames[kGatewayOutcomes] = {"answered", "exception", "no_answer",
-                                                       "port_gone", "refused",   "malformed"};
+                                                       "port_gone", "refused",   "malformed", "busy"};
   return kNames[static_cast<int>(outcome)];
 }
 
@@ -152,6 +155,7 @@ void ModbusGateway::Run() {
                            now - client.frameBegun > std::chrono::seconds(settings_.requestSeconds);
       const bool idle = now - client.lastHeard > std::chrono::seconds(settings_.idleSeconds);
       if (keep && !stalled && !idle) continue;
+      window_.Closed(client.id);
       clients_.erase(clients_.begin() + static_cast<long>(k--));
       std::lock_guard<std::mutex> hold(statsLock_);
       stats_.clients = static_cast<int>(clients_.size());
@@ -173,6 +177,7 @@ void ModbusGateway::Accept() {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     auto client = std::make_unique<Client>();
     client->fd = fd;
+    client->id = ++lastClientId_;
     client->name = PeerName(fd);
     clients_.push_back(std::move(client));
     std::lock_guard<std::mutex> hold(statsLock_);
@@ -233,17 +238,38 @@ void ModbusGateway::Execute(Client& client, const MbapRequest& request, uint8_t*
   if (function == 6 && !settings_.writes) {
     pace_.Say(client.name.substr(0, client.name.rfind(':')),
               "gateway: a write from " + client.name + " refused: writes are off (--gateway-writes)");
+    CountWrite(client, request, false);
     return refuse(GatewayOutcome::Refused, kIllegalFunction, 0, false);
   }
   const auto asked = Clock::now();
   const std::unique_lock<TurnLock> turn = link_.WaitForTurn();
   const double waited = SecondsSince(asked);
+  if (!window_.Admits(client.id, request.unit, request.pdu, request.pduLength, Clock::now())) {
+    if (function == 6) CountWrite(client, request, false);
+    return refuse(GatewayOutcome::Busy, kServerBusy, waited, true);
+  }
   if (!link_.IsOpen() || link_.DeviceGone()) return refuse(GatewayOutcome::PortGone, kPathUnavailable, waited, true);
   const ModbusResult result = link_.Relay(request.unit, request.pdu, request.pduLength, pdu, pduLength);
+  if (result == ResultOk) window_.Answered(client.id, request.unit, request.pdu, request.pduLength, Clock::now());
+  if (function == 6 && result != ResultBadParameter) CountWrite(client, request, true);
   if (result == ResultOk || result == ResultException)
     return Count(result == ResultOk ? GatewayOutcome::Answered : GatewayOutcome::Exception, waited, true);
   if (result == ResultBadParameter && request.unit >= 1 && request.unit <= 247)
     return refuse(GatewayOutcome::Refused, kIllegalDataValue, waited, true);
   if (link_.DeviceGone()) return refuse(GatewayOutcome::PortGone, kPathUnavailable, waited, true);
   return refuse(GatewayOutcome::NoAnswer, kTargetFailedToRespond, waited, true);
+}
+
+// Slot selections come by the dozen in a download: counted, never said.
+void ModbusGateway::CountWrite(const Client& client, const MbapRequest& request, bool passed) {
+  const int address = request.pdu[1] << 8 | request.pdu[2];
+  const int value = request.pdu[3] << 8 | request.pdu[4];
+  const WriteClass kind = WriteClassOf(address, value);
+  const std::string text = WriteText(client.name, request.unit, address, value);
+  if (passed && kind != WriteClass::SlotSelection) say_("gateway: " + text);
+  std::lock_guard<std::mutex> hold(statsLock_);
+  ++(passed ? stats_.writesPassed : stats_.writesRefused)[static_cast<size_t>(kind)];
+  if (!passed || kind == WriteClass::SlotSelection) return;
+  stats_.writesSaid.push_back(UtcText(std::time(nullptr)) + " " + text);
+  if (stats_.writesSaid.size() > GatewayStats::kWritesSaidKept) stats_.writesSaid.erase(stats_.writesSaid.begin());
 }

@@ -5,6 +5,8 @@
 // transactions, first come first served (the link's TurnLock), and the
 // meter's answer goes back under the client's transaction id. One thread
 // serves every client in turn, one request each per turn, so none starves.
+// A meter's log window has one holder at a time (LogWindow): the others'
+// requests that would change or read it are answered busy (06).
 
 #include <array>
 #include <atomic>
@@ -14,9 +16,12 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "modbus/link.h"
 #include "modbus/mbap.h"
+#include "monitor/gateway_writes.h"
+#include "monitor/log_window.h"
 #include "monitor/message_pace.h"
 
 struct GatewaySettings {
@@ -35,8 +40,9 @@ enum class GatewayOutcome {
   PortGone,    // exception 0x0A: the port is gone or not open
   Refused,     // exception 0x01 (function, writes off) or 0x03 (a count out of range)
   Malformed,   // no Modbus request: the connection was closed
+  Busy,        // exception 0x06: another master holds the meter's log window
 };
-constexpr int kGatewayOutcomes = 6;
+constexpr int kGatewayOutcomes = 7;
 const char* GatewayOutcomeName(GatewayOutcome outcome);
 
 struct GatewayStats {
@@ -46,6 +52,11 @@ struct GatewayStats {
   std::array<unsigned long, kGatewayOutcomes> requests{};
   double longestWaitSeconds = 0;  // for the line, from a request whole to its turn
   double meanWaitSeconds = 0;
+  // Writes by WriteClass: passed to a meter, refused (writes off, busy).
+  std::array<unsigned long, kWriteClasses> writesPassed{};
+  std::array<unsigned long, kWriteClasses> writesRefused{};
+  std::vector<std::string> writesSaid;  // the newest kWritesSaidKept said, oldest first, with their UTC time
+  static constexpr size_t kWritesSaidKept = 20;
 };
 
 class ModbusGateway {
@@ -63,6 +74,8 @@ class ModbusGateway {
   // Where it listens, HOST:PORT with the port it got.
   const std::string& Address() const { return bound_; }
   GatewayStats Stats() const;
+  // Who holds each meter's log window; the monitor takes its own hold here.
+  LogWindow& Window() { return window_; }
 
  private:
   struct Client;
@@ -73,6 +86,7 @@ class ModbusGateway {
   void Answer(Client& client, const MbapRequest& request);
   void Execute(Client& client, const MbapRequest& request, uint8_t* pdu, int* pduLength);
   void Count(GatewayOutcome outcome, double waitSeconds, bool waited);
+  void CountWrite(const Client& client, const MbapRequest& request, bool passed);
 
   ModbusLink& link_;
   GatewaySettings settings_;
@@ -83,6 +97,8 @@ class ModbusGateway {
   std::string bound_;
   std::thread thread_;
   std::vector<std::unique_ptr<Client>> clients_;  // the serving thread's alone
+  int lastClientId_ = LogWindow::kMonitor;
+  LogWindow window_;
 
   mutable std::mutex statsLock_;
   GatewayStats stats_;

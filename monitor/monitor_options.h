@@ -29,6 +29,7 @@ struct MonitorOptions {
   std::string http;          // ADDR:PORT of the page; empty: none
   std::string httpPasswordFile;
   std::string httpPassword;  // from the file or the http-password credential; empty: none asked
+  double archiveReadingsMinutes = 15;  // with archives: between kept counters of a meter; 0 none kept
   double archiveEveryMinutes = 15;  // with archives (the tool's --archive): between syncs of a meter
   double keepClockSeconds = 0;  // --keep-clock: a QM4C's clock set when off by more; 0: left alone
   MqttSettings mqtt;

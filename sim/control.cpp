@@ -219,6 +219,18 @@ std::string CmdDrift(const Context& c) {
   return "ok";
 }
 
+std::string CmdEnergy(const Context& c) {
+  std::string reply;
+  SimMeter* meter = MeterArg(c, &reply);
+  if (!meter) return reply;
+  double kwh = -1;
+  if (c.w.size() == 3) std::from_chars(c.w[2].data(), c.w[2].data() + c.w[2].size(), kwh);
+  // The integer pair counts tenths in 32 bits.
+  if (!(kwh >= 0 && kwh <= 429496729.5)) return Err("usage: energy ADDR KWH (0..429496729.5)");
+  meter->SetEnergy(kwh, c.now);
+  return "ok";
+}
+
 std::string CmdBaud(const Context& c) {
   const std::optional<long> baud = c.w.size() == 2 ? ParseNumber(c.w[1], 0, 4000000) : std::nullopt;
   if (!baud) return Err("usage: baud N (0: unpaced)");
@@ -302,6 +314,7 @@ ControlResult ExecuteControl(SimBus& bus, LineOutput& line, SimGateway* gateway,
   if (name == "static") return {CmdStatic(c)};
   if (name == "clock") return {CmdClock(c)};
   if (name == "drift") return {CmdDrift(c)};
+  if (name == "energy") return {CmdEnergy(c)};
   if (name == "idtext") return {CmdIdText(c)};
   if (name == "baud") return {CmdBaud(c)};
   if (name == "turnaround") return {CmdTurnaround(c)};

@@ -335,6 +335,11 @@ void SimMeter::SetClockDrift(double secondsPerMinute, double now) {
   clock_.SetDrift(secondsPerMinute, now);
 }
 
+void SimMeter::SetEnergy(double kwh, double now) {
+  Advance(now);
+  kwh_ = kwh;
+}
+
 void SimMeter::Prefill(long n, double now) {
   Advance(now);
   if (!HasLogging()) return;
@@ -368,6 +373,7 @@ void SimMeter::ElapseSubIntervals(long n, double now) {
   if (!HasLogging()) return;
   for (long i = 0; i < n; ++i) {
     clock_.Skip(Period());
+    if (!static_) kwh_ += NominalKw(load_) * Period() / 3600.0;
     if (control_ & 2) continue;
     LogEntryAt(log_.Empty() ? clock_.CalendarSeconds(now) : log_.NewestTime() + Period(), now);
   }

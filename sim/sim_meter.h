@@ -104,6 +104,8 @@ class SimMeter {
   // flat backup battery) until a write sets them.
   void InvalidateClock() { clockInvalid_ = true; }
   void SetClockDrift(double secondsPerMinute, double now);
+  // The kWh counter becomes kwh, as a meter installed with a count on it.
+  void SetEnergy(double kwh, double now);
   // Erases the log and fills it with n entries one period apart, the newest
   // at the meter's time now, each holding the values the registers had then
   // (phase time -k periods for entry k, whatever the static setting, so
@@ -113,7 +115,8 @@ class SimMeter {
   void CaptureNow(double now);
   // n sub-intervals pass at once (a test hook, static meters too): the clock
   // moves on by them and each ends with an entry one sub-interval after the
-  // newest, so the entries keep their spacing whatever time a test took.
+  // newest, so the entries keep their spacing whatever time a test took; a
+  // meter that is not static counts the load's nominal kWh of each.
   void ElapseSubIntervals(long n, double now);
 
   bool Exists(int address) const;

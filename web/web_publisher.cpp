@@ -12,6 +12,7 @@
 
 #include <httplib.h>
 
+#include "archive/archive_url.h"
 #include "archive/sync.h"
 #include "bus/poll_json.h"
 #include "meter/reading_format.h"
@@ -19,6 +20,7 @@
 #include "monitor/http_listener.h"
 #include "monitor/log_keeper.h"
 #include "util/utc_text.h"
+#include "web/consumption.h"
 #include "web/web_assets.h"
 
 namespace {
@@ -35,7 +37,7 @@ constexpr const char* kText = "text/plain; charset=utf-8";
 constexpr const char* kActionPattern = "/api/meters/([^/]+)/(set-clock|sync-log)";
 const std::regex kActionPaths(kActionPattern);
 const std::regex kPagePaths(
-    "/|/meter/[^/]+|/events|/api/meters(/[^/]+(/history|/set-clock|/sync-log)?)?|/api/actions|/static/[^/]+|/metrics");
+    "/|/meter/[^/]+|/events|/api/meters(/[^/]+(/history|/set-clock|/sync-log)?)?|/api/actions|/api/consumption|/static/[^/]+|/metrics");
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -293,6 +295,14 @@ void WebPublisher::ServeApi(httplib::Server& server) {
     if (!json) return Refuse(response, 404, "No such meter.");
     response.set_content(*json, kJson);
   });
+  server.Get("/api/consumption", [this](const httplib::Request&, httplib::Response& response) {
+    if (consumptionUrl_.empty()) return Refuse(response, 404, "No SQLite archive.");
+    std::string error;
+    const std::unique_ptr<SqliteStore> store = OpenArchiveForReading(consumptionUrl_, &error);
+    const std::optional<std::string> json = store ? ConsumptionJson(*store, std::time(nullptr), &error) : std::nullopt;
+    if (!json) return Refuse(response, 503, error);
+    response.set_content(*json, kJson);
+  });
 }
 
 void WebPublisher::MeterFound(const Meter& info) {
@@ -432,6 +442,12 @@ std::string WebPublisher::BusJson() const {
 }
 
 namespace {
+std::string JsonStrings(const std::vector<std::string>& texts) {
+  std::string json = "[";
+  for (const std::string& text : texts) json += (json.size() > 1 ? "," : "") + JsonString(text);
+  return json + "]";
+}
+
 std::string GatewayJson(const GatewayStats& stats) {
   std::vector<JsonMember> requests;
   for (int outcome = 0; outcome < kGatewayOutcomes; ++outcome)
@@ -442,7 +458,8 @@ std::string GatewayJson(const GatewayStats& stats) {
                      {"clients", std::to_string(stats.clients)},
                      {"requests", JsonObject(requests)},
                      {"longest_wait", JsonNumber(static_cast<float>(stats.longestWaitSeconds))},
-                     {"mean_wait", JsonNumber(static_cast<float>(stats.meanWaitSeconds))}});
+                     {"mean_wait", JsonNumber(static_cast<float>(stats.meanWaitSeconds))},
+                     {"writes_said", JsonStrings(stats.writesSaid)}});
 }
 }  // namespace
 

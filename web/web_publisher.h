@@ -68,6 +68,9 @@ class WebPublisher : public Publisher {
   void TakeActions(ActionQueue* queue);
   // One action a meter in this long: a faster one is answered 429.
   static constexpr std::chrono::seconds kPageActionSpacing{10};
+  // Before Serve, with a SQLite archive: /api/consumption and the bus
+  // page's consumption, read from the archive at url (web/consumption.h).
+  void ShowConsumption(std::string url) { consumptionUrl_ = std::move(url); }
 
   void MeterFound(const Meter& info) override;
   void Foreign(int address, const std::string& identification) override;
@@ -137,5 +140,6 @@ class WebPublisher : public Publisher {
   EventLog events_;
   ActionQueue* actions_ = nullptr;
   std::map<std::string, std::chrono::steady_clock::time_point> lastAction_;  // by meter id, under mutex_
+  std::string consumptionUrl_;  // empty: no consumption shown
   std::string token_;  // the page's, random each run: a tab of an earlier run, or another site, has none
 };

@@ -4,7 +4,9 @@
 // the same exchanges (request and answer bytes at 10 bits a character, the
 // simulator's 5 ms turnaround, and under silence the 35 ms of quiet that
 // ends each read). "stores": entries a second written into a SQLite file
-// and into a real influxd, 5760 entries a batch.
+// and into a real influxd, 5760 entries a batch. "report": the time of
+// `archive report` over three such batches (17280 entries, 24 days) by
+// hour, day and month.
 
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <string>
 
 #include "archive/influx_store.h"
+#include "archive/report.h"
 #include "archive/sqlite_store.h"
 #include "archive/sync.h"
 #include "bench/paced_sim.h"
@@ -143,9 +146,26 @@ void BenchStores(const std::string& dir) {
   InfluxStore influx("influx://bench", settings);
   MeasureStore("InfluxDB", influx);
 }
+void BenchReport(const std::string& dir) {
+  SqliteStore store("sqlite:bench", dir + "/report.sqlite");
+  std::string error;
+  StoreOutcome outcome;
+  if (!store.Open(true, &error)) return;
+  for (int run = 0; run < 3; ++run)
+    if (!store.Append(Batch(run), outcome, &error)) return;
+  const time_t from = Batch(0).entries.front().time, to = Batch(2).entries.back().time;
+  std::printf("| by | periods | time |\n|---|---|---|\n");
+  for (const auto& [name, kind] : {std::pair{"hour", PeriodKind::Hour}, std::pair{"day", PeriodKind::Day},
+                                   std::pair{"month", PeriodKind::Month}}) {
+    std::vector<MeterReport> meters;
+    const auto start = std::chrono::steady_clock::now();
+    if (!BuildReport(store, {kind, from, to, ""}, meters, &error)) return;
+    std::printf("| %s | %zu | %.3f s |\n", name, meters[0].periods.size(), Seconds(start));
+  }
+}
 }  // namespace
 
-// pylax_bench_archive [sync|stores] [BAUD FRAMING]: all by default.
+// pylax_bench_archive [sync|stores|report] [BAUD FRAMING]: all by default.
 int main(int argc, char** argv) {
   const std::string what = argc > 1 ? argv[1] : "";
   if (argc > 3) {
@@ -157,6 +177,7 @@ int main(int argc, char** argv) {
   bool ok = true;
   if (what.empty() || what == "sync") ok = BenchSync(dir);
   if (what.empty() || what == "stores") BenchStores(dir);
+  if (what.empty() || what == "report") BenchReport(dir);
   std::filesystem::remove_all(dir);
   return ok ? 0 : 1;
 }

@@ -100,7 +100,7 @@ TEST_F(LoggingStart, UnknownMethodBecomesContinuous) {
 }
 
 // The restart command and the ten slots stay done on the meter; only the
-// failure is reported.
+// failure is reported, with its cause.
 TEST_F(LoggingStart, FailedControlWordWriteStopsTheStart) {
   Sim("fault 3 exception 1 at 158");
   LoggingSettings settings = Settings({3, 4, 5}, 60);
@@ -108,7 +108,8 @@ TEST_F(LoggingStart, FailedControlWordWriteStopsTheStart) {
   std::vector<std::string> expected = ExpectedWrites(settings, 0);
   expected.resize(11);
   EXPECT_EQ(Writes(), expected);
-  EXPECT_EQ(log_.messages, (std::vector<std::string>{kStartFailed}));
+  EXPECT_EQ(log_.messages,
+            (std::vector<std::string>{"Error starting logging: the meter refused a request (exception response)."}));
 }
 
 TEST_F(LoggingStart, SlotsReadWhenTheWindowOpensAreSignExtended) {

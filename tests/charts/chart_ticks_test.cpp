@@ -108,3 +108,35 @@ TEST(ChartTicks, TimesOnWholeStepsOfTheLocalClock) {
   unsetenv("TZ");
   tzset();
 }
+
+TEST(ChartTicks, TrendRangesFitTheDataAtTheirUnitsLeastSpan) {
+  struct Case {
+    double low, high, least, bottom, top;
+  };
+  const Case cases[] = {
+      {21809.2, 21809.2, 1, 21808.7, 21809.7},    // a steady kWh count: not flat on a scale from zero
+      {21809.2, 21809.6, 1, 21808.9, 21809.9},    // narrower than a kWh: widened around the middle
+      {-5, 5, 0.1, -5.5, 5.5},                    // wide enough: a twentieth either side, below zero too
+      {INFINITY, -INFINITY, 1, 0, 1},             // no values
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.low) + " .. " + std::to_string(c.high));
+    const auto [bottom, top] = FittedRange(c.low, c.high, c.least);
+    EXPECT_NEAR(bottom, c.bottom, 1e-9);
+    EXPECT_NEAR(top, c.top, 1e-9);
+  }
+}
+
+TEST(ChartTicks, ASpanLongerThanTheDataSaysMoreWillFillIt) {
+  struct Case {
+    int64_t keptMs, spanMs;
+    const char* note;
+  };
+  const Case cases[] = {
+      {59999, 60000, "59 s kept so far: more will fill the last 6 hours"},
+      {8 * 60000 + 59999, 21600000, "8 min kept so far: more will fill the last 6 hours"},
+      {3600000 + 5 * 60000, 21600000, "1 h 5 min kept so far: more will fill the last 6 hours"},
+      {21600001, 21600000, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(KeptSpanNote(c.keptMs, c.spanMs, "last 6 hours"), c.note) << c.keptMs;
+}

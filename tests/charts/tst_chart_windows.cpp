@@ -162,6 +162,7 @@ class ChartWindowsTest : public ConsoleTestBase {
  private Q_SLOTS:
   void trendFollowsThePollAndNamesEachMeterOnce();
   void trendLeavesAGapForAFailedRead();
+  void trendFitsItsAxesToTheDataAndSaysWhereItSaved();
   void trendOpensOnTheTicksKeptAndKeepsItsChoices();
   void plotOfADownload();
   void plotOfOneRowNoRowsAndNoPylaxFile();
@@ -226,7 +227,7 @@ void ChartWindowsTest::trendFollowsThePollAndNamesEachMeterOnce() {
     console.Tick();
     console.Tick();
   }
-  QCOMPARE(trend->Title(), LineOf(&console, 0));
+  QCOMPARE(trend->Title(), QStringLiteral("03 - QM4C, 07 - QM4A"));  // every meter drawn
   QCOMPARE(LegendNames(trend->Legend()),
            QStringList({"All", "Phase A", "Phase B", "Phase C", "03 - QM4C", "07 - QM4A"}));
   QCOMPARE(GraphNamed(trend->Plot(), QStringLiteral("03 - QM4C All"))->pen().style(), Qt::SolidLine);
@@ -241,11 +242,51 @@ void ChartWindowsTest::trendFollowsThePollAndNamesEachMeterOnce() {
   trend->QuantityList()->setCurrentIndex(int(TrendQuantity::VoltsLL));
   QCOMPARE(trend->Plot()->yAxis->label(), QStringLiteral("Volts L-L (V)"));
 
-  // The whole day: the span crosses midnight, so dates stand under times.
+  // The whole day, of seconds kept: the seconds are drawn, and the rest said to come.
   trend->SpanList()->setCurrentIndex(4);
   Settle(trend, trend->Plot());
-  QVERIFY(trend->Plot()->xAxis->tickVectorLabels().join(QString()).contains(QLatin1Char('\n')));
+  QVERIFY(trend->SpanNote().endsWith(QLatin1String(" kept so far: more will fill the last 24 hours")));
   CheckEverySize(trend, trend->Plot());
+}
+
+// A steady kWh count on its unit's least span, a span longer than the data
+// kept drawn as the data's own with a word that more will fill it, and each
+// save saying where it went.
+void ChartWindowsTest::trendFitsItsAxesToTheDataAndSaysWhereItSaved() {
+  SimProcess sim({"--static", "--meter", "9:QM4B"});
+  QCOMPARE(sim.Command("setfloat 9 258 21809.2"), std::string("ok"));
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 9, 9);
+  CTrendDlg* trend = OpenTrend(console);
+  QVERIFY(trend != nullptr);
+  console.Tick();
+  console.Tick();
+  trend->QuantityList()->setCurrentIndex(int(TrendQuantity::Kwh));
+  const auto [low, high] = Range(trend->Plot()->yAxis);
+  QVERIFY2(std::fabs(low - 21808.7) < 0.01 && std::fabs(high - 21809.7) < 0.01, qPrintable(QString::number(low)));
+  QCOMPARE(trend->Title(), LineOf(&console, 0));  // the one meter, in full
+
+  trend->SpanList()->setCurrentIndex(3);
+  QVERIFY(qFuzzyCompare(trend->Plot()->xAxis->range().size(), 60.0));  // the data's own span, a minute at least
+  QCOMPARE(trend->SpanNote(), QStringLiteral("0 s kept so far: more will fill the last 6 hours"));
+
+  QTemporaryDir folder;
+  const struct {
+    QString button, file, said;
+  } saves[] = {{"Save Data...", "kwh.csv", "Data saved to \"%1\""},
+               {"Save Picture...", "kwh.png", "Picture saved to \"%1\""}};
+  for (const auto& save : saves) {
+    const QString path = folder.filePath(save.file);
+    WhenModalOpens<QFileDialog>([&path](QFileDialog* dialog) {
+      dialog->selectFile(path);
+      static_cast<QDialog*>(dialog)->accept();  // its Save button
+    });
+    for (QPushButton* button : trend->findChildren<QPushButton*>())
+      if (button->text() == save.button) QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(QFile::exists(path));
+    QCOMPARE(trend->SavedNote(), save.said.arg(path));
+  }
 }
 
 void ChartWindowsTest::trendLeavesAGapForAFailedRead() {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "tests/support/core_fixture.h"
+#include "tests/support/gateway_monitor.h"
 #include "tests/support/pylaxctl_process.h"
 
 
@@ -386,6 +387,38 @@ TEST_F(Cli, LogDownloadWritesTheFileAndReportsTheSteps) {
   EXPECT_EQ(SplitLines(ReadWholeFile("log.txt")).size(), messages.size() - 1);
 }
 
+// Through a monitor's gateway that serves reads only, every command that
+// writes names the gateway's refusal, exits 13 and puts nothing on the line.
+TEST_F(Cli, AWriteRefusedByAReadOnlyGatewaySaysWhyAndExitsThirteen) {
+  GatewayMonitor monitor(sim_->LinkPath(), "1", false);
+  ASSERT_TRUE(monitor.Ready());
+  const std::string refusal = "the gateway at " + monitor.Address() +
+                              " refused the write (exception 01): it serves reads only; its monitor needs "
+                              "--gateway-writes";
+  struct Case {
+    std::vector<std::string> args;
+    std::string lastLine;  // how stderr's last line ends
+  };
+  const Case cases[] = {
+      {{"set-clock"}, "pylaxctl: Set Clock: " + refusal},
+      {{"reset-energy"}, "pylaxctl: Reset kWH: " + refusal},
+      {{"log", "start", "--slots", "3,26", "--interval", "60"}, refusal},
+      {{"log", "download"}, refusal},
+      {{"log", "sync", "--archive", "sqlite:a.sqlite"}, "_3: " + refusal + "; nothing archived"},
+  };
+  Writes();
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"--port", monitor.PortName(), "--slave", "3"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ToolRun run = Pylaxctl(args);
+    EXPECT_EQ(run.status, 13) << c.args[0] << run.err;
+    ASSERT_FALSE(run.ErrLines().empty()) << c.args[0];
+    EXPECT_TRUE(run.ErrLines().back().ends_with(c.lastLine)) << run.err;
+    EXPECT_EQ(run.err.find("Retry"), std::string::npos) << run.err;
+  }
+  EXPECT_TRUE(Writes().empty());
+}
+
 TEST_F(Cli, LogDownloadThatFailsExitsSevenAndKeepsThePreviousFile) {
   // A section, and the scale exponents read after the last slot.
   for (const char* fault : {"fault 3 exception 0 at 7999", "fault 3 exception 0 at 137"}) {
@@ -393,7 +426,8 @@ TEST_F(Cli, LogDownloadThatFailsExitsSevenAndKeepsThePreviousFile) {
     Sim(fault);
     ToolRun run = Tool(3, {"log", "download"});
     EXPECT_EQ(run.status, 7) << fault;
-    EXPECT_EQ(run.ErrLines().back(), "Error while reading data.") << fault;
+    EXPECT_EQ(run.ErrLines().back(), "Error while reading data: the meter refused a request (exception response).")
+        << fault;
     EXPECT_EQ(ReadWholeFile("03-data.csv"), "yesterday\n") << fault;
     Sim("fault 3 none");
   }
@@ -428,7 +462,8 @@ const StopCase kStopCases[] = {
     {"LogSyncArchivesNothing", {"--slave", "3", "log", "sync", "--archive", "sqlite:archive.sqlite"}, 3, SIGINT, 12, 5,
      0, "pylaxctl: stopped by SIGINT", {"write 3 157 1", "write 3 157 0"}},
     {"LogDownload", {"--slave", "3", "log", "download"}, 4, SIGTERM, 7, 6, 0,
-     "Download stopped; \"03-data.csv\" was not written.", {"write 3 157 1", "write 3 157 0"}},
+     "Download stopped; \"03-data.csv\" was not written. Its log is in \"log-stopped.txt\".",
+     {"write 3 157 1", "write 3 157 0"}},
     {"LogStart", {"--slave", "3", "log", "start", "--slots", "3,26,146", "--interval", "60"}, 3, SIGINT, 6, 4, 0,
      "Logging start stopped before all settings were written.",
      {"write 3 128 16640", "write 3 168 3", "write 3 169 26"}},

@@ -3,11 +3,13 @@
 // poll suspension, the hidden controls and the shut-down.
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
 #include <ctime>
+#include <memory>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 #include "logging/CLoggingDlg.h"
 #include "modbus/port_map.h"
 #include "tests/gui/gui_support.h"
+#include "tests/support/gateway_monitor.h"
 #include "tests/support/sim_process.h"
 
 namespace {
@@ -65,10 +68,15 @@ class CommandsTest : public ConsoleTestBase {
   Q_OBJECT
 
  private Q_SLOTS:
-  void resetKwhWritesTheResetCommand();
+  void resetKwhAsksFirst_data();
+  void resetKwhAsksFirst();
+  void failedWriteIsSaidOnTheStatusLine_data();
+  void failedWriteIsSaidOnTheStatusLine();
   void setClockWritesThePcTimeInThreeWrites();
   void setClockForAFixedTimeWritesItsThreeValues();
   void commandsWithoutTheirNeedsSendNothing();
+  void whatAModelLacksIsGreyedWithADash_data();
+  void whatAModelLacksIsGreyedWithADash();
   void loggingWindowSuspendsThePollWhileItIsOpen();
   void dialogsOpenCentredOnTheConsole_data();
   void dialogsOpenCentredOnTheConsole();
@@ -90,14 +98,86 @@ class CommandsTest : public ConsoleTestBase {
 
 };
 
-void CommandsTest::resetKwhWritesTheResetCommand() {
-  SimProcess sim({"--meter", "7:QM4A"});
+void CommandsTest::resetKwhAsksFirst_data() {
+  QTest::addColumn<bool>("yes");
+  QTest::addColumn<int>("ticks");  // polls before the click: none, no reading to name
+  QTest::addColumn<QString>("question");
+  QTest::addColumn<QString>("sent");  // empty: nothing
+  const QString now = QStringLiteral("Reset the kWh of meter 09 (QM4B), now 21,809.2 kWh, to 0? This cannot be undone.");
+  QTest::newRow("no leaves it") << false << 1 << now << QString();
+  QTest::newRow("yes resets") << true << 1 << now << QStringLiteral("write 9 128 30078");
+  QTest::newRow("no reading yet") << true << 0
+                                  << QStringLiteral("Reset the kWh of meter 09 (QM4B) to 0? This cannot be undone.")
+                                  << QStringLiteral("write 9 128 30078");
+}
+
+// One click must not erase a billing counter.
+void CommandsTest::resetKwhAsksFirst() {
+  QFETCH(bool, yes);
+  QFETCH(int, ticks);
+  QFETCH(QString, question);
+  QFETCH(QString, sent);
+  SimProcess sim({"--static", "--meter", "9:QM4B"});
+  QCOMPARE(sim.Command("setfloat 9 258 21809.2"), std::string("ok"));
   TestConsole console;
   StartConsole(console);
-  OpenSimulatorPort(console, sim, 7, 7);
+  OpenSimulatorPort(console, sim, 9, 9);
+  for (int tick = 0; tick < ticks; ++tick) console.Tick();
   sim.TakeEvents(0, 0);
+  MessageLog messages;
+  SetQuestionHook([yes](const QString&) { return yes; });
   Click(&console, IDC_RESET_KWH);
-  QCOMPARE(sim.TakeEvents(1, 2000), Events{"write 7 128 30078"});
+  SetQuestionHook({});
+  QCOMPARE(messages.texts, QStringList{question});
+  const Events expected = sent.isEmpty() ? Events{} : Events{sent.toStdString()};
+  QCOMPARE(sim.TakeEvents(expected.size(), sent.isEmpty() ? 300 : 2000), expected);
+}
+
+void CommandsTest::failedWriteIsSaidOnTheStatusLine_data() {
+  QTest::addColumn<int>("button");
+  QTest::addColumn<QString>("fault");
+  QTest::addColumn<QString>("said");
+  QTest::newRow("set clock, meter silent") << int(IDC_SET_CLOCK) << QStringLiteral("silent")
+                                           << QStringLiteral("Set Clock failed\nErr #1, Timeout Waiting For Response");
+  QTest::newRow("reset, meter silent") << int(IDC_RESET_KWH) << QStringLiteral("silent")
+                                       << QStringLiteral("Reset kWH failed\nErr #1, Timeout Waiting For Response");
+  QTest::newRow("set clock refused") << int(IDC_SET_CLOCK) << QStringLiteral("exception")
+                                     << QStringLiteral("Set Clock failed\nErr #4, Exception Response from Modbus Device");
+  QTest::newRow("set clock done") << int(IDC_SET_CLOCK) << QStringLiteral("none") << QString();
+  QTest::newRow("gateway takes no writes")
+      << int(IDC_RESET_KWH) << QStringLiteral("gateway")
+      << QStringLiteral("Reset kWH failed\nthe gateway at %1 refused the write (exception 01): it serves reads only; "
+                        "its monitor needs --gateway-writes");
+}
+
+// A failed write that looks done is a failure reported as success.
+void CommandsTest::failedWriteIsSaidOnTheStatusLine() {
+  QFETCH(int, button);
+  QFETCH(QString, fault);
+  QFETCH(QString, said);
+  SimProcess sim({"--meter", "3:QM4C"});
+  // A monitor's gateway that serves reads only, reached as COM1.
+  std::unique_ptr<GatewayMonitor> monitor;
+  if (fault == QLatin1String("gateway")) monitor = std::make_unique<GatewayMonitor>(sim.LinkPath(), "1", false);
+  TestConsole console;
+  StartConsole(console);
+  if (monitor) {
+    QVERIFY(monitor->Ready());
+    OpenSimulatorPort(console, monitor->PortName(), 3, 3);
+    said = said.arg(QString::fromStdString(monitor->Address()));
+  } else {
+    OpenSimulatorPort(console, sim, 3, 3);
+    QCOMPARE(sim.Command("fault 3 " + fault.toStdString()), std::string("ok"));
+  }
+  SetQuestionHook([](const QString&) { return true; });
+  MessageLog questions;
+  Click(&console, button);
+  SetQuestionHook({});
+  // Whole in the tooltip; on the line, cut where it does not fit.
+  QCOMPARE(console.findChild<QLabel*>(QStringLiteral("lineStatus"))->toolTip(), said);
+  QCOMPARE(LineStatus(&console).section(QLatin1Char('\n'), 0, 0), said.section(QLatin1Char('\n'), 0, 0));
+  const QString shown = LineStatus(&console).section(QLatin1Char('\n'), 1).remove(QChar(0x2026));
+  QVERIFY(said.section(QLatin1Char('\n'), 1).startsWith(shown));
 }
 
 void CommandsTest::setClockWritesThePcTimeInThreeWrites() {
@@ -144,24 +224,13 @@ void CommandsTest::commandsWithoutTheirNeedsSendNothing() {
   OpenSimulatorPort(console, sim, 3, 7);
   QListWidget* devices = Control<QListWidget>(&console, IDC_DEVICES);
 
-  // A QM4B and a QM4A: no clock to set, no log to set up; the logging
-  // button says why.
-  const struct {
-    int item, model;
-    QString said;
-  } withoutLog[] = {
-      {1, 2, QStringLiteral("Logging Setup and Download needs a QM4C: the QM4B at address 04 keeps no log.")},
-      {3, 1, QStringLiteral("Logging Setup and Download needs a QM4C: the QM4A at address 07 keeps no log.")},
-  };
-  for (const auto& meter : withoutLog) {
-    const QPoint line = devices->visualItemRect(devices->item(meter.item)).center();
-    QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, line);
-    QCOMPARE(console.Session().pickedMeter.model, meter.model);
+  // A QM4B and a QM4A: no clock to set, no log to set up; their buttons
+  // take no click.
+  for (const int item : {1, 3}) {
+    QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(item)).center());
     sim.TakeEvents(0, 0);
-    MessageLog messages;
     Click(&console, IDC_SET_CLOCK);
     Click(&console, IDC_LOGGING);
-    QCOMPARE(messages.texts, QStringList{meter.said});
     QCOMPARE(QApplication::activeModalWidget(), &console);  // no logging window over it
     QVERIFY(sim.TakeEvents(0, 0).empty());
   }
@@ -182,6 +251,51 @@ void CommandsTest::commandsWithoutTheirNeedsSendNothing() {
   Click(&console, IDC_RESET_KWH);
   Click(&console, IDC_SET_CLOCK);
   QVERIFY(sim.TakeEvents(0, 0).empty());
+}
+
+void CommandsTest::whatAModelLacksIsGreyedWithADash_data() {
+  QTest::addColumn<QString>("model");
+  QTest::addColumn<QString>("lacks");  // PF, Volts L-L, Volts L-N, Amps, Clock, Log Entries: "-" greyed with a dash
+  QTest::addColumn<QString>("clockTip");  // empty: Set Clock and Logging enabled
+  QTest::addColumn<QString>("loggingTip");
+  QTest::newRow("QM4A") << QStringLiteral("QM4A") << QStringLiteral("------")
+                        << QStringLiteral("Set Clock needs a QM4C: a QM4A has no clock.")
+                        << QStringLiteral("Logging Setup and Download needs a QM4C: a QM4A keeps no log.");
+  QTest::newRow("QM4B") << QStringLiteral("QM4B") << QStringLiteral("....--")
+                        << QStringLiteral("Set Clock needs a QM4C: a QM4B has no clock.")
+                        << QStringLiteral("Logging Setup and Download needs a QM4C: a QM4B keeps no log.");
+  QTest::newRow("QM4C") << QStringLiteral("QM4C") << QStringLiteral("......") << QString() << QString();
+}
+
+// Picked after a QM4C, whose fields and buttons were all live: what the
+// model lacks is greyed with a dash, the commands it does not take disabled
+// with a tooltip saying why.
+void CommandsTest::whatAModelLacksIsGreyedWithADash() {
+  QFETCH(QString, model);
+  QFETCH(QString, lacks);
+  QFETCH(QString, clockTip);
+  QFETCH(QString, loggingTip);
+  SimProcess sim({"--meter", "3:QM4C", "--meter", "5:" + model.toStdString(), "--prefill", "20"});
+  TestConsole console;
+  StartConsole(console);
+  OpenSimulatorPort(console, sim, 3, 5);
+  console.Tick();
+  QListWidget* devices = Control<QListWidget>(&console, IDC_DEVICES);
+  QTest::mouseClick(devices->viewport(), Qt::LeftButton, {}, devices->visualItemRect(devices->item(1)).center());
+  console.Tick();
+  const int ids[] = {IDC_PF, IDC_VOLTS_LL, IDC_VOLTS_LN, IDC_AMPS, IDC_CLOCK, IDC_LOG_ENTRIES};
+  for (int i = 0; i < 6; ++i) {  // a reading where it has one
+    const auto* field = Control<QLineEdit>(&console, ids[i]);
+    QCOMPARE(field->isEnabled() ? QString(field->text().isEmpty() ? '?' : '.') : field->text(), QString(lacks[i]));
+  }
+  QVERIFY(Control<QWidget>(&console, IDC_KW_ALL)->isEnabled());
+  for (int id = IDC_KW_ALL + 1; id < IDC_PF_ALL + 4; ++id)
+    QCOMPARE(Control<QWidget>(&console, id)->isEnabled(), lacks[0] == QLatin1Char('.'));
+  QCOMPARE(Control<QPushButton>(&console, IDC_SET_CLOCK)->isEnabled(), clockTip.isEmpty());
+  QCOMPARE(Control<QPushButton>(&console, IDC_SET_CLOCK)->toolTip(), clockTip);
+  QCOMPARE(Control<QPushButton>(&console, IDC_LOGGING)->isEnabled(), loggingTip.isEmpty());
+  QCOMPARE(Control<QPushButton>(&console, IDC_LOGGING)->toolTip(), loggingTip);
+  QVERIFY(Control<QWidget>(&console, IDC_BAUD_RATE)->isEnabled());  // a serial port's
 }
 
 void CommandsTest::loggingWindowSuspendsThePollWhileItIsOpen() {

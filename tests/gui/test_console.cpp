@@ -102,6 +102,8 @@ class ConsoleTest : public ConsoleTestBase {
   void failedTimerIsReportedAndTheConsoleCarriesOn();
   void realTimerPollsEverySecond();
   void pollsThroughTheMonitorsGateway();
+  void portHeldByAMonitorOffersItsGateway_data();
+  void portHeldByAMonitorOffersItsGateway();
   void portChosenAtStartOpensScansAndPolls();
 
   void scanListsMetersInOrderAndSelectsTheFirstQuietly();
@@ -210,6 +212,59 @@ void ConsoleTest::pollsThroughTheMonitorsGateway() {
   QTRY_VERIFY_WITH_TIMEOUT(!FieldText(&console, IDC_CLOCK).isEmpty(), 10000);
   ClickLine(&console, 1);
   QTRY_COMPARE_WITH_TIMEOUT(FieldText(&console, IDC_KWH), QStringLiteral("1234.500"), 10000);
+}
+
+void ConsoleTest::portHeldByAMonitorOffersItsGateway_data() {
+  QTest::addColumn<bool>("yes");
+  QTest::newRow("no: Rescan says why it cannot scan") << false;
+  QTest::newRow("yes: COM1 is the gateway for the run") << true;
+}
+
+// The port a monitor holds: refused, said on the status line, and its
+// gateway offered with one click, for this run only.
+void ConsoleTest::portHeldByAMonitorOffersItsGateway() {
+  QFETCH(bool, yes);
+  SimProcess sim({"--static", "--meter", "3:QM4C", "--meter", "7:QM4A"});
+  GatewayMonitor monitor(sim.LinkPath(), "1");
+  QVERIFY(monitor.Ready());
+  TestConsole console;
+  StartConsole(console);
+  console.Session().ports.Set(1, sim.LinkPath());
+  TypeInto(&console, IDC_SCAN_START, QStringLiteral("3"));
+  TypeInto(&console, IDC_SCAN_END, QStringLiteral("7"));
+  MessageLog messages;
+  QString question;
+  SetQuestionHook([&](const QString& text) {
+    question = text;
+    return yes;
+  });
+  ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 0);
+  SetQuestionHook({});
+  const QString held = QStringLiteral("%1 is in use by pylaxctl monitor (pid ").arg(QString::fromStdString(sim.LinkPath()));
+  QVERIFY2(question.startsWith(QStringLiteral("Unable to open COM1:\n") + held), qPrintable(question));
+  QVERIFY2(question.endsWith(QStringLiteral("\n\nUse the monitor's gateway as COM1 for this session (COM1=%1)?")
+                                 .arg(QString::fromStdString(monitor.PortName()))),
+           qPrintable(question));
+  auto* baud = Control<CCloseUpComboBox>(&console, IDC_BAUD_RATE);
+  if (yes) {
+    QCOMPARE(ListLines(&console), (QStringList{QStringLiteral("03 - Orvant QM4C Power Meter"),
+                                               QStringLiteral("07 - Orvant QM4A Power Meter")}));
+    QCOMPARE(console.Session().ports.Resolve("COM1:"), monitor.PortName());
+    QCOMPARE(LineStatus(&console), QString());
+    QVERIFY(!baud->isEnabled());
+    QCOMPARE(baud->toolTip(), QStringLiteral("The gateway's own line sets the baud rate."));
+    return;
+  }
+  QCOMPARE(LineStatus(&console).section(QLatin1Char('\n'), 0, 0), QStringLiteral("COM1 not opened"));
+  QVERIFY(console.findChild<QLabel*>(QStringLiteral("lineStatus"))->toolTip().startsWith(
+      QStringLiteral("COM1 not opened\n") + held));
+  QVERIFY(baud->isEnabled());
+  messages.Clear();
+  QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
+  QCOMPARE(messages.texts.size(), 1);
+  QVERIFY2(messages.texts[0].startsWith(QStringLiteral("Cannot scan: COM1 could not be opened (") + held),
+           qPrintable(messages.texts[0]));
+  QVERIFY(messages.texts[0].endsWith(QStringLiteral("). Pick the port again once it is free, or another port.")));
 }
 
 // pylax --simulate: COM1 chosen once the console shows, as the user would
@@ -341,6 +396,11 @@ void ConsoleTest::rescanWithoutPortSaysSoAndKeepsTheList() {
   SimProcess sim({"--meter", "3:QM4C"});
   TestConsole console;
   StartConsole(console);
+  {
+    MessageLog none;  // no port picked yet
+    QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
+    QCOMPARE(none.texts, QStringList{QStringLiteral("Please select a COM port")});
+  }
   OpenSimulatorPort(console, sim, 3, 3);
   console.Tick();
   const QString energy = FieldText(&console, IDC_KWH);
@@ -352,7 +412,9 @@ void ConsoleTest::rescanWithoutPortSaysSoAndKeepsTheList() {
   QVERIFY(!console.Session().link.IsOpen());
   messages.texts.clear();
   QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
-  QCOMPARE(messages.texts, QStringList{QStringLiteral("Please select a COM port")});
+  // The port is picked: Rescan says why it cannot scan it.
+  QCOMPARE(messages.texts, QStringList{QStringLiteral("Cannot scan: COM2 could not be opened (/nonexistent/tty does "
+                                                      "not exist). Pick the port again once it is free, or another port.")});
   QCOMPARE(messages.icons.front(), MessageIcon::None);
   QCOMPARE(ListLines(&console), QStringList{QStringLiteral("03 - Orvant QM4C Power Meter")});
   QCOMPARE(FieldText(&console, IDC_KWH), energy);
@@ -452,8 +514,10 @@ void ConsoleTest::pickingAMeterClearsWhatItDoesNotProvideAtOnce() {
   }
   QCOMPARE(console.Session().pickedMeter.model, model);
   QVERIFY(!console.paintedFirstLines.isEmpty());  // painted before returning
-  for (int id : kReadingFields) QVERIFY(FieldText(&console, id).isEmpty());
-  for (int id : kLoggingFields) QVERIFY2(FieldText(&console, id).isEmpty(), qPrintable(QString::number(id)));
+  // Cleared; what the model lacks shows a dash.
+  for (int id : kReadingFields)
+    QCOMPARE(FieldText(&console, id), model == 1 && id != IDC_KWH && id != IDC_KW ? QStringLiteral("-") : QString());
+  for (int id : kLoggingFields) QCOMPARE(FieldText(&console, id), QStringLiteral("-"));
 }
 
 void ConsoleTest::qm4cTickFillsEveryField() {
@@ -513,7 +577,7 @@ void ConsoleTest::qm4bTickFillsReadingsOnly() {
   QCOMPARE(sim.TakeEvents(1, 2000), std::vector<std::string>{"read 9 258 48"});
   QCOMPARE(FieldText(&console, IDC_AMPS), QStringLiteral("7.500"));
   for (int id : kReadingFields) QVERIFY(!FieldText(&console, id).isEmpty());
-  for (int id : kLoggingFields) QVERIFY(FieldText(&console, id).isEmpty());
+  for (int id : kLoggingFields) QCOMPARE(FieldText(&console, id), QStringLiteral("-"));
 }
 
 void ConsoleTest::qm4aTickFillsEnergyAndPowerOnly() {
@@ -526,8 +590,8 @@ void ConsoleTest::qm4aTickFillsEnergyAndPowerOnly() {
   console.Tick();
   QCOMPARE(FieldText(&console, IDC_KWH), QStringLiteral("42.000"));
   QCOMPARE(FieldText(&console, IDC_KW), QStringLiteral("1.500"));
-  for (int id : {IDC_PF, IDC_VOLTS_LL, IDC_VOLTS_LN, IDC_AMPS}) QVERIFY(FieldText(&console, id).isEmpty());
-  for (int id : kLoggingFields) QVERIFY(FieldText(&console, id).isEmpty());
+  for (int id : {IDC_PF, IDC_VOLTS_LL, IDC_VOLTS_LN, IDC_AMPS}) QCOMPARE(FieldText(&console, id), QStringLiteral("-"));
+  for (int id : kLoggingFields) QCOMPARE(FieldText(&console, id), QStringLiteral("-"));
 }
 
 void ConsoleTest::silentMeterIsCountedAndFieldsKeepTheirText() {
@@ -616,7 +680,8 @@ void ConsoleTest::fieldsLeftUnreadShowStaleUntilAGoodTick() {
     QCOMPARE(texts(), before);
     QCOMPARE(LineStatus(&console), said);
   }
-  QCOMPARE(said.left(23), silent ? QStringLiteral("03 not answering since ") : QString());
+  const QString port = QStringLiteral("COM2 not opened\n/nonexi");  // the refused open, said until the next
+  QCOMPARE(said.left(23), silent ? QStringLiteral("03 not answering since ") : fault == QLatin1String("port") ? port : QString());
   const QTime since = QTime::fromString(said.mid(23), QStringLiteral("HH:mm:ss"));
   QVERIFY2(!silent || (since > from && since <= QTime::currentTime()), qPrintable(said));
   if (fault == QLatin1String("port"))
@@ -647,21 +712,31 @@ void ConsoleTest::lostPortIsSaidAndOpenedAgainWhenBack() {
   OpenSimulatorPort(console, path.toStdString(), 3, 3);
   QTRY_VERIFY_WITH_TIMEOUT(!FieldText(&console, IDC_CLOCK).isEmpty(), 10000);
 
+  auto* line = console.findChild<QLabel*>(QStringLiteral("lineStatus"));
+  const QColor plain = line->palette().color(QPalette::WindowText);
   sim.reset();
-  const QString lost = QStringLiteral("COM1: port lost, trying again every 3 s: %1 has gone away (unplugged, or the "
-                                      "program behind it ended)").arg(path);
-  QTRY_COMPARE_WITH_TIMEOUT(console.findChild<QLabel*>(QStringLiteral("lineStatus"))->toolTip(), lost, 5000);
-  QVERIFY(LineStatus(&console).startsWith(QStringLiteral("COM1: port lost, trying again every 3 s")));
-  // Rescan while it is gone scans nothing and keeps the meter for its return.
+  // The state first and short, in a red that reads on the window; the
+  // device's words on the second line, whole in the tooltip.
+  const QString gone = QStringLiteral("%1 has gone away (unplugged, or the program behind it ended)").arg(path);
+  QTRY_COMPARE_WITH_TIMEOUT(line->toolTip(), QStringLiteral("COM1 lost: trying again every 3 s\n") + gone, 5000);
+  QCOMPARE(LineStatus(&console).section(QLatin1Char('\n'), 0, 0), QStringLiteral("COM1 lost: trying again every 3 s"));
+  QVERIFY(gone.startsWith(LineStatus(&console).section(QLatin1Char('\n'), 1).remove(QChar(0x2026))));
+  const QColor trouble = line->palette().color(QPalette::WindowText);
+  QVERIFY2(trouble.red() > 2 * trouble.green() && trouble.red() > 2 * trouble.blue(), qPrintable(trouble.name()));
+  // Rescan while it is gone scans nothing, keeps the meter for its return
+  // and says that it waits for the port.
   MessageLog messages;
   QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
   QCOMPARE(messages.texts, QStringList{});
+  QCOMPARE(LineStatus(&console).section(QLatin1Char('\n'), 0, 0),
+           QStringLiteral("COM1 lost: Rescan waits for it, trying again every 3 s"));
   QCOMPARE(Control<QListWidget>(&console, IDC_DEVICES)->count(), 1);
   QCOMPARE(console.Session().pickedMeter.address, 3);
 
   sim = startSim();
   QTRY_COMPARE_WITH_TIMEOUT(StaleFields(&console), QList<int>{}, 10000);
   QCOMPARE(LineStatus(&console), QString());
+  QCOMPARE(line->palette().color(QPalette::WindowText), plain);
 
   // Lost again, a Rescan once it is back reopens it at once and scans.
   sim.reset();

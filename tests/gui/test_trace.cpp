@@ -394,7 +394,10 @@ void TraceTest::countersOnlyGrowAndTheLastErrorStays() {
 
   // A scan's and a command's exchanges count nowhere.
   QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
+  MessageLog question;  // the reset's, answered Yes
+  SetQuestionHook([](const QString&) { return true; });
   QTest::mouseClick(Control<QPushButton>(&console, IDC_RESET_KWH), Qt::LeftButton);
+  SetQuestionHook({});
   QCOMPARE(console.Session().pollState.ok, 5);
   QCOMPARE(console.Session().pollState.bad, 1);
 }

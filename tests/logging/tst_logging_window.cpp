@@ -79,11 +79,12 @@ class ProbedLoggingDlg : public CLoggingDlg {
     bool visible;
     int value;
     int maximum;
+    QString text;
   };
   void Progress(long done, long total) override {
     CLoggingDlg::Progress(done, total);
     auto* bar = findChild<QProgressBar*>(QStringLiteral("downloadProgress"));
-    steps.push_back({bar->isVisible(), bar->value(), bar->maximum()});
+    steps.push_back({bar->isVisible(), bar->value(), bar->maximum(), bar->text()});
     if (onStep) onStep(steps.size());
   }
   std::vector<Step> steps;
@@ -132,9 +133,13 @@ class LoggingWindowTest : public QObject {
 
   void downloadMatchesPylaxctl();
   void downloadsThroughTheMonitorsGateway();
+  void aReadOnlyGatewaysRefusalIsTheStatus();
   void downloadTakesNoInputButShowsProgress();
+  void failedDownloadNamesItsCause_data();
+  void failedDownloadNamesItsCause();
   void logFileUnwritable();
   void dataFileUnwritable();
+  void quitDuringADownloadWaitsForASafePoint_data();
   void quitDuringADownloadWaitsForASafePoint();
   void closingWhileBusyAsksWhetherToStop_data();
   void closingWhileBusyAsksWhetherToStop();
@@ -579,13 +584,17 @@ void LoggingWindowTest::remembersOneShotAfterRefusedStart() {
 void LoggingWindowTest::failedWriteInTheMiddle_data() {
   QTest::addColumn<QString>("fault");
   QTest::addColumn<bool>("controlWriteApplied");
-  QTest::newRow("exception at 158") << "fault 3 exception 1 at 158" << false;
-  QTest::newRow("wrong echo at 158") << "fault 3 echo 1 at 158" << true;
+  QTest::addColumn<QString>("said");
+  QTest::newRow("exception at 158")
+      << "fault 3 exception 1 at 158" << false
+      << QStringLiteral("Error starting logging: the meter refused a request (exception response).");
+  QTest::newRow("wrong echo at 158") << "fault 3 echo 1 at 158" << true << kStartError;
 }
 
 void LoggingWindowTest::failedWriteInTheMiddle() {
   QFETCH(QString, fault);
   QFETCH(bool, controlWriteApplied);
+  QFETCH(QString, said);
   Sim("prefill 3 40");
   const std::array<int, 10> slots{3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
   CLoggingDlg dlg(console_->session);
@@ -597,8 +606,8 @@ void LoggingWindowTest::failedWriteInTheMiddle() {
   Click(Button(dlg, "startButton"));
   QStringList expected = StartWrites(slots, 0, 60).mid(0, controlWriteApplied ? 12 : 11);
   QCOMPARE(Requests(), expected);
-  QCOMPARE(Messages(dlg), QStringList{kStartError});
-  QCOMPARE(Status(dlg), kStartError);
+  QCOMPARE(Messages(dlg), QStringList{said});
+  QCOMPARE(Status(dlg), said);
   QCOMPARE(Sim("get 3 162"), QStringLiteral("ok 0"));
   QCOMPARE(Sim("get 3 177"), QStringLiteral("ok 12"));
 }
@@ -666,6 +675,22 @@ void LoggingWindowTest::downloadsThroughTheMonitorsGateway() {
   QCOMPARE(ours.readAll(), direct.readAll());
 }
 
+// Through a monitor's gateway that serves reads only, the download and the
+// logging start end with the gateway's refusal in the status, asked once.
+void LoggingWindowTest::aReadOnlyGatewaysRefusalIsTheStatus() {
+  console_->link.Close();
+  GatewayMonitor monitor(sim_->LinkPath(), "1", false);
+  QVERIFY(monitor.Ready());
+  QVERIFY2(console_->link.Open(monitor.PortName().c_str(), 38400), console_->link.OpenFailureText().c_str());
+  CLoggingDlg dlg(console_->session);
+  Open(dlg);
+  for (const char* button : {"downloadButton", "startButton"}) {
+    Click(Button(dlg, button));
+    QCOMPARE(Status(dlg), QStringLiteral("the gateway at %1 refused the write (exception 01): it serves reads only; "
+                                         "its monitor needs --gateway-writes").arg(monitor.Address().c_str()));
+  }
+}
+
 void LoggingWindowTest::downloadTakesNoInputButShowsProgress() {
   Sim("prefill 3 130");
   Sim("set 3 158 2");
@@ -698,14 +723,62 @@ void LoggingWindowTest::downloadTakesNoInputButShowsProgress() {
   }
   QCOMPARE(dlg.steps.front().value, 125);
   QCOMPARE(dlg.steps.back().value, 1300);
+  // Entries of the slot being read, and the time left once the pace is known.
+  const struct {
+    size_t step;
+    QString text;
+  } said[] = {{0, "slot 1 of 10: 125 of 130 entries"},
+              {1, "slot 1 of 10: 130 of 130 entries, about "},
+              {2, "slot 2 of 10: 125 of 130 entries, about "},
+              {19, "slot 10 of 10: 130 of 130 entries, about 0 s left"}};
+  for (const auto& [step, text] : said) QVERIFY2(dlg.steps[step].text.startsWith(text), qPrintable(dlg.steps[step].text));
+  QVERIFY(dlg.steps[1].text.endsWith(QLatin1String(" s left")));
   QVERIFY(!dlg.findChild<QProgressBar*>("downloadProgress")->isVisible());
   QVERIFY(Button(dlg, "startButton")->isEnabled());
 }
 
+void LoggingWindowTest::failedDownloadNamesItsCause_data() {
+  QTest::addColumn<QString>("fault");  // "end": the simulator ends, its port goes
+  QTest::addColumn<QString>("said");
+  QTest::newRow("meter silent") << "fault 3 silent" << QStringLiteral("Error while reading data: the meter did not answer.");
+  QTest::newRow("read refused") << "fault 3 exception"
+                                << QStringLiteral("Error while reading data: the meter refused a request (exception "
+                                                  "response).");
+  QTest::newRow("port lost") << "end" << QStringLiteral("Error while reading data: the port was lost: %1 has gone away "
+                                                        "(unplugged, or the program behind it ended).");
+}
+
+void LoggingWindowTest::failedDownloadNamesItsCause() {
+  QFETCH(QString, fault);
+  QFETCH(QString, said);
+  Sim("prefill 3 20");
+  CLoggingDlg dlg(console_->session);
+  Open(dlg);
+  const QString path = QString::fromStdString(sim_->LinkPath());
+  if (fault == QLatin1String("end"))
+    sim_.reset();
+  else
+    Sim(fault);
+  Click(Button(dlg, "downloadButton"));
+  QCOMPARE(Status(dlg), said.contains(QLatin1String("%1")) ? said.arg(path) : said);
+}
+
+void LoggingWindowTest::quitDuringADownloadWaitsForASafePoint_data() {
+  QTest::addColumn<bool>("earlierStop");  // an earlier stop's log is there
+  QTest::addColumn<QString>("setAside");
+  QTest::newRow("first stop") << false << QStringLiteral("log-stopped.txt");
+  QTest::newRow("second stop") << true << QStringLiteral("log-stopped-2.txt");
+}
+
 void LoggingWindowTest::quitDuringADownloadWaitsForASafePoint() {
+  QFETCH(bool, earlierStop);
+  QFETCH(QString, setAside);
   // Ctrl+C in the terminal while a download of 11 sections a slot runs: the
   // download ends after the transaction under way, releases the slot, keeps
   // yesterday's file, and only then do the windows close.
+  QFile earlier("log-stopped.txt");
+  if (earlierStop) QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("first stop\n") == 11);
+  earlier.close();
   Sim("prefill 3 1300");
   Sim("set 3 158 2");
   QFile old("03-data.csv");
@@ -723,8 +796,14 @@ void LoggingWindowTest::quitDuringADownloadWaitsForASafePoint() {
   QCOMPARE(Requests().constLast(), QStringLiteral("write 3 157 0"));
   QTRY_VERIFY(!dlg.isVisible());
   QCOMPARE(FileLines("03-data.csv"), QStringList{QStringLiteral("yesterday")});
-  // No log.txt came with yesterday's file: the stopped run's log is set aside.
-  QCOMPARE(QDir().entryList(QDir::Files), (QStringList{"03-data.csv", "log-stopped.txt"}));
+  // No log.txt came with yesterday's file: the stopped run's log is set
+  // aside, an earlier stop's kept, and the message names where.
+  QStringList files{"03-data.csv", setAside};
+  if (earlierStop) files << QStringLiteral("log-stopped.txt");
+  QCOMPARE(QDir().entryList(QDir::Files), files);
+  QCOMPARE(WithoutStamps(FileLines(setAside)).constLast(),
+           QStringLiteral("Download stopped; \"03-data.csv\" was not written. Its log is in \"%1\".").arg(setAside));
+  if (earlierStop) QCOMPARE(FileLines("log-stopped.txt"), QStringList{QStringLiteral("first stop")});
 }
 
 namespace {
@@ -742,7 +821,8 @@ void LoggingWindowTest::closingWhileBusyAsksWhetherToStop_data() {
   QTest::addColumn<QString>("runLog");  // the file holding this run's log
   // Asked before the fourth exchange: the download has selected slot 1, the
   // start has written the restart and slots 1 and 2.
-  const QString stopped = QStringLiteral("Download stopped; \"03-data.csv\" was not written.");
+  const QString stopped =
+      QStringLiteral("Download stopped; \"03-data.csv\" was not written. Its log is in \"log-stopped.txt\".");
   const QStringList released{"write 3 157 1", "write 3 157 0"};
   const QString log = QStringLiteral("log.txt"), setAside = QStringLiteral("log-stopped.txt");
   QTest::newRow("download, Escape, yes") << true << true << int(Answer::Yes) << stopped << released << 4 << 1

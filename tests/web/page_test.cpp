@@ -222,3 +222,85 @@ TEST_F(Page, ActsOnlyWithAPasswordAndFromItsOwnPage) {
   EXPECT_EQ(clockWrites(), 0);
   EXPECT_EQ(monitor.End(SIGTERM), 0);
 }
+
+namespace {
+// A local day's text, days from today.
+std::string LocalDay(int days, bool monthStart = false, int months = 0) {
+  const time_t now = std::time(nullptr);
+  struct tm day {};
+  localtime_r(&now, &day);
+  day.tm_mday = monthStart ? 1 : day.tm_mday + days;
+  day.tm_mon += months;
+  day.tm_hour = 12;
+  day.tm_isdst = -1;
+  const time_t moved = mktime(&day);
+  localtime_r(&moved, &day);
+  char text[16];
+  std::strftime(text, sizeof text, "%Y-%m-%d", &day);
+  return text;
+}
+
+json Report(const std::string& by, const std::string& from, const std::string& to) {
+  Child tool(PYLAXCTL_PATH, {"archive", "report", "--archive", "sqlite:archive.sqlite", "--by", by, "--from", from, "--to", to,
+                             "--json"}, "report");
+  EXPECT_EQ(tool.End(0, 60), 0) << ReadWholeFile("report.err");
+  return json::parse(ReadWholeFile("report.out"), nullptr, false);
+}
+
+std::string Sum(const json& report, size_t period) {
+  double sum = 0;
+  for (const json& meter : report) sum += meter["periods"][period]["kwh"].get<double>();
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", sum);
+  return text;
+}
+}  // namespace
+
+// The bus page's consumption from the archive: a QM4C's log of 31 days and
+// a QM4A's polled readings, its bars by day and by month and the bus's
+// table, each the number `pylaxctl archive report` gives for the same
+// archive.
+TEST_F(Page, ShowsEachMetersConsumptionAsTheReportHasIt) {
+  SimProcess sim({"--meter", "3:QM4C", "--meter", "7:QM4A"});
+  for (const char* command : {"energy 3 300000", "prefill 3 3000", "static 7 on", "energy 7 500"})
+    ASSERT_EQ(sim.Command(command), "ok") << command;
+  Child monitor(PYLAXCTL_PATH,
+                {"--port", sim.LinkPath(), "--framing", "length", "monitor", "--bus-id", "use", "--start", "3", "--end",
+                 "7", "--interval", "0.3", "--http", "127.0.0.1:" + std::to_string(port_), "--archive",
+                 "sqlite:archive.sqlite", "--archive-readings", "0.01"},
+                "monitor");
+  const auto consumption = [&] {
+    const auto got = httplib::Client("127.0.0.1", port_).Get("/api/consumption");
+    const json use = got && got->status == 200 ? json::parse(got->body, nullptr, false) : json();
+    return use.is_object() ? use : json::object();
+  };
+  ASSERT_TRUE(WaitUntil([&] { return consumption().value("meters", json::array()).size() == 2; }, 120))
+      << ReadWholeFile("monitor.err");
+  ASSERT_EQ(sim.Command("energy 7 512.5"), "ok");
+  ASSERT_TRUE(WaitUntil([&] { return consumption().value(json::json_pointer("/meters/1/months/12"), "") == "12.500"; }, 30));
+  ASSERT_TRUE(WaitUntil([&] { return Lines("monitor.err", "use_3 -> sqlite:archive.sqlite: 3000 new entries") == 1; }));
+
+  const std::string page = browser_.OpenPage();
+  ASSERT_FALSE(page.empty()) << ReadWholeFile(browser_.LogPath());
+  Navigate(page, "/");
+  ASSERT_TRUE(WaitFor(page, TextOf("#use-this_month") + " !== '' && !!document.getElementById('months-use_7')"));
+  const json days = Report("day", LocalDay(-30), LocalDay(1));
+  const json months = Report("month", LocalDay(0, true, -12), LocalDay(0, true, 1));
+  ASSERT_EQ(days.size(), 2u);
+  for (const auto& [chart, report, count] : {std::tuple{"days-", days, 31u}, std::tuple{"months-", months, 13u}})
+    for (const json& meter : report) {
+      const std::string canvas = std::string("Chart.getChart(document.getElementById('") + chart + meter["meter"].get<std::string>() + "'))";
+      json labels = json::array(), kwh = json::array();
+      for (const json& period : meter["periods"]) labels.push_back(period["period"]), kwh.push_back(period["kwh"]);
+      ASSERT_EQ(kwh.size(), count);
+      EXPECT_EQ(browser_.Evaluate(page, canvas + ".data.labels"), labels) << chart << meter["meter"];
+      EXPECT_EQ(browser_.Evaluate(page, canvas + ".data.datasets[0].data"), kwh) << chart << meter["meter"];
+    }
+  EXPECT_NE(days[0]["periods"][29]["kwh"], 0.0);  // the QM4C's log reaches yesterday
+  EXPECT_EQ(months[1]["periods"][12]["kwh"], 12.5);
+  const std::pair<const char*, std::string> table[] = {{"#use-today", Sum(days, 30)},
+                                                       {"#use-yesterday", Sum(days, 29)},
+                                                       {"#use-this_month", Sum(months, 12)},
+                                                       {"#use-last_month", Sum(months, 11)}};
+  for (const auto& [cell, text] : table) EXPECT_EQ(browser_.Evaluate(page, TextOf(cell)), text) << cell;
+}

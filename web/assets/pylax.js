@@ -90,6 +90,8 @@
       list.append(element('dt', label), element('dd', value + (unit || '')));
     }
     if (bus.gateway) list.append(element('dt', 'Gateway'), element('dd', gatewayText(bus.gateway)));
+    if (bus.gateway && bus.gateway.writes_said.length)
+      list.append(element('dt', 'Writes through it'), element('dd', bus.gateway.writes_said.join('\n'), 'writes'));
     const foreign = document.getElementById('foreign');
     foreign.hidden = bus.foreign.length === 0;
     foreign.querySelector('ul').replaceChildren(...bus.foreign.map((d) =>
@@ -261,13 +263,16 @@
     return String(d.getHours()).padStart(2, '0') + ':' + String(d.getMinutes()).padStart(2, '0');
   }
 
+  // Every chart fills its box, drawn at once.
+  const chartBasics = { animation: false, maintainAspectRatio: false };
+
   function makeChart(canvas, color, unit) {
     return new Chart(canvas, {
       type: 'line',
       data: { datasets: [{ data: [], borderColor: color, backgroundColor: color, borderWidth: 1.5, pointRadius: 0,
         spanGaps: false }] },
       options: {
-        animation: false, maintainAspectRatio: false, parsing: false, normalized: true,
+        ...chartBasics, parsing: false, normalized: true,
         plugins: { legend: { display: false }, tooltip: { enabled: false } },
         scales: {
           x: { type: 'linear', ticks: { stepSize: 600000, callback: timeLabel, maxRotation: 0, includeBounds: false } },
@@ -344,6 +349,69 @@
       });
   }
 
+  // --- the bus page's consumption: the archive's, by the report's rules ---
+  let archivedSeen = '';
+
+  function barChart(canvas, color) {
+    return new Chart(canvas, {
+      type: 'bar',
+      data: { labels: [], datasets: [{ data: [], backgroundColor: color }] },
+      options: {
+        ...chartBasics,
+        plugins: { legend: { display: false } },
+        scales: { y: { beginAtZero: true, title: { display: true, text: 'kWh' } } },
+      },
+    });
+  }
+
+  // A meter's two charts: by day (the last 31) and by month (the last 13).
+  function useCharts(id) {
+    const box = document.getElementById('use-meter-' + id);
+    if (box) return box.charts;
+    const created = element('div');
+    created.id = 'use-meter-' + id;
+    const row = element('div', null, 'use');
+    const charts = {};
+    for (const [span, color] of [['days', '#1f6fc5'], ['months', '#d4731a']]) {
+      const holder = element('div', null, 'chart');
+      const canvas = element('canvas');
+      canvas.id = span + '-' + id;
+      holder.append(canvas);
+      row.append(holder);
+      charts[span] = barChart(canvas, color);
+    }
+    created.append(element('h2', id), row);
+    created.charts = charts;
+    document.getElementById('consumption-meters').append(created);
+    return charts;
+  }
+
+  function showConsumption(use) {
+    if (!use.bus) return;  // nothing archived yet
+    document.getElementById('consumption').hidden = false;
+    for (const key of ['today', 'yesterday', 'this_month', 'last_month']) setText('use-' + key, use.bus[key]);
+    if (typeof Chart === 'undefined') return;
+    for (const m of use.meters) {
+      const charts = useCharts(m.meter);
+      for (const span of ['days', 'months']) {
+        charts[span].data.labels = use[span];
+        charts[span].data.datasets[0].data = m[span].map(Number);
+        charts[span].update('none');
+      }
+    }
+  }
+
+  function fetchConsumption() {
+    fetch('/api/consumption').then((r) => (r.ok ? r.json() : null)).then((use) => { if (use) showConsumption(use); });
+  }
+
+  // Again whenever a sync brought a meter's log further.
+  function noteArchived(meter) {
+    if (!meter.archived || meter.archived <= archivedSeen) return;
+    archivedSeen = meter.archived;
+    fetchConsumption();
+  }
+
   // --- both pages ---
   function show(meter) {
     const entry = { meter: meter, at: Date.now() };
@@ -351,6 +419,7 @@
     meters.set(meter.meter, entry);
     if (page === 'bus') {
       showRow(entry);
+      noteArchived(meter);
     } else if (meter.meter === meterId) {
       fillPick(meter);
       showMeterPage(entry);
@@ -365,6 +434,10 @@
     }
   }
 
+  if (page === 'bus') {
+    fetchConsumption();
+    setInterval(fetchConsumption, 60000);
+  }
   if (page === 'meter') {
     buildReadings();
     startCharts();
