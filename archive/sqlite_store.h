@@ -69,6 +69,8 @@ class SqliteStore : public ArchiveStore {
   bool LogCounter(const Meter& meter, CounterSeries& log);
   bool PolledCounter(const Meter& meter, CounterSeries& polled);
   bool CountTables(int* ours, int* all, std::string* error);
+  bool Recognise(bool forWriting, std::string* error);
+  bool HoldsPylaxTables();
   bool Connect(const std::string& name, int flags, std::string* error);
   std::string Error(const std::string& what) const;
 

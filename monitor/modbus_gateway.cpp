@@ -66,7 +66,6 @@ struct ModbusGateway::Client {
   std::vector<uint8_t> out;
   Clock::time_point lastHeard = Clock::now();
   Clock::time_point frameBegun{};  // when the request now coming in began; {} none
-  bool writesRefusedSaid = false;
   ~Client() {
     if (fd >= 0) ::close(fd);
   }
@@ -79,7 +78,7 @@ const char* GatewayOutcomeName(GatewayOutcome outcome) {
 }
 
 ModbusGateway::ModbusGateway(ModbusLink& link, GatewaySettings settings, SayFunction say)
-    : link_(link), settings_(std::move(settings)), say_(std::move(say)) {}
+    : link_(link), settings_(std::move(settings)), say_(std::move(say)), pace_(say_) {}
 
 ModbusGateway::~ModbusGateway() { Stop(); }
 
@@ -141,6 +140,7 @@ void ModbusGateway::Run() {
     if (fds[0].revents != 0) return;
     if (fds[1].revents & POLLIN) Accept();
     const auto now = Clock::now();
+    pace_.Flush(now);
     for (size_t k = 0; k < clients_.size(); ++k) {
       Client& client = *clients_[k];
       const short events = k + 2 < fds.size() && fds[k + 2].fd == client.fd ? fds[k + 2].revents : 0;
@@ -236,8 +236,8 @@ void ModbusGateway::Execute(Client& client, const MbapRequest& request, uint8_t*
   };
   if (function != 3 && function != 6 && function != 17) return refuse(GatewayOutcome::Refused, kIllegalFunction, 0, false);
   if (function == 6 && !settings_.writes) {
-    if (!client.writesRefusedSaid) say_("gateway: a write from " + client.name + " refused: writes are off (--gateway-writes)");
-    client.writesRefusedSaid = true;
+    pace_.Say(client.name.substr(0, client.name.rfind(':')),
+              "gateway: a write from " + client.name + " refused: writes are off (--gateway-writes)");
     CountWrite(client, request, false);
     return refuse(GatewayOutcome::Refused, kIllegalFunction, 0, false);
   }

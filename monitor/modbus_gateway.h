@@ -22,6 +22,7 @@
 #include "modbus/mbap.h"
 #include "monitor/gateway_writes.h"
 #include "monitor/log_window.h"
+#include "monitor/message_pace.h"
 
 struct GatewaySettings {
   std::string address;        // HOST:PORT to listen at; empty: no gateway
@@ -90,6 +91,7 @@ class ModbusGateway {
   ModbusLink& link_;
   GatewaySettings settings_;
   SayFunction say_;
+  MessagePace pace_;  // what clients cause: once per address and minute
   int listener_ = -1;
   int wake_[2] = {-1, -1};
   std::string bound_;

@@ -115,6 +115,7 @@ const char kHelpText[] =
     "                            a meter not static counts its load's kWh of them\n"
     "  static ADDR on|off        freeze or release the readings and live logging\n"
     "  clock ADDR YYYY MM DD hh mm ss   set the meter's clock\n"
+    "  clock ADDR invalid        its clock reads 0xFFFF until written\n"
     "  energy ADDR KWH           set the kWh counter to KWH\n"
     "  drift ADDR SECONDS_PER_MINUTE    the clock gains that many seconds a minute\n"
     "                            from now on (0: keeps time again)\n"
