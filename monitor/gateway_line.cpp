@@ -30,7 +30,7 @@ int Word(const GatewayRequest& request, int at) { return request.pdu[static_cast
 }  // namespace
 
 std::optional<GatewayReply> AnswerWithoutLine(const GatewayRequest& request, const GatewaySettings& settings,
-                                              const GatewayCache& cache, MessagePace& pace) {
+                                              const GatewayCache& cache, MessagePace& pace, Clock::time_point now) {
   const uint8_t function = request.pdu[0];
   if (function != 3 && function != 6 && function != 17)
     return Exception(request, GatewayOutcome::Refused, kIllegalFunction);
@@ -44,7 +44,7 @@ std::optional<GatewayReply> AnswerWithoutLine(const GatewayRequest& request, con
   if (count < 1 || count > kMostRelayedRegisters) return Exception(request, GatewayOutcome::Refused, kIllegalDataValue);
   uint8_t pdu[kMaxRelayAnswer];
   int pduLength = 0;
-  if (!cache.Answer(request.unit, first, count, Clock::now(), pdu, &pduLength)) return std::nullopt;
+  if (!cache.Answer(request.unit, first, count, now, pdu, &pduLength)) return std::nullopt;
   GatewayReply reply = Reply(request, GatewayOutcome::Answered, pdu, pduLength);
   reply.cache = CacheUse::Hit;
   return reply;
@@ -89,7 +89,7 @@ void GatewayLine::Run() {
       hold.unlock();
       for (const GatewayRequest& request : waiting) {
         if (Ending()) return;
-        std::optional<GatewayReply> reply = AnswerWithoutLine(request, settings_, cache_, pace_);
+        std::optional<GatewayReply> reply = AnswerWithoutLine(request, settings_, cache_, pace_, Clock::now());
         deliver_(reply ? std::move(*reply) : Relay(request));
       }
     }

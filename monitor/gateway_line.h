@@ -50,8 +50,10 @@ struct GatewayReply {
 // What a request gets without the line: a refusal (a function the meters do
 // not know, a write while writes are off, a count out of range) or an
 // answer from the monitor's last round; none when it needs the line.
+// now: when it is asked (the age of a kept answer is judged by it).
 std::optional<GatewayReply> AnswerWithoutLine(const GatewayRequest& request, const GatewaySettings& settings,
-                                              const GatewayCache& cache, MessagePace& pace);
+                                              const GatewayCache& cache, MessagePace& pace,
+                                              std::chrono::steady_clock::time_point now);
 
 class GatewayLine {
  public:

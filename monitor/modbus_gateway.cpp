@@ -320,7 +320,7 @@ bool ModbusGateway::Admit(Client& client) {
     client.frameBegun = client.in.empty() ? Clock::time_point{} : Clock::now();
     client.heard = true;
     std::optional<GatewayReply> reply =
-        client.waiting == 0 ? AnswerWithoutLine(whole, settings_, cache_, pace_) : std::nullopt;
+        client.waiting == 0 ? AnswerWithoutLine(whole, settings_, cache_, pace_, whole.whole) : std::nullopt;
     if (reply) {
       Count(*reply);
       client.out.insert(client.out.end(), reply->frame.begin(), reply->frame.end());

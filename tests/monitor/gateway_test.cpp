@@ -6,6 +6,8 @@
 
 #include <future>
 
+#include "monitor/gateway_line.h"
+
 #include "tests/monitor/monitor_support.h"
 
 namespace {
@@ -15,7 +17,12 @@ using Bytes = std::vector<uint8_t>;
 // A Modbus TCP client of our own, bytes as they go over the socket.
 class RawClient {
  public:
-  explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+  // from: the loopback address it connects from (each counts as a host).
+  explicit RawClient(int port, const char* from = "127.0.0.1") : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &source.sin_addr);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source), 0) << from;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -39,6 +46,12 @@ class RawClient {
       if (got.size() >= 6) want = 6 + (got[4] << 8 | got[5]);
     }
     return got;
+  }
+  // True when the gateway has closed the connection, without waiting.
+  bool ClosedNow() {
+    pollfd p{fd_, POLLIN, 0};
+    uint8_t byte;
+    return poll(&p, 1, 0) > 0 && recv(fd_, &byte, 1, MSG_DONTWAIT) <= 0;
   }
   // True once the gateway has closed the connection.
   bool Closed() {
@@ -171,6 +184,116 @@ TEST_F(Gateway, ServesEveryClientInTurnWhileTheMonitorKeepsItsRounds) {
   EXPECT_EQ(metrics["pylax_gateway_requests_total{result=\"malformed\"}"], 1);
   EXPECT_EQ(metrics["pylax_gateway_requests_total{result=\"no_answer\"}"], 0);
   EXPECT_EQ(monitor_->End(SIGTERM), 0);
+}
+
+// A read within a block the monitor read, young enough, is answered from
+// it byte for byte; anything else goes on the line: across or past the
+// block, another meter, too old, the log window, report slave id, a meter
+// written since, the cache off. The blocks come from a real link's reads of
+// qm4sim, as the monitor's polls feed them.
+TEST_F(Gateway, AnswersReadsFromTheLastRoundOnlyWhileTheyHold) {
+  ASSERT_EQ(sim_->Command("setfloat 3 258 1234.5"), "ok");
+  ASSERT_EQ(sim_->Command("setfloat 3 260 -2.5"), "ok");
+  using Clock = std::chrono::steady_clock;
+  const Bytes line;  // no answer at once: the request waits for the line
+  const struct {
+    const char* what;
+    double cacheSeconds;
+    int written;  // the meter written to after the reads; 0 none
+    uint8_t unit;
+    Bytes pdu;
+    double later;  // seconds after the reads
+    Bytes answer;
+  } cases[] = {
+      {"inside, at its start", 1, 0, 3, {3, 1, 2, 0, 2}, 0.5, {0, 1, 0, 0, 0, 7, 3, 3, 4, 0x44, 0x9A, 0x50, 0x00}},
+      {"inside, at its end", 1, 0, 3, {3, 1, 4, 0, 2}, 0.5, {0, 1, 0, 0, 0, 7, 3, 3, 4, 0xC0, 0x20, 0x00, 0x00}},
+      {"the block whole", 2, 0, 3, {3, 1, 2, 0, 4}, 1.5,
+       {0, 1, 0, 0, 0, 11, 3, 3, 8, 0x44, 0x9A, 0x50, 0x00, 0xC0, 0x20, 0x00, 0x00}},
+      {"across its end", 1, 0, 3, {3, 1, 4, 0, 4}, 0.5, line},
+      {"past it", 1, 0, 3, {3, 1, 6, 0, 2}, 0.5, line},
+      {"before it", 1, 0, 3, {3, 1, 1, 0, 2}, 0.5, line},
+      {"another meter", 1, 0, 7, {3, 1, 2, 0, 2}, 0.5, line},
+      {"too old", 1, 0, 3, {3, 1, 2, 0, 2}, 1.5, line},
+      {"the log window", 1, 0, 3, {3, 0x1F, 0x3F, 0, 2}, 0.5, line},
+      {"report slave id", 1, 0, 3, {17}, 0.5, line},
+      {"another meter written", 1, 7, 3, {3, 1, 2, 0, 2}, 0.5, {0, 1, 0, 0, 0, 7, 3, 3, 4, 0x44, 0x9A, 0x50, 0x00}},
+      {"this meter written", 1, 3, 3, {3, 1, 2, 0, 2}, 0.5, line},
+      {"the cache off", 0, 0, 3, {3, 1, 2, 0, 2}, 0, line},
+  };
+  ModbusLink link(LinkSettings{Framing::Length, {}, {}});
+  ASSERT_TRUE(link.Open(sim_->LinkPath(), 38400));
+  MessagePace pace([](const std::string&) {});
+  for (const auto& c : cases) {
+    GatewaySettings settings;
+    settings.cacheSeconds = c.cacheSeconds;
+    GatewayCache cache(c.cacheSeconds);
+    link.Watch(&cache);
+    int values[4];
+    ASSERT_EQ(link.ReadHoldingRegisters(3, 258, 4, values), ResultOk);
+    ASSERT_EQ(link.ReadHoldingRegisters(3, 7999, 2, values), ResultOk);
+    const auto read = Clock::now();
+    if (c.written != 0) link.WriteSingleRegister(c.written, 1000, 0);
+    link.Watch(nullptr);
+    GatewayRequest request{9, "127.0.0.1:4000", 1, c.unit, {}, int(c.pdu.size()), read};
+    std::copy(c.pdu.begin(), c.pdu.end(), request.pdu.begin());
+    const auto later = read + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(c.later));
+    const std::optional<GatewayReply> reply = AnswerWithoutLine(request, settings, cache, pace, later);
+    EXPECT_EQ(reply ? reply->frame : line, c.answer) << c.what;
+  }
+}
+
+// Eight sockets from one address that never send, reopened as they close,
+// take at most half the places; a client from a third address takes the
+// place of the one silent longest; the real clients are served throughout,
+// and the refusals are counted and said once.
+TEST_F(Gateway, SilentSocketsLockNoClientOut) {
+  StartMonitor();
+  std::atomic<bool> done{false};
+  std::thread silent([&] {
+    std::vector<std::unique_ptr<RawClient>> sockets;
+    for (int k = 0; k < 8; ++k) sockets.push_back(std::make_unique<RawClient>(gatewayPort_, "127.0.0.2"));
+    for (int rounds = 0; !done && rounds < 3000; ++rounds) {
+      for (auto& socket : sockets)
+        if (socket->ClosedNow()) socket = std::make_unique<RawClient>(gatewayPort_, "127.0.0.2");
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::vector<std::unique_ptr<RawClient>> real;
+  for (int k = 0; k < 4; ++k) real.push_back(std::make_unique<RawClient>(gatewayPort_));
+  uint16_t id = 0;
+  const auto readAll = [&] {
+    for (auto& client : real) {
+      client->Send(Request(++id, 9, {3, 1, 2, 0, 2}));
+      EXPECT_EQ(client->Receive().size(), 13u) << "request " << id;
+    }
+  };
+  readAll();
+  RawClient third(gatewayPort_, "127.0.0.3");  // the places are full: a silent one makes room
+  third.Send(Request(++id, 7, {3, 1, 2, 0, 2}));
+  EXPECT_EQ(third.Receive().size(), 13u);
+  for (int round = 0; round < 5; ++round) readAll();
+  done = true;
+  silent.join();
+  const auto metrics = Scrape(metricsPort_);
+  EXPECT_GT(metrics.at("pylax_gateway_clients_refused_total"), 0);
+  EXPECT_EQ(Lines("monitor.err", "gateway: a connection from 127.0.0.2:"), 1) << ReadWholeFile("monitor.err");
+  EXPECT_EQ(Lines("monitor.err", "refused: 127.0.0.2 holds 4 of the 8 places already (at most half for one address)"), 1);
+}
+
+// SIGTERM while eight clients keep the line busy with reads of a meter that
+// is not there (each 0.6 s): the monitor ends well within the 3 s allowed.
+TEST_F(Gateway, EndsAtOnceWhileClientsWaitForAnAbsentMeter) {
+  StartMonitor();
+  std::vector<std::unique_ptr<RawClient>> clients;
+  uint16_t id = 0;
+  for (const char* from : {"127.0.0.1", "127.0.0.2"})
+    for (int k = 0; k < 4; ++k) {
+      clients.push_back(std::make_unique<RawClient>(gatewayPort_, from));
+      for (int request = 0; request < 4; ++request) clients.back()->Send(Request(++id, 5, {3, 1, 2, 0, 2}));
+    }
+  EXPECT_EQ(clients.front()->Receive(), Request(1, 5, {0x83, 0x0B}));  // the line is theirs now
+  EXPECT_EQ(monitor_->End(SIGTERM, 3), 0) << ReadWholeFile("monitor.err");
 }
 
 }  // namespace
