@@ -244,8 +244,9 @@ TEST_F(Gateway, AnswersReadsFromTheLastRoundOnlyWhileTheyHold) {
 
 // Eight sockets from one address that never send, reopened as they close,
 // take at most half the places; a client from a third address takes the
-// place of the one silent longest; the real clients are served throughout,
-// and the refusals are counted and said once.
+// place of one that never sent a request, though real clients have been
+// silent longer; the real clients are served throughout, and the refusals
+// are counted and said once.
 TEST_F(Gateway, SilentSocketsLockNoClientOut) {
   StartMonitor();
   std::atomic<bool> done{false};
@@ -269,7 +270,10 @@ TEST_F(Gateway, SilentSocketsLockNoClientOut) {
     }
   };
   readAll();
-  RawClient third(gatewayPort_, "127.0.0.3");  // the places are full: a silent one makes room
+  // The silent sockets that held places are closed after 5 s and opened
+  // again: now they, not the real clients, have been silent longest.
+  std::this_thread::sleep_for(std::chrono::seconds(7));
+  RawClient third(gatewayPort_, "127.0.0.3");  // the places are full: one never heard from makes room
   third.Send(Request(++id, 7, {3, 1, 2, 0, 2}));
   EXPECT_EQ(third.Receive().size(), 13u);
   for (int round = 0; round < 5; ++round) readAll();
