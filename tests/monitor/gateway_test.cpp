@@ -74,9 +74,11 @@ Bytes Request(uint16_t id, uint8_t unit, const Bytes& pdu) {
 class Gateway : public ::testing::Test {
  protected:
   // The monitor polling three meters and serving them at gateway_.
-  void StartMonitor(std::vector<std::string> more = {}) {
+  // gateway: where it listens, by default 127.0.0.1 at gatewayPort_.
+  void StartMonitor(std::vector<std::string> more = {}, std::string gateway = "") {
+    if (gateway.empty()) gateway = "127.0.0.1:" + std::to_string(gatewayPort_);
     std::vector<std::string> args{"--port", sim_->LinkPath(), "monitor", "--interval", "2", "--end", "9",
-                                  "--gateway", "127.0.0.1:" + std::to_string(gatewayPort_), "--prometheus",
+                                  "--gateway", gateway, "--prometheus",
                                   "127.0.0.1:" + std::to_string(metricsPort_)};
     args.insert(args.end(), more.begin(), more.end());
     monitor_ = std::make_unique<Child>(PYLAXCTL_PATH, args, "monitor");
@@ -298,6 +300,28 @@ TEST_F(Gateway, EndsAtOnceWhileClientsWaitForAnAbsentMeter) {
     }
   EXPECT_EQ(clients.front()->Receive(), Request(1, 5, {0x83, 0x0B}));  // the line is theirs now
   EXPECT_EQ(monitor_->End(SIGTERM, 3), 0) << ReadWholeFile("monitor.err");
+}
+
+// A bare port listens on the loopback, as --http takes it; a program refused
+// the port is told an address it can reach, the loopback for a wildcard.
+TEST_F(Gateway, TellsAnAddressAClientCanReach) {
+  const std::string port = std::to_string(gatewayPort_);
+  const struct {
+    std::string given;
+    std::string served;
+    std::string told;
+  } cases[] = {
+      {port, "served to other masters at mbtcp://127.0.0.1:" + port + " (", "serves the bus at mbtcp://127.0.0.1:" + port + ":"},
+      {"0.0.0.0:" + port, "served to other masters at mbtcp://0.0.0.0:" + port + " (",
+       "serves the bus at mbtcp://127.0.0.1:" + port + ":"},
+  };
+  for (const auto& c : cases) {
+    StartMonitor({}, c.given);
+    EXPECT_EQ(Lines("monitor.err", c.served), 1) << ReadWholeFile("monitor.err");
+    EXPECT_EQ(RunToEnd(PYLAXCTL_PATH, {"--port", sim_->LinkPath(), "scan"}, "refused"), 3);
+    EXPECT_EQ(Lines("refused.err", c.told), 1) << ReadWholeFile("refused.err");
+    EXPECT_EQ(monitor_->End(SIGTERM), 0);
+  }
 }
 
 }  // namespace
