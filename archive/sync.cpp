@@ -110,13 +110,20 @@ struct ReadLog {
   int shift = 0;
 };
 
+// Why the log could not be read: a stop, a meter busy with another master
+// for longer than the link waits, or what else went wrong.
+std::string ReadFailure(const StatusLog& log, const char* stopped, const char* otherwise) {
+  if (log.StopRequested()) return stopped;
+  return log.GaveUpText().empty() ? otherwise : log.GaveUpText();
+}
+
 bool ReadEntries(ModbusLink& link, const Meter& meter, ReadLog& read, const LogState& state, int count, StatusLog& log,
                  std::string& failure) {
   LoggedData& data = *read.data;
   if (!ReadNewestEntries(link, meter, data, {state.timeStep, count, state.newest, true}, log)) {
-    failure = log.StopRequested() ? "stopped before the log was read whole"
-                                  : "the meter's log could not be read whole (the meter did not answer, or its "
-                                    "clock or log changed during the sync)";
+    failure = ReadFailure(log, "stopped before the log was read whole",
+                          "the meter's log could not be read whole (the meter did not answer, or its clock or log "
+                          "changed during the sync)");
     return false;
   }
   const time_t ahead = data.newestTime - state.newest;
@@ -233,8 +240,8 @@ void Append(const StorePlan& plan, const ArchiveBatch& batch, ArchiveSyncReport&
 bool ReadLogOfPlans(ModbusLink& link, const Meter& meter, std::vector<StorePlan>& plans, ReadLog& read,
                     SyncResult& result, StatusLog& log, long clockStep) {
   if (!ReadLogState(link, meter, result.state, log)) {
-    result.failure = log.StopRequested() ? "stopped before the log was read"
-                                         : "the meter's log status could not be read (the meter did not answer)";
+    result.failure = ReadFailure(log, "stopped before the log was read",
+                                 "the meter's log status could not be read (the meter did not answer)");
     return false;
   }
   if (result.state.entries > 0 && result.state.newest == static_cast<time_t>(-1)) {

@@ -6,7 +6,9 @@
 #include <memory>
 
 #include "bus/csv_writer.h"
+#include "bus/busy_wait.h"
 #include "bus/meter_io.h"
+#include "bus/write_failure.h"
 #include "util/replacement_file.h"
 
 namespace {
@@ -38,13 +40,16 @@ std::string Format(const char* format, ...) {
 // repetitions the download gives up instead of asking for ever a meter that
 // has gone away; a closed port, or a device that has gone away (adapter
 // pulled), is not asked again at all. A gateway's lost connection is: the
-// next transaction connects again.
+// next transaction connects again. A busy meter is waited for by the caller
+// (WaitWhileBusy), and a gateway's refusal stands: neither is spoiled, so
+// neither is asked again here.
 template <typename Transaction>
 bool Repeated(const ModbusLink& link, Transaction transaction, StatusLog& log) {
   for (int retry = 0;; ++retry) {
     if (transaction()) return true;
     if (retry == kTransactionRetries || log.StopRequested() || !link.IsOpen() ||
-        (link.DeviceGone() && !link.Reconnects()))
+        (link.DeviceGone() && !link.Reconnects()) || link.LastExceptionCode() == kExceptionBusy ||
+        GatewayRefusedWrite(link, ResultException))
       return false;
     log.LogStatus(Format("Response Timeout Retry #%d", retry + 1));
   }
@@ -56,6 +61,13 @@ bool ReadRepeated(ModbusLink& link, int slave, int firstAddress, int count, int*
 
 bool SelectSlot(ModbusLink& link, int slave, int value, StatusLog& log) {
   return Repeated(link, [&] { return WriteMeter(link, slave, reg::kSlotSelector, value, log); }, log);
+}
+
+// A read outside a slot's selection, waiting while the meter is busy.
+bool ReadWaiting(ModbusLink& link, int slave, int firstAddress, int count, int* values, StatusLog& log) {
+  return WaitWhileBusy(link, slave, log, [&] {
+    return AttemptOutcome(link, ReadRepeated(link, slave, firstAddress, count, values, log));
+  });
 }
 
 // Sent even after a stop was asked for: a download never leaves the meter
@@ -80,7 +92,7 @@ LogStatusBlock StatusOfRegisters(const int* registers) {
 
 bool ReadLogStatusBlock(ModbusLink& link, int slave, LogStatusBlock& status, StatusLog& log) {
   int registers[kStatusBlockCount];
-  if (!ReadRepeated(link, slave, reg::kSubInterval, kStatusBlockCount, registers, log)) return false;
+  if (!ReadWaiting(link, slave, reg::kSubInterval, kStatusBlockCount, registers, log)) return false;
   status = StatusOfRegisters(registers);
   log.LogStatus(Format("Interval = %d secs.", status.timeStep));
   return true;
@@ -234,20 +246,25 @@ bool ReadSelectedSlot(ModbusLink& link, int slave, LoggedData& data, int slot, c
   return plan.entries == 0 || SlotReader(link, slave, data, slot, plan, log).Read(newest);
 }
 
-bool ReadSlot(ModbusLink& link, int slave, LoggedData& data, int slot, const LogReadPlan& plan, StatusLog& log) {
+// One slot, made in one turn of the link (WaitWhileBusy holds it): another
+// master's selection between ours and its release would change what the
+// window holds, and nothing in its answers would say so.
+Attempt ReadSlot(ModbusLink& link, int slave, LoggedData& data, int slot, const LogReadPlan& plan, StatusLog& log) {
   int registers[kSlotBlockCount];
-  if (!ReadRepeated(link, slave, reg::kNewestEntryTime, kSlotBlockCount, registers, log)) return false;
+  if (!ReadRepeated(link, slave, reg::kNewestEntryTime, kSlotBlockCount, registers, log))
+    return AttemptOutcome(link, false);
   const int16_t* slots = data.slotRegisters;
   for (int i = 0; i < reg::kSlotCount; ++i) data.slotRegisters[i] = static_cast<int16_t>(registers[3 + i] & 0xFFFF);
   log.LogStatus(Format("Registers %d, %d, %d, %d, %d, %d, %d, %d, %d, %d", slots[0], slots[1], slots[2], slots[3],
                        slots[4], slots[5], slots[6], slots[7], slots[8], slots[9]));
   const time_t newest = MeterTimeValue(registers[0], registers[1], registers[2]);
   // Once the selection is sent it is released whatever happens after it, so
-  // a download that fails never leaves the meter with a slot selected.
-  const bool read =
-      SelectSlot(link, slave, slot + 1, log) && ReadSelectedSlot(link, slave, data, slot, plan, newest, log);
+  // a download that fails never leaves the meter with a slot selected. A
+  // slot cut short by a busy answer is read again whole.
+  const Attempt read = AttemptOutcome(
+      link, SelectSlot(link, slave, slot + 1, log) && ReadSelectedSlot(link, slave, data, slot, plan, newest, log));
   const bool released = ReleaseSlot(link, slave, log);
-  return read && released;
+  return read == Attempt::Done && !released ? Attempt::Failed : read;
 }
 
 // The slots of data holding a register number, in slot order.
@@ -326,13 +343,15 @@ void ConvertFloatPairs(LoggedData& data) {
     ConvertPairs(data, SlotsHolding(data, number), SlotsHolding(data, number + 1), WordsToFloat);
 }
 
-// A download that ends early says why: stopped on request, or the meter's
-// data could not be read. A stopped one leaves "log.txt" to the data file it
-// kept.
-bool Failed(StatusLog& log, const std::string& fileName, const PreviousLogFile& previousLog) {
+// A download that ends early says why: stopped on request, a gateway that
+// refused the slot selection, or the meter's data could not be read. A
+// stopped one leaves "log.txt" to the data file it kept.
+bool Failed(const ModbusLink& link, StatusLog& log, const std::string& fileName, const PreviousLogFile& previousLog) {
   if (log.StopRequested()) {
     log.LogStatus(Format("Download stopped; \"%s\" was not written.", fileName.c_str()));
     previousLog.SetStoppedRunAside();
+  } else if (GatewayRefusedWrite(link, ResultException)) {
+    log.LogStatus(WriteFailureText(link, ResultException));
   } else {
     log.LogStatus("Error while reading data.");
   }
@@ -342,8 +361,8 @@ bool Failed(StatusLog& log, const std::string& fileName, const PreviousLogFile& 
 
 bool ReadLoggedData(ModbusLink& link, const Meter& meter, LoggedData& data, StatusLog& log) {
   LogStatusBlock status{};
-  if (!ReadLogStatusBlock(link, meter.address, status, log)) return true;
-  return !ReadNewestEntries(link, meter, data, {status.timeStep, status.entryCount, 0, false}, log);
+  return ReadLogStatusBlock(link, meter.address, status, log) &&
+         ReadNewestEntries(link, meter, data, {status.timeStep, status.entryCount, 0, false}, log);
 }
 
 bool ReadNewestEntries(ModbusLink& link, const Meter& meter, LoggedData& data, const LogReadPlan& plan,
@@ -351,14 +370,15 @@ bool ReadNewestEntries(ModbusLink& link, const Meter& meter, LoggedData& data, c
   data.pointCount = 0;
   data.timeStep = plan.timeStep;
   data.readBySection = false;
+  const int slave = meter.address;
   for (int slot = 0; slot < reg::kSlotCount; ++slot)
-    if (!ReadSlot(link, meter.address, data, slot, plan, log)) return false;
-  return SelectSlot(link, meter.address, 0, log);
+    if (!WaitWhileBusy(link, slave, log, [&] { return ReadSlot(link, slave, data, slot, plan, log); })) return false;
+  return WaitWhileBusy(link, slave, log, [&] { return AttemptOutcome(link, SelectSlot(link, slave, 0, log)); });
 }
 
 bool ReadLogState(ModbusLink& link, const Meter& meter, LogState& state, StatusLog& log) {
   int registers[kLogStateCount];
-  if (!ReadRepeated(link, meter.address, reg::kSubInterval, kLogStateCount, registers, log)) return false;
+  if (!ReadWaiting(link, meter.address, reg::kSubInterval, kLogStateCount, registers, log)) return false;
   const LogStatusBlock status = StatusOfRegisters(registers);
   auto at = [&](int address) { return registers[address - reg::kSubInterval] & 0xFFFF; };
   state.timeStep = status.timeStep;
@@ -372,7 +392,7 @@ bool ReadLogState(ModbusLink& link, const Meter& meter, LogState& state, StatusL
 bool ConvertLoggedData(ModbusLink& link, const Meter& meter, LoggedData& data, StatusLog& log) {
   for (auto& defined : data.valueDefined) defined.reset();
   int registers[kExponentCount];
-  if (!ReadRepeated(link, meter.address, reg::kCurrentExponent, kExponentCount, registers, log)) return false;
+  if (!ReadWaiting(link, meter.address, reg::kCurrentExponent, kExponentCount, registers, log)) return false;
   int exponents[kExponentCount];
   for (int i = 0; i < kExponentCount; ++i) exponents[i] = ScaleExponent(registers[i]);
   constexpr unsigned kEnergyHighWords[] = {1, 27, 29};
@@ -407,14 +427,14 @@ bool DownloadLoggedData(ModbusLink& link, const Meter& meter, StatusLog& log) {
   auto data = std::make_unique<LoggedData>();
   // A stop asked for after the last slot ends the download before the
   // exponents are read.
-  if (ReadLoggedData(link, meter, *data, log) || log.StopRequested() || !ConvertLoggedData(link, meter, *data, log))
-    return Failed(log, fileName, previousLog);
+  if (!ReadLoggedData(link, meter, *data, log) || log.StopRequested() || !ConvertLoggedData(link, meter, *data, log))
+    return Failed(link, log, fileName, previousLog);
   log.LogStatus(Format("Data written to file \"%s\". Log available at \"%s\"", fileName.c_str(), kLogFileName));
   int headerSlots[reg::kSlotCount];
   // The message above already promised a file; a failure says that none was
   // written.
-  if (!ReadRepeated(link, meter.address, reg::kLogSlots, reg::kSlotCount, headerSlots, log))
-    return Failed(log, fileName, previousLog);
+  if (!ReadWaiting(link, meter.address, reg::kLogSlots, reg::kSlotCount, headerSlots, log))
+    return Failed(link, log, fileName, previousLog);
   WriteDataFile(file.Stream(), *data, headerSlots);
   if (!file.Commit()) {
     log.LogStatus(Format("Error while writing file \"%s\".", fileName.c_str()));

@@ -43,7 +43,7 @@ struct LoggedData {
 // Every read and write below goes to meter over link.
 
 // Reads every entry of every slot into the row of its logging instant; true
-// on failure, false when all was read.
+// when all was read.
 [[nodiscard]] bool ReadLoggedData(ModbusLink& link, const Meter& meter, LoggedData& data, StatusLog& log);
 // Fills data.values from data.raw; reads the scale exponents itself. False
 // when they cannot be read: without them no value can be trusted (the float
@@ -73,9 +73,12 @@ struct LogReadPlan {
   time_t newest = 0;
   bool followNewEntries = false;
 };
-// Reads the plan's entries of every slot into the rows of their instants,
-// bracketed by the newest entry's time as the download reads them; true when
-// every slot was read and the selection released.
+// The one reader of the log, the download's and the archive sync's: reads
+// the plan's entries of every slot into the rows of their instants,
+// bracketed by the newest entry's time. Each slot's selection, reads and
+// release are one turn of the link, so that no other master's request on it
+// lands between them; a meter busy with another master is waited for
+// (WaitWhileBusy). True when every slot was read and the selection released.
 [[nodiscard]] bool ReadNewestEntries(ModbusLink& link, const Meter& meter, LoggedData& data, const LogReadPlan& plan,
                                      StatusLog& log);
 // "%02d-data.csv" for a slave address.

@@ -1,6 +1,8 @@
 #include "bus/logging_start.h"
 
+#include "bus/busy_wait.h"
 #include "bus/meter_io.h"
+#include "bus/write_failure.h"
 
 namespace {
 constexpr unsigned kMinSubInterval = 10;
@@ -68,8 +70,15 @@ bool StartLogging(ModbusLink& link, const Meter& meter, LoggingSettings& setting
     log.LogStatus(kStartFailedMessage);
     return false;
   }
-  if (!WriteLoggingSetup(link, meter.address, settings, setup.logControl, log)) {
-    log.LogStatus(log.StopRequested() ? kStartStoppedMessage : kStartFailedMessage);
+  // One piece on the link, and written again whole after the meter was busy
+  // with another master's log reading: the restart command comes first.
+  const int slave = meter.address;
+  if (!WaitWhileBusy(link, slave, log, [&] {
+        return AttemptOutcome(link, WriteLoggingSetup(link, slave, settings, setup.logControl, log));
+      })) {
+    log.LogStatus(log.StopRequested()                         ? kStartStoppedMessage
+                  : GatewayRefusedWrite(link, ResultException) ? WriteFailureText(link, ResultException)
+                                                               : kStartFailedMessage);
     return false;
   }
   log.LogStatus(kStartedMessage);

@@ -61,6 +61,17 @@ class StatusLog {
   // selected slot is still released), keeps the previous data file and ends
   // as on a failure. The program's stop asks it of every log made with it.
   virtual bool StopRequested() const { return stop_ != nullptr && stop_->Requested(); }
+  // A wait for a meter busy with another master, or the end of it: logged
+  // as any message; a log that shows nothing says it where its user sees it.
+  virtual void Waiting(const std::string& message) { LogStatus(message); }
+  // The end of a wait that lasted as long as the link waits: said through
+  // Waiting and kept, as what the operation failed of.
+  void GaveUpWaiting(const std::string& message) {
+    gaveUp_ = message;
+    Waiting(message);
+  }
+  // The last GaveUpWaiting's message; empty while no wait ended so.
+  const std::string& GaveUpText() const { return gaveUp_; }
   // Whether LogStatus appends to "log.txt": the log's own work (the window,
   // pylaxctl's start and download) does; work that only reads the log for
   // another record of it (the archive's sync) does not.
@@ -68,4 +79,5 @@ class StatusLog {
 
  private:
   const StopToken* stop_;
+  std::string gaveUp_;
 };

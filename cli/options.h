@@ -23,6 +23,7 @@ enum class ExitCode : int {
   ArchiveFailed = 10,     // log sync: an archive did not take its entries; archive: it cannot be read
   NothingArchived = 11,   // archive list/export: no meter, run or entry that fits
   Stopped = 12,           // SIGINT or SIGTERM ended the command before its work was done
+  GatewayRefused = 13,    // a Modbus TCP gateway refused a write: it serves reads only
 };
 
 enum class Command { Scan, Read, ResetEnergy, SetClock, LogShow, LogStart, LogDownload, LogSync, Monitor, ArchiveList, ArchiveExport };

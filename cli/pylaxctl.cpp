@@ -28,6 +28,7 @@
 #include "bus/scan.h"
 #include "bus/download.h"
 #include "bus/logging_start.h"
+#include "bus/write_failure.h"
 #include "meter/reading_format.h"
 #include "meter/register_map.h"
 #include "modbus/link.h"
@@ -72,6 +73,12 @@ int Exit(ExitCode code) { return static_cast<int>(code); }
 int Fail(ExitCode code, const std::string& message) {
   std::fprintf(stderr, "pylaxctl: %s\n", message.c_str());
   return Exit(code);
+}
+
+// A write refused by the Modbus TCP gateway the link reaches the meters
+// through has its own exit status, which a script can act on.
+ExitCode WriteFailed(const ModbusLink& link, ModbusResult result, ExitCode otherwise) {
+  return GatewayRefusedWrite(link, result) ? ExitCode::GatewayRefused : otherwise;
 }
 
 std::string MeterName(const Meter& meter) {
@@ -227,7 +234,9 @@ int RunRead(ModbusLink& link, const Meter& meter, const Options& options, const 
 int RunResetEnergy(ModbusLink& link, const Meter& meter) {
   if (int code = RequireModel(meter, meter.model != ModelNone, "a QM4A, QM4B or QM4C")) return code;
   const ModbusResult result = ResetEnergy(link, meter);
-  if (result != ResultOk) return Fail(ExitCode::TransactionFailed, std::string("Reset kWH: ") + ResultText(result));
+  if (result != ResultOk)
+    return Fail(WriteFailed(link, result, ExitCode::TransactionFailed),
+                std::string("Reset kWH: ") + WriteFailureText(link, result));
   std::printf("kWh of the meter at address %s reset\n", MeterName(meter).c_str());
   return Exit(ExitCode::Success);
 }
@@ -242,7 +251,9 @@ int RunSetClock(ModbusLink& link, const Meter& meter) {
   struct tm local {};
   localtime_r(&now, &local);
   const ModbusResult result = SetClockFrom(link, meter, local);
-  if (result != ResultOk) return Fail(ExitCode::TransactionFailed, std::string("Set Clock: ") + ResultText(result));
+  if (result != ResultOk)
+    return Fail(WriteFailed(link, result, ExitCode::TransactionFailed),
+                std::string("Set Clock: ") + WriteFailureText(link, result));
   int registers[3];
   PackMeterTime(local, registers);
   char text[48];
@@ -278,7 +289,8 @@ int RunLogStart(ModbusLink& link, const Meter& meter, const Options& options, co
   settings.method = options.oneShot ? 1 : 0;
   StderrLog log(false, stop);
   LogSetup setup;
-  return Exit(StartLogging(link, meter, settings, setup, log) ? ExitCode::Success : ExitCode::LoggingNotStarted);
+  if (StartLogging(link, meter, settings, setup, log)) return Exit(ExitCode::Success);
+  return Exit(WriteFailed(link, ResultException, ExitCode::LoggingNotStarted));
 }
 
 int RunLogDownload(ModbusLink& link, const Meter& meter, const StopToken& stop) {
@@ -286,7 +298,7 @@ int RunLogDownload(ModbusLink& link, const Meter& meter, const StopToken& stop) 
   StderrLog log(isatty(STDERR_FILENO) == 1, stop);
   const bool written = DownloadLoggedData(link, meter, log);
   log.Finish();
-  return Exit(written ? ExitCode::Success : ExitCode::DownloadFailed);
+  return Exit(written ? ExitCode::Success : WriteFailed(link, ResultException, ExitCode::DownloadFailed));
 }
 
 std::vector<std::string> ArchiveUrls(const ArchiveOptions& archive) {
@@ -312,6 +324,13 @@ std::string BusIdOf(const Options& options) {
   return options.busId.empty() ? BusId(options.port, HostName()) : options.busId;
 }
 
+// log sync says nothing of its reading but a wait for a busy meter.
+class WaitSayingSyncLog : public SyncStatusLog {
+ public:
+  using SyncStatusLog::SyncStatusLog;
+  void Waiting(const std::string& message) override { std::fprintf(stderr, "pylaxctl: %s\n", message.c_str()); }
+};
+
 // Each archive is synced on its own: one that cannot be opened or written
 // is said, and the others still take their entries.
 int RunLogSync(ModbusLink& link, Meter meter, const Options& options, const StopToken& stop) {
@@ -327,9 +346,12 @@ int RunLogSync(ModbusLink& link, Meter meter, const Options& options, const Stop
     allOpened = allOpened && opened.back() != nullptr;
     if (!error.empty()) std::fprintf(stderr, "pylaxctl: %s\n", error.c_str());
   }
-  SyncStatusLog log(&stop);
+  WaitSayingSyncLog log(&stop);
   const SyncResult result = SyncMeterLog(link, meter, stores, log);
   if (!result.meterRead && stop.Requested()) return Stopped(options, stop);
+  if (!result.meterRead && GatewayRefusedWrite(link, ResultException))
+    return Fail(ExitCode::GatewayRefused,
+                MeterId(meter) + ": " + WriteFailureText(link, ResultException) + "; nothing archived");
   if (!result.meterRead)
     return Fail(ExitCode::TransactionFailed, MeterId(meter) + ": " + result.failure + "; nothing archived");
   for (const ArchiveSyncReport& report : result.archives)

@@ -13,6 +13,13 @@ void StderrLog::Show(const std::string& message, const std::string&) {
   if (!progressBar_) std::fprintf(stderr, "%s\n", message.c_str());
 }
 
+void StderrLog::Waiting(const std::string& message) {
+  LogStatus(message);
+  if (!progressBar_) return;
+  std::fprintf(stderr, "%s%s\n", barDrawn_ ? "\n" : "", message.c_str());
+  barDrawn_ = false;
+}
+
 void StderrLog::ShowStatusOnly(const std::string& message) { Show(message, message); }
 
 // "[#####-----]  slot 3/10  1234 of 57600 entries", redrawn in place.

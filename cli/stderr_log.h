@@ -15,6 +15,9 @@ class StderrLog : public StatusLog {
   void Show(const std::string& message, const std::string& stampedLine) override;
   void ShowStatusOnly(const std::string& message) override;
   void Progress(long done, long total) override;
+  // Said at once, the bar or not: a wait of up to a minute must not look
+  // like a hang.
+  void Waiting(const std::string& message) override;
   // Ends the bar's line and prints the last message (the outcome).
   void Finish();
 

@@ -172,6 +172,13 @@ ModbusResult ModbusLink::Counted(ModbusResult result) {
   return result;
 }
 
+// The exception form's one byte kept beside the result, for the callers that
+// tell a busy meter or a gateway's refusal from other exceptions.
+ModbusResult ModbusLink::Noted(ModbusResult checked, const ModbusAnswer& answer) {
+  exceptionCode_ = checked == ResultException && answer.pduLength >= 2 ? answer.pdu[1] : 0;
+  return checked;
+}
+
 // A gateway's connection found lost gets one try at connecting again (within
 // the timeouts' gatewayConnectMs); when that fails, the port stays gone and the
 // transactions fail at once for the back-off, so a gateway that drops
@@ -290,7 +297,7 @@ ModbusResult ModbusLink::Read(int slave, int firstAddress, int count, int* value
   const ModbusResult transport =
       Exchange(readRequest_, kRequestLength, readResponse_, 2 * count + kReadSlack, &answer);
   if (transport != ResultOk) return transport;
-  return CheckReadAnswer(answer, slave, count, values);
+  return Noted(CheckReadAnswer(answer, slave, count, values), answer);
 }
 
 ModbusResult ModbusLink::Write(int slave, int address, int value) {
@@ -301,7 +308,7 @@ ModbusResult ModbusLink::Write(int slave, int address, int value) {
   ModbusAnswer answer;
   const ModbusResult transport = Exchange(writeRequest_, kRequestLength, writeResponse_, kWriteAskedFor, &answer);
   if (transport != ResultOk) return transport;
-  return CheckWriteAnswer(answer, slave, address, value);
+  return Noted(CheckWriteAnswer(answer, slave, address, value), answer);
 }
 
 ModbusResult ModbusLink::Identify(int slave, int* slaveId, char* text) {
@@ -311,7 +318,7 @@ ModbusResult ModbusLink::Identify(int slave, int* slaveId, char* text) {
   const ModbusResult transport =
       Exchange(idRequest_, kReportSlaveIdRequestLength, idResponse_, kReportSlaveIdAskedFor, &answer);
   if (transport != ResultOk) return transport;
-  return CheckReportSlaveIdAnswer(answer, slave, slaveId, text, kSlaveIdTextSize);
+  return Noted(CheckReportSlaveIdAnswer(answer, slave, slaveId, text, kSlaveIdTextSize), answer);
 }
 
 // The relayed request is checked as our own of the same function would be,
@@ -363,6 +370,7 @@ ModbusResult ModbusLink::Relay(int slave, const uint8_t* pdu, int pduLength, uin
 
 ModbusResult ModbusLink::ReadHoldingRegisters(int slave, int firstAddress, int count, int* values) {
   std::lock_guard<TurnLock> hold(lock_);
+  exceptionCode_ = 0;
   const ModbusResult result = Counted(Read(slave, firstAddress, count, values));
   if (watch_ != nullptr && result == ResultOk) watch_->Read(slave, firstAddress, count, values);
   return result;
@@ -370,6 +378,7 @@ ModbusResult ModbusLink::ReadHoldingRegisters(int slave, int firstAddress, int c
 
 ModbusResult ModbusLink::WriteSingleRegister(int slave, int address, int value) {
   std::lock_guard<TurnLock> hold(lock_);
+  exceptionCode_ = 0;
   const ModbusResult result = Counted(Write(slave, address, value));
   if (watch_ != nullptr && result != ResultBadParameter) watch_->Written(slave);
   return result;
@@ -382,5 +391,6 @@ void ModbusLink::Watch(LinkWatch* watch) {
 
 ModbusResult ModbusLink::ReportSlaveId(int slave, int* slaveId, char* text) {
   std::lock_guard<TurnLock> hold(lock_);
+  exceptionCode_ = 0;
   return Counted(Identify(slave, slaveId, text));
 }

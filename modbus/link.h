@@ -115,6 +115,9 @@ class ModbusLink {
   // The name last opened with success, cut to kPortNameSize - 1 characters
   // (the link keeps the whole name to reopen it).
   const char* Name() const { return portName_; }
+  // What the name last opened with success resolved to: a device path or a
+  // gateway's address (mbtcp://HOST:PORT); empty before.
+  const std::string& Device() const { return openDevice_; }
   // Why the last open failed, in words a user can act on ("does not exist",
   // "is in use by another program", "permission denied ..."). Empty after a
   // successful open.
@@ -157,6 +160,13 @@ class ModbusLink {
   ModbusResult ReportSlaveId(int slave, int* slaveId, char* text);
   // Discards whatever input is pending, as each transaction does first.
   void DrainInput();
+  // The exception code (1 to 255) of this link's last read, write or
+  // report slave ID when it ended with ResultException, else 0: 6 says the
+  // meter, or the gateway before it, is busy; 1 from a Modbus TCP gateway
+  // that it takes no writes. A relayed request leaves it alone (its answer
+  // goes back whole). Where other threads share the link, read it while
+  // holding the turn the transaction was made in.
+  int LastExceptionCode() const { return exceptionCode_; }
   // Another master's request passed on as it came (a gateway's client):
   // function 3 (1 to 125 registers), 6 or 17 with its PDU of pduLength
   // bytes, to slave 1..247. ResultOk or ResultException: the meter's answer
@@ -182,6 +192,7 @@ class ModbusLink {
   bool IsOwnRequestHandedBack(const uint8_t* wire, int wireLength, const uint8_t* response, int received);
   void CloseIfOpen();
   ModbusResult Counted(ModbusResult result);
+  ModbusResult Noted(ModbusResult checked, const ModbusAnswer& answer);
   ModbusResult Read(int slave, int firstAddress, int count, int* values);
   ModbusResult Write(int slave, int address, int value);
   ModbusResult Identify(int slave, int* slaveId, char* text);
@@ -207,6 +218,7 @@ class ModbusLink {
   int failedReconnects_ = 0;
   LinkClock::time_point retryAt_{};
   char note_[256] = "";  // the link's own note on this exchange (the back-off)
+  int exceptionCode_ = 0;
   LinkWatch* watch_ = nullptr;
 
   TraceRing trace_;

@@ -51,6 +51,12 @@ struct LinkTimeouts {
   // connect within milliseconds, and one that does not within 3 s is taken
   // as away.
   int gatewayConnectMs = 3000;
+  // A meter answered busy (exception 06: its log window held by another
+  // master behind the same gateway) is asked again, with pauses growing
+  // from 0.5 s to 5 s, for at most this long in all before the operation
+  // gives up: a download of a full log by another client takes about a
+  // minute at 9600 baud.
+  int busyWaitMs = 60000;
 };
 
 struct LinkSettings {

@@ -267,7 +267,10 @@ void BusMonitor::SyncDueLog() {
     due = &meter;
     dueSince = when;
   }
-  if (due != nullptr) SyncLog(*due);
+  if (due == nullptr) return;
+  // A client reading the log through the gateway first: the sync stays due.
+  const MonitorWindowHold hold(Window(), link_, due->info.address);
+  if (hold.Held()) SyncLog(*due);
 }
 
 SyncResult BusMonitor::SyncLog(Polled& meter) {
@@ -304,6 +307,9 @@ void BusMonitor::KeepClocks() {
     if (meter.roundsOff < kRoundsOffBeforeSet || meter.online != true ||
         (meter.clockSetAt && Clock::now() - *meter.clockSetAt < kClockSetSpacing))
       continue;
+    // Never a clock stepped under a client reading the log.
+    const MonitorWindowHold hold(Window(), link_, meter.info.address);
+    if (!hold.Held()) continue;
     SetClock(meter);
     return;
   }
@@ -322,7 +328,12 @@ std::string BusMonitor::SetClock(Polled& meter) {
     return why;
   }
   ClockSetting setting{std::time(nullptr), ResultOk, before, std::nullopt};
-  setting.result = SetClockFromPc(link_, meter.info);
+  {
+    // Its three writes are one piece on the line: no request of a gateway
+    // client reads a clock half set.
+    const std::unique_lock<TurnLock> turn = link_.WaitForTurn();
+    setting.result = SetClockFromPc(link_, meter.info);
+  }
   if (setting.result == ResultOk) setting.after = ReadDrift(meter);
   if (setting.result != ResultOk)
     Say(head + "; setting it failed: " + ResultText(setting.result));
@@ -347,6 +358,11 @@ void BusMonitor::RunActions() {
     });
     if (meter == meters_.end() || (action.kind == ActionKind::SyncLog && keeper_ == nullptr)) {
       Say(std::string(ActionName(action.kind)) + " asked of " + action.meterId + ", which this monitor cannot do");
+      continue;
+    }
+    const MonitorWindowHold hold(Window(), link_, meter->second.info.address);
+    if (!hold.Held()) {
+      actions_->Push(action);  // a client reads the meter's log: asked again next round
       continue;
     }
     const ActionOutcome outcome = Run(meter->second, action.kind);

@@ -31,8 +31,9 @@ class BusMonitor {
   void AddPublisher(Publisher* publisher) { publishers_.push_back(publisher); }
   // --archive: the QM4Cs' logs are synced between rounds.
   void KeepLogs(LogKeeper* keeper) { keeper_ = keeper; }
-  // --gateway: its tally joins the bus's after each round.
-  void ServeGateway(const ModbusGateway* gateway) { gateway_ = gateway; }
+  // --gateway: its tally joins the bus's after each round; the log sync,
+  // clock setting and actions wait while a client holds a meter's window.
+  void ServeGateway(ModbusGateway* gateway) { gateway_ = gateway; }
   // --mqtt-commands: what is asked there is run between rounds.
   void TakeActions(ActionQueue* queue) { actions_ = queue; }
   // Runs until stopped; the port is closed on return.
@@ -86,6 +87,7 @@ class BusMonitor {
   std::optional<long> ReadDrift(const Polled& meter);
   MeterState StateOf(const Polled& meter, const PollFields& fields) const;
   void NotifyRound(double seconds);
+  LogWindow* Window() const { return gateway_ != nullptr ? &gateway_->Window() : nullptr; }
   // False when the monitor is to end; wakeForRescan: also returns at SIGHUP.
   bool SleepUntil(Clock::time_point when, bool wakeForRescan);
   template <typename Call>
@@ -105,7 +107,7 @@ class BusMonitor {
   std::map<int, std::string> foreign_;  // devices that are no QM4, by address: their text
   std::vector<Publisher*> publishers_;
   LogKeeper* keeper_ = nullptr;
-  const ModbusGateway* gateway_ = nullptr;
+  ModbusGateway* gateway_ = nullptr;
   ActionQueue* actions_ = nullptr;
   Clock::time_point nextScan_;
   ServiceNotify notify_;

@@ -8,13 +8,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t kIllegalFunction = 0x01;
 constexpr uint8_t kIllegalDataValue = 0x03;
+constexpr uint8_t kServerBusy = 0x06;
 constexpr uint8_t kPathUnavailable = 0x0A;
 constexpr uint8_t kTargetFailedToRespond = 0x0B;
 constexpr int kMostRelayedRegisters = 125;
 
 GatewayReply Reply(const GatewayRequest& request, GatewayOutcome outcome, const uint8_t* pdu, int pduLength) {
   const MbapRequest header{request.transactionId, request.unit, request.pdu.data(), request.pduLength};
-  GatewayReply reply{request.client, outcome, CacheUse::None, std::nullopt,
+  GatewayReply reply{request.client, outcome, CacheUse::None, WriteFate::None, std::nullopt,
                      std::vector<uint8_t>(static_cast<size_t>(kMbapHeaderLength + pduLength))};
   MbapAnswerFrame(header, pdu, pduLength, reply.frame.data());
   return reply;
@@ -37,7 +38,9 @@ std::optional<GatewayReply> AnswerWithoutLine(const GatewayRequest& request, con
   if (function == 6 && !settings.writes) {
     pace.Say(request.from.substr(0, request.from.rfind(':')),
              "gateway: a write from " + request.from + " refused: writes are off (--gateway-writes)");
-    return Exception(request, GatewayOutcome::Refused, kIllegalFunction);
+    GatewayReply reply = Exception(request, GatewayOutcome::Refused, kIllegalFunction);
+    reply.write = WriteFate::Refused;
+    return reply;
   }
   if (function != 3) return std::nullopt;
   const int first = Word(request, 1), count = Word(request, 3);
@@ -51,8 +54,14 @@ std::optional<GatewayReply> AnswerWithoutLine(const GatewayRequest& request, con
 }
 
 GatewayLine::GatewayLine(ModbusLink& link, const GatewaySettings& settings, const GatewayCache& cache,
-                         MessagePace& pace, const StopToken* stop, Deliver deliver)
-    : link_(link), settings_(settings), cache_(cache), pace_(pace), stop_(stop), deliver_(std::move(deliver)) {
+                         LogWindow& window, MessagePace& pace, const StopToken* stop, Deliver deliver)
+    : link_(link),
+      settings_(settings),
+      cache_(cache),
+      window_(window),
+      pace_(pace),
+      stop_(stop),
+      deliver_(std::move(deliver)) {
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -90,22 +99,32 @@ void GatewayLine::Run() {
       for (const GatewayRequest& request : waiting) {
         if (Ending()) return;
         std::optional<GatewayReply> reply = AnswerWithoutLine(request, settings_, cache_, pace_, Clock::now());
-        deliver_(reply ? std::move(*reply) : Relay(request));
+        deliver_(request, reply ? std::move(*reply) : Relay(request));
       }
     }
     hold.lock();
   }
 }
 
-// The meter's answer, or the exception that says why there is none.
+// The meter's answer, or the exception that says why there is none. Under
+// the turn: the log window's holder is asked first and told of the answer.
 GatewayReply GatewayLine::Relay(const GatewayRequest& request) {
-  const double waited = std::chrono::duration<double>(Clock::now() - request.whole).count();
+  const auto now = Clock::now();
+  const double waited = std::chrono::duration<double>(now - request.whole).count();
+  const bool write = request.pdu[0] == 6;
   GatewayReply reply;
+  if (!window_.Admits(request.client, request.unit, request.pdu.data(), request.pduLength, now)) {
+    reply = Exception(request, GatewayOutcome::Busy, kServerBusy);
+    reply.write = write ? WriteFate::Refused : WriteFate::None;
+    reply.waitedSeconds = waited;
+    return reply;
+  }
   uint8_t pdu[kMaxRelayAnswer];
   int pduLength = 0;
   const ModbusResult result = !link_.IsOpen() || link_.DeviceGone()
                                   ? ResultBadParameter
                                   : link_.Relay(request.unit, request.pdu.data(), request.pduLength, pdu, &pduLength);
+  if (result == ResultOk) window_.Answered(request.client, request.unit, request.pdu.data(), request.pduLength, Clock::now());
   if (!link_.IsOpen() || link_.DeviceGone())
     reply = Exception(request, GatewayOutcome::PortGone, kPathUnavailable);
   else if (result == ResultOk || result == ResultException)
@@ -116,5 +135,6 @@ GatewayReply GatewayLine::Relay(const GatewayRequest& request) {
     reply = Exception(request, GatewayOutcome::NoAnswer, kTargetFailedToRespond);
   reply.waitedSeconds = waited;
   if (request.pdu[0] == 3) reply.cache = CacheUse::Miss;
+  if (write && result != ResultBadParameter) reply.write = WriteFate::Passed;
   return reply;
 }

@@ -21,13 +21,14 @@
 
 #include "modbus/link.h"
 #include "monitor/gateway_cache.h"
+#include "monitor/log_window.h"
 #include "monitor/message_pace.h"
 #include "monitor/modbus_gateway.h"
 #include "util/stop_token.h"
 
 // A client's request, its bytes its own (the client's buffer moves on).
 struct GatewayRequest {
-  uint64_t client = 0;  // the connection it came on
+  int client = 0;    // the connection it came on, as the log window knows it
   std::string from;     // that connection's HOST:PORT
   uint16_t transactionId = 0;
   uint8_t unit = 0;
@@ -39,10 +40,13 @@ struct GatewayRequest {
 enum class CacheUse { None, Hit, Miss };
 
 // How a request was answered, and the MBAP frame that goes back.
+enum class WriteFate { None, Passed, Refused };
+
 struct GatewayReply {
-  uint64_t client = 0;
+  int client = 0;
   GatewayOutcome outcome = GatewayOutcome::Answered;
   CacheUse cache = CacheUse::None;
+  WriteFate write = WriteFate::None;  // a write: passed to the meter or refused (writes off, busy)
   std::optional<double> waitedSeconds;  // for the line; none when it was not asked
   std::vector<uint8_t> frame;
 };
@@ -57,11 +61,12 @@ std::optional<GatewayReply> AnswerWithoutLine(const GatewayRequest& request, con
 
 class GatewayLine {
  public:
-  using Deliver = std::function<void(GatewayReply)>;
+  using Deliver = std::function<void(const GatewayRequest&, GatewayReply)>;
   // deliver is called on the line's thread with each reply. Once stop is
-  // asked no request goes on the line.
-  GatewayLine(ModbusLink& link, const GatewaySettings& settings, const GatewayCache& cache, MessagePace& pace,
-              const StopToken* stop, Deliver deliver);
+  // asked no request goes on the line. window: asked, under the turn,
+  // whether a request may go on the line, and told of each answer.
+  GatewayLine(ModbusLink& link, const GatewaySettings& settings, const GatewayCache& cache, LogWindow& window,
+              MessagePace& pace, const StopToken* stop, Deliver deliver);
   ~GatewayLine();
   GatewayLine(const GatewayLine&) = delete;
   GatewayLine& operator=(const GatewayLine&) = delete;
@@ -76,6 +81,7 @@ class GatewayLine {
   ModbusLink& link_;
   const GatewaySettings& settings_;
   const GatewayCache& cache_;
+  LogWindow& window_;
   MessagePace& pace_;
   const StopToken* stop_;
   Deliver deliver_;

@@ -18,6 +18,7 @@
 #include "modbus/host_port.h"
 #include "modbus/mbap.h"
 #include "monitor/gateway_line.h"
+#include "util/utc_text.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ std::string ListenAddress(const std::string& address) {
 }  // namespace
 
 struct ModbusGateway::Client {
-  uint64_t id = 0;
+  int id = 0;  // as the log window knows it
   int fd = -1;
   std::string host;  // the address alone: places are shared per address
   std::string name;  // HOST:PORT, for what is said about it
@@ -80,14 +81,15 @@ struct ModbusGateway::Client {
 
 const char* GatewayOutcomeName(GatewayOutcome outcome) {
   static const char* const kNames[kGatewayOutcomes] = {"answered", "exception", "no_answer",
-                                                       "port_gone", "refused",   "malformed"};
+                                                       "port_gone", "refused",   "malformed", "busy"};
   return kNames[static_cast<int>(outcome)];
 }
 
 ModbusGateway::ModbusGateway(ModbusLink& link, GatewaySettings settings, SayFunction say, const StopToken* stop)
     : link_(link), settings_(std::move(settings)), say_(std::move(say)), pace_(say_), cache_(settings_.cacheSeconds) {
-  line_ = std::make_unique<GatewayLine>(link_, settings_, cache_, pace_, stop,
-                                        [this](GatewayReply reply) { Deliver(std::move(reply)); });
+  line_ = std::make_unique<GatewayLine>(
+      link_, settings_, cache_, window_, pace_, stop,
+      [this](const GatewayRequest& request, GatewayReply reply) { Deliver(request, std::move(reply)); });
 }
 
 ModbusGateway::~ModbusGateway() { Stop(); }
@@ -142,7 +144,13 @@ std::string ModbusGateway::ReachableAddress() const {
   return bound_;
 }
 
-void ModbusGateway::Count(const GatewayReply& reply) {
+void ModbusGateway::CountMalformed() {
+  std::lock_guard<std::mutex> hold(statsLock_);
+  ++stats_.requests[static_cast<size_t>(GatewayOutcome::Malformed)];
+}
+
+void ModbusGateway::Count(const GatewayRequest& request, const GatewayReply& reply) {
+  if (reply.write != WriteFate::None) CountWrite(request, reply.write == WriteFate::Passed);
   std::lock_guard<std::mutex> hold(statsLock_);
   ++stats_.requests[static_cast<size_t>(reply.outcome)];
   stats_.cacheHits += reply.cache == CacheUse::Hit ? 1 : 0;
@@ -155,9 +163,23 @@ void ModbusGateway::Count(const GatewayReply& reply) {
   stats_.longestWaitSeconds = std::max(stats_.longestWaitSeconds, waited);
 }
 
+// Slot selections come by the dozen in a download: counted, never said.
+void ModbusGateway::CountWrite(const GatewayRequest& request, bool passed) {
+  const int address = request.pdu[1] << 8 | request.pdu[2];
+  const int value = request.pdu[3] << 8 | request.pdu[4];
+  const WriteClass kind = WriteClassOf(address, value);
+  const std::string text = WriteText(request.from, request.unit, address, value);
+  if (passed && kind != WriteClass::SlotSelection) say_("gateway: " + text);
+  std::lock_guard<std::mutex> hold(statsLock_);
+  ++(passed ? stats_.writesPassed : stats_.writesRefused)[static_cast<size_t>(kind)];
+  if (!passed || kind == WriteClass::SlotSelection) return;
+  stats_.writesSaid.push_back(UtcText(std::time(nullptr)) + " " + text);
+  if (stats_.writesSaid.size() > GatewayStats::kWritesSaidKept) stats_.writesSaid.erase(stats_.writesSaid.begin());
+}
+
 // On the line's thread: the reply waits for the serving thread, woken.
-void ModbusGateway::Deliver(GatewayReply reply) {
-  Count(reply);
+void ModbusGateway::Deliver(const GatewayRequest& request, GatewayReply reply) {
+  Count(request, reply);
   {
     std::lock_guard<std::mutex> hold(repliesLock_);
     replies_.push_back(std::move(reply));
@@ -225,6 +247,7 @@ bool ModbusGateway::OutOfTime(const Client& client, Clock::time_point now) const
 }
 
 void ModbusGateway::Close(size_t index) {
+  window_.Closed(clients_[index]->id);
   clients_.erase(clients_.begin() + static_cast<long>(index));
   std::lock_guard<std::mutex> hold(statsLock_);
   stats_.clients = static_cast<int>(clients_.size());
@@ -242,7 +265,7 @@ void ModbusGateway::Accept() {
     if (!MakeRoom(client->host, client->name)) continue;  // closed by client's destructor
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    client->id = nextClient_++;
+    client->id = ++lastClientId_;
     clients_.push_back(std::move(client));
     std::lock_guard<std::mutex> hold(statsLock_);
     stats_.clients = static_cast<int>(clients_.size());
@@ -310,7 +333,7 @@ bool ModbusGateway::Admit(Client& client) {
     int used = 0;
     const MbapRead read = ReadMbapRequest(client.in.data(), static_cast<int>(client.in.size()), &request, &used);
     if (read == MbapRead::Malformed) {
-      Count(GatewayReply{client.id, GatewayOutcome::Malformed, CacheUse::None, std::nullopt, {}});
+      CountMalformed();
       return false;
     }
     if (read == MbapRead::NeedMore) return true;
@@ -322,7 +345,7 @@ bool ModbusGateway::Admit(Client& client) {
     std::optional<GatewayReply> reply =
         client.waiting == 0 ? AnswerWithoutLine(whole, settings_, cache_, pace_, whole.whole) : std::nullopt;
     if (reply) {
-      Count(*reply);
+      Count(whole, *reply);
       client.out.insert(client.out.end(), reply->frame.begin(), reply->frame.end());
       continue;
     }

@@ -16,10 +16,13 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "modbus/link.h"
 #include "modbus/mbap.h"
 #include "monitor/gateway_cache.h"
+#include "monitor/gateway_writes.h"
+#include "monitor/log_window.h"
 #include "monitor/message_pace.h"
 #include "util/stop_token.h"
 
@@ -41,8 +44,9 @@ enum class GatewayOutcome {
   PortGone,    // exception 0x0A: the port is gone or not open
   Refused,     // exception 0x01 (function, writes off) or 0x03 (a count out of range)
   Malformed,   // no Modbus request: the connection was closed
+  Busy,        // exception 0x06: another master holds the meter's log window
 };
-constexpr int kGatewayOutcomes = 6;
+constexpr int kGatewayOutcomes = 7;
 const char* GatewayOutcomeName(GatewayOutcome outcome);
 
 // The upper bounds of the wait histogram's buckets, in seconds (a rescan's
@@ -62,10 +66,16 @@ struct GatewayStats {
   unsigned long cacheHits = 0;    // reads answered from the last round
   unsigned long cacheMisses = 0;  // reads that went on the line
   unsigned long refusedClients = 0;  // connections closed at once for want of a place
+  // Writes by WriteClass: passed to a meter, refused (writes off, busy).
+  std::array<unsigned long, kWriteClasses> writesPassed{};
+  std::array<unsigned long, kWriteClasses> writesRefused{};
+  std::vector<std::string> writesSaid;  // the newest kWritesSaidKept said, oldest first, with their UTC time
+  static constexpr size_t kWritesSaidKept = 20;
 };
 
 class GatewayLine;
 struct GatewayReply;
+struct GatewayRequest;
 
 class ModbusGateway {
  public:
@@ -87,6 +97,8 @@ class ModbusGateway {
   // HOST:PORT a client on this machine reaches it at: the loopback for a
   // wildcard address.
   std::string ReachableAddress() const;
+  // Who holds each meter's log window; the monitor takes its own hold here.
+  LogWindow& Window() { return window_; }
 
  private:
   struct Client;
@@ -98,21 +110,24 @@ class ModbusGateway {
   bool Admit(Client& client);
   bool OutOfTime(const Client& client, Clock::time_point now) const;
   void Close(size_t index);
-  void Deliver(GatewayReply reply);
-  void Count(const GatewayReply& reply);
+  void Deliver(const GatewayRequest& request, GatewayReply reply);
+  void Count(const GatewayRequest& request, const GatewayReply& reply);
+  void CountWrite(const GatewayRequest& request, bool passed);
+  void CountMalformed();
 
   ModbusLink& link_;
   GatewaySettings settings_;
   SayFunction say_;
   MessagePace pace_;  // what clients cause: once per address and minute
   GatewayCache cache_;
+  LogWindow window_;
   std::unique_ptr<GatewayLine> line_;
   int listener_ = -1;
   int wake_[2] = {-1, -1};
   std::string bound_;
   std::thread thread_;
   std::vector<std::unique_ptr<Client>> clients_;  // the serving thread's alone
-  uint64_t nextClient_ = 1;
+  int lastClientId_ = LogWindow::kMonitor;  // gateway clients are 1 and up
 
   std::mutex repliesLock_;
   std::vector<GatewayReply> replies_;  // from the line, for the serving thread to send

@@ -194,6 +194,13 @@ void PrometheusExporter::RenderGateway(std::string& text, const BusCounts& count
     Sample(text, "pylax_gateway_requests_total",
            "result=" + LabelValue(GatewayOutcomeName(static_cast<GatewayOutcome>(outcome))),
            std::to_string(gateway.requests[static_cast<size_t>(outcome)]));
+  Family(text, "pylax_gateway_writes_total", "counter", "Gateway writes by register class, passed to a meter or refused.");
+  for (int kind = 0; kind < kWriteClasses; ++kind)
+    for (const bool passed : {true, false})
+      Sample(text, "pylax_gateway_writes_total",
+             "class=" + LabelValue(WriteClassName(static_cast<WriteClass>(kind))) +
+                 ",outcome=" + LabelValue(passed ? "passed" : "refused"),
+             std::to_string((passed ? gateway.writesPassed : gateway.writesRefused)[static_cast<size_t>(kind)]));
   Family(text, "pylax_gateway_wait_seconds", "histogram", "How long gateway requests waited for the line.");
   unsigned long below = 0;
   for (size_t k = 0; k <= kGatewayWaitBuckets.size(); ++k) {

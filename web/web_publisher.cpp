@@ -414,6 +414,12 @@ std::string WebPublisher::BusJson() const {
 }
 
 namespace {
+std::string JsonStrings(const std::vector<std::string>& texts) {
+  std::string json = "[";
+  for (const std::string& text : texts) json += (json.size() > 1 ? "," : "") + JsonString(text);
+  return json + "]";
+}
+
 std::string GatewayJson(const GatewayStats& stats) {
   unsigned long waited = 0;
   for (const unsigned long n : stats.waits) waited += n;
@@ -429,7 +435,8 @@ std::string GatewayJson(const GatewayStats& stats) {
                      {"mean_wait", JsonNumber(static_cast<float>(waited == 0 ? 0 : stats.waitSumSeconds / waited))},
                      {"cache_hits", std::to_string(stats.cacheHits)},
                      {"cache_misses", std::to_string(stats.cacheMisses)},
-                     {"refused_clients", std::to_string(stats.refusedClients)}});
+                     {"refused_clients", std::to_string(stats.refusedClients)},
+                     {"writes_said", JsonStrings(stats.writesSaid)}});
 }
 }  // namespace
 

@@ -4,11 +4,13 @@
 #include "bus/download.h"
 
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <thread>
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -599,6 +601,77 @@ TEST_P(DownloadUnderFaults, WritesTheFileOfACleanDownload) {
 
 INSTANTIATE_TEST_SUITE_P(Download, DownloadUnderFaults, ::testing::Values(Framing::Silence, Framing::Length),
                          [](const auto& info) { return std::string(FramingName(info.param)); });
+
+// True when the whole log was read. Another thread's reads on the same link
+// wait for a slot's selection, reads and release: none lands between them.
+TEST_F(Download, NoOtherTransactionLandsBetweenASlotsSelectionAndItsRelease) {
+  StartMeter(900, {"--prefill", "300"});
+  sim_->TakeEvents(0, 200);
+  std::atomic<bool> done{false};
+  std::thread other([&] {
+    int values[2];
+    while (!done.load()) (void)link_.ReadHoldingRegisters(3, 0, 2, values);
+  });
+  auto data = std::make_unique<LoggedData>();
+  RecordingLog log;
+  const bool read = ReadLoggedData(link_, pickedMeter_, *data, log);
+  done.store(true);
+  other.join();
+  ASSERT_TRUE(read);
+  int selected = 0;
+  int otherReads = 0;
+  for (const std::string& event : sim_->TakeEvents(0, 500)) {
+    if (event.rfind("write 3 157 ", 0) == 0) selected = std::stoi(event.substr(12));
+    if (event != "read 3 0 2") continue;
+    ++otherReads;
+    EXPECT_EQ(selected, 0) << "another master's read within slot " << selected;
+  }
+  EXPECT_GT(otherReads, 0);  // the other thread did get the line, between slots
+  Sim("fault 3 exception:4 0 at 8000");  // the first slot's window: no log read whole
+  EXPECT_FALSE(ReadLoggedData(link_, pickedMeter_, *data, log));
+}
+
+// A busy answer is waited out, not repeated as a spoiled one: a gateway busy
+// for two answers gives the file a clean download gives; one that stays busy
+// past the bound ends the download with the wait's end said.
+TEST(DownloadBusy, ABusyMeterIsWaitedForThenServedOrGivenUpOn) {
+  const TempCurrentDirectory cwd;
+  struct Case {
+    const char* fault;
+    int boundMs;
+    bool written;
+    std::vector<std::string> said;  // the messages of the wait or a retry, then the last one
+  };
+  const Case cases[] = {
+      {"fault 3 exception:6 2 at 7999", 60000, true,
+       {"meter 03's log is being read by another master; waiting",
+        "Data written to file \"03-data.csv\". Log available at \"log.txt\""}},
+      {"fault 3 exception:6 0 at 7999", 2000, false,
+       {"meter 03's log is being read by another master; waiting",
+        "meter 03's log was still being read by another master after 2 s; giving up", "Error while reading data."}},
+  };
+  SimProcess gateway({"--mbtcp", "127.0.0.1:0", "--meter", "3:QM4C", "--static", "--prefill", "200"});
+  std::string cleanCsv;
+  for (const Case& c : cases) {
+    LinkSettings settings;
+    settings.timeouts.busyWaitMs = c.boundMs;
+    ModbusLink link{settings};
+    ASSERT_TRUE(link.Open(gateway.PortName(), 38400)) << link.OpenFailureText();
+    RecordingLog log;
+    if (cleanCsv.empty() && DownloadLoggedData(link, Meter{3, ModelQM4C, "", ""}, log)) cleanCsv = ReadWholeFile("03-data.csv");
+    std::filesystem::remove("03-data.csv");
+    log.messages.clear();
+    ASSERT_EQ(gateway.Command(c.fault), "ok");
+    EXPECT_EQ(DownloadLoggedData(link, Meter{3, ModelQM4C, "", ""}, log), c.written) << c.fault;
+    std::vector<std::string> said;
+    for (const std::string& message : log.messages)
+      if (message.rfind("meter 03", 0) == 0 || message.find("Retry") != std::string::npos) said.push_back(message);
+    said.push_back(log.messages.back());
+    EXPECT_EQ(said, c.said) << c.fault;
+    EXPECT_EQ(ReadWholeFile("03-data.csv"), c.written ? cleanCsv : "") << c.fault;
+    ASSERT_EQ(gateway.Command("fault 3 none"), "ok");
+  }
+}
 
 TEST(DownloadFileName, TwoDigitsAtLeast) {
   EXPECT_EQ(DataFileName(5), "05-data.csv");

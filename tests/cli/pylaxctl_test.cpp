@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "tests/support/core_fixture.h"
+#include "tests/support/gateway_monitor.h"
 #include "tests/support/pylaxctl_process.h"
 
 
@@ -384,6 +385,38 @@ TEST_F(Cli, LogDownloadWritesTheFileAndReportsTheSteps) {
   EXPECT_EQ(messages.front(), "Starting Download.");
   EXPECT_EQ(messages.back(), "Data written to file \"03-data.csv\". Log available at \"log.txt\"");
   EXPECT_EQ(SplitLines(ReadWholeFile("log.txt")).size(), messages.size() - 1);
+}
+
+// Through a monitor's gateway that serves reads only, every command that
+// writes names the gateway's refusal, exits 13 and puts nothing on the line.
+TEST_F(Cli, AWriteRefusedByAReadOnlyGatewaySaysWhyAndExitsThirteen) {
+  GatewayMonitor monitor(sim_->LinkPath(), "1", false);
+  ASSERT_TRUE(monitor.Ready());
+  const std::string refusal = "the gateway at " + monitor.Address() +
+                              " refused the write (exception 01): it serves reads only; its monitor needs "
+                              "--gateway-writes";
+  struct Case {
+    std::vector<std::string> args;
+    std::string lastLine;  // how stderr's last line ends
+  };
+  const Case cases[] = {
+      {{"set-clock"}, "pylaxctl: Set Clock: " + refusal},
+      {{"reset-energy"}, "pylaxctl: Reset kWH: " + refusal},
+      {{"log", "start", "--slots", "3,26", "--interval", "60"}, refusal},
+      {{"log", "download"}, refusal},
+      {{"log", "sync", "--archive", "sqlite:a.sqlite"}, "_3: " + refusal + "; nothing archived"},
+  };
+  Writes();
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"--port", monitor.PortName(), "--slave", "3"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ToolRun run = Pylaxctl(args);
+    EXPECT_EQ(run.status, 13) << c.args[0] << run.err;
+    ASSERT_FALSE(run.ErrLines().empty()) << c.args[0];
+    EXPECT_TRUE(run.ErrLines().back().ends_with(c.lastLine)) << run.err;
+    EXPECT_EQ(run.err.find("Retry"), std::string::npos) << run.err;
+  }
+  EXPECT_TRUE(Writes().empty());
 }
 
 TEST_F(Cli, LogDownloadThatFailsExitsSevenAndKeepsThePreviousFile) {

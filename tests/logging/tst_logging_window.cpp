@@ -132,6 +132,7 @@ class LoggingWindowTest : public QObject {
 
   void downloadMatchesPylaxctl();
   void downloadsThroughTheMonitorsGateway();
+  void aReadOnlyGatewaysRefusalIsTheStatus();
   void downloadTakesNoInputButShowsProgress();
   void logFileUnwritable();
   void dataFileUnwritable();
@@ -664,6 +665,22 @@ void LoggingWindowTest::downloadsThroughTheMonitorsGateway() {
   QFile ours("03-data.csv"), direct("direct/03-data.csv");
   QVERIFY(ours.open(QIODevice::ReadOnly) && direct.open(QIODevice::ReadOnly));
   QCOMPARE(ours.readAll(), direct.readAll());
+}
+
+// Through a monitor's gateway that serves reads only, the download and the
+// logging start end with the gateway's refusal in the status, asked once.
+void LoggingWindowTest::aReadOnlyGatewaysRefusalIsTheStatus() {
+  console_->link.Close();
+  GatewayMonitor monitor(sim_->LinkPath(), "1", false);
+  QVERIFY(monitor.Ready());
+  QVERIFY2(console_->link.Open(monitor.PortName().c_str(), 38400), console_->link.OpenFailureText().c_str());
+  CLoggingDlg dlg(console_->session);
+  Open(dlg);
+  for (const char* button : {"downloadButton", "startButton"}) {
+    Click(Button(dlg, button));
+    QCOMPARE(Status(dlg), QStringLiteral("the gateway at %1 refused the write (exception 01): it serves reads only; "
+                                         "its monitor needs --gateway-writes").arg(monitor.Address().c_str()));
+  }
 }
 
 void LoggingWindowTest::downloadTakesNoInputButShowsProgress() {

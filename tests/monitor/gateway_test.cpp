@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <future>
+#include <thread>
 
 #include "monitor/gateway_line.h"
 
@@ -129,6 +130,95 @@ TEST_F(Gateway, AnswersEachRequestOrSaysWhyWithItsException) {
   sim_.reset();  // the port goes away under the monitor
   client.Send(Request(++id, 3, {17}));
   EXPECT_EQ(client.Receive(), Request(id, 3, {0x91, 0x0A}));
+}
+
+// One client at a time in a meter's log window: from its selection of a
+// slot, another client's log writes and window reads are answered busy (06)
+// and reach no meter, while everything else goes on; its 0 lets others in,
+// and so do its connection's end and 5 s of its silence on that meter.
+// Writes passed are said and counted by class, refused ones counted.
+TEST_F(Gateway, KeepsEachLogWindowToTheClientHoldingIt) {
+  StartMonitor({"--gateway-writes"});
+  std::map<char, std::unique_ptr<RawClient>> clients;
+  for (const char who : {'A', 'B', 'C'}) clients[who] = std::make_unique<RawClient>(gatewayPort_);
+  const Bytes busyRead{0x83, 0x06}, busyWrite{0x86, 0x06};
+  // An empty pdu closes the client; answers are compared as far as given.
+  const struct {
+    char who;
+    uint8_t unit;
+    Bytes pdu;
+    Bytes answer;
+  } cases[] = {
+      {'A', 3, {6, 0, 157, 0, 1}, {6, 0, 157, 0, 1}},   // A selects slot 1: A holds meter 3's window
+      {'A', 3, {3, 0x1F, 0x3F, 0, 2}, {3, 4}},           // A reads it
+      {'B', 3, {3, 0x1F, 0x3F, 0, 2}, busyRead},         // 7999: the window's first register
+      {'B', 3, {3, 0x1F, 0x3E, 0, 2}, busyRead},         // 7998 and 7999
+      {'B', 3, {3, 0x1F, 0x3E, 0, 1}, {0x83, 0x02}},     // 7998 alone is no window: the meter's own answer
+      {'B', 3, {6, 0, 157, 0, 2}, busyWrite},
+      {'B', 3, {6, 0, 128, 0x41, 0}, busyWrite},         // restart logging
+      {'B', 3, {6, 0, 149, 0, 60}, busyWrite},
+      {'B', 3, {6, 0, 158, 0, 0}, busyWrite},
+      {'B', 3, {6, 0, 168, 0, 1}, busyWrite},
+      {'B', 3, {6, 0, 177, 0, 1}, busyWrite},
+      {'B', 3, {6, 0, 178, 0, 1}, {0x86, 0x02}},         // past the slots: the meter refuses it itself
+      {'B', 3, {3, 1, 2, 0, 2}, {3, 4}},                 // the readings go on
+      {'B', 9, {6, 0, 149, 0, 60}, {0x86, 0x02}},        // another meter's registers are not held
+      {'A', 3, {6, 0, 157, 0, 0}, {6, 0, 157, 0, 0}},    // A lets go
+      {'B', 3, {6, 0, 157, 0, 2}, {6, 0, 157, 0, 2}},    // B takes it
+      {'A', 3, {3, 0x1F, 0x3F, 0, 2}, busyRead},
+      {'A', 3, {6, 0, 149, 0, 60}, busyWrite},
+      {'B', 3, {}, {}},                                  // B's connection ends
+      {'A', 3, {6, 0, 149, 0, 60}, {6, 0, 149, 0, 60}},  // said: a logging setup
+      {'A', 3, {6, 0, 157, 0, 3}, {6, 0, 157, 0, 3}},
+      {'C', 3, {6, 0, 157, 0, 1}, busyWrite},            // A was heard on meter 3 just now
+  };
+  uint16_t id = 0x4000;
+  sim_->TakeEvents(0, 0);
+  for (const auto& c : cases) {
+    if (c.pdu.empty()) {
+      clients.erase(c.who);
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));  // for the gateway to see the end
+      continue;
+    }
+    clients[c.who]->Send(Request(++id, c.unit, c.pdu));
+    const Bytes answer = clients[c.who]->Receive();
+    EXPECT_EQ(Bytes(answer.begin() + std::min<size_t>(answer.size(), 7),
+                    answer.begin() + std::min<size_t>(answer.size(), 7 + c.answer.size())),
+              c.answer)
+        << c.who << " at " << int(c.pdu[1] << 8 | c.pdu[2]) << " function " << int(c.pdu[0]);
+  }
+  // None of the refused reached meter 3 (writes the meter refused are no
+  // events).
+  std::vector<std::string> reached;
+  for (const std::string& event : sim_->TakeEvents(0, 100))
+    if (event.rfind("write 3", 0) == 0 || event.rfind("read 3 799", 0) == 0) reached.push_back(event);
+  EXPECT_EQ(reached, (std::vector<std::string>{"write 3 157 1", "read 3 7999 2", "read 3 7998 1", "write 3 157 0",
+                                               "write 3 157 2", "write 3 149 60", "write 3 157 3"}));
+  // A silent on meter 3 for over 5 s (reads of meter 9 do not count) lets go.
+  for (int k = 0; k < 7; ++k) {
+    clients['A']->Send(Request(++id, 9, {3, 1, 2, 0, 2}));
+    EXPECT_EQ(clients['A']->Receive().size(), 13u);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  clients['C']->Send(Request(++id, 3, {6, 0, 157, 0, 1}));
+  EXPECT_EQ(clients['C']->Receive(), Request(id, 3, {6, 0, 157, 0, 1}));
+
+  EXPECT_EQ(Lines("monitor.err", " wrote 60 to register 149 of meter 03 (logging setup)"), 1) << ReadWholeFile("monitor.err");
+  EXPECT_EQ(Lines("monitor.err", " wrote 60 to register 149 of meter 09 (logging setup)"), 1) << ReadWholeFile("monitor.err");
+  EXPECT_EQ(Lines("monitor.err", "register 157"), 0) << ReadWholeFile("monitor.err");
+  std::map<std::string, double> metrics;
+  const auto writes = [&](const char* kind, const char* outcome) {
+    return metrics["pylax_gateway_writes_total{class=\"" + std::string(kind) + "\",outcome=\"" + outcome + "\"}"];
+  };
+  ASSERT_TRUE(WaitUntil([&] {
+    metrics = Scrape(metricsPort_);
+    return writes("slot_selection", "passed") == 5;
+  }, 30));
+  EXPECT_EQ(writes("slot_selection", "refused"), 2);
+  EXPECT_EQ(writes("logging_setup", "passed"), 2);
+  EXPECT_EQ(writes("logging_setup", "refused"), 6);
+  EXPECT_EQ(writes("other", "passed"), 1);
+  EXPECT_EQ(metrics["pylax_gateway_requests_total{result=\"busy\"}"], 11);
 }
 
 // mbpoll (libmodbus), pylaxctl and raw clients at once, some of them badly

@@ -1,6 +1,6 @@
 #pragma once
 // pylaxctl monitor owning a simulated bus and serving it as a Modbus TCP
-// gateway (writes on) at a free loopback port, for the tests of the masters
+// gateway (writes on unless asked otherwise) at a free loopback port, for the tests of the masters
 // that reach the bus through it. Ended (SIGTERM, then waited for) with the
 // object, on every path.
 
@@ -21,10 +21,10 @@ class GatewayMonitor {
  public:
   // Polls the bus at device every interval seconds; ready once the gateway
   // takes connections (false from Ready() when it never did).
-  GatewayMonitor(const std::string& device, const std::string& interval) : port_(FreePort()) {
-    const std::vector<std::string> args{PYLAXCTL_PATH, "--port", device, "monitor", "--interval", interval,
-                                        "--end", "9", "--gateway", "127.0.0.1:" + std::to_string(port_),
-                                        "--gateway-writes"};
+  GatewayMonitor(const std::string& device, const std::string& interval, bool writes = true) : port_(FreePort()) {
+    std::vector<std::string> args{PYLAXCTL_PATH, "--port", device, "monitor", "--interval", interval,
+                                  "--end", "9", "--gateway", "127.0.0.1:" + std::to_string(port_)};
+    if (writes) args.push_back("--gateway-writes");
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -43,7 +43,8 @@ class GatewayMonitor {
   GatewayMonitor& operator=(const GatewayMonitor&) = delete;
 
   bool Ready() const { return ready_; }
-  std::string PortName() const { return "mbtcp://127.0.0.1:" + std::to_string(port_); }
+  std::string PortName() const { return "mbtcp://" + Address(); }
+  std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
 
  private:
   int port_;

@@ -94,6 +94,8 @@
       list.append(element('dt', label), element('dd', value + (unit || '')));
     }
     if (bus.gateway) list.append(element('dt', 'Gateway'), element('dd', gatewayText(bus.gateway)));
+    if (bus.gateway && bus.gateway.writes_said.length)
+      list.append(element('dt', 'Writes through it'), element('dd', bus.gateway.writes_said.join('\n'), 'writes'));
     const foreign = document.getElementById('foreign');
     foreign.hidden = bus.foreign.length === 0;
     foreign.querySelector('ul').replaceChildren(...bus.foreign.map((d) =>

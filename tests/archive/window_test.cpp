@@ -1,0 +1,129 @@
+// Two masters at a meter's log window: pylaxctl monitor syncing a QM4C's log
+// into SQLite (or keeping its clock) while pylaxctl clients download that
+// log through the monitor's gateway, all real processes on qm4sim.
+
+#include <ctime>
+#include <future>
+
+#include "tests/monitor/monitor_support.h"
+
+namespace {
+
+// pylaxctl run in its own folder (a download writes 03-data.csv where it
+// runs), its output in NAME.out and NAME.err here.
+std::future<int> RunIn(const std::string& folder, const std::vector<std::string>& args, const std::string& name) {
+  std::filesystem::create_directory(folder);
+  std::vector<std::string> all{"-c", "cd " + folder + " && exec \"$0\" \"$@\"", PYLAXCTL_PATH};
+  all.insert(all.end(), args.begin(), args.end());
+  return std::async(std::launch::async, [all, name] { return RunToEnd("/bin/sh", all, name, 240); });
+}
+
+// The meter's clock an hour ahead of this computer's, as "clock 3 ..." sets it.
+std::string ClockAnHourAhead() {
+  const time_t ahead = std::time(nullptr) + 3600;
+  struct tm local {};
+  localtime_r(&ahead, &local);
+  char text[64];
+  std::strftime(text, sizeof text, "clock 3 %Y %m %d %H %M %S", &local);
+  return text;
+}
+
+// "" when text is the download made alone, else its first row that differs.
+std::string Differs(const std::string& text, const std::string& alone) {
+  const std::vector<std::string> rows = SplitLines(text), want = SplitLines(alone);
+  for (size_t k = 0; k < std::max(rows.size(), want.size()); ++k)
+    if (k >= rows.size() || k >= want.size() || rows[k] != want[k])
+      return "row " + std::to_string(k) + ": " + (k < rows.size() ? rows[k] : "none") + " instead of " +
+             (k < want.size() ? want[k] : "none");
+  return "";
+}
+
+size_t LastIndexOf(const std::vector<std::string>& events, const std::string& event) {
+  const auto found = std::find(events.rbegin(), events.rend(), event);
+  return found == events.rend() ? 0 : static_cast<size_t>(events.rend() - found - 1);
+}
+
+}  // namespace
+
+// Each client's file, and the archive's export, are what a download made
+// alone writes; a clock the monitor wants to set is set only once the
+// client's download has ended.
+TEST(TwoMasters, EachMasterReadsTheLogWholeWhileAnotherReadsIt) {
+  TempCurrentDirectory cwd;
+  setenv("PYLAX_RUNTIME_DIR", cwd.Path().c_str(), 1);
+  SimProcess sim({"--static", "--prefill", "1500", "--subinterval", "60", "--baud", "38400", "--meter", "3:QM4C"});
+  ASSERT_EQ(RunIn("alone", {"--port", sim.LinkPath(), "--slave", "3", "log", "download"}, "alone").get(), 0);
+  const std::string alone = ReadWholeFile("alone/03-data.csv");
+  ASSERT_EQ(SplitLines(alone).size(), 1501u);
+
+  const struct {
+    const char* name;
+    std::vector<std::string> monitor;
+    int clients;
+    bool clockOff;  // the meter's clock is put off once the first slot is selected
+  } cases[] = {
+      {"sync", {"--archive", "sqlite:archive.sqlite"}, 1, false},
+      {"two", {}, 2, false},
+      {"clock", {"--keep-clock", "5"}, 1, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int gatewayPort = FreePort();
+    const int metricsPort = FreePort();
+    std::vector<std::string> args{"--port", sim.LinkPath(), "monitor", "--interval", "0.5", "--end", "3",
+                                  "--gateway", "127.0.0.1:" + std::to_string(gatewayPort), "--gateway-writes",
+                                  "--prometheus", "127.0.0.1:" + std::to_string(metricsPort)};
+    args.insert(args.end(), c.monitor.begin(), c.monitor.end());
+    const std::string monitorName = std::string("monitor-") + c.name;
+    Child monitor(PYLAXCTL_PATH, args, monitorName);
+    ASSERT_TRUE(WaitUntil([&] { return Lines(monitorName + ".err", "found 03") == 1; })) << ReadWholeFile(monitorName + ".err");
+    sim.TakeEvents(0, 0);
+    std::vector<std::future<int>> clients;
+    for (int k = 0; k < c.clients; ++k) {
+      const std::string name = c.name + std::to_string(k);
+      clients.push_back(RunIn(name, {"--port", "mbtcp://127.0.0.1:" + std::to_string(gatewayPort), "--slave", "3",
+                                     "log", "download"}, name));
+    }
+    std::vector<std::string> events;
+    const auto gather = [&] {
+      const std::vector<std::string> more = sim.TakeEvents(0, 100);
+      events.insert(events.end(), more.begin(), more.end());
+    };
+    if (c.clockOff) {
+      ASSERT_TRUE(WaitUntil([&] {
+        gather();
+        return std::find(events.begin(), events.end(), "write 3 157 1") != events.end();
+      }, 60));
+      ASSERT_EQ(sim.Command(ClockAnHourAhead()), "ok");
+    }
+    for (int k = 0; k < c.clients; ++k) {
+      const std::string name = c.name + std::to_string(k);
+      EXPECT_EQ(clients[k].get(), 0) << ReadWholeFile(name + ".err");
+      EXPECT_EQ(Differs(ReadWholeFile(name + "/03-data.csv"), alone), "") << name;
+    }
+    if (c.monitor.empty() || c.monitor[0] == "--archive") {
+      EXPECT_TRUE(WaitUntil([&] { return Scrape(metricsPort)["pylax_gateway_requests_total{result=\"busy\"}"] > 0; }))
+          << "the masters never met";
+    }
+    if (c.monitor.size() > 1 && c.monitor[0] == "--archive") {
+      ASSERT_TRUE(WaitUntil([&] { return Lines(monitorName + ".err", ": 1500 new entries") == 1; }, 60))
+          << ReadWholeFile(monitorName + ".err");
+      ASSERT_EQ(RunToEnd(PYLAXCTL_PATH, {"archive", "export", "--archive", "sqlite:archive.sqlite", "--output",
+                                         "export.csv"}, "export"), 0) << ReadWholeFile("export.err");
+      EXPECT_EQ(Differs(ReadWholeFile("export.csv"), alone), "");
+    }
+    if (c.clockOff) {
+      ASSERT_TRUE(WaitUntil([&] {
+        gather();
+        return Lines(monitorName + ".err", "set from this computer's clock") == 1;
+      }, 60)) << ReadWholeFile(monitorName + ".err");
+      gather();
+      const auto clockWrite = std::find_if(events.begin(), events.end(), [](const std::string& e) {
+        return e.rfind("write 3 154 ", 0) == 0;
+      });
+      ASSERT_NE(clockWrite, events.end());
+      EXPECT_GT(static_cast<size_t>(clockWrite - events.begin()), LastIndexOf(events, "write 3 157 0"));
+    }
+    EXPECT_EQ(monitor.End(SIGTERM), 0);
+  }
+}
