@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <thread>
 
-#include "bus/write_failure.h"
-
 namespace {
 constexpr int kFirstPauseMs = 500;
 constexpr int kLongestPauseMs = 5000;
@@ -32,7 +30,7 @@ std::string MeterName(int slave) {
 
 Attempt AttemptOutcome(const ModbusLink& link, bool ok) {
   if (ok) return Attempt::Done;
-  return link.LastExceptionCode() == kExceptionBusy ? Attempt::Busy : Attempt::Failed;
+  return link.LastExceptionCode() == kExceptionCodeBusy ? Attempt::Busy : Attempt::Failed;
 }
 
 int BusyBackoffMs(int tries) {

@@ -10,6 +10,10 @@
 #include "bus/status_log.h"
 #include "modbus/link.h"
 
+// The exception code a meter, or the gateway before it, answers when it is
+// busy with another master (the meter's log window held by another client).
+constexpr int kExceptionCodeBusy = 6;
+
 // How a piece of work on the line came out.
 enum class Attempt { Done, Failed, Busy };
 

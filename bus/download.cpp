@@ -48,7 +48,7 @@ bool Repeated(const ModbusLink& link, Transaction transaction, StatusLog& log) {
   for (int retry = 0;; ++retry) {
     if (transaction()) return true;
     if (retry == kTransactionRetries || log.StopRequested() || !link.IsOpen() ||
-        (link.DeviceGone() && !link.Reconnects()) || link.LastExceptionCode() == kExceptionBusy ||
+        (link.DeviceGone() && !link.Reconnects()) || link.LastExceptionCode() == kExceptionCodeBusy ||
         GatewayRefusedWrite(link, ResultException))
       return false;
     log.LogStatus(Format("Response Timeout Retry #%d", retry + 1));

@@ -7,11 +7,8 @@
 
 #include "modbus/link.h"
 
-// The exception code a meter, or the gateway before it, answers when it is
-// busy with another master (the meter's log window held by another client).
-constexpr int kExceptionBusy = 6;
-// The code a Modbus TCP gateway answers a write it does not pass on.
-constexpr int kExceptionIllegalFunction = 1;
+// The exception code a Modbus TCP gateway answers a write it does not pass on.
+constexpr int kExceptionCodeIllegalFunction = 1;
 
 // True when link's last transaction, which ended with result, was a write
 // refused by the Modbus TCP gateway link is connected to.

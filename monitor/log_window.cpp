@@ -36,7 +36,9 @@ bool LogWindow::Admits(int client, int unit, const uint8_t* pdu, int length, Clo
   Holder* holder = HolderOf(unit, now);
   if (holder == nullptr) return true;
   if (holder->client != client) return holder->between || !TouchesWindow(pdu, length);
-  holder->lastHeard = now;
+  // After its 0 only its next selection keeps the monitor waiting: a client
+  // that goes on polling the meter must not keep its log unsynced for ever.
+  if (!holder->between || TouchesWindow(pdu, length)) holder->lastHeard = now;
   return true;
 }
 

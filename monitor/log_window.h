@@ -9,9 +9,9 @@
 // While one holds it, the others' writes of the log registers and reads of
 // the window are answered "busy" (exception 06) and never reach the line.
 // A download selects each slot in turn: after a client's 0 other clients
-// may take the window at once, but the monitor waits until that client has
-// been silent on the meter for kClientSilence, so that neither a sync nor a
-// clock step comes between two of its slots.
+// may take the window at once, but the monitor waits kClientSilence for
+// that client's next selection, so that neither a sync nor a clock step
+// comes between two of its slots.
 //
 // The gateway asks Admits under the link's turn, relays, and tells Answered
 // before it lets the turn go; the monitor takes its hold under the turn too,

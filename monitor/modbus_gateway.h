@@ -7,6 +7,8 @@
 // goes back under the client's transaction id. The sockets' thread never
 // waits for the line: accepting, reading, deadlines and the stop go on
 // while a request waits or a meter is slow.
+// A meter's log window has one holder at a time (LogWindow): the others'
+// requests that would change or read it are answered busy (06).
 
 #include <array>
 #include <atomic>

@@ -54,6 +54,7 @@ struct CliCase {
   int status;
   std::vector<std::string> out;  // STEM stands for the meter's id
   std::vector<std::string> err;
+  const char* fault = "";  // qm4sim's, before the run
 };
 
 const CliCase kCliCases[] = {
@@ -64,6 +65,9 @@ const CliCase kCliCases[] = {
      {"STEM -> sqlite:a.sqlite: 200 new entries, log run 1 holds 200 from 2026-01-15T08:41:00Z to 2026-01-15T12:00:00Z"},
      {"STEM -> influx://127.0.0.1:9/pylax: cannot reach InfluxDB at 127.0.0.1:9 (Connection); nothing of this sync "
       "counts as archived there"}},
+    {"SyncWaitsForABusyMeter", {"--port", "LINK", "--slave", "3", "log", "sync", "--archive", "sqlite:a.sqlite"}, 0,
+     {"STEM -> sqlite:a.sqlite: 200 new entries, log run 1 holds 200 from 2026-01-15T08:41:00Z to 2026-01-15T12:00:00Z"},
+     {"pylaxctl: meter 03's log is being read by another master; waiting"}, "fault 3 exception:6 2 at 7999"},
     {"NoSuchArchiveKind", {"--port", "LINK", "--slave", "3", "log", "sync", "--archive", "mysql://db"}, 10, {},
      {"pylaxctl: mysql://db is not an archive: sqlite:PATH, influx://HOST[:PORT]/DATABASE or "
       "influxs://HOST[:PORT]/DATABASE"}},
@@ -97,6 +101,7 @@ TEST_P(CliCases, SaysWhatHappenedAndExits) {
   StartBus({"--meter", "3:QM4C", "--meter", "7:QM4A", "--static", "--subinterval", "60"});
   Sim("clock 3 2026 01 15 12 00 00");
   Sim("prefill 3 200");
+  if (*c.fault != '\0') Sim(c.fault);
   link_.Close();
   setenv("TZ", "UTC", 1);
   setenv("PYLAX_FRAMING", "length", 1);
