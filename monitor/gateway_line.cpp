@@ -26,7 +26,9 @@ GatewayReply Exception(const GatewayRequest& request, GatewayOutcome outcome, ui
   return Reply(request, outcome, pdu, 2);
 }
 
-int Word(const GatewayRequest& request, int at) { return request.pdu[static_cast<size_t>(at)] << 8 | request.pdu[static_cast<size_t>(at) + 1]; }
+int Word(const GatewayRequest& request, int at) {
+  return request.pdu[static_cast<size_t>(at)] << 8 | request.pdu[static_cast<size_t>(at) + 1];
+}
 
 }  // namespace
 
@@ -124,7 +126,8 @@ GatewayReply GatewayLine::Relay(const GatewayRequest& request) {
   const ModbusResult result = !link_.IsOpen() || link_.DeviceGone()
                                   ? ResultBadParameter
                                   : link_.Relay(request.unit, request.pdu.data(), request.pduLength, pdu, &pduLength);
-  if (result == ResultOk) window_.Answered(request.client, request.unit, request.pdu.data(), request.pduLength, Clock::now());
+  if (result == ResultOk)
+    window_.Answered(request.client, request.unit, request.pdu.data(), request.pduLength, Clock::now());
   if (!link_.IsOpen() || link_.DeviceGone())
     reply = Exception(request, GatewayOutcome::PortGone, kPathUnavailable);
   else if (result == ResultOk || result == ResultException)

@@ -201,7 +201,8 @@ void ModbusGateway::Run() {
     if (fds[0].revents != 0) {
       char bytes[64];
       bool stop = false;
-      for (ssize_t n; (n = ::read(wake_[0], bytes, sizeof bytes)) > 0;) stop = stop || std::memchr(bytes, 0, static_cast<size_t>(n));
+      for (ssize_t n; (n = ::read(wake_[0], bytes, sizeof bytes)) > 0;)
+        stop = stop || std::memchr(bytes, 0, static_cast<size_t>(n));
       if (stop) return;
       TakeReplies();
     }
@@ -229,7 +230,8 @@ void ModbusGateway::TakeReplies() {
     replies.swap(replies_);
   }
   for (GatewayReply& reply : replies) {
-    const auto client = std::find_if(clients_.begin(), clients_.end(), [&](const auto& c) { return c->id == reply.client; });
+    const auto client =
+        std::find_if(clients_.begin(), clients_.end(), [&](const auto& c) { return c->id == reply.client; });
     if (client == clients_.end()) continue;  // closed while its request waited
     --(*client)->waiting;
     (*client)->out.insert((*client)->out.end(), reply.frame.begin(), reply.frame.end());
@@ -239,7 +241,8 @@ void ModbusGateway::TakeReplies() {
 // A client that has not sent its first request in time, has begun one and
 // not finished it, or has been silent long with nothing waiting.
 bool ModbusGateway::OutOfTime(const Client& client, Clock::time_point now) const {
-  const bool mute = !client.heard && client.in.empty() && now - client.connected > std::chrono::seconds(settings_.firstRequestSeconds);
+  const bool mute = !client.heard && client.in.empty() &&
+                    now - client.connected > std::chrono::seconds(settings_.firstRequestSeconds);
   const bool stalled = client.frameBegun != Clock::time_point{} &&
                        now - client.frameBegun > std::chrono::seconds(settings_.requestSeconds);
   const bool idle = client.waiting == 0 && now - client.lastHeard > std::chrono::seconds(settings_.idleSeconds);
@@ -285,12 +288,11 @@ bool ModbusGateway::MakeRoom(const std::string& host, const std::string& from) {
     why = host + " holds " + std::to_string(share) + " of the " + std::to_string(settings_.maxClients) +
           " places already (at most half for one address)";
   } else if (static_cast<int>(clients_.size()) >= settings_.maxClients) {
+    const auto silence = [](const std::unique_ptr<Client>& c) { return std::make_pair(c->heard, c->lastHeard); };
     auto silentLongest = clients_.end();
     for (auto c = clients_.begin(); c != clients_.end(); ++c) {
       if ((*c)->waiting > 0) continue;
-      if (silentLongest == clients_.end() ||
-          std::make_pair((*c)->heard, (*c)->lastHeard) < std::make_pair((*silentLongest)->heard, (*silentLongest)->lastHeard))
-        silentLongest = c;
+      if (silentLongest == clients_.end() || silence(*c) < silence(*silentLongest)) silentLongest = c;
     }
     if (silentLongest != clients_.end()) {
       Close(static_cast<size_t>(silentLongest - clients_.begin()));
@@ -337,7 +339,8 @@ bool ModbusGateway::Admit(Client& client) {
       return false;
     }
     if (read == MbapRead::NeedMore) return true;
-    GatewayRequest whole{client.id, client.name, request.transactionId, request.unit, {}, request.pduLength, Clock::now()};
+    GatewayRequest whole{client.id, client.name, request.transactionId, request.unit, {}, request.pduLength,
+                         Clock::now()};
     std::copy(request.pdu, request.pdu + request.pduLength, whole.pdu.begin());
     client.in.erase(client.in.begin(), client.in.begin() + used);
     client.frameBegun = client.in.empty() ? Clock::time_point{} : Clock::now();

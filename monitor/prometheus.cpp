@@ -211,10 +211,12 @@ void PrometheusExporter::RenderGateway(std::string& text, const BusCounts& count
   }
   text += "pylax_gateway_wait_seconds_sum " + Number(gateway.waitSumSeconds) + "\n";
   text += "pylax_gateway_wait_seconds_count " + std::to_string(below) + "\n";
-  Family(text, "pylax_gateway_cache_total", "counter", "Gateway reads answered from the last round (hit) or the line (miss).");
+  Family(text, "pylax_gateway_cache_total", "counter",
+         "Gateway reads answered from the last round (hit) or the line (miss).");
   Sample(text, "pylax_gateway_cache_total", "result=\"hit\"", std::to_string(gateway.cacheHits));
   Sample(text, "pylax_gateway_cache_total", "result=\"miss\"", std::to_string(gateway.cacheMisses));
-  Family(text, "pylax_gateway_clients_refused_total", "counter", "Gateway connections closed at once for want of a place.");
+  Family(text, "pylax_gateway_clients_refused_total", "counter",
+         "Gateway connections closed at once for want of a place.");
   text += "pylax_gateway_clients_refused_total " + std::to_string(gateway.refusedClients) + "\n";
 }
 

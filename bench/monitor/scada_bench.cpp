@@ -102,7 +102,8 @@ bool ReadOnce(int fd, uint16_t id, uint8_t unit) {
   size_t got = 0;
   const auto until = Clock::now() + std::chrono::milliseconds(kTimeoutMs);
   while (got < sizeof answer) {
-    const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count());
+    const int left =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count());
     pollfd p{fd, POLLIN, 0};
     if (left <= 0 || poll(&p, 1, left) <= 0) return false;
     const ssize_t n = recv(fd, answer + got, sizeof answer - got, 0);
@@ -159,9 +160,9 @@ double Percentile(std::vector<double> values, double fraction) {
 
 void Run(const std::string& port, const std::string& cache, double readMs) {
   const int gateway = 15512, metrics = 15513;
-  const pid_t monitor = Spawn({PYLAXCTL_PATH, "--port", port, "--framing", "length", "monitor", "--end", "9", "--interval", "1",
-                               "--gateway", std::to_string(gateway), "--gateway-cache", cache, "--prometheus",
-                               "127.0.0.1:" + std::to_string(metrics)});
+  const pid_t monitor = Spawn({PYLAXCTL_PATH, "--port", port, "--framing", "length", "monitor", "--end", "9",
+                               "--interval", "1", "--gateway", std::to_string(gateway), "--gateway-cache", cache,
+                               "--prometheus", "127.0.0.1:" + std::to_string(metrics)});
   for (int k = 0; k < 300 && Metric(Scrape(metrics), "pylax_poll_rounds_total") < 1; ++k)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   const std::string before = Scrape(metrics);

@@ -368,7 +368,8 @@ TEST_F(Gateway, SilentSocketsLockNoClientOut) {
   done = true;
   silent.join();
   std::map<std::string, double> metrics;
-  const std::string hits = "pylax_gateway_cache_total{result=\"hit\"}", misses = "pylax_gateway_cache_total{result=\"miss\"}";
+  const std::string hits = "pylax_gateway_cache_total{result=\"hit\"}",
+                    misses = "pylax_gateway_cache_total{result=\"miss\"}";
   EXPECT_TRUE(WaitUntil([&] {
     metrics = Scrape(metricsPort_);
     return metrics[hits] + metrics[misses] == 25;
@@ -376,7 +377,8 @@ TEST_F(Gateway, SilentSocketsLockNoClientOut) {
   EXPECT_GE(metrics[hits], 20);  // the 5 rounds after the wait at least
   EXPECT_GT(metrics["pylax_gateway_clients_refused_total"], 0);
   EXPECT_EQ(Lines("monitor.err", "gateway: a connection from 127.0.0.2:"), 1) << ReadWholeFile("monitor.err");
-  EXPECT_EQ(Lines("monitor.err", "refused: 127.0.0.2 holds 4 of the 8 places already (at most half for one address)"), 1);
+  EXPECT_EQ(Lines("monitor.err", "refused: 127.0.0.2 holds 4 of the 8 places already (at most half for one address)"),
+            1);
 }
 
 // SIGTERM while eight clients keep the line busy with reads of a meter that
@@ -403,7 +405,8 @@ TEST_F(Gateway, TellsAnAddressAClientCanReach) {
     std::string served;
     std::string told;
   } cases[] = {
-      {port, "served to other masters at mbtcp://127.0.0.1:" + port + " (", "serves the bus at mbtcp://127.0.0.1:" + port + ":"},
+      {port, "served to other masters at mbtcp://127.0.0.1:" + port + " (",
+       "serves the bus at mbtcp://127.0.0.1:" + port + ":"},
       {"0.0.0.0:" + port, "served to other masters at mbtcp://0.0.0.0:" + port + " (",
        "serves the bus at mbtcp://127.0.0.1:" + port + ":"},
   };
