@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "archive/influx_answer.h"
-#include "bus/shown_text.h"
+#include "util/shown_text.h"
 #include "bus/status_log.h"
 #include "modbus/host_port.h"
 

@@ -9,6 +9,8 @@
 
 namespace {
 constexpr int kTableCount = 5;        // meters, runs, entries, gaps, cursors
+// Pylax's mark in the file's header (SQLite's application_id): "PYLX".
+constexpr int64_t kApplicationId = 0x50594C58;
 constexpr int kBusyTimeoutMs = 5000;  // the monitor and a pylaxctl may sync the same file
 
 // The raw and value columns of the ten slots: "raw1, value1, ..., raw10, value10".
@@ -347,6 +349,38 @@ bool SqliteStore::CountTables(int* ours, int* all, std::string* error) {
   return true;
 }
 
+// The file's mark, or, in an archive written before there was one, each
+// of Pylax's tables exactly as Pylax creates it (then the file is marked,
+// when it is to be written). Tables of the same names are not enough: a
+// file of another program's is never switched to WAL or added to.
+bool SqliteStore::Recognise(bool forWriting, std::string* error) {
+  Statement mark(db_, "PRAGMA application_id");
+  if (!mark.Step()) {
+    *error = Error("cannot read the archive");
+    return false;
+  }
+  if (mark.Int(0) == kApplicationId) return true;
+  if (mark.Int(0) != 0 || !HoldsPylaxTables()) return false;
+  return !forWriting || Exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str(), error);
+}
+
+bool SqliteStore::HoldsPylaxTables() {
+  sqlite3* made = nullptr;
+  int wanted = 0, same = 0;
+  if (sqlite3_open(":memory:", &made) == SQLITE_OK &&
+      sqlite3_exec(made, Schema().c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) {
+    Statement want(made, "SELECT name, sql FROM sqlite_master WHERE type = 'table' AND name IN "
+                         "('meters', 'runs', 'entries', 'gaps', 'cursors')");
+    for (; want.Step(); ++wanted) {
+      Statement have(db_, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = ?");
+      have.Bind(1, want.Text(0));
+      same += have.Step() && have.Text(0) == want.Text(1) ? 1 : 0;
+    }
+  }
+  sqlite3_close(made);
+  return wanted > 0 && same == wanted;
+}
+
 bool SqliteStore::Connect(const std::string& name, int flags, std::string* error) {
   sqlite3_close(db_);
   db_ = nullptr;
@@ -371,12 +405,16 @@ bool SqliteStore::Open(bool forWriting, std::string* error) {
     return false;
   // Another program's file is left as it is: no tables added, its journal
   // mode kept. Only a new, empty file becomes an archive.
-  if (ours != kTableCount && (all > 0 || !forWriting)) {
-    *error = path_ + " is no Pylax archive (it lacks the tables meters, runs, entries, gaps and cursors); it was "
-                     "left as it is";
+  const bool fresh = all == 0 && forWriting;
+  std::string unread;
+  if (!fresh && (ours != kTableCount || !Recognise(forWriting, &unread))) {
+    *error = !unread.empty() ? unread
+                             : path_ + " is no Pylax archive (it bears no Pylax mark, and it lacks Pylax's tables "
+                                       "meters, runs, entries, gaps and cursors); it was left as it is";
     return false;
   }
   if (!forWriting) return true;
+  if (fresh && !Exec(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str(), error)) return false;
   // WAL: a reader (list, export) never waits for a sync, and a sync killed
   // before its commit leaves nothing of itself behind. NORMAL syncs the disk
   // at checkpoints: a kill loses nothing committed, a power cut at most the

@@ -55,6 +55,8 @@ class SqliteStore : public ArchiveStore {
  private:
   bool Exec(const char* sql, std::string* error);
   bool CountTables(int* ours, int* all, std::string* error);
+  bool Recognise(bool forWriting, std::string* error);
+  bool HoldsPylaxTables();
   bool Connect(const std::string& name, int flags, std::string* error);
   std::string Error(const std::string& what) const;
 

@@ -79,8 +79,9 @@ void PlanStore(StorePlan& plan, const LogState& state, long clockStep) {
   else
     PlanByCount(plan, state, *plan.cursor);
   // An expected step: the new entries alone go on a run of their own, whose
-  // time line is the clock's new one.
-  if (clockStep == 0 || plan.newRun) return;
+  // time line is the clock's new one. One within the clock's resolution is
+  // what reading and setting whole seconds make of a clock that was right.
+  if (std::labs(clockStep) <= kClockResolutionSeconds || plan.newRun) return;
   plan.clockSet = true;
   plan.reason = "the monitor set the meter's clock by " + std::string(clockStep > 0 ? "+" : "") +
                 std::to_string(clockStep) + " s";

@@ -48,6 +48,9 @@ class SyncStatusLog : public StatusLog {
   bool KeepsLogFile() const override { return false; }
 };
 
+// A step of the meter's clock this small (either way) starts no run.
+constexpr long kClockResolutionSeconds = 1;
+
 // Reads the meter at meter.address over link. log takes the reading's
 // messages (the download's own) and is asked whether to stop before each
 // transaction; it keeps no "log.txt" of its own unless it says so.

@@ -105,8 +105,11 @@ bool MeterPoll::ClockBlock() {
   state_.subIntervalSeconds = static_cast<int16_t>(registers[0] & 0xFFFF);
   fields_.subInterval = FormatRegister(registers[0]);
   const int* clock = &registers[reg::kClock - reg::kSubInterval];
-  fields_.clock = MeterTimeText(clock);
-  if (const time_t value = MeterTimeValue(clock[0], clock[1], clock[2]); value != static_cast<time_t>(-1))
+  // Month 13 or hour 24 would otherwise be carried over into a date
+  // (mktime), and 255s everywhere gave a drift of centuries.
+  const bool valid = MeterTimeValid(UnpackMeterTime(clock[0], clock[1], clock[2]));
+  fields_.clock = valid ? MeterTimeText(clock) : "invalid";
+  if (const time_t value = MeterTimeValue(clock[0], clock[1], clock[2]); valid && value != static_cast<time_t>(-1))
     fields_.clockTime = value;
   return true;
 }

@@ -21,8 +21,8 @@ struct PollFields {
   std::optional<std::string> voltsLN;        // 1035
   std::optional<std::string> amps;           // 1015
   std::optional<std::string> subInterval;    // 1091
-  std::optional<std::string> clock;          // 1092
-  std::optional<time_t> clockTime;           // the same as a local time value, when it names one
+  std::optional<std::string> clock;          // 1092; "invalid" for fields out of range
+  std::optional<time_t> clockTime;           // the same as a local time value; none when invalid
   std::optional<std::string> bufferStatus;   // 1082 "FULL" / "NOT FULL"
   std::optional<std::string> rollovers;      // 1081
   std::optional<std::string> daysToRollover; // 1087

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bus/shown_text.h"
+#include "util/shown_text.h"
 #include "meter/register_map.h"
 
 std::string PairLabel(int pair) { return RegisterLabel(static_cast<unsigned>(259 + 2 * pair)); }

@@ -395,7 +395,7 @@ void DefineMonitor(CLI::App& app, Options& options) {
   command->add_option("--mqtt-password-file", "a file whose first line is the MQTT password")
       ->type_name("FILE")
       ->check(CLI::Validator(CLI::ExistingFile).description(""));
-  // Kept for config files of earlier versions; see RefuseSecretArguments.
+  // Kept for config files of earlier versions; see RefuseUnknownOptions.
   command->add_option("--mqtt-password", monitor.mqtt.password)->group("");
   command->add_option("--mqtt-prefix", monitor.mqtt.prefix, "the first level(s) of every topic")
       ->type_name("PREFIX")
@@ -502,12 +502,6 @@ void DefineArchive(CLI::App& app, CLI::App& log, Options& options) {
   exporter->add_option("--output", archive.output, "the file written; - for stdout")->type_name("FILE");
 }
 
-bool LooksSecret(std::string word) {
-  for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return word.find("password") != std::string::npos || word.find("secret") != std::string::npos ||
-         word.find("token") != std::string::npos;
-}
-
 bool KnownOption(const CLI::App& app, const std::string& name) {
   if (app.get_option_no_throw(name) != nullptr) return true;
   for (const CLI::App* command : app.get_subcommands({}))
@@ -516,13 +510,15 @@ bool KnownOption(const CLI::App& app, const std::string& name) {
 }
 
 // Command lines show in the process list and the shell's history, and
-// CLI11's complaints repeat the arguments they do not expect: an option
-// that looks like it carries a secret is refused, before CLI11 sees it,
-// unless it is one of ours (which name a file). The value is never repeated.
-void RefuseSecretArguments(const CLI::App& app, const std::vector<std::string>& args) {
+// CLI11's complaints repeat the arguments they do not expect: an option we
+// do not know is refused by its name alone, before CLI11 sees it, as the
+// word after a misspelled one (--mqtt-passwrd S3cret) may be a secret.
+void RefuseUnknownOptions(const CLI::App& app, const std::vector<std::string>& args) {
   for (const std::string& arg : args) {
+    if (arg == "--") return;
     const std::string name = arg.substr(0, arg.find('='));
-    if (name.rfind("-", 0) != 0 || !LooksSecret(name)) continue;
+    const bool number = name.size() > 1 && (std::isdigit(static_cast<unsigned char>(name[1])) || name[1] == '.');
+    if (name.size() < 2 || name[0] != '-' || number) continue;
     if (name == "--mqtt-password")  // kept for config files of earlier versions
       throw CLI::ValidationError(name,
                                  "is taken from --mqtt-password-file, the mqtt-password credential or "
@@ -726,7 +722,7 @@ ParseOutcome ParseCommandLine(const std::vector<std::string>& args, Options& opt
     return "pylaxctl: " + std::string(error.what()) + " (see pylaxctl --help)\n";
   });
   try {
-    RefuseSecretArguments(app, args);
+    RefuseUnknownOptions(app, args);
     app.parse(std::vector<std::string>(args.rbegin(), args.rend()));  // CLI11 takes them last first
     RequireCommand(app);
     ReadPasswords(app, options);

@@ -18,6 +18,7 @@
 #include "archive/sync.h"
 #include "cli/options.h"
 #include "util/replacement_file.h"
+#include "util/shown_text.h"
 #include "sim/sim_launcher.h"
 #include "cli/stderr_log.h"
 #include "bus/commands.h"
@@ -71,7 +72,7 @@ void OnHangUp(int) { signalRequests->rescan.store(true); }
 int Exit(ExitCode code) { return static_cast<int>(code); }
 
 int Fail(ExitCode code, const std::string& message) {
-  std::fprintf(stderr, "pylaxctl: %s\n", message.c_str());
+  std::fprintf(stderr, "pylaxctl: %s\n", TerminalText(message).c_str());
   return Exit(code);
 }
 
@@ -127,7 +128,7 @@ class StoppableScan : public ScanSink {
 class PrintingScan : public StoppableScan {
  public:
   using StoppableScan::StoppableScan;
-  void MeterFound(const Meter& meter, bool) override { std::printf("%s\n", DeviceLine(meter).c_str()); }
+  void MeterFound(const Meter& meter, bool) override { std::printf("%s\n", TerminalText(DeviceLine(meter)).c_str()); }
 };
 
 class QuietScan : public StoppableScan {
@@ -355,7 +356,8 @@ int RunLogSync(ModbusLink& link, Meter meter, const Options& options, const Stop
   if (!result.meterRead)
     return Fail(ExitCode::TransactionFailed, MeterId(meter) + ": " + result.failure + "; nothing archived");
   for (const ArchiveSyncReport& report : result.archives)
-    for (const std::string& line : SyncReportLines(meter, report)) std::fprintf(report.ok ? stdout : stderr, "%s\n", line.c_str());
+    for (const std::string& line : SyncReportLines(meter, report))
+      std::fprintf(report.ok ? stdout : stderr, "%s\n", TerminalText(line).c_str());
   return Exit(allOpened && result.AllArchived() ? ExitCode::Success : ExitCode::ArchiveFailed);
 }
 
@@ -369,7 +371,7 @@ int RunArchiveList(const Options& options) {
   std::vector<ArchivedMeterRuns> meters;
   if (!store || !store->ListMeters(meters, &error)) return Fail(ExitCode::ArchiveFailed, error);
   if (meters.empty()) return Fail(ExitCode::NothingArchived, store->Url() + " holds no meter");
-  for (const std::string& line : ArchiveListLines(meters)) std::printf("%s\n", line.c_str());
+  for (const std::string& line : ArchiveListLines(meters)) std::printf("%s\n", TerminalText(line).c_str());
   return Exit(ExitCode::Success);
 }
 
@@ -445,6 +447,10 @@ class HttpServing {
       if (!metrics->Bind(monitor.prometheus, "--prometheus", both ? "/metrics and the page" : "/metrics", error))
         return false;
       prometheus.Serve(metrics->Server());
+      // Beside the page, the page's password guards it; alone it has none.
+      if (!both && !metrics->OnLoopback())
+        Say("/metrics is served at " + monitor.prometheus + " beyond the loopback; it has no password: keep this "
+            "port behind a firewall");
     }
     if (web != nullptr) {
       HttpListener* page =
@@ -497,7 +503,7 @@ int RunMonitor(ModbusLink& link, const Options& options, SignalRequests& request
   PrometheusExporter prometheus(monitor.Tally());
   // What the page (with a password) and Home Assistant's buttons ask, run by
   // the monitor between rounds.
-  ActionQueue actions;
+  ActionQueue actions(Say);
   std::unique_ptr<WebPublisher> web;
   if (!options.monitor.http.empty()) {
     web = std::make_unique<WebPublisher>(
@@ -521,7 +527,9 @@ int RunMonitor(ModbusLink& link, const Options& options, SignalRequests& request
   if (web) monitor.AddPublisher(web.get());
   std::unique_ptr<MqttPublisher> mqtt;
   if (!options.monitor.mqtt.url.empty()) {
-    mqtt = std::make_unique<MqttPublisher>(options.monitor.mqtt, bus);
+    MqttSettings mqttSettings = options.monitor.mqtt;
+    mqttSettings.clockDrift = options.monitor.keepClockSeconds > 0 || mqttSettings.commands;
+    mqtt = std::make_unique<MqttPublisher>(mqttSettings, bus);
     if (options.monitor.mqtt.commands) {
       mqtt->TakeCommands(&actions, keeper != nullptr);
       monitor.TakeActions(&actions);

@@ -142,6 +142,14 @@ MeterTime UnpackMeterTime(int first, int second, int third) {
   return t;
 }
 
+bool MeterTimeValid(const MeterTime& t) {
+  static const int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (t.month < 1 || t.month > 12 || t.day < 1) return false;
+  const bool leap = t.year % 4 == 0 && (t.year % 100 != 0 || t.year % 400 == 0);
+  const int days = t.month == 2 && !leap ? 28 : kDays[t.month - 1];
+  return t.day <= days && t.hour <= 23 && t.minute <= 59 && t.second <= 59;
+}
+
 struct tm MeterTimeToTm(const MeterTime& t) {
   struct tm out {};
   out.tm_sec = t.second;

@@ -62,7 +62,7 @@ unsigned LegendFloatPair(unsigned registerNumber);
 float WordsToFloat(int first, int second);
 
 struct MeterTime {
-  int month;   // 1..12 (as the meter says; not checked)
+  int month;   // 1..12 as the meter says (MeterTimeValid checks)
   int day;
   int year;    // 2000 + year byte
   int hour;
@@ -70,6 +70,9 @@ struct MeterTime {
   int second;
 };
 MeterTime UnpackMeterTime(int first, int second, int third);
+// Whether each field is in range: month 1-12, a day of that month (2000 to
+// 2255 have their leap years), hour 0-23, minute and second 0-59.
+bool MeterTimeValid(const MeterTime& t);
 // The same as C library broken-down time (tm_isdst = -1: let mktime decide).
 struct tm MeterTimeToTm(const MeterTime& t);
 // A meter timestamp as the local time value it names (mktime), -1 where the

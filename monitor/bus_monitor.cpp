@@ -135,6 +135,7 @@ void BusMonitor::PollUntilStopped() {
     tally_.AddRound(seconds, overrun);
     Tell([&](Publisher& p) { p.RoundDone(seconds, overrun); });
     if (gateway_ != nullptr) tally_.SetGateway(gateway_->Stats());
+    if (actions_ != nullptr) tally_.SetCommands(actions_->Counts());
     NotifyRound(seconds);
     SyncDueLog();
     KeepClocks();
@@ -289,14 +290,16 @@ MeterState BusMonitor::StateOf(const Polled& meter, const PollFields& fields) co
   state.time = std::time(nullptr);
   state.fields = fields;
   state.archivedUpTo = meter.archivedUpTo;
-  if (options_.keepClockSeconds > 0) state.clockDrift = meter.drift;
+  if (options_.keepClockSeconds > 0 || options_.mqtt.commands) state.clockDrift = meter.drift;
   state.clockSet = meter.clockSet;
   return state;
 }
 
 void BusMonitor::NoteClock(Polled& meter, const PollFields& fields) {
   meter.drift = fields.clockTime ? std::optional<long>(Drift(*fields.clockTime)) : std::nullopt;
-  const bool off = meter.drift && static_cast<double>(std::labs(*meter.drift)) > options_.keepClockSeconds;
+  meter.clockInvalid = fields.clock.has_value() && !fields.clockTime;
+  const bool off =
+      meter.clockInvalid || (meter.drift && static_cast<double>(std::labs(*meter.drift)) > options_.keepClockSeconds);
   meter.roundsOff = off ? meter.roundsOff + 1 : 0;
 }
 
@@ -316,16 +319,26 @@ void BusMonitor::KeepClocks() {
 }
 
 // The log is archived up to the step first, so that its entries keep the
-// time line they were logged on; a log that cannot be is not stepped.
-std::string BusMonitor::SetClock(Polled& meter) {
+// time line they were logged on; a log that cannot be is not stepped. A
+// clock within a second is as right as whole seconds can set it: writing
+// it would only make a step of nothing for the archive.
+ActionOutcome BusMonitor::SetClock(Polled& meter) {
   meter.clockSetAt = Clock::now();
   meter.roundsOff = 0;
-  const long before = meter.drift.value_or(0);
-  const std::string head = "meter " + MeterId(meter.info) + ": clock off by " + Seconds(before);
+  const std::optional<long> before = meter.clockInvalid ? std::nullopt : std::optional<long>(meter.drift.value_or(0));
+  const std::string head =
+      "meter " + MeterId(meter.info) + ": clock " + (before ? "off by " + Seconds(*before) : "invalid");
+  ActionOutcome outcome{ActionKind::SetClock, std::time(nullptr), false, ""};
+  if (meter.drift && std::labs(*meter.drift) <= kClockWithin) {
+    outcome.ok = true;
+    outcome.result = "nothing written: the clock is within a second";
+    Say(head + "; " + outcome.result);
+    return outcome;
+  }
   if (keeper_ != nullptr && !SyncLog(meter).AllArchived()) {
-    const std::string why = "its log could not be archived first";
-    Say(head + " left as it is: " + why);
-    return why;
+    outcome.result = "its log could not be archived first";
+    Say(head + " left as it is: " + outcome.result);
+    return outcome;
   }
   ClockSetting setting{std::time(nullptr), ResultOk, before, std::nullopt};
   {
@@ -339,11 +352,14 @@ std::string BusMonitor::SetClock(Polled& meter) {
     Say(head + "; setting it failed: " + ResultText(setting.result));
   else
     Say(head + "; set from this computer's clock" + (setting.after ? ", now off by " + Seconds(*setting.after) : ""));
-  if (setting.result == ResultOk && keeper_ != nullptr)
-    keeper_->ClockStepped(MeterId(meter.info), setting.after.value_or(0) - setting.before);
+  // An invalid clock had no time line: the sync finds the log's own break.
+  if (setting.result == ResultOk && keeper_ != nullptr && before)
+    keeper_->ClockStepped(MeterId(meter.info), setting.after.value_or(0) - *before);
   meter.clockSet = setting;
   Tell([&](Publisher& p) { p.ClockSet(meter.info, setting); });
-  return setting.result == ResultOk ? "" : ResultText(setting.result);
+  outcome.ok = setting.result == ResultOk;
+  outcome.result = outcome.ok ? "set" : ResultText(setting.result);
+  return outcome;
 }
 
 // What was asked since the last round, in the order asked; an action for a
@@ -351,13 +367,16 @@ std::string BusMonitor::SetClock(Polled& meter) {
 // said and dropped.
 void BusMonitor::RunActions() {
   if (actions_ == nullptr) return;
+  actions_->Flush();
   for (const Action& action : actions_->TakeAll()) {
     if (stop_.Requested()) return;
     const auto meter = std::find_if(meters_.begin(), meters_.end(), [&](const auto& m) {
       return MeterId(m.second.info) == action.meterId && m.second.info.model == ModelQM4C;
     });
     if (meter == meters_.end() || (action.kind == ActionKind::SyncLog && keeper_ == nullptr)) {
-      Say(std::string(ActionName(action.kind)) + " asked of " + action.meterId + ", which this monitor cannot do");
+      actions_->Refuse(CommandOutcome::UnknownMeter, action.source,
+                       std::string(ActionName(action.kind)) + " asked of " + action.meterId +
+                           ", which this monitor cannot do");
       continue;
     }
     const MonitorWindowHold hold(Window(), link_, meter->second.info.address);
@@ -372,13 +391,8 @@ void BusMonitor::RunActions() {
 }
 
 ActionOutcome BusMonitor::Run(Polled& meter, ActionKind kind) {
+  if (kind == ActionKind::SetClock) return SetClock(meter);
   ActionOutcome outcome{kind, std::time(nullptr), false, ""};
-  if (kind == ActionKind::SetClock) {
-    const std::string failure = SetClock(meter);
-    outcome.ok = failure.empty();
-    outcome.result = outcome.ok ? "set" : failure;
-    return outcome;
-  }
   const SyncResult result = SyncLog(meter);
   outcome.ok = result.AllArchived();
   long added = 0;

@@ -50,6 +50,8 @@ class BusMonitor {
   // meter that cannot keep time does not have its log stepped all day.
   static constexpr int kRoundsOffBeforeSet = 3;
   static constexpr std::chrono::hours kClockSetSpacing{1};
+  // A clock off by at most this many seconds is not written.
+  static constexpr long kClockWithin = 1;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -61,6 +63,7 @@ class BusMonitor {
     // --keep-clock: the meter's clock minus the host's at the last poll,
     // the polls in a row it was off, and the last set.
     std::optional<long> drift;
+    bool clockInvalid = false;  // its fields out of range: the most off a clock can be
     int roundsOff = 0;
     std::optional<Clock::time_point> clockSetAt;
     std::optional<ClockSetting> clockSet;
@@ -80,8 +83,7 @@ class BusMonitor {
   SyncResult SyncLog(Polled& meter);
   void NoteClock(Polled& meter, const PollFields& fields);
   void KeepClocks();
-  // Empty when the clock was set, else why not.
-  std::string SetClock(Polled& meter);
+  ActionOutcome SetClock(Polled& meter);
   void RunActions();
   ActionOutcome Run(Polled& meter, ActionKind kind);
   std::optional<long> ReadDrift(const Polled& meter);

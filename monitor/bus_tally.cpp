@@ -30,6 +30,11 @@ void BusTally::SetGateway(const GatewayStats& stats) {
   counts_.gateway = stats;
 }
 
+void BusTally::SetCommands(const CommandCounts& counts) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  counts_.commands = counts;
+}
+
 BusCounts BusTally::Read() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return counts_;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "modbus/result.h"
+#include "monitor/actions.h"
 #include "monitor/modbus_gateway.h"
 
 struct BusCounts {
@@ -18,6 +19,7 @@ struct BusCounts {
   double lastRoundSeconds = 0;
   std::map<std::string, ByResult> transactions;  // by meter id, every meter ever polled
   std::optional<GatewayStats> gateway;           // with --gateway: as the last round left it
+  std::optional<CommandCounts> commands;         // with actions (MQTT, the page): as the last round left them
 
   // The meter's transactions (none for a meter not polled yet), and every
   // meter's together.
@@ -31,6 +33,7 @@ class BusTally {
   void AddPoll(const std::string& meterId, const unsigned long (&byResult)[kResultCount]);
   void AddRound(double seconds, bool overrun);
   void SetGateway(const GatewayStats& stats);
+  void SetCommands(const CommandCounts& counts);
   BusCounts Read() const;
 
  private:

@@ -1,6 +1,7 @@
 #include "monitor/log_keeper.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 LogKeeper::LogKeeper(std::vector<std::unique_ptr<ArchiveStore>> stores, double everyMinutes)
     : stores_(std::move(stores)),
@@ -19,8 +20,10 @@ SyncResult LogKeeper::Sync(ModbusLink& link, const Meter& meter, StatusLog& log)
   const long clockStep = step == steps_.end() ? 0 : step->second;
   const SyncResult result = SyncMeterLog(link, meter, stores, log, clockStep);
   next_[MeterId(meter)] = Clock::now() + every_;
+  const bool noStep = std::labs(clockStep) <= kClockResolutionSeconds;
+  const auto newRun = [](const ArchiveSyncReport& r) { return r.newRun; };
   if (step != steps_.end() && result.AllArchived() &&
-      std::all_of(result.archives.begin(), result.archives.end(), [](const ArchiveSyncReport& r) { return r.newRun; }))
+      (noStep || std::all_of(result.archives.begin(), result.archives.end(), newRun)))
     steps_.erase(step);
   return result;
 }

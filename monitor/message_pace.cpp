@@ -23,7 +23,8 @@ std::vector<std::string> MessagePace::TakeEnded(Clock::time_point now) {
       continue;
     }
     if (it->second.held > 0)
-      lines.push_back(it->second.last + " \xE2\x80\xA6 and " + GroupedCount(it->second.held) + " more in the last minute");
+      lines.push_back(it->second.last + " \xE2\x80\xA6 and " + GroupedCount(it->second.held) +
+                      " more in the last minute");
     it = windows_.erase(it);
   }
   return lines;

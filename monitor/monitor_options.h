@@ -16,6 +16,7 @@ struct MqttSettings {
   bool discovery = true;
   std::string discoveryPrefix = "homeassistant";
   bool commands = false;  // --mqtt-commands: Home Assistant's buttons of each QM4C taken
+  bool clockDrift = false;  // each QM4C's clock drift as a sensor (--keep-clock or --mqtt-commands)
 };
 
 struct MonitorOptions {

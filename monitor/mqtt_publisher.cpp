@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bus/poll_json.h"
-#include "bus/shown_text.h"
+#include "util/shown_text.h"
 #include "modbus/host_port.h"
 #include "modbus/model.h"
 #include "monitor/meter_id.h"
@@ -25,6 +25,8 @@ constexpr int kKeepAliveSeconds = 30;
 // How long an ending monitor waits for the broker to take its "offline".
 constexpr auto kGoodbyeWait = std::chrono::seconds(3);
 constexpr const char* kSystemCertificates = "/etc/ssl/certs";
+// What a button's discovery config names as its press, and all a command takes.
+constexpr const char* kPress = "PRESS";
 
 // "KW-A" -> "kw_a": the reading's part of ids and topics.
 std::string ObjectId(const std::string& key) {
@@ -128,7 +130,9 @@ std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, cons
     nlohmann::json config = common;
     config.update({{"name", name},
                    {"unique_id", "pylax_" + MeterId(info) + "_" + object},
-                   {"command_topic", CommandTopic(settings, info, kind)}});
+                   {"command_topic", CommandTopic(settings, info, kind)},
+                   {"payload_press", kPress},
+                   {"entity_category", "config"}});
     messages.push_back({topic, config.dump()});
   }
   nlohmann::json sensor = common;
@@ -136,9 +140,25 @@ std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, cons
                  {"unique_id", "pylax_" + MeterId(info) + "_last_action"},
                  {"state_topic", settings.prefix + "/" + MeterId(info) + "/action"},
                  {"value_template", "{{ value_json.action }}: {{ value_json.result }}"},
-                 {"json_attributes_topic", settings.prefix + "/" + MeterId(info) + "/action"}});
+                 {"json_attributes_topic", settings.prefix + "/" + MeterId(info) + "/action"},
+                 {"entity_category", "diagnostic"}});
   messages.push_back({settings.discoveryPrefix + "/sensor/" + MeterId(info) + "/last_action/config", sensor.dump()});
   return messages;
+}
+
+std::vector<DiscoveryMessage> ClockDriftDiscovery(const MqttSettings& settings, const Meter& info) {
+  const std::string drift = "value_json['clock-drift']";
+  const nlohmann::json sensor = {{"name", "Clock drift"},
+                                 {"unique_id", "pylax_" + MeterId(info) + "_clock_drift"},
+                                 {"state_topic", settings.prefix + "/" + MeterId(info) + "/state"},
+                                 {"value_template", "{{ " + drift + " if " + drift + " is number else None }}"},
+                                 {"unit_of_measurement", "s"},
+                                 {"state_class", "measurement"},
+                                 {"entity_category", "diagnostic"},
+                                 {"availability", Availability(settings, info)},
+                                 {"availability_mode", "all"},
+                                 {"device", Device(info)}};
+  return {{settings.discoveryPrefix + "/sensor/" + MeterId(info) + "/clock_drift/config", sensor.dump()}};
 }
 
 std::vector<DiscoveryMessage> DiscoveryMessages(const MqttSettings& settings, const Meter& info,
@@ -259,8 +279,7 @@ void MqttPublisher::PublishMeter(const Published& meter) {
   if (settings_.discovery) {
     PublishAll(DiscoveryRemovals(settings_, meter.info, meter.removed));
     PublishAll(DiscoveryMessages(settings_, meter.info, meter.keys));
-    if (commands_ != nullptr && meter.info.model == ModelQM4C)
-      PublishAll(ActionDiscovery(settings_, meter.info, syncLog_));
+    PublishClockDiscovery(meter.info);
   }
   if (!meter.action.empty()) Publish(Topic(MeterId(meter.info), "action"), meter.action);
   if (meter.online.has_value())
@@ -281,8 +300,15 @@ void MqttPublisher::Announce(Published& meter, const std::vector<std::string>& k
   if (!settings_.discovery) return;
   PublishAll(DiscoveryRemovals(settings_, meter.info, meter.removed));
   PublishAll(DiscoveryMessages(settings_, meter.info, keys));
-  if (commands_ != nullptr && meter.info.model == ModelQM4C)
-    PublishAll(ActionDiscovery(settings_, meter.info, syncLog_));
+  PublishClockDiscovery(meter.info);
+}
+
+// A QM4C's buttons and last action (--mqtt-commands) and its clock's drift
+// (that or --keep-clock).
+void MqttPublisher::PublishClockDiscovery(const Meter& info) {
+  if (info.model != ModelQM4C) return;
+  if (commands_ != nullptr) PublishAll(ActionDiscovery(settings_, info, syncLog_));
+  if (commands_ != nullptr || settings_.clockDrift) PublishAll(ClockDriftDiscovery(settings_, info));
 }
 
 void MqttPublisher::MeterFound(const Meter& info) {
@@ -372,20 +398,39 @@ void MqttPublisher::Connected(int rc) {
 }
 
 void MqttPublisher::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
-  static_cast<MqttPublisher*>(self)->Heard(message->topic, message->retain);
+  const auto* bytes = static_cast<const char*>(message->payload);
+  const std::string payload = bytes == nullptr ? "" : std::string(bytes, static_cast<size_t>(message->payloadlen));
+  static_cast<MqttPublisher*>(self)->Heard(message->topic, payload, message->retain);
 }
 
 // On the network thread: only handed over. A retained command (left on the
-// broker by someone) would run again at every connect, so it is not taken.
-void MqttPublisher::Heard(const std::string& topic, bool retained) {
+// broker by someone) would run again at every connect, and clearing one
+// sends an empty payload: only the buttons' own payload presses them.
+void MqttPublisher::Heard(const std::string& topic, const std::string& payload, bool retained) {
   const std::string head = settings_.prefix + "/" + busId_ + "/command/";
-  const size_t slash = topic.find('/', head.size());
-  if (retained || topic.rfind(head, 0) != 0 || slash == std::string::npos) return;
-  const std::string address = topic.substr(head.size(), slash - head.size());
-  const std::optional<ActionKind> kind = ActionOfName(std::string_view(topic).substr(slash + 1));
+  const size_t slash = topic.rfind(head, 0) == 0 ? topic.find('/', head.size()) : std::string::npos;
+  const std::string address = slash == std::string::npos ? "" : topic.substr(head.size(), slash - head.size());
+  const std::optional<ActionKind> kind =
+      slash == std::string::npos ? std::nullopt : ActionOfName(std::string_view(topic).substr(slash + 1));
   if (!kind || address.empty() || address.size() > 3 || address.find_first_not_of("0123456789") != std::string::npos)
-    return;
-  commands_->Push({MeterId(Meter{std::stoi(address), ModelNone, "", busId_}), *kind});
+    return commands_->Refuse(CommandOutcome::Malformed, "MQTT", "MQTT: " + topic + " is no command of this monitor");
+  if (retained || payload != kPress)
+    return commands_->Refuse(CommandOutcome::Ignored, "MQTT",
+                             "MQTT: " + topic + " ignored: " +
+                                 (retained ? "a retained command" : "its payload is not " + std::string(kPress)));
+  const std::string meterId = MeterId(Meter{std::stoi(address), ModelNone, "", busId_});
+  if (!Commandable(meterId, *kind))
+    return commands_->Refuse(CommandOutcome::UnknownMeter, "MQTT",
+                             std::string(ActionName(*kind)) + " asked of " + meterId +
+                                 ", which this monitor cannot do");
+  commands_->Push({meterId, *kind, "MQTT"});
+}
+
+// A QM4C this monitor polls (and, for a log sync, archives).
+bool MqttPublisher::Commandable(const std::string& meterId, ActionKind kind) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const auto meter = meters_.find(meterId);
+  return meter != meters_.end() && meter->second.info.model == ModelQM4C && (kind != ActionKind::SyncLog || syncLog_);
 }
 
 void MqttPublisher::OnDisconnect(mosquitto*, void* self, int rc) { static_cast<MqttPublisher*>(self)->Disconnected(rc); }

@@ -49,6 +49,8 @@ std::vector<DiscoveryMessage> DiscoveryRemovals(const MqttSettings& settings, co
 // With --mqtt-commands, a QM4C's buttons ("Set clock"; "Sync log now" when
 // syncLog) and its last-action sensor.
 std::vector<DiscoveryMessage> ActionDiscovery(const MqttSettings& settings, const Meter& info, bool syncLog);
+// The diagnostic sensor of a QM4C's clock drift, seconds (none while invalid).
+std::vector<DiscoveryMessage> ClockDriftDiscovery(const MqttSettings& settings, const Meter& info);
 
 class MqttPublisher : public Publisher {
  public:
@@ -98,7 +100,9 @@ class MqttPublisher : public Publisher {
   static void OnDisconnect(mosquitto*, void* self, int rc);
   static void OnPublish(mosquitto*, void* self, int mid);
   static void OnMessage(mosquitto*, void* self, const struct mosquitto_message* message);
-  void Heard(const std::string& topic, bool retained);
+  void Heard(const std::string& topic, const std::string& payload, bool retained);
+  bool Commandable(const std::string& meterId, ActionKind kind);
+  void PublishClockDiscovery(const Meter& info);
   void Connected(int rc);
   void Disconnected(int rc);
   void Publish(const std::string& topic, const std::string& payload);

@@ -9,7 +9,7 @@
 #include <httplib.h>
 
 #include "bus/poll_json.h"
-#include "bus/shown_text.h"
+#include "util/shown_text.h"
 #include "archive/sync.h"
 #include "modbus/host_port.h"
 #include "modbus/model.h"
@@ -135,6 +135,8 @@ void PrometheusExporter::State(const Meter& info, const MeterState& state) {
   std::lock_guard<std::mutex> hold(mutex_);
   MeterMetrics& meter = meters_[MeterId(info)];
   for (int pair = 0; pair < fields.pairsRead; ++pair) meter.readings[PairLabel(pair)] = fields.pairs[pair];
+  if (fields.clock) meter.clockValid = fields.clockTime.has_value();
+  meter.clockDrift = state.clockDrift;
 }
 
 // An offline meter's last readings are withdrawn rather than shown as if
@@ -154,7 +156,9 @@ std::string PrometheusExporter::Render() const {
   RenderMeters(text, counts);
   RenderArchives(text);
   RenderClockSets(text);
+  RenderClocks(text);
   RenderGateway(text, counts);
+  RenderCommands(text, counts);
   RenderRounds(text, counts);
   return text;
 }
@@ -218,6 +222,28 @@ void PrometheusExporter::RenderGateway(std::string& text, const BusCounts& count
   Family(text, "pylax_gateway_clients_refused_total", "counter",
          "Gateway connections closed at once for want of a place.");
   text += "pylax_gateway_clients_refused_total " + std::to_string(gateway.refusedClients) + "\n";
+}
+
+void PrometheusExporter::RenderCommands(std::string& text, const BusCounts& counts) {
+  if (!counts.commands) return;
+  Family(text, "pylax_commands_total", "counter", "Actions asked (MQTT buttons, the page) by how they were taken.");
+  for (int outcome = 0; outcome < kCommandOutcomes; ++outcome)
+    Sample(text, "pylax_commands_total",
+           "outcome=" + LabelValue(CommandOutcomeName(static_cast<CommandOutcome>(outcome))),
+           std::to_string((*counts.commands)[static_cast<size_t>(outcome)]));
+}
+
+// A clock whose fields are out of range has no drift: it is 0 here.
+void PrometheusExporter::RenderClocks(std::string& text) const {
+  Family(text, "pylax_clock_valid", "gauge",
+         "1 while the meter's clock reads as a date, 0 while its fields are out of range.");
+  for (const auto& [id, meter] : meters_)
+    if (meter.clockValid) Sample(text, "pylax_clock_valid", MeterLabels(meter.info), *meter.clockValid ? "1" : "0");
+  Family(text, "pylax_clock_drift_seconds", "gauge",
+         "The meter's clock less this computer's (--keep-clock, --mqtt-commands).");
+  for (const auto& [id, meter] : meters_)
+    if (meter.clockDrift)
+      Sample(text, "pylax_clock_drift_seconds", MeterLabels(meter.info), std::to_string(*meter.clockDrift));
 }
 
 void PrometheusExporter::RenderMeters(std::string& text, const BusCounts& counts) const {

@@ -47,6 +47,8 @@ class PrometheusExporter : public Publisher {
     };
     std::map<std::string, Archive> archives;  // by URL
     unsigned long clockSets = 0;
+    std::optional<bool> clockValid;  // none: no clock read (QM4A, QM4B)
+    std::optional<long> clockDrift;  // with --keep-clock or --mqtt-commands, while valid
   };
   void RenderReadings(std::string& text) const;
   void RenderMeters(std::string& text, const BusCounts& counts) const;
@@ -54,6 +56,8 @@ class PrometheusExporter : public Publisher {
   static void RenderGateway(std::string& text, const BusCounts& counts);
   static void RenderRounds(std::string& text, const BusCounts& counts);
   void RenderClockSets(std::string& text) const;
+  void RenderClocks(std::string& text) const;
+  static void RenderCommands(std::string& text, const BusCounts& counts);
 
   mutable std::mutex mutex_;
   std::map<std::string, MeterMetrics> meters_;  // by meter id

@@ -10,17 +10,18 @@
 
 #include "archive/archive.h"
 #include "bus/poll_json.h"
+#include "util/shown_text.h"
 #include "util/utc_text.h"
 
 void Say(const std::string& message) {
-  std::fprintf(stderr, "pylaxctl: %s\n", message.c_str());
+  std::fprintf(stderr, "pylaxctl: %s\n", TerminalText(message).c_str());
   std::fflush(stderr);
 }
 
 std::string ClockSetting::Json() const {
   return JsonObject({{"time", JsonString(UtcText(when))},
                      {"result", JsonString(ResultText(result))},
-                     {"before", std::to_string(before)},
+                     {"before", before ? std::to_string(*before) : JsonString("invalid")},
                      {"after", after ? std::to_string(*after) : "null"}});
 }
 

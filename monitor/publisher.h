@@ -21,8 +21,8 @@ struct ActionOutcome;
 struct ClockSetting {
   time_t when = 0;
   ModbusResult result = ResultOk;
-  long before = 0;
-  std::optional<long> after;  // none when the read back failed
+  std::optional<long> before;  // the drift; none when the clock was invalid
+  std::optional<long> after;   // none when the read back failed
   // {"time", "result", "before", "after"}: the state object's "clock-set".
   std::string Json() const;
 };

@@ -185,7 +185,11 @@ std::string CmdClock(const Context& c) {
   std::string reply;
   SimMeter* meter = MeterArg(c, &reply);
   if (!meter) return reply;
-  if (c.w.size() != 8) return Err("usage: clock ADDR YYYY MM DD hh mm ss");
+  if (c.w.size() == 3 && c.w[2] == "invalid") {
+    meter->InvalidateClock();
+    return "ok";
+  }
+  if (c.w.size() != 8) return Err("usage: clock ADDR YYYY MM DD hh mm ss|invalid");
   const long low[6] = {2000, 1, 1, 0, 0, 0};
   const long high[6] = {2255, 12, 31, 23, 59, 59};
   long v[6];

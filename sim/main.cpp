@@ -27,6 +27,7 @@
 #include "sim/rtu.h"
 #include "sim/sim_bus.h"
 #include "sim/tcp_server.h"
+#include "util/shown_text.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ class StdoutQueue {
   }
   void Say(const std::string& line, bool droppable = false) {
     if (droppable && pending_.size() > kMaxBacklog) return;
-    pending_ += line;
+    pending_ += TerminalText(line);
     pending_ += '\n';
     Flush();
   }

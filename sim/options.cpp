@@ -114,6 +114,7 @@ const char kHelpText[] =
     "                            entry one sub-interval after its newest for each\n"
     "  static ADDR on|off        freeze or release the readings and live logging\n"
     "  clock ADDR YYYY MM DD hh mm ss   set the meter's clock\n"
+    "  clock ADDR invalid        its clock reads 0xFFFF until written\n"
     "  drift ADDR SECONDS_PER_MINUTE    the clock gains that many seconds a minute\n"
     "                            from now on (0: keeps time again)\n"
     "  idtext ADDR [TEXT]        identify with TEXT (none: the meter's own)\n"

@@ -215,6 +215,7 @@ uint16_t SimMeter::ValueOf(int address, const Snapshot& s) const {
     case kErrorWord: return errorWord_;
     case reg::kSubInterval: return subInterval_;
     case reg::kClock: case reg::kClock + 1: case reg::kClock + 2:
+      if (clockInvalid_) return 0xFFFF;
       PackCalendarSeconds(s.calendar, time);
       return time[address - reg::kClock];
     case reg::kSlotSelector: return selector_;
@@ -260,8 +261,10 @@ uint8_t SimMeter::Write(int address, uint16_t value, double now) {
 }
 
 bool SimMeter::ApplyState(int address, uint16_t value, double now) {
-  if (address >= reg::kClock && address < reg::kClock + 3)
+  if (address >= reg::kClock && address < reg::kClock + 3) {
+    clockInvalid_ = false;
     return clock_.WritePart(address - reg::kClock, value, now);
+  }
   if (address >= reg::kCurrentExponent && address < reg::kCurrentExponent + 4)
     exponents_[address - reg::kCurrentExponent] = static_cast<int16_t>(value);
   else if (address >= reg::kLogSlots && address <= kLoggingLast)

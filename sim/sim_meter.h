@@ -100,6 +100,9 @@ class SimMeter {
   void UnpinAll() { pins_.clear(); }
   void SetStatic(bool on, double now);
   void SetClock(const struct tm& fields, double now);
+  // Its clock registers read 0xFFFF (every field out of range, as after a
+  // flat backup battery) until a write sets them.
+  void InvalidateClock() { clockInvalid_ = true; }
   void SetClockDrift(double secondsPerMinute, double now);
   // Erases the log and fills it with n entries one period apart, the newest
   // at the meter's time now, each holding the values the registers had then
@@ -145,6 +148,7 @@ class SimMeter {
   double lastAdvance_;
   bool static_;
   std::string idText_;
+  bool clockInvalid_ = false;
   double frozenPhase_ = 0;
   double kwh_, kvah_, kvarh_;
   double demand_[3] = {};  // kW, kVAr, kVA

@@ -201,11 +201,29 @@ void WebPublisher::ServeActions(httplib::Server& server) {
       if (meter == meters_.end() || meter->second.info.model != ModelQM4C || !kind ||
           (*kind == ActionKind::SyncLog && !archiving_))
         return Refuse(response, 404, "No such action of this meter.");
+      if (!TakeActionTurn(meter->first)) {
+        actions_->Refuse(CommandOutcome::TooSoon, request.remote_addr,
+                         "page: " + std::string(ActionName(*kind)) + " of " + meter->first + " from " +
+                             request.remote_addr + " refused: one action a meter every 10 s");
+        response.set_header("Retry-After", std::to_string(kPageActionSpacing.count()));
+        return Refuse(response, 429, "One action a meter every 10 s: try again shortly.");
+      }
     }
-    actions_->Push({request.matches[1], *kind});
+    actions_->Push({request.matches[1], *kind, request.remote_addr});
     response.status = 202;
     response.set_content("Asked; the result shows once it has run, after the round.\n", kText);
   });
+}
+
+// Under mutex_. A set clock and a log sync each take the line for a while,
+// and a script with the password could otherwise keep one meter busy.
+bool WebPublisher::TakeActionTurn(const std::string& meterId) {
+  const auto now = std::chrono::steady_clock::now();
+  auto [last, first] = lastAction_.try_emplace(meterId, now);
+  if (first) return true;
+  if (now - last->second < kPageActionSpacing) return false;
+  last->second = now;
+  return true;
 }
 
 void WebPublisher::ServeEvents(httplib::Server& server) {

@@ -8,6 +8,7 @@
 // password): then POST /api/meters/ID/ACTION, from the page itself.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <map>
@@ -65,6 +66,8 @@ class WebPublisher : public Publisher {
   // Before Serve, for a page with a password: its set-clock (and, with
   // archives, sync-log) buttons, their POSTs handed to queue.
   void TakeActions(ActionQueue* queue);
+  // One action a meter in this long: a faster one is answered 429.
+  static constexpr std::chrono::seconds kPageActionSpacing{10};
 
   void MeterFound(const Meter& info) override;
   void Foreign(int address, const std::string& identification) override;
@@ -123,6 +126,7 @@ class WebPublisher : public Publisher {
   void ServeEvents(httplib::Server& server);
   void ServeApi(httplib::Server& server);
   void ServeActions(httplib::Server& server);
+  bool TakeActionTurn(const std::string& meterId);
 
   mutable std::mutex mutex_;
   const WebBus bus_;
@@ -132,5 +136,6 @@ class WebPublisher : public Publisher {
   const BusTally& tally_;
   EventLog events_;
   ActionQueue* actions_ = nullptr;
+  std::map<std::string, std::chrono::steady_clock::time_point> lastAction_;  // by meter id, under mutex_
   std::string token_;  // the page's, random each run: a tab of an earlier run, or another site, has none
 };

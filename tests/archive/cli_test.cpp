@@ -210,24 +210,48 @@ TEST_F(ArchiveCli, AnyAnswerAtInfluxdbsAddressIsAFailedSync) {
   serving.join();
 }
 
-// Another program's SQLite file is no archive: each command refuses it and
-// leaves it byte for byte, its journal mode too.
-TEST_F(ArchiveCli, RefusesAnotherProgramsFileAndLeavesItAsItIs) {
+// Another program's SQLite file is no archive, even with tables of an
+// archive's names: each command refuses it and leaves it byte for byte, its
+// journal mode too. An archive of before the mark is known by its tables
+// and marked by the next sync.
+TEST_F(ArchiveCli, RefusesAnotherProgramsFileAndMarksAnOldArchive) {
   StartMeter();
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open("other.sqlite", &db) | sqlite3_exec(db, "CREATE TABLE notes (text)", nullptr, nullptr, nullptr), 0);
-  sqlite3_close(db);
-  const std::string before = ReadWholeFile("other.sqlite");
+  const auto sql = [](const char* path, const std::string& statement) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path, &db) | sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), 0) << statement;
+    sqlite3_stmt* mark = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA application_id", -1, &mark, nullptr);
+    const int64_t id = sqlite3_step(mark) == SQLITE_ROW ? sqlite3_column_int64(mark, 0) : -1;
+    sqlite3_finalize(mark);
+    sqlite3_close(db);
+    return id;
+  };
+  const std::string foreign[] = {"CREATE TABLE notes (text)",
+                                 "CREATE TABLE meters (id); CREATE TABLE runs (id); CREATE TABLE entries (id); "
+                                 "CREATE TABLE gaps (id); CREATE TABLE cursors (id)"};
   const std::vector<std::string> commands[] = {
-      {"archive", "list"}, {"archive", "export"}, {"--port", sim_->LinkPath(), "--slave", "3", "log", "sync"}};
-  for (std::vector<std::string> args : commands) {
-    args.insert(args.end(), {"--archive", "sqlite:other.sqlite"});
-    EXPECT_EQ(Finish(StartPylaxctl(args)), 10) << args[1];
-    EXPECT_EQ(ReadWholeFile("stderr.txt"), "pylaxctl: other.sqlite is no Pylax archive (it lacks the tables meters, "
-                                           "runs, entries, gaps and cursors); it was left as it is\n");
-    EXPECT_EQ(ReadWholeFile("other.sqlite"), before) << args[1];
-    EXPECT_FALSE(std::filesystem::exists("other.sqlite-wal")) << args[1];
+      {"archive", "list"}, {"archive", "export"}, {"--port", sim_->LinkPath(), "--slave", "3", "log", "sync"},
+      {"--port", sim_->LinkPath(), "monitor", "--start", "3", "--end", "3"}};
+  for (const std::string& tables : foreign) {
+    std::filesystem::remove("other.sqlite");
+    sql("other.sqlite", tables);
+    const std::string before = ReadWholeFile("other.sqlite");
+    for (std::vector<std::string> args : commands) {
+      args.insert(args.end(), {"--archive", "sqlite:other.sqlite"});
+      EXPECT_EQ(Finish(StartPylaxctl(args)), 10) << args[1];
+      EXPECT_EQ(ReadWholeFile("stderr.txt"), "pylaxctl: other.sqlite is no Pylax archive (it bears no Pylax mark, and it "
+                                             "lacks Pylax's tables meters, runs, entries, gaps and cursors); it was left "
+                                             "as it is\n");
+      EXPECT_EQ(ReadWholeFile("other.sqlite"), before) << tables << " " << args[1];
+      EXPECT_FALSE(std::filesystem::exists("other.sqlite-wal")) << args[1];
+    }
   }
+  const std::vector<std::string> sync{"--port", sim_->LinkPath(), "--slave", "3",
+                                      "log",    "sync",           "--archive", "sqlite:a.sqlite"};
+  ASSERT_EQ(Finish(StartPylaxctl(sync)), 0) << ReadWholeFile("stderr.txt");
+  EXPECT_EQ(sql("a.sqlite", "PRAGMA application_id = 0"), 0);  // as an archive of before the mark
+  ASSERT_EQ(Finish(StartPylaxctl(sync)), 0) << ReadWholeFile("stderr.txt");
+  EXPECT_EQ(sql("a.sqlite", ""), 0x50594C58);  // "PYLX"
 }
 
 // An InfluxDB that takes the request and answers a byte every 20 s: the

@@ -1,7 +1,7 @@
 // The poll of each model against known register values on qm4sim.
 
 #include "bus/poll.h"
-#include "bus/shown_text.h"
+#include "util/shown_text.h"
 #include "meter/register_map.h"
 
 #include <cstdio>
@@ -228,4 +228,14 @@ TEST(ShownText, InvalidBytesBecomeTheReplacementCharacter) {
       {"\xC0\xAF", r + r}, {"\xE0\x9F\xBF", r + r + r}, {"\xED\xA0\x80", r + r + r}, {"\xF4\x90\x80\x80", r + r + r + r},
   };
   for (const auto& [text, shown] : cases) EXPECT_EQ(ValidUtf8(text), shown) << text;
+}
+
+// Controls (C0, DEL, C1) become \xNN on a terminal; other text stays.
+TEST(ShownText, ControlCharactersAreEscapedForATerminal) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"QM4C", "QM4C"}, {"a\x1b[2Jb", "a\\x1b[2Jb"}, {"\x07\x1f", "\\x07\\x1f"}, {" ~\x7f", " ~\\x7f"},
+      {"\n\r\t", "\\x0a\\x0d\\x09"}, {std::string("\0", 1), "\\x00"}, {"\xc2\x80\xc2\x9b\xc2\x9f", "\\x80\\x9b\\x9f"},
+      {"\xc2\xa0\xc3\xa9", "\xc2\xa0\xc3\xa9"}, {"\x9b\xff", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+  };
+  for (const auto& [text, shown] : cases) EXPECT_EQ(TerminalText(text), shown) << text;
 }

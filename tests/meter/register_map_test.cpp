@@ -183,3 +183,17 @@ TEST(RegisterMap, Conversions) {
 }
 
 }  // namespace
+
+// Each field at its last value and one beyond; February by the leap years.
+TEST(RegisterMap, MeterTimeValidOnlyWithEveryFieldInRange) {
+  const std::pair<MeterTime, bool> cases[] = {
+      {{12, 31, 2030, 23, 59, 59}, true},  {{13, 1, 2030, 0, 0, 0}, false},   {{0, 1, 2030, 0, 0, 0}, false},
+      {{1, 0, 2030, 0, 0, 0}, false},      {{4, 30, 2030, 0, 0, 0}, true},    {{4, 31, 2030, 0, 0, 0}, false},
+      {{2, 29, 2028, 0, 0, 0}, true},      {{2, 29, 2030, 0, 0, 0}, false},   {{2, 29, 2100, 0, 0, 0}, false},
+      {{1, 1, 2030, 24, 0, 0}, false},     {{1, 1, 2030, 0, 60, 0}, false},   {{1, 1, 2030, 0, 0, 60}, false},
+      {{255, 255, 2255, 255, 255, 255}, false},
+  };
+  for (const auto& [t, valid] : cases)
+    EXPECT_EQ(MeterTimeValid(t), valid) << t.month << "/" << t.day << "/" << t.year << " " << t.hour << ":" << t.minute
+                                        << ":" << t.second;
+}

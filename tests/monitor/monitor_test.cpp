@@ -106,6 +106,11 @@ TEST_F(Monitor, RefusesWhatCanNeverWorkBeforeTouchingTheBus) {
       {{"monitor", "--influx-password", "s3cret"}, 2, "--influx-password: is no option of pylaxctl"},
       {{"--http-password=s3cret", "monitor"}, 2, "--http-password: is no option of pylaxctl"},
       {{"monitor", "--Api-Token", "s3cret"}, 2, "--Api-Token: is no option of pylaxctl"},
+      {{"monitor", "--mqtt-passwrd", "s3cret"}, 2, "--mqtt-passwrd: is no option of pylaxctl"},
+      {{"monitor", "--passwd", "s3cret"}, 2, "--passwd: is no option of pylaxctl"},
+      {{"monitor", "--mqtt-pass=s3cret"}, 2, "--mqtt-pass: is no option of pylaxctl"},
+      {{"--influx-pw", "s3cret", "monitor"}, 2, "--influx-pw: is no option of pylaxctl"},
+      {{"monitor", "--interval", "-1", "--intervl", "s3cret"}, 2, "--intervl: is no option of pylaxctl"},
   };
   std::ofstream("empty") << "\n";
   for (const auto& c : cases) {
@@ -400,6 +405,51 @@ TEST_F(Monitor, SaysOnceWhenAnotherClientKeepsTakingItsClientId) {
   EXPECT_EQ(second.End(SIGTERM), 0);
   EXPECT_LE(Lines("first.err", said), 1);
   EXPECT_LE(Lines("second.err", said), 1);
+}
+
+// Text a meter sends that would retitle, clear and colour a terminal is
+// shown with its control characters escaped wherever a terminal or a log
+// line gets it; the page's JSON keeps it as it came. (The monitor also says
+// at start that /metrics beyond the loopback has no password.)
+TEST_F(Monitor, ControlCharactersFromTheBusAreEscapedOnTheTerminal) {
+  StartSim();
+  const std::string raw = "Orvant \x1b]0;TITLE\x07\x1b[2J\x1b[31mQM4C\xc2\x9b" "1m";
+  const std::string escaped = "Orvant \\x1b]0;TITLE\\x07\\x1b[2J\\x1b[31mQM4C\\x9b1m";
+  ASSERT_EQ(sim_->Command("idtext 3 " + raw), "ok");
+  ASSERT_EQ(sim_->Command("prefill 3 5"), "ok");
+  const int httpPort = FreePort();
+  const std::string metrics = "0.0.0.0:" + std::to_string(FreePort());
+  Child monitor(PYLAXCTL_PATH,
+                {"--port", "bus", "monitor", "--start", "3", "--end", "3", "--http", std::to_string(httpPort),
+                 "--prometheus", metrics},
+                "monitor");
+  ASSERT_TRUE(WaitUntil([&] { return Lines("monitor.err", "found 03") > 0; })) << ReadWholeFile("monitor.err");
+  const auto meter = httplib::Client("127.0.0.1", httpPort).Get("/api/meters/bus_3");
+  ASSERT_TRUE(meter && meter->status == 200);
+  EXPECT_EQ(json::parse(meter->body)["identification"], raw);
+  EXPECT_EQ(monitor.End(SIGTERM), 0);
+  ASSERT_EQ(RunToEnd(PYLAXCTL_PATH, {"--port", "bus", "--slave", "3", "log", "sync", "--archive", "sqlite:a.sqlite"},
+                     "sync", 60), 0);
+  const struct {
+    std::vector<std::string> args;  // empty: the monitor's stderr above
+    const char* file;
+    std::string line;
+  } cases[] = {
+      {{}, "monitor.err", "pylaxctl: found 03 - " + escaped + " (bus_3)"},
+      {{}, "monitor.err", "pylaxctl: /metrics is served at " + metrics + " beyond the loopback; it has no password: "
+                          "keep this port behind a firewall"},
+      {{"--port", "bus", "scan", "--start", "3", "--end", "3"}, "tool.out", "03 - " + escaped},
+      {{"archive", "list", "--archive", "sqlite:a.sqlite"}, "tool.out", "bus_3  " + escaped + " (QM4C)"},
+  };
+  for (const auto& c : cases) {
+    if (!c.args.empty()) {
+      EXPECT_EQ(RunToEnd(PYLAXCTL_PATH, c.args, "tool", 60), 0) << ReadWholeFile("tool.err");
+    }
+    const std::string said = ReadWholeFile(c.file);
+    EXPECT_NE(said.find(c.line), std::string::npos) << said;
+    EXPECT_EQ(said.find('\x1b'), std::string::npos) << said;
+  }
+  EXPECT_EQ(sim_->Command("set 99\x1b[2J 1 1"), "err no meter at address 99\\x1b[2J");
 }
 
 // Text from the bus that is not UTF-8 is shown with U+FFFD on MQTT and the

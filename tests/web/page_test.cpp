@@ -155,7 +155,8 @@ TEST_F(Page, ShowsTheServedValuesLiveOfflineAndMarkupAsText) {
 
 // With a password, the meter page's "Set clock" sets the meter's clock and
 // shows the outcome; a POST from another origin, or without the page's
-// token, is refused and sets nothing. Without a password the page offers
+// token, is refused and sets nothing, and so is a second action of the
+// meter within 10 s (429). Without a password the page offers
 // no action and a POST is refused.
 TEST_F(Page, ActsOnlyWithAPasswordAndFromItsOwnPage) {
   SimProcess sim({"--meter", "3:QM4C"});
@@ -203,6 +204,12 @@ TEST_F(Page, ActsOnlyWithAPasswordAndFromItsOwnPage) {
     int clock[3];
     for (int i = 0; i < 3; ++i) clock[i] = std::stoi(sim.Command("get 3 " + std::to_string(154 + i)).substr(3));
     EXPECT_LE(std::labs(MeterTimeValue(clock[0], clock[1], clock[2]) - std::time(nullptr)), 2);
+    // A second action within 10 s of the first (the click's, a moment ago).
+    EXPECT_EQ(post(self, token), 429);
+    const int now = polls();
+    ASSERT_TRUE(WaitUntil([&] { return polls() >= now + 3; }));
+    EXPECT_EQ(clockWrites(), 0);
+    EXPECT_EQ(Lines("monitor.err", "web_3 from 127.0.0.1 refused: one action a meter every 10 s"), 1);
     EXPECT_EQ(monitor.End(SIGTERM), 0);
   }
   Child monitor(PYLAXCTL_PATH, args, "monitor");

@@ -1,4 +1,6 @@
-#include "bus/shown_text.h"
+#include "util/shown_text.h"
+
+#include <cstdio>
 
 namespace {
 constexpr const char* kReplacement = "\xEF\xBF\xBD";
@@ -37,6 +39,26 @@ std::string ValidUtf8(const std::string& text) {
     const size_t length = CharacterLength(text, at);
     shown += length == 0 ? std::string(kReplacement) : text.substr(at, length);
     at += length == 0 ? 1 : length;
+  }
+  return shown;
+}
+
+std::string TerminalText(const std::string& text) {
+  const std::string valid = ValidUtf8(text);
+  std::string shown;
+  shown.reserve(valid.size());
+  for (size_t at = 0; at < valid.size(); ++at) {
+    const auto c = static_cast<unsigned char>(valid[at]);
+    // C1 controls are U+0080 to U+009F: 0xC2 then 0x80 to 0x9F.
+    const bool c1 = c == 0xC2 && at + 1 < valid.size() && static_cast<unsigned char>(valid[at + 1]) <= 0x9F;
+    if (c >= 0x20 && c != 0x7F && !c1) {
+      shown += valid[at];
+      continue;
+    }
+    const unsigned code = c1 ? static_cast<unsigned char>(valid[++at]) : c;
+    char escaped[5];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", code);
+    shown += escaped;
   }
   return shown;
 }
