@@ -423,9 +423,16 @@ void DefineMonitor(CLI::App& app, Options& options) {
       ->check(CLI::Validator(CLI::ExistingFile).description(""));
   command->add_option("--gateway", monitor.gateway.address,
                       "serve the bus to other masters as a Modbus TCP gateway at\n"
-                      "ADDR:PORT (the unit id is the meter's address); no\n"
-                      "authentication: keep it on the loopback or behind a firewall")
+                      "ADDR:PORT (a bare PORT: 127.0.0.1; the unit id is the meter's\n"
+                      "address); no authentication: keep it on the loopback or\n"
+                      "behind a firewall")
       ->type_name("ADDR:PORT");
+  command->add_option("--gateway-cache", monitor.gateway.cacheSeconds,
+                      "answer a gateway read within a block the monitor read at most\n"
+                      "S seconds ago from that read, without the line (0: never)")
+      ->type_name("S")
+      ->capture_default_str()
+      ->check(Fraction(0.0, 3600.0));
   command->add_flag("--gateway-writes", monitor.gateway.writes,
                     "let the gateway's clients write registers (function 6)");
   command->add_option("--archive", options.archive.urls,

@@ -584,7 +584,7 @@ int RunMonitor(ModbusLink& link, const Options& options, SignalRequests& request
   if (!serving.Start(options.monitor, prometheus, web.get(), &error)) return Fail(ExitCode::MonitorFailed, error);
   std::unique_ptr<ModbusGateway> gateway;
   if (!options.monitor.gateway.address.empty()) {
-    gateway = std::make_unique<ModbusGateway>(link, options.monitor.gateway, Say);
+    gateway = std::make_unique<ModbusGateway>(link, options.monitor.gateway, Say, &requests.stop);
     if (!gateway->Start(&error)) return Fail(ExitCode::MonitorFailed, "--gateway: " + error);
     monitor.ServeGateway(gateway.get());
     SayGatewayServed(*gateway, options.monitor.gateway);
@@ -612,7 +612,7 @@ int RunMonitor(ModbusLink& link, const Options& options, SignalRequests& request
   std::signal(SIGPIPE, SIG_IGN);  // a broker or scraper that went away is no reason to end
   const std::string device = options.ports.Resolve(options.port);
   const bool announced = TransportOf(device) == Transport::Serial &&
-                         AnnounceBusOwner(device, gateway ? gateway->Address() : "");
+                         AnnounceBusOwner(device, gateway ? gateway->ReachableAddress() : "");
   monitor.Run();
   if (announced) WithdrawBusOwner(device);
   return Exit(ExitCode::Success);

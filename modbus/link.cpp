@@ -359,21 +359,34 @@ ModbusResult ModbusLink::Pass(int slave, const uint8_t* pdu, int pduLength, uint
   return checked;
 }
 
+// A write that failed may still have reached the meter, so every write
+// asked is told.
 ModbusResult ModbusLink::Relay(int slave, const uint8_t* pdu, int pduLength, uint8_t* answerPdu, int* answerLength) {
   std::lock_guard<TurnLock> hold(lock_);
-  return Counted(Pass(slave, pdu, pduLength, answerPdu, answerLength));
+  const ModbusResult result = Counted(Pass(slave, pdu, pduLength, answerPdu, answerLength));
+  if (watch_ != nullptr && pduLength > 0 && pdu[0] == 6 && result != ResultBadParameter) watch_->Written(slave);
+  return result;
 }
 
 ModbusResult ModbusLink::ReadHoldingRegisters(int slave, int firstAddress, int count, int* values) {
   std::lock_guard<TurnLock> hold(lock_);
   exceptionCode_ = 0;
-  return Counted(Read(slave, firstAddress, count, values));
+  const ModbusResult result = Counted(Read(slave, firstAddress, count, values));
+  if (watch_ != nullptr && result == ResultOk) watch_->Read(slave, firstAddress, count, values);
+  return result;
 }
 
 ModbusResult ModbusLink::WriteSingleRegister(int slave, int address, int value) {
   std::lock_guard<TurnLock> hold(lock_);
   exceptionCode_ = 0;
-  return Counted(Write(slave, address, value));
+  const ModbusResult result = Counted(Write(slave, address, value));
+  if (watch_ != nullptr && result != ResultBadParameter) watch_->Written(slave);
+  return result;
+}
+
+void ModbusLink::Watch(LinkWatch* watch) {
+  std::lock_guard<TurnLock> hold(lock_);
+  watch_ = watch;
 }
 
 ModbusResult ModbusLink::ReportSlaveId(int slave, int* slaveId, char* text) {

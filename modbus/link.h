@@ -75,6 +75,17 @@ bool ParseRs485Delays(const std::string& text, LineSettings* line, std::string* 
 // 5 s, doubling, at most 60 s.
 int ReconnectBackoffMs(int failedTries);
 
+// Told of what passes over a link: each read of holding registers that got
+// its answer, and each write asked of a meter (relayed ones included), on
+// the transaction's thread while it holds the line. The monitor's gateway
+// keeps the answers it may give again without the line.
+class LinkWatch {
+ public:
+  virtual ~LinkWatch() = default;
+  virtual void Read(int slave, int firstAddress, int count, const int* values) = 0;
+  virtual void Written(int slave) = 0;
+};
+
 class ModbusLink {
  public:
   ModbusLink() = default;
@@ -166,6 +177,8 @@ class ModbusLink {
   // Waits for the line, first come first served, and holds it until the
   // lock returned is let go; transactions on this thread meanwhile go at once.
   std::unique_lock<TurnLock> WaitForTurn() { return std::unique_lock<TurnLock>(lock_); }
+  // watch is told of reads and writes from now on; nullptr: nobody is.
+  void Watch(LinkWatch* watch);
 
   constexpr TraceRing& Trace() { return trace_; }
   constexpr const TraceRing& Trace() const { return trace_; }
@@ -204,8 +217,9 @@ class ModbusLink {
   // when the next one may be made.
   int failedReconnects_ = 0;
   LinkClock::time_point retryAt_{};
-  char note_[256] = "";
-  int exceptionCode_ = 0;  // the link's own note on this exchange (the back-off)
+  char note_[256] = "";  // the link's own note on this exchange (the back-off)
+  int exceptionCode_ = 0;
+  LinkWatch* watch_ = nullptr;
 
   TraceRing trace_;
   unsigned long tally_[kResultCount] = {};

@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "modbus/gateway.h"
+#include "modbus/host_port.h"
 #include "modbus/mbap.h"
+#include "monitor/gateway_line.h"
 #include "util/utc_text.h"
 
 namespace {
@@ -23,19 +25,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A whole frame is at most 260 bytes; a client may send the next while we
-// answer. What a client does not take of our answers is bounded too.
+// answer. What a client does not take of our answers is bounded too, and so
+// are its requests waiting for the line.
 constexpr size_t kInputBytes = 2 * (6 + 254);
 constexpr size_t kMostPendingOutput = 64 * 1024;
-// How often the thread looks for a stop and for clients past their time.
-constexpr int kTickMs = 200;
+constexpr int kMostWaitingPerClient = 4;
+// How often the thread looks for clients past their time when nothing
+// else wakes it.
+constexpr int kTickMs = 100;
 
-constexpr uint8_t kIllegalFunction = 0x01;
-constexpr uint8_t kIllegalDataValue = 0x03;
-constexpr uint8_t kServerBusy = 0x06;
-constexpr uint8_t kPathUnavailable = 0x0A;
-constexpr uint8_t kTargetFailedToRespond = 0x0B;
-
-std::string PeerName(int fd) {
+// The client's address and port, "?" and 0 when the socket has none.
+std::pair<std::string, int> PeerOf(int fd) {
   sockaddr_storage peer{};
   socklen_t size = sizeof peer;
   char host[64] = "?";
@@ -51,21 +51,29 @@ std::string PeerName(int fd) {
       port = ntohs(in->sin_port);
     }
   }
-  return JoinHostPort(host, std::to_string(port));
+  return {host, port};
 }
 
-double SecondsSince(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+// --gateway 1502 listens on the loopback, as --http 8080 does.
+std::string ListenAddress(const std::string& address) {
+  const bool barePort = !address.empty() && address.find_first_not_of("0123456789") == std::string::npos;
+  return barePort ? "127.0.0.1:" + address : address;
+}
 
 }  // namespace
 
 struct ModbusGateway::Client {
+  int id = 0;  // as the log window knows it
   int fd = -1;
-  int id = 0;        // as the log window knows it
+  std::string host;  // the address alone: places are shared per address
   std::string name;  // HOST:PORT, for what is said about it
   std::vector<uint8_t> in;
   std::vector<uint8_t> out;
-  Clock::time_point lastHeard = Clock::now();
+  Clock::time_point connected = Clock::now();
+  Clock::time_point lastHeard = connected;
+  bool heard = false;              // has sent a whole request
   Clock::time_point frameBegun{};  // when the request now coming in began; {} none
+  int waiting = 0;                 // requests queued for the line, not yet answered
   ~Client() {
     if (fd >= 0) ::close(fd);
   }
@@ -77,8 +85,12 @@ const char* GatewayOutcomeName(GatewayOutcome outcome) {
   return kNames[static_cast<int>(outcome)];
 }
 
-ModbusGateway::ModbusGateway(ModbusLink& link, GatewaySettings settings, SayFunction say)
-    : link_(link), settings_(std::move(settings)), say_(std::move(say)), pace_(say_) {}
+ModbusGateway::ModbusGateway(ModbusLink& link, GatewaySettings settings, SayFunction say, const StopToken* stop)
+    : link_(link), settings_(std::move(settings)), say_(std::move(say)), pace_(say_), cache_(settings_.cacheSeconds) {
+  line_ = std::make_unique<GatewayLine>(
+      link_, settings_, cache_, window_, pace_, stop,
+      [this](const GatewayRequest& request, GatewayReply reply) { Deliver(request, std::move(reply)); });
+}
 
 ModbusGateway::~ModbusGateway() { Stop(); }
 
@@ -86,7 +98,7 @@ bool ModbusGateway::Start(std::string* error) {
   constexpr int kBacklog = 16;
   std::string host;
   int port = 0;
-  listener_ = ListenAt(settings_.address, kBacklog, &host, &port, error);
+  listener_ = ListenAt(ListenAddress(settings_.address), kBacklog, &host, &port, error);
   if (listener_ < 0) return false;
   ::fcntl(listener_, F_SETFL, ::fcntl(listener_, F_GETFL) | O_NONBLOCK);
   if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -96,16 +108,21 @@ bool ModbusGateway::Start(std::string* error) {
   bound_ = JoinHostPort(host, std::to_string(port));
   stats_.address = bound_;
   stats_.writes = settings_.writes;
+  link_.Watch(&cache_);
   thread_ = std::thread([this] { Run(); });
   return true;
 }
 
+// The sockets' thread ends first, then the line's (after the transaction
+// under way), whose last replies find the wake pipe still open.
 void ModbusGateway::Stop() {
   if (thread_.joinable()) {
-    const char byte = 1;
+    const char byte = 0;  // a stop, where a reply writes 1
     [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
     thread_.join();
+    link_.Watch(nullptr);
   }
+  line_.reset();
   clients_.clear();
   for (int* fd : {&listener_, &wake_[0], &wake_[1]}) {
     if (*fd >= 0) ::close(*fd);
@@ -118,78 +135,186 @@ GatewayStats ModbusGateway::Stats() const {
   return stats_;
 }
 
-void ModbusGateway::Count(GatewayOutcome outcome, double waitSeconds, bool waited) {
-  std::lock_guard<std::mutex> hold(statsLock_);
-  ++stats_.requests[static_cast<int>(outcome)];
-  stats_.clients = static_cast<int>(clients_.size());
-  if (!waited) return;
-  waitTotal_ += waitSeconds;
-  ++waits_;
-  stats_.longestWaitSeconds = std::max(stats_.longestWaitSeconds, waitSeconds);
-  stats_.meanWaitSeconds = waitTotal_ / static_cast<double>(waits_);
+std::string ModbusGateway::ReachableAddress() const {
+  HostPort where;
+  std::string ignored;
+  if (!ParseHostPort(bound_, &where, &ignored)) return bound_;
+  if (where.host == "0.0.0.0") return JoinHostPort("127.0.0.1", where.port);
+  if (where.host == "::") return JoinHostPort("::1", where.port);
+  return bound_;
 }
 
-// Each turn: every client with a whole request gets one served, in the
-// order they connected, then the sockets are waited on again.
+void ModbusGateway::CountMalformed() {
+  std::lock_guard<std::mutex> hold(statsLock_);
+  ++stats_.requests[static_cast<size_t>(GatewayOutcome::Malformed)];
+}
+
+void ModbusGateway::Count(const GatewayRequest& request, const GatewayReply& reply) {
+  if (reply.write != WriteFate::None) CountWrite(request, reply.write == WriteFate::Passed);
+  std::lock_guard<std::mutex> hold(statsLock_);
+  ++stats_.requests[static_cast<size_t>(reply.outcome)];
+  stats_.cacheHits += reply.cache == CacheUse::Hit ? 1 : 0;
+  stats_.cacheMisses += reply.cache == CacheUse::Miss ? 1 : 0;
+  if (!reply.waitedSeconds) return;
+  const double waited = *reply.waitedSeconds;
+  const auto bucket = std::lower_bound(kGatewayWaitBuckets.begin(), kGatewayWaitBuckets.end(), waited);
+  ++stats_.waits[static_cast<size_t>(bucket - kGatewayWaitBuckets.begin())];
+  stats_.waitSumSeconds += waited;
+  stats_.longestWaitSeconds = std::max(stats_.longestWaitSeconds, waited);
+}
+
+// Slot selections come by the dozen in a download: counted, never said.
+void ModbusGateway::CountWrite(const GatewayRequest& request, bool passed) {
+  const int address = request.pdu[1] << 8 | request.pdu[2];
+  const int value = request.pdu[3] << 8 | request.pdu[4];
+  const WriteClass kind = WriteClassOf(address, value);
+  const std::string text = WriteText(request.from, request.unit, address, value);
+  if (passed && kind != WriteClass::SlotSelection) say_("gateway: " + text);
+  std::lock_guard<std::mutex> hold(statsLock_);
+  ++(passed ? stats_.writesPassed : stats_.writesRefused)[static_cast<size_t>(kind)];
+  if (!passed || kind == WriteClass::SlotSelection) return;
+  stats_.writesSaid.push_back(UtcText(std::time(nullptr)) + " " + text);
+  if (stats_.writesSaid.size() > GatewayStats::kWritesSaidKept) stats_.writesSaid.erase(stats_.writesSaid.begin());
+}
+
+// On the line's thread: the reply waits for the serving thread, woken.
+void ModbusGateway::Deliver(const GatewayRequest& request, GatewayReply reply) {
+  Count(request, reply);
+  {
+    std::lock_guard<std::mutex> hold(repliesLock_);
+    replies_.push_back(std::move(reply));
+  }
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
+}
+
+// The sockets' loop: it never waits for the line, only for the sockets, a
+// reply from the line or the tick.
 void ModbusGateway::Run() {
   for (;;) {
     std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
-    for (const auto& client : clients_)
-      fds.push_back({client->fd, static_cast<short>(POLLIN | (client->out.empty() ? 0 : POLLOUT)), 0});
+    for (const auto& client : clients_) {
+      const bool takes = client->in.size() < kInputBytes && client->waiting < kMostWaitingPerClient;
+      fds.push_back({client->fd, static_cast<short>((takes ? POLLIN : 0) | (client->out.empty() ? 0 : POLLOUT)), 0});
+    }
     if (::poll(fds.data(), fds.size(), kTickMs) < 0 && errno != EINTR) return;
-    if (fds[0].revents != 0) return;
+    if (fds[0].revents != 0) {
+      char bytes[64];
+      bool stop = false;
+      for (ssize_t n; (n = ::read(wake_[0], bytes, sizeof bytes)) > 0;)
+        stop = stop || std::memchr(bytes, 0, static_cast<size_t>(n));
+      if (stop) return;
+      TakeReplies();
+    }
     if (fds[1].revents & POLLIN) Accept();
     const auto now = Clock::now();
     pace_.Flush(now);
     for (size_t k = 0; k < clients_.size(); ++k) {
       Client& client = *clients_[k];
       const short events = k + 2 < fds.size() && fds[k + 2].fd == client.fd ? fds[k + 2].revents : 0;
-      bool keep = !(events & (POLLERR | POLLNVAL)) && (!(events & POLLIN) || ReadFrom(client));
-      keep = keep && ServeOne(client);
+      bool keep = !(events & (POLLERR | POLLNVAL)) && (!(events & POLLIN) || ReadFrom(client)) && Admit(client);
       if (keep && !client.out.empty()) {
         const ssize_t n = ::send(client.fd, client.out.data(), client.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) client.out.erase(client.out.begin(), client.out.begin() + n);
         keep = (n >= 0 || errno == EAGAIN) && client.out.size() <= kMostPendingOutput;
       }
-      const bool stalled = client.frameBegun != Clock::time_point{} &&
-                           now - client.frameBegun > std::chrono::seconds(settings_.requestSeconds);
-      const bool idle = now - client.lastHeard > std::chrono::seconds(settings_.idleSeconds);
-      if (keep && !stalled && !idle) continue;
-      window_.Closed(client.id);
-      clients_.erase(clients_.begin() + static_cast<long>(k--));
-      std::lock_guard<std::mutex> hold(statsLock_);
-      stats_.clients = static_cast<int>(clients_.size());
+      if (!keep || OutOfTime(client, now)) Close(k--);
     }
   }
 }
 
-// Beyond the limit a client is closed at once: it sees the connection end
-// rather than a request that waits for ever.
+void ModbusGateway::TakeReplies() {
+  std::vector<GatewayReply> replies;
+  {
+    std::lock_guard<std::mutex> hold(repliesLock_);
+    replies.swap(replies_);
+  }
+  for (GatewayReply& reply : replies) {
+    const auto client =
+        std::find_if(clients_.begin(), clients_.end(), [&](const auto& c) { return c->id == reply.client; });
+    if (client == clients_.end()) continue;  // closed while its request waited
+    --(*client)->waiting;
+    (*client)->out.insert((*client)->out.end(), reply.frame.begin(), reply.frame.end());
+  }
+}
+
+// A client that has not sent its first request in time, has begun one and
+// not finished it, or has been silent long with nothing waiting.
+bool ModbusGateway::OutOfTime(const Client& client, Clock::time_point now) const {
+  const bool mute = !client.heard && client.in.empty() &&
+                    now - client.connected > std::chrono::seconds(settings_.firstRequestSeconds);
+  const bool stalled = client.frameBegun != Clock::time_point{} &&
+                       now - client.frameBegun > std::chrono::seconds(settings_.requestSeconds);
+  const bool idle = client.waiting == 0 && now - client.lastHeard > std::chrono::seconds(settings_.idleSeconds);
+  return mute || stalled || idle;
+}
+
+void ModbusGateway::Close(size_t index) {
+  window_.Closed(clients_[index]->id);
+  clients_.erase(clients_.begin() + static_cast<long>(index));
+  std::lock_guard<std::mutex> hold(statsLock_);
+  stats_.clients = static_cast<int>(clients_.size());
+}
+
 void ModbusGateway::Accept() {
   for (;;) {
     const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
-    if (static_cast<int>(clients_.size()) >= settings_.maxClients) {
-      ::close(fd);
-      continue;
-    }
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     auto client = std::make_unique<Client>();
     client->fd = fd;
+    const auto [host, port] = PeerOf(fd);
+    client->host = host;
+    client->name = JoinHostPort(host, std::to_string(port));
+    if (!MakeRoom(client->host, client->name)) continue;  // closed by client's destructor
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     client->id = ++lastClientId_;
-    client->name = PeerName(fd);
     clients_.push_back(std::move(client));
     std::lock_guard<std::mutex> hold(statsLock_);
     stats_.clients = static_cast<int>(clients_.size());
   }
 }
 
+// No one locks the others out: one address holds at most half the places,
+// and at the limit the client silent longest (one that never sent a request
+// before any that did) is closed to make room, unless every client has a
+// request waiting. A client refused sees its connection end at once; it is
+// counted, and said once a minute per address.
+bool ModbusGateway::MakeRoom(const std::string& host, const std::string& from) {
+  const int share = std::max(1, settings_.maxClients / 2);
+  const auto sameHost = std::count_if(clients_.begin(), clients_.end(), [&](const auto& c) { return c->host == host; });
+  std::string why;
+  if (sameHost >= share) {
+    why = host + " holds " + std::to_string(share) + " of the " + std::to_string(settings_.maxClients) +
+          " places already (at most half for one address)";
+  } else if (static_cast<int>(clients_.size()) >= settings_.maxClients) {
+    const auto silence = [](const std::unique_ptr<Client>& c) { return std::make_pair(c->heard, c->lastHeard); };
+    auto silentLongest = clients_.end();
+    for (auto c = clients_.begin(); c != clients_.end(); ++c) {
+      if ((*c)->waiting > 0) continue;
+      if (silentLongest == clients_.end() || silence(*c) < silence(*silentLongest)) silentLongest = c;
+    }
+    if (silentLongest != clients_.end()) {
+      Close(static_cast<size_t>(silentLongest - clients_.begin()));
+      return true;
+    }
+    why = "all " + std::to_string(settings_.maxClients) + " places have requests waiting";
+  } else {
+    return true;
+  }
+  {
+    std::lock_guard<std::mutex> hold(statsLock_);
+    ++stats_.refusedClients;
+  }
+  pace_.Say(host, "gateway: a connection from " + from + " refused: " + why);
+  return false;
+}
+
 // False when the client closed the connection.
 bool ModbusGateway::ReadFrom(Client& client) {
   uint8_t buffer[kInputBytes];
   const size_t room = kInputBytes - client.in.size();
-  if (room == 0) return true;  // served one at a time; the rest waits in the socket
+  if (room == 0) return true;
   const ssize_t n = ::recv(client.fd, buffer, room, 0);
   if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
   if (n < 0) return true;
@@ -199,77 +324,36 @@ bool ModbusGateway::ReadFrom(Client& client) {
   return true;
 }
 
-// Serves the first whole request the client sent, if there is one; false
-// when its bytes are no Modbus request (the connection is closed).
-bool ModbusGateway::ServeOne(Client& client) {
-  MbapRequest request;
-  int used = 0;
-  const MbapRead read = ReadMbapRequest(client.in.data(), static_cast<int>(client.in.size()), &request, &used);
-  if (read == MbapRead::Malformed) {
-    Count(GatewayOutcome::Malformed, 0, false);
-    return false;
+// Every whole request the client sent, while it has room in the queue: one
+// the gateway can answer at once is, unless an earlier one of the client's
+// still waits (its answers keep the order it asked in); the others join the
+// line's queue. False when the bytes are no Modbus request (the connection
+// is closed).
+bool ModbusGateway::Admit(Client& client) {
+  while (client.waiting < kMostWaitingPerClient) {
+    MbapRequest request;
+    int used = 0;
+    const MbapRead read = ReadMbapRequest(client.in.data(), static_cast<int>(client.in.size()), &request, &used);
+    if (read == MbapRead::Malformed) {
+      CountMalformed();
+      return false;
+    }
+    if (read == MbapRead::NeedMore) return true;
+    GatewayRequest whole{client.id, client.name, request.transactionId, request.unit, {}, request.pduLength,
+                         Clock::now()};
+    std::copy(request.pdu, request.pdu + request.pduLength, whole.pdu.begin());
+    client.in.erase(client.in.begin(), client.in.begin() + used);
+    client.frameBegun = client.in.empty() ? Clock::time_point{} : Clock::now();
+    client.heard = true;
+    std::optional<GatewayReply> reply =
+        client.waiting == 0 ? AnswerWithoutLine(whole, settings_, cache_, pace_, whole.whole) : std::nullopt;
+    if (reply) {
+      Count(whole, *reply);
+      client.out.insert(client.out.end(), reply->frame.begin(), reply->frame.end());
+      continue;
+    }
+    ++client.waiting;
+    line_->Add(std::move(whole));
   }
-  if (read == MbapRead::NeedMore) return true;
-  Answer(client, request);
-  client.in.erase(client.in.begin(), client.in.begin() + used);
-  client.frameBegun = client.in.empty() ? Clock::time_point{} : Clock::now();
   return true;
-}
-
-void ModbusGateway::Answer(Client& client, const MbapRequest& request) {
-  uint8_t pdu[kMaxRelayAnswer];
-  int pduLength = 0;
-  Execute(client, request, pdu, &pduLength);
-  uint8_t frame[kMbapHeaderLength + kMaxRelayAnswer];
-  const int length = MbapAnswerFrame(request, pdu, pduLength, frame);
-  client.out.insert(client.out.end(), frame, frame + length);
-}
-
-// The meter's answer, or the exception that says why there is none.
-void ModbusGateway::Execute(Client& client, const MbapRequest& request, uint8_t* pdu, int* pduLength) {
-  const uint8_t function = request.pdu[0];
-  const auto refuse = [&](GatewayOutcome outcome, uint8_t code, double waited, bool counted) {
-    pdu[0] = static_cast<uint8_t>(function | 0x80);
-    pdu[1] = code;
-    *pduLength = 2;
-    Count(outcome, waited, counted);
-  };
-  if (function != 3 && function != 6 && function != 17) return refuse(GatewayOutcome::Refused, kIllegalFunction, 0, false);
-  if (function == 6 && !settings_.writes) {
-    pace_.Say(client.name.substr(0, client.name.rfind(':')),
-              "gateway: a write from " + client.name + " refused: writes are off (--gateway-writes)");
-    CountWrite(client, request, false);
-    return refuse(GatewayOutcome::Refused, kIllegalFunction, 0, false);
-  }
-  const auto asked = Clock::now();
-  const std::unique_lock<TurnLock> turn = link_.WaitForTurn();
-  const double waited = SecondsSince(asked);
-  if (!window_.Admits(client.id, request.unit, request.pdu, request.pduLength, Clock::now())) {
-    if (function == 6) CountWrite(client, request, false);
-    return refuse(GatewayOutcome::Busy, kServerBusy, waited, true);
-  }
-  if (!link_.IsOpen() || link_.DeviceGone()) return refuse(GatewayOutcome::PortGone, kPathUnavailable, waited, true);
-  const ModbusResult result = link_.Relay(request.unit, request.pdu, request.pduLength, pdu, pduLength);
-  if (result == ResultOk) window_.Answered(client.id, request.unit, request.pdu, request.pduLength, Clock::now());
-  if (function == 6 && result != ResultBadParameter) CountWrite(client, request, true);
-  if (result == ResultOk || result == ResultException)
-    return Count(result == ResultOk ? GatewayOutcome::Answered : GatewayOutcome::Exception, waited, true);
-  if (result == ResultBadParameter && request.unit >= 1 && request.unit <= 247)
-    return refuse(GatewayOutcome::Refused, kIllegalDataValue, waited, true);
-  if (link_.DeviceGone()) return refuse(GatewayOutcome::PortGone, kPathUnavailable, waited, true);
-  return refuse(GatewayOutcome::NoAnswer, kTargetFailedToRespond, waited, true);
-}
-
-// Slot selections come by the dozen in a download: counted, never said.
-void ModbusGateway::CountWrite(const Client& client, const MbapRequest& request, bool passed) {
-  const int address = request.pdu[1] << 8 | request.pdu[2];
-  const int value = request.pdu[3] << 8 | request.pdu[4];
-  const WriteClass kind = WriteClassOf(address, value);
-  const std::string text = WriteText(client.name, request.unit, address, value);
-  if (passed && kind != WriteClass::SlotSelection) say_("gateway: " + text);
-  std::lock_guard<std::mutex> hold(statsLock_);
-  ++(passed ? stats_.writesPassed : stats_.writesRefused)[static_cast<size_t>(kind)];
-  if (!passed || kind == WriteClass::SlotSelection) return;
-  stats_.writesSaid.push_back(UtcText(std::time(nullptr)) + " " + text);
-  if (stats_.writesSaid.size() > GatewayStats::kWritesSaidKept) stats_.writesSaid.erase(stats_.writesSaid.begin());
 }

@@ -205,10 +205,23 @@ void PrometheusExporter::RenderGateway(std::string& text, const BusCounts& count
              "class=" + LabelValue(WriteClassName(static_cast<WriteClass>(kind))) +
                  ",outcome=" + LabelValue(passed ? "passed" : "refused"),
              std::to_string((passed ? gateway.writesPassed : gateway.writesRefused)[static_cast<size_t>(kind)]));
-  Family(text, "pylax_gateway_wait_seconds_max", "gauge", "The longest a gateway request waited for the line.");
-  text += "pylax_gateway_wait_seconds_max " + Number(gateway.longestWaitSeconds) + "\n";
-  Family(text, "pylax_gateway_wait_seconds_mean", "gauge", "The mean time a gateway request waited for the line.");
-  text += "pylax_gateway_wait_seconds_mean " + Number(gateway.meanWaitSeconds) + "\n";
+  Family(text, "pylax_gateway_wait_seconds", "histogram", "How long gateway requests waited for the line.");
+  unsigned long below = 0;
+  for (size_t k = 0; k <= kGatewayWaitBuckets.size(); ++k) {
+    below += gateway.waits[k];
+    Sample(text, "pylax_gateway_wait_seconds_bucket",
+           "le=" + LabelValue(k < kGatewayWaitBuckets.size() ? Number(kGatewayWaitBuckets[k]) : "+Inf"),
+           std::to_string(below));
+  }
+  text += "pylax_gateway_wait_seconds_sum " + Number(gateway.waitSumSeconds) + "\n";
+  text += "pylax_gateway_wait_seconds_count " + std::to_string(below) + "\n";
+  Family(text, "pylax_gateway_cache_total", "counter",
+         "Gateway reads answered from the last round (hit) or the line (miss).");
+  Sample(text, "pylax_gateway_cache_total", "result=\"hit\"", std::to_string(gateway.cacheHits));
+  Sample(text, "pylax_gateway_cache_total", "result=\"miss\"", std::to_string(gateway.cacheMisses));
+  Family(text, "pylax_gateway_clients_refused_total", "counter",
+         "Gateway connections closed at once for want of a place.");
+  text += "pylax_gateway_clients_refused_total " + std::to_string(gateway.refusedClients) + "\n";
 }
 
 void PrometheusExporter::RenderCommands(std::string& text, const BusCounts& counts) {

@@ -449,6 +449,8 @@ std::string JsonStrings(const std::vector<std::string>& texts) {
 }
 
 std::string GatewayJson(const GatewayStats& stats) {
+  unsigned long waited = 0;
+  for (const unsigned long n : stats.waits) waited += n;
   std::vector<JsonMember> requests;
   for (int outcome = 0; outcome < kGatewayOutcomes; ++outcome)
     requests.push_back({GatewayOutcomeName(static_cast<GatewayOutcome>(outcome)),
@@ -458,7 +460,10 @@ std::string GatewayJson(const GatewayStats& stats) {
                      {"clients", std::to_string(stats.clients)},
                      {"requests", JsonObject(requests)},
                      {"longest_wait", JsonNumber(static_cast<float>(stats.longestWaitSeconds))},
-                     {"mean_wait", JsonNumber(static_cast<float>(stats.meanWaitSeconds))},
+                     {"mean_wait", JsonNumber(static_cast<float>(waited == 0 ? 0 : stats.waitSumSeconds / waited))},
+                     {"cache_hits", std::to_string(stats.cacheHits)},
+                     {"cache_misses", std::to_string(stats.cacheMisses)},
+                     {"refused_clients", std::to_string(stats.refusedClients)},
                      {"writes_said", JsonStrings(stats.writesSaid)}});
 }
 }  // namespace

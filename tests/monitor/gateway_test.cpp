@@ -7,6 +7,8 @@
 #include <future>
 #include <thread>
 
+#include "monitor/gateway_line.h"
+
 #include "tests/monitor/monitor_support.h"
 
 namespace {
@@ -16,7 +18,12 @@ using Bytes = std::vector<uint8_t>;
 // A Modbus TCP client of our own, bytes as they go over the socket.
 class RawClient {
  public:
-  explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+  // from: the loopback address it connects from (each counts as a host).
+  explicit RawClient(int port, const char* from = "127.0.0.1") : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &source.sin_addr);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source), 0) << from;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -41,6 +48,12 @@ class RawClient {
     }
     return got;
   }
+  // True when the gateway has closed the connection, without waiting.
+  bool ClosedNow() {
+    pollfd p{fd_, POLLIN, 0};
+    uint8_t byte;
+    return poll(&p, 1, 0) > 0 && recv(fd_, &byte, 1, MSG_DONTWAIT) <= 0;
+  }
   // True once the gateway has closed the connection.
   bool Closed() {
     pollfd p{fd_, POLLIN, 0};
@@ -62,9 +75,11 @@ Bytes Request(uint16_t id, uint8_t unit, const Bytes& pdu) {
 class Gateway : public ::testing::Test {
  protected:
   // The monitor polling three meters and serving them at gateway_.
-  void StartMonitor(std::vector<std::string> more = {}) {
+  // gateway: where it listens, by default 127.0.0.1 at gatewayPort_.
+  void StartMonitor(std::vector<std::string> more = {}, std::string gateway = "") {
+    if (gateway.empty()) gateway = "127.0.0.1:" + std::to_string(gatewayPort_);
     std::vector<std::string> args{"--port", sim_->LinkPath(), "monitor", "--interval", "2", "--end", "9",
-                                  "--gateway", "127.0.0.1:" + std::to_string(gatewayPort_), "--prometheus",
+                                  "--gateway", gateway, "--prometheus",
                                   "127.0.0.1:" + std::to_string(metricsPort_)};
     args.insert(args.end(), more.begin(), more.end());
     monitor_ = std::make_unique<Child>(PYLAXCTL_PATH, args, "monitor");
@@ -113,8 +128,8 @@ TEST_F(Gateway, AnswersEachRequestOrSaysWhyWithItsException) {
   for (const std::string& event : sim_->TakeEvents(0, 100)) EXPECT_NE(event.rfind("write", 0), 0u) << event;
   EXPECT_EQ(Lines("monitor.err", "a write from 127.0.0.1:"), 1) << ReadWholeFile("monitor.err");
   sim_.reset();  // the port goes away under the monitor
-  client.Send(Request(++id, 3, {3, 1, 2, 0, 2}));
-  EXPECT_EQ(client.Receive(), Request(id, 3, {0x83, 0x0A}));
+  client.Send(Request(++id, 3, {17}));
+  EXPECT_EQ(client.Receive(), Request(id, 3, {0x91, 0x0A}));
 }
 
 // One client at a time in a meter's log window: from its selection of a
@@ -257,6 +272,151 @@ TEST_F(Gateway, ServesEveryClientInTurnWhileTheMonitorKeepsItsRounds) {
   EXPECT_EQ(metrics["pylax_gateway_requests_total{result=\"malformed\"}"], 1);
   EXPECT_EQ(metrics["pylax_gateway_requests_total{result=\"no_answer\"}"], 0);
   EXPECT_EQ(monitor_->End(SIGTERM), 0);
+}
+
+// A read within a block the monitor read, young enough, is answered from
+// it byte for byte; anything else goes on the line: across or past the
+// block, another meter, too old, the log window, report slave id, a meter
+// written since, the cache off. The blocks come from a real link's reads of
+// qm4sim, as the monitor's polls feed them.
+TEST_F(Gateway, AnswersReadsFromTheLastRoundOnlyWhileTheyHold) {
+  ASSERT_EQ(sim_->Command("setfloat 3 258 1234.5"), "ok");
+  ASSERT_EQ(sim_->Command("setfloat 3 260 -2.5"), "ok");
+  using Clock = std::chrono::steady_clock;
+  const Bytes line;  // no answer at once: the request waits for the line
+  const struct {
+    const char* what;
+    double cacheSeconds;
+    int written;  // the meter written to after the reads; 0 none
+    uint8_t unit;
+    Bytes pdu;
+    double later;  // seconds after the reads
+    Bytes answer;
+  } cases[] = {
+      {"inside, at its start", 1, 0, 3, {3, 1, 2, 0, 2}, 0.5, {0, 1, 0, 0, 0, 7, 3, 3, 4, 0x44, 0x9A, 0x50, 0x00}},
+      {"inside, at its end", 1, 0, 3, {3, 1, 4, 0, 2}, 0.5, {0, 1, 0, 0, 0, 7, 3, 3, 4, 0xC0, 0x20, 0x00, 0x00}},
+      {"the block whole", 2, 0, 3, {3, 1, 2, 0, 4}, 1.5,
+       {0, 1, 0, 0, 0, 11, 3, 3, 8, 0x44, 0x9A, 0x50, 0x00, 0xC0, 0x20, 0x00, 0x00}},
+      {"across its end", 1, 0, 3, {3, 1, 4, 0, 4}, 0.5, line},
+      {"past it", 1, 0, 3, {3, 1, 6, 0, 2}, 0.5, line},
+      {"before it", 1, 0, 3, {3, 1, 1, 0, 2}, 0.5, line},
+      {"another meter", 1, 0, 7, {3, 1, 2, 0, 2}, 0.5, line},
+      {"too old", 1, 0, 3, {3, 1, 2, 0, 2}, 1.5, line},
+      {"the log window", 1, 0, 3, {3, 0x1F, 0x3F, 0, 2}, 0.5, line},
+      {"report slave id", 1, 0, 3, {17}, 0.5, line},
+      {"another meter written", 1, 7, 3, {3, 1, 2, 0, 2}, 0.5, {0, 1, 0, 0, 0, 7, 3, 3, 4, 0x44, 0x9A, 0x50, 0x00}},
+      {"this meter written", 1, 3, 3, {3, 1, 2, 0, 2}, 0.5, line},
+      {"the cache off", 0, 0, 3, {3, 1, 2, 0, 2}, 0, line},
+  };
+  ModbusLink link(LinkSettings{Framing::Length, {}, {}});
+  ASSERT_TRUE(link.Open(sim_->LinkPath(), 38400));
+  MessagePace pace([](const std::string&) {});
+  for (const auto& c : cases) {
+    GatewaySettings settings;
+    settings.cacheSeconds = c.cacheSeconds;
+    GatewayCache cache(c.cacheSeconds);
+    link.Watch(&cache);
+    int values[4];
+    ASSERT_EQ(link.ReadHoldingRegisters(3, 258, 4, values), ResultOk);
+    ASSERT_EQ(link.ReadHoldingRegisters(3, 7999, 2, values), ResultOk);
+    const auto read = Clock::now();
+    if (c.written != 0) link.WriteSingleRegister(c.written, 1000, 0);
+    link.Watch(nullptr);
+    GatewayRequest request{9, "127.0.0.1:4000", 1, c.unit, {}, int(c.pdu.size()), read};
+    std::copy(c.pdu.begin(), c.pdu.end(), request.pdu.begin());
+    const auto later = read + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(c.later));
+    const std::optional<GatewayReply> reply = AnswerWithoutLine(request, settings, cache, pace, later);
+    EXPECT_EQ(reply ? reply->frame : line, c.answer) << c.what;
+  }
+}
+
+// Eight sockets from one address that never send, reopened as they close,
+// take at most half the places; a client from a third address takes the
+// place of one that never sent a request, though real clients have been
+// silent longer; the real clients are served throughout (from the last
+// round, counted as hits), and the refusals are counted and said once.
+TEST_F(Gateway, SilentSocketsLockNoClientOut) {
+  StartMonitor({"--gateway-cache", "10"});  // every read after the first round: from the last round
+  std::atomic<bool> done{false};
+  std::thread silent([&] {
+    std::vector<std::unique_ptr<RawClient>> sockets;
+    for (int k = 0; k < 8; ++k) sockets.push_back(std::make_unique<RawClient>(gatewayPort_, "127.0.0.2"));
+    for (int rounds = 0; !done && rounds < 3000; ++rounds) {
+      for (auto& socket : sockets)
+        if (socket->ClosedNow()) socket = std::make_unique<RawClient>(gatewayPort_, "127.0.0.2");
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::vector<std::unique_ptr<RawClient>> real;
+  for (int k = 0; k < 4; ++k) real.push_back(std::make_unique<RawClient>(gatewayPort_));
+  uint16_t id = 0;
+  const auto readAll = [&] {
+    for (auto& client : real) {
+      client->Send(Request(++id, 9, {3, 1, 2, 0, 2}));
+      EXPECT_EQ(client->Receive().size(), 13u) << "request " << id;
+    }
+  };
+  readAll();
+  // The silent sockets that held places are closed after 5 s and opened
+  // again: now they, not the real clients, have been silent longest.
+  std::this_thread::sleep_for(std::chrono::seconds(7));
+  RawClient third(gatewayPort_, "127.0.0.3");  // the places are full: one never heard from makes room
+  third.Send(Request(++id, 7, {3, 1, 2, 0, 2}));
+  EXPECT_EQ(third.Receive().size(), 13u);
+  for (int round = 0; round < 5; ++round) readAll();
+  done = true;
+  silent.join();
+  std::map<std::string, double> metrics;
+  const std::string hits = "pylax_gateway_cache_total{result=\"hit\"}",
+                    misses = "pylax_gateway_cache_total{result=\"miss\"}";
+  EXPECT_TRUE(WaitUntil([&] {
+    metrics = Scrape(metricsPort_);
+    return metrics[hits] + metrics[misses] == 25;
+  }));
+  EXPECT_GE(metrics[hits], 20);  // the 5 rounds after the wait at least
+  EXPECT_GT(metrics["pylax_gateway_clients_refused_total"], 0);
+  EXPECT_EQ(Lines("monitor.err", "gateway: a connection from 127.0.0.2:"), 1) << ReadWholeFile("monitor.err");
+  EXPECT_EQ(Lines("monitor.err", "refused: 127.0.0.2 holds 4 of the 8 places already (at most half for one address)"),
+            1);
+}
+
+// SIGTERM while eight clients keep the line busy with reads of a meter that
+// is not there (each 0.6 s): the monitor ends well within the 3 s allowed.
+TEST_F(Gateway, EndsAtOnceWhileClientsWaitForAnAbsentMeter) {
+  StartMonitor();
+  std::vector<std::unique_ptr<RawClient>> clients;
+  uint16_t id = 0;
+  for (const char* from : {"127.0.0.1", "127.0.0.2"})
+    for (int k = 0; k < 4; ++k) {
+      clients.push_back(std::make_unique<RawClient>(gatewayPort_, from));
+      for (int request = 0; request < 4; ++request) clients.back()->Send(Request(++id, 5, {3, 1, 2, 0, 2}));
+    }
+  EXPECT_EQ(clients.front()->Receive(), Request(1, 5, {0x83, 0x0B}));  // the line is theirs now
+  EXPECT_EQ(monitor_->End(SIGTERM, 3), 0) << ReadWholeFile("monitor.err");
+}
+
+// A bare port listens on the loopback, as --http takes it; a program refused
+// the port is told an address it can reach, the loopback for a wildcard.
+TEST_F(Gateway, TellsAnAddressAClientCanReach) {
+  const std::string port = std::to_string(gatewayPort_);
+  const struct {
+    std::string given;
+    std::string served;
+    std::string told;
+  } cases[] = {
+      {port, "served to other masters at mbtcp://127.0.0.1:" + port + " (",
+       "serves the bus at mbtcp://127.0.0.1:" + port + ":"},
+      {"0.0.0.0:" + port, "served to other masters at mbtcp://0.0.0.0:" + port + " (",
+       "serves the bus at mbtcp://127.0.0.1:" + port + ":"},
+  };
+  for (const auto& c : cases) {
+    StartMonitor({}, c.given);
+    EXPECT_EQ(Lines("monitor.err", c.served), 1) << ReadWholeFile("monitor.err");
+    EXPECT_EQ(RunToEnd(PYLAXCTL_PATH, {"--port", sim_->LinkPath(), "scan"}, "refused"), 3);
+    EXPECT_EQ(Lines("refused.err", c.told), 1) << ReadWholeFile("refused.err");
+    EXPECT_EQ(monitor_->End(SIGTERM), 0);
+  }
 }
 
 }  // namespace

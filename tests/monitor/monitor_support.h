@@ -194,19 +194,23 @@ inline std::map<std::string, double> Scrape(int port, const std::string& host = 
   if (!response) return samples;
   EXPECT_EQ(response->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
   static const std::regex help(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) .+)");
-  static const std::regex type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (gauge|counter))");
+  static const std::regex type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (gauge|counter|histogram))");
+  static const std::regex histogramPart("_(bucket|sum|count)$");
   static const std::regex sample(R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-z_]+="[^"\\]*",?)*\})? (\S+))");
   std::string typed;
+  bool histogram = false;
   for (const std::string& line : SplitLines(response->body)) {
     std::smatch m;
     if (std::regex_match(line, m, help)) continue;
     if (std::regex_match(line, m, type)) {
       typed = m[1];
+      histogram = m[2] == "histogram";
       EXPECT_EQ(m[2] == "counter", typed.size() > 6 && typed.substr(typed.size() - 6) == "_total") << line;
       continue;
     }
     EXPECT_TRUE(std::regex_match(line, m, sample)) << line;
-    EXPECT_EQ(m[1], typed) << "a sample outside its family: " << line;
+    EXPECT_EQ(histogram ? std::regex_replace(m[1].str(), histogramPart, "") : m[1].str(), typed)
+        << "a sample outside its family: " << line;
     size_t used = 0;
     samples[line.substr(0, line.rfind(' '))] = std::stod(m[4].str(), &used);
     EXPECT_EQ(used, m[4].length()) << line;

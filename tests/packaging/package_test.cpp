@@ -224,6 +224,43 @@ TEST_F(Package, UnitVerifiesCleanInTheInstalledLayout) {
         << "no line starts " << start;
 }
 
+// The unit's capabilities, as systemd hands them to its dynamic user, let
+// the monitor's gateway listen at 502 and 1502, and without them 502 is
+// refused. No systemd runs here: setpriv gives an unprivileged user what
+// the unit's lines name.
+TEST_F(Package, UnitLetsTheGatewayBindPort502AndNothingMore) {
+  Unpack(kTools);
+  fs::permissions(cwd_.Path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  const std::vector<std::string> unit = SplitLines(ReadWholeFile(root_ + "/usr/lib/systemd/system/pylax-monitor@.service"));
+  std::map<std::string, std::string> caps;
+  for (const std::string& line : unit)
+    for (const std::string key : {"AmbientCapabilities", "CapabilityBoundingSet"})
+      if (line.rfind(key + "=", 0) == 0) caps[key] = line.substr(key.size() + 1);
+  EXPECT_EQ(caps["AmbientCapabilities"], "CAP_NET_BIND_SERVICE");
+  EXPECT_EQ(caps["CapabilityBoundingSet"], "CAP_NET_BIND_SERVICE");
+  // setpriv's spelling of the unit's capability: CAP_NET_BIND_SERVICE is +net_bind_service.
+  std::string granted = "-all,+" + caps["AmbientCapabilities"].substr(4);
+  std::transform(granted.begin(), granted.end(), granted.begin(), [](unsigned char c) { return std::tolower(c); });
+  const struct {
+    std::string caps;
+    std::string port;
+    int status;
+    std::string said;
+  } cases[] = {
+      {granted, "502", 0, "gateway: the bus is served to other masters at mbtcp://127.0.0.1:502 "},
+      {granted, "1502", 0, "gateway: the bus is served to other masters at mbtcp://127.0.0.1:1502 "},
+      {"-all", "502", 9, "--gateway: cannot listen at 127.0.0.1:502: Permission denied"},
+  };
+  for (const auto& c : cases) {
+    const CommandResult run = RunCommand(
+        {"timeout", "--preserve-status", "2", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+         "--inh-caps=" + c.caps, "--ambient-caps=" + c.caps, "--bounding-set=" + c.caps, root_ + "/usr/bin/pylaxctl",
+         "--port", "/dev/pylax-absent", "monitor", "--gateway", c.port});
+    EXPECT_EQ(run.status, c.status) << c.caps << " " << c.port << "\n" << run.output;
+    EXPECT_NE(run.output.find(c.said), std::string::npos) << c.caps << " " << c.port << "\n" << run.output;
+  }
+}
+
 TEST_F(Package, LintianFindsNoErrorAndEachWarningIsExplained) {
   const CommandResult lintian = RunCommand({"lintian", "--tag-display-limit", "0", DebOf(kTools), DebOf(kWindows)});
   EXPECT_EQ(lintian.status, 0) << lintian.output;

@@ -71,14 +71,18 @@
     ['Rounds', 'rounds'], ['Overruns', 'overruns'], ['Last round', 'round_seconds', ' s']];
 
   // "mbtcp://127.0.0.1:1502, 2 clients; answered 40, no answer 1; wait for
-  // the line at most 12.0 ms, 4.1 ms on average"
+  // the line at most 12.0 ms, 4.1 ms on average; from the last round 30 of
+  // 38 reads; 2 connections refused"
   function gatewayText(g) {
     const counts = Object.entries(g.requests).filter(([, n]) => n > 0)
       .map(([what, n]) => what.replace('_', ' ') + ' ' + n);
     const ms = (seconds) => (seconds * 1000).toFixed(1) + ' ms';
     return 'mbtcp://' + g.address + (g.writes ? ' (writes on)' : '') + ', ' + g.clients + ' client' +
       (g.clients === 1 ? '' : 's') + '; ' + (counts.length ? counts.join(', ') : 'no requests yet') +
-      '; wait for the line at most ' + ms(g.longest_wait) + ', ' + ms(g.mean_wait) + ' on average';
+      '; wait for the line at most ' + ms(g.longest_wait) + ', ' + ms(g.mean_wait) + ' on average' +
+      '; from the last round ' + g.cache_hits + ' of ' + (g.cache_hits + g.cache_misses) + ' reads' +
+      (g.refused_clients ? '; ' + g.refused_clients + ' connection' + (g.refused_clients === 1 ? '' : 's') +
+        ' refused' : '');
   }
 
   function showBus(bus) {
