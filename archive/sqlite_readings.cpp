@@ -8,51 +8,11 @@
 #include <map>
 #include <set>
 
+#include "archive/sqlite_statement.h"
 #include "archive/sqlite_store.h"
 #include "modbus/model.h"
 
 namespace {
-constexpr const char* kReadingsTable =
-    "CREATE TABLE IF NOT EXISTS readings (\n"
-    "  meter INTEGER NOT NULL REFERENCES meters(id),\n  time INTEGER NOT NULL,\n"
-    "  kwh REAL NOT NULL,\n  kvah REAL,\n  kvarh REAL,\n  after_gap INTEGER NOT NULL,\n"
-    "  PRIMARY KEY (meter, time)) WITHOUT ROWID;";
-
-// A prepared statement, finalised on every path.
-class Query {
- public:
-  Query(sqlite3* db, const char* sql) { ok_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) == SQLITE_OK; }
-  ~Query() { sqlite3_finalize(stmt_); }
-  Query(const Query&) = delete;
-  Query& operator=(const Query&) = delete;
-  Query& Bind(int index, int64_t value) {
-    ok_ = ok_ && sqlite3_bind_int64(stmt_, index, value) == SQLITE_OK;
-    return *this;
-  }
-  Query& Bind(int index, const std::string& text) {
-    ok_ = ok_ && sqlite3_bind_text(stmt_, index, text.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK;
-    return *this;
-  }
-  Query& Bind(int index, const std::optional<double>& value) {
-    ok_ = ok_ && (value ? sqlite3_bind_double(stmt_, index, *value) : sqlite3_bind_null(stmt_, index)) == SQLITE_OK;
-    return *this;
-  }
-  bool Step() {
-    if (!ok_) return false;
-    const int result = sqlite3_step(stmt_);
-    ok_ = result == SQLITE_ROW || result == SQLITE_DONE;
-    return result == SQLITE_ROW;
-  }
-  void Reset() { sqlite3_reset(stmt_); }
-  bool Ok() const { return ok_; }
-  int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
-  double Real(int column) const { return sqlite3_column_double(stmt_, column); }
-  bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-  bool ok_ = false;
-};
 
 // The slot of a run whose value is the kWh counter: the energy pair (slots
 // holding 1 and 2) or a kWh float pair; -1 where none is logged.
@@ -89,18 +49,16 @@ std::string SlotList(const char* prefix) {
 }
 }  // namespace
 
-bool SqliteStore::CreateReadingsTable(std::string* error) { return Exec(kReadingsTable, error); }
-
 // A monitor started again within the second the last one kept its last
 // reading in: the new run's first reading, which begins after the outage,
 // takes the instant, so that the outage is never bridged.
 bool SqliteStore::AppendReadings(const Meter& meter, const std::vector<PolledReading>& readings, std::string* error) {
   if (!Exec("BEGIN IMMEDIATE", error)) return false;
-  Query addMeter(db_, "INSERT INTO meters (meter, identification, model, address) VALUES (?, ?, ?, ?) "
+  Statement addMeter(db_, "INSERT INTO meters (meter, identification, model, address) VALUES (?, ?, ?, ?) "
                       "ON CONFLICT DO NOTHING");
   addMeter.Bind(1, MeterId(meter)).Bind(2, meter.identification).Bind(3, ModelName(meter.model)).Bind(4, meter.address);
   addMeter.Step();
-  Query insert(db_, "INSERT INTO readings (meter, time, kwh, kvah, kvarh, after_gap) SELECT id, ?, ?, ?, ?, ? "
+  Statement insert(db_, "INSERT INTO readings (meter, time, kwh, kvah, kvarh, after_gap) SELECT id, ?, ?, ?, ?, ? "
                     "FROM meters WHERE meter = ? AND identification = ? ON CONFLICT (meter, time) DO UPDATE SET "
                     "kwh = excluded.kwh, kvah = excluded.kvah, kvarh = excluded.kvarh, after_gap = 1 "
                     "WHERE excluded.after_gap = 1");
@@ -122,7 +80,7 @@ bool SqliteStore::AppendReadings(const Meter& meter, const std::vector<PolledRea
 // or a pause between runs is not bridged.
 bool SqliteStore::LogCounter(const Meter& meter, CounterSeries& log) {
   log.source = CounterSource::Log;
-  Query gaps(db_, "SELECT g.after_time FROM gaps g JOIN runs r ON r.id = g.run JOIN meters m ON m.id = r.meter "
+  Statement gaps(db_, "SELECT g.after_time FROM gaps g JOIN runs r ON r.id = g.run JOIN meters m ON m.id = r.meter "
                   "WHERE m.meter = ? AND m.identification = ?");
   gaps.Bind(1, MeterId(meter)).Bind(2, meter.identification);
   std::set<time_t> gapAfter;
@@ -130,7 +88,7 @@ bool SqliteStore::LogCounter(const Meter& meter, CounterSeries& log) {
   const std::string sql = "SELECT e.time, r.id, r.sub_interval" + SlotList("r.slot") + SlotList("e.value") + SlotList("e.raw") +
                           " FROM entries e JOIN runs r ON r.id = e.run JOIN meters m ON m.id = e.meter "
                           "WHERE m.meter = ? AND m.identification = ? ORDER BY e.time";
-  Query rows(db_, sql.c_str());
+  Statement rows(db_, sql.c_str());
   rows.Bind(1, MeterId(meter)).Bind(2, meter.identification);
   int64_t lastRun = 0;
   time_t lastTime = 0;
@@ -157,9 +115,9 @@ bool SqliteStore::LogCounter(const Meter& meter, CounterSeries& log) {
 
 bool SqliteStore::PolledCounter(const Meter& meter, CounterSeries& polled) {
   polled.source = CounterSource::Polled;
-  Query table(db_, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'readings'");
+  Statement table(db_, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'readings'");
   if (!table.Step() || table.Int(0) == 0) return table.Ok();  // an archive from before readings were kept
-  Query rows(db_, "SELECT r.time, r.kwh, r.after_gap FROM readings r JOIN meters m ON m.id = r.meter "
+  Statement rows(db_, "SELECT r.time, r.kwh, r.after_gap FROM readings r JOIN meters m ON m.id = r.meter "
                   "WHERE m.meter = ? AND m.identification = ? ORDER BY r.time");
   rows.Bind(1, MeterId(meter)).Bind(2, meter.identification);
   while (rows.Step()) polled.points.push_back({rows.Int(0), rows.Real(1), rows.Int(2) != 0});
@@ -175,12 +133,12 @@ bool SqliteStore::CounterSeriesOf(const Meter& meter, CounterSeries& log, Counte
 }
 
 bool SqliteStore::ReadingsSpans(std::vector<ArchivedMeterRuns>& meters, std::string* error) {
-  Query table(db_, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'readings'");
+  Statement table(db_, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'readings'");
   const bool kept = table.Step() && table.Int(0) > 0;
   bool ok = table.Ok();
   for (ArchivedMeterRuns& item : meters) {
     if (!kept || !ok) break;
-    Query span(db_, "SELECT count(*), min(r.time), max(r.time) FROM readings r JOIN meters m ON m.id = r.meter "
+    Statement span(db_, "SELECT count(*), min(r.time), max(r.time) FROM readings r JOIN meters m ON m.id = r.meter "
                     "WHERE m.meter = ? AND m.identification = ?");
     span.Bind(1, MeterId(item.meter)).Bind(2, item.meter.identification);
     if (span.Step()) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "archive/sqlite_statement.h"
 #include "modbus/model.h"
 
 namespace {
@@ -12,6 +13,12 @@ constexpr int kTableCount = 5;        // meters, runs, entries, gaps, cursors
 // Pylax's mark in the file's header (SQLite's application_id): "PYLX".
 constexpr int64_t kApplicationId = 0x50594C58;
 constexpr int kBusyTimeoutMs = 5000;  // the monitor and a pylaxctl may sync the same file
+// The monitor's polled counters, beside the log (archive/sqlite_readings.cpp).
+constexpr const char* kReadingsTable =
+    "CREATE TABLE IF NOT EXISTS readings (\n"
+    "  meter INTEGER NOT NULL REFERENCES meters(id),\n  time INTEGER NOT NULL,\n"
+    "  kwh REAL NOT NULL,\n  kvah REAL,\n  kvarh REAL,\n  after_gap INTEGER NOT NULL,\n"
+    "  PRIMARY KEY (meter, time)) WITHOUT ROWID;";
 
 // The raw and value columns of the ten slots: "raw1, value1, ..., raw10, value10".
 std::string SlotColumns(const char* prefix) {
@@ -94,49 +101,6 @@ std::string UriPath(const std::string& path) {
   return uri;
 }
 
-// A prepared statement, finalised on every path.
-class Statement {
- public:
-  Statement(sqlite3* db, const std::string& sql) { ok_ = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) == SQLITE_OK; }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  bool Ok() const { return ok_; }
-  Statement& Bind(int index, int64_t value) {
-    ok_ = ok_ && sqlite3_bind_int64(stmt_, index, value) == SQLITE_OK;
-    return *this;
-  }
-  Statement& Bind(int index, const std::string& text) {
-    ok_ = ok_ && sqlite3_bind_text(stmt_, index, text.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK;
-    return *this;
-  }
-  Statement& BindValue(int index, bool defined, float value) {
-    ok_ = ok_ && (defined ? sqlite3_bind_double(stmt_, index, value) : sqlite3_bind_null(stmt_, index)) == SQLITE_OK;
-    return *this;
-  }
-  // True while a row is there; Ok() tells an error from the end.
-  bool Step() {
-    if (!ok_) return false;
-    const int result = sqlite3_step(stmt_);
-    ok_ = result == SQLITE_ROW || result == SQLITE_DONE;
-    return result == SQLITE_ROW;
-  }
-  void Reset() {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
-  }
-  int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
-  bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
-  float Float(int column) const { return static_cast<float>(sqlite3_column_double(stmt_, column)); }
-  std::string Text(int column) const {
-    const unsigned char* text = sqlite3_column_text(stmt_, column);
-    return text != nullptr ? reinterpret_cast<const char*>(text) : "";
-  }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-  bool ok_ = false;
-};
 
 // The ten slots' raw and value columns of a row, from `first` on.
 void ReadSlotColumns(const Statement& row, int first, ArchiveEntry& entry) {
@@ -420,7 +384,7 @@ bool SqliteStore::Open(bool forWriting, std::string* error) {
   // at checkpoints: a kill loses nothing committed, a power cut at most the
   // last syncs, never the file's consistency.
   return Exec("PRAGMA journal_mode=WAL", error) && Exec("PRAGMA synchronous=NORMAL", error) &&
-         Exec(Schema().c_str(), error) && CreateReadingsTable(error);
+         Exec(Schema().c_str(), error) && Exec(kReadingsTable, error);
 }
 
 bool SqliteStore::LoadCursor(const Meter& meter, std::optional<SyncCursor>& cursor, std::string* error) {

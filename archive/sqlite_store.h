@@ -65,7 +65,6 @@ class SqliteStore : public ArchiveStore {
 
  private:
   bool Exec(const char* sql, std::string* error);
-  bool CreateReadingsTable(std::string* error);
   bool LogCounter(const Meter& meter, CounterSeries& log);
   bool PolledCounter(const Meter& meter, CounterSeries& polled);
   bool CountTables(int* ours, int* all, std::string* error);
