@@ -22,9 +22,8 @@
 #include <httplib.h>
 
 #include "modbus/link.h"
+#include "bench/monitor/spawn_quiet.h"
 #include "sim/sim_launcher.h"
-
-extern char** environ;
 
 namespace {
 
@@ -33,20 +32,6 @@ constexpr int kBaud = 38400;
 constexpr int kReads = 51;
 
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-pid_t Spawn(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, args[0].c_str(), &files, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&files);
-  return pid;
-}
 
 int Wait(pid_t pid) {
   int status = 0;
@@ -57,7 +42,7 @@ int Wait(pid_t pid) {
 // The monitor on port, its gateway at gateway, /metrics at metrics; once its
 // scan is done (its first round has been counted).
 pid_t StartMonitor(const std::string& port, const std::string& interval, int gateway, int metrics) {
-  const pid_t pid = Spawn({PYLAXCTL_PATH, "--port", port, "monitor", "--end", "9", "--interval", interval,
+  const pid_t pid = SpawnQuiet({PYLAXCTL_PATH, "--port", port, "monitor", "--end", "9", "--interval", interval,
                            "--gateway", "127.0.0.1:" + std::to_string(gateway), "--gateway-writes", "--prometheus",
                            "127.0.0.1:" + std::to_string(metrics)});
   httplib::Client client("127.0.0.1", metrics);
@@ -94,7 +79,7 @@ double MedianReadMs(const std::string& port) {
 
 double DownloadSeconds(const std::string& port) {
   const auto start = Clock::now();
-  const int status = Wait(Spawn({PYLAXCTL_PATH, "--port", port, "--baud", std::to_string(kBaud), "--framing", "length",
+  const int status = Wait(SpawnQuiet({PYLAXCTL_PATH, "--port", port, "--baud", std::to_string(kBaud), "--framing", "length",
                                  "--slave", "3", "log", "download"}));
   return status == 0 ? SecondsSince(start) : -1;
 }

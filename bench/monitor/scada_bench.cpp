@@ -33,9 +33,8 @@
 #include <httplib.h>
 
 #include "modbus/link.h"
+#include "bench/monitor/spawn_quiet.h"
 #include "sim/sim_launcher.h"
-
-extern char** environ;
 
 namespace {
 
@@ -48,20 +47,6 @@ constexpr auto kRescanAt = std::chrono::seconds(10);
 constexpr int kTimeoutMs = 1000;
 
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-pid_t Spawn(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, args[0].c_str(), &files, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&files);
-  return pid;
-}
 
 std::string Scrape(int port) {
   const auto response = httplib::Client("127.0.0.1", port).Get("/metrics");
@@ -160,7 +145,7 @@ double Percentile(std::vector<double> values, double fraction) {
 
 void Run(const std::string& port, const std::string& cache, double readMs) {
   const int gateway = 15512, metrics = 15513;
-  const pid_t monitor = Spawn({PYLAXCTL_PATH, "--port", port, "--framing", "length", "monitor", "--end", "9",
+  const pid_t monitor = SpawnQuiet({PYLAXCTL_PATH, "--port", port, "--framing", "length", "monitor", "--end", "9",
                                "--interval", "1", "--gateway", std::to_string(gateway), "--gateway-cache", cache,
                                "--prometheus", "127.0.0.1:" + std::to_string(metrics)});
   for (int k = 0; k < 300 && Metric(Scrape(metrics), "pylax_poll_rounds_total") < 1; ++k)
@@ -209,7 +194,7 @@ void Run(const std::string& port, const std::string& cache, double readMs) {
 // the signal comes at another point of a read).
 double StopSeconds(const std::string& port, std::chrono::milliseconds settle) {
   const int gateway = 15522, metrics = 15523;
-  const pid_t monitor = Spawn({PYLAXCTL_PATH, "--port", port, "--framing", "length", "monitor", "--end", "9",
+  const pid_t monitor = SpawnQuiet({PYLAXCTL_PATH, "--port", port, "--framing", "length", "monitor", "--end", "9",
                                "--interval", "1", "--gateway", std::to_string(gateway), "--prometheus",
                                "127.0.0.1:" + std::to_string(metrics)});
   for (int k = 0; k < 300 && Metric(Scrape(metrics), "pylax_poll_rounds_total") < 1; ++k)
