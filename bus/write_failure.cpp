@@ -9,7 +9,7 @@ constexpr const char* kModbusTcpScheme = "mbtcp://";
 }  // namespace
 
 bool GatewayRefusedWrite(const ModbusLink& link, ModbusResult result) {
-  return result == ResultException && link.LastExceptionCode() == kExceptionCodeIllegalFunction &&
+  return result == ResultException && link.LastWasWrite() && link.LastExceptionCode() == kExceptionCodeIllegalFunction &&
          TransportOf(link.Device()) == Transport::ModbusTcp;
 }
 

@@ -371,6 +371,7 @@ ModbusResult ModbusLink::Relay(int slave, const uint8_t* pdu, int pduLength, uin
 ModbusResult ModbusLink::ReadHoldingRegisters(int slave, int firstAddress, int count, int* values) {
   std::lock_guard<TurnLock> hold(lock_);
   exceptionCode_ = 0;
+  lastWasWrite_ = false;
   const ModbusResult result = Counted(Read(slave, firstAddress, count, values));
   if (watch_ != nullptr && result == ResultOk) watch_->Read(slave, firstAddress, count, values);
   return result;
@@ -379,6 +380,7 @@ ModbusResult ModbusLink::ReadHoldingRegisters(int slave, int firstAddress, int c
 ModbusResult ModbusLink::WriteSingleRegister(int slave, int address, int value) {
   std::lock_guard<TurnLock> hold(lock_);
   exceptionCode_ = 0;
+  lastWasWrite_ = true;
   const ModbusResult result = Counted(Write(slave, address, value));
   if (watch_ != nullptr && result != ResultBadParameter) watch_->Written(slave);
   return result;
@@ -392,5 +394,6 @@ void ModbusLink::Watch(LinkWatch* watch) {
 ModbusResult ModbusLink::ReportSlaveId(int slave, int* slaveId, char* text) {
   std::lock_guard<TurnLock> hold(lock_);
   exceptionCode_ = 0;
+  lastWasWrite_ = false;
   return Counted(Identify(slave, slaveId, text));
 }

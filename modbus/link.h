@@ -167,6 +167,9 @@ class ModbusLink {
   // goes back whole). Where other threads share the link, read it while
   // holding the turn the transaction was made in.
   int LastExceptionCode() const { return exceptionCode_; }
+  // The last of those three was a write (function 6): a gateway's 01 to it
+  // is a refusal of writes, to a read it is something else.
+  bool LastWasWrite() const { return lastWasWrite_; }
   // Another master's request passed on as it came (a gateway's client):
   // function 3 (1 to 125 registers), 6 or 17 with its PDU of pduLength
   // bytes, to slave 1..247. ResultOk or ResultException: the meter's answer
@@ -219,6 +222,7 @@ class ModbusLink {
   LinkClock::time_point retryAt_{};
   char note_[256] = "";  // the link's own note on this exchange (the back-off)
   int exceptionCode_ = 0;
+  bool lastWasWrite_ = false;
   LinkWatch* watch_ = nullptr;
 
   TraceRing trace_;
