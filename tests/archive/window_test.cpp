@@ -52,8 +52,7 @@ TEST(TwoMasters, EachMasterReadsTheLogWholeWhileAnotherReadsIt) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const int gatewayPort = FreePort();
-    const int metricsPort = FreePort();
+    const int gatewayPort = FreePort(), metricsPort = FreePort();
     std::vector<std::string> args{"--port", sim.LinkPath(), "monitor", "--interval", "0.5", "--end", "3",
                                   "--gateway", "127.0.0.1:" + std::to_string(gatewayPort), "--gateway-writes",
                                   "--prometheus", "127.0.0.1:" + std::to_string(metricsPort)};
@@ -65,11 +64,10 @@ TEST(TwoMasters, EachMasterReadsTheLogWholeWhileAnotherReadsIt) {
         << ReadWholeFile(monitorName + ".err");
     sim.TakeEvents(0, 0);
     std::vector<std::future<int>> clients;
-    for (int k = 0; k < c.clients; ++k) {
-      const std::string name = c.name + std::to_string(k);
-      clients.push_back(RunIn(name, {"--port", "mbtcp://127.0.0.1:" + std::to_string(gatewayPort), "--slave", "3",
-                                     "log", "download"}, name));
-    }
+    const auto client = [&](int k) { return c.name + std::to_string(k); };
+    for (int k = 0; k < c.clients; ++k)
+      clients.push_back(RunIn(client(k), {"--port", "mbtcp://127.0.0.1:" + std::to_string(gatewayPort), "--slave", "3",
+                                          "log", "download"}, client(k)));
     std::vector<std::string> events;
     const auto gather = [&] {
       const std::vector<std::string> more = sim.TakeEvents(0, 100);
@@ -83,9 +81,8 @@ TEST(TwoMasters, EachMasterReadsTheLogWholeWhileAnotherReadsIt) {
       ASSERT_EQ(sim.Command(ClockAnHourAhead()), "ok");
     }
     for (int k = 0; k < c.clients; ++k) {
-      const std::string name = c.name + std::to_string(k);
-      EXPECT_EQ(clients[k].get(), 0) << ReadWholeFile(name + ".err");
-      EXPECT_TRUE(ReadWholeFile(name + "/03-data.csv") == alone) << name << "'s file is not the download made alone";
+      EXPECT_EQ(clients[k].get(), 0) << ReadWholeFile(client(k) + ".err");
+      EXPECT_TRUE(ReadWholeFile(client(k) + "/03-data.csv") == alone) << client(k) << "'s file is not the download alone";
     }
     if (!c.clockOff) {
       EXPECT_TRUE(WaitUntil([&] { return Scrape(metricsPort)["pylax_gateway_requests_total{result=\"busy\"}"] > 0; }))
@@ -101,9 +98,8 @@ TEST(TwoMasters, EachMasterReadsTheLogWholeWhileAnotherReadsIt) {
         return Lines(monitorName + ".err", "set from this computer's clock") == 1;
       }, 60)) << ReadWholeFile(monitorName + ".err");
       gather();
-      const auto clockWrite = std::find_if(events.begin(), events.end(), [](const std::string& e) {
-        return e.rfind("write 3 154 ", 0) == 0;
-      });
+      const auto clockWrite =
+          std::find_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("write 3 154 ", 0) == 0; });
       const auto lastRelease = std::find(events.rbegin(), events.rend(), "write 3 157 0");
       EXPECT_TRUE(clockWrite != events.end() && lastRelease != events.rend() && clockWrite >= lastRelease.base())
           << "the clock was set under the download";

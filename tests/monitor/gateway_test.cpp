@@ -132,11 +132,9 @@ TEST_F(Gateway, AnswersEachRequestOrSaysWhyWithItsException) {
   EXPECT_EQ(client.Receive(), Request(id, 3, {0x91, 0x0A}));
 }
 
-// One client at a time in a meter's log window: from its selection of a
-// slot, another client's log writes and window reads are answered busy (06)
-// and reach no meter, while everything else goes on; its 0 lets others in,
-// and so do its connection's end and 5 s of its silence on that meter.
-// Writes passed are said and counted by class, refused ones counted.
+// One client at a time in a meter's log window, from its slot selection: others'
+// log writes and window reads are busy (06) and reach no meter; its 0, its
+// connection's end or 5 s of its silence let go. Writes are said and counted.
 TEST_F(Gateway, KeepsEachLogWindowToTheClientHoldingIt) {
   StartMonitor({"--gateway-writes"});
   std::map<char, std::unique_ptr<RawClient>> clients;
@@ -187,8 +185,7 @@ TEST_F(Gateway, KeepsEachLogWindowToTheClientHoldingIt) {
               c.answer)
         << c.who << " at " << int(c.pdu[1] << 8 | c.pdu[2]) << " function " << int(c.pdu[0]);
   }
-  // None of the refused reached meter 3 (writes the meter refused are no
-  // events).
+  // None of the refused reached meter 3 (writes the meter refused are no events).
   std::vector<std::string> reached;
   for (const std::string& event : sim_->TakeEvents(0, 100))
     if (event.rfind("write 3", 0) == 0 || event.rfind("read 3 799", 0) == 0) reached.push_back(event);
@@ -204,16 +201,15 @@ TEST_F(Gateway, KeepsEachLogWindowToTheClientHoldingIt) {
   EXPECT_EQ(Lines("monitor.err", " wrote 60 to register 149 of meter 03 (logging setup)"), 1) << said;
   EXPECT_EQ(Lines("monitor.err", " wrote 60 to register 149 of meter 09 (logging setup)"), 1) << said;
   EXPECT_EQ(Lines("monitor.err", "register 157"), 0) << said;
+  const auto writes = [](const char* kind, const char* outcome) {
+    return "pylax_gateway_writes_total{class=\"" + std::string(kind) + "\",outcome=\"" + outcome + "\"}";
+  };
   const std::map<std::string, double> counted{
-      {"pylax_gateway_writes_total{class=\"slot_selection\",outcome=\"passed\"}", 5},
-      {"pylax_gateway_writes_total{class=\"slot_selection\",outcome=\"refused\"}", 2},
-      {"pylax_gateway_writes_total{class=\"logging_setup\",outcome=\"passed\"}", 2},
-      {"pylax_gateway_writes_total{class=\"logging_setup\",outcome=\"refused\"}", 6},
-      {"pylax_gateway_writes_total{class=\"other\",outcome=\"passed\"}", 1},
-      {"pylax_gateway_requests_total{result=\"busy\"}", 11}};
+      {writes("slot_selection", "passed"), 5}, {writes("slot_selection", "refused"), 2},
+      {writes("logging_setup", "passed"), 2},  {writes("logging_setup", "refused"), 6},
+      {writes("other", "passed"), 1},          {"pylax_gateway_requests_total{result=\"busy\"}", 11}};
   std::map<std::string, double> metrics;
-  const std::string lastCounted = "pylax_gateway_writes_total{class=\"slot_selection\",outcome=\"passed\"}";
-  ASSERT_TRUE(WaitUntil([&] { return (metrics = Scrape(metricsPort_))[lastCounted] == 5; }, 30));
+  ASSERT_TRUE(WaitUntil([&] { return (metrics = Scrape(metricsPort_))[writes("slot_selection", "passed")] == 5; }, 30));
   for (const auto& [sample, count] : counted) EXPECT_EQ(metrics[sample], count) << sample;
 }
 
@@ -274,16 +270,14 @@ TEST_F(Gateway, ServesEveryClientInTurnWhileTheMonitorKeepsItsRounds) {
   EXPECT_EQ(monitor_->End(SIGTERM), 0);
 }
 
-// A read within a block the monitor read, young enough, is answered from
-// it byte for byte; anything else goes on the line: across or past the
-// block, another meter, too old, the log window, report slave id, a meter
-// written since, the cache off. The blocks come from a real link's reads of
-// qm4sim, as the monitor's polls feed them.
+// A read within a young enough block a real link read from qm4sim is answered
+// from it byte for byte; anything else goes on the line.
 TEST_F(Gateway, AnswersReadsFromTheLastRoundOnlyWhileTheyHold) {
   ASSERT_EQ(sim_->Command("setfloat 3 258 1234.5"), "ok");
   ASSERT_EQ(sim_->Command("setfloat 3 260 -2.5"), "ok");
   using Clock = std::chrono::steady_clock;
   const Bytes line;  // no answer at once: the request waits for the line
+  const Bytes start{0, 1, 0, 0, 0, 7, 3, 3, 4, 0x44, 0x9A, 0x50, 0x00};  // 1234.5 at 258
   const struct {
     const char* what;
     double cacheSeconds;
@@ -293,7 +287,7 @@ TEST_F(Gateway, AnswersReadsFromTheLastRoundOnlyWhileTheyHold) {
     double later;  // seconds after the reads
     Bytes answer;
   } cases[] = {
-      {"inside, at its start", 1, 0, 3, {3, 1, 2, 0, 2}, 0.5, {0, 1, 0, 0, 0, 7, 3, 3, 4, 0x44, 0x9A, 0x50, 0x00}},
+      {"inside, at its start", 1, 0, 3, {3, 1, 2, 0, 2}, 0.5, start},
       {"inside, at its end", 1, 0, 3, {3, 1, 4, 0, 2}, 0.5, {0, 1, 0, 0, 0, 7, 3, 3, 4, 0xC0, 0x20, 0x00, 0x00}},
       {"the block whole", 2, 0, 3, {3, 1, 2, 0, 4}, 1.5,
        {0, 1, 0, 0, 0, 11, 3, 3, 8, 0x44, 0x9A, 0x50, 0x00, 0xC0, 0x20, 0x00, 0x00}},
@@ -304,7 +298,7 @@ TEST_F(Gateway, AnswersReadsFromTheLastRoundOnlyWhileTheyHold) {
       {"too old", 1, 0, 3, {3, 1, 2, 0, 2}, 1.5, line},
       {"the log window", 1, 0, 3, {3, 0x1F, 0x3F, 0, 2}, 0.5, line},
       {"report slave id", 1, 0, 3, {17}, 0.5, line},
-      {"another meter written", 1, 7, 3, {3, 1, 2, 0, 2}, 0.5, {0, 1, 0, 0, 0, 7, 3, 3, 4, 0x44, 0x9A, 0x50, 0x00}},
+      {"another meter written", 1, 7, 3, {3, 1, 2, 0, 2}, 0.5, start},
       {"this meter written", 1, 3, 3, {3, 1, 2, 0, 2}, 0.5, line},
       {"the cache off", 0, 0, 3, {3, 1, 2, 0, 2}, 0, line},
   };
@@ -330,11 +324,9 @@ TEST_F(Gateway, AnswersReadsFromTheLastRoundOnlyWhileTheyHold) {
   }
 }
 
-// Eight sockets from one address that never send, reopened as they close,
-// take at most half the places; a client from a third address takes the
-// place of one that never sent a request, though real clients have been
-// silent longer; the real clients are served throughout (from the last
-// round, counted as hits), and the refusals are counted and said once.
+// Eight silent sockets from one address, reopened as they close, take at most
+// half the places; a newcomer displaces one that never sent, not a real client;
+// real clients are served throughout (hits), refusals counted and said once.
 TEST_F(Gateway, SilentSocketsLockNoClientOut) {
   StartMonitor({"--gateway-cache", "10"});  // every read after the first round: from the last round
   std::atomic<bool> done{false};
@@ -358,8 +350,7 @@ TEST_F(Gateway, SilentSocketsLockNoClientOut) {
     }
   };
   readAll();
-  // The silent sockets that held places are closed after 5 s and opened
-  // again: now they, not the real clients, have been silent longest.
+  // The silent sockets, closed after 5 s and reopened, are now silent longest.
   std::this_thread::sleep_for(std::chrono::seconds(7));
   RawClient third(gatewayPort_, "127.0.0.3");  // the places are full: one never heard from makes room
   third.Send(Request(++id, 7, {3, 1, 2, 0, 2}));
@@ -370,10 +361,7 @@ TEST_F(Gateway, SilentSocketsLockNoClientOut) {
   std::map<std::string, double> metrics;
   const std::string hits = "pylax_gateway_cache_total{result=\"hit\"}",
                     misses = "pylax_gateway_cache_total{result=\"miss\"}";
-  EXPECT_TRUE(WaitUntil([&] {
-    metrics = Scrape(metricsPort_);
-    return metrics[hits] + metrics[misses] == 25;
-  }));
+  EXPECT_TRUE(WaitUntil([&] { return (metrics = Scrape(metricsPort_)), metrics[hits] + metrics[misses] == 25; }));
   EXPECT_GE(metrics[hits], 20);  // the 5 rounds after the wait at least
   EXPECT_GT(metrics["pylax_gateway_clients_refused_total"], 0);
   EXPECT_EQ(Lines("monitor.err", "gateway: a connection from 127.0.0.2:"), 1) << ReadWholeFile("monitor.err");
@@ -381,8 +369,8 @@ TEST_F(Gateway, SilentSocketsLockNoClientOut) {
             1);
 }
 
-// SIGTERM while eight clients keep the line busy with reads of a meter that
-// is not there (each 0.6 s): the monitor ends well within the 3 s allowed.
+// SIGTERM while eight clients queue reads of an absent meter (0.6 s each): the
+// monitor ends within 3 s.
 TEST_F(Gateway, EndsAtOnceWhileClientsWaitForAnAbsentMeter) {
   StartMonitor();
   std::vector<std::unique_ptr<RawClient>> clients;
@@ -396,25 +384,17 @@ TEST_F(Gateway, EndsAtOnceWhileClientsWaitForAnAbsentMeter) {
   EXPECT_EQ(monitor_->End(SIGTERM, 3), 0) << ReadWholeFile("monitor.err");
 }
 
-// A bare port listens on the loopback, as --http takes it; a program refused
-// the port is told an address it can reach, the loopback for a wildcard.
+// A bare port listens on the loopback; a program refused the port is told an
+// address it can reach, the loopback for a wildcard.
 TEST_F(Gateway, TellsAnAddressAClientCanReach) {
   const std::string port = std::to_string(gatewayPort_);
-  const struct {
-    std::string given;
-    std::string served;
-    std::string told;
-  } cases[] = {
-      {port, "served to other masters at mbtcp://127.0.0.1:" + port + " (",
-       "serves the bus at mbtcp://127.0.0.1:" + port + ":"},
-      {"0.0.0.0:" + port, "served to other masters at mbtcp://0.0.0.0:" + port + " (",
-       "serves the bus at mbtcp://127.0.0.1:" + port + ":"},
-  };
-  for (const auto& c : cases) {
-    StartMonitor({}, c.given);
-    EXPECT_EQ(Lines("monitor.err", c.served), 1) << ReadWholeFile("monitor.err");
+  for (const auto& [given, served] : {std::pair{port, "127.0.0.1"}, std::pair{"0.0.0.0:" + port, "0.0.0.0"}}) {
+    StartMonitor({}, given);
+    EXPECT_EQ(Lines("monitor.err", "served to other masters at mbtcp://" + std::string(served) + ":" + port + " ("), 1)
+        << ReadWholeFile("monitor.err");
     EXPECT_EQ(RunToEnd(PYLAXCTL_PATH, {"--port", sim_->LinkPath(), "scan"}, "refused"), 3);
-    EXPECT_EQ(Lines("refused.err", c.told), 1) << ReadWholeFile("refused.err");
+    EXPECT_EQ(Lines("refused.err", "serves the bus at mbtcp://127.0.0.1:" + port + ":"), 1)
+        << ReadWholeFile("refused.err");
     EXPECT_EQ(monitor_->End(SIGTERM), 0);
   }
 }

@@ -407,10 +407,9 @@ TEST_F(Monitor, SaysOnceWhenAnotherClientKeepsTakingItsClientId) {
   EXPECT_LE(Lines("second.err", said), 1);
 }
 
-// Text a meter sends that would retitle, clear and colour a terminal is
-// shown with its control characters escaped wherever a terminal or a log
-// line gets it; the page's JSON keeps it as it came. (The monitor also says
-// at start that /metrics beyond the loopback has no password.)
+// A meter's text with terminal control characters is escaped on every terminal
+// and log line, kept as it came in the page's JSON. (Also: /metrics beyond the
+// loopback is said to have no password.)
 TEST_F(Monitor, ControlCharactersFromTheBusAreEscapedOnTheTerminal) {
   StartSim();
   const std::string raw = "Orvant \x1b]0;TITLE\x07\x1b[2J\x1b[31mQM4C\xc2\x9b" "1m";
@@ -442,9 +441,7 @@ TEST_F(Monitor, ControlCharactersFromTheBusAreEscapedOnTheTerminal) {
       {{"archive", "list", "--archive", "sqlite:a.sqlite"}, "tool.out", "bus_3  " + escaped + " (QM4C)"},
   };
   for (const auto& c : cases) {
-    if (!c.args.empty()) {
-      EXPECT_EQ(RunToEnd(PYLAXCTL_PATH, c.args, "tool", 60), 0) << ReadWholeFile("tool.err");
-    }
+    if (!c.args.empty()) EXPECT_EQ(RunToEnd(PYLAXCTL_PATH, c.args, "tool", 60), 0) << ReadWholeFile("tool.err");
     const std::string said = ReadWholeFile(c.file);
     EXPECT_NE(said.find(c.line), std::string::npos) << said;
     EXPECT_EQ(said.find('\x1b'), std::string::npos) << said;
