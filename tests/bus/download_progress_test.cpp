@@ -1,5 +1,4 @@
-// The download's progress as the logging window says it, with the time left
-// at the line's pace (the window's own test cannot pin the time).
+// The download's progress as the logging window says it, with a pinned time left.
 
 #include <gtest/gtest.h>
 

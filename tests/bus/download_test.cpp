@@ -619,8 +619,7 @@ TEST_F(Download, NoOtherTransactionLandsBetweenASlotsSelectionAndItsRelease) {
   done.store(true);
   other.join();
   ASSERT_TRUE(read);
-  int selected = 0;
-  int otherReads = 0;
+  int selected = 0, otherReads = 0;
   for (const std::string& event : sim_->TakeEvents(0, 500)) {
     if (event.rfind("write 3 157 ", 0) == 0) selected = std::stoi(event.substr(12));
     if (event != "read 3 0 2") continue;
@@ -632,9 +631,8 @@ TEST_F(Download, NoOtherTransactionLandsBetweenASlotsSelectionAndItsRelease) {
   EXPECT_FALSE(ReadLoggedData(link_, pickedMeter_, *data, log));
 }
 
-// A busy answer is waited out, not repeated as a spoiled one: a gateway busy
-// for two answers gives the file a clean download gives; one that stays busy
-// past the bound ends the download with the wait's end said.
+// A busy answer is waited out, not repeated: busy for two answers gives a clean
+// download's file; busy past the bound ends the download, saying so.
 TEST(DownloadBusy, ABusyMeterIsWaitedForThenServedOrGivenUpOn) {
   const TempCurrentDirectory cwd;
   struct Case {

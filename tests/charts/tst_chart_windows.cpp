@@ -249,9 +249,8 @@ void ChartWindowsTest::trendFollowsThePollAndNamesEachMeterOnce() {
   CheckEverySize(trend, trend->Plot());
 }
 
-// A steady kWh count on its unit's least span, a span longer than the data
-// kept drawn as the data's own with a word that more will fill it, and each
-// save saying where it went.
+// A steady kWh count on its unit's least span; a span longer than the data
+// drawn as the data's own, saying more will fill it; each save says where.
 void ChartWindowsTest::trendFitsItsAxesToTheDataAndSaysWhereItSaved() {
   SimProcess sim({"--static", "--meter", "9:QM4B"});
   QCOMPARE(sim.Command("setfloat 9 258 21809.2"), std::string("ok"));

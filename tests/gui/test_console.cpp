@@ -241,9 +241,9 @@ void ConsoleTest::portHeldByAMonitorOffersItsGateway() {
   ChooseFromList(Control<CCloseUpComboBox>(&console, IDC_COM_PORT), 0);
   SetQuestionHook({});
   const QString held = QStringLiteral("%1 is in use by pylaxctl monitor (pid ").arg(QString::fromStdString(sim.LinkPath()));
-  QVERIFY2(question.startsWith(QStringLiteral("Unable to open COM1:\n") + held), qPrintable(question));
-  QVERIFY2(question.endsWith(QStringLiteral("\n\nUse the monitor's gateway as COM1 for this session (COM1=%1)?")
-                                 .arg(QString::fromStdString(monitor.PortName()))),
+  const QString offer = QStringLiteral("\n\nUse the monitor's gateway as COM1 for this session (COM1=%1)?");
+  QVERIFY2(question.startsWith(QStringLiteral("Unable to open COM1:\n") + held) &&
+               question.endsWith(offer.arg(QString::fromStdString(monitor.PortName()))),
            qPrintable(question));
   auto* baud = Control<CCloseUpComboBox>(&console, IDC_BAUD_RATE);
   if (yes) {
@@ -715,16 +715,14 @@ void ConsoleTest::lostPortIsSaidAndOpenedAgainWhenBack() {
   auto* line = console.findChild<QLabel*>(QStringLiteral("lineStatus"));
   const QColor plain = line->palette().color(QPalette::WindowText);
   sim.reset();
-  // The state first and short, in a red that reads on the window; the
-  // device's words on the second line, whole in the tooltip.
+  // The state first, in red; the device's words next, whole in the tooltip.
   const QString gone = QStringLiteral("%1 has gone away (unplugged, or the program behind it ended)").arg(path);
   QTRY_COMPARE_WITH_TIMEOUT(line->toolTip(), QStringLiteral("COM1 lost: trying again every 3 s\n") + gone, 5000);
   QCOMPARE(LineStatus(&console).section(QLatin1Char('\n'), 0, 0), QStringLiteral("COM1 lost: trying again every 3 s"));
   QVERIFY(gone.startsWith(LineStatus(&console).section(QLatin1Char('\n'), 1).remove(QChar(0x2026))));
   const QColor trouble = line->palette().color(QPalette::WindowText);
   QVERIFY2(trouble.red() > 2 * trouble.green() && trouble.red() > 2 * trouble.blue(), qPrintable(trouble.name()));
-  // Rescan while it is gone scans nothing, keeps the meter for its return
-  // and says that it waits for the port.
+  // Rescan while it is gone scans nothing, keeps the meter and says it waits.
   MessageLog messages;
   QTest::mouseClick(Control<QPushButton>(&console, IDC_RESCAN), Qt::LeftButton);
   QCOMPARE(messages.texts, QStringList{});

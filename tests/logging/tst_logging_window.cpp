@@ -724,13 +724,10 @@ void LoggingWindowTest::downloadTakesNoInputButShowsProgress() {
   QCOMPARE(dlg.steps.front().value, 125);
   QCOMPARE(dlg.steps.back().value, 1300);
   // Entries of the slot being read, and the time left once the pace is known.
-  const struct {
-    size_t step;
-    QString text;
-  } said[] = {{0, "slot 1 of 10: 125 of 130 entries"},
-              {1, "slot 1 of 10: 130 of 130 entries, about "},
-              {2, "slot 2 of 10: 125 of 130 entries, about "},
-              {19, "slot 10 of 10: 130 of 130 entries, about 0 s left"}};
+  const std::pair<size_t, QString> said[] = {{0, "slot 1 of 10: 125 of 130 entries"},
+                                              {1, "slot 1 of 10: 130 of 130 entries, about "},
+                                              {2, "slot 2 of 10: 125 of 130 entries, about "},
+                                              {19, "slot 10 of 10: 130 of 130 entries, about 0 s left"}};
   for (const auto& [step, text] : said) QVERIFY2(dlg.steps[step].text.startsWith(text), qPrintable(dlg.steps[step].text));
   QVERIFY(dlg.steps[1].text.endsWith(QLatin1String(" s left")));
   QVERIFY(!dlg.findChild<QProgressBar*>("downloadProgress")->isVisible());
@@ -739,28 +736,24 @@ void LoggingWindowTest::downloadTakesNoInputButShowsProgress() {
 
 void LoggingWindowTest::failedDownloadNamesItsCause_data() {
   QTest::addColumn<QString>("fault");  // "end": the simulator ends, its port goes
-  QTest::addColumn<QString>("said");
-  QTest::newRow("meter silent") << "fault 3 silent" << QStringLiteral("Error while reading data: the meter did not answer.");
+  QTest::addColumn<QString>("cause");  // after "Error while reading data: "
+  QTest::newRow("meter silent") << "fault 3 silent" << QStringLiteral("the meter did not answer.");
   QTest::newRow("read refused") << "fault 3 exception"
-                                << QStringLiteral("Error while reading data: the meter refused a request (exception "
-                                                  "response).");
-  QTest::newRow("port lost") << "end" << QStringLiteral("Error while reading data: the port was lost: %1 has gone away "
-                                                        "(unplugged, or the program behind it ended).");
+                                << QStringLiteral("the meter refused a request (exception response).");
+  QTest::newRow("port lost") << "end" << QStringLiteral("the port was lost: %1 has gone away (unplugged, or the program "
+                                                        "behind it ended).");
 }
 
 void LoggingWindowTest::failedDownloadNamesItsCause() {
   QFETCH(QString, fault);
-  QFETCH(QString, said);
+  QFETCH(QString, cause);
   Sim("prefill 3 20");
   CLoggingDlg dlg(console_->session);
   Open(dlg);
   const QString path = QString::fromStdString(sim_->LinkPath());
-  if (fault == QLatin1String("end"))
-    sim_.reset();
-  else
-    Sim(fault);
+  fault == QLatin1String("end") ? sim_.reset() : void(Sim(fault));
   Click(Button(dlg, "downloadButton"));
-  QCOMPARE(Status(dlg), said.contains(QLatin1String("%1")) ? said.arg(path) : said);
+  QCOMPARE(Status(dlg), "Error while reading data: " + (cause.contains(QLatin1String("%1")) ? cause.arg(path) : cause));
 }
 
 void LoggingWindowTest::quitDuringADownloadWaitsForASafePoint_data() {
