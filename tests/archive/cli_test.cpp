@@ -210,13 +210,12 @@ TEST_F(ArchiveCli, AnyAnswerAtInfluxdbsAddressIsAFailedSync) {
   serving.join();
 }
 
-// Another program's SQLite file is no archive, even with tables of an
-// archive's names: each command refuses it and leaves it byte for byte, its
-// journal mode too. An archive of before the mark is known by its tables
-// and marked by the next sync.
+// Another program's SQLite file, even with an archive's table names, is
+// refused by each command and left byte for byte, its journal mode too. An
+// archive of before the mark is known by its tables; the next sync marks it.
 TEST_F(ArchiveCli, RefusesAnotherProgramsFileAndMarksAnOldArchive) {
   StartMeter();
-  const auto sql = [](const char* path, const std::string& statement) {
+  const auto sql = [](const char* path, const std::string& statement) {  // the file's application_id after
     sqlite3* db = nullptr;
     EXPECT_EQ(sqlite3_open(path, &db) | sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), 0) << statement;
     sqlite3_stmt* mark = nullptr;

@@ -395,10 +395,7 @@ TEST_F(Cli, AWriteRefusedByAReadOnlyGatewaySaysWhyAndExitsThirteen) {
   const std::string refusal = "the gateway at " + monitor.Address() +
                               " refused the write (exception 01): it serves reads only; its monitor needs "
                               "--gateway-writes";
-  struct Case {
-    std::vector<std::string> args;
-    std::string lastLine;  // how stderr's last line ends
-  };
+  struct Case { std::vector<std::string> args; std::string lastLine; };  // lastLine: how stderr's ends
   const Case cases[] = {
       {{"set-clock"}, "pylaxctl: Set Clock: " + refusal},
       {{"reset-energy"}, "pylaxctl: Reset kWH: " + refusal},

@@ -256,10 +256,9 @@ std::string Sum(const json& report, size_t period) {
 }
 }  // namespace
 
-// The bus page's consumption from the archive: a QM4C's log of 31 days and
-// a QM4A's polled readings, its bars by day and by month and the bus's
-// table, each the number `pylaxctl archive report` gives for the same
-// archive.
+// The bus page's consumption of a QM4C's 31-day log and a QM4A's polled
+// readings: bars by day and month and the bus's table, each the number
+// `pylaxctl archive report` gives for the same archive.
 TEST_F(Page, ShowsEachMetersConsumptionAsTheReportHasIt) {
   SimProcess sim({"--meter", "3:QM4C", "--meter", "7:QM4A"});
   for (const char* command : {"energy 3 300000", "prefill 3 3000", "static 7 on", "energy 7 500"})
