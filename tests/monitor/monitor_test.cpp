@@ -441,7 +441,9 @@ TEST_F(Monitor, ControlCharactersFromTheBusAreEscapedOnTheTerminal) {
       {{"archive", "list", "--archive", "sqlite:a.sqlite"}, "tool.out", "bus_3  " + escaped + " (QM4C)"},
   };
   for (const auto& c : cases) {
-    if (!c.args.empty()) EXPECT_EQ(RunToEnd(PYLAXCTL_PATH, c.args, "tool", 60), 0) << ReadWholeFile("tool.err");
+    if (!c.args.empty()) {
+      EXPECT_EQ(RunToEnd(PYLAXCTL_PATH, c.args, "tool", 60), 0) << ReadWholeFile("tool.err");
+    }
     const std::string said = ReadWholeFile(c.file);
     EXPECT_NE(said.find(c.line), std::string::npos) << said;
     EXPECT_EQ(said.find('\x1b'), std::string::npos) << said;
