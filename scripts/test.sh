@@ -48,7 +48,7 @@ ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 # Debian's Qt is not built with the thread sanitizer, so this build leaves
 # the windows out (PYLAX_SANITIZE=thread does).
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan-suppressions.txt" \
   run_build build-tsan "${sanitized[@]}" -DPYLAX_SANITIZE=thread -DPYLAX_BUILD_BENCH=OFF
 
 bash scripts/fuzz.sh 10
